@@ -1,0 +1,30 @@
+# Installs the CMake package (find_package(QMFoundation)) and the pkg-config file.
+
+include(CMakePackageConfigHelpers)
+
+set(QMF_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/QMFoundation)
+
+install(EXPORT QMFoundationTargets
+    NAMESPACE QMFoundation::
+    FILE QMFoundationTargets.cmake
+    DESTINATION ${QMF_CMAKE_INSTALL_DIR}
+    COMPONENT Devel)
+
+configure_package_config_file(
+    ${CMAKE_CURRENT_LIST_DIR}/QMFoundationConfig.cmake.in
+    ${CMAKE_CURRENT_BINARY_DIR}/QMFoundationConfig.cmake
+    INSTALL_DESTINATION ${QMF_CMAKE_INSTALL_DIR})
+write_basic_package_version_file(
+    ${CMAKE_CURRENT_BINARY_DIR}/QMFoundationConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion)
+install(FILES
+    ${CMAKE_CURRENT_BINARY_DIR}/QMFoundationConfig.cmake
+    ${CMAKE_CURRENT_BINARY_DIR}/QMFoundationConfigVersion.cmake
+    DESTINATION ${QMF_CMAKE_INSTALL_DIR}
+    COMPONENT Devel)
+
+configure_file(${CMAKE_CURRENT_LIST_DIR}/QMFoundationCore.pc.in
+    ${CMAKE_CURRENT_BINARY_DIR}/QMFoundationCore.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/QMFoundationCore.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+    COMPONENT Devel)

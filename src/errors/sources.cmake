@@ -1,0 +1,15 @@
+set(QMF_ERRORS_HEADERS
+    errors/QMEmptiness.h
+    errors/QMEquality.h
+    errors/QMError.h
+    errors/QMInternalInconsistencyException.h
+    errors/QMNull.h
+    errors/QMObjectDescribing.h
+)
+set(QMF_ERRORS_SOURCES
+    errors/QMEmptiness.cpp
+    errors/QMEquality.cpp
+    errors/QMError.cpp
+    errors/QMInternalInconsistencyException.cpp
+    errors/QMNull.cpp
+)

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "QMFoundationCoreExport.h"
+#include "options/QMOption.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+
+class QMOptionCommand;
+using QMOptionCommandPtr = std::shared_ptr<QMOptionCommand>;
+using QMOptionCommandList = QList<QMOptionCommandPtr>;
+
+/// A command word with the options valid after it and, optionally, its sub-commands.
+///
+/// `subCommands()` distinguishes "no list" (std::nullopt: any command may follow) from an empty
+/// list (no command may follow). Two commands are equal when their names are equal: the parser
+/// treats commands of the same name as one command.
+class QMF_CORE_EXPORT QMOptionCommand
+{
+public:
+    static QMOptionCommandPtr
+    optionCommandWithName(const QString &name, const QMOptionList &options,
+                          const QStringList &argumentNames,
+                          const std::optional<QMOptionCommandList> &subCommands,
+                          const QString &explanation);
+
+    QMOptionCommand(const QString &name, const QMOptionList &options, const QStringList &argumentNames,
+                    const std::optional<QMOptionCommandList> &subCommands, const QString &explanation);
+    QMOptionCommand() = delete;
+    QMOptionCommand(const QMOptionCommand &) = delete;
+    QMOptionCommand &operator=(const QMOptionCommand &) = delete;
+    ~QMOptionCommand();
+
+    QString name() const;
+    void setName(const QString &name);
+    QMOptionList options() const;
+    void setOptions(const QMOptionList &options);
+    /// Names of the command's positional arguments, fixed at construction.
+    QStringList argumentNames() const;
+    std::optional<QMOptionCommandList> subCommands() const;
+    void setSubCommands(const std::optional<QMOptionCommandList> &subCommands);
+    QString explanation() const;
+    void setExplanation(const QString &explanation);
+    /// Hidden commands are left out of the usage text's command list. False at construction.
+    bool isHidden() const;
+    void setHidden(bool hidden);
+
+    bool isEqual(const QMOptionCommand &other) const;
+    size_t hash() const;
+    /// A new command with the same name and explanation and new lists of the same elements;
+    /// the copy is not hidden.
+    QMOptionCommandPtr copy() const;
+
+    /// "Command: name", the explanation, the options and the sub-commands, ending in "\n".
+    QString description() const;
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+inline bool operator==(const QMOptionCommand &a, const QMOptionCommand &b)
+{
+    return a.isEqual(b);
+}
+
+inline size_t qHash(const QMOptionCommand &command, size_t seed = 0)
+{
+    return command.hash() ^ seed;
+}
+
+/// True when both pointers are null, or both commands are present and equal.
+QMF_CORE_EXPORT bool QMEqualCommands(const QMOptionCommandPtr &a, const QMOptionCommandPtr &b);

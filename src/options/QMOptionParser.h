@@ -1,0 +1,110 @@
+#pragma once
+
+#include "QMFoundationCoreExport.h"
+#include "errors/QMError.h"
+#include "options/QMOption.h"
+#include "options/QMOptionCommand.h"
+#include "options/QMOptionParserResultItem.h"
+
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <memory>
+#include <optional>
+
+/// Error domain of QMOptionParser, "QMOptionParserErrorDomain".
+QMF_CORE_EXPORT extern const QString QMOptionParserErrorDomain;
+
+/// Error codes in QMOptionParserErrorDomain.
+enum QMOptionParserErrorCode : qint64 {
+    /// The items failed validation: a required option is missing, an option does not belong to
+    /// the current command, or a command is not a sub-command of the one before it.
+    QMOptionParserErrorInvalidResult = 1,
+    /// An argument beginning with "-" matched no option.
+    QMOptionParserErrorUnknownOption = 2,
+};
+
+class QMOptionParser;
+using QMOptionParserPtr = std::shared_ptr<QMOptionParser>;
+
+/// Turns a command line into an ordered list of result items.
+///
+/// Configured once at construction with the global options, the commands (each with its own
+/// options and optional sub-commands), the executable name and the positional argument names.
+/// Parsing walks the arguments left to right, then validates the result against the command
+/// structure and the required options. There is no end-of-options marker: every argument that
+/// begins with "-" is taken as an option. A parser is used from one thread at a time.
+class QMF_CORE_EXPORT QMOptionParser
+{
+public:
+    /// Throws QMInternalInconsistencyException("Error. Invalid Options.") when a global option
+    /// has neither flag nor alias, a flag that is not exactly one character, or an alias
+    /// shorter than two characters.
+    static QMOptionParserPtr parserWithOptions(const QMOptionList &options, const QMOptionCommandList &commands,
+                                               const QString &executableName, const QStringList &argumentNames);
+
+    QMOptionParser(const QMOptionList &options, const QMOptionCommandList &commands,
+                   const QString &executableName, const QStringList &argumentNames);
+    QMOptionParser() = delete;
+    QMOptionParser(const QMOptionParser &) = delete;
+    QMOptionParser &operator=(const QMOptionParser &) = delete;
+    ~QMOptionParser();
+
+    /// The configured global options in order, later duplicates dropped.
+    QMOptionList options() const;
+    /// The required global options, in no particular order.
+    QMOptionList requiredOptions() const;
+    /// The configured top-level commands in order, later duplicates (same name) dropped.
+    QMOptionCommandList commands() const;
+
+    /// Read afresh by every parse; the usage text keeps the name it was built with.
+    QString executableName() const;
+    void setExecutableName(const QString &executableName);
+    QStringList argumentNames() const;
+    void setArgumentNames(const QStringList &argumentNames);
+
+    /// Separator of list values; reads as "," whenever it is unset (null).
+    QString listSeparator() const;
+    void setListSeparator(const QString &listSeparator);
+
+    /// The built-in "-h" / "--help" option, recognised everywhere; made on first use.
+    QMOptionPtr helpOption() const;
+    /// The usage text built at construction.
+    QString usage() const;
+    /// After a successful parse that contained the help option: the description of the last
+    /// command before it, or the usage text when there was none. Otherwise a null QString.
+    QString help() const;
+    /// The items of the last successful parse, or std::nullopt before the first one.
+    std::optional<QMOptionParserResultList> lastResults() const;
+
+    /// Splits `string` at every single space and parses the pieces.
+    std::optional<QMOptionParserResultList> parseString(const QString &string, QMError *error = nullptr);
+    /// Parses an argument vector. On failure returns std::nullopt, sets `*error` (when given)
+    /// and leaves lastResults() unchanged.
+    std::optional<QMOptionParserResultList> parseArguments(const QStringList &arguments,
+                                                           QMError *error = nullptr);
+
+    // The steps of configuration and parsing, public so that hosts and tests can use them.
+
+    /// The usage entry of one option, " [-f | --flag <value>]", or a null QString.
+    QString usageStringForOption(const QMOption &option) const;
+    /// "name\t\texplanation", or the name alone.
+    QString usageStringForCommand(const QMOptionCommand &command) const;
+    QMOptionCommandPtr commandForArgument(const QString &argument) const;
+    QMOptionPtr optionForArgument(const QString &argument, const QMOptionCommandPtr &command) const;
+    QVariant valueForArgument(const QString &argument, const QMOption &option) const;
+    /// Reads a leading decimal floating-point number ("1e3x" gives 1000); 0 when there is none.
+    static double numberForArgument(const QString &argument);
+    /// numberForArgument() when its integer part is 0 or 1, else an invalid QVariant.
+    static QVariant booleanForArgument(const QString &argument);
+    static QString trimString(const QString &string);
+    bool validateResult(const QMOptionParserResultList &result) const;
+    static bool validateOptions(const QMOptionList &options);
+    QMOptionCommandList allCommandsIncludingSubcommands() const;
+    static QMOptionCommandList allSubcommandsForCommand(const QMOptionCommand &command);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "QMFoundationCoreExport.h"
+
+#include <QRegularExpression>
+#include <QString>
+#include <QVariantList>
+
+#include <optional>
+
+namespace QMRegularExpression {
+
+/// True when the expression matches anywhere in the text.
+QMF_CORE_EXPORT bool isMatchedByRegularExpression(const QString &string,
+                                                  const QRegularExpression &regularExpression);
+
+/// The first match: entry 0 the whole match, then one entry per capture group, holding the
+/// captured text or QMNull() for a group that took no part. std::nullopt when nothing matches.
+QMF_CORE_EXPORT std::optional<QVariantList>
+componentsMatchedByRegularExpression(const QString &string, const QRegularExpression &regularExpression);
+
+} // namespace QMRegularExpression

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "QMFoundationCoreExport.h"
+
+#include <QString>
+
+namespace Trimming {
+
+/// The text without white space and line breaks at both ends.
+QMF_CORE_EXPORT QString stringByTrimmingWhitespaceAndNewline(const QString &string);
+
+/// Shortens a text longer than `maxLength` to head + "..." + tail, where the head has
+/// h = (maxLength - 3) / 2 characters and the tail h + 3. `maxLength` must be at least 3.
+QMF_CORE_EXPORT QString trimInTheMiddleWithMaxLength(const QString &string, quint64 maxLength);
+
+} // namespace Trimming

@@ -1,0 +1,16 @@
+set(QMF_TEXT_HEADERS
+    text/QMCamelize.h
+    text/QMCommon.h
+    text/QMCounting.h
+    text/QMFormat.h
+    text/QMInitials.h
+    text/QMRegularExpression.h
+    text/QMRepetition.h
+    text/QMStringRepresentations.h
+    text/QMUniqueIdentifier.h
+    text/QMXMLEntities.h
+    text/Titleize.h
+    text/Trimming.h
+)
+set(QMF_TEXT_SOURCES
+)
