@@ -1,0 +1,25 @@
+// A program outside the source tree that uses only the installed headers and library.
+#include <QMFoundationVersion.h>
+#include <errors/QMEquality.h>
+#include <options/QMOptionParser.h>
+
+#include <cstdio>
+
+int main()
+{
+    const auto verbose = QMOption::optionWithFlag(QStringLiteral("v"), QStringLiteral("verbose"),
+                                                  QString(), QString(), QMOptionTypeNone, false);
+    const auto parser = QMOptionParser::parserWithOptions({verbose}, {}, QStringLiteral("tool"), {});
+    QMError error;
+    const auto items = parser->parseArguments({QStringLiteral("tool"), QStringLiteral("-v")}, &error);
+    if (!items || items->size() != 1 || items->first().option() != verbose) {
+        std::fprintf(stderr, "unexpected parse result\n");
+        return 1;
+    }
+    if (!QMEqualStrings(parser->usage(), QStringLiteral("Usage: tool [-v | --verbose]"))) {
+        std::fprintf(stderr, "unexpected usage: %s\n", qPrintable(parser->usage()));
+        return 1;
+    }
+    std::printf("QMFoundation %s works from its installed package\n", QMFOUNDATION_VERSION_STRING);
+    return 0;
+}

@@ -1,0 +1,269 @@
+#include "Definition.h"
+#include "Qmf.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace {
+
+struct Outcome
+{
+    int status = -1;
+    QString out;
+    QString err;
+    QJsonObject json() const { return QJsonDocument::fromJson(out.toUtf8()).object(); }
+};
+
+Outcome runQmf(const QStringList &arguments)
+{
+    Outcome outcome;
+    QTextStream out(&outcome.out);
+    QTextStream err(&outcome.err);
+    outcome.status = Qmf::run(arguments, out, err);
+    out.flush();
+    err.flush();
+    return outcome;
+}
+
+QString dataFile(const char *name)
+{
+    return QStringLiteral(QMF_TEST_DATA_DIR "/") + QString::fromUtf8(name);
+}
+
+QStringList words(const char *text)
+{
+    return QString::fromUtf8(text).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+Outcome check(const QStringList &arguments)
+{
+    return runQmf(QStringList{QStringLiteral("options"), QStringLiteral("check"), dataFile("tool.json")} + arguments);
+}
+
+Outcome checkDefinition(const QByteArray &json, const QStringList &arguments)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("spec.json"));
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(json);
+    file.close();
+    return runQmf(QStringList{QStringLiteral("options"), QStringLiteral("check"), path} + arguments);
+}
+
+} // namespace
+
+TEST(QmfArgumentsTest, SplitsWhatItsOwnParserReadsFromWhatItHandsOn)
+{
+    struct Row {
+        const char *arguments;
+        const char *parser;
+        const char *passedOn;
+    };
+    const Row rows[] = {
+            {"options check spec.json -v -- --next x", "options check spec.json", "-v -- --next x"},
+            {"options check -h", "options check -h", ""},
+            {"options -h check spec.json --bogus", "options -h check spec.json", "--bogus"},
+            {"check spec.json", "check spec.json", ""},
+            {"tour -- a -b", "tour", "a -b"},
+            {"--bogus tour", "--bogus tour", ""},
+    };
+    for (const Row &row : rows) {
+        const Qmf::SplitArguments split = Qmf::splitArguments(words(row.arguments));
+        EXPECT_EQ(split.parserArguments, words(row.parser)) << row.arguments;
+        EXPECT_EQ(split.passedOn, words(row.passedOn)) << row.arguments;
+    }
+}
+
+TEST(QmfOptionsCheckTest, ReportsUsageDescriptionsAndEachParse)
+{
+    const Outcome outcome = check(words("-v -o out.txt --tags a,,b -n 1e3x -b 2 -l 1,x -z q in --next "
+                                        "build -h --next --bogus"));
+    ASSERT_EQ(outcome.status, 0) << qPrintable(outcome.err);
+    const QJsonObject report = outcome.json();
+    EXPECT_EQ(report.value(QStringLiteral("usage")).toString(),
+              QStringLiteral("Usage: tool [-v | --verbose] -o | --output <file> [--tags] [-n] [-b] [-l] [-z] <input> "
+                             "<command> [<arguments>]\n\nAvailable Commands\n\tbuild\t\tBuild the project\n\tclean"));
+    const QJsonArray descriptions = report.value(QStringLiteral("options")).toArray();
+    ASSERT_EQ(descriptions.size(), 7);
+    EXPECT_EQ(descriptions.at(0).toString(), QStringLiteral("-v, --verbose"));
+    EXPECT_EQ(descriptions.at(1).toString(), QStringLiteral("-o, --output <file>\n\t\tOutput path"));
+    EXPECT_EQ(descriptions.at(2).toString(), QStringLiteral("--tags <VALUE>"));
+
+    const QJsonArray parses = report.value(QStringLiteral("parses")).toArray();
+    ASSERT_EQ(parses.size(), 3);
+
+    const QJsonObject first = parses.at(0).toObject();
+    EXPECT_TRUE(first.value(QStringLiteral("error")).isNull());
+    EXPECT_TRUE(first.value(QStringLiteral("help")).isNull());
+    EXPECT_EQ(first.value(QStringLiteral("arguments")).toArray().size(), 14);
+    const QJsonArray items = first.value(QStringLiteral("items")).toArray();
+    ASSERT_EQ(items.size(), 8);
+    EXPECT_EQ(items.at(0).toObject(),
+              (QJsonObject{{QStringLiteral("kind"), QStringLiteral("option")},
+                           {QStringLiteral("flag"), QStringLiteral("v")},
+                           {QStringLiteral("alias"), QStringLiteral("verbose")}}));
+    EXPECT_EQ(items.at(1).toObject().value(QStringLiteral("value")), QJsonValue(QStringLiteral("out.txt")));
+    EXPECT_EQ(items.at(1).toObject().value(QStringLiteral("kind")), QJsonValue(QStringLiteral("optionWithValue")));
+    EXPECT_TRUE(items.at(2).toObject().value(QStringLiteral("flag")).isNull()); // --tags has no flag
+    EXPECT_EQ(items.at(2).toObject().value(QStringLiteral("value")),
+              QJsonValue(QJsonArray{QStringLiteral("a"), QStringLiteral(""), QStringLiteral("b")}));
+    EXPECT_EQ(items.at(3).toObject().value(QStringLiteral("value")), QJsonValue(1000.0));
+    EXPECT_TRUE(items.at(4).toObject().value(QStringLiteral("value")).isNull()); // boolean "2"
+    EXPECT_TRUE(items.at(4).toObject().contains(QStringLiteral("value")));
+    EXPECT_EQ(items.at(5).toObject().value(QStringLiteral("value")), QJsonValue(QJsonArray{1.0, 0.0}));
+    EXPECT_TRUE(items.at(6).toObject().value(QStringLiteral("value")).isNull()); // unknown type 7
+    EXPECT_EQ(items.at(7).toObject(), (QJsonObject{{QStringLiteral("kind"), QStringLiteral("argument")},
+                                                   {QStringLiteral("argument"), QStringLiteral("in")}}));
+
+    // "build -h" fails: the required -o is missing. Help still answers from the first parse,
+    // which held no help option.
+    const QJsonObject second = parses.at(1).toObject();
+    EXPECT_TRUE(second.value(QStringLiteral("items")).isNull());
+    const QJsonObject error = second.value(QStringLiteral("error")).toObject();
+    EXPECT_EQ(error.value(QStringLiteral("domain")).toString(), QStringLiteral("QMOptionParserErrorDomain"));
+    EXPECT_EQ(error.value(QStringLiteral("code")).toInt(), 1);
+    EXPECT_TRUE(error.value(QStringLiteral("description"))
+                        .toString()
+                        .startsWith(QStringLiteral("Error. Missing required options\n\nRequired options are:\n")));
+    EXPECT_TRUE(error.value(QStringLiteral("description")).toString().contains(QStringLiteral("-o, --output <file>")));
+
+    const QJsonObject third = parses.at(2).toObject();
+    EXPECT_EQ(third.value(QStringLiteral("error")).toObject().value(QStringLiteral("description")).toString(),
+              QStringLiteral("Error. Unknown option: --bogus"));
+    EXPECT_EQ(third.value(QStringLiteral("error")).toObject().value(QStringLiteral("code")).toInt(), 2);
+}
+
+TEST(QmfOptionsCheckTest, HelpAfterACommandShowsThatCommand)
+{
+    const Outcome outcome = check(words("build -o x -h --next -o x -h --next -o x --next"));
+    ASSERT_EQ(outcome.status, 0) << qPrintable(outcome.err);
+    const QJsonArray parses = outcome.json().value(QStringLiteral("parses")).toArray();
+    ASSERT_EQ(parses.size(), 4);
+    EXPECT_EQ(parses.at(0).toObject().value(QStringLiteral("help")).toString(),
+              QStringLiteral("Command: build\n\nBuild the project\n\nOptions\n\n\t-o, --output <file>\n\t\tOutput "
+                             "path\n\n\t-q, --quiet\n\t\tLess output\n\nSub Commands\n\n\tCommand: all\n\n"));
+    EXPECT_TRUE(parses.at(1).toObject().value(QStringLiteral("help")).toString().startsWith(QStringLiteral("Usage: tool")));
+    EXPECT_TRUE(parses.at(2).toObject().value(QStringLiteral("help")).isNull());
+    // An empty group after the last --next is a parse of no arguments: -o is required.
+    EXPECT_EQ(parses.at(3).toObject().value(QStringLiteral("arguments")).toArray().size(), 0);
+    EXPECT_EQ(parses.at(3).toObject().value(QStringLiteral("error")).toObject().value(QStringLiteral("code")).toInt(), 1);
+}
+
+TEST(QmfOptionsCheckTest, LeftOutFieldsTakeTheirDefaults)
+{
+    // No listSeparator: ","; subCommands left out: any command may follow; given empty: none may.
+    const QByteArray json = R"({"executableName": "t",
+        "options": [{"flag": "x", "type": 4}],
+        "commands": [{"name": "open"}, {"name": "shut", "subCommands": []}, {"name": "any"}]})";
+    const Outcome outcome = checkDefinition(json, words("-x a;b,c --next open any --next shut any"));
+    ASSERT_EQ(outcome.status, 0) << qPrintable(outcome.err);
+    const QJsonArray parses = outcome.json().value(QStringLiteral("parses")).toArray();
+    EXPECT_EQ(parses.at(0).toObject().value(QStringLiteral("items")).toArray().at(0).toObject().value(QStringLiteral("value")),
+              QJsonValue(QJsonArray{QStringLiteral("a;b"), QStringLiteral("c")}));
+    EXPECT_EQ(parses.at(1).toObject().value(QStringLiteral("items")).toArray().size(), 2);
+    EXPECT_EQ(parses.at(2).toObject().value(QStringLiteral("error")).toObject().value(QStringLiteral("code")).toInt(), 1);
+    // A given listSeparator replaces the comma.
+    const Outcome separator = checkDefinition(R"({"executableName": "t", "listSeparator": ";",
+        "options": [{"flag": "x", "type": 4}]})", words("-x a;b,c"));
+    ASSERT_EQ(separator.status, 0) << qPrintable(separator.err);
+    EXPECT_EQ(separator.json()
+                      .value(QStringLiteral("parses")).toArray().at(0).toObject()
+                      .value(QStringLiteral("items")).toArray().at(0).toObject()
+                      .value(QStringLiteral("value")),
+              QJsonValue(QJsonArray{QStringLiteral("a"), QStringLiteral("b,c")}));
+}
+
+TEST(QmfOptionsCheckTest, BadDefinitionsGiveOneLineErrorsAndStatus2)
+{
+    struct Row {
+        const char *name;
+        QByteArray json;
+        const char *message;
+    };
+    const Row rows[] = {
+            {"truncated JSON", R"({"executableName": )", "invalid JSON"},
+            {"array at top", R"([1, 2])", "must be a JSON object"},
+            {"no executable name", R"({"options": []})", "executableName: missing"},
+            {"name of wrong type", R"({"executableName": 3})", "executableName: expected a string"},
+            {"unknown field", R"({"executableName": "t", "option": []})", "option: unknown field"},
+            {"type not an integer", R"({"executableName": "t", "options": [{"flag": "a", "type": 1.5}]})",
+             "options[0].type: expected a non-negative integer"},
+            {"negative type", R"({"executableName": "t", "options": [{"flag": "a", "type": -1}]})",
+             "options[0].type"},
+            {"required as text", R"({"executableName": "t", "options": [{"flag": "a", "required": "yes"}]})",
+             "options[0].required: expected true or false"},
+            {"option not an object", R"({"executableName": "t", "options": ["-a"]})", "options[0]: expected an object"},
+            {"nested bad field",
+             R"({"executableName": "t", "commands": [{"name": "a", "subCommands": [{"name": 1}]}]})",
+             "commands[0].subCommands[0].name: expected a string"},
+            {"argument name of wrong type", R"({"executableName": "t", "argumentNames": ["a", 2]})",
+             "argumentNames[1]: expected a string"},
+            {"two-letter flag", R"({"executableName": "t", "options": [{"flag": "ab"}]})", "Error. Invalid Options."},
+            {"option without names", R"({"executableName": "t", "options": [{"type": 1}]})",
+             "Error. Invalid Options."},
+    };
+    for (const Row &row : rows) {
+        const Outcome outcome = checkDefinition(row.json, {});
+        EXPECT_EQ(outcome.status, 2) << row.name;
+        EXPECT_TRUE(outcome.out.isEmpty()) << row.name;
+        EXPECT_TRUE(outcome.err.startsWith(QStringLiteral("qmf: "))) << row.name;
+        EXPECT_TRUE(outcome.err.contains(QString::fromUtf8(row.message))) << row.name << ": " << qPrintable(outcome.err);
+        EXPECT_EQ(outcome.err.count(QLatin1Char('\n')), 1) << row.name << ": " << qPrintable(outcome.err);
+    }
+
+    const Outcome missing = runQmf(words("options check /nonexistent/spec.json"));
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_TRUE(missing.err.contains(QStringLiteral("/nonexistent/spec.json")));
+}
+
+TEST(QmfCommandLineTest, OwnParserErrorsHelpAndUsage)
+{
+    const Outcome unknown = runQmf(words("--bogus"));
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.err, QStringLiteral("Error. Unknown option: --bogus\n"));
+
+    const Outcome help = runQmf(words("-h"));
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(help.out.startsWith(QStringLiteral("Usage: qmf [-V | --version] <command> [<arguments>]\n\nAvailable Commands\n\ttour")));
+
+    const Outcome checkHelp = runQmf(words("options check -h"));
+    EXPECT_EQ(checkHelp.status, 0);
+    EXPECT_TRUE(checkHelp.out.startsWith(QStringLiteral("Command: check\n\n")));
+
+    EXPECT_EQ(runQmf(words("tour extra")).status, 2);
+    EXPECT_EQ(runQmf(words("options check")).status, 2);
+    EXPECT_EQ(runQmf(words("frobnicate")).status, 2);
+    EXPECT_EQ(runQmf(words("options")).status, 2);
+    EXPECT_TRUE(runQmf(words("--version")).out.startsWith(QStringLiteral("qmf (QMFoundation) ")));
+}
+
+TEST(QmfCommandLineTest, ToolBinaryRunsTheTourAndChecksDefinitions)
+{
+    QProcess process;
+    process.start(QStringLiteral(QMF_TOOL_PATH), {QStringLiteral("tour")});
+    ASSERT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().constData();
+    const QString tour = QString::fromUtf8(process.readAllStandardOutput());
+    EXPECT_TRUE(tour.contains(QStringLiteral("Usage: arc [-v | --verbose]"))) << qPrintable(tour);
+    EXPECT_TRUE(tour.contains(QStringLiteral("Anna Maria Berg Lund")));
+    EXPECT_TRUE(tour.contains(QStringLiteral("-> AL")));
+    EXPECT_TRUE(tour.contains(QStringLiteral("Error. Unknown option: --verbose=yes")));
+
+    // Arguments after SPEC.json reach the parser under test untouched, dashes and all.
+    process.start(QStringLiteral(QMF_TOOL_PATH),
+                  {QStringLiteral("options"), QStringLiteral("check"), dataFile("tool.json"), QStringLiteral("--"),
+                   QStringLiteral("-o"), QStringLiteral("x")});
+    ASSERT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitCode(), 0);
+    const QJsonObject report = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+    EXPECT_EQ(report.value(QStringLiteral("parses")).toArray().at(0).toObject().value(QStringLiteral("error"))
+                      .toObject().value(QStringLiteral("description")).toString(),
+              QStringLiteral("Error. Unknown option: --"));
+}

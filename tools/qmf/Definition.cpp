@@ -1,0 +1,208 @@
+#include "Definition.h"
+
+#include "errors/QMInternalInconsistencyException.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QSet>
+
+#include <cmath>
+
+namespace {
+
+// Thrown inside the loader and turned into the one-line error at its boundary.
+struct DefinitionError
+{
+    QString message;
+};
+
+[[noreturn]] void fail(const QString &path, const QString &what)
+{
+    throw DefinitionError{path.isEmpty() ? what : QStringLiteral("%1: %2").arg(path, what)};
+}
+
+QString fieldPath(const QString &path, const QString &key)
+{
+    return path.isEmpty() ? key : path + QLatin1Char('.') + key;
+}
+
+void rejectUnknownFields(const QJsonObject &object, const QString &path, const QSet<QString> &known)
+{
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (!known.contains(it.key()))
+            fail(fieldPath(path, it.key()), QStringLiteral("unknown field"));
+    }
+}
+
+bool isAbsent(const QJsonObject &object, const QString &key)
+{
+    return !object.contains(key) || object.value(key).isNull();
+}
+
+QString text(const QJsonObject &object, const QString &path, const QString &key)
+{
+    if (isAbsent(object, key))
+        return QString();
+    const QJsonValue value = object.value(key);
+    if (!value.isString())
+        fail(fieldPath(path, key), QStringLiteral("expected a string"));
+    // A JSON "" must stay an empty (not null) text: QJsonValue gives back a null QString for it.
+    const QString string = value.toString();
+    return string.isNull() ? QStringLiteral("") : string;
+}
+
+bool boolean(const QJsonObject &object, const QString &path, const QString &key)
+{
+    if (isAbsent(object, key))
+        return false;
+    const QJsonValue value = object.value(key);
+    if (!value.isBool())
+        fail(fieldPath(path, key), QStringLiteral("expected true or false"));
+    return value.toBool();
+}
+
+quint64 optionType(const QJsonObject &object, const QString &path)
+{
+    const QString key = QStringLiteral("type");
+    if (isAbsent(object, key))
+        return 0;
+    const QJsonValue value = object.value(key);
+    constexpr double largestExactInteger = 9007199254740992.0; // 2^53
+    const double number = value.toDouble(-1);
+    if (!value.isDouble() || number < 0 || number > largestExactInteger || std::floor(number) != number)
+        fail(fieldPath(path, key), QStringLiteral("expected a non-negative integer"));
+    return quint64(number);
+}
+
+QJsonArray array(const QJsonObject &object, const QString &path, const QString &key)
+{
+    if (isAbsent(object, key))
+        return QJsonArray();
+    const QJsonValue value = object.value(key);
+    if (!value.isArray())
+        fail(fieldPath(path, key), QStringLiteral("expected an array"));
+    return value.toArray();
+}
+
+QJsonObject element(const QJsonArray &array, qsizetype index, const QString &path)
+{
+    const QJsonValue value = array.at(index);
+    if (!value.isObject())
+        fail(QStringLiteral("%1[%2]").arg(path).arg(index), QStringLiteral("expected an object"));
+    return value.toObject();
+}
+
+QStringList texts(const QJsonObject &object, const QString &path, const QString &key)
+{
+    QStringList result;
+    const QJsonArray values = array(object, path, key);
+    for (qsizetype i = 0; i < values.size(); ++i) {
+        if (!values.at(i).isString())
+            fail(QStringLiteral("%1[%2]").arg(fieldPath(path, key)).arg(i), QStringLiteral("expected a string"));
+        const QString string = values.at(i).toString();
+        result.append(string.isNull() ? QStringLiteral("") : string);
+    }
+    return result;
+}
+
+QMOptionPtr option(const QJsonObject &object, const QString &path)
+{
+    rejectUnknownFields(object, path,
+                        {QStringLiteral("flag"), QStringLiteral("alias"), QStringLiteral("explanation"),
+                         QStringLiteral("valueDescription"), QStringLiteral("type"),
+                         QStringLiteral("required"), QStringLiteral("hidden")});
+    auto result = QMOption::optionWithFlag(text(object, path, QStringLiteral("flag")),
+                                           text(object, path, QStringLiteral("alias")),
+                                           text(object, path, QStringLiteral("explanation")),
+                                           text(object, path, QStringLiteral("valueDescription")),
+                                           optionType(object, path),
+                                           boolean(object, path, QStringLiteral("required")));
+    result->setHidden(boolean(object, path, QStringLiteral("hidden")));
+    return result;
+}
+
+QMOptionList options(const QJsonObject &object, const QString &path)
+{
+    const QString key = QStringLiteral("options");
+    const QJsonArray values = array(object, path, key);
+    QMOptionList result;
+    for (qsizetype i = 0; i < values.size(); ++i) {
+        const QString itemPath = QStringLiteral("%1[%2]").arg(fieldPath(path, key)).arg(i);
+        result.append(option(element(values, i, fieldPath(path, key)), itemPath));
+    }
+    return result;
+}
+
+QMOptionCommandList commands(const QJsonArray &values, const QString &path);
+
+QMOptionCommandPtr command(const QJsonObject &object, const QString &path)
+{
+    rejectUnknownFields(object, path,
+                        {QStringLiteral("name"), QStringLiteral("explanation"), QStringLiteral("hidden"),
+                         QStringLiteral("argumentNames"), QStringLiteral("options"),
+                         QStringLiteral("subCommands")});
+    std::optional<QMOptionCommandList> subCommands;
+    const QString subKey = QStringLiteral("subCommands");
+    if (!isAbsent(object, subKey))
+        subCommands = commands(array(object, path, subKey), fieldPath(path, subKey));
+    auto result = QMOptionCommand::optionCommandWithName(
+            text(object, path, QStringLiteral("name")), options(object, path),
+            texts(object, path, QStringLiteral("argumentNames")), subCommands,
+            text(object, path, QStringLiteral("explanation")));
+    result->setHidden(boolean(object, path, QStringLiteral("hidden")));
+    return result;
+}
+
+QMOptionCommandList commands(const QJsonArray &values, const QString &path)
+{
+    QMOptionCommandList result;
+    for (qsizetype i = 0; i < values.size(); ++i)
+        result.append(command(element(values, i, path), QStringLiteral("%1[%2]").arg(path).arg(i)));
+    return result;
+}
+
+} // namespace
+
+std::optional<QMOptionParserPtr> Definition::parserFromJson(const QByteArray &json, QString *error)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        *error = QStringLiteral("invalid JSON at offset %1: %2").arg(parseError.offset).arg(parseError.errorString());
+        return std::nullopt;
+    }
+    if (!document.isObject()) {
+        *error = QStringLiteral("the definition must be a JSON object");
+        return std::nullopt;
+    }
+    const QJsonObject root = document.object();
+    try {
+        rejectUnknownFields(root, QString(),
+                            {QStringLiteral("executableName"), QStringLiteral("argumentNames"),
+                             QStringLiteral("listSeparator"), QStringLiteral("options"),
+                             QStringLiteral("commands")});
+        if (isAbsent(root, QStringLiteral("executableName")))
+            fail(QStringLiteral("executableName"), QStringLiteral("missing"));
+        const QString executableName = text(root, QString(), QStringLiteral("executableName"));
+        const QMOptionList globalOptions = options(root, QString());
+        const QMOptionCommandList topCommands
+                = commands(array(root, QString(), QStringLiteral("commands")), QStringLiteral("commands"));
+        const QStringList argumentNames = texts(root, QString(), QStringLiteral("argumentNames"));
+        const QString listSeparator = text(root, QString(), QStringLiteral("listSeparator"));
+
+        QMOptionParserPtr parser;
+        try {
+            parser = QMOptionParser::parserWithOptions(globalOptions, topCommands, executableName, argumentNames);
+        } catch (const QMInternalInconsistencyException &e) {
+            fail(QStringLiteral("options"), e.reason());
+        }
+        if (!listSeparator.isNull())
+            parser->setListSeparator(listSeparator);
+        return parser;
+    } catch (const DefinitionError &e) {
+        *error = e.message;
+        return std::nullopt;
+    }
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "options/QMOptionParser.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+/// Builds a QMOptionParser from a JSON command-line definition:
+///
+///   {"executableName": "tool", "argumentNames": [...], "listSeparator": ",",
+///    "options": [OPTION...], "commands": [COMMAND...]}
+///   OPTION  = {"flag", "alias", "explanation", "valueDescription", "type", "required", "hidden"}
+///   COMMAND = {"name", "explanation", "hidden", "argumentNames", "options": [OPTION...],
+///              "subCommands": [COMMAND...]}
+///
+/// Every field but "executableName" may be left out (or null): texts are then none, "type" 0,
+/// booleans false, lists empty; "subCommands" stays absent and "listSeparator" unset.
+/// Unknown fields and fields of the wrong type are errors, so that a typo never passes silently.
+namespace Definition {
+
+/// The parser, or std::nullopt with a one-line `error` naming the offending field.
+std::optional<QMOptionParserPtr> parserFromJson(const QByteArray &json, QString *error);
+
+} // namespace Definition

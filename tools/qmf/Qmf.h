@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QStringList>
+#include <QTextStream>
+
+/// The qmf tool, callable in-process so that tests can run it without spawning a program.
+namespace Qmf {
+
+/// An argument vector divided into the part qmf's own parser reads and the part handed on
+/// untouched: everything after the SPEC.json of `options check`, and everything after a "--".
+struct SplitArguments
+{
+    QStringList parserArguments;
+    QStringList passedOn;
+};
+
+/// Divides the arguments that follow the program name. The option parser knows no end-of-options
+/// marker and takes every "-"-prefixed word as an option, so qmf must cut the vector itself.
+SplitArguments splitArguments(const QStringList &arguments);
+
+/// Runs qmf with the arguments that follow the program name. Returns the exit status:
+/// 0 on success, 2 on a usage error, a bad definition file or a parse error.
+int run(const QStringList &arguments, QTextStream &out, QTextStream &err);
+
+} // namespace Qmf

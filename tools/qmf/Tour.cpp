@@ -1,0 +1,187 @@
+#include "Tour.h"
+
+#include "Definition.h"
+#include "OptionsCheck.h"
+
+#include "QMFoundationVersion.h"
+#include "errors/QMEmptiness.h"
+#include "errors/QMEquality.h"
+#include "errors/QMObjectDescribing.h"
+#include "text/QMCounting.h"
+#include "text/QMInitials.h"
+#include "text/QMRegularExpression.h"
+#include "text/QMXMLEntities.h"
+#include "text/Titleize.h"
+#include "text/Trimming.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+
+namespace {
+
+QString resource(const QString &name)
+{
+    QFile file(QStringLiteral(":/tour/") + name);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readAll());
+}
+
+QStringList resourceLines(const QString &name)
+{
+    QStringList lines;
+    for (const QString &line : resource(name).split(QLatin1Char('\n'))) {
+        if (!line.isEmpty() && !line.startsWith(QLatin1Char('#')))
+            lines.append(line);
+    }
+    return lines;
+}
+
+QString indented(const QString &text, const QString &indent = QStringLiteral("    "))
+{
+    QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString &line : lines)
+        line = line.isEmpty() ? line : indent + line;
+    return lines.join(QLatin1Char('\n'));
+}
+
+QString valueText(const QVariant &value)
+{
+    const QJsonValue json = OptionsCheck::valueToJson(value);
+    if (json.isNull())
+        return QStringLiteral("none");
+    // Wrapping in an array lets QJsonDocument quote strings and render lists for us.
+    const QString text = QString::fromUtf8(QJsonDocument(QJsonArray{json}).toJson(QJsonDocument::Compact));
+    return text.mid(1, text.size() - 2);
+}
+
+QString optionName(const QMOptionPtr &option)
+{
+    return option->alias().isNull() ? QStringLiteral("-") + option->flag() : QStringLiteral("--") + option->alias();
+}
+
+QString itemText(const QMOptionParserResultItem &item)
+{
+    switch (item.kind()) {
+    case QMOptionParserResultItem::Kind::Command:
+        return QStringLiteral("command   %1").arg(item.command()->name());
+    case QMOptionParserResultItem::Kind::Option:
+        return QStringLiteral("option    %1").arg(optionName(item.option()));
+    case QMOptionParserResultItem::Kind::OptionWithValue:
+        return QStringLiteral("option    %1 = %2").arg(optionName(item.option()), valueText(item.value()));
+    case QMOptionParserResultItem::Kind::Argument:
+        return QStringLiteral("argument  %1").arg(item.argument());
+    }
+    return QString();
+}
+
+void heading(QTextStream &out, const QString &title)
+{
+    out << "\n" << title << "\n" << QString(title.size(), QLatin1Char('=')) << "\n\n";
+}
+
+void commandLineParsing(QTextStream &out)
+{
+    heading(out, QStringLiteral("1. Command-line parsing"));
+    QString error;
+    const std::optional<QMOptionParserPtr> loaded
+            = Definition::parserFromJson(resource(QStringLiteral("archiver.json")).toUtf8(), &error);
+    if (!loaded) {
+        out << "The bundled archiver.json did not load: " << error << "\n";
+        return;
+    }
+    QMOptionParser &parser = **loaded;
+    out << "A parser for an imaginary archiver, loaded from archiver.json (the format that\n"
+           "`qmf options check` reads). Its usage text, built from the definition:\n\n"
+        << indented(parser.usage()) << "\n\n"
+        << "What it makes of some command lines (hidden options and commands still work):\n";
+
+    for (const QString &line : resourceLines(QStringLiteral("command-lines.txt"))) {
+        out << "\n  $ " << line << "\n";
+        QMError parseError;
+        const std::optional<QMOptionParserResultList> items = parser.parseString(line, &parseError);
+        if (!items) {
+            out << "    error " << parseError.code() << ": "
+                << parseError.localizedDescription().replace(QLatin1Char('\n'), QStringLiteral("\n    ")) << "\n";
+            continue;
+        }
+        const QString help = parser.help();
+        if (!help.isNull()) {
+            out << "    help:\n" << indented(help, QStringLiteral("      ")) << "\n";
+            continue;
+        }
+        for (const QMOptionParserResultItem &item : *items)
+            out << "    " << itemText(item) << "\n";
+    }
+}
+
+void textHelpers(QTextStream &out)
+{
+    heading(out, QStringLiteral("2. Text helpers"));
+    out << "Initials of names (the part before a comma; first and last word):\n";
+    for (const QString &name : resourceLines(QStringLiteral("names.txt"))) {
+        const QString initials = QMInitials::initials(name);
+        out << "    " << name.leftJustified(24) << " -> " << (initials.isNull() ? QStringLiteral("none") : initials)
+            << "\n";
+    }
+    out << "\nTitles from identifiers:\n";
+    for (const QString &identifier : resourceLines(QStringLiteral("identifiers.txt")))
+        out << "    " << identifier.leftJustified(24) << " -> " << Titleize::titleize(identifier) << "\n";
+
+    const QString path = QStringLiteral("/home/anna/Documents/Projects/2026/Quarterly Report (final).pdf");
+    out << "\nA long path shortened in the middle for a narrow label (at most 30 -> 33 characters):\n"
+        << "    " << Trimming::trimInTheMiddleWithMaxLength(path, 30) << "\n";
+
+    const QString feed = resource(QStringLiteral("feed.xml"));
+    out << "\nfeed.xml has " << QMCounting::lineCount(feed) << " lines. Its texts, unescaped; references that name\n"
+        << "no character are kept as they are:\n";
+    const QRegularExpression element(QStringLiteral("<(\\w+)>([^<]*)</\\1>"));
+    for (auto it = element.globalMatch(feed); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        out << "    " << match.captured(1).leftJustified(8) << " "
+            << QMXMLEntities::stringByUnescapingXMLEntities(match.captured(2)) << "\n";
+    }
+    const QString title = QStringLiteral("Fish & Chips <\"special\">");
+    out << "And escaped again: " << QMXMLEntities::stringByEscapingXMLEntities(title) << "\n";
+
+    const std::optional<QVariantList> parts = QMRegularExpression::componentsMatchedByRegularExpression(
+            QStringLiteral("timeout=30"), QRegularExpression(QStringLiteral("(\\w+)=(\\w+)(;.*)?")));
+    out << "\nThe groups of (\\w+)=(\\w+)(;.*)? in \"timeout=30\" (the unmatched group is the null marker):\n"
+        << indented(QMObjectDescribing::prettyDescriptionForObject(parts ? QVariant(*parts) : QVariant())) << "\n";
+}
+
+void emptinessAndEquality(QTextStream &out)
+{
+    heading(out, QStringLiteral("3. Emptiness and equality"));
+    out << "Absent and empty are different things, and these functions say so:\n"
+        << "    QMEqualStrings(QString(), QString(\"\"))  -> "
+        << QMStringFromBOOL(QMEqualStrings(QString(), QStringLiteral(""))) << "  (Qt's own == says YES)\n"
+        << "    QMEqualStrings(QString(), QString())    -> " << QMStringFromBOOL(QMEqualStrings(QString(), QString()))
+        << "\n"
+        << "    QMStringIsEmptyOrWhiteSpaces(\" \\n\\t\")     -> "
+        << QMStringFromBOOL(QMStringIsEmptyOrWhiteSpaces(QStringLiteral(" \n\t"))) << "\n"
+        << "    QMIsEmpty(QVariantList())               -> " << QMStringFromBOOL(QMIsEmpty(QVariantList())) << "\n"
+        << "    QMIsEmpty(0)                            -> " << QMStringFromBOOL(QMIsEmpty(QVariant(0))) << "\n";
+}
+
+} // namespace
+
+// The tour's data is compiled into the qmf_tool static library; a static library's resources
+// are registered only when asked for by name.
+static void initTourResources()
+{
+    Q_INIT_RESOURCE(data);
+}
+
+void Tour::run(QTextStream &out)
+{
+    initTourResources();
+    out << "QMFoundation " << QStringLiteral(QMFOUNDATION_VERSION_STRING) << ": a tour of what the library does\n";
+    commandLineParsing(out);
+    textHelpers(out);
+    emptinessAndEquality(out);
+    out << "\nTry your own command-line design: qmf options check SPEC.json ARG... (see qmf options -h)\n";
+    out.flush();
+}
