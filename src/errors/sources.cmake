@@ -12,4 +12,5 @@ set(QMF_ERRORS_SOURCES
     errors/QMError.cpp
     errors/QMInternalInconsistencyException.cpp
     errors/QMNull.cpp
+    errors/QMObjectDescribing.cpp
 )

@@ -13,4 +13,5 @@ set(QMF_TEXT_HEADERS
     text/Trimming.h
 )
 set(QMF_TEXT_SOURCES
+    text/QMStringRepresentations.cpp
 )
