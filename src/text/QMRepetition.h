@@ -6,7 +6,8 @@
 
 namespace QMRepetition {
 
-/// The text concatenated `times` times; 0 gives an empty text.
+/// The text concatenated `times` times; 0 times or an empty text give an empty (not null) text.
+/// Throws QMInternalInconsistencyException when the result could not be held by a QString.
 QMF_CORE_EXPORT QString stringByRepeatingStringNumberOfTimes(const QString &string, quint64 times);
 
 } // namespace QMRepetition

@@ -6,7 +6,8 @@
 
 namespace QMUniqueIdentifier {
 
-/// A new random (version 4) UUID as 36 upper-case characters, "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX".
+/// A new random (version 4) UUID as 36 upper-case characters,
+/// "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX".
 QMF_CORE_EXPORT QString UUID();
 
 } // namespace QMUniqueIdentifier

@@ -10,7 +10,9 @@ namespace Trimming {
 QMF_CORE_EXPORT QString stringByTrimmingWhitespaceAndNewline(const QString &string);
 
 /// Shortens a text longer than `maxLength` to head + "..." + tail, where the head has
-/// h = (maxLength - 3) / 2 characters and the tail h + 3. `maxLength` must be at least 3.
+/// h = (maxLength - 3) / 2 characters and the tail h + 3 (UTF-16 code units), so the result is
+/// two or three characters longer than `maxLength`. A `maxLength` below 3 throws
+/// QMInternalInconsistencyException ("Invalid parameter not satisfying: maxLength >= 3").
 QMF_CORE_EXPORT QString trimInTheMiddleWithMaxLength(const QString &string, quint64 maxLength);
 
 } // namespace Trimming

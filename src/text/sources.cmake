@@ -13,5 +13,15 @@ set(QMF_TEXT_HEADERS
     text/Trimming.h
 )
 set(QMF_TEXT_SOURCES
+    text/QMCamelize.cpp
+    text/QMCommon.cpp
+    text/QMCounting.cpp
+    text/QMFormat.cpp
+    text/QMInitials.cpp
+    text/QMRegularExpression.cpp
+    text/QMRepetition.cpp
     text/QMStringRepresentations.cpp
+    text/QMUniqueIdentifier.cpp
+    text/Titleize.cpp
+    text/Trimming.cpp
 )
