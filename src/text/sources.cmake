@@ -22,6 +22,7 @@ set(QMF_TEXT_SOURCES
     text/QMRepetition.cpp
     text/QMStringRepresentations.cpp
     text/QMUniqueIdentifier.cpp
+    text/QMXMLEntities.cpp
     text/Titleize.cpp
     text/Trimming.cpp
 )
