@@ -4,21 +4,22 @@
 
 const QString QMLocalizedDescriptionKey = QStringLiteral("NSLocalizedDescription");
 const QString QMLocalizedFailureReasonErrorKey = QStringLiteral("NSLocalizedFailureReason");
-const QString QMLocalizedRecoverySuggestionErrorKey = QStringLiteral("NSLocalizedRecoverySuggestion");
+const QString QMLocalizedRecoverySuggestionErrorKey
+        = QStringLiteral("NSLocalizedRecoverySuggestion");
 
 QMError::QMError(const QString &domain, qint64 code, const QVariantMap &userInfo)
     : m_domain(domain)
     , m_code(code)
     , m_userInfo(userInfo)
-{
-}
+{ }
 
 QString QMError::localizedDescription() const
 {
     const QVariant description = m_userInfo.value(QMLocalizedDescriptionKey);
     if (description.isValid() && !description.isNull())
         return description.toString();
-    return QCoreApplication::translate("QMError", "The operation could not be completed. (%1 error %2.)")
+    return QCoreApplication::translate("QMError",
+                                       "The operation could not be completed. (%1 error %2.)")
             .arg(m_domain)
             .arg(m_code);
 }

@@ -5,8 +5,7 @@ QMInternalInconsistencyException::QMInternalInconsistencyException(const QString
     : m_reason(reason)
     , m_userInfo(userInfo)
     , m_what(reason.toStdString())
-{
-}
+{ }
 
 QMInternalInconsistencyException::~QMInternalInconsistencyException() = default;
 
@@ -23,8 +22,9 @@ const char *QMInternalInconsistencyException::what() const noexcept
 void QMParameterAssert(bool satisfied, const char *condition)
 {
     if (!satisfied)
-        throw QMInternalInconsistencyException(QStringLiteral("Invalid parameter not satisfying: %1")
-                                                       .arg(QString::fromUtf8(condition)));
+        throw QMInternalInconsistencyException(
+                QStringLiteral("Invalid parameter not satisfying: %1")
+                        .arg(QString::fromUtf8(condition)));
 }
 
 void QMAssert(bool satisfied, const QString &message)

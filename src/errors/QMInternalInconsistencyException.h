@@ -14,7 +14,8 @@
 class QMF_CORE_EXPORT QMInternalInconsistencyException : public std::exception
 {
 public:
-    explicit QMInternalInconsistencyException(const QString &reason, const QVariantMap &userInfo = {});
+    explicit QMInternalInconsistencyException(const QString &reason,
+                                              const QVariantMap &userInfo = {});
     ~QMInternalInconsistencyException() override;
 
     /// The exception's name, "NSInternalInconsistencyException" as in the platform it models.

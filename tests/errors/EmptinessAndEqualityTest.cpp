@@ -22,17 +22,18 @@ TEST(EmptinessTest, TypedTests)
     EXPECT_FALSE(QMDataIsEmpty(QByteArray("\0", 1)));
 
     EXPECT_TRUE(QMArrayIsEmpty(QStringList()));
-    EXPECT_FALSE(QMArrayIsEmpty(QList<int>{1}));
+    EXPECT_FALSE(QMArrayIsEmpty(QList<int> {1}));
     EXPECT_TRUE(QMArrayIsEmpty(std::optional<QList<int>>()));
     EXPECT_TRUE(QMDictionaryIsEmpty(QVariantMap()));
-    EXPECT_FALSE(QMDictionaryIsEmpty(QVariantMap{{QStringLiteral("k"), 1}}));
+    EXPECT_FALSE(QMDictionaryIsEmpty(QVariantMap {{QStringLiteral("k"), 1}}));
     EXPECT_TRUE(QMSetIsEmpty(QSet<int>()));
-    EXPECT_FALSE(QMSetIsEmpty(std::optional<QSet<int>>(QSet<int>{1})));
+    EXPECT_FALSE(QMSetIsEmpty(std::optional<QSet<int>>(QSet<int> {1})));
 }
 
 TEST(EmptinessTest, VariantLengthThenCountRule)
 {
-    struct Row {
+    struct Row
+    {
         const char *name;
         QVariant value;
         bool empty;
@@ -46,10 +47,10 @@ TEST(EmptinessTest, VariantLengthThenCountRule)
             {"empty bytes", QVariant(QByteArray()), true},
             {"bytes", QVariant(QByteArray("a")), false},
             {"empty list", QVariant(QVariantList()), true},
-            {"list", QVariant(QVariantList{1}), false},
+            {"list", QVariant(QVariantList {1}), false},
             {"empty string list", QVariant(QStringList()), true},
             {"empty map", QVariant(QVariantMap()), true},
-            {"map", QVariant(QVariantMap{{QStringLiteral("k"), 1}}), false},
+            {"map", QVariant(QVariantMap {{QStringLiteral("k"), 1}}), false},
             {"zero", QVariant(0), false},
             {"false", QVariant(false), false},
             {"double", QVariant(0.0), false},
@@ -77,7 +78,8 @@ TEST(EqualityTest, AbsentValuesOnEitherSide)
     EXPECT_FALSE(QMEqualStrings(null, empty));
     EXPECT_FALSE(QMEqualStrings(empty, null));
     EXPECT_FALSE(QMEqualStrings(QStringLiteral("a"), null));
-    EXPECT_TRUE(QMEqualStrings(QString(QStringLiteral("ab")), QStringLiteral("a") + QStringLiteral("b")));
+    EXPECT_TRUE(QMEqualStrings(QString(QStringLiteral("ab")),
+                               QStringLiteral("a") + QStringLiteral("b")));
 
     EXPECT_TRUE(QMEqualDataObjects(QByteArray(), QByteArray()));
     EXPECT_FALSE(QMEqualDataObjects(QByteArray(), QByteArray("")));
@@ -95,7 +97,8 @@ TEST(EqualityTest, AbsentValuesOnEitherSide)
     EXPECT_FALSE(QMEqualValues(QVariant(1), QVariant()));
     EXPECT_TRUE(QMEqualObjects(QVariant(QStringLiteral("x")), QVariant(QStringLiteral("x"))));
 
-    EXPECT_TRUE(QMEqualURLs(QUrl(QStringLiteral("https://a.example/x")), QUrl(QStringLiteral("https://a.example/x"))));
+    EXPECT_TRUE(QMEqualURLs(QUrl(QStringLiteral("https://a.example/x")),
+                            QUrl(QStringLiteral("https://a.example/x"))));
     EXPECT_FALSE(QMEqualURLs(QUrl(QStringLiteral("https://a.example/x")), QUrl()));
     EXPECT_TRUE(QMEqualURLs(QUrl(), QUrl()));
 }
@@ -104,9 +107,11 @@ TEST(EqualityTest, NumbersCompareByValueAcrossTypes)
 {
     EXPECT_TRUE(QMEqualNumbers(QVariant(1), QVariant(1.0)));
     EXPECT_TRUE(QMEqualNumbers(QVariant(qint64(5)), QVariant(5u)));
-    EXPECT_FALSE(QMEqualNumbers(QVariant(-1), QVariant(quint64(std::numeric_limits<quint64>::max()))));
+    EXPECT_FALSE(
+            QMEqualNumbers(QVariant(-1), QVariant(quint64(std::numeric_limits<quint64>::max()))));
     // Large integers stay exact instead of collapsing through double.
-    EXPECT_FALSE(QMEqualNumbers(QVariant(qint64(9007199254740993LL)), QVariant(qint64(9007199254740992LL))));
+    EXPECT_FALSE(QMEqualNumbers(QVariant(qint64(9007199254740993LL)),
+                                QVariant(qint64(9007199254740992LL))));
     EXPECT_FALSE(QMEqualNumbers(QVariant(1.5), QVariant(1)));
     EXPECT_TRUE(QMEqualNumbers(QVariant(), QVariant()));
     EXPECT_FALSE(QMEqualNumbers(QVariant(), QVariant(0)));

@@ -39,7 +39,8 @@ TEST(QMInternalInconsistencyExceptionTest, CarriesExactMessage)
         QMParameterAssert(false, "launchPath != nil");
         FAIL() << "no exception";
     } catch (const QMInternalInconsistencyException &e) {
-        EXPECT_EQ(e.reason(), QStringLiteral("Invalid parameter not satisfying: launchPath != nil"));
+        EXPECT_EQ(e.reason(),
+                  QStringLiteral("Invalid parameter not satisfying: launchPath != nil"));
         EXPECT_STREQ(e.what(), "Invalid parameter not satisfying: launchPath != nil");
         EXPECT_EQ(e.name(), QStringLiteral("NSInternalInconsistencyException"));
     }
@@ -60,6 +61,6 @@ TEST(QMNullTest, NullMarkerIsDistinctFromAbsentAndFromOtherValues)
     EXPECT_FALSE(QMIsNull(QVariant()));
     EXPECT_FALSE(QMIsNull(QVariant(0)));
     EXPECT_FALSE(QMIsNull(QVariant(QString())));
-    QVariantList list{QMNull(), 1};
+    QVariantList list {QMNull(), 1};
     EXPECT_TRUE(QMIsNull(list.first()));
 }

@@ -1,5 +1,5 @@
-#include "Definition.h"
 #include "Qmf.h"
+#include "Definition.h"
 
 #include <gtest/gtest.h>
 
@@ -43,7 +43,9 @@ QStringList words(const char *text)
 
 Outcome check(const QStringList &arguments)
 {
-    return runQmf(QStringList{QStringLiteral("options"), QStringLiteral("check"), dataFile("tool.json")} + arguments);
+    return runQmf(
+            QStringList {QStringLiteral("options"), QStringLiteral("check"), dataFile("tool.json")}
+            + arguments);
 }
 
 Outcome checkDefinition(const QByteArray &json, const QStringList &arguments)
@@ -54,14 +56,16 @@ Outcome checkDefinition(const QByteArray &json, const QStringList &arguments)
     EXPECT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(json);
     file.close();
-    return runQmf(QStringList{QStringLiteral("options"), QStringLiteral("check"), path} + arguments);
+    return runQmf(QStringList {QStringLiteral("options"), QStringLiteral("check"), path}
+                  + arguments);
 }
 
 } // namespace
 
 TEST(QmfArgumentsTest, SplitsWhatItsOwnParserReadsFromWhatItHandsOn)
 {
-    struct Row {
+    struct Row
+    {
         const char *arguments;
         const char *parser;
         const char *passedOn;
@@ -83,17 +87,21 @@ TEST(QmfArgumentsTest, SplitsWhatItsOwnParserReadsFromWhatItHandsOn)
 
 TEST(QmfOptionsCheckTest, ReportsUsageDescriptionsAndEachParse)
 {
-    const Outcome outcome = check(words("-v -o out.txt --tags a,,b -n 1e3x -b 2 -l 1,x -z q in --next "
-                                        "build -h --next --bogus"));
+    const Outcome outcome
+            = check(words("-v -o out.txt --tags a,,b -n 1e3x -b 2 -l 1,x -z q in --next "
+                          "build -h --next --bogus"));
     ASSERT_EQ(outcome.status, 0) << qPrintable(outcome.err);
     const QJsonObject report = outcome.json();
     EXPECT_EQ(report.value(QStringLiteral("usage")).toString(),
-              QStringLiteral("Usage: tool [-v | --verbose] -o | --output <file> [--tags] [-n] [-b] [-l] [-z] <input> "
-                             "<command> [<arguments>]\n\nAvailable Commands\n\tbuild\t\tBuild the project\n\tclean"));
+              QStringLiteral("Usage: tool [-v | --verbose] -o | --output <file> [--tags] [-n] [-b] "
+                             "[-l] [-z] <input> "
+                             "<command> [<arguments>]\n\nAvailable Commands\n\tbuild\t\tBuild the "
+                             "project\n\tclean"));
     const QJsonArray descriptions = report.value(QStringLiteral("options")).toArray();
     ASSERT_EQ(descriptions.size(), 7);
     EXPECT_EQ(descriptions.at(0).toString(), QStringLiteral("-v, --verbose"));
-    EXPECT_EQ(descriptions.at(1).toString(), QStringLiteral("-o, --output <file>\n\t\tOutput path"));
+    EXPECT_EQ(descriptions.at(1).toString(),
+              QStringLiteral("-o, --output <file>\n\t\tOutput path"));
     EXPECT_EQ(descriptions.at(2).toString(), QStringLiteral("--tags <VALUE>"));
 
     const QJsonArray parses = report.value(QStringLiteral("parses")).toArray();
@@ -106,38 +114,52 @@ TEST(QmfOptionsCheckTest, ReportsUsageDescriptionsAndEachParse)
     const QJsonArray items = first.value(QStringLiteral("items")).toArray();
     ASSERT_EQ(items.size(), 8);
     EXPECT_EQ(items.at(0).toObject(),
-              (QJsonObject{{QStringLiteral("kind"), QStringLiteral("option")},
-                           {QStringLiteral("flag"), QStringLiteral("v")},
-                           {QStringLiteral("alias"), QStringLiteral("verbose")}}));
-    EXPECT_EQ(items.at(1).toObject().value(QStringLiteral("value")), QJsonValue(QStringLiteral("out.txt")));
-    EXPECT_EQ(items.at(1).toObject().value(QStringLiteral("kind")), QJsonValue(QStringLiteral("optionWithValue")));
-    EXPECT_TRUE(items.at(2).toObject().value(QStringLiteral("flag")).isNull()); // --tags has no flag
-    EXPECT_EQ(items.at(2).toObject().value(QStringLiteral("value")),
-              QJsonValue(QJsonArray{QStringLiteral("a"), QStringLiteral(""), QStringLiteral("b")}));
+              (QJsonObject {{QStringLiteral("kind"), QStringLiteral("option")},
+                            {QStringLiteral("flag"), QStringLiteral("v")},
+                            {QStringLiteral("alias"), QStringLiteral("verbose")}}));
+    EXPECT_EQ(items.at(1).toObject().value(QStringLiteral("value")),
+              QJsonValue(QStringLiteral("out.txt")));
+    EXPECT_EQ(items.at(1).toObject().value(QStringLiteral("kind")),
+              QJsonValue(QStringLiteral("optionWithValue")));
+    EXPECT_TRUE(
+            items.at(2).toObject().value(QStringLiteral("flag")).isNull()); // --tags has no flag
+    EXPECT_EQ(
+            items.at(2).toObject().value(QStringLiteral("value")),
+            QJsonValue(QJsonArray {QStringLiteral("a"), QStringLiteral(""), QStringLiteral("b")}));
     EXPECT_EQ(items.at(3).toObject().value(QStringLiteral("value")), QJsonValue(1000.0));
     EXPECT_TRUE(items.at(4).toObject().value(QStringLiteral("value")).isNull()); // boolean "2"
     EXPECT_TRUE(items.at(4).toObject().contains(QStringLiteral("value")));
-    EXPECT_EQ(items.at(5).toObject().value(QStringLiteral("value")), QJsonValue(QJsonArray{1.0, 0.0}));
+    EXPECT_EQ(items.at(5).toObject().value(QStringLiteral("value")),
+              QJsonValue(QJsonArray {1.0, 0.0}));
     EXPECT_TRUE(items.at(6).toObject().value(QStringLiteral("value")).isNull()); // unknown type 7
-    EXPECT_EQ(items.at(7).toObject(), (QJsonObject{{QStringLiteral("kind"), QStringLiteral("argument")},
-                                                   {QStringLiteral("argument"), QStringLiteral("in")}}));
+    EXPECT_EQ(items.at(7).toObject(),
+              (QJsonObject {{QStringLiteral("kind"), QStringLiteral("argument")},
+                            {QStringLiteral("argument"), QStringLiteral("in")}}));
 
     // "build -h" fails: the required -o is missing. Help still answers from the first parse,
     // which held no help option.
     const QJsonObject second = parses.at(1).toObject();
     EXPECT_TRUE(second.value(QStringLiteral("items")).isNull());
     const QJsonObject error = second.value(QStringLiteral("error")).toObject();
-    EXPECT_EQ(error.value(QStringLiteral("domain")).toString(), QStringLiteral("QMOptionParserErrorDomain"));
+    EXPECT_EQ(error.value(QStringLiteral("domain")).toString(),
+              QStringLiteral("QMOptionParserErrorDomain"));
     EXPECT_EQ(error.value(QStringLiteral("code")).toInt(), 1);
     EXPECT_TRUE(error.value(QStringLiteral("description"))
                         .toString()
-                        .startsWith(QStringLiteral("Error. Missing required options\n\nRequired options are:\n")));
-    EXPECT_TRUE(error.value(QStringLiteral("description")).toString().contains(QStringLiteral("-o, --output <file>")));
+                        .startsWith(QStringLiteral(
+                                "Error. Missing required options\n\nRequired options are:\n")));
+    EXPECT_TRUE(error.value(QStringLiteral("description"))
+                        .toString()
+                        .contains(QStringLiteral("-o, --output <file>")));
 
     const QJsonObject third = parses.at(2).toObject();
-    EXPECT_EQ(third.value(QStringLiteral("error")).toObject().value(QStringLiteral("description")).toString(),
+    EXPECT_EQ(third.value(QStringLiteral("error"))
+                      .toObject()
+                      .value(QStringLiteral("description"))
+                      .toString(),
               QStringLiteral("Error. Unknown option: --bogus"));
-    EXPECT_EQ(third.value(QStringLiteral("error")).toObject().value(QStringLiteral("code")).toInt(), 2);
+    EXPECT_EQ(third.value(QStringLiteral("error")).toObject().value(QStringLiteral("code")).toInt(),
+              2);
 }
 
 TEST(QmfOptionsCheckTest, HelpAfterACommandShowsThatCommand)
@@ -147,13 +169,25 @@ TEST(QmfOptionsCheckTest, HelpAfterACommandShowsThatCommand)
     const QJsonArray parses = outcome.json().value(QStringLiteral("parses")).toArray();
     ASSERT_EQ(parses.size(), 4);
     EXPECT_EQ(parses.at(0).toObject().value(QStringLiteral("help")).toString(),
-              QStringLiteral("Command: build\n\nBuild the project\n\nOptions\n\n\t-o, --output <file>\n\t\tOutput "
-                             "path\n\n\t-q, --quiet\n\t\tLess output\n\nSub Commands\n\n\tCommand: all\n\n"));
-    EXPECT_TRUE(parses.at(1).toObject().value(QStringLiteral("help")).toString().startsWith(QStringLiteral("Usage: tool")));
+              QStringLiteral("Command: build\n\nBuild the project\n\nOptions\n\n\t-o, --output "
+                             "<file>\n\t\tOutput "
+                             "path\n\n\t-q, --quiet\n\t\tLess output\n\nSub Commands\n\n\tCommand: "
+                             "all\n\n"));
+    EXPECT_TRUE(parses.at(1)
+                        .toObject()
+                        .value(QStringLiteral("help"))
+                        .toString()
+                        .startsWith(QStringLiteral("Usage: tool")));
     EXPECT_TRUE(parses.at(2).toObject().value(QStringLiteral("help")).isNull());
     // An empty group after the last --next is a parse of no arguments: -o is required.
     EXPECT_EQ(parses.at(3).toObject().value(QStringLiteral("arguments")).toArray().size(), 0);
-    EXPECT_EQ(parses.at(3).toObject().value(QStringLiteral("error")).toObject().value(QStringLiteral("code")).toInt(), 1);
+    EXPECT_EQ(parses.at(3)
+                      .toObject()
+                      .value(QStringLiteral("error"))
+                      .toObject()
+                      .value(QStringLiteral("code"))
+                      .toInt(),
+              1);
 }
 
 TEST(QmfOptionsCheckTest, LeftOutFieldsTakeTheirDefaults)
@@ -162,27 +196,48 @@ TEST(QmfOptionsCheckTest, LeftOutFieldsTakeTheirDefaults)
     const QByteArray json = R"({"executableName": "t",
         "options": [{"flag": "x", "type": 4}],
         "commands": [{"name": "open"}, {"name": "shut", "subCommands": []}, {"name": "any"}]})";
-    const Outcome outcome = checkDefinition(json, words("-x a;b,c --next open any --next shut any"));
+    const Outcome outcome
+            = checkDefinition(json, words("-x a;b,c --next open any --next shut any"));
     ASSERT_EQ(outcome.status, 0) << qPrintable(outcome.err);
     const QJsonArray parses = outcome.json().value(QStringLiteral("parses")).toArray();
-    EXPECT_EQ(parses.at(0).toObject().value(QStringLiteral("items")).toArray().at(0).toObject().value(QStringLiteral("value")),
-              QJsonValue(QJsonArray{QStringLiteral("a;b"), QStringLiteral("c")}));
+    EXPECT_EQ(parses.at(0)
+                      .toObject()
+                      .value(QStringLiteral("items"))
+                      .toArray()
+                      .at(0)
+                      .toObject()
+                      .value(QStringLiteral("value")),
+              QJsonValue(QJsonArray {QStringLiteral("a;b"), QStringLiteral("c")}));
     EXPECT_EQ(parses.at(1).toObject().value(QStringLiteral("items")).toArray().size(), 2);
-    EXPECT_EQ(parses.at(2).toObject().value(QStringLiteral("error")).toObject().value(QStringLiteral("code")).toInt(), 1);
+    EXPECT_EQ(parses.at(2)
+                      .toObject()
+                      .value(QStringLiteral("error"))
+                      .toObject()
+                      .value(QStringLiteral("code"))
+                      .toInt(),
+              1);
     // A given listSeparator replaces the comma.
     const Outcome separator = checkDefinition(R"({"executableName": "t", "listSeparator": ";",
-        "options": [{"flag": "x", "type": 4}]})", words("-x a;b,c"));
+        "options": [{"flag": "x", "type": 4}]})",
+                                              words("-x a;b,c"));
     ASSERT_EQ(separator.status, 0) << qPrintable(separator.err);
     EXPECT_EQ(separator.json()
-                      .value(QStringLiteral("parses")).toArray().at(0).toObject()
-                      .value(QStringLiteral("items")).toArray().at(0).toObject()
+                      .value(QStringLiteral("parses"))
+                      .toArray()
+                      .at(0)
+                      .toObject()
+                      .value(QStringLiteral("items"))
+                      .toArray()
+                      .at(0)
+                      .toObject()
                       .value(QStringLiteral("value")),
-              QJsonValue(QJsonArray{QStringLiteral("a"), QStringLiteral("b,c")}));
+              QJsonValue(QJsonArray {QStringLiteral("a"), QStringLiteral("b,c")}));
 }
 
 TEST(QmfOptionsCheckTest, BadDefinitionsGiveOneLineErrorsAndStatus2)
 {
-    struct Row {
+    struct Row
+    {
         const char *name;
         QByteArray json;
         const char *message;
@@ -193,19 +248,23 @@ TEST(QmfOptionsCheckTest, BadDefinitionsGiveOneLineErrorsAndStatus2)
             {"no executable name", R"({"options": []})", "executableName: missing"},
             {"name of wrong type", R"({"executableName": 3})", "executableName: expected a string"},
             {"unknown field", R"({"executableName": "t", "option": []})", "option: unknown field"},
-            {"type not an integer", R"({"executableName": "t", "options": [{"flag": "a", "type": 1.5}]})",
+            {"type not an integer",
+             R"({"executableName": "t", "options": [{"flag": "a", "type": 1.5}]})",
              "options[0].type: expected a non-negative integer"},
             {"negative type", R"({"executableName": "t", "options": [{"flag": "a", "type": -1}]})",
              "options[0].type"},
-            {"required as text", R"({"executableName": "t", "options": [{"flag": "a", "required": "yes"}]})",
+            {"required as text",
+             R"({"executableName": "t", "options": [{"flag": "a", "required": "yes"}]})",
              "options[0].required: expected true or false"},
-            {"option not an object", R"({"executableName": "t", "options": ["-a"]})", "options[0]: expected an object"},
+            {"option not an object", R"({"executableName": "t", "options": ["-a"]})",
+             "options[0]: expected an object"},
             {"nested bad field",
              R"({"executableName": "t", "commands": [{"name": "a", "subCommands": [{"name": 1}]}]})",
              "commands[0].subCommands[0].name: expected a string"},
             {"argument name of wrong type", R"({"executableName": "t", "argumentNames": ["a", 2]})",
              "argumentNames[1]: expected a string"},
-            {"two-letter flag", R"({"executableName": "t", "options": [{"flag": "ab"}]})", "Error. Invalid Options."},
+            {"two-letter flag", R"({"executableName": "t", "options": [{"flag": "ab"}]})",
+             "Error. Invalid Options."},
             {"option without names", R"({"executableName": "t", "options": [{"type": 1}]})",
              "Error. Invalid Options."},
     };
@@ -214,8 +273,10 @@ TEST(QmfOptionsCheckTest, BadDefinitionsGiveOneLineErrorsAndStatus2)
         EXPECT_EQ(outcome.status, 2) << row.name;
         EXPECT_TRUE(outcome.out.isEmpty()) << row.name;
         EXPECT_TRUE(outcome.err.startsWith(QStringLiteral("qmf: "))) << row.name;
-        EXPECT_TRUE(outcome.err.contains(QString::fromUtf8(row.message))) << row.name << ": " << qPrintable(outcome.err);
-        EXPECT_EQ(outcome.err.count(QLatin1Char('\n')), 1) << row.name << ": " << qPrintable(outcome.err);
+        EXPECT_TRUE(outcome.err.contains(QString::fromUtf8(row.message)))
+                << row.name << ": " << qPrintable(outcome.err);
+        EXPECT_EQ(outcome.err.count(QLatin1Char('\n')), 1)
+                << row.name << ": " << qPrintable(outcome.err);
     }
 
     const Outcome missing = runQmf(words("options check /nonexistent/spec.json"));
@@ -231,7 +292,8 @@ TEST(QmfCommandLineTest, OwnParserErrorsHelpAndUsage)
 
     const Outcome help = runQmf(words("-h"));
     EXPECT_EQ(help.status, 0);
-    EXPECT_TRUE(help.out.startsWith(QStringLiteral("Usage: qmf [-V | --version] <command> [<arguments>]\n\nAvailable Commands\n\ttour")));
+    EXPECT_TRUE(help.out.startsWith(QStringLiteral(
+            "Usage: qmf [-V | --version] <command> [<arguments>]\n\nAvailable Commands\n\ttour")));
 
     const Outcome checkHelp = runQmf(words("options check -h"));
     EXPECT_EQ(checkHelp.status, 0);
@@ -258,12 +320,18 @@ TEST(QmfCommandLineTest, ToolBinaryRunsTheTourAndChecksDefinitions)
 
     // Arguments after SPEC.json reach the parser under test untouched, dashes and all.
     process.start(QStringLiteral(QMF_TOOL_PATH),
-                  {QStringLiteral("options"), QStringLiteral("check"), dataFile("tool.json"), QStringLiteral("--"),
-                   QStringLiteral("-o"), QStringLiteral("x")});
+                  {QStringLiteral("options"), QStringLiteral("check"), dataFile("tool.json"),
+                   QStringLiteral("--"), QStringLiteral("-o"), QStringLiteral("x")});
     ASSERT_TRUE(process.waitForFinished(60000));
     EXPECT_EQ(process.exitCode(), 0);
     const QJsonObject report = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
-    EXPECT_EQ(report.value(QStringLiteral("parses")).toArray().at(0).toObject().value(QStringLiteral("error"))
-                      .toObject().value(QStringLiteral("description")).toString(),
+    EXPECT_EQ(report.value(QStringLiteral("parses"))
+                      .toArray()
+                      .at(0)
+                      .toObject()
+                      .value(QStringLiteral("error"))
+                      .toObject()
+                      .value(QStringLiteral("description"))
+                      .toString(),
               QStringLiteral("Error. Unknown option: --"));
 }

@@ -20,7 +20,7 @@ struct DefinitionError
 
 [[noreturn]] void fail(const QString &path, const QString &what)
 {
-    throw DefinitionError{path.isEmpty() ? what : QStringLiteral("%1: %2").arg(path, what)};
+    throw DefinitionError {path.isEmpty() ? what : QStringLiteral("%1: %2").arg(path, what)};
 }
 
 QString fieldPath(const QString &path, const QString &key)
@@ -71,7 +71,8 @@ quint64 optionType(const QJsonObject &object, const QString &path)
     const QJsonValue value = object.value(key);
     constexpr double largestExactInteger = 9007199254740992.0; // 2^53
     const double number = value.toDouble(-1);
-    if (!value.isDouble() || number < 0 || number > largestExactInteger || std::floor(number) != number)
+    if (!value.isDouble() || number < 0 || number > largestExactInteger
+        || std::floor(number) != number)
         fail(fieldPath(path, key), QStringLiteral("expected a non-negative integer"));
     return quint64(number);
 }
@@ -100,7 +101,8 @@ QStringList texts(const QJsonObject &object, const QString &path, const QString 
     const QJsonArray values = array(object, path, key);
     for (qsizetype i = 0; i < values.size(); ++i) {
         if (!values.at(i).isString())
-            fail(QStringLiteral("%1[%2]").arg(fieldPath(path, key)).arg(i), QStringLiteral("expected a string"));
+            fail(QStringLiteral("%1[%2]").arg(fieldPath(path, key)).arg(i),
+                 QStringLiteral("expected a string"));
         const QString string = values.at(i).toString();
         result.append(string.isNull() ? QStringLiteral("") : string);
     }
@@ -110,15 +112,15 @@ QStringList texts(const QJsonObject &object, const QString &path, const QString 
 QMOptionPtr option(const QJsonObject &object, const QString &path)
 {
     rejectUnknownFields(object, path,
-                        {QStringLiteral("flag"), QStringLiteral("alias"), QStringLiteral("explanation"),
-                         QStringLiteral("valueDescription"), QStringLiteral("type"),
-                         QStringLiteral("required"), QStringLiteral("hidden")});
-    auto result = QMOption::optionWithFlag(text(object, path, QStringLiteral("flag")),
-                                           text(object, path, QStringLiteral("alias")),
-                                           text(object, path, QStringLiteral("explanation")),
-                                           text(object, path, QStringLiteral("valueDescription")),
-                                           optionType(object, path),
-                                           boolean(object, path, QStringLiteral("required")));
+                        {QStringLiteral("flag"), QStringLiteral("alias"),
+                         QStringLiteral("explanation"), QStringLiteral("valueDescription"),
+                         QStringLiteral("type"), QStringLiteral("required"),
+                         QStringLiteral("hidden")});
+    auto result = QMOption::optionWithFlag(
+            text(object, path, QStringLiteral("flag")), text(object, path, QStringLiteral("alias")),
+            text(object, path, QStringLiteral("explanation")),
+            text(object, path, QStringLiteral("valueDescription")), optionType(object, path),
+            boolean(object, path, QStringLiteral("required")));
     result->setHidden(boolean(object, path, QStringLiteral("hidden")));
     return result;
 }
@@ -140,9 +142,9 @@ QMOptionCommandList commands(const QJsonArray &values, const QString &path);
 QMOptionCommandPtr command(const QJsonObject &object, const QString &path)
 {
     rejectUnknownFields(object, path,
-                        {QStringLiteral("name"), QStringLiteral("explanation"), QStringLiteral("hidden"),
-                         QStringLiteral("argumentNames"), QStringLiteral("options"),
-                         QStringLiteral("subCommands")});
+                        {QStringLiteral("name"), QStringLiteral("explanation"),
+                         QStringLiteral("hidden"), QStringLiteral("argumentNames"),
+                         QStringLiteral("options"), QStringLiteral("subCommands")});
     std::optional<QMOptionCommandList> subCommands;
     const QString subKey = QStringLiteral("subCommands");
     if (!isAbsent(object, subKey))
@@ -170,7 +172,9 @@ std::optional<QMOptionParserPtr> Definition::parserFromJson(const QByteArray &js
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        *error = QStringLiteral("invalid JSON at offset %1: %2").arg(parseError.offset).arg(parseError.errorString());
+        *error = QStringLiteral("invalid JSON at offset %1: %2")
+                         .arg(parseError.offset)
+                         .arg(parseError.errorString());
         return std::nullopt;
     }
     if (!document.isObject()) {
@@ -187,14 +191,15 @@ std::optional<QMOptionParserPtr> Definition::parserFromJson(const QByteArray &js
             fail(QStringLiteral("executableName"), QStringLiteral("missing"));
         const QString executableName = text(root, QString(), QStringLiteral("executableName"));
         const QMOptionList globalOptions = options(root, QString());
-        const QMOptionCommandList topCommands
-                = commands(array(root, QString(), QStringLiteral("commands")), QStringLiteral("commands"));
+        const QMOptionCommandList topCommands = commands(
+                array(root, QString(), QStringLiteral("commands")), QStringLiteral("commands"));
         const QStringList argumentNames = texts(root, QString(), QStringLiteral("argumentNames"));
         const QString listSeparator = text(root, QString(), QStringLiteral("listSeparator"));
 
         QMOptionParserPtr parser;
         try {
-            parser = QMOptionParser::parserWithOptions(globalOptions, topCommands, executableName, argumentNames);
+            parser = QMOptionParser::parserWithOptions(globalOptions, topCommands, executableName,
+                                                       argumentNames);
         } catch (const QMInternalInconsistencyException &e) {
             fail(QStringLiteral("options"), e.reason());
         }

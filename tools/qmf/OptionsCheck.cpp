@@ -21,7 +21,7 @@ QJsonValue numberOrNull(double number)
 
 QList<QStringList> OptionsCheck::splitGroups(const QStringList &arguments)
 {
-    QList<QStringList> groups{QStringList()};
+    QList<QStringList> groups {QStringList()};
     for (const QString &argument : arguments) {
         if (argument == groupSeparator)
             groups.append(QStringList());
@@ -58,9 +58,10 @@ QJsonObject OptionsCheck::itemToJson(const QMOptionParserResultItem &item)
         break;
     case QMOptionParserResultItem::Kind::Option:
     case QMOptionParserResultItem::Kind::OptionWithValue:
-        json.insert(QStringLiteral("kind"), item.kind() == QMOptionParserResultItem::Kind::Option
-                                                    ? QStringLiteral("option")
-                                                    : QStringLiteral("optionWithValue"));
+        json.insert(QStringLiteral("kind"),
+                    item.kind() == QMOptionParserResultItem::Kind::Option
+                            ? QStringLiteral("option")
+                            : QStringLiteral("optionWithValue"));
         json.insert(QStringLiteral("flag"), textOrNull(item.option()->flag()));
         json.insert(QStringLiteral("alias"), textOrNull(item.option()->alias()));
         if (item.kind() == QMOptionParserResultItem::Kind::OptionWithValue)
@@ -85,7 +86,8 @@ QJsonObject OptionsCheck::report(QMOptionParser &parser, const QList<QStringList
         QJsonObject parse;
         parse.insert(QStringLiteral("arguments"), QJsonArray::fromStringList(arguments));
         QMError error;
-        const std::optional<QMOptionParserResultList> items = parser.parseArguments(arguments, &error);
+        const std::optional<QMOptionParserResultList> items
+                = parser.parseArguments(arguments, &error);
         if (items) {
             QJsonArray itemsJson;
             for (const QMOptionParserResultItem &item : *items)
@@ -94,16 +96,17 @@ QJsonObject OptionsCheck::report(QMOptionParser &parser, const QList<QStringList
             parse.insert(QStringLiteral("error"), QJsonValue(QJsonValue::Null));
         } else {
             parse.insert(QStringLiteral("items"), QJsonValue(QJsonValue::Null));
-            parse.insert(QStringLiteral("error"),
-                         QJsonObject{{QStringLiteral("domain"), error.domain()},
-                                     {QStringLiteral("code"), double(error.code())},
-                                     {QStringLiteral("description"), error.localizedDescription()}});
+            parse.insert(
+                    QStringLiteral("error"),
+                    QJsonObject {{QStringLiteral("domain"), error.domain()},
+                                 {QStringLiteral("code"), double(error.code())},
+                                 {QStringLiteral("description"), error.localizedDescription()}});
         }
         parse.insert(QStringLiteral("help"), textOrNull(parser.help()));
         parses.append(parse);
     }
 
-    return QJsonObject{{QStringLiteral("usage"), parser.usage()},
-                       {QStringLiteral("options"), descriptions},
-                       {QStringLiteral("parses"), parses}};
+    return QJsonObject {{QStringLiteral("usage"), parser.usage()},
+                        {QStringLiteral("options"), descriptions},
+                        {QStringLiteral("parses"), parses}};
 }

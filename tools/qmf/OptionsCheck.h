@@ -12,7 +12,7 @@
 namespace OptionsCheck {
 
 /// The separator between argument groups on the command line.
-inline constexpr QLatin1StringView groupSeparator{"--next"};
+inline constexpr QLatin1StringView groupSeparator {"--next"};
 
 /// Splits `arguments` at every "--next" into groups; there is always at least one group.
 QList<QStringList> splitGroups(const QStringList &arguments);

@@ -27,23 +27,25 @@ QmfParser makeParser()
 {
     QmfParser qmf;
     qmf.version = QMOption::optionWithFlag(QStringLiteral("V"), QStringLiteral("version"),
-                                           QStringLiteral("Print the library version and exit"), QString(),
-                                           QMOptionTypeNone, false);
+                                           QStringLiteral("Print the library version and exit"),
+                                           QString(), QMOptionTypeNone, false);
     qmf.tour = QMOptionCommand::optionCommandWithName(
-            QStringLiteral("tour"), {}, {}, QMOptionCommandList{},
+            QStringLiteral("tour"), {}, {}, QMOptionCommandList {},
             QStringLiteral("Take a guided tour of the library on bundled sample data"));
     qmf.check = QMOptionCommand::optionCommandWithName(
             QStringLiteral("check"), {}, {QStringLiteral("SPEC.json"), QStringLiteral("ARG...")},
-            QMOptionCommandList{},
-            QStringLiteral("Usage: qmf options check SPEC.json [ARG...] [--next ARG...]...\n\n"
-                           "Builds an option parser from the JSON definition in SPEC.json and prints,\n"
-                           "as JSON, what it makes of each group of arguments. Groups are separated\n"
-                           "by --next and parsed one after another on the same parser. Everything\n"
-                           "after SPEC.json is handed to that parser untouched."));
+            QMOptionCommandList {},
+            QStringLiteral(
+                    "Usage: qmf options check SPEC.json [ARG...] [--next ARG...]...\n\n"
+                    "Builds an option parser from the JSON definition in SPEC.json and prints,\n"
+                    "as JSON, what it makes of each group of arguments. Groups are separated\n"
+                    "by --next and parsed one after another on the same parser. Everything\n"
+                    "after SPEC.json is handed to that parser untouched."));
     qmf.options = QMOptionCommand::optionCommandWithName(
-            QStringLiteral("options"), {}, {}, QMOptionCommandList{qmf.check},
+            QStringLiteral("options"), {}, {}, QMOptionCommandList {qmf.check},
             QStringLiteral("Try out a command-line design: options check SPEC.json [ARG...]"));
-    qmf.parser = QMOptionParser::parserWithOptions({qmf.version}, {qmf.tour, qmf.options}, toolName, {});
+    qmf.parser = QMOptionParser::parserWithOptions({qmf.version}, {qmf.tour, qmf.options}, toolName,
+                                                   {});
     return qmf;
 }
 
@@ -53,13 +55,15 @@ int usageError(QTextStream &err, const QString &message)
     return 2;
 }
 
-int runCheck(const QString &specPath, const QStringList &passedOn, QTextStream &out, QTextStream &err)
+int runCheck(const QString &specPath, const QStringList &passedOn, QTextStream &out,
+             QTextStream &err)
 {
     QFile file(specPath);
     if (!file.open(QIODevice::ReadOnly))
         return usageError(err, QStringLiteral("%1: %2").arg(specPath, file.errorString()));
     QString error;
-    const std::optional<QMOptionParserPtr> parser = Definition::parserFromJson(file.readAll(), &error);
+    const std::optional<QMOptionParserPtr> parser
+            = Definition::parserFromJson(file.readAll(), &error);
     if (!parser)
         return usageError(err, QStringLiteral("%1: %2").arg(specPath, error));
     const QJsonObject report = OptionsCheck::report(**parser, OptionsCheck::splitGroups(passedOn));
@@ -98,7 +102,8 @@ int Qmf::run(const QStringList &arguments, QTextStream &out, QTextStream &err)
     const SplitArguments split = splitArguments(arguments);
 
     QMError error;
-    const std::optional<QMOptionParserResultList> items = qmf.parser->parseArguments(split.parserArguments, &error);
+    const std::optional<QMOptionParserResultList> items
+            = qmf.parser->parseArguments(split.parserArguments, &error);
     if (!items) {
         err << error.localizedDescription() << Qt::endl;
         return 2;
@@ -115,7 +120,8 @@ int Qmf::run(const QStringList &arguments, QTextStream &out, QTextStream &err)
         if (item.command())
             command = item.command();
         else if (item.option() == qmf.version) {
-            out << toolName << " (QMFoundation) " << QStringLiteral(QMFOUNDATION_VERSION_STRING) << Qt::endl;
+            out << toolName << " (QMFoundation) " << QStringLiteral(QMFOUNDATION_VERSION_STRING)
+                << Qt::endl;
             return 0;
         } else if (!item.argument().isNull())
             positional.append(item.argument());
@@ -123,7 +129,9 @@ int Qmf::run(const QStringList &arguments, QTextStream &out, QTextStream &err)
 
     if (!command) {
         if (!positional.isEmpty())
-            return usageError(err, QStringLiteral("unknown command \"%1\"\n%2").arg(positional.first(), qmf.parser->usage()));
+            return usageError(err,
+                              QStringLiteral("unknown command \"%1\"\n%2")
+                                      .arg(positional.first(), qmf.parser->usage()));
         out << qmf.parser->usage() << Qt::endl;
         return 0;
     }

@@ -33,7 +33,8 @@ QStringList resourceLines(const QString &name)
 {
     QStringList lines;
     for (const QString &line : resource(name).split(QLatin1Char('\n'))) {
-        if (!line.isEmpty() && !line.startsWith(QLatin1Char('#')))
+        if (!line.isEmpty()
+            && (!line.startsWith(QLatin1Char('#')) || line.startsWith(QLatin1String("## "))))
             lines.append(line);
     }
     return lines;
@@ -53,13 +54,15 @@ QString valueText(const QVariant &value)
     if (json.isNull())
         return QStringLiteral("none");
     // Wrapping in an array lets QJsonDocument quote strings and render lists for us.
-    const QString text = QString::fromUtf8(QJsonDocument(QJsonArray{json}).toJson(QJsonDocument::Compact));
+    const QString text
+            = QString::fromUtf8(QJsonDocument(QJsonArray {json}).toJson(QJsonDocument::Compact));
     return text.mid(1, text.size() - 2);
 }
 
 QString optionName(const QMOptionPtr &option)
 {
-    return option->alias().isNull() ? QStringLiteral("-") + option->flag() : QStringLiteral("--") + option->alias();
+    return option->alias().isNull() ? QStringLiteral("-") + option->flag()
+                                    : QStringLiteral("--") + option->alias();
 }
 
 QString itemText(const QMOptionParserResultItem &item)
@@ -70,7 +73,8 @@ QString itemText(const QMOptionParserResultItem &item)
     case QMOptionParserResultItem::Kind::Option:
         return QStringLiteral("option    %1").arg(optionName(item.option()));
     case QMOptionParserResultItem::Kind::OptionWithValue:
-        return QStringLiteral("option    %1 = %2").arg(optionName(item.option()), valueText(item.value()));
+        return QStringLiteral("option    %1 = %2")
+                .arg(optionName(item.option()), valueText(item.value()));
     case QMOptionParserResultItem::Kind::Argument:
         return QStringLiteral("argument  %1").arg(item.argument());
     }
@@ -86,8 +90,8 @@ void commandLineParsing(QTextStream &out)
 {
     heading(out, QStringLiteral("1. Command-line parsing"));
     QString error;
-    const std::optional<QMOptionParserPtr> loaded
-            = Definition::parserFromJson(resource(QStringLiteral("archiver.json")).toUtf8(), &error);
+    const std::optional<QMOptionParserPtr> loaded = Definition::parserFromJson(
+            resource(QStringLiteral("archiver.json")).toUtf8(), &error);
     if (!loaded) {
         out << "The bundled archiver.json did not load: " << error << "\n";
         return;
@@ -99,12 +103,18 @@ void commandLineParsing(QTextStream &out)
         << "What it makes of some command lines (hidden options and commands still work):\n";
 
     for (const QString &line : resourceLines(QStringLiteral("command-lines.txt"))) {
+        if (line.startsWith(QLatin1String("## "))) {
+            out << "\n  " << line.mid(3);
+            continue;
+        }
         out << "\n  $ " << line << "\n";
         QMError parseError;
         const std::optional<QMOptionParserResultList> items = parser.parseString(line, &parseError);
         if (!items) {
             out << "    error " << parseError.code() << ": "
-                << parseError.localizedDescription().replace(QLatin1Char('\n'), QStringLiteral("\n    ")) << "\n";
+                << parseError.localizedDescription().replace(QLatin1Char('\n'),
+                                                             QStringLiteral("\n    "))
+                << "\n";
             continue;
         }
         const QString help = parser.help();
@@ -123,19 +133,23 @@ void textHelpers(QTextStream &out)
     out << "Initials of names (the part before a comma; first and last word):\n";
     for (const QString &name : resourceLines(QStringLiteral("names.txt"))) {
         const QString initials = QMInitials::initials(name);
-        out << "    " << name.leftJustified(24) << " -> " << (initials.isNull() ? QStringLiteral("none") : initials)
-            << "\n";
+        out << "    " << name.leftJustified(24) << " -> "
+            << (initials.isNull() ? QStringLiteral("none") : initials) << "\n";
     }
     out << "\nTitles from identifiers:\n";
     for (const QString &identifier : resourceLines(QStringLiteral("identifiers.txt")))
-        out << "    " << identifier.leftJustified(24) << " -> " << Titleize::titleize(identifier) << "\n";
+        out << "    " << identifier.leftJustified(24) << " -> " << Titleize::titleize(identifier)
+            << "\n";
 
-    const QString path = QStringLiteral("/home/anna/Documents/Projects/2026/Quarterly Report (final).pdf");
-    out << "\nA long path shortened in the middle for a narrow label (at most 30 -> 33 characters):\n"
+    const QString path
+            = QStringLiteral("/home/anna/Documents/Projects/2026/Quarterly Report (final).pdf");
+    out << "\nA long path shortened in the middle for a narrow label (at most 30 -> 33 "
+           "characters):\n"
         << "    " << Trimming::trimInTheMiddleWithMaxLength(path, 30) << "\n";
 
     const QString feed = resource(QStringLiteral("feed.xml"));
-    out << "\nfeed.xml has " << QMCounting::lineCount(feed) << " lines. Its texts, unescaped; references that name\n"
+    out << "\nfeed.xml has " << QMCounting::lineCount(feed)
+        << " lines. Its texts, unescaped; references that name\n"
         << "no character are kept as they are:\n";
     const QRegularExpression element(QStringLiteral("<(\\w+)>([^<]*)</\\1>"));
     for (auto it = element.globalMatch(feed); it.hasNext();) {
@@ -146,10 +160,15 @@ void textHelpers(QTextStream &out)
     const QString title = QStringLiteral("Fish & Chips <\"special\">");
     out << "And escaped again: " << QMXMLEntities::stringByEscapingXMLEntities(title) << "\n";
 
-    const std::optional<QVariantList> parts = QMRegularExpression::componentsMatchedByRegularExpression(
-            QStringLiteral("timeout=30"), QRegularExpression(QStringLiteral("(\\w+)=(\\w+)(;.*)?")));
-    out << "\nThe groups of (\\w+)=(\\w+)(;.*)? in \"timeout=30\" (the unmatched group is the null marker):\n"
-        << indented(QMObjectDescribing::prettyDescriptionForObject(parts ? QVariant(*parts) : QVariant())) << "\n";
+    const std::optional<QVariantList> parts
+            = QMRegularExpression::componentsMatchedByRegularExpression(
+                    QStringLiteral("timeout=30"),
+                    QRegularExpression(QStringLiteral("(\\w+)=(\\w+)(;.*)?")));
+    out << "\nThe groups of (\\w+)=(\\w+)(;.*)? in \"timeout=30\" (the unmatched group is the null "
+           "marker):\n"
+        << indented(QMObjectDescribing::prettyDescriptionForObject(parts ? QVariant(*parts)
+                                                                         : QVariant()))
+        << "\n";
 }
 
 void emptinessAndEquality(QTextStream &out)
@@ -157,13 +176,16 @@ void emptinessAndEquality(QTextStream &out)
     heading(out, QStringLiteral("3. Emptiness and equality"));
     out << "Absent and empty are different things, and these functions say so:\n"
         << "    QMEqualStrings(QString(), QString(\"\"))  -> "
-        << QMStringFromBOOL(QMEqualStrings(QString(), QStringLiteral(""))) << "  (Qt's own == says YES)\n"
-        << "    QMEqualStrings(QString(), QString())    -> " << QMStringFromBOOL(QMEqualStrings(QString(), QString()))
-        << "\n"
-        << "    QMStringIsEmptyOrWhiteSpaces(\" \\n\\t\")     -> "
+        << QMStringFromBOOL(QMEqualStrings(QString(), QStringLiteral("")))
+        << "  (Qt's own == says YES)\n"
+        << "    QMEqualStrings(QString(), QString())    -> "
+        << QMStringFromBOOL(QMEqualStrings(QString(), QString())) << "\n"
+        << "    QMStringIsEmptyOrWhiteSpaces(\" \\n\\t\")   -> "
         << QMStringFromBOOL(QMStringIsEmptyOrWhiteSpaces(QStringLiteral(" \n\t"))) << "\n"
-        << "    QMIsEmpty(QVariantList())               -> " << QMStringFromBOOL(QMIsEmpty(QVariantList())) << "\n"
-        << "    QMIsEmpty(0)                            -> " << QMStringFromBOOL(QMIsEmpty(QVariant(0))) << "\n";
+        << "    QMIsEmpty(QVariantList())               -> "
+        << QMStringFromBOOL(QMIsEmpty(QVariantList())) << "\n"
+        << "    QMIsEmpty(0)                            -> "
+        << QMStringFromBOOL(QMIsEmpty(QVariant(0))) << "\n";
 }
 
 } // namespace
@@ -178,10 +200,12 @@ static void initTourResources()
 void Tour::run(QTextStream &out)
 {
     initTourResources();
-    out << "QMFoundation " << QStringLiteral(QMFOUNDATION_VERSION_STRING) << ": a tour of what the library does\n";
+    out << "QMFoundation " << QStringLiteral(QMFOUNDATION_VERSION_STRING)
+        << ": a tour of what the library does\n";
     commandLineParsing(out);
     textHelpers(out);
     emptinessAndEquality(out);
-    out << "\nTry your own command-line design: qmf options check SPEC.json ARG... (see qmf options -h)\n";
+    out << "\nTry your own command-line design: qmf options check SPEC.json ARG... (see qmf "
+           "options -h)\n";
     out.flush();
 }

@@ -9,9 +9,11 @@ int main()
 {
     const auto verbose = QMOption::optionWithFlag(QStringLiteral("v"), QStringLiteral("verbose"),
                                                   QString(), QString(), QMOptionTypeNone, false);
-    const auto parser = QMOptionParser::parserWithOptions({verbose}, {}, QStringLiteral("tool"), {});
+    const auto parser
+            = QMOptionParser::parserWithOptions({verbose}, {}, QStringLiteral("tool"), {});
     QMError error;
-    const auto items = parser->parseArguments({QStringLiteral("tool"), QStringLiteral("-v")}, &error);
+    const auto items
+            = parser->parseArguments({QStringLiteral("tool"), QStringLiteral("-v")}, &error);
     if (!items || items->size() != 1 || items->first().option() != verbose) {
         std::fprintf(stderr, "unexpected parse result\n");
         return 1;
