@@ -5,4 +5,8 @@ set(QMF_OPTIONS_HEADERS
     options/QMOptionParserResultItem.h
 )
 set(QMF_OPTIONS_SOURCES
+    options/QMOption.cpp
+    options/QMOptionCommand.cpp
+    options/QMOptionParser.cpp
+    options/QMOptionParserResultItem.cpp
 )

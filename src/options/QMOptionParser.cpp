@@ -1,0 +1,653 @@
+#include "options/QMOptionParser.h"
+
+#include "errors/QMEquality.h"
+#include "errors/QMInternalInconsistencyException.h"
+#include "errors/QMObjectDescribing.h"
+
+#include <QCoreApplication>
+#include <QHash>
+#include <QSet>
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <system_error>
+
+const QString QMOptionParserErrorDomain = QStringLiteral("QMOptionParserErrorDomain");
+
+namespace {
+
+// Commands are identified by name, and a null name is a name of its own, distinct from "".
+// QString's own equality and hash would merge the two, hence this key.
+struct CommandKey
+{
+    QString name;
+
+    friend bool operator==(const CommandKey &a, const CommandKey &b)
+    {
+        return QMEqualStrings(a.name, b.name);
+    }
+};
+
+size_t qHash(const CommandKey &key, size_t seed = 0)
+{
+    return qHash(key.name, seed) ^ size_t(key.name.isNull());
+}
+
+using OptionTable = QHash<QString, QMOptionPtr>;
+
+bool containsOption(const QMOptionList &options, const QMOption &option)
+{
+    for (const QMOptionPtr &candidate : options) {
+        if (candidate && candidate->isEqual(option))
+            return true;
+    }
+    return false;
+}
+
+bool containsCommand(const QMOptionCommandList &commands, const QMOptionCommand &command)
+{
+    for (const QMOptionCommandPtr &candidate : commands) {
+        if (candidate && candidate->isEqual(command))
+            return true;
+    }
+    return false;
+}
+
+void collectSubcommands(const QMOptionCommand &command, QList<const QMOptionCommand *> &path,
+                        QSet<CommandKey> &seen, QMOptionCommandList &result)
+{
+    const std::optional<QMOptionCommandList> subCommands = command.subCommands();
+    if (!subCommands)
+        return;
+    path.append(&command);
+    for (const QMOptionCommandPtr &subCommand : *subCommands) {
+        if (!subCommand)
+            continue;
+        const CommandKey key {subCommand->name()};
+        if (!seen.contains(key)) {
+            seen.insert(key);
+            result.append(subCommand);
+        }
+    }
+    for (const QMOptionCommandPtr &subCommand : *subCommands) {
+        // Trees are meant to be acyclic; a command that contains itself is not followed again
+        // so that a faulty configuration cannot recurse forever.
+        if (subCommand && !path.contains(subCommand.get()))
+            collectSubcommands(*subCommand, path, seen, result);
+    }
+    path.removeLast();
+}
+
+bool isDecimalDigit(char16_t c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+// The white space strtod() skips in the C locale.
+bool isCSpace(char16_t c)
+{
+    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\v' || c == u'\f' || c == u'\r';
+}
+
+QMError makeError(QMOptionParserErrorCode code, const QString &description)
+{
+    return QMError(QMOptionParserErrorDomain, code, {{QMLocalizedDescriptionKey, description}});
+}
+
+} // namespace
+
+struct QMOptionParser::Private
+{
+    QString executableName;
+    QStringList argumentNames;
+
+    QMOptionList configuredOptions;
+    QMOptionList configuredRequiredOptions;
+    QMOptionCommandList configuredCommands;
+
+    OptionTable optionLookupTable;
+    QHash<CommandKey, QMOptionCommandPtr> commandLookupTable;
+    QHash<CommandKey, OptionTable> commandOptionsLookupTable;
+
+    QString listSeparator; // null: unset, reads as ","
+    mutable QMOptionPtr helpOption;
+    QString usage;
+    std::optional<QMOptionParserResultList> lastResults;
+
+    // The configuration steps, run once by the constructor in this order.
+    void configure(const QMOptionParser &q);
+    void configureLookupTables(const QMOptionParser &q);
+    void configureRequiredOptions();
+    void configureUsageString(const QMOptionParser &q);
+};
+
+QMOptionParserPtr QMOptionParser::parserWithOptions(const QMOptionList &options,
+                                                    const QMOptionCommandList &commands,
+                                                    const QString &executableName,
+                                                    const QStringList &argumentNames)
+{
+    return std::make_shared<QMOptionParser>(options, commands, executableName, argumentNames);
+}
+
+QMOptionParser::QMOptionParser(const QMOptionList &options, const QMOptionCommandList &commands,
+                               const QString &executableName, const QStringList &argumentNames)
+    : d(std::make_unique<Private>())
+{
+    QMAssert(validateOptions(options), QStringLiteral("Error. Invalid Options."));
+
+    d->executableName = executableName;
+    d->argumentNames = argumentNames;
+
+    for (const QMOptionPtr &option : options) {
+        if (!containsOption(d->configuredOptions, *option))
+            d->configuredOptions.append(option);
+    }
+    for (const QMOptionCommandPtr &command : commands) {
+        if (command && !containsCommand(d->configuredCommands, *command))
+            d->configuredCommands.append(command);
+    }
+
+    // Configuration happens once: nothing rebuilds the tables afterwards.
+    d->configure(*this);
+}
+
+QMOptionParser::~QMOptionParser() = default;
+
+QMOptionList QMOptionParser::options() const
+{
+    return d->configuredOptions;
+}
+
+QMOptionList QMOptionParser::requiredOptions() const
+{
+    return d->configuredRequiredOptions;
+}
+
+QMOptionCommandList QMOptionParser::commands() const
+{
+    return d->configuredCommands;
+}
+
+QString QMOptionParser::executableName() const
+{
+    return d->executableName;
+}
+
+void QMOptionParser::setExecutableName(const QString &executableName)
+{
+    d->executableName = executableName;
+}
+
+QStringList QMOptionParser::argumentNames() const
+{
+    return d->argumentNames;
+}
+
+void QMOptionParser::setArgumentNames(const QStringList &argumentNames)
+{
+    d->argumentNames = argumentNames;
+}
+
+QString QMOptionParser::listSeparator() const
+{
+    return d->listSeparator.isNull() ? QStringLiteral(",") : d->listSeparator;
+}
+
+void QMOptionParser::setListSeparator(const QString &listSeparator)
+{
+    d->listSeparator = listSeparator;
+}
+
+QMOptionPtr QMOptionParser::helpOption() const
+{
+    if (!d->helpOption) {
+        // The explanation is the empty text rather than none, so that the help option's
+        // description still ends in its (empty) explanation line.
+        d->helpOption = QMOption::optionWithFlag(QStringLiteral("h"), QStringLiteral("help"),
+                                                 QString(QLatin1String("")), QString(),
+                                                 QMOptionTypeNone, false);
+    }
+    return d->helpOption;
+}
+
+QString QMOptionParser::usage() const
+{
+    return d->usage;
+}
+
+QString QMOptionParser::help() const
+{
+    if (!d->lastResults || d->lastResults->isEmpty())
+        return QString();
+
+    const QMOptionPtr help = helpOption();
+    QMOptionCommandPtr command;
+    for (const QMOptionParserResultItem &item : std::as_const(*d->lastResults)) {
+        if (item.command())
+            command = item.command();
+        if (item.option() && item.option()->isEqual(*help))
+            return command ? command->description() : d->usage;
+    }
+    return QString();
+}
+
+std::optional<QMOptionParserResultList> QMOptionParser::lastResults() const
+{
+    return d->lastResults;
+}
+
+std::optional<QMOptionParserResultList> QMOptionParser::parseString(const QString &string,
+                                                                    QMError *error)
+{
+    // No quoting and no escaping: every space separates, so two spaces leave an empty argument.
+    return parseArguments(string.split(QLatin1Char(' '), Qt::KeepEmptyParts), error);
+}
+
+std::optional<QMOptionParserResultList> QMOptionParser::parseArguments(const QStringList &arguments,
+                                                                       QMError *error)
+{
+    QMOptionParserResultList result;
+    QMOptionCommandPtr currentCommand;
+    QMOptionPtr waitingOption;
+
+    qsizetype start = 0;
+    if (!arguments.isEmpty() && QMEqualStrings(arguments.first(), d->executableName))
+        start = 1;
+
+    for (qsizetype i = start; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+
+        if (const QMOptionCommandPtr command = commandForArgument(argument)) {
+            // A waiting option keeps waiting: its value may follow the command word.
+            currentCommand = command;
+            result.append(QMOptionParserResultItem::resultWithCommand(command));
+        } else if (const QMOptionPtr option = optionForArgument(argument, currentCommand)) {
+            if (waitingOption && !waitingOption->isEqual(*option))
+                result.append(QMOptionParserResultItem::resultWithOption(waitingOption));
+            waitingOption.reset();
+            if (option->type() != QMOptionTypeNone)
+                waitingOption = option;
+            else
+                result.append(QMOptionParserResultItem::resultWithOption(option));
+        } else if (argument.startsWith(QLatin1Char('-'))) {
+            QMSetError(error,
+                       makeError(QMOptionParserErrorUnknownOption,
+                                 QCoreApplication::translate("QMOptionParser",
+                                                             "Error. Unknown option: %1")
+                                         .arg(argument)));
+            return std::nullopt;
+        } else if (waitingOption) {
+            result.append(QMOptionParserResultItem::resultWithOption(
+                    waitingOption, valueForArgument(argument, *waitingOption)));
+            waitingOption.reset();
+        } else {
+            result.append(QMOptionParserResultItem::resultWithArgument(argument));
+        }
+    }
+
+    if (waitingOption)
+        result.append(QMOptionParserResultItem::resultWithOption(waitingOption));
+
+    if (!validateResult(result)) {
+        QStringList descriptions;
+        for (const QMOptionPtr &option : std::as_const(d->configuredRequiredOptions))
+            descriptions.append(option->description());
+        const QString list = QMObjectDescribing::prettyDescriptionForObject(QVariant(descriptions));
+        // Whatever made validation fail, the message names the required options: it is the
+        // one piece of advice that always applies.
+        QMSetError(error,
+                   makeError(QMOptionParserErrorInvalidResult,
+                             QCoreApplication::translate("QMOptionParser",
+                                                         "Error. Missing required options\n"
+                                                         "\nRequired options are:\n%1")
+                                     .arg(list)));
+        return std::nullopt;
+    }
+
+    d->lastResults = result;
+    return result;
+}
+
+QString QMOptionParser::usageStringForOption(const QMOption &option) const
+{
+    const QString flag = option.flag();
+    const QString alias = option.alias();
+
+    QString entry;
+    if (!flag.isNull() && !alias.isNull())
+        entry = QLatin1Char('-') + flag + QStringLiteral(" | --") + alias;
+    else if (!alias.isNull())
+        entry = QStringLiteral("--") + alias;
+    else if (!flag.isNull())
+        entry = QLatin1Char('-') + flag;
+    else
+        return QString();
+
+    if (!option.valueDescription().isNull())
+        entry += QStringLiteral(" <") + option.valueDescription() + QLatin1Char('>');
+
+    if (option.isRequired())
+        return QLatin1Char(' ') + entry;
+    return QStringLiteral(" [") + entry + QLatin1Char(']');
+}
+
+QString QMOptionParser::usageStringForCommand(const QMOptionCommand &command) const
+{
+    if (command.explanation().isNull())
+        return command.name();
+    return command.name() + QStringLiteral("\t\t") + command.explanation();
+}
+
+QMOptionCommandPtr QMOptionParser::commandForArgument(const QString &argument) const
+{
+    return d->commandLookupTable.value(CommandKey {argument});
+}
+
+QMOptionPtr QMOptionParser::optionForArgument(const QString &argument,
+                                              const QMOptionCommandPtr &command) const
+{
+    QString key;
+    if (argument.startsWith(QStringLiteral("--")))
+        key = argument.mid(2);
+    else if (argument.startsWith(QLatin1Char('-')))
+        key = argument.mid(1);
+    else
+        return nullptr;
+
+    const QMOptionPtr global = d->optionLookupTable.value(key);
+    if (global && global == helpOption())
+        return global;
+
+    // After a command with options of its own only those are looked at, never the globals.
+    if (command) {
+        const auto table = d->commandOptionsLookupTable.constFind(CommandKey {command->name()});
+        if (table != d->commandOptionsLookupTable.cend())
+            return table->value(key);
+    }
+    return global;
+}
+
+QVariant QMOptionParser::valueForArgument(const QString &argument, const QMOption &option) const
+{
+    if (option.hasListValue()) {
+        const QString separator = listSeparator();
+        // An empty separator occurs nowhere in the text: the whole argument is the one piece.
+        const QStringList pieces = separator.isEmpty()
+                ? QStringList {argument}
+                : argument.split(separator, Qt::KeepEmptyParts, Qt::CaseSensitive);
+        if (option.type() == QMOptionTypeStringList) {
+            QStringList values;
+            values.reserve(pieces.size());
+            for (const QString &piece : pieces)
+                values.append(trimString(piece));
+            return QVariant(values);
+        }
+        QList<double> values;
+        values.reserve(pieces.size());
+        for (const QString &piece : pieces)
+            values.append(numberForArgument(trimString(piece)));
+        return QVariant::fromValue(values);
+    }
+
+    const QString trimmed = trimString(argument);
+    switch (option.type()) {
+    case QMOptionTypeString:
+        return QVariant(trimmed);
+    case QMOptionTypeNumber:
+        return QVariant(numberForArgument(trimmed));
+    case QMOptionTypeBoolean:
+        return booleanForArgument(trimmed);
+    default:
+        return QVariant();
+    }
+}
+
+double QMOptionParser::numberForArgument(const QString &argument)
+{
+    // Reads the longest leading decimal literal the way strtod() does in the C locale, but
+    // only the decimal form: hexadecimal numbers, "inf" and "nan" read as 0 like any other
+    // text. std::from_chars does the conversion, so the process locale cannot interfere.
+    const qsizetype size = argument.size();
+    const auto at = [&](qsizetype i) -> char16_t {
+        return i < size ? argument.at(i).unicode() : 0;
+    };
+
+    qsizetype i = 0;
+    while (isCSpace(at(i)))
+        ++i;
+
+    bool negative = false;
+    if (at(i) == u'+' || at(i) == u'-') {
+        negative = at(i) == u'-';
+        ++i;
+    }
+
+    std::string literal;
+    qsizetype integerDigits = 0;
+    while (isDecimalDigit(at(i))) {
+        literal += char(at(i++));
+        ++integerDigits;
+    }
+    qsizetype fractionDigits = 0;
+    if (at(i) == u'.') {
+        qsizetype j = i + 1;
+        while (isDecimalDigit(at(j)))
+            ++j;
+        fractionDigits = j - i - 1;
+        if (integerDigits + fractionDigits > 0) {
+            literal += '.';
+            for (qsizetype k = i + 1; k < j; ++k)
+                literal += char(at(k));
+            i = j;
+        }
+    }
+    if (integerDigits + fractionDigits == 0)
+        return 0.0;
+
+    // The exponent counts only when at least one digit follows "e" and its sign: "1e" and
+    // "1e+" read as 1.
+    long long exponent = 0;
+    if (at(i) == u'e' || at(i) == u'E') {
+        qsizetype j = i + 1;
+        bool negativeExponent = false;
+        if (at(j) == u'+' || at(j) == u'-') {
+            negativeExponent = at(j) == u'-';
+            ++j;
+        }
+        if (isDecimalDigit(at(j))) {
+            literal += 'e';
+            if (negativeExponent)
+                literal += '-';
+            while (isDecimalDigit(at(j))) {
+                // Saturate: only the order of magnitude matters once it is this large.
+                if (exponent < 1'000'000'000)
+                    exponent = exponent * 10 + (at(j) - u'0');
+                literal += char(at(j++));
+            }
+            if (negativeExponent)
+                exponent = -exponent;
+        }
+    }
+
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(literal.data(), literal.data() + literal.size(), value,
+                                           std::chars_format::general);
+    Q_UNUSED(end);
+    if (ec == std::errc::result_out_of_range) {
+        // Like strtod(): overflow gives infinity, underflow zero. The decimal magnitude of the
+        // first significant digit tells the two apart.
+        long long magnitude = 0;
+        const qsizetype firstNonZero = qsizetype(literal.find_first_not_of("0."));
+        if (firstNonZero < integerDigits)
+            magnitude = integerDigits - firstNonZero - 1;
+        else
+            magnitude = -(firstNonZero - integerDigits);
+        value = magnitude + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    } else if (ec != std::errc()) {
+        value = 0.0;
+    }
+    return negative ? -value : value;
+}
+
+QVariant QMOptionParser::booleanForArgument(const QString &argument)
+{
+    const double number = numberForArgument(argument);
+    const double integerPart = std::trunc(number);
+    if (integerPart == 0.0 || integerPart == 1.0)
+        return QVariant(number);
+    return QVariant();
+}
+
+QString QMOptionParser::trimString(const QString &string)
+{
+    // QString::trimmed() removes exactly the Unicode white-space and line-break characters.
+    return string.trimmed();
+}
+
+bool QMOptionParser::validateResult(const QMOptionParserResultList &result) const
+{
+    const QMOptionPtr help = helpOption();
+    QMOptionCommandPtr currentCommand;
+    QMOptionList seenOptions;
+
+    for (const QMOptionParserResultItem &item : result) {
+        if (const QMOptionCommandPtr command = item.command()) {
+            if (currentCommand) {
+                const std::optional<QMOptionCommandList> allowed = currentCommand->subCommands();
+                if (allowed && !containsCommand(*allowed, *command))
+                    return false;
+            }
+            currentCommand = command;
+        }
+        if (const QMOptionPtr option = item.option()) {
+            if (currentCommand && !containsOption(currentCommand->options(), *option)
+                && !option->isEqual(*help)) {
+                return false;
+            }
+            seenOptions.append(option);
+        }
+    }
+
+    for (const QMOptionPtr &required : std::as_const(d->configuredRequiredOptions)) {
+        if (!containsOption(seenOptions, *required))
+            return false;
+    }
+    return true;
+}
+
+bool QMOptionParser::validateOptions(const QMOptionList &options)
+{
+    for (const QMOptionPtr &option : options) {
+        if (!option)
+            return false;
+        const QString flag = option->flag();
+        const QString alias = option->alias();
+        if (flag.isNull() && alias.isNull())
+            return false;
+        if (!flag.isNull() && flag.size() != 1)
+            return false;
+        if (!alias.isNull() && alias.size() < 2)
+            return false;
+    }
+    return true;
+}
+
+QMOptionCommandList QMOptionParser::allCommandsIncludingSubcommands() const
+{
+    QMOptionCommandList result;
+    QSet<CommandKey> seen;
+    const auto add = [&](const QMOptionCommandPtr &command) {
+        const CommandKey key {command->name()};
+        if (!seen.contains(key)) {
+            seen.insert(key);
+            result.append(command);
+        }
+    };
+    for (const QMOptionCommandPtr &command : std::as_const(d->configuredCommands)) {
+        add(command);
+        for (const QMOptionCommandPtr &subCommand : allSubcommandsForCommand(*command))
+            add(subCommand);
+    }
+    return result;
+}
+
+QMOptionCommandList QMOptionParser::allSubcommandsForCommand(const QMOptionCommand &command)
+{
+    QMOptionCommandList result;
+    QList<const QMOptionCommand *> path;
+    QSet<CommandKey> seen;
+    collectSubcommands(command, path, seen, result);
+    return result;
+}
+
+void QMOptionParser::Private::configure(const QMOptionParser &q)
+{
+    configureLookupTables(q);
+    configureRequiredOptions();
+    configureUsageString(q);
+}
+
+void QMOptionParser::Private::configureLookupTables(const QMOptionParser &q)
+{
+    for (const QMOptionPtr &option : std::as_const(configuredOptions)) {
+        if (!option->flag().isNull())
+            optionLookupTable.insert(option->flag(), option);
+        if (!option->alias().isNull())
+            optionLookupTable.insert(option->alias(), option);
+    }
+    // Entered last, so that "-h" and "--help" always mean help.
+    const QMOptionPtr help = q.helpOption();
+    optionLookupTable.insert(help->flag(), help);
+    optionLookupTable.insert(help->alias(), help);
+
+    for (const QMOptionCommandPtr &command : q.allCommandsIncludingSubcommands()) {
+        commandLookupTable.insert(CommandKey {command->name()}, command);
+        const QMOptionList options = command->options();
+        if (options.isEmpty())
+            continue;
+        OptionTable table;
+        for (const QMOptionPtr &option : options) {
+            if (!option)
+                continue;
+            if (!option->flag().isEmpty())
+                table.insert(option->flag(), option);
+            if (!option->alias().isEmpty())
+                table.insert(option->alias(), option);
+        }
+        commandOptionsLookupTable.insert(CommandKey {command->name()}, table);
+    }
+}
+
+void QMOptionParser::Private::configureRequiredOptions()
+{
+    for (const QMOptionPtr &option : std::as_const(configuredOptions)) {
+        if (option->isRequired())
+            configuredRequiredOptions.append(option);
+    }
+}
+
+void QMOptionParser::Private::configureUsageString(const QMOptionParser &q)
+{
+    QString text = QStringLiteral("Usage: ") + executableName;
+
+    for (const QMOptionPtr &option : std::as_const(configuredOptions)) {
+        if (!option->isHidden())
+            text += q.usageStringForOption(*option); // a null entry appends nothing
+    }
+    for (const QString &name : std::as_const(argumentNames))
+        text += QStringLiteral(" <") + name + QLatin1Char('>');
+
+    QString commandList;
+    for (const QMOptionCommandPtr &command : std::as_const(configuredCommands)) {
+        if (command->isHidden())
+            continue;
+        commandList += (commandList.isEmpty() ? QStringLiteral("\t") : QStringLiteral("\n\t"))
+                + q.usageStringForCommand(*command);
+    }
+    if (!commandList.isEmpty())
+        text += QStringLiteral(" <command> [<arguments>]\n\nAvailable Commands\n") + commandList;
+
+    usage = text;
+}
