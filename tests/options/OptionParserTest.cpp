@@ -1,0 +1,270 @@
+#include "OptionTestSupport.h"
+
+#include "errors/QMInternalInconsistencyException.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+using namespace OptionTestSupport;
+
+namespace {
+
+// Global switches and valued options of every type; "build" shares "-o" with the globals and
+// allows only "all" after it; "clean" has no options and accepts any command after it;
+// "deploy" has an option of its own and allows no command after it.
+struct Fixture
+{
+    QMOptionPtr output = makeOption("o", "output", 1);
+    QMOptionCommandPtr build = makeCommand("build", {makeOption("q", "quiet"), output},
+                                           QMOptionCommandList {makeCommand("all")});
+    QMOptionParser parser {
+            {makeOption("v", "verbose"), output, makeOption("s", "name", 1),
+             makeOption("n", "number", 2), makeOption("b", nullptr, 3), makeOption("l", nullptr, 4),
+             makeOption("m", nullptr, 5), makeOption("z", nullptr, 9)},
+            {build, makeCommand("clean"),
+             makeCommand("deploy", {makeOption("t", nullptr, 1)}, QMOptionCommandList {})},
+            str("tool"),
+            {str("input")}};
+};
+
+} // namespace
+
+TEST(QMOptionParserTest, ParsesArgumentVectors)
+{
+    const struct
+    {
+        const char *arguments; // separated by '|'
+        qint64 code; // 0 for success
+        const char *expected; // the rendered items, or the error description
+    } rows[] = {
+            {"", 0, ""},
+            {"tool|-v", 0, "opt:v"},
+            {"/usr/bin/tool|-v", 0, "arg:/usr/bin/tool opt:v"},
+            {"-v|tool", 0, "opt:v arg:tool"},
+            {"--verbose|--output| out dir\n|in", 0, "opt:v opt:o='out dir' arg:in"},
+            // A waiting option keeps waiting across a command word, and must then belong to it.
+            {"-o|build|x", 0, "cmd:build opt:o='x'"},
+            {"-s|build|x", 1, ""},
+            {"-o|-o|x", 0, "opt:o='x'"},
+            {"-o|--output|x", 0, "opt:o='x'"},
+            {"-o|-s|x", 0, "opt:o opt:s='x'"},
+            {"-o|-v", 0, "opt:o opt:v"},
+            {"a|-o", 0, "arg:a opt:o"},
+            {"-n|-5", 2, "Error. Unknown option: -5"},
+            {"--verbose=yes", 2, "Error. Unknown option: --verbose=yes"},
+            {"--", 2, "Error. Unknown option: --"},
+            {"-", 2, "Error. Unknown option: -"},
+            {"-q", 2, "Error. Unknown option: -q"},
+            // After a command with options only its own options and help are found.
+            {"build|-q|-o|x", 0, "cmd:build opt:q opt:o='x'"},
+            {"build|-v", 2, "Error. Unknown option: -v"},
+            {"build|-h", 0, "cmd:build opt:h"},
+            {"deploy|--help", 0, "cmd:deploy opt:h"},
+            {"clean|-h", 0, "cmd:clean opt:h"},
+            // After a command without options the globals are found but do not belong there.
+            {"clean|-v", 1, ""},
+            // Sub-commands are recognised anywhere; only a sub-command list restricts what follows.
+            {"all", 0, "cmd:all"},
+            {"build|all", 0, "cmd:build cmd:all"},
+            {"clean|build", 0, "cmd:clean cmd:build"},
+            {"build|clean", 1, ""},
+            {"deploy|all", 1, ""},
+            // Values of every type.
+            {"-l|a, b,,c", 0, "opt:l=['a','b','','c']"},
+            {"-m|1, x,,2.5e1", 0, "opt:m=[1,0,0,25]"},
+            {"-n|1e3x", 0, "opt:n=1000"},
+            {"-n|abc", 0, "opt:n=0"},
+            {"-b|2", 0, "opt:b=none"},
+            {"-b|0.5", 0, "opt:b=0.5"},
+            {"-b|yes", 0, "opt:b=0"},
+            {"-z|value", 0, "opt:z=none"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.arguments);
+        Fixture f;
+        QMError error;
+        const auto result = f.parser.parseArguments(args(row.arguments), &error);
+        if (row.code == 0) {
+            ASSERT_TRUE(result.has_value()) << error.localizedDescription().toStdString();
+            EXPECT_EQ(render(*result), QString::fromUtf8(row.expected));
+            EXPECT_TRUE(error.isNull());
+            continue;
+        }
+        EXPECT_FALSE(result.has_value());
+        EXPECT_EQ(error.domain(), QStringLiteral("QMOptionParserErrorDomain"));
+        EXPECT_EQ(error.code(), row.code);
+        EXPECT_EQ(error.userInfo().size(), 1);
+        if (row.code == 2) {
+            EXPECT_EQ(error.localizedDescription(), QString::fromUtf8(row.expected));
+        }
+    }
+}
+
+TEST(QMOptionParserTest, ResultsShareConfiguredObjectsAndFailuresKeepLastResults)
+{
+    Fixture f;
+    EXPECT_FALSE(f.parser.lastResults().has_value());
+    const auto first = f.parser.parseArguments(args("build|-o|x"));
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->at(0).command().get(), f.build.get());
+    EXPECT_EQ(first->at(1).option().get(), f.output.get());
+    ASSERT_TRUE(f.parser.lastResults().has_value());
+
+    // Neither an unknown option nor a failed validation touches the last results, and a
+    // missing out-parameter is fine.
+    EXPECT_FALSE(f.parser.parseArguments(args("-x")).has_value());
+    EXPECT_FALSE(f.parser.parseArguments(args("clean|-v")).has_value());
+    EXPECT_EQ(render(*f.parser.lastResults()), render(*first));
+
+    ASSERT_TRUE(f.parser.parseArguments({}).has_value());
+    EXPECT_TRUE(f.parser.lastResults()->isEmpty());
+}
+
+TEST(QMOptionParserTest, ParseStringSplitsAtEverySpace)
+{
+    Fixture f;
+    const auto result = f.parser.parseString(str("tool a  b -o x"));
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(render(*result), str("arg:a arg: arg:b opt:o='x'"));
+
+    QMError error;
+    EXPECT_FALSE(f.parser.parseString(str("a -y"), &error).has_value());
+    EXPECT_EQ(error.code(), 2);
+}
+
+TEST(QMOptionParserTest, ListSeparator)
+{
+    Fixture f;
+    EXPECT_EQ(f.parser.listSeparator(), str(","));
+    f.parser.setListSeparator(str("::"));
+    EXPECT_EQ(render(*f.parser.parseArguments(args("-l|a,b:: c::"))), str("opt:l=['a,b','c','']"));
+    f.parser.setListSeparator(QString());
+    EXPECT_EQ(f.parser.listSeparator(), str(","));
+    // An empty separator occurs nowhere: the whole text is the one element.
+    f.parser.setListSeparator(str(""));
+    EXPECT_EQ(render(*f.parser.parseArguments(args("-l| a,b "))), str("opt:l=['a,b']"));
+}
+
+TEST(QMOptionParserTest, ReadsDecimalNumbersOnly)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    const QString zeros(400, QLatin1Char('0'));
+    const struct
+    {
+        QString text;
+        double expected;
+    } rows[] = {
+            {str("1e3x"), 1000},
+            {str("abc"), 0},
+            {str(""), 0},
+            {str("1e"), 1},
+            {str("1e+"), 1},
+            {str("2E-1"), 0.2},
+            {str(".5"), 0.5},
+            {str("5."), 5},
+            {str("."), 0},
+            {str("-"), 0},
+            {str("+3"), 3},
+            {str("+-3"), 0},
+            {str(" \t\n-2.5e-1"), -0.25},
+            {str("1.5.6"), 1.5},
+            {str("0x1p3"), 0},
+            {str("inf"), 0},
+            {str("nan"), 0},
+            {str("\u0661"), 0}, // not an ASCII digit
+            {str("\u00a01"), 0}, // not white space to a C reader
+            {str("1e400"), inf},
+            {str("-1e400"), -inf},
+            {str("1e-400"), 0},
+            {str("1e99999999999999999999"), inf},
+            {str("1") + zeros, inf},
+            {str("0.") + zeros + str("1e99"), 1e-302},
+            {str("0.") + zeros + str("1"), 0},
+    };
+    for (const auto &row : rows)
+        EXPECT_DOUBLE_EQ(QMOptionParser::numberForArgument(row.text), row.expected)
+                << row.text.left(20).toStdString();
+}
+
+TEST(QMOptionParserTest, BooleansKeepNumbersWithIntegerPartZeroOrOne)
+{
+    for (const char *text : {"0", "1", "1.5", "-0.5", "yes", "1.999"}) {
+        const QVariant value = QMOptionParser::booleanForArgument(str(text));
+        ASSERT_TRUE(value.isValid()) << text;
+        EXPECT_EQ(value.toDouble(), QMOptionParser::numberForArgument(str(text))) << text;
+    }
+    for (const char *text : {"2", "-1", "1e3"})
+        EXPECT_FALSE(QMOptionParser::booleanForArgument(str(text)).isValid()) << text;
+}
+
+TEST(QMOptionParserTest, RejectsInvalidGlobalOptions)
+{
+    const QMOptionPtr invalid[] = {
+            makeOption(nullptr, nullptr), makeOption("", "ok"), makeOption("vv", nullptr),
+            makeOption(nullptr, "v"),     makeOption("v", ""),  nullptr,
+    };
+    for (const QMOptionPtr &option : invalid) {
+        SCOPED_TRACE(option ? option->description().toStdString() : "null");
+        EXPECT_FALSE(QMOptionParser::validateOptions({option}));
+        try {
+            QMOptionParser parser({makeOption("a", nullptr), option}, {}, str("tool"), {});
+            ADD_FAILURE() << "constructed";
+        } catch (const QMInternalInconsistencyException &e) {
+            EXPECT_EQ(e.reason(), str("Error. Invalid Options."));
+        }
+    }
+    EXPECT_TRUE(QMOptionParser::validateOptions({}));
+    EXPECT_TRUE(
+            QMOptionParser::validateOptions({makeOption(nullptr, "ab"), makeOption("a", nullptr)}));
+
+    // Options of commands are not checked.
+    EXPECT_NO_THROW(QMOptionParser({}, {makeCommand("c", {makeOption(nullptr, nullptr)})},
+                                   str("tool"), {}));
+}
+
+TEST(QMOptionParserTest, ConfigurationDropsDuplicatesAndHelpWins)
+{
+    const QMOptionPtr v1 = makeOption("v", nullptr);
+    const QMOptionPtr v2 = makeOption("v", nullptr, 0, true);
+    const QMOptionPtr vNumber = makeOption("v", nullptr, 2);
+    const QMOptionPtr hFlag = makeOption("h", "host", 1, true);
+    const QMOptionCommandPtr run1 = makeCommand("run");
+    QMOptionParser parser({v1, v2, vNumber, hFlag}, {run1, makeCommand("run", {v1})}, str("tool"),
+                          {});
+
+    // Same names with another type make another option; v2 was dropped with its required flag.
+    EXPECT_EQ(parser.options(), (QMOptionList {v1, vNumber, hFlag}));
+    EXPECT_EQ(parser.requiredOptions(), QMOptionList {hFlag});
+    EXPECT_EQ(parser.commands(), QMOptionCommandList {run1});
+
+    // Later options take over shared names; "-h" is always help, "--host" still finds hFlag.
+    EXPECT_EQ(parser.optionForArgument(str("-v"), nullptr), vNumber);
+    EXPECT_EQ(parser.optionForArgument(str("-h"), nullptr), parser.helpOption());
+    EXPECT_EQ(parser.optionForArgument(str("--host"), nullptr), hFlag);
+    EXPECT_EQ(render(*parser.parseArguments(args("-h|x|--host|y"))), str("opt:h arg:x opt:h='y'"));
+}
+
+TEST(QMOptionParserTest, CommandsAreFoundByNameInTreeOrder)
+{
+    const QMOptionCommandPtr b
+            = makeCommand("b", {makeOption("f", nullptr)}, QMOptionCommandList {makeCommand("d")});
+    const QMOptionCommandPtr a = makeCommand("a", {}, QMOptionCommandList {b, makeCommand("c")});
+    const QMOptionCommandPtr otherB = makeCommand("b", {makeOption("s", nullptr)});
+    QMOptionParser parser({}, {a, makeCommand("e", {}, QMOptionCommandList {otherB})}, str("tool"),
+                          {});
+
+    QStringList names;
+    for (const QMOptionCommandPtr &command : parser.allCommandsIncludingSubcommands())
+        names.append(command->name());
+    EXPECT_EQ(names.join(QLatin1Char(' ')), str("a b c d e"));
+    EXPECT_EQ(QMOptionParser::allSubcommandsForCommand(*a).size(), 3);
+
+    // The first "b" is found everywhere, also after "e", and only its options are accepted.
+    EXPECT_EQ(parser.commandForArgument(str("b")), b);
+    EXPECT_FALSE(parser.commandForArgument(str("B")));
+    EXPECT_TRUE(parser.parseArguments(args("e|b|-f")).has_value());
+    QMError error;
+    EXPECT_FALSE(parser.parseArguments(args("e|b|-s"), &error).has_value());
+    EXPECT_EQ(error.code(), 2);
+}

@@ -1,0 +1,147 @@
+#include "OptionTestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace OptionTestSupport;
+
+TEST(QMOptionTest, EqualityAndHashUseFlagAliasAndTypeOnly)
+{
+    const QMOptionPtr v = makeOption("v", nullptr, 0, true, "one", "x");
+    const QMOptionPtr sameNames = makeOption("v", nullptr);
+    sameNames->setHidden(true);
+    EXPECT_TRUE(v->isEqual(*sameNames));
+    EXPECT_EQ(qHash(*v), qHash(*sameNames));
+    EXPECT_TRUE(QMEqualOptions(v, sameNames));
+    EXPECT_TRUE(QMEqualOptions(nullptr, nullptr));
+    EXPECT_FALSE(QMEqualOptions(v, nullptr));
+    EXPECT_FALSE(QMEqualOptions(nullptr, v));
+
+    const QMOptionPtr unequal[] = {
+            makeOption("v", nullptr, 1), // other type
+            makeOption("v", ""), // an empty alias is not no alias
+            makeOption("v", "verbose"),  makeOption("w", nullptr), makeOption(nullptr, "v"),
+    };
+    for (const QMOptionPtr &other : unequal) {
+        EXPECT_FALSE(v->isEqual(*other)) << other->description().toStdString();
+        EXPECT_FALSE(other->isEqual(*v)) << other->description().toStdString();
+    }
+}
+
+TEST(QMOptionTest, ListValueFollowsType)
+{
+    for (quint64 type : {0, 1, 2, 3, 4, 5, 6, 99})
+        EXPECT_EQ(makeOption("l", nullptr, type)->hasListValue(), type == 4 || type == 5) << type;
+}
+
+TEST(QMOptionTest, CopiesShareElementsAndAreNotHidden)
+{
+    const QMOptionPtr original = makeOption("o", "output", 1, true, "Output path", "file");
+    original->setHidden(true);
+    const QMOptionPtr copy = original->copy();
+    EXPECT_NE(copy.get(), original.get());
+    EXPECT_TRUE(copy->isEqual(*original));
+    EXPECT_EQ(copy->description(), original->description());
+    EXPECT_TRUE(copy->isRequired());
+    EXPECT_FALSE(copy->isHidden());
+
+    const QMOptionCommandPtr sub = makeCommand("all");
+    const QMOptionCommandPtr command = QMOptionCommand::optionCommandWithName(
+            str("build"), {original}, {str("target")}, QMOptionCommandList {sub}, str("Build it"));
+    command->setHidden(true);
+    const QMOptionCommandPtr commandCopy = command->copy();
+    EXPECT_NE(commandCopy.get(), command.get());
+    EXPECT_FALSE(commandCopy->isHidden());
+    EXPECT_EQ(commandCopy->description(), command->description());
+    EXPECT_EQ(commandCopy->argumentNames(), QStringList {str("target")});
+    EXPECT_EQ(commandCopy->options().first().get(), original.get());
+    EXPECT_EQ(commandCopy->subCommands()->first().get(), sub.get());
+    EXPECT_FALSE(sub->copy()->subCommands().has_value()); // a missing list stays missing
+}
+
+TEST(QMOptionCommandTest, ListsAndEqualityByName)
+{
+    const QMOptionCommandPtr bare = makeCommand("run");
+    EXPECT_TRUE(bare->options().isEmpty());
+    EXPECT_FALSE(bare->subCommands().has_value());
+    EXPECT_FALSE(bare->isHidden());
+
+    const QMOptionCommandPtr closed
+            = makeCommand("run", {makeOption("x", nullptr)}, QMOptionCommandList {}, "other");
+    ASSERT_TRUE(closed->subCommands().has_value());
+    EXPECT_TRUE(closed->subCommands()->isEmpty());
+
+    // Same name, different options and explanation: one command.
+    EXPECT_TRUE(bare->isEqual(*closed));
+    EXPECT_EQ(qHash(*bare), qHash(*closed));
+    EXPECT_TRUE(QMEqualCommands(bare, closed));
+    EXPECT_FALSE(QMEqualCommands(bare, nullptr));
+
+    const QMOptionCommandPtr unnamed = makeCommand(nullptr);
+    EXPECT_TRUE(unnamed->isEqual(*unnamed->copy()));
+    EXPECT_FALSE(unnamed->isEqual(*makeCommand("")));
+    EXPECT_FALSE(makeCommand("")->isEqual(*unnamed));
+}
+
+TEST(QMOptionTest, Descriptions)
+{
+    const struct
+    {
+        QMOptionPtr option;
+        const char *expected;
+    } rows[] = {
+            {makeOption("o", "output", 1, false, "Output path", "file"),
+             "-o, --output <file>\n\t\tOutput path"},
+            {makeOption("x", nullptr, 1), "-x <VALUE>"},
+            {makeOption("x", nullptr, 7, false, nullptr, "n"), "-x <n>"},
+            // A switch never shows a value, even with a value description.
+            {makeOption("v", nullptr, 0, false, nullptr, "n"), "-v"},
+            {makeOption("v", "verbose", 0, false, ""), "-v, --verbose\n\t\t"},
+            {makeOption(nullptr, "quiet"), "--quiet"},
+            {makeOption(nullptr, "level", 2), "--level <VALUE>"},
+            {makeOption(nullptr, "ids", 5, false, "Ids", "a,b"), "--ids <a,b>\n\t\tIds"},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(row.option->description(), str(row.expected));
+    EXPECT_TRUE(makeOption(nullptr, nullptr, 1, false, "x")->description().isNull());
+
+    const QMOptionParser parser({}, {}, str("tool"), {});
+    EXPECT_EQ(parser.helpOption()->description(), str("-h, --help\n\t\t"));
+}
+
+TEST(QMOptionCommandTest, Descriptions)
+{
+    const QMOptionPtr output = makeOption("o", "output", 1, true, "Output path", "file");
+    const QMOptionPtr quiet = makeOption("q", "quiet", 0, false, "Less output");
+    quiet->setHidden(true); // hidden options are still described
+    const QMOptionCommandPtr all = makeCommand("all");
+    const QMOptionCommandPtr build
+            = makeCommand("build", {output, quiet}, QMOptionCommandList {all}, "Build the project");
+    EXPECT_EQ(build->description(),
+              str("Command: build\n\nBuild the project\n\nOptions\n\n\t-o, --output <file>\n\t\t"
+                  "Output path\n\n\t-q, --quiet\n\t\tLess output\n\nSub Commands\n\n\tCommand: "
+                  "all\n\n"));
+
+    // Empty explanation, option list and sub-command list leave no section behind.
+    EXPECT_EQ(makeCommand("plain", {}, QMOptionCommandList {}, "")->description(),
+              str("Command: plain\n"));
+
+    // Nested descriptions are written one after the other, not re-indented.
+    const QMOptionCommandPtr leaf = makeCommand("leaf", {quiet});
+    EXPECT_EQ(makeCommand("mid", {}, QMOptionCommandList {leaf, all}, "Middle")->description(),
+              str("Command: mid\n\nMiddle\nSub Commands\n\n\tCommand: leaf\n\nOptions\n\n"
+                  "\t-q, --quiet\n\t\tLess output\n\n\n\tCommand: all\n\n"));
+}
+
+TEST(QMOptionParserResultItemTest, KindFollowsFields)
+{
+    using Item = QMOptionParserResultItem;
+    const QMOptionPtr option = makeOption("o", nullptr, 1);
+    EXPECT_EQ(Item::resultWithCommand(makeCommand("c")).kind(), Item::Kind::Command);
+    EXPECT_EQ(Item::resultWithOption(option).kind(), Item::Kind::Option);
+    // A value that converted to nothing still makes an option-with-value item.
+    EXPECT_EQ(Item::resultWithOption(option, QVariant()).kind(), Item::Kind::OptionWithValue);
+    const Item argument = Item::resultWithArgument(str("in.txt"));
+    EXPECT_EQ(argument.kind(), Item::Kind::Argument);
+    EXPECT_EQ(argument.argument(), str("in.txt"));
+    EXPECT_FALSE(argument.option());
+}
