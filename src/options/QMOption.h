@@ -14,8 +14,8 @@ enum QMOptionType : quint64 {
     QMOptionTypeString = 1, ///< the next argument, trimmed
     QMOptionTypeNumber = 2, ///< the next argument as a double
     QMOptionTypeBoolean = 3, ///< the next argument as a number whose integer part is 0 or 1
-    QMOptionTypeStringList = 4, ///< the next argument split at the list separator, each piece trimmed
-    QMOptionTypeNumberList = 5, ///< the next argument split at the list separator, each piece a number
+    QMOptionTypeStringList = 4, ///< the next argument split at the list separator, trimmed
+    QMOptionTypeNumberList = 5, ///< the next argument split at the list separator, as numbers
 };
 
 class QMOption;

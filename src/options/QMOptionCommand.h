@@ -22,14 +22,14 @@ using QMOptionCommandList = QList<QMOptionCommandPtr>;
 class QMF_CORE_EXPORT QMOptionCommand
 {
 public:
-    static QMOptionCommandPtr
-    optionCommandWithName(const QString &name, const QMOptionList &options,
-                          const QStringList &argumentNames,
-                          const std::optional<QMOptionCommandList> &subCommands,
-                          const QString &explanation);
+    static QMOptionCommandPtr optionCommandWithName(
+            const QString &name, const QMOptionList &options, const QStringList &argumentNames,
+            const std::optional<QMOptionCommandList> &subCommands, const QString &explanation);
 
-    QMOptionCommand(const QString &name, const QMOptionList &options, const QStringList &argumentNames,
-                    const std::optional<QMOptionCommandList> &subCommands, const QString &explanation);
+    QMOptionCommand(const QString &name, const QMOptionList &options,
+                    const QStringList &argumentNames,
+                    const std::optional<QMOptionCommandList> &subCommands,
+                    const QString &explanation);
     QMOptionCommand() = delete;
     QMOptionCommand(const QMOptionCommand &) = delete;
     QMOptionCommand &operator=(const QMOptionCommand &) = delete;

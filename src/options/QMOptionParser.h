@@ -41,8 +41,10 @@ public:
     /// Throws QMInternalInconsistencyException("Error. Invalid Options.") when a global option
     /// has neither flag nor alias, a flag that is not exactly one character, or an alias
     /// shorter than two characters.
-    static QMOptionParserPtr parserWithOptions(const QMOptionList &options, const QMOptionCommandList &commands,
-                                               const QString &executableName, const QStringList &argumentNames);
+    static QMOptionParserPtr parserWithOptions(const QMOptionList &options,
+                                               const QMOptionCommandList &commands,
+                                               const QString &executableName,
+                                               const QStringList &argumentNames);
 
     QMOptionParser(const QMOptionList &options, const QMOptionCommandList &commands,
                    const QString &executableName, const QStringList &argumentNames);
@@ -79,7 +81,8 @@ public:
     std::optional<QMOptionParserResultList> lastResults() const;
 
     /// Splits `string` at every single space and parses the pieces.
-    std::optional<QMOptionParserResultList> parseString(const QString &string, QMError *error = nullptr);
+    std::optional<QMOptionParserResultList> parseString(const QString &string,
+                                                        QMError *error = nullptr);
     /// Parses an argument vector. On failure returns std::nullopt, sets `*error` (when given)
     /// and leaves lastResults() unchanged.
     std::optional<QMOptionParserResultList> parseArguments(const QStringList &arguments,

@@ -19,11 +19,13 @@ public:
 
     static QMOptionParserResultItem resultWithCommand(const QMOptionCommandPtr &command);
     static QMOptionParserResultItem resultWithOption(const QMOptionPtr &option);
-    static QMOptionParserResultItem resultWithOption(const QMOptionPtr &option, const QVariant &value);
+    static QMOptionParserResultItem resultWithOption(const QMOptionPtr &option,
+                                                     const QVariant &value);
     static QMOptionParserResultItem resultWithArgument(const QString &argument);
 
     explicit QMOptionParserResultItem(const QMOptionCommandPtr &command);
-    QMOptionParserResultItem(const QMOptionPtr &option, const QVariant &value, const QString &argument);
+    QMOptionParserResultItem(const QMOptionPtr &option, const QVariant &value,
+                             const QString &argument);
     QMOptionParserResultItem() = default;
 
     QMOptionPtr option() const { return m_option; }
