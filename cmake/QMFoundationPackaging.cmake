@@ -23,6 +23,9 @@ install(FILES
     DESTINATION ${QMF_CMAKE_INSTALL_DIR}
     COMPONENT Devel)
 
+# The .pc file finds its prefix relative to itself, so the package can be installed anywhere
+# (cmake --install --prefix) and still be found through PKG_CONFIG_PATH.
+file(RELATIVE_PATH QMF_PC_TO_PREFIX "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/QMFoundationCore.pc.in
     ${CMAKE_CURRENT_BINARY_DIR}/QMFoundationCore.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/QMFoundationCore.pc
