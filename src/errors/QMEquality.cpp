@@ -1,49 +1,24 @@
 #include "errors/QMEquality.h"
 
+#include "errors/QMNumberKind_p.h"
+
 namespace {
 
 bool isIntegral(const QVariant &value)
 {
-    switch (value.metaType().id()) {
-    case QMetaType::Bool:
-    case QMetaType::Char:
-    case QMetaType::SChar:
-    case QMetaType::UChar:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-        return true;
-    default:
-        return false;
-    }
+    const QMNumberKind kind = QMNumberKindOf(value);
+    return kind == QMNumberKind::Boolean || kind == QMNumberKind::Signed
+            || kind == QMNumberKind::Unsigned;
 }
 
 bool isUnsigned(const QVariant &value)
 {
-    switch (value.metaType().id()) {
-    case QMetaType::UInt:
-    case QMetaType::ULong:
-    case QMetaType::ULongLong:
-        return true;
-    default:
-        return false;
-    }
+    return QMNumberKindOf(value) == QMNumberKind::Unsigned;
 }
 
 bool isFloating(const QVariant &value)
 {
-    switch (value.metaType().id()) {
-    case QMetaType::Float:
-    case QMetaType::Double:
-        return true;
-    default:
-        return false;
-    }
+    return QMNumberKindOf(value) == QMNumberKind::Floating;
 }
 
 } // namespace

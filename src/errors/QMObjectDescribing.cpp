@@ -2,6 +2,7 @@
 
 #include "errors/QMInternalInconsistencyException.h"
 #include "errors/QMNull.h"
+#include "errors/QMNumberKind_p.h"
 #include "text/QMStringRepresentations.h"
 
 #include <QAssociativeIterable>
@@ -114,27 +115,22 @@ bool isJSONValue(const QVariant &value)
 {
     if (!value.isValid() || QMIsNull(value))
         return true;
+    switch (QMNumberKindOf(value)) {
+    case QMNumberKind::Boolean:
+    case QMNumberKind::Signed:
+    case QMNumberKind::Unsigned:
+        return true;
+    case QMNumberKind::Floating:
+        return std::isfinite(value.toDouble());
+    case QMNumberKind::NotANumber:
+        break;
+    }
     switch (value.metaType().id()) {
-    case QMetaType::Bool:
     case QMetaType::QString:
-    case QMetaType::Char:
-    case QMetaType::SChar:
-    case QMetaType::UChar:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
     case QMetaType::QJsonValue:
     case QMetaType::QJsonObject:
     case QMetaType::QJsonArray:
         return true;
-    case QMetaType::Float:
-    case QMetaType::Double:
-        return std::isfinite(value.toDouble());
     case QMetaType::QStringList:
         return true;
     case QMetaType::QVariantList: {
@@ -222,29 +218,24 @@ QString describe(const QVariant &value, int level)
         return QStringLiteral("<null>");
 
     const QMetaType type = value.metaType();
+    switch (QMNumberKindOf(value)) {
+    case QMNumberKind::Boolean:
+        // A boolean is a number here; only attribute descriptions spell it "YES" or "NO".
+        return value.toBool() ? QStringLiteral("1") : QStringLiteral("0");
+    case QMNumberKind::Signed:
+        return QMStringRepresentations::stringForInteger(value.toLongLong());
+    case QMNumberKind::Unsigned:
+        return QMStringRepresentations::stringForUnsignedInteger(value.toULongLong());
+    case QMNumberKind::Floating:
+        return type.id() == QMetaType::Float
+                ? QMStringRepresentations::stringForFloat(value.toFloat())
+                : QMStringRepresentations::stringForDouble(value.toDouble());
+    case QMNumberKind::NotANumber:
+        break;
+    }
     switch (type.id()) {
     case QMetaType::QString:
         return value.toString();
-    case QMetaType::Bool:
-        // A boolean is a number here; only attribute descriptions spell it "YES" or "NO".
-        return value.toBool() ? QStringLiteral("1") : QStringLiteral("0");
-    case QMetaType::Char:
-    case QMetaType::SChar:
-    case QMetaType::Short:
-    case QMetaType::Int:
-    case QMetaType::Long:
-    case QMetaType::LongLong:
-        return QMStringRepresentations::stringForInteger(value.toLongLong());
-    case QMetaType::UChar:
-    case QMetaType::UShort:
-    case QMetaType::UInt:
-    case QMetaType::ULong:
-    case QMetaType::ULongLong:
-        return QMStringRepresentations::stringForUnsignedInteger(value.toULongLong());
-    case QMetaType::Float:
-        return QMStringRepresentations::stringForFloat(value.toFloat());
-    case QMetaType::Double:
-        return QMStringRepresentations::stringForDouble(value.toDouble());
     case QMetaType::QByteArray:
         return describeBytes(value.toByteArray());
     case QMetaType::QDateTime: {

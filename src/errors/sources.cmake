@@ -12,5 +12,6 @@ set(QMF_ERRORS_SOURCES
     errors/QMError.cpp
     errors/QMInternalInconsistencyException.cpp
     errors/QMNull.cpp
+    errors/QMNumberKind_p.h
     errors/QMObjectDescribing.cpp
 )
