@@ -12,9 +12,14 @@ for target in option_parser xml_entities; do
     work="build/fuzz/corpus-$target"
     mkdir -p "$work"
     echo "== fuzz_$target for ${seconds}s"
+    log="build/fuzz/fuzz_$target.log"
+    status=0
     build/fuzz/fuzz/fuzz_$target -max_total_time="$seconds" -print_final_stats=1 \
-        -artifact_prefix=build/fuzz/ "$work" "fuzz/corpus/$target" 2>&1 \
-        | grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|==|SUMMARY|Done)' || true
-    # libFuzzer exits non-zero on a finding; PIPESTATUS keeps that result.
-    [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "fuzz_$target found a crash"; exit 1; }
+        -artifact_prefix=build/fuzz/ "$work" "fuzz/corpus/$target" >"$log" 2>&1 || status=$?
+    grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|==[0-9]+==|SUMMARY|Done)' "$log" || true
+    grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | sed 's/^/final: /' || true
+    if [ "$status" -ne 0 ]; then
+        echo "fuzz_$target found a problem (exit $status); see $log and build/fuzz/ for the input"
+        exit 1
+    fi
 done
