@@ -60,6 +60,18 @@ Outcome checkDefinition(const QByteArray &json, const QStringList &arguments)
                   + arguments);
 }
 
+// The value at a '/'-separated path of keys and array indices: dig(report, "parses/0/error").
+QJsonValue dig(const QJsonValue &root, const char *path)
+{
+    QJsonValue value = root;
+    for (const QString &step : QString::fromUtf8(path).split(QLatin1Char('/'))) {
+        bool isIndex = false;
+        const int index = step.toInt(&isIndex);
+        value = isIndex ? value.toArray().at(index) : value.toObject().value(step);
+    }
+    return value;
+}
+
 } // namespace
 
 TEST(QmfArgumentsTest, SplitsWhatItsOwnParserReadsFromWhatItHandsOn)
@@ -87,107 +99,75 @@ TEST(QmfArgumentsTest, SplitsWhatItsOwnParserReadsFromWhatItHandsOn)
 
 TEST(QmfOptionsCheckTest, ReportsUsageDescriptionsAndEachParse)
 {
-    const Outcome outcome
-            = check(words("-v -o out.txt --tags a,,b -n 1e3x -b 2 -l 1,x -z q in --next "
-                          "build -h --next --bogus"));
+    const Outcome outcome = check(words("-v -o out.txt --tags a,,b -n 1e3x -b 2 -l 1,x -z q in "
+                                        "--next build -h --next --bogus"));
     ASSERT_EQ(outcome.status, 0) << qPrintable(outcome.err);
-    const QJsonObject report = outcome.json();
-    EXPECT_EQ(report.value(QStringLiteral("usage")).toString(),
+    const QJsonValue report = outcome.json();
+    EXPECT_EQ(dig(report, "usage").toString(),
               QStringLiteral("Usage: tool [-v | --verbose] -o | --output <file> [--tags] [-n] [-b] "
-                             "[-l] [-z] <input> "
-                             "<command> [<arguments>]\n\nAvailable Commands\n\tbuild\t\tBuild the "
-                             "project\n\tclean"));
-    const QJsonArray descriptions = report.value(QStringLiteral("options")).toArray();
-    ASSERT_EQ(descriptions.size(), 7);
-    EXPECT_EQ(descriptions.at(0).toString(), QStringLiteral("-v, --verbose"));
-    EXPECT_EQ(descriptions.at(1).toString(),
+                             "[-l] [-z] <input> <command> [<arguments>]\n\nAvailable Commands\n"
+                             "\tbuild\t\tBuild the project\n\tclean"));
+    ASSERT_EQ(dig(report, "options").toArray().size(), 7);
+    EXPECT_EQ(dig(report, "options/0").toString(), QStringLiteral("-v, --verbose"));
+    EXPECT_EQ(dig(report, "options/1").toString(),
               QStringLiteral("-o, --output <file>\n\t\tOutput path"));
-    EXPECT_EQ(descriptions.at(2).toString(), QStringLiteral("--tags <VALUE>"));
+    EXPECT_EQ(dig(report, "options/2").toString(), QStringLiteral("--tags <VALUE>"));
+    ASSERT_EQ(dig(report, "parses").toArray().size(), 3);
 
-    const QJsonArray parses = report.value(QStringLiteral("parses")).toArray();
-    ASSERT_EQ(parses.size(), 3);
-
-    const QJsonObject first = parses.at(0).toObject();
-    EXPECT_TRUE(first.value(QStringLiteral("error")).isNull());
-    EXPECT_TRUE(first.value(QStringLiteral("help")).isNull());
-    EXPECT_EQ(first.value(QStringLiteral("arguments")).toArray().size(), 14);
-    const QJsonArray items = first.value(QStringLiteral("items")).toArray();
-    ASSERT_EQ(items.size(), 8);
-    EXPECT_EQ(items.at(0).toObject(),
+    EXPECT_TRUE(dig(report, "parses/0/error").isNull());
+    EXPECT_TRUE(dig(report, "parses/0/help").isNull());
+    EXPECT_EQ(dig(report, "parses/0/arguments").toArray().size(), 14);
+    ASSERT_EQ(dig(report, "parses/0/items").toArray().size(), 8);
+    EXPECT_EQ(dig(report, "parses/0/items/0").toObject(),
               (QJsonObject {{QStringLiteral("kind"), QStringLiteral("option")},
                             {QStringLiteral("flag"), QStringLiteral("v")},
                             {QStringLiteral("alias"), QStringLiteral("verbose")}}));
-    EXPECT_EQ(items.at(1).toObject().value(QStringLiteral("value")),
-              QJsonValue(QStringLiteral("out.txt")));
-    EXPECT_EQ(items.at(1).toObject().value(QStringLiteral("kind")),
-              QJsonValue(QStringLiteral("optionWithValue")));
-    EXPECT_TRUE(
-            items.at(2).toObject().value(QStringLiteral("flag")).isNull()); // --tags has no flag
+    EXPECT_EQ(dig(report, "parses/0/items/1/value"), QJsonValue(QStringLiteral("out.txt")));
+    EXPECT_EQ(dig(report, "parses/0/items/1/kind"), QJsonValue(QStringLiteral("optionWithValue")));
+    EXPECT_TRUE(dig(report, "parses/0/items/2/flag").isNull()); // --tags has no flag
     EXPECT_EQ(
-            items.at(2).toObject().value(QStringLiteral("value")),
+            dig(report, "parses/0/items/2/value"),
             QJsonValue(QJsonArray {QStringLiteral("a"), QStringLiteral(""), QStringLiteral("b")}));
-    EXPECT_EQ(items.at(3).toObject().value(QStringLiteral("value")), QJsonValue(1000.0));
-    EXPECT_TRUE(items.at(4).toObject().value(QStringLiteral("value")).isNull()); // boolean "2"
-    EXPECT_TRUE(items.at(4).toObject().contains(QStringLiteral("value")));
-    EXPECT_EQ(items.at(5).toObject().value(QStringLiteral("value")),
-              QJsonValue(QJsonArray {1.0, 0.0}));
-    EXPECT_TRUE(items.at(6).toObject().value(QStringLiteral("value")).isNull()); // unknown type 7
-    EXPECT_EQ(items.at(7).toObject(),
+    EXPECT_EQ(dig(report, "parses/0/items/3/value"), QJsonValue(1000.0));
+    EXPECT_TRUE(dig(report, "parses/0/items/4/value").isNull()); // boolean "2"
+    EXPECT_TRUE(dig(report, "parses/0/items/4").toObject().contains(QStringLiteral("value")));
+    EXPECT_EQ(dig(report, "parses/0/items/5/value"), QJsonValue(QJsonArray {1.0, 0.0}));
+    EXPECT_TRUE(dig(report, "parses/0/items/6/value").isNull()); // unknown type 7
+    EXPECT_EQ(dig(report, "parses/0/items/7").toObject(),
               (QJsonObject {{QStringLiteral("kind"), QStringLiteral("argument")},
                             {QStringLiteral("argument"), QStringLiteral("in")}}));
 
     // "build -h" fails: the required -o is missing. Help still answers from the first parse,
     // which held no help option.
-    const QJsonObject second = parses.at(1).toObject();
-    EXPECT_TRUE(second.value(QStringLiteral("items")).isNull());
-    const QJsonObject error = second.value(QStringLiteral("error")).toObject();
-    EXPECT_EQ(error.value(QStringLiteral("domain")).toString(),
+    EXPECT_TRUE(dig(report, "parses/1/items").isNull());
+    EXPECT_EQ(dig(report, "parses/1/error/domain").toString(),
               QStringLiteral("QMOptionParserErrorDomain"));
-    EXPECT_EQ(error.value(QStringLiteral("code")).toInt(), 1);
-    EXPECT_TRUE(error.value(QStringLiteral("description"))
-                        .toString()
-                        .startsWith(QStringLiteral(
-                                "Error. Missing required options\n\nRequired options are:\n")));
-    EXPECT_TRUE(error.value(QStringLiteral("description"))
-                        .toString()
-                        .contains(QStringLiteral("-o, --output <file>")));
+    EXPECT_EQ(dig(report, "parses/1/error/code").toInt(), 1);
+    const QString description = dig(report, "parses/1/error/description").toString();
+    EXPECT_TRUE(description.startsWith(
+            QStringLiteral("Error. Missing required options\n\nRequired options are:\n")));
+    EXPECT_TRUE(description.contains(QStringLiteral("-o, --output <file>")));
 
-    const QJsonObject third = parses.at(2).toObject();
-    EXPECT_EQ(third.value(QStringLiteral("error"))
-                      .toObject()
-                      .value(QStringLiteral("description"))
-                      .toString(),
+    EXPECT_EQ(dig(report, "parses/2/error/description").toString(),
               QStringLiteral("Error. Unknown option: --bogus"));
-    EXPECT_EQ(third.value(QStringLiteral("error")).toObject().value(QStringLiteral("code")).toInt(),
-              2);
+    EXPECT_EQ(dig(report, "parses/2/error/code").toInt(), 2);
 }
 
 TEST(QmfOptionsCheckTest, HelpAfterACommandShowsThatCommand)
 {
     const Outcome outcome = check(words("build -o x -h --next -o x -h --next -o x --next"));
     ASSERT_EQ(outcome.status, 0) << qPrintable(outcome.err);
-    const QJsonArray parses = outcome.json().value(QStringLiteral("parses")).toArray();
-    ASSERT_EQ(parses.size(), 4);
-    EXPECT_EQ(parses.at(0).toObject().value(QStringLiteral("help")).toString(),
+    const QJsonValue report = outcome.json();
+    ASSERT_EQ(dig(report, "parses").toArray().size(), 4);
+    EXPECT_EQ(dig(report, "parses/0/help").toString(),
               QStringLiteral("Command: build\n\nBuild the project\n\nOptions\n\n\t-o, --output "
-                             "<file>\n\t\tOutput "
-                             "path\n\n\t-q, --quiet\n\t\tLess output\n\nSub Commands\n\n\tCommand: "
-                             "all\n\n"));
-    EXPECT_TRUE(parses.at(1)
-                        .toObject()
-                        .value(QStringLiteral("help"))
-                        .toString()
-                        .startsWith(QStringLiteral("Usage: tool")));
-    EXPECT_TRUE(parses.at(2).toObject().value(QStringLiteral("help")).isNull());
+                             "<file>\n\t\tOutput path\n\n\t-q, --quiet\n\t\tLess output\n\nSub "
+                             "Commands\n\n\tCommand: all\n\n"));
+    EXPECT_TRUE(dig(report, "parses/1/help").toString().startsWith(QStringLiteral("Usage: tool")));
+    EXPECT_TRUE(dig(report, "parses/2/help").isNull());
     // An empty group after the last --next is a parse of no arguments: -o is required.
-    EXPECT_EQ(parses.at(3).toObject().value(QStringLiteral("arguments")).toArray().size(), 0);
-    EXPECT_EQ(parses.at(3)
-                      .toObject()
-                      .value(QStringLiteral("error"))
-                      .toObject()
-                      .value(QStringLiteral("code"))
-                      .toInt(),
-              1);
+    EXPECT_EQ(dig(report, "parses/3/arguments").toArray().size(), 0);
+    EXPECT_EQ(dig(report, "parses/3/error/code").toInt(), 1);
 }
 
 TEST(QmfOptionsCheckTest, LeftOutFieldsTakeTheirDefaults)
@@ -199,38 +179,18 @@ TEST(QmfOptionsCheckTest, LeftOutFieldsTakeTheirDefaults)
     const Outcome outcome
             = checkDefinition(json, words("-x a;b,c --next open any --next shut any"));
     ASSERT_EQ(outcome.status, 0) << qPrintable(outcome.err);
-    const QJsonArray parses = outcome.json().value(QStringLiteral("parses")).toArray();
-    EXPECT_EQ(parses.at(0)
-                      .toObject()
-                      .value(QStringLiteral("items"))
-                      .toArray()
-                      .at(0)
-                      .toObject()
-                      .value(QStringLiteral("value")),
+    const QJsonValue report = outcome.json();
+    EXPECT_EQ(dig(report, "parses/0/items/0/value"),
               QJsonValue(QJsonArray {QStringLiteral("a;b"), QStringLiteral("c")}));
-    EXPECT_EQ(parses.at(1).toObject().value(QStringLiteral("items")).toArray().size(), 2);
-    EXPECT_EQ(parses.at(2)
-                      .toObject()
-                      .value(QStringLiteral("error"))
-                      .toObject()
-                      .value(QStringLiteral("code"))
-                      .toInt(),
-              1);
+    EXPECT_EQ(dig(report, "parses/1/items").toArray().size(), 2);
+    EXPECT_EQ(dig(report, "parses/2/error/code").toInt(), 1);
+
     // A given listSeparator replaces the comma.
     const Outcome separator = checkDefinition(R"({"executableName": "t", "listSeparator": ";",
         "options": [{"flag": "x", "type": 4}]})",
                                               words("-x a;b,c"));
     ASSERT_EQ(separator.status, 0) << qPrintable(separator.err);
-    EXPECT_EQ(separator.json()
-                      .value(QStringLiteral("parses"))
-                      .toArray()
-                      .at(0)
-                      .toObject()
-                      .value(QStringLiteral("items"))
-                      .toArray()
-                      .at(0)
-                      .toObject()
-                      .value(QStringLiteral("value")),
+    EXPECT_EQ(dig(separator.json(), "parses/0/items/0/value"),
               QJsonValue(QJsonArray {QStringLiteral("a"), QStringLiteral("b,c")}));
 }
 
@@ -325,13 +285,6 @@ TEST(QmfCommandLineTest, ToolBinaryRunsTheTourAndChecksDefinitions)
     ASSERT_TRUE(process.waitForFinished(60000));
     EXPECT_EQ(process.exitCode(), 0);
     const QJsonObject report = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
-    EXPECT_EQ(report.value(QStringLiteral("parses"))
-                      .toArray()
-                      .at(0)
-                      .toObject()
-                      .value(QStringLiteral("error"))
-                      .toObject()
-                      .value(QStringLiteral("description"))
-                      .toString(),
+    EXPECT_EQ(dig(report, "parses/0/error/description").toString(),
               QStringLiteral("Error. Unknown option: --"));
 }
