@@ -78,4 +78,36 @@ void BM_QCommandLineParser(benchmark::State &state)
 }
 BENCHMARK(BM_QCommandLineParser);
 
+// Configuring a parser with N long options, against adding them to QCommandLineParser.
+// Generated definitions (qmf options check, plugins contributing options) can be large;
+// configuration must stay linear in their size.
+void BM_QMOptionParserConfigure(benchmark::State &state)
+{
+    QMOptionList options;
+    for (int64_t i = 0; i < state.range(0); ++i)
+        options.append(QMOption::optionWithFlag(QString(), QStringLiteral("option-%1").arg(i), {},
+                                                {}, QMOptionTypeString, false));
+    for (auto _ : state) {
+        QMOptionParser parser(options, {}, QStringLiteral("tool"), {});
+        benchmark::DoNotOptimize(parser.usage());
+    }
+    state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_QMOptionParserConfigure)->RangeMultiplier(8)->Range(64, 32768)->Complexity();
+
+void BM_QCommandLineParserConfigure(benchmark::State &state)
+{
+    QList<QCommandLineOption> options;
+    for (int64_t i = 0; i < state.range(0); ++i)
+        options.append(QCommandLineOption(QStringLiteral("option-%1").arg(i), QString(),
+                                          QStringLiteral("value")));
+    for (auto _ : state) {
+        QCommandLineParser parser;
+        parser.addOptions(options);
+        benchmark::DoNotOptimize(parser.helpText());
+    }
+    state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_QCommandLineParserConfigure)->RangeMultiplier(8)->Range(64, 32768)->Complexity();
+
 } // namespace

@@ -37,6 +37,23 @@ size_t qHash(const CommandKey &key, size_t seed = 0)
 
 using OptionTable = QHash<QString, QMOptionPtr>;
 
+// An option as a member of a hash set, by option equality. Only for sets that live within one
+// call: an option changed while in the set would sit in the wrong bucket.
+struct OptionKey
+{
+    const QMOption *option;
+
+    friend bool operator==(const OptionKey &a, const OptionKey &b)
+    {
+        return a.option->isEqual(*b.option);
+    }
+};
+
+size_t qHash(const OptionKey &key, size_t seed = 0)
+{
+    return key.option->hash() ^ seed;
+}
+
 bool containsOption(const QMOptionList &options, const QMOption &option)
 {
     for (const QMOptionPtr &candidate : options) {
@@ -140,13 +157,20 @@ QMOptionParser::QMOptionParser(const QMOptionList &options, const QMOptionComman
     d->executableName = executableName;
     d->argumentNames = argumentNames;
 
+    // Hash sets keep configuration linear: a generated definition may hold thousands of options.
+    QSet<OptionKey> seenOptions;
     for (const QMOptionPtr &option : options) {
-        if (!containsOption(d->configuredOptions, *option))
+        if (!seenOptions.contains(OptionKey {option.get()})) {
+            seenOptions.insert(OptionKey {option.get()});
             d->configuredOptions.append(option);
+        }
     }
+    QSet<CommandKey> seenCommands;
     for (const QMOptionCommandPtr &command : commands) {
-        if (command && !containsCommand(d->configuredCommands, *command))
+        if (command && !seenCommands.contains(CommandKey {command->name()})) {
+            seenCommands.insert(CommandKey {command->name()});
             d->configuredCommands.append(command);
+        }
     }
 
     // Configuration happens once: nothing rebuilds the tables afterwards.
@@ -510,7 +534,7 @@ bool QMOptionParser::validateResult(const QMOptionParserResultList &result) cons
 {
     const QMOptionPtr help = helpOption();
     QMOptionCommandPtr currentCommand;
-    QMOptionList seenOptions;
+    QSet<OptionKey> seenOptions;
 
     for (const QMOptionParserResultItem &item : result) {
         if (const QMOptionCommandPtr command = item.command()) {
@@ -526,12 +550,12 @@ bool QMOptionParser::validateResult(const QMOptionParserResultList &result) cons
                 && !option->isEqual(*help)) {
                 return false;
             }
-            seenOptions.append(option);
+            seenOptions.insert(OptionKey {option.get()});
         }
     }
 
     for (const QMOptionPtr &required : std::as_const(d->configuredRequiredOptions)) {
-        if (!containsOption(seenOptions, *required))
+        if (!seenOptions.contains(OptionKey {required.get()}))
             return false;
     }
     return true;
