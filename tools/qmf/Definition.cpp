@@ -41,6 +41,13 @@ bool isAbsent(const QJsonObject &object, const QString &key)
     return !object.contains(key) || object.value(key).isNull();
 }
 
+// A JSON "" must stay an empty (not null) text: QJsonValue gives back a null QString for it.
+QString stringOf(const QJsonValue &value)
+{
+    const QString string = value.toString();
+    return string.isNull() ? QStringLiteral("") : string;
+}
+
 QString text(const QJsonObject &object, const QString &path, const QString &key)
 {
     if (isAbsent(object, key))
@@ -48,9 +55,7 @@ QString text(const QJsonObject &object, const QString &path, const QString &key)
     const QJsonValue value = object.value(key);
     if (!value.isString())
         fail(fieldPath(path, key), QStringLiteral("expected a string"));
-    // A JSON "" must stay an empty (not null) text: QJsonValue gives back a null QString for it.
-    const QString string = value.toString();
-    return string.isNull() ? QStringLiteral("") : string;
+    return stringOf(value);
 }
 
 bool boolean(const QJsonObject &object, const QString &path, const QString &key)
@@ -103,8 +108,7 @@ QStringList texts(const QJsonObject &object, const QString &path, const QString 
         if (!values.at(i).isString())
             fail(QStringLiteral("%1[%2]").arg(fieldPath(path, key)).arg(i),
                  QStringLiteral("expected a string"));
-        const QString string = values.at(i).toString();
-        result.append(string.isNull() ? QStringLiteral("") : string);
+        result.append(stringOf(values.at(i)));
     }
     return result;
 }
