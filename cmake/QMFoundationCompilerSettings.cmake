@@ -2,9 +2,18 @@
 
 add_library(qmf_compiler_settings INTERFACE)
 target_compile_options(qmf_compiler_settings INTERFACE -Wall -Wextra -Wpedantic)
+if(QMF_WARNINGS_AS_ERRORS)
+    target_compile_options(qmf_compiler_settings INTERFACE -Werror)
+endif()
+# The strict string settings of the best Qt libraries: no implicit conversions between bytes,
+# text and URLs, and QStringBuilder for concatenation. They apply to our own targets only (the
+# settings are linked privately); consumers keep whatever their own build chooses.
 target_compile_definitions(qmf_compiler_settings INTERFACE
+    QT_USE_QSTRINGBUILDER
     QT_NO_CAST_FROM_ASCII
     QT_NO_CAST_TO_ASCII
+    QT_NO_CAST_FROM_BYTEARRAY
+    QT_NO_URL_CAST_FROM_STRING
     QT_NO_NARROWING_CONVERSIONS_IN_CONNECT
     QT_NO_KEYWORDS)
 

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 seconds="${1:-60}"
 bash scripts/install-deps.sh
-cmake --preset fuzz >/dev/null
+cmake --preset fuzz -DQMF_WARNINGS_AS_ERRORS="${QMF_WARNINGS_AS_ERRORS:-OFF}" >/dev/null
 cmake --build --preset fuzz -j "$(nproc)" >/dev/null
 for target in option_parser xml_entities; do
     work="build/fuzz/corpus-$target"
