@@ -56,11 +56,21 @@ bool QMSetIsEmpty(const std::optional<Set> &set)
     return !set || set->isEmpty();
 }
 
-/// True when the value is absent, the null marker, or a text of length 0.
+/// True when the value is absent, the null marker, or a text of length 0: a QString, or a text
+/// held by a QJsonValue or QCborValue (whose null and undefined count as absent, as for
+/// QMIsEmpty()). An empty list or byte array is not an empty string.
 QMF_CORE_EXPORT bool QMIsEmptyString(const QVariant &value);
-/// True when the value is absent or the null marker; or it has a length (text, bytes) that is 0;
-/// or it has no length but an element count (list, map, any iterable) that is 0.
-/// Numbers and other scalars are never empty.
+/// True when the value is absent (an invalid QVariant, a null QObject pointer, JSON undefined, a
+/// null QJsonDocument) or the null marker (also JSON null); or it has a length and that length
+/// is 0; or, when it has no length or a non-zero length, it has an element count and that count
+/// is 0. A value with neither a length nor a count (a number, a boolean, a date) is not empty.
+///
+/// Lengths: texts and byte arrays (also inside a QJsonValue or QCborValue), and the `length`
+/// property of a QObject. Element counts: every container a QVariant can iterate (Qt and
+/// standard sequential and associative containers), QJsonArray, QJsonObject, a QJsonDocument
+/// or QJsonValue holding either, QCborArray, QCborMap, a QCborValue holding either, and the
+/// `count` property of a QObject, or the row count of a QAbstractItemModel without one. A
+/// property counts when it exists (declared or dynamic) and reads as a number.
 QMF_CORE_EXPORT bool QMIsEmpty(const QVariant &value);
 /// The negation of QMIsEmptyString().
 QMF_CORE_EXPORT bool QMIsNotEmptyString(const QVariant &value);

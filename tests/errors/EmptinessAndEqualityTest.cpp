@@ -4,7 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <QCborArray>
+#include <QCborMap>
+#include <QCborValue>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QPoint>
+#include <QPointF>
 #include <QSet>
+#include <QStringListModel>
+
+#include <cmath>
+#include <limits>
+#include <vector>
 
 TEST(EmptinessTest, TypedTests)
 {
@@ -30,8 +44,34 @@ TEST(EmptinessTest, TypedTests)
     EXPECT_FALSE(QMSetIsEmpty(std::optional<QSet<int>>(QSet<int> {1})));
 }
 
+QVariant objectWith(QObject *object)
+{
+    return QVariant::fromValue(object);
+}
+
 TEST(EmptinessTest, VariantLengthThenCountRule)
 {
+    // Objects that report a length and/or a count through properties.
+    QObject lengthZero;
+    lengthZero.setProperty("length", 0);
+    QObject lengthThree;
+    lengthThree.setProperty("length", 3);
+    QObject countZero;
+    countZero.setProperty("count", 0);
+    QObject countTwo;
+    countTwo.setProperty("count", 2);
+    QObject lengthThreeCountZero; // a non-zero length falls through to the count
+    lengthThreeCountZero.setProperty("length", 3);
+    lengthThreeCountZero.setProperty("count", 0);
+    QObject lengthZeroCountTwo; // a zero length settles it
+    lengthZeroCountTwo.setProperty("length", 0);
+    lengthZeroCountTwo.setProperty("count", 2);
+    QObject countIsText;
+    countIsText.setProperty("count", QStringLiteral("0"));
+    QObject plain;
+    QStringListModel emptyModel;
+    QStringListModel model(QStringList {QStringLiteral("a")});
+
     struct Row
     {
         const char *name;
@@ -39,34 +79,189 @@ TEST(EmptinessTest, VariantLengthThenCountRule)
         bool empty;
     };
     const Row rows[] = {
+            // Absent and the null marker.
             {"absent", QVariant(), true},
             {"null marker", QMNull(), true},
+            {"null QObject pointer", QVariant::fromValue(static_cast<QObject *>(nullptr)), true},
+            // Lengths.
             {"empty text", QVariant(QStringLiteral("")), true},
             {"null text", QVariant(QString()), true},
             {"text", QVariant(QStringLiteral("a")), false},
             {"empty bytes", QVariant(QByteArray()), true},
             {"bytes", QVariant(QByteArray("a")), false},
+            // Qt and standard containers.
             {"empty list", QVariant(QVariantList()), true},
             {"list", QVariant(QVariantList {1}), false},
+            {"list of one absent value", QVariant(QVariantList {QVariant()}), false},
             {"empty string list", QVariant(QStringList()), true},
+            {"empty QList<double>", QVariant::fromValue(QList<double>()), true},
+            {"empty set", QVariant::fromValue(QSet<int>()), true},
+            {"set", QVariant::fromValue(QSet<int> {1}), false},
+            {"empty std::vector", QVariant::fromValue(std::vector<int>()), true},
             {"empty map", QVariant(QVariantMap()), true},
             {"map", QVariant(QVariantMap {{QStringLiteral("k"), 1}}), false},
+            {"empty hash", QVariant(QVariantHash()), true},
+            {"empty QMap<int, QString>", QVariant::fromValue(QMap<int, QString>()), true},
+            // JSON.
+            {"empty JSON array", QVariant(QJsonArray()), true},
+            {"JSON array", QVariant(QJsonArray {1}), false},
+            {"empty JSON object", QVariant(QJsonObject()), true},
+            {"JSON object", QVariant(QJsonObject {{QStringLiteral("k"), 1}}), false},
+            {"JSON value holding []", QVariant(QJsonValue(QJsonArray())), true},
+            {"JSON value holding {}", QVariant(QJsonValue(QJsonObject())), true},
+            {"JSON value holding \"\"", QVariant(QJsonValue(QStringLiteral(""))), true},
+            {"JSON value holding \"a\"", QVariant(QJsonValue(QStringLiteral("a"))), false},
+            {"JSON null", QVariant(QJsonValue(QJsonValue::Null)), true},
+            {"JSON undefined", QVariant(QJsonValue(QJsonValue::Undefined)), true},
+            {"JSON 0", QVariant(QJsonValue(0)), false},
+            {"empty JSON document", QVariant(QJsonDocument(QJsonArray())), true},
+            {"null JSON document", QVariant(QJsonDocument()), true},
+            // CBOR.
+            {"empty CBOR array", QVariant::fromValue(QCborArray()), true},
+            {"empty CBOR map", QVariant::fromValue(QCborMap()), true},
+            {"CBOR value holding []", QVariant::fromValue(QCborValue(QCborArray())), true},
+            {"CBOR value holding empty bytes", QVariant::fromValue(QCborValue(QByteArray(""))),
+             true},
+            {"CBOR value holding 1", QVariant::fromValue(QCborValue(1)), false},
+            // Objects with length and count properties, and item models.
+            {"object with length 0", objectWith(&lengthZero), true},
+            {"object with length 3", objectWith(&lengthThree), false},
+            {"object with count 0", objectWith(&countZero), true},
+            {"object with count 2", objectWith(&countTwo), false},
+            {"length 3, count 0", objectWith(&lengthThreeCountZero), true},
+            {"length 0, count 2", objectWith(&lengthZeroCountTwo), true},
+            {"count that is not a number", objectWith(&countIsText), false},
+            {"object without length or count", objectWith(&plain), false},
+            {"empty model", objectWith(&emptyModel), true},
+            {"model with a row", objectWith(&model), false},
+            // Scalars have neither a length nor a count.
             {"zero", QVariant(0), false},
             {"false", QVariant(false), false},
             {"double", QVariant(0.0), false},
+            {"date", QVariant(QDateTime()), false},
     };
     for (const Row &row : rows) {
-        EXPECT_EQ(QMIsEmpty(row.value), row.empty) << row.name;
-        EXPECT_EQ(QMIsNotEmpty(row.value), !row.empty) << row.name;
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(QMIsEmpty(row.value), row.empty);
+        EXPECT_EQ(QMIsNotEmpty(row.value), !row.empty);
     }
 
     EXPECT_TRUE(QMIsEmptyString(QVariant()));
     EXPECT_TRUE(QMIsEmptyString(QMNull()));
     EXPECT_TRUE(QMIsEmptyString(QVariant(QStringLiteral(""))));
+    EXPECT_TRUE(QMIsEmptyString(QVariant(QJsonValue(QStringLiteral("")))));
+    EXPECT_TRUE(QMIsEmptyString(QVariant(QJsonValue(QJsonValue::Null))));
     EXPECT_FALSE(QMIsEmptyString(QVariant(QStringLiteral("x"))));
-    // An empty list is empty but not an empty string.
+    // An empty list or byte array is empty but not an empty string.
     EXPECT_FALSE(QMIsEmptyString(QVariant(QVariantList())));
+    EXPECT_FALSE(QMIsEmptyString(QVariant(QByteArray(""))));
     EXPECT_TRUE(QMIsNotEmptyString(QVariant(QStringLiteral("x"))));
+}
+
+TEST(EqualityTest, ValuesAreComparedStrictly)
+{
+    const QDateTime when = QDateTime::fromSecsSinceEpoch(1000, Qt::UTC);
+    const QString a = QStringLiteral("a");
+    const QString one = QStringLiteral("1");
+    const QString k = QStringLiteral("k");
+    QSet<int> oneTwo {1, 2};
+    QSet<int> twoOne;
+    for (int i = 100; i > 0; --i)
+        twoOne.insert(i);
+    twoOne.removeIf([](int i) { return i > 2; });
+
+    struct Row
+    {
+        const char *name;
+        QVariant a;
+        QVariant b;
+        bool equal;
+    };
+    const Row rows[] = {
+            // Absence, emptiness and the null marker.
+            {"absent, absent", QVariant(), QVariant(), true},
+            {"absent, empty text", QVariant(), QVariant(QStringLiteral("")), false},
+            {"null text, empty text", QVariant(QString()), QVariant(QStringLiteral("")), false},
+            {"null text, null text", QVariant(QString()), QVariant(QString()), true},
+            {"null marker, null marker", QMNull(), QMNull(), true},
+            {"null marker, absent", QMNull(), QVariant(), false},
+            {"null marker, empty text", QMNull(), QVariant(QStringLiteral("")), false},
+            {"null marker, 0", QMNull(), QVariant(0), false},
+            // No conversion between kinds.
+            {"number, text", QVariant(1), QVariant(one), false},
+            {"text, boolean", QVariant(QStringLiteral("true")), QVariant(true), false},
+            {"bytes, text", QVariant(QByteArray("a")), QVariant(a), false},
+            {"date, text", QVariant(when), QVariant(when.toString(Qt::ISODate)), false},
+            {"url, text", QVariant(QUrl(QStringLiteral("https://a.example/"))),
+             QVariant(QStringLiteral("https://a.example/")), false},
+            {"QPoint, QPointF", QVariant(QPoint(1, 2)), QVariant(QPointF(1, 2)), false},
+            // Numbers by value across the numeric types.
+            {"int, double", QVariant(1), QVariant(1.0), true},
+            {"qint64, uint", QVariant(qint64(5)), QVariant(5u), true},
+            {"boolean, 1", QVariant(true), QVariant(1), true},
+            {"1.5, 1", QVariant(1.5), QVariant(1), false},
+            {"-1, max quint64", QVariant(-1),
+             QVariant(quint64(std::numeric_limits<quint64>::max())), false},
+            {"2^53 + 1, 2^53", QVariant(qint64(9007199254740993LL)),
+             QVariant(qint64(9007199254740992LL)), false},
+            {"NaN, NaN", QVariant(std::nan("")), QVariant(std::nan("")), false},
+            // Texts, bytes, dates and URLs by their own rules.
+            {"equal texts", QVariant(QStringLiteral("ab")), QVariant(a + QStringLiteral("b")),
+             true},
+            {"null bytes, empty bytes", QVariant(QByteArray()), QVariant(QByteArray("")), false},
+            {"same instant, other offset", QVariant(when), QVariant(when.toOffsetFromUtc(3600)),
+             true},
+            {"urls with the same text", QVariant(QUrl(QStringLiteral("https://a.example/x"))),
+             QVariant(QUrl(QStringLiteral("https://a.example/x"))), true},
+            // Lists element by element.
+            {"string list, variant list", QVariant(QStringList {a}), QVariant(QVariantList {a}),
+             true},
+            {"list of 1, list of \"1\"", QVariant(QVariantList {1}), QVariant(QVariantList {one}),
+             false},
+            {"list of null text, list of empty text", QVariant(QStringList {QString()}),
+             QVariant(QStringList {QStringLiteral("")}), false},
+            {"nested lists by number value", QVariant(QVariantList {QVariantList {1}}),
+             QVariant(QVariantList {QVariantList {1.0}}), true},
+            {"order matters", QVariant(QVariantList {1, 2}), QVariant(QVariantList {2, 1}), false},
+            {"different lengths", QVariant(QVariantList {1}), QVariant(QVariantList {1, 1}), false},
+            {"QList<int>, QVariantList", QVariant::fromValue(QList<int> {1, 2}),
+             QVariant(QVariantList {1, 2.0}), true},
+            // Maps entry by entry.
+            {"map values are strict", QVariant(QVariantMap {{k, 1}}),
+             QVariant(QVariantMap {{k, one}}), false},
+            {"map, hash", QVariant(QVariantMap {{k, 1}}), QVariant(QVariantHash {{k, 1.0}}), true},
+            {"different keys", QVariant(QVariantMap {{k, 1}}),
+             QVariant(QVariantMap {{QStringLiteral("j"), 1}}), false},
+            {"int keys, text keys", QVariant::fromValue(QMap<int, QString> {{1, a}}),
+             QVariant(QVariantMap {{one, a}}), false},
+            {"map, list", QVariant(QVariantMap()), QVariant(QVariantList()), false},
+            // JSON values as what they hold.
+            {"JSON number, int", QVariant(QJsonValue(1)), QVariant(1), true},
+            {"JSON text, number", QVariant(QJsonValue(one)), QVariant(1), false},
+            {"JSON null, null marker", QVariant(QJsonValue(QJsonValue::Null)), QMNull(), true},
+            {"JSON undefined, absent", QVariant(QJsonValue(QJsonValue::Undefined)), QVariant(),
+             true},
+            {"JSON array, list", QVariant(QJsonArray {1, a}), QVariant(QVariantList {1, a}), true},
+            {"JSON object, map", QVariant(QJsonObject {{k, true}}),
+             QVariant(QVariantMap {{k, true}}), true},
+            // Everything else by its own equality, for the same type only.
+            {"sets in another order", QVariant::fromValue(oneTwo), QVariant::fromValue(twoOne),
+             true},
+            {"set, list", QVariant::fromValue(oneTwo), QVariant::fromValue(QList<int> {1, 2}),
+             false},
+            {"equal points", QVariant(QPoint(1, 2)), QVariant(QPoint(1, 2)), true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(QMEqualValues(row.a, row.b), row.equal);
+        EXPECT_EQ(QMEqualValues(row.b, row.a), row.equal);
+        EXPECT_EQ(QMEqualObjects(row.a, row.b), row.equal);
+        EXPECT_EQ(QMEqualObjects(row.b, row.a), row.equal);
+    }
+
+    // Number equality never falls back to a converting comparison either.
+    EXPECT_FALSE(QMEqualNumbers(QVariant(one), QVariant(1)));
+    EXPECT_FALSE(QMEqualNumbers(QVariant(QString()), QVariant(QStringLiteral(""))));
 }
 
 TEST(EqualityTest, AbsentValuesOnEitherSide)
@@ -92,29 +287,14 @@ TEST(EqualityTest, AbsentValuesOnEitherSide)
     EXPECT_FALSE(QMEqualDates(QDateTime(), when));
     EXPECT_TRUE(QMEqualDates(when, when.toOffsetFromUtc(3600)));
 
-    EXPECT_TRUE(QMEqualValues(QVariant(), QVariant()));
-    EXPECT_FALSE(QMEqualValues(QVariant(), QVariant(1)));
-    EXPECT_FALSE(QMEqualValues(QVariant(1), QVariant()));
-    EXPECT_TRUE(QMEqualObjects(QVariant(QStringLiteral("x")), QVariant(QStringLiteral("x"))));
+    EXPECT_TRUE(QMEqualNumbers(QVariant(), QVariant()));
+    EXPECT_FALSE(QMEqualNumbers(QVariant(), QVariant(0)));
+    EXPECT_FALSE(QMEqualNumbers(QVariant(0), QVariant()));
 
     EXPECT_TRUE(QMEqualURLs(QUrl(QStringLiteral("https://a.example/x")),
                             QUrl(QStringLiteral("https://a.example/x"))));
     EXPECT_FALSE(QMEqualURLs(QUrl(QStringLiteral("https://a.example/x")), QUrl()));
     EXPECT_TRUE(QMEqualURLs(QUrl(), QUrl()));
-}
-
-TEST(EqualityTest, NumbersCompareByValueAcrossTypes)
-{
-    EXPECT_TRUE(QMEqualNumbers(QVariant(1), QVariant(1.0)));
-    EXPECT_TRUE(QMEqualNumbers(QVariant(qint64(5)), QVariant(5u)));
-    EXPECT_FALSE(
-            QMEqualNumbers(QVariant(-1), QVariant(quint64(std::numeric_limits<quint64>::max()))));
-    // Large integers stay exact instead of collapsing through double.
-    EXPECT_FALSE(QMEqualNumbers(QVariant(qint64(9007199254740993LL)),
-                                QVariant(qint64(9007199254740992LL))));
-    EXPECT_FALSE(QMEqualNumbers(QVariant(1.5), QVariant(1)));
-    EXPECT_TRUE(QMEqualNumbers(QVariant(), QVariant()));
-    EXPECT_FALSE(QMEqualNumbers(QVariant(), QVariant(0)));
 }
 
 TEST(EqualityTest, SharedObjectsByInstanceOrValue)
