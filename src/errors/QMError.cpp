@@ -20,8 +20,9 @@ QString QMError::localizedDescription() const
         return description.toString();
     return QCoreApplication::translate("QMError",
                                        "The operation could not be completed. (%1 error %2.)")
-            .arg(m_domain)
-            .arg(m_code);
+            // One multi-argument arg(): chained calls would substitute into the domain's own text
+            // when it contains "%1".
+            .arg(m_domain, QString::number(m_code));
 }
 
 QString QMError::localizedFailureReason() const

@@ -17,11 +17,28 @@ TEST(QMErrorTest, ReadsLocalizedTextsFromUserInfo)
     EXPECT_EQ(error.localizedRecoverySuggestion(), QStringLiteral("Restore it"));
     EXPECT_FALSE(error.isNull());
 
-    // Without a description the error still says which domain and code failed.
-    const QMError bare(QStringLiteral("AppDomain"), -3);
-    EXPECT_TRUE(bare.localizedDescription().contains(QStringLiteral("AppDomain")));
-    EXPECT_TRUE(bare.localizedDescription().contains(QStringLiteral("-3")));
-    EXPECT_TRUE(bare.localizedFailureReason().isNull());
+    // Without a description the error still says which domain and code failed, and the domain
+    // is taken literally even when it looks like a placeholder.
+    struct Row
+    {
+        QString domain;
+        qint64 code;
+        QString description;
+    };
+    const Row rows[] = {
+            {QStringLiteral("AppDomain"), -3,
+             QStringLiteral("The operation could not be completed. (AppDomain error -3.)")},
+            {QStringLiteral("My%1Domain"), 42,
+             QStringLiteral("The operation could not be completed. (My%1Domain error 42.)")},
+            {QStringLiteral("%2%1"), 7,
+             QStringLiteral("The operation could not be completed. (%2%1 error 7.)")},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.domain.toStdString());
+        const QMError bare(row.domain, row.code);
+        EXPECT_EQ(bare.localizedDescription(), row.description);
+        EXPECT_TRUE(bare.localizedFailureReason().isNull());
+    }
     EXPECT_TRUE(QMError().isNull());
 }
 
