@@ -1,20 +1,10 @@
 #include "text/QMInitials.h"
 
+#include "text/QMCodePoint_p.h"
+
 namespace QMInitials {
 
 namespace {
-
-QString firstCharacterUpperCased(const QString &piece)
-{
-    if (piece.isEmpty())
-        return QStringLiteral("");
-    // One whole code point, never half of a surrogate pair.
-    if (piece.size() > 1 && piece.at(0).isHighSurrogate() && piece.at(1).isLowSurrogate()) {
-        const char32_t upper = QChar::toUpper(QChar::surrogateToUcs4(piece.at(0), piece.at(1)));
-        return QString::fromUcs4(&upper, 1);
-    }
-    return QString(piece.at(0).toUpper());
-}
 
 QString trimmedOfSpacesAndTabs(const QString &text)
 {
@@ -66,7 +56,7 @@ QString initials(const QString &string)
 
     QString result = QStringLiteral("");
     for (const QString &piece : std::as_const(pieces))
-        result += firstCharacterUpperCased(piece);
+        result += QMCodePoint::upperCasedFirst(piece); // an empty piece adds nothing
     return result;
 }
 

@@ -1,6 +1,9 @@
 #include "text/Trimming.h"
 
 #include "errors/QMInternalInconsistencyException.h"
+#include "text/QMCodePoint_p.h"
+
+#include <QStringBuilder>
 
 namespace Trimming {
 
@@ -17,9 +20,17 @@ QString trimInTheMiddleWithMaxLength(const QString &string, quint64 maxLength)
     if (quint64(string.size()) <= maxLength)
         return string;
     // The tail keeps three more characters than the head, so the result is 2h + 6 characters:
-    // two or three more than maxLength. Lengths count UTF-16 code units.
-    const qsizetype head = qsizetype((maxLength - 3) / 2);
-    return string.left(head) + QStringLiteral("...") + string.right(head + 3);
+    // two or three more than maxLength. Lengths count UTF-16 code units; a cut that would split
+    // a surrogate pair moves one unit inward, so that the result is always valid UTF-16.
+    const qsizetype half = qsizetype((maxLength - 3) / 2);
+    qsizetype headEnd = half;
+    if (QMCodePoint::cutSplitsPair(string, headEnd))
+        --headEnd;
+    qsizetype tailStart = string.size() - (half + 3);
+    if (QMCodePoint::cutSplitsPair(string, tailStart))
+        ++tailStart;
+    return QStringView(string).left(headEnd) % QLatin1String("...")
+            % QStringView(string).mid(tailStart);
 }
 
 } // namespace Trimming

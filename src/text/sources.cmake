@@ -14,6 +14,7 @@ set(QMF_TEXT_HEADERS
 )
 set(QMF_TEXT_SOURCES
     text/QMCamelize.cpp
+    text/QMCodePoint_p.h
     text/QMCommon.cpp
     text/QMCounting.cpp
     text/QMFormat.cpp

@@ -72,7 +72,9 @@ TEST(InitialsTest, TakesFirstAndLastNameInitials)
         EXPECT_EQ(initials, expected) << name.toStdString();
         EXPECT_EQ(initials.isNull(), expected.isNull()) << name.toStdString();
     }
-    EXPECT_EQ(&QMInitials::stripRegex(), &QMInitials::stripRegex());
+    // The shared expression keeps letters of any script, ASCII digits and white space.
+    EXPECT_TRUE(QMInitials::stripRegex().match(u"\u00c9 9"_s).capturedLength() == 3);
+    EXPECT_FALSE(QMInitials::stripRegex().match(u"-._"_s).hasMatch());
 }
 
 TEST(CaseHelpersTest, TitleizeAndCamelize)
@@ -103,11 +105,60 @@ TEST(TrimmingTest, TrimsEndsAndShortensInTheMiddle)
                                                  {std::numeric_limits<quint64>::max(), alphabet}};
     for (const auto &[maximum, expected] : cases)
         EXPECT_EQ(Trimming::trimInTheMiddleWithMaxLength(alphabet, maximum), expected) << maximum;
+
+    // A cut never splits a surrogate pair; it moves one code unit inward instead.
+    const QString faces = u"\U0001F600"_s.repeated(10); // 20 code units
+    const QString smile = u"\U0001F600"_s;
+    const struct
+    {
+        QString text;
+        quint64 maximum;
+        QString expected;
+    } pairCases[] = {{faces, 9, smile + u"..."_s + smile.repeated(3)}, // head 3 -> 2
+                     {faces, 12, smile.repeated(2) + u"..."_s + smile.repeated(3)}, // tail 7 -> 6
+                     {u"a"_s + faces, 7, u"a..."_s + smile.repeated(2)}}; // both cuts move
+    for (const auto &c : pairCases) {
+        SCOPED_TRACE(c.maximum);
+        EXPECT_EQ(Trimming::trimInTheMiddleWithMaxLength(c.text, c.maximum), c.expected);
+    }
+
     try {
         Trimming::trimInTheMiddleWithMaxLength(u"ab"_s, 2);
         ADD_FAILURE() << "maximum below 3 accepted";
     } catch (const QMInternalInconsistencyException &e) {
         EXPECT_EQ(e.reason(), u"Invalid parameter not satisfying: maxLength >= 3"_s);
+    }
+}
+
+// Texts mixing ASCII, other BMP letters, white space and letters outside the BMP (surrogate
+// pairs, upper- and lower-case): no helper that maps case or cuts may leave half a pair.
+TEST(CodePointTest, HelpersNeverSplitSurrogatePairs)
+{
+    const QString pieces[]
+            = {u"a"_s,          u"B"_s,          u" "_s, u"\u00e9"_s, u"\U00010428"_s,
+               u"\U00010400"_s, u"\U0001F600"_s, u","_s, u"-"_s};
+    std::mt19937 random(7);
+    for (int round = 0; round < 2000; ++round) {
+        QString text;
+        const int length = int(random() % 12);
+        for (int i = 0; i < length; ++i)
+            text += pieces[random() % std::size(pieces)];
+        SCOPED_TRACE(text.toStdString());
+        ASSERT_TRUE(Titleize::titleize(text).isValidUtf16());
+        ASSERT_TRUE(QMCamelize::camelizedString(text).isValidUtf16());
+        ASSERT_TRUE(QMInitials::initials(text).isValidUtf16());
+        for (quint64 maximum = 3; maximum <= quint64(text.size()) + 1; ++maximum) {
+            const QString shortened = Trimming::trimInTheMiddleWithMaxLength(text, maximum);
+            ASSERT_TRUE(shortened.isValidUtf16()) << maximum;
+            // Each cut moves by at most one code unit: 2h + 4 to 2h + 6 units, or unchanged.
+            const qsizetype half = qsizetype((maximum - 3) / 2);
+            if (quint64(text.size()) > maximum) {
+                ASSERT_GE(shortened.size(), 2 * half + 4) << maximum;
+                ASSERT_LE(shortened.size(), 2 * half + 6) << maximum;
+            } else {
+                ASSERT_EQ(shortened, text);
+            }
+        }
     }
 }
 
