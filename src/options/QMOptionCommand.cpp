@@ -109,17 +109,26 @@ QMOptionCommandPtr QMOptionCommand::copy() const
                                  d->explanation);
 }
 
-QString QMOptionCommand::description() const
+namespace {
+
+// `path` holds the commands being described, outermost first. Command trees are meant to be
+// free of cycles; a command that contains itself, directly or further down, would otherwise be
+// described forever. Such a command is written as its header line alone where it recurs.
+QString describe(const QMOptionCommand &command, QList<const QMOptionCommand *> &path)
 {
-    QString text = QStringLiteral("Command: ") + d->name;
+    QString text = QStringLiteral("Command: ") + command.name();
+    if (path.contains(&command))
+        return text + QLatin1Char('\n');
 
-    if (!d->explanation.isEmpty())
-        text += QStringLiteral("\n\n") + d->explanation;
+    const QString explanation = command.explanation();
+    if (!explanation.isEmpty())
+        text += QStringLiteral("\n\n") + explanation;
 
-    if (!d->options.isEmpty()) {
+    const QMOptionList options = command.options();
+    if (!options.isEmpty()) {
         text += QStringLiteral("\n\nOptions\n\n");
         bool first = true;
-        for (const QMOptionPtr &option : std::as_const(d->options)) {
+        for (const QMOptionPtr &option : options) {
             // An option without names (possible here: command options are not validated)
             // describes itself as nothing and leaves an empty entry.
             const QString entry = option ? option->description() : QString();
@@ -129,18 +138,29 @@ QString QMOptionCommand::description() const
         }
     }
 
-    if (d->subCommands && !d->subCommands->isEmpty()) {
+    const std::optional<QMOptionCommandList> subCommands = command.subCommands();
+    if (subCommands && !subCommands->isEmpty()) {
         text += QStringLiteral("\nSub Commands\n\n");
+        path.append(&command);
         bool first = true;
-        for (const QMOptionCommandPtr &command : std::as_const(*d->subCommands)) {
-            const QString entry = command ? command->description() : QString();
+        for (const QMOptionCommandPtr &subCommand : *subCommands) {
+            const QString entry = subCommand ? describe(*subCommand, path) : QString();
             text += (first ? QStringLiteral("\t") : QStringLiteral("\n\t")) + entry;
             first = false;
         }
+        path.removeLast();
     }
 
     text += QLatin1Char('\n');
     return text;
+}
+
+} // namespace
+
+QString QMOptionCommand::description() const
+{
+    QList<const QMOptionCommand *> path;
+    return describe(*this, path);
 }
 
 bool QMEqualCommands(const QMOptionCommandPtr &a, const QMOptionCommandPtr &b)

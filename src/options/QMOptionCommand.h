@@ -55,7 +55,11 @@ public:
     /// the copy is not hidden.
     QMOptionCommandPtr copy() const;
 
-    /// "Command: name", the explanation, the options and the sub-commands, ending in "\n".
+    /// "Command: name", the explanation, the options and the sub-commands (each described in
+    /// full, recursively), ending in "\n". Command trees are meant to be free of cycles; where a
+    /// command recurs inside its own description (it is its own sub-command, directly or
+    /// further down), the recurrence is written as its "Command: name" line alone, so a cycle
+    /// never makes the text endless.
     QString description() const;
 
 private:

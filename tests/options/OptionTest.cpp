@@ -132,6 +132,39 @@ TEST(QMOptionCommandTest, Descriptions)
                   "\t-q, --quiet\n\t\tLess output\n\n\n\tCommand: all\n\n"));
 }
 
+// Command trees are meant to be acyclic; a cycle must still give a finite description and help.
+TEST(QMOptionCommandTest, CyclesEndTheDescriptionWhereTheyRecur)
+{
+    const QMOptionCommandPtr loop = makeCommand("loop");
+    loop->setSubCommands(QMOptionCommandList {loop});
+    const QMOptionCommandPtr a = makeCommand("a", {}, std::nullopt, "A");
+    const QMOptionCommandPtr b = makeCommand("b", {}, QMOptionCommandList {a});
+    a->setSubCommands(QMOptionCommandList {b});
+    // Shared commands are not cycles: "leaf" is described in full under both parents.
+    const QMOptionCommandPtr leaf = makeCommand("leaf", {}, std::nullopt, "Leaf");
+    const QMOptionCommandPtr twice = makeCommand("twice", {}, QMOptionCommandList {leaf, leaf});
+
+    EXPECT_EQ(loop->description(), str("Command: loop\nSub Commands\n\n\tCommand: loop\n\n"));
+    EXPECT_EQ(a->description(),
+              str("Command: a\n\nA\nSub Commands\n\n\tCommand: b\nSub Commands\n\n"
+                  "\tCommand: a\n\n\n"));
+    EXPECT_EQ(twice->description(),
+              str("Command: twice\nSub Commands\n\n\tCommand: leaf\n\nLeaf\n\n"
+                  "\tCommand: leaf\n\nLeaf\n\n"));
+
+    // The parser walks the same trees: configuration, parsing and help all finish.
+    QMOptionParser parser({}, {a, loop}, str("tool"), {});
+    EXPECT_EQ(parser.allCommandsIncludingSubcommands().size(), 3);
+    ASSERT_TRUE(parser.parseArguments(args("a|b|a|-h")).has_value());
+    EXPECT_EQ(parser.help(), a->description());
+    ASSERT_TRUE(parser.parseArguments(args("loop|loop|--help")).has_value());
+    EXPECT_EQ(parser.help(), loop->description());
+
+    // Break the cycles so that the shared pointers can be freed.
+    loop->setSubCommands(std::nullopt);
+    a->setSubCommands(std::nullopt);
+}
+
 TEST(QMOptionParserResultItemTest, KindFollowsFields)
 {
     using Item = QMOptionParserResultItem;
