@@ -1,14 +1,19 @@
-// Fuzzes QMOptionParser with arbitrary argument vectors.
+// Fuzzes QMOptionParser with arbitrary argument vectors over command trees of any shape.
 //
 // Input layout: the first two bytes shape the configuration (which global options are
 // required or hidden, the value types of two options, the list separator, whether "build"
-// restricts its sub-commands); the rest is the argument vector, split at every NUL or line
-// feed and decoded as UTF-8. Every input is parsed twice (a prefix of the arguments, then all
-// of them) so that lastResults() is checked across a success and a failure.
+// restricts its sub-commands). The low three bits of the third byte give a number of link
+// bytes that follow; each adds one command of a fixed pool as a sub-command of another, so
+// trees share sub-commands and contain cycles (a contract violation that must still never
+// crash or hang). The rest is the argument vector, split at every NUL or line feed and decoded
+// as UTF-8. Every input is parsed twice (a prefix of the arguments, then all of them) so that
+// lastResults() is checked across a success and a failure.
 
 #include "options/QMOptionParser.h"
 
 #include <QSet>
+
+#include <algorithm>
 
 #include <cstddef>
 #include <cstdint>
@@ -40,9 +45,10 @@ struct Configuration
 {
     QMOptionList globals;
     QMOptionCommandList commands;
+    QMOptionCommandList pool; // every command, for links and for checks
     QSet<const QMOption *> knownOptions;
 
-    explicit Configuration(uint8_t shape, uint8_t types)
+    Configuration(uint8_t shape, uint8_t types, const uint8_t *links, size_t linkCount)
     {
         globals = {
                 makeOption("v", "verbose", QMOptionTypeNone, shape & 0x01),
@@ -78,14 +84,53 @@ struct Configuration
                               QMOptionCommandList {deployAll});
         clean->setHidden(shape & 0x20);
         commands = {build, clean, deploy};
+        pool = {build, clean, deploy, all, leaf, deployAll};
+
+        for (size_t i = 0; i < linkCount; ++i) {
+            const QMOptionCommandPtr &parent = pool[(links[i] & 0x0f) % pool.size()];
+            const QMOptionCommandPtr &child = pool[(links[i] >> 4) % pool.size()];
+            QMOptionCommandList subCommands
+                    = parent->subCommands().value_or(QMOptionCommandList {});
+            subCommands.append(child);
+            parent->setSubCommands(subCommands);
+        }
 
         for (const QMOptionPtr &option : std::as_const(globals))
             knownOptions.insert(option.get());
-        for (const QMOptionCommandPtr &command : {build, clean, deploy, all, leaf, deployAll})
+        for (const QMOptionCommandPtr &command : std::as_const(pool))
             for (const QMOptionPtr &option : command->options())
                 knownOptions.insert(option.get());
     }
+
+    // Links may have made cycles of shared pointers; break them so nothing leaks.
+    ~Configuration()
+    {
+        for (const QMOptionCommandPtr &command : std::as_const(pool))
+            command->setSubCommands(std::nullopt);
+    }
 };
+
+// Every walk of a command tree finishes, however the tree is linked.
+void checkTrees(const QMOptionParser &parser, const Configuration &configuration)
+{
+    QSet<QString> names;
+    for (const QMOptionCommandPtr &command : parser.allCommandsIncludingSubcommands()) {
+        check(!names.contains(command->name()));
+        names.insert(command->name());
+        check(parser.commandForArgument(command->name()) == command);
+    }
+    // Everything below a top-level command is among the parser's commands.
+    for (const QMOptionCommandPtr &command : parser.commands()) {
+        for (const QMOptionCommandPtr &subCommand :
+             QMOptionParser::allSubcommandsForCommand(*command))
+            check(names.contains(subCommand->name()));
+    }
+    for (const QMOptionCommandPtr &command : configuration.pool) {
+        const QString description = command->description();
+        check(description.startsWith(QStringLiteral("Command: ") + command->name()));
+        check(description.endsWith(QLatin1Char('\n')));
+    }
+}
 
 void checkValue(const QMOptionParserResultItem &item)
 {
@@ -190,12 +235,14 @@ void parseAndCheck(QMOptionParser &parser, const Configuration &configuration,
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size < 2)
+    if (size < 3)
         return 0;
     const uint8_t shape = data[0];
     const uint8_t types = data[1];
-    data += 2;
-    size -= 2;
+    const size_t linkCount = std::min<size_t>(data[2] & 0x07, size - 3);
+    const uint8_t *links = data + 3;
+    data += 3 + linkCount;
+    size -= 3 + linkCount;
 
     QStringList arguments;
     size_t start = 0;
@@ -207,7 +254,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
 
-    const Configuration configuration(shape, types);
+    const Configuration configuration(shape, types, links, linkCount);
     QMOptionParser parser(configuration.globals, configuration.commands, QStringLiteral("tool"),
                           {QStringLiteral("input")});
     if (shape & 0x40)
@@ -215,6 +262,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (shape & 0x80)
         parser.setListSeparator(QString());
 
+    checkTrees(parser, configuration);
     parseAndCheck(parser, configuration, arguments.mid(0, arguments.size() / 2));
     parseAndCheck(parser, configuration, arguments);
 
