@@ -277,6 +277,8 @@ TEST(QmfCommandLineTest, ToolBinaryRunsTheTourAndChecksDefinitions)
     EXPECT_TRUE(tour.contains(QStringLiteral("Anna Maria Berg Lund")));
     EXPECT_TRUE(tour.contains(QStringLiteral("-> AL")));
     EXPECT_TRUE(tour.contains(QStringLiteral("Error. Unknown option: --verbose=yes")));
+    EXPECT_TRUE(tour.contains(QStringLiteral("QMEqualValues(1, \"1\")                   -> NO")));
+    EXPECT_TRUE(tour.contains(QStringLiteral("QMIsEmpty(QJsonObject())                -> YES")));
 
     // Arguments after SPEC.json reach the parser under test untouched, dashes and all.
     process.start(QStringLiteral(QMF_TOOL_PATH),

@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 
 namespace {
@@ -184,8 +185,20 @@ void emptinessAndEquality(QTextStream &out)
         << QMStringFromBOOL(QMStringIsEmptyOrWhiteSpaces(QStringLiteral(" \n\t"))) << "\n"
         << "    QMIsEmpty(QVariantList())               -> "
         << QMStringFromBOOL(QMIsEmpty(QVariantList())) << "\n"
+        << "    QMIsEmpty(QJsonObject())                -> "
+        << QMStringFromBOOL(QMIsEmpty(QVariant(QJsonObject()))) << "\n"
         << "    QMIsEmpty(0)                            -> "
-        << QMStringFromBOOL(QMIsEmpty(QVariant(0))) << "\n";
+        << QMStringFromBOOL(QMIsEmpty(QVariant(0))) << "\n"
+        << "Values of different kinds are never equal; numbers compare by value:\n"
+        << "    QMEqualValues(1, \"1\")                   -> "
+        << QMStringFromBOOL(QMEqualValues(QVariant(1), QVariant(QStringLiteral("1"))))
+        << "  (QVariant's == says YES)\n"
+        << "    QMEqualValues(1, 1.0)                   -> "
+        << QMStringFromBOOL(QMEqualValues(QVariant(1), QVariant(1.0))) << "\n"
+        << "    QMEqualValues(QJsonArray{1, \"a\"}, QVariantList{1, \"a\"}) -> "
+        << QMStringFromBOOL(QMEqualValues(QVariant(QJsonArray {1, QStringLiteral("a")}),
+                                          QVariant(QVariantList {1, QStringLiteral("a")})))
+        << "\n";
 }
 
 } // namespace
