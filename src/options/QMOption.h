@@ -28,6 +28,11 @@ using QMOptionList = QList<QMOptionPtr>;
 /// instances, and result items point back at them. Two options are equal when flag, alias and
 /// type are equal (null texts equal only null texts); explanation, value description, required
 /// and hidden take no part.
+///
+/// Configure an option completely before handing it to a QMOptionParser: the parser captures
+/// its configuration at construction (lookup tables by flag and alias, the required options,
+/// the usage text) and never rebuilds it, so changing a flag, alias, type, required or hidden
+/// afterwards does not reach that parser's lookups, required options or usage text.
 class QMF_CORE_EXPORT QMOption
 {
 public:

@@ -19,6 +19,11 @@ using QMOptionCommandList = QList<QMOptionCommandPtr>;
 /// `subCommands()` distinguishes "no list" (std::nullopt: any command may follow) from an empty
 /// list (no command may follow). Two commands are equal when their names are equal: the parser
 /// treats commands of the same name as one command.
+///
+/// Configure a command tree completely before handing it to a QMOptionParser: the parser
+/// captures it at construction (the lookup tables of commands and of each command's options,
+/// the usage text) and never rebuilds that, so renaming a command, changing its options or
+/// hiding it afterwards does not reach that parser's lookups or usage text.
 class QMF_CORE_EXPORT QMOptionCommand
 {
 public:
