@@ -3,7 +3,7 @@
 #include "errors/QMInternalInconsistencyException.h"
 #include "errors/QMNull.h"
 #include "errors/QMNumberKind_p.h"
-#include "text/QMStringRepresentations.h"
+#include "errors/QMNumberText_p.h"
 
 #include <QAssociativeIterable>
 #include <QByteArray>
@@ -223,13 +223,12 @@ QString describe(const QVariant &value, int level)
         // A boolean is a number here; only attribute descriptions spell it "YES" or "NO".
         return value.toBool() ? QStringLiteral("1") : QStringLiteral("0");
     case QMNumberKind::Signed:
-        return QMStringRepresentations::stringForInteger(value.toLongLong());
+        return QString::number(value.toLongLong());
     case QMNumberKind::Unsigned:
-        return QMStringRepresentations::stringForUnsignedInteger(value.toULongLong());
+        return QString::number(value.toULongLong());
     case QMNumberKind::Floating:
-        return type.id() == QMetaType::Float
-                ? QMStringRepresentations::stringForFloat(value.toFloat())
-                : QMStringRepresentations::stringForDouble(value.toDouble());
+        return type.id() == QMetaType::Float ? QMNumberText::forFloat(value.toFloat())
+                                             : QMNumberText::forDouble(value.toDouble());
     case QMNumberKind::NotANumber:
         break;
     }
@@ -362,5 +361,5 @@ QString QMObjectDescribing::identity(const void *object)
 
 QString QMStringFromBOOL(bool value)
 {
-    return QMStringRepresentations::stringForBoolean(value);
+    return value ? QStringLiteral("YES") : QStringLiteral("NO");
 }

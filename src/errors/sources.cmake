@@ -13,5 +13,7 @@ set(QMF_ERRORS_SOURCES
     errors/QMInternalInconsistencyException.cpp
     errors/QMNull.cpp
     errors/QMNumberKind_p.h
+    errors/QMNumberText.cpp
+    errors/QMNumberText_p.h
     errors/QMObjectDescribing.cpp
 )
