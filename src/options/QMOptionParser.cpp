@@ -108,9 +108,44 @@ bool isCSpace(char16_t c)
     return c == u' ' || c == u'\t' || c == u'\n' || c == u'\v' || c == u'\f' || c == u'\r';
 }
 
-QMError makeError(QMOptionParserErrorCode code, const QString &description)
+QMError makeError(QMOptionParserErrorCode code, const QString &description,
+                  const QString &reason = QString())
 {
-    return QMError(QMOptionParserErrorDomain, code, {{QMLocalizedDescriptionKey, description}});
+    QVariantMap userInfo {{QMLocalizedDescriptionKey, description}};
+    if (!reason.isNull())
+        userInfo.insert(QMLocalizedFailureReasonErrorKey, reason);
+    return QMError(QMOptionParserErrorDomain, code, userInfo);
+}
+
+// The names part of an option's usage entry: "-o | --output", "--quiet" or "-x"; null when
+// the option has neither name.
+QString usageNames(const QMOption &option)
+{
+    const QString flag = option.flag();
+    const QString alias = option.alias();
+    if (!flag.isNull() && !alias.isNull())
+        return QLatin1Char('-') + flag + QStringLiteral(" | --") + alias;
+    if (!alias.isNull())
+        return QStringLiteral("--") + alias;
+    if (!flag.isNull())
+        return QLatin1Char('-') + flag;
+    return QString();
+}
+
+// An option the way a user would most likely have written it: "-f", else "--alias".
+QString writtenName(const QMOption &option)
+{
+    if (!option.flag().isEmpty())
+        return QLatin1Char('-') + option.flag();
+    if (!option.alias().isEmpty())
+        return QStringLiteral("--") + option.alias();
+    return QCoreApplication::translate("QMOptionParser", "an option without a name");
+}
+
+QString notAnOptionOfCommand(const QString &option, const QMOptionCommand &command)
+{
+    return QCoreApplication::translate("QMOptionParser", "%1 is not an option of the command %2")
+            .arg(option, command.name());
 }
 
 } // namespace
@@ -296,11 +331,18 @@ std::optional<QMOptionParserResultList> QMOptionParser::parseArguments(const QSt
             else
                 result.append(QMOptionParserResultItem::resultWithOption(option));
         } else if (argument.startsWith(QLatin1Char('-'))) {
-            QMSetError(error,
-                       makeError(QMOptionParserErrorUnknownOption,
-                                 QCoreApplication::translate("QMOptionParser",
-                                                             "Error. Unknown option: %1")
-                                         .arg(argument)));
+            if (error) {
+                // A global option is not looked at after a command with options of its own;
+                // saying so is what a user needs who finds the option in the usage text.
+                QString reason;
+                if (currentCommand && optionForArgument(argument, nullptr))
+                    reason = notAnOptionOfCommand(argument, *currentCommand);
+                *error = makeError(
+                        QMOptionParserErrorUnknownOption,
+                        QCoreApplication::translate("QMOptionParser", "Error. Unknown option: %1")
+                                .arg(argument),
+                        reason);
+            }
             return std::nullopt;
         } else if (waitingOption) {
             result.append(QMOptionParserResultItem::resultWithOption(
@@ -314,19 +356,23 @@ std::optional<QMOptionParserResultList> QMOptionParser::parseArguments(const QSt
     if (waitingOption)
         result.append(QMOptionParserResultItem::resultWithOption(waitingOption));
 
-    if (!validateResult(result)) {
-        QStringList descriptions;
-        for (const QMOptionPtr &option : std::as_const(d->configuredRequiredOptions))
-            descriptions.append(option->description());
-        const QString list = QMObjectDescribing::prettyDescriptionForObject(QVariant(descriptions));
-        // Whatever made validation fail, the message names the required options: it is the
-        // one piece of advice that always applies.
-        QMSetError(error,
-                   makeError(QMOptionParserErrorInvalidResult,
-                             QCoreApplication::translate("QMOptionParser",
-                                                         "Error. Missing required options\n"
-                                                         "\nRequired options are:\n%1")
-                                     .arg(list)));
+    QString reason;
+    if (!validateResult(result, error ? &reason : nullptr)) {
+        if (error) {
+            QStringList descriptions;
+            for (const QMOptionPtr &option : std::as_const(d->configuredRequiredOptions))
+                descriptions.append(option->description());
+            const QString list
+                    = QMObjectDescribing::prettyDescriptionForObject(QVariant(descriptions));
+            // Whatever made validation fail, the message names the required options (the one
+            // piece of advice that always applies); the reason says what actually failed.
+            *error = makeError(QMOptionParserErrorInvalidResult,
+                               QCoreApplication::translate("QMOptionParser",
+                                                           "Error. Missing required options\n"
+                                                           "\nRequired options are:\n%1")
+                                       .arg(list),
+                               reason);
+        }
         return std::nullopt;
     }
 
@@ -336,17 +382,8 @@ std::optional<QMOptionParserResultList> QMOptionParser::parseArguments(const QSt
 
 QString QMOptionParser::usageStringForOption(const QMOption &option) const
 {
-    const QString flag = option.flag();
-    const QString alias = option.alias();
-
-    QString entry;
-    if (!flag.isNull() && !alias.isNull())
-        entry = QLatin1Char('-') + flag + QStringLiteral(" | --") + alias;
-    else if (!alias.isNull())
-        entry = QStringLiteral("--") + alias;
-    else if (!flag.isNull())
-        entry = QLatin1Char('-') + flag;
-    else
+    QString entry = usageNames(option);
+    if (entry.isNull())
         return QString();
 
     if (!option.valueDescription().isNull())
@@ -532,6 +569,11 @@ QString QMOptionParser::trimString(const QString &string)
 
 bool QMOptionParser::validateResult(const QMOptionParserResultList &result) const
 {
+    return validateResult(result, nullptr);
+}
+
+bool QMOptionParser::validateResult(const QMOptionParserResultList &result, QString *reason) const
+{
     const QMOptionPtr help = helpOption();
     QMOptionCommandPtr currentCommand;
     QSet<OptionKey> seenOptions;
@@ -540,25 +582,44 @@ bool QMOptionParser::validateResult(const QMOptionParserResultList &result) cons
         if (const QMOptionCommandPtr command = item.command()) {
             if (currentCommand) {
                 const std::optional<QMOptionCommandList> allowed = currentCommand->subCommands();
-                if (allowed && !containsCommand(*allowed, *command))
+                if (allowed && !containsCommand(*allowed, *command)) {
+                    if (reason) {
+                        *reason = QCoreApplication::translate("QMOptionParser",
+                                                              "%1 is not a sub-command of %2")
+                                          .arg(command->name(), currentCommand->name());
+                    }
                     return false;
+                }
             }
             currentCommand = command;
         }
         if (const QMOptionPtr option = item.option()) {
             if (currentCommand && !containsOption(currentCommand->options(), *option)
                 && !option->isEqual(*help)) {
+                if (reason)
+                    *reason = notAnOptionOfCommand(writtenName(*option), *currentCommand);
                 return false;
             }
             seenOptions.insert(OptionKey {option.get()});
         }
     }
 
+    QStringList missing;
     for (const QMOptionPtr &required : std::as_const(d->configuredRequiredOptions)) {
-        if (!seenOptions.contains(OptionKey {required.get()}))
-            return false;
+        if (!seenOptions.contains(OptionKey {required.get()})) {
+            if (!reason)
+                return false;
+            missing.append(usageNames(*required));
+        }
     }
-    return true;
+    if (missing.isEmpty())
+        return true;
+    *reason = missing.size() == 1
+            ? QCoreApplication::translate("QMOptionParser", "missing required option %1")
+                      .arg(missing.first())
+            : QCoreApplication::translate("QMOptionParser", "missing required options %1")
+                      .arg(missing.join(QStringLiteral(", ")));
+    return false;
 }
 
 bool QMOptionParser::validateOptions(const QMOptionList &options)
