@@ -117,19 +117,66 @@ QMError makeError(QMOptionParserErrorCode code, const QString &description,
     return QMError(QMOptionParserErrorDomain, code, userInfo);
 }
 
-// The names part of an option's usage entry: "-o | --output", "--quiet" or "-x"; null when
-// the option has neither name.
-QString usageNames(const QMOption &option)
+// Counts the characters that appending would add, so that a long text can be sized once.
+struct TextLength
+{
+    qsizetype length = 0;
+
+    TextLength &operator+=(const QString &text)
+    {
+        length += text.size();
+        return *this;
+    }
+    TextLength &operator+=(QLatin1String text)
+    {
+        length += text.size();
+        return *this;
+    }
+    TextLength &operator+=(QLatin1Char)
+    {
+        ++length;
+        return *this;
+    }
+};
+
+// Appends the names part of an option's usage entry: "-o | --output", "--quiet" or "-x"
+// (nothing for an option with neither name). `Text` is a QString or a TextLength.
+template<typename Text>
+void appendUsageNames(Text &text, const QString &flag, const QString &alias)
+{
+    if (!flag.isNull()) {
+        text += QLatin1Char('-');
+        text += flag;
+    }
+    if (!flag.isNull() && !alias.isNull())
+        text += QLatin1String(" | ");
+    if (!alias.isNull()) {
+        text += QLatin1String("--");
+        text += alias;
+    }
+}
+
+// Appends an option's usage entry (see QMOptionParser::usageStringForOption()), or nothing for
+// an option without names. The usage text of a large definition holds thousands of entries:
+// appending in place spares a temporary text per entry and per piece.
+template<typename Text>
+void appendUsageEntry(Text &text, const QMOption &option)
 {
     const QString flag = option.flag();
     const QString alias = option.alias();
-    if (!flag.isNull() && !alias.isNull())
-        return QLatin1Char('-') + flag + QStringLiteral(" | --") + alias;
-    if (!alias.isNull())
-        return QStringLiteral("--") + alias;
-    if (!flag.isNull())
-        return QLatin1Char('-') + flag;
-    return QString();
+    if (flag.isNull() && alias.isNull())
+        return;
+    const bool required = option.isRequired();
+    text += required ? QLatin1String(" ") : QLatin1String(" [");
+    appendUsageNames(text, flag, alias);
+    const QString valueDescription = option.valueDescription();
+    if (!valueDescription.isNull()) {
+        text += QLatin1String(" <");
+        text += valueDescription;
+        text += QLatin1Char('>');
+    }
+    if (!required)
+        text += QLatin1Char(']');
 }
 
 // An option the way a user would most likely have written it: "-f", else "--alias".
@@ -172,7 +219,7 @@ struct QMOptionParser::Private
     void configure(const QMOptionParser &q);
     void configureLookupTables(const QMOptionParser &q);
     void configureRequiredOptions();
-    void configureUsageString(const QMOptionParser &q);
+    void configureUsageString();
 };
 
 QMOptionParserPtr QMOptionParser::parserWithOptions(const QMOptionList &options,
@@ -193,18 +240,31 @@ QMOptionParser::QMOptionParser(const QMOptionList &options, const QMOptionComman
     d->argumentNames = argumentNames;
 
     // Hash sets keep configuration linear: a generated definition may hold thousands of options.
-    QSet<OptionKey> seenOptions;
-    for (const QMOptionPtr &option : options) {
-        if (!seenOptions.contains(OptionKey {option.get()})) {
-            seenOptions.insert(OptionKey {option.get()});
-            d->configuredOptions.append(option);
+    // An insertion that leaves the set's size alone met an equal option: one hash per option.
+    // The sets are gone before the tables are built, which keeps the memory peak down.
+    {
+        // Without duplicates, the usual case, the configured options share the given list.
+        QSet<OptionKey> seenOptions;
+        seenOptions.reserve(options.size());
+        bool dropped = false;
+        for (qsizetype i = 0; i < options.size(); ++i) {
+            const qsizetype seenBefore = seenOptions.size();
+            seenOptions.insert(OptionKey {options.at(i).get()});
+            const bool duplicate = seenOptions.size() == seenBefore;
+            if (duplicate && !dropped)
+                d->configuredOptions = options.first(i);
+            else if (!duplicate && dropped)
+                d->configuredOptions.append(options.at(i));
+            dropped = dropped || duplicate;
         }
-    }
-    QSet<CommandKey> seenCommands;
-    for (const QMOptionCommandPtr &command : commands) {
-        if (command && !seenCommands.contains(CommandKey {command->name()})) {
-            seenCommands.insert(CommandKey {command->name()});
-            d->configuredCommands.append(command);
+        if (!dropped)
+            d->configuredOptions = options;
+        QSet<CommandKey> seenCommands;
+        for (const QMOptionCommandPtr &command : commands) {
+            if (command && !seenCommands.contains(CommandKey {command->name()})) {
+                seenCommands.insert(CommandKey {command->name()});
+                d->configuredCommands.append(command);
+            }
         }
     }
 
@@ -382,16 +442,9 @@ std::optional<QMOptionParserResultList> QMOptionParser::parseArguments(const QSt
 
 QString QMOptionParser::usageStringForOption(const QMOption &option) const
 {
-    QString entry = usageNames(option);
-    if (entry.isNull())
-        return QString();
-
-    if (!option.valueDescription().isNull())
-        entry += QStringLiteral(" <") + option.valueDescription() + QLatin1Char('>');
-
-    if (option.isRequired())
-        return QLatin1Char(' ') + entry;
-    return QStringLiteral(" [") + entry + QLatin1Char(']');
+    QString entry; // stays null for an option without names
+    appendUsageEntry(entry, option);
+    return entry;
 }
 
 QString QMOptionParser::usageStringForCommand(const QMOptionCommand &command) const
@@ -609,7 +662,9 @@ bool QMOptionParser::validateResult(const QMOptionParserResultList &result, QStr
         if (!seenOptions.contains(OptionKey {required.get()})) {
             if (!reason)
                 return false;
-            missing.append(usageNames(*required));
+            QString names;
+            appendUsageNames(names, required->flag(), required->alias());
+            missing.append(names);
         }
     }
     if (missing.isEmpty())
@@ -671,11 +726,17 @@ void QMOptionParser::Private::configure(const QMOptionParser &q)
 {
     configureLookupTables(q);
     configureRequiredOptions();
-    configureUsageString(q);
+    configureUsageString();
 }
 
 void QMOptionParser::Private::configureLookupTables(const QMOptionParser &q)
 {
+    // Sized for exactly its names: growing a table of thousands of names rehashes it several
+    // times, and one sized for more names than it gets is mostly empty storage.
+    qsizetype names = 2; // the help option's
+    for (const QMOptionPtr &option : std::as_const(configuredOptions))
+        names += qsizetype(!option->flag().isNull()) + qsizetype(!option->alias().isNull());
+    optionLookupTable.reserve(names);
     for (const QMOptionPtr &option : std::as_const(configuredOptions)) {
         if (!option->flag().isNull())
             optionLookupTable.insert(option->flag(), option);
@@ -713,26 +774,50 @@ void QMOptionParser::Private::configureRequiredOptions()
     }
 }
 
-void QMOptionParser::Private::configureUsageString(const QMOptionParser &q)
+void QMOptionParser::Private::configureUsageString()
 {
-    QString text = QStringLiteral("Usage: ") + executableName;
+    bool listsCommands = false;
+    for (const QMOptionCommandPtr &command : std::as_const(configuredCommands))
+        listsCommands = listsCommands || !command->isHidden();
 
-    for (const QMOptionPtr &option : std::as_const(configuredOptions)) {
-        if (!option->isHidden())
-            text += q.usageStringForOption(*option); // a null entry appends nothing
-    }
-    for (const QString &name : std::as_const(argumentNames))
-        text += QStringLiteral(" <") + name + QLatin1Char('>');
+    const auto build = [&](auto &text) {
+        text += QLatin1String("Usage: ");
+        text += executableName;
+        for (const QMOptionPtr &option : std::as_const(configuredOptions)) {
+            if (!option->isHidden())
+                appendUsageEntry(text, *option);
+        }
+        for (const QString &name : std::as_const(argumentNames)) {
+            text += QLatin1String(" <");
+            text += name;
+            text += QLatin1Char('>');
+        }
+        if (!listsCommands)
+            return;
+        text += QLatin1String(" <command> [<arguments>]\n\nAvailable Commands\n");
+        bool first = true;
+        for (const QMOptionCommandPtr &command : std::as_const(configuredCommands)) {
+            if (command->isHidden())
+                continue;
+            text += first ? QLatin1String("\t") : QLatin1String("\n\t");
+            first = false;
+            // The command's entry, as usageStringForCommand() makes it.
+            text += command->name();
+            const QString explanation = command->explanation();
+            if (!explanation.isNull()) {
+                text += QLatin1String("\t\t");
+                text += explanation;
+            }
+        }
+    };
 
-    QString commandList;
-    for (const QMOptionCommandPtr &command : std::as_const(configuredCommands)) {
-        if (command->isHidden())
-            continue;
-        commandList += (commandList.isEmpty() ? QStringLiteral("\t") : QStringLiteral("\n\t"))
-                + q.usageStringForCommand(*command);
-    }
-    if (!commandList.isEmpty())
-        text += QStringLiteral(" <command> [<arguments>]\n\nAvailable Commands\n") + commandList;
-
-    usage = text;
+    // Measured first and then written into storage of the right size: the text of a large
+    // definition is long, and growing it step by step would copy it over and over.
+    TextLength length;
+    build(length);
+    QString text;
+    text.reserve(length.length);
+    build(text);
+    Q_ASSERT(text.size() == length.length);
+    usage = std::move(text);
 }
