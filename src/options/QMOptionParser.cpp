@@ -108,6 +108,132 @@ bool isCSpace(char16_t c)
     return c == u' ' || c == u'\t' || c == u'\n' || c == u'\v' || c == u'\f' || c == u'\r';
 }
 
+// QMOptionParser::numberForArgument() over a view, so that values are read without a copy.
+double readNumber(QStringView argument)
+{
+    // Reads the longest leading decimal literal the way strtod() does in the C locale, but
+    // only the decimal form: hexadecimal numbers, "inf" and "nan" read as 0 like any other
+    // text. std::from_chars does the conversion, so the process locale cannot interfere.
+    const qsizetype size = argument.size();
+    const auto at = [&](qsizetype i) -> char16_t {
+        return i < size ? argument.at(i).unicode() : 0;
+    };
+
+    qsizetype i = 0;
+    while (isCSpace(at(i)))
+        ++i;
+
+    bool negative = false;
+    if (at(i) == u'+' || at(i) == u'-') {
+        negative = at(i) == u'-';
+        ++i;
+    }
+
+    std::string literal;
+    qsizetype integerDigits = 0;
+    while (isDecimalDigit(at(i))) {
+        literal += char(at(i++));
+        ++integerDigits;
+    }
+    qsizetype fractionDigits = 0;
+    if (at(i) == u'.') {
+        qsizetype j = i + 1;
+        while (isDecimalDigit(at(j)))
+            ++j;
+        fractionDigits = j - i - 1;
+        if (integerDigits + fractionDigits > 0) {
+            literal += '.';
+            for (qsizetype k = i + 1; k < j; ++k)
+                literal += char(at(k));
+            i = j;
+        }
+    }
+    if (integerDigits + fractionDigits == 0)
+        return 0.0;
+
+    // The exponent counts only when at least one digit follows "e" and its sign: "1e" and
+    // "1e+" read as 1.
+    long long exponent = 0;
+    if (at(i) == u'e' || at(i) == u'E') {
+        qsizetype j = i + 1;
+        bool negativeExponent = false;
+        if (at(j) == u'+' || at(j) == u'-') {
+            negativeExponent = at(j) == u'-';
+            ++j;
+        }
+        if (isDecimalDigit(at(j))) {
+            literal += 'e';
+            if (negativeExponent)
+                literal += '-';
+            while (isDecimalDigit(at(j))) {
+                // Saturate: only the order of magnitude matters once it is this large.
+                if (exponent < 1'000'000'000)
+                    exponent = exponent * 10 + (at(j) - u'0');
+                literal += char(at(j++));
+            }
+            if (negativeExponent)
+                exponent = -exponent;
+        }
+    }
+
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(literal.data(), literal.data() + literal.size(), value,
+                                           std::chars_format::general);
+    Q_UNUSED(end);
+    if (ec == std::errc::result_out_of_range) {
+        // Like strtod(): overflow gives infinity, underflow zero. The decimal magnitude of the
+        // first significant digit tells the two apart.
+        long long magnitude = 0;
+        const qsizetype firstNonZero = qsizetype(literal.find_first_not_of("0."));
+        if (firstNonZero < integerDigits)
+            magnitude = integerDigits - firstNonZero - 1;
+        else
+            magnitude = -(firstNonZero - integerDigits);
+        value = magnitude + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    } else if (ec != std::errc()) {
+        value = 0.0;
+    }
+    return negative ? -value : value;
+}
+
+// QMOptionParser::booleanForArgument() of a number already read.
+QVariant booleanForNumber(double number)
+{
+    const double integerPart = std::trunc(number);
+    if (integerPart == 0.0 || integerPart == 1.0)
+        return QVariant(number);
+    return QVariant();
+}
+
+// Calls `function` with each piece of `text` between occurrences of `separator`, empty pieces
+// included, like QString::split() with Qt::KeepEmptyParts but without making a list of copies.
+// An empty separator occurs nowhere in the text: the whole text is the one piece.
+template<typename Function>
+void forEachPiece(QStringView text, QStringView separator, Function function)
+{
+    if (separator.isEmpty()) {
+        function(text);
+        return;
+    }
+    // Like split(), which makes an empty piece, not a null one, of a null text.
+    if (text.isNull())
+        text = QStringView(u"");
+    qsizetype start = 0;
+    qsizetype end = 0;
+    while ((end = text.indexOf(separator, start)) != -1) {
+        function(text.sliced(start, end - start));
+        start = end + separator.size();
+    }
+    function(text.sliced(start));
+}
+
+// A key for looking `text` up in a table without copying it: the QString shares the characters
+// (QString::fromRawData()), so it must not outlive them. A null text gives a null key.
+QString lookupKey(QStringView text)
+{
+    return text.isNull() ? QString() : QString::fromRawData(text.data(), text.size());
+}
+
 QMError makeError(QMOptionParserErrorCode code, const QString &description,
                   const QString &reason = QString())
 {
@@ -214,6 +340,11 @@ struct QMOptionParser::Private
     mutable QMOptionPtr helpOption;
     QString usage;
     std::optional<QMOptionParserResultList> lastResults;
+
+    const QMOptionCommandPtr *findCommand(const QString &argument) const;
+    const OptionTable *optionTableFor(const QMOptionCommand &command) const;
+    /// optionForArgument() with the table of the current command's options, if it has one.
+    const QMOptionPtr *findOption(const QString &argument, const OptionTable *commandTable) const;
 
     // The configuration steps, run once by the constructor in this order.
     void configure(const QMOptionParser &q);
@@ -368,8 +499,10 @@ std::optional<QMOptionParserResultList> QMOptionParser::parseArguments(const QSt
                                                                        QMError *error)
 {
     QMOptionParserResultList result;
-    QMOptionCommandPtr currentCommand;
-    QMOptionPtr waitingOption;
+    result.reserve(arguments.size());
+    const QMOptionCommand *currentCommand = nullptr;
+    const OptionTable *currentCommandOptions = nullptr;
+    const QMOptionPtr *waitingOption = nullptr;
 
     qsizetype start = 0;
     if (!arguments.isEmpty() && QMEqualStrings(arguments.first(), d->executableName))
@@ -378,24 +511,25 @@ std::optional<QMOptionParserResultList> QMOptionParser::parseArguments(const QSt
     for (qsizetype i = start; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
 
-        if (const QMOptionCommandPtr command = commandForArgument(argument)) {
+        if (const QMOptionCommandPtr *command = d->findCommand(argument)) {
             // A waiting option keeps waiting: its value may follow the command word.
-            currentCommand = command;
-            result.append(QMOptionParserResultItem::resultWithCommand(command));
-        } else if (const QMOptionPtr option = optionForArgument(argument, currentCommand)) {
-            if (waitingOption && !waitingOption->isEqual(*option))
-                result.append(QMOptionParserResultItem::resultWithOption(waitingOption));
-            waitingOption.reset();
-            if (option->type() != QMOptionTypeNone)
+            currentCommand = command->get();
+            currentCommandOptions = d->optionTableFor(*currentCommand);
+            result.append(QMOptionParserResultItem::resultWithCommand(*command));
+        } else if (const QMOptionPtr *option = d->findOption(argument, currentCommandOptions)) {
+            if (waitingOption && !(*waitingOption)->isEqual(**option))
+                result.append(QMOptionParserResultItem::resultWithOption(*waitingOption));
+            waitingOption = nullptr;
+            if ((*option)->type() != QMOptionTypeNone)
                 waitingOption = option;
             else
-                result.append(QMOptionParserResultItem::resultWithOption(option));
+                result.append(QMOptionParserResultItem::resultWithOption(*option));
         } else if (argument.startsWith(QLatin1Char('-'))) {
             if (error) {
                 // A global option is not looked at after a command with options of its own;
                 // saying so is what a user needs who finds the option in the usage text.
                 QString reason;
-                if (currentCommand && optionForArgument(argument, nullptr))
+                if (currentCommand && d->findOption(argument, nullptr))
                     reason = notAnOptionOfCommand(argument, *currentCommand);
                 *error = makeError(
                         QMOptionParserErrorUnknownOption,
@@ -406,15 +540,15 @@ std::optional<QMOptionParserResultList> QMOptionParser::parseArguments(const QSt
             return std::nullopt;
         } else if (waitingOption) {
             result.append(QMOptionParserResultItem::resultWithOption(
-                    waitingOption, valueForArgument(argument, *waitingOption)));
-            waitingOption.reset();
+                    *waitingOption, valueForArgument(argument, **waitingOption)));
+            waitingOption = nullptr;
         } else {
             result.append(QMOptionParserResultItem::resultWithArgument(argument));
         }
     }
 
     if (waitingOption)
-        result.append(QMOptionParserResultItem::resultWithOption(waitingOption));
+        result.append(QMOptionParserResultItem::resultWithOption(*waitingOption));
 
     QString reason;
     if (!validateResult(result, error ? &reason : nullptr)) {
@@ -456,63 +590,83 @@ QString QMOptionParser::usageStringForCommand(const QMOptionCommand &command) co
 
 QMOptionCommandPtr QMOptionParser::commandForArgument(const QString &argument) const
 {
-    return d->commandLookupTable.value(CommandKey {argument});
+    const QMOptionCommandPtr *command = d->findCommand(argument);
+    return command ? *command : nullptr;
 }
 
 QMOptionPtr QMOptionParser::optionForArgument(const QString &argument,
                                               const QMOptionCommandPtr &command) const
 {
-    QString key;
-    if (argument.startsWith(QStringLiteral("--")))
-        key = argument.mid(2);
+    const QMOptionPtr *option
+            = d->findOption(argument, command ? d->optionTableFor(*command) : nullptr);
+    return option ? *option : nullptr;
+}
+
+// The lookups hand out pointers into the tables, which nothing changes after configuration,
+// so that the parse loop copies no shared pointer it does not keep.
+
+const QMOptionCommandPtr *QMOptionParser::Private::findCommand(const QString &argument) const
+{
+    const auto found = commandLookupTable.constFind(CommandKey {lookupKey(argument)});
+    return found != commandLookupTable.cend() ? &found.value() : nullptr;
+}
+
+const OptionTable *QMOptionParser::Private::optionTableFor(const QMOptionCommand &command) const
+{
+    const auto found = commandOptionsLookupTable.constFind(CommandKey {command.name()});
+    return found != commandOptionsLookupTable.cend() ? &found.value() : nullptr;
+}
+
+const QMOptionPtr *QMOptionParser::Private::findOption(const QString &argument,
+                                                       const OptionTable *commandTable) const
+{
+    qsizetype dashes = 0;
+    if (argument.startsWith(QLatin1String("--")))
+        dashes = 2;
     else if (argument.startsWith(QLatin1Char('-')))
-        key = argument.mid(1);
+        dashes = 1;
     else
         return nullptr;
+    const QString key = lookupKey(QStringView(argument).sliced(dashes));
 
-    const QMOptionPtr global = d->optionLookupTable.value(key);
-    if (global && global == helpOption())
-        return global;
+    const auto global = optionLookupTable.constFind(key);
+    const QMOptionPtr *found = global != optionLookupTable.cend() ? &global.value() : nullptr;
+    if (found && *found == helpOption)
+        return found;
 
     // After a command with options of its own only those are looked at, never the globals.
-    if (command) {
-        const auto table = d->commandOptionsLookupTable.constFind(CommandKey {command->name()});
-        if (table != d->commandOptionsLookupTable.cend())
-            return table->value(key);
+    if (commandTable) {
+        const auto own = commandTable->constFind(key);
+        return own != commandTable->cend() ? &own.value() : nullptr;
     }
-    return global;
+    return found;
 }
 
 QVariant QMOptionParser::valueForArgument(const QString &argument, const QMOption &option) const
 {
+    const quint64 type = option.type();
     if (option.hasListValue()) {
-        const QString separator = listSeparator();
-        // An empty separator occurs nowhere in the text: the whole argument is the one piece.
-        const QStringList pieces = separator.isEmpty()
-                ? QStringList {argument}
-                : argument.split(separator, Qt::KeepEmptyParts, Qt::CaseSensitive);
-        if (option.type() == QMOptionTypeStringList) {
+        const QStringView separator
+                = d->listSeparator.isNull() ? QStringView(u",") : QStringView(d->listSeparator);
+        if (type == QMOptionTypeStringList) {
             QStringList values;
-            values.reserve(pieces.size());
-            for (const QString &piece : pieces)
-                values.append(trimString(piece));
+            forEachPiece(argument, separator,
+                         [&](QStringView piece) { values.append(piece.trimmed().toString()); });
             return QVariant(values);
         }
         QList<double> values;
-        values.reserve(pieces.size());
-        for (const QString &piece : pieces)
-            values.append(numberForArgument(trimString(piece)));
+        forEachPiece(argument, separator,
+                     [&](QStringView piece) { values.append(readNumber(piece.trimmed())); });
         return QVariant::fromValue(values);
     }
 
-    const QString trimmed = trimString(argument);
-    switch (option.type()) {
+    switch (type) {
     case QMOptionTypeString:
-        return QVariant(trimmed);
+        return QVariant(trimString(argument)); // shares the argument when there is nothing to trim
     case QMOptionTypeNumber:
-        return QVariant(numberForArgument(trimmed));
+        return QVariant(readNumber(QStringView(argument).trimmed()));
     case QMOptionTypeBoolean:
-        return booleanForArgument(trimmed);
+        return booleanForNumber(readNumber(QStringView(argument).trimmed()));
     default:
         return QVariant();
     }
@@ -520,98 +674,12 @@ QVariant QMOptionParser::valueForArgument(const QString &argument, const QMOptio
 
 double QMOptionParser::numberForArgument(const QString &argument)
 {
-    // Reads the longest leading decimal literal the way strtod() does in the C locale, but
-    // only the decimal form: hexadecimal numbers, "inf" and "nan" read as 0 like any other
-    // text. std::from_chars does the conversion, so the process locale cannot interfere.
-    const qsizetype size = argument.size();
-    const auto at = [&](qsizetype i) -> char16_t {
-        return i < size ? argument.at(i).unicode() : 0;
-    };
-
-    qsizetype i = 0;
-    while (isCSpace(at(i)))
-        ++i;
-
-    bool negative = false;
-    if (at(i) == u'+' || at(i) == u'-') {
-        negative = at(i) == u'-';
-        ++i;
-    }
-
-    std::string literal;
-    qsizetype integerDigits = 0;
-    while (isDecimalDigit(at(i))) {
-        literal += char(at(i++));
-        ++integerDigits;
-    }
-    qsizetype fractionDigits = 0;
-    if (at(i) == u'.') {
-        qsizetype j = i + 1;
-        while (isDecimalDigit(at(j)))
-            ++j;
-        fractionDigits = j - i - 1;
-        if (integerDigits + fractionDigits > 0) {
-            literal += '.';
-            for (qsizetype k = i + 1; k < j; ++k)
-                literal += char(at(k));
-            i = j;
-        }
-    }
-    if (integerDigits + fractionDigits == 0)
-        return 0.0;
-
-    // The exponent counts only when at least one digit follows "e" and its sign: "1e" and
-    // "1e+" read as 1.
-    long long exponent = 0;
-    if (at(i) == u'e' || at(i) == u'E') {
-        qsizetype j = i + 1;
-        bool negativeExponent = false;
-        if (at(j) == u'+' || at(j) == u'-') {
-            negativeExponent = at(j) == u'-';
-            ++j;
-        }
-        if (isDecimalDigit(at(j))) {
-            literal += 'e';
-            if (negativeExponent)
-                literal += '-';
-            while (isDecimalDigit(at(j))) {
-                // Saturate: only the order of magnitude matters once it is this large.
-                if (exponent < 1'000'000'000)
-                    exponent = exponent * 10 + (at(j) - u'0');
-                literal += char(at(j++));
-            }
-            if (negativeExponent)
-                exponent = -exponent;
-        }
-    }
-
-    double value = 0.0;
-    const auto [end, ec] = std::from_chars(literal.data(), literal.data() + literal.size(), value,
-                                           std::chars_format::general);
-    Q_UNUSED(end);
-    if (ec == std::errc::result_out_of_range) {
-        // Like strtod(): overflow gives infinity, underflow zero. The decimal magnitude of the
-        // first significant digit tells the two apart.
-        long long magnitude = 0;
-        const qsizetype firstNonZero = qsizetype(literal.find_first_not_of("0."));
-        if (firstNonZero < integerDigits)
-            magnitude = integerDigits - firstNonZero - 1;
-        else
-            magnitude = -(firstNonZero - integerDigits);
-        value = magnitude + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-    } else if (ec != std::errc()) {
-        value = 0.0;
-    }
-    return negative ? -value : value;
+    return readNumber(argument);
 }
 
 QVariant QMOptionParser::booleanForArgument(const QString &argument)
 {
-    const double number = numberForArgument(argument);
-    const double integerPart = std::trunc(number);
-    if (integerPart == 0.0 || integerPart == 1.0)
-        return QVariant(number);
-    return QVariant();
+    return booleanForNumber(readNumber(argument));
 }
 
 QString QMOptionParser::trimString(const QString &string)
@@ -627,12 +695,16 @@ bool QMOptionParser::validateResult(const QMOptionParserResultList &result) cons
 
 bool QMOptionParser::validateResult(const QMOptionParserResultList &result, QString *reason) const
 {
-    const QMOptionPtr help = helpOption();
+    const QMOption &help = *helpOption(); // owned by the parser
     QMOptionCommandPtr currentCommand;
+    // The seen options serve only the check of the required ones.
+    const bool checksRequired = !d->configuredRequiredOptions.isEmpty();
     QSet<OptionKey> seenOptions;
+    if (checksRequired)
+        seenOptions.reserve(result.size());
 
     for (const QMOptionParserResultItem &item : result) {
-        if (const QMOptionCommandPtr command = item.command()) {
+        if (QMOptionCommandPtr command = item.command()) {
             if (currentCommand) {
                 const std::optional<QMOptionCommandList> allowed = currentCommand->subCommands();
                 if (allowed && !containsCommand(*allowed, *command)) {
@@ -644,16 +716,17 @@ bool QMOptionParser::validateResult(const QMOptionParserResultList &result, QStr
                     return false;
                 }
             }
-            currentCommand = command;
+            currentCommand = std::move(command);
         }
         if (const QMOptionPtr option = item.option()) {
             if (currentCommand && !containsOption(currentCommand->options(), *option)
-                && !option->isEqual(*help)) {
+                && !option->isEqual(help)) {
                 if (reason)
                     *reason = notAnOptionOfCommand(writtenName(*option), *currentCommand);
                 return false;
             }
-            seenOptions.insert(OptionKey {option.get()});
+            if (checksRequired)
+                seenOptions.insert(OptionKey {option.get()});
         }
     }
 
