@@ -1,4 +1,5 @@
 #include "options/QMOption.h"
+#include "options/QMOption_p.h"
 
 #include "errors/QMEquality.h"
 
@@ -6,17 +7,6 @@
 #include <QVarLengthArray>
 
 #include <iterator>
-
-struct QMOption::Private
-{
-    QString flag;
-    QString alias;
-    QString explanation;
-    QString valueDescription;
-    quint64 type = QMOptionTypeNone;
-    bool required = false;
-    bool hidden = false;
-};
 
 QMOptionPtr QMOption::optionWithFlag(const QString &flag, const QString &alias,
                                      const QString &explanation, const QString &valueDescription,

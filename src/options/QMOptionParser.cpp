@@ -1,4 +1,5 @@
 #include "options/QMOptionParser.h"
+#include "options/QMOption_p.h"
 
 #include "errors/QMEquality.h"
 #include "errors/QMInternalInconsistencyException.h"
@@ -35,7 +36,10 @@ size_t qHash(const CommandKey &key, size_t seed = 0)
     return qHash(key.name, seed) ^ size_t(key.name.isNull());
 }
 
-using OptionTable = QHash<QString, QMOptionPtr>;
+// Names to options. The values point into lists the parser keeps unchanged for its lifetime
+// (the configured options, the kept copies of the commands' option lists) and at the help
+// option, so that entering thousands of names counts no references.
+using OptionTable = QHash<QString, const QMOptionPtr *>;
 
 // An option as a member of a hash set, by option equality. Only for sets that live within one
 // call: an option changed while in the set would sit in the wrong bucket.
@@ -288,20 +292,17 @@ void appendUsageNames(Text &text, const QString &flag, const QString &alias)
 template<typename Text>
 void appendUsageEntry(Text &text, const QMOption &option)
 {
-    const QString flag = option.flag();
-    const QString alias = option.alias();
-    if (flag.isNull() && alias.isNull())
+    const QMOptionData &fields = QMOptionData::of(option);
+    if (fields.flag.isNull() && fields.alias.isNull())
         return;
-    const bool required = option.isRequired();
-    text += required ? QLatin1String(" ") : QLatin1String(" [");
-    appendUsageNames(text, flag, alias);
-    const QString valueDescription = option.valueDescription();
-    if (!valueDescription.isNull()) {
+    text += fields.required ? QLatin1String(" ") : QLatin1String(" [");
+    appendUsageNames(text, fields.flag, fields.alias);
+    if (!fields.valueDescription.isNull()) {
         text += QLatin1String(" <");
-        text += valueDescription;
+        text += fields.valueDescription;
         text += QLatin1Char('>');
     }
-    if (!required)
+    if (!fields.required)
         text += QLatin1Char(']');
 }
 
@@ -333,6 +334,7 @@ struct QMOptionParser::Private
     QMOptionCommandList configuredCommands;
 
     OptionTable optionLookupTable;
+    QList<QMOptionList> commandOptionLists; // what the commands' option tables point into
     QHash<CommandKey, QMOptionCommandPtr> commandLookupTable;
     QHash<CommandKey, OptionTable> commandOptionsLookupTable;
 
@@ -602,8 +604,9 @@ QMOptionPtr QMOptionParser::optionForArgument(const QString &argument,
     return option ? *option : nullptr;
 }
 
-// The lookups hand out pointers into the tables, which nothing changes after configuration,
-// so that the parse loop copies no shared pointer it does not keep.
+// The lookups hand out pointers into the tables and the lists the tables point into, which
+// nothing changes after configuration, so that the parse loop copies no shared pointer it does
+// not keep.
 
 const QMOptionCommandPtr *QMOptionParser::Private::findCommand(const QString &argument) const
 {
@@ -629,15 +632,13 @@ const QMOptionPtr *QMOptionParser::Private::findOption(const QString &argument,
         return nullptr;
     const QString key = lookupKey(QStringView(argument).sliced(dashes));
 
-    const auto global = optionLookupTable.constFind(key);
-    const QMOptionPtr *found = global != optionLookupTable.cend() ? &global.value() : nullptr;
+    const QMOptionPtr *found = optionLookupTable.value(key);
     if (found && *found == helpOption)
         return found;
 
     // After a command with options of its own only those are looked at, never the globals.
     if (commandTable) {
-        const auto own = commandTable->constFind(key);
-        return own != commandTable->cend() ? &own.value() : nullptr;
+        return commandTable->value(key);
     }
     return found;
 }
@@ -755,8 +756,8 @@ bool QMOptionParser::validateOptions(const QMOptionList &options)
     for (const QMOptionPtr &option : options) {
         if (!option)
             return false;
-        const QString flag = option->flag();
-        const QString alias = option->alias();
+        const QString &flag = QMOptionData::of(*option).flag;
+        const QString &alias = QMOptionData::of(*option).alias;
         if (flag.isNull() && alias.isNull())
             return false;
         if (!flag.isNull() && flag.size() != 1)
@@ -807,33 +808,40 @@ void QMOptionParser::Private::configureLookupTables(const QMOptionParser &q)
     // Sized for exactly its names: growing a table of thousands of names rehashes it several
     // times, and one sized for more names than it gets is mostly empty storage.
     qsizetype names = 2; // the help option's
-    for (const QMOptionPtr &option : std::as_const(configuredOptions))
-        names += qsizetype(!option->flag().isNull()) + qsizetype(!option->alias().isNull());
+    for (const QMOptionPtr &option : std::as_const(configuredOptions)) {
+        const QMOptionData &fields = QMOptionData::of(*option);
+        names += qsizetype(!fields.flag.isNull()) + qsizetype(!fields.alias.isNull());
+    }
     optionLookupTable.reserve(names);
     for (const QMOptionPtr &option : std::as_const(configuredOptions)) {
-        if (!option->flag().isNull())
-            optionLookupTable.insert(option->flag(), option);
-        if (!option->alias().isNull())
-            optionLookupTable.insert(option->alias(), option);
+        const QMOptionData &fields = QMOptionData::of(*option);
+        if (!fields.flag.isNull())
+            optionLookupTable.insert(fields.flag, &option);
+        if (!fields.alias.isNull())
+            optionLookupTable.insert(fields.alias, &option);
     }
     // Entered last, so that "-h" and "--help" always mean help.
-    const QMOptionPtr help = q.helpOption();
-    optionLookupTable.insert(help->flag(), help);
-    optionLookupTable.insert(help->alias(), help);
+    const QMOptionData &help = QMOptionData::of(*q.helpOption());
+    optionLookupTable.insert(help.flag, &helpOption);
+    optionLookupTable.insert(help.alias, &helpOption);
 
     for (const QMOptionCommandPtr &command : q.allCommandsIncludingSubcommands()) {
         commandLookupTable.insert(CommandKey {command->name()}, command);
         const QMOptionList options = command->options();
         if (options.isEmpty())
             continue;
+        // The table points into this copy, which shares the command's list and, unlike the
+        // command's own, never changes.
+        commandOptionLists.append(options);
         OptionTable table;
-        for (const QMOptionPtr &option : options) {
+        for (const QMOptionPtr &option : std::as_const(commandOptionLists).last()) {
             if (!option)
                 continue;
-            if (!option->flag().isEmpty())
-                table.insert(option->flag(), option);
-            if (!option->alias().isEmpty())
-                table.insert(option->alias(), option);
+            const QMOptionData &fields = QMOptionData::of(*option);
+            if (!fields.flag.isEmpty())
+                table.insert(fields.flag, &option);
+            if (!fields.alias.isEmpty())
+                table.insert(fields.alias, &option);
         }
         commandOptionsLookupTable.insert(CommandKey {command->name()}, table);
     }
