@@ -651,6 +651,8 @@ QVariant QMOptionParser::valueForArgument(const QString &argument, const QMOptio
                 = d->listSeparator.isNull() ? QStringView(u",") : QStringView(d->listSeparator);
         if (type == QMOptionTypeStringList) {
             QStringList values;
+            if (!separator.isEmpty())
+                values.reserve(QStringView(argument).count(separator) + 1);
             forEachPiece(argument, separator,
                          [&](QStringView piece) { values.append(piece.trimmed().toString()); });
             return QVariant(values);
@@ -697,7 +699,9 @@ bool QMOptionParser::validateResult(const QMOptionParserResultList &result) cons
 bool QMOptionParser::validateResult(const QMOptionParserResultList &result, QString *reason) const
 {
     const QMOption &help = *helpOption(); // owned by the parser
-    QMOptionCommandPtr currentCommand;
+    // The items are read in place (QMOptionParser is a friend of the item class): the getters
+    // return copies, and counting references is much of the cost of a short validation.
+    const QMOptionCommand *currentCommand = nullptr;
     // The seen options serve only the check of the required ones.
     const bool checksRequired = !d->configuredRequiredOptions.isEmpty();
     QSet<OptionKey> seenOptions;
@@ -705,7 +709,7 @@ bool QMOptionParser::validateResult(const QMOptionParserResultList &result, QStr
         seenOptions.reserve(result.size());
 
     for (const QMOptionParserResultItem &item : result) {
-        if (QMOptionCommandPtr command = item.command()) {
+        if (const QMOptionCommand *command = item.m_command.get()) {
             if (currentCommand) {
                 const std::optional<QMOptionCommandList> allowed = currentCommand->subCommands();
                 if (allowed && !containsCommand(*allowed, *command)) {
@@ -717,9 +721,9 @@ bool QMOptionParser::validateResult(const QMOptionParserResultList &result, QStr
                     return false;
                 }
             }
-            currentCommand = std::move(command);
+            currentCommand = command;
         }
-        if (const QMOptionPtr option = item.option()) {
+        if (const QMOption *option = item.m_option.get()) {
             if (currentCommand && !containsOption(currentCommand->options(), *option)
                 && !option->isEqual(help)) {
                 if (reason)
@@ -727,7 +731,7 @@ bool QMOptionParser::validateResult(const QMOptionParserResultList &result, QStr
                 return false;
             }
             if (checksRequired)
-                seenOptions.insert(OptionKey {option.get()});
+                seenOptions.insert(OptionKey {option});
         }
     }
 
