@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <string>
 
 using namespace OptionTestSupport;
 
@@ -12,10 +13,14 @@ namespace {
 
 // Global switches (one without a flag) and valued options of every type; "build" shares "-o" with
 // the globals and allows only "all" after it; "clean" has no options and accepts any command after
-// it; "deploy" has an option of its own and allows no command after it.
+// it; "deploy" has an option of its own and allows no command after it. "-o" may be required.
 struct Fixture
 {
-    QMOptionPtr output = makeOption("o", "output", 1);
+    explicit Fixture(bool outputRequired = false)
+        : output(makeOption("o", "output", 1, outputRequired))
+    { }
+
+    QMOptionPtr output;
     QMOptionCommandPtr build = makeCommand("build", {makeOption("q", "quiet"), output},
                                            QMOptionCommandList {makeCommand("all")});
     QMOptionParser parser {
@@ -39,6 +44,7 @@ TEST(QMOptionParserTest, ParsesArgumentVectors)
         qint64 code; // 0 for success
         const char *expected; // the rendered items, or the error description
         const char *reason = nullptr; // the error's failure reason, if it has one
+        bool outputRequired = false;
     } rows[] = {
             {"", 0, ""},
             {"tool|-v", 0, "opt:v"},
@@ -80,9 +86,16 @@ TEST(QMOptionParserTest, ParsesArgumentVectors)
             {"clean|build", 0, "cmd:clean cmd:build"},
             {"build|clean", 1, "", "clean is not a sub-command of build"},
             {"deploy|all", 1, "", "all is not a sub-command of deploy"},
-            // With several faults the first one in the order of the items is reported.
+            // With several faults the first one in the order of the items is reported, and
+            // missing required options only when the items have none.
             {"build|clean|-v", 1, "", "clean is not a sub-command of build"},
             {"clean|-v|build|clean", 1, "", "-v is not an option of the command clean"},
+            {"clean|-v", 1, "", "-v is not an option of the command clean", true},
+            // Required options, named as in the usage text.
+            {"-v", 1, "", "missing required option -o | --output", true},
+            {"", 1, "", "missing required option -o | --output", true},
+            {"--output|x", 0, "opt:o='x'", nullptr, true},
+            {"build|-o|x", 0, "cmd:build opt:o='x'", nullptr, true},
             // Values of every type.
             {"-l|a, b,,c", 0, "opt:l=['a','b','','c']"},
             {"-m|1, x,,2.5e1", 0, "opt:m=[1,0,0,25]"},
@@ -94,8 +107,8 @@ TEST(QMOptionParserTest, ParsesArgumentVectors)
             {"-z|value", 0, "opt:z=none"},
     };
     for (const auto &row : rows) {
-        SCOPED_TRACE(row.arguments);
-        Fixture f;
+        SCOPED_TRACE(std::string(row.arguments) + (row.outputRequired ? " (-o required)" : ""));
+        Fixture f(row.outputRequired);
         QMError error;
         const auto result = f.parser.parseArguments(args(row.arguments), &error);
         if (row.code == 0) {
