@@ -211,7 +211,10 @@ void parseAndCheck(QMOptionParser &parser, const Configuration &configuration,
         check(error.domain() == QMOptionParserErrorDomain);
         check(error.code() == QMOptionParserErrorInvalidResult
               || error.code() == QMOptionParserErrorUnknownOption);
-        check(error.userInfo().size() == 1);
+        // A failed validation always says why; an unknown option only sometimes.
+        check(error.userInfo().size() == (error.localizedFailureReason().isNull() ? 1 : 2));
+        check(error.code() != QMOptionParserErrorInvalidResult
+              || !error.localizedFailureReason().isEmpty());
         if (error.code() == QMOptionParserErrorUnknownOption)
             check(error.localizedDescription().startsWith(
                     QStringLiteral("Error. Unknown option: -")));

@@ -1,19 +1,12 @@
 #include "options/QMOption.h"
+#include "options/QMOption_p.h"
 
 #include "errors/QMEquality.h"
 
 #include <QHash>
+#include <QVarLengthArray>
 
-struct QMOption::Private
-{
-    QString flag;
-    QString alias;
-    QString explanation;
-    QString valueDescription;
-    quint64 type = QMOptionTypeNone;
-    bool required = false;
-    bool hidden = false;
-};
+#include <iterator>
 
 QMOptionPtr QMOption::optionWithFlag(const QString &flag, const QString &alias,
                                      const QString &explanation, const QString &valueDescription,
@@ -123,7 +116,22 @@ size_t QMOption::hash() const
 {
     // Built from exactly the fields that take part in equality, so equal options hash alike.
     // A null and an empty name hash alike, which is allowed: equality still tells them apart.
-    return qHash(d->flag + d->alias + QString::number(d->type));
+    // The value is the hash of the text flag + alias + type in decimal; the text is put
+    // together on the stack, since parsers hash every option they are configured with.
+    char16_t digits[20]; // quint64 has at most 20 decimal digits
+    qsizetype digitCount = 0;
+    quint64 type = d->type;
+    do {
+        digits[std::size(digits) - 1 - digitCount++] = char16_t(u'0' + type % 10);
+        type /= 10;
+    } while (type != 0);
+
+    QVarLengthArray<char16_t, 64> text;
+    text.reserve(d->flag.size() + d->alias.size() + digitCount);
+    text.append(reinterpret_cast<const char16_t *>(d->flag.constData()), d->flag.size());
+    text.append(reinterpret_cast<const char16_t *>(d->alias.constData()), d->alias.size());
+    text.append(digits + std::size(digits) - digitCount, digitCount);
+    return qHash(QStringView(text.constData(), text.size()));
 }
 
 QMOptionPtr QMOption::copy() const

@@ -75,6 +75,7 @@ public:
     QString description() const;
 
 private:
+    friend struct QMOptionData; // the library's own read access to the fields (QMOption_p.h)
     struct Private;
     std::unique_ptr<Private> d;
 };

@@ -17,11 +17,33 @@
 QMF_CORE_EXPORT extern const QString QMOptionParserErrorDomain;
 
 /// Error codes in QMOptionParserErrorDomain.
+///
+/// The localized description of each code is a fixed text (below). What actually went wrong is
+/// told, in plain words, by the failure reason (QMLocalizedFailureReasonErrorKey in the
+/// userInfo, QMError::localizedFailureReason()), so that a tool can print both.
 enum QMOptionParserErrorCode : qint64 {
     /// The items failed validation: a required option is missing, an option does not belong to
     /// the current command, or a command is not a sub-command of the one before it.
+    ///
+    /// The description is always "Error. Missing required options\n\nRequired options are:\n"
+    /// followed by the list of the required options' descriptions, whatever the cause. The
+    /// failure reason is always present and names the first cause met, checking the items in
+    /// order and the required options last (see validateResult()):
+    /// - "clean is not a sub-command of build": a command that is not in the sub-command list
+    ///   of the command before it;
+    /// - "-v is not an option of the command build": an option that is not one of the current
+    ///   command's options (nor help). The option is named by its flag ("-v") when it has one,
+    ///   else by its alias ("--verbose"): the result items do not record which form was typed;
+    /// - "missing required option -o | --output", or "missing required options -o | --output,
+    ///   --level" when several are missing: every missing required option, in configuration
+    ///   order, named as in the usage text ("-o | --output", "--level", "-x").
     QMOptionParserErrorInvalidResult = 1,
     /// An argument beginning with "-" matched no option.
+    ///
+    /// The description is "Error. Unknown option: " followed by the argument as typed. When the
+    /// argument names a global option that is not looked at because the current command has
+    /// options of its own, the failure reason says so, naming the argument as typed: "--verbose
+    /// is not an option of the command build". Otherwise there is no failure reason.
     QMOptionParserErrorUnknownOption = 2,
 };
 
@@ -83,8 +105,9 @@ public:
     /// Splits `string` at every single space and parses the pieces.
     std::optional<QMOptionParserResultList> parseString(const QString &string,
                                                         QMError *error = nullptr);
-    /// Parses an argument vector. On failure returns std::nullopt, sets `*error` (when given)
-    /// and leaves lastResults() unchanged.
+    /// Parses an argument vector. On failure returns std::nullopt, sets `*error` (when given;
+    /// see QMOptionParserErrorCode for the descriptions and failure reasons) and leaves
+    /// lastResults() unchanged.
     std::optional<QMOptionParserResultList> parseArguments(const QStringList &arguments,
                                                            QMError *error = nullptr);
 
@@ -102,7 +125,13 @@ public:
     /// numberForArgument() when its integer part is 0 or 1, else an invalid QVariant.
     static QVariant booleanForArgument(const QString &argument);
     static QString trimString(const QString &string);
+    /// Whether `result` is acceptable: after a command, only its sub-commands (when it has a
+    /// sub-command list) and only its options and help; and every required option present.
     bool validateResult(const QMOptionParserResultList &result) const;
+    /// As validateResult(result); when the result is not acceptable and `reason` is not null,
+    /// `*reason` receives the cause, the failure reason of QMOptionParserErrorInvalidResult.
+    /// `*reason` is left alone when the result is acceptable.
+    bool validateResult(const QMOptionParserResultList &result, QString *reason) const;
     static bool validateOptions(const QMOptionList &options);
     QMOptionCommandList allCommandsIncludingSubcommands() const;
     static QMOptionCommandList allSubcommandsForCommand(const QMOptionCommand &command);

@@ -42,6 +42,8 @@ public:
     Kind kind() const;
 
 private:
+    friend class QMOptionParser; // validates items in place, without copying their pointers
+
     QMOptionPtr m_option;
     QMOptionCommandPtr m_command;
     QVariant m_value;

@@ -6,6 +6,7 @@ set(QMF_OPTIONS_HEADERS
 )
 set(QMF_OPTIONS_SOURCES
     options/QMOption.cpp
+    options/QMOption_p.h
     options/QMOptionCommand.cpp
     options/QMOptionParser.cpp
     options/QMOptionParserResultItem.cpp

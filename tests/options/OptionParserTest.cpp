@@ -5,23 +5,29 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <string>
 
 using namespace OptionTestSupport;
 
 namespace {
 
-// Global switches and valued options of every type; "build" shares "-o" with the globals and
-// allows only "all" after it; "clean" has no options and accepts any command after it;
-// "deploy" has an option of its own and allows no command after it.
+// Global switches (one without a flag) and valued options of every type; "build" shares "-o" with
+// the globals and allows only "all" after it; "clean" has no options and accepts any command after
+// it; "deploy" has an option of its own and allows no command after it. "-o" may be required.
 struct Fixture
 {
-    QMOptionPtr output = makeOption("o", "output", 1);
+    explicit Fixture(bool outputRequired = false)
+        : output(makeOption("o", "output", 1, outputRequired))
+    { }
+
+    QMOptionPtr output;
     QMOptionCommandPtr build = makeCommand("build", {makeOption("q", "quiet"), output},
                                            QMOptionCommandList {makeCommand("all")});
     QMOptionParser parser {
             {makeOption("v", "verbose"), output, makeOption("s", "name", 1),
              makeOption("n", "number", 2), makeOption("b", nullptr, 3), makeOption("l", nullptr, 4),
-             makeOption("m", nullptr, 5), makeOption("z", nullptr, 9)},
+             makeOption("m", nullptr, 5), makeOption("z", nullptr, 9),
+             makeOption(nullptr, "dry-run")},
             {build, makeCommand("clean"),
              makeCommand("deploy", {makeOption("t", nullptr, 1)}, QMOptionCommandList {})},
             str("tool"),
@@ -37,6 +43,8 @@ TEST(QMOptionParserTest, ParsesArgumentVectors)
         const char *arguments; // separated by '|'
         qint64 code; // 0 for success
         const char *expected; // the rendered items, or the error description
+        const char *reason = nullptr; // the error's failure reason, if it has one
+        bool outputRequired = false;
     } rows[] = {
             {"", 0, ""},
             {"tool|-v", 0, "opt:v"},
@@ -45,7 +53,7 @@ TEST(QMOptionParserTest, ParsesArgumentVectors)
             {"--verbose|--output| out dir\n|in", 0, "opt:v opt:o='out dir' arg:in"},
             // A waiting option keeps waiting across a command word, and must then belong to it.
             {"-o|build|x", 0, "cmd:build opt:o='x'"},
-            {"-s|build|x", 1, ""},
+            {"-s|build|x", 1, "", "-s is not an option of the command build"},
             {"-o|-o|x", 0, "opt:o='x'"},
             {"-o|--output|x", 0, "opt:o='x'"},
             {"-o|-s|x", 0, "opt:o opt:s='x'"},
@@ -58,18 +66,36 @@ TEST(QMOptionParserTest, ParsesArgumentVectors)
             {"-q", 2, "Error. Unknown option: -q"},
             // After a command with options only its own options and help are found.
             {"build|-q|-o|x", 0, "cmd:build opt:q opt:o='x'"},
-            {"build|-v", 2, "Error. Unknown option: -v"},
+            // A global option there is unknown, and the reason says why, naming it as typed.
+            {"build|-v", 2, "Error. Unknown option: -v",
+             "-v is not an option of the command build"},
+            {"build|--verbose", 2, "Error. Unknown option: --verbose",
+             "--verbose is not an option of the command build"},
+            {"build|--bogus", 2, "Error. Unknown option: --bogus"},
             {"build|-h", 0, "cmd:build opt:h"},
             {"deploy|--help", 0, "cmd:deploy opt:h"},
             {"clean|-h", 0, "cmd:clean opt:h"},
-            // After a command without options the globals are found but do not belong there.
-            {"clean|-v", 1, ""},
+            // After a command without options the globals are found but do not belong there; the
+            // reason names them by flag, else by alias, however they were typed.
+            {"clean|-v", 1, "", "-v is not an option of the command clean"},
+            {"clean|--verbose", 1, "", "-v is not an option of the command clean"},
+            {"clean|--dry-run", 1, "", "--dry-run is not an option of the command clean"},
             // Sub-commands are recognised anywhere; only a sub-command list restricts what follows.
             {"all", 0, "cmd:all"},
             {"build|all", 0, "cmd:build cmd:all"},
             {"clean|build", 0, "cmd:clean cmd:build"},
-            {"build|clean", 1, ""},
-            {"deploy|all", 1, ""},
+            {"build|clean", 1, "", "clean is not a sub-command of build"},
+            {"deploy|all", 1, "", "all is not a sub-command of deploy"},
+            // With several faults the first one in the order of the items is reported, and
+            // missing required options only when the items have none.
+            {"build|clean|-v", 1, "", "clean is not a sub-command of build"},
+            {"clean|-v|build|clean", 1, "", "-v is not an option of the command clean"},
+            {"clean|-v", 1, "", "-v is not an option of the command clean", true},
+            // Required options, named as in the usage text.
+            {"-v", 1, "", "missing required option -o | --output", true},
+            {"", 1, "", "missing required option -o | --output", true},
+            {"--output|x", 0, "opt:o='x'", nullptr, true},
+            {"build|-o|x", 0, "cmd:build opt:o='x'", nullptr, true},
             // Values of every type.
             {"-l|a, b,,c", 0, "opt:l=['a','b','','c']"},
             {"-m|1, x,,2.5e1", 0, "opt:m=[1,0,0,25]"},
@@ -81,8 +107,8 @@ TEST(QMOptionParserTest, ParsesArgumentVectors)
             {"-z|value", 0, "opt:z=none"},
     };
     for (const auto &row : rows) {
-        SCOPED_TRACE(row.arguments);
-        Fixture f;
+        SCOPED_TRACE(std::string(row.arguments) + (row.outputRequired ? " (-o required)" : ""));
+        Fixture f(row.outputRequired);
         QMError error;
         const auto result = f.parser.parseArguments(args(row.arguments), &error);
         if (row.code == 0) {
@@ -94,9 +120,13 @@ TEST(QMOptionParserTest, ParsesArgumentVectors)
         EXPECT_FALSE(result.has_value());
         EXPECT_EQ(error.domain(), QStringLiteral("QMOptionParserErrorDomain"));
         EXPECT_EQ(error.code(), row.code);
-        EXPECT_EQ(error.userInfo().size(), 1);
+        EXPECT_EQ(error.localizedFailureReason(), str(row.reason));
+        EXPECT_EQ(error.userInfo().size(), row.reason ? 2 : 1);
         if (row.code == 2) {
             EXPECT_EQ(error.localizedDescription(), QString::fromUtf8(row.expected));
+        } else {
+            EXPECT_TRUE(error.localizedDescription().startsWith(
+                    str("Error. Missing required options\n\nRequired options are:\n")));
         }
     }
 }
@@ -119,6 +149,44 @@ TEST(QMOptionParserTest, ResultsShareConfiguredObjectsAndFailuresKeepLastResults
 
     ASSERT_TRUE(f.parser.parseArguments({}).has_value());
     EXPECT_TRUE(f.parser.lastResults()->isEmpty());
+}
+
+TEST(QMOptionParserTest, ValidateResultTellsWhyAListFails)
+{
+    Fixture f;
+    const auto command = [](const QMOptionCommandPtr &c) {
+        return QMOptionParserResultItem::resultWithCommand(c);
+    };
+    const auto option = [](const QMOptionPtr &o) {
+        return QMOptionParserResultItem::resultWithOption(o);
+    };
+    const QMOptionCommandPtr clean = f.parser.commandForArgument(str("clean"));
+    const struct
+    {
+        const char *name;
+        QMOptionParserResultList items;
+        const char *reason; // nullptr: the list passes
+    } rows[] = {
+            {"build with its option", {command(f.build), option(f.output)}, nullptr},
+            {"help after a command", {command(clean), option(f.parser.helpOption())}, nullptr},
+            {"foreign alias-only option",
+             {command(clean), option(makeOption(nullptr, "x-ray"))},
+             "--x-ray is not an option of the command clean"},
+            // Options of commands are not validated, so an item may carry one without a name.
+            {"option without names",
+             {command(clean), option(makeOption("", ""))},
+             "an option without a name is not an option of the command clean"},
+            {"unconfigured command",
+             {command(f.build), command(makeCommand("elsewhere"))},
+             "elsewhere is not a sub-command of build"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        QString reason = str("untouched");
+        EXPECT_EQ(f.parser.validateResult(row.items, &reason), row.reason == nullptr);
+        EXPECT_EQ(f.parser.validateResult(row.items), row.reason == nullptr);
+        EXPECT_EQ(reason, str(row.reason ? row.reason : "untouched"));
+    }
 }
 
 TEST(QMOptionParserTest, ParseStringSplitsAtEverySpace)

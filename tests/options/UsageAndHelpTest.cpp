@@ -83,22 +83,36 @@ TEST(QMOptionParserUsageTest, MissingRequiredOptionsMessage)
 {
     Example example;
     QMOptionParser parser({example.verbose, example.output, makeOption(nullptr, "level", 2, true)},
-                          {}, str("tool"), {});
-
-    QMError error;
-    EXPECT_FALSE(parser.parseArguments({}, &error).has_value());
-    EXPECT_EQ(error.domain(), str("QMOptionParserErrorDomain"));
-    EXPECT_EQ(error.code(), 1);
-    EXPECT_EQ(error.userInfo().keys(), QStringList {QMLocalizedDescriptionKey});
+                          {example.build, example.clean}, str("tool"), {});
     const QString list = QMObjectDescribing::prettyDescriptionForObject(QVariant(
             QStringList {str("-o, --output <file>\n\t\tOutput path"), str("--level <VALUE>")}));
-    EXPECT_EQ(error.localizedDescription(),
-              str("Error. Missing required options\n\nRequired options are:\n") + list);
+    const QString description
+            = str("Error. Missing required options\n\nRequired options are:\n") + list;
 
-    // Any failed validation gives the same message.
-    QMError other;
-    EXPECT_FALSE(parser.parseArguments(args("-o|x"), &other).has_value());
-    EXPECT_EQ(other, error);
+    // Any failed validation gives the same description; the reason tells the causes apart.
+    const struct
+    {
+        const char *arguments;
+        const char *reason;
+    } rows[] = {
+            {"", "missing required options -o | --output, --level"},
+            {"-o|x", "missing required option --level"},
+            {"--level|2|-v", "missing required option -o | --output"},
+            // A fault among the items is reported before the missing options.
+            {"clean|-v", "-v is not an option of the command clean"},
+            {"build|clean", "clean is not a sub-command of build"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.arguments);
+        QMError error;
+        EXPECT_FALSE(parser.parseArguments(args(row.arguments), &error).has_value());
+        EXPECT_EQ(error.domain(), str("QMOptionParserErrorDomain"));
+        EXPECT_EQ(error.code(), 1);
+        EXPECT_EQ(error.userInfo().keys(),
+                  (QStringList {QMLocalizedDescriptionKey, QMLocalizedFailureReasonErrorKey}));
+        EXPECT_EQ(error.localizedDescription(), description);
+        EXPECT_EQ(error.localizedFailureReason(), str(row.reason));
+    }
     EXPECT_TRUE(parser.parseArguments(args("--level|2|-o")).has_value());
 }
 

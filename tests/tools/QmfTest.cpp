@@ -147,10 +147,14 @@ TEST(QmfOptionsCheckTest, ReportsUsageDescriptionsAndEachParse)
     EXPECT_TRUE(description.startsWith(
             QStringLiteral("Error. Missing required options\n\nRequired options are:\n")));
     EXPECT_TRUE(description.contains(QStringLiteral("-o, --output <file>")));
+    EXPECT_EQ(dig(report, "parses/1/error/reason").toString(),
+              QStringLiteral("missing required option -o | --output"));
 
     EXPECT_EQ(dig(report, "parses/2/error/description").toString(),
               QStringLiteral("Error. Unknown option: --bogus"));
     EXPECT_EQ(dig(report, "parses/2/error/code").toInt(), 2);
+    EXPECT_TRUE(dig(report, "parses/2/error/reason").isNull());
+    EXPECT_TRUE(dig(report, "parses/2/error").toObject().contains(QStringLiteral("reason")));
 }
 
 TEST(QmfOptionsCheckTest, HelpAfterACommandShowsThatCommand)
@@ -249,6 +253,18 @@ TEST(QmfCommandLineTest, OwnParserErrorsHelpAndUsage)
     const Outcome unknown = runQmf(words("--bogus"));
     EXPECT_EQ(unknown.status, 2);
     EXPECT_EQ(unknown.err, QStringLiteral("Error. Unknown option: --bogus\n"));
+
+    // A failed validation prints the fixed description, then the reason on a line of its own.
+    const Outcome misplaced = runQmf(words("tour -V"));
+    EXPECT_EQ(misplaced.status, 2);
+    EXPECT_TRUE(misplaced.out.isEmpty());
+    EXPECT_TRUE(misplaced.err.startsWith(QStringLiteral("Error. Missing required options\n")))
+            << qPrintable(misplaced.err);
+    EXPECT_TRUE(
+            misplaced.err.endsWith(QStringLiteral("\n-V is not an option of the command tour\n")))
+            << qPrintable(misplaced.err);
+    EXPECT_TRUE(runQmf(words("options tour"))
+                        .err.endsWith(QStringLiteral("\ntour is not a sub-command of options\n")));
 
     const Outcome help = runQmf(words("-h"));
     EXPECT_EQ(help.status, 0);

@@ -8,7 +8,9 @@
 #include <QStringList>
 
 /// What `qmf options check` reports: the parser's usage, the descriptions of its global options
-/// and, for each argument group, the items, the error and the help text of the parse.
+/// and, for each argument group, the items, the error and the help text of the parse. The error
+/// object holds the domain, the code, the description and the failure reason (null when the
+/// error has none).
 namespace OptionsCheck {
 
 /// The separator between argument groups on the command line.

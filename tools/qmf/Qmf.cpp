@@ -105,7 +105,11 @@ int Qmf::run(const QStringList &arguments, QTextStream &out, QTextStream &err)
     const std::optional<QMOptionParserResultList> items
             = qmf.parser->parseArguments(split.parserArguments, &error);
     if (!items) {
+        // The description of a failed validation is the same whatever failed; the reason on
+        // the next line says what did.
         err << error.localizedDescription() << Qt::endl;
+        if (const QString reason = error.localizedFailureReason(); !reason.isNull())
+            err << reason << Qt::endl;
         return 2;
     }
     const QString help = qmf.parser->help();

@@ -19,7 +19,9 @@ struct SplitArguments
 SplitArguments splitArguments(const QStringList &arguments);
 
 /// Runs qmf with the arguments that follow the program name. Returns the exit status:
-/// 0 on success, 2 on a usage error, a bad definition file or a parse error.
+/// 0 on success, 2 on a usage error, a bad definition file or a parse error. A parse error of
+/// qmf's own command line prints the error's description and, on the next line, its failure
+/// reason when it has one.
 int run(const QStringList &arguments, QTextStream &out, QTextStream &err);
 
 } // namespace Qmf
