@@ -211,10 +211,11 @@ void parseAndCheck(QMOptionParser &parser, const Configuration &configuration,
         check(error.domain() == QMOptionParserErrorDomain);
         check(error.code() == QMOptionParserErrorInvalidResult
               || error.code() == QMOptionParserErrorUnknownOption);
-        // A failed validation always says why; an unknown option only sometimes.
-        check(error.userInfo().size() == (error.localizedFailureReason().isNull() ? 1 : 2));
+        // The error holds only its description; the parser says why. A failed validation
+        // always has a reason, an unknown option only sometimes.
+        check(error.userInfo().size() == 1);
         check(error.code() != QMOptionParserErrorInvalidResult
-              || !error.localizedFailureReason().isEmpty());
+              || !parser.failureReason().isEmpty());
         if (error.code() == QMOptionParserErrorUnknownOption)
             check(error.localizedDescription().startsWith(
                     QStringLiteral("Error. Unknown option: -")));

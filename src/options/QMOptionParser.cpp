@@ -238,13 +238,11 @@ QString lookupKey(QStringView text)
     return text.isNull() ? QString() : QString::fromRawData(text.data(), text.size());
 }
 
-QMError makeError(QMOptionParserErrorCode code, const QString &description,
-                  const QString &reason = QString())
+// The error's user information holds only the localized description; the cause in plain words
+// is the parser's failureReason().
+QMError makeError(QMOptionParserErrorCode code, const QString &description)
 {
-    QVariantMap userInfo {{QMLocalizedDescriptionKey, description}};
-    if (!reason.isNull())
-        userInfo.insert(QMLocalizedFailureReasonErrorKey, reason);
-    return QMError(QMOptionParserErrorDomain, code, userInfo);
+    return QMError(QMOptionParserErrorDomain, code, {{QMLocalizedDescriptionKey, description}});
 }
 
 // Counts the characters that appending would add, so that a long text can be sized once.
@@ -342,6 +340,7 @@ struct QMOptionParser::Private
     mutable QMOptionPtr helpOption;
     QString usage;
     std::optional<QMOptionParserResultList> lastResults;
+    QString failureReason; // of the most recent parse; null after a success
 
     const QMOptionCommandPtr *findCommand(const QString &argument) const;
     const OptionTable *optionTableFor(const QMOptionCommand &command) const;
@@ -490,6 +489,11 @@ std::optional<QMOptionParserResultList> QMOptionParser::lastResults() const
     return d->lastResults;
 }
 
+QString QMOptionParser::failureReason() const
+{
+    return d->failureReason;
+}
+
 std::optional<QMOptionParserResultList> QMOptionParser::parseString(const QString &string,
                                                                     QMError *error)
 {
@@ -527,18 +531,16 @@ std::optional<QMOptionParserResultList> QMOptionParser::parseArguments(const QSt
             else
                 result.append(QMOptionParserResultItem::resultWithOption(*option));
         } else if (argument.startsWith(QLatin1Char('-'))) {
-            if (error) {
-                // A global option is not looked at after a command with options of its own;
-                // saying so is what a user needs who finds the option in the usage text.
-                QString reason;
-                if (currentCommand && d->findOption(argument, nullptr))
-                    reason = notAnOptionOfCommand(argument, *currentCommand);
-                *error = makeError(
-                        QMOptionParserErrorUnknownOption,
-                        QCoreApplication::translate("QMOptionParser", "Error. Unknown option: %1")
-                                .arg(argument),
-                        reason);
-            }
+            // A global option is not looked at after a command with options of its own; saying
+            // so is what a user needs who finds the option in the usage text.
+            d->failureReason = currentCommand && d->findOption(argument, nullptr)
+                    ? notAnOptionOfCommand(argument, *currentCommand)
+                    : QString();
+            QMSetError(error,
+                       makeError(QMOptionParserErrorUnknownOption,
+                                 QCoreApplication::translate("QMOptionParser",
+                                                             "Error. Unknown option: %1")
+                                         .arg(argument)));
             return std::nullopt;
         } else if (waitingOption) {
             result.append(QMOptionParserResultItem::resultWithOption(
@@ -553,7 +555,8 @@ std::optional<QMOptionParserResultList> QMOptionParser::parseArguments(const QSt
         result.append(QMOptionParserResultItem::resultWithOption(*waitingOption));
 
     QString reason;
-    if (!validateResult(result, error ? &reason : nullptr)) {
+    if (!validateResult(result, &reason)) {
+        d->failureReason = reason;
         if (error) {
             QStringList descriptions;
             for (const QMOptionPtr &option : std::as_const(d->configuredRequiredOptions))
@@ -561,17 +564,17 @@ std::optional<QMOptionParserResultList> QMOptionParser::parseArguments(const QSt
             const QString list
                     = QMObjectDescribing::prettyDescriptionForObject(QVariant(descriptions));
             // Whatever made validation fail, the message names the required options (the one
-            // piece of advice that always applies); the reason says what actually failed.
+            // piece of advice that always applies); failureReason() says what actually failed.
             *error = makeError(QMOptionParserErrorInvalidResult,
                                QCoreApplication::translate("QMOptionParser",
                                                            "Error. Missing required options\n"
                                                            "\nRequired options are:\n%1")
-                                       .arg(list),
-                               reason);
+                                       .arg(list));
         }
         return std::nullopt;
     }
 
+    d->failureReason = QString();
     d->lastResults = result;
     return result;
 }

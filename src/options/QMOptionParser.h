@@ -18,9 +18,9 @@ QMF_CORE_EXPORT extern const QString QMOptionParserErrorDomain;
 
 /// Error codes in QMOptionParserErrorDomain.
 ///
-/// The localized description of each code is a fixed text (below). What actually went wrong is
-/// told, in plain words, by the failure reason (QMLocalizedFailureReasonErrorKey in the
-/// userInfo, QMError::localizedFailureReason()), so that a tool can print both.
+/// The error's user information holds only its localized description, a fixed text for each
+/// code (below). What actually went wrong is told, in plain words, by the parser's
+/// failureReason() after the failed parse, so that a tool can print both.
 enum QMOptionParserErrorCode : qint64 {
     /// The items failed validation: a required option is missing, an option does not belong to
     /// the current command, or a command is not a sub-command of the one before it.
@@ -54,6 +54,12 @@ using QMOptionParserPtr = std::shared_ptr<QMOptionParser>;
 ///
 /// Configured once at construction with the global options, the commands (each with its own
 /// options and optional sub-commands), the executable name and the positional argument names.
+/// The configuration is captured then and never rebuilt: the lookup tables (options by flag and
+/// alias, commands by name, each command's options), the required options and the usage text.
+/// Changing an option or a command afterwards does not reach them, so configure everything
+/// before constructing the parser. Validation does read each command's option and sub-command
+/// lists as they are when parsing.
+///
 /// Parsing walks the arguments left to right, then validates the result against the command
 /// structure and the required options. There is no end-of-options marker: every argument that
 /// begins with "-" is taken as an option. A parser is used from one thread at a time.
@@ -101,13 +107,22 @@ public:
     QString help() const;
     /// The items of the last successful parse, or std::nullopt before the first one.
     std::optional<QMOptionParserResultList> lastResults() const;
+    /// Why the most recent parse failed, in plain words ("-v is not an option of the command
+    /// build"; every text is listed under QMOptionParserErrorCode). A null QString after a
+    /// successful parse, before the first parse, and after an unknown option that needs no
+    /// more words than the error's description.
+    QString failureReason() const;
 
     /// Splits `string` at every single space and parses the pieces.
     std::optional<QMOptionParserResultList> parseString(const QString &string,
                                                         QMError *error = nullptr);
     /// Parses an argument vector. On failure returns std::nullopt, sets `*error` (when given;
-    /// see QMOptionParserErrorCode for the descriptions and failure reasons) and leaves
+    /// see QMOptionParserErrorCode for the descriptions), sets failureReason() and leaves
     /// lastResults() unchanged.
+    ///
+    /// The first argument is dropped only when it is exactly executableName(); the program path
+    /// that QCoreApplication::arguments() starts with usually is not, so pass
+    /// `QCoreApplication::arguments().mid(1)` (or set the executable name to that path).
     std::optional<QMOptionParserResultList> parseArguments(const QStringList &arguments,
                                                            QMError *error = nullptr);
 
@@ -129,7 +144,7 @@ public:
     /// sub-command list) and only its options and help; and every required option present.
     bool validateResult(const QMOptionParserResultList &result) const;
     /// As validateResult(result); when the result is not acceptable and `reason` is not null,
-    /// `*reason` receives the cause, the failure reason of QMOptionParserErrorInvalidResult.
+    /// `*reason` receives the cause, as failureReason() gives it after a failed parse.
     /// `*reason` is left alone when the result is acceptable.
     bool validateResult(const QMOptionParserResultList &result, QString *reason) const;
     static bool validateOptions(const QMOptionList &options);

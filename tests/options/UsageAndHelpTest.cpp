@@ -108,12 +108,15 @@ TEST(QMOptionParserUsageTest, MissingRequiredOptionsMessage)
         EXPECT_FALSE(parser.parseArguments(args(row.arguments), &error).has_value());
         EXPECT_EQ(error.domain(), str("QMOptionParserErrorDomain"));
         EXPECT_EQ(error.code(), 1);
-        EXPECT_EQ(error.userInfo().keys(),
-                  (QStringList {QMLocalizedDescriptionKey, QMLocalizedFailureReasonErrorKey}));
+        EXPECT_EQ(error.userInfo().keys(), QStringList {QMLocalizedDescriptionKey});
         EXPECT_EQ(error.localizedDescription(), description);
-        EXPECT_EQ(error.localizedFailureReason(), str(row.reason));
+        EXPECT_EQ(parser.failureReason(), str(row.reason));
     }
+    // The reason belongs to the most recent parse, and does not need an error out-parameter.
     EXPECT_TRUE(parser.parseArguments(args("--level|2|-o")).has_value());
+    EXPECT_TRUE(parser.failureReason().isNull());
+    EXPECT_FALSE(parser.parseArguments(args("-o|x")).has_value());
+    EXPECT_EQ(parser.failureReason(), str("missing required option --level"));
 }
 
 TEST(QMOptionParserUsageTest, HelpAnswersFromLastSuccessfulParse)

@@ -96,12 +96,12 @@ QJsonObject OptionsCheck::report(QMOptionParser &parser, const QList<QStringList
             parse.insert(QStringLiteral("error"), QJsonValue(QJsonValue::Null));
         } else {
             parse.insert(QStringLiteral("items"), QJsonValue(QJsonValue::Null));
-            parse.insert(QStringLiteral("error"),
-                         QJsonObject {{QStringLiteral("domain"), error.domain()},
-                                      {QStringLiteral("code"), double(error.code())},
-                                      {QStringLiteral("description"), error.localizedDescription()},
-                                      {QStringLiteral("reason"),
-                                       textOrNull(error.localizedFailureReason())}});
+            parse.insert(
+                    QStringLiteral("error"),
+                    QJsonObject {{QStringLiteral("domain"), error.domain()},
+                                 {QStringLiteral("code"), double(error.code())},
+                                 {QStringLiteral("description"), error.localizedDescription()},
+                                 {QStringLiteral("reason"), textOrNull(parser.failureReason())}});
         }
         parse.insert(QStringLiteral("help"), textOrNull(parser.help()));
         parses.append(parse);

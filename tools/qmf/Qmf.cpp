@@ -108,7 +108,7 @@ int Qmf::run(const QStringList &arguments, QTextStream &out, QTextStream &err)
         // The description of a failed validation is the same whatever failed; the reason on
         // the next line says what did.
         err << error.localizedDescription() << Qt::endl;
-        if (const QString reason = error.localizedFailureReason(); !reason.isNull())
+        if (const QString reason = qmf.parser->failureReason(); !reason.isNull())
             err << reason << Qt::endl;
         return 2;
     }
