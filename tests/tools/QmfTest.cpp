@@ -10,6 +10,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <algorithm>
+
 namespace {
 
 struct Outcome
@@ -58,6 +60,12 @@ Outcome checkDefinition(const QByteArray &json, const QStringList &arguments)
     file.close();
     return runQmf(QStringList {QStringLiteral("options"), QStringLiteral("check"), path}
                   + arguments);
+}
+
+bool isLineBreak(QChar c)
+{
+    return c == u'\n' || c == u'\r' || c == u'\v' || c == u'\f' || c == u'\x85' || c == u'\x2028'
+            || c == u'\x2029';
 }
 
 // The value at a '/'-separated path of keys and array indices: dig(report, "parses/0/error").
@@ -227,6 +235,21 @@ TEST(QmfOptionsCheckTest, BadDefinitionsGiveOneLineErrorsAndStatus2)
              "Error. Invalid Options."},
             {"option without names", R"({"executableName": "t", "options": [{"type": 1}]})",
              "Error. Invalid Options."},
+            // Unknown field names reach the message quoted and escaped when they are not plain
+            // words: a line break in a name must not break the line, nor a name pass for a path.
+            {"field name with a carriage return",
+             R"({"executableName": "t", "options": [{"flag": "a", "type\r": 1}]})",
+             R"(options[0]."type\r": unknown field)"},
+            {"field name with a line feed", R"({"executableName": "t", "a\nb": 1})",
+             R"("a\nb": unknown field)"},
+            {"field name with a line separator", R"({"executableName": "t", "a\u2028b": 1})",
+             R"("a\u2028b": unknown field)"},
+            {"field name with quotes and a backslash", R"({"executableName": "t", "\"\\": 1})",
+             R"("\"\\": unknown field)"},
+            {"field name that reads as a path",
+             R"({"executableName": "t", "commands": [{"name": "a", "options[0].x": 1}]})",
+             R"(commands[0]."options[0].x": unknown field)"},
+            {"empty field name", R"({"executableName": "t", "": 1})", R"("": unknown field)"},
     };
     for (const Row &row : rows) {
         const Outcome outcome = checkDefinition(row.json, {});
@@ -235,7 +258,10 @@ TEST(QmfOptionsCheckTest, BadDefinitionsGiveOneLineErrorsAndStatus2)
         EXPECT_TRUE(outcome.err.startsWith(QStringLiteral("qmf: "))) << row.name;
         EXPECT_TRUE(outcome.err.contains(QString::fromUtf8(row.message)))
                 << row.name << ": " << qPrintable(outcome.err);
-        EXPECT_EQ(outcome.err.count(QLatin1Char('\n')), 1)
+        // One line: the final line feed and no other line break of any kind.
+        EXPECT_TRUE(outcome.err.endsWith(QLatin1Char('\n'))) << row.name;
+        const QString line = outcome.err.chopped(1);
+        EXPECT_TRUE(std::none_of(line.cbegin(), line.cend(), isLineBreak))
                 << row.name << ": " << qPrintable(outcome.err);
     }
 

@@ -8,6 +8,7 @@
 #include <QJsonParseError>
 #include <QSet>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -28,11 +29,52 @@ QString fieldPath(const QString &path, const QString &key)
     return path.isEmpty() ? key : path + QLatin1Char('.') + key;
 }
 
+bool isPlainNameCharacter(QChar c)
+{
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9')
+            || c == u'_' || c == u'-';
+}
+
+// An unknown field's name as it appears in an error's path. The name comes from the file, so
+// anything but a plain word is quoted and escaped as in JSON: a line break in it must not
+// break the one-line message, and "", "a.b" or "x[0]" must not pass for path syntax.
+QString nameForPath(const QString &name)
+{
+    if (!name.isEmpty() && std::all_of(name.cbegin(), name.cend(), isPlainNameCharacter))
+        return name;
+    QString quoted = QStringLiteral("\"");
+    for (const QChar c : name) {
+        if (c == u'"' || c == u'\\') {
+            quoted += QLatin1Char('\\') + c;
+        } else if (!c.isPrint() || c.category() == QChar::Separator_Line
+                   || c.category() == QChar::Separator_Paragraph) {
+            // Control, format and unassigned characters, lone surrogates and line separators.
+            switch (c.unicode()) {
+            case u'\n':
+                quoted += QStringLiteral("\\n");
+                break;
+            case u'\r':
+                quoted += QStringLiteral("\\r");
+                break;
+            case u'\t':
+                quoted += QStringLiteral("\\t");
+                break;
+            default:
+                quoted += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+                break;
+            }
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + QLatin1Char('"');
+}
+
 void rejectUnknownFields(const QJsonObject &object, const QString &path, const QSet<QString> &known)
 {
     for (auto it = object.begin(); it != object.end(); ++it) {
         if (!known.contains(it.key()))
-            fail(fieldPath(path, it.key()), QStringLiteral("unknown field"));
+            fail(fieldPath(path, nameForPath(it.key())), QStringLiteral("unknown field"));
     }
 }
 

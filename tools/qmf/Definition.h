@@ -20,7 +20,9 @@
 /// Unknown fields and fields of the wrong type are errors, so that a typo never passes silently.
 namespace Definition {
 
-/// The parser, or std::nullopt with a one-line `error` naming the offending field.
+/// The parser, or std::nullopt with a one-line `error` naming the offending field by its path
+/// ("commands[0].subCommands[1].name"); an unknown field whose name is not a plain word appears
+/// quoted and escaped as in JSON (`options[0]."type\r"`).
 std::optional<QMOptionParserPtr> parserFromJson(const QByteArray &json, QString *error);
 
 } // namespace Definition
