@@ -270,6 +270,37 @@ TEST(QmfOptionsCheckTest, BadDefinitionsGiveOneLineErrorsAndStatus2)
     EXPECT_TRUE(missing.err.contains(QStringLiteral("/nonexistent/spec.json")));
 }
 
+TEST(QmfOptionsCheckTest, CommandsNestAtMostTheMaximumDepth)
+{
+    // c1 > c2 > ... > c<levels>, each command the one sub-command of the one before.
+    const auto chain = [](int levels) {
+        QByteArray command = "{\"name\": \"c" + QByteArray::number(levels) + "\"}";
+        for (int level = levels - 1; level >= 1; --level) {
+            command = "{\"name\": \"c" + QByteArray::number(level) + "\", \"subCommands\": ["
+                    + command + "]}";
+        }
+        return QByteArray("{\"executableName\": \"t\", \"commands\": [" + command + "]}");
+    };
+    const int deepest = Definition::maximumCommandDepth;
+
+    QStringList path;
+    for (int level = 1; level <= deepest; ++level)
+        path.append(QStringLiteral("c%1").arg(level));
+    const Outcome accepted
+            = checkDefinition(chain(deepest), path + QStringList {QStringLiteral("-h")});
+    ASSERT_EQ(accepted.status, 0) << qPrintable(accepted.err);
+    EXPECT_EQ(dig(accepted.json(), "parses/0/help").toString(),
+              QStringLiteral("Command: c%1\n").arg(deepest));
+
+    const Outcome refused = checkDefinition(chain(deepest + 1), {});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_TRUE(refused.err.contains(
+            QStringLiteral(".subCommands[0]: commands nested more than %1 levels deep\n")
+                    .arg(deepest)))
+            << qPrintable(refused.err);
+    EXPECT_EQ(refused.err.count(QLatin1Char('\n')), 1);
+}
+
 TEST(QmfCommandLineTest, OwnParserErrorsHelpAndUsage)
 {
     const Outcome unknown = runQmf(words("--bogus"));

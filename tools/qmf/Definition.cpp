@@ -183,10 +183,18 @@ QMOptionList options(const QJsonObject &object, const QString &path)
     return result;
 }
 
-QMOptionCommandList commands(const QJsonArray &values, const QString &path);
+QMOptionCommandList commands(const QJsonArray &values, const QString &path, int level);
 
-QMOptionCommandPtr command(const QJsonObject &object, const QString &path)
+QMOptionCommandPtr command(const QJsonObject &object, const QString &path, int level)
 {
+    // Every level of commands costs stack here and again in the parser's descriptions. Qt's
+    // JSON reader refuses documents nested past 1024 levels (about 510 levels of commands),
+    // which an 8 MB stack survives, but that limit is Qt's undocumented choice and the stack may
+    // be a thread's: the loader states its own, far beyond any real command line.
+    if (level > Definition::maximumCommandDepth)
+        fail(path,
+             QStringLiteral("commands nested more than %1 levels deep")
+                     .arg(Definition::maximumCommandDepth));
     rejectUnknownFields(object, path,
                         {QStringLiteral("name"), QStringLiteral("explanation"),
                          QStringLiteral("hidden"), QStringLiteral("argumentNames"),
@@ -194,7 +202,7 @@ QMOptionCommandPtr command(const QJsonObject &object, const QString &path)
     std::optional<QMOptionCommandList> subCommands;
     const QString subKey = QStringLiteral("subCommands");
     if (!isAbsent(object, subKey))
-        subCommands = commands(array(object, path, subKey), fieldPath(path, subKey));
+        subCommands = commands(array(object, path, subKey), fieldPath(path, subKey), level + 1);
     auto result = QMOptionCommand::optionCommandWithName(
             text(object, path, QStringLiteral("name")), options(object, path),
             texts(object, path, QStringLiteral("argumentNames")), subCommands,
@@ -203,11 +211,12 @@ QMOptionCommandPtr command(const QJsonObject &object, const QString &path)
     return result;
 }
 
-QMOptionCommandList commands(const QJsonArray &values, const QString &path)
+QMOptionCommandList commands(const QJsonArray &values, const QString &path, int level)
 {
     QMOptionCommandList result;
     for (qsizetype i = 0; i < values.size(); ++i)
-        result.append(command(element(values, i, path), QStringLiteral("%1[%2]").arg(path).arg(i)));
+        result.append(command(element(values, i, path), QStringLiteral("%1[%2]").arg(path).arg(i),
+                              level));
     return result;
 }
 
@@ -238,7 +247,7 @@ std::optional<QMOptionParserPtr> Definition::parserFromJson(const QByteArray &js
         const QString executableName = text(root, QString(), QStringLiteral("executableName"));
         const QMOptionList globalOptions = options(root, QString());
         const QMOptionCommandList topCommands = commands(
-                array(root, QString(), QStringLiteral("commands")), QStringLiteral("commands"));
+                array(root, QString(), QStringLiteral("commands")), QStringLiteral("commands"), 1);
         const QStringList argumentNames = texts(root, QString(), QStringLiteral("argumentNames"));
         const QString listSeparator = text(root, QString(), QStringLiteral("listSeparator"));
 
