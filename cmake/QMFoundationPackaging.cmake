@@ -4,11 +4,19 @@ include(CMakePackageConfigHelpers)
 
 set(QMF_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/QMFoundation)
 
-install(EXPORT QMFoundationTargets
-    NAMESPACE QMFoundation::
-    FILE QMFoundationTargets.cmake
-    DESTINATION ${QMF_CMAKE_INSTALL_DIR}
-    COMPONENT Devel)
+# Every library is a package component: it installs its target into its own export set,
+# QMFoundation<Component>Targets, and registers itself in the global property
+# QMF_PACKAGE_COMPONENTS (in dependency order). Each export set becomes a targets file of its own,
+# so that find_package(QMFoundation COMPONENTS ...) loads only what is asked for; what a
+# component needs from other packages is listed in QMFoundationConfig.cmake.in.
+get_property(QMF_PACKAGE_COMPONENTS GLOBAL PROPERTY QMF_PACKAGE_COMPONENTS)
+foreach(component IN LISTS QMF_PACKAGE_COMPONENTS)
+    install(EXPORT QMFoundation${component}Targets
+        NAMESPACE QMFoundation::
+        FILE QMFoundation${component}Targets.cmake
+        DESTINATION ${QMF_CMAKE_INSTALL_DIR}
+        COMPONENT Devel)
+endforeach()
 
 configure_package_config_file(
     ${CMAKE_CURRENT_LIST_DIR}/QMFoundationConfig.cmake.in

@@ -10,6 +10,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <algorithm>
+
 namespace {
 
 struct Outcome
@@ -58,6 +60,12 @@ Outcome checkDefinition(const QByteArray &json, const QStringList &arguments)
     file.close();
     return runQmf(QStringList {QStringLiteral("options"), QStringLiteral("check"), path}
                   + arguments);
+}
+
+bool isLineBreak(QChar c)
+{
+    return c == u'\n' || c == u'\r' || c == u'\v' || c == u'\f' || c == u'\x85' || c == u'\x2028'
+            || c == u'\x2029';
 }
 
 // The value at a '/'-separated path of keys and array indices: dig(report, "parses/0/error").
@@ -231,6 +239,21 @@ TEST(QmfOptionsCheckTest, BadDefinitionsGiveOneLineErrorsAndStatus2)
              "Error. Invalid Options."},
             {"option without names", R"({"executableName": "t", "options": [{"type": 1}]})",
              "Error. Invalid Options."},
+            // Unknown field names reach the message quoted and escaped when they are not plain
+            // words: a line break in a name must not break the line, nor a name pass for a path.
+            {"field name with a carriage return",
+             R"({"executableName": "t", "options": [{"flag": "a", "type\r": 1}]})",
+             R"(options[0]."type\r": unknown field)"},
+            {"field name with a line feed", R"({"executableName": "t", "a\nb": 1})",
+             R"("a\nb": unknown field)"},
+            {"field name with a line separator", R"({"executableName": "t", "a\u2028b": 1})",
+             R"("a\u2028b": unknown field)"},
+            {"field name with quotes and a backslash", R"({"executableName": "t", "\"\\": 1})",
+             R"("\"\\": unknown field)"},
+            {"field name that reads as a path",
+             R"({"executableName": "t", "commands": [{"name": "a", "options[0].x": 1}]})",
+             R"(commands[0]."options[0].x": unknown field)"},
+            {"empty field name", R"({"executableName": "t", "": 1})", R"("": unknown field)"},
     };
     for (const Row &row : rows) {
         const Outcome outcome = checkDefinition(row.json, {});
@@ -239,13 +262,47 @@ TEST(QmfOptionsCheckTest, BadDefinitionsGiveOneLineErrorsAndStatus2)
         EXPECT_TRUE(outcome.err.startsWith(QStringLiteral("qmf: "))) << row.name;
         EXPECT_TRUE(outcome.err.contains(QString::fromUtf8(row.message)))
                 << row.name << ": " << qPrintable(outcome.err);
-        EXPECT_EQ(outcome.err.count(QLatin1Char('\n')), 1)
+        // One line: the final line feed and no other line break of any kind.
+        EXPECT_TRUE(outcome.err.endsWith(QLatin1Char('\n'))) << row.name;
+        const QString line = outcome.err.chopped(1);
+        EXPECT_TRUE(std::none_of(line.cbegin(), line.cend(), isLineBreak))
                 << row.name << ": " << qPrintable(outcome.err);
     }
 
     const Outcome missing = runQmf(words("options check /nonexistent/spec.json"));
     EXPECT_EQ(missing.status, 2);
     EXPECT_TRUE(missing.err.contains(QStringLiteral("/nonexistent/spec.json")));
+}
+
+TEST(QmfOptionsCheckTest, CommandsNestAtMostTheMaximumDepth)
+{
+    // c1 > c2 > ... > c<levels>, each command the one sub-command of the one before.
+    const auto chain = [](int levels) {
+        QByteArray command = "{\"name\": \"c" + QByteArray::number(levels) + "\"}";
+        for (int level = levels - 1; level >= 1; --level) {
+            command = "{\"name\": \"c" + QByteArray::number(level) + "\", \"subCommands\": ["
+                    + command + "]}";
+        }
+        return QByteArray("{\"executableName\": \"t\", \"commands\": [" + command + "]}");
+    };
+    const int deepest = Definition::maximumCommandDepth;
+
+    QStringList path;
+    for (int level = 1; level <= deepest; ++level)
+        path.append(QStringLiteral("c%1").arg(level));
+    const Outcome accepted
+            = checkDefinition(chain(deepest), path + QStringList {QStringLiteral("-h")});
+    ASSERT_EQ(accepted.status, 0) << qPrintable(accepted.err);
+    EXPECT_EQ(dig(accepted.json(), "parses/0/help").toString(),
+              QStringLiteral("Command: c%1\n").arg(deepest));
+
+    const Outcome refused = checkDefinition(chain(deepest + 1), {});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_TRUE(refused.err.contains(
+            QStringLiteral(".subCommands[0]: commands nested more than %1 levels deep\n")
+                    .arg(deepest)))
+            << qPrintable(refused.err);
+    EXPECT_EQ(refused.err.count(QLatin1Char('\n')), 1);
 }
 
 TEST(QmfCommandLineTest, OwnParserErrorsHelpAndUsage)

@@ -8,6 +8,7 @@
 #include <QJsonParseError>
 #include <QSet>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -28,11 +29,52 @@ QString fieldPath(const QString &path, const QString &key)
     return path.isEmpty() ? key : path + QLatin1Char('.') + key;
 }
 
+bool isPlainNameCharacter(QChar c)
+{
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9')
+            || c == u'_' || c == u'-';
+}
+
+// An unknown field's name as it appears in an error's path. The name comes from the file, so
+// anything but a plain word is quoted and escaped as in JSON: a line break in it must not
+// break the one-line message, and "", "a.b" or "x[0]" must not pass for path syntax.
+QString nameForPath(const QString &name)
+{
+    if (!name.isEmpty() && std::all_of(name.cbegin(), name.cend(), isPlainNameCharacter))
+        return name;
+    QString quoted = QStringLiteral("\"");
+    for (const QChar c : name) {
+        if (c == u'"' || c == u'\\') {
+            quoted += QLatin1Char('\\') + c;
+        } else if (!c.isPrint() || c.category() == QChar::Separator_Line
+                   || c.category() == QChar::Separator_Paragraph) {
+            // Control, format and unassigned characters, lone surrogates and line separators.
+            switch (c.unicode()) {
+            case u'\n':
+                quoted += QStringLiteral("\\n");
+                break;
+            case u'\r':
+                quoted += QStringLiteral("\\r");
+                break;
+            case u'\t':
+                quoted += QStringLiteral("\\t");
+                break;
+            default:
+                quoted += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+                break;
+            }
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + QLatin1Char('"');
+}
+
 void rejectUnknownFields(const QJsonObject &object, const QString &path, const QSet<QString> &known)
 {
     for (auto it = object.begin(); it != object.end(); ++it) {
         if (!known.contains(it.key()))
-            fail(fieldPath(path, it.key()), QStringLiteral("unknown field"));
+            fail(fieldPath(path, nameForPath(it.key())), QStringLiteral("unknown field"));
     }
 }
 
@@ -141,10 +183,18 @@ QMOptionList options(const QJsonObject &object, const QString &path)
     return result;
 }
 
-QMOptionCommandList commands(const QJsonArray &values, const QString &path);
+QMOptionCommandList commands(const QJsonArray &values, const QString &path, int level);
 
-QMOptionCommandPtr command(const QJsonObject &object, const QString &path)
+QMOptionCommandPtr command(const QJsonObject &object, const QString &path, int level)
 {
+    // Every level of commands costs stack here and again in the parser's descriptions. Qt's
+    // JSON reader refuses documents nested past 1024 levels (about 510 levels of commands),
+    // which an 8 MB stack survives, but that limit is Qt's undocumented choice and the stack may
+    // be a thread's: the loader states its own, far beyond any real command line.
+    if (level > Definition::maximumCommandDepth)
+        fail(path,
+             QStringLiteral("commands nested more than %1 levels deep")
+                     .arg(Definition::maximumCommandDepth));
     rejectUnknownFields(object, path,
                         {QStringLiteral("name"), QStringLiteral("explanation"),
                          QStringLiteral("hidden"), QStringLiteral("argumentNames"),
@@ -152,7 +202,7 @@ QMOptionCommandPtr command(const QJsonObject &object, const QString &path)
     std::optional<QMOptionCommandList> subCommands;
     const QString subKey = QStringLiteral("subCommands");
     if (!isAbsent(object, subKey))
-        subCommands = commands(array(object, path, subKey), fieldPath(path, subKey));
+        subCommands = commands(array(object, path, subKey), fieldPath(path, subKey), level + 1);
     auto result = QMOptionCommand::optionCommandWithName(
             text(object, path, QStringLiteral("name")), options(object, path),
             texts(object, path, QStringLiteral("argumentNames")), subCommands,
@@ -161,11 +211,12 @@ QMOptionCommandPtr command(const QJsonObject &object, const QString &path)
     return result;
 }
 
-QMOptionCommandList commands(const QJsonArray &values, const QString &path)
+QMOptionCommandList commands(const QJsonArray &values, const QString &path, int level)
 {
     QMOptionCommandList result;
     for (qsizetype i = 0; i < values.size(); ++i)
-        result.append(command(element(values, i, path), QStringLiteral("%1[%2]").arg(path).arg(i)));
+        result.append(command(element(values, i, path), QStringLiteral("%1[%2]").arg(path).arg(i),
+                              level));
     return result;
 }
 
@@ -196,7 +247,7 @@ std::optional<QMOptionParserPtr> Definition::parserFromJson(const QByteArray &js
         const QString executableName = text(root, QString(), QStringLiteral("executableName"));
         const QMOptionList globalOptions = options(root, QString());
         const QMOptionCommandList topCommands = commands(
-                array(root, QString(), QStringLiteral("commands")), QStringLiteral("commands"));
+                array(root, QString(), QStringLiteral("commands")), QStringLiteral("commands"), 1);
         const QStringList argumentNames = texts(root, QString(), QStringLiteral("argumentNames"));
         const QString listSeparator = text(root, QString(), QStringLiteral("listSeparator"));
 
