@@ -267,6 +267,8 @@ TEST(QmfOptionsCheckTest, BadDefinitionsGiveOneLineErrorsAndStatus2)
         const QString line = outcome.err.chopped(1);
         EXPECT_TRUE(std::none_of(line.cbegin(), line.cend(), isLineBreak))
                 << row.name << ": " << qPrintable(outcome.err);
+        // The error text is optional for callers of the loader.
+        EXPECT_FALSE(Definition::parserFromJson(row.json, nullptr).has_value()) << row.name;
     }
 
     const Outcome missing = runQmf(words("options check /nonexistent/spec.json"));

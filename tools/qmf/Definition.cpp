@@ -134,11 +134,18 @@ QJsonArray array(const QJsonObject &object, const QString &path, const QString &
     return value.toArray();
 }
 
+// "path[index]", with one multi-argument arg(): chained calls would substitute the index into
+// the path's own text.
+QString indexPath(const QString &path, qsizetype index)
+{
+    return QStringLiteral("%1[%2]").arg(path, QString::number(index));
+}
+
 QJsonObject element(const QJsonArray &array, qsizetype index, const QString &path)
 {
     const QJsonValue value = array.at(index);
     if (!value.isObject())
-        fail(QStringLiteral("%1[%2]").arg(path).arg(index), QStringLiteral("expected an object"));
+        fail(indexPath(path, index), QStringLiteral("expected an object"));
     return value.toObject();
 }
 
@@ -148,8 +155,7 @@ QStringList texts(const QJsonObject &object, const QString &path, const QString 
     const QJsonArray values = array(object, path, key);
     for (qsizetype i = 0; i < values.size(); ++i) {
         if (!values.at(i).isString())
-            fail(QStringLiteral("%1[%2]").arg(fieldPath(path, key)).arg(i),
-                 QStringLiteral("expected a string"));
+            fail(indexPath(fieldPath(path, key), i), QStringLiteral("expected a string"));
         result.append(stringOf(values.at(i)));
     }
     return result;
@@ -177,7 +183,7 @@ QMOptionList options(const QJsonObject &object, const QString &path)
     const QJsonArray values = array(object, path, key);
     QMOptionList result;
     for (qsizetype i = 0; i < values.size(); ++i) {
-        const QString itemPath = QStringLiteral("%1[%2]").arg(fieldPath(path, key)).arg(i);
+        const QString itemPath = indexPath(fieldPath(path, key), i);
         result.append(option(element(values, i, fieldPath(path, key)), itemPath));
     }
     return result;
@@ -215,8 +221,7 @@ QMOptionCommandList commands(const QJsonArray &values, const QString &path, int 
 {
     QMOptionCommandList result;
     for (qsizetype i = 0; i < values.size(); ++i)
-        result.append(command(element(values, i, path), QStringLiteral("%1[%2]").arg(path).arg(i),
-                              level));
+        result.append(command(element(values, i, path), indexPath(path, i), level));
     return result;
 }
 
@@ -227,13 +232,15 @@ std::optional<QMOptionParserPtr> Definition::parserFromJson(const QByteArray &js
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        *error = QStringLiteral("invalid JSON at offset %1: %2")
-                         .arg(parseError.offset)
-                         .arg(parseError.errorString());
+        if (error) {
+            *error = QStringLiteral("invalid JSON at offset %1: %2")
+                             .arg(QString::number(parseError.offset), parseError.errorString());
+        }
         return std::nullopt;
     }
     if (!document.isObject()) {
-        *error = QStringLiteral("the definition must be a JSON object");
+        if (error)
+            *error = QStringLiteral("the definition must be a JSON object");
         return std::nullopt;
     }
     const QJsonObject root = document.object();
@@ -262,7 +269,8 @@ std::optional<QMOptionParserPtr> Definition::parserFromJson(const QByteArray &js
             parser->setListSeparator(listSeparator);
         return parser;
     } catch (const DefinitionError &e) {
-        *error = e.message;
+        if (error)
+            *error = e.message;
         return std::nullopt;
     }
 }

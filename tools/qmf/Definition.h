@@ -25,7 +25,7 @@ constexpr int maximumCommandDepth = 64;
 
 /// The parser, or std::nullopt with a one-line `error` naming the offending field by its path
 /// ("commands[0].subCommands[1].name"); an unknown field whose name is not a plain word appears
-/// quoted and escaped as in JSON (`options[0]."type\r"`).
+/// quoted and escaped as in JSON (`options[0]."type\r"`). `error` may be null.
 std::optional<QMOptionParserPtr> parserFromJson(const QByteArray &json, QString *error);
 
 } // namespace Definition
