@@ -76,29 +76,41 @@ bool containsCommand(const QMOptionCommandList &commands, const QMOptionCommand 
     return false;
 }
 
-void collectSubcommands(const QMOptionCommand &command, QList<const QMOptionCommand *> &path,
-                        QSet<CommandKey> &seen, QMOptionCommandList &result)
+// The state of one walk down a command tree.
+struct SubcommandWalk
+{
+    QSet<const QMOptionCommand *> path; // the commands being walked, outermost first
+    QSet<const QMOptionCommand *> done; // commands whose sub-commands have all been collected
+    QSet<CommandKey> seen;
+    QMOptionCommandList result;
+};
+
+void collectSubcommands(const QMOptionCommand &command, SubcommandWalk &walk)
 {
     const std::optional<QMOptionCommandList> subCommands = command.subCommands();
     if (!subCommands)
         return;
-    path.append(&command);
+    walk.path.insert(&command);
     for (const QMOptionCommandPtr &subCommand : *subCommands) {
         if (!subCommand)
             continue;
         const CommandKey key {subCommand->name()};
-        if (!seen.contains(key)) {
-            seen.insert(key);
-            result.append(subCommand);
+        if (!walk.seen.contains(key)) {
+            walk.seen.insert(key);
+            walk.result.append(subCommand);
         }
     }
     for (const QMOptionCommandPtr &subCommand : *subCommands) {
-        // Trees are meant to be acyclic; a command that contains itself is not followed again
-        // so that a faulty configuration cannot recurse forever.
-        if (subCommand && !path.contains(subCommand.get()))
-            collectSubcommands(*subCommand, path, seen, result);
+        // A command shared by several parents is walked once: everything below it is collected
+        // by then, so walking it again would add nothing and take time exponential in the
+        // depth. Trees are meant to be acyclic; a command that contains itself is not followed
+        // again so that a faulty configuration cannot recurse forever.
+        if (subCommand && !walk.path.contains(subCommand.get())
+            && !walk.done.contains(subCommand.get()))
+            collectSubcommands(*subCommand, walk);
     }
-    path.removeLast();
+    walk.path.remove(&command);
+    walk.done.insert(&command);
 }
 
 bool isDecimalDigit(char16_t c)
@@ -796,11 +808,9 @@ QMOptionCommandList QMOptionParser::allCommandsIncludingSubcommands() const
 
 QMOptionCommandList QMOptionParser::allSubcommandsForCommand(const QMOptionCommand &command)
 {
-    QMOptionCommandList result;
-    QList<const QMOptionCommand *> path;
-    QSet<CommandKey> seen;
-    collectSubcommands(command, path, seen, result);
-    return result;
+    SubcommandWalk walk;
+    collectSubcommands(command, walk);
+    return walk.result;
 }
 
 void QMOptionParser::Private::configure(const QMOptionParser &q)

@@ -339,3 +339,31 @@ TEST(QMOptionParserTest, CommandsAreFoundByNameInTreeOrder)
     EXPECT_FALSE(parser.parseArguments(args("e|b|-s"), &error).has_value());
     EXPECT_EQ(error.code(), 2);
 }
+
+TEST(QMOptionParserTest, SharedSubCommandsAreCollectedOnce)
+{
+    // Two commands per level, each listing both commands of the next level as sub-commands:
+    // 2^60 paths lead down this tree, but it has only 120 commands.
+    constexpr int levels = 60;
+    QMOptionCommandList below;
+    QStringList expected; // tree order: the next level's pair after each level's pair
+    for (int level = levels - 1; level >= 0; --level) {
+        const QString suffix = QString::number(level);
+        const std::optional<QMOptionCommandList> subCommands
+                = below.isEmpty() ? std::nullopt : std::optional(below);
+        below = {
+                QMOptionCommand::optionCommandWithName(str("a") + suffix, {}, {}, subCommands, {}),
+                QMOptionCommand::optionCommandWithName(str("b") + suffix, {}, {}, subCommands, {})};
+        if (level > 0)
+            expected.prepend(str("a%1 b%1").arg(level));
+    }
+
+    QStringList names;
+    for (const QMOptionCommandPtr &command : QMOptionParser::allSubcommandsForCommand(*below[0]))
+        names.append(command->name());
+    EXPECT_EQ(names.join(QLatin1Char(' ')), expected.join(QLatin1Char(' ')));
+
+    const QMOptionParser parser({}, below, str("tool"), {});
+    EXPECT_EQ(parser.allCommandsIncludingSubcommands().size(), 2 * levels);
+    EXPECT_TRUE(parser.commandForArgument(str("b59")));
+}
