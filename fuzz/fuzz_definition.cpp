@@ -161,93 +161,78 @@ private:
         return expected == QJsonValue::Bool ? QJsonValue(0) : QJsonValue(true);
     }
 
-    // Puts one of the forms of a text field into `object`; returns what the loader reads from
-    // it when well typed (a null QString when left out or null).
-    QString textField(QJsonObject &object, const QString &key)
+    // Puts one of a field's forms into `object`: left out, null, `wrong()` (which makes the
+    // definition invalid) or `value()`. Returns whether the well-typed value was put in.
+    template<typename Wrong, typename Value>
+    bool field(QJsonObject &object, const QString &key, Wrong wrong, Value value)
     {
         switch (form()) {
         case Form::Absent:
-            return QString();
+            return false;
         case Form::Null:
             object.insert(key, QJsonValue::Null);
-            return QString();
+            return false;
         case Form::WrongType:
-            object.insert(key, wrongValue(QJsonValue::String));
+            object.insert(key, wrong());
             invalid = true;
-            return QString();
+            return false;
         case Form::Value:
             break;
         }
-        const QString value = text();
-        object.insert(key, value);
+        object.insert(key, value());
+        return true;
+    }
+
+    // Returns what the loader reads from the text field when well typed (a null QString when
+    // left out or null).
+    QString textField(QJsonObject &object, const QString &key)
+    {
+        QString value;
+        field(
+                object, key, [&] { return wrongValue(QJsonValue::String); },
+                [&] {
+                    value = text();
+                    return QJsonValue(value);
+                });
         return value;
     }
 
     void boolField(QJsonObject &object, const QString &key)
     {
-        switch (form()) {
-        case Form::Absent:
-            return;
-        case Form::Null:
-            object.insert(key, QJsonValue::Null);
-            return;
-        case Form::WrongType:
-            object.insert(key, wrongValue(QJsonValue::Bool));
-            invalid = true;
-            return;
-        case Form::Value:
-            object.insert(key, in.ConsumeBool());
-            return;
-        }
+        field(
+                object, key, [&] { return wrongValue(QJsonValue::Bool); },
+                [&] { return QJsonValue(in.ConsumeBool()); });
     }
 
     void typeField(QJsonObject &object)
     {
-        const QString key = QStringLiteral("type");
-        switch (form()) {
-        case Form::Absent:
-            return;
-        case Form::Null:
-            object.insert(key, QJsonValue::Null);
-            return;
-        case Form::WrongType: {
-            // Not a non-negative integer that a double holds exactly.
-            const QJsonValue wrong[] = {QJsonValue(-1),
-                                        QJsonValue(1.5),
-                                        QJsonValue(9007199254740994.0),
-                                        QJsonValue(1e300),
-                                        QJsonValue(QStringLiteral("1")),
-                                        QJsonValue(true)};
-            object.insert(key, wrong[in.ConsumeIntegralInRange<size_t>(0, std::size(wrong) - 1)]);
-            invalid = true;
-            return;
-        }
-        case Form::Value:
-            object.insert(key,
-                          in.ConsumeIntegralInRange<int>(0, 15) == 15
-                                  ? QJsonValue(9007199254740992.0) // 2^53, the largest accepted
-                                  : QJsonValue(in.ConsumeIntegralInRange<int>(0, 7)));
-            return;
-        }
+        field(
+                object, QStringLiteral("type"),
+                [&] {
+                    // Not a non-negative integer that a double holds exactly.
+                    const QJsonValue wrong[] = {QJsonValue(-1),
+                                                QJsonValue(1.5),
+                                                QJsonValue(9007199254740994.0),
+                                                QJsonValue(1e300),
+                                                QJsonValue(QStringLiteral("1")),
+                                                QJsonValue(true)};
+                    return wrong[in.ConsumeIntegralInRange<size_t>(0, std::size(wrong) - 1)];
+                },
+                [&] {
+                    return in.ConsumeIntegralInRange<int>(0, 15) == 15
+                            ? QJsonValue(9007199254740992.0) // 2^53, the largest accepted
+                            : QJsonValue(in.ConsumeIntegralInRange<int>(0, 7));
+                });
     }
 
     // Returns the array to fill, or std::nullopt when the field was left out, null or of the
     // wrong type.
     std::optional<QJsonArray> arrayForm(QJsonObject &object, const QString &key)
     {
-        switch (form()) {
-        case Form::Absent:
+        if (!field(
+                    object, key, [&] { return wrongValue(QJsonValue::Array); },
+                    [] { return QJsonValue(QJsonArray()); }))
             return std::nullopt;
-        case Form::Null:
-            object.insert(key, QJsonValue::Null);
-            return std::nullopt;
-        case Form::WrongType:
-            object.insert(key, wrongValue(QJsonValue::Array));
-            invalid = true;
-            return std::nullopt;
-        case Form::Value:
-            break;
-        }
         return QJsonArray();
     }
 
@@ -261,17 +246,24 @@ private:
         return true;
     }
 
+    // Up to `most` elements made by `element`, now and then one of the wrong type instead.
+    template<typename MakeElement>
+    void appendElements(QJsonArray &array, int most, QJsonValue::Type expected, MakeElement element)
+    {
+        const int count = in.ConsumeIntegralInRange<int>(0, most);
+        for (int i = 0; i < count; ++i) {
+            if (!wrongElement(array, expected))
+                array.append(element());
+        }
+    }
+
     void textsField(QJsonObject &object, const QString &key, int depth)
     {
         std::optional<QJsonArray> array = arrayForm(object, key);
         if (!array)
             return;
         reach(depth);
-        const int count = in.ConsumeIntegralInRange<int>(0, 3);
-        for (int i = 0; i < count; ++i) {
-            if (!wrongElement(*array, QJsonValue::String))
-                array->append(text());
-        }
+        appendElements(*array, 3, QJsonValue::String, [&] { return QJsonValue(text()); });
         object.insert(key, *array);
     }
 
@@ -282,11 +274,8 @@ private:
         if (!array)
             return;
         reach(depth);
-        const int count = in.ConsumeIntegralInRange<int>(0, 4);
-        for (int i = 0; i < count; ++i) {
-            if (!wrongElement(*array, QJsonValue::Object))
-                array->append(option(global, depth + 1));
-        }
+        appendElements(*array, 4, QJsonValue::Object,
+                       [&] { return QJsonValue(option(global, depth + 1)); });
         object.insert(key, *array);
     }
 
@@ -330,11 +319,8 @@ private:
             array->append(chain(links, depth + 1));
             deepestCommand = std::max(deepestCommand, level + links - 1);
         } else if (depth < 2 * longestChain) {
-            const int count = in.ConsumeIntegralInRange<int>(0, 3);
-            for (int i = 0; i < count; ++i) {
-                if (!wrongElement(*array, QJsonValue::Object))
-                    array->append(command(depth + 1, level));
-            }
+            appendElements(*array, 3, QJsonValue::Object,
+                           [&] { return QJsonValue(command(depth + 1, level)); });
         }
         object.insert(key, *array);
     }
