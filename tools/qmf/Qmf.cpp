@@ -2,52 +2,19 @@
 
 #include "Definition.h"
 #include "OptionsCheck.h"
+#include "ToolCommand.h"
 #include "Tour.h"
 
 #include "QMFoundationVersion.h"
 #include "options/QMOptionParser.h"
 
 #include <QFile>
+#include <QHash>
 #include <QJsonDocument>
 
 namespace {
 
 const QString toolName = QStringLiteral("qmf");
-
-struct QmfParser
-{
-    QMOptionParserPtr parser;
-    QMOptionPtr version;
-    QMOptionCommandPtr tour;
-    QMOptionCommandPtr options;
-    QMOptionCommandPtr check;
-};
-
-QmfParser makeParser()
-{
-    QmfParser qmf;
-    qmf.version = QMOption::optionWithFlag(QStringLiteral("V"), QStringLiteral("version"),
-                                           QStringLiteral("Print the library version and exit"),
-                                           QString(), QMOptionTypeNone, false);
-    qmf.tour = QMOptionCommand::optionCommandWithName(
-            QStringLiteral("tour"), {}, {}, QMOptionCommandList {},
-            QStringLiteral("Take a guided tour of the library on bundled sample data"));
-    qmf.check = QMOptionCommand::optionCommandWithName(
-            QStringLiteral("check"), {}, {QStringLiteral("SPEC.json"), QStringLiteral("ARG...")},
-            QMOptionCommandList {},
-            QStringLiteral(
-                    "Usage: qmf options check SPEC.json [ARG...] [--next ARG...]...\n\n"
-                    "Builds an option parser from the JSON definition in SPEC.json and prints,\n"
-                    "as JSON, what it makes of each group of arguments. Groups are separated\n"
-                    "by --next and parsed one after another on the same parser. Everything\n"
-                    "after SPEC.json is handed to that parser untouched."));
-    qmf.options = QMOptionCommand::optionCommandWithName(
-            QStringLiteral("options"), {}, {}, QMOptionCommandList {qmf.check},
-            QStringLiteral("Try out a command-line design: options check SPEC.json [ARG...]"));
-    qmf.parser = QMOptionParser::parserWithOptions({qmf.version}, {qmf.tour, qmf.options}, toolName,
-                                                   {});
-    return qmf;
-}
 
 int usageError(QTextStream &err, const QString &message)
 {
@@ -55,21 +22,67 @@ int usageError(QTextStream &err, const QString &message)
     return 2;
 }
 
-int runCheck(const QString &specPath, const QStringList &passedOn, QTextStream &out,
-             QTextStream &err)
+int runCheck(Invocation &invocation)
 {
-    QFile file(specPath);
-    if (!file.open(QIODevice::ReadOnly))
-        return usageError(err, QStringLiteral("%1: %2").arg(specPath, file.errorString()));
+    if (invocation.arguments().isEmpty())
+        return invocation.usageError(QStringLiteral("options check needs a SPEC.json"));
+    const QString specPath = invocation.arguments().first();
+    const std::optional<QByteArray> json = invocation.readInput(specPath);
+    if (!json)
+        return 2;
     QString error;
-    const std::optional<QMOptionParserPtr> parser
-            = Definition::parserFromJson(file.readAll(), &error);
+    const std::optional<QMOptionParserPtr> parser = Definition::parserFromJson(*json, &error);
     if (!parser)
-        return usageError(err, QStringLiteral("%1: %2").arg(specPath, error));
-    const QJsonObject report = OptionsCheck::report(**parser, OptionsCheck::splitGroups(passedOn));
-    out << QString::fromUtf8(QJsonDocument(report).toJson(QJsonDocument::Indented));
-    out.flush();
+        return invocation.usageError(QStringLiteral("%1: %2").arg(specPath, error));
+    const QJsonObject report = OptionsCheck::report(
+            **parser, OptionsCheck::splitGroups(invocation.arguments().mid(1)));
+    invocation.out << QString::fromUtf8(QJsonDocument(report).toJson(QJsonDocument::Indented));
+    invocation.out.flush();
     return 0;
+}
+
+// Every command of the tool. A new command adds its entry here; its sub-commands come with it.
+QList<ToolCommand> toolCommands()
+{
+    return {
+            ToolCommand::make(
+                    QStringLiteral("tour"), {}, {},
+                    QStringLiteral("Take a guided tour of the library on bundled sample data"),
+                    [](Invocation &invocation) {
+                        if (!invocation.arguments().isEmpty())
+                            return invocation.usageError(QStringLiteral("tour takes no arguments"));
+                        Tour::run(invocation.out);
+                        return 0;
+                    }),
+            ToolCommand::make(
+                    QStringLiteral("options"), {}, {},
+                    QStringLiteral(
+                            "Try out a command-line design: options check SPEC.json [ARG...]"),
+                    {},
+                    {ToolCommand::make(
+                            QStringLiteral("check"), {},
+                            {QStringLiteral("SPEC.json"), QStringLiteral("ARG...")},
+                            QStringLiteral(
+                                    "Usage: qmf options check SPEC.json [ARG...] [--next "
+                                    "ARG...]...\n\n"
+                                    "Builds an option parser from the JSON definition in "
+                                    "SPEC.json and prints,\n"
+                                    "as JSON, what it makes of each group of arguments. Groups "
+                                    "are separated\n"
+                                    "by --next and parsed one after another on the same parser. "
+                                    "Everything\n"
+                                    "after SPEC.json is handed to that parser untouched."),
+                            runCheck)}),
+    };
+}
+
+void collectHandlers(const QList<ToolCommand> &commands,
+                     QHash<const QMOptionCommand *, const ToolCommand *> &handlers)
+{
+    for (const ToolCommand &command : commands) {
+        handlers.insert(command.command.get(), &command);
+        collectHandlers(command.subCommands, handlers);
+    }
 }
 
 } // namespace
@@ -98,21 +111,41 @@ Qmf::SplitArguments Qmf::splitArguments(const QStringList &arguments)
 
 int Qmf::run(const QStringList &arguments, QTextStream &out, QTextStream &err)
 {
-    const QmfParser qmf = makeParser();
-    const SplitArguments split = splitArguments(arguments);
+    // Opened only when a command reads it (Invocation::readInput()), so that the error of a
+    // closed standard input reaches the user from there.
+    QFile input;
+    return run(arguments, input, out, err);
+}
 
+int Qmf::run(const QStringList &arguments, QIODevice &input, QTextStream &out, QTextStream &err)
+{
+    const QList<ToolCommand> commands = toolCommands();
+    QHash<const QMOptionCommand *, const ToolCommand *> handlers;
+    collectHandlers(commands, handlers);
+
+    const QMOptionPtr version
+            = QMOption::optionWithFlag(QStringLiteral("V"), QStringLiteral("version"),
+                                       QStringLiteral("Print the library version and exit"),
+                                       QString(), QMOptionTypeNone, false);
+    QMOptionCommandList topLevel;
+    for (const ToolCommand &command : commands)
+        topLevel.append(command.command);
+    const QMOptionParserPtr parser
+            = QMOptionParser::parserWithOptions({version}, topLevel, toolName, {});
+
+    const SplitArguments split = splitArguments(arguments);
     QMError error;
     const std::optional<QMOptionParserResultList> items
-            = qmf.parser->parseArguments(split.parserArguments, &error);
+            = parser->parseArguments(split.parserArguments, &error);
     if (!items) {
-        // The description of a failed validation is the same whatever failed; the reason on
-        // the next line says what did.
         err << error.localizedDescription() << Qt::endl;
-        if (const QString reason = qmf.parser->failureReason(); !reason.isNull())
+        // The description of a failed validation is the same whatever failed; the reason on
+        // the next line says what actually did.
+        if (const QString reason = parser->failureReason(); !reason.isNull())
             err << reason << Qt::endl;
         return 2;
     }
-    const QString help = qmf.parser->help();
+    const QString help = parser->help();
     if (!help.isNull()) {
         out << help << Qt::endl;
         return 0;
@@ -123,7 +156,7 @@ int Qmf::run(const QStringList &arguments, QTextStream &out, QTextStream &err)
     for (const QMOptionParserResultItem &item : *items) {
         if (item.command())
             command = item.command();
-        else if (item.option() == qmf.version) {
+        else if (item.option() == version) {
             out << toolName << " (QMFoundation) " << QStringLiteral(QMFOUNDATION_VERSION_STRING)
                 << Qt::endl;
             return 0;
@@ -135,23 +168,20 @@ int Qmf::run(const QStringList &arguments, QTextStream &out, QTextStream &err)
         if (!positional.isEmpty())
             return usageError(err,
                               QStringLiteral("unknown command \"%1\"\n%2")
-                                      .arg(positional.first(), qmf.parser->usage()));
-        out << qmf.parser->usage() << Qt::endl;
+                                      .arg(positional.first(), parser->usage()));
+        out << parser->usage() << Qt::endl;
         return 0;
     }
-    if (command == qmf.tour) {
-        if (!positional.isEmpty() || !split.passedOn.isEmpty())
-            return usageError(err, QStringLiteral("tour takes no arguments"));
-        Tour::run(out);
-        return 0;
+    const ToolCommand *handler = handlers.value(command.get());
+    if (!handler->run) {
+        // A command that only groups others: show what it offers.
+        err << command->description();
+        err.flush();
+        return 2;
     }
-    if (command == qmf.check) {
-        if (positional.isEmpty())
-            return usageError(err, QStringLiteral("options check needs a SPEC.json"));
-        return runCheck(positional.first(), split.passedOn, out, err);
-    }
-    // "options" on its own: show what it offers.
-    err << qmf.options->description();
+    Invocation invocation(*items, positional + split.passedOn, input, out, err);
+    const int status = handler->run(invocation);
+    out.flush();
     err.flush();
-    return 2;
+    return status;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QIODevice>
 #include <QStringList>
 #include <QTextStream>
 
@@ -23,5 +24,8 @@ SplitArguments splitArguments(const QStringList &arguments);
 /// qmf's own command line prints the error's description and, on the next line, its failure
 /// reason when it has one.
 int run(const QStringList &arguments, QTextStream &out, QTextStream &err);
+/// As run() above, with `input` standing in for the standard input (commands read it when
+/// they are given no file).
+int run(const QStringList &arguments, QIODevice &input, QTextStream &out, QTextStream &err);
 
 } // namespace Qmf

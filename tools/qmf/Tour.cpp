@@ -20,9 +20,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
-namespace {
-
-QString resource(const QString &name)
+QString Tour::resource(const QString &name)
 {
     QFile file(QStringLiteral(":/tour/") + name);
     if (!file.open(QIODevice::ReadOnly))
@@ -30,7 +28,7 @@ QString resource(const QString &name)
     return QString::fromUtf8(file.readAll());
 }
 
-QStringList resourceLines(const QString &name)
+QStringList Tour::resourceLines(const QString &name)
 {
     QStringList lines;
     for (const QString &line : resource(name).split(QLatin1Char('\n'))) {
@@ -41,13 +39,19 @@ QStringList resourceLines(const QString &name)
     return lines;
 }
 
-QString indented(const QString &text, const QString &indent = QStringLiteral("    "))
+QString Tour::indented(const QString &text, const QString &indent)
 {
     QStringList lines = text.split(QLatin1Char('\n'));
     for (QString &line : lines)
         line = line.isEmpty() ? line : indent + line;
     return lines.join(QLatin1Char('\n'));
 }
+
+namespace {
+
+using Tour::indented;
+using Tour::resource;
+using Tour::resourceLines;
 
 QString valueText(const QVariant &value)
 {
@@ -82,14 +86,8 @@ QString itemText(const QMOptionParserResultItem &item)
     return QString();
 }
 
-void heading(QTextStream &out, const QString &title)
-{
-    out << "\n" << title << "\n" << QString(title.size(), QLatin1Char('=')) << "\n\n";
-}
-
 void commandLineParsing(QTextStream &out)
 {
-    heading(out, QStringLiteral("1. Command-line parsing"));
     QString error;
     const std::optional<QMOptionParserPtr> loaded = Definition::parserFromJson(
             resource(QStringLiteral("archiver.json")).toUtf8(), &error);
@@ -130,7 +128,6 @@ void commandLineParsing(QTextStream &out)
 
 void textHelpers(QTextStream &out)
 {
-    heading(out, QStringLiteral("2. Text helpers"));
     out << "Initials of names (the part before a comma; first and last word):\n";
     for (const QString &name : resourceLines(QStringLiteral("names.txt"))) {
         const QString initials = QMInitials::initials(name);
@@ -174,7 +171,6 @@ void textHelpers(QTextStream &out)
 
 void emptinessAndEquality(QTextStream &out)
 {
-    heading(out, QStringLiteral("3. Emptiness and equality"));
     out << "Absent and empty are different things, and these functions say so:\n"
         << "    QMEqualStrings(QString(), QString(\"\"))  -> "
         << QMStringFromBOOL(QMEqualStrings(QString(), QStringLiteral("")))
@@ -213,11 +209,27 @@ static void initTourResources()
 void Tour::run(QTextStream &out)
 {
     initTourResources();
+
+    // The sections in the order shown; a new area of the library adds its own here.
+    const struct
+    {
+        const char *title;
+        void (*show)(QTextStream &);
+    } sections[] = {
+            {"Command-line parsing", commandLineParsing},
+            {"Text helpers", textHelpers},
+            {"Emptiness and equality", emptinessAndEquality},
+    };
+
     out << "QMFoundation " << QStringLiteral(QMFOUNDATION_VERSION_STRING)
         << ": a tour of what the library does\n";
-    commandLineParsing(out);
-    textHelpers(out);
-    emptinessAndEquality(out);
+    int number = 0;
+    for (const auto &section : sections) {
+        const QString title = QStringLiteral("%1. %2").arg(QString::number(++number),
+                                                           QString::fromUtf8(section.title));
+        out << "\n" << title << "\n" << QString(title.size(), QLatin1Char('=')) << "\n\n";
+        section.show(out);
+    }
     out << "\nTry your own command-line design: qmf options check SPEC.json ARG... (see qmf "
            "options -h)\n";
     out.flush();

@@ -1,0 +1,79 @@
+#include "ToolCommand.h"
+
+#include <QFile>
+
+#include <cstdio>
+
+namespace {
+
+// A QFile that was never opened stands for the process's standard input.
+bool openStandardInput(QIODevice &input)
+{
+    if (auto *file = qobject_cast<QFile *>(&input); file && file->fileName().isEmpty())
+        return file->open(stdin, QIODevice::ReadOnly);
+    return input.open(QIODevice::ReadOnly);
+}
+
+} // namespace
+
+Invocation::Invocation(const QMOptionParserResultList &items, const QStringList &arguments,
+                       QIODevice &input, QTextStream &out, QTextStream &err)
+    : out(out)
+    , err(err)
+    , m_items(items)
+    , m_arguments(arguments)
+    , m_input(input)
+{ }
+
+bool Invocation::has(const QMOptionPtr &option) const
+{
+    return std::any_of(m_items.cbegin(), m_items.cend(), [&](const QMOptionParserResultItem &item) {
+        return item.option() == option;
+    });
+}
+
+QVariant Invocation::value(const QMOptionPtr &option) const
+{
+    QVariant value;
+    for (const QMOptionParserResultItem &item : m_items) {
+        if (item.option() == option)
+            value = item.value();
+    }
+    return value;
+}
+
+std::optional<QByteArray> Invocation::readInput(const QString &path)
+{
+    if (path.isNull() || path == QLatin1String("-")) {
+        if (!m_input.isOpen() && !openStandardInput(m_input)) {
+            usageError(QStringLiteral("standard input: %1").arg(m_input.errorString()));
+            return std::nullopt;
+        }
+        return m_input.readAll();
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        usageError(QStringLiteral("%1: %2").arg(path, file.errorString()));
+        return std::nullopt;
+    }
+    return file.readAll();
+}
+
+int Invocation::usageError(const QString &message)
+{
+    err << "qmf: " << message << Qt::endl;
+    return 2;
+}
+
+ToolCommand ToolCommand::make(const QString &name, const QMOptionList &options,
+                              const QStringList &argumentNames, const QString &explanation,
+                              std::function<int(Invocation &)> run,
+                              const QList<ToolCommand> &subCommands)
+{
+    QMOptionCommandList subCommandList;
+    for (const ToolCommand &subCommand : subCommands)
+        subCommandList.append(subCommand.command);
+    return ToolCommand {QMOptionCommand::optionCommandWithName(name, options, argumentNames,
+                                                               subCommandList, explanation),
+                        std::move(run), subCommands};
+}

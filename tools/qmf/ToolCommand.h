@@ -1,0 +1,59 @@
+#pragma once
+
+#include "options/QMOptionParser.h"
+
+#include <QByteArray>
+#include <QIODevice>
+#include <QList>
+#include <QStringList>
+#include <QTextStream>
+
+#include <functional>
+#include <optional>
+
+/// What a qmf command works with: the items qmf's own parser made of the command line, the
+/// command's positional arguments, the standard input and the output streams.
+class Invocation
+{
+public:
+    Invocation(const QMOptionParserResultList &items, const QStringList &arguments,
+               QIODevice &input, QTextStream &out, QTextStream &err);
+
+    /// The positional arguments, in order, then everything that followed "--".
+    const QStringList &arguments() const { return m_arguments; }
+    /// Whether `option` was given.
+    bool has(const QMOptionPtr &option) const;
+    /// The value given with the last occurrence of `option`, or an invalid QVariant.
+    QVariant value(const QMOptionPtr &option) const;
+
+    /// The bytes of the file at `path`, or of the standard input when `path` is null or "-".
+    /// On failure prints "qmf: PATH: reason" and returns std::nullopt.
+    std::optional<QByteArray> readInput(const QString &path);
+    /// Prints "qmf: message" and a line feed on the error stream; returns 2, the usage status.
+    int usageError(const QString &message);
+
+    QTextStream &out;
+    QTextStream &err;
+
+private:
+    QMOptionParserResultList m_items;
+    QStringList m_arguments;
+    QIODevice &m_input;
+};
+
+/// One command of the qmf tool, with its handler and its sub-commands.
+struct ToolCommand
+{
+    QMOptionCommandPtr command;
+    /// Runs the command and returns the exit status. Empty for a command that only groups its
+    /// sub-commands: given alone, such a command prints its description and fails.
+    std::function<int(Invocation &)> run;
+    QList<ToolCommand> subCommands;
+
+    /// A command named `name` with its options, argument names and explanation; its
+    /// sub-command list is that of `subCommands` (empty: no command may follow it).
+    static ToolCommand make(const QString &name, const QMOptionList &options,
+                            const QStringList &argumentNames, const QString &explanation,
+                            std::function<int(Invocation &)> run,
+                            const QList<ToolCommand> &subCommands = {});
+};
