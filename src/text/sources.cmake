@@ -1,4 +1,6 @@
 set(QMF_TEXT_HEADERS
+    text/QMBase64.h
+    text/QMBase64Transcoding.h
     text/QMCamelize.h
     text/QMCommon.h
     text/QMCounting.h
@@ -13,6 +15,9 @@ set(QMF_TEXT_HEADERS
     text/Trimming.h
 )
 set(QMF_TEXT_SOURCES
+    text/QMBase64.cpp
+    text/QMBase64Codec_p.h
+    text/QMBase64Transcoding.cpp
     text/QMCamelize.cpp
     text/QMCodePoint_p.h
     text/QMCommon.cpp

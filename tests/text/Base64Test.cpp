@@ -1,0 +1,404 @@
+#include "text/QMBase64.h"
+#include "text/QMBase64Transcoding.h"
+
+#include "CodecFixtures.h"
+#include "TextTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QCryptographicHash>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <string_view>
+
+using namespace QMBase64Transcoding;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Encodes through the C function into a buffer of exactly the estimated size.
+std::string encodeC(const QByteArray &data)
+{
+    uint64_t size = EstimateBas64EncodedDataSize(uint64_t(data.size()));
+    std::string text(size, '\0');
+    EXPECT_TRUE(Base64EncodeData(data.constData(), uint64_t(data.size()), text.data(), &size));
+    EXPECT_EQ(size, text.size());
+    return text;
+}
+
+// Decodes through the C function into a buffer of exactly the estimated size.
+QByteArray decodeC(const std::string &text)
+{
+    uint64_t size = EstimateBas64DecodedDataSize(text.size());
+    QByteArray data(qsizetype(size), Qt::Uninitialized);
+    EXPECT_TRUE(Base64DecodeData(text.data(), text.size(), data.data(), &size));
+    data.truncate(qsizetype(size));
+    return data;
+}
+
+// The decoder's six-step cycle as the documentation states it, one character at a time, for
+// comparison with the library's decoder (which handles whole groups at once where it can).
+QByteArray referenceDecode(const std::string &text)
+{
+    const auto entry = [&](std::size_t i) -> uint8_t {
+        const auto c = static_cast<unsigned char>(text[i]);
+        return c < 128 ? kBase64DecodeTable[c] : 253;
+    };
+    QByteArray out;
+    std::size_t i = 0;
+    uint8_t a = 0;
+    for (int step = 0; i < text.size() && text[i] != '='; step = (step + 1) % 6) {
+        uint8_t e = entry(i);
+        while (e == 254 && ++i < text.size())
+            e = entry(i);
+        while (e == 253 && ++i < text.size())
+            e = entry(i);
+        if (i >= text.size())
+            break;
+        const uint8_t v = e < 64 ? e : 0;
+        switch (step) {
+        case 0:
+            a = uint8_t(v << 2), ++i;
+            break;
+        case 1:
+            out.append(char(a | ((v >> 4) & kBits_00000011)));
+            break;
+        case 2:
+            a = uint8_t(v << 4), ++i;
+            break;
+        case 3:
+            out.append(char(a | ((v >> 2) & kBits_00001111)));
+            break;
+        case 4:
+            a = uint8_t(v << 6), ++i;
+            break;
+        case 5:
+            out.append(char(a | (v & kBits_00111111))), ++i;
+            break;
+        }
+    }
+    return out;
+}
+
+std::string bytes(const QByteArray &data)
+{
+    return data.toStdString();
+}
+
+} // namespace
+
+TEST(Base64Test, ExportedTablesMatchTheAlphabet)
+{
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    EXPECT_EQ(std::string(kBase64EncodeTable, 64), alphabet);
+    for (int c = 0; c < 128; ++c) {
+        SCOPED_TRACE(c);
+        const std::size_t value = alphabet.find(char(c));
+        const bool space = c == ' ' || (c >= 9 && c <= 13);
+        const int expected = c == 0          ? 251
+                : space                      ? 254
+                : c == '='                   ? 255
+                : value != std::string::npos ? int(value)
+                                             : 253;
+        EXPECT_EQ(kBase64DecodeTable[c], expected);
+    }
+    const uint8_t masks[] = {kBits_00000011, kBits_00001111, kBits_00110000, kBits_00111100,
+                             kBits_00111111, kBits_11000000, kBits_11110000, kBits_11111100};
+    const uint8_t values[] = {0b00000011, 0b00001111, 0b00110000, 0b00111100,
+                              0b00111111, 0b11000000, 0b11110000, 0b11111100};
+    for (int k = 0; k < 8; ++k)
+        EXPECT_EQ(masks[k], values[k]) << k;
+}
+
+TEST(Base64Test, EstimatesFollowTheDocumentedArithmetic)
+{
+    const struct
+    {
+        uint64_t size;
+        uint64_t encoded;
+        uint64_t decoded;
+    } rows[] = {
+            {0, 0, 0},
+            {1, 4, 3},
+            {2, 4, 3},
+            {3, 4, 3},
+            {4, 8, 3},
+            {5, 8, 6},
+            // A text that ends exactly at a line end carries its "\r\n".
+            {52, 74, 39},
+            {54, 74, 42},
+            {55, 78, 42},
+            {57, 78, 45},
+            {108, 148, 81},
+            // The largest sizes whose 32-bit product fits, and the first ones past them.
+            {1610612733, 2147483644ull / 72 * 74 + 2147483644ull % 72, 1207959552},
+            {1610612734, UINT64_MAX, 1207959552},
+            {2863311528, UINT64_MAX, 2147483646},
+            {2863311529, UINT64_MAX, UINT64_MAX},
+            {uint64_t(1) << 32, UINT64_MAX, UINT64_MAX}, // would wrap to a small size
+            {UINT64_MAX, UINT64_MAX, UINT64_MAX},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.size);
+        EXPECT_EQ(EstimateBas64EncodedDataSize(row.size), row.encoded);
+        EXPECT_EQ(EstimateBas64DecodedDataSize(row.size), row.decoded);
+    }
+}
+
+TEST(Base64Test, EncodesAndDecodesKnownTexts)
+{
+    using namespace std::string_view_literals;
+    const struct
+    {
+        std::string_view data;
+        const char *text;
+    } rows[] = {
+            // RFC 4648, section 10.
+            {""sv, ""},
+            {"f"sv, "Zg=="},
+            {"fo"sv, "Zm8="},
+            {"foo"sv, "Zm9v"},
+            {"foob"sv, "Zm9vYg=="},
+            {"fooba"sv, "Zm9vYmE="},
+            {"foobar"sv, "Zm9vYmFy"},
+            {"abc"sv, "YWJj"},
+            {"ab"sv, "YWI="},
+            {"a"sv, "YQ=="},
+            // Every alphabet character, including "+" and "/".
+            {"\x00\x10\x83\x10\x51\x87\x20\x92\x8b\x30\xd3\x8f\x41\x14\x93\x51\x55\x97\x61\x96"
+             "\x9b\x71\xd7\x9f\x82\x18\xa3\x92\x59\xa7\xa2\x9a\xab\xb2\xdb\xaf\xc3\x1c\xb3\xd3"
+             "\x5d\xb7\xe3\x9e\xbb\xf3\xdf\xbf"sv,
+             "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.text);
+        const QByteArray data(row.data.data(), qsizetype(row.data.size()));
+        EXPECT_EQ(encodeC(data), row.text);
+        EXPECT_EQ(encodeBase64(data), QString::fromLatin1(row.text));
+        EXPECT_EQ(decodeC(row.text), data);
+        EXPECT_EQ(dataWithBase64EncodedString(QString::fromLatin1(row.text)), data);
+    }
+}
+
+TEST(Base64Test, MatchesPythonsBase64InLinesOf72)
+{
+    for (const QJsonValue &row : CodecFixtures::group("bytes")) {
+        const int length = row[QLatin1String("length")].toInt();
+        SCOPED_TRACE(length);
+        const QByteArray data = CodecFixtures::pattern(length);
+        const QString text = CodecFixtures::field(row, "base64");
+        EXPECT_EQ(QString::fromStdString(encodeC(data)), text);
+        EXPECT_EQ(stringWithDataUsingBase64Encoding(data), text);
+        EXPECT_EQ(decodeC(text.toStdString()), data);
+        EXPECT_EQ(dataUsingBase64Encoding(text), data);
+    }
+    for (const QJsonValue &row : CodecFixtures::group("large")) {
+        const int length = row[QLatin1String("length")].toInt();
+        SCOPED_TRACE(length);
+        const QByteArray data = CodecFixtures::pattern(length);
+        const std::string text = encodeC(data);
+        EXPECT_EQ(text.size(), uint64_t(row[QLatin1String("base64Length")].toInteger()));
+        EXPECT_EQ(QCryptographicHash::hash(QByteArrayView(text.data(), qsizetype(text.size())),
+                                           QCryptographicHash::Sha256)
+                          .toHex(),
+                  CodecFixtures::field(row, "base64Sha256").toLatin1());
+        EXPECT_EQ(stringUsingBase64Encoding(data), QString::fromStdString(text));
+        EXPECT_EQ(decodeC(text), data);
+        EXPECT_EQ(dataWithBase64EncodedString(QString::fromStdString(text)), data);
+    }
+    for (const QJsonValue &row : CodecFixtures::group("texts")) {
+        const QString text = CodecFixtures::field(row, "text");
+        SCOPED_TRACE(text.toStdString());
+        EXPECT_EQ(encodeBase64(text.toUtf8()), CodecFixtures::field(row, "base64"));
+    }
+}
+
+TEST(Base64Test, DecodingSkipsWhatIsNotInTheAlphabet)
+{
+    using namespace std::string_literals;
+    const struct
+    {
+        std::string text;
+        std::string data;
+    } rows[] = {
+            {"YWJj", "abc"},
+            {"YWI=", "ab"},
+            {"YWI", "ab"}, // padding is not needed
+            {"YQ", "a"},
+            {"Y", ""}, // one trailing character makes no byte
+            {"YWJjY", "abc"},
+            // White space and characters outside the alphabet are skipped.
+            {"YW Jj", "abc"},
+            {"YW\r\nJj\r\n", "abc"},
+            {" \t\v\fYWJj", "abc"},
+            {"Y!W@J#j$", "abc"},
+            {"YW \x01\x7f-Jj", "abc"},
+            {"Y\x80W\xff\xc3\xa9Jj", "abc"}, // bytes above 127 are outside the alphabet too
+            // An "=" that begins a step ends the text, wherever it stands.
+            {"YWJj=YWJj", "abc"},
+            {"YW=Jj", "a"},
+            {"=YWJj", ""},
+            {"YQ==YWJj", "a"},
+            // NUL, and "=" or white space reached by skipping, stand for six zero bits.
+            {"YW\0j"s, "a`#"},
+            {"YWAj", "a`#"},
+            {"Y!=Jj", "`"},
+            {"Y! W", "`"},
+            {"Y  ! ", "`"},
+            {"YW \t!", "a"}, // a run that reaches the end ends decoding
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(QByteArray::fromStdString(row.text).toHex().toStdString());
+        EXPECT_EQ(bytes(decodeC(row.text)), row.data);
+        EXPECT_EQ(bytes(referenceDecode(row.text)), row.data);
+    }
+}
+
+TEST(Base64Test, DecodingAgreesWithTheStepByStepCycle)
+{
+    // Texts drawn mostly from the alphabet, with white space, "=", NUL, other ASCII and bytes
+    // above 127 mixed in at random, so that every path of the decoder meets every other.
+    std::mt19937 random(20260101);
+    const std::string pool
+            = std::string(kBase64EncodeTable, 64) + "\r\n \t==!\x7f" + '\0' + "\x80\xff";
+    for (int round = 0; round < 20000; ++round) {
+        std::string text(random() % 90, '\0');
+        const bool mostlyClean = random() % 2;
+        for (char &c : text)
+            c = mostlyClean && random() % 16 ? kBase64EncodeTable[random() % 64]
+                                             : pool[random() % pool.size()];
+        SCOPED_TRACE(QByteArray::fromStdString(text).toHex().toStdString());
+        const QByteArray expected = referenceDecode(text);
+        ASSERT_EQ(decodeC(text), expected);
+        // The wrapper reads UTF-16; the same ASCII text must give the same bytes.
+        bool ascii = true;
+        for (char c : text)
+            ascii = ascii && static_cast<unsigned char>(c) < 128;
+        if (ascii) {
+            const QString string = QString::fromLatin1(text.data(), qsizetype(text.size()));
+            ASSERT_EQ(dataWithBase64EncodedString(string), expected);
+        }
+    }
+}
+
+TEST(Base64Test, EncodedTextRoundTripsInLinesOf72)
+{
+    std::mt19937 random(7);
+    for (int round = 0; round < 3000; ++round) {
+        QByteArray data(qsizetype(random() % (round < 2000 ? 300 : 5000)), Qt::Uninitialized);
+        for (char &byte : data)
+            byte = char(random());
+        SCOPED_TRACE(data.size());
+        const std::string text = encodeC(data);
+        ASSERT_EQ(decodeC(text), data);
+        ASSERT_EQ(encodeBase64(data), QString::fromStdString(text));
+        // Every line but a shorter last one has 72 characters and ends in "\r\n".
+        std::size_t start = 0;
+        while (text.size() - start >= 72) {
+            ASSERT_EQ(text.substr(start + 72, 2), "\r\n") << "line at " << start;
+            ASSERT_EQ(text.find_first_of("\r\n", start), start + 72);
+            start += 74;
+        }
+        ASSERT_EQ(text.find_first_of("\r\n", start), std::string::npos);
+    }
+}
+
+TEST(Base64Test, EncodingChecksTheCapacityAndWritesNothingElse)
+{
+    const QByteArray data = CodecFixtures::pattern(57); // 78 characters
+    for (const uint64_t capacity : {uint64_t(0), uint64_t(77), uint64_t(78), uint64_t(100)}) {
+        SCOPED_TRACE(capacity);
+        std::string buffer(120, '#');
+        uint64_t size = capacity;
+        const bool encoded = Base64EncodeData(data.constData(), 57, buffer.data(), &size);
+        EXPECT_EQ(encoded, capacity >= 78);
+        EXPECT_EQ(size, encoded ? 78 : capacity);
+        // Nothing is written on failure, and nothing past the text on success (no NUL).
+        const std::size_t written = encoded ? 78 : 0;
+        EXPECT_EQ(buffer.substr(written), std::string(120 - written, '#'));
+    }
+
+    // Missing pointers are refused without touching anything.
+    uint64_t size = 8;
+    char buffer[8] = {};
+    EXPECT_FALSE(Base64EncodeData(data.constData(), 3, buffer, nullptr));
+    EXPECT_FALSE(Base64EncodeData(nullptr, 3, buffer, &size));
+    EXPECT_FALSE(Base64EncodeData(data.constData(), 3, nullptr, &size));
+    EXPECT_EQ(size, 8u);
+    size = 0;
+    EXPECT_TRUE(Base64EncodeData(nullptr, 0, nullptr, &size));
+    EXPECT_EQ(size, 0u);
+}
+
+TEST(Base64Test, DecodingFillsTheWholeCapacityFirst)
+{
+    const struct
+    {
+        const char *text;
+        uint64_t capacity;
+        bool decoded;
+        uint64_t size; // afterwards
+        const char *buffer; // the whole capacity afterwards
+    } rows[] = {
+            {"YWJj", 2, false, 2, ".."}, // below the estimate of 3: filled all the same
+            {"YWJj", 3, true, 3, "abc"},
+            {"YWJj", 8, true, 3, "abc....."},
+            {"YWJjZGVm", 8, true, 6, "abcdef.."},
+            {"YWI=", 5, true, 2, "ab..."},
+            {"YWJjZ", 5, false, 5, "....."}, // 5 characters may make 6 bytes
+            {"YWJjZ", 6, true, 3, "abc..."},
+            {"", 4, true, 0, "...."},
+            {"", 0, true, 0, ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.text) + " into " + std::to_string(row.capacity));
+        std::string buffer(row.capacity + 4, '#');
+        uint64_t size = row.capacity;
+        EXPECT_EQ(Base64DecodeData(row.text, std::strlen(row.text), buffer.data(), &size),
+                  row.decoded);
+        EXPECT_EQ(size, row.size);
+        EXPECT_EQ(buffer, std::string(row.buffer) + "####");
+    }
+
+    uint64_t size = 4;
+    char buffer[4] = {'#', '#', '#', '#'};
+    EXPECT_FALSE(Base64DecodeData("YWJj", 4, buffer, nullptr));
+    EXPECT_FALSE(Base64DecodeData(nullptr, 4, buffer, &size));
+    EXPECT_FALSE(Base64DecodeData("YWJj", 4, nullptr, &size));
+    EXPECT_EQ(std::string(buffer, 4), "####");
+    EXPECT_EQ(size, 4u);
+}
+
+TEST(Base64Test, WrappersKeepAbsentEmptyAndNonAsciiApart)
+{
+    // Absent or empty data encodes to the empty (not null) text.
+    for (const QByteArray &data : {QByteArray(), QByteArray("")}) {
+        EXPECT_FALSE(encodeBase64(data).isNull());
+        EXPECT_TRUE(encodeBase64(data).isEmpty());
+        EXPECT_FALSE(stringUsingBase64Encoding(data).isNull());
+        EXPECT_FALSE(stringWithDataUsingBase64Encoding(data).isNull());
+    }
+    const QString texts[] = {
+            QString(),
+            u""_s,
+            u"YWJj\u00e9"_s, // Latin-1, but not 7-bit ASCII
+            u"\u65e5YWJj"_s,
+            u"YWJj\U0001F41F"_s,
+            QString(QChar(0xD800)) + u"YWJj"_s, // a lone surrogate
+            u"YWJj"_s + QChar(0x80),
+    };
+    for (const QString &text : texts) {
+        SCOPED_TRACE(text.toStdString());
+        EXPECT_FALSE(dataWithBase64EncodedString(text).isNull());
+        EXPECT_TRUE(dataWithBase64EncodedString(text).isEmpty());
+        EXPECT_TRUE(dataUsingBase64Encoding(text).isEmpty());
+    }
+    // ASCII control characters are 7-bit: they are decoded (skipped or zero bits), not refused.
+    EXPECT_EQ(dataWithBase64EncodedString(u"\x7fYW\u0001Jj\u007f"_s), QByteArray("abc"));
+    EXPECT_EQ(dataWithBase64EncodedString(QString::fromUtf16(u"YW\0j", 4)), QByteArray("a`#"));
+    // Text without a single alphabet character decodes to empty, not null, data.
+    EXPECT_FALSE(dataWithBase64EncodedString(u"   "_s).isNull());
+    EXPECT_FALSE(dataWithBase64EncodedString(u"="_s).isNull());
+}
