@@ -6,8 +6,10 @@ set(QMF_TEXT_HEADERS
     text/QMCounting.h
     text/QMFormat.h
     text/QMInitials.h
+    text/QMMD5.h
     text/QMRegularExpression.h
     text/QMRepetition.h
+    text/QMSHA1.h
     text/QMStringRepresentations.h
     text/QMUniqueIdentifier.h
     text/QMXMLEntities.h
@@ -22,10 +24,14 @@ set(QMF_TEXT_SOURCES
     text/QMCodePoint_p.h
     text/QMCommon.cpp
     text/QMCounting.cpp
+    text/QMDigest.cpp
+    text/QMDigest_p.h
     text/QMFormat.cpp
     text/QMInitials.cpp
+    text/QMMD5.cpp
     text/QMRegularExpression.cpp
     text/QMRepetition.cpp
+    text/QMSHA1.cpp
     text/QMStringRepresentations.cpp
     text/QMUniqueIdentifier.cpp
     text/QMXMLEntities.cpp

@@ -2,6 +2,8 @@
 #include <QMFoundationVersion.h>
 #include <errors/QMEquality.h>
 #include <options/QMOptionParser.h>
+#include <text/QMBase64Transcoding.h>
+#include <text/QMSHA1.h>
 
 #include <cstdio>
 
@@ -20,6 +22,14 @@ int main()
     }
     if (!QMEqualStrings(parser->usage(), QStringLiteral("Usage: tool [-v | --verbose]"))) {
         std::fprintf(stderr, "unexpected usage: %s\n", qPrintable(parser->usage()));
+        return 1;
+    }
+    // The digests run on libcrypto, which the library links privately.
+    if (QMSHA1::SHA256String("abc")
+                != QStringLiteral(
+                        "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad")
+        || QMBase64Transcoding::encodeBase64("abc") != QStringLiteral("YWJj")) {
+        std::fprintf(stderr, "unexpected digest or Base64 text\n");
         return 1;
     }
     std::printf("QMFoundation %s works from its installed package\n", QMFOUNDATION_VERSION_STRING);
