@@ -174,7 +174,10 @@ template<typename Char>
 std::size_t decode(const Char *in, std::size_t size, std::uint8_t *out, std::size_t capacity)
 {
     using Unit = std::make_unsigned_t<Char>;
-    const auto &[t0, t1, t2, t3] = GroupTables;
+    const GroupTable &t0 = GroupTables[0];
+    const GroupTable &t1 = GroupTables[1];
+    const GroupTable &t2 = GroupTables[2];
+    const GroupTable &t3 = GroupTables[3];
     const auto groupAt = [&](std::size_t k) {
         // Only called on characters below 256 (checked by the caller for wide characters).
         return t0[static_cast<Unit>(in[k]) & 0xFF] | t1[static_cast<Unit>(in[k + 1]) & 0xFF]
