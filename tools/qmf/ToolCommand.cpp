@@ -65,6 +65,20 @@ int Invocation::usageError(const QString &message)
     return 2;
 }
 
+void Invocation::writeBytes(const QByteArray &bytes)
+{
+    out.flush();
+    QIODevice *device = out.device();
+    if (!device) {
+        out << QString::fromLatin1(bytes);
+        return;
+    }
+    device->write(bytes);
+    // A QFile on stdout buffers on its own; the bytes must be out before any later text.
+    if (auto *file = qobject_cast<QFileDevice *>(device))
+        file->flush();
+}
+
 ToolCommand ToolCommand::make(const QString &name, const QMOptionList &options,
                               const QStringList &argumentNames, const QString &explanation,
                               std::function<int(Invocation &)> run,

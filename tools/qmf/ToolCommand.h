@@ -31,6 +31,10 @@ public:
     std::optional<QByteArray> readInput(const QString &path);
     /// Prints "qmf: message" and a line feed on the error stream; returns 2, the usage status.
     int usageError(const QString &message);
+    /// Writes `bytes` to the standard output unchanged (binary-safe): to the device under `out`,
+    /// after what `out` holds. When `out` writes into a QString (as in tests), each byte becomes
+    /// the Latin-1 character of the same value, so nothing is lost there either.
+    void writeBytes(const QByteArray &bytes);
 
     QTextStream &out;
     QTextStream &err;

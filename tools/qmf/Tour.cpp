@@ -1,5 +1,6 @@
 #include "Tour.h"
 
+#include "CodecCommands.h"
 #include "Definition.h"
 #include "OptionsCheck.h"
 
@@ -219,6 +220,7 @@ void Tour::run(QTextStream &out)
             {"Command-line parsing", commandLineParsing},
             {"Text helpers", textHelpers},
             {"Emptiness and equality", emptinessAndEquality},
+            {"Base64 and digests", CodecCommands::tour},
     };
 
     out << "QMFoundation " << QStringLiteral(QMFOUNDATION_VERSION_STRING)

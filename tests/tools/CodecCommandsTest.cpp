@@ -1,0 +1,183 @@
+#include "Qmf.h"
+
+#include <gtest/gtest.h>
+
+#include <QBuffer>
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace {
+
+struct Outcome
+{
+    int status = -1;
+    QByteArray out; // the raw bytes written to the standard output
+    QString err;
+};
+
+// Runs qmf in-process with `input` as the standard input and a byte buffer as the output.
+Outcome runQmf(const QStringList &arguments, const QByteArray &input = {})
+{
+    QByteArray inputBytes = input;
+    QBuffer in(&inputBytes);
+    QBuffer outBuffer;
+    outBuffer.open(QIODevice::WriteOnly);
+    Outcome outcome;
+    QTextStream out(&outBuffer);
+    QTextStream err(&outcome.err);
+    outcome.status = Qmf::run(arguments, in, out, err);
+    out.flush();
+    err.flush();
+    outcome.out = outBuffer.data();
+    return outcome;
+}
+
+QStringList words(const char *text)
+{
+    return QString::fromUtf8(text).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+QByteArray allByteValues()
+{
+    QByteArray bytes;
+    for (int round = 0; round < 3; ++round) {
+        for (int value = 0; value < 256; ++value)
+            bytes.append(char(value ^ (round * 0x5A)));
+    }
+    return bytes;
+}
+
+} // namespace
+
+TEST(QmfBase64Test, WritesExactlyTheCodecsText)
+{
+    const struct
+    {
+        QByteArray input;
+        QByteArray text;
+    } rows[] = {
+            {"", ""},
+            {"abc", "YWJj"},
+            {"ab", "YWI="},
+            // 54 bytes end exactly at a line end, which still gets its "\r\n"; 57 start a
+            // second line.
+            {QByteArray(54, '\xff'), QByteArray(72, '/') + "\r\n"},
+            {QByteArray(57, '\xff'), QByteArray(72, '/') + "\r\n////"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.text.toStdString());
+        const Outcome outcome = runQmf(words("base64"), row.input);
+        EXPECT_EQ(outcome.status, 0);
+        EXPECT_EQ(outcome.out, row.text);
+        EXPECT_TRUE(outcome.err.isEmpty()) << qPrintable(outcome.err);
+    }
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("input.bin"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("foobar");
+    file.close();
+    EXPECT_EQ(runQmf({QStringLiteral("base64"), path}, "ignored").out, QByteArray("Zm9vYmFy"));
+    // "-" is the standard input; qmf's parser takes it for an option unless it follows "--".
+    EXPECT_EQ(runQmf(words("base64 -- -"), "foobar").out, QByteArray("Zm9vYmFy"));
+}
+
+TEST(QmfBase64Test, DecodesToRawBytes)
+{
+    const QByteArray bytes = allByteValues();
+    const Outcome encoded = runQmf(words("base64"), bytes);
+    ASSERT_EQ(encoded.status, 0);
+    for (const char *arguments : {"base64 --decode", "base64 -d"}) {
+        SCOPED_TRACE(arguments);
+        const Outcome decoded = runQmf(words(arguments), encoded.out);
+        EXPECT_EQ(decoded.status, 0);
+        EXPECT_EQ(decoded.out, bytes);
+    }
+    // White space, characters outside the alphabet and bytes above 127 are skipped.
+    EXPECT_EQ(runQmf(words("base64 -d"), " YW\r\nJ\xc3\xa9j\n").out, QByteArray("abc"));
+    EXPECT_EQ(runQmf(words("base64 -d"), "").out, QByteArray());
+
+    // Into a text stream on a QString, each byte arrives as the Latin-1 character of its value.
+    QByteArray input = encoded.out;
+    QBuffer in(&input);
+    QString text;
+    QString errors;
+    QTextStream out(&text);
+    QTextStream err(&errors);
+    EXPECT_EQ(Qmf::run(words("base64 -d"), in, out, err), 0);
+    out.flush();
+    EXPECT_EQ(text.toLatin1(), bytes);
+}
+
+TEST(QmfDigestTest, PrintsOneHexDigestAndALineFeed)
+{
+    const struct
+    {
+        const char *arguments;
+        const char *output;
+    } rows[] = {
+            {"digest --md5", "900150983cd24fb0d6963f7d28e17f72\n"},
+            {"digest --sha1", "a9993e364706816aba3e25717850c26c9cd0d89d\n"},
+            {"digest --sha256",
+             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n"},
+            {"digest --sha1 --sha1", "a9993e364706816aba3e25717850c26c9cd0d89d\n"},
+            {"digest --sha256 -- -",
+             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.arguments);
+        const Outcome outcome = runQmf(words(row.arguments), "abc");
+        EXPECT_EQ(outcome.status, 0);
+        EXPECT_EQ(outcome.out, QByteArray(row.output));
+        EXPECT_TRUE(outcome.err.isEmpty()) << qPrintable(outcome.err);
+    }
+    // Empty input has a digest too.
+    EXPECT_EQ(runQmf(words("digest --md5"), "").out,
+              QByteArray("d41d8cd98f00b204e9800998ecf8427e\n"));
+}
+
+TEST(QmfCodecCommandsTest, UsageErrorsEndWithStatus2)
+{
+    const struct
+    {
+        const char *arguments;
+        const char *error;
+    } rows[] = {
+            {"digest", "qmf: digest needs exactly one of --md5, --sha1 and --sha256\n"},
+            {"digest --md5 --sha256",
+             "qmf: digest needs exactly one of --md5, --sha1 and --sha256\n"},
+            {"digest --md5 a b", "qmf: digest takes at most one FILE\n"},
+            {"base64 a b", "qmf: base64 takes at most one FILE\n"},
+            {"base64 /nonexistent/input", "qmf: /nonexistent/input: No such file or directory\n"},
+            {"digest --sha1 /nonexistent/input",
+             "qmf: /nonexistent/input: No such file or directory\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.arguments);
+        const Outcome outcome = runQmf(words(row.arguments), "abc");
+        EXPECT_EQ(outcome.status, 2);
+        EXPECT_EQ(outcome.err, QString::fromUtf8(row.error));
+        EXPECT_TRUE(outcome.out.isEmpty());
+    }
+}
+
+TEST(QmfCodecCommandsTest, ToolBinaryWritesBinaryToItsStandardOutput)
+{
+    // Through the program's real standard streams, not a test buffer.
+    const QByteArray bytes = allByteValues();
+    QProcess process;
+    process.start(QStringLiteral(QMF_TOOL_PATH), words("base64"));
+    process.write(bytes);
+    process.closeWriteChannel();
+    ASSERT_TRUE(process.waitForFinished(60000));
+    const QByteArray text = process.readAllStandardOutput();
+    EXPECT_EQ(text.size(), 1024 + 1024 / 72 * 2);
+
+    process.start(QStringLiteral(QMF_TOOL_PATH), words("base64 --decode"));
+    process.write(text);
+    process.closeWriteChannel();
+    ASSERT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitCode(), 0);
+    EXPECT_EQ(process.readAllStandardOutput(), bytes);
+}
