@@ -5,6 +5,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace QMBase64Codec {
 
 namespace {
@@ -19,7 +23,72 @@ std::uint64_t scaledCeiling(std::uint64_t n, double divisor, std::int32_t factor
     return std::uint64_t(std::int32_t(ceiling) * factor);
 }
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define QMF_BASE64_AVX2 1
+
+// The classification, translation and packing of 32 Base64 characters at once with AVX2, after
+// W. Mula and D. Lemire, "Faster Base64 Encoding and Decoding Using AVX2 Instructions" (2018).
+// A character is in the alphabet when the table entries of its low and high nibbles share no
+// bit; bytes of 128 and above have a high nibble of 8 to 15, whose entry is never accepted.
+__attribute__((target("avx2"))) std::size_t decodeBlocksAvx2(const char *in, std::size_t size,
+                                                             std::uint8_t *out, std::size_t room)
+{
+    const __m256i lowNibbleClasses
+            = _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13,
+                               0x1A, 0x1B, 0x1B, 0x1B, 0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11,
+                               0x11, 0x11, 0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
+    const __m256i highNibbleClasses
+            = _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10,
+                               0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x01, 0x02, 0x04, 0x08,
+                               0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+    // What to add to a character to get its value, by high nibble ("/" uses entry 1).
+    const __m256i offsets
+            = _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 19,
+                               4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i slash = _mm256_set1_epi8('/');
+    // Three bytes from each 32-bit lane, in order, then the lanes' 12 bytes side by side.
+    const __m256i byteOrder
+            = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6,
+                               5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+    const __m256i laneOrder = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+    const __m256i fill = _mm256_set1_epi8('.');
+
+    std::size_t blocks = 0;
+    for (; size >= 32 && room >= 32; in += 32, out += 24, size -= 32, room -= 24, ++blocks) {
+        const __m256i input = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in));
+        const __m256i high = _mm256_and_si256(_mm256_srli_epi32(input, 4), nibble);
+        const __m256i low = _mm256_and_si256(input, nibble);
+        if (!_mm256_testz_si256(_mm256_shuffle_epi8(lowNibbleClasses, low),
+                                _mm256_shuffle_epi8(highNibbleClasses, high)))
+            break;
+        const __m256i offset = _mm256_shuffle_epi8(
+                offsets, _mm256_add_epi8(_mm256_cmpeq_epi8(input, slash), high));
+        const __m256i values = _mm256_add_epi8(input, offset);
+        // Pairs of six bits into twelve, pairs of twelve into the 24 bits of three bytes.
+        const __m256i pairs = _mm256_maddubs_epi16(values, _mm256_set1_epi32(0x01400140));
+        const __m256i groups = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));
+        const __m256i packed
+                = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(groups, byteOrder), laneOrder);
+        // The last eight bytes are the fill byte, so a buffer filled with "." stays so.
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out),
+                            _mm256_blend_epi32(packed, fill, 0xC0));
+    }
+    return blocks;
+}
+#endif
+
 } // namespace
+
+BlockDecoder blockDecoder()
+{
+#ifdef QMF_BASE64_AVX2
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2"))
+        return decodeBlocksAvx2;
+#endif
+    return nullptr;
+}
 
 std::uint64_t encodedSize(std::uint64_t inputSize)
 {

@@ -55,6 +55,18 @@ inline constexpr std::array<std::uint16_t, 4096> EncodePairs = [] {
     return table;
 }();
 
+// The same for UTF-16 output: two char16_t in memory order.
+inline constexpr std::array<std::uint32_t, 4096> EncodePairs16 = [] {
+    std::array<std::uint32_t, 4096> table {};
+    for (std::size_t bits = 0; bits < table.size(); ++bits) {
+        const auto first = static_cast<std::uint32_t>(Alphabet[bits >> 6]);
+        const auto second = static_cast<std::uint32_t>(Alphabet[bits & 63]);
+        table[bits] = std::endian::native == std::endian::little ? first | second << 16
+                                                                 : first << 16 | second;
+    }
+    return table;
+}();
+
 // For the decoder's fast path: the six bits of character k of a group of four, already shifted
 // into place in a 24-bit value, or Invalid for anything outside the alphabet.
 inline constexpr std::uint32_t Invalid = 0x01000000;
@@ -78,15 +90,22 @@ inline constexpr std::uint64_t OutOfRange = UINT64_MAX;
 std::uint64_t encodedSize(std::uint64_t inputSize);
 std::uint64_t decodedSize(std::uint64_t inputSize);
 
+// Decodes whole blocks of 32 alphabet characters with vector instructions, as long as at least
+// 32 characters remain and `room` leaves 32 bytes to write (24 decoded and 8 of the fill byte
+// "."). Returns the number of blocks decoded; stops at the first block holding anything else.
+// Null where the processor has no such instructions.
+using BlockDecoder
+        = std::size_t (*)(const char *in, std::size_t size, std::uint8_t *out, std::size_t room);
+BlockDecoder blockDecoder();
+
 template<typename Char>
 inline void writePair(Char *out, unsigned bits)
 {
-    if constexpr (sizeof(Char) == 1) {
+    static_assert(sizeof(Char) == 1 || sizeof(Char) == 2);
+    if constexpr (sizeof(Char) == 1)
         std::memcpy(out, &EncodePairs[bits], 2);
-    } else {
-        out[0] = Char(Alphabet[bits >> 6]);
-        out[1] = Char(Alphabet[bits & 63]);
-    }
+    else
+        std::memcpy(out, &EncodePairs16[bits], 4);
 }
 
 template<typename Char>
@@ -192,6 +211,12 @@ std::size_t decode(const Char *in, std::size_t size, std::uint8_t *out, std::siz
                     > 0xFF;
     };
 
+    BlockDecoder blocks = nullptr;
+    if constexpr (sizeof(Char) == 1) {
+        static const BlockDecoder available = blockDecoder();
+        blocks = available;
+    }
+
     std::size_t i = 0;
     std::size_t count = 0;
     int step = 0;
@@ -200,7 +225,19 @@ std::size_t decode(const Char *in, std::size_t size, std::uint8_t *out, std::siz
         if (step == 0) {
             // A whole group of four alphabet characters at the start of a cycle runs the six
             // steps at once. White space in front of it is skipped as step 0 would skip it.
+            // Blocks of eight groups go to the vector decoder first, at the start and after
+            // each skip (a line break), where a run of them begins.
+            bool tryBlocks = blocks != nullptr;
             for (;;) {
+                if constexpr (sizeof(Char) == 1) {
+                    if (tryBlocks) {
+                        tryBlocks = false;
+                        const std::size_t decoded
+                                = blocks(in + i, size - i, out + count, capacity - count);
+                        i += decoded * 32;
+                        count += decoded * 24;
+                    }
+                }
                 std::size_t start = i;
                 std::uint32_t bits = Invalid;
                 if (size - start >= 4 && !isWide(start))
@@ -213,6 +250,7 @@ std::size_t decode(const Char *in, std::size_t size, std::uint8_t *out, std::siz
                     bits = groupAt(start);
                     if (bits & Invalid)
                         break;
+                    tryBlocks = blocks != nullptr;
                 }
                 if (capacity - count >= 4) {
                     // The fourth byte is the fill byte, so a buffer filled with "." stays so.
