@@ -30,8 +30,8 @@ std::uint64_t scaledCeiling(std::uint64_t n, double divisor, std::int32_t factor
 // W. Mula and D. Lemire, "Faster Base64 Encoding and Decoding Using AVX2 Instructions" (2018).
 // A character is in the alphabet when the table entries of its low and high nibbles share no
 // bit; bytes of 128 and above have a high nibble of 8 to 15, whose entry is never accepted.
-__attribute__((target("avx2"))) std::size_t decodeBlocksAvx2(const char *in, std::size_t size,
-                                                             std::uint8_t *out, std::size_t room)
+// Returns false, writing nothing, when a character is outside the alphabet.
+__attribute__((target("avx2"))) inline bool decodeBlockAvx2(__m256i input, std::uint8_t *out)
 {
     const __m256i lowNibbleClasses
             = _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13,
@@ -46,33 +46,54 @@ __attribute__((target("avx2"))) std::size_t decodeBlocksAvx2(const char *in, std
             = _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 19,
                                4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
     const __m256i nibble = _mm256_set1_epi8(0x0F);
-    const __m256i slash = _mm256_set1_epi8('/');
     // Three bytes from each 32-bit lane, in order, then the lanes' 12 bytes side by side.
     const __m256i byteOrder
             = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6,
                                5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
-    const __m256i laneOrder = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
-    const __m256i fill = _mm256_set1_epi8('.');
 
+    const __m256i high = _mm256_and_si256(_mm256_srli_epi32(input, 4), nibble);
+    const __m256i low = _mm256_and_si256(input, nibble);
+    if (!_mm256_testz_si256(_mm256_shuffle_epi8(lowNibbleClasses, low),
+                            _mm256_shuffle_epi8(highNibbleClasses, high)))
+        return false;
+    const __m256i slashes = _mm256_cmpeq_epi8(input, _mm256_set1_epi8('/'));
+    const __m256i values
+            = _mm256_add_epi8(input, _mm256_shuffle_epi8(offsets, _mm256_add_epi8(slashes, high)));
+    // Pairs of six bits into twelve, pairs of twelve into the 24 bits of three bytes.
+    const __m256i pairs = _mm256_maddubs_epi16(values, _mm256_set1_epi32(0x01400140));
+    const __m256i groups = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));
+    const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(groups, byteOrder),
+                                                       _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
+    // The last eight bytes are the fill byte, so a buffer filled with "." stays so.
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out),
+                        _mm256_blend_epi32(packed, _mm256_set1_epi8('.'), 0xC0));
+    return true;
+}
+
+__attribute__((target("avx2"))) std::size_t decodeBlocksAvx2(const char *in, std::size_t size,
+                                                             std::uint8_t *out, std::size_t room)
+{
     std::size_t blocks = 0;
     for (; size >= 32 && room >= 32; in += 32, out += 24, size -= 32, room -= 24, ++blocks) {
-        const __m256i input = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in));
-        const __m256i high = _mm256_and_si256(_mm256_srli_epi32(input, 4), nibble);
-        const __m256i low = _mm256_and_si256(input, nibble);
-        if (!_mm256_testz_si256(_mm256_shuffle_epi8(lowNibbleClasses, low),
-                                _mm256_shuffle_epi8(highNibbleClasses, high)))
+        if (!decodeBlockAvx2(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(in)), out))
             break;
-        const __m256i offset = _mm256_shuffle_epi8(
-                offsets, _mm256_add_epi8(_mm256_cmpeq_epi8(input, slash), high));
-        const __m256i values = _mm256_add_epi8(input, offset);
-        // Pairs of six bits into twelve, pairs of twelve into the 24 bits of three bytes.
-        const __m256i pairs = _mm256_maddubs_epi16(values, _mm256_set1_epi32(0x01400140));
-        const __m256i groups = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));
-        const __m256i packed
-                = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(groups, byteOrder), laneOrder);
-        // The last eight bytes are the fill byte, so a buffer filled with "." stays so.
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out),
-                            _mm256_blend_epi32(packed, fill, 0xC0));
+    }
+    return blocks;
+}
+
+// UTF-16 units are first narrowed to bytes; units above 255 saturate to 255, which is outside
+// the alphabet like them.
+__attribute__((target("avx2"))) std::size_t decodeBlocksAvx2(const char16_t *in, std::size_t size,
+                                                             std::uint8_t *out, std::size_t room)
+{
+    std::size_t blocks = 0;
+    for (; size >= 32 && room >= 32; in += 32, out += 24, size -= 32, room -= 24, ++blocks) {
+        const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in));
+        const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 16));
+        // packus interleaves the 128-bit halves of its operands; put them back in order.
+        const __m256i narrowed = _mm256_permute4x64_epi64(_mm256_packus_epi16(first, second), 0xD8);
+        if (!decodeBlockAvx2(narrowed, out))
+            break;
     }
     return blocks;
 }
@@ -80,12 +101,36 @@ __attribute__((target("avx2"))) std::size_t decodeBlocksAvx2(const char *in, std
 
 } // namespace
 
-BlockDecoder blockDecoder()
+namespace {
+
+bool hasAvx2()
 {
 #ifdef QMF_BASE64_AVX2
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2"))
-        return decodeBlocksAvx2;
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
+} // namespace
+
+template<>
+BlockDecoder<char> blockDecoder<char>()
+{
+#ifdef QMF_BASE64_AVX2
+    if (hasAvx2())
+        return static_cast<BlockDecoder<char>>(decodeBlocksAvx2);
+#endif
+    return nullptr;
+}
+
+template<>
+BlockDecoder<char16_t> blockDecoder<char16_t>()
+{
+#ifdef QMF_BASE64_AVX2
+    if (hasAvx2())
+        return static_cast<BlockDecoder<char16_t>>(decodeBlocksAvx2);
 #endif
     return nullptr;
 }

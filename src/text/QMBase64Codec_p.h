@@ -93,10 +93,12 @@ std::uint64_t decodedSize(std::uint64_t inputSize);
 // Decodes whole blocks of 32 alphabet characters with vector instructions, as long as at least
 // 32 characters remain and `room` leaves 32 bytes to write (24 decoded and 8 of the fill byte
 // "."). Returns the number of blocks decoded; stops at the first block holding anything else.
-// Null where the processor has no such instructions.
+// Null where the processor has no such instructions. Defined for char and char16_t.
+template<typename Char>
 using BlockDecoder
-        = std::size_t (*)(const char *in, std::size_t size, std::uint8_t *out, std::size_t room);
-BlockDecoder blockDecoder();
+        = std::size_t (*)(const Char *in, std::size_t size, std::uint8_t *out, std::size_t room);
+template<typename Char>
+BlockDecoder<Char> blockDecoder();
 
 template<typename Char>
 inline void writePair(Char *out, unsigned bits)
@@ -212,11 +214,7 @@ std::size_t decode(const Char *in, std::size_t size, std::uint8_t *out, std::siz
                     > 0xFF;
     };
 
-    BlockDecoder blocks = nullptr;
-    if constexpr (sizeof(Char) == 1) {
-        static const BlockDecoder available = blockDecoder();
-        blocks = available;
-    }
+    static const BlockDecoder<Char> blocks = blockDecoder<Char>();
 
     std::size_t i = 0;
     std::size_t count = 0;
@@ -230,14 +228,12 @@ std::size_t decode(const Char *in, std::size_t size, std::uint8_t *out, std::siz
             // each skip (a line break), where a run of them begins.
             bool tryBlocks = blocks != nullptr;
             for (;;) {
-                if constexpr (sizeof(Char) == 1) {
-                    if (tryBlocks) {
-                        tryBlocks = false;
-                        const std::size_t decoded
-                                = blocks(in + i, size - i, out + count, capacity - count);
-                        i += decoded * 32;
-                        count += decoded * 24;
-                    }
+                if (tryBlocks) {
+                    tryBlocks = false;
+                    const std::size_t decoded
+                            = blocks(in + i, size - i, out + count, capacity - count);
+                    i += decoded * 32;
+                    count += decoded * 24;
                 }
                 std::size_t start = i;
                 std::uint32_t bits = Invalid;
