@@ -291,4 +291,26 @@ BENCHMARK(BM_QCryptographicHash<QCryptographicHash::Sha256>)
         ->Name("BM_Digest_QCryptographicHash_Sha256")
         ->Unit(benchmark::kMillisecond);
 
+// Short texts, where the cost per call matters more than the throughput.
+void BM_ShortText_QMSHA1_SHA256String(benchmark::State &state)
+{
+    const QString text = QStringLiteral("user@example.com:2026-01-01T00:00:00Z:42");
+    for (auto _ : state) {
+        QString digest = QMSHA1::SHA256String(text);
+        benchmark::DoNotOptimize(digest.constData());
+    }
+}
+BENCHMARK(BM_ShortText_QMSHA1_SHA256String);
+
+void BM_ShortText_QCryptographicHash_Sha256(benchmark::State &state)
+{
+    const QString text = QStringLiteral("user@example.com:2026-01-01T00:00:00Z:42");
+    for (auto _ : state) {
+        QString digest = QString::fromLatin1(
+                QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex());
+        benchmark::DoNotOptimize(digest.constData());
+    }
+}
+BENCHMARK(BM_ShortText_QCryptographicHash_Sha256);
+
 } // namespace
