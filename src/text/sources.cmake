@@ -8,6 +8,7 @@ set(QMF_TEXT_HEADERS
     text/QMRepetition.h
     text/QMStringRepresentations.h
     text/QMUniqueIdentifier.h
+    text/QMVersionStringComparator.h
     text/QMXMLEntities.h
     text/Titleize.h
     text/Trimming.h
@@ -23,6 +24,7 @@ set(QMF_TEXT_SOURCES
     text/QMRepetition.cpp
     text/QMStringRepresentations.cpp
     text/QMUniqueIdentifier.cpp
+    text/QMVersionStringComparator.cpp
     text/QMXMLEntities.cpp
     text/Titleize.cpp
     text/Trimming.cpp
