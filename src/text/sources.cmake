@@ -1,11 +1,16 @@
 set(QMF_TEXT_HEADERS
+    text/JSONTranscoding.h
+    text/QMBinaryDetection.h
     text/QMCamelize.h
     text/QMCommon.h
     text/QMCounting.h
     text/QMFormat.h
     text/QMInitials.h
+    text/QMRandom.h
+    text/QMRandomNumber.h
     text/QMRegularExpression.h
     text/QMRepetition.h
+    text/QMStringDecoding.h
     text/QMStringRepresentations.h
     text/QMUniqueIdentifier.h
     text/QMVersionStringComparator.h
@@ -14,14 +19,19 @@ set(QMF_TEXT_HEADERS
     text/Trimming.h
 )
 set(QMF_TEXT_SOURCES
+    text/JSONTranscoding.cpp
+    text/QMBinaryDetection.cpp
     text/QMCamelize.cpp
     text/QMCodePoint_p.h
     text/QMCommon.cpp
     text/QMCounting.cpp
     text/QMFormat.cpp
     text/QMInitials.cpp
+    text/QMRandom.cpp
+    text/QMRandomNumber.cpp
     text/QMRegularExpression.cpp
     text/QMRepetition.cpp
+    text/QMStringDecoding.cpp
     text/QMStringRepresentations.cpp
     text/QMUniqueIdentifier.cpp
     text/QMVersionStringComparator.cpp
