@@ -4,6 +4,7 @@
 #include "OptionsCheck.h"
 #include "ToolCommand.h"
 #include "Tour.h"
+#include "VersionCommands.h"
 
 #include "QMFoundationVersion.h"
 #include "options/QMOptionParser.h"
@@ -73,6 +74,7 @@ QList<ToolCommand> toolCommands()
                                     "Everything\n"
                                     "after SPEC.json is handed to that parser untouched."),
                             runCheck)}),
+            VersionCommands::command(),
     };
 }
 
