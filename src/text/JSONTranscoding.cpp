@@ -9,21 +9,26 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 
+#include <algorithm>
+
 const QString QMJSONTranscodingErrorDomain = QStringLiteral("QMJSONTranscodingErrorDomain");
 const QString QMJSONErrorOffsetKey = QStringLiteral("QMJSONErrorOffsetKey");
 const QString QMJSONErrorPathKey = QStringLiteral("QMJSONErrorPathKey");
 
 namespace {
 
-QMError parseError(const QJsonParseError &failure)
+QMError parseError(const QJsonParseError &failure, qsizetype size)
 {
     const QString message = failure.errorString();
+    // Qt places an unterminated string one past the end of the data; a caller that shows the
+    // offending byte must not be sent outside the data.
+    const qint64 offset = std::min<qint64>(failure.offset, size);
     return QMError(QMJSONTranscodingErrorDomain, QMJSONTranscodingErrorInvalidData,
                    {{QMLocalizedDescriptionKey,
                      QStringLiteral("The data is not valid JSON: %1 at offset %2.")
-                             .arg(message, QString::number(failure.offset))},
+                             .arg(message, QString::number(offset))},
                     {QMLocalizedFailureReasonErrorKey, message},
-                    {QMJSONErrorOffsetKey, qint64(failure.offset)}});
+                    {QMJSONErrorOffsetKey, offset}});
 }
 
 QMError valueError(const QMJSONValueFailure &failure)
@@ -62,7 +67,7 @@ std::optional<QJsonDocument> parse(const QByteArray &data, QMError *error)
     QJsonParseError failure;
     QJsonDocument document = QJsonDocument::fromJson(data, &failure);
     if (failure.error != QJsonParseError::NoError) {
-        QMSetError(error, parseError(failure));
+        QMSetError(error, parseError(failure, data.size()));
         return std::nullopt;
     }
     return document;

@@ -12,7 +12,7 @@
 /// Error domain of JSON transcoding, "QMJSONTranscodingErrorDomain".
 QMF_CORE_EXPORT extern const QString QMJSONTranscodingErrorDomain;
 /// User-information key of a parse error: the byte offset (qint64) in the data where Qt's JSON
-/// parser stopped.
+/// parser stopped, at most the data's size (the end of the data).
 QMF_CORE_EXPORT extern const QString QMJSONErrorOffsetKey;
 /// User-information key of a serialization error: where the refused value sits, as a JSON
 /// Pointer (QString): "" for the top level, "/items/0" for the first element of "items".
