@@ -60,7 +60,9 @@ qint32 numberValue(QStringView digits)
     constexpr qint32 maximum = std::numeric_limits<qint32>::max();
     qint32 value = 0;
     for (QChar digit : digits) {
-        const qint32 next = digit.digitValue();
+        // Only digits get here, so a unit up to '9' is an ASCII one: no table lookup for those.
+        const char16_t unit = digit.unicode();
+        const qint32 next = unit <= u'9' ? qint32(unit - u'0') : digit.digitValue();
         if (value > (maximum - next) / 10)
             return maximum;
         value = value * 10 + next;
