@@ -54,7 +54,7 @@ QVariant scalar(std::mt19937 &random)
     case 1:
         return bool(random() % 2);
     case 2:
-        return qint64(random()) - qint64(random()) * 65536 * 65536;
+        return qint64((quint64(random()) << 32) | random()); // any 64-bit integer
     case 3:
         return qint32(random());
     case 4:
