@@ -1,6 +1,7 @@
 #include "errors/QMObjectDescribing.h"
 
 #include "errors/QMInternalInconsistencyException.h"
+#include "errors/QMJSONValue_p.h"
 #include "errors/QMNull.h"
 #include "errors/QMNumberKind_p.h"
 #include "errors/QMNumberText_p.h"
@@ -108,57 +109,18 @@ QString itemsDescriptionOf(const QString &className, const void *object, const Q
             + QStringLiteral(" }");
 }
 
-// The JSON serializer's rules: texts, finite numbers, booleans, null and containers of those,
-// with text keys. QJsonValue::fromVariant() would quietly turn anything else (a NaN, a QObject
-// pointer, a date) into null or a string instead of refusing it.
-bool isJSONValue(const QVariant &value)
-{
-    if (!value.isValid() || QMIsNull(value))
-        return true;
-    switch (QMNumberKindOf(value)) {
-    case QMNumberKind::Boolean:
-    case QMNumberKind::Signed:
-    case QMNumberKind::Unsigned:
-        return true;
-    case QMNumberKind::Floating:
-        return std::isfinite(value.toDouble());
-    case QMNumberKind::NotANumber:
-        break;
-    }
-    switch (value.metaType().id()) {
-    case QMetaType::QString:
-    case QMetaType::QJsonValue:
-    case QMetaType::QJsonObject:
-    case QMetaType::QJsonArray:
-        return true;
-    case QMetaType::QStringList:
-        return true;
-    case QMetaType::QVariantList: {
-        const QVariantList list = value.toList();
-        return std::all_of(list.cbegin(), list.cend(), isJSONValue);
-    }
-    case QMetaType::QVariantMap: {
-        const QVariantMap map = value.toMap();
-        return std::all_of(map.cbegin(), map.cend(), isJSONValue);
-    }
-    case QMetaType::QVariantHash: {
-        const QVariantHash hash = value.toHash();
-        return std::all_of(hash.cbegin(), hash.cend(), isJSONValue);
-    }
-    default:
-        return false;
-    }
-}
-
 QString dictionaryDescriptionOf(const QString &className, const void *object,
                                 const QVariantMap &dictionary)
 {
-    if (!std::all_of(dictionary.cbegin(), dictionary.cend(), isJSONValue))
+    // The same rules as the library's JSON transcoding: anything the JSON writer would have to
+    // change (a NaN, a date, a QObject pointer) is refused rather than written differently.
+    const std::optional<QJsonValue> value = QMJSONValueFromVariant(dictionary);
+    if (!value)
         throw QMInternalInconsistencyException(
                 QStringLiteral("Is not a valid JSON object: ")
                 + QMObjectDescribing::prettyDescriptionForObject(dictionary));
-    QString json = QString::fromUtf8(
-            QJsonDocument(QJsonObject::fromVariantMap(dictionary)).toJson(QJsonDocument::Indented));
+    QString json
+            = QString::fromUtf8(QJsonDocument(value->toObject()).toJson(QJsonDocument::Indented));
     if (json.endsWith(u'\n'))
         json.chop(1);
     return header(className, object) + u' ' + json;

@@ -11,6 +11,8 @@ set(QMF_ERRORS_SOURCES
     errors/QMEquality.cpp
     errors/QMError.cpp
     errors/QMInternalInconsistencyException.cpp
+    errors/QMJSONValue.cpp
+    errors/QMJSONValue_p.h
     errors/QMNull.cpp
     errors/QMNumberKind_p.h
     errors/QMNumberText.cpp

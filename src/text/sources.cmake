@@ -1,25 +1,33 @@
 set(QMF_TEXT_HEADERS
+    text/JSONTranscoding.h
     text/QMBase64.h
     text/QMBase64Transcoding.h
+    text/QMBinaryDetection.h
     text/QMCamelize.h
     text/QMCommon.h
     text/QMCounting.h
     text/QMFormat.h
     text/QMInitials.h
     text/QMMD5.h
+    text/QMRandom.h
+    text/QMRandomNumber.h
     text/QMRegularExpression.h
     text/QMRepetition.h
     text/QMSHA1.h
+    text/QMStringDecoding.h
     text/QMStringRepresentations.h
     text/QMUniqueIdentifier.h
+    text/QMVersionStringComparator.h
     text/QMXMLEntities.h
     text/Titleize.h
     text/Trimming.h
 )
 set(QMF_TEXT_SOURCES
+    text/JSONTranscoding.cpp
     text/QMBase64.cpp
     text/QMBase64Codec_p.h
     text/QMBase64Transcoding.cpp
+    text/QMBinaryDetection.cpp
     text/QMCamelize.cpp
     text/QMCodePoint_p.h
     text/QMCommon.cpp
@@ -29,11 +37,15 @@ set(QMF_TEXT_SOURCES
     text/QMFormat.cpp
     text/QMInitials.cpp
     text/QMMD5.cpp
+    text/QMRandom.cpp
+    text/QMRandomNumber.cpp
     text/QMRegularExpression.cpp
     text/QMRepetition.cpp
     text/QMSHA1.cpp
+    text/QMStringDecoding.cpp
     text/QMStringRepresentations.cpp
     text/QMUniqueIdentifier.cpp
+    text/QMVersionStringComparator.cpp
     text/QMXMLEntities.cpp
     text/Titleize.cpp
     text/Trimming.cpp

@@ -5,6 +5,7 @@
 #include "TextTestSupport.h"
 
 #include <QDateTime>
+#include <QJsonValue>
 #include <QObject>
 #include <QSize>
 #include <QTimeZone>
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 
 using namespace Qt::StringLiterals;
 
@@ -117,7 +119,10 @@ TEST(ObjectDescribingTest, DescribesGivenItemsAndDictionaries)
     QObject object;
     const QVariant notJSON[] = {QVariant::fromValue(&object), QByteArray("x"),
                                 QVariantList {1, std::numeric_limits<double>::infinity()},
-                                QVariantMap {{u"d"_s, QDateTime::currentDateTimeUtc()}}};
+                                QVariantMap {{u"d"_s, QDateTime::currentDateTimeUtc()}},
+                                // JSON would only hold it rounded to a double
+                                std::numeric_limits<quint64>::max(),
+                                QVariant::fromValue(QJsonValue(QJsonValue::Undefined))};
     for (const QVariant &value : notJSON)
         EXPECT_THROW(point.prettyDescriptionWithDictionary({{u"k"_s, value}}),
                      QMInternalInconsistencyException);

@@ -97,6 +97,9 @@ TEST(QmfArgumentsTest, SplitsWhatItsOwnParserReadsFromWhatItHandsOn)
             {"check spec.json", "check spec.json", ""},
             {"tour -- a -b", "tour", "a -b"},
             {"--bogus tour", "--bogus tour", ""},
+            // "check" as another command's argument hands nothing on.
+            {"version compare check -x", "version compare check -x", ""},
+            {"fuzzy check file -v", "fuzzy check file -v", ""},
     };
     for (const Row &row : rows) {
         const Qmf::SplitArguments split = Qmf::splitArguments(words(row.arguments));

@@ -5,6 +5,7 @@
 #include "OptionsCheck.h"
 #include "ToolCommand.h"
 #include "Tour.h"
+#include "VersionCommands.h"
 
 #include "QMFoundationVersion.h"
 #include "options/QMOptionParser.h"
@@ -74,6 +75,7 @@ QList<ToolCommand> toolCommands()
                                     "Everything\n"
                                     "after SPEC.json is handed to that parser untouched."),
                             runCheck)}),
+            VersionCommands::command(),
     };
     commands += CodecCommands::commands();
     return commands;
@@ -94,6 +96,7 @@ Qmf::SplitArguments Qmf::splitArguments(const QStringList &arguments)
 {
     SplitArguments split;
     bool sawCheck = false;
+    QString previousWord; // the last word that is not an option
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
         if (argument == QLatin1String("--")) {
@@ -107,7 +110,11 @@ Qmf::SplitArguments Qmf::splitArguments(const QStringList &arguments)
             split.passedOn = arguments.mid(i + 1);
             break;
         }
-        sawCheck = argument == QLatin1String("check");
+        // "check" is the command only as the first word or after "options"; elsewhere it is
+        // an argument of another command ("version compare check x").
+        sawCheck = argument == QLatin1String("check")
+                && (previousWord.isNull() || previousWord == QLatin1String("options"));
+        previousWord = argument;
     }
     return split;
 }

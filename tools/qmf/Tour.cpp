@@ -3,6 +3,7 @@
 #include "CodecCommands.h"
 #include "Definition.h"
 #include "OptionsCheck.h"
+#include "VersionCommands.h"
 
 #include "QMFoundationVersion.h"
 #include "errors/QMEmptiness.h"
@@ -220,6 +221,7 @@ void Tour::run(QTextStream &out)
             {"Command-line parsing", commandLineParsing},
             {"Text helpers", textHelpers},
             {"Emptiness and equality", emptinessAndEquality},
+            {"Version strings", VersionCommands::tourSection},
             {"Base64 and digests", CodecCommands::tour},
     };
 

@@ -1,0 +1,263 @@
+#include "text/QMBinaryDetection.h"
+#include "text/QMRandom.h"
+#include "text/QMRandomNumber.h"
+#include "text/QMStringDecoding.h"
+
+#include "TextTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QSet>
+
+#include <limits>
+#include <new>
+#include <random>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray bytes(std::initializer_list<unsigned char> values)
+{
+    QByteArray data;
+    for (unsigned char value : values)
+        data.append(char(value));
+    return data;
+}
+
+std::string hex(const QByteArray &data)
+{
+    return data.left(24).toHex(' ').toStdString() + (data.size() > 24 ? " ..." : "");
+}
+
+// The standard Mac OS Roman mapping, byte -> code point, from tests/text/data/mac-roman.txt.
+QList<char16_t> macRomanFixture()
+{
+    QFile file(QStringLiteral(QMF_TEXT_TEST_DATA_DIR "/mac-roman.txt"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QList<char16_t> table(256, 0);
+    int lines = 0;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine().trimmed();
+        if (line.isEmpty() || line.startsWith('#'))
+            continue;
+        const QList<QByteArray> fields = line.split(' ');
+        bool byteOk = false;
+        bool unitOk = false;
+        const int byte = fields.value(0).toInt(&byteOk, 16);
+        const uint unit = fields.value(1).toUInt(&unitOk, 16);
+        if (!byteOk || !unitOk || byte < 0 || byte > 255 || unit > 0xFFFF)
+            return {};
+        table[byte] = char16_t(unit);
+        ++lines;
+    }
+    return lines == 256 ? table : QList<char16_t> {};
+}
+
+} // namespace
+
+TEST(BinaryDetectionTest, LooksForThreeZerosInTheFirst2048Bytes)
+{
+    const auto zerosAt = [](qsizetype size, qsizetype offset, qsizetype count = 3) {
+        QByteArray data(size, 'x');
+        for (qsizetype i = offset; i < offset + count; ++i)
+            data[i] = '\0';
+        return data;
+    };
+    const struct
+    {
+        const char *name;
+        QByteArray data;
+        bool binary;
+    } rows[] = {
+            {"empty", QByteArray(), false},
+            {"text", "plain text\n", false},
+            {"41 00 00 00", bytes({0x41, 0, 0, 0}), true},
+            {"00 00 41 00 00", bytes({0, 0, 0x41, 0, 0}), false},
+            {"only zeros", QByteArray(3, '\0'), true},
+            {"two zeros", QByteArray(2, '\0'), false},
+            {"UTF-16 text", bytes({0x61, 0, 0, 0x01, 0x62, 0}), false}, // "a\u0100b"
+            {"UTF-32 text", bytes({0x61, 0, 0, 0, 0x62, 0, 0, 0}), true},
+            {"zeros at 2045..2047", zerosAt(4096, 2045), true},
+            {"zeros at 2046..2048", zerosAt(4096, 2046), false},
+            {"zeros from 2048", zerosAt(4096, 2048, 100), false},
+            {"zeros at 2045..2047 of exactly 2048", zerosAt(2048, 2045), true},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(QMBinaryDetection::isBinaryData(row.data), row.binary);
+    }
+}
+
+TEST(StringDecodingTest, AcceptsOnlyWellFormedUTF8)
+{
+    const struct
+    {
+        QByteArray data;
+        QString text; // null: not UTF-8
+    } rows[] = {
+            {QByteArray(), u""_s},
+            {"", u""_s},
+            {"version 1.0", u"version 1.0"_s},
+            {QByteArray("a\0b", 3), u"a\0b"_s},
+            {bytes({0xC3, 0xA9}), u"\u00e9"_s},
+            {bytes({0xE2, 0x82, 0xAC}), u"\u20ac"_s},
+            {bytes({0xF0, 0x9F, 0x98, 0x80}), u"\U0001F600"_s},
+            {bytes({0xF4, 0x8F, 0xBF, 0xBF}), u"\U0010FFFF"_s}, // the last code point
+            {bytes({0xEF, 0xBF, 0xBE}), u"\ufffe"_s}, // a noncharacter is still well-formed
+            {bytes({0xEF, 0xBB, 0xBF, 0x61}), u"\ufeffa"_s}, // the byte-order mark is kept
+            {bytes({0xEF, 0xBF, 0xBD}), u"\ufffd"_s}, // an encoded replacement character
+            // Malformed.
+            {bytes({0xE9}), QString()},
+            {bytes({0x61, 0xE9, 0x62}), QString()},
+            {bytes({0x80}), QString()}, // a stray continuation byte
+            {bytes({0xC3}), QString()}, // cut short at the end
+            {bytes({0x61, 0xE2, 0x82}), QString()},
+            {bytes({0xF0, 0x9F, 0x98}), QString()},
+            {bytes({0xC0, 0x80}), QString()}, // overlong U+0000
+            {bytes({0xC1, 0xBF}), QString()}, // overlong U+007F
+            {bytes({0xE0, 0x80, 0xAF}), QString()}, // overlong "/"
+            {bytes({0xF0, 0x80, 0x80, 0xAF}), QString()},
+            {bytes({0xED, 0xA0, 0x80}), QString()}, // the surrogate U+D800
+            {bytes({0xED, 0xBF, 0xBF}), QString()}, // the surrogate U+DFFF
+            {bytes({0xED, 0xA0, 0xBD, 0xED, 0xB8, 0x80}), QString()}, // a pair, CESU-8 style
+            {bytes({0xF4, 0x90, 0x80, 0x80}), QString()}, // U+110000
+            {bytes({0xF5, 0x80, 0x80, 0x80}), QString()},
+            {bytes({0xF8, 0x88, 0x80, 0x80, 0x80}), QString()}, // a five-byte form
+            {bytes({0xFE}), QString()},
+            {bytes({0xFF, 0xFE, 0x61, 0x00}), QString()}, // UTF-16 with its byte-order mark
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(hex(row.data));
+        const QString text = QMStringDecoding::stringUsingUTF8Encoding(row.data);
+        EXPECT_EQ(text, row.text);
+        EXPECT_EQ(text.isNull(), row.text.isNull());
+        const QString best = QMStringDecoding::stringUsingBestEncoding(row.data);
+        EXPECT_FALSE(best.isNull());
+        if (!row.text.isNull()) {
+            EXPECT_EQ(best, row.text);
+        } else {
+            EXPECT_EQ(best.size(), row.data.size()); // one character per byte
+        }
+    }
+    EXPECT_EQ(QMStringDecoding::stringUsingBestEncoding(bytes({0xE9})), u"\u00c8"_s);
+    EXPECT_EQ(QMStringDecoding::stringUsingBestEncoding("caf\xe9 cr\xe8me"),
+              u"caf\u00c8 cr\u00cbme"_s);
+}
+
+TEST(StringDecodingTest, FallsBackToTheStandardMacOSRomanMapping)
+{
+    const QList<char16_t> fixture = macRomanFixture();
+    ASSERT_EQ(fixture.size(), 256) << "tests/text/data/mac-roman.txt is missing or malformed";
+    QByteArray all;
+    QString expected;
+    for (int byte = 0; byte < 256; ++byte) {
+        SCOPED_TRACE(byte);
+        // A byte of its own is ASCII (valid UTF-8) below 0x80 and invalid UTF-8 above.
+        EXPECT_EQ(QMStringDecoding::stringUsingBestEncoding(QByteArray(1, char(byte))),
+                  QString(QChar(fixture[byte])));
+        all.append(char(byte));
+        expected.append(QChar(fixture[byte]));
+    }
+    // All 256 bytes at once are invalid UTF-8, so the low half goes through the table too.
+    EXPECT_EQ(QMStringDecoding::stringUsingBestEncoding(all), expected);
+}
+
+TEST(StringDecodingTest, ValidBytesRoundTripAndOthersDecodeByteForByte)
+{
+    std::mt19937 random(7);
+    // Short runs of these make valid and invalid sequences equally common.
+    const unsigned char pieces[] = {0x00, 0x41, 0x7F, 0x80, 0xA9, 0xBF, 0xC2, 0xC3,
+                                    0xE0, 0xE2, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
+    std::uniform_int_distribution<size_t> piece(0, std::size(pieces) - 1);
+    std::uniform_int_distribution<int> length(0, 12);
+    int valid = 0;
+    for (int round = 0; round < 20000; ++round) {
+        QByteArray data;
+        for (int i = length(random); i > 0; --i)
+            data.append(char(pieces[piece(random)]));
+        const QString text = QMStringDecoding::stringUsingUTF8Encoding(data);
+        const QString best = QMStringDecoding::stringUsingBestEncoding(data);
+        if (!text.isNull()) {
+            ++valid;
+            ASSERT_EQ(text.toUtf8(), data) << hex(data);
+            ASSERT_EQ(best, text) << hex(data);
+            // Qt's own lenient decoder agrees wherever the bytes are valid.
+            ASSERT_EQ(QString::fromUtf8(data).toUtf8(), data) << hex(data);
+        } else {
+            ASSERT_EQ(best.size(), data.size()) << hex(data);
+            // What is not UTF-8 does not survive Qt's lenient decoder either.
+            ASSERT_NE(QString::fromUtf8(data).toUtf8(), data) << hex(data);
+        }
+    }
+    EXPECT_GT(valid, 1000);
+}
+
+TEST(RandomTest, MakesDataFromTheAlphabetOnly)
+{
+    const QByteArray alphabet = QMRandom::alphabet();
+    EXPECT_EQ(alphabet, QByteArray("abcdefghijklmnopqrstuvwxyz1234567890"));
+
+    EXPECT_TRUE(QMRandom::randomDataWithSizeInBytes(0).isEmpty());
+    EXPECT_EQ(QMRandom::randomDataWithSizeInBytes(1).size(), 1);
+    EXPECT_EQ(QMRandom::randomDataWithSizeInBytes(16).size(), 16);
+    // Crosses the size of the blocks the system source is read in.
+    const QByteArray data = QMRandom::randomDataWithSizeInBytes(36 * 300 + 1);
+    ASSERT_EQ(data.size(), 36 * 300 + 1);
+    QSet<char> seen;
+    for (char byte : data) {
+        ASSERT_TRUE(alphabet.contains(byte)) << int(byte);
+        seen.insert(byte);
+    }
+    // 10,801 independent draws miss a given character with probability (35/36)^10801 < 1e-130.
+    EXPECT_EQ(seen.size(), 36);
+    // Two draws of 64 characters are the same only with probability 36^-64.
+    EXPECT_NE(QMRandom::randomDataWithSizeInBytes(64), QMRandom::randomDataWithSizeInBytes(64));
+
+    EXPECT_THROW(QMRandom::randomDataWithSizeInBytes(std::numeric_limits<quint64>::max()),
+                 std::bad_alloc);
+}
+
+TEST(RandomTest, NumbersStayBelowTheLowWordOfTheLimit)
+{
+    const struct
+    {
+        quint64 limit;
+        quint32 bound; // what results must stay below; 1 means always 0
+    } rows[] = {
+            {0, 1},
+            {1, 1},
+            {2, 2},
+            {7, 7},
+            {0x100000000ULL, 1}, // low word 0
+            {0x100000001ULL, 1}, // low word 1
+            {0x100000005ULL, 5},
+            {0xFFFFFFFF00000003ULL, 3},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.limit);
+        QSet<quint32> seen;
+        for (int i = 0; i < 2000; ++i) {
+            const quint32 value = QMRandomNumber::randomNumberWithLimit(row.limit);
+            ASSERT_LT(value, row.bound);
+            seen.insert(value);
+        }
+        // 2000 uniform draws below 7 miss a value with probability under 7 * (6/7)^2000.
+        EXPECT_EQ(seen.size(), qsizetype(row.bound));
+    }
+    // A large bound, where a biased reduction would show first: results stay below it.
+    const quint32 large = 0xC0000001u;
+    for (int i = 0; i < 2000; ++i)
+        ASSERT_LT(QMRandomNumber::randomNumberWithLimit(large), large);
+
+    // Every draw has the sign bit set with probability 1/2: 200 draws of one sign only happen
+    // with probability 2^-199.
+    bool negative = false;
+    bool nonNegative = false;
+    for (int i = 0; i < 200; ++i)
+        (QMRandomNumber::randomNumber() < 0 ? negative : nonNegative) = true;
+    EXPECT_TRUE(negative);
+    EXPECT_TRUE(nonNegative);
+}

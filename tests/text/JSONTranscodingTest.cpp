@@ -1,0 +1,344 @@
+#include "text/JSONTranscoding.h"
+
+#include "errors/QMEquality.h"
+#include "errors/QMNull.h"
+#include "errors/QMObjectDescribing.h"
+
+#include "TextTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUrl>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+using namespace Qt::StringLiterals;
+using namespace JSONTranscoding;
+
+namespace {
+
+std::string describe(const QVariant &value)
+{
+    return QMObjectDescribing::prettyDescriptionForObject(value).toStdString();
+}
+
+// Errors start out filled so that a test sees whether a call left, reset or replaced them.
+QMError untouched()
+{
+    return QMError(u"untouched"_s, 99);
+}
+
+QVariant nested(std::mt19937 &random, int depth);
+
+QString randomText(std::mt19937 &random)
+{
+    static const char16_t units[] = {u'a', u'"',   u'\\',  u'/',   u'\n',  u'\t', 0x01, 0x7F,
+                                     0xE9, 0x2028, 0xD800, 0xDC00, 0xFFFF, 0x00,  u' '};
+    QString text = u""_s; // a null QString is written as "" and reads back non-null
+    for (int i = int(random() % 6); i > 0; --i)
+        text.append(QChar(units[random() % std::size(units)]));
+    return text;
+}
+
+QVariant scalar(std::mt19937 &random)
+{
+    switch (random() % 8) {
+    case 0:
+        return QMNull();
+    case 1:
+        return bool(random() % 2);
+    case 2:
+        return qint64((quint64(random()) << 32) | random()); // any 64-bit integer
+    case 3:
+        return qint32(random());
+    case 4:
+        return std::ldexp(double(qint32(random())), int(random() % 200) - 100);
+    case 5:
+        return quint64(random()) << 31;
+    case 6:
+        return float(qint32(random())) / 7.0f;
+    default:
+        return randomText(random);
+    }
+}
+
+QVariant nested(std::mt19937 &random, int depth)
+{
+    const auto count = int(random() % 4);
+    if (depth > 0 && random() % 3 == 0) {
+        QVariantList list;
+        for (int i = 0; i < count; ++i)
+            list.append(nested(random, depth - 1));
+        return list;
+    }
+    if (depth > 0 && random() % 2 == 0) {
+        QVariantMap map;
+        for (int i = 0; i < count; ++i)
+            map.insert(randomText(random), nested(random, depth - 1));
+        return map;
+    }
+    return scalar(random);
+}
+
+} // namespace
+
+TEST(JSONTranscodingTest, ReadsArraysAndObjects)
+{
+    const struct
+    {
+        const char *json;
+        QVariant expected;
+    } rows[] = {
+            {"[]", QVariantList {}},
+            {"{}", QVariantMap {}},
+            {"  [ ]\n", QVariantList {}},
+            {"\xEF\xBB\xBF[1]", QVariantList {1}}, // a leading byte-order mark is allowed
+            {R"([1, 2.5, "a", true, false, null])",
+             QVariantList {1, 2.5, u"a"_s, true, false, QMNull()}},
+            {R"({"a": {"b": [null, {}]}, "": 0})",
+             QVariantMap {{u"a"_s, QVariantMap {{u"b"_s, QVariantList {QMNull(), QVariantMap {}}}}},
+                          {u""_s, 0}}},
+            {R"({"k": 1, "k": 2})", QVariantMap {{u"k"_s, 2}}},
+            {R"(["\u00e9\ud83d\ude00", "\ud800", "a\u0000b", "\/"])",
+             QVariantList {u"\u00e9\U0001F600"_s, QString(QChar(0xD800)), u"a\0b"_s, u"/"_s}},
+            {"[9007199254740993, 9223372036854775807, -0, 1.0, 1e2, 0.1]",
+             QVariantList {qint64(9007199254740993LL), std::numeric_limits<qint64>::max(), 0, 1,
+                           100, 0.1}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.json);
+        QMError error = untouched();
+        const QVariant value = JSONObject(row.json, &error);
+        EXPECT_TRUE(QMEqualValues(value, row.expected)) << describe(value);
+        EXPECT_EQ(error, untouched());
+        EXPECT_TRUE(QMEqualValues(arrayWithDataUsingJSONEncoding(row.json), row.expected));
+
+        const std::optional<QVariantMap> map
+                = dictionaryWithDataUsingJSONEncoding(row.json, &error);
+        const bool isObject = row.expected.metaType() == QMetaType::fromType<QVariantMap>();
+        ASSERT_EQ(map.has_value(), isObject);
+        if (isObject) {
+            EXPECT_TRUE(QMEqualValues(*map, row.expected));
+            EXPECT_EQ(error, untouched());
+        } else {
+            EXPECT_TRUE(error.isNull()); // an array is no parse error: the error is reset
+        }
+    }
+
+    // Whole numbers that fit come back as integers, others as doubles.
+    const QVariantList numbers = JSONObject("[3, 3.5, 1e300, 9223372036854775808]").toList();
+    ASSERT_EQ(numbers.size(), 4);
+    EXPECT_EQ(numbers.at(0).metaType(), QMetaType::fromType<qlonglong>());
+    EXPECT_EQ(numbers.at(1).metaType(), QMetaType::fromType<double>());
+    EXPECT_EQ(numbers.at(2).metaType(), QMetaType::fromType<double>());
+    EXPECT_EQ(numbers.at(3).metaType(), QMetaType::fromType<double>());
+}
+
+TEST(JSONTranscodingTest, ReportsWhereParsingFailed)
+{
+    const struct
+    {
+        QByteArray json;
+        const char *reason; // Qt's message
+        qint64 offset;
+    } rows[] = {
+            {"", "illegal value", 0},
+            {"1", "illegal value", 1}, // a bare value is no document
+            {R"("text")", "illegal value", 1},
+            {"null", "illegal value", 1},
+            {"[1,]", "object is missing after a comma", 4},
+            {R"({"a"})", "missing name separator", 5},
+            {"[1] x", "garbage at the end of the document", 4},
+            {"[1e400]", "illegal number", 6},
+            {"[\"\xE9\"]", "invalid UTF8 string", 2},
+            {"[\"a", "unterminated string", 3}, // Qt says 4, past the end
+            {R"({"a*})", "unterminated string", 5},
+            {QByteArray(2000, '['), "too deeply nested document", 1025},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.json.left(20).toStdString());
+        QMError error = untouched();
+        EXPECT_FALSE(JSONObject(row.json, &error).isValid());
+        EXPECT_EQ(error.domain(), QMJSONTranscodingErrorDomain);
+        EXPECT_EQ(error.code(), QMJSONTranscodingErrorInvalidData);
+        EXPECT_EQ(error.localizedFailureReason(), QString::fromUtf8(row.reason));
+        EXPECT_EQ(error.userInfo().value(QMJSONErrorOffsetKey), QVariant(row.offset));
+        EXPECT_EQ(error.localizedDescription(),
+                  u"The data is not valid JSON: %1 at offset %2."_s.arg(
+                          QString::fromUtf8(row.reason), QString::number(row.offset)));
+
+        QMError other = untouched();
+        EXPECT_FALSE(arrayWithDataUsingJSONEncoding(row.json, &other).isValid());
+        EXPECT_EQ(other, error);
+        other = untouched();
+        EXPECT_FALSE(dictionaryWithDataUsingJSONEncoding(row.json, &other).has_value());
+        EXPECT_EQ(other, error);
+        EXPECT_FALSE(JSONObject(row.json).isValid()); // no error asked for
+    }
+}
+
+TEST(JSONTranscodingTest, WritesCompactJSON)
+{
+    const struct
+    {
+        const char *name;
+        QVariant value;
+        const char *json;
+    } rows[] = {
+            {"empty list", QVariantList {}, "[]"},
+            {"empty map", QVariantMap {}, "{}"},
+            {"scalars",
+             QVariantList {1, -2.5, true, u"a"_s, QMNull(), QVariant(), 0.1f, 1e300, -0.0},
+             R"([1,-2.5,true,"a",null,null,0.10000000149011612,1e+300,0])"},
+            {"integers",
+             QVariantList {std::numeric_limits<qint64>::min(),
+                           quint64(std::numeric_limits<qint64>::max()), uint(4000000000u),
+                           QVariant::fromValue<short>(-3)},
+             "[-9223372036854775808,9223372036854775807,4000000000,-3]"},
+            {"keys in order", QVariantMap {{u"b"_s, 1}, {u"a"_s, QVariantMap {{u"c"_s, 2}}}},
+             R"({"a":{"c":2},"b":1})"},
+            {"hash", QVariantHash {{u"y"_s, 1}, {u"x"_s, 2}}, R"({"x":2,"y":1})"},
+            {"escapes", QVariantList {u"\"\\/\n\t\u0001\u00e9\u2028"_s},
+             "[\"\\\"\\\\/\\n\\t\\u0001\xC3\xA9\xE2\x80\xA8\"]"},
+            {"null text", QVariantList {QString(), QStringList {QString()}}, R"(["",[""]])"},
+            {"lone surrogate", QVariantList {QString(QChar(0xDC00))}, R"(["\udc00"])"},
+            {"string list", QStringList {u"a"_s, u"b"_s}, R"(["a","b"])"},
+            {"JSON values",
+             QVariantList {QJsonValue(1), QJsonArray {u"x"_s}, QJsonObject {{u"k"_s, true}}},
+             R"([1,["x"],{"k":true}])"},
+            {"JSON document", QJsonDocument(QJsonObject {{u"k"_s, 1}}), R"({"k":1})"},
+            {"JSON array", QJsonArray {1, 2}, "[1,2]"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        QMError error = untouched();
+        EXPECT_EQ(dataWithJSONObject(row.value, &error), QByteArray(row.json));
+        EXPECT_EQ(error, untouched());
+        if (row.value.metaType() == QMetaType::fromType<QVariantList>()) {
+            EXPECT_EQ(dataUsingJSONEncoding(row.value.toList()), QByteArray(row.json));
+        }
+        if (row.value.metaType() == QMetaType::fromType<QVariantMap>()) {
+            EXPECT_EQ(dataUsingJSONEncoding(row.value.toMap()), QByteArray(row.json));
+            EXPECT_EQ(stringUsingJSONEncoding(row.value.toMap()), QString::fromUtf8(row.json));
+        }
+    }
+}
+
+TEST(JSONTranscodingTest, RefusesWhatJSONCannotHold)
+{
+    QObject object;
+    const double nan = std::nan("");
+    const double infinity = std::numeric_limits<double>::infinity();
+    const struct
+    {
+        const char *name;
+        QVariantMap value;
+        const char *path;
+        const char *reason;
+    } rows[] = {
+            {"date",
+             {{u"when"_s, QDateTime(QDate(2024, 1, 2), QTime(3, 4), Qt::UTC)}},
+             "/when",
+             "a value of type QDateTime"},
+            {"NaN", {{u"a"_s, QVariantList {1, nan}}}, "/a/1", "a double that is not finite (nan)"},
+            {"infinity", {{u"a"_s, -infinity}}, "/a", "a double that is not finite (-inf)"},
+            {"float NaN",
+             {{u"a"_s, std::numeric_limits<float>::quiet_NaN()}},
+             "/a",
+             "a double that is not finite (nan)"},
+            {"unsigned above 2^63 - 1",
+             {{u"n"_s, std::numeric_limits<quint64>::max()}},
+             "/n",
+             "an unsigned integer above 9223372036854775807 (18446744073709551615)"},
+            {"URL", {{u"u"_s, QUrl(u"https://example.com/"_s)}}, "/u", "a value of type QUrl"},
+            {"bytes", {{u"b"_s, QByteArray("x")}}, "/b", "a value of type QByteArray"},
+            {"QObject pointer",
+             {{u"o"_s, QVariant::fromValue(&object)}},
+             "/o",
+             "a value of type QObject*"},
+            {"list of int",
+             {{u"l"_s, QVariant::fromValue(QList<int> {1})}},
+             "/l",
+             "a value of type QList<int>"},
+            {"undefined JSON value",
+             {{u"j"_s, QJsonValue(QJsonValue::Undefined)}},
+             "/j",
+             "an undefined JSON value"},
+            {"NaN in a JSON array",
+             {{u"j"_s, QJsonArray {1, QJsonObject {{u"x"_s, nan}}}}},
+             "/j/1/x",
+             "a double that is not finite (nan)"},
+            {"key escaping",
+             {{u"a/b"_s, QVariantMap {{u"~c"_s, QVariantHash {{u"d"_s, QVariantList {QUrl()}}}}}}},
+             "/a~1b/~0c/d/0",
+             "a value of type QUrl"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        QMError error = untouched();
+        EXPECT_TRUE(dataUsingJSONEncoding(row.value, &error).isNull());
+        EXPECT_EQ(error.domain(), QMJSONTranscodingErrorDomain);
+        EXPECT_EQ(error.code(), QMJSONTranscodingErrorInvalidValue);
+        EXPECT_EQ(error.userInfo().value(QMJSONErrorPathKey).toString(),
+                  QString::fromUtf8(row.path));
+        EXPECT_EQ(error.localizedFailureReason(), QString::fromUtf8(row.reason));
+        EXPECT_EQ(error.localizedDescription(),
+                  u"The value at %1 cannot be written as JSON."_s.arg(QString::fromUtf8(row.path)));
+
+        QMError other;
+        EXPECT_TRUE(stringUsingJSONEncoding(row.value, &other).isNull());
+        EXPECT_EQ(other, error);
+        EXPECT_TRUE(dataWithJSONObject(row.value).isNull());
+        EXPECT_TRUE(dataUsingJSONEncoding(QVariantList {row.value}, &other).isNull());
+        EXPECT_EQ(other.userInfo().value(QMJSONErrorPathKey).toString(),
+                  u"/0"_s + QString::fromUtf8(row.path));
+    }
+
+    // Only an array or an object makes a document.
+    const std::pair<QVariant, const char *> topLevels[] = {
+            {QVariant(), "an invalid QVariant"},
+            {QMNull(), "the null marker"},
+            {u"text"_s, "a value of type QString"},
+            {42, "a value of type int"},
+            {QJsonValue(u"x"_s), "a value of type QJsonValue"},
+            {QJsonDocument(), "an empty QJsonDocument"},
+            {QDateTime(QDate(2024, 1, 2), QTime(3, 4), Qt::UTC), "a value of type QDateTime"},
+            {nan, "a double that is not finite (nan)"},
+    };
+    for (const auto &[value, reason] : topLevels) {
+        SCOPED_TRACE(reason);
+        QMError error;
+        EXPECT_TRUE(dataWithJSONObject(value, &error).isNull());
+        EXPECT_EQ(error.domain(), QMJSONTranscodingErrorDomain);
+        EXPECT_EQ(error.code(), QMJSONTranscodingErrorInvalidTopLevel);
+        EXPECT_EQ(error.localizedFailureReason(), QString::fromUtf8(reason));
+        EXPECT_EQ(error.localizedDescription(),
+                  u"Only an array or an object can be written as a JSON document."_s);
+    }
+}
+
+TEST(JSONTranscodingTest, WhatIsWrittenReadsBackEqual)
+{
+    std::mt19937 random(2024);
+    for (int round = 0; round < 2000; ++round) {
+        QVariantMap map;
+        for (int i = int(random() % 5); i > 0; --i)
+            map.insert(randomText(random), nested(random, 4));
+        SCOPED_TRACE(describe(map));
+        QMError error;
+        const QByteArray data = dataUsingJSONEncoding(map, &error);
+        ASSERT_FALSE(data.isNull()) << error.localizedFailureReason().toStdString();
+        // Numbers come back as qlonglong or double but with the same value.
+        const std::optional<QVariantMap> back = dictionaryWithDataUsingJSONEncoding(data, &error);
+        ASSERT_TRUE(back.has_value()) << error.localizedDescription().toStdString();
+        ASSERT_TRUE(QMEqualValues(*back, map)) << data.toStdString();
+        EXPECT_EQ(stringUsingJSONEncoding(map), QString::fromUtf8(data));
+        EXPECT_EQ(dataUsingJSONEncoding(*back), data);
+    }
+}

@@ -1,0 +1,245 @@
+#include "text/QMVersionStringComparator.h"
+
+#include "errors/QMInternalInconsistencyException.h"
+
+#include "TextTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+
+using namespace Qt::StringLiterals;
+using Comparator = QMVersionStringComparator;
+
+namespace {
+
+std::string show(const QString &text)
+{
+    return '"' + text.toStdString() + '"';
+}
+
+// The order written down as directly as possible from its rules, over the split parts, to
+// check the comparator's in-place walk against.
+qint64 referenceCompare(const QString &a, const QString &b)
+{
+    const QStringList x = Comparator::splitVersionString(a);
+    const QStringList y = Comparator::splitVersionString(b);
+    const qsizetype n = std::min(x.size(), y.size());
+    const auto number = [](const QString &digits) {
+        qint64 value = 0;
+        for (QChar digit : digits)
+            value = std::min<qint64>(value * 10 + digit.digitValue(), 2147483647);
+        return value;
+    };
+    for (qsizetype i = 0; i < n; ++i) {
+        const qint32 cx = Comparator::typeOfCharacter(x.at(i));
+        const qint32 cy = Comparator::typeOfCharacter(y.at(i));
+        if (cx != cy) {
+            if (cx != 1 && cy == 1)
+                return 1;
+            if (cx == 1 && cy != 1)
+                return -1;
+            return cx == 0 ? 1 : -1;
+        }
+        if (cx == 1) {
+            const std::u16string ux = x.at(i).toStdU16String();
+            const std::u16string uy = y.at(i).toStdU16String();
+            if (ux != uy)
+                return ux < uy ? -1 : 1;
+        } else if (cx == 0) {
+            const qint64 vx = number(x.at(i));
+            const qint64 vy = number(y.at(i));
+            if (vx != vy)
+                return vx < vy ? -1 : 1;
+        }
+    }
+    if (x.size() == y.size())
+        return 0;
+    if (x.size() > y.size())
+        return Comparator::typeOfCharacter(x.at(n)) == 1 ? -1 : 1;
+    return Comparator::typeOfCharacter(y.at(n)) == 1 ? 1 : -1;
+}
+
+// Random version texts over the characters that matter: ASCII and other decimal digits,
+// periods, letters of both cases, a Latin-1 letter, a digit beyond the BMP (a surrogate pair)
+// and a lone surrogate.
+QString randomVersion(std::mt19937 &random)
+{
+    static const QString pieces[]
+            = {u"0"_s,          u"1"_s,      u"9"_s,      u"00"_s,         u"10"_s,
+               u"."_s,          u"."_s,      u"a"_s,      u"b"_s,          u"B"_s,
+               u"rc"_s,         u"\u00e9"_s, u"\u0661"_s, u"\U0001D7D9"_s, QString(QChar(0xD800)),
+               u"2147483648"_s, u"-"_s};
+    std::uniform_int_distribution<int> length(0, 7);
+    std::uniform_int_distribution<size_t> piece(0, std::size(pieces) - 1);
+    QString version;
+    for (int i = length(random); i > 0; --i)
+        version += pieces[piece(random)];
+    return version;
+}
+
+} // namespace
+
+TEST(VersionStringComparatorTest, ComparesVersionsPartByPart)
+{
+    const struct
+    {
+        QString a;
+        QString b;
+        qint64 expected;
+    } rows[] = {
+            // Numbers compare as numbers; leading zeros do not count.
+            {u"1.10"_s, u"1.9"_s, 1},
+            {u"1.01"_s, u"1.1"_s, 0},
+            {u"10"_s, u"9"_s, 1},
+            {u"2"_s, u"2"_s, 0},
+            {u"007"_s, u"7"_s, 0},
+            {u"3.1.4.1"_s, u"3.1.4"_s, 1},
+            // A trailing pre-release label lowers a version; a trailing number or period raises it.
+            {u"1.0"_s, u"1.0b"_s, 1},
+            {u"1.0b"_s, u"1.0"_s, -1},
+            {u"1.0.1"_s, u"1.0"_s, 1},
+            {u"1.0."_s, u"1.0"_s, 1},
+            {u"2.0b3"_s, u"2.0"_s, -1},
+            {u"2.0b3"_s, u"2.0b10"_s, -1},
+            // Text parts compare by code units, case-sensitively and without locale.
+            {u"1.0a"_s, u"1.0b"_s, -1},
+            {u"1.0B"_s, u"1.0b"_s, -1},
+            {u"1.0rc"_s, u"1.0rc1"_s, -1}, // "rc1" is "rc" then 1, and a further number raises
+            {u"1.0beta"_s, u"1.0b"_s, 1}, // "b" is a prefix of "beta"
+            {u"1.0\u00e9"_s, u"1.0z"_s, 1},
+            {u"1 a"_s, u"1a"_s, -1}, // " a" against "a": the space is lower
+            // Between classes: a number beats a period, and both beat text.
+            {u"1.a"_s, u"1.0"_s, -1},
+            {u"1.."_s, u"1.0"_s, -1},
+            {u"1..2"_s, u"1.2"_s, -1},
+            {u"1-2"_s, u"1.2"_s, -1},
+            {u"a"_s, u"."_s, -1},
+            // Empty versions.
+            {u""_s, u"1"_s, -1},
+            {u""_s, u"a"_s, 1},
+            {u""_s, u"."_s, -1},
+            {u""_s, u""_s, 0},
+            {QString(), u""_s, 0},
+            // Numbers saturate at 2147483647 instead of wrapping around.
+            {u"2147483647"_s, u"2147483646"_s, 1},
+            {u"2147483648"_s, u"2147483647"_s, 0},
+            {u"99999999999999999999"_s, u"2147483647"_s, 0},
+            {u"4294967297"_s, u"2"_s, 1}, // 2^32 + 1 would wrap to 1
+            {u"1."_s + QString(5000, u'9'), u"1.2147483647"_s, 0},
+            // Other decimal digits read as numbers; a digit beyond the BMP is text.
+            {u"\u0661\u0662"_s, u"12"_s, 0}, // Arabic-Indic 1 2
+            {u"1.\u0969"_s, u"1.4"_s, -1}, // Devanagari 3
+            {u"\uff11\uff10"_s, u"9"_s, 1}, // full-width 1 0
+            {u"\U0001D7D9"_s, u"1"_s, -1}, // mathematical 1 is text, and text loses to numbers
+            {u"\U0001D7D9"_s, u"a"_s, 1}, // its surrogates sort above "a"
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(show(row.a) + " vs " + show(row.b));
+        EXPECT_EQ(Comparator::compareVersion(row.a, row.b), row.expected);
+        EXPECT_EQ(Comparator::compareVersion(row.b, row.a), -row.expected);
+        EXPECT_EQ(Comparator::compareToVersion(row.a, row.b), row.expected);
+        EXPECT_EQ(Comparator::isGreaterThanVersion(row.a, row.b), row.expected == 1);
+        EXPECT_EQ(Comparator::isGreaterThanOrEqualToVersion(row.a, row.b), row.expected >= 0);
+        EXPECT_EQ(Comparator::isLessThanVersion(row.a, row.b), row.expected == -1);
+        EXPECT_EQ(Comparator::isLessThanOrEqualToVersion(row.a, row.b), row.expected <= 0);
+    }
+}
+
+TEST(VersionStringComparatorTest, SplitsIntoRunsAndSinglePeriods)
+{
+    const struct
+    {
+        QString version;
+        QStringList parts;
+    } rows[] = {
+            {QString(), {}},
+            {u""_s, {}},
+            {u"1"_s, {u"1"_s}},
+            {u"1.10"_s, {u"1"_s, u"."_s, u"10"_s}},
+            {u"1..2"_s, {u"1"_s, u"."_s, u"."_s, u"2"_s}},
+            {u"..."_s, {u"."_s, u"."_s, u"."_s}},
+            {u"2.0b3"_s, {u"2"_s, u"."_s, u"0"_s, u"b"_s, u"3"_s}},
+            {u"v1.0-rc 2"_s, {u"v"_s, u"1"_s, u"."_s, u"0"_s, u"-rc "_s, u"2"_s}},
+            {u".a."_s, {u"."_s, u"a"_s, u"."_s}},
+            {u"12\u0663x"_s, {u"12\u0663"_s, u"x"_s}}, // digits of any script form one run
+            {u"1\U0001F600b"_s, {u"1"_s, u"\U0001F600b"_s}}, // surrogates stay with the text
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(show(row.version));
+        EXPECT_EQ(Comparator::splitVersionString(row.version), row.parts);
+    }
+}
+
+TEST(VersionStringComparatorTest, ClassifiesTheFirstCodeUnit)
+{
+    const std::pair<QString, qint32> rows[] = {
+            {u"0"_s, 0},          {u"9"_s, 0},      {u"\u0660"_s, 0}, {u"\uff19"_s, 0},
+            {u"."_s, 2},          {u".5"_s, 2},     {u"5."_s, 0},     {u"a"_s, 1},
+            {u" "_s, 1},          {u"\u00b2"_s, 1}, // superscript two is no decimal digit
+            {u"\u2167"_s, 1}, // Roman numeral eight neither
+            {u"\U0001D7CE"_s, 1}, // a digit outside the BMP starts with a surrogate
+            {u"\uff0e"_s, 1}, // the full-width full stop is not a period
+    };
+    for (const auto &[character, type] : rows) {
+        SCOPED_TRACE(show(character));
+        EXPECT_EQ(Comparator::typeOfCharacter(character), type);
+    }
+    for (const QString &empty : {QString(), u""_s}) {
+        try {
+            Comparator::typeOfCharacter(empty);
+            ADD_FAILURE() << "an empty text was classified";
+        } catch (const QMInternalInconsistencyException &e) {
+            EXPECT_EQ(e.reason(), u"Invalid parameter not satisfying: !character.isEmpty()"_s);
+        }
+    }
+}
+
+TEST(VersionStringComparatorTest, EveryDecimalDigitReadsAsItsValue)
+{
+    int digits = 0;
+    for (char16_t unit = 0x80; unit != 0; ++unit) {
+        const QChar digit(unit);
+        if (!digit.isDigit())
+            continue;
+        ++digits;
+        SCOPED_TRACE(QString::number(unit, 16).toStdString());
+        const QString value = QString::number(digit.digitValue());
+        EXPECT_EQ(Comparator::compareVersion(QString(digit), value), 0);
+        EXPECT_EQ(Comparator::compareVersion(u"1"_s + digit + digit, u"1"_s + value + value), 0);
+    }
+    EXPECT_GT(digits, 300); // Unicode has hundreds of them in the BMP
+}
+
+TEST(VersionStringComparatorTest, IsATotalOrderMatchingItsRules)
+{
+    std::mt19937 random(20240601);
+    QStringList versions;
+    for (int i = 0; i < 300; ++i)
+        versions.append(randomVersion(random));
+    // Near-duplicates make ties and shared prefixes common.
+    for (int i = 0; i < 100; ++i)
+        versions.append(versions.at(i) + randomVersion(random));
+
+    for (const QString &a : std::as_const(versions)) {
+        EXPECT_EQ(Comparator::compareVersion(a, a), 0) << show(a);
+        for (int i = 0; i < 40; ++i) {
+            const QString &b = versions.at(qsizetype(random() % quint32(versions.size())));
+            const qint64 order = Comparator::compareVersion(a, b);
+            ASSERT_EQ(order, referenceCompare(a, b)) << show(a) << " vs " << show(b);
+            ASSERT_EQ(Comparator::compareVersion(b, a), -order) << show(a) << " vs " << show(b);
+        }
+    }
+
+    // Sorting needs transitivity: after a sort every pair must be in order, not only
+    // neighbours.
+    QStringList sorted = versions;
+    std::stable_sort(sorted.begin(), sorted.end(), &Comparator::isLessThanVersion);
+    for (qsizetype i = 0; i < sorted.size(); ++i) {
+        for (qsizetype j = i + 1; j < sorted.size(); ++j)
+            ASSERT_LE(Comparator::compareVersion(sorted.at(i), sorted.at(j)), 0)
+                    << show(sorted.at(i)) << " before " << show(sorted.at(j));
+    }
+}

@@ -1,0 +1,137 @@
+#include "VersionCommands.h"
+#include "Qmf.h"
+
+#include <gtest/gtest.h>
+
+#include <QBuffer>
+#include <QFile>
+#include <QTemporaryDir>
+
+namespace {
+
+struct Outcome
+{
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+Outcome runQmf(const QStringList &arguments, const QByteArray &standardInput = QByteArray())
+{
+    Outcome outcome;
+    QBuffer input;
+    input.setData(standardInput);
+    QTextStream out(&outcome.out);
+    QTextStream err(&outcome.err);
+    outcome.status = Qmf::run(arguments, input, out, err);
+    out.flush();
+    err.flush();
+    return outcome;
+}
+
+QStringList words(const char *text)
+{
+    return QString::fromUtf8(text).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+TEST(QmfVersionTest, ComparePrintsTheOrder)
+{
+    const struct
+    {
+        const char *arguments;
+        const char *out;
+    } rows[] = {
+            {"version compare 1.10 1.9", "1\n"},
+            {"version compare 1.9 1.10", "-1\n"},
+            {"version compare 1.01 1.1", "0\n"},
+            {"version compare 2.0b3 2.0", "-1\n"},
+            {"version compare 1.0. 1.0", "1\n"},
+            // Versions that look like options are passed after "--".
+            {"version compare -- -1 1", "-1\n"},
+            {"version compare 1 -- -a", "1\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.arguments);
+        const Outcome outcome = runQmf(words(row.arguments));
+        EXPECT_EQ(outcome.status, 0);
+        EXPECT_EQ(outcome.out, QString::fromUtf8(row.out));
+        EXPECT_TRUE(outcome.err.isEmpty());
+    }
+    // An empty version is a version too.
+    const Outcome empty = runQmf({QStringLiteral("version"), QStringLiteral("compare"),
+                                  QStringLiteral(""), QStringLiteral("a")});
+    EXPECT_EQ(empty.out, QStringLiteral("1\n"));
+
+    for (const char *wrong : {"version compare", "version compare 1", "version compare 1 2 3"}) {
+        SCOPED_TRACE(wrong);
+        const Outcome outcome = runQmf(words(wrong));
+        EXPECT_EQ(outcome.status, 2);
+        EXPECT_TRUE(outcome.out.isEmpty());
+        EXPECT_TRUE(outcome.err.startsWith(QStringLiteral("qmf: version compare needs two")));
+    }
+    EXPECT_EQ(runQmf(words("version compare -1 2")).status, 2); // "-1" is taken as an option
+    EXPECT_EQ(runQmf(words("version")).status, 2);
+}
+
+TEST(QmfVersionTest, SortPrintsLinesInVersionOrder)
+{
+    const struct
+    {
+        const char *name;
+        QByteArray input;
+        QByteArray out;
+    } rows[] = {
+            {"empty input", "", ""},
+            {"one empty line", "\n", "\n"},
+            {"no final line feed", "1.10\n1.9", "1.9\n1.10\n"},
+            {"final line feed adds no line", "2\n1\n", "1\n2\n"},
+            {"empty lines are versions", "1\n\n\n", "\n\n1\n"},
+            {"CRLF", "1.10\r\n1.9\r\n", "1.9\n1.10\n"},
+            {"only a final CR goes", "b\r\r\na\r\n", "a\nb\r\n"},
+            {"pre-releases first", "2.0\n2.0b10\n2.0b3\n1.0.1\n", "1.0.1\n2.0b3\n2.0b10\n2.0\n"},
+            // Equal versions keep their input order.
+            {"stable", "1.1\n01.1\n1.01\n1.0\n1.001\n", "1.0\n1.1\n01.1\n1.01\n1.001\n"},
+            // Bytes that are not UTF-8 are read as Mac OS Roman; output is UTF-8.
+            {"Mac OS Roman", "1.\xe9\n1.a\n", "1.a\n1.\xc3\x88\n"},
+            {"UTF-8", "1.\xc3\xa9\n1.z\n", "1.z\n1.\xc3\xa9\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const Outcome fromInput = runQmf(words("version sort"), row.input);
+        EXPECT_EQ(fromInput.status, 0);
+        EXPECT_EQ(fromInput.out.toUtf8(), row.out);
+        EXPECT_TRUE(fromInput.err.isEmpty()) << qPrintable(fromInput.err);
+        EXPECT_EQ(runQmf(words("version sort -- -"), row.input).out.toUtf8(), row.out);
+
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("versions.txt"));
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(row.input);
+        file.close();
+        const Outcome fromFile = runQmf({QStringLiteral("version"), QStringLiteral("sort"), path});
+        EXPECT_EQ(fromFile.status, 0);
+        EXPECT_EQ(fromFile.out.toUtf8(), row.out);
+    }
+
+    const Outcome missing = runQmf(words("version sort /nonexistent/versions.txt"));
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_TRUE(missing.out.isEmpty());
+    EXPECT_TRUE(missing.err.startsWith(QStringLiteral("qmf: /nonexistent/versions.txt: ")));
+    EXPECT_EQ(runQmf(words("version sort a b")).status, 2);
+}
+
+TEST(QmfVersionTest, TourSortsTheBundledVersions)
+{
+    const Outcome tour = runQmf(words("tour"));
+    ASSERT_EQ(tour.status, 0);
+    const qsizetype start = tour.out.indexOf(QStringLiteral(". Version strings\n"));
+    ASSERT_GE(start, 0) << qPrintable(tour.out);
+    EXPECT_TRUE(tour.out.contains(
+            QStringLiteral("    1.0B\n    1.0a\n    1.0b\n    1.0\n    1.0.1\n    1.01\n")))
+            << qPrintable(tour.out.mid(start));
+    EXPECT_TRUE(tour.out.contains(QStringLiteral("    2.0b3  < 2.0b10\n")));
+    EXPECT_TRUE(tour.out.contains(QStringLiteral("    1.01   = 1.1\n")));
+}
