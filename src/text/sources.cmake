@@ -6,6 +6,7 @@ set(QMF_TEXT_HEADERS
     text/QMInitials.h
     text/QMRegularExpression.h
     text/QMRepetition.h
+    text/QMSearching.h
     text/QMStringRepresentations.h
     text/QMUniqueIdentifier.h
     text/QMXMLEntities.h
@@ -17,10 +18,13 @@ set(QMF_TEXT_SOURCES
     text/QMCodePoint_p.h
     text/QMCommon.cpp
     text/QMCounting.cpp
+    text/QMEditDistance.cpp
+    text/QMEditDistance_p.h
     text/QMFormat.cpp
     text/QMInitials.cpp
     text/QMRegularExpression.cpp
     text/QMRepetition.cpp
+    text/QMSearching.cpp
     text/QMStringRepresentations.cpp
     text/QMUniqueIdentifier.cpp
     text/QMXMLEntities.cpp
