@@ -4,22 +4,55 @@
 #include <array>
 #include <vector>
 
-// The table is computed in horizontal strips of 64 rows (one row per code unit of the shorter
-// text), each strip as bit vectors of its vertical differences, which are all -1, 0 or +1
-// (Myers' bit-parallel algorithm in Hyyrö's formulation for the edit distance). A strip passes
-// the horizontal difference of its bottom row, column by column, to the strip below, so only
-// one strip's state and one row of differences are ever kept.
+// The table is computed as bit vectors of its vertical differences, which are all -1, 0 or +1
+// (Myers' bit-parallel algorithm in Hyyrö's formulation for the edit distance): one 64-bit
+// block holds 64 rows of a column, one row per code unit of the shorter text. Each column of
+// a block depends on the previous column of the same block and on the horizontal difference
+// leaving the block above, so the rows are cut into bands of up to eight blocks, each band
+// walked column by column (its blocks' dependency chains then overlap in the processor) and
+// handing the horizontal difference of its bottom row to the next band, one per column. Memory
+// stays linear in the texts whatever their alphabet.
 
 namespace {
 
-// For one strip: the rows (bits) whose pattern code unit equals a given code unit.
-class PatternMasks
+constexpr int blockRows = 64;
+constexpr int bandBlocks = 8;
+constexpr qsizetype bandRows = blockRows * bandBlocks;
+
+struct Block
+{
+    quint64 pv = ~quint64(0); // the first column counts up by one per row
+    quint64 mv = 0;
+};
+
+// Advances `block` by one column whose code unit matches the rows in `eq`. On entry `hp` and
+// `hn` (each 0 or 1) say whether the horizontal difference entering the block's top row is +1
+// or -1; on return they say the same of the difference leaving row `bottom`. The differences
+// are random on real text, so they steer bits, not branches.
+inline void advance(Block &block, quint64 eq, quint64 &hp, quint64 &hn, int bottom)
+{
+    const quint64 xv = eq | block.mv;
+    eq |= hn;
+    const quint64 xh = (((eq & block.pv) + block.pv) ^ block.pv) | eq;
+    const quint64 ph = block.mv | ~(xh | block.pv);
+    const quint64 mh = block.pv & xh;
+    const quint64 phIn = (ph << 1) | hp;
+    const quint64 mhIn = (mh << 1) | hn;
+    hp = (ph >> bottom) & 1;
+    hn = (mh >> bottom) & 1;
+    block.pv = mhIn | ~(xv | phIn);
+    block.mv = phIn & xv;
+}
+
+// For a shorter text of at most 64 code units: the rows (bits) where each code unit occurs,
+// on the stack.
+class BlockMasks
 {
 public:
-    void set(QStringView strip)
+    explicit BlockMasks(QStringView pattern)
     {
-        for (qsizetype row = 0; row < strip.size(); ++row) {
-            const char16_t unit = strip[row].unicode();
+        for (qsizetype row = 0; row < pattern.size(); ++row) {
+            const char16_t unit = pattern[row].unicode();
             const quint64 bit = quint64(1) << row;
             if (unit < m_ascii.size()) {
                 m_ascii[unit] |= bit;
@@ -35,18 +68,6 @@ public:
             }
             m_masks[index] |= bit;
         }
-    }
-
-    /// Forgets the units of `strip`, which must be the text last given to set().
-    void clear(QStringView strip)
-    {
-        for (const QChar c : strip) {
-            if (c.unicode() < m_ascii.size())
-                m_ascii[c.unicode()] = 0;
-        }
-        if (m_hasOthers)
-            m_units.fill(0);
-        m_hasOthers = false;
     }
 
     quint64 at(char16_t unit) const
@@ -75,41 +96,178 @@ private:
     bool m_hasOthers = false;
 };
 
-// Runs one strip over every column of `text`. The strip's top row receives `carries[j]` as the
-// horizontal difference entering column j (the first strip receives +1, the table's top row
-// counting up); the strip's bottom row leaves its difference in `carries[j]`, or, for the last
-// strip, adds it to `distance`.
-template<bool First, bool Last>
-void runStrip(const PatternMasks &masks, int rows, QStringView text, qint8 *carries,
-              qint64 &distance)
+// For one band: each distinct code unit of the band's rows gets a slot of eight masks, one per
+// block; slot 0 (all zero) stands for every unit the band does not hold.
+class BandMasks
 {
-    const quint64 bottom = quint64(1) << (rows - 1);
-    quint64 pv = ~quint64(0); // the first column counts up by one per row
-    quint64 mv = 0;
-    const char16_t *units = text.utf16();
-    for (qsizetype j = 0; j < text.size(); ++j) {
-        quint64 eq = masks.at(units[j]);
-        const int hin = First ? 1 : carries[j];
-        const quint64 xv = eq | mv;
-        if (hin < 0)
-            eq |= 1;
-        const quint64 xh = (((eq & pv) + pv) ^ pv) | eq;
-        quint64 ph = mv | ~(xh | pv);
-        quint64 mh = pv & xh;
-        const int hout = (ph & bottom) ? 1 : (mh & bottom) ? -1 : 0;
-        ph <<= 1;
-        mh <<= 1;
-        if (hin < 0)
-            mh |= 1;
-        else if (hin > 0)
-            ph |= 1;
-        pv = mh | ~(xv | ph);
-        mv = ph & xv;
-        if constexpr (Last)
-            distance += hout;
-        else
-            carries[j] = qint8(hout);
+public:
+    void set(QStringView rows)
+    {
+        m_ascii.fill(0);
+        m_units.fill(0);
+        m_masks.assign(bandBlocks, 0);
+        for (qsizetype row = 0; row < rows.size(); ++row) {
+            const char16_t unit = rows[row].unicode();
+            quint16 *slot;
+            bool fresh;
+            if (unit < m_ascii.size()) {
+                slot = &m_ascii[unit];
+                fresh = *slot == 0;
+            } else {
+                size_t index = hash(unit);
+                while (m_units[index] != 0 && m_units[index] != unit)
+                    index = (index + 1) % m_units.size();
+                fresh = m_units[index] == 0;
+                m_units[index] = unit;
+                slot = &m_slots[index];
+            }
+            if (fresh) {
+                *slot = quint16(m_masks.size() / bandBlocks);
+                m_masks.resize(m_masks.size() + bandBlocks, 0);
+            }
+            m_masks[*slot * bandBlocks + size_t(row / blockRows)] |= quint64(1)
+                    << (row % blockRows);
+        }
     }
+
+    /// The slot of `unit`: its masks start at data() + slot * bandBlocks.
+    quint16 slot(char16_t unit) const
+    {
+        if (unit < m_ascii.size())
+            return m_ascii[unit];
+        // At most 512 of the 1024 slots are taken, so a free one ends every probe.
+        for (size_t index = hash(unit);; index = (index + 1) % m_units.size()) {
+            if (m_units[index] == unit)
+                return m_slots[index];
+            if (m_units[index] == 0)
+                return 0;
+        }
+    }
+
+    const quint64 *data() const { return m_masks.data(); }
+
+private:
+    static size_t hash(char16_t unit) { return (size_t(unit) * 0x9e3779b1u >> 16) % 1024; }
+
+    std::array<quint16, 128> m_ascii {};
+    std::array<char16_t, 1024> m_units {}; // 0: free (only units from 128 up are kept)
+    std::array<quint16, 1024> m_slots;
+    std::vector<quint64> m_masks;
+};
+
+qint64 oneBlockDistance(QStringView pattern, QStringView text)
+{
+    const BlockMasks masks(pattern);
+    const int bottom = int(pattern.size()) - 1;
+    Block block;
+    qint64 distance = pattern.size(); // the table's first column ends at |pattern|
+    for (const QChar unit : text) {
+        quint64 hp = 1; // the top row counts up
+        quint64 hn = 0;
+        advance(block, masks.at(unit.unicode()), hp, hn, bottom);
+        distance += qint64(hp) - qint64(hn);
+    }
+    return distance;
+}
+
+// Runs the `Blocks` blocks of one band over every column as a wavefront: step t advances block
+// k at column t - k, which needs what block k - 1 passed down at the same column, one step
+// earlier. The blocks of one step are independent, so the processor overlaps them instead of
+// waiting for each difference to pass down the band. `carries[j]` enters the band's top row at
+// column j; what leaves its bottom row goes back there, or into `distance` for the last band.
+template<int Blocks>
+void runBand(const quint64 *eq, const quint16 *unitSlots, quint8 *carries, qsizetype n, int bottom,
+             bool lastBand, qint64 &distance)
+{
+    Block state[Blocks];
+    // What block k handed down at its latest column: +1 (hp), -1 (hn) or 0 (neither).
+    quint64 hp[Blocks] = {};
+    quint64 hn[Blocks] = {};
+    const auto step = [&](qsizetype t, int k) {
+        const qsizetype j = t - k;
+        quint64 p = k == 0 ? quint64(carries[j] & 1) : hp[k - 1];
+        quint64 m = k == 0 ? quint64(carries[j] >> 1) : hn[k - 1];
+        const bool lastBlock = k == Blocks - 1;
+        advance(state[k], eq[unitSlots[j] * bandBlocks + k], p, m,
+                lastBlock ? bottom : blockRows - 1);
+        hp[k] = p;
+        hn[k] = m;
+        if (lastBlock) {
+            if (lastBand)
+                distance += qint64(p) - qint64(m);
+            else
+                carries[j] = quint8(p | m << 1);
+        }
+    };
+    // Downwards within a step, so that block k reads what block k - 1 passed one step ago.
+    // The steps where the wavefront enters and leaves the columns hold fewer blocks.
+    const qsizetype full = n >= Blocks ? Blocks - 1 : n + Blocks - 1;
+    for (qsizetype t = 0; t < full; ++t) {
+        for (int k = Blocks - 1; k >= 0; --k) {
+            if (t - k >= 0 && t - k < n)
+                step(t, k);
+        }
+    }
+    for (qsizetype t = full; t < n; ++t) {
+#pragma GCC unroll 8
+        for (int k = Blocks - 1; k >= 0; --k)
+            step(t, k);
+    }
+    for (qsizetype t = std::max(full, n); t < n + Blocks - 1; ++t) {
+        for (int k = Blocks - 1; k >= 0; --k) {
+            if (t - k >= 0 && t - k < n)
+                step(t, k);
+        }
+    }
+}
+
+qint64 bandedDistance(QStringView pattern, QStringView text)
+{
+    const qsizetype n = text.size();
+    // The horizontal difference entering each column's next band, +1 as bit 0 and -1 as bit
+    // 1: the top row counts up.
+    std::vector<quint8> carries(size_t(n), 1);
+    std::vector<quint16> unitSlots(static_cast<size_t>(n));
+    BandMasks masks;
+    qint64 distance = pattern.size(); // the table's first column ends at |pattern|
+    for (qsizetype top = 0; top < pattern.size(); top += bandRows) {
+        const qsizetype rows = std::min(bandRows, pattern.size() - top);
+        const int blocks = int((rows + blockRows - 1) / blockRows);
+        const int bottom = int((rows - 1) % blockRows); // in the band's last block
+        const bool lastBand = top + rows == pattern.size();
+        masks.set(pattern.mid(top, rows));
+        for (qsizetype j = 0; j < n; ++j)
+            unitSlots[size_t(j)] = masks.slot(text[j].unicode());
+        const quint64 *eq = masks.data();
+
+        switch (blocks) {
+        case 1:
+            runBand<1>(eq, unitSlots.data(), carries.data(), n, bottom, lastBand, distance);
+            break;
+        case 2:
+            runBand<2>(eq, unitSlots.data(), carries.data(), n, bottom, lastBand, distance);
+            break;
+        case 3:
+            runBand<3>(eq, unitSlots.data(), carries.data(), n, bottom, lastBand, distance);
+            break;
+        case 4:
+            runBand<4>(eq, unitSlots.data(), carries.data(), n, bottom, lastBand, distance);
+            break;
+        case 5:
+            runBand<5>(eq, unitSlots.data(), carries.data(), n, bottom, lastBand, distance);
+            break;
+        case 6:
+            runBand<6>(eq, unitSlots.data(), carries.data(), n, bottom, lastBand, distance);
+            break;
+        case 7:
+            runBand<7>(eq, unitSlots.data(), carries.data(), n, bottom, lastBand, distance);
+            break;
+        default:
+            runBand<8>(eq, unitSlots.data(), carries.data(), n, bottom, lastBand, distance);
+            break;
+        }
+    }
+    return distance;
 }
 
 } // namespace
@@ -129,29 +287,10 @@ quint64 QMEditDistance::levenshtein(QStringView a, QStringView b)
     a.chop(suffix);
     b.chop(suffix);
 
-    // The distance is symmetric; the shorter text makes the fewer strips.
+    // The distance is symmetric; the shorter text makes the fewer blocks.
     if (a.size() > b.size())
         std::swap(a, b);
     if (a.isEmpty())
         return quint64(b.size());
-
-    qint64 distance = a.size(); // the table's first column ends at |a|
-    PatternMasks masks;
-    std::vector<qint8> carries(a.size() > 64 ? size_t(b.size()) : 0);
-    for (qsizetype top = 0; top < a.size(); top += 64) {
-        const int rows = int(std::min<qsizetype>(64, a.size() - top));
-        const bool first = top == 0;
-        const bool last = top + rows == a.size();
-        masks.set(a.mid(top, rows));
-        if (first && last)
-            runStrip<true, true>(masks, rows, b, carries.data(), distance);
-        else if (first)
-            runStrip<true, false>(masks, rows, b, carries.data(), distance);
-        else if (last)
-            runStrip<false, true>(masks, rows, b, carries.data(), distance);
-        else
-            runStrip<false, false>(masks, rows, b, carries.data(), distance);
-        masks.clear(a.mid(top, rows));
-    }
-    return quint64(distance);
+    return quint64(a.size() <= blockRows ? oneBlockDistance(a, b) : bandedDistance(a, b));
 }
