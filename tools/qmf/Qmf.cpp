@@ -2,6 +2,7 @@
 
 #include "Definition.h"
 #include "OptionsCheck.h"
+#include "SearchCommands.h"
 #include "ToolCommand.h"
 #include "Tour.h"
 
@@ -44,7 +45,7 @@ int runCheck(Invocation &invocation)
 // Every command of the tool. A new command adds its entry here; its sub-commands come with it.
 QList<ToolCommand> toolCommands()
 {
-    return {
+    QList<ToolCommand> commands {
             ToolCommand::make(
                     QStringLiteral("tour"), {}, {},
                     QStringLiteral("Take a guided tour of the library on bundled sample data"),
@@ -74,6 +75,8 @@ QList<ToolCommand> toolCommands()
                                     "after SPEC.json is handed to that parser untouched."),
                             runCheck)}),
     };
+    commands += SearchCommands::commands();
+    return commands;
 }
 
 void collectHandlers(const QList<ToolCommand> &commands,

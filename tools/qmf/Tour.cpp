@@ -2,6 +2,7 @@
 
 #include "Definition.h"
 #include "OptionsCheck.h"
+#include "SearchCommands.h"
 
 #include "QMFoundationVersion.h"
 #include "errors/QMEmptiness.h"
@@ -219,6 +220,7 @@ void Tour::run(QTextStream &out)
             {"Command-line parsing", commandLineParsing},
             {"Text helpers", textHelpers},
             {"Emptiness and equality", emptinessAndEquality},
+            {"Fuzzy matching", SearchCommands::tourSection},
     };
 
     out << "QMFoundation " << QStringLiteral(QMFOUNDATION_VERSION_STRING)
