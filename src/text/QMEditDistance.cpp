@@ -238,34 +238,14 @@ qint64 bandedDistance(QStringView pattern, QStringView text)
         masks.set(pattern.mid(top, rows));
         for (qsizetype j = 0; j < n; ++j)
             unitSlots[size_t(j)] = masks.slot(text[j].unicode());
-        const quint64 *eq = masks.data();
 
-        switch (blocks) {
-        case 1:
-            runBand<1>(eq, unitSlots.data(), carries.data(), n, bottom, lastBand, distance);
-            break;
-        case 2:
-            runBand<2>(eq, unitSlots.data(), carries.data(), n, bottom, lastBand, distance);
-            break;
-        case 3:
-            runBand<3>(eq, unitSlots.data(), carries.data(), n, bottom, lastBand, distance);
-            break;
-        case 4:
-            runBand<4>(eq, unitSlots.data(), carries.data(), n, bottom, lastBand, distance);
-            break;
-        case 5:
-            runBand<5>(eq, unitSlots.data(), carries.data(), n, bottom, lastBand, distance);
-            break;
-        case 6:
-            runBand<6>(eq, unitSlots.data(), carries.data(), n, bottom, lastBand, distance);
-            break;
-        case 7:
-            runBand<7>(eq, unitSlots.data(), carries.data(), n, bottom, lastBand, distance);
-            break;
-        default:
-            runBand<8>(eq, unitSlots.data(), carries.data(), n, bottom, lastBand, distance);
-            break;
-        }
+        // The block count is a template argument so that the wavefront's steps unroll.
+        using Band = void (*)(const quint64 *, const quint16 *, quint8 *, qsizetype, int, bool,
+                              qint64 &);
+        constexpr Band bands[bandBlocks] = {runBand<1>, runBand<2>, runBand<3>, runBand<4>,
+                                            runBand<5>, runBand<6>, runBand<7>, runBand<8>};
+        bands[blocks - 1](masks.data(), unitSlots.data(), carries.data(), n, bottom, lastBand,
+                          distance);
     }
     return distance;
 }
