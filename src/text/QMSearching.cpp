@@ -104,7 +104,9 @@ struct PreparedQuery
 
 void prepare(PreparedQuery &prepared, const QString &query)
 {
-    prepared.query = query;
+    // A text of its own: a shallow copy would keep a QString::fromRawData() query's buffer,
+    // which its owner may change or free once the call returns.
+    prepared.query = QString(query.constData(), query.size());
     prepared.steps.clear();
     prepared.folded.clear();
     if (query.isEmpty())
@@ -132,10 +134,7 @@ const PreparedQuery &preparedQuery(const QString &query)
 {
     thread_local PreparedQuery cached;
     thread_local bool valid = false;
-    // A copy of the cached query shares its buffer; a changed one has detached from it.
-    const bool same = valid && cached.query.size() == query.size()
-            && (cached.query.constData() == query.constData() || cached.query == query);
-    if (!same) {
+    if (!valid || cached.query != query) {
         prepare(cached, query);
         valid = true;
     }

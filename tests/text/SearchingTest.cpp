@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <random>
 #include <thread>
 
@@ -368,6 +370,19 @@ TEST(SearchingTest, ThreadsKeepTheirOwnQuery)
     second.join();
     EXPECT_EQ(failures[0], 0);
     EXPECT_EQ(failures[1], 0);
+}
+
+// The split of the last query outlives the call; it must not rely on the caller's buffer.
+TEST(SearchingTest, KeptQueryDoesNotShareTheCallersBuffer)
+{
+    char16_t buffer[] = u"abc";
+    const auto query = [&buffer] {
+        return QString::fromRawData(reinterpret_cast<const QChar *>(buffer), 3);
+    };
+    EXPECT_TRUE(fuzzyMatchesString(u"xabc"_s, query()));
+    std::fill(std::begin(buffer), std::end(buffer) - 1, u'z');
+    EXPECT_FALSE(fuzzyMatchesString(u"xabc"_s, query()));
+    EXPECT_EQ(similarityScoreForString(u"xzzz"_s, query(), CaseSensitiveSearch), 986);
 }
 
 TEST(SearchingTest, DistanceCountsCodeUnitEdits)
