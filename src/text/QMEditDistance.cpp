@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 #include <vector>
 
 // The table is computed as bit vectors of its vertical differences, which are all -1, 0 or +1
@@ -170,55 +171,86 @@ qint64 oneBlockDistance(QStringView pattern, QStringView text)
     return distance;
 }
 
-// Runs the `Blocks` blocks of one band over every column as a wavefront: step t advances block
+// The `Blocks` blocks of one band, run over every column as a wavefront: step t advances block
 // k at column t - k, which needs what block k - 1 passed down at the same column, one step
 // earlier. The blocks of one step are independent, so the processor overlaps them instead of
 // waiting for each difference to pass down the band. `carries[j]` enters the band's top row at
 // column j; what leaves its bottom row goes back there, or into `distance` for the last band.
 template<int Blocks>
-void runBand(const quint64 *eq, const quint16 *unitSlots, quint8 *carries, qsizetype n, int bottom,
-             bool lastBand, qint64 &distance)
+struct Band
 {
-    Block state[Blocks];
+    const quint64 *eq;
+    const quint16 *unitSlots;
+    quint8 *carries;
+    qsizetype n;
+    int bottom;
+    bool lastBand;
+    qint64 &distance;
+    Block state[Blocks] = {};
     // What block k handed down at its latest column: +1 (hp), -1 (hn) or 0 (neither).
     quint64 hp[Blocks] = {};
     quint64 hn[Blocks] = {};
-    const auto step = [&](qsizetype t, int k) {
-        const qsizetype j = t - k;
-        quint64 p = k == 0 ? quint64(carries[j] & 1) : hp[k - 1];
-        quint64 m = k == 0 ? quint64(carries[j] >> 1) : hn[k - 1];
-        const bool lastBlock = k == Blocks - 1;
-        advance(state[k], eq[unitSlots[j] * bandBlocks + k], p, m,
+
+    // Block K at column t - K. K is a constant, so the band's state needs no indexing.
+    template<int K>
+    Q_ALWAYS_INLINE void step(qsizetype t)
+    {
+        const qsizetype j = t - K;
+        quint64 p;
+        quint64 m;
+        if constexpr (K == 0) {
+            p = carries[j] & 1;
+            m = carries[j] >> 1;
+        } else {
+            p = hp[K - 1];
+            m = hn[K - 1];
+        }
+        constexpr bool lastBlock = K == Blocks - 1;
+        advance(state[K], eq[unitSlots[j] * bandBlocks + K], p, m,
                 lastBlock ? bottom : blockRows - 1);
-        hp[k] = p;
-        hn[k] = m;
-        if (lastBlock) {
+        hp[K] = p;
+        hn[K] = m;
+        if constexpr (lastBlock) {
             if (lastBand)
                 distance += qint64(p) - qint64(m);
             else
                 carries[j] = quint8(p | m << 1);
         }
-    };
+    }
+
     // Downwards within a step, so that block k reads what block k - 1 passed one step ago.
+    template<int... I>
+    Q_ALWAYS_INLINE void wholeStep(qsizetype t, std::integer_sequence<int, I...>)
+    {
+        (step<Blocks - 1 - I>(t), ...);
+    }
+
     // The steps where the wavefront enters and leaves the columns hold fewer blocks.
-    const qsizetype full = n >= Blocks ? Blocks - 1 : n + Blocks - 1;
-    for (qsizetype t = 0; t < full; ++t) {
-        for (int k = Blocks - 1; k >= 0; --k) {
-            if (t - k >= 0 && t - k < n)
-                step(t, k);
-        }
+    template<int... I>
+    void partialStep(qsizetype t, std::integer_sequence<int, I...>)
+    {
+        ((t - (Blocks - 1 - I) >= 0 && t - (Blocks - 1 - I) < n ? step<Blocks - 1 - I>(t) : void()),
+         ...);
     }
-    for (qsizetype t = full; t < n; ++t) {
-#pragma GCC unroll 8
-        for (int k = Blocks - 1; k >= 0; --k)
-            step(t, k);
+
+    void run()
+    {
+        constexpr auto blocks = std::make_integer_sequence<int, Blocks>();
+        const qsizetype full = n >= Blocks ? Blocks - 1 : n + Blocks - 1;
+        for (qsizetype t = 0; t < full; ++t)
+            partialStep(t, blocks);
+        for (qsizetype t = full; t < n; ++t)
+            wholeStep(t, blocks);
+        for (qsizetype t = std::max(full, n); t < n + Blocks - 1; ++t)
+            partialStep(t, blocks);
     }
-    for (qsizetype t = std::max(full, n); t < n + Blocks - 1; ++t) {
-        for (int k = Blocks - 1; k >= 0; --k) {
-            if (t - k >= 0 && t - k < n)
-                step(t, k);
-        }
-    }
+};
+
+template<int Blocks>
+void runBand(const quint64 *eq, const quint16 *unitSlots, quint8 *carries, qsizetype n, int bottom,
+             bool lastBand, qint64 &distance)
+{
+    Band<Blocks> {eq, unitSlots, carries, n, bottom, lastBand, distance}.run();
 }
 
 qint64 bandedDistance(QStringView pattern, QStringView text)
