@@ -128,21 +128,13 @@ QList<ToolCommand> SearchCommands::commands()
             ToolCommand::make(
                     QStringLiteral("fuzzy"), {caseSensitive, noMismatch, scores, limit},
                     {QStringLiteral("QUERY"), QStringLiteral("FILE")},
-                    QStringLiteral(
-                            "Usage: qmf fuzzy QUERY [FILE] [--scores] [--limit N] "
-                            "[--case-sensitive] [--no-mismatch]\n\n"
-                            "Prints the lines of FILE (standard input without one) that contain "
-                            "the characters\n"
-                            "of QUERY in order, ignoring case, best match first. A QUERY that "
-                            "begins with \"-\"\n"
-                            "or is the name of a qmf command goes after \"--\"."),
+                    QStringLiteral("Rank lines holding QUERY's characters in order: fuzzy QUERY "
+                                   "[FILE]"),
                     fuzzy),
-            ToolCommand::make(
-                    QStringLiteral("distance"), {ignoreCase},
-                    {QStringLiteral("A"), QStringLiteral("B")},
-                    QStringLiteral("Usage: qmf distance A B [--ignore-case]\n\n"
-                                   "Prints the edit distance of A and B in UTF-16 code units."),
-                    distance),
+            ToolCommand::make(QStringLiteral("distance"), {ignoreCase},
+                              {QStringLiteral("A"), QStringLiteral("B")},
+                              QStringLiteral("Print the edit distance of two texts: distance A B"),
+                              distance),
     };
 }
 
