@@ -3,7 +3,7 @@
 // The fuzzy test, the similarity score and the edit distance written out step by step as the
 // library defines them, with nothing made faster: QTextBoundaryFinder splits the query on
 // every call, every step is a QString searched with QString::indexOf(), and the distance fills
-// the whole table. Tests, the fuzz target and the benchmarks hold the library's fast paths
+// the table cell by cell. Tests, the fuzz target and the benchmarks hold the library's fast paths
 // against these.
 
 #include <QString>
