@@ -13,6 +13,7 @@ set(QMF_TEXT_HEADERS
     text/QMRandomNumber.h
     text/QMRegularExpression.h
     text/QMRepetition.h
+    text/QMSearching.h
     text/QMSHA1.h
     text/QMStringDecoding.h
     text/QMStringRepresentations.h
@@ -34,6 +35,8 @@ set(QMF_TEXT_SOURCES
     text/QMCounting.cpp
     text/QMDigest.cpp
     text/QMDigest_p.h
+    text/QMEditDistance.cpp
+    text/QMEditDistance_p.h
     text/QMFormat.cpp
     text/QMInitials.cpp
     text/QMMD5.cpp
@@ -41,6 +44,7 @@ set(QMF_TEXT_SOURCES
     text/QMRandomNumber.cpp
     text/QMRegularExpression.cpp
     text/QMRepetition.cpp
+    text/QMSearching.cpp
     text/QMSHA1.cpp
     text/QMStringDecoding.cpp
     text/QMStringRepresentations.cpp

@@ -3,6 +3,7 @@
 #include "CodecCommands.h"
 #include "Definition.h"
 #include "OptionsCheck.h"
+#include "SearchCommands.h"
 #include "ToolCommand.h"
 #include "Tour.h"
 #include "VersionCommands.h"
@@ -78,6 +79,7 @@ QList<ToolCommand> toolCommands()
             VersionCommands::command(),
     };
     commands += CodecCommands::commands();
+    commands += SearchCommands::commands();
     return commands;
 }
 

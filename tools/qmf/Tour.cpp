@@ -3,6 +3,7 @@
 #include "CodecCommands.h"
 #include "Definition.h"
 #include "OptionsCheck.h"
+#include "SearchCommands.h"
 #include "VersionCommands.h"
 
 #include "QMFoundationVersion.h"
@@ -221,6 +222,7 @@ void Tour::run(QTextStream &out)
             {"Command-line parsing", commandLineParsing},
             {"Text helpers", textHelpers},
             {"Emptiness and equality", emptinessAndEquality},
+            {"Fuzzy matching", SearchCommands::tourSection},
             {"Version strings", VersionCommands::tourSection},
             {"Base64 and digests", CodecCommands::tour},
     };

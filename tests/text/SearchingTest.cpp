@@ -1,0 +1,506 @@
+#include "text/QMSearching.h"
+
+#include "SearchingReference.h"
+#include "TextTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+#include <random>
+#include <thread>
+
+using namespace Qt::StringLiterals;
+using namespace QMSearching;
+
+namespace {
+
+// A fourth integer argument must not compile into `allowsMismatch`, nor a string literal into
+// any of the boolean parameters.
+template<typename T>
+concept ScoresWithFourthArgument = requires(const QString &s, T t)
+{
+    similarityScoreForString(s, s, quint64(1), t);
+};
+static_assert(ScoresWithFourthArgument<bool>);
+static_assert(!ScoresWithFourthArgument<int>);
+static_assert(!ScoresWithFourthArgument<quint64>);
+static_assert(!ScoresWithFourthArgument<const char *>);
+template<typename T>
+concept DistanceWithThirdArgument = requires(const QString &s, T t)
+{
+    distanceForString(s, s, t);
+};
+static_assert(DistanceWithThirdArgument<bool>);
+static_assert(!DistanceWithThirdArgument<const char *>);
+
+const QString deseretCapital = u"\U00010400"_s; // its lower case is U+10428
+const QString deseretSmall = u"\U00010428"_s;
+
+} // namespace
+
+TEST(SearchingTest, ContainsStringWithOptions)
+{
+    const struct
+    {
+        QString candidate;
+        QString query;
+        quint64 options;
+        bool expected;
+    } cases[] = {
+            // The empty query occurs everywhere, also in the null text.
+            {u"abc"_s, u""_s, CaseSensitiveSearch, true},
+            {QString(), QString(), CaseSensitiveSearch, true},
+            {QString(), u"a"_s, CaseInsensitiveSearch, false},
+            {u"OptionParser"_s, u"Parser"_s, CaseSensitiveSearch, true},
+            {u"OptionParser"_s, u"parser"_s, CaseSensitiveSearch, false},
+            {u"OptionParser"_s, u"parser"_s, CaseInsensitiveSearch, true},
+            // Bits other than case-insensitivity are ignored.
+            {u"OptionParser"_s, u"parser"_s, 2, false},
+            {u"OptionParser"_s, u"parser"_s, 3, true},
+            {u"OptionParser"_s, u"parser"_s, ~quint64(0), true},
+            // Simple case folding, code unit by code unit or pair by pair.
+            {u"\u212a"_s, u"k"_s, CaseInsensitiveSearch, true}, // Kelvin sign
+            {u"Stra\u00dfe"_s, u"STRASSE"_s, CaseInsensitiveSearch, false},
+            {u"\u1e9e"_s, u"\u00df"_s, CaseInsensitiveSearch, true},
+            {u"\u0130"_s, u"i"_s, CaseInsensitiveSearch, false},
+            {u"x"_s + deseretCapital, deseretSmall, CaseInsensitiveSearch, true},
+            {u"x"_s + deseretCapital, deseretSmall, CaseSensitiveSearch, false},
+            // No canonical equivalence: a precomposed letter is not its decomposition.
+            {u"e\u0301"_s, u"\u00e9"_s, CaseInsensitiveSearch, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.candidate.toStdString() + " / " + c.query.toStdString() + " / "
+                     + std::to_string(c.options));
+        EXPECT_EQ(containsString(c.candidate, c.query, c.options), c.expected);
+        if (c.options == CaseSensitiveSearch) {
+            EXPECT_EQ(containsString(c.candidate, c.query), c.expected);
+        }
+        if (c.options == CaseInsensitiveSearch) {
+            EXPECT_EQ(containsStringSearchingInsensitive(c.candidate, c.query), c.expected);
+        }
+    }
+}
+
+TEST(SearchingTest, FuzzyMatchesFindsEveryGraphemeInOrder)
+{
+    const struct
+    {
+        QString candidate;
+        QString query;
+        bool expected;
+    } cases[] = {
+            {u"OptionParser"_s, u"opr"_s, true},
+            {u"OptionParser"_s, u"rpo"_s, false},
+            {u"OptionParser"_s, u"OPTIONPARSER"_s, true},
+            {u"OptionParser"_s, u"OptionParsers"_s, false},
+            // The empty query matches everything; nothing else matches the empty candidate.
+            {u""_s, u""_s, true},
+            {QString(), QString(), true},
+            {u""_s, u"a"_s, false},
+            // Each step starts one code unit after the previous match.
+            {u"a"_s, u"aa"_s, false},
+            {u"aa"_s, u"aa"_s, true},
+            {u"xa"_s, u"aa"_s, false},
+            // A match on the last code unit ends the walk, whatever comes next.
+            {u"ab"_s, u"bb"_s, false},
+            {u"ab"_s, u"b"_s, true},
+            // A grapheme is one step: the mark must follow its base in the candidate.
+            {u"a\u0301"_s, u"a\u0301"_s, true},
+            {u"a\u0301"_s, u"a"_s, true},
+            {u"ab\u0301"_s, u"a\u0301"_s, false},
+            {u"a\u0301a"_s, u"a\u0301a"_s, true},
+            // Steps search one unit after the start of the previous match, not after its end,
+            // so a later step may find the second half of an earlier one.
+            {u"\U0001F600"_s, u"\U0001F600"_s + QChar(0xDE00), true},
+            {u"\U0001F600"_s, u"\U0001F600\U0001F600"_s, false},
+            // Case is always ignored, by simple folding.
+            {u"path/to/" + deseretCapital, u"p" + deseretSmall, true},
+            {u"Stra\u00dfe"_s, u"ss"_s, false},
+            {u"\u03a3\u03bf\u03c6\u03af\u03b1"_s, u"\u03c3\u03c6"_s, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.candidate.toStdString() + " / " + c.query.toStdString());
+        EXPECT_EQ(fuzzyMatchesString(c.candidate, c.query), c.expected);
+    }
+}
+
+TEST(SearchingTest, SimilarityScoreRewardsCloseEarlyMatchesInShortCandidates)
+{
+    const quint64 ci = CaseInsensitiveSearch;
+    const struct
+    {
+        QString candidate;
+        QString query;
+        quint64 maximumScore;
+        quint64 penalty;
+        quint64 options;
+        bool allowsMismatch;
+        double expected;
+    } cases[] = {
+            // Defaults: maximum 1000, penalty 200.
+            {u"abc"_s, u"abc"_s, 1000, 200, 0, true, 997},
+            {u"abc"_s, u"ac"_s, 1000, 200, 0, true, 987},
+            {u"xabc"_s, u"abc"_s, 1000, 200, 0, true, 986},
+            {u"abc"_s, u"ax"_s, 1000, 200, 0, true, 797},
+            {u"abc"_s, u"ax"_s, 1000, 200, 0, false, 0},
+            {u"abc"_s, u"x"_s, 1000, 200, 0, true, 0},
+            {u"abc"_s, u""_s, 1000, 200, 0, true, 0},
+            {u""_s, u""_s, 1000, 200, 0, true, 0},
+            {u"ab"_s, u"abc"_s, 1000, 200, 0, true, 0},
+            // A mismatch first: the first found step still pays for its position.
+            {u"abc"_s, u"xbc"_s, 1000, 200, 0, true, 787},
+            // After a mismatch the next step searches from the same place.
+            {u"axb"_s, u"azb"_s, 1000, 200, 0, true, 787},
+            // Gaps between matches, and a step past the end is a mismatch.
+            {u"abcabc"_s, u"cb"_s, 1000, 200, 0, true, 964},
+            {u"abc"_s, u"ca"_s, 1000, 200, 0, true, 777},
+            {u"abcdef"_s, u"xyzf"_s, 1000, 200, 0, true, 344},
+            // Case only matters without the case-insensitive option.
+            {u"ABC"_s, u"abc"_s, 1000, 200, 0, true, 0},
+            {u"ABC"_s, u"abc"_s, 1000, 200, ci, true, 997},
+            {u"\u212a"_s, u"k"_s, 1000, 200, ci, true, 999},
+            {u"Stra\u00dfe"_s, u"SS"_s, 1000, 200, ci, true, 794},
+            // Lengths count code units: a character beyond the Basic Multilingual Plane is two.
+            {u"a"_s + deseretCapital, deseretSmall, 1000, 200, ci, true, 987},
+            {u"a"_s + deseretCapital, deseretSmall, 1000, 200, 0, true, 0},
+            {deseretCapital, u"abc"_s, 1000, 200, ci, true, 0},
+            {u"e\u0301x"_s, u"e\u0301"_s, 1000, 200, 0, true, 997},
+            // Other maxima and penalties; the score never goes below 0.
+            {u"ab"_s, u"xb"_s, 100, 30, 0, true, 58},
+            {u"xxxxxxa"_s, u"a"_s, 50, 200, 0, true, 0},
+            {u"abc"_s, u"abc"_s, 0, 200, 0, true, 0},
+            {u"abcd"_s, u"xd"_s, 1000, ~quint64(0), 0, true, 0},
+            {u"abc"_s, u"abc"_s, ~quint64(0), 0, 0, true, double(~quint64(0)) - 3},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.candidate.toStdString() + " / " + c.query.toStdString() + " / max "
+                     + std::to_string(c.maximumScore) + " penalty " + std::to_string(c.penalty)
+                     + " options " + std::to_string(c.options)
+                     + (c.allowsMismatch ? "" : " no mismatch"));
+        EXPECT_EQ(similarityScoreForString(c.candidate, c.query, c.maximumScore, c.penalty,
+                                           c.options, c.allowsMismatch),
+                  c.expected);
+        if (c.maximumScore == 1000 && c.penalty == 200) {
+            EXPECT_EQ(similarityScoreForString(c.candidate, c.query, c.options, c.allowsMismatch),
+                      c.expected);
+            if (c.allowsMismatch) {
+                EXPECT_EQ(similarityScoreForString(c.candidate, c.query, c.options), c.expected);
+            }
+        }
+        if (c.allowsMismatch) {
+            EXPECT_EQ(similarityScoreForString(c.candidate, c.query, c.maximumScore, c.penalty,
+                                               c.options),
+                      c.expected);
+        }
+    }
+}
+
+namespace {
+
+// Pieces that random texts are built from: letters of both cases, path punctuation, and the
+// corners of case-insensitive search: combining marks, folds between different code units,
+// mappings that change the length (which simple folding leaves alone), characters beyond the
+// Basic Multilingual Plane and broken surrogate pairs.
+const QStringList &pieces()
+{
+    static const QStringList list {
+            u"a"_s,
+            u"b"_s,
+            u"c"_s,
+            u"A"_s,
+            u"B"_s,
+            u"C"_s,
+            u"s"_s,
+            u"S"_s,
+            u"k"_s,
+            u"K"_s,
+            u"i"_s,
+            u"I"_s,
+            u"/"_s,
+            u"."_s,
+            u"_"_s,
+            u"1"_s,
+            u"\u00e9"_s,
+            u"\u00c9"_s,
+            u"e\u0301"_s,
+            u"\u0301"_s,
+            u"\u0308"_s,
+            u"\u00df"_s,
+            u"\u1e9e"_s,
+            u"\u0130"_s,
+            u"\u0131"_s,
+            u"\u212a"_s,
+            u"\u017f"_s,
+            u"\u03c2"_s,
+            u"\u03c3"_s,
+            u"\u03a3"_s,
+            u"\u13a0"_s,
+            u"\uab70"_s,
+            u"\uffff"_s,
+            deseretCapital,
+            deseretSmall,
+            u"\U0001F600"_s,
+            QString(QChar(0xD801)),
+            QString(QChar(0xDC00)),
+            QString(QChar(0xDC28)),
+            QString(QChar(0xD83D)),
+            u"a\u0301\u0302\u0303\u0304\u0305\u0306"_s,
+    };
+    return list;
+}
+
+QString randomText(std::mt19937_64 &random, int maximumPieces)
+{
+    const QStringList &list = pieces();
+    QString text;
+    const int count = std::uniform_int_distribution<int>(0, maximumPieces)(random);
+    for (int i = 0; i < count; ++i) {
+        // Mostly plain letters, so that queries find something.
+        const qsizetype index
+                = random() % 4 == 0 ? qsizetype(random() % list.size()) : qsizetype(random() % 12);
+        text += list.at(index);
+    }
+    return text;
+}
+
+// A query made of some of the candidate's pieces, in order, their case sometimes changed and
+// now and then a piece that is not there.
+QString queryFrom(std::mt19937_64 &random, const QString &candidate)
+{
+    QString query;
+    qsizetype position = 0;
+    const int steps = int(random() % 6);
+    for (int i = 0; i < steps && position < candidate.size(); ++i) {
+        position += qsizetype(random() % 4);
+        if (position >= candidate.size())
+            break;
+        QString piece = candidate.mid(position, qsizetype(1 + random() % 2));
+        switch (random() % 5) {
+        case 0:
+            piece = piece.toUpper();
+            break;
+        case 1:
+            piece = piece.toLower();
+            break;
+        case 2:
+            piece = randomText(random, 1);
+            break;
+        default:
+            break;
+        }
+        query += piece;
+        ++position;
+    }
+    return query;
+}
+
+} // namespace
+
+// The fast paths (folding through a table, the query split once per thread) must give what
+// the definition gives, step by step with QString::indexOf(), on every kind of text.
+TEST(SearchingTest, MatchesAndScoresAgreeWithTheDefinition)
+{
+    std::mt19937_64 random(7103);
+    const quint64 maxima[] = {1000, 1000, 100, 0, 5000};
+    const quint64 penalties[] = {200, 200, 7, 0, 100000};
+    int matched = 0;
+    int scored = 0;
+    for (int round = 0; round < 15000; ++round) {
+        QString candidate = randomText(random, 24);
+        // Long candidates with long graphemes take other roads through QString::indexOf().
+        if (round % 100 == 0) {
+            while (candidate.size() < 600)
+                candidate += randomText(random, 24);
+        }
+        // One query against several candidates and several queries against one candidate, so
+        // that the kept split of the last query is both reused and replaced.
+        const QString queries[] = {queryFrom(random, candidate), queryFrom(random, candidate),
+                                   randomText(random, 3)};
+        for (const QString &query : queries) {
+            for (const QString &text : {candidate, QString(candidate).remove(0, 1)}) {
+                const size_t form = random() % std::size(maxima);
+                const quint64 options = random() % 4;
+                const bool allowsMismatch = random() % 3 != 0;
+                // Described only on failure, as building it for every pair costs more than
+                // the checks.
+                const auto pair = [&] {
+                    return text.toStdString() + " / " + query.toStdString() + " / max "
+                            + std::to_string(maxima[form]) + " penalty "
+                            + std::to_string(penalties[form]) + " options "
+                            + std::to_string(options) + (allowsMismatch ? "" : " no mismatch");
+                };
+                const bool fuzzy = fuzzyMatchesString(text, query);
+                ASSERT_EQ(fuzzy, SearchingReference::fuzzyMatches(text, query)) << pair();
+                matched += fuzzy ? 1 : 0;
+                const double score = similarityScoreForString(
+                        text, query, maxima[form], penalties[form], options, allowsMismatch);
+                ASSERT_EQ(score,
+                          SearchingReference::similarityScore(text, query, maxima[form],
+                                                              penalties[form], options,
+                                                              allowsMismatch))
+                        << pair();
+                ASSERT_GE(score, 0.0) << pair();
+                ASSERT_LE(score, double(maxima[form])) << pair();
+                scored += score > 0 ? 1 : 0;
+            }
+        }
+    }
+    // The random texts must exercise both answers.
+    EXPECT_GT(matched, 20000);
+    EXPECT_GT(scored, 20000);
+}
+
+// Filtering runs the same query from many threads at once; each keeps its own split.
+TEST(SearchingTest, ThreadsKeepTheirOwnQuery)
+{
+    const auto work = [](const QString &candidate, const QString &query, bool expected,
+                         int *failures) {
+        for (int i = 0; i < 2000; ++i) {
+            if (fuzzyMatchesString(candidate, query) != expected)
+                ++*failures;
+            if ((similarityScoreForString(candidate, query, CaseInsensitiveSearch) > 0) != expected)
+                ++*failures;
+        }
+    };
+    int failures[2] = {0, 0};
+    std::thread first(work, u"src/text/QMSearching.cpp"_s, u"qms"_s, true, &failures[0]);
+    std::thread second(work, u"src/text/QMSearching.cpp"_s, u"zzz"_s, false, &failures[1]);
+    first.join();
+    second.join();
+    EXPECT_EQ(failures[0], 0);
+    EXPECT_EQ(failures[1], 0);
+}
+
+// The split of the last query outlives the call; it must not rely on the caller's buffer.
+TEST(SearchingTest, KeptQueryDoesNotShareTheCallersBuffer)
+{
+    char16_t buffer[] = u"abc";
+    const auto query = [&buffer] {
+        return QString::fromRawData(reinterpret_cast<const QChar *>(buffer), 3);
+    };
+    EXPECT_TRUE(fuzzyMatchesString(u"xabc"_s, query()));
+    std::fill(std::begin(buffer), std::end(buffer) - 1, u'z');
+    EXPECT_FALSE(fuzzyMatchesString(u"xabc"_s, query()));
+    EXPECT_EQ(similarityScoreForString(u"xzzz"_s, query(), CaseSensitiveSearch), 986);
+}
+
+TEST(SearchingTest, DistanceCountsCodeUnitEdits)
+{
+    const struct
+    {
+        QString a;
+        QString b;
+        bool ignoreCase;
+        quint64 expected;
+    } cases[] = {
+            {u"flaw"_s, u"lawn"_s, false, 2},
+            {u"ABC"_s, u"abd"_s, true, 1},
+            {u"ABC"_s, u"abd"_s, false, 3},
+            {u"kitten"_s, u"sitting"_s, false, 3},
+            {u""_s, u""_s, false, 0},
+            {QString(), u""_s, false, 0},
+            {u""_s, u"abc"_s, false, 3},
+            {u"same"_s, u"same"_s, false, 0},
+            // Characters beyond the Basic Multilingual Plane are two code units.
+            {deseretCapital, deseretSmall, false, 1},
+            {deseretCapital, deseretSmall, true, 0},
+            {deseretCapital, u""_s, false, 2},
+            // Full lower-casing may change the length: "İ" becomes "i" and a combining dot.
+            {u"\u0130"_s, u"i"_s, true, 1},
+            {u"\u1e9e"_s, u"\u00df"_s, true, 0},
+            {u"\u212a"_s, u"k"_s, true, 0},
+            // Longer than one 64-unit strip, and the prefix and suffix shared.
+            {QString(100, u'a'), QString(99, u'a'), false, 1},
+            {QString(70, u'x') + u"a" + QString(70, u'y'),
+             QString(70, u'x') + u"b" + QString(70, u'y'), false, 1},
+            {QString(130, u'a'), QString(130, u'b'), false, 130},
+            {QString(200, u'a'), u"b"_s, false, 200},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.a.toStdString() + " / " + c.b.toStdString()
+                     + (c.ignoreCase ? " ignoring case" : ""));
+        EXPECT_EQ(distanceForString(c.a, c.b, c.ignoreCase), c.expected);
+        EXPECT_EQ(distanceForString(c.b, c.a, c.ignoreCase), c.expected);
+        if (!c.ignoreCase) {
+            EXPECT_EQ(distanceForString(c.a, c.b), c.expected);
+        }
+    }
+}
+
+namespace {
+
+QString randomUnits(std::mt19937_64 &random, qsizetype length, int kind)
+{
+    QString text;
+    while (text.size() < length) {
+        switch (kind) {
+        case 0: // a small alphabet, so that much of the two texts lines up
+            text += QChar(char16_t(u'a' + random() % 4));
+            break;
+        case 1: // mixed case
+            text += QChar(u"aAbBcCdDeE"[random() % 10]);
+            break;
+        default: { // beyond the Basic Multilingual Plane, with lone halves and other units
+            const char16_t units[] = {u'a', u'\u00e9', u'\u0130', u'\u0100', 0xD801, 0xDC00};
+            if (random() % 3 == 0)
+                text += (random() % 2) ? deseretCapital : deseretSmall;
+            else
+                text += QChar(units[random() % std::size(units)]);
+        }
+        }
+    }
+    return text;
+}
+
+QString edited(std::mt19937_64 &random, QString text, const QString &source)
+{
+    const int edits = int(random() % 8);
+    for (int i = 0; i < edits && !source.isEmpty(); ++i) {
+        const QChar unit = source.at(qsizetype(random() % source.size()));
+        const qsizetype at = text.isEmpty() ? 0 : qsizetype(random() % text.size());
+        switch (random() % 3) {
+        case 0:
+            text.insert(at, unit);
+            break;
+        case 1:
+            text.remove(at, 1);
+            break;
+        default:
+            if (!text.isEmpty())
+                text[at] = unit;
+        }
+    }
+    return text;
+}
+
+} // namespace
+
+// The bit-parallel distance against the table that defines it. Most pairs are short (one block
+// and its edge at 64 code units), some reach five blocks, a few span two bands of up to eight
+// blocks (512 code units each); half are edits of each other.
+TEST(SearchingTest, DistanceAgreesWithTheFullTable)
+{
+    std::mt19937_64 random(90210);
+    for (int round = 0; round < 100000; ++round) {
+        const int kind = round % 3;
+        const qsizetype limit = round % 2000 == 0 ? 1100 : round % 50 == 0 ? 300 : 70;
+        const QString a = randomUnits(random, qsizetype(random() % (limit + 1)), kind);
+        const QString b = random() % 2
+                ? edited(random, a, a + u"z"_s)
+                : randomUnits(random, qsizetype(random() % (limit + 1)), kind);
+        // Described only on failure: building the text for each of 100,000 pairs would cost
+        // more than the checks.
+        const auto pair = [&] {
+            return a.toStdString() + " / " + b.toStdString();
+        };
+        const quint64 distance = distanceForString(a, b);
+        ASSERT_EQ(distance, SearchingReference::distance(a, b)) << pair();
+        ASSERT_EQ(distanceForString(b, a), distance) << pair();
+        if (kind != 0 && round % 4 == 1) {
+            ASSERT_EQ(distanceForString(a, b, true),
+                      SearchingReference::distance(a.toLower(), b.toLower()))
+                    << pair();
+        }
+    }
+}
