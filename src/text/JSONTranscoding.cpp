@@ -61,16 +61,68 @@ QMError topLevelError(const QString &kind)
                     {QMJSONErrorPathKey, QStringLiteral("")}});
 }
 
+// U+FEFF in UTF-8. Qt's reader decodes each text with QString::fromUtf8(), which takes a U+FEFF
+// at the start of a text for a byte-order mark and drops it, so the character would be lost.
+const QByteArray byteOrderMark = QByteArrayLiteral("\xEF\xBB\xBF");
+const QByteArray escapedByteOrderMark = QByteArrayLiteral("\\ufeff");
+
+// `data` with every U+FEFF after the document's own leading byte-order mark written as the
+// escape "\ufeff", which Qt reads faithfully. Inside a text the two mean the same; anywhere
+// else both are invalid. `escapes` receives the positions of the replaced bytes in `data`.
+QByteArray escapedByteOrderMarks(const QByteArray &data, qsizetype first, QList<qsizetype> &escapes)
+{
+    QByteArray escaped;
+    escaped.reserve(data.size() + 8);
+    qsizetype from = 0;
+    for (qsizetype at = first; at >= 0; at = data.indexOf(byteOrderMark, at + 3)) {
+        escaped.append(data.constData() + from, at - from);
+        escaped.append(escapedByteOrderMark);
+        escapes.append(at);
+        from = at + 3;
+    }
+    escaped.append(data.constData() + from, data.size() - from);
+    return escaped;
+}
+
 // Qt's parser already insists on an array or an object at the top level.
 std::optional<QJsonDocument> parse(const QByteArray &data, QMError *error)
 {
+    const qsizetype start = data.startsWith(byteOrderMark) ? 3 : 0;
+    const qsizetype first = data.indexOf(byteOrderMark, start);
+    QList<qsizetype> escapes;
+    const QByteArray input = first < 0 ? data : escapedByteOrderMarks(data, first, escapes);
+
     QJsonParseError failure;
-    QJsonDocument document = QJsonDocument::fromJson(data, &failure);
+    QJsonDocument document = QJsonDocument::fromJson(input, &failure);
     if (failure.error != QJsonParseError::NoError) {
+        // Back to an offset in the data as given: each escape is three bytes longer than the
+        // character it stands for, and an offset inside one points at its start.
+        qsizetype offset = failure.offset;
+        qsizetype shift = 0;
+        for (const qsizetype at : std::as_const(escapes)) {
+            const qsizetype escapedAt = at + shift;
+            if (offset < escapedAt + escapedByteOrderMark.size()) {
+                if (offset > escapedAt)
+                    offset = escapedAt;
+                break;
+            }
+            shift += escapedByteOrderMark.size() - byteOrderMark.size();
+        }
+        failure.offset = int(offset - shift);
         QMSetError(error, parseError(failure, data.size()));
         return std::nullopt;
     }
     return document;
+}
+
+// Qt writes U+FEFF raw, and a reader that decodes texts like Qt's own would drop it at the start
+// of a text; the escape is read the same everywhere. Raw, the bytes can stand for nothing else:
+// everything else Qt writes around texts is ASCII.
+QByteArray withEscapedByteOrderMarks(QByteArray json)
+{
+    if (json.contains(byteOrderMark))
+        json.replace(byteOrderMark, escapedByteOrderMark);
+    return json;
 }
 
 QByteArray write(const QVariant &value, QMError *error)
@@ -84,9 +136,11 @@ QByteArray write(const QVariant &value, QMError *error)
         return QByteArray();
     }
     if (json->isArray())
-        return QJsonDocument(json->toArray()).toJson(QJsonDocument::Compact);
+        return withEscapedByteOrderMarks(
+                QJsonDocument(json->toArray()).toJson(QJsonDocument::Compact));
     if (json->isObject())
-        return QJsonDocument(json->toObject()).toJson(QJsonDocument::Compact);
+        return withEscapedByteOrderMarks(
+                QJsonDocument(json->toObject()).toJson(QJsonDocument::Compact));
     QMSetError(error, topLevelError(kindOf(value)));
     return QByteArray();
 }

@@ -107,6 +107,11 @@ TEST(JSONTranscodingTest, ReadsArraysAndObjects)
             {R"({"k": 1, "k": 2})", QVariantMap {{u"k"_s, 2}}},
             {R"(["\u00e9\ud83d\ude00", "\ud800", "a\u0000b", "\/"])",
              QVariantList {u"\u00e9\U0001F600"_s, QString(QChar(0xD800)), u"a\0b"_s, u"/"_s}},
+            // U+FEFF keeps its place at the start of a text or key, written raw or escaped.
+            {"[\"\xEF\xBB\xBFx\", \"\xEF\xBB\xBF\xEF\xBB\xBF\", \"\\ufeff\"]",
+             QVariantList {u"\ufeffx"_s, u"\ufeff\ufeff"_s, u"\ufeff"_s}},
+            {"\xEF\xBB\xBF{\"\xEF\xBB\xBFk\": \"a\xEF\xBB\xBF\"}",
+             QVariantMap {{u"\ufeffk"_s, u"a\ufeff"_s}}},
             {"[9007199254740993, 9223372036854775807, -0, 1.0, 1e2, 0.1]",
              QVariantList {qint64(9007199254740993LL), std::numeric_limits<qint64>::max(), 0, 1,
                            100, 0.1}},
@@ -160,6 +165,14 @@ TEST(JSONTranscodingTest, ReportsWhereParsingFailed)
             {"[\"a", "unterminated string", 3}, // Qt says 4, past the end
             {R"({"a*})", "unterminated string", 5},
             {QByteArray(2000, '['), "too deeply nested document", 1025},
+            // A byte-order mark is allowed only at the very start, and offsets stay those of
+            // the data as given.
+            {"[1,\xEF\xBB\xBF"
+             "2]",
+             "illegal number", 3},
+            {"[\"\xEF\xBB\xBF\", \xEF\xBB\xBF"
+             "1]",
+             "illegal number", 8},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.json.left(20).toStdString());
@@ -208,6 +221,8 @@ TEST(JSONTranscodingTest, WritesCompactJSON)
              "[\"\\\"\\\\/\\n\\t\\u0001\xC3\xA9\xE2\x80\xA8\"]"},
             {"null text", QVariantList {QString(), QStringList {QString()}}, R"(["",[""]])"},
             {"lone surrogate", QVariantList {QString(QChar(0xDC00))}, R"(["\udc00"])"},
+            // Written escaped, so that no reader takes it for a byte-order mark and drops it.
+            {"U+FEFF", QVariantMap {{u"\ufeffk"_s, u"\ufeff"_s}}, R"({"\ufeffk":"\ufeff"})"},
             {"string list", QStringList {u"a"_s, u"b"_s}, R"(["a","b"])"},
             {"JSON values",
              QVariantList {QJsonValue(1), QJsonArray {u"x"_s}, QJsonObject {{u"k"_s, true}}},
