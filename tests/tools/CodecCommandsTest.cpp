@@ -1,4 +1,4 @@
-#include "Qmf.h"
+#include "QmfTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -6,36 +6,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+using namespace QmfTestSupport;
+
 namespace {
-
-struct Outcome
-{
-    int status = -1;
-    QByteArray out; // the raw bytes written to the standard output
-    QString err;
-};
-
-// Runs qmf in-process with `input` as the standard input and a byte buffer as the output.
-Outcome runQmf(const QStringList &arguments, const QByteArray &input = {})
-{
-    QByteArray inputBytes = input;
-    QBuffer in(&inputBytes);
-    QBuffer outBuffer;
-    outBuffer.open(QIODevice::WriteOnly);
-    Outcome outcome;
-    QTextStream out(&outBuffer);
-    QTextStream err(&outcome.err);
-    outcome.status = Qmf::run(arguments, in, out, err);
-    out.flush();
-    err.flush();
-    outcome.out = outBuffer.data();
-    return outcome;
-}
-
-QStringList words(const char *text)
-{
-    return QString::fromUtf8(text).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-}
 
 QByteArray allByteValues()
 {
@@ -68,7 +41,7 @@ TEST(QmfBase64Test, WritesExactlyTheCodecsText)
         SCOPED_TRACE(row.text.toStdString());
         const Outcome outcome = runQmf(words("base64"), row.input);
         EXPECT_EQ(outcome.status, 0);
-        EXPECT_EQ(outcome.out, row.text);
+        EXPECT_EQ(outcome.bytes, row.text);
         EXPECT_TRUE(outcome.err.isEmpty()) << qPrintable(outcome.err);
     }
 
@@ -78,9 +51,9 @@ TEST(QmfBase64Test, WritesExactlyTheCodecsText)
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write("foobar");
     file.close();
-    EXPECT_EQ(runQmf({QStringLiteral("base64"), path}, "ignored").out, QByteArray("Zm9vYmFy"));
+    EXPECT_EQ(runQmf({QStringLiteral("base64"), path}, "ignored").bytes, QByteArray("Zm9vYmFy"));
     // "-" is the standard input; qmf's parser takes it for an option unless it follows "--".
-    EXPECT_EQ(runQmf(words("base64 -- -"), "foobar").out, QByteArray("Zm9vYmFy"));
+    EXPECT_EQ(runQmf(words("base64 -- -"), "foobar").bytes, QByteArray("Zm9vYmFy"));
 }
 
 TEST(QmfBase64Test, DecodesToRawBytes)
@@ -90,16 +63,16 @@ TEST(QmfBase64Test, DecodesToRawBytes)
     ASSERT_EQ(encoded.status, 0);
     for (const char *arguments : {"base64 --decode", "base64 -d"}) {
         SCOPED_TRACE(arguments);
-        const Outcome decoded = runQmf(words(arguments), encoded.out);
+        const Outcome decoded = runQmf(words(arguments), encoded.bytes);
         EXPECT_EQ(decoded.status, 0);
-        EXPECT_EQ(decoded.out, bytes);
+        EXPECT_EQ(decoded.bytes, bytes);
     }
     // White space, characters outside the alphabet and bytes above 127 are skipped.
-    EXPECT_EQ(runQmf(words("base64 -d"), " YW\r\nJ\xc3\xa9j\n").out, QByteArray("abc"));
-    EXPECT_EQ(runQmf(words("base64 -d"), "").out, QByteArray());
+    EXPECT_EQ(runQmf(words("base64 -d"), " YW\r\nJ\xc3\xa9j\n").bytes, QByteArray("abc"));
+    EXPECT_EQ(runQmf(words("base64 -d"), "").bytes, QByteArray());
 
     // Into a text stream on a QString, each byte arrives as the Latin-1 character of its value.
-    QByteArray input = encoded.out;
+    QByteArray input = encoded.bytes;
     QBuffer in(&input);
     QString text;
     QString errors;
@@ -129,11 +102,11 @@ TEST(QmfDigestTest, PrintsOneHexDigestAndALineFeed)
         SCOPED_TRACE(row.arguments);
         const Outcome outcome = runQmf(words(row.arguments), "abc");
         EXPECT_EQ(outcome.status, 0);
-        EXPECT_EQ(outcome.out, QByteArray(row.output));
+        EXPECT_EQ(outcome.bytes, QByteArray(row.output));
         EXPECT_TRUE(outcome.err.isEmpty()) << qPrintable(outcome.err);
     }
     // Empty input has a digest too.
-    EXPECT_EQ(runQmf(words("digest --md5"), "").out,
+    EXPECT_EQ(runQmf(words("digest --md5"), "").bytes,
               QByteArray("d41d8cd98f00b204e9800998ecf8427e\n"));
 }
 
@@ -158,7 +131,7 @@ TEST(QmfCodecCommandsTest, UsageErrorsEndWithStatus2)
         const Outcome outcome = runQmf(words(row.arguments), "abc");
         EXPECT_EQ(outcome.status, 2);
         EXPECT_EQ(outcome.err, QString::fromUtf8(row.error));
-        EXPECT_TRUE(outcome.out.isEmpty());
+        EXPECT_TRUE(outcome.bytes.isEmpty());
     }
 }
 

@@ -1,5 +1,5 @@
-#include "Qmf.h"
 #include "Definition.h"
+#include "QmfTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -12,35 +12,13 @@
 
 #include <algorithm>
 
+using namespace QmfTestSupport;
+
 namespace {
-
-struct Outcome
-{
-    int status = -1;
-    QString out;
-    QString err;
-    QJsonObject json() const { return QJsonDocument::fromJson(out.toUtf8()).object(); }
-};
-
-Outcome runQmf(const QStringList &arguments)
-{
-    Outcome outcome;
-    QTextStream out(&outcome.out);
-    QTextStream err(&outcome.err);
-    outcome.status = Qmf::run(arguments, out, err);
-    out.flush();
-    err.flush();
-    return outcome;
-}
 
 QString dataFile(const char *name)
 {
     return QStringLiteral(QMF_TEST_DATA_DIR "/") + QString::fromUtf8(name);
-}
-
-QStringList words(const char *text)
-{
-    return QString::fromUtf8(text).split(QLatin1Char(' '), Qt::SkipEmptyParts);
 }
 
 Outcome check(const QStringList &arguments)

@@ -1,4 +1,4 @@
-#include "Qmf.h"
+#include "QmfTestSupport.h"
 
 #include "text/TextTestSupport.h"
 
@@ -10,34 +10,9 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
+using namespace QmfTestSupport;
 
-struct Outcome
-{
-    int status = -1;
-    QString out;
-    QString err;
-};
-
-Outcome runQmf(const QStringList &arguments, const QByteArray &input = {})
-{
-    QByteArray bytes = input;
-    QBuffer buffer(&bytes);
-    Outcome outcome;
-    QTextStream out(&outcome.out);
-    QTextStream err(&outcome.err);
-    outcome.status = Qmf::run(arguments, buffer, out, err);
-    out.flush();
-    err.flush();
-    return outcome;
-}
-
-QStringList words(const char *text)
-{
-    return QString::fromUtf8(text).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-}
-
-} // namespace
+namespace { } // namespace
 
 TEST(QmfFuzzyTest, PrintsMatchingLinesBestFirst)
 {

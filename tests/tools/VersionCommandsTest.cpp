@@ -1,5 +1,5 @@
 #include "VersionCommands.h"
-#include "Qmf.h"
+#include "QmfTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -7,34 +7,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-namespace {
+using namespace QmfTestSupport;
 
-struct Outcome
-{
-    int status = -1;
-    QString out;
-    QString err;
-};
-
-Outcome runQmf(const QStringList &arguments, const QByteArray &standardInput = QByteArray())
-{
-    Outcome outcome;
-    QBuffer input;
-    input.setData(standardInput);
-    QTextStream out(&outcome.out);
-    QTextStream err(&outcome.err);
-    outcome.status = Qmf::run(arguments, input, out, err);
-    out.flush();
-    err.flush();
-    return outcome;
-}
-
-QStringList words(const char *text)
-{
-    return QString::fromUtf8(text).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-}
-
-} // namespace
+namespace { } // namespace
 
 TEST(QmfVersionTest, ComparePrintsTheOrder)
 {
