@@ -11,6 +11,8 @@
 //    any unit is not 7-bit ASCII, otherwise the same bytes as the C decoder.
 
 #include "text/QMBase64.h"
+
+#include "Base64Reference.h"
 #include "text/QMBase64Transcoding.h"
 
 #include <QByteArray>
@@ -27,38 +29,6 @@ void require(bool condition)
 {
     if (!condition)
         std::abort();
-}
-
-QByteArray modelDecode(const char *text, std::size_t size)
-{
-    const auto entry = [&](std::size_t i) -> uint8_t {
-        const auto c = static_cast<unsigned char>(text[i]);
-        return c < 128 ? kBase64DecodeTable[c] : 253;
-    };
-    QByteArray out;
-    std::size_t i = 0;
-    uint8_t a = 0;
-    for (int step = 0; i < size && text[i] != '='; step = (step + 1) % 6) {
-        uint8_t e = entry(i);
-        while (e == 254 && ++i < size)
-            e = entry(i);
-        while (e == 253 && ++i < size)
-            e = entry(i);
-        if (i >= size)
-            break;
-        const uint8_t v = e < 64 ? e : 0;
-        if (step == 1)
-            out.append(char(a | ((v >> 4) & 0x03)));
-        else if (step == 3)
-            out.append(char(a | ((v >> 2) & 0x0F)));
-        else if (step == 5)
-            out.append(char(a | (v & 0x3F)));
-        else
-            a = uint8_t(v << (step == 0 ? 2 : step == 2 ? 4 : 6));
-        if (step % 2 == 0 || step == 5)
-            ++i;
-    }
-    return out;
 }
 
 // Decodes with a capacity chosen by `selector` and returns the decoded bytes.
@@ -84,7 +54,7 @@ QByteArray checkDecode(const char *text, std::size_t size, uint8_t selector)
         require(buffer[k] == '.');
     QByteArray bytes(reinterpret_cast<const char *>(buffer.get()), qsizetype(written));
     if (decoded)
-        require(bytes == modelDecode(text, size));
+        require(bytes == Base64Reference::referenceDecode(text, size));
     return bytes;
 }
 
@@ -118,7 +88,8 @@ void checkWrapper(const uint8_t *data, std::size_t size)
         return;
     }
     const QByteArray latin1 = units.toLatin1();
-    require(decoded == modelDecode(latin1.constData(), std::size_t(latin1.size())));
+    require(decoded
+            == Base64Reference::referenceDecode(latin1.constData(), std::size_t(latin1.size())));
     require(QMBase64Transcoding::dataWithBase64EncodedString(
                     QMBase64Transcoding::encodeBase64(latin1))
             == latin1);

@@ -13,6 +13,8 @@
 
 #include "text/QMVersionStringComparator.h"
 
+#include "VersionReference.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -29,42 +31,6 @@ void require(bool condition)
 {
     if (!condition)
         std::abort();
-}
-
-qint64 partNumber(const QString &digits)
-{
-    qint64 value = 0;
-    for (QChar digit : digits)
-        value = std::min<qint64>(value * 10 + digit.digitValue(), 2147483647);
-    return value;
-}
-
-qint64 referenceCompare(const QString &a, const QString &b)
-{
-    const QStringList x = Comparator::splitVersionString(a);
-    const QStringList y = Comparator::splitVersionString(b);
-    const qsizetype n = std::min(x.size(), y.size());
-    for (qsizetype i = 0; i < n; ++i) {
-        const qint32 cx = Comparator::typeOfCharacter(x.at(i));
-        const qint32 cy = Comparator::typeOfCharacter(y.at(i));
-        if (cx != cy) {
-            if (cx != 1 && cy == 1)
-                return 1;
-            if (cx == 1 && cy != 1)
-                return -1;
-            return cx == 0 ? 1 : -1;
-        }
-        if (cx == 1 && x.at(i) != y.at(i)) {
-            return std::u16string(x.at(i).toStdU16String()) < y.at(i).toStdU16String() ? -1 : 1;
-        }
-        if (cx == 0 && partNumber(x.at(i)) != partNumber(y.at(i)))
-            return partNumber(x.at(i)) < partNumber(y.at(i)) ? -1 : 1;
-    }
-    if (x.size() == y.size())
-        return 0;
-    if (x.size() > y.size())
-        return Comparator::typeOfCharacter(x.at(n)) == 1 ? -1 : 1;
-    return Comparator::typeOfCharacter(y.at(n)) == 1 ? 1 : -1;
 }
 
 void checkSplit(const QString &version)
@@ -113,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             const QString &b = versions.at(j);
             const qint64 result = Comparator::compareVersion(a, b);
             require(result >= -1 && result <= 1);
-            require(result == referenceCompare(a, b));
+            require(result == VersionReference::referenceCompare(a, b));
             require(Comparator::isLessThanVersion(a, b) == (result == -1));
             require(Comparator::isGreaterThanOrEqualToVersion(a, b) == (result >= 0));
             require(Comparator::isGreaterThanVersion(a, b) == (result == 1));

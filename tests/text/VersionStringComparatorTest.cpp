@@ -3,6 +3,7 @@
 #include "errors/QMInternalInconsistencyException.h"
 
 #include "TextTestSupport.h"
+#include "VersionReference.h"
 
 #include <gtest/gtest.h>
 
@@ -18,48 +19,6 @@ namespace {
 std::string show(const QString &text)
 {
     return '"' + text.toStdString() + '"';
-}
-
-// The order written down as directly as possible from its rules, over the split parts, to
-// check the comparator's in-place walk against.
-qint64 referenceCompare(const QString &a, const QString &b)
-{
-    const QStringList x = Comparator::splitVersionString(a);
-    const QStringList y = Comparator::splitVersionString(b);
-    const qsizetype n = std::min(x.size(), y.size());
-    const auto number = [](const QString &digits) {
-        qint64 value = 0;
-        for (QChar digit : digits)
-            value = std::min<qint64>(value * 10 + digit.digitValue(), 2147483647);
-        return value;
-    };
-    for (qsizetype i = 0; i < n; ++i) {
-        const qint32 cx = Comparator::typeOfCharacter(x.at(i));
-        const qint32 cy = Comparator::typeOfCharacter(y.at(i));
-        if (cx != cy) {
-            if (cx != 1 && cy == 1)
-                return 1;
-            if (cx == 1 && cy != 1)
-                return -1;
-            return cx == 0 ? 1 : -1;
-        }
-        if (cx == 1) {
-            const std::u16string ux = x.at(i).toStdU16String();
-            const std::u16string uy = y.at(i).toStdU16String();
-            if (ux != uy)
-                return ux < uy ? -1 : 1;
-        } else if (cx == 0) {
-            const qint64 vx = number(x.at(i));
-            const qint64 vy = number(y.at(i));
-            if (vx != vy)
-                return vx < vy ? -1 : 1;
-        }
-    }
-    if (x.size() == y.size())
-        return 0;
-    if (x.size() > y.size())
-        return Comparator::typeOfCharacter(x.at(n)) == 1 ? -1 : 1;
-    return Comparator::typeOfCharacter(y.at(n)) == 1 ? 1 : -1;
 }
 
 // Random version texts over the characters that matter: ASCII and other decimal digits,
@@ -228,7 +187,8 @@ TEST(VersionStringComparatorTest, IsATotalOrderMatchingItsRules)
         for (int i = 0; i < 40; ++i) {
             const QString &b = versions.at(qsizetype(random() % quint32(versions.size())));
             const qint64 order = Comparator::compareVersion(a, b);
-            ASSERT_EQ(order, referenceCompare(a, b)) << show(a) << " vs " << show(b);
+            ASSERT_EQ(order, VersionReference::referenceCompare(a, b))
+                    << show(a) << " vs " << show(b);
             ASSERT_EQ(Comparator::compareVersion(b, a), -order) << show(a) << " vs " << show(b);
         }
     }
