@@ -1,0 +1,487 @@
+#include "lists/QMArrayComparison.h"
+
+#include "errors/QMInternalInconsistencyException.h"
+#include "lists/QMListItem.h"
+
+#include <QStringList>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <unordered_set>
+#include <vector>
+
+// How the comparison is made fast while giving exactly the results of its definition.
+//
+// The definition rebuilds the right list in a working list W: remove what the right list lacks,
+// insert what the left list lacks, then make passes until W equals the right list by value. A
+// pass takes every element of W that stands elsewhere in the right list, sorted by distance
+// (largest first), and moves each in turn to its position in the right list, looking both
+// positions up afresh before each move. Written as linear searches that is quadratic per pass.
+//
+// Here every element gets a dense id through one hash of its identity key. Membership is then a
+// count per id, the right-hand position a table per id, and W is a list of blocks of ids that
+// knows where each id stands (block start + offset, O(1)) and moves one id in O(B + n / B).
+// Records of a pass are found in one sweep and ordered by a stable counting sort. With an element
+// comparator ids cannot stand for "the same" (a comparator is not a hash), so that path keeps
+// the linear searches, but asks for each element's right-hand position only once, since the
+// right list never changes.
+//
+// Ties of equal distance keep the order in which the elements stand in W at the start of the
+// pass; the test oracle sorts the same way, so results are reproducible position for position.
+
+namespace QMArrayComparison {
+
+Elements::~Elements() = default;
+
+namespace {
+
+constexpr quint32 kNoId = std::numeric_limits<quint32>::max();
+
+// Dense ids for identity keys: open addressing with linear probing, one probe per element in
+// the common case. Keys may be any value, zero included (a null pointer is an element too).
+class IdTable
+{
+public:
+    explicit IdTable(size_t expected)
+    {
+        size_t capacity = 16;
+        while (capacity < expected * 2)
+            capacity *= 2;
+        m_keys.resize(capacity);
+        m_ids.assign(capacity, kNoId);
+        m_mask = capacity - 1;
+        m_shift = 64 - std::countr_zero(capacity);
+    }
+
+    // The id of `key`, a new one (the next free number) when the key is new.
+    quint32 idFor(quintptr key, quint32 &nextId)
+    {
+        size_t slot = (quint64(key) * 0x9E3779B97F4A7C15ULL) >> m_shift;
+        while (true) {
+            slot &= m_mask;
+            if (m_ids[slot] == kNoId) {
+                m_keys[slot] = key;
+                m_ids[slot] = nextId;
+                return nextId++;
+            }
+            if (m_keys[slot] == key)
+                return m_ids[slot];
+            ++slot;
+        }
+    }
+
+private:
+    std::vector<quintptr> m_keys;
+    std::vector<quint32> m_ids;
+    size_t m_mask = 0;
+    int m_shift = 0;
+};
+
+// The distance of a moved-object record: the positions' difference taken as a signed 32-bit
+// number, then made absolute.
+quint64 recordDistance(quint64 a, quint64 b)
+{
+    const auto difference = static_cast<qint32>(static_cast<quint32>(a) - static_cast<quint32>(b));
+    return quint64(std::abs(qint64(difference)));
+}
+
+// The working list as blocks of ids. position(id) is O(1); move() is O(B + number of blocks).
+class BlockList
+{
+public:
+    BlockList(const std::vector<quint32> &sequence, size_t idCount) : m_location(idCount)
+    {
+        m_blockSize = std::clamp<size_t>(size_t(std::sqrt(double(sequence.size()))), 64, 4096);
+        rebuild(sequence);
+    }
+
+    quint64 position(quint32 id) const
+    {
+        const Location &location = m_location[id];
+        return m_start[location.block] + location.offset;
+    }
+
+    void flatten(std::vector<quint32> &out) const
+    {
+        out.clear();
+        for (const std::vector<quint32> &block : m_blocks)
+            out.insert(out.end(), block.begin(), block.end());
+    }
+
+    // Removes `id` from where it stands and inserts it so that it then stands at `to`.
+    void move(quint32 id, quint64 to)
+    {
+        const Location from = m_location[id];
+        std::vector<quint32> &source = m_blocks[from.block];
+        source.erase(source.begin() + from.offset);
+        for (size_t k = from.offset; k < source.size(); ++k)
+            --m_location[source[k]].offset;
+
+        // The block that takes position `to` once the id is gone: the last block whose start
+        // (after the removal) is at most `to`.
+        const auto startAfterRemoval = [&](size_t b) {
+            return m_start[b] - (b > from.block ? 1 : 0);
+        };
+        size_t low = 0;
+        size_t high = m_blocks.size(); // invariant: startAfterRemoval(low) <= to
+        while (high - low > 1) {
+            const size_t middle = (low + high) / 2;
+            if (startAfterRemoval(middle) <= to)
+                low = middle;
+            else
+                high = middle;
+        }
+        const size_t target = low;
+        const quint32 offset = quint32(to - startAfterRemoval(target));
+        std::vector<quint32> &destination = m_blocks[target];
+        destination.insert(destination.begin() + offset, id);
+        for (size_t k = offset + 1; k < destination.size(); ++k)
+            ++m_location[destination[k]].offset;
+        m_location[id] = Location{quint32(target), offset};
+
+        // Blocks between the two lose or gain one element in front of them.
+        if (from.block < target) {
+            for (size_t b = from.block + 1; b <= target; ++b)
+                --m_start[b];
+        } else {
+            for (size_t b = target + 1; b <= from.block; ++b)
+                ++m_start[b];
+        }
+
+        if (destination.size() > 2 * m_blockSize) {
+            std::vector<quint32> sequence;
+            flatten(sequence);
+            rebuild(sequence);
+        }
+    }
+
+private:
+    struct Location
+    {
+        quint32 block = 0;
+        quint32 offset = 0;
+    };
+
+    void rebuild(const std::vector<quint32> &sequence)
+    {
+        const size_t count = std::max<size_t>(1, (sequence.size() + m_blockSize - 1) / m_blockSize);
+        m_blocks.assign(count, {});
+        m_start.assign(count, 0);
+        for (size_t b = 0; b < count; ++b) {
+            const size_t first = std::min(sequence.size(), b * m_blockSize);
+            const size_t last = std::min(sequence.size(), first + m_blockSize);
+            m_blocks[b].reserve(2 * m_blockSize + 1);
+            m_blocks[b].assign(sequence.begin() + first, sequence.begin() + last);
+            m_start[b] = first;
+            for (size_t k = first; k < last; ++k)
+                m_location[sequence[k]] = Location{quint32(b), quint32(k - first)};
+        }
+    }
+
+    size_t m_blockSize = 64;
+    std::vector<std::vector<quint32>> m_blocks;
+    std::vector<quint64> m_start;
+    std::vector<Location> m_location;
+};
+
+class Comparison
+{
+public:
+    Comparison(const quintptr *leftKeys, qsizetype leftCount, const quintptr *rightKeys,
+               qsizetype rightCount, bool hasComparator, const Elements &elements)
+        : m_leftCount(quint64(leftCount))
+        , m_rightCount(quint64(rightCount))
+        , m_hasComparator(hasComparator)
+        , m_elements(elements)
+    {
+        IdTable table(size_t(leftCount) + size_t(rightCount));
+        quint32 nextId = 0;
+        m_left.resize(size_t(leftCount));
+        m_right.resize(size_t(rightCount));
+        for (qsizetype i = 0; i < leftCount; ++i) {
+            const quint32 id = table.idFor(leftKeys[i], nextId);
+            if (id == m_representative.size())
+                m_representative.push_back(quint64(i));
+            m_left[size_t(i)] = id;
+        }
+        for (qsizetype j = 0; j < rightCount; ++j) {
+            const quint32 id = table.idFor(rightKeys[j], nextId);
+            if (id == m_representative.size())
+                m_representative.push_back(m_leftCount + quint64(j));
+            m_right[size_t(j)] = id;
+        }
+        m_leftOccurrences.assign(nextId, 0);
+        m_rightOccurrences.assign(nextId, 0);
+        for (quint32 id : m_left)
+            m_leftOccurrences[id] = quint8(std::min(2, m_leftOccurrences[id] + 1));
+        for (quint32 id : m_right)
+            m_rightOccurrences[id] = quint8(std::min(2, m_rightOccurrences[id] + 1));
+    }
+
+    Result run()
+    {
+        Result result;
+        for (size_t i = 0; i < m_left.size(); ++i) {
+            if (m_rightOccurrences[m_left[i]] == 0)
+                result.removedIndexes.addIndex(i);
+        }
+        for (size_t j = 0; j < m_right.size(); ++j) {
+            if (m_leftOccurrences[m_right[j]] == 0)
+                result.insertedIndexes.addIndex(j);
+        }
+        std::vector<quint32> working = buildWorkingList(result);
+        if (working.size() != m_right.size()) {
+            throw QMInternalInconsistencyException(
+                QStringLiteral("Expected same size of current array (%1) and final array (%2)")
+                    .arg(identifiers(working), identifiers(m_right)));
+        }
+        if (!equalsRightByValue(working)) {
+            if (m_hasComparator)
+                moveWithComparator(working, result.movedIndexes);
+            else
+                moveByIdentity(working, result.movedIndexes);
+        }
+        return result;
+    }
+
+private:
+    // W: the left list without the removed positions, then each inserted element of the right
+    // list at its own position, ascending. A position past the end (only possible when the
+    // lengths cannot match) appends.
+    std::vector<quint32> buildWorkingList(const Result &result) const
+    {
+        std::vector<quint32> kept;
+        kept.reserve(m_left.size());
+        for (size_t i = 0; i < m_left.size(); ++i) {
+            if (m_rightOccurrences[m_left[i]] != 0)
+                kept.push_back(m_left[i]);
+        }
+        std::vector<quint32> working;
+        working.reserve(kept.size() + result.insertedIndexes.count());
+        size_t next = 0;
+        for (quint64 j : result.insertedIndexes) {
+            while (working.size() < j && next < kept.size())
+                working.push_back(kept[next++]);
+            working.push_back(m_right[j]);
+        }
+        working.insert(working.end(), kept.begin() + qsizetype(next), kept.end());
+        return working;
+    }
+
+    bool equalsRightByValue(const std::vector<quint32> &working) const
+    {
+        for (size_t p = 0; p < working.size(); ++p) {
+            if (!m_elements.isEqual(m_representative[working[p]], m_leftCount + p))
+                return false;
+        }
+        return true;
+    }
+
+    QString identifiers(const std::vector<quint32> &ids) const
+    {
+        QStringList texts;
+        texts.reserve(qsizetype(ids.size()));
+        for (quint32 id : ids)
+            texts.append(m_elements.identifier(m_representative[id]));
+        return texts.join(QStringLiteral(", "));
+    }
+
+    QString identifierOf(quint32 id) const { return m_elements.identifier(m_representative[id]); }
+
+    // Orders the ids of `records` by distance, largest first, keeping their order among equal
+    // distances (a stable counting sort).
+    static void sortByDistance(std::vector<quint32> &records, const std::vector<quint64> &distances,
+                               std::vector<quint32> &scratch)
+    {
+        if (records.size() < 2)
+            return;
+        quint64 largest = 0;
+        for (quint64 d : distances)
+            largest = std::max(largest, d);
+        if (largest > 4 * quint64(records.size()) + 1024) {
+            std::vector<size_t> order(records.size());
+            for (size_t k = 0; k < order.size(); ++k)
+                order[k] = k;
+            std::stable_sort(order.begin(), order.end(),
+                             [&](size_t a, size_t b) { return distances[a] > distances[b]; });
+            scratch.resize(records.size());
+            for (size_t k = 0; k < order.size(); ++k)
+                scratch[k] = records[order[k]];
+            records.swap(scratch);
+            return;
+        }
+        std::vector<size_t> starts(size_t(largest) + 2, 0);
+        for (quint64 d : distances)
+            ++starts[size_t(largest - d) + 1];
+        for (size_t k = 1; k < starts.size(); ++k)
+            starts[k] += starts[k - 1];
+        scratch.resize(records.size());
+        for (size_t k = 0; k < records.size(); ++k)
+            scratch[starts[size_t(largest - distances[k])]++] = records[k];
+        records.swap(scratch);
+    }
+
+    // Passes end when W equals the right list by value. A pass without a move, or a pass that
+    // brings W back to a state it had before, can never reach that, so both end the comparison
+    // with an exception rather than going on forever.
+    void checkProgress(bool moved, const std::vector<quint32> &working,
+                       std::unordered_set<quint64> &seenStates) const
+    {
+        if (!moved) {
+            throw QMInternalInconsistencyException(
+                QStringLiteral("Expected a comparison pass to move an element, but the current "
+                               "array (%1) differs from the final array (%2) by value and no "
+                               "element is out of place")
+                    .arg(identifiers(working), identifiers(m_right)));
+        }
+        quint64 state = 1469598103934665603ULL;
+        for (quint32 id : working)
+            state = (state ^ id) * 1099511628211ULL;
+        if (!seenStates.insert(state).second) {
+            throw QMInternalInconsistencyException(
+                QStringLiteral("Expected comparison passes to reach the final array (%2), but "
+                               "they repeat the current array (%1)")
+                    .arg(identifiers(working), identifiers(m_right)));
+        }
+    }
+
+    void moveByIdentity(std::vector<quint32> &working, QMMovePairList &moves) const
+    {
+        // Positions by identity are unambiguous only when every element occurs once.
+        for (size_t k = 0; k < m_left.size() + m_right.size(); ++k) {
+            const quint32 id = k < m_left.size() ? m_left[k] : m_right[k - m_left.size()];
+            if (m_leftOccurrences[id] > 1 || m_rightOccurrences[id] > 1) {
+                throw QMInternalInconsistencyException(
+                    QStringLiteral("Expected every element once in each array, but %1 occurs "
+                                   "more than once")
+                        .arg(identifierOf(id)));
+            }
+        }
+        std::vector<quint64> target(m_representative.size(), quint64(QMNotFound));
+        for (size_t j = 0; j < m_right.size(); ++j)
+            target[m_right[j]] = j;
+
+        BlockList list(working, m_representative.size());
+        std::unordered_set<quint64> seenStates;
+        std::vector<quint32> records;
+        std::vector<quint64> distances;
+        std::vector<quint32> scratch;
+        do {
+            records.clear();
+            distances.clear();
+            for (size_t p = 0; p < working.size(); ++p) {
+                const quint32 id = working[p];
+                if (target[id] != p) {
+                    records.push_back(id);
+                    distances.push_back(recordDistance(p, target[id]));
+                }
+            }
+            sortByDistance(records, distances, scratch);
+            bool moved = false;
+            for (quint32 id : records) {
+                const quint64 from = list.position(id);
+                const quint64 to = target[id];
+                if (from != to) {
+                    list.move(id, to);
+                    moves.append(QMMovePair(from, to));
+                    moved = true;
+                }
+            }
+            list.flatten(working);
+            checkProgress(moved, working, seenStates);
+        } while (!equalsRightByValue(working));
+    }
+
+    // indexOfObject:inArray: with the comparator over W: the first element the comparator calls
+    // the same as `id`.
+    quint64 positionInWorking(const std::vector<quint32> &working, quint32 id) const
+    {
+        const quint64 object = m_representative[id];
+        for (size_t p = 0; p < working.size(); ++p) {
+            if (m_elements.isSame(m_representative[working[p]], object))
+                return p;
+        }
+        return quint64(QMNotFound);
+    }
+
+    void moveWithComparator(std::vector<quint32> &working, QMMovePairList &moves) const
+    {
+        // The right list never changes, so each id's position there is asked for once.
+        std::vector<quint64> target(m_representative.size(), 0);
+        std::vector<bool> targetKnown(m_representative.size(), false);
+        const auto targetOf = [&](quint32 id) {
+            if (!targetKnown[id]) {
+                quint64 found = quint64(QMNotFound);
+                const quint64 object = m_representative[id];
+                for (size_t j = 0; j < m_right.size(); ++j) {
+                    if (m_elements.isSame(m_leftCount + j, object)) {
+                        found = j;
+                        break;
+                    }
+                }
+                target[id] = found;
+                targetKnown[id] = true;
+            }
+            return target[id];
+        };
+
+        std::unordered_set<quint64> seenStates;
+        std::vector<quint32> records;
+        std::vector<quint64> distances;
+        std::vector<quint32> scratch;
+        do {
+            records.clear();
+            distances.clear();
+            for (quint32 id : working) {
+                const quint64 here = positionInWorking(working, id);
+                const quint64 there = targetOf(id);
+                if (here != there) {
+                    records.push_back(id);
+                    distances.push_back(recordDistance(here, there));
+                }
+            }
+            sortByDistance(records, distances, scratch);
+            bool moved = false;
+            for (quint32 id : records) {
+                const quint64 from = positionInWorking(working, id);
+                const quint64 to = targetOf(id);
+                if (from == to)
+                    continue;
+                if (from == quint64(QMNotFound) || to == quint64(QMNotFound)) {
+                    throw QMInternalInconsistencyException(
+                        QStringLiteral("Expected the element comparator to find %1 in both the "
+                                       "current array and the final array")
+                            .arg(identifierOf(id)));
+                }
+                const quint32 element = working[from];
+                working.erase(working.begin() + qsizetype(from));
+                working.insert(working.begin() + qsizetype(to), element);
+                moves.append(QMMovePair(from, to));
+                moved = true;
+            }
+            checkProgress(moved, working, seenStates);
+        } while (!equalsRightByValue(working));
+    }
+
+    const quint64 m_leftCount;
+    const quint64 m_rightCount;
+    const bool m_hasComparator;
+    const Elements &m_elements;
+    std::vector<quint32> m_left;
+    std::vector<quint32> m_right;
+    std::vector<quint64> m_representative;
+    std::vector<quint8> m_leftOccurrences;
+    std::vector<quint8> m_rightOccurrences;
+};
+
+} // namespace
+
+Result compare(const quintptr *leftKeys, qsizetype leftCount, const quintptr *rightKeys,
+               qsizetype rightCount, bool hasComparator, const Elements &elements)
+{
+    return Comparison(leftKeys, leftCount, rightKeys, rightCount, hasComparator, elements).run();
+}
+
+} // namespace QMArrayComparison

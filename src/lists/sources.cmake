@@ -1,0 +1,22 @@
+set(QMF_LISTS_HEADERS
+    lists/Comparing.h
+    lists/QMArrayComparator.h
+    lists/QMArrayComparison.h
+    lists/QMIndexSet.h
+    lists/QMListChange.h
+    lists/QMListChangeset.h
+    lists/QMListComparator.h
+    lists/QMListElementTraits.h
+    lists/QMListItem.h
+    lists/QMListManager.h
+    lists/QMMoving.h
+)
+set(QMF_LISTS_SOURCES
+    lists/QMArrayComparison.cpp
+    lists/QMIndexSet.cpp
+    lists/QMListChange.cpp
+    lists/QMListChangeset.cpp
+    lists/QMListComparator.cpp
+    lists/QMListItem.cpp
+    lists/QMListManager.cpp
+)
