@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <unordered_set>
 #include <vector>
+
+#include <sys/mman.h>
 
 // How the comparison is made fast while giving exactly the results of its definition.
 //
@@ -39,42 +41,118 @@ namespace {
 
 constexpr quint32 kNoId = std::numeric_limits<quint32>::max();
 
-// Dense ids for identity keys: open addressing with linear probing, one probe per element in
-// the common case. Keys may be any value, zero included (a null pointer is an element too).
+// An allocator for the comparison's large scratch arrays. A million-element comparison touches
+// tens of megabytes of fresh memory, and with 4 KiB pages the page faults cost more than the
+// work done in them; large arrays are therefore 2 MiB aligned and offered to the kernel as
+// transparent huge pages.
+template <typename T>
+struct ScratchAllocator
+{
+    using value_type = T;
+    static constexpr size_t kHugePage = size_t(2) << 20;
+
+    ScratchAllocator() = default;
+    template <typename U>
+    ScratchAllocator(const ScratchAllocator<U> &) noexcept
+    {
+    }
+
+    T *allocate(size_t n)
+    {
+        const size_t bytes = n * sizeof(T);
+        if (bytes < kHugePage)
+            return static_cast<T *>(::operator new(bytes));
+        const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+        void *memory = std::aligned_alloc(kHugePage, rounded);
+        if (!memory)
+            throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+        madvise(memory, rounded, MADV_HUGEPAGE);
+#endif
+        return static_cast<T *>(memory);
+    }
+
+    void deallocate(T *memory, size_t n) noexcept
+    {
+        if (n * sizeof(T) < kHugePage)
+            ::operator delete(memory);
+        else
+            std::free(memory);
+    }
+
+    template <typename U>
+    bool operator==(const ScratchAllocator<U> &) const noexcept
+    {
+        return true;
+    }
+};
+
+template <typename T>
+using ScratchVector = std::vector<T, ScratchAllocator<T>>;
+
+// Dense ids for identity keys: open addressing with linear probing over slots that hold the key
+// and its id together, so a lookup touches one cache line. Keys may be any value, zero included
+// (a null pointer is an element too). The table grows at three quarters full.
 class IdTable
 {
 public:
-    explicit IdTable(size_t expected)
-    {
-        size_t capacity = 16;
-        while (capacity < expected * 2)
-            capacity *= 2;
-        m_keys.resize(capacity);
-        m_ids.assign(capacity, kNoId);
-        m_mask = capacity - 1;
-        m_shift = 64 - std::countr_zero(capacity);
-    }
+    explicit IdTable(size_t expected) { allocate(expected * 2); }
 
     // The id of `key`, a new one (the next free number) when the key is new.
     quint32 idFor(quintptr key, quint32 &nextId)
     {
-        size_t slot = (quint64(key) * 0x9E3779B97F4A7C15ULL) >> m_shift;
+        size_t slot = slotOf(key);
         while (true) {
-            slot &= m_mask;
-            if (m_ids[slot] == kNoId) {
-                m_keys[slot] = key;
-                m_ids[slot] = nextId;
+            Slot &entry = m_slots[slot];
+            if (entry.id == kNoId) {
+                entry = Slot{key, nextId};
+                if (++m_used * 4 > m_slots.size() * 3)
+                    grow();
                 return nextId++;
             }
-            if (m_keys[slot] == key)
-                return m_ids[slot];
-            ++slot;
+            if (entry.key == key)
+                return entry.id;
+            slot = (slot + 1) & m_mask;
         }
     }
 
+    // Hides the memory latency of a lookup made a little later.
+    void prefetch(quintptr key) const { __builtin_prefetch(&m_slots[slotOf(key)]); }
+
 private:
-    std::vector<quintptr> m_keys;
-    std::vector<quint32> m_ids;
+    struct Slot
+    {
+        quintptr key = 0;
+        quint32 id = kNoId;
+    };
+
+    size_t slotOf(quintptr key) const { return (quint64(key) * 0x9E3779B97F4A7C15ULL) >> m_shift; }
+
+    void allocate(size_t wanted)
+    {
+        const size_t capacity = std::bit_ceil(std::max<size_t>(wanted, 16));
+        m_slots.assign(capacity, Slot{});
+        m_mask = capacity - 1;
+        m_shift = 64 - std::countr_zero(capacity);
+    }
+
+    void grow()
+    {
+        ScratchVector<Slot> old;
+        old.swap(m_slots);
+        allocate(old.size() * 2);
+        for (const Slot &entry : old) {
+            if (entry.id == kNoId)
+                continue;
+            size_t slot = slotOf(entry.key);
+            while (m_slots[slot].id != kNoId)
+                slot = (slot + 1) & m_mask;
+            m_slots[slot] = entry;
+        }
+    }
+
+    ScratchVector<Slot> m_slots;
+    size_t m_used = 0;
     size_t m_mask = 0;
     int m_shift = 0;
 };
@@ -87,23 +165,25 @@ quint64 recordDistance(quint64 a, quint64 b)
     return quint64(std::abs(qint64(difference)));
 }
 
-// The working list as blocks of ids. position(id) is O(1); move() is O(B + number of blocks).
+// The working list as a sequence of small blocks of ids, with a Fenwick tree over the block
+// sizes. Each id knows its block and its offset there, so position() is O(log(n / B)) and
+// move() is O(B + log(n / B)); a block that grows past 2B makes the list rebuild itself evenly
+// (O(n)), which happens rarely since moves land all over the list.
 class BlockList
 {
 public:
-    BlockList(const std::vector<quint32> &sequence, size_t idCount) : m_location(idCount)
+    BlockList(const ScratchVector<quint32> &sequence, size_t idCount) : m_location(idCount)
     {
-        m_blockSize = std::clamp<size_t>(size_t(std::sqrt(double(sequence.size()))), 64, 4096);
         rebuild(sequence);
     }
 
     quint64 position(quint32 id) const
     {
         const Location &location = m_location[id];
-        return m_start[location.block] + location.offset;
+        return prefix(location.block) + location.offset;
     }
 
-    void flatten(std::vector<quint32> &out) const
+    void flatten(ScratchVector<quint32> &out) const
     {
         out.clear();
         for (const std::vector<quint32> &block : m_blocks)
@@ -118,40 +198,27 @@ public:
         source.erase(source.begin() + from.offset);
         for (size_t k = from.offset; k < source.size(); ++k)
             --m_location[source[k]].offset;
+        add(from.block, -1);
 
-        // The block that takes position `to` once the id is gone: the last block whose start
-        // (after the removal) is at most `to`.
-        const auto startAfterRemoval = [&](size_t b) {
-            return m_start[b] - (b > from.block ? 1 : 0);
-        };
-        size_t low = 0;
-        size_t high = m_blocks.size(); // invariant: startAfterRemoval(low) <= to
-        while (high - low > 1) {
-            const size_t middle = (low + high) / 2;
-            if (startAfterRemoval(middle) <= to)
-                low = middle;
-            else
-                high = middle;
+        // The block holding position `to` once the id is gone; past the end, the last block.
+        quint32 target = 0;
+        quint64 before = 0;
+        if (to >= m_count - 1) {
+            target = quint32(m_blocks.size() - 1);
+            before = m_count - 1 - m_blocks[target].size();
+        } else {
+            findBlock(to, target, before);
         }
-        const size_t target = low;
-        const quint32 offset = quint32(to - startAfterRemoval(target));
+        const auto offset = quint32(to - before);
         std::vector<quint32> &destination = m_blocks[target];
         destination.insert(destination.begin() + offset, id);
         for (size_t k = offset + 1; k < destination.size(); ++k)
             ++m_location[destination[k]].offset;
-        m_location[id] = Location{quint32(target), offset};
+        m_location[id] = Location{target, offset};
+        add(target, +1);
 
-        // Blocks between the two lose or gain one element in front of them.
-        if (from.block < target) {
-            for (size_t b = from.block + 1; b <= target; ++b)
-                --m_start[b];
-        } else {
-            for (size_t b = target + 1; b <= from.block; ++b)
-                ++m_start[b];
-        }
-
-        if (destination.size() > 2 * m_blockSize) {
-            std::vector<quint32> sequence;
+        if (destination.size() > 2 * kBlockSize) {
+            ScratchVector<quint32> sequence;
             flatten(sequence);
             rebuild(sequence);
         }
@@ -164,26 +231,65 @@ private:
         quint32 offset = 0;
     };
 
-    void rebuild(const std::vector<quint32> &sequence)
+    // The number of ids in blocks 0 .. block - 1.
+    quint64 prefix(quint32 block) const
     {
-        const size_t count = std::max<size_t>(1, (sequence.size() + m_blockSize - 1) / m_blockSize);
+        quint64 sum = 0;
+        for (size_t i = block; i > 0; i &= i - 1)
+            sum += m_tree[i];
+        return sum;
+    }
+
+    void add(quint32 block, qint64 delta)
+    {
+        for (size_t i = block + 1; i < m_tree.size(); i += i & (~i + 1))
+            m_tree[i] = quint64(qint64(m_tree[i]) + delta);
+    }
+
+    // The block that holds position `to` (< count) and the number of ids before it: a descent
+    // of the Fenwick tree, skipping empty blocks.
+    void findBlock(quint64 to, quint32 &block, quint64 &before) const
+    {
+        size_t index = 0;
+        quint64 sum = 0;
+        for (size_t step = std::bit_floor(m_tree.size() - 1); step > 0; step >>= 1) {
+            if (index + step < m_tree.size() && sum + m_tree[index + step] <= to) {
+                index += step;
+                sum += m_tree[index];
+            }
+        }
+        block = quint32(index);
+        before = sum;
+    }
+
+    void rebuild(const ScratchVector<quint32> &sequence)
+    {
+        m_count = sequence.size();
+        const size_t count = std::max<size_t>(1, (sequence.size() + kBlockSize - 1) / kBlockSize);
         m_blocks.assign(count, {});
-        m_start.assign(count, 0);
+        m_tree.assign(count + 1, 0);
         for (size_t b = 0; b < count; ++b) {
-            const size_t first = std::min(sequence.size(), b * m_blockSize);
-            const size_t last = std::min(sequence.size(), first + m_blockSize);
-            m_blocks[b].reserve(2 * m_blockSize + 1);
-            m_blocks[b].assign(sequence.begin() + first, sequence.begin() + last);
-            m_start[b] = first;
+            const size_t first = std::min(sequence.size(), b * kBlockSize);
+            const size_t last = std::min(sequence.size(), first + kBlockSize);
+            m_blocks[b].reserve(2 * kBlockSize + 1);
+            m_blocks[b].assign(sequence.begin() + qsizetype(first), sequence.begin() + qsizetype(last));
             for (size_t k = first; k < last; ++k)
                 m_location[sequence[k]] = Location{quint32(b), quint32(k - first)};
+            m_tree[b + 1] = last - first;
+        }
+        // Linear construction of the Fenwick tree from the block sizes.
+        for (size_t i = 1; i < m_tree.size(); ++i) {
+            const size_t parent = i + (i & (~i + 1));
+            if (parent < m_tree.size())
+                m_tree[parent] += m_tree[i];
         }
     }
 
-    size_t m_blockSize = 64;
+    static constexpr size_t kBlockSize = 64;
+    quint64 m_count = 0;
     std::vector<std::vector<quint32>> m_blocks;
-    std::vector<quint64> m_start;
-    std::vector<Location> m_location;
+    ScratchVector<quint64> m_tree;
+    ScratchVector<Location> m_location;
 };
 
 class Comparison
@@ -196,17 +302,23 @@ public:
         , m_hasComparator(hasComparator)
         , m_elements(elements)
     {
-        IdTable table(size_t(leftCount) + size_t(rightCount));
+        // Most elements of a list update are in both lists, so the larger list sizes the table.
+        IdTable table(size_t(std::max(leftCount, rightCount)));
         quint32 nextId = 0;
         m_left.resize(size_t(leftCount));
         m_right.resize(size_t(rightCount));
+        constexpr qsizetype ahead = 16;
         for (qsizetype i = 0; i < leftCount; ++i) {
+            if (i + ahead < leftCount)
+                table.prefetch(leftKeys[i + ahead]);
             const quint32 id = table.idFor(leftKeys[i], nextId);
             if (id == m_representative.size())
                 m_representative.push_back(quint64(i));
             m_left[size_t(i)] = id;
         }
         for (qsizetype j = 0; j < rightCount; ++j) {
+            if (j + ahead < rightCount)
+                table.prefetch(rightKeys[j + ahead]);
             const quint32 id = table.idFor(rightKeys[j], nextId);
             if (id == m_representative.size())
                 m_representative.push_back(m_leftCount + quint64(j));
@@ -231,7 +343,7 @@ public:
             if (m_leftOccurrences[m_right[j]] == 0)
                 result.insertedIndexes.addIndex(j);
         }
-        std::vector<quint32> working = buildWorkingList(result);
+        ScratchVector<quint32> working = buildWorkingList(result);
         if (working.size() != m_right.size()) {
             throw QMInternalInconsistencyException(
                 QStringLiteral("Expected same size of current array (%1) and final array (%2)")
@@ -250,15 +362,15 @@ private:
     // W: the left list without the removed positions, then each inserted element of the right
     // list at its own position, ascending. A position past the end (only possible when the
     // lengths cannot match) appends.
-    std::vector<quint32> buildWorkingList(const Result &result) const
+    ScratchVector<quint32> buildWorkingList(const Result &result) const
     {
-        std::vector<quint32> kept;
+        ScratchVector<quint32> kept;
         kept.reserve(m_left.size());
         for (size_t i = 0; i < m_left.size(); ++i) {
             if (m_rightOccurrences[m_left[i]] != 0)
                 kept.push_back(m_left[i]);
         }
-        std::vector<quint32> working;
+        ScratchVector<quint32> working;
         working.reserve(kept.size() + result.insertedIndexes.count());
         size_t next = 0;
         for (quint64 j : result.insertedIndexes) {
@@ -270,7 +382,7 @@ private:
         return working;
     }
 
-    bool equalsRightByValue(const std::vector<quint32> &working) const
+    bool equalsRightByValue(const ScratchVector<quint32> &working) const
     {
         for (size_t p = 0; p < working.size(); ++p) {
             if (!m_elements.isEqual(m_representative[working[p]], m_leftCount + p))
@@ -279,7 +391,7 @@ private:
         return true;
     }
 
-    QString identifiers(const std::vector<quint32> &ids) const
+    QString identifiers(const ScratchVector<quint32> &ids) const
     {
         QStringList texts;
         texts.reserve(qsizetype(ids.size()));
@@ -292,8 +404,8 @@ private:
 
     // Orders the ids of `records` by distance, largest first, keeping their order among equal
     // distances (a stable counting sort).
-    static void sortByDistance(std::vector<quint32> &records, const std::vector<quint64> &distances,
-                               std::vector<quint32> &scratch)
+    static void sortByDistance(ScratchVector<quint32> &records, const ScratchVector<quint64> &distances,
+                               ScratchVector<quint32> &scratch)
     {
         if (records.size() < 2)
             return;
@@ -301,7 +413,7 @@ private:
         for (quint64 d : distances)
             largest = std::max(largest, d);
         if (largest > 4 * quint64(records.size()) + 1024) {
-            std::vector<size_t> order(records.size());
+            ScratchVector<size_t> order(records.size());
             for (size_t k = 0; k < order.size(); ++k)
                 order[k] = k;
             std::stable_sort(order.begin(), order.end(),
@@ -312,7 +424,7 @@ private:
             records.swap(scratch);
             return;
         }
-        std::vector<size_t> starts(size_t(largest) + 2, 0);
+        ScratchVector<size_t> starts(size_t(largest) + 2, 0);
         for (quint64 d : distances)
             ++starts[size_t(largest - d) + 1];
         for (size_t k = 1; k < starts.size(); ++k)
@@ -326,7 +438,7 @@ private:
     // Passes end when W equals the right list by value. A pass without a move, or a pass that
     // brings W back to a state it had before, can never reach that, so both end the comparison
     // with an exception rather than going on forever.
-    void checkProgress(bool moved, const std::vector<quint32> &working,
+    void checkProgress(bool moved, const ScratchVector<quint32> &working,
                        std::unordered_set<quint64> &seenStates) const
     {
         if (!moved) {
@@ -347,7 +459,7 @@ private:
         }
     }
 
-    void moveByIdentity(std::vector<quint32> &working, QMMovePairList &moves) const
+    void moveByIdentity(ScratchVector<quint32> &working, QMMovePairList &moves) const
     {
         // Positions by identity are unambiguous only when every element occurs once.
         for (size_t k = 0; k < m_left.size() + m_right.size(); ++k) {
@@ -359,15 +471,15 @@ private:
                         .arg(identifierOf(id)));
             }
         }
-        std::vector<quint64> target(m_representative.size(), quint64(QMNotFound));
+        ScratchVector<quint64> target(m_representative.size(), quint64(QMNotFound));
         for (size_t j = 0; j < m_right.size(); ++j)
             target[m_right[j]] = j;
 
         BlockList list(working, m_representative.size());
         std::unordered_set<quint64> seenStates;
-        std::vector<quint32> records;
-        std::vector<quint64> distances;
-        std::vector<quint32> scratch;
+        ScratchVector<quint32> records;
+        ScratchVector<quint64> distances;
+        ScratchVector<quint32> scratch;
         do {
             records.clear();
             distances.clear();
@@ -396,7 +508,7 @@ private:
 
     // indexOfObject:inArray: with the comparator over W: the first element the comparator calls
     // the same as `id`.
-    quint64 positionInWorking(const std::vector<quint32> &working, quint32 id) const
+    quint64 positionInWorking(const ScratchVector<quint32> &working, quint32 id) const
     {
         const quint64 object = m_representative[id];
         for (size_t p = 0; p < working.size(); ++p) {
@@ -406,10 +518,10 @@ private:
         return quint64(QMNotFound);
     }
 
-    void moveWithComparator(std::vector<quint32> &working, QMMovePairList &moves) const
+    void moveWithComparator(ScratchVector<quint32> &working, QMMovePairList &moves) const
     {
         // The right list never changes, so each id's position there is asked for once.
-        std::vector<quint64> target(m_representative.size(), 0);
+        ScratchVector<quint64> target(m_representative.size(), 0);
         std::vector<bool> targetKnown(m_representative.size(), false);
         const auto targetOf = [&](quint32 id) {
             if (!targetKnown[id]) {
@@ -428,9 +540,9 @@ private:
         };
 
         std::unordered_set<quint64> seenStates;
-        std::vector<quint32> records;
-        std::vector<quint64> distances;
-        std::vector<quint32> scratch;
+        ScratchVector<quint32> records;
+        ScratchVector<quint64> distances;
+        ScratchVector<quint32> scratch;
         do {
             records.clear();
             distances.clear();
@@ -469,11 +581,11 @@ private:
     const quint64 m_rightCount;
     const bool m_hasComparator;
     const Elements &m_elements;
-    std::vector<quint32> m_left;
-    std::vector<quint32> m_right;
-    std::vector<quint64> m_representative;
-    std::vector<quint8> m_leftOccurrences;
-    std::vector<quint8> m_rightOccurrences;
+    ScratchVector<quint32> m_left;
+    ScratchVector<quint32> m_right;
+    ScratchVector<quint64> m_representative;
+    ScratchVector<quint8> m_leftOccurrences;
+    ScratchVector<quint8> m_rightOccurrences;
 };
 
 } // namespace

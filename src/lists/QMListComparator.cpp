@@ -4,6 +4,8 @@
 
 #include <QHash>
 
+#include <algorithm>
+#include <bit>
 #include <vector>
 
 QMOrderedCollectionComparator::~QMOrderedCollectionComparator() = default;
@@ -11,39 +13,50 @@ QMOrderedCollectionComparator::~QMOrderedCollectionComparator() = default;
 namespace {
 
 // For each moved item, the old item at the lowest position that is equal to it by value (the
-// item itself when none is). One sweep over the old list, asking each old item's hash once, so
-// the cost is O(n) however many moves there are.
+// item itself when none is). Equal items have equal hashes, so one sweep over the old list that
+// asks each old item's hash once, against a small open-addressing table of the moved items'
+// hashes, finds them all: O(n) however many moves there are.
 QMListItemList lowestEqualOldItems(const QMListItemList &oldItems, const QMListItemList &items)
 {
     QMListItemList result = items;
-    QHash<size_t, QList<qsizetype>> wanted;
-    bool wantsNull = false;
-    for (qsizetype k = 0; k < items.size(); ++k) {
-        if (items[k])
-            wanted[items[k]->hash()].append(k);
-        else
-            wantsNull = true;
-    }
+    const size_t capacity = std::bit_ceil(std::max<size_t>(16, size_t(items.size()) * 2));
+    const size_t mask = capacity - 1;
+    constexpr qsizetype kEmpty = -1;
+    std::vector<std::pair<size_t, qsizetype>> heads(capacity, {0, kEmpty}); // hash, first item
+    std::vector<qsizetype> next(size_t(items.size()), kEmpty); // the next item with that hash
     std::vector<char> found(size_t(items.size()), 0);
+    const auto slotOf = [&](size_t hash) {
+        size_t slot = (quint64(hash) * 0x9E3779B97F4A7C15ULL) >> 40 & mask;
+        while (heads[slot].second != kEmpty && heads[slot].first != hash)
+            slot = (slot + 1) & mask;
+        return slot;
+    };
+    bool wantsNull = false;
+    for (qsizetype k = items.size() - 1; k >= 0; --k) {
+        if (!items[k]) {
+            wantsNull = true;
+            continue;
+        }
+        const size_t hash = items[k]->hash();
+        const size_t slot = slotOf(hash);
+        next[size_t(k)] = heads[slot].second;
+        heads[slot] = {hash, k};
+    }
     qsizetype remaining = items.size();
     for (qsizetype p = 0; p < oldItems.size() && remaining > 0; ++p) {
         const QMListItemPointer &old = oldItems[p];
         if (!old) {
-            if (wantsNull) {
-                for (qsizetype k = 0; k < items.size(); ++k) {
-                    if (!items[k] && !found[size_t(k)]) {
-                        found[size_t(k)] = 1;
-                        --remaining;
-                    }
+            for (qsizetype k = 0; wantsNull && k < items.size(); ++k) {
+                if (!items[k] && !found[size_t(k)]) {
+                    found[size_t(k)] = 1;
+                    --remaining;
                 }
-                wantsNull = false;
             }
+            wantsNull = false;
             continue;
         }
-        const auto bucket = wanted.constFind(old->hash());
-        if (bucket == wanted.cend())
-            continue;
-        for (qsizetype k : *bucket) {
+        const size_t slot = slotOf(old->hash());
+        for (qsizetype k = heads[slot].second; k != kEmpty; k = next[size_t(k)]) {
             if (!found[size_t(k)] && old->isEqual(*items[k])) {
                 result[k] = old;
                 found[size_t(k)] = 1;

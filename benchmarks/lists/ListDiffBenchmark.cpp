@@ -1,0 +1,233 @@
+// The list comparison beside its step-by-step definition (the test oracle) and beside dtl, the
+// C++ diff library a user would otherwise reach for (it finds an edit script, no moves).
+
+#include "ListDiffOracle.h"
+
+#include "lists/QMListComparator.h"
+#include "lists/QMListManager.h"
+
+#include <benchmark/benchmark.h>
+#include <dtl/dtl.hpp>
+
+#include <QHash>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <vector>
+
+namespace {
+
+class Item : public QMListItem
+{
+public:
+    explicit Item(qint64 number) : m_number(number) {}
+    QString identifier() const override { return QString::number(m_number); }
+    qint64 number() const { return m_number; }
+
+private:
+    qint64 m_number;
+};
+
+struct Input
+{
+    QMListItemList oldList;
+    QMListItemList newList;
+};
+
+enum class Kind { OnePercent, TenKDeletedTenKInserted, FullShuffle };
+
+// Reproducible inputs: n items, then the changes drawn from a fixed seed.
+// - OnePercent: n / 100 changes, a third each deletes, inserts and moves.
+// - TenKDeletedTenKInserted: 10,000 deleted and 10,000 inserted at random positions.
+// - FullShuffle: the same items in a random order.
+Input makeInput(Kind kind, qint64 n)
+{
+    std::mt19937_64 random(quint64(n) * 31 + quint64(kind));
+    Input input;
+    input.oldList.reserve(n);
+    for (qint64 i = 0; i < n; ++i)
+        input.oldList.append(std::make_shared<Item>(i));
+    QMListItemList list = input.oldList;
+    qint64 serial = n;
+    const auto removeRandom = [&](qint64 count) {
+        std::vector<char> gone(size_t(list.size()), 0);
+        std::uniform_int_distribution<qsizetype> at(0, list.size() - 1);
+        for (qint64 k = 0; k < count; ++k) {
+            qsizetype p = at(random);
+            while (gone[size_t(p)])
+                p = at(random);
+            gone[size_t(p)] = 1;
+        }
+        QMListItemList kept;
+        for (qsizetype p = 0; p < list.size(); ++p) {
+            if (!gone[size_t(p)])
+                kept.append(list[p]);
+        }
+        list = kept;
+    };
+    const auto insertRandom = [&](qint64 count) {
+        // Insert at sorted random positions in one sweep, so building a million-item input
+        // stays linear.
+        std::vector<qsizetype> positions(static_cast<size_t>(count));
+        std::uniform_int_distribution<qsizetype> at(0, list.size());
+        for (auto &p : positions)
+            p = at(random);
+        std::sort(positions.begin(), positions.end());
+        QMListItemList merged;
+        merged.reserve(list.size() + count);
+        size_t next = 0;
+        for (qsizetype p = 0; p <= list.size(); ++p) {
+            while (next < positions.size() && positions[next] == p) {
+                merged.append(std::make_shared<Item>(serial++));
+                ++next;
+            }
+            if (p < list.size())
+                merged.append(list[p]);
+        }
+        list = merged;
+    };
+    switch (kind) {
+    case Kind::OnePercent: {
+        const qint64 changes = std::max<qint64>(3, n / 100);
+        removeRandom(changes / 3);
+        insertRandom(changes / 3);
+        // Moves: take items out and put them back elsewhere, each an O(n) QList move, fine
+        // for a few thousand.
+        std::uniform_int_distribution<qsizetype> at(0, list.size() - 1);
+        for (qint64 k = 0; k < changes - 2 * (changes / 3); ++k)
+            list.move(at(random), at(random));
+        break;
+    }
+    case Kind::TenKDeletedTenKInserted:
+        removeRandom(10000);
+        insertRandom(10000);
+        break;
+    case Kind::FullShuffle:
+        std::shuffle(list.begin(), list.end(), random);
+        break;
+    }
+    input.newList = list;
+    return input;
+}
+
+const Input &cachedInput(Kind kind, qint64 n)
+{
+    static std::map<std::pair<int, qint64>, Input> inputs;
+    auto [it, inserted] = inputs.try_emplace({int(kind), n});
+    if (inserted)
+        it->second = makeInput(kind, n);
+    return it->second;
+}
+
+void BM_ListComparator(benchmark::State &state, Kind kind)
+{
+    const Input &input = cachedInput(kind, state.range(0));
+    const QMListComparator comparator;
+    qint64 changes = 0;
+    for (auto _ : state) {
+        const QMListChangeset changeset = comparator.compareList(input.oldList, input.newList);
+        changes = changeset.changes().size();
+        benchmark::DoNotOptimize(changes);
+    }
+    state.counters["changes"] = double(changes);
+}
+
+void BM_StepByStepDefinition(benchmark::State &state, Kind kind)
+{
+    const Input &input = cachedInput(kind, state.range(0));
+    const ListDiffOracle::Oracle<QMListItemPointer> oracle;
+    qint64 moves = 0;
+    for (auto _ : state) {
+        const ListDiffOracle::Result result = oracle.compare(input.oldList, input.newList);
+        moves = result.movedIndexes.size();
+        benchmark::DoNotOptimize(moves);
+    }
+    state.counters["moves"] = double(moves);
+}
+
+// dtl compares sequences of values; the items' numbers stand for them.
+void BM_Dtl(benchmark::State &state, Kind kind)
+{
+    const Input &input = cachedInput(kind, state.range(0));
+    const auto numbers = [](const QMListItemList &list) {
+        std::vector<qint64> values;
+        values.reserve(size_t(list.size()));
+        for (const QMListItemPointer &item : list)
+            values.push_back(static_cast<const Item &>(*item).number());
+        return values;
+    };
+    const std::vector<qint64> a = numbers(input.oldList);
+    const std::vector<qint64> b = numbers(input.newList);
+    qint64 distance = 0;
+    for (auto _ : state) {
+        dtl::Diff<qint64> diff(a, b);
+        diff.compose();
+        distance = diff.getEditDistance();
+        benchmark::DoNotOptimize(distance);
+    }
+    state.counters["editDistance"] = double(distance);
+}
+
+class RecordingDelegate : public QMListManagerDelegate
+{
+public:
+    void listManagerDidDeleteItemsAtIndexPaths(const QMIndexSet &indexes,
+                                               const QMListItemList &list) override
+    {
+        steps.append({indexes.count(), list.size()});
+    }
+    void listManagerDidInsertItemsAtIndexPaths(const QMIndexSet &indexes,
+                                               const QMListItemList &list) override
+    {
+        steps.append({indexes.count(), list.size()});
+    }
+    void listManagerDidMoveItemAtIndex(qint64 from, qint64 to, const QMListItemList &list) override
+    {
+        steps.append({quint64(from ^ to), list.size()});
+    }
+    QList<std::pair<quint64, qsizetype>> steps;
+};
+
+// The whole update: identifier matching, the comparison, and every step told to a delegate.
+void BM_ListManagerUpdate(benchmark::State &state, Kind kind)
+{
+    const Input &input = cachedInput(kind, state.range(0));
+    // A fetched list has fresh instances; persisting items are matched by identifier.
+    QMListItemList fetched;
+    for (const QMListItemPointer &item : input.newList)
+        fetched.append(std::make_shared<Item>(static_cast<const Item &>(*item).number()));
+    QMListManager manager;
+    const auto delegate = std::make_shared<RecordingDelegate>();
+    manager.setDelegate(delegate);
+    for (auto _ : state) {
+        delegate->steps.clear();
+        const QMListItemList updated = manager.updateList(input.oldList, fetched);
+        benchmark::DoNotOptimize(updated.size());
+    }
+    state.counters["steps"] = double(delegate->steps.size());
+}
+
+} // namespace
+
+BENCHMARK_CAPTURE(BM_ListComparator, one_percent, Kind::OnePercent)
+    ->Arg(1000)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ListComparator, ten_k_deleted_ten_k_inserted, Kind::TenKDeletedTenKInserted)
+    ->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ListComparator, full_shuffle, Kind::FullShuffle)
+    ->Arg(10000)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_CAPTURE(BM_StepByStepDefinition, one_percent, Kind::OnePercent)
+    ->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_StepByStepDefinition, full_shuffle, Kind::FullShuffle)
+    ->Arg(1000)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_CAPTURE(BM_Dtl, one_percent, Kind::OnePercent)
+    ->Arg(1000)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Dtl, ten_k_deleted_ten_k_inserted, Kind::TenKDeletedTenKInserted)
+    ->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Dtl, full_shuffle, Kind::FullShuffle)
+    ->Arg(10000)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_CAPTURE(BM_ListManagerUpdate, one_percent, Kind::OnePercent)
+    ->Arg(100000)->Unit(benchmark::kMillisecond);
