@@ -1,0 +1,206 @@
+#include "ListTestSupport.h"
+#include "text/TextTestSupport.h"
+
+#include "errors/QMInternalInconsistencyException.h"
+#include "lists/QMListChangeset.h"
+#include "lists/QMListComparator.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using namespace ListTestSupport;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QMListChangePointer change(QMListChangeType type, const QString &identifier, qint64 index,
+                           qint64 oldIndex)
+{
+    return std::make_shared<QMListChange>(type, item(identifier), index, oldIndex);
+}
+
+QStringList descriptions(const QMListChangeList &changes)
+{
+    QStringList texts;
+    for (const QMListChangePointer &c : changes)
+        texts.append(c->description());
+    return texts;
+}
+
+QString failureOf(const std::function<void()> &action)
+{
+    try {
+        action();
+    } catch (const QMInternalInconsistencyException &exception) {
+        return exception.reason();
+    }
+    return u"(no exception)"_s;
+}
+
+} // namespace
+
+TEST(ListChangeTest, DescriptionsFollowTheirFormat)
+{
+    struct Row
+    {
+        QMListChangeType type;
+        qint64 index;
+        qint64 oldIndex;
+        QString description;
+    };
+    const QList<Row> rows{
+        {QMListChangeTypeDelete, QMNotFound, 3, u"DEL: x | OLD: (i: 3) ==> NEW: (i: 9223372036854775807)"_s},
+        {QMListChangeTypeInsert, 1, QMNotFound, u"INS: x | OLD: (i: 9223372036854775807) ==> NEW: (i: 1)"_s},
+        {QMListChangeTypeMove, 0, 2, u"MOV: x | OLD: (i: 2) ==> NEW: (i: 0)"_s},
+        {QMListChangeTypeMove, -1, -2, u"MOV: x | OLD: (i: -2) ==> NEW: (i: -1)"_s},
+        // A kind without a label prints as a missing object does.
+        {QMListChangeType(7), 0, 0, u"(null): x | OLD: (i: 0) ==> NEW: (i: 0)"_s},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.description.toStdString());
+        EXPECT_EQ(change(row.type, u"x"_s, row.index, row.oldIndex)->description(), row.description);
+    }
+    const QMListChange blank;
+    EXPECT_EQ(blank.type(), QMListChangeTypeInsert);
+    EXPECT_EQ(blank.index(), 0);
+    EXPECT_EQ(blank.oldIndex(), 0);
+    EXPECT_EQ(blank.item(), nullptr);
+    EXPECT_TRUE(QMListChange::labelForType(QMListChangeType(3)).isNull());
+}
+
+TEST(ListChangesetTest, ChangesGoIntoTheirListsAndMaps)
+{
+    QMListChangeset changeset;
+    EXPECT_TRUE(changeset.changes().isEmpty());
+    EXPECT_TRUE(changeset.insertedItems().isEmpty());
+    EXPECT_TRUE(changeset.deletedItems().isEmpty());
+    EXPECT_TRUE(changeset.movedItems().isEmpty());
+    EXPECT_EQ(changeset.description(), u"(\n)"_s);
+
+    const QMListChangePointer insert = change(QMListChangeTypeInsert, u"a"_s, 0, QMNotFound);
+    const QMListChangePointer firstMove = change(QMListChangeTypeMove, u"a"_s, 1, 0);
+    const QMListChangePointer secondMove = change(QMListChangeTypeMove, u"a"_s, 2, 1);
+    const QMListChangePointer unknown = change(QMListChangeType(9), u"a"_s, 0, 0);
+    changeset.addChange(insert);
+    const QMListChangeList insertedBefore = changeset.insertedItems();
+    changeset.addChange(firstMove);
+    changeset.addChange(secondMove);
+    changeset.addChange(unknown);
+    changeset.addChange(change(QMListChangeTypeInsert, u"b"_s, 1, QMNotFound));
+
+    EXPECT_EQ(changeset.changes(), (QMListChangeList{insert, firstMove, secondMove, unknown, changeset.changes()[4]}));
+    EXPECT_EQ(changeset.moves(), (QMListChangeList{firstMove, secondMove}));
+    EXPECT_EQ(changeset.inserts().size(), 2);
+    EXPECT_TRUE(changeset.deletes().isEmpty());
+    // The map holds the later change for an identifier; an unknown kind enters no map.
+    EXPECT_EQ(changeset.moveMap().value(u"a"_s), secondMove);
+    EXPECT_EQ(changeset.insertMap().value(u"a"_s), insert);
+    EXPECT_TRUE(changeset.hasMoveForKey(u"a"_s));
+    EXPECT_FALSE(changeset.hasDeleteForKey(u"a"_s));
+    EXPECT_FALSE(changeset.hasMoveForKey(u"b"_s));
+    // Copies do not grow with later changes.
+    EXPECT_EQ(insertedBefore, QMListChangeList{insert});
+
+    EXPECT_EQ(changeset.description(),
+              u"(\n"
+              "    INS: a | OLD: (i: 9223372036854775807) ==> NEW: (i: 0),\n"
+              "    MOV: a | OLD: (i: 0) ==> NEW: (i: 1),\n"
+              "    MOV: a | OLD: (i: 1) ==> NEW: (i: 2),\n"
+              "    (null): a | OLD: (i: 0) ==> NEW: (i: 0),\n"
+              "    INS: b | OLD: (i: 9223372036854775807) ==> NEW: (i: 1)\n"
+              ")"_s);
+
+    EXPECT_EQ(failureOf([&] { changeset.addChange(nullptr); }),
+              u"Invalid parameter not satisfying: insertedItem"_s);
+    EXPECT_EQ(failureOf([&] { changeset.hasMoveForKey(QString()); }),
+              u"Invalid parameter not satisfying: key"_s);
+    EXPECT_EQ(failureOf([&] { changeset.hasDeleteForKey(QString()); }),
+              u"Invalid parameter not satisfying: key"_s);
+}
+
+TEST(ListComparatorTest, ChangesetsListDeletesThenInsertsThenMoves)
+{
+    struct Row
+    {
+        const char *name;
+        QStringList oldList;
+        QStringList newList;
+        QStringList changes;
+    };
+    const QList<Row> rows{
+        {"both empty", {}, {}, {}},
+        {"a deletion", {u"a"_s, u"b"_s, u"c"_s}, {u"a"_s, u"c"_s},
+         {u"DEL: b | OLD: (i: 1) ==> NEW: (i: 9223372036854775807)"_s}},
+        {"an insertion", {u"a"_s, u"b"_s}, {u"a"_s, u"x"_s, u"b"_s},
+         {u"INS: x | OLD: (i: 9223372036854775807) ==> NEW: (i: 1)"_s}},
+        {"the farthest item moves first", {u"a"_s, u"b"_s, u"c"_s}, {u"c"_s, u"a"_s, u"b"_s},
+         {u"MOV: c | OLD: (i: 2) ==> NEW: (i: 0)"_s}},
+        {"all three kinds, in that order", {u"a"_s, u"b"_s, u"c"_s, u"d"_s}, {u"d"_s, u"x"_s, u"a"_s, u"c"_s},
+         {u"DEL: b | OLD: (i: 1) ==> NEW: (i: 9223372036854775807)"_s,
+          u"INS: x | OLD: (i: 9223372036854775807) ==> NEW: (i: 1)"_s,
+          u"MOV: d | OLD: (i: 3) ==> NEW: (i: 0)"_s, u"MOV: a | OLD: (i: 1) ==> NEW: (i: 2)"_s}},
+    };
+    const QMListComparator comparator;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QMListItemList oldList = items(row.oldList);
+        const QMListChangeset changeset = comparator.compareList(oldList, pick(oldList, row.newList));
+        EXPECT_EQ(descriptions(changeset.changes()), row.changes);
+    }
+
+    // Equal by value but different instances: a deletion and an insertion, never a move.
+    const QMListItemList before{std::make_shared<ContentItem>(u"a"_s, u"same"_s)};
+    const QMListItemList after{std::make_shared<ContentItem>(u"a"_s, u"same"_s)};
+    const QMListChangeset replaced = comparator.compareList(before, after);
+    EXPECT_EQ(replaced.deletes().size(), 1);
+    EXPECT_EQ(replaced.inserts().size(), 1);
+    EXPECT_TRUE(replaced.moves().isEmpty());
+}
+
+TEST(ListComparatorTest, MovesCarryTheLowestOldItemEqualByValue)
+{
+    // y stands at 0 and x at 1; y is equal by value to x (same content), so the move of x
+    // reports the old item y, the lowest old position equal to it.
+    const auto y = std::make_shared<ContentItem>(u"y"_s, u"shared"_s);
+    const auto x = std::make_shared<ContentItem>(u"x"_s, u"shared"_s);
+    const auto z = std::make_shared<ContentItem>(u"z"_s, u"other"_s);
+    const QMListChangeset changeset = QMListComparator().compareList({y, x, z}, {z, y, x});
+    ASSERT_EQ(changeset.moves().size(), 1);
+    const QMListChangePointer &move = changeset.moves().first();
+    EXPECT_EQ(move->item(), z);
+    EXPECT_EQ(move->index(), 0);
+
+    const auto w = std::make_shared<ContentItem>(u"w"_s, u"other"_s);
+    const QMListChangeset second = QMListComparator().compareList({w, y, x, z}, {w, z, y, x});
+    ASSERT_EQ(second.moves().size(), 1);
+    // z is equal by value to w, which stands lower in the old list.
+    EXPECT_EQ(second.moves().first()->item(), w);
+}
+
+TEST(ListComparatorTest, RandomChangesetsRebuildTheNewList)
+{
+    std::mt19937_64 random(99);
+    int serial = 0;
+    const QMListComparator comparator;
+    for (int round = 0; round < 500; ++round) {
+        SCOPED_TRACE(round);
+        const RandomPair pair = randomPair(random, 40, serial);
+        const QMListChangeset changeset = comparator.compareList(pair.oldList, pair.newList);
+        // Deletes at once, inserts ascending, then each move in order.
+        QMListItemList working;
+        for (qsizetype i = 0; i < pair.oldList.size(); ++i) {
+            if (!changeset.deleteMap().contains(pair.oldList[i]->identifier()))
+                working.append(pair.oldList[i]);
+        }
+        for (const QMListChangePointer &insert : changeset.inserts())
+            working.insert(insert->index(), insert->item());
+        for (const QMListChangePointer &move : changeset.moves()) {
+            ASSERT_EQ(working[move->oldIndex()], move->item());
+            working.move(move->oldIndex(), move->index());
+        }
+        ASSERT_EQ(working, pair.newList);
+        ASSERT_EQ(changeset.changes().size(),
+                  changeset.deletes().size() + changeset.inserts().size() + changeset.moves().size());
+    }
+}

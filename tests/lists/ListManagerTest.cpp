@@ -1,0 +1,214 @@
+#include "ListTestSupport.h"
+#include "text/TextTestSupport.h"
+
+#include "errors/QMInternalInconsistencyException.h"
+#include "lists/QMListManager.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using namespace ListTestSupport;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Records every delegate call as a line: "delete 0 2-3 | a, b", "insert 1 | a, x, b",
+// "move 2 -> 0 | c, a, b".
+class RecordingDelegate : public QMListManagerDelegate
+{
+public:
+    void listManagerDidDeleteItemsAtIndexPaths(const QMIndexSet &indexes,
+                                               const QMListItemList &list) override
+    {
+        calls.append(u"delete "_s + indexes.description() + u" | "_s + identifiers(list).join(u", "_s));
+        lists.append(list);
+    }
+    void listManagerDidInsertItemsAtIndexPaths(const QMIndexSet &indexes,
+                                               const QMListItemList &list) override
+    {
+        calls.append(u"insert "_s + indexes.description() + u" | "_s + identifiers(list).join(u", "_s));
+        lists.append(list);
+    }
+    void listManagerDidMoveItemAtIndex(qint64 from, qint64 to, const QMListItemList &list) override
+    {
+        calls.append(u"move %1 -> %2 | "_s.arg(from).arg(to) + identifiers(list).join(u", "_s));
+        lists.append(list);
+    }
+    QStringList calls;
+    QList<QMListItemList> lists;
+};
+
+struct Update
+{
+    QMListItemList result;
+    QStringList calls;
+    QStringList handled; // "old/new" content pairs given to the update handler
+};
+
+// Runs an update of items named `oldNames` to fresh items named `newNames` whose contents are
+// "new", through a handler that copies contents into the old instances.
+Update update(const QMListItemList &oldList, const QStringList &newNames)
+{
+    QMListItemList newList;
+    for (const QString &name : newNames)
+        newList.append(std::make_shared<Item>(name, u"new"_s));
+    QMListManager manager;
+    const auto delegate = std::make_shared<RecordingDelegate>();
+    manager.setDelegate(delegate);
+    Update outcome;
+    outcome.result = manager.updateList(oldList, newList,
+                                        [&](const QMListItemPointer &existing, const QMListItemPointer &fresh) {
+                                            auto &target = static_cast<Item &>(*existing);
+                                            outcome.handled.append(target.identifier() + u'/' + fresh->identifier());
+                                            target.setContent(static_cast<const Item &>(*fresh).content());
+                                        });
+    outcome.calls = delegate->calls;
+    return outcome;
+}
+
+QString failureOf(const std::function<void()> &action)
+{
+    try {
+        action();
+    } catch (const QMInternalInconsistencyException &exception) {
+        return exception.reason();
+    }
+    return u"(no exception)"_s;
+}
+
+} // namespace
+
+TEST(ListManagerTest, UpdatesReportEachStepWithTheListAfterIt)
+{
+    struct Row
+    {
+        const char *name;
+        QStringList oldNames;
+        QStringList newNames;
+        QStringList calls;
+    };
+    const QList<Row> rows{
+        {"same identifiers in the same order", {u"a"_s, u"b"_s}, {u"a"_s, u"b"_s}, {}},
+        {"one item appended", {u"a"_s, u"b"_s}, {u"a"_s, u"b"_s, u"c"_s}, {u"insert 2 | a, b, c"_s}},
+        {"the first item gone", {u"a"_s, u"b"_s, u"c"_s}, {u"b"_s, u"c"_s}, {u"delete 0 | b, c"_s}},
+        {"a reversal", {u"a"_s, u"b"_s, u"c"_s}, {u"c"_s, u"b"_s, u"a"_s},
+         {u"move 0 -> 2 | b, c, a"_s, u"move 1 -> 0 | c, b, a"_s}},
+        {"every kind of step", {u"a"_s, u"b"_s, u"c"_s, u"d"_s}, {u"d"_s, u"x"_s, u"a"_s, u"c"_s},
+         {u"delete 1 | a, c, d"_s, u"insert 1 | a, x, c, d"_s, u"move 3 -> 0 | d, a, x, c"_s,
+          u"move 1 -> 2 | d, x, a, c"_s}},
+        {"everything replaced", {u"a"_s, u"b"_s}, {u"x"_s},
+         {u"delete 0-1 | "_s, u"insert 0 | x"_s}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QMListItemList oldList = items(row.oldNames);
+        const Update outcome = update(oldList, row.newNames);
+        EXPECT_EQ(outcome.calls, row.calls);
+        EXPECT_EQ(identifiers(outcome.result), row.newNames);
+        // Persisting items are the old instances, refreshed by the handler.
+        for (const QMListItemPointer &x : outcome.result) {
+            const auto old = std::find(oldList.cbegin(), oldList.cend(), x);
+            if (row.oldNames.contains(x->identifier())) {
+                EXPECT_NE(old, oldList.cend()) << x->identifier().toStdString();
+            }
+            EXPECT_EQ(static_cast<const Item &>(*x).content(), u"new"_s);
+        }
+    }
+}
+
+TEST(ListManagerTest, IdentifiersDecideWhichOldItemIsKept)
+{
+    // The handler runs once per matched item, in new-list order.
+    const QMListItemList abc = items({u"a"_s, u"b"_s, u"c"_s});
+    const Update kept = update(abc, {u"b"_s, u"c"_s});
+    EXPECT_EQ(kept.handled, (QStringList{u"b/b"_s, u"c/c"_s}));
+    EXPECT_EQ(kept.result, (QMListItemList{abc[1], abc[2]}));
+
+    // Two old items share an identifier: the later one is matched, the earlier one deleted.
+    const QMListItemList twins{std::make_shared<Item>(u"a"_s), std::make_shared<Item>(u"a"_s)};
+    const Update matched = update(twins, {u"a"_s});
+    EXPECT_EQ(matched.result, QMListItemList{twins[1]});
+    EXPECT_EQ(matched.calls, QStringList{u"delete 0 | a"_s});
+
+    // Two new items match one old item: the merged list would hold one instance twice.
+    EXPECT_EQ(failureOf([&] { update(items({u"a"_s}), {u"a"_s, u"a"_s}); }),
+              u"Expected same size of current array (a) and final array (a, a)"_s);
+}
+
+TEST(ListManagerTest, FailuresLeaveNoHalfDoneSteps)
+{
+    QMListManager manager;
+    const auto delegate = std::make_shared<RecordingDelegate>();
+    manager.setDelegate(delegate);
+    const QMListItemList oldList = items({u"a"_s, u"b"_s});
+
+    // An update handler that throws: the exception passes through before any step.
+    EXPECT_THROW(manager.updateList(oldList, items({u"b"_s, u"a"_s}),
+                                    [](const QMListItemPointer &, const QMListItemPointer &) {
+                                        throw std::runtime_error("refresh failed");
+                                    }),
+                 std::runtime_error);
+    EXPECT_TRUE(delegate->calls.isEmpty());
+
+    EXPECT_EQ(failureOf([&] { manager.updateList(oldList, QMListItemList{nullptr}); }),
+              u"Expected an item at every position of the new list, but position 0 holds none"_s);
+    EXPECT_TRUE(delegate->calls.isEmpty());
+
+    // A host comparator that reports a position outside the list.
+    class BrokenComparator : public QMOrderedCollectionComparator
+    {
+    public:
+        QMListChangeset compareList(const QMListItemList &oldItems, const QMListItemList &) const override
+        {
+            QMListChangeset changeset;
+            changeset.addChange(std::make_shared<QMListChange>(QMListChangeTypeMove, oldItems[0], 5, 0));
+            return changeset;
+        }
+    };
+    manager.setComparator(std::make_shared<BrokenComparator>());
+    EXPECT_EQ(failureOf([&] { manager.updateList(oldList, oldList); }),
+              u"Expected the change MOV: a | OLD: (i: 0) ==> NEW: (i: 5) to fit a list of 2 items"_s);
+    manager.setComparator(nullptr);
+    EXPECT_NE(dynamic_cast<QMListComparator *>(manager.comparator().get()), nullptr);
+}
+
+TEST(ListManagerTest, DelegateIsHeldWeakly)
+{
+    QMListManager manager;
+    auto delegate = std::make_shared<RecordingDelegate>();
+    manager.setDelegate(delegate);
+    EXPECT_EQ(manager.delegate(), delegate);
+    delegate.reset();
+    EXPECT_EQ(manager.delegate(), nullptr);
+    // Without a delegate the update still returns the new list.
+    const QMListItemList oldList = items({u"a"_s, u"b"_s});
+    EXPECT_EQ(manager.updateList(oldList, items({u"b"_s, u"a"_s})), (QMListItemList{oldList[1], oldList[0]}));
+}
+
+TEST(ListManagerTest, RandomUpdatesEndWithTheMergedList)
+{
+    std::mt19937_64 random(5);
+    int serial = 0;
+    for (int round = 0; round < 500; ++round) {
+        SCOPED_TRACE(round);
+        const RandomPair pair = randomPair(random, 40, serial);
+        // A fresh fetch: new instances for every item, matched by identifier.
+        QMListItemList fetched;
+        for (const QMListItemPointer &x : pair.newList)
+            fetched.append(item(x->identifier()));
+        QMListManager manager;
+        const auto delegate = std::make_shared<RecordingDelegate>();
+        manager.setDelegate(delegate);
+        const QMListItemList result = manager.updateList(pair.oldList, fetched);
+        // Old instances where the item persists, the fetched ones where it is new.
+        ASSERT_EQ(result.size(), pair.newList.size());
+        for (qsizetype i = 0; i < result.size(); ++i) {
+            const bool persists = pair.oldList.contains(pair.newList[i]);
+            ASSERT_EQ(result[i], persists ? pair.newList[i] : fetched[i]);
+        }
+        if (!delegate->lists.isEmpty()) {
+            ASSERT_EQ(delegate->lists.last(), result);
+        }
+    }
+}
