@@ -298,7 +298,6 @@ public:
     Comparison(const quintptr *leftKeys, qsizetype leftCount, const quintptr *rightKeys,
                qsizetype rightCount, bool hasComparator, const Elements &elements)
         : m_leftCount(quint64(leftCount))
-        , m_rightCount(quint64(rightCount))
         , m_hasComparator(hasComparator)
         , m_elements(elements)
     {
@@ -578,7 +577,6 @@ private:
     }
 
     const quint64 m_leftCount;
-    const quint64 m_rightCount;
     const bool m_hasComparator;
     const Elements &m_elements;
     ScratchVector<quint32> m_left;
