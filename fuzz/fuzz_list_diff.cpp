@@ -37,7 +37,10 @@ void require(bool condition)
 class Item : public QMListItem
 {
 public:
-    Item(int number, int valueClasses) : m_number(number), m_valueClasses(valueClasses) {}
+    Item(int number, int valueClasses)
+        : m_number(number)
+        , m_valueClasses(valueClasses)
+    { }
     QString identifier() const override { return QString::number(m_number); }
     // With value classes, items whose numbers agree modulo the class count are equal.
     bool isEqual(const QMListItem &other) const override
@@ -85,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (kind == 0 && !newList.isEmpty()) {
             newList.removeAt(first % newList.size());
         } else if (kind == 1) {
-            newList.insert(second % (newList.size() + 1), std::make_shared<Item>(serial++, valueClasses));
+            newList.insert(second % (newList.size() + 1),
+                           std::make_shared<Item>(serial++, valueClasses));
         } else if (kind == 2 && !newList.isEmpty()) {
             newList.move(first % newList.size(), second % newList.size());
         } else if (kind == 3 && !oldList.isEmpty() && second % 8 == 0) {
@@ -102,15 +106,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QMArrayComparator<QMListItemPointer>::Comparator comparator;
     if (matching == 1) {
         comparator = [](const QMListItemPointer &element, const QMListItemPointer &object) {
-            return element->identifier() == object->identifier() ? QMOrderedSame : QMOrderedAscending;
+            return element->identifier() == object->identifier() ? QMOrderedSame
+                                                                 : QMOrderedAscending;
         };
     }
 
     Outcome engine;
     try {
         QMArrayComparator<QMListItemPointer>(oldList, newList, comparator)
-            .compareWithCompletionHandler(
-                [&](const QMIndexSet &removed, const QMIndexSet &inserted, const QMMovePairList &moves) {
+                .compareWithCompletionHandler([&](const QMIndexSet &removed,
+                                                  const QMIndexSet &inserted,
+                                                  const QMMovePairList &moves) {
                     engine.result.removedIndexes = removed;
                     engine.result.insertedIndexes = inserted;
                     engine.result.movedIndexes = moves;
@@ -121,7 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     Outcome literal;
     try {
-        literal.result = ListDiffOracle::Oracle<QMListItemPointer>(comparator).compare(oldList, newList, 200);
+        literal.result = ListDiffOracle::Oracle<QMListItemPointer>(comparator)
+                                 .compare(oldList, newList, 200);
     } catch (const QMInternalInconsistencyException &) {
         literal.failed = true;
     } catch (const std::runtime_error &) {

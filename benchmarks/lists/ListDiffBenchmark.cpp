@@ -21,7 +21,9 @@ namespace {
 class Item : public QMListItem
 {
 public:
-    explicit Item(qint64 number) : m_number(number) {}
+    explicit Item(qint64 number)
+        : m_number(number)
+    { }
     QString identifier() const override { return QString::number(m_number); }
     qint64 number() const { return m_number; }
 
@@ -211,23 +213,39 @@ void BM_ListManagerUpdate(benchmark::State &state, Kind kind)
 } // namespace
 
 BENCHMARK_CAPTURE(BM_ListComparator, one_percent, Kind::OnePercent)
-    ->Arg(1000)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+        ->Arg(1000)
+        ->Arg(10000)
+        ->Arg(100000)
+        ->Arg(1000000)
+        ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ListComparator, ten_k_deleted_ten_k_inserted, Kind::TenKDeletedTenKInserted)
-    ->Arg(100000)->Unit(benchmark::kMillisecond);
+        ->Arg(100000)
+        ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ListComparator, full_shuffle, Kind::FullShuffle)
-    ->Arg(10000)->Unit(benchmark::kMillisecond);
+        ->Arg(10000)
+        ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_CAPTURE(BM_StepByStepDefinition, one_percent, Kind::OnePercent)
-    ->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+        ->Arg(1000)
+        ->Arg(10000)
+        ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_StepByStepDefinition, full_shuffle, Kind::FullShuffle)
-    ->Arg(1000)->Unit(benchmark::kMillisecond);
+        ->Arg(1000)
+        ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_CAPTURE(BM_Dtl, one_percent, Kind::OnePercent)
-    ->Arg(1000)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+        ->Arg(1000)
+        ->Arg(10000)
+        ->Arg(100000)
+        ->Arg(1000000)
+        ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Dtl, ten_k_deleted_ten_k_inserted, Kind::TenKDeletedTenKInserted)
-    ->Arg(100000)->Unit(benchmark::kMillisecond);
+        ->Arg(100000)
+        ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Dtl, full_shuffle, Kind::FullShuffle)
-    ->Arg(10000)->Unit(benchmark::kMillisecond);
+        ->Arg(10000)
+        ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_CAPTURE(BM_ListManagerUpdate, one_percent, Kind::OnePercent)
-    ->Arg(100000)->Unit(benchmark::kMillisecond);
+        ->Arg(100000)
+        ->Unit(benchmark::kMillisecond);

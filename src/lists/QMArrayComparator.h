@@ -15,7 +15,11 @@
 #include <vector>
 
 /// The three-way result of an element comparator; only QMOrderedSame is acted upon.
-enum QMComparisonResult : int { QMOrderedAscending = -1, QMOrderedSame = 0, QMOrderedDescending = 1 };
+enum QMComparisonResult : int {
+    QMOrderedAscending = -1,
+    QMOrderedSame = 0,
+    QMOrderedDescending = 1
+};
 
 /// The diff engine of the list facilities: given a left (old) and a right (new) list, it finds
 /// the positions removed from the left list, the positions inserted into the right list, and a
@@ -49,7 +53,7 @@ enum QMComparisonResult : int { QMOrderedAscending = -1, QMOrderedSame = 0, QMOr
 ///   reach the final array ..." when value equality or the element comparator disagree with the
 ///   positions so that the passes cannot reach the right list (they never go on forever);
 /// - "Expected the element comparator to find a in both the current array and the final array".
-template <typename T, typename Traits = QMListElementTraits<T>>
+template<typename T, typename Traits = QMListElementTraits<T>>
 class QMArrayComparator
 {
 public:
@@ -72,8 +76,7 @@ public:
         : m_leftArray(std::move(leftArray))
         , m_rightArray(std::move(rightArray))
         , m_comparator(std::move(comparator))
-    {
-    }
+    { }
     static QMArrayComparator arrayComparatorWithLeftArray(QList<T> leftArray, QList<T> rightArray)
     {
         return QMArrayComparator(std::move(leftArray), std::move(rightArray));
@@ -101,8 +104,8 @@ public:
         std::vector<quintptr> keys = identityKeys();
         const Elements elements(*this);
         const QMArrayComparison::Result result = QMArrayComparison::compare(
-            keys.data(), m_leftArray.size(), keys.data() + m_leftArray.size(),
-            m_rightArray.size(), bool(m_comparator), elements);
+                keys.data(), m_leftArray.size(), keys.data() + m_leftArray.size(),
+                m_rightArray.size(), bool(m_comparator), elements);
         m_removedIndexes.addIndexes(result.removedIndexes);
         m_insertedIndexes.addIndexes(result.insertedIndexes);
         m_movedIndexes.append(result.movedIndexes);
@@ -124,7 +127,7 @@ public:
     /// element missing from `b` counts), largest distance first, equal distances in the order of
     /// `a`.
     QList<MovedObjectInfo> movedObjectInfosSortedByDistanceForArray(const QList<T> &a,
-                                                                   const QList<T> &b) const
+                                                                    const QList<T> &b) const
     {
         QList<MovedObjectInfo> records;
         if (m_comparator) {
@@ -132,7 +135,7 @@ public:
                 const qint64 inA = indexOfObject(x, a);
                 const qint64 inB = indexOfObject(x, b);
                 if (inA != inB)
-                    records.append(MovedObjectInfo{x, distance(inA, inB)});
+                    records.append(MovedObjectInfo {x, distance(inA, inB)});
             }
         } else {
             const auto firstPositions = [](const QList<T> &list) {
@@ -149,7 +152,7 @@ public:
                 const qint64 positionInA = inA.value(key, QMNotFound);
                 const qint64 positionInB = inB.value(key, QMNotFound);
                 if (positionInA != positionInB)
-                    records.append(MovedObjectInfo{x, distance(positionInA, positionInB)});
+                    records.append(MovedObjectInfo {x, distance(positionInA, positionInB)});
             }
         }
         std::stable_sort(records.begin(), records.end(),
@@ -163,7 +166,9 @@ private:
     class Elements final : public QMArrayComparison::Elements
     {
     public:
-        explicit Elements(const QMArrayComparator &owner) : m_owner(owner) {}
+        explicit Elements(const QMArrayComparator &owner)
+            : m_owner(owner)
+        { }
         bool isEqual(quint64 a, quint64 b) const override
         {
             return Traits::isEqual(m_owner.element(a), m_owner.element(b));
@@ -171,7 +176,7 @@ private:
         bool isSame(quint64 element, quint64 object) const override
         {
             return m_owner.m_comparator(m_owner.element(element), m_owner.element(object))
-                == QMOrderedSame;
+                    == QMOrderedSame;
         }
         QString identifier(quint64 element) const override
         {
@@ -198,7 +203,8 @@ private:
 
     static quint64 distance(qint64 a, qint64 b)
     {
-        const auto difference = static_cast<qint32>(static_cast<quint32>(a) - static_cast<quint32>(b));
+        const auto difference
+                = static_cast<qint32>(static_cast<quint32>(a) - static_cast<quint32>(b));
         return quint64(difference < 0 ? -qint64(difference) : qint64(difference));
     }
 
@@ -208,8 +214,8 @@ private:
     {
         std::vector<quintptr> keys;
         keys.reserve(size_t(m_leftArray.size() + m_rightArray.size()));
-        if constexpr (QMListElementDetail::PointerLike<T>
-                      && std::is_same_v<Traits, QMListElementTraits<T>>) {
+        if constexpr (QMListElementDetail::PointerLike<
+                              T> && std::is_same_v<Traits, QMListElementTraits<T>>) {
             for (const T &x : m_leftArray)
                 keys.push_back(reinterpret_cast<quintptr>(Traits::identityKey(x)));
             for (const T &x : m_rightArray)

@@ -45,17 +45,16 @@ constexpr quint32 kNoId = std::numeric_limits<quint32>::max();
 // tens of megabytes of fresh memory, and with 4 KiB pages the page faults cost more than the
 // work done in them; large arrays are therefore 2 MiB aligned and offered to the kernel as
 // transparent huge pages.
-template <typename T>
+template<typename T>
 struct ScratchAllocator
 {
     using value_type = T;
     static constexpr size_t kHugePage = size_t(2) << 20;
 
     ScratchAllocator() = default;
-    template <typename U>
+    template<typename U>
     ScratchAllocator(const ScratchAllocator<U> &) noexcept
-    {
-    }
+    { }
 
     T *allocate(size_t n)
     {
@@ -80,14 +79,14 @@ struct ScratchAllocator
             std::free(memory);
     }
 
-    template <typename U>
+    template<typename U>
     bool operator==(const ScratchAllocator<U> &) const noexcept
     {
         return true;
     }
 };
 
-template <typename T>
+template<typename T>
 using ScratchVector = std::vector<T, ScratchAllocator<T>>;
 
 // Dense ids for identity keys: open addressing with linear probing over slots that hold the key
@@ -105,7 +104,7 @@ public:
         while (true) {
             Slot &entry = m_slots[slot];
             if (entry.id == kNoId) {
-                entry = Slot{key, nextId};
+                entry = Slot {key, nextId};
                 if (++m_used * 4 > m_slots.size() * 3)
                     grow();
                 return nextId++;
@@ -131,7 +130,7 @@ private:
     void allocate(size_t wanted)
     {
         const size_t capacity = std::bit_ceil(std::max<size_t>(wanted, 16));
-        m_slots.assign(capacity, Slot{});
+        m_slots.assign(capacity, Slot {});
         m_mask = capacity - 1;
         m_shift = 64 - std::countr_zero(capacity);
     }
@@ -172,7 +171,8 @@ quint64 recordDistance(quint64 a, quint64 b)
 class BlockList
 {
 public:
-    BlockList(const ScratchVector<quint32> &sequence, size_t idCount) : m_location(idCount)
+    BlockList(const ScratchVector<quint32> &sequence, size_t idCount)
+        : m_location(idCount)
     {
         rebuild(sequence);
     }
@@ -214,7 +214,7 @@ public:
         destination.insert(destination.begin() + offset, id);
         for (size_t k = offset + 1; k < destination.size(); ++k)
             ++m_location[destination[k]].offset;
-        m_location[id] = Location{target, offset};
+        m_location[id] = Location {target, offset};
         add(target, +1);
 
         if (destination.size() > 2 * kBlockSize) {
@@ -272,9 +272,10 @@ private:
             const size_t first = std::min(sequence.size(), b * kBlockSize);
             const size_t last = std::min(sequence.size(), first + kBlockSize);
             m_blocks[b].reserve(2 * kBlockSize + 1);
-            m_blocks[b].assign(sequence.begin() + qsizetype(first), sequence.begin() + qsizetype(last));
+            m_blocks[b].assign(sequence.begin() + qsizetype(first),
+                               sequence.begin() + qsizetype(last));
             for (size_t k = first; k < last; ++k)
-                m_location[sequence[k]] = Location{quint32(b), quint32(k - first)};
+                m_location[sequence[k]] = Location {quint32(b), quint32(k - first)};
             m_tree[b + 1] = last - first;
         }
         // Linear construction of the Fenwick tree from the block sizes.
@@ -345,8 +346,8 @@ public:
         ScratchVector<quint32> working = buildWorkingList(result);
         if (working.size() != m_right.size()) {
             throw QMInternalInconsistencyException(
-                QStringLiteral("Expected same size of current array (%1) and final array (%2)")
-                    .arg(identifiers(working), identifiers(m_right)));
+                    QStringLiteral("Expected same size of current array (%1) and final array (%2)")
+                            .arg(identifiers(working), identifiers(m_right)));
         }
         if (!equalsRightByValue(working)) {
             if (m_hasComparator)
@@ -403,7 +404,8 @@ private:
 
     // Orders the ids of `records` by distance, largest first, keeping their order among equal
     // distances (a stable counting sort).
-    static void sortByDistance(ScratchVector<quint32> &records, const ScratchVector<quint64> &distances,
+    static void sortByDistance(ScratchVector<quint32> &records,
+                               const ScratchVector<quint64> &distances,
                                ScratchVector<quint32> &scratch)
     {
         if (records.size() < 2)
@@ -442,19 +444,19 @@ private:
     {
         if (!moved) {
             throw QMInternalInconsistencyException(
-                QStringLiteral("Expected a comparison pass to move an element, but the current "
-                               "array (%1) differs from the final array (%2) by value and no "
-                               "element is out of place")
-                    .arg(identifiers(working), identifiers(m_right)));
+                    QStringLiteral("Expected a comparison pass to move an element, but the current "
+                                   "array (%1) differs from the final array (%2) by value and no "
+                                   "element is out of place")
+                            .arg(identifiers(working), identifiers(m_right)));
         }
         quint64 state = 1469598103934665603ULL;
         for (quint32 id : working)
             state = (state ^ id) * 1099511628211ULL;
         if (!seenStates.insert(state).second) {
             throw QMInternalInconsistencyException(
-                QStringLiteral("Expected comparison passes to reach the final array (%2), but "
-                               "they repeat the current array (%1)")
-                    .arg(identifiers(working), identifiers(m_right)));
+                    QStringLiteral("Expected comparison passes to reach the final array (%2), but "
+                                   "they repeat the current array (%1)")
+                            .arg(identifiers(working), identifiers(m_right)));
         }
     }
 
@@ -465,9 +467,9 @@ private:
             const quint32 id = k < m_left.size() ? m_left[k] : m_right[k - m_left.size()];
             if (m_leftOccurrences[id] > 1 || m_rightOccurrences[id] > 1) {
                 throw QMInternalInconsistencyException(
-                    QStringLiteral("Expected every element once in each array, but %1 occurs "
-                                   "more than once")
-                        .arg(identifierOf(id)));
+                        QStringLiteral("Expected every element once in each array, but %1 occurs "
+                                       "more than once")
+                                .arg(identifierOf(id)));
             }
         }
         ScratchVector<quint64> target(m_representative.size(), quint64(QMNotFound));
@@ -562,9 +564,9 @@ private:
                     continue;
                 if (from == quint64(QMNotFound) || to == quint64(QMNotFound)) {
                     throw QMInternalInconsistencyException(
-                        QStringLiteral("Expected the element comparator to find %1 in both the "
-                                       "current array and the final array")
-                            .arg(identifierOf(id)));
+                            QStringLiteral("Expected the element comparator to find %1 in both the "
+                                           "current array and the final array")
+                                    .arg(identifierOf(id)));
                 }
                 const quint32 element = working[from];
                 working.erase(working.begin() + qsizetype(from));

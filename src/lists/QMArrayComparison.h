@@ -44,7 +44,7 @@ struct Result
 /// defines them. Throws QMInternalInconsistencyException on the failures QMArrayComparator
 /// documents.
 QMF_CORE_EXPORT Result compare(const quintptr *leftKeys, qsizetype leftCount,
-                               const quintptr *rightKeys, qsizetype rightCount,
-                               bool hasComparator, const Elements &elements);
+                               const quintptr *rightKeys, qsizetype rightCount, bool hasComparator,
+                               const Elements &elements);
 
 } // namespace QMArrayComparison

@@ -11,8 +11,9 @@ namespace {
 // The first range that ends after `index` (it may start after it too).
 qsizetype firstRangeEndingAfter(const QList<QMIndexSet::Range> &ranges, quint64 index)
 {
-    auto it = std::partition_point(ranges.cbegin(), ranges.cend(),
-                                   [index](const QMIndexSet::Range &r) { return r.end() <= index; });
+    auto it = std::partition_point(
+            ranges.cbegin(), ranges.cend(),
+            [index](const QMIndexSet::Range &r) { return r.end() <= index; });
     return it - ranges.cbegin();
 }
 
@@ -88,7 +89,7 @@ void QMIndexSet::addIndexesInRange(quint64 location, quint64 length)
     const quint64 end = location + length;
     // The common case: appending at or after the last range.
     if (m_ranges.isEmpty() || m_ranges.last().end() < location) {
-        m_ranges.append(Range{location, length});
+        m_ranges.append(Range {location, length});
         m_count += length;
         return;
     }
@@ -112,7 +113,7 @@ void QMIndexSet::addIndexesInRange(quint64 location, quint64 length)
         ++last;
     }
     m_ranges.remove(first, last - first);
-    m_ranges.insert(first, Range{mergedStart, mergedEnd - mergedStart});
+    m_ranges.insert(first, Range {mergedStart, mergedEnd - mergedStart});
     m_count += (mergedEnd - mergedStart) - removedCount;
 }
 
@@ -143,11 +144,11 @@ void QMIndexSet::removeIndexesInRange(quint64 location, quint64 length)
             continue;
         }
         if (range.location < location) {
-            kept.append(Range{range.location, location - range.location});
+            kept.append(Range {range.location, location - range.location});
             count += location - range.location;
         }
         if (range.end() > end) {
-            kept.append(Range{end, range.end() - end});
+            kept.append(Range {end, range.end() - end});
             count += range.end() - end;
         }
     }
@@ -176,10 +177,9 @@ QString QMIndexSet::description() const
         return QStringLiteral("(empty)");
     QStringList parts;
     for (const Range &range : m_ranges) {
-        parts.append(range.length == 1
-                         ? QString::number(range.location)
-                         : QString::number(range.location) + QLatin1Char('-')
-                               + QString::number(range.end() - 1));
+        parts.append(range.length == 1 ? QString::number(range.location)
+                                       : QString::number(range.location) + QLatin1Char('-')
+                                     + QString::number(range.end() - 1));
     }
     return parts.join(QLatin1Char(' '));
 }

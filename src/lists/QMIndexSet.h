@@ -34,7 +34,7 @@ public:
     static QMIndexSet indexSetWithIndexesInRange(quint64 location, quint64 length);
     /// Each number's unsigned value (a negative number wraps as an unsigned conversion does);
     /// repeated numbers count once.
-    template <std::integral Integer>
+    template<std::integral Integer>
     static QMIndexSet indexSetWithIndexes(const QList<Integer> &numbers)
     {
         QMIndexSet set;
@@ -102,7 +102,10 @@ public:
 
     private:
         friend class QMIndexSet;
-        const_iterator(const Range *ranges, qsizetype range) : m_ranges(ranges), m_range(range) {}
+        const_iterator(const Range *ranges, qsizetype range)
+            : m_ranges(ranges)
+            , m_range(range)
+        { }
         const Range *m_ranges = nullptr;
         qsizetype m_range = 0;
         quint64 m_offset = 0;

@@ -6,8 +6,7 @@ QMListChange::QMListChange(QMListChangeType type, QMListItemPointer item, qint64
     , m_item(std::move(item))
     , m_index(index)
     , m_oldIndex(oldIndex)
-{
-}
+{ }
 
 QString QMListChange::labelForType(QMListChangeType type)
 {
@@ -28,7 +27,7 @@ QString QMListChange::description() const
     const QString item = m_item ? m_item->description() : QString();
     // The format's placeholders print a missing object as "(null)".
     return (label.isNull() ? QStringLiteral("(null)") : label) + QStringLiteral(": ")
-        + (item.isNull() ? QStringLiteral("(null)") : item) + QStringLiteral(" | OLD: (i: ")
-        + QString::number(m_oldIndex) + QStringLiteral(") ==> NEW: (i: ")
-        + QString::number(m_index) + u')';
+            + (item.isNull() ? QStringLiteral("(null)") : item) + QStringLiteral(" | OLD: (i: ")
+            + QString::number(m_oldIndex) + QStringLiteral(") ==> NEW: (i: ")
+            + QString::number(m_index) + u')';
 }

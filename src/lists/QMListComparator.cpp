@@ -74,28 +74,29 @@ QMListChangeset QMListComparator::compareList(const QMListItemList &oldItems,
 {
     QMListChangeset changeset;
     Comparing::compareIndexesOfObjectsWithIndexesOfObjectsInArray(
-        oldItems, newItems,
-        [&](const QMIndexSet &removed, const QMIndexSet &inserted, const QMMovePairList &moves) {
-            for (quint64 i : removed) {
-                changeset.addChange(std::make_shared<QMListChange>(
-                    QMListChangeTypeDelete, oldItems[qsizetype(i)], QMNotFound, qint64(i)));
-            }
-            for (quint64 j : inserted) {
-                changeset.addChange(std::make_shared<QMListChange>(
-                    QMListChangeTypeInsert, newItems[qsizetype(j)], qint64(j), QMNotFound));
-            }
-            if (moves.isEmpty())
-                return;
-            QMListItemList movedItems;
-            movedItems.reserve(moves.size());
-            for (const QMMovePair &move : moves)
-                movedItems.append(newItems[qsizetype(move.second)]);
-            movedItems = lowestEqualOldItems(oldItems, movedItems);
-            for (qsizetype k = 0; k < moves.size(); ++k) {
-                changeset.addChange(std::make_shared<QMListChange>(
-                    QMListChangeTypeMove, movedItems[k], qint64(moves[k].second),
-                    qint64(moves[k].first)));
-            }
-        });
+            oldItems, newItems,
+            [&](const QMIndexSet &removed, const QMIndexSet &inserted,
+                const QMMovePairList &moves) {
+                for (quint64 i : removed) {
+                    changeset.addChange(std::make_shared<QMListChange>(
+                            QMListChangeTypeDelete, oldItems[qsizetype(i)], QMNotFound, qint64(i)));
+                }
+                for (quint64 j : inserted) {
+                    changeset.addChange(std::make_shared<QMListChange>(
+                            QMListChangeTypeInsert, newItems[qsizetype(j)], qint64(j), QMNotFound));
+                }
+                if (moves.isEmpty())
+                    return;
+                QMListItemList movedItems;
+                movedItems.reserve(moves.size());
+                for (const QMMovePair &move : moves)
+                    movedItems.append(newItems[qsizetype(move.second)]);
+                movedItems = lowestEqualOldItems(oldItems, movedItems);
+                for (qsizetype k = 0; k < moves.size(); ++k) {
+                    changeset.addChange(std::make_shared<QMListChange>(
+                            QMListChangeTypeMove, movedItems[k], qint64(moves[k].second),
+                            qint64(moves[k].first)));
+                }
+            });
     return changeset;
 }

@@ -26,20 +26,19 @@
 /// Specialise QMListElementTraits for a type that needs something else.
 namespace QMListElementDetail {
 
-template <typename T>
+template<typename T>
 struct IsSharedPointer : std::false_type
-{
-};
-template <typename U>
+{ };
+template<typename U>
 struct IsSharedPointer<std::shared_ptr<U>> : std::true_type
 {
     using Target = U;
 };
 
-template <typename T>
+template<typename T>
 concept PointerLike = IsSharedPointer<T>::value || std::is_pointer_v<T>;
 
-template <typename T>
+template<typename T>
 auto *targetOf(const T &element)
 {
     if constexpr (IsSharedPointer<T>::value)
@@ -48,26 +47,38 @@ auto *targetOf(const T &element)
         return element;
 }
 
-template <typename U>
-concept HasIsEqual = requires(const U &a, const U &b) {
-    { a.isEqual(b) } -> std::convertible_to<bool>;
+template<typename U>
+concept HasIsEqual = requires(const U &a, const U &b)
+{
+    {
+        a.isEqual(b)
+        } -> std::convertible_to<bool>;
 };
-template <typename U>
-concept HasHash = requires(const U &a) {
-    { a.hash() } -> std::convertible_to<size_t>;
+template<typename U>
+concept HasHash = requires(const U &a)
+{
+    {
+        a.hash()
+        } -> std::convertible_to<size_t>;
 };
-template <typename U>
-concept HasIdentifier = requires(const U &a) {
-    { a.identifier() } -> std::convertible_to<QString>;
+template<typename U>
+concept HasIdentifier = requires(const U &a)
+{
+    {
+        a.identifier()
+        } -> std::convertible_to<QString>;
 };
-template <typename U>
-concept HasDescription = requires(const U &a) {
-    { a.description() } -> std::convertible_to<QString>;
+template<typename U>
+concept HasDescription = requires(const U &a)
+{
+    {
+        a.description()
+        } -> std::convertible_to<QString>;
 };
 
 } // namespace QMListElementDetail
 
-template <typename T>
+template<typename T>
 struct QMListElementTraits
 {
     /// A key with `==` and `qHash` that is equal exactly for the same element.

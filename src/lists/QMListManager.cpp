@@ -9,14 +9,11 @@
 QMListManagerDelegate::~QMListManagerDelegate() = default;
 void QMListManagerDelegate::listManagerDidDeleteItemsAtIndexPaths(const QMIndexSet &,
                                                                   const QMListItemList &)
-{
-}
+{ }
 void QMListManagerDelegate::listManagerDidInsertItemsAtIndexPaths(const QMIndexSet &,
                                                                   const QMListItemList &)
-{
-}
-void QMListManagerDelegate::listManagerDidMoveItemAtIndex(qint64, qint64, const QMListItemList &)
-{
+{ }
+void QMListManagerDelegate::listManagerDidMoveItemAtIndex(qint64, qint64, const QMListItemList &) {
 }
 
 class QMListManager::Private
@@ -24,10 +21,12 @@ class QMListManager::Private
 public:
     std::weak_ptr<QMListManagerDelegate> delegate;
     std::shared_ptr<QMOrderedCollectionComparator> comparator
-        = std::make_shared<QMListComparator>();
+            = std::make_shared<QMListComparator>();
 };
 
-QMListManager::QMListManager() : d(std::make_unique<Private>()) {}
+QMListManager::QMListManager()
+    : d(std::make_unique<Private>())
+{ }
 
 QMListManager::~QMListManager() = default;
 
@@ -94,9 +93,10 @@ void requireItems(const QMListItemList &list, const char *name)
     const qsizetype empty = list.indexOf(nullptr);
     if (empty >= 0) {
         throw QMInternalInconsistencyException(
-            QStringLiteral("Expected an item at every position of the %1, but position %2 holds none")
-                .arg(QLatin1String(name))
-                .arg(empty));
+                QStringLiteral(
+                        "Expected an item at every position of the %1, but position %2 holds none")
+                        .arg(QLatin1String(name))
+                        .arg(empty));
     }
 }
 
@@ -104,9 +104,9 @@ void requirePosition(bool inside, const QMListChangePointer &change, qsizetype c
 {
     if (!inside) {
         throw QMInternalInconsistencyException(
-            QStringLiteral("Expected the change %1 to fit a list of %2 items")
-                .arg(change->description())
-                .arg(count));
+                QStringLiteral("Expected the change %1 to fit a list of %2 items")
+                        .arg(change->description())
+                        .arg(count));
     }
 }
 
@@ -157,7 +157,8 @@ QMListItemList QMListManager::updateList(const QMListItemList &oldList,
         items.reserve(changeset.inserts().size());
         for (const QMListChangePointer &change : changeset.inserts()) {
             requirePosition(change->index() >= 0
-                                && change->index() < working.size() + changeset.inserts().size(),
+                                    && change->index()
+                                            < working.size() + changeset.inserts().size(),
                             change, working.size());
             indexes.addIndex(quint64(change->index()));
             positions.append(quint64(change->index()));

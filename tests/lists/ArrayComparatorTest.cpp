@@ -22,17 +22,17 @@ struct Outcome
     QMMovePairList moves;
 };
 
-template <typename T>
+template<typename T>
 Outcome compare(const QList<T> &left, const QList<T> &right,
                 typename QMArrayComparator<T>::Comparator comparator = {})
 {
     Outcome outcome;
     int calls = 0;
     QMArrayComparator<T>(left, right, std::move(comparator))
-        .compareWithCompletionHandler(
-            [&](const QMIndexSet &removed, const QMIndexSet &inserted, const QMMovePairList &moves) {
+            .compareWithCompletionHandler([&](const QMIndexSet &removed, const QMIndexSet &inserted,
+                                              const QMMovePairList &moves) {
                 ++calls;
-                outcome = Outcome{removed, inserted, moves};
+                outcome = Outcome {removed, inserted, moves};
             });
     EXPECT_EQ(calls, 1);
     return outcome;
@@ -57,14 +57,14 @@ Outcome compare(const QList<T> &left, const QList<T> &right,
             return ::testing::AssertionFailure() << "move outside the list";
         if (working[qsizetype(move.first)] != right[qsizetype(move.second)])
             return ::testing::AssertionFailure()
-                << "move " << move.first << " -> " << move.second
-                << " does not take an element to its place in the right list";
+                    << "move " << move.first << " -> " << move.second
+                    << " does not take an element to its place in the right list";
         working.move(qsizetype(move.first), qsizetype(move.second));
     }
     if (working != right)
         return ::testing::AssertionFailure()
-            << "rebuilt " << identifiers(working).join(u',').toStdString() << " instead of "
-            << identifiers(right).join(u',').toStdString();
+                << "rebuilt " << identifiers(working).join(u',').toStdString() << " instead of "
+                << identifiers(right).join(u',').toStdString();
     return ::testing::AssertionSuccess();
 }
 
@@ -91,21 +91,46 @@ TEST(ArrayComparatorTest, SmallListsGiveTheDefinedResults)
         QList<quint64> inserted;
         QMMovePairList moves;
     };
-    const QList<Row> rows{
-        // Nothing to do.
-        {"both empty", {}, {}, {}, {}, {}},
-        {"equal lists make no pass", {u"a"_s, u"b"_s, u"c"_s}, {u"a"_s, u"b"_s, u"c"_s}, {}, {}, {}},
-        // Removals and insertions alone never need a move.
-        {"removal", {u"a"_s, u"b"_s, u"c"_s}, {u"b"_s, u"c"_s}, {0}, {}, {}},
-        {"insertion at the end", {u"a"_s}, {u"a"_s, u"b"_s}, {}, {1}, {}},
-        {"everything replaced", {u"a"_s, u"b"_s}, {u"x"_s, u"y"_s, u"z"_s}, {0, 1}, {0, 1, 2}, {}},
-        {"insertions past the kept elements", {u"a"_s}, {u"x"_s, u"a"_s, u"y"_s, u"z"_s}, {}, {0, 2, 3}, {}},
-        // The farthest element moves first.
-        {"rotation", {u"a"_s, u"b"_s, u"c"_s}, {u"c"_s, u"a"_s, u"b"_s}, {}, {}, {{2, 0}}},
-        {"swap", {u"a"_s, u"b"_s}, {u"b"_s, u"a"_s}, {}, {}, {{0, 1}}},
-        // a and d tie at 3, b and c at 1: ties go in the order of the working list.
-        {"reversal of four", {u"a"_s, u"b"_s, u"c"_s, u"d"_s}, {u"d"_s, u"c"_s, u"b"_s, u"a"_s}, {}, {}, {{0, 3}, {2, 0}, {1, 2}}},
-        {"removal, insertion and a move", {u"a"_s, u"b"_s, u"c"_s, u"d"_s}, {u"d"_s, u"x"_s, u"a"_s, u"c"_s}, {1}, {1}, {{3, 0}, {1, 2}}},
+    const QList<Row> rows {
+            // Nothing to do.
+            {"both empty", {}, {}, {}, {}, {}},
+            {"equal lists make no pass",
+             {u"a"_s, u"b"_s, u"c"_s},
+             {u"a"_s, u"b"_s, u"c"_s},
+             {},
+             {},
+             {}},
+            // Removals and insertions alone never need a move.
+            {"removal", {u"a"_s, u"b"_s, u"c"_s}, {u"b"_s, u"c"_s}, {0}, {}, {}},
+            {"insertion at the end", {u"a"_s}, {u"a"_s, u"b"_s}, {}, {1}, {}},
+            {"everything replaced",
+             {u"a"_s, u"b"_s},
+             {u"x"_s, u"y"_s, u"z"_s},
+             {0, 1},
+             {0, 1, 2},
+             {}},
+            {"insertions past the kept elements",
+             {u"a"_s},
+             {u"x"_s, u"a"_s, u"y"_s, u"z"_s},
+             {},
+             {0, 2, 3},
+             {}},
+            // The farthest element moves first.
+            {"rotation", {u"a"_s, u"b"_s, u"c"_s}, {u"c"_s, u"a"_s, u"b"_s}, {}, {}, {{2, 0}}},
+            {"swap", {u"a"_s, u"b"_s}, {u"b"_s, u"a"_s}, {}, {}, {{0, 1}}},
+            // a and d tie at 3, b and c at 1: ties go in the order of the working list.
+            {"reversal of four",
+             {u"a"_s, u"b"_s, u"c"_s, u"d"_s},
+             {u"d"_s, u"c"_s, u"b"_s, u"a"_s},
+             {},
+             {},
+             {{0, 3}, {2, 0}, {1, 2}}},
+            {"removal, insertion and a move",
+             {u"a"_s, u"b"_s, u"c"_s, u"d"_s},
+             {u"d"_s, u"x"_s, u"a"_s, u"c"_s},
+             {1},
+             {1},
+             {{3, 0}, {1, 2}}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -156,7 +181,7 @@ TEST(ArrayComparatorTest, LongShuffledListsAreRebuilt)
         right = left;
         right.move(length - 1, 0);
         const Outcome oneMove = compare(left, right);
-        EXPECT_EQ(oneMove.moves, (QMMovePairList{{quint64(length - 1), 0}}));
+        EXPECT_EQ(oneMove.moves, (QMMovePairList {{quint64(length - 1), 0}}));
     }
 }
 
@@ -166,16 +191,16 @@ TEST(ArrayComparatorTest, ValueEqualityDecidesWhenThePassesEnd)
     // from the start, so no pass is made although identity says the order differs.
     const auto a = std::make_shared<ContentItem>(u"a"_s, QStringLiteral("same"));
     const auto b = std::make_shared<ContentItem>(u"b"_s, QStringLiteral("same"));
-    const Outcome outcome = compare(QMListItemList{a, b}, QMListItemList{b, a});
+    const Outcome outcome = compare(QMListItemList {a, b}, QMListItemList {b, a});
     EXPECT_TRUE(outcome.moves.isEmpty());
     EXPECT_TRUE(outcome.removed.isEmpty());
     EXPECT_TRUE(outcome.inserted.isEmpty());
 
     // Equal by value but not the same instance: a removal and an insertion, never a move.
     const auto c = std::make_shared<ContentItem>(u"c"_s, QStringLiteral("same"));
-    const Outcome replaced = compare(QMListItemList{a}, QMListItemList{c});
-    EXPECT_EQ(replaced.removed, QMIndexSet{0});
-    EXPECT_EQ(replaced.inserted, QMIndexSet{0});
+    const Outcome replaced = compare(QMListItemList {a}, QMListItemList {c});
+    EXPECT_EQ(replaced.removed, QMIndexSet {0});
+    EXPECT_EQ(replaced.inserted, QMIndexSet {0});
 }
 
 TEST(ArrayComparatorTest, ElementComparatorDecidesOnlyTheMoves)
@@ -188,10 +213,10 @@ TEST(ArrayComparatorTest, ElementComparatorDecidesOnlyTheMoves)
 
     // Two instances named alike are still a removal and an insertion.
     const QMListItemList left = items({u"a"_s, u"b"_s, u"c"_s});
-    const QMListItemList right{left[2], item(u"a"_s), left[1]};
+    const QMListItemList right {left[2], item(u"a"_s), left[1]};
     const Outcome outcome = compare(left, right, byIdentifier);
-    EXPECT_EQ(outcome.removed, QMIndexSet{0});
-    EXPECT_EQ(outcome.inserted, QMIndexSet{1});
+    EXPECT_EQ(outcome.removed, QMIndexSet {0});
+    EXPECT_EQ(outcome.inserted, QMIndexSet {1});
     const ListDiffOracle::Result expected = oracle.compare(left, right);
     EXPECT_EQ(outcome.moves, expected.movedIndexes);
 
@@ -224,30 +249,41 @@ TEST(ArrayComparatorTest, InconsistentInputFailsWithAClearMessage)
         Comparator comparator;
         QString message;
     };
-    const QList<Row> rows{
-        {"one instance twice against once", {a, a}, {a}, {},
-         QStringLiteral("Expected same size of current array (a, a) and final array (a)")},
-        {"an instance twice on both sides, moves needed", {a, abc[1], a}, {abc[1], a, a}, {},
-         QStringLiteral("Expected every element once in each array, but a occurs more than once")},
-        {"a comparator that calls everything the same", abc, {abc[2], abc[1], abc[0]}, everythingSame,
-         QStringLiteral("Expected a comparison pass to move an element, but the current array "
-                        "(a, b, c) differs from the final array (c, b, a) by value and no element "
-                        "is out of place")},
+    const QList<Row> rows {
+            {"one instance twice against once",
+             {a, a},
+             {a},
+             {},
+             QStringLiteral("Expected same size of current array (a, a) and final array (a)")},
+            {"an instance twice on both sides, moves needed",
+             {a, abc[1], a},
+             {abc[1], a, a},
+             {},
+             QStringLiteral(
+                     "Expected every element once in each array, but a occurs more than once")},
+            {"a comparator that calls everything the same",
+             abc,
+             {abc[2], abc[1], abc[0]},
+             everythingSame,
+             QStringLiteral(
+                     "Expected a comparison pass to move an element, but the current array "
+                     "(a, b, c) differs from the final array (c, b, a) by value and no element "
+                     "is out of place")},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         bool called = false;
         const QString message = failureOf([&] {
             QMArrayComparator<QMListItemPointer>(row.left, row.right, row.comparator)
-                .compareWithCompletionHandler(
-                    [&](const QMIndexSet &, const QMIndexSet &, const QMMovePairList &) { called = true; });
+                    .compareWithCompletionHandler([&](const QMIndexSet &, const QMIndexSet &,
+                                                      const QMMovePairList &) { called = true; });
         });
         EXPECT_EQ(message, row.message);
         EXPECT_FALSE(called);
     }
 
     // Duplicates that need no move are harmless: the lists already agree.
-    EXPECT_TRUE(compare(QMListItemList{a, a}, QMListItemList{a, a}).moves.isEmpty());
+    EXPECT_TRUE(compare(QMListItemList {a, a}, QMListItemList {a, a}).moves.isEmpty());
 
     EXPECT_EQ(failureOf([&] {
                   QMArrayComparator<QMListItemPointer>(abc, abc).compareWithCompletionHandler({});
@@ -258,7 +294,7 @@ TEST(ArrayComparatorTest, InconsistentInputFailsWithAClearMessage)
 TEST(ArrayComparatorTest, SearchesAndRecordsFollowTheirDefinitions)
 {
     const QMListItemList abcd = items({u"a"_s, u"b"_s, u"c"_s, u"d"_s});
-    const QMListItemList dcba{abcd[3], abcd[2], abcd[1], abcd[0]};
+    const QMListItemList dcba {abcd[3], abcd[2], abcd[1], abcd[0]};
     const QMArrayComparator<QMListItemPointer> comparator(abcd, dcba);
     EXPECT_EQ(comparator.indexOfObject(abcd[2], abcd), 2);
     EXPECT_EQ(comparator.indexOfObject(item(u"a"_s), abcd), QMNotFound);
@@ -284,25 +320,27 @@ TEST(ArrayComparatorTest, ResultsAccumulateAcrossComparisons)
 {
     const QMListItemList left = items({u"a"_s, u"b"_s});
     QMArrayComparator<QMListItemPointer> comparator(left, {left[1]});
-    const auto ignore = [](const QMIndexSet &, const QMIndexSet &, const QMMovePairList &) {};
+    const auto ignore = [](const QMIndexSet &, const QMIndexSet &, const QMMovePairList &) {
+    };
     comparator.compareWithCompletionHandler(ignore);
     comparator.setLeftArray(items({u"x"_s, u"y"_s, u"z"_s}));
-    comparator.setRightArray(QMListItemList{comparator.leftArray()[0]});
+    comparator.setRightArray(QMListItemList {comparator.leftArray()[0]});
     comparator.compareWithCompletionHandler(ignore);
-    EXPECT_EQ(comparator.removedIndexes(), (QMIndexSet{0, 1, 2}));
+    EXPECT_EQ(comparator.removedIndexes(), (QMIndexSet {0, 1, 2}));
 }
 
 TEST(ArrayComparatorTest, ValueTypesCompareByValue)
 {
     // Texts have no identity apart from their value.
-    const QStringList left{u"a"_s, u"b"_s, u"c"_s};
+    const QStringList left {u"a"_s, u"b"_s, u"c"_s};
     Outcome outcome;
     Comparing::compareIndexesOfObjectsWithIndexesOfObjectsInArray<QString>(
-        left, {u"c"_s, u"a"_s, u"x"_s},
-        [&](const QMIndexSet &removed, const QMIndexSet &inserted, const QMMovePairList &moves) {
-            outcome = Outcome{removed, inserted, moves};
-        });
-    EXPECT_EQ(outcome.removed, QMIndexSet{1});
-    EXPECT_EQ(outcome.inserted, QMIndexSet{2});
-    EXPECT_EQ(outcome.moves, (QMMovePairList{{0, 1}}));
+            left, {u"c"_s, u"a"_s, u"x"_s},
+            [&](const QMIndexSet &removed, const QMIndexSet &inserted,
+                const QMMovePairList &moves) {
+                outcome = Outcome {removed, inserted, moves};
+            });
+    EXPECT_EQ(outcome.removed, QMIndexSet {1});
+    EXPECT_EQ(outcome.inserted, QMIndexSet {2});
+    EXPECT_EQ(outcome.moves, (QMMovePairList {{0, 1}}));
 }

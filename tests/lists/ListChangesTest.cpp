@@ -49,17 +49,20 @@ TEST(ListChangeTest, DescriptionsFollowTheirFormat)
         qint64 oldIndex;
         QString description;
     };
-    const QList<Row> rows{
-        {QMListChangeTypeDelete, QMNotFound, 3, u"DEL: x | OLD: (i: 3) ==> NEW: (i: 9223372036854775807)"_s},
-        {QMListChangeTypeInsert, 1, QMNotFound, u"INS: x | OLD: (i: 9223372036854775807) ==> NEW: (i: 1)"_s},
-        {QMListChangeTypeMove, 0, 2, u"MOV: x | OLD: (i: 2) ==> NEW: (i: 0)"_s},
-        {QMListChangeTypeMove, -1, -2, u"MOV: x | OLD: (i: -2) ==> NEW: (i: -1)"_s},
-        // A kind without a label prints as a missing object does.
-        {QMListChangeType(7), 0, 0, u"(null): x | OLD: (i: 0) ==> NEW: (i: 0)"_s},
+    const QList<Row> rows {
+            {QMListChangeTypeDelete, QMNotFound, 3,
+             u"DEL: x | OLD: (i: 3) ==> NEW: (i: 9223372036854775807)"_s},
+            {QMListChangeTypeInsert, 1, QMNotFound,
+             u"INS: x | OLD: (i: 9223372036854775807) ==> NEW: (i: 1)"_s},
+            {QMListChangeTypeMove, 0, 2, u"MOV: x | OLD: (i: 2) ==> NEW: (i: 0)"_s},
+            {QMListChangeTypeMove, -1, -2, u"MOV: x | OLD: (i: -2) ==> NEW: (i: -1)"_s},
+            // A kind without a label prints as a missing object does.
+            {QMListChangeType(7), 0, 0, u"(null): x | OLD: (i: 0) ==> NEW: (i: 0)"_s},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.description.toStdString());
-        EXPECT_EQ(change(row.type, u"x"_s, row.index, row.oldIndex)->description(), row.description);
+        EXPECT_EQ(change(row.type, u"x"_s, row.index, row.oldIndex)->description(),
+                  row.description);
     }
     const QMListChange blank;
     EXPECT_EQ(blank.type(), QMListChangeTypeInsert);
@@ -89,8 +92,9 @@ TEST(ListChangesetTest, ChangesGoIntoTheirListsAndMaps)
     changeset.addChange(unknown);
     changeset.addChange(change(QMListChangeTypeInsert, u"b"_s, 1, QMNotFound));
 
-    EXPECT_EQ(changeset.changes(), (QMListChangeList{insert, firstMove, secondMove, unknown, changeset.changes()[4]}));
-    EXPECT_EQ(changeset.moves(), (QMListChangeList{firstMove, secondMove}));
+    EXPECT_EQ(changeset.changes(),
+              (QMListChangeList {insert, firstMove, secondMove, unknown, changeset.changes()[4]}));
+    EXPECT_EQ(changeset.moves(), (QMListChangeList {firstMove, secondMove}));
     EXPECT_EQ(changeset.inserts().size(), 2);
     EXPECT_TRUE(changeset.deletes().isEmpty());
     // The map holds the later change for an identifier; an unknown kind enters no map.
@@ -100,7 +104,7 @@ TEST(ListChangesetTest, ChangesGoIntoTheirListsAndMaps)
     EXPECT_FALSE(changeset.hasDeleteForKey(u"a"_s));
     EXPECT_FALSE(changeset.hasMoveForKey(u"b"_s));
     // Copies do not grow with later changes.
-    EXPECT_EQ(insertedBefore, QMListChangeList{insert});
+    EXPECT_EQ(insertedBefore, QMListChangeList {insert});
 
     EXPECT_EQ(changeset.description(),
               u"(\n"
@@ -128,30 +132,40 @@ TEST(ListComparatorTest, ChangesetsListDeletesThenInsertsThenMoves)
         QStringList newList;
         QStringList changes;
     };
-    const QList<Row> rows{
-        {"both empty", {}, {}, {}},
-        {"a deletion", {u"a"_s, u"b"_s, u"c"_s}, {u"a"_s, u"c"_s},
-         {u"DEL: b | OLD: (i: 1) ==> NEW: (i: 9223372036854775807)"_s}},
-        {"an insertion", {u"a"_s, u"b"_s}, {u"a"_s, u"x"_s, u"b"_s},
-         {u"INS: x | OLD: (i: 9223372036854775807) ==> NEW: (i: 1)"_s}},
-        {"the farthest item moves first", {u"a"_s, u"b"_s, u"c"_s}, {u"c"_s, u"a"_s, u"b"_s},
-         {u"MOV: c | OLD: (i: 2) ==> NEW: (i: 0)"_s}},
-        {"all three kinds, in that order", {u"a"_s, u"b"_s, u"c"_s, u"d"_s}, {u"d"_s, u"x"_s, u"a"_s, u"c"_s},
-         {u"DEL: b | OLD: (i: 1) ==> NEW: (i: 9223372036854775807)"_s,
-          u"INS: x | OLD: (i: 9223372036854775807) ==> NEW: (i: 1)"_s,
-          u"MOV: d | OLD: (i: 3) ==> NEW: (i: 0)"_s, u"MOV: a | OLD: (i: 1) ==> NEW: (i: 2)"_s}},
+    const QList<Row> rows {
+            {"both empty", {}, {}, {}},
+            {"a deletion",
+             {u"a"_s, u"b"_s, u"c"_s},
+             {u"a"_s, u"c"_s},
+             {u"DEL: b | OLD: (i: 1) ==> NEW: (i: 9223372036854775807)"_s}},
+            {"an insertion",
+             {u"a"_s, u"b"_s},
+             {u"a"_s, u"x"_s, u"b"_s},
+             {u"INS: x | OLD: (i: 9223372036854775807) ==> NEW: (i: 1)"_s}},
+            {"the farthest item moves first",
+             {u"a"_s, u"b"_s, u"c"_s},
+             {u"c"_s, u"a"_s, u"b"_s},
+             {u"MOV: c | OLD: (i: 2) ==> NEW: (i: 0)"_s}},
+            {"all three kinds, in that order",
+             {u"a"_s, u"b"_s, u"c"_s, u"d"_s},
+             {u"d"_s, u"x"_s, u"a"_s, u"c"_s},
+             {u"DEL: b | OLD: (i: 1) ==> NEW: (i: 9223372036854775807)"_s,
+              u"INS: x | OLD: (i: 9223372036854775807) ==> NEW: (i: 1)"_s,
+              u"MOV: d | OLD: (i: 3) ==> NEW: (i: 0)"_s,
+              u"MOV: a | OLD: (i: 1) ==> NEW: (i: 2)"_s}},
     };
     const QMListComparator comparator;
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         const QMListItemList oldList = items(row.oldList);
-        const QMListChangeset changeset = comparator.compareList(oldList, pick(oldList, row.newList));
+        const QMListChangeset changeset
+                = comparator.compareList(oldList, pick(oldList, row.newList));
         EXPECT_EQ(descriptions(changeset.changes()), row.changes);
     }
 
     // Equal by value but different instances: a deletion and an insertion, never a move.
-    const QMListItemList before{std::make_shared<ContentItem>(u"a"_s, u"same"_s)};
-    const QMListItemList after{std::make_shared<ContentItem>(u"a"_s, u"same"_s)};
+    const QMListItemList before {std::make_shared<ContentItem>(u"a"_s, u"same"_s)};
+    const QMListItemList after {std::make_shared<ContentItem>(u"a"_s, u"same"_s)};
     const QMListChangeset replaced = comparator.compareList(before, after);
     EXPECT_EQ(replaced.deletes().size(), 1);
     EXPECT_EQ(replaced.inserts().size(), 1);
@@ -201,6 +215,7 @@ TEST(ListComparatorTest, RandomChangesetsRebuildTheNewList)
         }
         ASSERT_EQ(working, pair.newList);
         ASSERT_EQ(changeset.changes().size(),
-                  changeset.deletes().size() + changeset.inserts().size() + changeset.moves().size());
+                  changeset.deletes().size() + changeset.inserts().size()
+                          + changeset.moves().size());
     }
 }

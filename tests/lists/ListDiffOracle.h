@@ -23,20 +23,22 @@ struct Result
     int passes = 0;
 };
 
-template <typename T, typename Traits = QMListElementTraits<T>>
+template<typename T, typename Traits = QMListElementTraits<T>>
 class Oracle
 {
 public:
     using Comparator = typename QMArrayComparator<T, Traits>::Comparator;
 
-    explicit Oracle(Comparator comparator = {}) : m_comparator(std::move(comparator)) {}
+    explicit Oracle(Comparator comparator = {})
+        : m_comparator(std::move(comparator))
+    { }
 
     qint64 indexOfObject(const T &object, const QList<T> &list) const
     {
         for (qsizetype p = 0; p < list.size(); ++p) {
             const bool same = m_comparator
-                ? m_comparator(list[p], object) == QMOrderedSame
-                : Traits::identityKey(list[p]) == Traits::identityKey(object);
+                    ? m_comparator(list[p], object) == QMOrderedSame
+                    : Traits::identityKey(list[p]) == Traits::identityKey(object);
             if (same)
                 return p;
         }
@@ -66,8 +68,8 @@ public:
         }
         if (working.size() != right.size()) {
             throw QMInternalInconsistencyException(
-                QStringLiteral("Expected same size of current array (%1) and final array (%2)")
-                    .arg(identifiers(working), identifiers(right)));
+                    QStringLiteral("Expected same size of current array (%1) and final array (%2)")
+                            .arg(identifiers(working), identifiers(right)));
         }
         while (!equalByValue(working, right)) {
             if (++result.passes > maxPasses)
@@ -83,11 +85,12 @@ public:
                 const qint64 b = indexOfObject(x, right);
                 if (a != b) {
                     const auto d = qint32(quint32(a) - quint32(b));
-                    records.append(Record{x, quint64(d < 0 ? -qint64(d) : qint64(d))});
+                    records.append(Record {x, quint64(d < 0 ? -qint64(d) : qint64(d))});
                 }
             }
-            std::stable_sort(records.begin(), records.end(),
-                             [](const Record &l, const Record &r) { return l.distance > r.distance; });
+            std::stable_sort(records.begin(), records.end(), [](const Record &l, const Record &r) {
+                return l.distance > r.distance;
+            });
             bool moved = false;
             for (const Record &record : std::as_const(records)) {
                 const qint64 from = indexOfObject(record.object, working);

@@ -21,13 +21,15 @@ public:
     void listManagerDidDeleteItemsAtIndexPaths(const QMIndexSet &indexes,
                                                const QMListItemList &list) override
     {
-        calls.append(u"delete "_s + indexes.description() + u" | "_s + identifiers(list).join(u", "_s));
+        calls.append(u"delete "_s + indexes.description() + u" | "_s
+                     + identifiers(list).join(u", "_s));
         lists.append(list);
     }
     void listManagerDidInsertItemsAtIndexPaths(const QMIndexSet &indexes,
                                                const QMListItemList &list) override
     {
-        calls.append(u"insert "_s + indexes.description() + u" | "_s + identifiers(list).join(u", "_s));
+        calls.append(u"insert "_s + indexes.description() + u" | "_s
+                     + identifiers(list).join(u", "_s));
         lists.append(list);
     }
     void listManagerDidMoveItemAtIndex(qint64 from, qint64 to, const QMListItemList &list) override
@@ -57,12 +59,13 @@ Update update(const QMListItemList &oldList, const QStringList &newNames)
     const auto delegate = std::make_shared<RecordingDelegate>();
     manager.setDelegate(delegate);
     Update outcome;
-    outcome.result = manager.updateList(oldList, newList,
-                                        [&](const QMListItemPointer &existing, const QMListItemPointer &fresh) {
-                                            auto &target = static_cast<Item &>(*existing);
-                                            outcome.handled.append(target.identifier() + u'/' + fresh->identifier());
-                                            target.setContent(static_cast<const Item &>(*fresh).content());
-                                        });
+    outcome.result = manager.updateList(
+            oldList, newList,
+            [&](const QMListItemPointer &existing, const QMListItemPointer &fresh) {
+                auto &target = static_cast<Item &>(*existing);
+                outcome.handled.append(target.identifier() + u'/' + fresh->identifier());
+                target.setContent(static_cast<const Item &>(*fresh).content());
+            });
     outcome.calls = delegate->calls;
     return outcome;
 }
@@ -88,17 +91,29 @@ TEST(ListManagerTest, UpdatesReportEachStepWithTheListAfterIt)
         QStringList newNames;
         QStringList calls;
     };
-    const QList<Row> rows{
-        {"same identifiers in the same order", {u"a"_s, u"b"_s}, {u"a"_s, u"b"_s}, {}},
-        {"one item appended", {u"a"_s, u"b"_s}, {u"a"_s, u"b"_s, u"c"_s}, {u"insert 2 | a, b, c"_s}},
-        {"the first item gone", {u"a"_s, u"b"_s, u"c"_s}, {u"b"_s, u"c"_s}, {u"delete 0 | b, c"_s}},
-        {"a reversal", {u"a"_s, u"b"_s, u"c"_s}, {u"c"_s, u"b"_s, u"a"_s},
-         {u"move 0 -> 2 | b, c, a"_s, u"move 1 -> 0 | c, b, a"_s}},
-        {"every kind of step", {u"a"_s, u"b"_s, u"c"_s, u"d"_s}, {u"d"_s, u"x"_s, u"a"_s, u"c"_s},
-         {u"delete 1 | a, c, d"_s, u"insert 1 | a, x, c, d"_s, u"move 3 -> 0 | d, a, x, c"_s,
-          u"move 1 -> 2 | d, x, a, c"_s}},
-        {"everything replaced", {u"a"_s, u"b"_s}, {u"x"_s},
-         {u"delete 0-1 | "_s, u"insert 0 | x"_s}},
+    const QList<Row> rows {
+            {"same identifiers in the same order", {u"a"_s, u"b"_s}, {u"a"_s, u"b"_s}, {}},
+            {"one item appended",
+             {u"a"_s, u"b"_s},
+             {u"a"_s, u"b"_s, u"c"_s},
+             {u"insert 2 | a, b, c"_s}},
+            {"the first item gone",
+             {u"a"_s, u"b"_s, u"c"_s},
+             {u"b"_s, u"c"_s},
+             {u"delete 0 | b, c"_s}},
+            {"a reversal",
+             {u"a"_s, u"b"_s, u"c"_s},
+             {u"c"_s, u"b"_s, u"a"_s},
+             {u"move 0 -> 2 | b, c, a"_s, u"move 1 -> 0 | c, b, a"_s}},
+            {"every kind of step",
+             {u"a"_s, u"b"_s, u"c"_s, u"d"_s},
+             {u"d"_s, u"x"_s, u"a"_s, u"c"_s},
+             {u"delete 1 | a, c, d"_s, u"insert 1 | a, x, c, d"_s, u"move 3 -> 0 | d, a, x, c"_s,
+              u"move 1 -> 2 | d, x, a, c"_s}},
+            {"everything replaced",
+             {u"a"_s, u"b"_s},
+             {u"x"_s},
+             {u"delete 0-1 | "_s, u"insert 0 | x"_s}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -122,17 +137,19 @@ TEST(ListManagerTest, IdentifiersDecideWhichOldItemIsKept)
     // The handler runs once per matched item, in new-list order.
     const QMListItemList abc = items({u"a"_s, u"b"_s, u"c"_s});
     const Update kept = update(abc, {u"b"_s, u"c"_s});
-    EXPECT_EQ(kept.handled, (QStringList{u"b/b"_s, u"c/c"_s}));
-    EXPECT_EQ(kept.result, (QMListItemList{abc[1], abc[2]}));
+    EXPECT_EQ(kept.handled, (QStringList {u"b/b"_s, u"c/c"_s}));
+    EXPECT_EQ(kept.result, (QMListItemList {abc[1], abc[2]}));
 
     // Two old items share an identifier: the later one is matched, the earlier one deleted.
-    const QMListItemList twins{std::make_shared<Item>(u"a"_s), std::make_shared<Item>(u"a"_s)};
+    const QMListItemList twins {std::make_shared<Item>(u"a"_s), std::make_shared<Item>(u"a"_s)};
     const Update matched = update(twins, {u"a"_s});
-    EXPECT_EQ(matched.result, QMListItemList{twins[1]});
-    EXPECT_EQ(matched.calls, QStringList{u"delete 0 | a"_s});
+    EXPECT_EQ(matched.result, QMListItemList {twins[1]});
+    EXPECT_EQ(matched.calls, QStringList {u"delete 0 | a"_s});
 
     // Two new items match one old item: the merged list would hold one instance twice.
-    EXPECT_EQ(failureOf([&] { update(items({u"a"_s}), {u"a"_s, u"a"_s}); }),
+    EXPECT_EQ(failureOf([&] {
+                  update(items({u"a"_s}), {u"a"_s, u"a"_s});
+              }),
               u"Expected same size of current array (a) and final array (a, a)"_s);
 }
 
@@ -151,7 +168,7 @@ TEST(ListManagerTest, FailuresLeaveNoHalfDoneSteps)
                  std::runtime_error);
     EXPECT_TRUE(delegate->calls.isEmpty());
 
-    EXPECT_EQ(failureOf([&] { manager.updateList(oldList, QMListItemList{nullptr}); }),
+    EXPECT_EQ(failureOf([&] { manager.updateList(oldList, QMListItemList {nullptr}); }),
               u"Expected an item at every position of the new list, but position 0 holds none"_s);
     EXPECT_TRUE(delegate->calls.isEmpty());
 
@@ -159,16 +176,19 @@ TEST(ListManagerTest, FailuresLeaveNoHalfDoneSteps)
     class BrokenComparator : public QMOrderedCollectionComparator
     {
     public:
-        QMListChangeset compareList(const QMListItemList &oldItems, const QMListItemList &) const override
+        QMListChangeset compareList(const QMListItemList &oldItems,
+                                    const QMListItemList &) const override
         {
             QMListChangeset changeset;
-            changeset.addChange(std::make_shared<QMListChange>(QMListChangeTypeMove, oldItems[0], 5, 0));
+            changeset.addChange(
+                    std::make_shared<QMListChange>(QMListChangeTypeMove, oldItems[0], 5, 0));
             return changeset;
         }
     };
     manager.setComparator(std::make_shared<BrokenComparator>());
-    EXPECT_EQ(failureOf([&] { manager.updateList(oldList, oldList); }),
-              u"Expected the change MOV: a | OLD: (i: 0) ==> NEW: (i: 5) to fit a list of 2 items"_s);
+    EXPECT_EQ(
+            failureOf([&] { manager.updateList(oldList, oldList); }),
+            u"Expected the change MOV: a | OLD: (i: 0) ==> NEW: (i: 5) to fit a list of 2 items"_s);
     manager.setComparator(nullptr);
     EXPECT_NE(dynamic_cast<QMListComparator *>(manager.comparator().get()), nullptr);
 }
@@ -183,7 +203,8 @@ TEST(ListManagerTest, DelegateIsHeldWeakly)
     EXPECT_EQ(manager.delegate(), nullptr);
     // Without a delegate the update still returns the new list.
     const QMListItemList oldList = items({u"a"_s, u"b"_s});
-    EXPECT_EQ(manager.updateList(oldList, items({u"b"_s, u"a"_s})), (QMListItemList{oldList[1], oldList[0]}));
+    EXPECT_EQ(manager.updateList(oldList, items({u"b"_s, u"a"_s})),
+              (QMListItemList {oldList[1], oldList[0]}));
 }
 
 TEST(ListManagerTest, RandomUpdatesEndWithTheMergedList)

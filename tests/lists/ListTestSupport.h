@@ -16,9 +16,9 @@ class Item : public QMListItem
 {
 public:
     explicit Item(QString identifier, QString content = QString())
-        : m_identifier(std::move(identifier)), m_content(std::move(content))
-    {
-    }
+        : m_identifier(std::move(identifier))
+        , m_content(std::move(content))
+    { }
     QString identifier() const override { return m_identifier; }
     QString content() const { return m_content; }
     void setContent(const QString &content) { m_content = content; }
@@ -60,9 +60,10 @@ inline QMListItemList pick(const QMListItemList &pool, const QStringList &identi
 {
     QMListItemList list;
     for (const QString &identifier : identifiers) {
-        const auto found = std::find_if(pool.cbegin(), pool.cend(), [&](const QMListItemPointer &x) {
-            return x->identifier() == identifier;
-        });
+        const auto found
+                = std::find_if(pool.cbegin(), pool.cend(), [&](const QMListItemPointer &x) {
+                      return x->identifier() == identifier;
+                  });
         list.append(found == pool.cend() ? item(identifier) : *found);
     }
     return list;
@@ -99,7 +100,8 @@ inline RandomPair randomPair(std::mt19937_64 &random, int maxLength, int &serial
     }
     const int inserts = std::uniform_int_distribution<int>(0, std::max(1, maxLength / 4))(random);
     for (int k = 0; k < inserts; ++k) {
-        const qsizetype at = std::uniform_int_distribution<qsizetype>(0, pair.newList.size())(random);
+        const qsizetype at
+                = std::uniform_int_distribution<qsizetype>(0, pair.newList.size())(random);
         pair.newList.insert(at, item(QString::number(serial++)));
     }
     if (pair.newList.size() > 1) {
