@@ -9,6 +9,8 @@
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -162,6 +164,41 @@ quint64 recordDistance(quint64 a, quint64 b)
 {
     const auto difference = static_cast<qint32>(static_cast<quint32>(a) - static_cast<quint32>(b));
     return quint64(std::abs(qint64(difference)));
+}
+
+// Runs work(begin, end) over [0, count) in one chunk per core when the whole costs about
+// count * costPerItem comparator calls and that is worth a thread; the first exception of any
+// chunk is rethrown on the calling thread once every chunk has ended.
+template<typename Work>
+void inParallel(size_t count, size_t costPerItem, const Work &work)
+{
+    constexpr size_t kWorkPerThread = size_t(1) << 18;
+    const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const size_t wanted = count * std::max<size_t>(1, costPerItem) / kWorkPerThread;
+    const size_t threads = std::min({cores, wanted, count});
+    if (threads <= 1) {
+        work(0, count);
+        return;
+    }
+    std::vector<std::exception_ptr> errors(threads);
+    const auto chunk = [&](size_t t) {
+        try {
+            work(count * t / threads, count * (t + 1) / threads);
+        } catch (...) {
+            errors[t] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> pool;
+    pool.reserve(threads - 1);
+    for (size_t t = 1; t < threads; ++t)
+        pool.emplace_back(chunk, t);
+    chunk(0);
+    for (std::thread &thread : pool)
+        thread.join();
+    for (const std::exception_ptr &error : errors) {
+        if (error)
+            std::rethrow_exception(error);
+    }
 }
 
 // The working list as a sequence of small blocks of ids, with a Fenwick tree over the block
@@ -521,45 +558,57 @@ private:
 
     void moveWithComparator(ScratchVector<quint32> &working, QMMovePairList &moves) const
     {
-        // The right list never changes, so each id's position there is asked for once.
-        ScratchVector<quint64> target(m_representative.size(), 0);
-        std::vector<bool> targetKnown(m_representative.size(), false);
-        const auto targetOf = [&](quint32 id) {
-            if (!targetKnown[id]) {
-                quint64 found = quint64(QMNotFound);
-                const quint64 object = m_representative[id];
-                for (size_t j = 0; j < m_right.size(); ++j) {
-                    if (m_elements.isSame(m_leftCount + j, object)) {
-                        found = j;
-                        break;
+        // The right list never changes, so each element's position there is asked for once.
+        ScratchVector<quint64> target(m_representative.size(), quint64(QMNotFound));
+        {
+            ScratchVector<quint32> distinct;
+            std::vector<bool> seen(m_representative.size(), false);
+            for (quint32 id : working) {
+                if (!seen[id]) {
+                    seen[id] = true;
+                    distinct.push_back(id);
+                }
+            }
+            inParallel(distinct.size(), m_right.size(), [&](size_t begin, size_t end) {
+                for (size_t k = begin; k < end; ++k) {
+                    const quint32 id = distinct[k];
+                    const quint64 object = m_representative[id];
+                    for (size_t j = 0; j < m_right.size(); ++j) {
+                        if (m_elements.isSame(m_leftCount + j, object)) {
+                            target[id] = j;
+                            break;
+                        }
                     }
                 }
-                target[id] = found;
-                targetKnown[id] = true;
-            }
-            return target[id];
-        };
+            });
+        }
 
         std::unordered_set<quint64> seenStates;
+        ScratchVector<quint64> here(working.size());
         ScratchVector<quint32> records;
         ScratchVector<quint64> distances;
         ScratchVector<quint32> scratch;
         do {
+            // Each element's position in the working list is one linear search; they are
+            // independent, so they run on every core.
+            inParallel(working.size(), working.size(), [&](size_t begin, size_t end) {
+                for (size_t p = begin; p < end; ++p)
+                    here[p] = positionInWorking(working, working[p]);
+            });
             records.clear();
             distances.clear();
-            for (quint32 id : working) {
-                const quint64 here = positionInWorking(working, id);
-                const quint64 there = targetOf(id);
-                if (here != there) {
+            for (size_t p = 0; p < working.size(); ++p) {
+                const quint32 id = working[p];
+                if (here[p] != target[id]) {
                     records.push_back(id);
-                    distances.push_back(recordDistance(here, there));
+                    distances.push_back(recordDistance(here[p], target[id]));
                 }
             }
             sortByDistance(records, distances, scratch);
             bool moved = false;
             for (quint32 id : records) {
                 const quint64 from = positionInWorking(working, id);
-                const quint64 to = targetOf(id);
+                const quint64 to = target[id];
                 if (from == to)
                     continue;
                 if (from == quint64(QMNotFound) || to == quint64(QMNotFound)) {

@@ -233,6 +233,37 @@ TEST(ArrayComparatorTest, ElementComparatorDecidesOnlyTheMoves)
     }
 }
 
+TEST(ArrayComparatorTest, LongListsWithAComparatorSearchOnEveryCore)
+{
+    // Long enough for the position searches to be shared out among threads.
+    using Comparator = QMArrayComparator<QMListItemPointer>::Comparator;
+    const Comparator byIdentifier = [](const QMListItemPointer &x, const QMListItemPointer &y) {
+        return x->identifier() == y->identifier() ? QMOrderedSame : QMOrderedAscending;
+    };
+    std::mt19937_64 random(3);
+    QStringList names;
+    for (int i = 0; i < 800; ++i)
+        names.append(QString::number(i));
+    const QMListItemList left = items(names);
+    QMListItemList right = left;
+    for (int k = 0; k < 40; ++k)
+        right.move(qsizetype(random() % 800), qsizetype(random() % 800));
+    const Outcome outcome = compare(left, right, byIdentifier);
+    EXPECT_EQ(outcome.moves,
+              ListDiffOracle::Oracle<QMListItemPointer>(byIdentifier)
+                      .compare(left, right)
+                      .movedIndexes);
+    EXPECT_TRUE(rebuilds(left, right, outcome));
+
+    // A comparator that fails on one of the threads: the failure reaches the caller.
+    const Comparator failing = [&](const QMListItemPointer &x, const QMListItemPointer &y) {
+        if (y == left[500] && x != y)
+            throw std::runtime_error("comparator failed");
+        return x == y ? QMOrderedSame : QMOrderedAscending;
+    };
+    EXPECT_THROW(compare(left, right, failing), std::runtime_error);
+}
+
 TEST(ArrayComparatorTest, InconsistentInputFailsWithAClearMessage)
 {
     const QMListItemList abc = items({u"a"_s, u"b"_s, u"c"_s});
