@@ -365,3 +365,19 @@ TEST(QmfDiffTest, UsageErrorsEndWithStatus2)
             EXPECT_FALSE(outcome.err.isEmpty());
     }
 }
+
+TEST(QmfDiffTest, TourDiffsTheBundledTaskLists)
+{
+    const Outcome outcome = runQmf({u"tour"_s});
+    ASSERT_EQ(outcome.status, 0);
+    const qsizetype start = outcome.out.indexOf(u"\n7. List diffing\n===============\n"_s);
+    ASSERT_GE(start, 0) << outcome.out.toStdString();
+    const QString section = outcome.out.mid(start);
+    EXPECT_TRUE(section.contains(
+            u"  $ qmf diff tasks-monday.txt tasks-tuesday.txt\n"
+            u"    DEL: bump deps | OLD: (i: 3) ==> NEW: (i: 9223372036854775807)\n"_s))
+            << section.toStdString();
+    EXPECT_TRUE(section.contains(u"    move 2 to 0 -> [review patch, fix crash, triage bugs, "
+                                 u"write docs, tag release, plan sprint]\n"_s))
+            << section.toStdString();
+}

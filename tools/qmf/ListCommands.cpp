@@ -1,5 +1,7 @@
 #include "ListCommands.h"
 
+#include "Tour.h"
+
 #include "lists/QMListComparator.h"
 #include "lists/QMListItem.h"
 #include "lists/QMListManager.h"
@@ -265,4 +267,36 @@ QList<ToolCommand> ListCommands::commands()
             QStringLiteral("diff"), {steps, json}, {QStringLiteral("OLD"), QStringLiteral("NEW")},
             QStringLiteral("Compare two lists of unique lines: diff OLD NEW [--steps] [--json]"),
             [=](Invocation &invocation) { return runDiff(invocation, steps, json); })};
+}
+
+void ListCommands::tourSection(QTextStream &out)
+{
+    const QString names[]
+            = {QStringLiteral("tasks-monday.txt"), QStringLiteral("tasks-tuesday.txt")};
+    QList<QStringList> lists;
+    for (const QString &name : names) {
+        QString error;
+        const std::optional<QStringList> lines = uniqueLines(Tour::resource(name).toUtf8(), &error);
+        if (!lines) {
+            out << "The bundled " << name << " did not load: " << error << "\n";
+            return;
+        }
+        lists.append(*lines);
+    }
+    const Diff result = diff(lists.at(0), lists.at(1));
+
+    out << "Two versions of a task list, one task per line, each line an item named by its\n"
+           "text. The list manager turns the first into the second; the changeset its\n"
+           "comparator computed lists the deletes, then the inserts, then the moves:\n\n";
+    for (qsizetype i = 0; i < lists.size(); ++i)
+        out << "    " << names[i].leftJustified(18) << " ["
+            << lists.at(i).join(QStringLiteral(", ")) << "]\n";
+    out << "\n  $ qmf diff " << names[0] << " " << names[1] << "\n";
+    for (const QMListChangePointer &change : result.changeset.changes())
+        out << "    " << change->description() << "\n";
+    out << "\nApplied in that order (deletes at once, inserts at once, then each move; a move's\n"
+           "positions count in the list as it stands), the steps a list view would animate:\n"
+        << "\n  $ qmf diff --steps " << names[0] << " " << names[1] << "\n";
+    for (const Step &step : result.steps)
+        out << "    " << stepLine(step) << "\n";
 }

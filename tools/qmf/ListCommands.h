@@ -15,7 +15,7 @@
 #include <optional>
 
 /// `qmf diff OLD NEW [--steps] [--json]`: the list comparator and the list manager on the lines
-/// of two files.
+/// of two files, and the tour's "List diffing" section.
 ///
 /// Each line is an item named by its text. The manager updates OLD's lines to NEW's; the output
 /// is the changeset its comparator computed, one change description per line, or with --steps
@@ -25,6 +25,9 @@
 namespace ListCommands {
 
 QList<ToolCommand> commands();
+
+/// The tour's "List diffing" section.
+void tourSection(QTextStream &out);
 
 /// The lines of `bytes`: split at "\n", one final "\r" of each line removed, no line after a
 /// last "\n" (so empty input has none). Each line must be valid UTF-8 and differ from every
