@@ -2,6 +2,8 @@
 
 #include "Qmf.h"
 
+#include <gtest/gtest.h>
+
 #include <QBuffer>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -35,6 +37,21 @@ inline Outcome runQmf(const QStringList &arguments, const QByteArray &input = {}
     outcome.bytes = outBuffer.data();
     outcome.out = QString::fromUtf8(outcome.bytes);
     return outcome;
+}
+
+/// Checks that running qmf with `arguments` is a usage error: status 2, nothing on the
+/// standard output, and exactly `error` on the error stream, or (with a null `error`, for the
+/// faults the option parser words) some text there.
+inline void expectUsageError(const QStringList &arguments, const char *error,
+                             const QByteArray &input = {})
+{
+    const Outcome outcome = runQmf(arguments, input);
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_EQ(outcome.out, QString());
+    if (error)
+        EXPECT_EQ(outcome.err, QString::fromUtf8(error));
+    else
+        EXPECT_FALSE(outcome.err.isEmpty());
 }
 
 /// `text` split at spaces: words("options check -h").

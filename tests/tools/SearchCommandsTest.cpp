@@ -121,13 +121,7 @@ TEST(QmfSearchCommandsTest, UsageErrorsEndWithStatus2)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.arguments.join(u' ').toStdString());
-        const Outcome outcome = runQmf(row.arguments, "a\n");
-        EXPECT_EQ(outcome.status, 2);
-        EXPECT_EQ(outcome.out, QString());
-        if (row.error)
-            EXPECT_EQ(outcome.err, QString::fromUtf8(row.error));
-        else
-            EXPECT_FALSE(outcome.err.isEmpty());
+        expectUsageError(row.arguments, row.error, "a\n");
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "CodecCommands.h"
 #include "Definition.h"
+#include "ListCommands.h"
 #include "OptionsCheck.h"
 #include "SearchCommands.h"
 #include "ToolCommand.h"
@@ -80,6 +81,7 @@ QList<ToolCommand> toolCommands()
     };
     commands += CodecCommands::commands();
     commands += SearchCommands::commands();
+    commands += ListCommands::commands();
     return commands;
 }
 

@@ -2,6 +2,7 @@
 
 #include "CodecCommands.h"
 #include "Definition.h"
+#include "ListCommands.h"
 #include "OptionsCheck.h"
 #include "SearchCommands.h"
 #include "VersionCommands.h"
@@ -225,6 +226,7 @@ void Tour::run(QTextStream &out)
             {"Fuzzy matching", SearchCommands::tourSection},
             {"Version strings", VersionCommands::tourSection},
             {"Base64 and digests", CodecCommands::tour},
+            {"List diffing", ListCommands::tourSection},
     };
 
     out << "QMFoundation " << QStringLiteral(QMFOUNDATION_VERSION_STRING)
