@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -82,10 +83,12 @@ void QMIndexSet::addIndex(quint64 index)
 
 void QMIndexSet::addIndexesInRange(quint64 location, quint64 length)
 {
+    // Keep the range inside the unsigned space rather than wrapping: its end must be
+    // representable, so 2^64 - 1 itself is never held. A range that clamps to nothing adds
+    // nothing; appending it would leave an empty range, which iteration cannot step over.
+    length = std::min(length, std::numeric_limits<quint64>::max() - location);
     if (length == 0)
         return;
-    // Keep the range inside the unsigned space rather than wrapping.
-    length = std::min(length, std::numeric_limits<quint64>::max() - location);
     const quint64 end = location + length;
     // The common case: appending at or after the last range.
     if (m_ranges.isEmpty() || m_ranges.last().end() < location) {
@@ -130,9 +133,9 @@ void QMIndexSet::removeIndex(quint64 index)
 
 void QMIndexSet::removeIndexesInRange(quint64 location, quint64 length)
 {
+    length = std::min(length, std::numeric_limits<quint64>::max() - location);
     if (length == 0)
         return;
-    length = std::min(length, std::numeric_limits<quint64>::max() - location);
     const quint64 end = location + length;
     QList<Range> kept;
     kept.reserve(m_ranges.size() + 1);

@@ -12,6 +12,9 @@
 /// A set of non-negative positions kept in ascending order, stored as ascending, disjoint,
 /// non-adjacent ranges, so that long runs cost one entry.
 ///
+/// Positions run from 0 to 2^64 - 2: a range's end must be representable, so ranges reaching
+/// past it are cut there and 2^64 - 1 itself is never held (adding it adds nothing).
+///
 /// Adding positions in ascending order (as the comparators do) costs amortised O(1) per
 /// position; adding anywhere else costs O(number of ranges).
 class QMF_CORE_EXPORT QMIndexSet

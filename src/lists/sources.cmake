@@ -1,7 +1,9 @@
 set(QMF_LISTS_HEADERS
     lists/Comparing.h
+    lists/Functional.h
     lists/QMArrayComparator.h
     lists/QMArrayComparison.h
+    lists/QMIndexPath.h
     lists/QMIndexSet.h
     lists/QMListChange.h
     lists/QMListChangeset.h
@@ -10,9 +12,14 @@ set(QMF_LISTS_HEADERS
     lists/QMListItem.h
     lists/QMListManager.h
     lists/QMMoving.h
+    lists/RemovingObjects.h
+    lists/ReversedArray.h
+    lists/Subsets.h
+    lists/Types.h
 )
 set(QMF_LISTS_SOURCES
     lists/QMArrayComparison.cpp
+    lists/QMIndexPath.cpp
     lists/QMIndexSet.cpp
     lists/QMListChange.cpp
     lists/QMListChangeset.cpp

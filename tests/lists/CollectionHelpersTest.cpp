@@ -1,0 +1,487 @@
+#include "errors/QMInternalInconsistencyException.h"
+#include "lists/Functional.h"
+#include "lists/QMListItem.h"
+#include "lists/QMMoving.h"
+#include "lists/RemovingObjects.h"
+#include "lists/ReversedArray.h"
+#include "lists/Subsets.h"
+#include "lists/Types.h"
+
+#include <gtest/gtest.h>
+
+#include <QObject>
+#include <QStringList>
+#include <QVariant>
+
+#include <algorithm>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+// Named, not anonymous, so that the class names in the map failure messages read plainly.
+namespace CollectionHelpersTest {
+
+// Items with identity: two instances are different items whatever their identifiers.
+class Letter : public QMListItem
+{
+public:
+    explicit Letter(QString name)
+        : m_name(std::move(name))
+    { }
+    QString identifier() const override { return m_name; }
+
+private:
+    QString m_name;
+};
+
+// Items with value equality: instances with the same identifier are equal.
+class ValueLetter : public Letter
+{
+public:
+    using Letter::Letter;
+    bool isEqual(const QMListItem &other) const override
+    {
+        return identifier() == other.identifier();
+    }
+    size_t hash() const override { return qHash(identifier()); }
+};
+
+// Value equality with one hash for everything: legal, if slow, and it must stay correct.
+struct Colliding
+{
+    int value = 0;
+    bool isEqual(const Colliding &other) const { return value == other.value; }
+    size_t hash() const { return 7; }
+};
+
+class Animal
+{
+public:
+    virtual ~Animal() = default;
+};
+class Dog : public Animal
+{ };
+class Puppy : public Dog
+{ };
+class Cat : public Animal
+{ };
+
+struct Point
+{
+    int x = 0;
+};
+
+class Fruit : public QObject
+{
+    Q_OBJECT
+};
+class Apple : public Fruit
+{
+    Q_OBJECT
+};
+// A QObject without Q_OBJECT: its meta-object is Fruit's, so only dynamic_cast can tell it.
+class Pear : public Fruit
+{ };
+
+} // namespace CollectionHelpersTest
+
+using namespace CollectionHelpersTest;
+
+namespace {
+
+QStringList letters(const char *text)
+{
+    QStringList list;
+    for (const char *c = text; *c; ++c)
+        list.append(QString(QLatin1Char(*c)));
+    return list;
+}
+
+QString joined(const QList<QString> &list)
+{
+    return list.join(QString());
+}
+
+template<typename T>
+QString joined(const QList<std::shared_ptr<T>> &list)
+{
+    QString text;
+    for (const auto &item : list)
+        text += item->identifier();
+    return text;
+}
+
+std::string mapFailure(const std::function<void()> &map)
+{
+    try {
+        map();
+    } catch (const QMInternalInconsistencyException &exception) {
+        return exception.reason().toStdString();
+    }
+    return "(no exception)";
+}
+
+} // namespace
+
+TEST(CollectionHelpersTest, ReversesLists)
+{
+    const struct
+    {
+        const char *list;
+        const char *reversed;
+    } rows[] = {{"", ""}, {"a", "a"}, {"ab", "ba"}, {"abc", "cba"}, {"abca", "acba"}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.list);
+        const QStringList list = letters(row.list);
+        EXPECT_EQ(ReversedArray::reversedArray(list), letters(row.reversed));
+        EXPECT_EQ(list, letters(row.list));
+    }
+}
+
+TEST(CollectionHelpersTest, RemovesEveryEqualElement)
+{
+    const struct
+    {
+        const char *list;
+        const char *other;
+        const char *expected;
+    } rows[] = {
+            // Every occurrence goes, not only the first.
+            {"abac", "a", "bc"},
+            // An empty other list gives a copy; an empty receiver stays empty.
+            {"abac", "", "abac"},
+            {"", "ab", ""},
+            {"", "", ""},
+            // Elements of the other list that the receiver lacks, and repeats in it, change
+            // nothing.
+            {"abc", "xyz", "abc"},
+            {"abc", "bbxb", "ac"},
+            {"abcabc", "cba", ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.list) + " - " + row.other);
+        EXPECT_EQ(RemovingObjects::arrayByRemovingObjectsFromArray(letters(row.list),
+                                                                   letters(row.other)),
+                  letters(row.expected));
+    }
+
+    // Items compare by isEqual(): a value item goes with any equal instance, an identity item
+    // only with itself.
+    const auto a = std::make_shared<ValueLetter>(QStringLiteral("a"));
+    const auto b = std::make_shared<ValueLetter>(QStringLiteral("b"));
+    const auto otherA = std::make_shared<ValueLetter>(QStringLiteral("a"));
+    const QMListItemList values {a, b, a, otherA};
+    EXPECT_EQ(joined(RemovingObjects::arrayByRemovingObjectsFromArray(values, {otherA})),
+              QStringLiteral("b"));
+
+    const auto x = std::make_shared<Letter>(QStringLiteral("x"));
+    const auto y = std::make_shared<Letter>(QStringLiteral("y"));
+    const auto sameNameAsX = std::make_shared<Letter>(QStringLiteral("x"));
+    const QMListItemList items {x, y, x};
+    EXPECT_EQ(joined(RemovingObjects::arrayByRemovingObjectsFromArray(items, {sameNameAsX})),
+              QStringLiteral("xyx"));
+    EXPECT_EQ(joined(RemovingObjects::arrayByRemovingObjectsFromArray(items, {x})),
+              QStringLiteral("y"));
+
+    // Elements that share a hash are still told apart by equality.
+    const QList<Colliding *> colliding {new Colliding {1}, new Colliding {2}, new Colliding {1}};
+    Colliding two {2};
+    const QList<Colliding *> kept
+            = RemovingObjects::arrayByRemovingObjectsFromArray(colliding, {&two});
+    ASSERT_EQ(kept.size(), 2);
+    EXPECT_EQ(kept[0], colliding[0]);
+    EXPECT_EQ(kept[1], colliding[2]);
+    qDeleteAll(colliding);
+
+    // Property: the same answer as the obvious quadratic filter, duplicates and all.
+    std::mt19937 random(20240601);
+    for (int round = 0; round < 200; ++round) {
+        QList<int> list, other;
+        for (int i = int(random() % 30); i > 0; --i)
+            list.append(int(random() % 12));
+        for (int i = int(random() % 8); i > 0; --i)
+            other.append(int(random() % 12));
+        QList<int> expected;
+        for (int element : list) {
+            if (!other.contains(element))
+                expected.append(element);
+        }
+        EXPECT_EQ(RemovingObjects::arrayByRemovingObjectsFromArray(list, other), expected);
+    }
+}
+
+TEST(CollectionHelpersTest, RemovesRanges)
+{
+    const struct
+    {
+        qsizetype location;
+        qsizetype length;
+        const char *expected; // nullptr: out of range, with this message
+        const char *message = nullptr;
+    } rows[] = {
+            {0, 0, "abcd"},
+            {0, 1, "bcd"},
+            {1, 2, "ad"},
+            {0, 4, ""},
+            {3, 1, "abc"},
+            // An empty range at the end lies inside the list.
+            {4, 0, "abcd"},
+            // Ranges that leave the list, including ones whose end would overflow.
+            {4, 1, nullptr,
+             "RemovingObjects::arrayByRemovingObjectsInRange: range {4, 1} outside the list of 4 "
+             "elements"},
+            {5, 0, nullptr,
+             "RemovingObjects::arrayByRemovingObjectsInRange: range {5, 0} outside the list of 4 "
+             "elements"},
+            {2, 3, nullptr,
+             "RemovingObjects::arrayByRemovingObjectsInRange: range {2, 3} outside the list of 4 "
+             "elements"},
+            {-1, 1, nullptr,
+             "RemovingObjects::arrayByRemovingObjectsInRange: range {-1, 1} outside the list of 4 "
+             "elements"},
+            {1, -1, nullptr,
+             "RemovingObjects::arrayByRemovingObjectsInRange: range {1, -1} outside the list of 4 "
+             "elements"},
+            {2, std::numeric_limits<qsizetype>::max(), nullptr,
+             "RemovingObjects::arrayByRemovingObjectsInRange: range {2, 9223372036854775807} "
+             "outside the list of 4 elements"},
+    };
+    // Lists of plain values too, whose comparison Qt does with memcmp: emptied, they compare
+    // equal to an empty list.
+    EXPECT_EQ(RemovingObjects::arrayByRemovingObjectsInRange(QList<int> {1, 2}, 0, 2),
+              QList<int> {});
+    EXPECT_EQ(RemovingObjects::arrayByRemovingObjectsFromArray(QList<int> {1, 1}, {1}),
+              QList<int> {});
+    EXPECT_EQ(ReversedArray::reversedArray(QList<int> {}), QList<int> {});
+
+    const QStringList list = letters("abcd");
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::to_string(row.location) + ", " + std::to_string(row.length));
+        if (row.expected) {
+            EXPECT_EQ(
+                    RemovingObjects::arrayByRemovingObjectsInRange(list, row.location, row.length),
+                    letters(row.expected));
+            continue;
+        }
+        try {
+            RemovingObjects::arrayByRemovingObjectsInRange(list, row.location, row.length);
+            ADD_FAILURE() << "no exception";
+        } catch (const std::out_of_range &exception) {
+            EXPECT_STREQ(exception.what(), row.message);
+        }
+    }
+}
+
+TEST(CollectionHelpersTest, TellsWhetherElementsShareAType)
+{
+    const auto dog = std::make_shared<Dog>();
+    const auto puppy = std::make_shared<Puppy>();
+    const auto cat = std::make_shared<Cat>();
+    const QList<std::shared_ptr<Animal>> dogs {dog, puppy};
+    const QList<std::shared_ptr<Animal>> mixed {dog, cat, puppy};
+    const QList<std::shared_ptr<Animal>> withNull {dog, nullptr};
+
+    EXPECT_TRUE(Types::containsObjectsOfSingleType<Dog>(dogs)); // a subclass counts
+    EXPECT_FALSE(Types::containsObjectsOfSingleType<Puppy>(dogs));
+    EXPECT_TRUE(Types::containsObjectsOfSingleType<Animal>(mixed));
+    EXPECT_FALSE(Types::containsObjectsOfSingleType<Dog>(mixed));
+    EXPECT_TRUE(Types::containsObjectsOfSingleType<Cat>(QList<std::shared_ptr<Animal>> {}));
+    // A null element is no instance, even of the list's own element type.
+    EXPECT_FALSE(Types::containsObjectsOfSingleType<Dog>(withNull));
+    EXPECT_FALSE(Types::containsObjectsOfSingleType<Animal>(withNull));
+    EXPECT_TRUE(Types::containsObjectsOfSingleType<Animal>(QList<Dog *> {dog.get(), puppy.get()}));
+
+    // QObjects: qobject_cast for classes with their own meta-object, dynamic_cast for Pear.
+    Apple apple;
+    Pear pear;
+    QObject plain;
+    EXPECT_TRUE(Types::containsObjectsOfSingleType<Apple>(QList<QObject *> {&apple, &apple}));
+    EXPECT_TRUE(Types::containsObjectsOfSingleType<Fruit>(QList<QObject *> {&apple, &pear}));
+    EXPECT_FALSE(Types::containsObjectsOfSingleType<Apple>(QList<QObject *> {&apple, &pear}));
+    EXPECT_FALSE(Types::containsObjectsOfSingleType<Fruit>(QList<QObject *> {&apple, &plain}));
+    EXPECT_TRUE(Types::containsObjectsOfSingleType<Pear>(QList<Fruit *> {&pear}));
+    EXPECT_FALSE(Types::containsObjectsOfSingleType<Pear>(QList<Fruit *> {&pear, &apple}));
+    EXPECT_TRUE(
+            Types::containsObjectsOfSingleType<QObject>(QList<const QObject *> {&apple, &plain}));
+}
+
+TEST(CollectionHelpersTest, FiltersMapsAndReduces)
+{
+    const QList<int> numbers {1, 2, 3, 4, 5};
+    EXPECT_EQ(Functional::filter(numbers, [](int n) { return n % 2 == 0; }), (QList<int> {2, 4}));
+    EXPECT_EQ(Functional::filter(numbers, [](int) { return false; }), QList<int> {});
+
+    EXPECT_EQ(Functional::map(numbers, [](int n) { return QString::number(n * n); }),
+              (QStringList {QStringLiteral("1"), QStringLiteral("4"), QStringLiteral("9"),
+                            QStringLiteral("16"), QStringLiteral("25")}));
+    EXPECT_EQ(Functional::map(QList<int> {}, [](int n) { return n; }), QList<int> {});
+    // Optional results are unwrapped; a null QString is a value, not none.
+    const QList<int> unwrapped
+            = Functional::map(numbers, [](int n) { return std::optional<int>(n + 1); });
+    EXPECT_EQ(unwrapped, (QList<int> {2, 3, 4, 5, 6}));
+    EXPECT_EQ(Functional::map(QList<int> {1}, [](int) { return QString(); }).size(), 1);
+
+    // compactMap drops every kind of none and keeps the order of the rest.
+    const auto evenOrNone = [](int n) {
+        return n % 2 ? std::nullopt : std::optional<int>(n);
+    };
+    EXPECT_EQ(Functional::compactMap(numbers, evenOrNone), (QList<int> {2, 4}));
+    const QList<QVariant> variants = Functional::compactMap(
+            numbers, [](int n) { return n > 3 ? QVariant(n) : QVariant(); });
+    EXPECT_EQ(variants, (QList<QVariant> {4, 5}));
+    Dog dog;
+    EXPECT_EQ(Functional::compactMap(numbers, [&](int n) { return n == 3 ? &dog : nullptr; }),
+              QList<Dog *> {&dog});
+    EXPECT_EQ(Functional::compactMap(
+                      numbers, [](int n) { return n == 1 ? std::make_shared<Cat>() : nullptr; })
+                      .size(),
+              1);
+
+    // reduce feeds the elements in order; over an empty list it returns the initial value
+    // without calling the function.
+    // "-> QString": with QStringBuilder, "text + letter" alone would outlive its operands.
+    const auto concatenate = [](const QString &text, const QString &letter) -> QString {
+        return text + letter;
+    };
+    EXPECT_EQ(Functional::reduce(letters("abc"), QStringLiteral(">"), concatenate),
+              QStringLiteral(">abc"));
+    EXPECT_EQ(Functional::reduce(numbers, 0, [](int sum, int n) { return sum + n; }), 15);
+    int calls = 0;
+    EXPECT_EQ(Functional::reduce(QStringList {}, QStringLiteral("start"),
+                                 [&](QString text, const QString &) {
+                                     ++calls;
+                                     return text;
+                                 }),
+              QStringLiteral("start"));
+    EXPECT_EQ(calls, 0);
+}
+
+TEST(CollectionHelpersTest, MapFailsWithTheElementsClassName)
+{
+    const auto none = [](const auto &) {
+        return std::optional<int>();
+    };
+    // QObjects by their meta-object's name, other polymorphic targets by their dynamic type,
+    // everything else (null pointers included) by the static type.
+    Apple apple;
+    EXPECT_EQ(mapFailure([&] { Functional::map(QList<QObject *> {&apple}, none); }),
+              "Error. Item of class 'CollectionHelpersTest::Apple' could not be mapped.");
+    EXPECT_EQ(mapFailure([&] {
+                  Functional::map(QList<std::shared_ptr<Animal>> {std::make_shared<Puppy>()}, none);
+              }),
+              "Error. Item of class 'CollectionHelpersTest::Puppy' could not be mapped.");
+    EXPECT_EQ(mapFailure([&] { Functional::map(QList<std::shared_ptr<Animal>> {nullptr}, none); }),
+              "Error. Item of class 'CollectionHelpersTest::Animal' could not be mapped.");
+    Point point;
+    EXPECT_EQ(mapFailure([&] { Functional::map(QList<Point *> {&point}, none); }),
+              "Error. Item of class 'CollectionHelpersTest::Point' could not be mapped.");
+    EXPECT_EQ(mapFailure([&] { Functional::map(QList<int> {1}, none); }),
+              "Error. Item of class 'int' could not be mapped.");
+    EXPECT_EQ(mapFailure([&] { Functional::map(letters("a"), none); }),
+              "Error. Item of class 'QString' could not be mapped.");
+
+    // Every kind of none fails, at the first element that gives it.
+    const QList<int> numbers {1, 2, 3};
+    int calls = 0;
+    EXPECT_EQ(mapFailure([&] {
+                  Functional::map(numbers, [&](int n) {
+                      ++calls;
+                      return n == 2 ? QVariant() : QVariant(n);
+                  });
+              }),
+              "Error. Item of class 'int' could not be mapped.");
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(mapFailure([&] { Functional::map(numbers, [](int) -> Dog * { return nullptr; }); }),
+              "Error. Item of class 'int' could not be mapped.");
+    EXPECT_EQ(mapFailure([&] {
+                  Functional::map(numbers, [](int) { return std::shared_ptr<Dog>(); });
+              }),
+              "Error. Item of class 'int' could not be mapped.");
+}
+
+TEST(CollectionHelpersTest, BuildsAllUniqueOrderedSubsets)
+{
+    // [a, b, c]: 3 lists of one element, 6 of two, 6 of three, each without repeats.
+    const QSet<QStringList> subsets = Subsets::allPossibleUniqueSubsets(letters("abc"));
+    EXPECT_EQ(subsets.size(), 15);
+    QList<int> byLength(4, 0);
+    for (const QStringList &subset : subsets) {
+        ASSERT_TRUE(subset.size() >= 1 && subset.size() <= 3);
+        ++byLength[subset.size()];
+        EXPECT_EQ(QSet<QString>(subset.cbegin(), subset.cend()).size(), subset.size());
+    }
+    EXPECT_EQ(byLength, (QList<int> {0, 3, 6, 6}));
+    QStringList permutation = letters("abc");
+    do {
+        EXPECT_TRUE(subsets.contains(permutation)) << permutation.join(QString()).toStdString();
+    } while (std::next_permutation(permutation.begin(), permutation.end()));
+
+    const struct
+    {
+        const char *list;
+        QStringList expected; // each subset as one text
+    } rows[] = {
+            {"", {}},
+            {"a", {QStringLiteral("a")}},
+            {"ab",
+             {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("ab"),
+              QStringLiteral("ba")}},
+            // Equal elements never stand together: [a, a] gives only [a].
+            {"aa", {QStringLiteral("a")}},
+            {"aba",
+             {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("ab"),
+              QStringLiteral("ba")}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.list);
+        QStringList texts;
+        for (const QStringList &subset : Subsets::allPossibleUniqueSubsets(letters(row.list)))
+            texts.append(joined(subset));
+        texts.sort();
+        QStringList expected = row.expected;
+        expected.sort();
+        EXPECT_EQ(texts, expected);
+    }
+    // n distinct elements give the sum of n! / (n - k)!.
+    EXPECT_EQ(Subsets::allPossibleUniqueSubsets(letters("abcd")).size(), 4 + 12 + 24 + 24);
+
+    // Items: the same instance twice gives one list; distinct equal instances never stand
+    // together, but make two one-element lists, since the set tells them apart by identity.
+    const auto x = std::make_shared<ValueLetter>(QStringLiteral("x"));
+    const auto otherX = std::make_shared<ValueLetter>(QStringLiteral("x"));
+    const auto y = std::make_shared<ValueLetter>(QStringLiteral("y"));
+    EXPECT_EQ(Subsets::allPossibleUniqueSubsets(QMListItemList {x, x}),
+              (QSet<QMListItemList> {{x}}));
+    EXPECT_EQ(
+            Subsets::allPossibleUniqueSubsets(QMListItemList {x, otherX, y}),
+            (QSet<QMListItemList> {{x}, {otherX}, {y}, {x, y}, {otherX, y}, {y, x}, {y, otherX}}));
+}
+
+TEST(CollectionHelpersTest, MovesOneElement)
+{
+    const struct
+    {
+        qsizetype from;
+        qsizetype to;
+        const char *expected;
+    } rows[] = {{0, 2, "bca"}, {2, 0, "cab"}, {1, 1, "abc"}, {0, 1, "bac"}, {1, 2, "acb"}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::to_string(row.from) + " -> " + std::to_string(row.to));
+        QStringList list = letters("abc");
+        QMMoving::moveObjectAtIndex(list, row.from, row.to);
+        EXPECT_EQ(list, letters(row.expected));
+    }
+    const std::pair<qsizetype, qsizetype> outside[] = {{3, 0}, {0, 3}, {-1, 0}};
+    for (const auto &[from, to] : outside) {
+        QStringList list = letters("abc");
+        EXPECT_THROW(QMMoving::moveObjectAtIndex(list, from, to), std::out_of_range);
+        EXPECT_EQ(list, letters("abc"));
+    }
+}
+
+#include "CollectionHelpersTest.moc"

@@ -1,0 +1,214 @@
+#include "lists/QMIndexSet.h"
+#include "lists/QMListItem.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <random>
+#include <set>
+#include <string>
+
+namespace {
+
+constexpr quint64 Top = std::numeric_limits<quint64>::max();
+
+// The model of a QMIndexSet: the same positions in a std::set. Ranges are clamped at the top as
+// the set documents: [location, min(location + length, 2^64 - 1)).
+struct Model
+{
+    std::set<quint64> indexes;
+
+    static quint64 clampedEnd(quint64 location, quint64 length)
+    {
+        return location + std::min(length, Top - location);
+    }
+    void add(quint64 location, quint64 length)
+    {
+        for (quint64 i = location; i < clampedEnd(location, length); ++i)
+            indexes.insert(i);
+    }
+    void remove(quint64 location, quint64 length)
+    {
+        indexes.erase(indexes.lower_bound(location),
+                      indexes.lower_bound(clampedEnd(location, length)));
+    }
+};
+
+// Checks every observation of `set` against `model`, and the invariants of the ranges.
+void expectMatches(const QMIndexSet &set, const Model &model, const std::set<quint64> &probes)
+{
+    const QList<QMIndexSet::Range> &ranges = set.ranges();
+    for (qsizetype i = 0; i < ranges.size(); ++i) {
+        ASSERT_GT(ranges[i].length, 0u) << "range " << i;
+        if (i > 0) {
+            ASSERT_LT(ranges[i - 1].end(), ranges[i].location) << "ranges " << i - 1 << ", " << i;
+        }
+    }
+    ASSERT_EQ(set.count(), model.indexes.size());
+    EXPECT_EQ(set.isEmpty(), model.indexes.empty());
+
+    const QList<quint64> expected(model.indexes.cbegin(), model.indexes.cend());
+    EXPECT_EQ(set.toList(), expected);
+    QList<quint64> iterated;
+    for (quint64 index : set)
+        iterated.append(index);
+    EXPECT_EQ(iterated, expected);
+
+    EXPECT_EQ(set.firstIndex(),
+              model.indexes.empty() ? quint64(QMNotFound) : *model.indexes.cbegin());
+    EXPECT_EQ(set.lastIndex(),
+              model.indexes.empty() ? quint64(QMNotFound) : *model.indexes.crbegin());
+    for (quint64 probe : probes) {
+        EXPECT_EQ(set.containsIndex(probe), model.indexes.count(probe) == 1) << probe;
+        const auto below = std::distance(model.indexes.cbegin(), model.indexes.lower_bound(probe));
+        EXPECT_EQ(set.countOfIndexesBelow(probe), quint64(below)) << probe;
+    }
+}
+
+} // namespace
+
+TEST(QMIndexSetTest, AnswersNotFoundWhenEmpty)
+{
+    const QMIndexSet empty;
+    EXPECT_TRUE(empty.isEmpty());
+    EXPECT_EQ(empty.count(), 0u);
+    EXPECT_EQ(empty.firstIndex(), quint64(QMNotFound));
+    EXPECT_EQ(empty.lastIndex(), quint64(QMNotFound));
+    EXPECT_EQ(empty.firstIndex(), 9223372036854775807u);
+    EXPECT_FALSE(empty.containsIndex(0));
+    EXPECT_EQ(empty.countOfIndexesBelow(Top), 0u);
+    EXPECT_EQ(empty.begin(), empty.end());
+    EXPECT_EQ(empty.description(), QStringLiteral("(empty)"));
+
+    // 2^64 - 1 cannot be held (a range's end must be representable): adding it adds nothing,
+    // and a range running into it is cut before it.
+    QMIndexSet top;
+    top.addIndex(Top);
+    EXPECT_TRUE(top.isEmpty());
+    EXPECT_EQ(top.begin(), top.end());
+    top.addIndexesInRange(Top - 2, 5);
+    EXPECT_EQ(top.toList(), (QList<quint64> {Top - 2, Top - 1}));
+    EXPECT_EQ(top.lastIndex(), Top - 1);
+
+    // Emptied again, it answers the same.
+    QMIndexSet emptied {3, 4};
+    emptied.removeIndexesInRange(0, 10);
+    EXPECT_EQ(emptied, empty);
+    EXPECT_EQ(emptied.firstIndex(), quint64(QMNotFound));
+    EXPECT_EQ(emptied.lastIndex(), quint64(QMNotFound));
+}
+
+TEST(QMIndexSetTest, KeepsRangesMerged)
+{
+    const struct
+    {
+        const char *name;
+        QMIndexSet set;
+        const char *description;
+    } rows[] = {
+            {"adjacent singles merge", QMIndexSet {2, 0, 1}, "0-2"},
+            {"gaps stay", QMIndexSet {0, 2, 9, 10, 5}, "0 2 5 9-10"},
+            {"repeats count once", QMIndexSet::indexSetWithIndexes(QList<int> {4, 4, 3, 4}), "3-4"},
+            {"a range bridging two",
+             [] {
+                 QMIndexSet set {0, 1, 6, 7};
+                 set.addIndexesInRange(2, 4);
+                 return set;
+             }(),
+             "0-7"},
+            {"a removal splitting one",
+             [] {
+                 QMIndexSet set = QMIndexSet::indexSetWithIndexesInRange(0, 10);
+                 set.removeIndexesInRange(3, 2);
+                 set.removeIndex(9);
+                 return set;
+             }(),
+             "0-2 5-8"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.set.description(), QString::fromLatin1(row.description));
+    }
+}
+
+// Property: random additions and removals of single positions and ranges, near zero and near the
+// top of the unsigned space, observed after every step against a std::set.
+TEST(QMIndexSetTest, MatchesASetModel)
+{
+    std::mt19937_64 random(0x51DE5E7);
+    // Positions come from two windows, so that operations collide, merge and split often.
+    const auto position = [&] {
+        const quint64 offset = random() % 96;
+        return random() % 4 == 0 ? Top - offset : offset;
+    };
+    std::set<quint64> probes;
+    for (quint64 i = 0; i <= 100; ++i) {
+        probes.insert(i);
+        probes.insert(Top - i);
+    }
+
+    for (int round = 0; round < 60; ++round) {
+        QMIndexSet set;
+        Model model;
+        for (int step = 0; step < 80; ++step) {
+            const quint64 location = position();
+            const quint64 length = random() % 3 == 0 ? random() % 20 : 1;
+            std::string operation;
+            switch (random() % 9) {
+            case 0:
+            case 1:
+                set.addIndex(location);
+                model.add(location, 1);
+                operation = "addIndex";
+                break;
+            case 2:
+            case 3:
+                set.addIndexesInRange(location, length);
+                model.add(location, length);
+                operation = "addIndexesInRange";
+                break;
+            case 4:
+                set.removeIndex(location);
+                model.remove(location, 1);
+                operation = "removeIndex";
+                break;
+            case 5:
+            case 6:
+                set.removeIndexesInRange(location, length);
+                model.remove(location, length);
+                operation = "removeIndexesInRange";
+                break;
+            case 7: {
+                QMIndexSet other;
+                for (int i = int(random() % 4); i > 0; --i) {
+                    const quint64 at = position();
+                    const quint64 count = random() % 6;
+                    other.addIndexesInRange(at, count);
+                    model.add(at, count);
+                }
+                set.addIndexes(other);
+                EXPECT_TRUE(set.containsIndexes(other));
+                operation = "addIndexes";
+                break;
+            }
+            default:
+                if (random() % 8 == 0) {
+                    set.removeAllIndexes();
+                    model.indexes.clear();
+                    operation = "removeAllIndexes";
+                } else {
+                    operation = "copy";
+                    set = QMIndexSet(set);
+                }
+                break;
+            }
+            SCOPED_TRACE("round " + std::to_string(round) + ", step " + std::to_string(step) + ": "
+                         + operation + "(" + std::to_string(location) + ", "
+                         + std::to_string(length) + ") -> " + set.description().toStdString());
+            expectMatches(set, model, probes);
+            if (testing::Test::HasFatalFailure() || testing::Test::HasFailure())
+                return;
+        }
+    }
+}
