@@ -115,6 +115,8 @@ struct QMListElementTraits
             using U = std::remove_cv_t<std::remove_pointer_t<decltype(x)>>;
             if constexpr (QMListElementDetail::HasIsEqual<U> && QMListElementDetail::HasHash<U>)
                 return x ? x->hash() : 0;
+            else if constexpr (QMListElementDetail::HasIsEqual<U>)
+                return 0; // isEqual() without hash(): one bucket keeps hashing consistent
             else
                 return qHash(static_cast<const void *>(x));
         } else {
