@@ -198,6 +198,19 @@ TEST(CollectionHelpersTest, RemovesEveryEqualElement)
     EXPECT_EQ(kept[1], colliding[2]);
     qDeleteAll(colliding);
 
+    // Equal by isEqual() without a hash() of their own: still found.
+    struct Named
+    {
+        QString name;
+        bool isEqual(const Named &other) const { return name == other.name; }
+    };
+    const auto first = std::make_shared<Named>(Named {QStringLiteral("n")});
+    const auto second = std::make_shared<Named>(Named {QStringLiteral("m")});
+    const auto likeFirst = std::make_shared<Named>(Named {QStringLiteral("n")});
+    const QList<std::shared_ptr<Named>> named {first, second};
+    EXPECT_EQ(RemovingObjects::arrayByRemovingObjectsFromArray(named, {likeFirst}),
+              QList<std::shared_ptr<Named>> {second});
+
     // Property: the same answer as the obvious quadratic filter, duplicates and all.
     std::mt19937 random(20240601);
     for (int round = 0; round < 200; ++round) {
