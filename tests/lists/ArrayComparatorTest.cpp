@@ -68,16 +68,6 @@ Outcome compare(const QList<T> &left, const QList<T> &right,
     return ::testing::AssertionSuccess();
 }
 
-QString failureOf(const std::function<void()> &action)
-{
-    try {
-        action();
-    } catch (const QMInternalInconsistencyException &exception) {
-        return exception.reason();
-    }
-    return QStringLiteral("(no exception)");
-}
-
 } // namespace
 
 TEST(ArrayComparatorTest, SmallListsGiveTheDefinedResults)

@@ -28,16 +28,6 @@ QStringList descriptions(const QMListChangeList &changes)
     return texts;
 }
 
-QString failureOf(const std::function<void()> &action)
-{
-    try {
-        action();
-    } catch (const QMInternalInconsistencyException &exception) {
-        return exception.reason();
-    }
-    return u"(no exception)"_s;
-}
-
 } // namespace
 
 TEST(ListChangeTest, DescriptionsFollowTheirFormat)

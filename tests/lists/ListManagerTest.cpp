@@ -70,16 +70,6 @@ Update update(const QMListItemList &oldList, const QStringList &newNames)
     return outcome;
 }
 
-QString failureOf(const std::function<void()> &action)
-{
-    try {
-        action();
-    } catch (const QMInternalInconsistencyException &exception) {
-        return exception.reason();
-    }
-    return u"(no exception)"_s;
-}
-
 } // namespace
 
 TEST(ListManagerTest, UpdatesReportEachStepWithTheListAfterIt)

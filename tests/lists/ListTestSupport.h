@@ -1,11 +1,13 @@
 #pragma once
 
+#include "errors/QMInternalInconsistencyException.h"
 #include "lists/QMListItem.h"
 
 #include <QHash>
 #include <QStringList>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <random>
 
@@ -115,6 +117,17 @@ inline RandomPair randomPair(std::mt19937_64 &random, int maxLength, int &serial
         }
     }
     return pair;
+}
+
+/// The reason of the QMInternalInconsistencyException that `action` throws, or "(no exception)".
+inline QString failureOf(const std::function<void()> &action)
+{
+    try {
+        action();
+    } catch (const QMInternalInconsistencyException &exception) {
+        return exception.reason();
+    }
+    return QStringLiteral("(no exception)");
 }
 
 } // namespace ListTestSupport
