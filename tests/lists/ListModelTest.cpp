@@ -160,6 +160,31 @@ public:
     std::function<void(QMListChangeset &)> alter;
 };
 
+// Runs `action` on a model that shows "abc" and expects it to fail with `reason` and to leave
+// the rows as they were, and the model usable. Returns the signals sent before the failure.
+QStringList expectRefusal(const std::function<void(QMListModel &)> &action, const QString &reason)
+{
+    Fixture fixture;
+    fixture.model.setItems(makeItems(u"abc"));
+    const QMListItemList before = fixture.model.items();
+    QStringList log;
+    {
+        Recording recording(fixture.model);
+        try {
+            action(fixture.model);
+            ADD_FAILURE() << "no exception";
+        } catch (const QMInternalInconsistencyException &exception) {
+            EXPECT_EQ(exception.reason(), reason);
+        }
+        log = recording.log;
+    }
+    EXPECT_EQ(fixture.model.items(), before);
+    fixture.model.setComparator(nullptr);
+    fixture.model.updateItems(makeItems(u"ca"));
+    EXPECT_EQ(identifiers(fixture.model.items()), u"ca"_s);
+    return log;
+}
+
 } // namespace
 
 TEST(QMListModelTest, TurnsEachStepIntoQtsNotifications)
@@ -362,25 +387,14 @@ TEST(QMListModelTest, LeavesTheRowsAsTheyWereWhenTheUpdateFails)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        Fixture fixture;
-        fixture.model.setItems(makeItems(u"abc"));
-        const QMListItemList before = fixture.model.items();
-        if (row.alter)
-            fixture.model.setComparator(std::make_shared<AlteringComparator>(row.alter));
-        Recording recording(fixture.model);
-        try {
-            fixture.model.updateItems(makeItems(QString::fromUtf16(row.newLetters)), refresh);
-            ADD_FAILURE() << "no exception";
-        } catch (const QMInternalInconsistencyException &exception) {
-            EXPECT_EQ(exception.reason(), row.reason);
-        }
-        EXPECT_EQ(fixture.model.items(), before);
-        EXPECT_EQ(recording.log, row.expectedLog);
-
-        // The model is still usable.
-        fixture.model.setComparator(nullptr);
-        fixture.model.updateItems(makeItems(u"ca"));
-        EXPECT_EQ(identifiers(fixture.model.items()), u"ca"_s);
+        const QStringList log = expectRefusal(
+                [&row](QMListModel &model) {
+                    if (row.alter)
+                        model.setComparator(std::make_shared<AlteringComparator>(row.alter));
+                    model.updateItems(makeItems(QString::fromUtf16(row.newLetters)), refresh);
+                },
+                row.reason);
+        EXPECT_EQ(log, row.expectedLog);
     }
 }
 
@@ -427,18 +441,8 @@ TEST(QMListModelTest, RejectsMissingItemsAndChangesWhileItReports)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        Fixture fixture;
-        fixture.model.setItems(makeItems(u"abc"));
-        const QMListItemList before = fixture.model.items();
-        Recording recording(fixture.model);
-        try {
-            row.action(fixture.model);
-            ADD_FAILURE() << "no exception";
-        } catch (const QMInternalInconsistencyException &exception) {
-            EXPECT_EQ(exception.reason(), row.reason);
-        }
-        EXPECT_EQ(fixture.model.items(), before);
-        EXPECT_TRUE(recording.log.isEmpty()) << recording.log.join(u'|').toStdString();
+        const QStringList log = expectRefusal(row.action, row.reason);
+        EXPECT_TRUE(log.isEmpty()) << log.join(u'|').toStdString();
     }
 
     // Exceptions of the host's handler pass through untouched.
@@ -497,21 +501,12 @@ TEST(QMListModelTest, FollowsTheDelegateCallsOfAHostsManager)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        Fixture fixture;
-        fixture.model.setItems(makeItems(u"abc"));
-        const QMListItemList before = fixture.model.items();
-        Recording recording(fixture.model);
-        try {
-            row.call(*fixture.model.managerDelegate());
-            ADD_FAILURE() << "no exception";
-        } catch (const QMInternalInconsistencyException &exception) {
-            EXPECT_EQ(exception.reason(),
-                      u"Expected a step of the list the model shows (3 rows), but the list "
-                      "manager reported "_s
-                              + row.step);
-        }
-        EXPECT_EQ(fixture.model.items(), before);
-        EXPECT_TRUE(recording.log.isEmpty()) << recording.log.join(u'|').toStdString();
+        const QStringList log = expectRefusal(
+                [&row](QMListModel &model) { row.call(*model.managerDelegate()); },
+                u"Expected a step of the list the model shows (3 rows), but the list manager "
+                "reported "_s
+                        + row.step);
+        EXPECT_TRUE(log.isEmpty()) << log.join(u'|').toStdString();
     }
 
     Fixture fixture;
