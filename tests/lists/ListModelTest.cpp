@@ -259,7 +259,7 @@ TEST(QMListModelTest, FollowsRandomUpdates)
     hostManager.setDelegate(fixture.model.managerDelegate());
     int nextLabel = 0;
 
-    for (int round = 0; round < 3000; ++round) {
+    for (int round = 0; round < 2000; ++round) {
         std::uniform_int_distribution<int> percent(0, 99);
         const int maximum = percent(random) < 85 ? 12 : 60;
         const int oldCount = std::uniform_int_distribution<int>(0, maximum)(random);
