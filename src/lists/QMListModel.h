@@ -72,7 +72,9 @@ public:
     /// The item of a row, or null for a row outside the model.
     QMListItemPointer itemAt(int row) const;
     /// Replaces every row (a model reset). Throws QMInternalInconsistencyException "Expected an
-    /// item at every position of the list, but position <i> holds none" for a null item.
+    /// item at every position of the list, but position <i> holds none" for a null item. The
+    /// list should hold each instance once: the comparison of a later update refuses one that
+    /// stands twice.
     void setItems(const QMListItemList &items);
     /// Updates the rows to `newItems` through the model's list manager (see the class comment).
     /// `updateHandler(existingItem, newItem)` runs for every new item whose identifier an old
