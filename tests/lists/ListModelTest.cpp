@@ -3,6 +3,7 @@
 #include "errors/QMInternalInconsistencyException.h"
 #include "lists/QMListManager.h"
 
+#include "ListTestSupport.h"
 #include "text/TextTestSupport.h"
 
 #include <QAbstractItemModelTester>
@@ -23,20 +24,17 @@ namespace {
 
 constexpr int RankRole = QMListModel::IdentifierRole + 1;
 
-// An item whose text and rank the update handler refreshes from the new version.
-class Item : public QMListItem
+// An item whose content is its text, with a rank for a role of the host's own; the update
+// handler refreshes both from the new version.
+class Item : public ListTestSupport::Item
 {
 public:
-    Item(QString identifier, QString label, int rank = 0)
-        : m_identifier(std::move(identifier))
-        , label(std::move(label))
+    Item(QString identifier, QString text, int rank = 0)
+        : ListTestSupport::Item(std::move(identifier), std::move(text))
         , rank(rank)
     { }
-    QString identifier() const override { return m_identifier; }
-    QString description() const override { return label; }
+    QString description() const override { return content(); }
 
-    QString m_identifier;
-    QString label;
     int rank;
 };
 
@@ -47,7 +45,7 @@ Item &item(const QMListItemPointer &pointer)
 
 void refresh(const QMListItemPointer &existingItem, const QMListItemPointer &newItem)
 {
-    item(existingItem).label = item(newItem).label;
+    item(existingItem).setContent(item(newItem).content());
     item(existingItem).rank = item(newItem).rank;
 }
 
