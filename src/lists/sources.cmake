@@ -11,6 +11,7 @@ set(QMF_LISTS_HEADERS
     lists/QMListElementTraits.h
     lists/QMListItem.h
     lists/QMListManager.h
+    lists/QMListModel.h
     lists/QMMoving.h
     lists/RemovingObjects.h
     lists/ReversedArray.h
@@ -26,4 +27,5 @@ set(QMF_LISTS_SOURCES
     lists/QMListComparator.cpp
     lists/QMListItem.cpp
     lists/QMListManager.cpp
+    lists/QMListModel.cpp
 )

@@ -1,0 +1,594 @@
+#include "lists/QMListModel.h"
+
+#include "errors/QMInternalInconsistencyException.h"
+#include "lists/QMListManager.h"
+
+#include "ListTestSupport.h"
+#include "text/TextTestSupport.h"
+
+#include <QAbstractItemModelTester>
+#include <QPersistentModelIndex>
+#include <QSet>
+#include <QStringList>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <random>
+#include <stdexcept>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int RankRole = QMListModel::IdentifierRole + 1;
+
+// An item whose content is its text, with a rank for a role of the host's own; the update
+// handler refreshes both from the new version.
+class Item : public ListTestSupport::Item
+{
+public:
+    Item(QString identifier, QString text, int rank = 0)
+        : ListTestSupport::Item(std::move(identifier), std::move(text))
+        , rank(rank)
+    { }
+    QString description() const override { return content(); }
+
+    int rank;
+};
+
+Item &item(const QMListItemPointer &pointer)
+{
+    return static_cast<Item &>(*pointer);
+}
+
+void refresh(const QMListItemPointer &existingItem, const QMListItemPointer &newItem)
+{
+    item(existingItem).setContent(item(newItem).content());
+    item(existingItem).rank = item(newItem).rank;
+}
+
+// One item per character: the identifier is the lower-case letter, the text the letter as
+// written, so "aBc" after "abc" is the same three items with b's text changed.
+QMListItemList makeItems(QStringView letters)
+{
+    QMListItemList items;
+    for (QChar letter : letters)
+        items.append(std::make_shared<Item>(QString(letter.toLower()), QString(letter)));
+    return items;
+}
+
+QString identifiers(const QMListItemList &items)
+{
+    QString text;
+    for (const QMListItemPointer &entry : items)
+        text += entry->identifier();
+    return text;
+}
+
+QString texts(const QMListItemList &items)
+{
+    QString text;
+    for (const QMListItemPointer &entry : items)
+        text += entry->description();
+    return text;
+}
+
+// Logs the model's signals in a compact form and replays the row signals on a copy of the rows
+// that the model had when the recording started.
+class Recording
+{
+public:
+    explicit Recording(QMListModel &model)
+        : model(model)
+        , replayed(model.items())
+    {
+        QObject::connect(&model, &QAbstractItemModel::rowsRemoved, &context,
+                         [this](const QModelIndex &, int first, int last) {
+                             log.append(u"remove %1-%2"_s.arg(first).arg(last));
+                             replayed.remove(first, last - first + 1);
+                         });
+        QObject::connect(&model, &QAbstractItemModel::rowsInserted, &context,
+                         [this](const QModelIndex &, int first, int last) {
+                             log.append(u"insert %1-%2"_s.arg(first).arg(last));
+                             for (int row = first; row <= last; ++row)
+                                 replayed.insert(row, this->model.itemAt(row));
+                         });
+        QObject::connect(
+                &model, &QAbstractItemModel::rowsMoved, &context,
+                [this](const QModelIndex &, int first, int last, const QModelIndex &,
+                       int destination) {
+                    log.append(first == last ? u"move %1 to %2"_s.arg(first).arg(destination)
+                                             : u"move %1-%2 to %3"_s.arg(first).arg(last).arg(
+                                                     destination));
+                    const int length = last - first + 1;
+                    const QMListItemList block = replayed.mid(first, length);
+                    replayed.remove(first, length);
+                    const int target = destination > first ? destination - length : destination;
+                    for (int k = 0; k < length; ++k)
+                        replayed.insert(target + k, block[k]);
+                });
+        QObject::connect(
+                &model, &QAbstractItemModel::dataChanged, &context,
+                [this](const QModelIndex &topLeft, const QModelIndex &bottomRight,
+                       const QList<int> &roles) {
+                    QStringList names;
+                    for (int role : roles)
+                        names.append(QString::fromUtf8(this->model.roleNames().value(role)));
+                    log.append(u"changed %1-%2 %3"_s.arg(topLeft.row())
+                                       .arg(bottomRight.row())
+                                       .arg(roles.isEmpty() ? u"all"_s : names.join(u',')));
+                    for (int row = topLeft.row(); row <= bottomRight.row(); ++row)
+                        changed.insert(this->model.itemAt(row).get());
+                });
+        QObject::connect(&model, &QAbstractItemModel::modelReset, &context,
+                         [this] { log.append(u"reset"_s); });
+    }
+
+    QMListModel &model;
+    QObject context;
+    QStringList log;
+    QMListItemList replayed;
+    QSet<const QMListItem *> changed;
+};
+
+// A model with every change checked by Qt's model tester; a broken invariant ends the program.
+struct Fixture
+{
+    QMListModel model;
+    QAbstractItemModelTester tester {&model, QAbstractItemModelTester::FailureReportingMode::Fatal};
+};
+
+// Applies the list comparator's changeset and then changes it in a chosen way, as a faulty
+// comparator of a host would.
+class AlteringComparator : public QMOrderedCollectionComparator
+{
+public:
+    explicit AlteringComparator(std::function<void(QMListChangeset &)> alter)
+        : alter(std::move(alter))
+    { }
+    QMListChangeset compareList(const QMListItemList &oldItems,
+                                const QMListItemList &newItems) const override
+    {
+        QMListChangeset changeset = QMListComparator().compareList(oldItems, newItems);
+        alter(changeset);
+        return changeset;
+    }
+    std::function<void(QMListChangeset &)> alter;
+};
+
+// Runs `action` on a model that shows "abc" and expects it to fail with `reason` and to leave
+// the rows as they were, and the model usable. Returns the signals sent before the failure.
+QStringList expectRefusal(const std::function<void(QMListModel &)> &action, const QString &reason)
+{
+    Fixture fixture;
+    fixture.model.setItems(makeItems(u"abc"));
+    const QMListItemList before = fixture.model.items();
+    QStringList log;
+    {
+        Recording recording(fixture.model);
+        try {
+            action(fixture.model);
+            ADD_FAILURE() << "no exception";
+        } catch (const QMInternalInconsistencyException &exception) {
+            EXPECT_EQ(exception.reason(), reason);
+        }
+        log = recording.log;
+    }
+    EXPECT_EQ(fixture.model.items(), before);
+    fixture.model.setComparator(nullptr);
+    fixture.model.updateItems(makeItems(u"ca"));
+    EXPECT_EQ(identifiers(fixture.model.items()), u"ca"_s);
+    return log;
+}
+
+} // namespace
+
+TEST(QMListModelTest, TurnsEachStepIntoQtsNotifications)
+{
+    const struct
+    {
+        const char16_t *oldLetters;
+        const char16_t *newLetters;
+        QStringList expected;
+    } rows[] = {
+            // Nothing to do.
+            {u"", u"", {}},
+            {u"abc", u"abc", {}},
+            // Inserts: one pair per contiguous range, lowest first, at new-list positions.
+            {u"abc", u"abcd", {u"insert 3-3"_s}},
+            {u"ab", u"xyab", {u"insert 0-1"_s}},
+            {u"ab", u"xaybz", {u"insert 0-0"_s, u"insert 2-2"_s, u"insert 4-4"_s}},
+            {u"", u"ab", {u"insert 0-1"_s}},
+            // Deletes: one pair per contiguous range, highest first, so lower rows keep their
+            // numbers.
+            {u"abcdefgh", u"adg", {u"remove 7-7"_s, u"remove 4-5"_s, u"remove 1-2"_s}},
+            {u"ab", u"", {u"remove 0-1"_s}},
+            // Moves: a move down to row t has Qt's destination t + 1.
+            {u"abc", u"cab", {u"move 2 to 0"_s}},
+            {u"abc", u"bca", {u"move 0 to 3"_s}},
+            {u"abc", u"cba", {u"move 0 to 3"_s, u"move 1 to 0"_s}},
+            // Deletes, then inserts, then moves, as the list manager applies them.
+            {u"abcd",
+             u"dxb",
+             {u"remove 2-2"_s, u"remove 0-0"_s, u"insert 1-1"_s, u"move 0 to 3"_s,
+              u"move 1 to 0"_s}},
+            // Data refreshed by the handler: after the steps, one signal per run of rows.
+            {u"abcd", u"aBCd", {u"changed 1-2 display"_s}},
+            {u"abcd", u"AbcD", {u"changed 0-0 display"_s, u"changed 3-3 display"_s}},
+            {u"abcd", u"Bda", {u"remove 2-2"_s, u"move 0 to 3"_s, u"changed 0-0 display"_s}},
+            // A new item's own text is not a change of a row.
+            {u"ab", u"abX", {u"insert 2-2"_s}},
+    };
+    for (const auto &row : rows) {
+        const QString oldLetters = QString::fromUtf16(row.oldLetters);
+        const QString newLetters = QString::fromUtf16(row.newLetters);
+        SCOPED_TRACE(oldLetters.toStdString() + " -> " + newLetters.toStdString());
+        Fixture fixture;
+        fixture.model.setItems(makeItems(oldLetters));
+        const QMListItemList oldItems = fixture.model.items();
+        Recording recording(fixture.model);
+
+        fixture.model.updateItems(makeItems(newLetters), refresh);
+
+        EXPECT_EQ(recording.log, row.expected);
+        EXPECT_EQ(texts(fixture.model.items()), newLetters);
+        EXPECT_EQ(recording.replayed, fixture.model.items());
+        for (const QMListItemPointer &persisting : fixture.model.items()) {
+            if (oldLetters.contains(persisting->identifier(), Qt::CaseInsensitive)) {
+                EXPECT_TRUE(oldItems.contains(persisting))
+                        << persisting->identifier().toStdString();
+            }
+        }
+    }
+}
+
+// Random old and new lists of distinct identifiers: after each update the rows are the new
+// list with the old instances for persisting identifiers, persistent indexes follow their
+// items, the row signals replayed on the old rows give the new rows, and exactly the items
+// whose text the handler changed are reported. Every other update is driven through
+// managerDelegate() by a list manager of the test's own, which reports no data changes.
+TEST(QMListModelTest, FollowsRandomUpdates)
+{
+    std::mt19937 random(20240611);
+    Fixture fixture;
+    QMListManager hostManager;
+    hostManager.setDelegate(fixture.model.managerDelegate());
+    int nextLabel = 0;
+
+    for (int round = 0; round < 2000; ++round) {
+        std::uniform_int_distribution<int> percent(0, 99);
+        const int maximum = percent(random) < 85 ? 12 : 60;
+        const int oldCount = std::uniform_int_distribution<int>(0, maximum)(random);
+        QList<int> pool(2 * maximum + 8);
+        std::iota(pool.begin(), pool.end(), 0);
+        std::shuffle(pool.begin(), pool.end(), random);
+        const QList<int> oldIdentifiers = pool.mid(0, oldCount);
+        QList<int> unused = pool.mid(oldCount);
+
+        // Delete a share of the old items, rearrange the rest, then insert new ones.
+        QList<int> newIdentifiers;
+        const int deleteChance = QList<int> {0, 20, 50, 100}[percent(random) % 4];
+        for (int identifier : oldIdentifiers) {
+            if (percent(random) >= deleteChance)
+                newIdentifiers.append(identifier);
+        }
+        switch (percent(random) % 3) {
+        case 0:
+            break;
+        case 1:
+            for (int k = std::uniform_int_distribution<int>(1, 3)(random);
+                 k > 0 && newIdentifiers.size() > 1; --k) {
+                std::uniform_int_distribution<qsizetype> position(0, newIdentifiers.size() - 1);
+                newIdentifiers.move(position(random), position(random));
+            }
+            break;
+        case 2:
+            std::shuffle(newIdentifiers.begin(), newIdentifiers.end(), random);
+            break;
+        }
+        for (int k = std::uniform_int_distribution<int>(0, maximum / 2)(random); k > 0; --k) {
+            std::uniform_int_distribution<qsizetype> position(0, newIdentifiers.size());
+            newIdentifiers.insert(position(random), unused.takeLast());
+        }
+
+        QMListItemList oldItems;
+        for (int identifier : oldIdentifiers)
+            oldItems.append(std::make_shared<Item>(QString::number(identifier), u"old"_s));
+        QMListItemList newItems;
+        QSet<const QMListItem *> expectedChanged;
+        QMListItemList expected;
+        for (int identifier : newIdentifiers) {
+            const qsizetype oldPosition = oldIdentifiers.indexOf(identifier);
+            const bool changes = oldPosition < 0 || percent(random) < 30;
+            newItems.append(
+                    std::make_shared<Item>(QString::number(identifier),
+                                           changes ? u"new %1"_s.arg(nextLabel++) : u"old"_s));
+            expected.append(oldPosition < 0 ? newItems.last() : oldItems[oldPosition]);
+            if (oldPosition >= 0 && changes)
+                expectedChanged.insert(oldItems[oldPosition].get());
+        }
+        const bool hostDriven = round % 2 == 1;
+        SCOPED_TRACE("round " + std::to_string(round) + (hostDriven ? " (host manager)" : ""));
+
+        fixture.model.setItems(oldItems);
+        QList<QPersistentModelIndex> persistent;
+        for (int row = 0; row < oldItems.size(); ++row)
+            persistent.append(QPersistentModelIndex(fixture.model.index(row)));
+        Recording recording(fixture.model);
+
+        if (hostDriven)
+            hostManager.updateList(fixture.model.items(), newItems, refresh);
+        else
+            fixture.model.updateItems(newItems, refresh);
+
+        ASSERT_EQ(fixture.model.items(), expected);
+        ASSERT_EQ(recording.replayed, expected);
+        for (qsizetype k = 0; k < oldItems.size(); ++k) {
+            if (expected.contains(oldItems[k])) {
+                ASSERT_TRUE(persistent[k].isValid()) << k;
+                ASSERT_EQ(fixture.model.itemAt(persistent[k].row()), oldItems[k]) << k;
+            } else {
+                ASSERT_FALSE(persistent[k].isValid()) << k;
+            }
+        }
+        ASSERT_EQ(recording.changed, hostDriven ? QSet<const QMListItem *>() : expectedChanged);
+    }
+}
+
+TEST(QMListModelTest, LeavesTheRowsAsTheyWereWhenTheUpdateFails)
+{
+    using Alter = std::function<void(QMListChangeset &)>;
+    const struct
+    {
+        const char *name;
+        const char16_t *newLetters;
+        Alter alter;
+        QString reason;
+        QStringList expectedLog;
+    } rows[] = {
+            // Two new items that match one old item put it twice into the merged list; what the
+            // handler had already changed is still reported.
+            {"two new items for one old item",
+             u"AAB",
+             {},
+             u"Expected same size of current array (a, b) and final array (a, a, b)"_s,
+             {u"changed 0-1 display"_s}},
+            {"two new items for one old item, unchanged",
+             u"aab",
+             {},
+             u"Expected same size of current array (a, b) and final array (a, a, b)"_s,
+             {}},
+            // A comparator that sends a move past the end, after the deletes and inserts that
+            // the manager has already reported.
+            {"a move past the end",
+             u"xb",
+             [](QMListChangeset &changeset) {
+                 changeset.addChange(std::make_shared<QMListChange>(
+                         QMListChangeTypeMove, changeset.deletes().first()->item(), 0, 7));
+             },
+             u"Expected the change MOV: a | OLD: (i: 7) ==> NEW: (i: 0) to fit a list of 2 items"_s,
+             {}},
+            // A comparator that inserts two items at one position: the model's check of the
+            // insertion step fails.
+            {"two inserts at one position",
+             u"abcx",
+             [](QMListChangeset &changeset) {
+                 changeset.addChange(std::make_shared<QMListChange>(
+                         QMListChangeTypeInsert, std::make_shared<Item>(u"y"_s, u"y"_s), 3,
+                         QMNotFound));
+             },
+             u"Expected a step of the list the model shows (3 rows), but the list manager "
+             "reported an insertion of 3 giving 5 items"_s,
+             {}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QStringList log = expectRefusal(
+                [&row](QMListModel &model) {
+                    if (row.alter)
+                        model.setComparator(std::make_shared<AlteringComparator>(row.alter));
+                    model.updateItems(makeItems(QString::fromUtf16(row.newLetters)), refresh);
+                },
+                row.reason);
+        EXPECT_EQ(log, row.expectedLog);
+    }
+}
+
+TEST(QMListModelTest, RejectsMissingItemsAndChangesWhileItReports)
+{
+    const struct
+    {
+        const char *name;
+        std::function<void(QMListModel &)> action;
+        QString reason;
+    } rows[] = {
+            {"a null item for setItems",
+             [](QMListModel &model) {
+                 model.setItems({std::make_shared<Item>(u"a"_s, u"a"_s), nullptr});
+             },
+             u"Expected an item at every position of the list, but position 1 holds none"_s},
+            {"a null item for updateItems",
+             [](QMListModel &model) {
+                 model.updateItems({std::make_shared<Item>(u"a"_s, u"a"_s), nullptr});
+             },
+             u"Expected an item at every position of the new list, but position 1 holds none"_s},
+            // Changing the rows from the update handler would invalidate the steps under way.
+            {"setItems from the update handler",
+             [](QMListModel &model) {
+                 model.updateItems(makeItems(u"cba"),
+                                   [&model](const auto &, const auto &) { model.setItems({}); });
+             },
+             u"Expected no change to the list model while it reports a change"_s},
+            {"a host step from the update handler",
+             [](QMListModel &model) {
+                 model.updateItems(makeItems(u"cba"), [&model](const auto &, const auto &) {
+                     model.managerDelegate()->listManagerDidDeleteItemsAtIndexPaths(
+                             QMIndexSet {0}, makeItems(u"bc"));
+                 });
+             },
+             u"Expected no change to the list model while it reports a change"_s},
+            {"a display function from the update handler",
+             [](QMListModel &model) {
+                 model.updateItems(makeItems(u"cba"), [&model](const auto &, const auto &) {
+                     model.setDisplayFunction({});
+                 });
+             },
+             u"Expected no change to the list model while it reports a change"_s},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QStringList log = expectRefusal(row.action, row.reason);
+        EXPECT_TRUE(log.isEmpty()) << log.join(u'|').toStdString();
+    }
+
+    // Exceptions of the host's handler pass through untouched.
+    Fixture fixture;
+    fixture.model.setItems(makeItems(u"abc"));
+    const QMListItemList before = fixture.model.items();
+    EXPECT_THROW(fixture.model.updateItems(makeItems(u"b"),
+                                           [](const auto &, const auto &) {
+                                               throw std::runtime_error("refresh failed");
+                                           }),
+                 std::runtime_error);
+    EXPECT_EQ(fixture.model.items(), before);
+}
+
+TEST(QMListModelTest, FollowsTheDelegateCallsOfAHostsManager)
+{
+    // Steps that do not fit the rows are refused before anything changes.
+    const struct
+    {
+        const char *name;
+        std::function<void(QMListManagerDelegate &)> call;
+        QString step;
+    } rows[] = {
+            {"a deletion past the last row",
+             [](QMListManagerDelegate &delegate) {
+                 delegate.listManagerDidDeleteItemsAtIndexPaths(QMIndexSet {1, 3}, makeItems(u"a"));
+             },
+             u"a deletion of 1 3 leaving 1 items"_s},
+            {"a deletion with a list of the wrong length",
+             [](QMListManagerDelegate &delegate) {
+                 delegate.listManagerDidDeleteItemsAtIndexPaths(QMIndexSet {1}, makeItems(u"a"));
+             },
+             u"a deletion of 1 leaving 1 items"_s},
+            {"an insertion with a list of the wrong length",
+             [](QMListManagerDelegate &delegate) {
+                 delegate.listManagerDidInsertItemsAtIndexPaths(QMIndexSet {1}, makeItems(u"axb"));
+             },
+             u"an insertion of 1 giving 3 items"_s},
+            {"an insertion of no item",
+             [](QMListManagerDelegate &delegate) {
+                 QMListItemList list = makeItems(u"axbc");
+                 list[1] = nullptr;
+                 delegate.listManagerDidInsertItemsAtIndexPaths(QMIndexSet {1}, list);
+             },
+             u"an insertion of no item at 1"_s},
+            {"a move past the last row",
+             [](QMListManagerDelegate &delegate) {
+                 delegate.listManagerDidMoveItemAtIndex(0, 3, makeItems(u"bca"));
+             },
+             u"a move from 0 to 3 giving 3 items"_s},
+            {"a move from a negative row",
+             [](QMListManagerDelegate &delegate) {
+                 delegate.listManagerDidMoveItemAtIndex(-1, 0, makeItems(u"abc"));
+             },
+             u"a move from -1 to 0 giving 3 items"_s},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QStringList log = expectRefusal(
+                [&row](QMListModel &model) { row.call(*model.managerDelegate()); },
+                u"Expected a step of the list the model shows (3 rows), but the list manager "
+                "reported "_s
+                        + row.step);
+        EXPECT_TRUE(log.isEmpty()) << log.join(u'|').toStdString();
+    }
+
+    Fixture fixture;
+    fixture.model.setItems(makeItems(u"abc"));
+    const std::shared_ptr<QMListManagerDelegate> delegate = fixture.model.managerDelegate();
+    Recording recording(fixture.model);
+    // A move that puts another instance in place (a comparator may name an equal old item)
+    // is reported as a change of that row's data.
+    QMListItemList moved = fixture.model.items().mid(1) + makeItems(u"x");
+    delegate->listManagerDidMoveItemAtIndex(0, 2, moved);
+    EXPECT_EQ(fixture.model.items(), moved);
+    // A move in place of the same instance is no change at all.
+    delegate->listManagerDidMoveItemAtIndex(1, 1, moved);
+    EXPECT_EQ(recording.log, QStringList({u"move 0 to 3"_s, u"changed 2-2 all"_s}));
+
+    // Once the model is gone, the delegate that a host still holds does nothing.
+    auto orphan = std::make_unique<QMListModel>();
+    const std::shared_ptr<QMListManagerDelegate> orphaned = orphan->managerDelegate();
+    orphan.reset();
+    orphaned->listManagerDidInsertItemsAtIndexPaths(QMIndexSet {0}, makeItems(u"a"));
+}
+
+TEST(QMListModelTest, ShowsItemsThroughItsRoles)
+{
+    Fixture fixture;
+    QMListModel &model = fixture.model;
+    QMListItemList items = makeItems(u"aBc");
+    item(items[1]).rank = 7;
+    model.setItems(items);
+    Recording recording(model);
+
+    EXPECT_EQ(model.roleNames(),
+              (QHash<int, QByteArray> {{Qt::DisplayRole, "display"},
+                                       {QMListModel::IdentifierRole, "identifier"}}));
+    EXPECT_EQ(model.data(model.index(1), Qt::DisplayRole), QVariant(u"B"_s));
+    EXPECT_EQ(model.data(model.index(1), QMListModel::IdentifierRole), QVariant(u"b"_s));
+    EXPECT_FALSE(model.data(model.index(1), RankRole).isValid());
+    EXPECT_FALSE(model.data(model.index(3), Qt::DisplayRole).isValid());
+    EXPECT_EQ(model.itemAt(2), items[2]);
+    EXPECT_EQ(model.itemAt(3), nullptr);
+    EXPECT_EQ(model.itemAt(-1), nullptr);
+
+    // The display function replaces every row's text; none restores the description.
+    model.setDisplayFunction(
+            [](const QMListItemPointer &entry) -> QString { return entry->identifier() + u'!'; });
+    EXPECT_EQ(model.data(model.index(0), Qt::DisplayRole), QVariant(u"a!"_s));
+    model.setDisplayFunction({});
+    EXPECT_EQ(model.data(model.index(0), Qt::DisplayRole), QVariant(u"a"_s));
+
+    // The host's roles come with their names; changing them resets the model.
+    model.setRoleProvider({{RankRole, "rank"}}, [](const QMListItemPointer &entry, int role) {
+        return role == RankRole ? QVariant(item(entry).rank) : QVariant();
+    });
+    EXPECT_EQ(model.roleNames().value(RankRole), QByteArray("rank"));
+    EXPECT_EQ(model.data(model.index(1), RankRole), QVariant(7));
+
+    // A refreshed rank alone is a change of that role only.
+    QMListItemList newItems = makeItems(u"aBc");
+    item(newItems[1]).rank = 8;
+    model.updateItems(newItems, refresh);
+    EXPECT_EQ(model.data(model.index(1), RankRole), QVariant(8));
+
+    EXPECT_EQ(recording.log,
+              QStringList({u"changed 0-2 display"_s, u"changed 0-2 display"_s, u"reset"_s,
+                           u"changed 1-1 rank"_s}));
+
+    // The model's own roles cannot be provided, and roles need a function.
+    const auto expectFailure = [&](const QHash<int, QByteArray> &names,
+                                   const QMListModel::RoleFunction &function,
+                                   const QString &condition) {
+        try {
+            model.setRoleProvider(names, function);
+            ADD_FAILURE() << "no exception for " << condition.toStdString();
+        } catch (const QMInternalInconsistencyException &exception) {
+            EXPECT_EQ(exception.reason(), u"Invalid parameter not satisfying: "_s + condition);
+        }
+    };
+    const QMListModel::RoleFunction none = [](const QMListItemPointer &, int) {
+        return QVariant();
+    };
+    const QString ownRoles
+            = u"!roleNames.contains(Qt::DisplayRole) && !roleNames.contains(IdentifierRole)"_s;
+    expectFailure({{Qt::DisplayRole, "text"}}, none, ownRoles);
+    expectFailure({{QMListModel::IdentifierRole, "key"}}, none, ownRoles);
+    expectFailure({{RankRole, "rank"}}, {}, u"roleNames.isEmpty() || function"_s);
+    EXPECT_EQ(model.roleNames().value(RankRole), QByteArray("rank"));
+}
