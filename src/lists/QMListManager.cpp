@@ -70,18 +70,17 @@ void removePositions(QMListItemList &list, const QMIndexSet &indexes)
     list = std::move(kept);
 }
 
-// Inserts items[k] at positions[k] (ascending, each at its own position) in one sweep. A
-// position past the end appends, as it would one by one.
-void insertAtPositions(QMListItemList &list, const QList<quint64> &positions,
-                       const QMListItemList &items)
+// Inserts each item at its position (ascending, each at its own position) in one sweep.
+void insertAtPositions(QMListItemList &list,
+                       const QList<std::pair<quint64, QMListItemPointer>> &insertions)
 {
     QMListItemList merged;
-    merged.reserve(list.size() + items.size());
+    merged.reserve(list.size() + insertions.size());
     qsizetype next = 0;
-    for (qsizetype k = 0; k < items.size(); ++k) {
-        while (quint64(merged.size()) < positions[k] && next < list.size())
+    for (const auto &[position, item] : insertions) {
+        while (quint64(merged.size()) < position && next < list.size())
             merged.append(std::move(list[next++]));
-        merged.append(items[k]);
+        merged.append(item);
     }
     for (; next < list.size(); ++next)
         merged.append(std::move(list[next]));
@@ -110,6 +109,20 @@ void requirePosition(bool inside, const QMListChangePointer &change, qsizetype c
     }
 }
 
+// Two changes of one step at the same position would make the index set the delegate receives
+// disagree with the items the step changes.
+void requireDistinctPositions(const QMIndexSet &indexes, qsizetype changes, const char *kind)
+{
+    if (indexes.count() != quint64(changes)) {
+        throw QMInternalInconsistencyException(
+                QStringLiteral(
+                        "Expected each %1 at a position of its own, but %2 %1s share %3 positions")
+                        .arg(QLatin1String(kind))
+                        .arg(changes)
+                        .arg(indexes.count()));
+    }
+}
+
 } // namespace
 
 QMListItemList QMListManager::updateList(const QMListItemList &oldList,
@@ -135,62 +148,54 @@ QMListItemList QMListManager::updateList(const QMListItemList &oldList,
 
     const std::shared_ptr<QMOrderedCollectionComparator> comparator = d->comparator;
     const QMListChangeset changeset = comparator->compareList(oldList, merged);
+    // Every step is checked before the first one is applied, so that a changeset that does not
+    // fit the list (from a host's comparator) fails before the delegate hears of any step.
+    QMIndexSet deleted;
+    for (const QMListChangePointer &change : changeset.deletes()) {
+        requirePosition(change->oldIndex() >= 0 && change->oldIndex() < oldList.size(), change,
+                        oldList.size());
+        deleted.addIndex(quint64(change->oldIndex()));
+    }
+    requireDistinctPositions(deleted, changeset.deletes().size(), "delete");
+    const qsizetype finalSize
+            = oldList.size() - changeset.deletes().size() + changeset.inserts().size();
+
+    // Insertion goes position by position in ascending order, whatever order the changes came in
+    // (a comparator of the host's may list them otherwise).
+    QMIndexSet inserted;
+    QList<std::pair<quint64, QMListItemPointer>> insertions;
+    insertions.reserve(changeset.inserts().size());
+    for (const QMListChangePointer &change : changeset.inserts()) {
+        requirePosition(change->index() >= 0 && change->index() < finalSize && change->item(),
+                        change, finalSize);
+        inserted.addIndex(quint64(change->index()));
+        insertions.append({quint64(change->index()), change->item()});
+    }
+    requireDistinctPositions(inserted, changeset.inserts().size(), "insert");
+    std::stable_sort(insertions.begin(), insertions.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+
+    for (const QMListChangePointer &change : changeset.moves()) {
+        requirePosition(change->oldIndex() >= 0 && change->oldIndex() < finalSize
+                                && change->index() >= 0 && change->index() < finalSize
+                                && change->item(),
+                        change, finalSize);
+    }
+
     QMListItemList working = oldList;
-
-    if (!changeset.deletes().isEmpty()) {
-        QMIndexSet indexes;
-        for (const QMListChangePointer &change : changeset.deletes()) {
-            requirePosition(change->oldIndex() >= 0 && change->oldIndex() < working.size(), change,
-                            working.size());
-            indexes.addIndex(quint64(change->oldIndex()));
-        }
-        removePositions(working, indexes);
+    if (!deleted.isEmpty()) {
+        removePositions(working, deleted);
         if (const auto delegate = d->delegate.lock())
-            delegate->listManagerDidDeleteItemsAtIndexPaths(indexes, working);
+            delegate->listManagerDidDeleteItemsAtIndexPaths(deleted, working);
     }
-
-    if (!changeset.inserts().isEmpty()) {
-        QMIndexSet indexes;
-        QList<quint64> positions;
-        QMListItemList items;
-        positions.reserve(changeset.inserts().size());
-        items.reserve(changeset.inserts().size());
-        for (const QMListChangePointer &change : changeset.inserts()) {
-            requirePosition(change->index() >= 0
-                                    && change->index()
-                                            < working.size() + changeset.inserts().size(),
-                            change, working.size());
-            indexes.addIndex(quint64(change->index()));
-            positions.append(quint64(change->index()));
-            items.append(change->item());
-        }
-        // Insertion goes position by position in ascending order, whatever order the changes
-        // came in (a comparator of the host's may list them otherwise).
-        QList<qsizetype> order(positions.size());
-        for (qsizetype k = 0; k < order.size(); ++k)
-            order[k] = k;
-        if (!std::is_sorted(positions.cbegin(), positions.cend())) {
-            std::stable_sort(order.begin(), order.end(),
-                             [&](qsizetype a, qsizetype b) { return positions[a] < positions[b]; });
-            QList<quint64> sortedPositions;
-            QMListItemList sortedItems;
-            for (qsizetype k : std::as_const(order)) {
-                sortedPositions.append(positions[k]);
-                sortedItems.append(items[k]);
-            }
-            positions = sortedPositions;
-            items = sortedItems;
-        }
-        insertAtPositions(working, positions, items);
+    if (!inserted.isEmpty()) {
+        insertAtPositions(working, insertions);
         if (const auto delegate = d->delegate.lock())
-            delegate->listManagerDidInsertItemsAtIndexPaths(indexes, working);
+            delegate->listManagerDidInsertItemsAtIndexPaths(inserted, working);
     }
-
     for (const QMListChangePointer &change : changeset.moves()) {
         const qint64 from = change->oldIndex();
         const qint64 to = change->index();
-        requirePosition(from >= 0 && from < working.size() && to >= 0 && to < working.size(),
-                        change, working.size());
         working.removeAt(from);
         working.insert(to, change->item());
         if (const auto delegate = d->delegate.lock())

@@ -175,6 +175,28 @@ TEST(ListManagerTest, FailuresLeaveNoHalfDoneSteps)
             return changeset;
         }
     };
+    // A host comparator whose later step does not fit: no earlier step is reported either.
+    class CrowdedComparator : public QMOrderedCollectionComparator
+    {
+    public:
+        QMListChangeset compareList(const QMListItemList &oldItems,
+                                    const QMListItemList &) const override
+        {
+            QMListChangeset changeset;
+            changeset.addChange(std::make_shared<QMListChange>(QMListChangeTypeDelete, oldItems[0],
+                                                               QMNotFound, 0));
+            for (int k = 0; k < 2; ++k) {
+                changeset.addChange(std::make_shared<QMListChange>(QMListChangeTypeInsert,
+                                                                   item(u"x"_s), 1, QMNotFound));
+            }
+            return changeset;
+        }
+    };
+    manager.setComparator(std::make_shared<CrowdedComparator>());
+    EXPECT_EQ(failureOf([&] { manager.updateList(oldList, oldList); }),
+              u"Expected each insert at a position of its own, but 2 inserts share 1 positions"_s);
+    EXPECT_TRUE(delegate->calls.isEmpty());
+
     manager.setComparator(std::make_shared<BrokenComparator>());
     EXPECT_EQ(
             failureOf([&] { manager.updateList(oldList, oldList); }),

@@ -370,8 +370,8 @@ TEST(QMListModelTest, LeavesTheRowsAsTheyWereWhenTheUpdateFails)
              },
              u"Expected the change MOV: a | OLD: (i: 7) ==> NEW: (i: 0) to fit a list of 2 items"_s,
              {}},
-            // A comparator that inserts two items at one position: the model's check of the
-            // insertion step fails.
+            // A comparator that inserts two items at one position: the manager refuses the
+            // changeset before any step.
             {"two inserts at one position",
              u"abcx",
              [](QMListChangeset &changeset) {
@@ -379,8 +379,7 @@ TEST(QMListModelTest, LeavesTheRowsAsTheyWereWhenTheUpdateFails)
                          QMListChangeTypeInsert, std::make_shared<Item>(u"y"_s, u"y"_s), 3,
                          QMNotFound));
              },
-             u"Expected a step of the list the model shows (3 rows), but the list manager "
-             "reported an insertion of 3 giving 5 items"_s,
+             u"Expected each insert at a position of its own, but 2 inserts share 1 positions"_s,
              {}},
     };
     for (const auto &row : rows) {
