@@ -214,10 +214,18 @@ public:
         rebuild(sequence);
     }
 
-    quint64 position(quint32 id) const
+    quint64 position(quint32 id)
     {
         const Location &location = m_location[id];
-        return prefix(location.block) + location.offset;
+        if (!m_startsValid) {
+            // After a move the block starts are stale. Runs of lookups without a move (most
+            // elements of a pass are found in place) pay for one O(n / B) refresh that makes
+            // the rest O(1); until then the tree answers in O(log(n / B)).
+            if (++m_lookupsSinceMove < m_blocks.size() / 8 + 16)
+                return prefix(location.block) + location.offset;
+            refreshStarts();
+        }
+        return m_starts[location.block] + location.offset;
     }
 
     void flatten(ScratchVector<quint32> &out) const
@@ -253,6 +261,8 @@ public:
             ++m_location[destination[k]].offset;
         m_location[id] = Location {target, offset};
         add(target, +1);
+        m_startsValid = false;
+        m_lookupsSinceMove = 0;
 
         if (destination.size() > 2 * kBlockSize) {
             ScratchVector<quint32> sequence;
@@ -267,6 +277,17 @@ private:
         quint32 block = 0;
         quint32 offset = 0;
     };
+
+    void refreshStarts()
+    {
+        m_starts.resize(m_blocks.size());
+        quint64 start = 0;
+        for (size_t b = 0; b < m_blocks.size(); ++b) {
+            m_starts[b] = start;
+            start += m_blocks[b].size();
+        }
+        m_startsValid = true;
+    }
 
     // The number of ids in blocks 0 .. block - 1.
     quint64 prefix(quint32 block) const
@@ -315,6 +336,7 @@ private:
                 m_location[sequence[k]] = Location {quint32(b), quint32(k - first)};
             m_tree[b + 1] = last - first;
         }
+        refreshStarts();
         // Linear construction of the Fenwick tree from the block sizes.
         for (size_t i = 1; i < m_tree.size(); ++i) {
             const size_t parent = i + (i & (~i + 1));
@@ -327,6 +349,9 @@ private:
     quint64 m_count = 0;
     std::vector<std::vector<quint32>> m_blocks;
     ScratchVector<quint64> m_tree;
+    ScratchVector<quint64> m_starts;
+    bool m_startsValid = false;
+    size_t m_lookupsSinceMove = 0;
     ScratchVector<Location> m_location;
 };
 
@@ -419,10 +444,12 @@ private:
         return working;
     }
 
+    // Equality is reflexive, so an element in its own place needs no call to isEqual().
     bool equalsRightByValue(const ScratchVector<quint32> &working) const
     {
         for (size_t p = 0; p < working.size(); ++p) {
-            if (!m_elements.isEqual(m_representative[working[p]], m_leftCount + p))
+            if (working[p] != m_right[p]
+                && !m_elements.isEqual(m_representative[working[p]], m_leftCount + p))
                 return false;
         }
         return true;

@@ -55,6 +55,8 @@ QMListItemList lowestEqualOldItems(const QMListItemList &oldItems, const QMListI
             wantsNull = false;
             continue;
         }
+        if (p + 8 < oldItems.size() && oldItems[p + 8])
+            __builtin_prefetch(oldItems[p + 8].get());
         const size_t slot = slotOf(old->hash());
         for (qsizetype k = heads[slot].second; k != kEmpty; k = next[size_t(k)]) {
             if (!found[size_t(k)] && old->isEqual(*items[k])) {

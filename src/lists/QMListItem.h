@@ -29,7 +29,8 @@ public:
 
     /// The item's stable name. Identifiers are texts; a numeric key is given in decimal.
     virtual QString identifier() const = 0;
-    /// Value equality; identity unless overridden. Must be symmetric.
+    /// Value equality; identity unless overridden. Must be reflexive and symmetric, as any
+    /// equality: the comparison does not ask an item whether it equals itself.
     virtual bool isEqual(const QMListItem &other) const;
     /// A hash that agrees with isEqual(): equal items have equal hashes.
     virtual size_t hash() const;
