@@ -196,8 +196,11 @@ QMListItemList QMListManager::updateList(const QMListItemList &oldList,
     for (const QMListChangePointer &change : changeset.moves()) {
         const qint64 from = change->oldIndex();
         const qint64 to = change->index();
-        working.removeAt(from);
-        working.insert(to, change->item());
+        // One rotation of the elements between the two positions rather than a removal and an
+        // insertion that each shift the whole tail; the change's item (the lowest old item
+        // equal to the one moved) then takes the target position.
+        working.move(from, to);
+        working[to] = change->item();
         if (const auto delegate = d->delegate.lock())
             delegate->listManagerDidMoveItemAtIndex(from, to, working);
     }
