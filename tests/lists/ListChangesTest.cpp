@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
-
 using namespace ListTestSupport;
 using namespace Qt::StringLiterals;
 
@@ -180,32 +178,4 @@ TEST(ListComparatorTest, MovesCarryTheLowestOldItemEqualByValue)
     ASSERT_EQ(second.moves().size(), 1);
     // z is equal by value to w, which stands lower in the old list.
     EXPECT_EQ(second.moves().first()->item(), w);
-}
-
-TEST(ListComparatorTest, RandomChangesetsRebuildTheNewList)
-{
-    std::mt19937_64 random(99);
-    int serial = 0;
-    const QMListComparator comparator;
-    for (int round = 0; round < 500; ++round) {
-        SCOPED_TRACE(round);
-        const RandomPair pair = randomPair(random, 40, serial);
-        const QMListChangeset changeset = comparator.compareList(pair.oldList, pair.newList);
-        // Deletes at once, inserts ascending, then each move in order.
-        QMListItemList working;
-        for (qsizetype i = 0; i < pair.oldList.size(); ++i) {
-            if (!changeset.deleteMap().contains(pair.oldList[i]->identifier()))
-                working.append(pair.oldList[i]);
-        }
-        for (const QMListChangePointer &insert : changeset.inserts())
-            working.insert(insert->index(), insert->item());
-        for (const QMListChangePointer &move : changeset.moves()) {
-            ASSERT_EQ(working[move->oldIndex()], move->item());
-            working.move(move->oldIndex(), move->index());
-        }
-        ASSERT_EQ(working, pair.newList);
-        ASSERT_EQ(changeset.changes().size(),
-                  changeset.deletes().size() + changeset.inserts().size()
-                          + changeset.moves().size());
-    }
 }

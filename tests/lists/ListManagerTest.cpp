@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
-
 using namespace ListTestSupport;
 using namespace Qt::StringLiterals;
 
@@ -217,31 +215,4 @@ TEST(ListManagerTest, DelegateIsHeldWeakly)
     const QMListItemList oldList = items({u"a"_s, u"b"_s});
     EXPECT_EQ(manager.updateList(oldList, items({u"b"_s, u"a"_s})),
               (QMListItemList {oldList[1], oldList[0]}));
-}
-
-TEST(ListManagerTest, RandomUpdatesEndWithTheMergedList)
-{
-    std::mt19937_64 random(5);
-    int serial = 0;
-    for (int round = 0; round < 500; ++round) {
-        SCOPED_TRACE(round);
-        const RandomPair pair = randomPair(random, 40, serial);
-        // A fresh fetch: new instances for every item, matched by identifier.
-        QMListItemList fetched;
-        for (const QMListItemPointer &x : pair.newList)
-            fetched.append(item(x->identifier()));
-        QMListManager manager;
-        const auto delegate = std::make_shared<RecordingDelegate>();
-        manager.setDelegate(delegate);
-        const QMListItemList result = manager.updateList(pair.oldList, fetched);
-        // Old instances where the item persists, the fetched ones where it is new.
-        ASSERT_EQ(result.size(), pair.newList.size());
-        for (qsizetype i = 0; i < result.size(); ++i) {
-            const bool persists = pair.oldList.contains(pair.newList[i]);
-            ASSERT_EQ(result[i], persists ? pair.newList[i] : fetched[i]);
-        }
-        if (!delegate->lists.isEmpty()) {
-            ASSERT_EQ(delegate->lists.last(), result);
-        }
-    }
 }
