@@ -135,7 +135,8 @@ public:
                 const qint64 inA = indexOfObject(x, a);
                 const qint64 inB = indexOfObject(x, b);
                 if (inA != inB)
-                    records.append(MovedObjectInfo {x, distance(inA, inB)});
+                    records.append(MovedObjectInfo {
+                            x, QMArrayComparison::recordDistance(quint64(inA), quint64(inB))});
             }
         } else {
             const auto firstPositions = [](const QList<T> &list) {
@@ -152,7 +153,10 @@ public:
                 const qint64 positionInA = inA.value(key, QMNotFound);
                 const qint64 positionInB = inB.value(key, QMNotFound);
                 if (positionInA != positionInB)
-                    records.append(MovedObjectInfo {x, distance(positionInA, positionInB)});
+                    records.append(
+                            MovedObjectInfo {x,
+                                             QMArrayComparison::recordDistance(
+                                                     quint64(positionInA), quint64(positionInB))});
             }
         }
         std::stable_sort(records.begin(), records.end(),
@@ -199,13 +203,6 @@ private:
         if (m_comparator)
             return m_comparator(element, object) == QMOrderedSame;
         return Traits::identityKey(element) == Traits::identityKey(object);
-    }
-
-    static quint64 distance(qint64 a, qint64 b)
-    {
-        const auto difference
-                = static_cast<qint32>(static_cast<quint32>(a) - static_cast<quint32>(b));
-        return quint64(difference < 0 ? -qint64(difference) : qint64(difference));
     }
 
     // One key per element of the left list followed by the right list; equal keys exactly for

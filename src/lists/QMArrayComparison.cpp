@@ -158,14 +158,6 @@ private:
     int m_shift = 0;
 };
 
-// The distance of a moved-object record: the positions' difference taken as a signed 32-bit
-// number, then made absolute.
-quint64 recordDistance(quint64 a, quint64 b)
-{
-    const auto difference = static_cast<qint32>(static_cast<quint32>(a) - static_cast<quint32>(b));
-    return quint64(std::abs(qint64(difference)));
-}
-
 // Runs work(begin, end) over [0, count) in one chunk per core when the whole costs about
 // count * costPerItem comparator calls and that is worth a thread; the first exception of any
 // chunk is rethrown on the calling thread once every chunk has ended.

@@ -32,6 +32,14 @@ public:
     virtual QString identifier(quint64 element) const = 0;
 };
 
+/// The distance of a moved-object record: the two positions' difference taken as a signed
+/// 32-bit number, then made absolute (so a not-found position counts as -1).
+inline quint64 recordDistance(quint64 a, quint64 b)
+{
+    const auto difference = static_cast<qint32>(static_cast<quint32>(a) - static_cast<quint32>(b));
+    return quint64(difference < 0 ? -qint64(difference) : qint64(difference));
+}
+
 struct Result
 {
     QMIndexSet removedIndexes;

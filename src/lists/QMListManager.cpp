@@ -1,5 +1,7 @@
 #include "lists/QMListManager.h"
 
+#include "lists/QMListItemChecks_p.h"
+
 #include "errors/QMInternalInconsistencyException.h"
 
 #include <QHash>
@@ -87,18 +89,6 @@ void insertAtPositions(QMListItemList &list,
     list = std::move(merged);
 }
 
-void requireItems(const QMListItemList &list, const char *name)
-{
-    const qsizetype empty = list.indexOf(nullptr);
-    if (empty >= 0) {
-        throw QMInternalInconsistencyException(
-                QStringLiteral(
-                        "Expected an item at every position of the %1, but position %2 holds none")
-                        .arg(QLatin1String(name))
-                        .arg(empty));
-    }
-}
-
 void requirePosition(bool inside, const QMListChangePointer &change, qsizetype count)
 {
     if (!inside) {
@@ -129,8 +119,8 @@ QMListItemList QMListManager::updateList(const QMListItemList &oldList,
                                          const QMListItemList &newList,
                                          const UpdateHandler &updateHandler)
 {
-    requireItems(oldList, "old list");
-    requireItems(newList, "new list");
+    QMRequireListItems(oldList, "old list");
+    QMRequireListItems(newList, "new list");
     QHash<QString, QMListItemPointer> oldByIdentifier;
     oldByIdentifier.reserve(oldList.size());
     for (const QMListItemPointer &item : oldList)

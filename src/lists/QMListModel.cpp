@@ -1,5 +1,7 @@
 #include "lists/QMListModel.h"
 
+#include "lists/QMListItemChecks_p.h"
+
 #include "errors/QMEquality.h"
 #include "errors/QMInternalInconsistencyException.h"
 
@@ -410,11 +412,7 @@ QMListItemPointer QMListModel::itemAt(int row) const
 void QMListModel::setItems(const QMListItemList &items)
 {
     d->requireQuiet();
-    const qsizetype empty = items.indexOf(nullptr);
-    QMAssert(empty < 0,
-             QStringLiteral("Expected an item at every position of the list, but position %1 "
-                            "holds none")
-                     .arg(empty));
+    QMRequireListItems(items, "list");
     const Private::ChangeGuard guard(d.get());
     beginResetModel();
     d->rows.assign(items);

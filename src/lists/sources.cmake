@@ -26,6 +26,7 @@ set(QMF_LISTS_SOURCES
     lists/QMListChangeset.cpp
     lists/QMListComparator.cpp
     lists/QMListItem.cpp
+    lists/QMListItemChecks_p.h
     lists/QMListManager.cpp
     lists/QMListModel.cpp
 )
