@@ -54,18 +54,16 @@ void QMListManager::setComparator(std::shared_ptr<QMOrderedCollectionComparator>
 
 namespace {
 
-// Removes the positions of `indexes` from `list` in one sweep.
+// Removes the positions of `indexes` (all inside the list) from `list` in one sweep.
 void removePositions(QMListItemList &list, const QMIndexSet &indexes)
 {
     QMListItemList kept;
     kept.reserve(list.size() - qsizetype(indexes.count()));
     qsizetype next = 0;
     for (const QMIndexSet::Range &range : indexes.ranges()) {
-        const auto location = qsizetype(std::min<quint64>(range.location, quint64(list.size())));
-        const auto end = qsizetype(std::min<quint64>(range.end(), quint64(list.size())));
-        for (; next < location; ++next)
+        for (; next < qsizetype(range.location); ++next)
             kept.append(std::move(list[next]));
-        next = std::max(next, end);
+        next = qsizetype(range.end());
     }
     for (; next < list.size(); ++next)
         kept.append(std::move(list[next]));
