@@ -36,11 +36,11 @@ enum QMComparisonResult : int {
 ///
 /// Elements are matched by identity (see QMListElementTraits); an element comparator, when set,
 /// decides instead which elements are the same for the position lookups of the passes (never for
-/// removals and insertions). It must be safe to call from any thread and must not change the
-/// lists.
+/// removals and insertions). It must be safe to call from any thread (long lists share its calls
+/// among the cores) and must not change the lists.
 ///
-/// Cost: O(n) to find removals and insertions and O(n + m (B + n / B)) per pass for m moves
-/// (B about the square root of n) when matching by identity. With an element comparator each
+/// Cost: O(n) to find removals and insertions and O(n log n) per pass when matching by identity
+/// (each lookup O(log n) at most, each move O(64 + log n)). With an element comparator each
 /// position lookup is a linear search (a comparator cannot be hashed): O(n^2) per pass.
 ///
 /// Failures, thrown as QMInternalInconsistencyException:
