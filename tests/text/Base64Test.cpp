@@ -241,28 +241,6 @@ TEST(Base64Test, DecodingAgreesWithTheStepByStepCycle)
     }
 }
 
-TEST(Base64Test, EncodedTextRoundTripsInLinesOf72)
-{
-    std::mt19937 random(7);
-    for (int round = 0; round < 3000; ++round) {
-        QByteArray data(qsizetype(random() % (round < 2000 ? 300 : 5000)), Qt::Uninitialized);
-        for (char &byte : data)
-            byte = char(random());
-        SCOPED_TRACE(data.size());
-        const std::string text = encodeC(data);
-        ASSERT_EQ(decodeC(text), data);
-        ASSERT_EQ(encodeBase64(data), QString::fromStdString(text));
-        // Every line but a shorter last one has 72 characters and ends in "\r\n".
-        std::size_t start = 0;
-        while (text.size() - start >= 72) {
-            ASSERT_EQ(text.substr(start + 72, 2), "\r\n") << "line at " << start;
-            ASSERT_EQ(text.find_first_of("\r\n", start), start + 72);
-            start += 74;
-        }
-        ASSERT_EQ(text.find_first_of("\r\n", start), std::string::npos);
-    }
-}
-
 TEST(Base64Test, EncodingChecksTheCapacityAndWritesNothingElse)
 {
     const QByteArray data = CodecFixtures::pattern(57); // 78 characters

@@ -6,10 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <QCryptographicHash>
-
 #include <atomic>
-#include <random>
 #include <thread>
 #include <vector>
 
@@ -134,24 +131,6 @@ TEST(DigestTest, AbsentInputHasNoDigestAndEmptyInputHasOne)
     // Bytes past a NUL count for QByteArray, not for a C string.
     EXPECT_NE(QMMD5::MD5String(QByteArray("a\0b", 3)), QMMD5::MD5String("a\0b"));
     EXPECT_EQ(QMMD5::MD5String("a\0b"), QMMD5::MD5String("a"));
-}
-
-TEST(DigestTest, AgreesWithQCryptographicHashOnRandomInputs)
-{
-    std::mt19937 random(42);
-    for (int round = 0; round < 300; ++round) {
-        QByteArray data(qsizetype(random() % 3000), Qt::Uninitialized);
-        for (char &byte : data)
-            byte = char(random());
-        SCOPED_TRACE(data.size());
-        const Digests digests = ofData(data);
-        EXPECT_EQ(digests.md5.toLatin1(),
-                  QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
-        EXPECT_EQ(digests.sha1.toLatin1(),
-                  QCryptographicHash::hash(data, QCryptographicHash::Sha1).toHex());
-        EXPECT_EQ(digests.sha256.toLatin1(),
-                  QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
-    }
 }
 
 TEST(DigestTest, ThreadsDigestIndependently)
