@@ -39,9 +39,10 @@ enum QMComparisonResult : int {
 /// removals and insertions). It must be safe to call from any thread (long lists share its calls
 /// among the cores) and must not change the lists.
 ///
-/// Cost: O(n) to find removals and insertions and O(n log n) per pass when matching by identity
-/// (each lookup O(log n) at most, each move O(64 + log n)). With an element comparator each
-/// position lookup is a linear search (a comparator cannot be hashed): O(n^2) per pass.
+/// Cost: O(n) to find removals and insertions and O(n + m sqrt(n)) per pass of m moves when
+/// matching by identity (each lookup O(1), each move O(64 + sqrt(n / 64))). With an element
+/// comparator each position lookup is a linear search (a comparator cannot be hashed): O(n^2) per
+/// pass.
 ///
 /// Failures, thrown as QMInternalInconsistencyException:
 /// - "Expected same size of current array (a, b) and final array (a)" (identifiers of W and of

@@ -24,13 +24,15 @@
 // (largest first), and moves each in turn to its position in the right list, looking both
 // positions up afresh before each move. Written as linear searches that is quadratic per pass.
 //
-// Here every element gets a dense id through one hash of its identity key. Membership is then a
-// count per id, the right-hand position a table per id, and W is a list of blocks of ids that
-// knows where each id stands (block start + offset, O(1)) and moves one id in O(B + n / B).
-// Records of a pass are found in one sweep and ordered by a stable counting sort. With an element
-// comparator ids cannot stand for "the same" (a comparator is not a hash), so that path keeps
-// the linear searches, but asks for each element's right-hand position only once, since the
-// right list never changes.
+// Here every element gets a dense id: the right list's distinct keys are numbered in order
+// through one hash, and the left list is walked against the right one, so that elements in the
+// same order on both sides take their ids without a lookup. Membership is then a test per id.
+// When no element occurs twice, a right-hand id is also the element's right-hand position, and W
+// is a list of blocks of ids that knows where each id stands (O(1)) and moves one id in
+// O(B + sqrt(n / B)). Records of a pass are found in one sweep and ordered by a stable counting
+// sort. With an element comparator ids cannot stand for "the same" (a comparator is not a
+// hash), so that path keeps the linear searches, but asks for each element's right-hand
+// position only once, since the right list never changes.
 //
 // Ties of equal distance keep the order in which the elements stand in W at the start of the
 // pass; the test oracle sorts the same way, so results are reproducible position for position.
@@ -81,6 +83,19 @@ struct ScratchAllocator
             std::free(memory);
     }
 
+    // Elements are default-initialised: a scratch array is written before it is read, so
+    // resize() need not clear it first.
+    template<typename U>
+    void construct(U *element) noexcept(std::is_nothrow_default_constructible_v<U>)
+    {
+        ::new (static_cast<void *>(element)) U;
+    }
+    template<typename U, typename... Args>
+    void construct(U *element, Args &&...args)
+    {
+        ::new (static_cast<void *>(element)) U(std::forward<Args>(args)...);
+    }
+
     template<typename U>
     bool operator==(const ScratchAllocator<U> &) const noexcept
     {
@@ -91,43 +106,55 @@ struct ScratchAllocator
 template<typename T>
 using ScratchVector = std::vector<T, ScratchAllocator<T>>;
 
-// Dense ids for identity keys: open addressing with linear probing over slots that hold the key
-// and its id together, so a lookup touches one cache line. Keys may be any value, zero included
-// (a null pointer is an element too). The table grows at three quarters full.
+// Dense ids for identity keys: open addressing with linear probing. A slot holds an id and 32
+// other bits of the key's hash, so the table is half the size of one that holds keys, and a
+// probe compares the key itself (kept per id) only when those bits agree, which for two
+// different keys almost never happens. Keys may be any value, zero included (a null pointer is
+// an element too). The table grows at three quarters full.
 class IdTable
 {
 public:
-    explicit IdTable(size_t expected) { allocate(expected * 2); }
-
-    // The id of `key`, a new one (the next free number) when the key is new.
-    quint32 idFor(quintptr key, quint32 &nextId)
+    explicit IdTable(size_t expected)
     {
-        size_t slot = slotOf(key);
+        m_keys.reserve(expected);
+        allocate(expected * 2);
+    }
+
+    // The id of `key`, a new one (the number of keys seen so far) when the key is new.
+    quint32 idFor(quintptr key)
+    {
+        const quint64 mix = mixed(key);
+        size_t slot = mix >> m_shift;
+        const auto tag = quint32(mix);
         while (true) {
             Slot &entry = m_slots[slot];
             if (entry.id == kNoId) {
-                entry = Slot {key, nextId};
-                if (++m_used * 4 > m_slots.size() * 3)
+                const auto id = quint32(m_keys.size());
+                entry = Slot {tag, id};
+                m_keys.push_back(key);
+                if (m_keys.size() * 4 > m_slots.size() * 3)
                     grow();
-                return nextId++;
+                return id;
             }
-            if (entry.key == key)
+            if (entry.tag == tag && m_keys[entry.id] == key)
                 return entry.id;
             slot = (slot + 1) & m_mask;
         }
     }
 
+    quint32 count() const { return quint32(m_keys.size()); }
+
     // Hides the memory latency of a lookup made a little later.
-    void prefetch(quintptr key) const { __builtin_prefetch(&m_slots[slotOf(key)]); }
+    void prefetch(quintptr key) const { __builtin_prefetch(&m_slots[mixed(key) >> m_shift]); }
 
 private:
     struct Slot
     {
-        quintptr key = 0;
+        quint32 tag = 0;
         quint32 id = kNoId;
     };
 
-    size_t slotOf(quintptr key) const { return (quint64(key) * 0x9E3779B97F4A7C15ULL) >> m_shift; }
+    static quint64 mixed(quintptr key) { return quint64(key) * 0x9E3779B97F4A7C15ULL; }
 
     void allocate(size_t wanted)
     {
@@ -139,21 +166,18 @@ private:
 
     void grow()
     {
-        ScratchVector<Slot> old;
-        old.swap(m_slots);
-        allocate(old.size() * 2);
-        for (const Slot &entry : old) {
-            if (entry.id == kNoId)
-                continue;
-            size_t slot = slotOf(entry.key);
+        allocate(m_slots.size() * 2);
+        for (quint32 id = 0; id < m_keys.size(); ++id) {
+            const quint64 mix = mixed(m_keys[id]);
+            size_t slot = mix >> m_shift;
             while (m_slots[slot].id != kNoId)
                 slot = (slot + 1) & m_mask;
-            m_slots[slot] = entry;
+            m_slots[slot] = Slot {quint32(mix), id};
         }
     }
 
     ScratchVector<Slot> m_slots;
-    size_t m_used = 0;
+    ScratchVector<quintptr> m_keys; // by id
     size_t m_mask = 0;
     int m_shift = 0;
 };
@@ -193,10 +217,12 @@ void inParallel(size_t count, size_t costPerItem, const Work &work)
     }
 }
 
-// The working list as a sequence of small blocks of ids, with a Fenwick tree over the block
-// sizes. Each id knows its block and its offset there, so position() is O(log(n / B)) and
-// move() is O(B + log(n / B)); a block that grows past 2B makes the list rebuild itself evenly
-// (O(n)), which happens rarely since moves land all over the list.
+// The working list as a sequence of small blocks of ids. Each id knows its block and its offset
+// there; each block knows where it starts relative to its group of blocks, and each group where
+// it starts in the list, so position() is O(1). move() shifts the ids after the gap in two
+// blocks (O(B)) and the starts after them in two groups and in the group table
+// (O(G + n / (B * G))); a block that grows past 2B makes the list rebuild itself evenly (O(n)),
+// which happens rarely since moves land all over the list.
 class BlockList
 {
 public:
@@ -206,57 +232,55 @@ public:
         rebuild(sequence);
     }
 
-    quint64 position(quint32 id)
+    quint64 position(quint32 id) const
     {
         const Location &location = m_location[id];
-        if (!m_startsValid) {
-            // After a move the block starts are stale. Runs of lookups without a move (most
-            // elements of a pass are found in place) pay for one O(n / B) refresh that makes
-            // the rest O(1); until then the tree answers in O(log(n / B)).
-            if (++m_lookupsSinceMove < m_blocks.size() / 8 + 16)
-                return prefix(location.block) + location.offset;
-            refreshStarts();
-        }
-        return m_starts[location.block] + location.offset;
+        return m_groupStart[location.block >> m_groupShift] + m_blockStart[location.block]
+                + location.offset;
     }
 
-    void flatten(ScratchVector<quint32> &out) const
+    // Writes the list into `out` and returns a hash of it (FNV-1a over the ids).
+    quint64 flatten(ScratchVector<quint32> &out) const
     {
-        out.clear();
-        for (const std::vector<quint32> &block : m_blocks)
-            out.insert(out.end(), block.begin(), block.end());
+        out.resize(m_count);
+        quint64 state = 1469598103934665603ULL;
+        size_t p = 0;
+        for (size_t b = 0; b < m_sizes.size(); ++b) {
+            const quint32 *block = m_data.data() + b * kCapacity;
+            for (size_t k = 0; k < m_sizes[b]; ++k) {
+                out[p++] = block[k];
+                state = (state ^ block[k]) * 1099511628211ULL;
+            }
+        }
+        return state;
     }
 
     // Removes `id` from where it stands and inserts it so that it then stands at `to`.
     void move(quint32 id, quint64 to)
     {
         const Location from = m_location[id];
-        std::vector<quint32> &source = m_blocks[from.block];
-        source.erase(source.begin() + from.offset);
-        for (size_t k = from.offset; k < source.size(); ++k)
+        quint32 *source = m_data.data() + size_t(from.block) * kCapacity;
+        const quint32 sourceSize = --m_sizes[from.block];
+        std::copy(source + from.offset + 1, source + sourceSize + 1, source + from.offset);
+        for (size_t k = from.offset; k < sourceSize; ++k)
             --m_location[source[k]].offset;
-        add(from.block, -1);
+        shiftStartsAfter(from.block, -1);
 
         // The block holding position `to` once the id is gone; past the end, the last block.
-        quint32 target = 0;
-        quint64 before = 0;
-        if (to >= m_count - 1) {
-            target = quint32(m_blocks.size() - 1);
-            before = m_count - 1 - m_blocks[target].size();
-        } else {
-            findBlock(to, target, before);
-        }
-        const auto offset = quint32(to - before);
-        std::vector<quint32> &destination = m_blocks[target];
-        destination.insert(destination.begin() + offset, id);
-        for (size_t k = offset + 1; k < destination.size(); ++k)
+        const quint32 target = to >= m_count - 1 ? quint32(m_sizes.size() - 1) : blockAt(to);
+        const auto offset
+                = quint32(to - (m_groupStart[target >> m_groupShift] + m_blockStart[target]));
+        quint32 *destination = m_data.data() + size_t(target) * kCapacity;
+        const quint32 destinationSize = ++m_sizes[target];
+        std::copy_backward(destination + offset, destination + destinationSize - 1,
+                           destination + destinationSize);
+        destination[offset] = id;
+        for (size_t k = offset + 1; k < destinationSize; ++k)
             ++m_location[destination[k]].offset;
         m_location[id] = Location {target, offset};
-        add(target, +1);
-        m_startsValid = false;
-        m_lookupsSinceMove = 0;
+        shiftStartsAfter(target, +1);
 
-        if (destination.size() > 2 * kBlockSize) {
+        if (destinationSize == kCapacity) {
             ScratchVector<quint32> sequence;
             flatten(sequence);
             rebuild(sequence);
@@ -270,80 +294,68 @@ private:
         quint32 offset = 0;
     };
 
-    void refreshStarts()
+    // The blocks after `block` in its group, and the groups after its group, start `delta`
+    // later.
+    void shiftStartsAfter(quint32 block, qint64 delta)
     {
-        m_starts.resize(m_blocks.size());
-        quint64 start = 0;
-        for (size_t b = 0; b < m_blocks.size(); ++b) {
-            m_starts[b] = start;
-            start += m_blocks[b].size();
-        }
-        m_startsValid = true;
+        const size_t group = block >> m_groupShift;
+        const size_t groupEnd = std::min(m_sizes.size(), (group + 1) << m_groupShift);
+        for (size_t b = block + 1; b < groupEnd; ++b)
+            m_blockStart[b] = quint64(qint64(m_blockStart[b]) + delta);
+        for (size_t g = group + 1; g < m_groupStart.size(); ++g)
+            m_groupStart[g] = quint64(qint64(m_groupStart[g]) + delta);
     }
 
-    // The number of ids in blocks 0 .. block - 1.
-    quint64 prefix(quint32 block) const
+    // The last block that starts at or before `to` (< count), skipping empty blocks: the one
+    // that holds position `to`.
+    quint32 blockAt(quint64 to) const
     {
-        quint64 sum = 0;
-        for (size_t i = block; i > 0; i &= i - 1)
-            sum += m_tree[i];
-        return sum;
-    }
-
-    void add(quint32 block, qint64 delta)
-    {
-        for (size_t i = block + 1; i < m_tree.size(); i += i & (~i + 1))
-            m_tree[i] = quint64(qint64(m_tree[i]) + delta);
-    }
-
-    // The block that holds position `to` (< count) and the number of ids before it: a descent
-    // of the Fenwick tree, skipping empty blocks.
-    void findBlock(quint64 to, quint32 &block, quint64 &before) const
-    {
-        size_t index = 0;
-        quint64 sum = 0;
-        for (size_t step = std::bit_floor(m_tree.size() - 1); step > 0; step >>= 1) {
-            if (index + step < m_tree.size() && sum + m_tree[index + step] <= to) {
-                index += step;
-                sum += m_tree[index];
-            }
-        }
-        block = quint32(index);
-        before = sum;
+        const auto group = size_t(std::upper_bound(m_groupStart.begin(), m_groupStart.end(), to)
+                                  - m_groupStart.begin() - 1);
+        const quint64 relative = to - m_groupStart[group];
+        const size_t first = group << m_groupShift;
+        const size_t end = std::min(m_sizes.size(), first + (size_t(1) << m_groupShift));
+        const auto block = size_t(std::upper_bound(m_blockStart.begin() + qsizetype(first),
+                                                   m_blockStart.begin() + qsizetype(end), relative)
+                                  - m_blockStart.begin() - 1);
+        return quint32(block);
     }
 
     void rebuild(const ScratchVector<quint32> &sequence)
     {
         m_count = sequence.size();
         const size_t count = std::max<size_t>(1, (sequence.size() + kBlockSize - 1) / kBlockSize);
-        m_blocks.assign(count, {});
-        m_tree.assign(count + 1, 0);
+        // Groups of about sqrt(blocks) blocks, at least 16, balance the two loops of a shift.
+        m_groupShift = std::max(4, int(std::bit_width(count)) / 2);
+        m_data.resize(count * kCapacity);
+        m_sizes.resize(count);
+        m_blockStart.assign(count, 0);
+        m_groupStart.assign(((count - 1) >> m_groupShift) + 1, 0);
         for (size_t b = 0; b < count; ++b) {
             const size_t first = std::min(sequence.size(), b * kBlockSize);
             const size_t last = std::min(sequence.size(), first + kBlockSize);
-            m_blocks[b].reserve(2 * kBlockSize + 1);
-            m_blocks[b].assign(sequence.begin() + qsizetype(first),
-                               sequence.begin() + qsizetype(last));
+            std::copy(sequence.begin() + qsizetype(first), sequence.begin() + qsizetype(last),
+                      m_data.begin() + qsizetype(b * kCapacity));
+            m_sizes[b] = quint32(last - first);
             for (size_t k = first; k < last; ++k)
                 m_location[sequence[k]] = Location {quint32(b), quint32(k - first)};
-            m_tree[b + 1] = last - first;
-        }
-        refreshStarts();
-        // Linear construction of the Fenwick tree from the block sizes.
-        for (size_t i = 1; i < m_tree.size(); ++i) {
-            const size_t parent = i + (i & (~i + 1));
-            if (parent < m_tree.size())
-                m_tree[parent] += m_tree[i];
+            const size_t groupFirst = (b >> m_groupShift) << m_groupShift;
+            if (b == groupFirst)
+                m_groupStart[b >> m_groupShift] = first;
+            m_blockStart[b] = first - m_groupStart[b >> m_groupShift];
         }
     }
 
     static constexpr size_t kBlockSize = 64;
     quint64 m_count = 0;
-    std::vector<std::vector<quint32>> m_blocks;
-    ScratchVector<quint64> m_tree;
-    ScratchVector<quint64> m_starts;
-    bool m_startsValid = false;
-    size_t m_lookupsSinceMove = 0;
+    int m_groupShift = 4;
+    // Block b holds m_sizes[b] ids from m_data[b * kCapacity]; a block that fills up makes the
+    // list rebuild itself.
+    static constexpr size_t kCapacity = 2 * kBlockSize;
+    ScratchVector<quint32> m_data;
+    ScratchVector<quint32> m_sizes;
+    ScratchVector<quint64> m_blockStart; // relative to the block's group
+    ScratchVector<quint64> m_groupStart;
     ScratchVector<Location> m_location;
 };
 
@@ -356,45 +368,67 @@ public:
         , m_hasComparator(hasComparator)
         , m_elements(elements)
     {
-        // Most elements of a list update are in both lists, so the larger list sizes the table.
-        IdTable table(size_t(std::max(leftCount, rightCount)));
-        quint32 nextId = 0;
+        // Ids come from one hash of the right list's keys. Most elements of a list update stand
+        // in the same order in both lists, so the left list is walked against the right one:
+        // an element equal to the one after the last element found there takes that element's
+        // id without a hash lookup, and only the others (removed, inserted around, or moved)
+        // are looked up.
+        IdTable table {size_t(rightCount)};
         m_left.resize(size_t(leftCount));
         m_right.resize(size_t(rightCount));
+        m_representative.reserve(size_t(rightCount) + 64);
+        ScratchVector<quint32> firstInRight; // id -> its first right position
+        firstInRight.reserve(size_t(rightCount));
         constexpr qsizetype ahead = 16;
-        for (qsizetype i = 0; i < leftCount; ++i) {
-            if (i + ahead < leftCount)
-                table.prefetch(leftKeys[i + ahead]);
-            const quint32 id = table.idFor(leftKeys[i], nextId);
-            if (id == m_representative.size())
-                m_representative.push_back(quint64(i));
-            m_left[size_t(i)] = id;
-        }
         for (qsizetype j = 0; j < rightCount; ++j) {
             if (j + ahead < rightCount)
                 table.prefetch(rightKeys[j + ahead]);
-            const quint32 id = table.idFor(rightKeys[j], nextId);
-            if (id == m_representative.size())
+            const quint32 id = table.idFor(rightKeys[j]);
+            if (id == m_representative.size()) {
                 m_representative.push_back(m_leftCount + quint64(j));
+                firstInRight.push_back(quint32(j));
+            } else {
+                m_hasDuplicates = true;
+            }
             m_right[size_t(j)] = id;
         }
-        m_leftOccurrences.assign(nextId, 0);
-        m_rightOccurrences.assign(nextId, 0);
-        for (quint32 id : m_left)
-            m_leftOccurrences[id] = quint8(std::min(2, m_leftOccurrences[id] + 1));
-        for (quint32 id : m_right)
-            m_rightOccurrences[id] = quint8(std::min(2, m_rightOccurrences[id] + 1));
+        m_rightIds = table.count();
+        m_inLeft.assign(m_rightIds, 0);
+        qsizetype next = 0; // the right position after the last one the walk found
+        for (qsizetype i = 0; i < leftCount; ++i) {
+            quint32 id;
+            if (next < rightCount && rightKeys[next] == leftKeys[i]) {
+                id = m_right[size_t(next++)];
+            } else {
+                id = table.idFor(leftKeys[i]);
+                if (id == m_representative.size())
+                    m_representative.push_back(quint64(i));
+                else if (id < m_rightIds)
+                    next = qsizetype(firstInRight[id]) + 1;
+                else
+                    m_hasDuplicates = true;
+            }
+            if (id < m_rightIds) {
+                // An element's representative is its first occurrence, left list first.
+                if (m_inLeft[id])
+                    m_hasDuplicates = true;
+                else
+                    m_representative[id] = quint64(i);
+                m_inLeft[id] = 1;
+            }
+            m_left[size_t(i)] = id;
+        }
     }
 
     Result run()
     {
         Result result;
         for (size_t i = 0; i < m_left.size(); ++i) {
-            if (m_rightOccurrences[m_left[i]] == 0)
+            if (m_left[i] >= m_rightIds)
                 result.removedIndexes.addIndex(i);
         }
         for (size_t j = 0; j < m_right.size(); ++j) {
-            if (m_leftOccurrences[m_right[j]] == 0)
+            if (!m_inLeft[m_right[j]])
                 result.insertedIndexes.addIndex(j);
         }
         ScratchVector<quint32> working = buildWorkingList(result);
@@ -421,7 +455,7 @@ private:
         ScratchVector<quint32> kept;
         kept.reserve(m_left.size());
         for (size_t i = 0; i < m_left.size(); ++i) {
-            if (m_rightOccurrences[m_left[i]] != 0)
+            if (m_left[i] < m_rightIds)
                 kept.push_back(m_left[i]);
         }
         ScratchVector<quint32> working;
@@ -492,10 +526,19 @@ private:
         records.swap(scratch);
     }
 
+    // A hash of W (FNV-1a over the ids), as BlockList::flatten() computes it.
+    static quint64 stateOf(const ScratchVector<quint32> &working)
+    {
+        quint64 state = 1469598103934665603ULL;
+        for (quint32 id : working)
+            state = (state ^ id) * 1099511628211ULL;
+        return state;
+    }
+
     // Passes end when W equals the right list by value. A pass without a move, or a pass that
     // brings W back to a state it had before, can never reach that, so both end the comparison
     // with an exception rather than going on forever.
-    void checkProgress(bool moved, const ScratchVector<quint32> &working,
+    void checkProgress(bool moved, const ScratchVector<quint32> &working, quint64 state,
                        std::unordered_set<quint64> &seenStates) const
     {
         if (!moved) {
@@ -505,9 +548,6 @@ private:
                                    "element is out of place")
                             .arg(identifiers(working), identifiers(m_right)));
         }
-        quint64 state = 1469598103934665603ULL;
-        for (quint32 id : working)
-            state = (state ^ id) * 1099511628211ULL;
         if (!seenStates.insert(state).second) {
             throw QMInternalInconsistencyException(
                     QStringLiteral("Expected comparison passes to reach the final array (%2), but "
@@ -516,50 +556,63 @@ private:
         }
     }
 
-    void moveByIdentity(ScratchVector<quint32> &working, QMMovePairList &moves) const
+    // The first element, left list first, that occurs more than once in either list.
+    [[noreturn]] void throwFirstDuplicate() const
     {
-        // Positions by identity are unambiguous only when every element occurs once.
+        ScratchVector<quint8> inLeft(m_representative.size(), 0);
+        ScratchVector<quint8> inRight(m_representative.size(), 0);
+        for (quint32 id : m_left)
+            inLeft[id] = quint8(std::min(2, inLeft[id] + 1));
+        for (quint32 id : m_right)
+            inRight[id] = quint8(std::min(2, inRight[id] + 1));
         for (size_t k = 0; k < m_left.size() + m_right.size(); ++k) {
             const quint32 id = k < m_left.size() ? m_left[k] : m_right[k - m_left.size()];
-            if (m_leftOccurrences[id] > 1 || m_rightOccurrences[id] > 1) {
+            if (inLeft[id] > 1 || inRight[id] > 1) {
                 throw QMInternalInconsistencyException(
                         QStringLiteral("Expected every element once in each array, but %1 occurs "
                                        "more than once")
                                 .arg(identifierOf(id)));
             }
         }
-        ScratchVector<quint64> target(m_representative.size(), quint64(QMNotFound));
-        for (size_t j = 0; j < m_right.size(); ++j)
-            target[m_right[j]] = j;
+        Q_UNREACHABLE();
+    }
 
-        BlockList list(working, m_representative.size());
+    void moveByIdentity(ScratchVector<quint32> &working, QMMovePairList &moves) const
+    {
+        // Positions by identity are unambiguous only when every element occurs once. Then the
+        // right list's ids are its positions, so an id is also where the element belongs.
+        if (m_hasDuplicates)
+            throwFirstDuplicate();
+        BlockList list(working, m_right.size());
         std::unordered_set<quint64> seenStates;
         ScratchVector<quint32> records;
         ScratchVector<quint64> distances;
         ScratchVector<quint32> scratch;
+        records.reserve(working.size());
+        distances.reserve(working.size());
         do {
             records.clear();
             distances.clear();
             for (size_t p = 0; p < working.size(); ++p) {
                 const quint32 id = working[p];
-                if (target[id] != p) {
+                if (id != p) {
                     records.push_back(id);
-                    distances.push_back(recordDistance(p, target[id]));
+                    distances.push_back(recordDistance(p, id));
                 }
             }
             sortByDistance(records, distances, scratch);
             bool moved = false;
             for (quint32 id : records) {
                 const quint64 from = list.position(id);
-                const quint64 to = target[id];
+                const quint64 to = id;
                 if (from != to) {
                     list.move(id, to);
                     moves.append(QMMovePair(from, to));
                     moved = true;
                 }
             }
-            list.flatten(working);
-            checkProgress(moved, working, seenStates);
+            const quint64 state = list.flatten(working);
+            checkProgress(moved, working, state, seenStates);
         } while (!equalsRightByValue(working));
     }
 
@@ -642,7 +695,7 @@ private:
                 moves.append(QMMovePair(from, to));
                 moved = true;
             }
-            checkProgress(moved, working, seenStates);
+            checkProgress(moved, working, stateOf(working), seenStates);
         } while (!equalsRightByValue(working));
     }
 
@@ -652,8 +705,9 @@ private:
     ScratchVector<quint32> m_left;
     ScratchVector<quint32> m_right;
     ScratchVector<quint64> m_representative;
-    ScratchVector<quint8> m_leftOccurrences;
-    ScratchVector<quint8> m_rightOccurrences;
+    quint32 m_rightIds = 0; // ids below this stand for elements of the right list
+    ScratchVector<quint8> m_inLeft; // by right id: whether the left list holds it
+    bool m_hasDuplicates = false;
 };
 
 } // namespace
