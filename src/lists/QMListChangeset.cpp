@@ -30,6 +30,17 @@ void QMListChangeset::addChange(const QMListChangePointer &change)
     }
 }
 
+void QMListChangeset::reserve(qsizetype inserts, qsizetype deletes, qsizetype moves)
+{
+    m_changes.reserve(m_changes.size() + inserts + deletes + moves);
+    m_inserts.reserve(m_inserts.size() + inserts);
+    m_deletes.reserve(m_deletes.size() + deletes);
+    m_moves.reserve(m_moves.size() + moves);
+    m_insertMap.reserve(m_insertMap.size() + inserts);
+    m_deleteMap.reserve(m_deleteMap.size() + deletes);
+    m_moveMap.reserve(m_moveMap.size() + moves);
+}
+
 bool QMListChangeset::hasMoveForKey(const QString &key) const
 {
     QMParameterAssert(!key.isNull(), "key");

@@ -25,6 +25,9 @@ public:
     /// Records one change. Throws "Invalid parameter not satisfying: insertedItem" for a null
     /// change.
     void addChange(const QMListChangePointer &change);
+    /// Makes room for the given numbers of inserts, deletes and moves, so that adding them
+    /// allocates nothing more. A hint only: the changeset is unchanged.
+    void reserve(qsizetype inserts, qsizetype deletes, qsizetype moves);
     /// True when moveMap() holds a change under `key`. Throws "Invalid parameter not
     /// satisfying: key" for a null key.
     bool hasMoveForKey(const QString &key) const;

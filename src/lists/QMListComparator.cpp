@@ -14,8 +14,9 @@ namespace {
 
 // For each moved item, the old item at the lowest position that is equal to it by value (the
 // item itself when none is). Equal items have equal hashes, so one sweep over the old list that
-// asks each old item's hash once, against a small open-addressing table of the moved items'
-// hashes, finds them all: O(n) however many moves there are.
+// asks each old item's hash once finds them all: O(n) however many moves there are. A bit per
+// hash class, in a filter small enough to stay in the first-level cache, turns away nearly every
+// old item before the table of the moved items' hashes is probed.
 QMListItemList lowestEqualOldItems(const QMListItemList &oldItems, const QMListItemList &items)
 {
     QMListItemList result = items;
@@ -25,8 +26,16 @@ QMListItemList lowestEqualOldItems(const QMListItemList &oldItems, const QMListI
     std::vector<std::pair<size_t, qsizetype>> heads(capacity, {0, kEmpty}); // hash, first item
     std::vector<qsizetype> next(size_t(items.size()), kEmpty); // the next item with that hash
     std::vector<char> found(size_t(items.size()), 0);
-    const auto slotOf = [&](size_t hash) {
-        size_t slot = (quint64(hash) * 0x9E3779B97F4A7C15ULL) >> 40 & mask;
+    constexpr int kFilterBits = 16;
+    std::vector<quint64> filter(size_t(1) << (kFilterBits - 6), 0);
+    const auto mixed = [](size_t hash) {
+        return quint64(hash) * 0x9E3779B97F4A7C15ULL;
+    };
+    const auto filterBit = [](quint64 mix) {
+        return mix >> (64 - kFilterBits);
+    };
+    const auto slotOf = [&](size_t hash, quint64 mix) {
+        size_t slot = (mix >> 24) & mask;
         while (heads[slot].second != kEmpty && heads[slot].first != hash)
             slot = (slot + 1) & mask;
         return slot;
@@ -38,7 +47,9 @@ QMListItemList lowestEqualOldItems(const QMListItemList &oldItems, const QMListI
             continue;
         }
         const size_t hash = items[k]->hash();
-        const size_t slot = slotOf(hash);
+        const quint64 mix = mixed(hash);
+        filter[filterBit(mix) >> 6] |= quint64(1) << (filterBit(mix) & 63);
+        const size_t slot = slotOf(hash, mix);
         next[size_t(k)] = heads[slot].second;
         heads[slot] = {hash, k};
     }
@@ -55,9 +66,11 @@ QMListItemList lowestEqualOldItems(const QMListItemList &oldItems, const QMListI
             wantsNull = false;
             continue;
         }
-        if (p + 8 < oldItems.size() && oldItems[p + 8])
-            __builtin_prefetch(oldItems[p + 8].get());
-        const size_t slot = slotOf(old->hash());
+        const size_t hash = old->hash();
+        const quint64 mix = mixed(hash);
+        if (!(filter[filterBit(mix) >> 6] >> (filterBit(mix) & 63) & 1))
+            continue;
+        const size_t slot = slotOf(hash, mix);
         for (qsizetype k = heads[slot].second; k != kEmpty; k = next[size_t(k)]) {
             if (!found[size_t(k)] && old->isEqual(*items[k])) {
                 result[k] = old;
@@ -79,6 +92,7 @@ QMListChangeset QMListComparator::compareList(const QMListItemList &oldItems,
             oldItems, newItems,
             [&](const QMIndexSet &removed, const QMIndexSet &inserted,
                 const QMMovePairList &moves) {
+                changeset.reserve(inserted.count(), removed.count(), moves.size());
                 for (quint64 i : removed) {
                     changeset.addChange(std::make_shared<QMListChange>(
                             QMListChangeTypeDelete, oldItems[qsizetype(i)], QMNotFound, qint64(i)));
