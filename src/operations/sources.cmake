@@ -6,4 +6,10 @@ set(QMF_OPERATIONS_HEADERS
     operations/QMQueueManager.h
 )
 set(QMF_OPERATIONS_SOURCES
+    operations/QMBaseOperation.cpp
+    operations/QMBaseOperation_p.h
+    operations/QMBlockOperation.cpp
+    operations/QMOperation.cpp
+    operations/QMOperationQueue.cpp
+    operations/QMQueueManager.cpp
 )
