@@ -15,36 +15,42 @@ namespace {
 
 constexpr int Batch = 10000;
 
-// Each iteration hands over a batch of blocks and waits until all have run.
-void BM_OperationQueue(benchmark::State &state)
+// Each iteration hands over a batch of blocks through `submit` and waits until all have run.
+template<typename Submit, typename Wait>
+void runBatches(benchmark::State &state, Submit submit, Wait wait)
 {
-    QMOperationQueue queue;
-    queue.setMaxConcurrentOperationCount(int(state.range(0)));
     std::atomic<qint64> ran = 0;
+    const auto block = [&ran] {
+        ran.fetch_add(1, std::memory_order_relaxed);
+    };
     for (auto _ : state) {
         for (int i = 0; i < Batch; ++i)
-            queue.addOperation(QMBlockOperation::blockOperationWithBlock(
-                    [&ran] { ran.fetch_add(1, std::memory_order_relaxed); }));
-        queue.waitUntilAllOperationsAreFinished();
+            submit(block);
+        wait();
     }
     if (ran.load() != qint64(state.iterations()) * Batch)
         state.SkipWithError("not every block ran");
     state.SetItemsProcessed(qint64(state.iterations()) * Batch);
 }
 
+void BM_OperationQueue(benchmark::State &state)
+{
+    QMOperationQueue queue;
+    queue.setMaxConcurrentOperationCount(int(state.range(0)));
+    runBatches(
+            state,
+            [&](const auto &block) {
+                queue.addOperation(QMBlockOperation::blockOperationWithBlock(block));
+            },
+            [&] { queue.waitUntilAllOperationsAreFinished(); });
+}
+
 void BM_QThreadPool(benchmark::State &state)
 {
     QThreadPool pool;
     pool.setMaxThreadCount(int(state.range(0)));
-    std::atomic<qint64> ran = 0;
-    for (auto _ : state) {
-        for (int i = 0; i < Batch; ++i)
-            pool.start([&ran] { ran.fetch_add(1, std::memory_order_relaxed); });
-        pool.waitForDone();
-    }
-    if (ran.load() != qint64(state.iterations()) * Batch)
-        state.SkipWithError("not every block ran");
-    state.SetItemsProcessed(qint64(state.iterations()) * Batch);
+    runBatches(
+            state, [&](const auto &block) { pool.start(block); }, [&] { pool.waitForDone(); });
 }
 
 } // namespace
