@@ -1,0 +1,15 @@
+set(QMF_OPERATIONS_HEADERS
+    operations/QMBaseOperation.h
+    operations/QMBlockOperation.h
+    operations/QMOperation.h
+    operations/QMOperationQueue.h
+    operations/QMQueueManager.h
+)
+set(QMF_OPERATIONS_SOURCES
+    operations/QMBaseOperation.cpp
+    operations/QMBaseOperation_p.h
+    operations/QMBlockOperation.cpp
+    operations/QMOperation.cpp
+    operations/QMOperationQueue.cpp
+    operations/QMQueueManager.cpp
+)
