@@ -58,11 +58,6 @@ TEST(DigestTest, MatchesPublishedTestVectors)
             {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
              "8215ef0796a20bcaaae116d3876c664a", "84983e441c3bd26ebaae4aa1f95129e5e54670f1",
              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-            {"a", "0cc175b9c0f1b6a831c399e269772661", nullptr, nullptr},
-            {"message digest", "f96b697d7cb7938d525a2f31aaf161d0", nullptr, nullptr},
-            {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b", nullptr, nullptr},
-            {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
-             "57edf4a22be3c955ac49da2e2107b67a", nullptr, nullptr},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.text);
