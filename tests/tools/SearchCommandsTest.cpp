@@ -8,7 +8,8 @@ using namespace Qt::StringLiterals;
 
 using namespace QmfTestSupport;
 
-TEST(QmfFuzzyTest, PrintsMatchingLinesBestFirst)
+// fuzzy prints matching lines best first, distance the edit distance of its two texts.
+TEST(QmfSearchCommandsTest, PrintTheirResults)
 {
     const QByteArray paths = "xabc\nabc\r\nABC\nacb\nab\n";
     const QByteArray cases = "aBc\nABC\nabc\n";
@@ -37,6 +38,9 @@ TEST(QmfFuzzyTest, PrintsMatchingLinesBestFirst)
             // UTF-8 in and out; a character beyond the Basic Multilingual Plane is two units.
             {words("fuzzy \xf0\x90\x90\xa8 --scores"), "\xf0\x90\x90\x80x\n",
              "997\t\xf0\x90\x90\x80x\n"},
+            {words("distance ABC abd"), "", "3\n"},
+            {words("distance ABC abd --ignore-case"), "", "1\n"},
+            {QStringList {u"distance"_s, u""_s, u"abc"_s}, "", "3\n"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.arguments.join(u' ').toStdString() + " < " + row.input.toStdString());
@@ -61,26 +65,6 @@ TEST(QmfFuzzyTest, ReadsAFileAfterTheQuery)
     EXPECT_EQ(missing.status, 2);
     EXPECT_TRUE(missing.err.startsWith(u"qmf: "_s + dir.filePath(u"none.txt"_s) + u": "_s))
             << missing.err.toStdString();
-}
-
-TEST(QmfDistanceTest, PrintsTheEditDistance)
-{
-    const struct
-    {
-        QStringList arguments;
-        const char *expected;
-    } rows[] = {
-            {words("distance ABC abd"), "3\n"},
-            {words("distance ABC abd --ignore-case"), "1\n"},
-            {words("distance -- -a a"), "1\n"},
-            {QStringList {u"distance"_s, u""_s, u"abc"_s}, "3\n"},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.arguments.join(u' ').toStdString());
-        const Outcome outcome = runQmf(row.arguments);
-        EXPECT_EQ(outcome.status, 0);
-        EXPECT_EQ(outcome.out, QString::fromUtf8(row.expected));
-    }
 }
 
 TEST(QmfSearchCommandsTest, UsageErrorsEndWithStatus2)
