@@ -15,6 +15,22 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+using Comparator = QMArrayComparator<QMListItemPointer>::Comparator;
+
+// Calls elements with the same identifier the same element, whatever their instances.
+const Comparator byIdentifier = [](const QMListItemPointer &x, const QMListItemPointer &y) {
+    return x->identifier() == y->identifier() ? QMOrderedSame : QMOrderedAscending;
+};
+
+// Items named "0" to "length - 1".
+QMListItemList numbered(int length)
+{
+    QStringList names;
+    for (int i = 0; i < length; ++i)
+        names.append(QString::number(i));
+    return items(names);
+}
+
 struct Outcome
 {
     QMIndexSet removed;
@@ -130,12 +146,7 @@ TEST(ArrayComparatorTest, LongShuffledListsAreRebuilt)
     std::mt19937_64 random(7);
     for (const int length : {1000, 5000}) {
         SCOPED_TRACE(length);
-        const QMListItemList left = items([&] {
-            QStringList names;
-            for (int i = 0; i < length; ++i)
-                names.append(QString::number(i));
-            return names;
-        }());
+        const QMListItemList left = numbered(length);
         QMListItemList right = left;
         std::shuffle(right.begin(), right.end(), random);
         EXPECT_TRUE(rebuilds(left, right, compare(left, right)));
@@ -167,10 +178,6 @@ TEST(ArrayComparatorTest, ValueEqualityDecidesWhenThePassesEnd)
 
 TEST(ArrayComparatorTest, ElementComparatorDecidesOnlyTheMoves)
 {
-    using Comparator = QMArrayComparator<QMListItemPointer>::Comparator;
-    const Comparator byIdentifier = [](const QMListItemPointer &x, const QMListItemPointer &y) {
-        return x->identifier() == y->identifier() ? QMOrderedSame : QMOrderedAscending;
-    };
     const ListDiffOracle::Oracle<QMListItemPointer> oracle(byIdentifier);
 
     // Two instances named alike are still a removal and an insertion.
@@ -198,15 +205,8 @@ TEST(ArrayComparatorTest, ElementComparatorDecidesOnlyTheMoves)
 TEST(ArrayComparatorTest, LongListsWithAComparatorSearchOnEveryCore)
 {
     // Long enough for the position searches to be shared out among threads.
-    using Comparator = QMArrayComparator<QMListItemPointer>::Comparator;
-    const Comparator byIdentifier = [](const QMListItemPointer &x, const QMListItemPointer &y) {
-        return x->identifier() == y->identifier() ? QMOrderedSame : QMOrderedAscending;
-    };
     std::mt19937_64 random(3);
-    QStringList names;
-    for (int i = 0; i < 800; ++i)
-        names.append(QString::number(i));
-    const QMListItemList left = items(names);
+    const QMListItemList left = numbered(800);
     QMListItemList right = left;
     for (int k = 0; k < 40; ++k)
         right.move(qsizetype(random() % 800), qsizetype(random() % 800));
@@ -230,7 +230,6 @@ TEST(ArrayComparatorTest, InconsistentInputFailsWithAClearMessage)
 {
     const QMListItemList abc = items(letters("abc"));
     const QMListItemPointer a = abc[0];
-    using Comparator = QMArrayComparator<QMListItemPointer>::Comparator;
     const Comparator everythingSame = [](const QMListItemPointer &, const QMListItemPointer &) {
         return QMOrderedSame;
     };
