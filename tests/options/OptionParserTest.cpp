@@ -56,12 +56,10 @@ TEST(QMOptionParserTest, ParsesArgumentVectors)
             {"-s|build|x", 1, "", "-s is not an option of the command build"},
             {"-o|-o|x", 0, "opt:o='x'"},
             {"-o|-s|x", 0, "opt:o opt:s='x'"},
-            {"-o|-v", 0, "opt:o opt:v"},
             {"a|-o", 0, "arg:a opt:o"},
             {"-n|-5", 2, "Error. Unknown option: -5"},
             {"--verbose=yes", 2, "Error. Unknown option: --verbose=yes"},
             {"--", 2, "Error. Unknown option: --"},
-            {"-", 2, "Error. Unknown option: -"},
             // After a command with options only its own options and help are found.
             {"build|-q|-o|x", 0, "cmd:build opt:q opt:o='x'"},
             // A global option there is unknown, and the reason says why, naming it as typed.
@@ -71,7 +69,6 @@ TEST(QMOptionParserTest, ParsesArgumentVectors)
              "--verbose is not an option of the command build"},
             {"build|--bogus", 2, "Error. Unknown option: --bogus"},
             {"build|-h", 0, "cmd:build opt:h"},
-            {"deploy|--help", 0, "cmd:deploy opt:h"},
             {"clean|-h", 0, "cmd:clean opt:h"},
             // After a command without options the globals are found but do not belong there; the
             // reason names them by flag, else by alias, however they were typed.
