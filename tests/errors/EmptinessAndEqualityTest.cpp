@@ -50,6 +50,8 @@ TEST(EmptinessTest, VariantLengthThenCountRule)
     // Objects that report a length and/or a count through properties.
     QObject lengthZero;
     lengthZero.setProperty("length", 0);
+    QObject lengthThree;
+    lengthThree.setProperty("length", 3);
     QObject countZero;
     countZero.setProperty("count", 0);
     QObject lengthThreeCountZero; // a non-zero length falls through to the count
@@ -98,6 +100,7 @@ TEST(EmptinessTest, VariantLengthThenCountRule)
             {"JSON value holding {}", QVariant(QJsonValue(QJsonObject())), true},
             {"JSON value holding \"\"", QVariant(QJsonValue(QStringLiteral(""))), true},
             {"JSON null", QVariant(QJsonValue(QJsonValue::Null)), true},
+            {"JSON undefined", QVariant(QJsonValue(QJsonValue::Undefined)), true},
             {"JSON 0", QVariant(QJsonValue(0)), false},
             {"empty JSON document", QVariant(QJsonDocument(QJsonArray())), true},
             {"null JSON document", QVariant(QJsonDocument()), true},
@@ -110,6 +113,7 @@ TEST(EmptinessTest, VariantLengthThenCountRule)
             {"CBOR value holding 1", QVariant::fromValue(QCborValue(1)), false},
             // Objects with length and count properties, and item models.
             {"object with length 0", objectWith(&lengthZero), true},
+            {"object with length 3", objectWith(&lengthThree), false},
             {"object with count 0", objectWith(&countZero), true},
             {"length 3, count 0", objectWith(&lengthThreeCountZero), true},
             {"length 0, count 2", objectWith(&lengthZeroCountTwo), true},

@@ -100,6 +100,8 @@ TEST(ListChangesetTest, ChangesGoIntoTheirListsAndMaps)
 
     EXPECT_EQ(failureOf([&] { changeset.addChange(nullptr); }),
               u"Invalid parameter not satisfying: insertedItem"_s);
+    EXPECT_EQ(failureOf([&] { changeset.hasMoveForKey(QString()); }),
+              u"Invalid parameter not satisfying: key"_s);
     EXPECT_EQ(failureOf([&] { changeset.hasDeleteForKey(QString()); }),
               u"Invalid parameter not satisfying: key"_s);
 }

@@ -60,6 +60,7 @@ TEST(QMOptionParserTest, ParsesArgumentVectors)
             {"-n|-5", 2, "Error. Unknown option: -5"},
             {"--verbose=yes", 2, "Error. Unknown option: --verbose=yes"},
             {"--", 2, "Error. Unknown option: --"},
+            {"-q", 2, "Error. Unknown option: -q"}, // an option of a command only
             // After a command with options only its own options and help are found.
             {"build|-q|-o|x", 0, "cmd:build opt:q opt:o='x'"},
             // A global option there is unknown, and the reason says why, naming it as typed.
@@ -199,6 +200,7 @@ TEST(QMOptionParserTest, ReadsDecimalNumbersOnly)
             {str("abc"), 0},
             {str(""), 0},
             {str("1e"), 1},
+            {str("1e+"), 1},
             {str("2E-1"), 0.2},
             {str(".5"), 0.5},
             {str("5."), 5},

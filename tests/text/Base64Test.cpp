@@ -293,8 +293,11 @@ TEST(Base64Test, WrappersKeepAbsentEmptyAndNonAsciiApart)
         EXPECT_FALSE(stringWithDataUsingBase64Encoding(data).isNull());
     }
     const QString texts[] = {
-            QString(), u""_s,
+            QString(),
+            u""_s,
             u"YWJj\u00e9"_s, // Latin-1, but not 7-bit ASCII
+            u"\u65e5YWJj"_s, // outside Latin-1 too
+            u"YWJj"_s + QChar(0x80), // the first unit past ASCII
             QString(QChar(0xD800)) + u"YWJj"_s, // a lone surrogate
     };
     for (const QString &text : texts) {

@@ -101,6 +101,7 @@ TEST(StringDecodingTest, AcceptsOnlyWellFormedUTF8)
             {bytes({0xC3}), QString()}, // cut short at the end
             {bytes({0xC0, 0x80}), QString()}, // overlong U+0000
             {bytes({0xE0, 0x80, 0xAF}), QString()}, // overlong "/"
+            {bytes({0xF0, 0x80, 0x80, 0xAF}), QString()},
             {bytes({0xED, 0xA0, 0x80}), QString()}, // the surrogate U+D800
             {bytes({0xF4, 0x90, 0x80, 0x80}), QString()}, // U+110000
             {bytes({0xF5, 0x80, 0x80, 0x80}), QString()},

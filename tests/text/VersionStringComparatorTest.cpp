@@ -74,6 +74,7 @@ TEST(VersionStringComparatorTest, ComparesVersionsPartByPart)
             {u""_s, u"."_s, -1},
             {QString(), u""_s, 0},
             // Numbers saturate at 2147483647 instead of wrapping around.
+            {u"2147483647"_s, u"2147483646"_s, 1},
             {u"2147483648"_s, u"2147483647"_s, 0},
             {u"99999999999999999999"_s, u"2147483647"_s, 0},
             {u"4294967297"_s, u"2"_s, 1}, // 2^32 + 1 would wrap to 1

@@ -23,6 +23,7 @@ TEST(QmfSearchCommandsTest, PrintTheirResults)
             {words("fuzzy abc --scores"), paths, "997\tabc\n997\tABC\n986\txabc\n"},
             {words("fuzzy abc"), paths, "abc\nABC\nxabc\n"},
             {words("fuzzy --limit 2 --scores abc"), paths, "997\tabc\n997\tABC\n"},
+            {words("fuzzy abc --limit 0"), paths, ""},
             {words("fuzzy abc --limit 99999999999999999999999"), paths, "abc\nABC\nxabc\n"},
             // The filter ignores case; the score follows --case-sensitive and --no-mismatch.
             {words("fuzzy abc --scores --case-sensitive"), cases, "997\tabc\n787\taBc\n0\tABC\n"},
@@ -32,6 +33,7 @@ TEST(QmfSearchCommandsTest, PrintTheirResults)
             // one final "\r" is removed.
             {QStringList {u"fuzzy"_s, u""_s, u"--scores"_s}, "\n\nabc", "0\t\n0\t\n0\tabc\n"},
             {QStringList {u"fuzzy"_s, u""_s}, "abc\n\n", "abc\n\n"},
+            {QStringList {u"fuzzy"_s, u""_s}, "", ""},
             {words("fuzzy b --scores"), "ab\r\r\n", "987\tab\r\n"},
             // A query that begins with "-" comes after "--".
             {words("fuzzy --scores -- -v"), "a-v\n-x\n", "987\ta-v\n"},
