@@ -22,8 +22,6 @@
 
 TEST(EmptinessTest, TypedTests)
 {
-    EXPECT_TRUE(QMStringIsEmpty(QString()));
-    EXPECT_TRUE(QMStringIsEmpty(QStringLiteral("")));
     EXPECT_FALSE(QMStringIsEmpty(QStringLiteral(" \n")));
     EXPECT_TRUE(QMStringIsEmptyOrWhiteSpaces(QStringLiteral(" \n\t\r\n ")));
     EXPECT_TRUE(QMStringIsEmptyOrWhiteSpaces(QString()));
@@ -32,10 +30,8 @@ TEST(EmptinessTest, TypedTests)
     EXPECT_TRUE(QMURLIsEmpty(QUrl()));
     EXPECT_FALSE(QMURLIsEmpty(QUrl(QStringLiteral("https://example.com/"))));
     EXPECT_TRUE(QMDataIsEmpty(QByteArray()));
-    EXPECT_TRUE(QMDataIsEmpty(QByteArray("")));
     EXPECT_FALSE(QMDataIsEmpty(QByteArray("\0", 1)));
 
-    EXPECT_TRUE(QMArrayIsEmpty(QStringList()));
     EXPECT_FALSE(QMArrayIsEmpty(QList<int> {1}));
     EXPECT_TRUE(QMArrayIsEmpty(std::optional<QList<int>>()));
     EXPECT_TRUE(QMDictionaryIsEmpty(QVariantMap()));
@@ -58,8 +54,6 @@ TEST(EmptinessTest, VariantLengthThenCountRule)
     lengthThree.setProperty("length", 3);
     QObject countZero;
     countZero.setProperty("count", 0);
-    QObject countTwo;
-    countTwo.setProperty("count", 2);
     QObject lengthThreeCountZero; // a non-zero length falls through to the count
     lengthThreeCountZero.setProperty("length", 3);
     lengthThreeCountZero.setProperty("count", 0);
@@ -93,24 +87,18 @@ TEST(EmptinessTest, VariantLengthThenCountRule)
             {"empty list", QVariant(QVariantList()), true},
             {"list", QVariant(QVariantList {1}), false},
             {"list of one absent value", QVariant(QVariantList {QVariant()}), false},
-            {"empty string list", QVariant(QStringList()), true},
-            {"empty QList<double>", QVariant::fromValue(QList<double>()), true},
             {"empty set", QVariant::fromValue(QSet<int>()), true},
             {"set", QVariant::fromValue(QSet<int> {1}), false},
             {"empty std::vector", QVariant::fromValue(std::vector<int>()), true},
             {"empty map", QVariant(QVariantMap()), true},
             {"map", QVariant(QVariantMap {{QStringLiteral("k"), 1}}), false},
-            {"empty hash", QVariant(QVariantHash()), true},
             {"empty QMap<int, QString>", QVariant::fromValue(QMap<int, QString>()), true},
             // JSON.
             {"empty JSON array", QVariant(QJsonArray()), true},
-            {"JSON array", QVariant(QJsonArray {1}), false},
             {"empty JSON object", QVariant(QJsonObject()), true},
-            {"JSON object", QVariant(QJsonObject {{QStringLiteral("k"), 1}}), false},
             {"JSON value holding []", QVariant(QJsonValue(QJsonArray())), true},
             {"JSON value holding {}", QVariant(QJsonValue(QJsonObject())), true},
             {"JSON value holding \"\"", QVariant(QJsonValue(QStringLiteral(""))), true},
-            {"JSON value holding \"a\"", QVariant(QJsonValue(QStringLiteral("a"))), false},
             {"JSON null", QVariant(QJsonValue(QJsonValue::Null)), true},
             {"JSON undefined", QVariant(QJsonValue(QJsonValue::Undefined)), true},
             {"JSON 0", QVariant(QJsonValue(0)), false},
@@ -127,7 +115,6 @@ TEST(EmptinessTest, VariantLengthThenCountRule)
             {"object with length 0", objectWith(&lengthZero), true},
             {"object with length 3", objectWith(&lengthThree), false},
             {"object with count 0", objectWith(&countZero), true},
-            {"object with count 2", objectWith(&countTwo), false},
             {"length 3, count 0", objectWith(&lengthThreeCountZero), true},
             {"length 0, count 2", objectWith(&lengthZeroCountTwo), true},
             {"count that is not a number", objectWith(&countIsText), false},
@@ -136,8 +123,6 @@ TEST(EmptinessTest, VariantLengthThenCountRule)
             {"model with a row", objectWith(&model), false},
             // Scalars have neither a length nor a count.
             {"zero", QVariant(0), false},
-            {"false", QVariant(false), false},
-            {"double", QVariant(0.0), false},
             {"date", QVariant(QDateTime()), false},
     };
     for (const Row &row : rows) {
@@ -185,15 +170,9 @@ TEST(EqualityTest, ValuesAreComparedStrictly)
             {"null text, null text", QVariant(QString()), QVariant(QString()), true},
             {"null marker, null marker", QMNull(), QMNull(), true},
             {"null marker, absent", QMNull(), QVariant(), false},
-            {"null marker, empty text", QMNull(), QVariant(QStringLiteral("")), false},
-            {"null marker, 0", QMNull(), QVariant(0), false},
             // No conversion between kinds.
             {"number, text", QVariant(1), QVariant(one), false},
-            {"text, boolean", QVariant(QStringLiteral("true")), QVariant(true), false},
             {"bytes, text", QVariant(QByteArray("a")), QVariant(a), false},
-            {"date, text", QVariant(when), QVariant(when.toString(Qt::ISODate)), false},
-            {"url, text", QVariant(QUrl(QStringLiteral("https://a.example/"))),
-             QVariant(QStringLiteral("https://a.example/")), false},
             {"QPoint, QPointF", QVariant(QPoint(1, 2)), QVariant(QPointF(1, 2)), false},
             // Numbers by value across the numeric types.
             {"int, double", QVariant(1), QVariant(1.0), true},
@@ -206,8 +185,6 @@ TEST(EqualityTest, ValuesAreComparedStrictly)
              QVariant(qint64(9007199254740992LL)), false},
             {"NaN, NaN", QVariant(std::nan("")), QVariant(std::nan("")), false},
             // Texts, bytes, dates and URLs by their own rules.
-            {"equal texts", QVariant(QStringLiteral("ab")), QVariant(a + QStringLiteral("b")),
-             true},
             {"null bytes, empty bytes", QVariant(QByteArray()), QVariant(QByteArray("")), false},
             {"same instant, other offset", QVariant(when), QVariant(when.toOffsetFromUtc(3600)),
              true},
@@ -266,18 +243,8 @@ TEST(EqualityTest, ValuesAreComparedStrictly)
 
 TEST(EqualityTest, AbsentValuesOnEitherSide)
 {
-    const QString null;
-    const QString empty = QStringLiteral("");
-    EXPECT_TRUE(QMEqualStrings(null, null));
     // Qt itself says QString() == QString(""); absent and empty differ here.
-    EXPECT_FALSE(QMEqualStrings(null, empty));
-    EXPECT_FALSE(QMEqualStrings(empty, null));
-    EXPECT_FALSE(QMEqualStrings(QStringLiteral("a"), null));
-    EXPECT_TRUE(QMEqualStrings(QString(QStringLiteral("ab")),
-                               QStringLiteral("a") + QStringLiteral("b")));
-
-    EXPECT_TRUE(QMEqualDataObjects(QByteArray(), QByteArray()));
-    EXPECT_FALSE(QMEqualDataObjects(QByteArray(), QByteArray("")));
+    EXPECT_FALSE(QMEqualStrings(QString(), QStringLiteral("")));
     EXPECT_TRUE(QMEqualDataObjects(QByteArray("\0x", 2), QByteArray("\0x", 2)));
     EXPECT_FALSE(QMEqualDataObjects(QByteArray("\0x", 2), QByteArray("\0y", 2)));
 
@@ -285,14 +252,11 @@ TEST(EqualityTest, AbsentValuesOnEitherSide)
     EXPECT_TRUE(QMEqualDates(QDateTime(), QDateTime()));
     EXPECT_FALSE(QMEqualDates(when, QDateTime()));
     EXPECT_FALSE(QMEqualDates(QDateTime(), when));
-    EXPECT_TRUE(QMEqualDates(when, when.toOffsetFromUtc(3600)));
 
     EXPECT_TRUE(QMEqualNumbers(QVariant(), QVariant()));
     EXPECT_FALSE(QMEqualNumbers(QVariant(), QVariant(0)));
     EXPECT_FALSE(QMEqualNumbers(QVariant(0), QVariant()));
 
-    EXPECT_TRUE(QMEqualURLs(QUrl(QStringLiteral("https://a.example/x")),
-                            QUrl(QStringLiteral("https://a.example/x"))));
     EXPECT_FALSE(QMEqualURLs(QUrl(QStringLiteral("https://a.example/x")), QUrl()));
     EXPECT_TRUE(QMEqualURLs(QUrl(), QUrl()));
 }

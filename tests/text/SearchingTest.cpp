@@ -58,14 +58,12 @@ TEST(SearchingTest, ContainsStringWithOptions)
             // Bits other than case-insensitivity are ignored.
             {u"OptionParser"_s, u"parser"_s, 2, false},
             {u"OptionParser"_s, u"parser"_s, 3, true},
-            {u"OptionParser"_s, u"parser"_s, ~quint64(0), true},
             // Simple case folding, code unit by code unit or pair by pair.
             {u"\u212a"_s, u"k"_s, CaseInsensitiveSearch, true}, // Kelvin sign
             {u"Stra\u00dfe"_s, u"STRASSE"_s, CaseInsensitiveSearch, false},
             {u"\u1e9e"_s, u"\u00df"_s, CaseInsensitiveSearch, true},
             {u"\u0130"_s, u"i"_s, CaseInsensitiveSearch, false},
             {u"x"_s + deseretCapital, deseretSmall, CaseInsensitiveSearch, true},
-            {u"x"_s + deseretCapital, deseretSmall, CaseSensitiveSearch, false},
             // No canonical equivalence: a precomposed letter is not its decomposition.
             {u"e\u0301"_s, u"\u00e9"_s, CaseInsensitiveSearch, false},
     };
@@ -92,32 +90,22 @@ TEST(SearchingTest, FuzzyMatchesFindsEveryGraphemeInOrder)
     } cases[] = {
             {u"OptionParser"_s, u"opr"_s, true},
             {u"OptionParser"_s, u"rpo"_s, false},
-            {u"OptionParser"_s, u"OPTIONPARSER"_s, true},
-            {u"OptionParser"_s, u"OptionParsers"_s, false},
             // The empty query matches everything; nothing else matches the empty candidate.
             {u""_s, u""_s, true},
-            {QString(), QString(), true},
             {u""_s, u"a"_s, false},
             // Each step starts one code unit after the previous match.
             {u"a"_s, u"aa"_s, false},
-            {u"aa"_s, u"aa"_s, true},
             {u"xa"_s, u"aa"_s, false},
             // A match on the last code unit ends the walk, whatever comes next.
             {u"ab"_s, u"bb"_s, false},
-            {u"ab"_s, u"b"_s, true},
             // A grapheme is one step: the mark must follow its base in the candidate.
-            {u"a\u0301"_s, u"a\u0301"_s, true},
-            {u"a\u0301"_s, u"a"_s, true},
             {u"ab\u0301"_s, u"a\u0301"_s, false},
-            {u"a\u0301a"_s, u"a\u0301a"_s, true},
             // Steps search one unit after the start of the previous match, not after its end,
             // so a later step may find the second half of an earlier one.
             {u"\U0001F600"_s, u"\U0001F600"_s + QChar(0xDE00), true},
-            {u"\U0001F600"_s, u"\U0001F600\U0001F600"_s, false},
             // Case is always ignored, by simple folding.
             {u"path/to/" + deseretCapital, u"p" + deseretSmall, true},
             {u"Stra\u00dfe"_s, u"ss"_s, false},
-            {u"\u03a3\u03bf\u03c6\u03af\u03b1"_s, u"\u03c3\u03c6"_s, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.candidate.toStdString() + " / " + c.query.toStdString());
@@ -140,13 +128,11 @@ TEST(SearchingTest, SimilarityScoreRewardsCloseEarlyMatchesInShortCandidates)
     } cases[] = {
             // Defaults: maximum 1000, penalty 200.
             {u"abc"_s, u"abc"_s, 1000, 200, 0, true, 997},
-            {u"abc"_s, u"ac"_s, 1000, 200, 0, true, 987},
             {u"xabc"_s, u"abc"_s, 1000, 200, 0, true, 986},
             {u"abc"_s, u"ax"_s, 1000, 200, 0, true, 797},
             {u"abc"_s, u"ax"_s, 1000, 200, 0, false, 0},
             {u"abc"_s, u"x"_s, 1000, 200, 0, true, 0},
             {u"abc"_s, u""_s, 1000, 200, 0, true, 0},
-            {u""_s, u""_s, 1000, 200, 0, true, 0},
             {u"ab"_s, u"abc"_s, 1000, 200, 0, true, 0},
             // A mismatch first: the first found step still pays for its position.
             {u"abc"_s, u"xbc"_s, 1000, 200, 0, true, 787},
@@ -155,21 +141,16 @@ TEST(SearchingTest, SimilarityScoreRewardsCloseEarlyMatchesInShortCandidates)
             // Gaps between matches, and a step past the end is a mismatch.
             {u"abcabc"_s, u"cb"_s, 1000, 200, 0, true, 964},
             {u"abc"_s, u"ca"_s, 1000, 200, 0, true, 777},
-            {u"abcdef"_s, u"xyzf"_s, 1000, 200, 0, true, 344},
             // Case only matters without the case-insensitive option.
             {u"ABC"_s, u"abc"_s, 1000, 200, 0, true, 0},
             {u"ABC"_s, u"abc"_s, 1000, 200, ci, true, 997},
-            {u"\u212a"_s, u"k"_s, 1000, 200, ci, true, 999},
             {u"Stra\u00dfe"_s, u"SS"_s, 1000, 200, ci, true, 794},
             // Lengths count code units: a character beyond the Basic Multilingual Plane is two.
             {u"a"_s + deseretCapital, deseretSmall, 1000, 200, ci, true, 987},
             {u"a"_s + deseretCapital, deseretSmall, 1000, 200, 0, true, 0},
-            {deseretCapital, u"abc"_s, 1000, 200, ci, true, 0},
-            {u"e\u0301x"_s, u"e\u0301"_s, 1000, 200, 0, true, 997},
             // Other maxima and penalties; the score never goes below 0.
             {u"ab"_s, u"xb"_s, 100, 30, 0, true, 58},
             {u"xxxxxxa"_s, u"a"_s, 50, 200, 0, true, 0},
-            {u"abc"_s, u"abc"_s, 0, 200, 0, true, 0},
             {u"abcd"_s, u"xd"_s, 1000, ~quint64(0), 0, true, 0},
             {u"abc"_s, u"abc"_s, ~quint64(0), 0, 0, true, double(~quint64(0)) - 3},
     };
@@ -204,49 +185,12 @@ namespace {
 // Basic Multilingual Plane and broken surrogate pairs.
 const QStringList &pieces()
 {
-    static const QStringList list {
-            u"a"_s,
-            u"b"_s,
-            u"c"_s,
-            u"A"_s,
-            u"B"_s,
-            u"C"_s,
-            u"s"_s,
-            u"S"_s,
-            u"k"_s,
-            u"K"_s,
-            u"i"_s,
-            u"I"_s,
-            u"/"_s,
-            u"."_s,
-            u"_"_s,
-            u"1"_s,
-            u"\u00e9"_s,
-            u"\u00c9"_s,
-            u"e\u0301"_s,
-            u"\u0301"_s,
-            u"\u0308"_s,
-            u"\u00df"_s,
-            u"\u1e9e"_s,
-            u"\u0130"_s,
-            u"\u0131"_s,
-            u"\u212a"_s,
-            u"\u017f"_s,
-            u"\u03c2"_s,
-            u"\u03c3"_s,
-            u"\u03a3"_s,
-            u"\u13a0"_s,
-            u"\uab70"_s,
-            u"\uffff"_s,
-            deseretCapital,
-            deseretSmall,
-            u"\U0001F600"_s,
-            QString(QChar(0xD801)),
-            QString(QChar(0xDC00)),
-            QString(QChar(0xDC28)),
-            QString(QChar(0xD83D)),
-            u"a\u0301\u0302\u0303\u0304\u0305\u0306"_s,
-    };
+    static const QStringList list
+            = u"a b c A B C s S k K i I / . _ 1 \u00e9 \u00c9 e\u0301 \u0301 \u0308 \u00df \u1e9e "
+              u"\u0130 \u0131 \u212a \u017f \u03c2 \u03c3 \u03a3 \u13a0 \uab70 \uffff "
+              u"\U00010400 \U00010428 \U0001F600"_s.split(u' ')
+            + QStringList {QString(QChar(0xD801)), QString(QChar(0xDC00)), QString(QChar(0xDC28)),
+                           QString(QChar(0xD83D)), u"a\u0301\u0302\u0303\u0304\u0305\u0306"_s};
     return list;
 }
 
@@ -397,19 +341,14 @@ TEST(SearchingTest, DistanceCountsCodeUnitEdits)
             {u"flaw"_s, u"lawn"_s, false, 2},
             {u"ABC"_s, u"abd"_s, true, 1},
             {u"ABC"_s, u"abd"_s, false, 3},
-            {u"kitten"_s, u"sitting"_s, false, 3},
-            {u""_s, u""_s, false, 0},
             {QString(), u""_s, false, 0},
             {u""_s, u"abc"_s, false, 3},
-            {u"same"_s, u"same"_s, false, 0},
             // Characters beyond the Basic Multilingual Plane are two code units.
             {deseretCapital, deseretSmall, false, 1},
             {deseretCapital, deseretSmall, true, 0},
             {deseretCapital, u""_s, false, 2},
             // Full lower-casing may change the length: "İ" becomes "i" and a combining dot.
             {u"\u0130"_s, u"i"_s, true, 1},
-            {u"\u1e9e"_s, u"\u00df"_s, true, 0},
-            {u"\u212a"_s, u"k"_s, true, 0},
             // Longer than one 64-unit strip, and the prefix and suffix shared.
             {QString(100, u'a'), QString(99, u'a'), false, 1},
             {QString(70, u'x') + u"a" + QString(70, u'y'),

@@ -52,19 +52,12 @@ TEST(VersionStringComparatorTest, ComparesVersionsPartByPart)
             // Numbers compare as numbers; leading zeros do not count.
             {u"1.10"_s, u"1.9"_s, 1},
             {u"1.01"_s, u"1.1"_s, 0},
-            {u"10"_s, u"9"_s, 1},
-            {u"2"_s, u"2"_s, 0},
-            {u"007"_s, u"7"_s, 0},
-            {u"3.1.4.1"_s, u"3.1.4"_s, 1},
             // A trailing pre-release label lowers a version; a trailing number or period raises it.
             {u"1.0"_s, u"1.0b"_s, 1},
-            {u"1.0b"_s, u"1.0"_s, -1},
             {u"1.0.1"_s, u"1.0"_s, 1},
             {u"1.0."_s, u"1.0"_s, 1},
-            {u"2.0b3"_s, u"2.0"_s, -1},
             {u"2.0b3"_s, u"2.0b10"_s, -1},
             // Text parts compare by code units, case-sensitively and without locale.
-            {u"1.0a"_s, u"1.0b"_s, -1},
             {u"1.0B"_s, u"1.0b"_s, -1},
             {u"1.0rc"_s, u"1.0rc1"_s, -1}, // "rc1" is "rc" then 1, and a further number raises
             {u"1.0beta"_s, u"1.0b"_s, 1}, // "b" is a prefix of "beta"
@@ -73,14 +66,12 @@ TEST(VersionStringComparatorTest, ComparesVersionsPartByPart)
             // Between classes: a number beats a period, and both beat text.
             {u"1.a"_s, u"1.0"_s, -1},
             {u"1.."_s, u"1.0"_s, -1},
-            {u"1..2"_s, u"1.2"_s, -1},
             {u"1-2"_s, u"1.2"_s, -1},
             {u"a"_s, u"."_s, -1},
             // Empty versions.
             {u""_s, u"1"_s, -1},
             {u""_s, u"a"_s, 1},
             {u""_s, u"."_s, -1},
-            {u""_s, u""_s, 0},
             {QString(), u""_s, 0},
             // Numbers saturate at 2147483647 instead of wrapping around.
             {u"2147483647"_s, u"2147483646"_s, 1},
@@ -90,7 +81,6 @@ TEST(VersionStringComparatorTest, ComparesVersionsPartByPart)
             {u"1."_s + QString(5000, u'9'), u"1.2147483647"_s, 0},
             // Other decimal digits read as numbers; a digit beyond the BMP is text.
             {u"\u0661\u0662"_s, u"12"_s, 0}, // Arabic-Indic 1 2
-            {u"1.\u0969"_s, u"1.4"_s, -1}, // Devanagari 3
             {u"\uff11\uff10"_s, u"9"_s, 1}, // full-width 1 0
             {u"\U0001D7D9"_s, u"1"_s, -1}, // mathematical 1 is text, and text loses to numbers
             {u"\U0001D7D9"_s, u"a"_s, 1}, // its surrogates sort above "a"
@@ -115,14 +105,10 @@ TEST(VersionStringComparatorTest, SplitsIntoRunsAndSinglePeriods)
         QStringList parts;
     } rows[] = {
             {QString(), {}},
-            {u""_s, {}},
-            {u"1"_s, {u"1"_s}},
             {u"1.10"_s, {u"1"_s, u"."_s, u"10"_s}},
             {u"1..2"_s, {u"1"_s, u"."_s, u"."_s, u"2"_s}},
-            {u"..."_s, {u"."_s, u"."_s, u"."_s}},
             {u"2.0b3"_s, {u"2"_s, u"."_s, u"0"_s, u"b"_s, u"3"_s}},
             {u"v1.0-rc 2"_s, {u"v"_s, u"1"_s, u"."_s, u"0"_s, u"-rc "_s, u"2"_s}},
-            {u".a."_s, {u"."_s, u"a"_s, u"."_s}},
             {u"12\u0663x"_s, {u"12\u0663"_s, u"x"_s}}, // digits of any script form one run
             {u"1\U0001F600b"_s, {u"1"_s, u"\U0001F600b"_s}}, // surrogates stay with the text
     };

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <QBuffer>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 
 // Running qmf in-process, as the tool's tests do.
 namespace QmfTestSupport {
@@ -52,6 +54,16 @@ inline void expectUsageError(const QStringList &arguments, const char *error,
         EXPECT_EQ(outcome.err, QString::fromUtf8(error));
     else
         EXPECT_FALSE(outcome.err.isEmpty());
+}
+
+/// Writes `bytes` to the file `name` in `dir` and returns its path.
+inline QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes)
+{
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        ADD_FAILURE() << "cannot write " << path.toStdString();
+    return path;
 }
 
 /// `text` split at spaces: words("options check -h").

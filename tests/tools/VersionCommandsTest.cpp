@@ -3,13 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <QBuffer>
-#include <QFile>
 #include <QTemporaryDir>
 
 using namespace QmfTestSupport;
-
-namespace { } // namespace
 
 TEST(QmfVersionTest, ComparePrintsTheOrder)
 {
@@ -21,8 +17,6 @@ TEST(QmfVersionTest, ComparePrintsTheOrder)
             {"version compare 1.10 1.9", "1\n"},
             {"version compare 1.9 1.10", "-1\n"},
             {"version compare 1.01 1.1", "0\n"},
-            {"version compare 2.0b3 2.0", "-1\n"},
-            {"version compare 1.0. 1.0", "1\n"},
             // Versions that look like options are passed after "--".
             {"version compare -- -1 1", "-1\n"},
             {"version compare 1 -- -a", "1\n"},
@@ -52,6 +46,10 @@ TEST(QmfVersionTest, ComparePrintsTheOrder)
 
 TEST(QmfVersionTest, SortPrintsLinesInVersionOrder)
 {
+    // More equal versions than a sort puts in order by insertion alone: 1.0, 01.0, 001.0, ...
+    QByteArray equal;
+    for (int zeros = 0; zeros < 40; ++zeros)
+        equal += QByteArray(zeros, '0') + "1.0\n";
     const struct
     {
         const char *name;
@@ -59,15 +57,11 @@ TEST(QmfVersionTest, SortPrintsLinesInVersionOrder)
         QByteArray out;
     } rows[] = {
             {"empty input", "", ""},
-            {"one empty line", "\n", "\n"},
             {"no final line feed", "1.10\n1.9", "1.9\n1.10\n"},
-            {"final line feed adds no line", "2\n1\n", "1\n2\n"},
             {"empty lines are versions", "1\n\n\n", "\n\n1\n"},
-            {"CRLF", "1.10\r\n1.9\r\n", "1.9\n1.10\n"},
             {"only a final CR goes", "b\r\r\na\r\n", "a\nb\r\n"},
-            {"pre-releases first", "2.0\n2.0b10\n2.0b3\n1.0.1\n", "1.0.1\n2.0b3\n2.0b10\n2.0\n"},
             // Equal versions keep their input order.
-            {"stable", "1.1\n01.1\n1.01\n1.0\n1.001\n", "1.0\n1.1\n01.1\n1.01\n1.001\n"},
+            {"stable", equal + "0.9\n", "0.9\n" + equal},
             // Bytes that are not UTF-8 are read as Mac OS Roman; output is UTF-8.
             {"Mac OS Roman", "1.\xe9\n1.a\n", "1.a\n1.\xc3\x88\n"},
             {"UTF-8", "1.\xc3\xa9\n1.z\n", "1.z\n1.\xc3\xa9\n"},
@@ -81,11 +75,7 @@ TEST(QmfVersionTest, SortPrintsLinesInVersionOrder)
         EXPECT_EQ(runQmf(words("version sort -- -"), row.input).out.toUtf8(), row.out);
 
         QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("versions.txt"));
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(row.input);
-        file.close();
+        const QString path = writeFile(dir, QStringLiteral("versions.txt"), row.input);
         const Outcome fromFile = runQmf({QStringLiteral("version"), QStringLiteral("sort"), path});
         EXPECT_EQ(fromFile.status, 0);
         EXPECT_EQ(fromFile.out.toUtf8(), row.out);
@@ -96,17 +86,4 @@ TEST(QmfVersionTest, SortPrintsLinesInVersionOrder)
     EXPECT_TRUE(missing.out.isEmpty());
     EXPECT_TRUE(missing.err.startsWith(QStringLiteral("qmf: /nonexistent/versions.txt: ")));
     EXPECT_EQ(runQmf(words("version sort a b")).status, 2);
-}
-
-TEST(QmfVersionTest, TourSortsTheBundledVersions)
-{
-    const Outcome tour = runQmf(words("tour"));
-    ASSERT_EQ(tour.status, 0);
-    const qsizetype start = tour.out.indexOf(QStringLiteral(". Version strings\n"));
-    ASSERT_GE(start, 0) << qPrintable(tour.out);
-    EXPECT_TRUE(tour.out.contains(
-            QStringLiteral("    1.0B\n    1.0a\n    1.0b\n    1.0\n    1.0.1\n    1.01\n")))
-            << qPrintable(tour.out.mid(start));
-    EXPECT_TRUE(tour.out.contains(QStringLiteral("    2.0b3  < 2.0b10\n")));
-    EXPECT_TRUE(tour.out.contains(QStringLiteral("    1.01   = 1.1\n")));
 }
