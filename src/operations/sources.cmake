@@ -1,4 +1,9 @@
 set(QMF_OPERATIONS_HEADERS
+    operations/QMBaseOperation.h
+    operations/QMBlockOperation.h
+    operations/QMOperation.h
+    operations/QMOperationQueue.h
+    operations/QMQueueManager.h
     operations/QMSeparator.h
 )
 set(QMF_OPERATIONS_SOURCES
