@@ -7,5 +7,11 @@ set(QMF_OPERATIONS_HEADERS
     operations/QMSeparator.h
 )
 set(QMF_OPERATIONS_SOURCES
+    operations/QMBaseOperation.cpp
+    operations/QMBaseOperation_p.h
+    operations/QMBlockOperation.cpp
+    operations/QMOperation.cpp
+    operations/QMOperationQueue.cpp
+    operations/QMQueueManager.cpp
     operations/QMSeparator.cpp
 )

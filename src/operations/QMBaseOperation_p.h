@@ -1,0 +1,61 @@
+#pragma once
+
+#include "operations/QMBaseOperation.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+/// What an operation needs of the queue it is on: to be told when it may run.
+class QMOperationScheduler
+{
+public:
+    virtual ~QMOperationScheduler();
+    /// The operation enqueued under `sequence` may have become ready (its last dependency
+    /// finished, or it was cancelled). Called without any lock held.
+    virtual void operationMayHaveBecomeReady(quint64 sequence) = 0;
+};
+
+// Lock order: a queue's mutex may be held while an operation's mutex is taken (enqueueing),
+// never the other way round; an operation never holds its own mutex while it takes another
+// operation's, nor while it calls anything outside this file.
+class QMBaseOperation::Private
+{
+public:
+    // The completion block of the finished operation, for the runner to call.
+    CompletionBlock runAndFinish(QMBaseOperation &operation);
+    void notifyExecuting(bool executing);
+    CompletionBlock markFinished();
+    // Tells the dependents that this operation no longer holds them back. Runs once.
+    void releaseDependents();
+    void dependencyReleased();
+    bool isReadyToRun() const { return cancelled.load() || unfinishedDependencies.load() == 0; }
+
+    struct Observer
+    {
+        // Recursive so that an observer may remove itself from inside its own call.
+        std::recursive_mutex mutex;
+        bool removed = false;
+        ExecutingObserver function;
+        quint64 token = 0;
+    };
+
+    mutable std::mutex mutex;
+    std::condition_variable finishedCondition;
+    bool started = false;
+    bool finished = false;
+    bool dependentsReleased = false;
+    std::atomic<bool> executing {false};
+    std::atomic<bool> cancelled {false};
+    std::atomic<int> unfinishedDependencies {0};
+    CompletionBlock completionBlock;
+    OperationList dependencies;
+    std::vector<std::weak_ptr<Private>> dependents;
+    std::vector<std::shared_ptr<Observer>> observers;
+    quint64 nextObserverToken = 1;
+    // The queue holds the operation and the operation its queue until it has finished, so
+    // that a queue object destroyed on its own worker leaves its work to run to the end.
+    std::shared_ptr<QMOperationScheduler> scheduler;
+    quint64 sequence = 0;
+};

@@ -1,0 +1,453 @@
+#include "OperationsTestSupport.h"
+#include "lists/ListTestSupport.h"
+#include "text/TextTestSupport.h"
+
+#include "operations/QMBlockOperation.h"
+#include "operations/QMOperationQueue.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <latch>
+#include <random>
+#include <thread>
+
+using namespace OperationsTestSupport;
+using ListTestSupport::failureOf;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Counts the operations running at once and keeps the highest count seen.
+class ConcurrencyMeter
+{
+public:
+    void enter()
+    {
+        const int now = ++m_current;
+        int seen = m_highest.load();
+        while (now > seen && !m_highest.compare_exchange_weak(seen, now)) { }
+    }
+    void leave() { --m_current; }
+    int highest() const { return m_highest.load(); }
+
+private:
+    std::atomic<int> m_current = 0;
+    std::atomic<int> m_highest = 0;
+};
+
+} // namespace
+
+TEST(OperationQueueTest, NewQueuesHaveNoNameAndTheirWidth)
+{
+    QMOperationQueue queue;
+    EXPECT_TRUE(queue.name().isNull());
+    EXPECT_EQ(queue.maxConcurrentOperationCount(), QThread::idealThreadCount());
+    queue.setName(u"jobs"_s);
+    EXPECT_EQ(queue.name(), u"jobs"_s);
+    queue.setMaxConcurrentOperationCount(-1);
+    EXPECT_EQ(queue.maxConcurrentOperationCount(), QThread::idealThreadCount());
+
+    EXPECT_EQ(QMOperationQueue::serialQueue()->maxConcurrentOperationCount(), 1);
+    EXPECT_TRUE(QMOperationQueue::serialQueue()->name().isNull());
+    EXPECT_EQ(QMOperationQueue::queueWithMaxConcurrentOperationCount(3)
+                      ->maxConcurrentOperationCount(),
+              3);
+    EXPECT_NE(QMOperationQueue::serialQueue(), QMOperationQueue::serialQueue());
+}
+
+TEST(OperationQueueTest, WidthOneRunsOperationsOneAtATimeInOrderOfAddition)
+{
+    struct Row
+    {
+        const char *name;
+        std::shared_ptr<QMOperationQueue> queue;
+    };
+    const Row rows[] = {
+            {"serialQueue", QMOperationQueue::serialQueue()},
+            {"queueWithMaxConcurrentOperationCount(1)",
+             QMOperationQueue::queueWithMaxConcurrentOperationCount(1)},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ConcurrencyMeter meter;
+        Log order;
+        for (int i = 0; i < 300; ++i) {
+            row.queue->addOperationWithBlock([&, i] {
+                meter.enter();
+                order.append(QString::number(i));
+                meter.leave();
+            });
+        }
+        row.queue->waitUntilAllOperationsAreFinished();
+        QStringList expected;
+        for (int i = 0; i < 300; ++i)
+            expected.append(QString::number(i));
+        EXPECT_EQ(order.entries(), expected);
+        EXPECT_EQ(meter.highest(), 1);
+        EXPECT_EQ(row.queue->operationCount(), 0);
+    }
+}
+
+TEST(OperationQueueTest, QueueRunsAsManyOperationsAtOnceAsItsWidthAndNoMore)
+{
+    for (const int width : {2, 3, 5}) {
+        SCOPED_TRACE(width);
+        const auto queue = QMOperationQueue::queueWithMaxConcurrentOperationCount(width);
+        ConcurrencyMeter meter;
+        // Each batch of `width` operations can only pass the latch when all of them run at
+        // the same time.
+        std::vector<std::unique_ptr<std::latch>> batches;
+        for (int batch = 0; batch < 4; ++batch)
+            batches.push_back(std::make_unique<std::latch>(width));
+        for (int i = 0; i < 4 * width; ++i) {
+            queue->addOperationWithBlock([&, i] {
+                meter.enter();
+                batches[i / width]->arrive_and_wait();
+                meter.leave();
+            });
+        }
+        queue->waitUntilAllOperationsAreFinished();
+        EXPECT_EQ(meter.highest(), width);
+    }
+}
+
+TEST(OperationQueueTest, WidthZeroHoldsOperationsBackUntilRaised)
+{
+    const auto queue = QMOperationQueue::queueWithMaxConcurrentOperationCount(0);
+    std::atomic<bool> ran = false;
+    const auto operation = QMBlockOperation::blockOperationWithBlock([&] { ran = true; });
+    queue->addOperation(operation);
+    EXPECT_EQ(queue->operationCount(), 1);
+    EXPECT_FALSE(operation->isExecuting() || operation->isFinished());
+    queue->setMaxConcurrentOperationCount(1);
+    operation->waitUntilFinished();
+    EXPECT_TRUE(ran);
+}
+
+TEST(OperationQueueTest, RandomDependencyGraphAcrossThreeQueuesRunsInDependencyOrder)
+{
+    constexpr int Count = 10000;
+    std::mt19937 random(20240611);
+    const std::shared_ptr<QMOperationQueue> queues[] = {
+            QMOperationQueue::serialQueue(),
+            QMOperationQueue::queueWithMaxConcurrentOperationCount(2),
+            QMOperationQueue::queueWithMaxConcurrentOperationCount(4),
+    };
+    // Each operation writes only its own two ticks; the waits below publish them.
+    std::atomic<int> clock = 0;
+    std::vector<int> started(Count, -1);
+    std::vector<int> ended(Count, -1);
+    std::vector<std::shared_ptr<QMBlockOperation>> operations;
+    std::vector<std::vector<int>> dependencies(Count);
+    for (int i = 0; i < Count; ++i) {
+        operations.push_back(QMBlockOperation::blockOperationWithBlock([&, i] {
+            started[i] = clock++;
+            ended[i] = clock++;
+        }));
+        // Only earlier operations, so the graph has no cycle; mostly near ones, so that long
+        // chains cross the queues back and forth.
+        const int dependencyCount = int(random() % 4);
+        for (int k = 0; k < dependencyCount && i > 0; ++k) {
+            const int window = std::min(i, random() % 8 == 0 ? i : 40);
+            const int j = i - 1 - int(random() % window);
+            dependencies[i].push_back(j);
+            operations[i]->addDependency(operations[j]);
+        }
+    }
+    // Added in random order, so dependents often reach their queue before what they wait for.
+    std::vector<int> additionOrder(Count);
+    std::iota(additionOrder.begin(), additionOrder.end(), 0);
+    std::shuffle(additionOrder.begin(), additionOrder.end(), random);
+    for (const int i : additionOrder)
+        queues[random() % 3]->addOperation(operations[i]);
+    for (const auto &queue : queues)
+        queue->waitUntilAllOperationsAreFinished();
+
+    for (int i = 0; i < Count; ++i) {
+        ASSERT_TRUE(operations[i]->isFinished()) << i;
+        for (const int j : dependencies[i])
+            ASSERT_LT(ended[j], started[i]) << j << " before " << i;
+    }
+}
+
+TEST(OperationQueueTest, CancelledOperationsFinishWithoutRunningAndReleaseTheirDependents)
+{
+    const auto held = QMOperationQueue::queueWithMaxConcurrentOperationCount(0);
+    const auto queue = QMOperationQueue::serialQueue();
+    std::atomic<int> ran = 0;
+    std::latch completions(5);
+    QMBaseOperation::OperationList cancelled;
+    for (int i = 0; i < 5; ++i) {
+        const auto operation = QMBlockOperation::blockOperationWithBlock([&] { ++ran; });
+        operation->setCompletionBlock([&] { completions.count_down(); });
+        cancelled.append(operation);
+        held->addOperation(operation);
+    }
+    // The dependent, on another queue, goes ahead as soon as what it waits for is cancelled,
+    // before the cancelled operations have finished on their own queue.
+    const auto dependent = QMBlockOperation::blockOperationWithBlock([&] { ++ran; });
+    dependent->addDependencies(cancelled);
+    queue->addOperation(dependent);
+    held->cancelAllOperations();
+    dependent->waitUntilFinished();
+    EXPECT_EQ(ran, 1);
+    EXPECT_EQ(held->operationCount(), 5);
+
+    held->setMaxConcurrentOperationCount(1);
+    held->waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(ran, 1);
+    EXPECT_TRUE(std::all_of(cancelled.begin(), cancelled.end(),
+                            [](const auto &operation) { return operation->isFinished(); }));
+    // Cancelled operations still run their completion blocks.
+    completions.wait();
+}
+
+TEST(OperationQueueTest, CompletionBlockDoesNotHoldTheSerialQueuesSlot)
+{
+    // The first operation's completion block waits for the second operation of the same serial
+    // queue; were the slot held until the block returned, neither could go on.
+    const auto queue = QMOperationQueue::serialQueue();
+    const auto first = QMBlockOperation::blockOperationWithBlock([] {});
+    const auto second = QMBlockOperation::blockOperationWithBlock([] {});
+    Gate completed;
+    first->setCompletionBlock([&] {
+        second->waitUntilFinished();
+        completed.open();
+    });
+    queue->addOperation(first);
+    queue->addOperation(second);
+    completed.wait();
+    EXPECT_TRUE(second->isFinished());
+}
+
+TEST(OperationQueueTest, PerformBlockAndWaitFromAnotherQueueRunsOnThatQueue)
+{
+    const auto caller = QMOperationQueue::serialQueue();
+    const auto target = QMOperationQueue::serialQueue();
+    std::thread::id callerThread;
+    std::thread::id targetThread;
+    int seenRightAfter = 0;
+    caller->addOperationWithBlock([&] {
+        callerThread = std::this_thread::get_id();
+        int value = 0;
+        target->performBlockAndWait([&] {
+            targetThread = std::this_thread::get_id();
+            value = 42;
+        });
+        seenRightAfter = value;
+    });
+    caller->waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(seenRightAfter, 42);
+    EXPECT_NE(targetThread, callerThread);
+    EXPECT_NE(targetThread, std::this_thread::get_id());
+}
+
+TEST(OperationQueueTest, PerformBlockOnAQueueNeverRunsInline)
+{
+    const auto queue = QMOperationQueue::serialQueue();
+    Gate release;
+    std::thread::id ranOn;
+    queue->performBlock([&] {
+        release.wait();
+        ranOn = std::this_thread::get_id();
+    });
+    release.open();
+    queue->waitUntilAllOperationsAreFinished();
+    EXPECT_NE(ranOn, std::this_thread::get_id());
+}
+
+TEST(OperationQueueTest, MainQueueRunsOnTheApplicationThread)
+{
+    const auto main = QMOperationQueue::mainQueue();
+    EXPECT_EQ(main, QMOperationQueue::mainQueue());
+    EXPECT_TRUE(main->isMainQueue());
+    EXPECT_FALSE(QMOperationQueue::serialQueue()->isMainQueue());
+    EXPECT_EQ(main->maxConcurrentOperationCount(), 1);
+    main->setMaxConcurrentOperationCount(4);
+    EXPECT_EQ(main->maxConcurrentOperationCount(), 1);
+
+    // performBlock on the main thread returns before the block runs.
+    QEventLoop loop;
+    bool ran = false;
+    main->performBlock([&] {
+        ran = true;
+        loop.quit();
+    });
+    EXPECT_FALSE(ran);
+    loop.exec(); // until a block on the main queue quits it
+    EXPECT_TRUE(ran);
+}
+
+TEST(OperationQueueTest, MainQueueUsedFromAWorker)
+{
+    const auto main = QMOperationQueue::mainQueue();
+    const auto worker = QMOperationQueue::serialQueue();
+    const std::thread::id mainThread = std::this_thread::get_id();
+    Log log;
+    QEventLoop loop;
+    worker->addOperationWithBlock([&] {
+        // Operations added from a worker run one at a time, in order, on the main thread.
+        QMBaseOperation::OperationList operations;
+        for (int i = 0; i < 20; ++i) {
+            operations.append(QMBlockOperation::blockOperationWithBlock([&, i] {
+                log.append(u"op %1 main=%2"_s.arg(i).arg(std::this_thread::get_id() == mainThread));
+            }));
+            main->addOperation(operations.last());
+        }
+        // A main-queue operation may wait for a worker's.
+        const auto later
+                = QMBlockOperation::blockOperationWithBlock([&] { log.append(u"later"_s); });
+        const auto first
+                = QMBlockOperation::blockOperationWithBlock([&] { log.append(u"first"_s); });
+        later->addDependency(first);
+        main->addOperation(later);
+        worker->addOperation(first);
+        main->performBlockAndWait([&] { log.append(u"waited for"_s); });
+        log.append(u"after wait"_s);
+        // The loop ends with the last main-queue operation.
+        const auto quit = QMBlockOperation::blockOperationWithBlock([&] { loop.quit(); });
+        quit->addDependency(later);
+        main->addOperation(quit);
+    });
+    loop.exec(); // until a block on the main queue quits it
+    worker->waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(main->operationCount(), 0);
+
+    QStringList entries = log.entries();
+    QStringList expected;
+    for (int i = 0; i < 20; ++i)
+        expected.append(u"op %1 main=1"_s.arg(i));
+    EXPECT_EQ(entries.mid(0, 20), expected);
+    EXPECT_LT(entries.indexOf(u"first"_s), entries.indexOf(u"later"_s));
+    EXPECT_LT(entries.indexOf(u"waited for"_s), entries.indexOf(u"after wait"_s));
+    EXPECT_EQ(entries.size(), 24);
+}
+
+TEST(OperationQueueTest, DestroyingAQueueWaitsForItsOperationsAndLeavesNoThread)
+{
+    const int threadsBefore = threadCount();
+    constexpr int Width = 4;
+    std::atomic<int> finished = 0;
+    std::latch running(Width);
+    Gate release;
+    std::thread releaser;
+    {
+        QMOperationQueue queue;
+        queue.setMaxConcurrentOperationCount(Width);
+        for (int i = 0; i < 2 * Width; ++i) {
+            queue.addOperationWithBlock([&] {
+                running.count_down();
+                release.wait();
+                ++finished;
+            });
+        }
+        running.wait();
+        EXPECT_EQ(threadCount(), threadsBefore + Width);
+        // Opened at some point while (or before) the destructor waits.
+        releaser = std::thread([&] { release.open(); });
+    }
+    EXPECT_EQ(finished, 2 * Width);
+    releaser.join();
+    EXPECT_EQ(threadCount(), threadsBefore);
+}
+
+TEST(OperationQueueTest, QueueReleasedInsideItsOwnOperationLetsItsWorkFinish)
+{
+    auto queue = std::make_shared<QMOperationQueue>();
+    queue->setMaxConcurrentOperationCount(1);
+    std::atomic<int> ran = 0;
+    Gate done;
+    const auto last = QMBlockOperation::blockOperationWithBlock([&] { ++ran; });
+    last->setCompletionBlock([&] { done.open(); });
+    std::shared_ptr<QMOperationQueue> held = queue;
+    queue->addOperationWithBlock([&ran, &held] {
+        ++ran;
+        held.reset(); // the last reference: the queue goes away on its own worker
+    });
+    queue->addOperationWithBlock([&] { ++ran; });
+    queue->addOperation(last);
+    queue.reset();
+    done.wait();
+    EXPECT_EQ(ran, 3);
+}
+
+TEST(OperationQueueTest, WaitsReturnOnceEverythingAddedHasFinished)
+{
+    const auto queue = QMOperationQueue::queueWithMaxConcurrentOperationCount(3);
+    std::atomic<int> finished = 0;
+    QMBaseOperation::OperationList operations;
+    for (int i = 0; i < 50; ++i) {
+        operations.append(QMBlockOperation::blockOperationWithBlock([&] { ++finished; }));
+        queue->addOperation(operations.last());
+    }
+    // Operations added by operations while the wait is under way are waited for too.
+    queue->addOperationWithBlock([&] { queue->addOperationWithBlock([&] { ++finished; }); });
+    operations.first()->waitUntilFinished();
+    EXPECT_TRUE(operations.first()->isFinished());
+    queue->waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(finished, 51);
+    EXPECT_EQ(queue->operationCount(), 0);
+    EXPECT_TRUE(std::all_of(operations.begin(), operations.end(),
+                            [](const auto &operation) { return operation->isFinished(); }));
+}
+
+TEST(OperationQueueTest, ExecutingObserversRunOnTheQueuesThread)
+{
+    const auto queue = QMOperationQueue::serialQueue();
+    Log log;
+    std::thread::id mainThread;
+    std::thread::id observerThread;
+    const auto operation = QMBlockOperation::blockOperationWithBlock(
+            [&] { mainThread = std::this_thread::get_id(); });
+    operation->addExecutingObserver([&](bool executing) {
+        observerThread = std::this_thread::get_id();
+        log.append(executing ? u"executing"_s : u"done"_s);
+    });
+    queue->addOperation(operation);
+    queue->waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(log.entries(), (QStringList {u"executing"_s, u"done"_s}));
+    EXPECT_EQ(observerThread, mainThread);
+}
+
+TEST(OperationQueueTest, ContractViolationsThrowTheirMessages)
+{
+    const auto queue = QMOperationQueue::serialQueue();
+    const auto operation = QMBlockOperation::blockOperationWithBlock([] {});
+    queue->addOperation(operation);
+    operation->waitUntilFinished();
+    const auto started = QMBlockOperation::blockOperationWithBlock([] {});
+    started->start();
+    struct Row
+    {
+        const char *name;
+        std::function<void()> action;
+        QString message;
+    };
+    const Row rows[] = {
+            {"null operation", [&] { queue->addOperation(nullptr); },
+             u"Invalid parameter not satisfying: operation"_s},
+            {"operation added twice", [&] { queue->addOperation(operation); },
+             u"Operation is already enqueued or has already been started"_s},
+            {"operation started before", [&] { queue->addOperation(started); },
+             u"Operation is already enqueued or has already been started"_s},
+            {"addOperationWithBlock without a block", [&] { queue->addOperationWithBlock({}); },
+             u"Invalid parameter not satisfying: block"_s},
+            {"performBlock without a block", [&] { queue->performBlock({}); },
+             u"Invalid parameter not satisfying: block"_s},
+            {"performBlock on the main queue without a block",
+             [&] { QMOperationQueue::mainQueue()->performBlock({}); },
+             u"Invalid parameter not satisfying: block"_s},
+            {"performBlockAndWait without a block", [&] { queue->performBlockAndWait({}); },
+             u"Invalid parameter not satisfying: block"_s},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(failureOf(row.action), row.message);
+    }
+}

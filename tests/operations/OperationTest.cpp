@@ -1,0 +1,385 @@
+#include "OperationsTestSupport.h"
+#include "lists/ListTestSupport.h"
+#include "text/TextTestSupport.h"
+
+#include "operations/QMBlockOperation.h"
+#include "operations/QMOperation.h"
+#include "operations/QMOperationQueue.h"
+
+#include <QScopeGuard>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace OperationsTestSupport;
+using ListTestSupport::failureOf;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Records its hooks in a log; `atStep` may act on the operation when a hook runs.
+class RecordingOperation : public QMOperation
+{
+public:
+    explicit RecordingOperation(std::shared_ptr<Log> log)
+        : log(std::move(log))
+    { }
+
+    std::shared_ptr<Log> log;
+    std::function<void(RecordingOperation &, const QString &step)> atStep;
+
+protected:
+    void operationDidStart() override { step(u"didStart"_s); }
+    void operationWillExecute() override { step(u"willExecute"_s); }
+    void execute() override { step(u"execute"_s); }
+    void operationDidExecute() override { step(u"didExecute"_s); }
+    void operationDidFinish() override { step(u"didFinish"_s); }
+
+private:
+    void step(const QString &name)
+    {
+        log->append(name);
+        if (atStep)
+            atStep(*this, name);
+    }
+};
+
+// Overrides every hook but execute().
+class HooksOnlyOperation : public QMOperation
+{
+public:
+    explicit HooksOnlyOperation(std::shared_ptr<Log> log)
+        : log(std::move(log))
+    { }
+    std::shared_ptr<Log> log;
+
+protected:
+    void operationDidStart() override { log->append(u"didStart"_s); }
+    void operationWillExecute() override { log->append(u"willExecute"_s); }
+    void operationDidExecute() override { log->append(u"didExecute"_s); }
+    void operationDidFinish() override { log->append(u"didFinish"_s); }
+};
+
+const QMError TestError(u"TestDomain"_s, 7, {{u"detail"_s, u"disk full"_s}});
+
+// Runs the operation through start() or a serial queue and returns once its completion block
+// has run (the block opens the gate).
+void runToCompletion(const std::shared_ptr<QMBaseOperation> &operation, bool onQueue,
+                     Gate &completed)
+{
+    if (onQueue) {
+        const auto queue = QMOperationQueue::serialQueue();
+        queue->addOperation(operation);
+        completed.wait();
+    } else {
+        operation->start();
+    }
+}
+
+} // namespace
+
+TEST(OperationTest, HookSequenceStopsWhereTheWorkIsCancelledOrFinished)
+{
+    enum Action { None, Cancel, Finish, FinishWithError };
+    struct Row
+    {
+        const char *name;
+        QString atStep;
+        Action action;
+        QStringList expected;
+    };
+    const QStringList all {u"didStart"_s,   u"willExecute"_s, u"execute"_s,
+                           u"didExecute"_s, u"didFinish"_s,   u"completion"_s};
+    const QStringList stoppedAfterStart {u"didStart"_s, u"didFinish"_s, u"completion"_s};
+    const QStringList stoppedAfterWill {u"didStart"_s, u"willExecute"_s, u"didFinish"_s,
+                                        u"completion"_s};
+    const QStringList stoppedAfterExecute {u"didStart"_s, u"willExecute"_s, u"execute"_s,
+                                           u"didFinish"_s, u"completion"_s};
+    const Row rows[] = {
+            {"runs to the end", QString(), None, all},
+            // Cancelled between the hooks: the remaining steps are skipped, the completion
+            // wrapper still runs.
+            {"cancel in didStart", u"didStart"_s, Cancel, stoppedAfterStart},
+            {"cancel in willExecute", u"willExecute"_s, Cancel, stoppedAfterWill},
+            {"cancel in execute", u"execute"_s, Cancel, stoppedAfterExecute},
+            {"cancel in didExecute", u"didExecute"_s, Cancel, all},
+            // finish() stops the sequence the same way.
+            {"finish in didStart", u"didStart"_s, Finish, stoppedAfterStart},
+            {"finish in execute", u"execute"_s, Finish, stoppedAfterExecute},
+            {"finishWithError in willExecute", u"willExecute"_s, FinishWithError, stoppedAfterWill},
+            {"finishWithError in execute", u"execute"_s, FinishWithError, stoppedAfterExecute},
+    };
+    for (const Row &row : rows) {
+        for (const bool onQueue : {false, true}) {
+            SCOPED_TRACE(std::string(row.name) + (onQueue ? " (queue)" : " (start)"));
+            const auto log = std::make_shared<Log>();
+            const auto operation = std::make_shared<RecordingOperation>(log);
+            operation->atStep = [&row](RecordingOperation &op, const QString &step) {
+                if (step != row.atStep)
+                    return;
+                if (row.action == Cancel)
+                    op.cancel();
+                else if (row.action == Finish)
+                    op.finish();
+                else if (row.action == FinishWithError)
+                    op.finishWithError(TestError);
+            };
+            Gate completed;
+            operation->setCompletionBlock([&] {
+                log->append(u"completion"_s);
+                completed.open();
+            });
+            runToCompletion(operation, onQueue, completed);
+
+            EXPECT_EQ(log->entries(), row.expected);
+            EXPECT_TRUE(operation->isFinished());
+            EXPECT_EQ(operation->isAborted(),
+                      row.action == Finish || row.action == FinishWithError);
+            EXPECT_EQ(operation->isCancelled(), row.action == Cancel);
+            EXPECT_EQ(operation->error(),
+                      row.action == FinishWithError ? std::optional(TestError) : std::nullopt);
+        }
+    }
+}
+
+TEST(OperationTest, OperationCancelledBeforeItStartsRunsOnlyTheCallersCompletionBlock)
+{
+    for (const bool onQueue : {false, true}) {
+        SCOPED_TRACE(onQueue ? "queue" : "start");
+        const auto log = std::make_shared<Log>();
+        const auto operation = std::make_shared<RecordingOperation>(log);
+        Gate completed;
+        operation->setCompletionBlock([&] {
+            log->append(u"completion"_s);
+            completed.open();
+        });
+        operation->cancel();
+        runToCompletion(operation, onQueue, completed);
+        EXPECT_EQ(log->entries(), QStringList {u"completion"_s});
+        EXPECT_TRUE(operation->isFinished());
+    }
+}
+
+TEST(OperationTest, ExecuteThatIsNotOverriddenFailsWhenTheSequenceReachesIt)
+{
+    const auto log = std::make_shared<Log>();
+    const auto operation = std::make_shared<HooksOnlyOperation>(log);
+    EXPECT_EQ(failureOf([&] { operation->start(); }),
+              u"Abstract method 'execute' needs to be overridden by subclasses."_s);
+    // Finished all the same, so that nobody waits for it forever.
+    EXPECT_EQ(log->entries(), (QStringList {u"didStart"_s, u"willExecute"_s, u"didFinish"_s}));
+    EXPECT_TRUE(operation->isFinished());
+    EXPECT_FALSE(operation->isExecuting());
+}
+
+TEST(OperationTest, CompletionBlockSetAfterMainBeganReplacesTheWrapper)
+{
+    const auto log = std::make_shared<Log>();
+    const auto operation = std::make_shared<RecordingOperation>(log);
+    operation->setCompletionBlock([&] { log->append(u"first completion"_s); });
+    operation->atStep = [&](RecordingOperation &op, const QString &step) {
+        if (step == u"execute")
+            op.setCompletionBlock([&] { log->append(u"late completion"_s); });
+    };
+    operation->start();
+    EXPECT_EQ(log->entries(),
+              (QStringList {u"didStart"_s, u"willExecute"_s, u"execute"_s, u"didExecute"_s,
+                            u"late completion"_s}));
+}
+
+TEST(OperationTest, CompletionWrapperHoldsTheOperationWeakly)
+{
+    const auto log = std::make_shared<Log>();
+    QMBaseOperation::CompletionBlock wrapper;
+    std::weak_ptr<QMOperation> weakOperation;
+    {
+        auto operation = std::make_shared<RecordingOperation>(log);
+        weakOperation = operation;
+        operation->setCompletionBlock([log] { log->append(u"completion"_s); });
+        operation->atStep = [&](RecordingOperation &op, const QString &step) {
+            if (step == u"execute")
+                wrapper = op.completionBlock();
+        };
+        operation->start();
+    }
+    // The wrapper kept outside does not keep the operation alive; run once the operation is
+    // gone, it skips operationDidFinish and still runs the previous block.
+    EXPECT_TRUE(weakOperation.expired());
+    ASSERT_TRUE(bool(wrapper));
+    wrapper();
+    EXPECT_EQ(log->entries(),
+              (QStringList {u"didStart"_s, u"willExecute"_s, u"execute"_s, u"didExecute"_s,
+                            u"didFinish"_s, u"completion"_s, u"completion"_s}));
+}
+
+TEST(OperationTest, ErrorIsReadWholeWhileAnotherThreadWritesIt)
+{
+    const auto operation = std::make_shared<RecordingOperation>(std::make_shared<Log>());
+    const QMError other(u"OtherDomain"_s, -1, {{u"a"_s, QVariantList {1, 2, 3}}});
+    std::atomic<bool> done = false;
+    std::thread writer([&] {
+        for (int i = 0; i < 2000; ++i)
+            operation->setError(i % 3 == 0 ? std::nullopt
+                                           : std::optional(i % 2 ? TestError : other));
+        done = true;
+    });
+    while (!done) {
+        const std::optional<QMError> seen = operation->error();
+        ASSERT_TRUE(!seen || *seen == TestError || *seen == other);
+    }
+    writer.join();
+}
+
+TEST(OperationTest, OperationsNotOwnedBySharedPointerAreRefused)
+{
+    RecordingOperation operation(std::make_shared<Log>());
+    EXPECT_EQ(failureOf([&] { operation.start(); }),
+              u"QMOperation must be owned by a std::shared_ptr"_s);
+}
+
+TEST(BaseOperationTest, StartRunsMainOnTheCallingThreadAndReportsExecuting)
+{
+    const std::thread::id caller = std::this_thread::get_id();
+    Log log;
+    std::shared_ptr<QMBlockOperation> operation;
+    operation = QMBlockOperation::blockOperationWithBlock([&] {
+        log.append(u"main executing=%1 caller=%2"_s.arg(operation->isExecuting())
+                           .arg(std::this_thread::get_id() == caller));
+    });
+    operation->addExecutingObserver([&](bool executing) {
+        log.append(u"observer %1 executing=%2 finished=%3 caller=%4"_s.arg(executing)
+                           .arg(operation->isExecuting())
+                           .arg(operation->isFinished())
+                           .arg(std::this_thread::get_id() == caller));
+    });
+    operation->start();
+    EXPECT_EQ(log.entries(),
+              (QStringList {u"observer 1 executing=1 finished=0 caller=1"_s,
+                            u"main executing=1 caller=1"_s,
+                            u"observer 0 executing=0 finished=0 caller=1"_s}));
+    EXPECT_TRUE(operation->isFinished());
+    EXPECT_FALSE(operation->isExecuting());
+}
+
+TEST(BaseOperationTest, RemovedExecutingObserversAreNotCalled)
+{
+    const auto operation = QMBlockOperation::blockOperationWithBlock([] {});
+    Log log;
+    const quint64 removed
+            = operation->addExecutingObserver([&](bool) { log.append(u"removed"_s); });
+    quint64 self = 0;
+    self = operation->addExecutingObserver([&](bool executing) {
+        log.append(u"self %1"_s.arg(executing));
+        operation->removeExecutingObserver(self);
+    });
+    operation->addExecutingObserver(
+            [&](bool executing) { log.append(u"kept %1"_s.arg(executing)); });
+    operation->removeExecutingObserver(removed);
+    operation->start();
+    EXPECT_EQ(log.entries(), (QStringList {u"self 1"_s, u"kept 1"_s, u"kept 0"_s}));
+}
+
+TEST(BaseOperationTest, ContractViolationsThrowTheirMessages)
+{
+    const auto makeOperation = [] {
+        return QMBlockOperation::blockOperationWithBlock([] {});
+    };
+    struct Row
+    {
+        const char *name;
+        std::function<void()> action;
+        QString message;
+    };
+    const Row rows[] = {
+            {"block operation without a block", [] { QMBlockOperation(QMBlockOperation::Block()); },
+             u"Invalid parameter not satisfying: block"_s},
+            {"null dependency", [&] { makeOperation()->addDependency(nullptr); },
+             u"Invalid parameter not satisfying: operation"_s},
+            {"dependency on itself",
+             [&] {
+                 const auto operation = makeOperation();
+                 operation->addDependency(operation);
+             },
+             u"Invalid parameter not satisfying: operation != this"_s},
+            {"null element in addDependencies",
+             [&] {
+                 makeOperation()->addDependencies({makeOperation(), nullptr});
+             },
+             u"Invalid parameter not satisfying: dependencies"_s},
+            {"started twice",
+             [&] {
+                 const auto operation = makeOperation();
+                 operation->start();
+                 operation->start();
+             },
+             u"Operation has already been started"_s},
+            {"started while enqueued",
+             [&] {
+                 const auto queue = QMOperationQueue::queueWithMaxConcurrentOperationCount(0);
+                 const auto operation = makeOperation();
+                 queue->addOperation(operation);
+                 const auto restart
+                         = qScopeGuard([&] { queue->setMaxConcurrentOperationCount(1); });
+                 operation->start();
+             },
+             u"Operation is enqueued on a queue and cannot be started directly"_s},
+            {"started before its dependency finished",
+             [&] {
+                 const auto operation = makeOperation();
+                 operation->addDependency(makeOperation());
+                 operation->start();
+             },
+             u"Operation is not ready: a dependency has not finished"_s},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(failureOf(row.action), row.message);
+    }
+}
+
+TEST(BaseOperationTest, DependenciesHoldAnOperationBackUntilTheyFinishOrAreCancelled)
+{
+    const auto first = QMBlockOperation::blockOperationWithBlock([] {});
+    const auto second = QMBlockOperation::blockOperationWithBlock([] {});
+    const auto dependent = QMBlockOperation::blockOperationWithBlock([] {});
+
+    // A list whose element is null adds nothing at all; an empty one adds nothing either.
+    EXPECT_FALSE(failureOf([&] { dependent->addDependencies({first, nullptr}); }).isEmpty());
+    dependent->addDependencies({});
+    EXPECT_TRUE(dependent->dependencies().isEmpty());
+
+    dependent->addDependencies({first, second});
+    EXPECT_EQ(dependent->dependencies(), (QMBaseOperation::OperationList {first, second}));
+    EXPECT_FALSE(dependent->isReady());
+    first->start();
+    EXPECT_FALSE(dependent->isReady());
+    // A dependency cancelled before it started no longer holds anything back.
+    second->cancel();
+    EXPECT_TRUE(dependent->isReady());
+    EXPECT_FALSE(second->isFinished());
+    dependent->start();
+    EXPECT_TRUE(dependent->isFinished());
+
+    // A dependency that has already finished holds nothing back.
+    const auto late = QMBlockOperation::blockOperationWithBlock([] {});
+    late->addDependency(first);
+    EXPECT_TRUE(late->isReady());
+}
+
+TEST(BaseOperationTest, WaitUntilFinishedReturnsOnceAnotherThreadHasFinishedIt)
+{
+    Gate release;
+    std::atomic<bool> ran = false;
+    const auto operation = QMBlockOperation::blockOperationWithBlock([&] {
+        release.wait();
+        ran = true;
+    });
+    std::thread runner([&] { operation->start(); });
+    release.open();
+    operation->waitUntilFinished();
+    EXPECT_TRUE(ran);
+    EXPECT_TRUE(operation->isFinished());
+    runner.join();
+}

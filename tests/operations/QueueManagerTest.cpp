@@ -1,0 +1,114 @@
+#include "lists/ListTestSupport.h"
+#include "text/TextTestSupport.h"
+
+#include "operations/QMQueueManager.h"
+
+#include <gtest/gtest.h>
+
+#include <latch>
+#include <thread>
+#include <vector>
+
+using ListTestSupport::failureOf;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+std::shared_ptr<QMOperationQueue> namedQueue(const QString &name)
+{
+    auto queue = QMOperationQueue::serialQueue();
+    queue->setName(name);
+    return queue;
+}
+
+} // namespace
+
+TEST(QueueManagerTest, FoundationQueueNamesJoinThePrefixAndTheName)
+{
+    struct Row
+    {
+        QString name;
+        QString expected;
+    };
+    const Row rows[] = {
+            {u"TaskOperation.FileHandleQueue"_s,
+             u"org.qmfoundation.foundation.TaskOperation.FileHandleQueue"_s},
+            {u"RESTAPIClient.RequestQueue"_s,
+             u"org.qmfoundation.foundation.RESTAPIClient.RequestQueue"_s},
+            {u""_s, u"org.qmfoundation.foundation."_s},
+            {QString(), u"org.qmfoundation.foundation."_s},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name.toStdString());
+        EXPECT_EQ(QMMakeFoundationQueueName(row.name), row.expected);
+    }
+    EXPECT_EQ(QMFoundationQueueNamePrefix, u"org.qmfoundation"_s);
+}
+
+TEST(QueueManagerTest, QueueForNameFindsTheFirstQueueOfThatName)
+{
+    struct Row
+    {
+        const char *name;
+        QStringList registered; // names of the queues in order of addition; "-" for none
+        QString sought;
+        qsizetype expected; // position among the registered queues, -1 for none
+    };
+    const Row rows[] = {
+            {"single match", {u"a"_s, u"b"_s}, u"b"_s, 1},
+            {"duplicates give the one added first", {u"x"_s, u"dup"_s, u"dup"_s}, u"dup"_s, 1},
+            {"unregistered name", {u"a"_s}, u"c"_s, -1},
+            {"names compare exactly", {u"Jobs"_s}, u"jobs"_s, -1},
+            {"null name", {u"a"_s, u"-"_s}, QString(), -1},
+            {"unnamed queues match no name, not even an empty one", {u"-"_s, u"-"_s}, u""_s, -1},
+            {"an empty name matches a queue named so", {u"-"_s, u""_s}, u""_s, 1},
+            {"empty registry", {}, u"a"_s, -1},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        QMQueueManager manager;
+        QMQueueManager::QueueList queues;
+        for (const QString &name : row.registered) {
+            queues.append(namedQueue(name == u"-" ? QString() : name));
+            manager.addQueue(queues.last());
+        }
+        EXPECT_EQ(manager.queueForName(row.sought),
+                  row.expected < 0 ? nullptr : queues[row.expected]);
+    }
+}
+
+TEST(QueueManagerTest, AllQueuesIsASnapshot)
+{
+    QMQueueManager manager;
+    EXPECT_TRUE(manager.allQueues().isEmpty());
+    const auto first = namedQueue(u"first"_s);
+    manager.addQueue(first);
+    const QMQueueManager::QueueList before = manager.allQueues();
+    // The same queue may stand twice.
+    manager.addQueue(first);
+    const QMQueueManager::QueueList after = manager.allQueues();
+    EXPECT_EQ(before, QMQueueManager::QueueList {first});
+    EXPECT_EQ(after, (QMQueueManager::QueueList {first, first}));
+    EXPECT_EQ(manager.managedQueues(), after);
+    EXPECT_EQ(failureOf([&] { manager.addQueue(nullptr); }),
+              u"Invalid parameter not satisfying: queue"_s);
+    EXPECT_EQ(manager.allQueues(), after);
+}
+
+TEST(QueueManagerTest, SharedManagerIsCreatedOnceUnderConcurrentFirstUse)
+{
+    constexpr int Threads = 8;
+    std::latch start(Threads);
+    std::vector<QMQueueManager *> seen(Threads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < Threads; ++i) {
+        threads.emplace_back([&, i] {
+            start.arrive_and_wait();
+            seen[i] = &QMQueueManager::sharedManager();
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    for (QMQueueManager *manager : seen)
+        EXPECT_EQ(manager, &QMQueueManager::sharedManager());
+}
