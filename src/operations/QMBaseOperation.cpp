@@ -55,20 +55,24 @@ QMBaseOperation::CompletionBlock QMBaseOperation::Private::runAndFinish(QMBaseOp
 QMBaseOperation::CompletionBlock QMBaseOperation::Private::markFinished()
 {
     CompletionBlock completion;
+    std::vector<std::weak_ptr<Private>> released;
     {
         std::lock_guard lock(mutex);
         finished = true;
         completion = std::move(completionBlock);
         completionBlock = {};
         scheduler.reset();
+        released = takeDependentsLocked();
     }
     finishedCondition.notify_all();
-    releaseDependents();
+    notifyDependents(released);
     return completion;
 }
 
 void QMBaseOperation::Private::notifyExecuting(bool value)
 {
+    if (observerCount.load() == 0)
+        return;
     std::vector<std::shared_ptr<Observer>> snapshot;
     {
         std::lock_guard lock(mutex);
@@ -81,16 +85,17 @@ void QMBaseOperation::Private::notifyExecuting(bool value)
     }
 }
 
-void QMBaseOperation::Private::releaseDependents()
+std::vector<std::weak_ptr<QMBaseOperation::Private>>
+QMBaseOperation::Private::takeDependentsLocked()
 {
-    std::vector<std::weak_ptr<Private>> released;
-    {
-        std::lock_guard lock(mutex);
-        if (dependentsReleased)
-            return;
-        dependentsReleased = true;
-        released.swap(dependents);
-    }
+    if (dependentsReleased)
+        return {};
+    dependentsReleased = true;
+    return std::exchange(dependents, {});
+}
+
+void QMBaseOperation::Private::notifyDependents(const std::vector<std::weak_ptr<Private>> &released)
+{
     for (const std::weak_ptr<Private> &weakDependent : released) {
         if (const std::shared_ptr<Private> dependent = weakDependent.lock())
             dependent->dependencyReleased();
@@ -116,18 +121,16 @@ void QMBaseOperation::cancel()
 {
     std::shared_ptr<QMOperationScheduler> queue;
     quint64 position = 0;
-    bool pending = false;
+    std::vector<std::weak_ptr<Private>> released;
     {
         std::lock_guard lock(d->mutex);
-        if (d->cancelled.exchange(true))
+        if (d->cancelled.exchange(true) || d->started)
             return;
-        pending = !d->started;
         queue = d->scheduler;
         position = d->sequence;
+        released = d->takeDependentsLocked();
     }
-    if (!pending)
-        return;
-    d->releaseDependents();
+    d->notifyDependents(released);
     if (queue)
         queue->operationMayHaveBecomeReady(position);
 }
@@ -172,6 +175,7 @@ quint64 QMBaseOperation::addExecutingObserver(ExecutingObserver observer)
     std::lock_guard lock(d->mutex);
     record->token = d->nextObserverToken++;
     d->observers.push_back(record);
+    d->observerCount.store(d->observers.size());
     return record->token;
 }
 
@@ -186,6 +190,7 @@ void QMBaseOperation::removeExecutingObserver(quint64 token)
             return;
         removed = *found;
         d->observers.erase(found);
+        d->observerCount.store(d->observers.size());
     }
     // Taking the observer's own lock waits for a call in progress on another thread.
     std::lock_guard lock(removed->mutex);

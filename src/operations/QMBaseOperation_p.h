@@ -27,8 +27,10 @@ public:
     CompletionBlock runAndFinish(QMBaseOperation &operation);
     void notifyExecuting(bool executing);
     CompletionBlock markFinished();
-    // Tells the dependents that this operation no longer holds them back. Runs once.
-    void releaseDependents();
+    // The dependents to tell that this operation no longer holds them back, once: empty after
+    // the first call.
+    std::vector<std::weak_ptr<Private>> takeDependentsLocked();
+    static void notifyDependents(const std::vector<std::weak_ptr<Private>> &released);
     void dependencyReleased();
     bool isReadyToRun() const { return cancelled.load() || unfinishedDependencies.load() == 0; }
 
@@ -53,6 +55,8 @@ public:
     OperationList dependencies;
     std::vector<std::weak_ptr<Private>> dependents;
     std::vector<std::shared_ptr<Observer>> observers;
+    // The size of `observers`, read without the lock on each run.
+    std::atomic<size_t> observerCount {0};
     quint64 nextObserverToken = 1;
     // The queue holds the operation and the operation its queue until it has finished, so
     // that a queue object destroyed on its own worker leaves its work to run to the end.

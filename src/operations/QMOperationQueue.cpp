@@ -33,7 +33,7 @@ class QMOperationQueue::Private : public QMOperationScheduler,
 {
 public:
     using OperationPointer = std::shared_ptr<QMBaseOperation>;
-    using OperationMap = std::map<quint64, OperationPointer>;
+    using Entry = std::pair<quint64, OperationPointer>; // (sequence, operation)
 
     struct Worker
     {
@@ -42,6 +42,7 @@ public:
         // An operation handed over by scheduleLocked(), already counted as running.
         OperationPointer assigned;
     };
+    using WorkerPointer = std::shared_ptr<Worker>;
 
     explicit Private(bool main)
         : width(main ? 1 : QMOperationQueue::defaultMaxConcurrentOperationCount())
@@ -50,112 +51,171 @@ public:
 
     void operationMayHaveBecomeReady(quint64 sequence) override
     {
-        std::lock_guard lock(mutex);
+        std::unique_lock lock(mutex);
         const auto found = waiting.find(sequence);
         if (found == waiting.end() || !found->second->d->isReadyToRun())
             return;
-        ready.insert(waiting.extract(found));
+        pushReadyLocked(sequence, std::move(found->second));
+        waiting.erase(found);
         scheduleLocked();
+        unlockAndWake(lock);
+    }
+
+    // The ready operations, first added first. Most arrive in order of addition and join the
+    // end of `inOrder`; those released later by a dependency or a cancellation, with a sequence
+    // below the last one there, go to the heap `outOfOrder`. Taking compares the two fronts.
+    static bool later(const Entry &a, const Entry &b) { return a.first > b.first; }
+    bool hasReadyLocked() const { return !inOrder.empty() || !outOfOrder.empty(); }
+    void pushReadyLocked(quint64 sequence, OperationPointer operation)
+    {
+        if (inOrder.empty() || inOrder.back().first < sequence) {
+            inOrder.emplace_back(sequence, std::move(operation));
+            return;
+        }
+        outOfOrder.emplace_back(sequence, std::move(operation));
+        std::push_heap(outOfOrder.begin(), outOfOrder.end(), &Private::later);
+    }
+    Entry popReadyLocked()
+    {
+        if (outOfOrder.empty()
+            || (!inOrder.empty() && inOrder.front().first < outOfOrder.front().first)) {
+            Entry first = std::move(inOrder.front());
+            inOrder.pop_front();
+            return first;
+        }
+        std::pop_heap(outOfOrder.begin(), outOfOrder.end(), &Private::later);
+        Entry first = std::move(outOfOrder.back());
+        outOfOrder.pop_back();
+        return first;
     }
 
     // The first ready operation in order of addition when a slot is free, now counted as
     // running. Operations that a late addDependency() made unready go back to waiting.
     OperationPointer takeReadyLocked()
     {
-        while (!ready.empty() && qsizetype(executing.size()) < width) {
-            auto first = ready.begin();
-            if (!first->second->d->isReadyToRun()) {
-                waiting.insert(ready.extract(first));
+        while (hasReadyLocked() && qsizetype(executing.size()) < width) {
+            Entry first = popReadyLocked();
+            if (!first.second->d->isReadyToRun()) {
+                waiting.insert(std::move(first));
                 continue;
             }
-            OperationPointer operation = first->second;
             {
-                std::lock_guard operationLock(operation->d->mutex);
-                operation->d->started = true;
+                std::lock_guard operationLock(first.second->d->mutex);
+                first.second->d->started = true;
             }
-            executing.insert(ready.extract(first));
-            return operation;
+            executing.push_back(first);
+            return std::move(first.second);
         }
         return nullptr;
     }
 
-    // Hands ready operations to idle workers or new ones, or, on the main queue, asks the
-    // application's event loop to run the next one.
+    void eraseExecutingLocked(quint64 sequence)
+    {
+        executing.erase(std::find_if(executing.begin(), executing.end(),
+                                     [sequence](const Entry &e) { return e.first == sequence; }));
+    }
+
+    // Hands ready operations to idle workers (woken by unlockAndWake()) or new ones, or, on the
+    // main queue, asks the application's event loop to run the next one.
     void scheduleLocked()
     {
         if (isMain) {
-            if (!mainRunPosted && executing.empty() && !ready.empty())
+            if (!mainRunPosted && executing.empty() && hasReadyLocked())
                 mainRunPosted = postToMainThread(&Private::runMainQueueOperation);
             return;
         }
         while (OperationPointer operation = takeReadyLocked()) {
-            if (!idle.empty()) {
-                Worker *worker = idle.back();
-                idle.pop_back();
-                worker->assigned = std::move(operation);
-                worker->wake.notify_one();
-            } else {
+            if (idle.empty()) {
                 spawnLocked(std::move(operation));
+                continue;
             }
+            idle.back()->assigned = std::move(operation);
+            toWake.push_back(std::move(idle.back()));
+            idle.pop_back();
         }
+    }
+
+    // Wakes the workers that scheduleLocked() handed operations to once the lock is released,
+    // so that they do not wake only to wait for it. Each is held for the call: it may run its
+    // operation and end meanwhile.
+    void unlockAndWake(std::unique_lock<std::mutex> &lock)
+    {
+        std::vector<WorkerPointer> handedOver = std::exchange(toWake, {});
+        lock.unlock();
+        for (const WorkerPointer &worker : handedOver)
+            worker->wake.notify_one();
     }
 
     void spawnLocked(OperationPointer operation)
     {
-        Worker &worker = workers.emplace_back();
-        worker.assigned = operation;
+        const WorkerPointer worker = std::make_shared<Worker>();
+        worker->assigned = operation;
+        workers.push_back(worker);
         try {
-            worker.thread = std::thread(
-                    [self = shared_from_this(), w = &worker] { self->workerMain(w); });
+            worker->thread = std::thread(
+                    [self = shared_from_this(), worker] { self->workerMain(*worker); });
         } catch (...) {
             workers.pop_back();
             const quint64 sequence = operation->d->sequence;
-            executing.erase(sequence);
-            ready.emplace(sequence, std::move(operation));
+            eraseExecutingLocked(sequence);
+            pushReadyLocked(sequence, std::move(operation));
             throw;
         }
         if (detachWorkers)
-            worker.thread.detach();
+            worker->thread.detach();
     }
 
-    void workerMain(Worker *worker)
+    void workerMain(Worker &worker)
     {
         std::unique_lock lock(mutex);
+        // The last operation run is let go with the lock released, which happens anyway before
+        // the next one runs: one lock round trip less per operation.
+        OperationPointer finished;
         for (;;) {
-            OperationPointer operation = std::move(worker->assigned);
+            OperationPointer operation = std::move(worker.assigned);
             if (!operation)
                 operation = takeReadyLocked();
             if (operation) {
-                runLocked(std::move(operation), lock);
+                finished = runLocked(std::move(operation), std::move(finished), lock);
                 continue;
+            }
+            if (finished) {
+                lock.unlock();
+                finished.reset();
+                lock.lock();
+                continue; // the queue may have changed meanwhile
             }
             if (stopping)
                 break;
-            idle.push_back(worker);
-            const bool woken = worker->wake.wait_for(lock, IdleTimeout,
-                                                     [&] { return worker->assigned || stopping; });
-            if (!worker->assigned) {
-                idle.erase(std::find(idle.begin(), idle.end(), worker));
+            idle.push_back(*findWorkerLocked(&worker));
+            const bool woken = worker.wake.wait_for(lock, IdleTimeout,
+                                                    [&] { return worker.assigned || stopping; });
+            if (!worker.assigned) {
+                idle.erase(std::find_if(idle.begin(), idle.end(), [&](const WorkerPointer &w) {
+                    return w.get() == &worker;
+                }));
                 if (!woken)
                     break;
             }
         }
-        const auto self = std::find_if(workers.begin(), workers.end(),
-                                       [worker](const Worker &w) { return &w == worker; });
-        if (self->thread.joinable())
-            retired.push_back(std::move(self->thread));
-        workers.erase(self);
+        if (worker.thread.joinable())
+            retired.push_back(std::move(worker.thread));
+        workers.erase(findWorkerLocked(&worker));
         changed.notify_all();
     }
 
     // Runs an operation taken by takeReadyLocked() with the lock released, then accounts for it.
-    void runLocked(OperationPointer operation, std::unique_lock<std::mutex> &lock)
+    // `previous` is released on the way, outside the lock (an operation may be the last owner
+    // of anything, this queue included). Returns the operation, to be released likewise.
+    OperationPointer runLocked(OperationPointer operation, OperationPointer previous,
+                               std::unique_lock<std::mutex> &lock)
     {
         lock.unlock();
+        previous.reset();
         // An exception from main() ends the process here, as on any thread of its own.
         const QMBaseOperation::CompletionBlock completion = operation->d->runAndFinish(*operation);
         lock.lock();
-        executing.erase(operation->d->sequence);
+        eraseExecutingLocked(operation->d->sequence);
         --count;
         if (count == 0)
             changed.notify_all();
@@ -163,13 +223,13 @@ public:
         // operation meanwhile.
         if (completion || isMain)
             scheduleLocked();
-        lock.unlock();
-        if (completion)
-            completion();
-        // The operation may be the last owner of anything, this queue included: let it go
-        // without the lock.
-        operation.reset();
-        lock.lock();
+        if (completion || !toWake.empty()) {
+            unlockAndWake(lock);
+            if (completion)
+                completion();
+            lock.lock();
+        }
+        return operation;
     }
 
     static bool postToMainThread(void (*function)())
@@ -186,8 +246,12 @@ public:
         Private &self = *QMOperationQueue::mainQueue()->d;
         std::unique_lock lock(self.mutex);
         self.mainRunPosted = false;
-        if (OperationPointer operation = self.takeReadyLocked())
-            self.runLocked(std::move(operation), lock);
+        OperationPointer operation = self.takeReadyLocked();
+        if (!operation)
+            return;
+        operation = self.runLocked(std::move(operation), nullptr, lock);
+        lock.unlock();
+        operation.reset();
     }
 
     static void runMainQueueBlock()
@@ -202,17 +266,18 @@ public:
         block();
     }
 
+    std::list<WorkerPointer>::iterator findWorkerLocked(const Worker *worker)
+    {
+        return std::find_if(workers.begin(), workers.end(),
+                            [worker](const WorkerPointer &w) { return w.get() == worker; });
+    }
+
     bool isWorkerThreadLocked() const
     {
         const std::thread::id current = std::this_thread::get_id();
-        return std::any_of(workers.begin(), workers.end(),
-                           [current](const Worker &w) { return w.thread.get_id() == current; });
-    }
-
-    std::vector<std::thread> takeRetired()
-    {
-        std::lock_guard lock(mutex);
-        return std::exchange(retired, {});
+        return std::any_of(workers.begin(), workers.end(), [current](const WorkerPointer &w) {
+            return w->thread.get_id() == current;
+        });
     }
 
     std::mutex mutex;
@@ -225,12 +290,14 @@ public:
     bool detachWorkers = false;
     bool mainRunPosted = false;
     quint64 nextSequence = 0;
-    OperationMap waiting; // enqueued, held back by dependencies
-    OperationMap ready;
-    OperationMap executing;
+    std::map<quint64, OperationPointer> waiting; // enqueued, held back by dependencies
+    std::deque<Entry> inOrder; // ready, see pushReadyLocked()
+    std::vector<Entry> outOfOrder; // ready, a heap
+    std::vector<Entry> executing; // as many as the width at most
     qsizetype count = 0;
-    std::list<Worker> workers; // stable addresses: workers and `idle` point into it
-    std::vector<Worker *> idle;
+    std::list<WorkerPointer> workers;
+    std::vector<WorkerPointer> idle;
+    std::vector<WorkerPointer> toWake; // handed an operation, see unlockAndWake()
     std::vector<std::thread> retired; // workers that ended, to be joined
     std::deque<Block> mainBlocks;
 };
@@ -251,15 +318,15 @@ QMOperationQueue::~QMOperationQueue()
     {
         std::unique_lock lock(d->mutex);
         d->stopping = true;
-        for (Private::Worker *worker : d->idle)
+        for (const Private::WorkerPointer &worker : d->idle)
             worker->wake.notify_one();
         if (d->isWorkerThreadLocked()) {
             // Waiting here would wait for this very thread. The workers share the queue's
             // state and the remaining operations hold it: they run to the end unjoined.
             d->detachWorkers = true;
-            for (Private::Worker &worker : d->workers) {
-                if (worker.thread.joinable())
-                    worker.thread.detach();
+            for (const Private::WorkerPointer &worker : d->workers) {
+                if (worker->thread.joinable())
+                    worker->thread.detach();
             }
             for (std::thread &thread : d->retired)
                 thread.detach();
@@ -321,11 +388,12 @@ int QMOperationQueue::maxConcurrentOperationCount() const
 
 void QMOperationQueue::setMaxConcurrentOperationCount(int count)
 {
-    std::lock_guard lock(d->mutex);
+    std::unique_lock lock(d->mutex);
     if (d->isMain)
         return;
     d->width = count < 0 ? defaultMaxConcurrentOperationCount() : count;
     d->scheduleLocked();
+    d->unlockAndWake(lock);
 }
 
 void QMOperationQueue::addOperation(const std::shared_ptr<QMBaseOperation> &operation)
@@ -333,9 +401,7 @@ void QMOperationQueue::addOperation(const std::shared_ptr<QMBaseOperation> &oper
     QMParameterAssert(operation != nullptr, "operation");
     QMAssert(!d->isMain || QCoreApplication::instance(),
              QStringLiteral("The main queue needs a QCoreApplication"));
-    for (std::thread &thread : d->takeRetired())
-        thread.join();
-    std::lock_guard lock(d->mutex);
+    std::unique_lock lock(d->mutex);
     quint64 sequence = 0;
     {
         std::lock_guard operationLock(operation->d->mutex);
@@ -346,8 +412,16 @@ void QMOperationQueue::addOperation(const std::shared_ptr<QMBaseOperation> &oper
         operation->d->sequence = sequence;
     }
     ++d->count;
-    (operation->d->isReadyToRun() ? d->ready : d->waiting).emplace(sequence, operation);
+    if (operation->d->isReadyToRun())
+        d->pushReadyLocked(sequence, operation);
+    else
+        d->waiting.emplace(sequence, operation);
     d->scheduleLocked();
+    std::vector<std::thread> retired = std::exchange(d->retired, {});
+    d->unlockAndWake(lock);
+    // Workers that ended after an idle while are joined here, where the queue gets busy again.
+    for (std::thread &thread : retired)
+        thread.join();
 }
 
 void QMOperationQueue::addOperationWithBlock(Block block)
@@ -366,8 +440,12 @@ void QMOperationQueue::cancelAllOperations()
     std::vector<std::shared_ptr<QMBaseOperation>> operations;
     {
         std::lock_guard lock(d->mutex);
-        for (const Private::OperationMap *map : {&d->waiting, &d->ready, &d->executing}) {
-            for (const auto &[sequence, operation] : *map)
+        for (const auto &[sequence, operation] : d->waiting)
+            operations.push_back(operation);
+        for (const auto &[sequence, operation] : d->inOrder)
+            operations.push_back(operation);
+        for (const std::vector<Private::Entry> *entries : {&d->outOfOrder, &d->executing}) {
+            for (const auto &[sequence, operation] : *entries)
                 operations.push_back(operation);
         }
     }

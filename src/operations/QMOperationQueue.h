@@ -24,6 +24,9 @@
 /// (inside one of its operations), the destructor cannot wait for itself: it returns at once and
 /// that worker finishes the remaining operations, then ends.
 ///
+/// An exception that escapes an operation's main() on a queue ends the process, as one that
+/// escapes any thread does; operations report failures otherwise (QMOperation::error()).
+///
 /// The main queue (mainQueue()) is different: it runs its operations one at a time on the
 /// thread of the QCoreApplication, through the application's event loop, and has no threads.
 class QMF_CORE_EXPORT QMOperationQueue

@@ -13,12 +13,11 @@ namespace OperationsTestSupport {
 class Gate
 {
 public:
+    // Notifies under the lock: a waiter may destroy the gate as soon as it can take the lock.
     void open()
     {
-        {
-            std::lock_guard lock(m_mutex);
-            m_open = true;
-        }
+        std::lock_guard lock(m_mutex);
+        m_open = true;
         m_condition.notify_all();
     }
     void wait()
