@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 
@@ -159,8 +160,14 @@ void QMCommandOperation::Private::append(QMCommandOperation &self, Stream stream
         return;
     {
         std::lock_guard lock(self.d->mutex);
-        (stream == Stream::Output ? self.d->standardOutputBuffer : self.d->standardErrorBuffer)
-                .append(chunk);
+        QByteArray &buffer = stream == Stream::Output ? self.d->standardOutputBuffer
+                                                      : self.d->standardErrorBuffer;
+        // Doubling through reserve() lets the allocator move large buffers without copying
+        // them (mremap); append() alone grows in a way that copies every byte several times
+        // over, into fresh memory each time.
+        if (buffer.size() + chunk.size() > buffer.capacity())
+            buffer.reserve(std::max(2 * buffer.capacity(), buffer.size() + chunk.size()));
+        buffer.append(chunk);
     }
     if (stream == Stream::Output)
         self.operationDidReceiveStandardOutputData(chunk);
