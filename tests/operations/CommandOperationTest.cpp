@@ -451,10 +451,10 @@ TEST(CommandOperationTest, StreamsLargeInterleavedOutputCompletely)
     constexpr std::size_t total = 64 * 1024 * 1024;
     QByteArray expectedOutput;
     QByteArray expectedError;
-    InterleavedStreams::generate(seed, total, [&](const InterleavedStreams::Block &block) {
-        (block.descriptor == 1 ? expectedOutput : expectedError)
-                .append(block.bytes.data(), qsizetype(block.bytes.size()));
-    });
+    InterleavedStreams::generate(
+            seed, total, [&](int descriptor, const char *data, std::size_t size) {
+                (descriptor == 1 ? expectedOutput : expectedError).append(data, qsizetype(size));
+            });
 
     const auto delegate = std::make_shared<RecordingDelegate>();
     const auto command = QMCommandOperation::commandWithLaunchPath(
