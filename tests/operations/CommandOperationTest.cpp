@@ -119,6 +119,16 @@ shellCommand(const QString &script, const std::shared_ptr<RecordingDelegate> &de
     return QMCommandOperation::commandWithLaunchPath(shell, {u"-c"_s, script}, delegate);
 }
 
+// A file named `name` in `directory` holding `contents`; its path.
+QString writeFile(const QTemporaryDir &directory, const QString &name, const QByteArray &contents)
+{
+    const QString path = directory.filePath(name);
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(contents);
+    return path;
+}
+
 int openDescriptorCount()
 {
     return int(QDir(u"/proc/self/fd"_s).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
@@ -198,11 +208,7 @@ TEST(CommandOperationTest, ReportsProgramsThatCannotStart)
 {
     QTemporaryDir directory;
     ASSERT_TRUE(directory.isValid());
-    const QString plainFile = directory.filePath(u"not-a-program"_s);
-    QFile file(plainFile);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("#!/bin/sh\n");
-    file.close();
+    const QString plainFile = writeFile(directory, u"not-a-program"_s, "#!/bin/sh\n");
     int pipeDescriptors[2];
     ASSERT_EQ(::pipe2(pipeDescriptors, O_CLOEXEC), 0);
     const int closedDescriptor = pipeDescriptors[0];
@@ -278,11 +284,7 @@ TEST(CommandOperationTest, FeedsStandardInput)
 {
     QTemporaryDir directory;
     ASSERT_TRUE(directory.isValid());
-    const QString inputPath = directory.filePath(u"input"_s);
-    QFile file(inputPath);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("from a file\n");
-    file.close();
+    const QString inputPath = writeFile(directory, u"input"_s, "from a file\n");
     int pipeDescriptors[2];
     ASSERT_EQ(::pipe2(pipeDescriptors, O_CLOEXEC), 0);
     ASSERT_EQ(::write(pipeDescriptors[1], "through a pipe", 14), 14);
