@@ -46,7 +46,8 @@ public:
 /// operation executing until the child has ended and every chunk has been reported; then
 /// standardOutputData(), standardErrorData() and exitCode() hold the results. A non-zero exit
 /// status is not a failure of the operation: read exitCode(). The output is not split into
-/// lines; QMSeparator does that on the collected bytes.
+/// lines; QMSeparator does that on the collected bytes. What is still in the pipes when the
+/// program ends is collected; what a process that it left running writes afterwards is not.
 ///
 /// A program that cannot be started (no such file, not executable, a standard input that
 /// cannot be opened) gives exitCode() -1 and no result data, then commandDidFailToLaunch() and
