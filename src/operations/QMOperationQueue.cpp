@@ -180,10 +180,15 @@ public:
                 continue;
             }
             if (finished) {
+                // Idle while letting the operation go, so that work added meanwhile comes to
+                // this worker rather than to a new thread.
+                idle.push_back(*findWorkerLocked(&worker));
                 lock.unlock();
                 finished.reset();
                 lock.lock();
-                continue; // the queue may have changed meanwhile
+                if (!worker.assigned)
+                    eraseIdleLocked(&worker);
+                continue;
             }
             if (stopping)
                 break;
@@ -191,9 +196,7 @@ public:
             const bool woken = worker.wake.wait_for(lock, IdleTimeout,
                                                     [&] { return worker.assigned || stopping; });
             if (!worker.assigned) {
-                idle.erase(std::find_if(idle.begin(), idle.end(), [&](const WorkerPointer &w) {
-                    return w.get() == &worker;
-                }));
+                eraseIdleLocked(&worker);
                 if (!woken)
                     break;
             }
@@ -270,6 +273,12 @@ public:
     {
         return std::find_if(workers.begin(), workers.end(),
                             [worker](const WorkerPointer &w) { return w.get() == worker; });
+    }
+
+    void eraseIdleLocked(const Worker *worker)
+    {
+        idle.erase(std::find_if(idle.begin(), idle.end(),
+                                [worker](const WorkerPointer &w) { return w.get() == worker; }));
     }
 
     bool isWorkerThreadLocked() const

@@ -367,19 +367,3 @@ TEST(BaseOperationTest, DependenciesHoldAnOperationBackUntilTheyFinishOrAreCance
     late->addDependency(first);
     EXPECT_TRUE(late->isReady());
 }
-
-TEST(BaseOperationTest, WaitUntilFinishedReturnsOnceAnotherThreadHasFinishedIt)
-{
-    Gate release;
-    std::atomic<bool> ran = false;
-    const auto operation = QMBlockOperation::blockOperationWithBlock([&] {
-        release.wait();
-        ran = true;
-    });
-    std::thread runner([&] { operation->start(); });
-    release.open();
-    operation->waitUntilFinished();
-    EXPECT_TRUE(ran);
-    EXPECT_TRUE(operation->isFinished());
-    runner.join();
-}
