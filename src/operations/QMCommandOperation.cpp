@@ -182,13 +182,14 @@ void QMCommandOperation::Private::taskDidTerminate(
     // Every chunk handed over while the child ran is appended and reported first; the queue is
     // serial, so a block added now runs after them.
     fileHandleQueue->performBlockAndWait([] {});
-    for (const auto &[stream, rest] :
-         {std::pair {Stream::Output, &outputRest}, std::pair {Stream::Error, &errorRest}}) {
-        fileHandleQueue->performBlock([weakSelf, stream, chunk = *rest] {
+    const auto handOverRest = [&](Stream stream, const QByteArray &rest) {
+        fileHandleQueue->performBlock([weakSelf, stream, rest] {
             if (const std::shared_ptr<QMCommandOperation> self = weakSelf.lock())
-                append(*self, stream, chunk);
+                append(*self, stream, rest);
         });
-    }
+    };
+    handOverRest(Stream::Output, outputRest);
+    handOverRest(Stream::Error, errorRest);
     fileHandleQueue->performBlockAndWait([] {});
 
     std::lock_guard lock(mutex);
