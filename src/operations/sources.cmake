@@ -1,15 +1,20 @@
 set(QMF_OPERATIONS_HEADERS
     operations/QMBaseOperation.h
     operations/QMBlockOperation.h
+    operations/QMCommandInput.h
+    operations/QMCommandOperation.h
     operations/QMOperation.h
     operations/QMOperationQueue.h
     operations/QMQueueManager.h
+    operations/QMSeparator.h
 )
 set(QMF_OPERATIONS_SOURCES
     operations/QMBaseOperation.cpp
     operations/QMBaseOperation_p.h
     operations/QMBlockOperation.cpp
+    operations/QMCommandOperation.cpp
     operations/QMOperation.cpp
     operations/QMOperationQueue.cpp
     operations/QMQueueManager.cpp
+    operations/QMSeparator.cpp
 )

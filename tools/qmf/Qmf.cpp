@@ -4,6 +4,7 @@
 #include "Definition.h"
 #include "ListCommands.h"
 #include "OptionsCheck.h"
+#include "RunCommand.h"
 #include "SearchCommands.h"
 #include "ToolCommand.h"
 #include "Tour.h"
@@ -82,6 +83,7 @@ QList<ToolCommand> toolCommands()
     commands += CodecCommands::commands();
     commands += SearchCommands::commands();
     commands += ListCommands::commands();
+    commands.append(RunCommand::command());
     return commands;
 }
 
@@ -100,12 +102,24 @@ Qmf::SplitArguments Qmf::splitArguments(const QStringList &arguments)
 {
     SplitArguments split;
     bool sawCheck = false;
+    bool sawRun = false;
+    bool valueFollows = false; // the previous word is an option of run that takes a value
     QString previousWord; // the last word that is not an option
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
         if (argument == QLatin1String("--")) {
             split.passedOn = arguments.mid(i + 1);
             break;
+        }
+        if (sawRun) {
+            // run's PROGRAM and everything after it belong to the program.
+            if (!valueFollows && !argument.startsWith(QLatin1Char('-'))) {
+                split.passedOn = arguments.mid(i);
+                break;
+            }
+            valueFollows = !valueFollows && RunCommand::takesValue(argument);
+            split.parserArguments.append(argument);
+            continue;
         }
         split.parserArguments.append(argument);
         if (argument.startsWith(QLatin1Char('-')))
@@ -118,6 +132,7 @@ Qmf::SplitArguments Qmf::splitArguments(const QStringList &arguments)
         // an argument of another command ("version compare check x").
         sawCheck = argument == QLatin1String("check")
                 && (previousWord.isNull() || previousWord == QLatin1String("options"));
+        sawRun = argument == QLatin1String("run") && previousWord.isNull();
         previousWord = argument;
     }
     return split;

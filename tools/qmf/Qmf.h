@@ -8,7 +8,8 @@
 namespace Qmf {
 
 /// An argument vector divided into the part qmf's own parser reads and the part handed on
-/// untouched: everything after the SPEC.json of `options check`, and everything after a "--".
+/// untouched: everything after the SPEC.json of `options check`, the PROGRAM of `run` and
+/// everything after it, and everything after a "--".
 struct SplitArguments
 {
     QStringList parserArguments;

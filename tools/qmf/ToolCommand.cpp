@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include <unistd.h>
+
 namespace {
 
 // A QFile that was never opened stands for the process's standard input.
@@ -42,6 +44,16 @@ QVariant Invocation::value(const QMOptionPtr &option) const
     return value;
 }
 
+QVariantList Invocation::values(const QMOptionPtr &option) const
+{
+    QVariantList values;
+    for (const QMOptionParserResultItem &item : m_items) {
+        if (item.option() == option)
+            values.append(item.value());
+    }
+    return values;
+}
+
 std::optional<QByteArray> Invocation::readInput(const QString &path)
 {
     if (path.isNull() || path == QLatin1String("-")) {
@@ -67,16 +79,30 @@ int Invocation::usageError(const QString &message)
 
 void Invocation::writeBytes(const QByteArray &bytes)
 {
-    out.flush();
-    QIODevice *device = out.device();
+    writeBytes(out, bytes);
+}
+
+void Invocation::writeBytes(QTextStream &stream, const QByteArray &bytes)
+{
+    stream.flush();
+    QIODevice *device = stream.device();
     if (!device) {
-        out << QString::fromLatin1(bytes);
+        stream << QString::fromLatin1(bytes);
         return;
     }
     device->write(bytes);
     // A QFile on stdout buffers on its own; the bytes must be out before any later text.
     if (auto *file = qobject_cast<QFileDevice *>(device))
         file->flush();
+}
+
+QMCommandInput Invocation::childInput()
+{
+    if (auto *file = qobject_cast<QFile *>(&m_input); file && file->fileName().isEmpty())
+        return QMCommandInput::fromFileDescriptor(STDIN_FILENO);
+    if (!m_input.isOpen() && !m_input.open(QIODevice::ReadOnly))
+        return QMCommandInput();
+    return QMCommandInput::fromData(m_input.readAll());
 }
 
 ToolCommand ToolCommand::make(const QString &name, const QMOptionList &options,

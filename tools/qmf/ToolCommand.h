@@ -1,5 +1,6 @@
 #pragma once
 
+#include "operations/QMCommandInput.h"
 #include "options/QMOptionParser.h"
 
 #include <QByteArray>
@@ -25,6 +26,8 @@ public:
     bool has(const QMOptionPtr &option) const;
     /// The value given with the last occurrence of `option`, or an invalid QVariant.
     QVariant value(const QMOptionPtr &option) const;
+    /// The values given with every occurrence of `option`, in order.
+    QVariantList values(const QMOptionPtr &option) const;
 
     /// The bytes of the file at `path`, or of the standard input when `path` is null or "-".
     /// On failure prints "qmf: PATH: reason" and returns std::nullopt.
@@ -35,6 +38,12 @@ public:
     /// after what `out` holds. When `out` writes into a QString (as in tests), each byte becomes
     /// the Latin-1 character of the same value, so nothing is lost there either.
     void writeBytes(const QByteArray &bytes);
+    /// The same for any stream, the error stream included.
+    static void writeBytes(QTextStream &stream, const QByteArray &bytes);
+    /// The standard input for a program that the command runs: this process's own standard
+    /// input when the invocation reads it (qmf as a program), else the bytes of the device that
+    /// stands in for it (in tests).
+    QMCommandInput childInput();
 
     QTextStream &out;
     QTextStream &err;

@@ -4,6 +4,7 @@
 #include "Definition.h"
 #include "ListCommands.h"
 #include "OptionsCheck.h"
+#include "RunCommand.h"
 #include "SearchCommands.h"
 #include "VersionCommands.h"
 
@@ -227,6 +228,7 @@ void Tour::run(QTextStream &out)
             {"Version strings", VersionCommands::tourSection},
             {"Base64 and digests", CodecCommands::tour},
             {"List diffing", ListCommands::tourSection},
+            {"Running commands", RunCommand::tourSection},
     };
 
     out << "QMFoundation " << QStringLiteral(QMFOUNDATION_VERSION_STRING)
