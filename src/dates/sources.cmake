@@ -3,6 +3,7 @@ set(QMF_DATES_HEADERS
     dates/QMCommon.h
     dates/QMRelativeDateFormatter.h
     dates/QMTimestampFormatter.h
+    dates/QMValueTransformers.h
     dates/RFC3339.h
     dates/RelativeDateString.h
 )
@@ -10,5 +11,6 @@ set(QMF_DATES_SOURCES
     dates/QMCommon.cpp
     dates/QMRelativeDateFormatter.cpp
     dates/QMTimestampFormatter.cpp
+    dates/QMValueTransformers.cpp
     dates/RelativeDateString.cpp
 )
