@@ -1,6 +1,7 @@
 #include "Qmf.h"
 
 #include "CodecCommands.h"
+#include "DateCommands.h"
 #include "Definition.h"
 #include "ListCommands.h"
 #include "OptionsCheck.h"
@@ -82,6 +83,7 @@ QList<ToolCommand> toolCommands()
     commands += CodecCommands::commands();
     commands += SearchCommands::commands();
     commands += ListCommands::commands();
+    commands.append(DateCommands::command());
     return commands;
 }
 

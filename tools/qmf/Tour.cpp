@@ -1,6 +1,7 @@
 #include "Tour.h"
 
 #include "CodecCommands.h"
+#include "DateCommands.h"
 #include "Definition.h"
 #include "ListCommands.h"
 #include "OptionsCheck.h"
@@ -227,6 +228,7 @@ void Tour::run(QTextStream &out)
             {"Version strings", VersionCommands::tourSection},
             {"Base64 and digests", CodecCommands::tour},
             {"List diffing", ListCommands::tourSection},
+            {"Dates", DateCommands::tourSection},
     };
 
     out << "QMFoundation " << QStringLiteral(QMFOUNDATION_VERSION_STRING)
