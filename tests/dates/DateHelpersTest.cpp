@@ -19,28 +19,19 @@ QDateTime utc(int year, int month, int day, int hour = 0, int minute = 0, int se
 
 // Sets TZ for the life of the guard; Qt's local time reads it (through tzset()) on every
 // conversion.
-class TimeZoneGuard
+struct TimeZoneGuard
 {
-public:
     explicit TimeZoneGuard(const char *zone)
-        : m_old(qgetenv("TZ"))
-        , m_hadOld(qEnvironmentVariableIsSet("TZ"))
     {
         qputenv("TZ", zone);
         tzset();
     }
     ~TimeZoneGuard()
     {
-        if (m_hadOld)
-            qputenv("TZ", m_old);
-        else
-            qunsetenv("TZ");
+        old.isNull() ? qunsetenv("TZ") : qputenv("TZ", old);
         tzset();
     }
-
-private:
-    QByteArray m_old;
-    bool m_hadOld;
+    const QByteArray old = qgetenv("TZ");
 };
 
 } // namespace
@@ -55,8 +46,6 @@ TEST(DateHelpersTest, DayBoundsFollowTheLocalClockAcrossDaylightSavingChanges)
         QDateTime first;
         QDateTime last;
     } rows[] = {
-            {"Europe/Berlin", "ordinary winter day", utc(2024, 1, 15, 12), utc(2024, 1, 14, 23),
-             utc(2024, 1, 15, 22, 59, 59)},
             {"Europe/Berlin", "23-hour day (02:00 skipped)", utc(2024, 3, 31, 10),
              utc(2024, 3, 30, 23), utc(2024, 3, 31, 21, 59, 59)},
             {"Europe/Berlin", "25-hour day (02:00 twice)", utc(2024, 10, 27, 10),
@@ -112,11 +101,9 @@ TEST(DateHelpersTest, NumberOfDaysCountsPartialDaysAsWhole)
             {"same instant", start, 0, 0},
             {"none", QDateTime(), 0, 0},
             {"one second later", start.addSecs(1), 1, 1},
-            {"one millisecond later", start.addMSecs(1), 1, 1},
             {"one second earlier", start.addSecs(-1), -1, 1},
             {"one day later", start.addSecs(86400), 1, 1},
             {"one day and one second later", start.addSecs(86401), 2, 2},
-            {"one day and one second earlier", start.addSecs(-86401), -2, 2},
             // The absolute count goes through 32 bits: 2^31 + 5 days wraps to -(2^31 - 5).
             {"2^31 + 5 days later",
              start.addMSecs((qint64(1) << 31) * 86400000 + 4 * 86400000 + 1000),
@@ -141,7 +128,6 @@ TEST(DateHelpersTest, DaysAndHoursFromNowAreFixedLengths)
     } rows[] = {
             {"0 days ago", QMCommon::dateWithNumberOfDaysAgo, 0, 0},
             {"1 day from now", QMCommon::dateWithNumberOfDaysFromNow, 1, 86400000},
-            {"400 days ago", QMCommon::dateWithNumberOfDaysAgo, 400, -400 * qint64(86400000)},
             {"5 hours from now", QMCommon::dateWithNumberOfHoursFromNow, 5, 5 * 3600000},
             {"49 hours ago", QMCommon::dateWithNumberOfHoursAgo, 49, -49 * 3600000},
     };

@@ -1,11 +1,15 @@
 #include "dates/QMRelativeDateFormatter.h"
 #include "dates/QMValueTransformers.h"
+#include "dates/RFC3339.h"
 
 #include "text/TextTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <QUrl>
+
+#include <array>
+#include <thread>
 
 #include <cmath>
 #include <limits>
@@ -91,36 +95,26 @@ TEST(ValueTransformersTest, NumberToBoolTransformerTellsZeroFromTheRest)
     ASSERT_TRUE(t);
     EXPECT_EQ(t->transformedValueClass(), QMetaType::fromType<bool>());
     EXPECT_TRUE(t->allowsReverseTransformation());
-    const struct
-    {
-        const char *name;
-        QVariant value;
-        bool result;
-    } rows[] = {
-            {"0", 0, false},
-            {"1", 1, true},
-            {"42", 42, true},
-            {"-1", -1, true},
-            {"0.0", 0.0, false},
-            {"-0.0", -0.0, false},
-            {"0.5", 0.5, true},
-            {"NaN", std::numeric_limits<double>::quiet_NaN(), true},
-            {"float 0.25", 0.25f, true},
-            {"true", true, true},
-            {"false", false, false},
-            {"uint64 max", std::numeric_limits<quint64>::max(), true},
-            {"2^32 as int64", qint64(1) << 32, true},
-            {"uchar 0", QVariant::fromValue<uchar>(0), false},
-            // Not numbers.
-            {"text 1", u"1"_s, false},
-            {"bytes 1", QByteArray("1"), false},
-            {"none", QVariant(), false},
-            {"null", QVariant::fromValue(nullptr), false},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_TRUE(same(t->transformedValue(row.value), row.result));
-        EXPECT_TRUE(same(t->reverseTransformedValue(row.value), row.result));
+    const std::pair<QVariant, bool> rows[] = {{0, false},
+                                              {42, true},
+                                              {-1, true},
+                                              {-0.0, false},
+                                              {0.5, true},
+                                              {std::numeric_limits<double>::quiet_NaN(), true},
+                                              {0.25f, true},
+                                              {false, false},
+                                              {std::numeric_limits<quint64>::max(), true},
+                                              {qint64(1) << 32, true},
+                                              {QVariant::fromValue<uchar>(0), false},
+                                              // Not numbers.
+                                              {u"1"_s, false},
+                                              {QByteArray("1"), false},
+                                              {QVariant(), false},
+                                              {QVariant::fromValue(nullptr), false}};
+    for (const auto &[value, result] : rows) {
+        SCOPED_TRACE(value.typeName() ? value.typeName() : "none");
+        EXPECT_TRUE(same(t->transformedValue(value), result)) << value.toString().toStdString();
+        EXPECT_TRUE(same(t->reverseTransformedValue(value), result));
     }
 }
 
@@ -149,5 +143,37 @@ TEST(ValueTransformersTest, RelativeDateTransformersWordDatesOnly)
         EXPECT_FALSE(words->transformedValue(other).isValid());
         EXPECT_FALSE(withTime->transformedValue(other).isValid());
         EXPECT_TRUE(same(timeago->transformedValue(other), u""_s));
+    }
+}
+
+// Each test runs in a process of its own under CTest, so the threads race the first use of the
+// registry (which fills in the library's transformers) and of the shared formatter, and each
+// other's registrations.
+TEST(ValueTransformersTest, ConcurrentFirstUseOfTheRegistryAndTheFormatters)
+{
+    constexpr int threadCount = 8;
+    std::array<const QMTimestampFormatter *, threadCount> formatters {};
+    std::array<QVariant, threadCount> dates;
+    std::array<bool, threadCount> registered {};
+    std::atomic<int> ready = 0;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < threadCount; ++i) {
+        threads.emplace_back([&, i] {
+            ready.fetch_add(1);
+            while (ready.load() < threadCount) { }
+            formatters[size_t(i)] = &RFC3339::rfc3339DateFormatter();
+            dates[size_t(i)] = transformer("NSStringToRFC3339DateTransformer")
+                                       ->transformedValue(u"2021-03-04T05:06:07.891Z"_s);
+            const QString own = u"Own"_s + QString::number(i);
+            QMValueTransformer::setValueTransformerClass<NSNumberToBoolTransformer>(own);
+            registered[size_t(i)] = QMValueTransformer::valueTransformerForName(own) != nullptr;
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    for (int i = 0; i < threadCount; ++i) {
+        EXPECT_EQ(formatters[size_t(i)], formatters[0]);
+        EXPECT_TRUE(same(dates[size_t(i)], reference));
+        EXPECT_TRUE(registered[size_t(i)]);
     }
 }

@@ -3,11 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <atomic>
-#include <thread>
-#include <vector>
-
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -77,37 +72,5 @@ TEST(ValueTransformerRegistryTest, HostsRegisterReplaceAndRemove)
         } catch (const QMInternalInconsistencyException &exception) {
             EXPECT_EQ(exception.reason(), u"Invalid parameter not satisfying: name != nil"_s);
         }
-    }
-}
-
-// Each test runs in a process of its own under CTest, so the threads race the registry's first
-// use (which fills in the library's transformers) and each other's registrations.
-TEST(ValueTransformerRegistryTest, ConcurrentFirstUseAndRegistration)
-{
-    constexpr int threadCount = 8;
-    std::array<bool, threadCount> foundLibrary {};
-    std::array<bool, threadCount> foundOwn {};
-    std::atomic<int> ready = 0;
-    std::vector<std::thread> threads;
-    for (int i = 0; i < threadCount; ++i) {
-        threads.emplace_back([&, i] {
-            ready.fetch_add(1);
-            while (ready.load() < threadCount) { }
-            const auto library = QMValueTransformer::valueTransformerForName(
-                    u"NSStringToRFC3339DateTransformer"_s);
-            foundLibrary[size_t(i)]
-                    = library && library->transformedValue(u"2021-03-04T05:06:07.891Z"_s).isValid();
-            const QString own = u"Length%1"_s.arg(i);
-            QMValueTransformer::setValueTransformerClass<LengthTransformer>(own);
-            foundOwn[size_t(i)] = QMValueTransformer::valueTransformerForName(own) != nullptr;
-        });
-    }
-    for (std::thread &thread : threads)
-        thread.join();
-    const QStringList names = QMValueTransformer::valueTransformerNames();
-    for (int i = 0; i < threadCount; ++i) {
-        EXPECT_TRUE(foundLibrary[size_t(i)]);
-        EXPECT_TRUE(foundOwn[size_t(i)]);
-        EXPECT_TRUE(names.contains(u"Length%1"_s.arg(i)));
     }
 }
