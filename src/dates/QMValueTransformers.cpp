@@ -4,6 +4,7 @@
 #include "dates/QMRelativeDateFormatter.h"
 #include "dates/RFC3339.h"
 #include "dates/RelativeDateString.h"
+#include "errors/QMNumberKind_p.h"
 #include "values/QMLibraryValueTransformers_p.h"
 
 #include <QUrl>
@@ -19,29 +20,19 @@ bool holds(const QVariant &value)
 // Non-zero for every number type QVariant carries; false for anything else.
 bool isNonZeroNumber(const QVariant &value)
 {
-    switch (value.metaType().id()) {
-    case QMetaType::Bool:
+    switch (QMNumberKindOf(value)) {
+    case QMNumberKind::Boolean:
         return value.toBool();
-    case QMetaType::Float:
-        return value.toFloat() != 0;
-    case QMetaType::Double:
-        return value.toDouble() != 0;
-    case QMetaType::Char:
-    case QMetaType::SChar:
-    case QMetaType::Short:
-    case QMetaType::Int:
-    case QMetaType::Long:
-    case QMetaType::LongLong:
+    case QMNumberKind::Signed:
         return value.toLongLong() != 0;
-    case QMetaType::UChar:
-    case QMetaType::UShort:
-    case QMetaType::UInt:
-    case QMetaType::ULong:
-    case QMetaType::ULongLong:
+    case QMNumberKind::Unsigned:
         return value.toULongLong() != 0;
-    default:
-        return false;
+    case QMNumberKind::Floating:
+        return value.toDouble() != 0;
+    case QMNumberKind::NotANumber:
+        break;
     }
+    return false;
 }
 
 // A date or none, as a QVariant: an unreadable timestamp is none, not an invalid QDateTime.
@@ -53,6 +44,17 @@ QVariant dateOrNone(const QDateTime &date)
 QVariant textOrNone(const QString &text)
 {
     return text.isNull() ? QVariant() : QVariant(text);
+}
+
+// Text to a date through `read`, and back through `write`; none for anything else.
+QVariant dateFromText(const QVariant &value, QDateTime (*read)(const QString &))
+{
+    return holds<QString>(value) ? dateOrNone(read(value.value<QString>())) : QVariant();
+}
+
+QVariant textFromDate(const QVariant &value, QString (*write)(const QDateTime &))
+{
+    return holds<QDateTime>(value) ? textOrNone(write(value.value<QDateTime>())) : QVariant();
 }
 
 template<class T>
@@ -77,16 +79,12 @@ bool NSStringToRFC3339DateTransformer::allowsReverseTransformation() const
 
 QVariant NSStringToRFC3339DateTransformer::transformedValue(const QVariant &value) const
 {
-    return holds<QString>(value)
-            ? dateOrNone(RFC3339::dateWithRFC3339DateString(value.value<QString>()))
-            : QVariant();
+    return dateFromText(value, RFC3339::dateWithRFC3339DateString);
 }
 
 QVariant NSStringToRFC3339DateTransformer::reverseTransformedValue(const QVariant &value) const
 {
-    return holds<QDateTime>(value)
-            ? textOrNone(RFC3339::rfc3339DateString(value.value<QDateTime>()))
-            : QVariant();
+    return textFromDate(value, RFC3339::rfc3339DateString);
 }
 
 QMetaType NSStringToISO8601DateTransformer::transformedValueClass() const
@@ -101,16 +99,12 @@ bool NSStringToISO8601DateTransformer::allowsReverseTransformation() const
 
 QVariant NSStringToISO8601DateTransformer::transformedValue(const QVariant &value) const
 {
-    return holds<QString>(value)
-            ? dateOrNone(ISO8601::dateWithISO8601DateString(value.value<QString>()))
-            : QVariant();
+    return dateFromText(value, ISO8601::dateWithISO8601DateString);
 }
 
 QVariant NSStringToISO8601DateTransformer::reverseTransformedValue(const QVariant &value) const
 {
-    return holds<QDateTime>(value)
-            ? textOrNone(ISO8601::iso8601DateString(value.value<QDateTime>()))
-            : QVariant();
+    return textFromDate(value, ISO8601::iso8601DateString);
 }
 
 QMetaType NSStringToNSURLTransformer::transformedValueClass() const
