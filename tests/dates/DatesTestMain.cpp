@@ -21,7 +21,7 @@ bool applyEnvironmentLocale()
     QByteArray name = qgetenv("LC_ALL");
     if (name.isEmpty())
         name = qgetenv("LANG");
-    if (name.isEmpty() || name.startsWith("C") || name == "POSIX")
+    if (name.isEmpty() || name == "C" || name.startsWith("C.") || name == "POSIX")
         return true;
     const qsizetype at = name.indexOf('@');
     const QByteArray keywords = at < 0 ? QByteArray() : name.mid(at);
