@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config git
-    qt6-base-dev libssl-dev
+    qt6-base-dev qt6-tools-dev qt6-l10n-tools libssl-dev libicu-dev tzdata
     libgtest-dev libgmock-dev googletest libbenchmark-dev libdtl-dev
     clang libclang-rt-14-dev clang-format
 )

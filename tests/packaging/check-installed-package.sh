@@ -50,6 +50,12 @@ run_qmf() {
     esac
     tour=$("$qmf" tour) || fail "$qmf tour failed"
     grep -q "Usage: arc" <<<"$tour" || fail "qmf tour printed no usage text"
+    # The German translation is installed beside qmf, where it looks first.
+    [ -f "$(dirname "$qmf")/../share/QMFoundation/translations/qmfoundation_de.qm" ] ||
+        fail "no qmfoundation_de.qm installed beside $qmf"
+    words=$("$qmf" date words --locale de --now 2021-03-04T05:06:07.891Z +3h) ||
+        fail "$qmf date words --locale de failed"
+    [ "$words" = "3 Stunden" ] || fail "qmf date words --locale de printed '$words'"
 }
 
 if [ "$with_tools" = 1 ]; then
@@ -148,6 +154,9 @@ flags=$(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs QMFoundationCore)
 pc_libdir=$(PKG_CONFIG_PATH="$pcdir" pkg-config --variable=libdir QMFoundationCore)
 [ "$(realpath "$pc_libdir")" = "$(realpath "$libdir")" ] ||
     fail "pkg-config's libdir $pc_libdir is not $libdir"
+pc_translations=$(PKG_CONFIG_PATH="$pcdir" pkg-config --variable=translationsdir QMFoundationCore)
+[ -f "$pc_translations/qmfoundation_de.qm" ] ||
+    fail "pkg-config's translationsdir $pc_translations holds no qmfoundation_de.qm"
 # pkg-config hands out no run path: a program built against a prefix outside the system
 # directories brings its own, as this one does from the .pc file's libdir.
 # shellcheck disable=SC2086

@@ -1,6 +1,7 @@
 #include "Qmf.h"
 
 #include "CodecCommands.h"
+#include "DateCommands.h"
 #include "Definition.h"
 #include "ListCommands.h"
 #include "OptionsCheck.h"
@@ -84,6 +85,7 @@ QList<ToolCommand> toolCommands()
     commands += SearchCommands::commands();
     commands += ListCommands::commands();
     commands.append(RunCommand::command());
+    commands.append(DateCommands::command());
     return commands;
 }
 

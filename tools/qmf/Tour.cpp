@@ -1,6 +1,7 @@
 #include "Tour.h"
 
 #include "CodecCommands.h"
+#include "DateCommands.h"
 #include "Definition.h"
 #include "ListCommands.h"
 #include "OptionsCheck.h"
@@ -229,6 +230,7 @@ void Tour::run(QTextStream &out)
             {"Base64 and digests", CodecCommands::tour},
             {"List diffing", ListCommands::tourSection},
             {"Running commands", RunCommand::tourSection},
+            {"Dates", DateCommands::tourSection},
     };
 
     out << "QMFoundation " << QStringLiteral(QMFOUNDATION_VERSION_STRING)

@@ -1,0 +1,16 @@
+set(QMF_DATES_HEADERS
+    dates/ISO8601.h
+    dates/QMCommon.h
+    dates/QMRelativeDateFormatter.h
+    dates/QMTimestampFormatter.h
+    dates/QMValueTransformers.h
+    dates/RFC3339.h
+    dates/RelativeDateString.h
+)
+set(QMF_DATES_SOURCES
+    dates/QMCommon.cpp
+    dates/QMRelativeDateFormatter.cpp
+    dates/QMTimestampFormatter.cpp
+    dates/QMValueTransformers.cpp
+    dates/RelativeDateString.cpp
+)

@@ -1,0 +1,79 @@
+#include "values/QMValueTransformer.h"
+
+#include "errors/QMInternalInconsistencyException.h"
+#include "values/QMLibraryValueTransformers_p.h"
+
+#include <QHash>
+
+#include <algorithm>
+#include <mutex>
+
+namespace {
+
+struct Registry
+{
+    Registry()
+    {
+        for (auto &[name, factory] : QMLibraryValueTransformerFactories())
+            factories.insert(name, std::move(factory));
+    }
+
+    std::mutex mutex;
+    QHash<QString, QMValueTransformer::Factory> factories;
+};
+
+// Built under C++'s thread-safe static initialisation, so concurrent first lookups all see the
+// library's transformers.
+Registry &registry()
+{
+    static Registry instance;
+    return instance;
+}
+
+} // namespace
+
+QMValueTransformer::~QMValueTransformer() = default;
+
+bool QMValueTransformer::allowsReverseTransformation() const
+{
+    return false;
+}
+
+QVariant QMValueTransformer::reverseTransformedValue(const QVariant &) const
+{
+    return QVariant();
+}
+
+void QMValueTransformer::setValueTransformerFactory(const QString &name, Factory factory)
+{
+    QMParameterAssert(!name.isEmpty(), "name != nil");
+    Registry &table = registry();
+    const std::lock_guard lock(table.mutex);
+    if (factory)
+        table.factories.insert(name, std::move(factory));
+    else
+        table.factories.remove(name);
+}
+
+std::unique_ptr<QMValueTransformer> QMValueTransformer::valueTransformerForName(const QString &name)
+{
+    Registry &table = registry();
+    Factory factory;
+    {
+        const std::lock_guard lock(table.mutex);
+        factory = table.factories.value(name);
+    }
+    return factory ? factory() : nullptr;
+}
+
+QStringList QMValueTransformer::valueTransformerNames()
+{
+    Registry &table = registry();
+    QStringList names;
+    {
+        const std::lock_guard lock(table.mutex);
+        names = table.factories.keys();
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
