@@ -1,6 +1,6 @@
 #include "errors/QMErrorDefinition.h"
 
-#include "text/QMFormat.h"
+#include "errors/QMStringFormat_p.h"
 
 #include <cmath>
 #include <limits>
@@ -143,6 +143,6 @@ QString QMErrorDefinition::localizeMessage(const QString &message, const QString
     }
     // Formatted even without a message, so that too many keys fail the same way either way; a
     // definition without a description still gives none.
-    const QString formatted = QMFormat::stringWithFormat(message, arguments);
+    const QString formatted = QMStringWithFormat(message, arguments);
     return message.isNull() ? message : formatted;
 }

@@ -71,8 +71,8 @@ public:
     QString localizedFailureReason(const QVariantMap &userInfo) const;
 
     /// `message` with each "%@", in order, replaced by the description of the value of the next
-    /// key (QMFormat::stringWithFormat()). The message comes back unchanged, placeholders and
-    /// all, when `expectedKeys` is empty or when `userInfo` lacks any of the keys: there is no
+    /// key (as QMFormat::stringWithFormat() does). The message comes back unchanged, placeholders
+    /// and all, when `expectedKeys` is empty or when `userInfo` lacks any of the keys: there is no
     /// partial substitution. More than ten keys, all present, throw
     /// QMInternalInconsistencyException("Only 10 string format arguments supported.").
     static QString localizeMessage(const QString &message, const QStringList &expectedKeys,

@@ -22,4 +22,6 @@ set(QMF_ERRORS_SOURCES
     errors/QMNumberText.cpp
     errors/QMNumberText_p.h
     errors/QMObjectDescribing.cpp
+    errors/QMStringFormat.cpp
+    errors/QMStringFormat_p.h
 )
