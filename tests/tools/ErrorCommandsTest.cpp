@@ -41,19 +41,6 @@ TEST(QmfErrorsTest, ExplainPrintsTheFullDescription)
              "    NSLocalizedFailureReason = The last one was sold today.;\n"
              "    NSLocalizedRecoverySuggestion = The last one was sold today.;\n"
              "    item = Tea;\n    when = today;\n}\n}\n"_s},
-            // A missing value leaves its text unsubstituted; the other is still filled.
-            {"ShopErrorDomain 1 item=Tea",
-             u"<NSError 0x1> {\n\tDomain: ShopErrorDomain\n\tCode: 1\n"
-             "\tDescription: Tea is out of stock.\n\tReason: The last one was sold %@.\n"
-             "\tUserInfo: {\n"
-             "    NSLocalizedDescription = Tea is out of stock.;\n"
-             "    NSLocalizedFailureReason = The last one was sold %@.;\n"
-             "    NSLocalizedRecoverySuggestion = The last one was sold %@.;\n"
-             "    item = Tea;\n}\n}\n"_s},
-            {"ShopErrorDomain -- -1",
-             u"<NSError 0x1> {\n\tDomain: ShopErrorDomain\n\tCode: -1\n"
-             "\tDescription: The order was cancelled.\n\tReason: (null)\n"
-             "\tUserInfo: {\n    NSLocalizedDescription = The order was cancelled.;\n}\n}\n"_s},
             // A code written as text in the catalog; a value may hold "=".
             {"ShopErrorDomain 7 note=limit=0",
              u"<NSError 0x1> {\n\tDomain: ShopErrorDomain\n\tCode: 7\n"
@@ -95,9 +82,6 @@ TEST(QmfErrorsTest, ExplainRefusesWhatItCannotExplain)
             {{catalog, u"ShopErrorDomain"_s, u"1"_s, u"item"_s},
              2,
              u"qmf: errors explain: \"item\" is not KEY=VALUE\n"_s},
-            {{catalog, u"ShopErrorDomain"_s, u"1"_s, u"=Tea"_s},
-             2,
-             u"qmf: errors explain: \"=Tea\" is not KEY=VALUE\n"_s},
             {{u"/nonexistent/catalog.json"_s, u"D"_s, u"1"_s},
              1,
              u"qmf: The error catalog \"/nonexistent/catalog.json\" does not exist.\n"
