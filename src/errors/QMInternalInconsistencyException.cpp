@@ -2,6 +2,7 @@
 
 #include "errors/QMObjectDescribing.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <typeinfo>
 
@@ -18,18 +19,23 @@ constexpr int MaximumFrames = 64;
 
 #ifdef QMF_HAVE_BACKTRACE
 
-// Not inlined, and called from a constructor that is not inlined either and does more work
-// after the call: the two frames to drop are always this function's and the constructor's.
-[[gnu::noinline]] std::shared_ptr<const std::vector<void *>> captureReturnAddresses()
+// Everything above `caller` (the return address into the code that made the exception) is
+// dropped: this function, the constructor and whatever a sanitizer's interceptor of
+// backtrace() adds.
+std::shared_ptr<const std::vector<void *>> captureReturnAddresses(void *caller)
 {
-    constexpr int dropped = 2;
-    void *frames[MaximumFrames + dropped];
+    constexpr int ownFrames = 4;
+    void *frames[MaximumFrames + ownFrames];
     // backtrace() only records addresses (the unwinder, no symbol tables), so every exception
     // can afford it; symbols are looked up when someone reads them.
-    const int count = backtrace(frames, MaximumFrames + dropped);
-    if (count <= dropped)
+    const int count = backtrace(frames, MaximumFrames + ownFrames);
+    void **searched = frames + std::min(count, ownFrames + 1);
+    void **first = std::find(frames, searched, caller);
+    // Not among the first frames: a stack this code cannot read is better left out than shown
+    // wrong.
+    if (first == searched)
         return {};
-    return std::make_shared<const std::vector<void *>>(frames + dropped, frames + count);
+    return std::make_shared<const std::vector<void *>>(first, frames + count);
 }
 
 QString demangled(const char *symbol)
@@ -55,7 +61,7 @@ QString readableFrame(const char *frame)
 
 #else
 
-std::shared_ptr<const std::vector<void *>> captureReturnAddresses()
+std::shared_ptr<const std::vector<void *>> captureReturnAddresses(void *)
 {
     return {};
 }
@@ -86,14 +92,14 @@ QString fullDescriptionOf(const QString &className, const void *object, const QS
 
 } // namespace
 
+// Not inlined, so that its return address is that of the code making the exception.
 [[gnu::noinline]] QMInternalInconsistencyException::QMInternalInconsistencyException(
         const QString &reason, const QVariantMap &userInfo)
     : m_reason(reason)
     , m_userInfo(userInfo)
-{
-    m_returnAddresses = captureReturnAddresses();
-    m_what = reason.toStdString();
-}
+    , m_what(reason.toStdString())
+    , m_returnAddresses(captureReturnAddresses(__builtin_return_address(0)))
+{ }
 
 QMInternalInconsistencyException::~QMInternalInconsistencyException() = default;
 
