@@ -285,7 +285,8 @@ QMError catalogError(const QString &fileName, const Problem &wrong)
 class QMErrorManager::Private
 {
 public:
-    // Readers share the lock; additions take it alone. Never held while a definition formats.
+    // Readers share the lock; additions take it alone. Never held while a definition formats;
+    // a definition's own lock may be taken under it, never the reverse.
     mutable std::shared_mutex mutex;
     DefinitionsByDomain definitionsByDomain;
 
@@ -368,12 +369,14 @@ bool QMErrorManager::addErrorDefinitionsFromJSONData(const QByteArray &json,
 QMErrorDefinitionPtr QMErrorManager::errorDefinitionForDomain(const QString &domain,
                                                               qint64 code) const
 {
-    QMErrorDefinitionList definitions;
-    {
-        std::shared_lock lock(d->mutex);
-        definitions = d->definitionsByDomain.value(domain);
-    }
-    for (const QMErrorDefinitionPtr &definition : std::as_const(definitions)) {
+    // Scanned under the lock rather than through a copy: an implicitly shared copy would be
+    // released with a reference count that Qt reads relaxed before it appends in place, which
+    // orders nothing between this thread's reads and the next addition.
+    std::shared_lock lock(d->mutex);
+    const auto list = d->definitionsByDomain.constFind(domain);
+    if (list == d->definitionsByDomain.cend())
+        return nullptr;
+    for (const QMErrorDefinitionPtr &definition : list.value()) {
         if (definition->code() == code)
             return definition;
     }
@@ -382,8 +385,13 @@ QMErrorDefinitionPtr QMErrorManager::errorDefinitionForDomain(const QString &dom
 
 QMErrorManager::DefinitionsByDomain QMErrorManager::allErrorDefinitionsByDomain() const
 {
+    // A deep copy, for the same reason: nothing of it is shared with the table.
     std::shared_lock lock(d->mutex);
-    return d->definitionsByDomain;
+    DefinitionsByDomain table;
+    table.reserve(d->definitionsByDomain.size());
+    for (auto it = d->definitionsByDomain.cbegin(); it != d->definitionsByDomain.cend(); ++it)
+        table.insert(it.key(), QMErrorDefinitionList(it.value().cbegin(), it.value().cend()));
+    return table;
 }
 
 QMError QMErrorManager::errorWithDomain(const QString &domain, qint64 code,

@@ -258,6 +258,7 @@ TEST(QMErrorManagerTest, SharedManagerServesRacingThreads)
                     = manager.errorDefinitionForDomain(neighbour, i)) {
                     EXPECT_EQ(other->code(), i);
                 }
+                EXPECT_FALSE(manager.allErrorDefinitionsByDomain().value(own).isEmpty());
             }
         });
     }
