@@ -12,6 +12,19 @@ QMF_CORE_EXPORT extern const QString QMLocalizedFailureReasonErrorKey;
 /// User-information key of an error's localized recovery suggestion.
 QMF_CORE_EXPORT extern const QString QMLocalizedRecoverySuggestionErrorKey;
 
+/// The error domain of validation errors, "NSCocoaErrorDomain".
+QMF_CORE_EXPORT extern const QString QMCocoaErrorDomain;
+/// User-information key of a validation error: the key (QString) whose value failed.
+QMF_CORE_EXPORT extern const QString QMValidationKeyErrorKey;
+/// User-information key of a validation error: the value that failed.
+QMF_CORE_EXPORT extern const QString QMValidationValueErrorKey;
+/// User-information key of a multiple-validation error: the errors (a QVariantList of QMError).
+QMF_CORE_EXPORT extern const QString QMDetailedErrorsKey;
+/// The code of a single validation error in QMCocoaErrorDomain.
+inline constexpr qint64 QMValidationErrorCode = 1550;
+/// The code of an error that collects several validation errors in QMCocoaErrorDomain.
+inline constexpr qint64 QMValidationMultipleErrorsErrorCode = 1560;
+
 /// An error record: a domain, a signed code and a user-information dictionary.
 ///
 /// Functions that can fail take an optional `QMError *error = nullptr` out-parameter, return a
@@ -37,6 +50,30 @@ public:
     /// The recovery suggestion from the user information, or a null string.
     QString localizedRecoverySuggestion() const;
 
+    /// True when the code is greater than 0: codes 0 and below stand for "no error" by the
+    /// convention that catalogs follow.
+    bool containsError() const { return m_code > 0; }
+
+    /// A multi-line diagnostic text, one field a line:
+    /// "<NSError 0x...> {\n\tDomain: ...\n\tCode: ...\n\tDescription: ...\n\tReason: ...\n
+    /// \tUserInfo: ...\n}". The address is this object's; the description is
+    /// localizedDescription() (so a generic sentence when there is none), an absent reason reads
+    /// "(null)" and the user information is written as QMObjectDescribing writes a map.
+    QString fullDescription() const;
+
+    /// A validation error: QMCocoaErrorDomain, QMValidationErrorCode, with `key` under
+    /// QMValidationKeyErrorKey and `value` under QMValidationValueErrorKey, then the entries of
+    /// `userInfo` on top (they win). Throws "Invalid parameter not satisfying: key" for a null
+    /// key and "... value" for an invalid QVariant (QMNull() is a value).
+    static QMError validationErrorWithKey(const QString &key, const QVariant &value,
+                                          const QVariantMap &userInfo = {});
+    /// An error that collects `errors`: QMCocoaErrorDomain, QMValidationMultipleErrorsErrorCode,
+    /// the errors as a QVariantList of QMError under QMDetailedErrorsKey, then the entries of
+    /// `userInfo` on top.
+    static QMError multipleValidationErrorsErrorWithValidationErrors(const QList<QMError> &errors,
+                                                                     const QVariantMap &userInfo
+                                                                     = {});
+
     friend bool operator==(const QMError &, const QMError &) = default;
 
 private:
@@ -44,6 +81,8 @@ private:
     qint64 m_code = 0;
     QVariantMap m_userInfo;
 };
+
+Q_DECLARE_METATYPE(QMError)
 
 /// Stores `value` in `*error` when the caller asked for errors (`error` is not null).
 inline void QMSetError(QMError *error, const QMError &value)

@@ -1,5 +1,6 @@
 #include "errors/QMObjectDescribing.h"
 
+#include "errors/QMError.h"
 #include "errors/QMInternalInconsistencyException.h"
 #include "errors/QMJSONValue_p.h"
 #include "errors/QMNull.h"
@@ -212,6 +213,17 @@ QString describe(const QVariant &value, int level)
         break;
     }
 
+    if (type == QMetaType::fromType<QMError>()) {
+        // One line per error, so that the errors collected by a validation error stay readable
+        // inside their parent's user information.
+        const QMError error = value.value<QMError>();
+        QString text = QStringLiteral("Error Domain=") + error.domain() + QStringLiteral(" Code=")
+                + QString::number(error.code()) + QStringLiteral(" \"")
+                + error.localizedDescription() + u'"';
+        if (!error.userInfo().isEmpty())
+            text += QStringLiteral(" UserInfo=") + describeMap(error.userInfo(), level);
+        return text;
+    }
     if (type.flags().testFlag(QMetaType::PointerToQObject)) {
         // Only class and identity: a full description could recurse forever through objects
         // that refer to each other.

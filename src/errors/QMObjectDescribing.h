@@ -60,7 +60,8 @@ public:
     /// and "<null>" for an invalid QVariant or the null marker. Bytes read "<68656c6c 6f>",
     /// dates "yyyy-MM-dd HH:mm:ss +0000" in UTC, URLs their text, QObject pointers
     /// "Class <0x...>"; other types their QVariant::toString() when they have one, else
-    /// "<TypeName>".
+    /// "<TypeName>". A QMError reads "Error Domain=D Code=N \"description\"", followed by
+    /// " UserInfo={...}" when it has user information.
     static QString prettyDescriptionForObject(const QVariant &value);
 
     /// The identity text used in descriptions: the address with its "0x" prefix.

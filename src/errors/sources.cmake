@@ -2,6 +2,8 @@ set(QMF_ERRORS_HEADERS
     errors/QMEmptiness.h
     errors/QMEquality.h
     errors/QMError.h
+    errors/QMErrorDefinition.h
+    errors/QMErrorManager.h
     errors/QMInternalInconsistencyException.h
     errors/QMNull.h
     errors/QMObjectDescribing.h
@@ -10,6 +12,8 @@ set(QMF_ERRORS_SOURCES
     errors/QMEmptiness.cpp
     errors/QMEquality.cpp
     errors/QMError.cpp
+    errors/QMErrorDefinition.cpp
+    errors/QMErrorManager.cpp
     errors/QMInternalInconsistencyException.cpp
     errors/QMJSONValue.cpp
     errors/QMJSONValue_p.h
@@ -18,4 +22,6 @@ set(QMF_ERRORS_SOURCES
     errors/QMNumberText.cpp
     errors/QMNumberText_p.h
     errors/QMObjectDescribing.cpp
+    errors/QMStringFormat.cpp
+    errors/QMStringFormat_p.h
 )

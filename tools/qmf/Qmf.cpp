@@ -3,6 +3,7 @@
 #include "CodecCommands.h"
 #include "DateCommands.h"
 #include "Definition.h"
+#include "ErrorCommands.h"
 #include "ListCommands.h"
 #include "OptionsCheck.h"
 #include "RunCommand.h"
@@ -86,6 +87,7 @@ QList<ToolCommand> toolCommands()
     commands += ListCommands::commands();
     commands.append(RunCommand::command());
     commands.append(DateCommands::command());
+    commands.append(ErrorCommands::command());
     return commands;
 }
 

@@ -21,9 +21,11 @@ struct SplitArguments
 SplitArguments splitArguments(const QStringList &arguments);
 
 /// Runs qmf with the arguments that follow the program name. Returns the exit status:
-/// 0 on success, 2 on a usage error, a bad definition file or a parse error. A parse error of
-/// qmf's own command line prints the error's description and, on the next line, its failure
-/// reason when it has one.
+/// 0 on success, 2 on a usage error, a bad definition file or a parse error, 1 when a command
+/// cannot do what a well-formed command line asks (`errors explain` with a catalog that does
+/// not load or lacks the error); `run` passes on its program's status. A parse error of qmf's own
+/// command line prints the error's description and, on the next line, its failure reason when it
+/// has one.
 int run(const QStringList &arguments, QTextStream &out, QTextStream &err);
 /// As run() above, with `input` standing in for the standard input (commands read it when
 /// they are given no file).

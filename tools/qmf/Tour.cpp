@@ -3,6 +3,7 @@
 #include "CodecCommands.h"
 #include "DateCommands.h"
 #include "Definition.h"
+#include "ErrorCommands.h"
 #include "ListCommands.h"
 #include "OptionsCheck.h"
 #include "RunCommand.h"
@@ -231,6 +232,7 @@ void Tour::run(QTextStream &out)
             {"List diffing", ListCommands::tourSection},
             {"Running commands", RunCommand::tourSection},
             {"Dates", DateCommands::tourSection},
+            {"Error catalogs", ErrorCommands::tourSection},
     };
 
     out << "QMFoundation " << QStringLiteral(QMFOUNDATION_VERSION_STRING)
