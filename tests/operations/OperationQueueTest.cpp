@@ -43,55 +43,34 @@ private:
 
 } // namespace
 
-TEST(OperationQueueTest, NewQueuesHaveNoNameAndTheirWidth)
+TEST(OperationQueueTest, WidthFollowsTheMachineUnlessSet)
 {
     QMOperationQueue queue;
-    EXPECT_TRUE(queue.name().isNull());
     EXPECT_EQ(queue.maxConcurrentOperationCount(), QThread::idealThreadCount());
-    queue.setName(u"jobs"_s);
-    EXPECT_EQ(queue.name(), u"jobs"_s);
+    queue.setMaxConcurrentOperationCount(2);
     queue.setMaxConcurrentOperationCount(-1);
     EXPECT_EQ(queue.maxConcurrentOperationCount(), QThread::idealThreadCount());
-
-    EXPECT_EQ(QMOperationQueue::serialQueue()->maxConcurrentOperationCount(), 1);
-    EXPECT_TRUE(QMOperationQueue::serialQueue()->name().isNull());
-    EXPECT_EQ(QMOperationQueue::queueWithMaxConcurrentOperationCount(3)
-                      ->maxConcurrentOperationCount(),
-              3);
     EXPECT_NE(QMOperationQueue::serialQueue(), QMOperationQueue::serialQueue());
 }
 
 TEST(OperationQueueTest, WidthOneRunsOperationsOneAtATimeInOrderOfAddition)
 {
-    struct Row
-    {
-        const char *name;
-        std::shared_ptr<QMOperationQueue> queue;
-    };
-    const Row rows[] = {
-            {"serialQueue", QMOperationQueue::serialQueue()},
-            {"queueWithMaxConcurrentOperationCount(1)",
-             QMOperationQueue::queueWithMaxConcurrentOperationCount(1)},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        ConcurrencyMeter meter;
-        Log order;
-        for (int i = 0; i < 300; ++i) {
-            row.queue->addOperationWithBlock([&, i] {
-                meter.enter();
-                order.append(QString::number(i));
-                meter.leave();
-            });
-        }
-        row.queue->waitUntilAllOperationsAreFinished();
-        QStringList expected;
-        for (int i = 0; i < 300; ++i)
-            expected.append(QString::number(i));
-        EXPECT_EQ(order.entries(), expected);
-        EXPECT_EQ(meter.highest(), 1);
-        EXPECT_EQ(row.queue->operationCount(), 0);
+    const auto queue = QMOperationQueue::serialQueue();
+    ConcurrencyMeter meter;
+    Log order;
+    QStringList expected;
+    for (int i = 0; i < 300; ++i) {
+        queue->addOperationWithBlock([&, i] {
+            meter.enter();
+            order.append(QString::number(i));
+            meter.leave();
+        });
+        expected.append(QString::number(i));
     }
+    queue->waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(order.entries(), expected);
+    EXPECT_EQ(meter.highest(), 1);
+    EXPECT_EQ(queue->operationCount(), 0);
 }
 
 TEST(OperationQueueTest, QueueRunsAsManyOperationsAtOnceAsItsWidthAndNoMore)
@@ -442,9 +421,6 @@ TEST(OperationQueueTest, ContractViolationsThrowTheirMessages)
             {"addOperationWithBlock without a block", [&] { queue->addOperationWithBlock({}); },
              u"Invalid parameter not satisfying: block"_s},
             {"performBlock without a block", [&] { queue->performBlock({}); },
-             u"Invalid parameter not satisfying: block"_s},
-            {"performBlock on the main queue without a block",
-             [&] { QMOperationQueue::mainQueue()->performBlock({}); },
              u"Invalid parameter not satisfying: block"_s},
             {"performBlockAndWait without a block", [&] { queue->performBlockAndWait({}); },
              u"Invalid parameter not satisfying: block"_s},

@@ -99,6 +99,8 @@ TEST(OperationTest, HookSequenceStopsWhereTheWorkIsCancelledOrFinished)
                                            u"didFinish"_s, u"completion"_s};
     const Row rows[] = {
             {"runs to the end", QString(), None, all},
+            // Cancelled before it starts: only the caller's completion block runs.
+            {"cancel before start", u"beforeStart"_s, Cancel, {u"completion"_s}},
             // Cancelled between the hooks: the remaining steps are skipped, the completion
             // wrapper still runs.
             {"cancel in didStart", u"didStart"_s, Cancel, stoppedAfterStart},
@@ -107,8 +109,6 @@ TEST(OperationTest, HookSequenceStopsWhereTheWorkIsCancelledOrFinished)
             {"cancel in didExecute", u"didExecute"_s, Cancel, all},
             // finish() stops the sequence the same way.
             {"finish in didStart", u"didStart"_s, Finish, stoppedAfterStart},
-            {"finish in execute", u"execute"_s, Finish, stoppedAfterExecute},
-            {"finishWithError in willExecute", u"willExecute"_s, FinishWithError, stoppedAfterWill},
             {"finishWithError in execute", u"execute"_s, FinishWithError, stoppedAfterExecute},
     };
     for (const Row &row : rows) {
@@ -131,6 +131,8 @@ TEST(OperationTest, HookSequenceStopsWhereTheWorkIsCancelledOrFinished)
                 log->append(u"completion"_s);
                 completed.open();
             });
+            if (row.atStep == u"beforeStart")
+                operation->cancel();
             runToCompletion(operation, onQueue, completed);
 
             EXPECT_EQ(log->entries(), row.expected);
@@ -141,24 +143,6 @@ TEST(OperationTest, HookSequenceStopsWhereTheWorkIsCancelledOrFinished)
             EXPECT_EQ(operation->error(),
                       row.action == FinishWithError ? std::optional(TestError) : std::nullopt);
         }
-    }
-}
-
-TEST(OperationTest, OperationCancelledBeforeItStartsRunsOnlyTheCallersCompletionBlock)
-{
-    for (const bool onQueue : {false, true}) {
-        SCOPED_TRACE(onQueue ? "queue" : "start");
-        const auto log = std::make_shared<Log>();
-        const auto operation = std::make_shared<RecordingOperation>(log);
-        Gate completed;
-        operation->setCompletionBlock([&] {
-            log->append(u"completion"_s);
-            completed.open();
-        });
-        operation->cancel();
-        runToCompletion(operation, onQueue, completed);
-        EXPECT_EQ(log->entries(), QStringList {u"completion"_s});
-        EXPECT_TRUE(operation->isFinished());
     }
 }
 
