@@ -109,18 +109,3 @@ TEST(QmfErrorsTest, ExplainRefusesWhatItCannotExplain)
     }
     EXPECT_EQ(runQmf(words("errors")).status, 2);
 }
-
-TEST(QmfErrorsTest, TourExplainsAnErrorOfTheBundledCatalog)
-{
-    const Outcome tour = runQmf(words("tour"));
-    ASSERT_EQ(tour.status, 0);
-    const qsizetype start = tour.out.indexOf(u". Error catalogs\n"_s);
-    ASSERT_GE(start, 0) << qPrintable(tour.out);
-    const QString section = tour.out.mid(start);
-    EXPECT_TRUE(section.contains(u"     1  FileNotFound  The file %@ could not be found.\n"_s))
-            << qPrintable(section);
-    EXPECT_TRUE(section.contains(
-            u"    \tDescription: The file Photos/beach.jpg could not be found.\n"_s));
-    EXPECT_TRUE(section.contains(
-            u"Without the values nothing is substituted: The file %@ could not be found.\n"_s));
-}

@@ -70,9 +70,13 @@ TEST(QmfArgumentsTest, SplitsWhatItsOwnParserReadsFromWhatItHandsOn)
             {"check spec.json", "check spec.json", ""},
             {"tour -- a -b", "tour", "a -b"},
             {"--bogus tour", "--bogus tour", ""},
-            // "check" as another command's argument hands nothing on.
+            // "check" or "run" as another command's argument hands nothing on.
             {"version compare check -x", "version compare check -x", ""},
-            {"fuzzy check file -v", "fuzzy check file -v", ""},
+            {"version compare run x", "version compare run x", ""},
+            {"run --cwd dir --env A=1 prog -x --cwd y", "run --cwd dir --env A=1",
+             "prog -x --cwd y"},
+            {"run --lines -- -prog a", "run --lines", "-prog a"},
+            {"run", "run", ""},
     };
     for (const Row &row : rows) {
         const Qmf::SplitArguments split = Qmf::splitArguments(words(row.arguments));
@@ -335,6 +339,22 @@ TEST(QmfCommandLineTest, TourShowsEverySection)
             "    move 2 to 0 -> [review patch, fix crash, triage bugs, write docs, tag release, "
             "plan "
             "sprint]\n",
+            "    $ printf %s\\n first line  third, after an empty one\n"
+            "    exit code 0, standard output split into lines by\n"
+            "    QMSeparator (qmf run --lines):\n"
+            "      1: first line\n"
+            "      2: \n"
+            "      3: third, after an empty one\n",
+            " [alpha] [beta] [gamma]\n",
+            "    -> false, domain QMCommandOperation, code 3, reason \"disk full\\n\"\n",
+            "    2021-03-04T05:06:07.89100Z     -> ISO 8601, as RFC 3339 "
+            "2021-03-04T05:06:07.891Z\n",
+            "    2021-03-04T05:06:07Z           -> not a timestamp\n",
+            "    -44m    44 minutes\n",
+            "    -1000d  3 years\n",
+            "     1  FileNotFound  The file %@ could not be found.\n",
+            "    \tDescription: The file Photos/beach.jpg could not be found.\n",
+            "Without the values nothing is substituted: The file %@ could not be found.\n",
     };
     for (const char *snippet : snippets)
         EXPECT_TRUE(tour.out.contains(QString::fromUtf8(snippet))) << snippet;
