@@ -188,18 +188,14 @@ TEST(QmfDiffTest, UsageErrorsEndWithStatus2)
 {
     const QString parserWords; // null: the option parser's message
     expectRuns({
-            {words("diff a"),
-             "a\n",
-             2,
-             {},
-             u"qmf: diff takes two files, OLD and NEW (\"-\", after \"--\", for the standard "
-             "input)\n"_s},
-            {words("diff -- - -"),
-             "a\n",
-             2,
-             {},
-             u"qmf: diff can read only one of OLD and NEW from the standard input\n"_s},
-            {words("diff a b --unified"), "a\n", 2, {}, parserWords},
-            {words("diff - b"), "a\n", 2, {}, parserWords},
+            failing(words("diff a"), 2,
+                    u"qmf: diff takes two files, OLD and NEW (\"-\", after \"--\", for the "
+                    "standard input)\n"_s,
+                    "a\n"),
+            failing(words("diff -- - -"), 2,
+                    u"qmf: diff can read only one of OLD and NEW from the standard input\n"_s,
+                    "a\n"),
+            failing(words("diff a b --unified"), 2, QString(), "a\n"),
+            failing(words("diff - b"), 2, QString(), "a\n"),
     });
 }

@@ -140,22 +140,21 @@ TEST(QmfOptionsCheckTest, ReportsUsageDescriptionsAndEachParse)
     EXPECT_EQ(dig(report, "parses/2/error/code").toInt(), 2);
     EXPECT_TRUE(dig(report, "parses/2/error/reason").isNull());
     EXPECT_TRUE(dig(report, "parses/2/error").toObject().contains(QStringLiteral("reason")));
-}
 
-TEST(QmfOptionsCheckTest, HelpAfterACommandShowsThatCommand)
-{
-    const Outcome outcome = check(words("build -o x -h --next -o x -h --next -o x --next"));
-    ASSERT_EQ(outcome.status, 0) << qPrintable(outcome.err);
-    const QJsonValue report = outcome.json();
-    ASSERT_EQ(dig(report, "parses").toArray().size(), 4);
-    EXPECT_TRUE(dig(report, "parses/0/help")
+    // Help after a command shows that command.
+    const Outcome helps = check(words("build -o x -h --next -o x -h --next -o x --next"));
+    ASSERT_EQ(helps.status, 0) << qPrintable(helps.err);
+    const QJsonValue helpReport = helps.json();
+    ASSERT_EQ(dig(helpReport, "parses").toArray().size(), 4);
+    EXPECT_TRUE(dig(helpReport, "parses/0/help")
                         .toString()
                         .startsWith(QStringLiteral("Command: build\n\nBuild the project\n")));
-    EXPECT_TRUE(dig(report, "parses/1/help").toString().startsWith(QStringLiteral("Usage: tool")));
-    EXPECT_TRUE(dig(report, "parses/2/help").isNull());
+    EXPECT_TRUE(
+            dig(helpReport, "parses/1/help").toString().startsWith(QStringLiteral("Usage: tool")));
+    EXPECT_TRUE(dig(helpReport, "parses/2/help").isNull());
     // An empty group after the last --next is a parse of no arguments: -o is required.
-    EXPECT_EQ(dig(report, "parses/3/arguments").toArray().size(), 0);
-    EXPECT_EQ(dig(report, "parses/3/error/code").toInt(), 1);
+    EXPECT_EQ(dig(helpReport, "parses/3/arguments").toArray().size(), 0);
+    EXPECT_EQ(dig(helpReport, "parses/3/error/code").toInt(), 1);
 }
 
 TEST(QmfOptionsCheckTest, LeftOutFieldsTakeTheirDefaults)
@@ -281,10 +280,6 @@ TEST(QmfOptionsCheckTest, CommandsNestAtMostTheMaximumDepth)
 
 TEST(QmfCommandLineTest, OwnParserErrorsHelpAndUsage)
 {
-    const Outcome unknown = runQmf(words("--bogus"));
-    EXPECT_EQ(unknown.status, 2);
-    EXPECT_EQ(unknown.err, QStringLiteral("Error. Unknown option: --bogus\n"));
-
     // A failed validation prints the fixed description, then the reason on a line of its own.
     const Outcome misplaced = runQmf(words("tour -V"));
     EXPECT_EQ(misplaced.status, 2);
@@ -306,10 +301,13 @@ TEST(QmfCommandLineTest, OwnParserErrorsHelpAndUsage)
     EXPECT_EQ(checkHelp.status, 0);
     EXPECT_TRUE(checkHelp.out.startsWith(QStringLiteral("Command: check\n\n")));
 
-    EXPECT_EQ(runQmf(words("tour extra")).status, 2);
-    EXPECT_EQ(runQmf(words("options check")).status, 2);
-    EXPECT_EQ(runQmf(words("frobnicate")).status, 2);
-    EXPECT_EQ(runQmf(words("options")).status, 2);
+    expectRuns({
+            failing(words("--bogus"), 2, QStringLiteral("Error. Unknown option: --bogus\n")),
+            failing(words("tour extra"), 2),
+            failing(words("options check"), 2),
+            failing(words("frobnicate"), 2),
+            failing(words("options"), 2),
+    });
     EXPECT_TRUE(runQmf(words("--version")).out.startsWith(QStringLiteral("qmf (QMFoundation) ")));
 }
 

@@ -55,6 +55,14 @@ struct Expected
     QString err = QStringLiteral("");
 };
 
+/// A run that fails with `status`: nothing on the standard output and exactly `err` (null: some
+/// text) on the error stream.
+inline Expected failing(const QStringList &arguments, int status, const QString &err = QString(),
+                        const QByteArray &input = {})
+{
+    return {arguments, input, status, {}, err};
+}
+
 inline void expectRuns(std::initializer_list<Expected> runs)
 {
     for (const Expected &run : runs) {
