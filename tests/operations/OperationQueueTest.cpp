@@ -43,39 +43,27 @@ private:
 
 } // namespace
 
-TEST(OperationQueueTest, WidthFollowsTheMachineUnlessSet)
+TEST(OperationQueueTest, RunsAsManyOperationsAtOnceAsItsWidthAndNoMore)
 {
-    QMOperationQueue queue;
-    EXPECT_EQ(queue.maxConcurrentOperationCount(), QThread::idealThreadCount());
-    queue.setMaxConcurrentOperationCount(2);
-    queue.setMaxConcurrentOperationCount(-1);
-    EXPECT_EQ(queue.maxConcurrentOperationCount(), QThread::idealThreadCount());
-    EXPECT_NE(QMOperationQueue::serialQueue(), QMOperationQueue::serialQueue());
-}
-
-TEST(OperationQueueTest, WidthOneRunsOperationsOneAtATimeInOrderOfAddition)
-{
-    const auto queue = QMOperationQueue::serialQueue();
-    ConcurrencyMeter meter;
+    // Width one: one at a time, in the order of addition.
+    const auto serial = QMOperationQueue::serialQueue();
+    ConcurrencyMeter serialMeter;
     Log order;
     QStringList expected;
     for (int i = 0; i < 300; ++i) {
-        queue->addOperationWithBlock([&, i] {
-            meter.enter();
+        serial->addOperationWithBlock([&, i] {
+            serialMeter.enter();
             order.append(QString::number(i));
-            meter.leave();
+            serialMeter.leave();
         });
         expected.append(QString::number(i));
     }
-    queue->waitUntilAllOperationsAreFinished();
+    serial->waitUntilAllOperationsAreFinished();
     EXPECT_EQ(order.entries(), expected);
-    EXPECT_EQ(meter.highest(), 1);
-    EXPECT_EQ(queue->operationCount(), 0);
-}
+    EXPECT_EQ(serialMeter.highest(), 1);
+    EXPECT_EQ(serial->operationCount(), 0);
 
-TEST(OperationQueueTest, QueueRunsAsManyOperationsAtOnceAsItsWidthAndNoMore)
-{
-    for (const int width : {2, 3, 5}) {
+    for (const int width : {2, 5}) {
         SCOPED_TRACE(width);
         const auto queue = QMOperationQueue::queueWithMaxConcurrentOperationCount(width);
         ConcurrencyMeter meter;
@@ -94,19 +82,19 @@ TEST(OperationQueueTest, QueueRunsAsManyOperationsAtOnceAsItsWidthAndNoMore)
         queue->waitUntilAllOperationsAreFinished();
         EXPECT_EQ(meter.highest(), width);
     }
-}
 
-TEST(OperationQueueTest, WidthZeroHoldsOperationsBackUntilRaised)
-{
-    const auto queue = QMOperationQueue::queueWithMaxConcurrentOperationCount(0);
+    // Width zero holds operations back until it is raised; a negative width is the machine's.
+    const auto held = QMOperationQueue::queueWithMaxConcurrentOperationCount(0);
     std::atomic<bool> ran = false;
     const auto operation = QMBlockOperation::blockOperationWithBlock([&] { ran = true; });
-    queue->addOperation(operation);
-    EXPECT_EQ(queue->operationCount(), 1);
+    held->addOperation(operation);
+    EXPECT_EQ(held->operationCount(), 1);
     EXPECT_FALSE(operation->isExecuting() || operation->isFinished());
-    queue->setMaxConcurrentOperationCount(1);
+    held->setMaxConcurrentOperationCount(-1);
+    EXPECT_EQ(held->maxConcurrentOperationCount(), QThread::idealThreadCount());
     operation->waitUntilFinished();
     EXPECT_TRUE(ran);
+    EXPECT_EQ(QMOperationQueue().maxConcurrentOperationCount(), QThread::idealThreadCount());
 }
 
 TEST(OperationQueueTest, RandomDependencyGraphAcrossThreeQueuesRunsInDependencyOrder)
@@ -205,7 +193,8 @@ TEST(OperationQueueTest, CompletionBlockDoesNotHoldTheSerialQueuesSlot)
     EXPECT_TRUE(second->isFinished());
 }
 
-TEST(OperationQueueTest, PerformBlockAndWaitFromAnotherQueueRunsOnThatQueue)
+// Blocks and observers run on a queue's own threads, never inline on the caller's.
+TEST(OperationQueueTest, WorkRunsOnTheQueuesThreads)
 {
     const auto caller = QMOperationQueue::serialQueue();
     const auto target = QMOperationQueue::serialQueue();
@@ -225,20 +214,31 @@ TEST(OperationQueueTest, PerformBlockAndWaitFromAnotherQueueRunsOnThatQueue)
     EXPECT_EQ(seenRightAfter, 42);
     EXPECT_NE(targetThread, callerThread);
     EXPECT_NE(targetThread, std::this_thread::get_id());
-}
 
-TEST(OperationQueueTest, PerformBlockOnAQueueNeverRunsInline)
-{
-    const auto queue = QMOperationQueue::serialQueue();
+    // performBlock returns before the block runs, or the gate would never open.
     Gate release;
     std::thread::id ranOn;
-    queue->performBlock([&] {
+    target->performBlock([&] {
         release.wait();
         ranOn = std::this_thread::get_id();
     });
     release.open();
-    queue->waitUntilAllOperationsAreFinished();
+    target->waitUntilAllOperationsAreFinished();
     EXPECT_NE(ranOn, std::this_thread::get_id());
+
+    Log log;
+    std::thread::id mainThread;
+    std::thread::id observerThread;
+    const auto operation = QMBlockOperation::blockOperationWithBlock(
+            [&] { mainThread = std::this_thread::get_id(); });
+    operation->addExecutingObserver([&](bool executing) {
+        observerThread = std::this_thread::get_id();
+        log.append(executing ? u"executing"_s : u"done"_s);
+    });
+    target->addOperation(operation);
+    target->waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(log.entries(), (QStringList {u"executing"_s, u"done"_s}));
+    EXPECT_EQ(observerThread, mainThread);
 }
 
 TEST(OperationQueueTest, MainQueueRunsOnTheApplicationThread)
@@ -377,24 +377,6 @@ TEST(OperationQueueTest, WaitsReturnOnceEverythingAddedHasFinished)
     EXPECT_EQ(queue->operationCount(), 0);
     EXPECT_TRUE(std::all_of(operations.begin(), operations.end(),
                             [](const auto &operation) { return operation->isFinished(); }));
-}
-
-TEST(OperationQueueTest, ExecutingObserversRunOnTheQueuesThread)
-{
-    const auto queue = QMOperationQueue::serialQueue();
-    Log log;
-    std::thread::id mainThread;
-    std::thread::id observerThread;
-    const auto operation = QMBlockOperation::blockOperationWithBlock(
-            [&] { mainThread = std::this_thread::get_id(); });
-    operation->addExecutingObserver([&](bool executing) {
-        observerThread = std::this_thread::get_id();
-        log.append(executing ? u"executing"_s : u"done"_s);
-    });
-    queue->addOperation(operation);
-    queue->waitUntilAllOperationsAreFinished();
-    EXPECT_EQ(log.entries(), (QStringList {u"executing"_s, u"done"_s}));
-    EXPECT_EQ(observerThread, mainThread);
 }
 
 TEST(OperationQueueTest, ContractViolationsThrowTheirMessages)
