@@ -348,13 +348,16 @@ TEST(OperationQueueTest, QueueReleasedInsideItsOwnOperationLetsItsWorkFinish)
     const auto last = QMBlockOperation::blockOperationWithBlock([&] { ++ran; });
     last->setCompletionBlock([&] { done.open(); });
     std::shared_ptr<QMOperationQueue> held = queue;
-    queue->addOperationWithBlock([&ran, &held] {
+    Gate released; // by this thread, so that the worker drops the last reference
+    queue->addOperationWithBlock([&ran, &held, &released] {
+        released.wait();
         ++ran;
         held.reset(); // the last reference: the queue goes away on its own worker
     });
     queue->addOperationWithBlock([&] { ++ran; });
     queue->addOperation(last);
     queue.reset();
+    released.open();
     done.wait();
     EXPECT_EQ(ran, 3);
 }
