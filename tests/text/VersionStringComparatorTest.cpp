@@ -92,9 +92,23 @@ TEST(VersionStringComparatorTest, ComparesVersionsPartByPart)
         EXPECT_EQ(Comparator::isLessThanVersion(row.a, row.b), row.expected == -1);
         EXPECT_EQ(Comparator::isLessThanOrEqualToVersion(row.a, row.b), row.expected <= 0);
     }
+
+    // Every decimal digit of the BMP reads as its value.
+    int digits = 0;
+    for (char16_t unit = 0x80; unit != 0; ++unit) {
+        const QChar digit(unit);
+        if (!digit.isDigit())
+            continue;
+        ++digits;
+        SCOPED_TRACE(QString::number(unit, 16).toStdString());
+        const QString value = QString::number(digit.digitValue());
+        EXPECT_EQ(Comparator::compareVersion(QString(digit), value), 0);
+        EXPECT_EQ(Comparator::compareVersion(u"1"_s + digit + digit, u"1"_s + value + value), 0);
+    }
+    EXPECT_GT(digits, 300); // Unicode has hundreds of them in the BMP
 }
 
-TEST(VersionStringComparatorTest, SplitsIntoRunsAndSinglePeriods)
+TEST(VersionStringComparatorTest, SplitsIntoRunsAndClassifiesThem)
 {
     const struct
     {
@@ -113,40 +127,22 @@ TEST(VersionStringComparatorTest, SplitsIntoRunsAndSinglePeriods)
         SCOPED_TRACE(show(row.version));
         EXPECT_EQ(Comparator::splitVersionString(row.version), row.parts);
     }
-}
 
-TEST(VersionStringComparatorTest, ClassifiesTheFirstCodeUnit)
-{
-    const std::pair<QString, qint32> rows[] = {
+    // A part's class is that of its first code unit: 0 digit, 1 text, 2 period.
+    const std::pair<QString, qint32> classes[] = {
             {u"0"_s, 0},          {u"\u0660"_s, 0}, {u"."_s, 2}, {u"5."_s, 0},
             {u"a"_s, 1},          {u"\u00b2"_s, 1}, // superscript two is no decimal digit
             {u"\u2167"_s, 1}, // Roman numeral eight neither
             {u"\U0001D7CE"_s, 1}, // a digit outside the BMP starts with a surrogate
             {u"\uff0e"_s, 1}, // the full-width full stop is not a period
     };
-    for (const auto &[character, type] : rows) {
+    for (const auto &[character, type] : classes) {
         SCOPED_TRACE(show(character));
         EXPECT_EQ(Comparator::typeOfCharacter(character), type);
     }
     for (const QString &empty : {QString(), u""_s})
         EXPECT_EQ(failureOf([&] { Comparator::typeOfCharacter(empty); }),
                   u"Invalid parameter not satisfying: !character.isEmpty()"_s);
-}
-
-TEST(VersionStringComparatorTest, EveryDecimalDigitReadsAsItsValue)
-{
-    int digits = 0;
-    for (char16_t unit = 0x80; unit != 0; ++unit) {
-        const QChar digit(unit);
-        if (!digit.isDigit())
-            continue;
-        ++digits;
-        SCOPED_TRACE(QString::number(unit, 16).toStdString());
-        const QString value = QString::number(digit.digitValue());
-        EXPECT_EQ(Comparator::compareVersion(QString(digit), value), 0);
-        EXPECT_EQ(Comparator::compareVersion(u"1"_s + digit + digit, u"1"_s + value + value), 0);
-    }
-    EXPECT_GT(digits, 300); // Unicode has hundreds of them in the BMP
 }
 
 TEST(VersionStringComparatorTest, IsATotalOrderMatchingItsRules)
