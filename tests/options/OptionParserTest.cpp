@@ -185,7 +185,7 @@ TEST(QMOptionParserTest, ListSeparator)
     EXPECT_EQ(render(*f.parser.parseArguments(args("-l| a,b "))), str("opt:l=['a,b']"));
 }
 
-TEST(QMOptionParserTest, ReadsDecimalNumbersOnly)
+TEST(QMOptionParserTest, ReadsDecimalNumbersAndBooleans)
 {
     const double inf = std::numeric_limits<double>::infinity();
     const QString zeros(400, QLatin1Char('0'));
@@ -217,10 +217,8 @@ TEST(QMOptionParserTest, ReadsDecimalNumbersOnly)
     for (const auto &row : rows)
         EXPECT_DOUBLE_EQ(QMOptionParser::numberForArgument(row.text), row.expected)
                 << row.text.left(20).toStdString();
-}
 
-TEST(QMOptionParserTest, BooleansKeepNumbersWithIntegerPartZeroOrOne)
-{
+    // Booleans keep the numbers whose integer part is 0 or 1.
     for (const char *text : {"0", "1", "1.5", "-0.5", "yes", "1.999"}) {
         const QVariant value = QMOptionParser::booleanForArgument(str(text));
         ASSERT_TRUE(value.isValid()) << text;

@@ -4,7 +4,7 @@
 
 using namespace OptionTestSupport;
 
-TEST(QMOptionTest, EqualityAndHashUseFlagAliasAndTypeOnly)
+TEST(QMOptionTest, EqualityAndHashUseNamesAndTypeOnly)
 {
     const QMOptionPtr v = makeOption("v", nullptr, 0, true, "one", "x");
     const QMOptionPtr sameNames = makeOption("v", nullptr);
@@ -25,6 +25,22 @@ TEST(QMOptionTest, EqualityAndHashUseFlagAliasAndTypeOnly)
         EXPECT_FALSE(v->isEqual(*other)) << other->description().toStdString();
         EXPECT_FALSE(other->isEqual(*v)) << other->description().toStdString();
     }
+
+    // Commands are equal by name alone.
+    const QMOptionCommandPtr bare = makeCommand("run");
+    const QMOptionCommandPtr closed
+            = makeCommand("run", {makeOption("x", nullptr)}, QMOptionCommandList {}, "other");
+
+    // Same name, different options and explanation: one command.
+    EXPECT_TRUE(bare->isEqual(*closed));
+    EXPECT_EQ(qHash(*bare), qHash(*closed));
+    EXPECT_TRUE(QMEqualCommands(bare, closed));
+    EXPECT_FALSE(QMEqualCommands(bare, nullptr));
+
+    const QMOptionCommandPtr unnamed = makeCommand(nullptr);
+    EXPECT_TRUE(unnamed->isEqual(*unnamed->copy()));
+    EXPECT_FALSE(unnamed->isEqual(*makeCommand("")));
+    EXPECT_FALSE(makeCommand("")->isEqual(*unnamed));
 }
 
 TEST(QMOptionTest, CopiesShareElementsAndAreNotHidden)
@@ -52,24 +68,6 @@ TEST(QMOptionTest, CopiesShareElementsAndAreNotHidden)
     EXPECT_FALSE(sub->copy()->subCommands().has_value()); // a missing list stays missing
 }
 
-TEST(QMOptionCommandTest, ListsAndEqualityByName)
-{
-    const QMOptionCommandPtr bare = makeCommand("run");
-    const QMOptionCommandPtr closed
-            = makeCommand("run", {makeOption("x", nullptr)}, QMOptionCommandList {}, "other");
-
-    // Same name, different options and explanation: one command.
-    EXPECT_TRUE(bare->isEqual(*closed));
-    EXPECT_EQ(qHash(*bare), qHash(*closed));
-    EXPECT_TRUE(QMEqualCommands(bare, closed));
-    EXPECT_FALSE(QMEqualCommands(bare, nullptr));
-
-    const QMOptionCommandPtr unnamed = makeCommand(nullptr);
-    EXPECT_TRUE(unnamed->isEqual(*unnamed->copy()));
-    EXPECT_FALSE(unnamed->isEqual(*makeCommand("")));
-    EXPECT_FALSE(makeCommand("")->isEqual(*unnamed));
-}
-
 TEST(QMOptionTest, Descriptions)
 {
     const struct
@@ -92,10 +90,7 @@ TEST(QMOptionTest, Descriptions)
 
     const QMOptionParser parser({}, {}, str("tool"), {});
     EXPECT_EQ(parser.helpOption()->description(), str("-h, --help\n\t\t"));
-}
 
-TEST(QMOptionCommandTest, Descriptions)
-{
     const QMOptionPtr output = makeOption("o", "output", 1, true, "Output path", "file");
     const QMOptionPtr quiet = makeOption("q", "quiet", 0, false, "Less output");
     quiet->setHidden(true); // hidden options are still described
