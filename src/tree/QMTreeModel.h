@@ -90,7 +90,8 @@ public:
     /// roleNames.isEmpty() || function".
     void setRoleProvider(const QHash<int, QByteArray> &roleNames, RoleFunction function);
 
-    QModelIndex index(int row, int column, const QModelIndex &parent = QModelIndex()) const override;
+    QModelIndex index(int row, int column,
+                      const QModelIndex &parent = QModelIndex()) const override;
     QModelIndex parent(const QModelIndex &child) const override;
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     int columnCount(const QModelIndex &parent = QModelIndex()) const override;
