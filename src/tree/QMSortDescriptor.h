@@ -43,7 +43,20 @@ public:
     int compareObject(const QMTreeNode &a, const QMTreeNode &b) const;
 
 private:
+    // The key, read once, so that comparing does not compare key strings.
+    enum class Kind : quint8 {
+        Comparator,
+        Title,
+        Identifier,
+        NumericIdentifier,
+        NumberOfChildren,
+        RepresentedObject,
+        RepresentedObjectValue,
+    };
+
     QString m_key;
+    QString m_valueName;
+    Kind m_kind = Kind::Comparator;
     bool m_ascending = true;
     Comparator m_comparator;
 };

@@ -39,6 +39,9 @@ using QMTreeNodeList = QList<QMTreeNodePointer>;
 /// - a node cannot become a child of itself or of one of its descendants (that would make a cycle
 ///   of owners): "Expected a node that is not the receiver or one of its ancestors".
 ///
+/// Functions take nodes and lists by value, so a caller may pass an element of the very list they
+/// change (`p->removeChild(p->mutableChildNodes()[0])`).
+///
 /// A tree is built and changed on one thread; only the identifier map is shared between threads.
 class QMF_CORE_EXPORT QMTreeNode : public std::enable_shared_from_this<QMTreeNode>
 {
@@ -104,25 +107,25 @@ public:
     QMTreeNodePointer copy() const;
 
     /// Appends `node` (see the linking rules in the class comment).
-    void addChild(const QMTreeNodePointer &node);
-    void addChildrenFromArray(const QMTreeNodeList &nodes);
+    void addChild(QMTreeNodePointer node);
+    void addChildrenFromArray(QMTreeNodeList nodes);
     /// Inserts `node` at `index`, which must lie in 0 ... numberOfChildren() (counted without the
     /// node when it is already a child): "Index out of bounds" otherwise.
-    void insertChild(const QMTreeNodePointer &node, qsizetype index);
+    void insertChild(QMTreeNodePointer node, qsizetype index);
     /// Inserts `nodes[k]` at the k-th position of `indexes`, ascending, each at its own position
     /// (as QList insertions in turn), then links each. Nodes already in the receiver leave it
     /// first. Throws "Invalid parameter not satisfying: nodes.count == indexes.count" on a count
     /// mismatch and "Index out of bounds" for a position past the list.
-    void insertChildren(const QMTreeNodeList &nodes, const QMIndexSet &indexes);
+    void insertChildren(QMTreeNodeList nodes, const QMIndexSet &indexes);
     /// Removes every child equal to `node` (same identifier) and clears the parent link of each
     /// removed child and of `node` itself where it names the receiver.
-    void removeChild(const QMTreeNodePointer &node);
+    void removeChild(QMTreeNodePointer node);
     /// Throws "Index out of bounds" unless 0 <= index < numberOfChildren().
     void removeChildAtIndex(qsizetype index);
     /// Throws "Index out of bounds" when a position lies past the list.
     void removeChildrenAtIndexes(const QMIndexSet &indexes);
     void removeAllChildren();
-    void replaceChildNodeAtIndex(qsizetype index, const QMTreeNodePointer &node);
+    void replaceChildNodeAtIndex(qsizetype index, QMTreeNodePointer node);
     /// Takes the child at `fromIndex` out and puts it at `toIndex` of the list without it; parent
     /// links are unchanged. Throws "Index out of bounds" for a position outside the list.
     void moveChildAtIndex(qsizetype fromIndex, qsizetype toIndex);

@@ -1,0 +1,10 @@
+set(QMF_TREE_HEADERS
+    tree/QMSortDescriptor.h
+    tree/QMTreeManager.h
+    tree/QMTreeNode.h
+)
+set(QMF_TREE_SOURCES
+    tree/QMSortDescriptor.cpp
+    tree/QMTreeManager.cpp
+    tree/QMTreeNode.cpp
+)
