@@ -3,6 +3,7 @@
 #include "errors/QMInternalInconsistencyException.h"
 
 #include <QList>
+#include <QMap>
 #include <QScopeGuard>
 #include <QSet>
 
@@ -13,9 +14,9 @@
 namespace {
 
 // Where a shown node stands: its parent as the model shows it (null for the root list) and its
-// row there. The model keeps this for every node it shows, because the tree cannot tell it: a
-// root node's parentNode() may name an old parent, and insertChild() takes a node out of its old
-// parent's list before the model hears of the insertion.
+// row there. The model keeps this for every node it shows, because the tree's links cannot tell
+// it: a root node's parentNode() may name another node, and a node that the manager has just
+// removed has lost its link while the view is still being told of the removal.
 struct Location
 {
     QMTreeNode *parent = nullptr;
@@ -45,8 +46,6 @@ struct Transition
     // Move: the manager has moved the child at `from` to `to`; the rows show the order before.
     qsizetype from = 0;
     qsizetype to = 0;
-
-    bool covers(const QMTreeNode *list) const { return kind != None && parent == list; }
 
     qsizetype count(const QMTreeNodeList &current) const
     {
@@ -235,16 +234,27 @@ public:
 
     bool isShown(const QMTreeNode *node) const { return !node || locations.contains(node); }
 
+    Transition *transitionOf(const QMTreeNode *parent)
+    {
+        for (Transition &transition : transitions) {
+            if (transition.parent == parent)
+                return &transition;
+        }
+        return nullptr;
+    }
+
     qsizetype shownCount(QMTreeNode *parent)
     {
         const QMTreeNodeList &list = childList(parent);
-        return transition.covers(parent) ? transition.count(list) : list.size();
+        const Transition *transition = transitionOf(parent);
+        return transition ? transition->count(list) : list.size();
     }
 
     QMTreeNode *shownChild(QMTreeNode *parent, qsizetype row)
     {
         const QMTreeNodeList &list = childList(parent);
-        return transition.covers(parent) ? transition.at(row, list) : list[row].get();
+        const Transition *transition = transitionOf(parent);
+        return transition ? transition->at(row, list) : list[row].get();
     }
 
     QModelIndex indexOf(const QMTreeNode *node)
@@ -252,8 +262,8 @@ public:
         const auto found = node ? locations.constFind(node) : locations.cend();
         if (found == locations.cend())
             return {};
-        const qsizetype row = transition.covers(found->parent) ? transition.rowOf(node, found->row)
-                                                               : found->row;
+        Transition *transition = transitionOf(found->parent);
+        const qsizetype row = transition ? transition->rowOf(node, found->row) : found->row;
         return q->createIndex(int(row), 0, node);
     }
 
@@ -349,12 +359,13 @@ public:
     void removeRows(QMTreeNode *parent, const QMIndexSet &rows, const QMTreeNodeList &before)
     {
         const QModelIndex parentIndex = indexOf(parent);
-        transition = Transition {.kind = Transition::Removal,
-                                 .parent = parent,
-                                 .head = before,
-                                 .tail = childList(parent),
-                                 .split = before.size(),
-                                 .tailStart = childList(parent).size()};
+        Transition &transition
+                = transitions.emplaceBack(Transition {.kind = Transition::Removal,
+                                                      .parent = parent,
+                                                      .head = before,
+                                                      .tail = childList(parent),
+                                                      .split = before.size(),
+                                                      .tailStart = childList(parent).size()});
         auto below = qsizetype(rows.count());
         const QList<QMIndexSet::Range> &ranges = rows.ranges();
         for (auto range = ranges.crbegin(); range != ranges.crend(); ++range) {
@@ -368,7 +379,7 @@ public:
             transition.tailStart = first - below;
             q->endRemoveRows();
         }
-        transition = {};
+        transitions.removeLast();
         if (!rows.isEmpty())
             renumber(parent, qsizetype(rows.firstIndex()));
     }
@@ -381,13 +392,14 @@ public:
             if (row < quint64(after.size()))
                 inserted.append(after[qsizetype(row)]);
         }
-        const bool shown = isShown(parent);
-        if (shown)
-            transition = Transition {
-                    .kind = Transition::Insertion, .parent = parent, .head = after, .tail = before};
-        takeFromOldPlaces(inserted);
-        if (!shown)
+        if (!isShown(parent)) {
+            takeFromOldPlaces(inserted);
             return;
+        }
+        transitions.append(Transition {
+                .kind = Transition::Insertion, .parent = parent, .head = after, .tail = before});
+        takeFromOldPlaces(inserted);
+        Transition &transition = transitions.last();
 
         const QModelIndex parentIndex = indexOf(parent);
         qsizetype added = 0;
@@ -402,42 +414,59 @@ public:
                 addSubtree(after[row], parent, row);
             q->endInsertRows();
         }
-        transition = {};
+        transitions.removeLast();
         if (!rows.isEmpty())
             renumber(parent, qsizetype(rows.firstIndex()));
     }
 
-    // The array comparison sees one child list at a time, so a node that a merge takes to
-    // another parent arrives as an insertion there, while its old place either still holds it
-    // (insertion into the root list does not unlink it) or has lost it without a word
-    // (insertChild() unlinks it). Either way it leaves the old place first, with a removal of its
-    // own, so that no node is ever shown in two places.
+    // The manager reports a node that a merge takes to another parent as a delete from its old
+    // list, found through the node's parent link. Where that link does not name the list that
+    // shows the node (a root given to setRootNodes() as some other node's child, a list built
+    // without linking), the insertion would leave the node shown in two places, or take it out
+    // of its old list unreported (insertChild() unlinks it). The model then reports the node's
+    // removal from its old place itself, before the insertion.
     void takeFromOldPlaces(const QMTreeNodeList &nodes)
     {
+        // Old parent -> (old row -> node), in the order of the nodes.
+        QList<std::pair<QMTreeNode *, QMap<qsizetype, QMTreeNodePointer>>> groups;
         for (const QMTreeNodePointer &node : nodes) {
             const auto found = locations.constFind(node.get());
             if (found == locations.cend())
                 continue;
-            QMTreeNode *oldParent = found->parent;
-            const qsizetype row = found->row;
-            if (!isShown(oldParent)) {
-                // Shown under a node that an earlier removal of this step took away.
-                eraseSubtree(node.get());
-                continue;
+            auto group = std::find_if(groups.begin(), groups.end(), [&](const auto &entry) {
+                return entry.first == found->parent;
+            });
+            if (group == groups.end())
+                group = groups.insert(groups.end(), {found->parent, {}});
+            group->second.insert(found->row, node);
+        }
+        // Every old list goes back to what the view saw before any removal is reported, since
+        // the view may read any of them. Lowest rows first, which restores every row.
+        for (const auto &[parent, taken] : std::as_const(groups)) {
+            QMTreeNodeList &list = childList(parent);
+            for (auto entry = taken.cbegin(); entry != taken.cend(); ++entry) {
+                if (entry.key() >= list.size() || list[entry.key()] != entry.value())
+                    list.insert(entry.key(), entry.value());
             }
-            QMTreeNodeList &list = childList(oldParent);
-            const bool stillThere = row < list.size() && list[row] == node;
-            Q_ASSERT(stillThere || row <= list.size());
-            // Back in place for the length of the report, so the rows stay what the view saw.
-            if (!stillThere)
-                list.insert(row, node);
-            q->beginRemoveRows(indexOf(oldParent), int(row), int(row));
-            eraseSubtree(node.get());
-            list.removeAt(row);
-            if (oldParent && node->parentNode().get() == oldParent)
-                node->setParentNode(nullptr);
-            renumber(oldParent, row);
-            q->endRemoveRows();
+        }
+        for (const auto &[parent, taken] : std::as_const(groups)) {
+            QMTreeNodeList &list = childList(parent);
+            const QMTreeNodeList before = list;
+            QMIndexSet rows;
+            for (auto entry = taken.cend(); entry != taken.cbegin();) {
+                --entry;
+                rows.addIndex(quint64(entry.key()));
+                list.removeAt(entry.key());
+                if (parent && entry.value()->parentNode().get() == parent)
+                    entry.value()->setParentNode(nullptr);
+            }
+            if (isShown(parent)) {
+                removeRows(parent, rows, before);
+            } else {
+                // Shown under a node that an earlier removal took away: gone from view already.
+                for (const QMTreeNodePointer &node : taken)
+                    eraseSubtree(node.get());
+            }
         }
     }
 
@@ -446,13 +475,13 @@ public:
         if (from == to)
             return;
         const QModelIndex parentIndex = indexOf(parent);
-        transition
-                = Transition {.kind = Transition::Move, .parent = parent, .from = from, .to = to};
+        transitions.append(
+                Transition {.kind = Transition::Move, .parent = parent, .from = from, .to = to});
         // Qt counts a downward destination before the move, the manager after it.
         const bool moving = q->beginMoveRows(parentIndex, int(from), int(from), parentIndex,
                                              int(to > from ? to + 1 : to));
         Q_ASSERT(moving);
-        transition = {};
+        transitions.removeLast();
         renumber(parent, std::min(from, to), std::max(from, to));
         q->endMoveRows();
     }
@@ -562,7 +591,9 @@ public:
     std::shared_ptr<Adapter> adapter = std::make_shared<Adapter>(this);
     std::weak_ptr<QMTreeManagerDelegate> host;
     QHash<const QMTreeNode *, Location> locations;
-    Transition transition;
+    // The lists whose change is being reported: at most the list of an insertion and the old
+    // list of a node it takes away.
+    QList<Transition> transitions;
     std::optional<PendingStep> pending;
     QMTreeNodeList updated;
     bool changing = false;
