@@ -143,8 +143,7 @@ public:
         {
             if (!d->silent)
                 d->updated.append(nodes);
-            if (const auto host = d->host.lock())
-                host->treeManagerDidUpdateItems(manager, nodes);
+            forward(&QMTreeManagerDelegate::treeManagerDidUpdateItems, manager, nodes);
         }
         void treeManagerWillDeleteItemsAtIndexPaths(QMTreeManager &manager,
                                                     const QMIndexSet &indexes,
@@ -154,8 +153,8 @@ public:
                 d->pending = PendingStep {.kind = Transition::Removal,
                                           .parent = parent,
                                           .before = d->childList(parent.get())};
-            if (const auto host = d->host.lock())
-                host->treeManagerWillDeleteItemsAtIndexPaths(manager, indexes, parent);
+            forward(&QMTreeManagerDelegate::treeManagerWillDeleteItemsAtIndexPaths, manager,
+                    indexes, parent);
         }
         void treeManagerDidDeleteItemsAtIndexPaths(QMTreeManager &manager,
                                                    const QMIndexSet &indexes,
@@ -163,8 +162,8 @@ public:
         {
             if (const std::optional<PendingStep> step = d->takePending(parent))
                 d->removeRows(parent.get(), indexes, step->before);
-            if (const auto host = d->host.lock())
-                host->treeManagerDidDeleteItemsAtIndexPaths(manager, indexes, parent);
+            forward(&QMTreeManagerDelegate::treeManagerDidDeleteItemsAtIndexPaths, manager, indexes,
+                    parent);
         }
         void treeManagerWillInsertItemsAtIndexPaths(QMTreeManager &manager,
                                                     const QMIndexSet &indexes,
@@ -176,8 +175,8 @@ public:
                 d->pending = PendingStep {.kind = Transition::Insertion,
                                           .parent = parent,
                                           .before = d->childList(parent.get())};
-            if (const auto host = d->host.lock())
-                host->treeManagerWillInsertItemsAtIndexPaths(manager, indexes, parent);
+            forward(&QMTreeManagerDelegate::treeManagerWillInsertItemsAtIndexPaths, manager,
+                    indexes, parent);
         }
         void treeManagerDidInsertItemsAtIndexPaths(QMTreeManager &manager,
                                                    const QMIndexSet &indexes,
@@ -185,8 +184,8 @@ public:
         {
             if (const std::optional<PendingStep> step = d->takePending(parent))
                 d->insertRows(parent.get(), indexes, step->before);
-            if (const auto host = d->host.lock())
-                host->treeManagerDidInsertItemsAtIndexPaths(manager, indexes, parent);
+            forward(&QMTreeManagerDelegate::treeManagerDidInsertItemsAtIndexPaths, manager, indexes,
+                    parent);
         }
         void treeManagerWillMoveItemAtIndex(QMTreeManager &manager, qint64 fromIndex,
                                             const QMTreeNodePointer &fromParent, qint64 toIndex,
@@ -200,9 +199,8 @@ public:
                                           .to = qsizetype(toIndex),
                                           .moved = list.value(qsizetype(fromIndex))};
             }
-            if (const auto host = d->host.lock())
-                host->treeManagerWillMoveItemAtIndex(manager, fromIndex, fromParent, toIndex,
-                                                     toParent);
+            forward(&QMTreeManagerDelegate::treeManagerWillMoveItemAtIndex, manager, fromIndex,
+                    fromParent, toIndex, toParent);
         }
         void treeManagerDidMoveItemAtIndex(QMTreeManager &manager, qint64 fromIndex,
                                            const QMTreeNodePointer &fromParent, qint64 toIndex,
@@ -210,12 +208,18 @@ public:
         {
             if (const std::optional<PendingStep> step = d->takePending(fromParent))
                 d->moveRow(fromParent.get(), step->from, step->to);
-            if (const auto host = d->host.lock())
-                host->treeManagerDidMoveItemAtIndex(manager, fromIndex, fromParent, toIndex,
-                                                    toParent);
+            forward(&QMTreeManagerDelegate::treeManagerDidMoveItemAtIndex, manager, fromIndex,
+                    fromParent, toIndex, toParent);
         }
 
     private:
+        template<typename Function, typename... Arguments>
+        void forward(Function function, Arguments &&...arguments)
+        {
+            if (const std::shared_ptr<QMTreeManagerDelegate> host = d->host.lock())
+                (host.get()->*function)(std::forward<Arguments>(arguments)...);
+        }
+
         Private *d;
     };
 
