@@ -1,6 +1,7 @@
 #include "tree/QMTreeModel.h"
 
 #include "errors/QMInternalInconsistencyException.h"
+#include "lists/QMModelRoles_p.h"
 
 #include <QList>
 #include <QMap>
@@ -585,9 +586,7 @@ public:
         }
         if (role == IdentifierRole)
             return node.identifier();
-        if (roleFunction && providedRoleNames.contains(role))
-            return roleFunction(node, role);
-        return {};
+        return hostRoles.value(node, role);
     }
 
     QMTreeModel *q;
@@ -604,8 +603,7 @@ public:
     // While the model resets, the manager's calls describe no change a view could follow.
     bool silent = false;
     DisplayFunction displayFunction;
-    QHash<int, QByteArray> providedRoleNames;
-    RoleFunction roleFunction;
+    QMModelRoles<QMTreeNode, RoleFunction> hostRoles;
 };
 
 QMTreeModel::QMTreeModel(QObject *parent)
@@ -753,14 +751,11 @@ void QMTreeModel::setDisplayFunction(DisplayFunction function)
 
 void QMTreeModel::setRoleProvider(const QHash<int, QByteArray> &roleNames, RoleFunction function)
 {
-    QMParameterAssert(
-            !roleNames.contains(Qt::DisplayRole) && !roleNames.contains(IdentifierRole),
-            "!roleNames.contains(Qt::DisplayRole) && !roleNames.contains(IdentifierRole)");
-    QMParameterAssert(roleNames.isEmpty() || function, "roleNames.isEmpty() || function");
+    QMModelRoles<QMTreeNode, RoleFunction> roles;
+    roles.set(roleNames, std::move(function), IdentifierRole);
     const Private::ChangeGuard guard(d.get());
     beginResetModel();
-    d->providedRoleNames = roleNames;
-    d->roleFunction = std::move(function);
+    d->hostRoles = std::move(roles);
     endResetModel();
 }
 
@@ -807,10 +802,7 @@ QVariant QMTreeModel::data(const QModelIndex &index, int role) const
 
 QHash<int, QByteArray> QMTreeModel::roleNames() const
 {
-    QHash<int, QByteArray> names = d->providedRoleNames;
-    names.insert(Qt::DisplayRole, QByteArrayLiteral("display"));
-    names.insert(IdentifierRole, QByteArrayLiteral("identifier"));
-    return names;
+    return d->hostRoles.names(IdentifierRole);
 }
 
 void QMTreeModel::sort(int column, Qt::SortOrder order)
