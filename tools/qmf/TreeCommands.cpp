@@ -1,0 +1,246 @@
+#include "TreeCommands.h"
+
+#include "TreeReader.h"
+
+#include "errors/QMInternalInconsistencyException.h"
+
+#include <QFile>
+
+namespace {
+
+const QString rootName = QStringLiteral("(root)");
+
+QString parentName(const QMTreeNodePointer &parent)
+{
+    return parent ? parent->identifier() : rootName;
+}
+
+// Writes each callback of one merge as a line, in the order the manager makes them.
+class CallbackRecorder final : public QMTreeManagerDelegate
+{
+public:
+    void treeManagerDidUpdateItems(QMTreeManager &, const QMTreeNodeList &nodes) override
+    {
+        QStringList identifiers;
+        identifiers.reserve(nodes.size());
+        for (const QMTreeNodePointer &node : nodes)
+            identifiers.append(node->identifier());
+        lines.append(QStringLiteral("updated [%1]").arg(identifiers.join(QStringLiteral(", "))));
+    }
+    void treeManagerWillDeleteItemsAtIndexPaths(QMTreeManager &, const QMIndexSet &indexes,
+                                                const QMTreeNodePointer &parent) override
+    {
+        addStep("will delete", indexes, parent);
+    }
+    void treeManagerDidDeleteItemsAtIndexPaths(QMTreeManager &, const QMIndexSet &indexes,
+                                               const QMTreeNodePointer &parent) override
+    {
+        addStep("did delete", indexes, parent);
+    }
+    void treeManagerWillInsertItemsAtIndexPaths(QMTreeManager &, const QMIndexSet &indexes,
+                                                const QMTreeNodePointer &parent) override
+    {
+        addStep("will insert", indexes, parent);
+    }
+    void treeManagerDidInsertItemsAtIndexPaths(QMTreeManager &, const QMIndexSet &indexes,
+                                               const QMTreeNodePointer &parent) override
+    {
+        addStep("did insert", indexes, parent);
+    }
+    void treeManagerWillMoveItemAtIndex(QMTreeManager &, qint64 fromIndex,
+                                        const QMTreeNodePointer &, qint64 toIndex,
+                                        const QMTreeNodePointer &toParent) override
+    {
+        addMove("will move", fromIndex, toIndex, toParent);
+    }
+    void treeManagerDidMoveItemAtIndex(QMTreeManager &, qint64 fromIndex, const QMTreeNodePointer &,
+                                       qint64 toIndex, const QMTreeNodePointer &toParent) override
+    {
+        addMove("did move", fromIndex, toIndex, toParent);
+    }
+
+    QStringList lines;
+
+private:
+    // A move never leaves its child list, so the one parent names both ends.
+    void addMove(const char *what, qint64 fromIndex, qint64 toIndex,
+                 const QMTreeNodePointer &parent)
+    {
+        lines.append(QStringLiteral("%1 %2 -> %3 in %4")
+                             .arg(QLatin1String(what), QString::number(fromIndex),
+                                  QString::number(toIndex), parentName(parent)));
+    }
+    void addStep(const char *what, const QMIndexSet &indexes, const QMTreeNodePointer &parent)
+    {
+        lines.append(QStringLiteral("%1 {%2} in %3")
+                             .arg(QLatin1String(what), indexes.description(), parentName(parent)));
+    }
+};
+
+void appendTreeLines(const QMTreeNodeList &nodes, const QString &indent, QStringList &lines)
+{
+    for (const QMTreeNodePointer &node : nodes) {
+        lines.append(indent + TreeCommands::displayText(*node));
+        appendTreeLines(node->childNodes(), indent + QStringLiteral("  "), lines);
+    }
+}
+
+int fail(Invocation &invocation, int status, const QString &message)
+{
+    invocation.err << "qmf tree: " << message << Qt::endl;
+    return status;
+}
+
+// The root list of the file at `path`, or std::nullopt after printing why not.
+std::optional<QMTreeNodeList> readTree(Invocation &invocation, const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        fail(invocation, 1, QStringLiteral("%1: %2").arg(path, file.errorString()));
+        return std::nullopt;
+    }
+    QString error;
+    std::optional<QMTreeNodeList> nodes = TreeReader::nodesFromJson(file.readAll(), &error);
+    if (!nodes)
+        fail(invocation, 1, QStringLiteral("%1: %2").arg(path, error));
+    return nodes;
+}
+
+int runTree(Invocation &invocation, const QMOptionPtr &incremental, const QMOptionPtr &sort,
+            const QMOptionPtr &filter)
+{
+    const QStringList &arguments = invocation.arguments();
+    if (arguments.size() != 2)
+        return fail(invocation, 2, QStringLiteral("expected two files, OLD.json and NEW.json"));
+    TreeCommands::Options options;
+    options.incremental = invocation.has(incremental);
+    if (invocation.has(sort)) {
+        const QString key = invocation.value(sort).toString();
+        if (key != QLatin1String("title"))
+            return fail(
+                    invocation, 2,
+                    QStringLiteral("cannot sort by \"%1\"; the accepted key is title").arg(key));
+        options.sortByTitle = true;
+    }
+    if (invocation.has(filter)) {
+        const QString text = invocation.value(filter).toString();
+        // An empty value is a filter that every leaf passes, not "no filter".
+        options.filter = text.isNull() ? QStringLiteral("") : text;
+    }
+
+    std::optional<QMTreeNodeList> oldRoots = readTree(invocation, arguments.at(0));
+    if (!oldRoots)
+        return 1;
+    const std::optional<QMTreeNodeList> newRoots = readTree(invocation, arguments.at(1));
+    if (!newRoots)
+        return 1;
+    QStringList lines;
+    try {
+        const std::unique_ptr<QMTreeManager> manager = TreeCommands::manager(*oldRoots, options);
+        // The manager alone owns the old tree now, so the nodes its filter hides are gone, as in
+        // an application that hands its tree over.
+        oldRoots.reset();
+        lines = TreeCommands::merge(*manager, *newRoots);
+        lines += TreeCommands::treeLines(manager->rootNodes());
+    } catch (const QMInternalInconsistencyException &e) {
+        // The reader hands over trees the manager accepts; this is a fault of the library.
+        return fail(invocation, 1, QStringLiteral("the merge failed: %1").arg(e.reason()));
+    }
+    for (const QString &line : lines)
+        invocation.out << line << '\n';
+    return 0;
+}
+
+} // namespace
+
+QString TreeCommands::displayText(const QMTreeNode &node)
+{
+    return node.title().isNull() ? node.identifier() : node.title();
+}
+
+QMTreeNodePredicate TreeCommands::titleFilter(const QString &text)
+{
+    return [text](const QMTreeNode &node) {
+        return displayText(node).contains(text, Qt::CaseInsensitive);
+    };
+}
+
+bool TreeCommands::updateTitle(const QMTreeNodePointer &existingNode,
+                               const QMTreeNodePointer &newNode)
+{
+    // Qt's == takes a null title for an empty one; here "no title" and "" differ.
+    const QString &title = newNode->title();
+    if (existingNode->title() == title && existingNode->title().isNull() == title.isNull())
+        return false;
+    existingNode->setTitle(title);
+    return true;
+}
+
+std::unique_ptr<QMTreeManager> TreeCommands::manager(const QMTreeNodeList &oldRoots,
+                                                     const Options &options)
+{
+    auto manager = QMTreeManager::treeManagerWithRootNodes(oldRoots);
+    manager->setUsesIncrementalUpdates(options.incremental);
+    if (options.sortByTitle)
+        manager->setSortDescriptors({QMSortDescriptor(QStringLiteral("title"))});
+    if (!options.filter.isNull())
+        manager->setFilterPredicate(titleFilter(options.filter));
+    manager->setUpdateHandler(updateTitle);
+    return manager;
+}
+
+QStringList TreeCommands::merge(QMTreeManager &manager, const QMTreeNodeList &newRoots)
+{
+    if (!manager.usesIncrementalUpdates()) {
+        manager.updateRootNodesWithNodes(newRoots);
+        return {};
+    }
+    const auto recorder = std::make_shared<CallbackRecorder>();
+    manager.setDelegate(recorder);
+    // The delegate is this merge's alone, also when the merge throws.
+    struct Detach
+    {
+        QMTreeManager &manager;
+        ~Detach() { manager.setDelegate(nullptr); }
+    } detach {manager};
+    manager.updateRootNodesWithNodes(newRoots);
+    return recorder->lines;
+}
+
+QStringList TreeCommands::treeLines(const QMTreeNodeList &roots)
+{
+    QStringList lines;
+    appendTreeLines(roots, QString(), lines);
+    return lines;
+}
+
+QList<ToolCommand> TreeCommands::commands()
+{
+    const QMOptionPtr incremental = QMOption::optionWithFlag(
+            QString(), QStringLiteral("incremental"),
+            QStringLiteral("Merge step by step and print each delegate callback first"), QString(),
+            QMOptionTypeNone, false);
+    const QMOptionPtr sort = QMOption::optionWithFlag(
+            QString(), QStringLiteral("sort"),
+            QStringLiteral("Sort every child list by the key (only title)"), QStringLiteral("KEY"),
+            QMOptionTypeString, false);
+    const QMOptionPtr filter = QMOption::optionWithFlag(
+            QString(), QStringLiteral("filter"),
+            QStringLiteral("Keep the leaves whose title contains TEXT, ignoring case"),
+            QStringLiteral("TEXT"), QMOptionTypeString, false);
+    return {ToolCommand::make(
+            QStringLiteral("tree"), {incremental, sort, filter},
+            {QStringLiteral("OLD.json"), QStringLiteral("NEW.json")},
+            QStringLiteral("Usage: qmf tree OLD.json NEW.json [--incremental] [--sort title] "
+                           "[--filter TEXT]\n\n"
+                           "Merges the tree in NEW.json into the tree in OLD.json, keeping the "
+                           "nodes of OLD\n"
+                           "whose identifiers NEW names, and prints the merged tree: one title "
+                           "a line,\n"
+                           "indented by two spaces a level. A file holds a node {\"id\", "
+                           "\"title\", \"children\"}\n"
+                           "or an array of them."),
+            [=](Invocation &invocation) {
+                return runTree(invocation, incremental, sort, filter);
+            })};
+}
