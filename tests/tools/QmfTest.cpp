@@ -335,6 +335,14 @@ TEST(QmfCommandLineTest, TourShowsEverySection)
             "    move 2 to 0 -> [review patch, fix crash, triage bugs, write docs, tag release, "
             "plan "
             "sprint]\n",
+            "\n11. Trees\n=========\n",
+            "is the old node: yes. So is the note\nwith the new title: yes (now \"Build "
+            "fixed\").\n",
+            "  $ qmf tree --incremental outline-old.json outline-new.json\n"
+            "    updated [n3]\n"
+            "    will delete {0-1} in inbox\n",
+            "Removing the filter brings back what it hid, and the nodes it showed stay the\n"
+            "same instances (yes):\n",
     };
     for (const char *snippet : snippets)
         EXPECT_TRUE(tour.out.contains(QString::fromUtf8(snippet))) << snippet;

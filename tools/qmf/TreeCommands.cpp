@@ -1,5 +1,6 @@
 #include "TreeCommands.h"
 
+#include "Tour.h"
 #include "TreeReader.h"
 
 #include "errors/QMInternalInconsistencyException.h"
@@ -151,6 +152,41 @@ int runTree(Invocation &invocation, const QMOptionPtr &incremental, const QMOpti
     return 0;
 }
 
+// A manager over the bundled old outline and the new outline's roots, both freshly read: each
+// demonstration needs its own, since a merge takes the new nodes into the tree.
+struct OutlineMerge
+{
+    std::unique_ptr<QMTreeManager> manager;
+    QMTreeNodeList newRoots;
+};
+
+std::optional<OutlineMerge> outlineMerge(QTextStream &out, const TreeCommands::Options &options)
+{
+    QList<QMTreeNodeList> trees;
+    for (const char *name : {"outline-old.json", "outline-new.json"}) {
+        QString error;
+        const std::optional<QMTreeNodeList> nodes = TreeReader::nodesFromJson(
+                Tour::resource(QString::fromLatin1(name)).toUtf8(), &error);
+        if (!nodes) {
+            out << "The bundled " << name << " did not load: " << error << "\n";
+            return std::nullopt;
+        }
+        trees.append(*nodes);
+    }
+    return OutlineMerge {TreeCommands::manager(trees.takeFirst(), options), trees.first()};
+}
+
+void printLines(QTextStream &out, const QStringList &lines)
+{
+    for (const QString &line : lines)
+        out << "    " << line << "\n";
+}
+
+QString yesNo(bool value)
+{
+    return value ? QStringLiteral("yes") : QStringLiteral("no");
+}
+
 } // namespace
 
 QString TreeCommands::displayText(const QMTreeNode &node)
@@ -243,4 +279,67 @@ QList<ToolCommand> TreeCommands::commands()
             [=](Invocation &invocation) {
                 return runTree(invocation, incremental, sort, filter);
             })};
+}
+
+void TreeCommands::tourSection(QTextStream &out)
+{
+    const QString files = QStringLiteral("outline-old.json outline-new.json");
+    std::optional<OutlineMerge> merged = outlineMerge(out, {});
+    if (!merged)
+        return;
+    out << "Two versions of an outline of notes and tasks, each node {\"id\", \"title\",\n"
+           "\"children\"}. In the new one a note is gone, one has a new title, one is new, a\n"
+           "note and a task have changed parents, and two projects have swapped places. The\n"
+           "tree manager merges the new version into the old one, matching nodes by\n"
+           "identifier anywhere in the tree:\n"
+        << "\n  $ qmf tree " << files << "\n";
+    QMTreeManager *manager = merged->manager.get();
+    const QMTreeNodePointer moved = manager->nodeForIdentifier(QStringLiteral("n1"));
+    const QMTreeNodePointer retitled = manager->nodeForIdentifier(QStringLiteral("n3"));
+    merge(*manager, merged->newRoots);
+    printLines(out, treeLines(manager->rootNodes()));
+    out << "\nThe merged tree keeps the old instances, so a view keeps their selection and\n"
+           "state. The note that moved to Archive is the old node: "
+        << yesNo(manager->nodeForIdentifier(QStringLiteral("n1")) == moved)
+        << ". So is the note\nwith the new title: "
+        << yesNo(manager->nodeForIdentifier(QStringLiteral("n3")) == retitled) << " (now \""
+        << retitled->title() << "\").\n";
+
+    if (!(merged = outlineMerge(out, {true, false, QString()})))
+        return;
+    out << "\nIn incremental mode every child list is compared with its merged version,\n"
+           "deepest first, and its deletes, inserts and moves are applied one group at a\n"
+           "time between a delegate's will/did callbacks, for an outline view to animate:\n"
+        << "\n  $ qmf tree --incremental " << files << "\n";
+    printLines(out, merge(*merged->manager, merged->newRoots));
+    out << "    ...\n"
+           "\nEach list is named by its parent's identifier. \"updated\" lists the nodes whose\n"
+           "title the update handler changed. A node bound for another list leaves its old\n"
+           "one first, reported there (the task t2 leaves web before app takes it in), so a\n"
+           "view never shows a node twice.\n";
+
+    if (!(merged = outlineMerge(out, {false, true, QString()})))
+        return;
+    out << "\nSorting by title applies to every level, the old tree first and then each\n"
+           "merged list:\n"
+        << "\n  $ qmf tree --sort title " << files << "\n";
+    merge(*merged->manager, merged->newRoots);
+    printLines(out, treeLines(merged->manager->rootNodes()));
+
+    const QString text = QStringLiteral("invoice");
+    if (!(merged = outlineMerge(out, {false, false, text})))
+        return;
+    manager = merged->manager.get();
+    out << "\nA filter keeps the leaves it accepts; a parent stays while it has children and\n"
+           "is tested itself once they are all gone. The manager keeps a copy of the\n"
+           "unfiltered tree meanwhile:\n"
+        << "\n  $ qmf tree --filter " << text << " " << files << "\n";
+    merge(*manager, merged->newRoots);
+    printLines(out, treeLines(manager->rootNodes()));
+    const QMTreeNodePointer shown = manager->nodeForIdentifier(QStringLiteral("n4"));
+    manager->setFilterPredicate({});
+    out << "\nRemoving the filter brings back what it hid, and the nodes it showed stay the\n"
+           "same instances ("
+        << yesNo(manager->nodeForIdentifier(QStringLiteral("n4")) == shown) << "):\n";
+    printLines(out, treeLines(manager->rootNodes()));
 }

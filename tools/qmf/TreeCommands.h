@@ -12,7 +12,7 @@
 #include <memory>
 
 /// `qmf tree OLD.json NEW.json [--incremental] [--sort title] [--filter TEXT]`: the tree manager
-/// merging a new version of a tree into an old one.
+/// merging a new version of a tree into an old one, and the tour's "Trees" section.
 ///
 /// Both files are read by TreeReader. A manager over OLD's roots gets the options first (so the
 /// sorting and the filter apply to the old tree), then merges NEW's roots with an update handler
@@ -22,6 +22,9 @@
 namespace TreeCommands {
 
 QList<ToolCommand> commands();
+
+/// The tour's "Trees" section.
+void tourSection(QTextStream &out);
 
 struct Options
 {
