@@ -1,5 +1,7 @@
 #include "TreeReader.h"
 
+#include "JsonReading.h"
+
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -8,27 +10,10 @@
 
 namespace {
 
-// Thrown inside the reader and turned into the one-line error at its boundary.
-struct ReaderError
-{
-    QString message;
-};
-
-[[noreturn]] void fail(const QString &path, const QString &what)
-{
-    throw ReaderError {path.isEmpty() ? what : QStringLiteral("%1: %2").arg(path, what)};
-}
-
-QString fieldPath(const QString &path, const QString &key)
-{
-    return path.isEmpty() ? key : path + QLatin1Char('.') + key;
-}
-
-// One multi-argument arg(): chained calls would substitute the index into the path's own text.
-QString indexPath(const QString &path, qsizetype index)
-{
-    return QStringLiteral("%1[%2]").arg(path, QString::number(index));
-}
+using JsonReading::fail;
+using JsonReading::fieldPath;
+using JsonReading::indexPath;
+using JsonReading::stringOf;
 
 // Texts from the file appear in messages as JSON strings, so that a line break or a quote in an
 // identifier cannot break the one-line error or pass for its syntax.
@@ -36,14 +21,6 @@ QString quoted(const QString &text)
 {
     const QByteArray array = QJsonDocument(QJsonArray {text}).toJson(QJsonDocument::Compact);
     return QString::fromUtf8(array.mid(1, array.size() - 2));
-}
-
-// QJsonValue gives back a null QString for a JSON "", which would read as "no title" (and is no
-// identifier at all to QMTreeNode).
-QString stringOf(const QJsonValue &value)
-{
-    const QString string = value.toString();
-    return string.isNull() ? QStringLiteral("") : string;
 }
 
 class Reader
@@ -134,7 +111,7 @@ std::optional<QMTreeNodeList> TreeReader::nodesFromJson(const QByteArray &json, 
         if (document.isArray())
             return reader.roots(document.array());
         return QMTreeNodeList {reader.node(document.object(), QString(), 1)};
-    } catch (const ReaderError &e) {
+    } catch (const JsonReading::Fault &e) {
         if (error)
             *error = e.message;
         return std::nullopt;
