@@ -184,7 +184,9 @@ TEST(QmfTreeTest, UsageErrorsEndWithStatus2)
              "qmf tree: expected two files, OLD.json and NEW.json\n"},
             {words("tree a.json b.json --sort name"),
              "qmf tree: cannot sort by \"name\"; the accepted key is title\n"},
-            {words("tree a.json b.json --sort"), nullptr},
+            {words("tree a.json b.json --sort"),
+             "qmf tree: --sort needs a KEY; the accepted key is title\n"},
+            {words("tree a.json b.json --filter"), "qmf tree: --filter needs a TEXT\n"},
             {words("tree a.json b.json --depth 2"), nullptr},
     };
     for (const auto &row : rows) {

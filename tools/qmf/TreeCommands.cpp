@@ -115,18 +115,24 @@ int runTree(Invocation &invocation, const QMOptionPtr &incremental, const QMOpti
         return fail(invocation, 2, QStringLiteral("expected two files, OLD.json and NEW.json"));
     TreeCommands::Options options;
     options.incremental = invocation.has(incremental);
+    // A value option given last without its value comes with an invalid value.
     if (invocation.has(sort)) {
-        const QString key = invocation.value(sort).toString();
-        if (key != QLatin1String("title"))
-            return fail(
-                    invocation, 2,
-                    QStringLiteral("cannot sort by \"%1\"; the accepted key is title").arg(key));
+        const QVariant key = invocation.value(sort);
+        if (!key.isValid())
+            return fail(invocation, 2,
+                        QStringLiteral("--sort needs a KEY; the accepted key is title"));
+        if (key.toString() != QLatin1String("title"))
+            return fail(invocation, 2,
+                        QStringLiteral("cannot sort by \"%1\"; the accepted key is title")
+                                .arg(key.toString()));
         options.sortByTitle = true;
     }
     if (invocation.has(filter)) {
-        const QString text = invocation.value(filter).toString();
-        // An empty value is a filter that every leaf passes, not "no filter".
-        options.filter = text.isNull() ? QStringLiteral("") : text;
+        const QVariant text = invocation.value(filter);
+        if (!text.isValid())
+            return fail(invocation, 2, QStringLiteral("--filter needs a TEXT"));
+        // An empty text is a filter that every leaf passes, not "no filter".
+        options.filter = text.toString().isNull() ? QStringLiteral("") : text.toString();
     }
 
     std::optional<QMTreeNodeList> oldRoots = readTree(invocation, arguments.at(0));
