@@ -22,21 +22,31 @@
 /// - each move becomes one beginMoveRows()/endMoveRows() pair within its parent (a move down to
 ///   row t has the destination t + 1 in Qt's terms);
 /// - a node that a merge takes to another parent (or to or from the root list) first leaves its
-///   old place with a removal of its own, so that no node ever shows in two places;
-/// - nodes reported as changed emit dataChanged() once the merge is done;
+///   old place with a removal of its own, so that no node ever shows in two places; its
+///   persistent indexes, and those of the nodes below it, become invalid;
+/// - nodes reported as changed emit dataChanged() once the merge is done, one signal per run of
+///   adjacent rows;
 /// - setSortDescriptors() re-sorts as one layout change (persistent indexes follow their nodes),
 ///   and setFilterPredicate() hides and brings back rows as removals and insertions.
 /// Changes below a node that the model does not show (a new subtree being merged before it is
 /// inserted) are not reported: the subtree arrives with its parent's insertion.
 ///
-/// Qt::DisplayRole is the node's title, or its identifier when it has no title, unless a display
-/// function is set; IdentifierRole ("identifier") is the identifier.
+/// An index's internal pointer is its node. The model keeps, for every node it shows, the parent
+/// it shows it under and its row there, so index(), parent() and rowCount() cost O(1); the tree's
+/// own links cannot tell that (a root node's parentNode() may name an old parent). Keeping these
+/// costs a walk of every subtree that is inserted or removed, which the merge that brought it
+/// pays for anyway.
 ///
-/// The model belongs to the thread it lives on. Functions that change the tree throw
+/// Qt::DisplayRole is the node's title, or its identifier when the title is null, unless a
+/// display function is set; IdentifierRole ("identifier") is the identifier.
+///
+/// The model belongs to the thread it lives on. The tree must change only through the model.
+/// Functions that change the tree (and setUpdateHandler()) throw
 /// QMInternalInconsistencyException "Expected no change of the tree model while it reports one"
-/// when called from a slot connected to its change signals. When a merge throws (a new tree that
-/// names one identifier twice, a throwing update handler), the steps already applied stay applied
-/// and reported, so the model and its views still agree.
+/// when called while the model reports a change: from a slot connected to its change signals,
+/// from the update handler or from the delegate. When a merge throws (a new tree that names a
+/// node inside its own subtree, a throwing update handler), the steps already applied stay
+/// applied and reported, so the model and its views still agree.
 class QMF_CORE_EXPORT QMTreeModel : public QAbstractItemModel
 {
     Q_OBJECT
@@ -56,7 +66,10 @@ public:
     /// The root list in row order.
     QMTreeNodeList rootNodes() const;
     /// Replaces the tree with `nodes` (a model reset), as a new manager with those roots would;
-    /// the sort descriptors, filter and update handler stay and apply to the new tree.
+    /// the sort descriptors, filter and update handler stay and apply to the new tree. Throws,
+    /// before anything changes, "Expected a node at every position of the tree" for a null node
+    /// and "Expected each node in one place of the tree, but <identifier> stands in two" for an
+    /// instance that stands twice.
     void setRootNodes(const QMTreeNodeList &nodes);
     /// Merges `nodes` into the root list (see QMTreeManager::updateParentNode()).
     void updateRootNodes(const QMTreeNodeList &nodes);
@@ -76,7 +89,8 @@ public:
     /// The manager, for reading (nodeForIdentifier(), the unfiltered copy).
     const QMTreeManager &manager() const;
 
-    /// The node of an index, or null for the invalid index and indexes of other models.
+    /// The node of an index, or null for the invalid index, indexes of other models and indexes
+    /// of nodes the model no longer shows.
     QMTreeNodePointer nodeForIndex(const QModelIndex &index) const;
     /// The index of a node the model shows, or the invalid index.
     QModelIndex indexForNode(const QMTreeNodePointer &node) const;
@@ -98,7 +112,8 @@ public:
     bool hasChildren(const QModelIndex &parent = QModelIndex()) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     QHash<int, QByteArray> roleNames() const override;
-    /// Sorts by title (column 0) through setSortDescriptors().
+    /// Sorts by title (column 0) through setSortDescriptors(); any other column clears the sort
+    /// descriptors, which keeps the current order.
     void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
 private:
