@@ -25,31 +25,31 @@
 namespace {
 
 // A tree as plain values, from which each iteration builds its nodes.
-struct Spec
+struct Blueprint
 {
     QString identifier;
     QString title;
-    QList<Spec> children;
+    QList<Blueprint> children;
 };
 
 constexpr int fanOut = 10;
 constexpr int levels = 5;
 
-void addLevel(QList<Spec> &list, int level, int &serial)
+void addLevel(QList<Blueprint> &list, int level, int &serial)
 {
     for (int i = 0; i < fanOut; ++i) {
         const QString number = QString::number(serial++);
-        Spec spec {QStringLiteral("n") + number, QStringLiteral("Node ") + number, {}};
+        Blueprint blueprint {QStringLiteral("n") + number, QStringLiteral("Node ") + number, {}};
         if (level < levels)
-            addLevel(spec.children, level + 1, serial);
-        list.append(spec);
+            addLevel(blueprint.children, level + 1, serial);
+        list.append(blueprint);
     }
 }
 
 struct Input
 {
-    QList<Spec> oldTree;
-    QList<Spec> newTree;
+    QList<Blueprint> oldTree;
+    QList<Blueprint> newTree;
     qsizetype nodeCount = 0;
 };
 
@@ -62,24 +62,24 @@ const Input &input()
         int serial = 0;
         addLevel(result.oldTree, 1, serial);
         result.nodeCount = serial;
-        QList<Spec> tree = result.oldTree;
+        QList<Blueprint> tree = result.oldTree;
 
         // Every leaf's parent, and every node, as pointers into the copy.
-        QList<Spec *> nodes;
-        QList<Spec *> leafParents;
-        const auto collect = [&](const auto &self, QList<Spec> &list, int level) -> void {
-            for (Spec &spec : list) {
-                nodes.append(&spec);
+        QList<Blueprint *> nodes;
+        QList<Blueprint *> leafParents;
+        const auto collect = [&](const auto &self, QList<Blueprint> &list, int level) -> void {
+            for (Blueprint &blueprint : list) {
+                nodes.append(&blueprint);
                 if (level == levels - 1)
-                    leafParents.append(&spec);
-                self(self, spec.children, level + 1);
+                    leafParents.append(&blueprint);
+                self(self, blueprint.children, level + 1);
             }
         };
         collect(collect, tree, 1);
 
         std::mt19937_64 random(2026);
         const qsizetype changes = result.nodeCount / 100;
-        std::vector<Spec *> shuffled(nodes.begin(), nodes.end());
+        std::vector<Blueprint *> shuffled(nodes.begin(), nodes.end());
         std::shuffle(shuffled.begin(), shuffled.end(), random);
         for (qsizetype i = 0; i < changes / 3; ++i)
             shuffled[size_t(i)]->title += QStringLiteral(" (edited)");
@@ -89,9 +89,9 @@ const Input &input()
         std::uniform_int_distribution<qsizetype> parentAt(0, leafParents.size() - 1);
         std::uniform_int_distribution<qsizetype> childAt(0, fanOut - 1);
         QSet<QString> picked;
-        const auto pickLeaf = [&]() -> std::pair<Spec *, QString> {
+        const auto pickLeaf = [&]() -> std::pair<Blueprint *, QString> {
             for (;;) {
-                Spec *parent = leafParents.at(parentAt(random));
+                Blueprint *parent = leafParents.at(parentAt(random));
                 if (parent->children.isEmpty())
                     continue;
                 const QString identifier
@@ -102,11 +102,11 @@ const Input &input()
                 }
             }
         };
-        const auto take = [](Spec *parent, const QString &identifier) {
+        const auto take = [](Blueprint *parent, const QString &identifier) {
             const auto at = std::find_if(
                     parent->children.begin(), parent->children.end(),
-                    [&](const Spec &child) { return child.identifier == identifier; });
-            Spec child = *at;
+                    [&](const Blueprint &child) { return child.identifier == identifier; });
+            Blueprint child = *at;
             parent->children.erase(at);
             return child;
         };
@@ -117,8 +117,8 @@ const Input &input()
         const qsizetype moves = changes - 2 * (changes / 3);
         for (qsizetype i = 0; i < moves; ++i) {
             const auto [from, identifier] = pickLeaf();
-            const Spec child = take(from, identifier);
-            Spec *to = i % 2 ? from : leafParents.at(parentAt(random));
+            const Blueprint child = take(from, identifier);
+            Blueprint *to = i % 2 ? from : leafParents.at(parentAt(random));
             std::uniform_int_distribution<qsizetype> at(0, to->children.size());
             to->children.insert(at(random), child);
         }
@@ -128,14 +128,14 @@ const Input &input()
     return input;
 }
 
-QMTreeNodeList build(const QList<Spec> &specs)
+QMTreeNodeList build(const QList<Blueprint> &blueprints)
 {
     QMTreeNodeList nodes;
-    nodes.reserve(specs.size());
-    for (const Spec &spec : specs) {
-        const QMTreeNodePointer node = QMTreeNode::nodeWithIdentifier(spec.identifier);
-        node->setTitle(spec.title);
-        for (const QMTreeNodePointer &child : build(spec.children))
+    nodes.reserve(blueprints.size());
+    for (const Blueprint &blueprint : blueprints) {
+        const QMTreeNodePointer node = QMTreeNode::nodeWithIdentifier(blueprint.identifier);
+        node->setTitle(blueprint.title);
+        for (const QMTreeNodePointer &child : build(blueprint.children))
             node->addChild(child);
         nodes.append(node);
     }
