@@ -100,8 +100,12 @@ public:
         return found == map.cend() ? QMTreeNodePointer() : found->lock();
     }
 
-    void merge(QMTreeManager &manager, const QMTreeNodePointer &parent,
-               const QMTreeNodeList &nodes);
+    // `updatesCopy`: whether the unfiltered copy takes over `nodes` (when filtering). Only a
+    // merge that a caller asked for does: the recursion into its levels would copy each
+    // subtree once more per level above it, and the filter's own merges bring in what the copy
+    // already holds.
+    void merge(QMTreeManager &manager, const QMTreeNodePointer &parent, const QMTreeNodeList &nodes,
+               bool updatesCopy);
     void apply(QMTreeManager &manager, QMTreeManagerDelegate *delegate,
                const QMTreeNodePointer &parent, const QMTreeNodeList &result);
     void takeOutOfOtherList(QMTreeManager &manager, QMTreeManagerDelegate *delegate,
@@ -110,7 +114,7 @@ public:
 };
 
 void QMTreeManager::Private::merge(QMTreeManager &manager, const QMTreeNodePointer &parent,
-                                   const QMTreeNodeList &nodes)
+                                   const QMTreeNodeList &nodes, bool updatesCopy)
 {
     checkNodes(nodes);
     struct DepthGuard
@@ -127,7 +131,7 @@ void QMTreeManager::Private::merge(QMTreeManager &manager, const QMTreeNodePoint
                 d.takenOut.clear();
         }
     } depthGuard(*this);
-    if (unfilteredRootNodesCopy) {
+    if (updatesCopy && unfilteredRootNodesCopy) {
         if (parent) {
             if (const QMTreeNodePointer unfiltered
                 = lookUp(unfilteredNodesByIdentifier, parent->identifier())) {
@@ -165,7 +169,7 @@ void QMTreeManager::Private::merge(QMTreeManager &manager, const QMTreeNodePoint
             placed = node;
         }
         if (!placed->isLeaf() || !node->isLeaf())
-            merge(manager, placed, node->childNodes());
+            merge(manager, placed, node->childNodes(), false);
         if (filterPredicate && placed->isLeaf() && !filterPredicate(*placed))
             continue;
         result.append(std::move(placed));
@@ -431,7 +435,7 @@ void QMTreeManager::updateRootNodesWithNodes(const QMTreeNodeList &nodes)
 
 void QMTreeManager::updateParentNode(const QMTreeNodePointer &parent, const QMTreeNodeList &nodes)
 {
-    d->merge(*this, parent, nodes);
+    d->merge(*this, parent, nodes, true);
 }
 
 void QMTreeManager::applySortDescriptorsToParentNode(const QMTreeNodePointer &parent)
@@ -449,12 +453,12 @@ void QMTreeManager::applyFilterPredicate()
                 enterRecursively(d->unfilteredNodesByIdentifier, *d->unfilteredRootNodesCopy);
             }
         }
-        updateParentNode(nullptr, makeDeepCopyOfNodes(*d->unfilteredRootNodesCopy));
+        d->merge(*this, nullptr, makeDeepCopyOfNodes(*d->unfilteredRootNodesCopy), false);
     } else if (d->filtering) {
         d->filtering = false;
         if (d->unfilteredRootNodesCopy) {
             const QMTreeNodeList unfiltered = *d->unfilteredRootNodesCopy;
-            updateParentNode(nullptr, unfiltered);
+            d->merge(*this, nullptr, unfiltered, false);
             d->unfilteredRootNodesCopy.reset();
             d->unfilteredNodesByIdentifier.clear();
         }

@@ -335,6 +335,16 @@ TEST(QmfCommandLineTest, TourShowsEverySection)
             "    move 2 to 0 -> [review patch, fix crash, triage bugs, write docs, tag release, "
             "plan "
             "sprint]\n",
+            "\n11. Trees\n=========\n",
+            // Moved and retitled nodes keep their instances.
+            "is the old node: yes; the retitled one too: yes.\n",
+            "  $ qmf tree --incremental outline-old.json outline-new.json\n"
+            "    updated [n3]\n"
+            "    will delete {0-1} in inbox\n",
+            "  $ qmf tree --sort title --filter invoice outline-old.json outline-new.json\n"
+            "    Archive\n      Invoice from Acme\n    Inbox\n      Invoice from Globex\n\n",
+            "brings back the 6 nodes it hid from the copy the manager\n"
+            "kept; the shown ones stay the same instances: yes.\n",
     };
     for (const char *snippet : snippets)
         EXPECT_TRUE(tour.out.contains(QString::fromUtf8(snippet))) << snippet;

@@ -298,8 +298,8 @@ TEST(TreeManagerTest, SortingAndFiltering)
     EXPECT_EQ(delegate->mirroredShape(), shape(manager.rootNodes()));
     EXPECT_EQ(manager.nodeForIdentifier(u"e"_s), e);
 
-    // A merge while filtering keeps the hidden part for later.
-    manager.updateParentNode(manager.nodeForIdentifier(u"b"_s), parse(u"e=xe f=f g=xg"_s));
+    // A merge while filtering keeps the hidden part for later, whole subtrees included.
+    manager.updateParentNode(manager.nodeForIdentifier(u"b"_s), parse(u"e=xe f=f(h=h) g=xg"_s));
     EXPECT_EQ(shape(manager.rootNodes()), u"r(b(e g))"_s);
     EXPECT_EQ(delegate->mirroredShape(), shape(manager.rootNodes()));
 
@@ -308,7 +308,7 @@ TEST(TreeManagerTest, SortingAndFiltering)
     EXPECT_FALSE(manager.isFiltering());
     EXPECT_FALSE(manager.unfilteredRootNodesCopy().has_value());
     EXPECT_TRUE(manager.unfilteredNodesByIdentifierMap().isEmpty());
-    EXPECT_EQ(shape(manager.rootNodes()), u"r(a b(f e g) c) q"_s);
+    EXPECT_EQ(shape(manager.rootNodes()), u"r(a b(f(h) e g) c) q"_s);
     EXPECT_EQ(delegate->mirroredShape(), shape(manager.rootNodes()));
     EXPECT_EQ(manager.nodeForIdentifier(u"e"_s), e);
     EXPECT_EQ(e->title(), u"xe"_s);
