@@ -1,6 +1,7 @@
 #include "lists/QMListModel.h"
 
 #include "lists/QMListItemChecks_p.h"
+#include "lists/QMModelRoles_p.h"
 
 #include "errors/QMEquality.h"
 #include "errors/QMInternalInconsistencyException.h"
@@ -267,15 +268,13 @@ public:
             return displayFunction ? displayFunction(item) : item->description();
         if (role == IdentifierRole)
             return item->identifier();
-        if (roleFunction && providedRoleNames.contains(role))
-            return roleFunction(item, role);
-        return {};
+        return hostRoles.value(item, role);
     }
 
     QList<int> snapshotRoles() const
     {
         QList<int> roles {Qt::DisplayRole, IdentifierRole};
-        QList<int> provided = providedRoleNames.keys();
+        QList<int> provided = hostRoles.provided().keys();
         std::sort(provided.begin(), provided.end());
         return roles + provided;
     }
@@ -388,8 +387,7 @@ public:
     qsizetype recordedRows = 0;
     bool changing = false;
     DisplayFunction displayFunction;
-    QHash<int, QByteArray> providedRoleNames;
-    RoleFunction roleFunction;
+    QMModelRoles<QMListItemPointer, RoleFunction> hostRoles;
 };
 
 QMListModel::QMListModel(QObject *parent)
@@ -482,15 +480,12 @@ void QMListModel::setDisplayFunction(DisplayFunction function)
 
 void QMListModel::setRoleProvider(const QHash<int, QByteArray> &roleNames, RoleFunction function)
 {
-    QMParameterAssert(
-            !roleNames.contains(Qt::DisplayRole) && !roleNames.contains(IdentifierRole),
-            "!roleNames.contains(Qt::DisplayRole) && !roleNames.contains(IdentifierRole)");
-    QMParameterAssert(roleNames.isEmpty() || function, "roleNames.isEmpty() || function");
+    QMModelRoles<QMListItemPointer, RoleFunction> roles;
+    roles.set(roleNames, std::move(function), IdentifierRole);
     d->requireQuiet();
     const Private::ChangeGuard guard(d.get());
     beginResetModel();
-    d->providedRoleNames = roleNames;
-    d->roleFunction = std::move(function);
+    d->hostRoles = std::move(roles);
     endResetModel();
 }
 
@@ -509,8 +504,5 @@ QVariant QMListModel::data(const QModelIndex &index, int role) const
 
 QHash<int, QByteArray> QMListModel::roleNames() const
 {
-    QHash<int, QByteArray> names = d->providedRoleNames;
-    names.insert(Qt::DisplayRole, QByteArrayLiteral("display"));
-    names.insert(IdentifierRole, QByteArrayLiteral("identifier"));
-    return names;
+    return d->hostRoles.names(IdentifierRole);
 }

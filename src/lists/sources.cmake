@@ -3,6 +3,7 @@ set(QMF_LISTS_HEADERS
     lists/Functional.h
     lists/QMArrayComparator.h
     lists/QMArrayComparison.h
+    lists/QMIdentifierMap.h
     lists/QMIndexPath.h
     lists/QMIndexSet.h
     lists/QMListChange.h
@@ -20,6 +21,7 @@ set(QMF_LISTS_HEADERS
 )
 set(QMF_LISTS_SOURCES
     lists/QMArrayComparison.cpp
+    lists/QMIdentifierMap.cpp
     lists/QMIndexPath.cpp
     lists/QMIndexSet.cpp
     lists/QMListChange.cpp
@@ -27,6 +29,7 @@ set(QMF_LISTS_SOURCES
     lists/QMListComparator.cpp
     lists/QMListItem.cpp
     lists/QMListItemChecks_p.h
+    lists/QMModelRoles_p.h
     lists/QMListManager.cpp
     lists/QMListModel.cpp
 )

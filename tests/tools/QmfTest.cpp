@@ -353,6 +353,16 @@ TEST(QmfCommandLineTest, TourShowsEverySection)
             "     1  FileNotFound  The file %@ could not be found.\n",
             "    \tDescription: The file Photos/beach.jpg could not be found.\n",
             "Without the values nothing is substituted: The file %@ could not be found.\n",
+            "\n11. Trees\n=========\n",
+            // Moved and retitled nodes keep their instances.
+            "is the old node: yes; the retitled one too: yes.\n",
+            "  $ qmf tree --incremental outline-old.json outline-new.json\n"
+            "    updated [n3]\n"
+            "    will delete {0-1} in inbox\n",
+            "  $ qmf tree --sort title --filter invoice outline-old.json outline-new.json\n"
+            "    Archive\n      Invoice from Acme\n    Inbox\n      Invoice from Globex\n\n",
+            "brings back the 6 nodes it hid from the copy the manager\n"
+            "kept; the shown ones stay the same instances: yes.\n",
     };
     for (const char *snippet : snippets)
         EXPECT_TRUE(tour.out.contains(QString::fromUtf8(snippet))) << snippet;

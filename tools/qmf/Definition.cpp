@@ -1,5 +1,7 @@
 #include "Definition.h"
 
+#include "JsonReading.h"
+
 #include "errors/QMInternalInconsistencyException.h"
 
 #include <QJsonArray>
@@ -13,21 +15,10 @@
 
 namespace {
 
-// Thrown inside the loader and turned into the one-line error at its boundary.
-struct DefinitionError
-{
-    QString message;
-};
-
-[[noreturn]] void fail(const QString &path, const QString &what)
-{
-    throw DefinitionError {path.isEmpty() ? what : QStringLiteral("%1: %2").arg(path, what)};
-}
-
-QString fieldPath(const QString &path, const QString &key)
-{
-    return path.isEmpty() ? key : path + QLatin1Char('.') + key;
-}
+using JsonReading::fail;
+using JsonReading::fieldPath;
+using JsonReading::indexPath;
+using JsonReading::stringOf;
 
 bool isPlainNameCharacter(QChar c)
 {
@@ -83,13 +74,6 @@ bool isAbsent(const QJsonObject &object, const QString &key)
     return !object.contains(key) || object.value(key).isNull();
 }
 
-// A JSON "" must stay an empty (not null) text: QJsonValue gives back a null QString for it.
-QString stringOf(const QJsonValue &value)
-{
-    const QString string = value.toString();
-    return string.isNull() ? QStringLiteral("") : string;
-}
-
 QString text(const QJsonObject &object, const QString &path, const QString &key)
 {
     if (isAbsent(object, key))
@@ -132,13 +116,6 @@ QJsonArray array(const QJsonObject &object, const QString &path, const QString &
     if (!value.isArray())
         fail(fieldPath(path, key), QStringLiteral("expected an array"));
     return value.toArray();
-}
-
-// "path[index]", with one multi-argument arg(): chained calls would substitute the index into
-// the path's own text.
-QString indexPath(const QString &path, qsizetype index)
-{
-    return QStringLiteral("%1[%2]").arg(path, QString::number(index));
 }
 
 QJsonObject element(const QJsonArray &array, qsizetype index, const QString &path)
@@ -268,7 +245,7 @@ std::optional<QMOptionParserPtr> Definition::parserFromJson(const QByteArray &js
         if (!listSeparator.isNull())
             parser->setListSeparator(listSeparator);
         return parser;
-    } catch (const DefinitionError &e) {
+    } catch (const JsonReading::Fault &e) {
         if (error)
             *error = e.message;
         return std::nullopt;

@@ -10,6 +10,7 @@
 #include "SearchCommands.h"
 #include "ToolCommand.h"
 #include "Tour.h"
+#include "TreeCommands.h"
 #include "VersionCommands.h"
 
 #include "QMFoundationVersion.h"
@@ -88,6 +89,7 @@ QList<ToolCommand> toolCommands()
     commands.append(RunCommand::command());
     commands.append(DateCommands::command());
     commands.append(ErrorCommands::command());
+    commands += TreeCommands::commands();
     return commands;
 }
 

@@ -8,6 +8,7 @@
 #include "OptionsCheck.h"
 #include "RunCommand.h"
 #include "SearchCommands.h"
+#include "TreeCommands.h"
 #include "VersionCommands.h"
 
 #include "QMFoundationVersion.h"
@@ -233,6 +234,7 @@ void Tour::run(QTextStream &out)
             {"Running commands", RunCommand::tourSection},
             {"Dates", DateCommands::tourSection},
             {"Error catalogs", ErrorCommands::tourSection},
+            {"Trees", TreeCommands::tourSection},
     };
 
     out << "QMFoundation " << QStringLiteral(QMFOUNDATION_VERSION_STRING)

@@ -1,0 +1,12 @@
+set(QMF_TREE_HEADERS
+    tree/QMSortDescriptor.h
+    tree/QMTreeManager.h
+    tree/QMTreeModel.h
+    tree/QMTreeNode.h
+)
+set(QMF_TREE_SOURCES
+    tree/QMSortDescriptor.cpp
+    tree/QMTreeManager.cpp
+    tree/QMTreeModel.cpp
+    tree/QMTreeNode.cpp
+)
