@@ -47,10 +47,8 @@ TEST(RelativeDateWordsTest, TableBoundariesPastAndFuture)
     // seconds short is not.
     const std::pair<qint64, const char *> rows[] = {
             {0, "less than a minute"},
-            {59 * second, "less than a minute"},
             {60 * second - 1, "less than a minute"},
             {60 * second, "1 minute"},
-            {119 * second, "1 minute"},
             {2 * minute, "2 minutes"},
             {45 * minute - second, "44 minutes"},
             {45 * minute, "1 hour"},
@@ -62,17 +60,14 @@ TEST(RelativeDateWordsTest, TableBoundariesPastAndFuture)
             {1440 * minute, "1 day"},
             {2520 * minute - second, "1 day"},
             {2520 * minute, "2 days"},
-            {3600 * minute, "3 days"},
             {43199 * minute, "30 days"},
             {43200 * minute, "1 month"},
             {64800 * minute - second, "1 month"},
             {64800 * minute, "2 months"},
-            {364 * day, "12 months"},
             {525600 * minute, "1 year"},
             {792000 * minute - second, "1 year"},
             {792000 * minute, "2 years"},
             {1000 * day, "3 years"},
-            {1314000 * minute, "3 years"},
             {365000 * day, "1000 years"},
             {1314000 * minute - 2 * second, "3 years"},
             {1314000 * minute - 10 * second, "2 years"},
@@ -88,7 +83,9 @@ TEST(RelativeDateWordsTest, TableBoundariesPastAndFuture)
     EXPECT_TRUE(distanceOfTimeInWords(reference, QDateTime()).isNull());
 }
 
-TEST(RelativeDateWordsTest, GermanTranslationChangesTheWordsAndKeepsTheNumbers)
+// A translation changes the words and keeps the numbers. It is data: only its number conversion
+// is filled, whatever else it holds.
+TEST(RelativeDateWordsTest, TranslationsChangeTheWordsAndFillOnlyTheirNumber)
 {
     QTranslator german;
     ASSERT_TRUE(german.load(u"qmfoundation_de"_s, QStringLiteral(QMF_TRANSLATIONS_DIR)));
@@ -103,18 +100,14 @@ TEST(RelativeDateWordsTest, GermanTranslationChangesTheWordsAndKeepsTheNumbers)
                   QString::fromUtf8(words));
     QCoreApplication::removeTranslator(&german);
     EXPECT_EQ(distanceOfTimeInWords(reference.addMSecs(-12 * day), reference), u"12 days"_s);
-}
 
-// A translation is data: only its number conversion is filled, whatever else it holds.
-TEST(RelativeDateWordsTest, TranslationsFillOnlyTheirNumber)
-{
     // "%n" is Qt's own plural placeholder, which Qt fills in.
-    const std::pair<QString, QString> rows[] = {
+    const std::pair<QString, QString> translations[] = {
             {u"vor %li Tagen"_s, u"vor 12 Tagen"_s},
             {u"%ld%% of a year"_s, u"12% of a year"_s},
             {u"%s %n %@ %"_s, u"%s 12 %@ %"_s},
     };
-    for (const auto &[translation, words] : rows) {
+    for (const auto &[translation, words] : translations) {
         SCOPED_TRACE(translation.toStdString());
         FixedTranslator translator(translation);
         ASSERT_TRUE(QCoreApplication::installTranslator(&translator));
@@ -153,7 +146,4 @@ TEST(RelativeDateFormatterTest, WordsTodayYesterdayAndTomorrowInTheLocale)
         EXPECT_TRUE(withTime.stringFromDate(reference).contains(row.words[3]));
         EXPECT_TRUE(withTime.stringFromDate(reference).contains(row.words[4]));
     }
-    // The shared formatters are made for the user's locale and zone.
-    EXPECT_EQ(QMRelativeDateFormatter::longDateShortTimeFormatter().stringFromDate(reference),
-              QMRelativeDateFormatter(Style::Short).stringFromDate(reference));
 }

@@ -97,7 +97,6 @@ TEST(ValueTransformersTest, NumberToBoolTransformerTellsZeroFromTheRest)
     EXPECT_TRUE(t->allowsReverseTransformation());
     const std::pair<QVariant, bool> rows[] = {{0, false},
                                               {42, true},
-                                              {-1, true},
                                               {-0.0, false},
                                               {0.5, true},
                                               {std::numeric_limits<double>::quiet_NaN(), true},
@@ -108,7 +107,6 @@ TEST(ValueTransformersTest, NumberToBoolTransformerTellsZeroFromTheRest)
                                               {QVariant::fromValue<uchar>(0), false},
                                               // Not numbers.
                                               {u"1"_s, false},
-                                              {QByteArray("1"), false},
                                               {QVariant(), false},
                                               {QVariant::fromValue(nullptr), false}};
     for (const auto &[value, result] : rows) {

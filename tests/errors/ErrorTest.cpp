@@ -2,17 +2,18 @@
 #include "errors/QMInternalInconsistencyException.h"
 #include "errors/QMNull.h"
 #include "errors/QMObjectDescribing.h"
+#include "support/Failures.h"
 
 #include <gtest/gtest.h>
 
 #include <QObject>
 #include <QRegularExpression>
 
-#include <limits>
 #include <optional>
 #include <stdexcept>
 
 using namespace Qt::StringLiterals;
+using TestSupport::failureOf;
 
 TEST(QMErrorTest, ReadsLocalizedTextsFromUserInfo)
 {
@@ -38,8 +39,6 @@ TEST(QMErrorTest, ReadsLocalizedTextsFromUserInfo)
     const Row rows[] = {
             {QStringLiteral("AppDomain"), -3,
              QStringLiteral("The operation could not be completed. (AppDomain error -3.)")},
-            {QStringLiteral("My%1Domain"), 42,
-             QStringLiteral("The operation could not be completed. (My%1Domain error 42.)")},
             {QStringLiteral("%2%1"), 7,
              QStringLiteral("The operation could not be completed. (%2%1 error 7.)")},
     };
@@ -50,14 +49,6 @@ TEST(QMErrorTest, ReadsLocalizedTextsFromUserInfo)
         EXPECT_TRUE(bare.localizedFailureReason().isNull());
     }
     EXPECT_TRUE(QMError().isNull());
-}
-
-TEST(QMErrorTest, SetErrorHonoursAbsentOutParameter)
-{
-    QMSetError(nullptr, QMError(QStringLiteral("D"), 1)); // must not crash
-    QMError out;
-    QMSetError(&out, QMError(QStringLiteral("D"), 1));
-    EXPECT_EQ(out, QMError(QStringLiteral("D"), 1));
 }
 
 TEST(QMInternalInconsistencyExceptionTest, CarriesExactMessage)
@@ -109,7 +100,7 @@ TEST(QMErrorTest, ContainsErrorForPositiveCodesOnly)
     {
         qint64 code;
         bool contains;
-    } rows[] = {{0, false}, {-1, false}, {1, true}, {std::numeric_limits<qint64>::min(), false}};
+    } rows[] = {{0, false}, {-1, false}, {1, true}};
     for (const auto &row : rows) {
         SCOPED_TRACE(row.code);
         EXPECT_EQ(QMError(u"D"_s, row.code).containsError(), row.contains);
@@ -170,19 +161,10 @@ TEST(QMErrorTest, ValidationErrorsCarryKeyValueAndDetails)
             "UserInfo={\n"_s))
             << qPrintable(multiple.fullDescription());
 
-    for (const char *broken : {"key", "value"}) {
-        SCOPED_TRACE(broken);
-        try {
-            if (broken == std::string("key"))
-                QMError::validationErrorWithKey(QString(), 1);
-            else
-                QMError::validationErrorWithKey(u"k"_s, QVariant());
-            ADD_FAILURE() << "no exception";
-        } catch (const QMInternalInconsistencyException &e) {
-            EXPECT_EQ(e.reason(),
-                      u"Invalid parameter not satisfying: "_s + QString::fromUtf8(broken));
-        }
-    }
+    EXPECT_EQ(failureOf([] { QMError::validationErrorWithKey(QString(), 1); }),
+              u"Invalid parameter not satisfying: key"_s);
+    EXPECT_EQ(failureOf([] { QMError::validationErrorWithKey(u"k"_s, QVariant()); }),
+              u"Invalid parameter not satisfying: value"_s);
 }
 
 TEST(QMInternalInconsistencyExceptionTest, FullDescriptionShowsWhereItWasThrown)

@@ -139,7 +139,7 @@ TEST(ArrayComparatorTest, RandomListsAreRebuiltAndMatchTheStepByStepDefinition)
     }
 }
 
-TEST(ArrayComparatorTest, LongShuffledListsAreRebuilt)
+TEST(ArrayComparatorTest, LongListsAreRebuiltAndSearchedOnEveryCore)
 {
     // Long lists exercise the block list's splits and rebuilds; the step-by-step definition is
     // too slow to follow here, so the moves are checked by replaying them.
@@ -156,9 +156,29 @@ TEST(ArrayComparatorTest, LongShuffledListsAreRebuilt)
         const Outcome oneMove = compare(left, right);
         EXPECT_EQ(oneMove.moves, (QMMovePairList {{quint64(length - 1), 0}}));
     }
+
+    // Long enough for the position searches to be shared out among threads.
+    const QMListItemList searched = numbered(800);
+    QMListItemList searchedMoved = searched;
+    for (int k = 0; k < 40; ++k)
+        searchedMoved.move(qsizetype(random() % 800), qsizetype(random() % 800));
+    const Outcome outcome = compare(searched, searchedMoved, byIdentifier);
+    EXPECT_EQ(outcome.moves,
+              ListDiffOracle::Oracle<QMListItemPointer>(byIdentifier)
+                      .compare(searched, searchedMoved)
+                      .movedIndexes);
+    EXPECT_TRUE(rebuilds(searched, searchedMoved, outcome));
+
+    // A comparator that fails on one of the threads: the failure reaches the caller.
+    const Comparator failing = [&](const QMListItemPointer &x, const QMListItemPointer &y) {
+        if (y == searched[500] && x != y)
+            throw std::runtime_error("comparator failed");
+        return x == y ? QMOrderedSame : QMOrderedAscending;
+    };
+    EXPECT_THROW(compare(searched, searchedMoved, failing), std::runtime_error);
 }
 
-TEST(ArrayComparatorTest, ValueEqualityDecidesWhenThePassesEnd)
+TEST(ArrayComparatorTest, ValueEqualityDecidesWhenThePassesEndAndTextsCompareByValue)
 {
     // Distinct instances with equal contents: the working list equals the right list by value
     // from the start, so no pass is made although identity says the order differs.
@@ -174,6 +194,18 @@ TEST(ArrayComparatorTest, ValueEqualityDecidesWhenThePassesEnd)
     const Outcome replaced = compare(QMListItemList {a}, QMListItemList {c});
     EXPECT_EQ(replaced.removed, QMIndexSet {0});
     EXPECT_EQ(replaced.inserted, QMIndexSet {0});
+
+    // Texts have no identity apart from their value.
+    Outcome texts;
+    Comparing::compareIndexesOfObjectsWithIndexesOfObjectsInArray<QString>(
+            {u"a"_s, u"b"_s, u"c"_s}, {u"c"_s, u"a"_s, u"x"_s},
+            [&](const QMIndexSet &removed, const QMIndexSet &inserted,
+                const QMMovePairList &moves) {
+                texts = Outcome {removed, inserted, moves};
+            });
+    EXPECT_EQ(texts.removed, QMIndexSet {1});
+    EXPECT_EQ(texts.inserted, QMIndexSet {2});
+    EXPECT_EQ(texts.moves, (QMMovePairList {{0, 1}}));
 }
 
 TEST(ArrayComparatorTest, ElementComparatorDecidesOnlyTheMoves)
@@ -200,30 +232,6 @@ TEST(ArrayComparatorTest, ElementComparatorDecidesOnlyTheMoves)
         ASSERT_EQ(withComparator.moves, literal.movedIndexes);
         ASSERT_TRUE(rebuilds(pair.oldList, pair.newList, withComparator));
     }
-}
-
-TEST(ArrayComparatorTest, LongListsWithAComparatorSearchOnEveryCore)
-{
-    // Long enough for the position searches to be shared out among threads.
-    std::mt19937_64 random(3);
-    const QMListItemList left = numbered(800);
-    QMListItemList right = left;
-    for (int k = 0; k < 40; ++k)
-        right.move(qsizetype(random() % 800), qsizetype(random() % 800));
-    const Outcome outcome = compare(left, right, byIdentifier);
-    EXPECT_EQ(outcome.moves,
-              ListDiffOracle::Oracle<QMListItemPointer>(byIdentifier)
-                      .compare(left, right)
-                      .movedIndexes);
-    EXPECT_TRUE(rebuilds(left, right, outcome));
-
-    // A comparator that fails on one of the threads: the failure reaches the caller.
-    const Comparator failing = [&](const QMListItemPointer &x, const QMListItemPointer &y) {
-        if (y == left[500] && x != y)
-            throw std::runtime_error("comparator failed");
-        return x == y ? QMOrderedSame : QMOrderedAscending;
-    };
-    EXPECT_THROW(compare(left, right, failing), std::runtime_error);
 }
 
 TEST(ArrayComparatorTest, InconsistentInputFailsWithAClearMessage)
@@ -319,20 +327,4 @@ TEST(ArrayComparatorTest, ResultsAccumulateAcrossComparisons)
     comparator.setRightArray(QMListItemList {comparator.leftArray()[0]});
     comparator.compareWithCompletionHandler(ignore);
     EXPECT_EQ(comparator.removedIndexes(), (QMIndexSet {0, 1, 2}));
-}
-
-TEST(ArrayComparatorTest, ValueTypesCompareByValue)
-{
-    // Texts have no identity apart from their value.
-    const QStringList left {u"a"_s, u"b"_s, u"c"_s};
-    Outcome outcome;
-    Comparing::compareIndexesOfObjectsWithIndexesOfObjectsInArray<QString>(
-            left, {u"c"_s, u"a"_s, u"x"_s},
-            [&](const QMIndexSet &removed, const QMIndexSet &inserted,
-                const QMMovePairList &moves) {
-                outcome = Outcome {removed, inserted, moves};
-            });
-    EXPECT_EQ(outcome.removed, QMIndexSet {1});
-    EXPECT_EQ(outcome.inserted, QMIndexSet {2});
-    EXPECT_EQ(outcome.moves, (QMMovePairList {{0, 1}}));
 }

@@ -28,38 +28,6 @@ QStringList descriptions(const QMListChangeList &changes)
 
 } // namespace
 
-TEST(ListChangeTest, DescriptionsFollowTheirFormat)
-{
-    struct Row
-    {
-        QMListChangeType type;
-        qint64 index;
-        qint64 oldIndex;
-        QString description;
-    };
-    const QList<Row> rows {
-            {QMListChangeTypeDelete, QMNotFound, 3,
-             u"DEL: x | OLD: (i: 3) ==> NEW: (i: 9223372036854775807)"_s},
-            {QMListChangeTypeInsert, 1, QMNotFound,
-             u"INS: x | OLD: (i: 9223372036854775807) ==> NEW: (i: 1)"_s},
-            {QMListChangeTypeMove, 0, 2, u"MOV: x | OLD: (i: 2) ==> NEW: (i: 0)"_s},
-            {QMListChangeTypeMove, -1, -2, u"MOV: x | OLD: (i: -2) ==> NEW: (i: -1)"_s},
-            // A kind without a label prints as a missing object does.
-            {QMListChangeType(7), 0, 0, u"(null): x | OLD: (i: 0) ==> NEW: (i: 0)"_s},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.description.toStdString());
-        EXPECT_EQ(change(row.type, u"x"_s, row.index, row.oldIndex)->description(),
-                  row.description);
-    }
-    const QMListChange blank;
-    EXPECT_EQ(blank.type(), QMListChangeTypeInsert);
-    EXPECT_EQ(blank.index(), 0);
-    EXPECT_EQ(blank.oldIndex(), 0);
-    EXPECT_EQ(blank.item(), nullptr);
-    EXPECT_TRUE(QMListChange::labelForType(QMListChangeType(3)).isNull());
-}
-
 TEST(ListChangesetTest, ChangesGoIntoTheirListsAndMaps)
 {
     QMListChangeset changeset;

@@ -1,13 +1,12 @@
 #pragma once
 
-#include "errors/QMInternalInconsistencyException.h"
 #include "lists/QMListItem.h"
+#include "support/Failures.h"
 
 #include <QHash>
 #include <QStringList>
 
 #include <algorithm>
-#include <functional>
 #include <memory>
 #include <random>
 
@@ -128,15 +127,6 @@ inline RandomPair randomPair(std::mt19937_64 &random, int maxLength, int &serial
     return pair;
 }
 
-/// The reason of the QMInternalInconsistencyException that `action` throws, or "(no exception)".
-inline QString failureOf(const std::function<void()> &action)
-{
-    try {
-        action();
-    } catch (const QMInternalInconsistencyException &exception) {
-        return exception.reason();
-    }
-    return QStringLiteral("(no exception)");
-}
+using TestSupport::failureOf;
 
 } // namespace ListTestSupport

@@ -4,7 +4,7 @@
 
 using namespace OptionTestSupport;
 
-TEST(QMOptionTest, EqualityAndHashUseFlagAliasAndTypeOnly)
+TEST(QMOptionTest, EqualityAndHashUseNamesAndTypeOnly)
 {
     const QMOptionPtr v = makeOption("v", nullptr, 0, true, "one", "x");
     const QMOptionPtr sameNames = makeOption("v", nullptr);
@@ -25,12 +25,22 @@ TEST(QMOptionTest, EqualityAndHashUseFlagAliasAndTypeOnly)
         EXPECT_FALSE(v->isEqual(*other)) << other->description().toStdString();
         EXPECT_FALSE(other->isEqual(*v)) << other->description().toStdString();
     }
-}
 
-TEST(QMOptionTest, ListValueFollowsType)
-{
-    for (quint64 type : {0, 1, 2, 3, 4, 5, 6, 99})
-        EXPECT_EQ(makeOption("l", nullptr, type)->hasListValue(), type == 4 || type == 5) << type;
+    // Commands are equal by name alone.
+    const QMOptionCommandPtr bare = makeCommand("run");
+    const QMOptionCommandPtr closed
+            = makeCommand("run", {makeOption("x", nullptr)}, QMOptionCommandList {}, "other");
+
+    // Same name, different options and explanation: one command.
+    EXPECT_TRUE(bare->isEqual(*closed));
+    EXPECT_EQ(qHash(*bare), qHash(*closed));
+    EXPECT_TRUE(QMEqualCommands(bare, closed));
+    EXPECT_FALSE(QMEqualCommands(bare, nullptr));
+
+    const QMOptionCommandPtr unnamed = makeCommand(nullptr);
+    EXPECT_TRUE(unnamed->isEqual(*unnamed->copy()));
+    EXPECT_FALSE(unnamed->isEqual(*makeCommand("")));
+    EXPECT_FALSE(makeCommand("")->isEqual(*unnamed));
 }
 
 TEST(QMOptionTest, CopiesShareElementsAndAreNotHidden)
@@ -58,30 +68,6 @@ TEST(QMOptionTest, CopiesShareElementsAndAreNotHidden)
     EXPECT_FALSE(sub->copy()->subCommands().has_value()); // a missing list stays missing
 }
 
-TEST(QMOptionCommandTest, ListsAndEqualityByName)
-{
-    const QMOptionCommandPtr bare = makeCommand("run");
-    EXPECT_TRUE(bare->options().isEmpty());
-    EXPECT_FALSE(bare->subCommands().has_value());
-    EXPECT_FALSE(bare->isHidden());
-
-    const QMOptionCommandPtr closed
-            = makeCommand("run", {makeOption("x", nullptr)}, QMOptionCommandList {}, "other");
-    ASSERT_TRUE(closed->subCommands().has_value());
-    EXPECT_TRUE(closed->subCommands()->isEmpty());
-
-    // Same name, different options and explanation: one command.
-    EXPECT_TRUE(bare->isEqual(*closed));
-    EXPECT_EQ(qHash(*bare), qHash(*closed));
-    EXPECT_TRUE(QMEqualCommands(bare, closed));
-    EXPECT_FALSE(QMEqualCommands(bare, nullptr));
-
-    const QMOptionCommandPtr unnamed = makeCommand(nullptr);
-    EXPECT_TRUE(unnamed->isEqual(*unnamed->copy()));
-    EXPECT_FALSE(unnamed->isEqual(*makeCommand("")));
-    EXPECT_FALSE(makeCommand("")->isEqual(*unnamed));
-}
-
 TEST(QMOptionTest, Descriptions)
 {
     const struct
@@ -97,8 +83,6 @@ TEST(QMOptionTest, Descriptions)
             {makeOption("v", nullptr, 0, false, nullptr, "n"), "-v"},
             {makeOption("v", "verbose", 0, false, ""), "-v, --verbose\n\t\t"},
             {makeOption(nullptr, "quiet"), "--quiet"},
-            {makeOption(nullptr, "level", 2), "--level <VALUE>"},
-            {makeOption(nullptr, "ids", 5, false, "Ids", "a,b"), "--ids <a,b>\n\t\tIds"},
     };
     for (const auto &row : rows)
         EXPECT_EQ(row.option->description(), str(row.expected));
@@ -106,10 +90,7 @@ TEST(QMOptionTest, Descriptions)
 
     const QMOptionParser parser({}, {}, str("tool"), {});
     EXPECT_EQ(parser.helpOption()->description(), str("-h, --help\n\t\t"));
-}
 
-TEST(QMOptionCommandTest, Descriptions)
-{
     const QMOptionPtr output = makeOption("o", "output", 1, true, "Output path", "file");
     const QMOptionPtr quiet = makeOption("q", "quiet", 0, false, "Less output");
     quiet->setHidden(true); // hidden options are still described
@@ -163,18 +144,4 @@ TEST(QMOptionCommandTest, CyclesEndTheDescriptionWhereTheyRecur)
     // Break the cycles so that the shared pointers can be freed.
     loop->setSubCommands(std::nullopt);
     a->setSubCommands(std::nullopt);
-}
-
-TEST(QMOptionParserResultItemTest, KindFollowsFields)
-{
-    using Item = QMOptionParserResultItem;
-    const QMOptionPtr option = makeOption("o", nullptr, 1);
-    EXPECT_EQ(Item::resultWithCommand(makeCommand("c")).kind(), Item::Kind::Command);
-    EXPECT_EQ(Item::resultWithOption(option).kind(), Item::Kind::Option);
-    // A value that converted to nothing still makes an option-with-value item.
-    EXPECT_EQ(Item::resultWithOption(option, QVariant()).kind(), Item::Kind::OptionWithValue);
-    const Item argument = Item::resultWithArgument(str("in.txt"));
-    EXPECT_EQ(argument.kind(), Item::Kind::Argument);
-    EXPECT_EQ(argument.argument(), str("in.txt"));
-    EXPECT_FALSE(argument.option());
 }

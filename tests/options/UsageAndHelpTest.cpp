@@ -31,7 +31,7 @@ struct Example
 
 } // namespace
 
-TEST(QMOptionParserUsageTest, UsageText)
+TEST(QMOptionParserUsageTest, UsageTextAndItsEntries)
 {
     Example example;
     QMOptionParser parser = example.parser();
@@ -54,11 +54,9 @@ TEST(QMOptionParserUsageTest, UsageText)
     EXPECT_EQ(
             hiddenOption.usage(),
             str("Usage: tool <command> [<arguments>]\n\nAvailable Commands\n\tempty\t\t\n\tclean"));
-}
 
-TEST(QMOptionParserUsageTest, OptionAndCommandEntries)
-{
-    const QMOptionParser parser({}, {}, str("tool"), {});
+    // Entries of single options and commands.
+    const QMOptionParser bare({}, {}, str("tool"), {});
     const struct
     {
         QMOptionPtr option;
@@ -71,12 +69,11 @@ TEST(QMOptionParserUsageTest, OptionAndCommandEntries)
             {makeOption("n", "num", 2), " [-n | --num]"},
     };
     for (const auto &row : rows)
-        EXPECT_EQ(parser.usageStringForOption(*row.option), str(row.expected));
-    EXPECT_TRUE(parser.usageStringForOption(*makeOption(nullptr, nullptr, 1, true)).isNull());
+        EXPECT_EQ(bare.usageStringForOption(*row.option), str(row.expected));
+    EXPECT_TRUE(bare.usageStringForOption(*makeOption(nullptr, nullptr, 1, true)).isNull());
 
-    Example example;
-    EXPECT_EQ(parser.usageStringForCommand(*example.build), str("build\t\tBuild the project"));
-    EXPECT_EQ(parser.usageStringForCommand(*example.clean), str("clean"));
+    EXPECT_EQ(bare.usageStringForCommand(*example.build), str("build\t\tBuild the project"));
+    EXPECT_EQ(bare.usageStringForCommand(*example.clean), str("clean"));
 }
 
 TEST(QMOptionParserUsageTest, MissingRequiredOptionsMessage)

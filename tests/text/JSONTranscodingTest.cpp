@@ -43,7 +43,6 @@ TEST(JSONTranscodingTest, ReadsArraysAndObjects)
     } rows[] = {
             {"[]", QVariantList {}},
             {"{}", QVariantMap {}},
-            {"  [ ]\n", QVariantList {}},
             {"\xEF\xBB\xBF[1]", QVariantList {1}}, // a leading byte-order mark is allowed
             {R"([1, 2.5, "a", true, false, null])",
              QVariantList {1, 2.5, u"a"_s, true, false, QMNull()}},
@@ -101,13 +100,9 @@ TEST(JSONTranscodingTest, ReportsWhereParsingFailed)
     } rows[] = {
             {"", "illegal value", 0},
             {"1", "illegal value", 1}, // a bare value is no document
-            {"[1,]", "object is missing after a comma", 4},
-            {R"({"a"})", "missing name separator", 5},
             {"[1] x", "garbage at the end of the document", 4},
-            {"[1e400]", "illegal number", 6},
             {"[\"\xE9\"]", "invalid UTF8 string", 2},
             {"[\"a", "unterminated string", 3}, // Qt says 4, past the end
-            {R"({"a*})", "unterminated string", 5},
             {QByteArray(2000, '['), "too deeply nested document", 1025},
             // A byte-order mark is allowed only at the very start, and offsets stay those of
             // the data as given.
@@ -192,7 +187,6 @@ TEST(JSONTranscodingTest, RefusesWhatJSONCannotHold)
 {
     QObject object;
     const double nan = std::nan("");
-    const double infinity = std::numeric_limits<double>::infinity();
     const struct
     {
         const char *name;
@@ -205,7 +199,6 @@ TEST(JSONTranscodingTest, RefusesWhatJSONCannotHold)
              "/when",
              "a value of type QDateTime"},
             {"NaN", {{u"a"_s, QVariantList {1, nan}}}, "/a/1", "a double that is not finite (nan)"},
-            {"infinity", {{u"a"_s, -infinity}}, "/a", "a double that is not finite (-inf)"},
             {"unsigned above 2^63 - 1",
              {{u"n"_s, std::numeric_limits<quint64>::max()}},
              "/n",
@@ -214,10 +207,6 @@ TEST(JSONTranscodingTest, RefusesWhatJSONCannotHold)
              {{u"o"_s, QVariant::fromValue(&object)}},
              "/o",
              "a value of type QObject*"},
-            {"list of int",
-             {{u"l"_s, QVariant::fromValue(QList<int> {1})}},
-             "/l",
-             "a value of type QList<int>"},
             {"undefined JSON value",
              {{u"j"_s, QJsonValue(QJsonValue::Undefined)}},
              "/j",

@@ -3,13 +3,14 @@
 #include "errors/QMObjectDescribing.h"
 
 #include "TextTestSupport.h"
+#include "support/Failures.h"
 
 #include <QDateTime>
-#include <QJsonValue>
 #include <QObject>
 #include <QSize>
 #include <QTimeZone>
 #include <QUrl>
+#include <QUuid>
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 #include <limits>
 
 using namespace Qt::StringLiterals;
+using TestSupport::failureOf;
 
 namespace {
 
@@ -117,21 +119,15 @@ TEST(ObjectDescribingTest, DescribesGivenItemsAndDictionaries)
                     + u" {\n    \"a\": 1,\n    \"b\": [\n        true,\n        null,\n        \"t\"\n    ]\n}"_s);
 
     QObject object;
-    const QVariant notJSON[] = {QVariant::fromValue(&object), QByteArray("x"),
-                                QVariantList {1, std::numeric_limits<double>::infinity()},
-                                QVariantMap {{u"d"_s, QDateTime::currentDateTimeUtc()}},
-                                // JSON would only hold it rounded to a double
-                                std::numeric_limits<quint64>::max(),
-                                QVariant::fromValue(QJsonValue(QJsonValue::Undefined))};
-    for (const QVariant &value : notJSON)
+    // JSON would only hold the unsigned integer rounded to a double.
+    for (const QVariant &value :
+         {QVariant::fromValue(&object), QVariant(std::numeric_limits<quint64>::max())})
         EXPECT_THROW(point.prettyDescriptionWithDictionary({{u"k"_s, value}}),
                      QMInternalInconsistencyException);
-    try {
-        point.prettyDescriptionWithDictionary({{u"a"_s, std::nan("")}});
-        ADD_FAILURE() << "NaN accepted";
-    } catch (const QMInternalInconsistencyException &e) {
-        EXPECT_EQ(e.reason(), u"Is not a valid JSON object: {\n    a = nan;\n}"_s);
-    }
+    EXPECT_EQ(failureOf([&] {
+                  point.prettyDescriptionWithDictionary({{u"a"_s, std::nan("")}});
+              }),
+              u"Is not a valid JSON object: {\n    a = nan;\n}"_s);
 }
 
 TEST(ObjectDescribingTest, DescribesQObjectsThroughTheirProperties)
@@ -163,7 +159,6 @@ TEST(ObjectDescribingTest, DescribesValuesByType)
     const QDateTime berlin(QDate(2024, 3, 1), QTime(10, 30, 5), QTimeZone(3600));
     const std::pair<QVariant, QString> cases[]
             = {{u"as is"_s, u"as is"_s},
-               {-42, u"-42"_s},
                {std::numeric_limits<quint64>::max(), u"18446744073709551615"_s},
                {0.1f, u"0.1"_s},
                {true, u"1"_s},
@@ -179,18 +174,19 @@ TEST(ObjectDescribingTest, DescribesValuesByType)
                {hash, u"{\n    a = 1;\n    b = 2;\n    c = 3;\n}"_s},
                {QVariant::fromValue(QList<int> {7, 8}), u"(\n    7,\n    8\n)"_s},
                {QByteArray("hello"), u"<68656c6c 6f>"_s},
-               {QByteArray::fromHex("0001020304050607"), u"<00010203 04050607>"_s},
                {QByteArray(), u"<>"_s},
                {berlin, u"2024-03-01 09:30:05 +0000"_s},
                {QDateTime(), u"<null>"_s},
                {QUrl(u"https://example.com/a?b=1"_s), u"https://example.com/a?b=1"_s},
                {QVariant::fromValue(static_cast<Gadget *>(&dial)), header(u"Dial"_s, &dial)},
                {QVariant::fromValue(static_cast<QObject *>(nullptr)), u"<null>"_s},
+               // Other types as Qt writes them, or by type name where it cannot.
+               {QUuid(u"{67c8770b-44f1-410a-ab9a-f9b5446f13ee}"_s),
+                u"{67c8770b-44f1-410a-ab9a-f9b5446f13ee}"_s},
                {QSize(1, 2), u"<QSize>"_s}};
     for (const auto &[value, expected] : cases)
         EXPECT_EQ(QMObjectDescribing::prettyDescriptionForObject(value), expected)
                 << value.typeName();
-    EXPECT_EQ(QMStringFromBOOL(true) + QMStringFromBOOL(false), u"YESNO"_s);
 }
 
 #include "ObjectDescribingTest.moc"

@@ -66,61 +66,28 @@ TEST(QmfErrorsTest, ExplainRefusesWhatItCannotExplain)
     file.write(R"({"domain": "D", "errors": [{"code": "one"}]})");
     file.close();
 
-    const struct
-    {
-        QStringList arguments;
-        int status;
-        QString err;
-    } rows[] = {
-            {{catalog, u"ShopErrorDomain"_s},
-             2,
-             u"qmf: errors explain needs CATALOG.json, DOMAIN and CODE (a negative CODE goes after "
-             "\"--\")\n"_s},
-            {{catalog, u"ShopErrorDomain"_s, u"1x"_s},
-             2,
-             u"qmf: errors explain: CODE must be an integer, not \"1x\"\n"_s},
-            {{catalog, u"ShopErrorDomain"_s, u"1"_s, u"item"_s},
-             2,
-             u"qmf: errors explain: \"item\" is not KEY=VALUE\n"_s},
-            {{u"/nonexistent/catalog.json"_s, u"D"_s, u"1"_s},
-             1,
-             u"qmf: The error catalog \"/nonexistent/catalog.json\" does not exist.\n"
-             "No such file or directory\n"_s},
-            {{broken, u"D"_s, u"1"_s},
-             1,
-             u"qmf: The error catalog \"%1\" has an invalid definition at /errors/0.\n"
-             "/errors/0/code: expected an integer (a number, or a text of decimal digits), "
-             "found \"one\"\n"_s.arg(broken)},
-            {{catalog, u"OtherErrorDomain"_s, u"1"_s},
-             1,
-             u"qmf: %1 defines no errors in the domain \"OtherErrorDomain\" (its domain is "
-             "ShopErrorDomain)\n"_s.arg(catalog)},
-            {{catalog, u"ShopErrorDomain"_s, u"9"_s},
-             1,
-             u"qmf: %1 defines no error with code 9 in ShopErrorDomain (its codes: -1, 1, 7)\n"_s
-                     .arg(catalog)},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.arguments.join(u' ').toStdString());
-        const Outcome outcome = runQmf(QStringList {u"errors"_s, u"explain"_s} + row.arguments);
-        EXPECT_EQ(outcome.status, row.status);
-        EXPECT_TRUE(outcome.out.isEmpty());
-        EXPECT_EQ(outcome.err, row.err);
-    }
-    EXPECT_EQ(runQmf(words("errors")).status, 2);
-}
-
-TEST(QmfErrorsTest, TourExplainsAnErrorOfTheBundledCatalog)
-{
-    const Outcome tour = runQmf(words("tour"));
-    ASSERT_EQ(tour.status, 0);
-    const qsizetype start = tour.out.indexOf(u". Error catalogs\n"_s);
-    ASSERT_GE(start, 0) << qPrintable(tour.out);
-    const QString section = tour.out.mid(start);
-    EXPECT_TRUE(section.contains(u"     1  FileNotFound  The file %@ could not be found.\n"_s))
-            << qPrintable(section);
-    EXPECT_TRUE(section.contains(
-            u"    \tDescription: The file Photos/beach.jpg could not be found.\n"_s));
-    EXPECT_TRUE(section.contains(
-            u"Without the values nothing is substituted: The file %@ could not be found.\n"_s));
+    const QStringList explain {u"errors"_s, u"explain"_s};
+    expectRuns({
+            failing(explain + QStringList {catalog, u"ShopErrorDomain"_s}, 2,
+                    u"qmf: errors explain needs CATALOG.json, DOMAIN and CODE (a negative CODE "
+                    "goes after \"--\")\n"_s),
+            failing(explain + QStringList {catalog, u"ShopErrorDomain"_s, u"1x"_s}, 2,
+                    u"qmf: errors explain: CODE must be an integer, not \"1x\"\n"_s),
+            failing(explain + QStringList {catalog, u"ShopErrorDomain"_s, u"1"_s, u"item"_s}, 2,
+                    u"qmf: errors explain: \"item\" is not KEY=VALUE\n"_s),
+            failing(explain + QStringList {u"/nonexistent/catalog.json"_s, u"D"_s, u"1"_s}, 1,
+                    u"qmf: The error catalog \"/nonexistent/catalog.json\" does not exist.\n"
+                    "No such file or directory\n"_s),
+            failing(explain + QStringList {broken, u"D"_s, u"1"_s}, 1,
+                    u"qmf: The error catalog \"%1\" has an invalid definition at /errors/0.\n"
+                    "/errors/0/code: expected an integer (a number, or a text of decimal digits), "
+                    "found \"one\"\n"_s.arg(broken)),
+            failing(explain + QStringList {catalog, u"OtherErrorDomain"_s, u"1"_s}, 1,
+                    u"qmf: %1 defines no errors in the domain \"OtherErrorDomain\" (its domain is "
+                    "ShopErrorDomain)\n"_s.arg(catalog)),
+            failing(explain + QStringList {catalog, u"ShopErrorDomain"_s, u"9"_s}, 1,
+                    u"qmf: %1 defines no error with code 9 in ShopErrorDomain (its codes: -1, 1, "
+                    "7)\n"_s.arg(catalog)),
+            failing(words("errors"), 2),
+    });
 }

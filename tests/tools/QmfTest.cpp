@@ -70,9 +70,13 @@ TEST(QmfArgumentsTest, SplitsWhatItsOwnParserReadsFromWhatItHandsOn)
             {"check spec.json", "check spec.json", ""},
             {"tour -- a -b", "tour", "a -b"},
             {"--bogus tour", "--bogus tour", ""},
-            // "check" as another command's argument hands nothing on.
+            // "check" or "run" as another command's argument hands nothing on.
             {"version compare check -x", "version compare check -x", ""},
-            {"fuzzy check file -v", "fuzzy check file -v", ""},
+            {"version compare run x", "version compare run x", ""},
+            {"run --cwd dir --env A=1 prog -x --cwd y", "run --cwd dir --env A=1",
+             "prog -x --cwd y"},
+            {"run --lines -- -prog a", "run --lines", "-prog a"},
+            {"run", "run", ""},
     };
     for (const Row &row : rows) {
         const Qmf::SplitArguments split = Qmf::splitArguments(words(row.arguments));
@@ -136,22 +140,21 @@ TEST(QmfOptionsCheckTest, ReportsUsageDescriptionsAndEachParse)
     EXPECT_EQ(dig(report, "parses/2/error/code").toInt(), 2);
     EXPECT_TRUE(dig(report, "parses/2/error/reason").isNull());
     EXPECT_TRUE(dig(report, "parses/2/error").toObject().contains(QStringLiteral("reason")));
-}
 
-TEST(QmfOptionsCheckTest, HelpAfterACommandShowsThatCommand)
-{
-    const Outcome outcome = check(words("build -o x -h --next -o x -h --next -o x --next"));
-    ASSERT_EQ(outcome.status, 0) << qPrintable(outcome.err);
-    const QJsonValue report = outcome.json();
-    ASSERT_EQ(dig(report, "parses").toArray().size(), 4);
-    EXPECT_TRUE(dig(report, "parses/0/help")
+    // Help after a command shows that command.
+    const Outcome helps = check(words("build -o x -h --next -o x -h --next -o x --next"));
+    ASSERT_EQ(helps.status, 0) << qPrintable(helps.err);
+    const QJsonValue helpReport = helps.json();
+    ASSERT_EQ(dig(helpReport, "parses").toArray().size(), 4);
+    EXPECT_TRUE(dig(helpReport, "parses/0/help")
                         .toString()
                         .startsWith(QStringLiteral("Command: build\n\nBuild the project\n")));
-    EXPECT_TRUE(dig(report, "parses/1/help").toString().startsWith(QStringLiteral("Usage: tool")));
-    EXPECT_TRUE(dig(report, "parses/2/help").isNull());
+    EXPECT_TRUE(
+            dig(helpReport, "parses/1/help").toString().startsWith(QStringLiteral("Usage: tool")));
+    EXPECT_TRUE(dig(helpReport, "parses/2/help").isNull());
     // An empty group after the last --next is a parse of no arguments: -o is required.
-    EXPECT_EQ(dig(report, "parses/3/arguments").toArray().size(), 0);
-    EXPECT_EQ(dig(report, "parses/3/error/code").toInt(), 1);
+    EXPECT_EQ(dig(helpReport, "parses/3/arguments").toArray().size(), 0);
+    EXPECT_EQ(dig(helpReport, "parses/3/error/code").toInt(), 1);
 }
 
 TEST(QmfOptionsCheckTest, LeftOutFieldsTakeTheirDefaults)
@@ -277,10 +280,6 @@ TEST(QmfOptionsCheckTest, CommandsNestAtMostTheMaximumDepth)
 
 TEST(QmfCommandLineTest, OwnParserErrorsHelpAndUsage)
 {
-    const Outcome unknown = runQmf(words("--bogus"));
-    EXPECT_EQ(unknown.status, 2);
-    EXPECT_EQ(unknown.err, QStringLiteral("Error. Unknown option: --bogus\n"));
-
     // A failed validation prints the fixed description, then the reason on a line of its own.
     const Outcome misplaced = runQmf(words("tour -V"));
     EXPECT_EQ(misplaced.status, 2);
@@ -302,10 +301,13 @@ TEST(QmfCommandLineTest, OwnParserErrorsHelpAndUsage)
     EXPECT_EQ(checkHelp.status, 0);
     EXPECT_TRUE(checkHelp.out.startsWith(QStringLiteral("Command: check\n\n")));
 
-    EXPECT_EQ(runQmf(words("tour extra")).status, 2);
-    EXPECT_EQ(runQmf(words("options check")).status, 2);
-    EXPECT_EQ(runQmf(words("frobnicate")).status, 2);
-    EXPECT_EQ(runQmf(words("options")).status, 2);
+    expectRuns({
+            failing(words("--bogus"), 2, QStringLiteral("Error. Unknown option: --bogus\n")),
+            failing(words("tour extra"), 2),
+            failing(words("options check"), 2),
+            failing(words("frobnicate"), 2),
+            failing(words("options"), 2),
+    });
     EXPECT_TRUE(runQmf(words("--version")).out.startsWith(QStringLiteral("qmf (QMFoundation) ")));
 }
 
@@ -335,6 +337,22 @@ TEST(QmfCommandLineTest, TourShowsEverySection)
             "    move 2 to 0 -> [review patch, fix crash, triage bugs, write docs, tag release, "
             "plan "
             "sprint]\n",
+            "    $ printf %s\\n first line  third, after an empty one\n"
+            "    exit code 0, standard output split into lines by\n"
+            "    QMSeparator (qmf run --lines):\n"
+            "      1: first line\n"
+            "      2: \n"
+            "      3: third, after an empty one\n",
+            " [alpha] [beta] [gamma]\n",
+            "    -> false, domain QMCommandOperation, code 3, reason \"disk full\\n\"\n",
+            "    2021-03-04T05:06:07.89100Z     -> ISO 8601, as RFC 3339 "
+            "2021-03-04T05:06:07.891Z\n",
+            "    2021-03-04T05:06:07Z           -> not a timestamp\n",
+            "    -44m    44 minutes\n",
+            "    -1000d  3 years\n",
+            "     1  FileNotFound  The file %@ could not be found.\n",
+            "    \tDescription: The file Photos/beach.jpg could not be found.\n",
+            "Without the values nothing is substituted: The file %@ could not be found.\n",
             "\n11. Trees\n=========\n",
             // Moved and retitled nodes keep their instances.
             "is the old node: yes; the retitled one too: yes.\n",

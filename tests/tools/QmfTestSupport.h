@@ -10,6 +10,8 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 
+#include <initializer_list>
+
 // Running qmf in-process, as the tool's tests do.
 namespace QmfTestSupport {
 
@@ -41,19 +43,38 @@ inline Outcome runQmf(const QStringList &arguments, const QByteArray &input = {}
     return outcome;
 }
 
-/// Checks that running qmf with `arguments` is a usage error: status 2, nothing on the
-/// standard output, and exactly `error` on the error stream, or (with a null `error`, for the
-/// faults the option parser words) some text there.
-inline void expectUsageError(const QStringList &arguments, const char *error,
-                             const QByteArray &input = {})
+/// A run of qmf and what it must give back: the status, exactly `out` on the standard output
+/// and exactly `err` on the error stream, or (with a null `err`, for the faults the option
+/// parser words) some text there.
+struct Expected
 {
-    const Outcome outcome = runQmf(arguments, input);
-    EXPECT_EQ(outcome.status, 2);
-    EXPECT_EQ(outcome.out, QString());
-    if (error)
-        EXPECT_EQ(outcome.err, QString::fromUtf8(error));
-    else
-        EXPECT_FALSE(outcome.err.isEmpty());
+    QStringList arguments;
+    QByteArray input = {};
+    int status = 0;
+    QByteArray out = {};
+    QString err = QStringLiteral("");
+};
+
+/// A run that fails with `status`: nothing on the standard output and exactly `err` (null: some
+/// text) on the error stream.
+inline Expected failing(const QStringList &arguments, int status, const QString &err = QString(),
+                        const QByteArray &input = {})
+{
+    return {arguments, input, status, {}, err};
+}
+
+inline void expectRuns(std::initializer_list<Expected> runs)
+{
+    for (const Expected &run : runs) {
+        SCOPED_TRACE(run.arguments.join(QLatin1Char(' ')).toStdString());
+        const Outcome outcome = runQmf(run.arguments, run.input);
+        EXPECT_EQ(outcome.status, run.status);
+        EXPECT_EQ(outcome.bytes, run.out);
+        if (run.err.isNull())
+            EXPECT_FALSE(outcome.err.isEmpty());
+        else
+            EXPECT_EQ(outcome.err, run.err);
+    }
 }
 
 /// Writes `bytes` to the file `name` in `dir` and returns its path.

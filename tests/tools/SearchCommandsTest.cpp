@@ -8,49 +8,47 @@ using namespace Qt::StringLiterals;
 
 using namespace QmfTestSupport;
 
-// fuzzy prints matching lines best first, distance the edit distance of its two texts.
+// fuzzy prints matching lines best first, distance the edit distance of its two texts; usage
+// errors end with status 2.
 TEST(QmfSearchCommandsTest, PrintTheirResults)
 {
     const QByteArray paths = "xabc\nabc\r\nABC\nacb\nab\n";
     const QByteArray cases = "aBc\nABC\nabc\n";
-    const struct
-    {
-        QStringList arguments;
-        QByteArray input;
-        const char *expected;
-    } rows[] = {
+    const QString parserWords; // null: the option parser's message
+    expectRuns({
             // Ties keep their input order; "acb" and "ab" do not have a, b, c in order.
-            {words("fuzzy abc --scores"), paths, "997\tabc\n997\tABC\n986\txabc\n"},
-            {words("fuzzy abc"), paths, "abc\nABC\nxabc\n"},
-            {words("fuzzy --limit 2 --scores abc"), paths, "997\tabc\n997\tABC\n"},
-            {words("fuzzy abc --limit 0"), paths, ""},
-            {words("fuzzy abc --limit 99999999999999999999999"), paths, "abc\nABC\nxabc\n"},
+            {words("fuzzy abc --scores"), paths, 0, "997\tabc\n997\tABC\n986\txabc\n"},
+            {words("fuzzy abc"), paths, 0, "abc\nABC\nxabc\n"},
+            {words("fuzzy --limit 2 --scores abc"), paths, 0, "997\tabc\n997\tABC\n"},
+            {words("fuzzy abc --limit 0"), paths, 0, ""},
+            {words("fuzzy abc --limit 99999999999999999999999"), paths, 0, "abc\nABC\nxabc\n"},
             // The filter ignores case; the score follows --case-sensitive and --no-mismatch.
-            {words("fuzzy abc --scores --case-sensitive"), cases, "997\tabc\n787\taBc\n0\tABC\n"},
-            {words("fuzzy abc --scores --case-sensitive --no-mismatch"), cases,
+            {words("fuzzy abc --scores --case-sensitive"), cases, 0,
+             "997\tabc\n787\taBc\n0\tABC\n"},
+            {words("fuzzy abc --scores --case-sensitive --no-mismatch"), cases, 0,
              "997\tabc\n0\taBc\n0\tABC\n"},
             // Lines: the piece after the last "\n" only counts when it is not empty, and only
             // one final "\r" is removed.
-            {QStringList {u"fuzzy"_s, u""_s, u"--scores"_s}, "\n\nabc", "0\t\n0\t\n0\tabc\n"},
-            {QStringList {u"fuzzy"_s, u""_s}, "abc\n\n", "abc\n\n"},
-            {QStringList {u"fuzzy"_s, u""_s}, "", ""},
-            {words("fuzzy b --scores"), "ab\r\r\n", "987\tab\r\n"},
+            {QStringList {u"fuzzy"_s, u""_s, u"--scores"_s}, "\n\nabc", 0, "0\t\n0\t\n0\tabc\n"},
+            {QStringList {u"fuzzy"_s, u""_s}, "abc\n\n", 0, "abc\n\n"},
+            {QStringList {u"fuzzy"_s, u""_s}, "", 0, ""},
+            {words("fuzzy b --scores"), "ab\r\r\n", 0, "987\tab\r\n"},
             // A query that begins with "-" comes after "--".
-            {words("fuzzy --scores -- -v"), "a-v\n-x\n", "987\ta-v\n"},
+            {words("fuzzy --scores -- -v"), "a-v\n-x\n", 0, "987\ta-v\n"},
             // UTF-8 in and out; a character beyond the Basic Multilingual Plane is two units.
-            {words("fuzzy \xf0\x90\x90\xa8 --scores"), "\xf0\x90\x90\x80x\n",
+            {words("fuzzy \xf0\x90\x90\xa8 --scores"), "\xf0\x90\x90\x80x\n", 0,
              "997\t\xf0\x90\x90\x80x\n"},
-            {words("distance ABC abd"), "", "3\n"},
-            {words("distance ABC abd --ignore-case"), "", "1\n"},
-            {QStringList {u"distance"_s, u""_s, u"abc"_s}, "", "3\n"},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.arguments.join(u' ').toStdString() + " < " + row.input.toStdString());
-        const Outcome outcome = runQmf(row.arguments, row.input);
-        EXPECT_EQ(outcome.status, 0);
-        EXPECT_EQ(outcome.out, QString::fromUtf8(row.expected));
-        EXPECT_EQ(outcome.err, QString());
-    }
+            {words("distance ABC abd"), {}, 0, "3\n"},
+            {words("distance ABC abd --ignore-case"), {}, 0, "1\n"},
+            failing(words("fuzzy"), 2, u"qmf: fuzzy takes a QUERY and at most one FILE\n"_s, "a\n"),
+            failing(words("fuzzy a --limit x"), 2,
+                    u"qmf: --limit needs a non-negative integer, not \"x\"\n"_s, "a\n"),
+            failing(words("fuzzy a --limit 1e3"), 2,
+                    u"qmf: --limit needs a non-negative integer, not \"1e3\"\n"_s, "a\n"),
+            failing(words("fuzzy a --limit -1"), 2, QString(), "a\n"),
+            failing(words("distance a"), 2, u"qmf: distance takes two texts, A and B\n"_s),
+            failing(words("distance a b --scores"), 2),
+    });
 }
 
 TEST(QmfFuzzyTest, ReadsAFileAfterTheQuery)
@@ -67,26 +65,4 @@ TEST(QmfFuzzyTest, ReadsAFileAfterTheQuery)
     EXPECT_EQ(missing.status, 2);
     EXPECT_TRUE(missing.err.startsWith(u"qmf: "_s + dir.filePath(u"none.txt"_s) + u": "_s))
             << missing.err.toStdString();
-}
-
-TEST(QmfSearchCommandsTest, UsageErrorsEndWithStatus2)
-{
-    const struct
-    {
-        QStringList arguments;
-        const char *error; // the whole error text, or null where the option parser reports
-    } rows[] = {
-            {words("fuzzy"), "qmf: fuzzy takes a QUERY and at most one FILE\n"},
-            {words("fuzzy a --limit x"), "qmf: --limit needs a non-negative integer, not \"x\"\n"},
-            {words("fuzzy a --limit 1e3"),
-             "qmf: --limit needs a non-negative integer, not \"1e3\"\n"},
-            {words("fuzzy a --limit -1"), nullptr},
-            {words("fuzzy a --ignore-case"), nullptr},
-            {words("distance a"), "qmf: distance takes two texts, A and B\n"},
-            {words("distance a b --scores"), nullptr},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.arguments.join(u' ').toStdString());
-        expectUsageError(row.arguments, row.error, "a\n");
-    }
 }

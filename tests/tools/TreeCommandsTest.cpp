@@ -174,23 +174,17 @@ TEST(QmfTreeTest, NestingIsLimited)
 
 TEST(QmfTreeTest, UsageErrorsEndWithStatus2)
 {
-    const struct
-    {
-        QStringList arguments;
-        const char *error; // the whole error text, or null where the option parser reports
-    } rows[] = {
-            {words("tree a.json"), "qmf tree: expected two files, OLD.json and NEW.json\n"},
-            {words("tree a.json b.json c.json"),
-             "qmf tree: expected two files, OLD.json and NEW.json\n"},
-            {words("tree a.json b.json --sort name"),
-             "qmf tree: cannot sort by \"name\"; the accepted key is title\n"},
-            {words("tree a.json b.json --sort"),
-             "qmf tree: --sort needs a KEY; the accepted key is title\n"},
-            {words("tree a.json b.json --filter"), "qmf tree: --filter needs a TEXT\n"},
-            {words("tree a.json b.json --depth 2"), nullptr},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.arguments.join(u' ').toStdString());
-        expectUsageError(row.arguments, row.error);
-    }
+    const QString twoFiles = u"qmf tree: expected two files, OLD.json and NEW.json\n"_s;
+    expectRuns({
+            failing(words("tree a.json"), 2, twoFiles),
+            failing(words("tree a.json b.json c.json"), 2, twoFiles),
+            failing(words("tree a.json b.json --sort name"), 2,
+                    u"qmf tree: cannot sort by \"name\"; the accepted key is title\n"_s),
+            failing(words("tree a.json b.json --sort"), 2,
+                    u"qmf tree: --sort needs a KEY; the accepted key is title\n"_s),
+            failing(words("tree a.json b.json --filter"), 2,
+                    u"qmf tree: --filter needs a TEXT\n"_s),
+            // The option parser words this one.
+            failing(words("tree a.json b.json --depth 2"), 2),
+    });
 }

@@ -6,42 +6,29 @@
 #include <QTemporaryDir>
 
 using namespace QmfTestSupport;
+using namespace Qt::StringLiterals;
 
 TEST(QmfVersionTest, ComparePrintsTheOrder)
 {
-    const struct
-    {
-        const char *arguments;
-        const char *out;
-    } rows[] = {
-            {"version compare 1.10 1.9", "1\n"},
-            {"version compare 1.9 1.10", "-1\n"},
-            {"version compare 1.01 1.1", "0\n"},
+    const QString needsTwo
+            = u"qmf: version compare needs two versions, A and B (a version that begins "
+              "with \"-\" goes after \"--\")\n"_s;
+    const QString parserWords; // null: the option parser's message
+    expectRuns({
+            {words("version compare 1.10 1.9"), {}, 0, "1\n"},
+            {words("version compare 1.9 1.10"), {}, 0, "-1\n"},
+            {words("version compare 1.01 1.1"), {}, 0, "0\n"},
             // Versions that look like options are passed after "--".
-            {"version compare -- -1 1", "-1\n"},
-            {"version compare 1 -- -a", "1\n"},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.arguments);
-        const Outcome outcome = runQmf(words(row.arguments));
-        EXPECT_EQ(outcome.status, 0);
-        EXPECT_EQ(outcome.out, QString::fromUtf8(row.out));
-        EXPECT_TRUE(outcome.err.isEmpty());
-    }
-    // An empty version is a version too.
-    const Outcome empty = runQmf({QStringLiteral("version"), QStringLiteral("compare"),
-                                  QStringLiteral(""), QStringLiteral("a")});
-    EXPECT_EQ(empty.out, QStringLiteral("1\n"));
-
-    for (const char *wrong : {"version compare", "version compare 1", "version compare 1 2 3"}) {
-        SCOPED_TRACE(wrong);
-        const Outcome outcome = runQmf(words(wrong));
-        EXPECT_EQ(outcome.status, 2);
-        EXPECT_TRUE(outcome.out.isEmpty());
-        EXPECT_TRUE(outcome.err.startsWith(QStringLiteral("qmf: version compare needs two")));
-    }
-    EXPECT_EQ(runQmf(words("version compare -1 2")).status, 2); // "-1" is taken as an option
-    EXPECT_EQ(runQmf(words("version")).status, 2);
+            {words("version compare -- -1 1"), {}, 0, "-1\n"},
+            {words("version compare 1 -- -a"), {}, 0, "1\n"},
+            // An empty version is a version too.
+            {{u"version"_s, u"compare"_s, u""_s, u"a"_s}, {}, 0, "1\n"},
+            failing(words("version compare 1"), 2, needsTwo),
+            failing(words("version compare 1 2 3"), 2, needsTwo),
+            failing(words("version compare -1 2"), 2),
+            // "-1" is taken as an option
+            failing(words("version"), 2),
+    });
 }
 
 TEST(QmfVersionTest, SortPrintsLinesInVersionOrder)
