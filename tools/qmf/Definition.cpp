@@ -7,7 +7,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QJsonParseError>
 #include <QSet>
 
 #include <algorithm>
@@ -206,15 +205,10 @@ QMOptionCommandList commands(const QJsonArray &values, const QString &path, int 
 
 std::optional<QMOptionParserPtr> Definition::parserFromJson(const QByteArray &json, QString *error)
 {
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
-    if (parseError.error != QJsonParseError::NoError) {
-        if (error) {
-            *error = QStringLiteral("invalid JSON at offset %1: %2")
-                             .arg(QString::number(parseError.offset), parseError.errorString());
-        }
+    const std::optional<QJsonDocument> parsed = JsonReading::parse(json, error);
+    if (!parsed)
         return std::nullopt;
-    }
+    const QJsonDocument &document = *parsed;
     if (!document.isObject()) {
         if (error)
             *error = QStringLiteral("the definition must be a JSON object");

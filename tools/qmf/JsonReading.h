@@ -1,7 +1,11 @@
 #pragma once
 
+#include <QJsonDocument>
+#include <QJsonParseError>
 #include <QJsonValue>
 #include <QString>
+
+#include <optional>
 
 /// What qmf's JSON readers (Definition, TreeReader) share. A reader throws a Fault where it finds
 /// one and turns it into its one-line error, "PATH: what", at its boundary; paths read
@@ -38,6 +42,21 @@ inline QString stringOf(const QJsonValue &value)
 {
     const QString string = value.toString();
     return string.isNull() ? QStringLiteral("") : string;
+}
+
+/// The document in `json`, or none with "invalid JSON at offset N: reason" in `error` (when
+/// given).
+inline std::optional<QJsonDocument> parse(const QByteArray &json, QString *error)
+{
+    QJsonParseError parseError;
+    QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    if (parseError.error == QJsonParseError::NoError)
+        return document;
+    if (error) {
+        *error = QStringLiteral("invalid JSON at offset %1: %2")
+                         .arg(QString::number(parseError.offset), parseError.errorString());
+    }
+    return std::nullopt;
 }
 
 } // namespace JsonReading

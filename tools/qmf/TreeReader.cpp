@@ -6,7 +6,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QJsonParseError>
 
 namespace {
 
@@ -96,15 +95,10 @@ private:
 
 std::optional<QMTreeNodeList> TreeReader::nodesFromJson(const QByteArray &json, QString *error)
 {
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
-    if (parseError.error != QJsonParseError::NoError) {
-        if (error) {
-            *error = QStringLiteral("invalid JSON at offset %1: %2")
-                             .arg(QString::number(parseError.offset), parseError.errorString());
-        }
+    const std::optional<QJsonDocument> parsed = JsonReading::parse(json, error);
+    if (!parsed)
         return std::nullopt;
-    }
+    const QJsonDocument &document = *parsed;
     try {
         // Qt's reader takes nothing but an array or an object at the top.
         Reader reader;
