@@ -121,7 +121,7 @@ public:
     {
         if (isMain) {
             if (!mainRunPosted && executing.empty() && hasReadyLocked())
-                mainRunPosted = postToMainThread(&Private::runMainQueueOperation);
+                mainRunPosted = postToMainThread("runOperation");
             return;
         }
         while (OperationPointer operation = takeReadyLocked()) {
@@ -235,14 +235,8 @@ public:
         return operation;
     }
 
-    static bool postToMainThread(void (*function)())
-    {
-        QCoreApplication *application = QCoreApplication::instance();
-        if (!application)
-            return false;
-        QMetaObject::invokeMethod(application, function, Qt::QueuedConnection);
-        return true;
-    }
+    // Asks the application's thread to call `method` of the poster, with no arguments.
+    static bool postToMainThread(const char *method);
 
     static void runMainQueueOperation()
     {
@@ -484,7 +478,7 @@ void QMOperationQueue::performBlock(Block block)
     }
     // One event per block, each taking the oldest block: blocks run in the order they were
     // handed over, also when several threads hand them over at once.
-    Private::postToMainThread(&Private::runMainQueueBlock);
+    Private::postToMainThread("runBlock");
 }
 
 void QMOperationQueue::performBlockAndWait(Block block)
@@ -494,3 +488,35 @@ void QMOperationQueue::performBlockAndWait(Block block)
     addOperation(operation);
     operation->waitUntilFinished();
 }
+
+// Runs the main queue's work on the application's thread. The work is asked for by method name:
+// a posted functor would be written by the posting thread and read by the application's thread
+// in the library's own code, synchronised only inside Qt's event queue, which race detectors
+// cannot see; by name, the event is made and read inside Qt alone, and the slots take the main
+// queue's lock before they touch anything.
+class QMMainQueuePoster : public QObject
+{
+    Q_OBJECT
+
+public:
+    Q_INVOKABLE void runOperation() { QMOperationQueue::Private::runMainQueueOperation(); }
+    Q_INVOKABLE void runBlock() { QMOperationQueue::Private::runMainQueueBlock(); }
+};
+
+bool QMOperationQueue::Private::postToMainThread(const char *method)
+{
+    QCoreApplication *application = QCoreApplication::instance();
+    if (!application)
+        return false;
+    // Made once, on the first post, and kept for the process: the application's thread is the
+    // thread that called main(), whichever application object lives there.
+    static QMMainQueuePoster *const poster = [application] {
+        auto *made = new QMMainQueuePoster;
+        made->moveToThread(application->thread());
+        return made;
+    }();
+    QMetaObject::invokeMethod(poster, method, Qt::QueuedConnection);
+    return true;
+}
+
+#include "QMOperationQueue.moc"

@@ -92,6 +92,7 @@ public:
     void performBlockAndWait(Block block);
 
 private:
+    friend class QMMainQueuePoster;
     struct MainQueueTag;
     explicit QMOperationQueue(MainQueueTag);
     class Private;
