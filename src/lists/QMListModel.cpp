@@ -1,7 +1,7 @@
 #include "lists/QMListModel.h"
 
+#include "lists/QMItemModelSupport_p.h"
 #include "lists/QMListItemChecks_p.h"
-#include "lists/QMModelRoles_p.h"
 
 #include "errors/QMEquality.h"
 #include "errors/QMInternalInconsistencyException.h"
@@ -176,23 +176,6 @@ Step moveStep(qint64 from, qint64 to, const QMListItemList &list, qsizetype rows
 class QMListModel::Private
 {
 public:
-    // Marks the model as reporting a change for as long as it lives.
-    class ChangeGuard
-    {
-    public:
-        explicit ChangeGuard(Private *d)
-            : d(d)
-        {
-            d->changing = true;
-        }
-        ~ChangeGuard() { d->changing = false; }
-        ChangeGuard(const ChangeGuard &) = delete;
-        ChangeGuard &operator=(const ChangeGuard &) = delete;
-
-    private:
-        Private *d;
-    };
-
     // Receives the list manager's calls. The model's own manager records the steps and the
     // model applies them once the manager has finished, so that a failing update changes
     // nothing; the delegate handed to hosts applies each step as it comes.
@@ -239,7 +222,7 @@ public:
                 d->recordedRows = step.rowCountAfter(d->recordedRows);
                 d->recorded.append(std::move(step));
             } else {
-                const ChangeGuard guard(d);
+                const QMChangingScope guard(d->changing);
                 d->apply(step);
             }
         }
@@ -411,7 +394,7 @@ void QMListModel::setItems(const QMListItemList &items)
 {
     d->requireQuiet();
     QMRequireListItems(items, "list");
-    const Private::ChangeGuard guard(d.get());
+    const QMChangingScope guard(d->changing);
     beginResetModel();
     d->rows.assign(items);
     endResetModel();
@@ -421,7 +404,7 @@ void QMListModel::updateItems(const QMListItemList &newItems,
                               const QMListManager::UpdateHandler &updateHandler)
 {
     d->requireQuiet();
-    const Private::ChangeGuard guard(d.get());
+    const QMChangingScope guard(d->changing);
     const QList<int> roles = d->snapshotRoles();
     QList<std::pair<QMListItemPointer, QVariantList>> snapshots;
     QMListManager::UpdateHandler handler;
@@ -472,7 +455,7 @@ std::shared_ptr<QMListManagerDelegate> QMListModel::managerDelegate() const
 void QMListModel::setDisplayFunction(DisplayFunction function)
 {
     d->requireQuiet();
-    const Private::ChangeGuard guard(d.get());
+    const QMChangingScope guard(d->changing);
     d->displayFunction = std::move(function);
     if (d->rows.count() > 0)
         Q_EMIT dataChanged(index(0), index(int(d->rows.count() - 1)), {Qt::DisplayRole});
@@ -483,7 +466,7 @@ void QMListModel::setRoleProvider(const QHash<int, QByteArray> &roleNames, RoleF
     QMModelRoles<QMListItemPointer, RoleFunction> roles;
     roles.set(roleNames, std::move(function), IdentifierRole);
     d->requireQuiet();
-    const Private::ChangeGuard guard(d.get());
+    const QMChangingScope guard(d->changing);
     beginResetModel();
     d->hostRoles = std::move(roles);
     endResetModel();

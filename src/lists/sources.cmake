@@ -29,7 +29,7 @@ set(QMF_LISTS_SOURCES
     lists/QMListComparator.cpp
     lists/QMListItem.cpp
     lists/QMListItemChecks_p.h
-    lists/QMModelRoles_p.h
+    lists/QMItemModelSupport_p.h
     lists/QMListManager.cpp
     lists/QMListModel.cpp
 )

@@ -1,7 +1,7 @@
 #include "tree/QMTreeModel.h"
 
 #include "errors/QMInternalInconsistencyException.h"
-#include "lists/QMModelRoles_p.h"
+#include "lists/QMItemModelSupport_p.h"
 
 #include <QList>
 #include <QMap>
@@ -106,21 +106,20 @@ QString reportingMessage()
 class QMTreeModel::Private
 {
 public:
-    class ChangeGuard
+    // Marks the model as reporting a change, after checking that it reports none.
+    class ChangeGuard : public QMChangingScope
     {
     public:
         explicit ChangeGuard(Private *d)
-            : d(d)
-        {
-            QMAssert(!d->changing, reportingMessage());
-            d->changing = true;
-        }
-        ~ChangeGuard() { d->changing = false; }
-        ChangeGuard(const ChangeGuard &) = delete;
-        ChangeGuard &operator=(const ChangeGuard &) = delete;
+            : QMChangingScope(quiet(d)->changing)
+        { }
 
     private:
-        Private *d;
+        static Private *quiet(Private *d)
+        {
+            QMAssert(!d->changing, reportingMessage());
+            return d;
+        }
     };
 
     // The manager's delegate: each call is first turned into the model's notifications and then

@@ -8,6 +8,24 @@
 
 #include <utility>
 
+// Marks an item model as reporting a change for as long as it lives: the model refuses changes
+// asked for meanwhile (from a slot, its update handler or its delegate).
+class QMChangingScope
+{
+public:
+    explicit QMChangingScope(bool &changing)
+        : m_changing(changing)
+    {
+        m_changing = true;
+    }
+    ~QMChangingScope() { m_changing = false; }
+    QMChangingScope(const QMChangingScope &) = delete;
+    QMChangingScope &operator=(const QMChangingScope &) = delete;
+
+private:
+    bool &m_changing;
+};
+
 // The host's own roles of an item model (QMListModel, QMTreeModel): their names and the function
 // that answers them, beside the model's display and identifier roles.
 template<typename Item, typename RoleFunction>
