@@ -9,6 +9,8 @@
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <exception>
 #include <thread>
 #include <unordered_set>
@@ -217,6 +219,28 @@ void inParallel(size_t count, size_t costPerItem, const Work &work)
     }
 }
 
+// A hash of a working list: FNV-1a over the ids in eight interleaved lanes, which keeps eight
+// multiplications in flight instead of one long chain of them.
+quint64 stateOf(const ScratchVector<quint32> &ids)
+{
+    constexpr quint64 kBasis = 1469598103934665603ULL;
+    constexpr quint64 kPrime = 1099511628211ULL;
+    constexpr size_t kLanes = 8;
+    quint64 lanes[kLanes];
+    std::fill(std::begin(lanes), std::end(lanes), kBasis);
+    const size_t whole = ids.size() / kLanes * kLanes;
+    for (size_t p = 0; p < whole; p += kLanes) {
+        for (size_t k = 0; k < kLanes; ++k)
+            lanes[k] = (lanes[k] ^ ids[p + k]) * kPrime;
+    }
+    quint64 state = kBasis ^ ids.size();
+    for (size_t p = whole; p < ids.size(); ++p)
+        state = (state ^ ids[p]) * kPrime;
+    for (quint64 lane : lanes)
+        state = (state ^ lane) * kPrime;
+    return state;
+}
+
 // The working list as a sequence of small blocks of ids. Each id knows its block and its offset
 // there; each block knows where it starts relative to its group of blocks, and each group where
 // it starts in the list, so position() is O(1). move() shifts the ids after the gap in two
@@ -239,20 +263,16 @@ public:
                 + location.offset;
     }
 
-    // Writes the list into `out` and returns a hash of it (FNV-1a over the ids).
+    // Writes the list into `out` and returns its stateOf().
     quint64 flatten(ScratchVector<quint32> &out) const
     {
         out.resize(m_count);
-        quint64 state = 1469598103934665603ULL;
-        size_t p = 0;
+        quint32 *next = out.data();
         for (size_t b = 0; b < m_sizes.size(); ++b) {
             const quint32 *block = m_data.data() + b * kCapacity;
-            for (size_t k = 0; k < m_sizes[b]; ++k) {
-                out[p++] = block[k];
-                state = (state ^ block[k]) * 1099511628211ULL;
-            }
+            next = std::copy(block, block + m_sizes[b], next);
         }
-        return state;
+        return stateOf(out);
     }
 
     // Removes `id` from where it stands and inserts it so that it then stands at `to`.
@@ -470,9 +490,13 @@ private:
         return working;
     }
 
-    // Equality is reflexive, so an element in its own place needs no call to isEqual().
+    // Equality is reflexive, so an element in its own place needs no call to isEqual(), and a
+    // working list that holds the right list's ids exactly needs none at all.
     bool equalsRightByValue(const ScratchVector<quint32> &working) const
     {
+        if (working.size() == m_right.size()
+            && std::memcmp(working.data(), m_right.data(), working.size() * sizeof(quint32)) == 0)
+            return true;
         for (size_t p = 0; p < working.size(); ++p) {
             if (working[p] != m_right[p]
                 && !m_elements.isEqual(m_representative[working[p]], m_leftCount + p))
@@ -524,15 +548,6 @@ private:
         for (size_t k = 0; k < records.size(); ++k)
             scratch[starts[size_t(largest - distances[k])]++] = records[k];
         records.swap(scratch);
-    }
-
-    // A hash of W (FNV-1a over the ids), as BlockList::flatten() computes it.
-    static quint64 stateOf(const ScratchVector<quint32> &working)
-    {
-        quint64 state = 1469598103934665603ULL;
-        for (quint32 id : working)
-            state = (state ^ id) * 1099511628211ULL;
-        return state;
     }
 
     // Passes end when W equals the right list by value. A pass without a move, or a pass that
