@@ -1,0 +1,6 @@
+# URL and query encoding, JSON model mapping and Link-header paging: the parts of the REST area
+# that need only Qt6::Core. The request operation and the client build the Network library.
+set(QMF_REST_HEADERS
+)
+set(QMF_REST_SOURCES
+)
