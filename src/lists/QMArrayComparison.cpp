@@ -10,8 +10,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <exception>
+#include <iterator>
+#include <optional>
 #include <thread>
 #include <unordered_set>
 #include <vector>
@@ -241,6 +242,116 @@ quint64 stateOf(const ScratchVector<quint32> &ids)
     return state;
 }
 
+// Whether some key occurs twice in `keys`, or nothing when too many keys share bits of the
+// filter for the answer to be cheap. Each key sets one bit of a filter small enough for the
+// second-level cache; only keys whose bit another key set too (a repeat, or a key with the same
+// bit) are compared exactly, sorted, in a second sweep.
+std::optional<bool> hasRepeatedKey(const quintptr *keys, size_t count,
+                                   ScratchVector<quint64> &filter)
+{
+    constexpr size_t kMaxBits = size_t(1) << 21; // 256 KiB
+    const size_t bits = std::min(kMaxBits, std::bit_ceil(std::max<size_t>(512, count * 32)));
+    const int shift = 64 - std::countr_zero(bits);
+    const auto bitOf = [shift](quintptr key) {
+        return size_t((quint64(key) * 0x9E3779B97F4A7C15ULL) >> shift);
+    };
+    filter.assign(bits / 64, 0);
+    ScratchVector<quint64> shared((bits / 64), 0); // the bits set more than once
+    bool anyShared = false;
+    for (size_t k = 0; k < count; ++k) {
+        const size_t bit = bitOf(keys[k]);
+        const quint64 mask = quint64(1) << (bit % 64);
+        const quint64 before = filter[bit / 64];
+        filter[bit / 64] = before | mask;
+        shared[bit / 64] |= before & mask;
+        anyShared |= (before & mask) != 0;
+    }
+    if (!anyShared)
+        return false;
+    ScratchVector<quintptr> suspects;
+    for (size_t k = 0; k < count; ++k) {
+        const size_t bit = bitOf(keys[k]);
+        if (shared[bit / 64] >> (bit % 64) & 1) {
+            suspects.push_back(keys[k]);
+            if (suspects.size() > count / 16 + 16)
+                return std::nullopt;
+        }
+    }
+    std::sort(suspects.begin(), suspects.end());
+    return std::adjacent_find(suspects.begin(), suspects.end()) != suspects.end();
+}
+
+// Positions of keys met on one side of a walk and not yet on the other: open addressing with
+// linear probing, growing at half full. Entries are never removed; with no repeated keys a key
+// is looked up at most once after it was added.
+class PendingKeys
+{
+public:
+    PendingKeys() { m_slots.assign(kInitialCapacity, Slot {}); }
+
+    void insert(quintptr key, quint64 position)
+    {
+        if (2 * (m_count + 1) > m_slots.size())
+            grow();
+        place(key, position);
+        ++m_count;
+    }
+
+    // The position stored with `key`, or kNotPending.
+    quint64 find(quintptr key) const
+    {
+        const size_t mask = m_slots.size() - 1;
+        for (size_t slot = slotOf(key); m_slots[slot].position != kNotPending;
+             slot = (slot + 1) & mask) {
+            if (m_slots[slot].key == key)
+                return m_slots[slot].position;
+        }
+        return kNotPending;
+    }
+
+    size_t count() const { return m_count; }
+
+    static constexpr quint64 kNotPending = std::numeric_limits<quint64>::max();
+
+private:
+    static constexpr size_t kInitialCapacity = 256;
+    struct Slot
+    {
+        quintptr key = 0;
+        quint64 position = kNotPending;
+    };
+
+    size_t slotOf(quintptr key) const
+    {
+        return size_t((quint64(key) * 0x9E3779B97F4A7C15ULL) >> (64 - m_bits));
+    }
+
+    void place(quintptr key, quint64 position)
+    {
+        const size_t mask = m_slots.size() - 1;
+        size_t slot = slotOf(key);
+        while (m_slots[slot].position != kNotPending)
+            slot = (slot + 1) & mask;
+        m_slots[slot] = Slot {key, position};
+    }
+
+    void grow()
+    {
+        ScratchVector<Slot> old;
+        old.swap(m_slots);
+        m_slots.assign(2 * old.size(), Slot {});
+        ++m_bits;
+        for (const Slot &entry : old) {
+            if (entry.position != kNotPending)
+                place(entry.key, entry.position);
+        }
+    }
+
+    ScratchVector<Slot> m_slots;
+    size_t m_count = 0;
+    int m_bits = std::countr_zero(kInitialCapacity);
+};
+
 // The working list as a sequence of small blocks of ids. Each id knows its block and its offset
 // there; each block knows where it starts relative to its group of blocks, and each group where
 // it starts in the list, so position() is O(1). move() shifts the ids after the gap in two
@@ -388,6 +499,115 @@ public:
         , m_hasComparator(hasComparator)
         , m_elements(elements)
     {
+        if (!alignInStep(leftKeys, leftCount, rightKeys, rightCount))
+            alignByHashing(leftKeys, leftCount, rightKeys, rightCount);
+    }
+
+    Result run()
+    {
+        Result result;
+        for (size_t i = 0; i < m_left.size(); ++i) {
+            if (m_left[i] >= m_rightIds)
+                result.removedIndexes.addIndex(i);
+        }
+        for (size_t j = 0; j < m_right.size(); ++j) {
+            if (!m_inLeft[m_right[j]])
+                result.insertedIndexes.addIndex(j);
+        }
+        ScratchVector<quint32> working = buildWorkingList(result);
+        if (working.size() != m_right.size()) {
+            throw QMInternalInconsistencyException(
+                    QStringLiteral("Expected same size of current array (%1) and final array (%2)")
+                            .arg(identifiers(working), identifiers(m_right)));
+        }
+        if (!equalsRightByValue(working)) {
+            if (m_hasComparator)
+                moveWithComparator(working, result.movedIndexes);
+            else
+                moveByIdentity(working, result.movedIndexes);
+        }
+        return result;
+    }
+
+private:
+    // Ids when neither list holds an element twice and the lists mostly agree in order, the
+    // common case of a list update: a right-hand id is the element's right-hand position, and
+    // the two lists are walked side by side, so that only elements out of step (removed,
+    // inserted, or moved) go through a table. Gives up, leaving nothing set, when a list holds
+    // an element twice or when too many elements are out of step for the walk to pay.
+    bool alignInStep(const quintptr *leftKeys, qsizetype leftCount, const quintptr *rightKeys,
+                     qsizetype rightCount)
+    {
+        const auto left = size_t(leftCount);
+        const auto right = size_t(rightCount);
+        {
+            ScratchVector<quint64> filter;
+            if (hasRepeatedKey(rightKeys, right, filter).value_or(true)
+                || hasRepeatedKey(leftKeys, left, filter).value_or(true))
+                return false;
+        }
+        const size_t budget = std::max<size_t>(64, std::max(left, right) / 8);
+        m_left.assign(left, kNoId);
+        m_right.resize(right);
+        m_representative.resize(right);
+        m_inLeft.assign(right, 0);
+        for (size_t j = 0; j < right; ++j) {
+            m_right[j] = quint32(j);
+            m_representative[j] = m_leftCount + j;
+        }
+        const auto match = [&](size_t i, size_t j) {
+            m_left[i] = quint32(j);
+            m_inLeft[j] = 1;
+            m_representative[j] = i;
+        };
+        PendingKeys pendingLeft;
+        PendingKeys pendingRight;
+        size_t i = 0;
+        size_t j = 0;
+        while (i < left && j < right) {
+            if (leftKeys[i] == rightKeys[j]) {
+                match(i++, j++);
+                continue;
+            }
+            if (const quint64 p = pendingRight.find(leftKeys[i]); p != PendingKeys::kNotPending) {
+                match(i++, size_t(p));
+                continue;
+            }
+            if (const quint64 p = pendingLeft.find(rightKeys[j]); p != PendingKeys::kNotPending) {
+                match(size_t(p), j++);
+                continue;
+            }
+            if (pendingLeft.count() >= budget) {
+                m_representative.clear();
+                return false;
+            }
+            pendingLeft.insert(leftKeys[i], i);
+            pendingRight.insert(rightKeys[j], j);
+            ++i;
+            ++j;
+        }
+        for (; i < left; ++i) {
+            if (const quint64 p = pendingRight.find(leftKeys[i]); p != PendingKeys::kNotPending)
+                match(i, size_t(p));
+        }
+        for (; j < right; ++j) {
+            if (const quint64 p = pendingLeft.find(rightKeys[j]); p != PendingKeys::kNotPending)
+                match(size_t(p), j);
+        }
+        // Removed elements take the ids after the right list's, in left order.
+        m_rightIds = quint32(right);
+        for (size_t k = 0; k < left; ++k) {
+            if (m_left[k] == kNoId) {
+                m_left[k] = quint32(m_representative.size());
+                m_representative.push_back(k);
+            }
+        }
+        return true;
+    }
+
+    void alignByHashing(const quintptr *leftKeys, qsizetype leftCount, const quintptr *rightKeys,
+                        qsizetype rightCount)
+    {
         // Ids come from one hash of the right list's keys. Most elements of a list update stand
         // in the same order in both lists, so the left list is walked against the right one:
         // an element equal to the one after the last element found there takes that element's
@@ -440,33 +660,6 @@ public:
         }
     }
 
-    Result run()
-    {
-        Result result;
-        for (size_t i = 0; i < m_left.size(); ++i) {
-            if (m_left[i] >= m_rightIds)
-                result.removedIndexes.addIndex(i);
-        }
-        for (size_t j = 0; j < m_right.size(); ++j) {
-            if (!m_inLeft[m_right[j]])
-                result.insertedIndexes.addIndex(j);
-        }
-        ScratchVector<quint32> working = buildWorkingList(result);
-        if (working.size() != m_right.size()) {
-            throw QMInternalInconsistencyException(
-                    QStringLiteral("Expected same size of current array (%1) and final array (%2)")
-                            .arg(identifiers(working), identifiers(m_right)));
-        }
-        if (!equalsRightByValue(working)) {
-            if (m_hasComparator)
-                moveWithComparator(working, result.movedIndexes);
-            else
-                moveByIdentity(working, result.movedIndexes);
-        }
-        return result;
-    }
-
-private:
     // W: the left list without the removed positions, then each inserted element of the right
     // list at its own position, ascending. A position past the end (only possible when the
     // lengths cannot match) appends.
