@@ -27,9 +27,12 @@
 // (largest first), and moves each in turn to its position in the right list, looking both
 // positions up afresh before each move. Written as linear searches that is quadratic per pass.
 //
-// Here every element gets a dense id: the right list's distinct keys are numbered in order
-// through one hash, and the left list is walked against the right one, so that elements in the
-// same order on both sides take their ids without a lookup. Membership is then a test per id.
+// Here every element gets a dense id. When neither list holds an element twice, an id is the
+// element's right-hand position and the two lists are walked side by side, so that only
+// elements out of step go through a table; otherwise the right list's distinct keys are
+// numbered in order through one hash, and the left list is walked against the right one, so
+// that elements in the same order on both sides take their ids without a lookup. Membership is
+// then a test per id.
 // When no element occurs twice, a right-hand id is also the element's right-hand position, and W
 // is a list of blocks of ids that knows where each id stands (O(1)) and moves one id in
 // O(B + sqrt(n / B)). Records of a pass are found in one sweep and ordered by a stable counting
