@@ -34,8 +34,10 @@ install(FILES
 # The .pc file finds its prefix relative to itself, so the package can be installed anywhere
 # (cmake --install --prefix) and still be found through PKG_CONFIG_PATH.
 file(RELATIVE_PATH QMF_PC_TO_PREFIX "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
-configure_file(${CMAKE_CURRENT_LIST_DIR}/QMFoundationCore.pc.in
-    ${CMAKE_CURRENT_BINARY_DIR}/QMFoundationCore.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/QMFoundationCore.pc
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
-    COMPONENT Devel)
+foreach(component IN LISTS QMF_PACKAGE_COMPONENTS)
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/QMFoundation${component}.pc.in
+        ${CMAKE_CURRENT_BINARY_DIR}/QMFoundation${component}.pc @ONLY)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/QMFoundation${component}.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+        COMPONENT Devel)
+endforeach()

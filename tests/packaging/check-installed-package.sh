@@ -108,9 +108,13 @@ expect_probe ok "probe: QMFoundation_Core_FOUND=TRUE" "probe: target QMFoundatio
 # Without COMPONENTS: every installed component.
 probe installed "$prefix" "0.1 REQUIRED"
 expect_probe ok "probe: QMFoundation_Core_FOUND=TRUE" "probe: target QMFoundation::Core"
+# Network brings Core, which it links to.
+probe installed "$prefix" "REQUIRED COMPONENTS Network"
+expect_probe ok "probe: QMFoundation_Network_FOUND=TRUE" "probe: QMFoundation_Core_FOUND=TRUE" \
+    "probe: target QMFoundation::Network"
 probe installed "$prefix" "REQUIRED COMPONENTS Core Bogus"
 expect_probe failure "QMFoundation_FOUND to FALSE" \
-    'unknown component "Bogus". The components of this package are: Core.'
+    'unknown component "Bogus". The components of this package are: Core, Network.'
 probe installed "$prefix" "COMPONENTS Core OPTIONAL_COMPONENTS Bogus"
 expect_probe ok "probe: QMFoundation_FOUND=1" "probe: QMFoundation_Core_FOUND=TRUE" \
     "probe: QMFoundation_Bogus_FOUND=FALSE" "probe: target QMFoundation::Core"
@@ -147,6 +151,7 @@ cmake --build "$work/cmake-consumer" >/dev/null
 # CMake gives a consumer in its build tree the run path to the imported library.
 expect_library_from "$work/cmake-consumer/consumer" "$libdir"
 "$work/cmake-consumer/consumer"
+"$work/cmake-consumer/network-consumer"
 
 echo "-- pkg-config consumer"
 pcdir=$(dirname "$(find "$prefix" -name QMFoundationCore.pc | head -n 1)")
@@ -163,6 +168,12 @@ pc_translations=$(PKG_CONFIG_PATH="$pcdir" pkg-config --variable=translationsdir
 "$cxx" -fPIC "$consumer/main.cpp" -o "$work/pkgconfig-consumer" $flags -Wl,-rpath,"$pc_libdir"
 expect_library_from "$work/pkgconfig-consumer" "$libdir"
 "$work/pkgconfig-consumer"
+network_flags=$(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs QMFoundationNetwork)
+# shellcheck disable=SC2086
+"$cxx" -fPIC "$consumer/network.cpp" -o "$work/pkgconfig-network-consumer" $network_flags \
+    -Wl,-rpath,"$pc_libdir"
+expect_library_from "$work/pkgconfig-network-consumer" "$libdir"
+"$work/pkgconfig-network-consumer"
 
 if [ "$with_tools" = 1 ]; then
     echo "-- installed qmf, prefix moved"
