@@ -21,7 +21,8 @@ QByteArray LoopbackHTTPRequest::queryItem(QByteArrayView name) const
 {
     for (const QByteArray &item : query.split('&')) {
         const qsizetype equals = item.indexOf('=');
-        const QByteArray key = QByteArray::fromPercentEncoding(item.left(equals));
+        const QByteArray key
+                = QByteArray::fromPercentEncoding(equals < 0 ? item : item.left(equals));
         if (key == name) {
             const QByteArray value = equals < 0
                     ? QByteArray("")
@@ -276,7 +277,7 @@ Result LoopbackHTTPParser::parseRequest(QByteArrayView input, LoopbackHTTPReques
     request.method = parts[0].toByteArray();
     request.target = parts[1].toByteArray();
     const qsizetype question = request.target.indexOf('?');
-    request.path = request.target.left(question);
+    request.path = question < 0 ? request.target : request.target.left(question);
     request.query = question < 0 ? QByteArray() : request.target.mid(question + 1);
     request.version = version.toByteArray();
     request.headers = std::move(headers);

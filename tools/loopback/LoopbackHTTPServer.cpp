@@ -566,8 +566,7 @@ LoopbackHTTPResponse Worker::redirect(const LoopbackHTTPRequest &request)
     const int status = statusText.isNull() ? 302 : statusText.toInt();
     if (!QList<int> {301, 302, 303, 307, 308}.contains(status))
         return problem(400, u"status must be 301, 302, 303, 307 or 308"_s);
-    LoopbackHTTPResponse response = problem(status, u"redirected"_s);
-    response.headers.append({"Location", target.toEncoded()});
+    LoopbackHTTPResponse response {status, {{"Location", target.toEncoded()}}, {}};
     return response;
 }
 
