@@ -8,6 +8,7 @@ packages=(
     qt6-base-dev qt6-tools-dev qt6-l10n-tools libssl-dev libicu-dev tzdata
     libgtest-dev libgmock-dev googletest libbenchmark-dev libdtl-dev
     clang libclang-rt-14-dev clang-format
+    openssl
 )
 
 missing=()
