@@ -1,6 +1,8 @@
 # URL and query encoding, JSON model mapping and Link-header paging: the parts of the REST area
 # that need only Qt6::Core. The request operation and the client build the Network library.
 set(QMF_REST_HEADERS
+    rest/QMURLTranscoding.h
 )
 set(QMF_REST_SOURCES
+    rest/QMURLTranscoding.cpp
 )
