@@ -4,6 +4,7 @@ set(QMF_REST_HEADERS
     rest/HTTPMethods.h
     rest/QMCommon.h
     rest/QMQueryParams.h
+    rest/QMRESTAPILinkHeaderParser.h
     rest/QMURLEncoding.h
     rest/QMURLTranscoding.h
 )
@@ -11,6 +12,7 @@ set(QMF_REST_SOURCES
     rest/HTTPMethods.cpp
     rest/QMCommon.cpp
     rest/QMQueryParams.cpp
+    rest/QMRESTAPILinkHeaderParser.cpp
     rest/QMURLEncoding.cpp
     rest/QMURLTranscoding.cpp
 )
