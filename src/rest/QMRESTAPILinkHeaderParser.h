@@ -25,9 +25,10 @@
 ///    `; rel="prev"` or `; rel="next"`: unquoted or upper-case relations, other relations and
 ///    further parameters after the relation make the entry ignored;
 ///  - the URL is the text before the entry's first ";" without its first and last character
-///    (normally "<" and ">"); it must be a valid absolute URL (with a scheme) as RFC 3986 writes
-///    it: a space or a stray "%" makes it invalid. A recognised entry whose URL is invalid
-///    removes what an earlier entry of the same relation gave;
+///    (normally "<" and ">"); it must be a valid absolute URL (with a scheme) in QUrl's strict
+///    reading: a space, a control character or a "%" that starts no escape makes it invalid. A
+///    recognised entry whose URL is invalid removes what an earlier entry of the same relation
+///    gave;
 ///  - a later entry of a relation replaces an earlier one.
 ///
 /// Page numbers are read from a link URL's query as it stands (still percent-encoded): the value
