@@ -96,6 +96,7 @@ QString encode(const QString &string, const AsciiSet &ascii,
     const qsizetype size = string.size();
     const char16_t *data = reinterpret_cast<const char16_t *>(string.constData());
     QString result;
+    bool escaped = false;
     // Text from `copyFrom` on is copied in runs, and only once something needs escaping: most
     // keys and values need none and come back as the same shared string.
     qsizetype copyFrom = 0;
@@ -120,14 +121,16 @@ QString encode(const QString &string, const AsciiSet &ascii,
             if (QChar::isSurrogate(character))
                 return QString();
         }
-        if (result.isNull())
+        if (!escaped) {
             result.reserve(size + size / 2 + 8);
+            escaped = true;
+        }
         result.append(reinterpret_cast<const QChar *>(data + copyFrom), i - copyFrom);
         appendEscapes(result, character);
         i += length;
         copyFrom = i;
     }
-    if (result.isNull())
+    if (!escaped)
         return string;
     result.append(reinterpret_cast<const QChar *>(data + copyFrom), size - copyFrom);
     return result;
