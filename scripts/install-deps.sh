@@ -7,6 +7,8 @@ packages=(
     build-essential cmake ninja-build pkg-config git
     qt6-base-dev qt6-tools-dev qt6-l10n-tools libssl-dev libicu-dev tzdata
     libgtest-dev libgmock-dev googletest libbenchmark-dev libdtl-dev
+    # The URL encoding tests compare with Python's urllib.parse.quote().
+    python3
     clang libclang-rt-14-dev clang-format
     openssl
 )
