@@ -9,7 +9,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <iterator>
 #include <optional>
@@ -690,8 +689,9 @@ private:
     // working list that holds the right list's ids exactly needs none at all.
     bool equalsRightByValue(const ScratchVector<quint32> &working) const
     {
-        if (working.size() == m_right.size()
-            && std::memcmp(working.data(), m_right.data(), working.size() * sizeof(quint32)) == 0)
+        // std::equal() is one memcmp() here, and unlike memcmp() it takes empty lists (whose
+        // data() may be null).
+        if (std::equal(working.begin(), working.end(), m_right.begin(), m_right.end()))
             return true;
         for (size_t p = 0; p < working.size(); ++p) {
             if (working[p] != m_right[p]
