@@ -66,6 +66,14 @@ QMHTTPURLResponse responseOf(const QNetworkReply &reply)
     return response;
 }
 
+// Errors of the connection or a proxy, as opposed to the HTTP status errors that Qt also reports
+// for a complete response (from ContentAccessDenied on): a response cut short by one of them
+// (a time-out in the middle of the body, a closed connection) is a failure, not an outcome.
+bool failedInTransfer(QNetworkReply::NetworkError error)
+{
+    return error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
+}
+
 QMError errorOf(const QNetworkReply &reply)
 {
     return QMError(QMRESTAPINetworkErrorDomain, qint64(reply.error()),
@@ -361,8 +369,11 @@ void QMRESTAPIRequestOperation::main()
 
     const auto send = [&](const QNetworkRequest &outgoing, const QString &verb,
                           const QByteArray &payload) {
-        QNetworkReply *reply = manager.sendCustomRequest(outgoing, verb.toLatin1(),
-                                                         payload.isNull() ? QByteArray() : payload);
+        // Without a body nothing is uploaded, so no Content-Length goes out either.
+        // HEAD goes through head(): only there does Qt know that the response has no body.
+        QNetworkReply *reply = verb == u"HEAD"_s && payload.isNull() ? manager.head(outgoing)
+                : payload.isNull() ? manager.sendCustomRequest(outgoing, verb.toLatin1())
+                                   : manager.sendCustomRequest(outgoing, verb.toLatin1(), payload);
         QObject::connect(reply, &QNetworkReply::readyRead, [this, reply] {
             const QByteArray chunk = reply->readAll();
             std::lock_guard lock(d->mutex);
@@ -374,7 +385,7 @@ void QMRESTAPIRequestOperation::main()
     };
 
     const std::function<void(QNetworkReply *)> onFinished = [&](QNetworkReply *reply) {
-        const QByteArray rest = reply->readAll();
+        const QByteArray rest = reply->isOpen() ? reply->readAll() : QByteArray();
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         bool aborted;
         {
@@ -429,7 +440,7 @@ void QMRESTAPIRequestOperation::main()
             reply->deleteLater();
             return;
         }
-        if (status.isValid())
+        if (status.isValid() && !failedInTransfer(reply->error()))
             requestDidReceiveResponse(response(), responseData());
         else
             requestDidFailToConnectWithError(errorOf(*reply));

@@ -1,0 +1,345 @@
+// The client and its request operation against real servers on loopback: the wire form of each
+// method, every authorization scheme, redirects, server trust, cancellation, time-outs, error
+// statuses, refused connections and a burst of requests.
+
+#include "rest/QMRESTAPIClient.h"
+
+#include "LoopbackHTTPServer.h"
+#include "SelfSignedCertificate.h"
+
+#include "operations/QMOperationQueue.h"
+#include "support/Failures.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkReply>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+using TestSupport::failureOf;
+
+namespace {
+
+// Collects completion handler calls, which arrive on the request queue's threads.
+class Responses
+{
+public:
+    QMRESTAPIClient::CompletionHandler handler()
+    {
+        return [this](const QMRESTAPIResponse &response) {
+            std::lock_guard lock(m_mutex);
+            m_responses.append(response);
+            m_changed.notify_all();
+        };
+    }
+    QList<QMRESTAPIResponse> waitFor(qsizetype count)
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait_for(lock, 30s, [&] { return m_responses.size() >= count; });
+        return m_responses;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    QList<QMRESTAPIResponse> m_responses;
+};
+
+QMRESTAPIResponse perform(QMRESTAPIClient &client, const QUrl &url,
+                          const std::optional<QVariantMap> &params, const QString &method)
+{
+    Responses responses;
+    client.performRequestWithURL(url, params, method, responses.handler());
+    const QList<QMRESTAPIResponse> received = responses.waitFor(1);
+    return received.isEmpty() ? QMRESTAPIResponse() : received.first();
+}
+
+std::unique_ptr<LoopbackHTTPServer> startedServer()
+{
+    auto server = std::make_unique<LoopbackHTTPServer>();
+    QString error;
+    EXPECT_TRUE(server->start(&error)) << error.toStdString();
+    return server;
+}
+
+QMRESTAPIAuthenticationCredentials credentials(quint64 method, const QString &user,
+                                               const QString &password, const QString &token = {})
+{
+    return {method, user, password, token};
+}
+
+} // namespace
+
+TEST(RESTClientTest, WireFormOfEachMethod)
+{
+    const auto server = startedServer();
+    QMRESTAPIClient client;
+    const QVariantMap a {{u"a"_s, 1}};
+    struct Row
+    {
+        QString method;
+        std::optional<QVariantMap> params;
+        QByteArray sentMethod;
+        QByteArray query;
+        QByteArray body;
+        QByteArray contentType;
+        QByteArray contentLength;
+    };
+    const Row rows[] = {
+            {u"GET"_s, a, "GET", "a=1", "", {}, {}},
+            {u"DELETE"_s, a, "DELETE", "a=1", "", {}, {}},
+            // Other methods send their parameters nowhere.
+            {u"HEAD"_s, a, "HEAD", "", "", {}, {}},
+            {u"OPTIONS"_s, a, "OPTIONS", "", "", {}, {}},
+            {u"POST"_s, a, "POST", "", "{\"a\":1}", "application/json", "7"},
+            {u"PUT"_s, QVariantMap {{u"b"_s, u"\u00e9"_s}}, "PUT", "", "{\"b\":\"\u00e9\"}",
+             "application/json", "10"},
+            {u"PATCH"_s, a, "PATCH", "", "{\"a\":1}", "application/json", "7"},
+            // Methods are recognised in any case and sent as given.
+            {u"post"_s, a, "post", "", "{\"a\":1}", "application/json", "7"},
+            {u"POST"_s, std::nullopt, "POST", "", "", {}, {}},
+            {u"GET"_s, std::nullopt, "GET", "", "", {}, {}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.method.toStdString());
+        server->clearRequests();
+        const QMRESTAPIResponse response
+                = perform(client, server->url(u"/echo"_s), row.params, row.method);
+        EXPECT_EQ(response.statusCode, 200);
+        EXPECT_FALSE(response.hasError());
+        ASSERT_EQ(server->requestCount(), 1);
+        const LoopbackHTTPRequest request = server->requests().first();
+        EXPECT_EQ(request.method, row.sentMethod);
+        EXPECT_EQ(request.query, row.query);
+        EXPECT_EQ(request.body, row.body);
+        EXPECT_EQ(request.header("Content-Type"), row.contentType);
+        EXPECT_EQ(request.header("Content-Length"), row.contentLength);
+        EXPECT_FALSE(request.hasHeader("Cookie"));
+        EXPECT_FALSE(request.hasHeader("Authorization"));
+    }
+
+    // The completion record: status, header fields, and the body as text.
+    const QMRESTAPIResponse echoed = perform(client, server->url(u"/echo?x=1"_s), {}, u"GET"_s);
+    ASSERT_TRUE(echoed.body);
+    EXPECT_EQ(QJsonDocument::fromJson(echoed.body->toUtf8()).object()[u"query"_s].toString(),
+              u"x=1"_s);
+    EXPECT_EQ(echoed.headers.value(u"Content-Type"_s), u"application/json"_s);
+    EXPECT_FALSE(echoed.result.isValid());
+    EXPECT_FALSE(echoed.serverTrustExceptionCookie);
+
+    // Parameters JSON cannot hold, and credentials that lack what their method needs, are
+    // refused before anything is queued.
+    EXPECT_TRUE(failureOf([&] {
+                    client.performPOSTRequestWithURL(server->url(u"/echo"_s),
+                                                     QVariantMap {{u"u"_s, QUrl(u"x:y"_s)}});
+                }).startsWith(u"Not a valid JSON object: "_s));
+    client.setCredentials(credentials(QMRESTAPIAuthenticationMethodOAuth, u"u"_s, u"p"_s));
+    EXPECT_EQ(failureOf([&] { client.performGETRequestWithURL(server->url(u"/echo"_s), {}); }),
+              QString());
+    EXPECT_EQ(client.queue()->operationCount(), 0);
+}
+
+TEST(RESTClientTest, AuthorizationSchemes)
+{
+    const auto server = startedServer();
+    server->setBasicCredentials(u"ann"_s, u"s\u00e9cret"_s);
+    server->setBearerToken("t0ken");
+    server->setNTLMCredentials(u"ann"_s, u"s\u00e9cret"_s, u"LOOPBACK"_s);
+    struct Row
+    {
+        const char *name;
+        QMRESTAPIAuthenticationCredentials credentials;
+        QString path;
+        qint64 status;
+    };
+    const Row rows[] = {
+            {"default is Basic", credentials(0, u"ann"_s, u"s\u00e9cret"_s), u"/basic"_s, 200},
+            {"Basic", credentials(1, u"ann"_s, u"s\u00e9cret"_s), u"/basic"_s, 200},
+            {"Basic, wrong password", credentials(1, u"ann"_s, u"wrong"_s), u"/basic"_s, 401},
+            {"Bearer", credentials(2, {}, {}, u"t0ken"_s), u"/bearer"_s, 200},
+            {"Bearer, wrong token", credentials(2, {}, {}, u"other"_s), u"/bearer"_s, 401},
+            {"NTLM", credentials(3, u"ann"_s, u"s\u00e9cret"_s), u"/ntlm"_s, 200},
+            // The refused credential is not offered again: the server's 401 ends the request.
+            {"NTLM, wrong password", credentials(3, u"ann"_s, u"wrong"_s), u"/ntlm"_s, 401},
+            {"unknown method", credentials(7, u"ann"_s, u"s\u00e9cret"_s), u"/basic"_s, 401},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        QMRESTAPIClient client;
+        client.setCredentials(row.credentials);
+        const QMRESTAPIResponse response = perform(client, server->url(row.path), {}, u"GET"_s);
+        EXPECT_EQ(response.statusCode, row.status);
+        EXPECT_FALSE(response.hasError());
+    }
+}
+
+TEST(RESTClientTest, RedirectsKeepCredentialsWithTheirServer)
+{
+    const auto server = startedServer();
+    const auto other = startedServer();
+    QMRESTAPIClient client;
+    client.setCredentials(credentials(1, u"user"_s, u"password"_s));
+    const auto redirectTo = [&](const QUrl &target, int status) {
+        return server->url(u"/redirect?status=%1&to=%2"_s.arg(status).arg(
+                QString::fromLatin1(QUrl::toPercentEncoding(target.toString()))));
+    };
+    // To another port of the same host: another server, which never sees the credentials.
+    QMRESTAPIResponse response
+            = perform(client, redirectTo(other->url(u"/echo"_s), 302), {}, u"GET"_s);
+    EXPECT_EQ(response.statusCode, 200);
+    ASSERT_EQ(other->requestCount(), 1);
+    EXPECT_FALSE(other->requests().first().hasHeader("Authorization"));
+    // Within the same server they go along, and 307 keeps the method and body.
+    server->clearRequests();
+    response = perform(client, redirectTo(server->url(u"/echo"_s), 307), QVariantMap {{u"a"_s, 1}},
+                       u"POST"_s);
+    EXPECT_EQ(response.statusCode, 200);
+    ASSERT_EQ(server->requestCount(), 2);
+    const LoopbackHTTPRequest followed = server->requests().last();
+    EXPECT_EQ(followed.method, "POST");
+    EXPECT_EQ(followed.body, "{\"a\":1}");
+    EXPECT_TRUE(followed.header("Authorization").startsWith("Basic "));
+    // 303 fetches the new place with GET and no body.
+    server->clearRequests();
+    perform(client, redirectTo(server->url(u"/echo"_s), 303), QVariantMap {{u"a"_s, 1}}, u"POST"_s);
+    ASSERT_EQ(server->requestCount(), 2);
+    EXPECT_EQ(server->requests().last().method, "GET");
+    EXPECT_TRUE(server->requests().last().body.isEmpty());
+}
+
+TEST(RESTClientTest, ServerTrustAndItsCookie)
+{
+    QTemporaryDir directory;
+    ASSERT_TRUE(directory.isValid());
+    QString error;
+    const std::optional<SelfSignedCertificate> first
+            = makeSelfSignedCertificate(directory.path(), &error);
+    const std::optional<SelfSignedCertificate> second
+            = makeSelfSignedCertificate(directory.path(), &error);
+    ASSERT_TRUE(first && second) << error.toStdString();
+    LoopbackHTTPServer server;
+    server.setTLSCertificate(first->certificate, first->key);
+    LoopbackHTTPServer otherServer;
+    otherServer.setTLSCertificate(second->certificate, second->key);
+    ASSERT_TRUE(server.start(&error) && otherServer.start(&error)) << error.toStdString();
+    const QByteArray firstDigest
+            = QCryptographicHash::hash(first->certificate.toDer(), QCryptographicHash::Sha256);
+
+    const auto run = [](const QUrl &url, bool trusts, const std::optional<QByteArray> &cookie) {
+        const auto operation = std::make_shared<QMRESTAPIRequestOperation>(url);
+        operation->setTrustsServer(trusts);
+        operation->setServerTrustExceptionCookie(cookie);
+        QMError error;
+        const bool succeeded = operation->execute(&error);
+        return std::tuple(succeeded, operation->serverTrustExceptionCookie(),
+                          operation->response() ? operation->response()->statusCode : 0);
+    };
+    // A certificate that does not verify fails the request.
+    auto [succeeded, cookie, status] = run(server.url(u"/echo"_s), false, std::nullopt);
+    EXPECT_FALSE(succeeded);
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(cookie);
+    // Trusting the server accepts it and keeps a cookie that names its certificate...
+    std::tie(succeeded, cookie, status) = run(server.url(u"/echo"_s), true, std::nullopt);
+    EXPECT_TRUE(succeeded);
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(cookie, firstDigest);
+    // ...which later accepts that certificate without trusting the server...
+    std::tie(succeeded, cookie, status) = run(server.url(u"/echo"_s), false, firstDigest);
+    EXPECT_TRUE(succeeded);
+    // ...and no other, even when trusting it.
+    std::tie(succeeded, cookie, status) = run(otherServer.url(u"/echo"_s), true, firstDigest);
+    EXPECT_FALSE(succeeded);
+    EXPECT_EQ(cookie, firstDigest);
+}
+
+TEST(RESTClientTest, CancellationTimeOutsAndFailures)
+{
+    const auto server = startedServer();
+    QMRESTAPIClient client;
+
+    // Cancelled mid-transfer: the handler still hears of it, with no status and no error.
+    for (const QString &path : {u"/stall"_s, u"/slow?bytes=10000000&chunk=1024&interval=5"_s}) {
+        SCOPED_TRACE(path.toStdString());
+        server->clearRequests();
+        Responses responses;
+        const auto request
+                = client.performGETRequestWithURL(server->url(path), {}, responses.handler());
+        ASSERT_TRUE(server->waitForRequests(1, 10s));
+        request->cancel();
+        const QList<QMRESTAPIResponse> received = responses.waitFor(1);
+        ASSERT_EQ(received.size(), 1);
+        EXPECT_EQ(received.first().statusCode, 0);
+        EXPECT_FALSE(received.first().hasError());
+        EXPECT_TRUE(request->isCancelled());
+        EXPECT_TRUE(request->requestOperation()->isFinished());
+        EXPECT_FALSE(request->requestOperation()->isLoading());
+    }
+
+    // A stalled server fails the request when the time-out has passed.
+    class Impatient : public QMRESTAPIRequestOperation
+    {
+    public:
+        using QMRESTAPIRequestOperation::QMRESTAPIRequestOperation;
+        double requestTimeoutInterval() const override { return 0.2; }
+    };
+    // So does a body that stops coming after its head has arrived.
+    for (const QString &path : {u"/stall"_s, u"/slow?bytes=100&chunk=10&interval=1000"_s}) {
+        SCOPED_TRACE(path.toStdString());
+        const auto impatient = std::make_shared<Impatient>(server->url(path));
+        QMError error;
+        EXPECT_FALSE(impatient->execute(&error));
+        EXPECT_EQ(error.domain(), QMRESTAPINetworkErrorDomain);
+    }
+
+    // An error status is a response like any other; a refused connection is an error.
+    QMRESTAPIResponse response = perform(client, server->url(u"/status/404"_s), {}, u"GET"_s);
+    EXPECT_EQ(response.statusCode, 404);
+    EXPECT_FALSE(response.hasError());
+    const QUrl refused = server->url(u"/echo"_s);
+    server->stop();
+    response = perform(client, refused, {}, u"GET"_s);
+    EXPECT_EQ(response.statusCode, 0);
+    ASSERT_TRUE(response.hasError());
+    EXPECT_EQ(response.error->domain(), QMRESTAPINetworkErrorDomain);
+    EXPECT_EQ(response.error->code(), qint64(QNetworkReply::ConnectionRefusedError));
+    EXPECT_FALSE(response.body);
+
+    // Waiting on an idle client returns at once.
+    client.waitUntilFinished();
+}
+
+TEST(RESTClientTest, ManyRequestsAtOnceLeaveNothingBehind)
+{
+    const auto entries = [](const char *directory) {
+        return QDir(QString::fromLatin1(directory))
+                .entryList(QDir::NoDotAndDotDot | QDir::AllEntries)
+                .size();
+    };
+    const auto server = startedServer();
+    const qsizetype threadsBefore = entries("/proc/self/task");
+    const qsizetype descriptorsBefore = entries("/proc/self/fd");
+    {
+        QMRESTAPIClient client;
+        Responses responses;
+        constexpr int kRequests = 500;
+        for (int k = 0; k < kRequests; ++k)
+            client.performGETRequestWithURL(server->url(u"/echo"_s), QVariantMap {{u"k"_s, k}},
+                                            responses.handler());
+        client.waitUntilFinished();
+        const QList<QMRESTAPIResponse> received = responses.waitFor(kRequests);
+        ASSERT_EQ(received.size(), kRequests);
+        for (const QMRESTAPIResponse &response : received)
+            ASSERT_EQ(response.statusCode, 200);
+    }
+    EXPECT_EQ(entries("/proc/self/task"), threadsBefore);
+    EXPECT_EQ(entries("/proc/self/fd"), descriptorsBefore);
+}
