@@ -248,6 +248,7 @@ public:
         QMetaType type;
         Conversion conversion = nullptr;
         bool acceptsAnything = false;
+        bool writable = false;
     };
 
     static const QMRESTAPIModelClass &of(const QMetaObject *modelClass)
@@ -286,10 +287,12 @@ public:
     std::shared_ptr<QMRESTAPIModel> newInstance() const
     {
         QObject *object = metaObject->newInstance();
-        QMAssert(object != nullptr,
-                 QStringLiteral("Cannot create an instance of the model class %1: it has no "
-                                "Q_INVOKABLE constructor that takes no arguments")
-                         .arg(QLatin1StringView(metaObject->className())));
+        // The message is built only on failure: this runs once per object read.
+        if (!object)
+            throw QMInternalInconsistencyException(
+                    QStringLiteral("Cannot create an instance of the model class %1: it has no "
+                                   "Q_INVOKABLE constructor that takes no arguments")
+                            .arg(QLatin1StringView(metaObject->className())));
         // The meta-object inherits the model's, so the object is a model.
         return std::shared_ptr<QMRESTAPIModel>(static_cast<QMRESTAPIModel *>(object));
     }
@@ -352,15 +355,17 @@ private:
         plan.type = plan.property.metaType();
         plan.conversion = conversionTo(plan.type);
         plan.acceptsAnything = plan.type == QMetaType::fromType<QVariant>();
+        plan.writable = plan.property.isWritable();
         return plan;
     }
 
     void store(QMRESTAPIModel *model, const Plan &plan, const QVariant &value) const
     {
-        QMAssert(plan.property.isWritable(),
-                 QStringLiteral("The property %1 of the model class %2 cannot be written")
-                         .arg(plan.mapping.modelPropertyName(),
-                              QLatin1StringView(metaObject->className())));
+        if (!plan.writable)
+            throw QMInternalInconsistencyException(
+                    QStringLiteral("The property %1 of the model class %2 cannot be written")
+                            .arg(plan.mapping.modelPropertyName(),
+                                 QLatin1StringView(metaObject->className())));
         if (plan.acceptsAnything || value.metaType() == plan.type) {
             plan.property.write(model, value);
             return;
