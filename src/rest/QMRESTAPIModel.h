@@ -10,6 +10,7 @@
 #include <QVariantMap>
 
 #include <memory>
+#include <type_traits>
 
 /// The base of model classes that are filled from JSON objects and written back to them.
 ///
@@ -146,6 +147,11 @@ public:
     template<class T>
     static void registerModelPointerType()
     {
+        // Without Q_OBJECT, T::staticMetaObject would be its base class's, and the library would
+        // make instances of the base where a T is expected.
+        static_assert(
+                std::is_base_of_v<QMRESTAPIModel, T> && QtPrivate::HasQ_OBJECT_Macro<T>::Value,
+                "A model class derives from QMRESTAPIModel and declares Q_OBJECT");
         static const bool registered = [] {
             const QMetaType from = QMetaType::fromType<std::shared_ptr<T>>();
             const QMetaType to = QMetaType::fromType<std::shared_ptr<QMRESTAPIModel>>();
