@@ -4,7 +4,11 @@ set(QMF_REST_HEADERS
     rest/HTTPMethods.h
     rest/QMCommon.h
     rest/QMQueryParams.h
+    rest/QMRESTAPIJSONParser.h
     rest/QMRESTAPILinkHeaderParser.h
+    rest/QMRESTAPIModel.h
+    rest/QMRESTAPIModelPropertyMapping.h
+    rest/QMRESTAPIModelTransformer.h
     rest/QMURLEncoding.h
     rest/QMURLTranscoding.h
 )
@@ -12,7 +16,11 @@ set(QMF_REST_SOURCES
     rest/HTTPMethods.cpp
     rest/QMCommon.cpp
     rest/QMQueryParams.cpp
+    rest/QMRESTAPIJSONParser.cpp
     rest/QMRESTAPILinkHeaderParser.cpp
+    rest/QMRESTAPIModel.cpp
+    rest/QMRESTAPIModel_p.h
+    rest/QMRESTAPIModelPropertyMapping.cpp
     rest/QMURLEncoding.cpp
     rest/QMURLTranscoding.cpp
 )

@@ -1,4 +1,5 @@
 #include "text/JSONTranscoding.h"
+#include "text/JSONTranscoding_p.h"
 
 #include "errors/QMJSONValue_p.h"
 #include "errors/QMNull.h"
@@ -84,8 +85,10 @@ QByteArray escapedByteOrderMarks(const QByteArray &data, qsizetype first, QList<
     return escaped;
 }
 
+} // namespace
+
 // Qt's parser already insists on an array or an object at the top level.
-std::optional<QJsonDocument> parse(const QByteArray &data, QMError *error)
+std::optional<QJsonDocument> QMJSONDocumentFromData(const QByteArray &data, QMError *error)
 {
     const qsizetype start = data.startsWith(byteOrderMark) ? 3 : 0;
     const qsizetype first = data.indexOf(byteOrderMark, start);
@@ -114,6 +117,8 @@ std::optional<QJsonDocument> parse(const QByteArray &data, QMError *error)
     }
     return document;
 }
+
+namespace {
 
 // Qt writes U+FEFF raw, and a reader that decodes texts like Qt's own would drop it at the start
 // of a text; the escape is read the same everywhere. Raw, the bytes can stand for nothing else:
@@ -155,7 +160,7 @@ QVariant JSONTranscoding::arrayWithDataUsingJSONEncoding(const QByteArray &data,
 std::optional<QVariantMap>
 JSONTranscoding::dictionaryWithDataUsingJSONEncoding(const QByteArray &data, QMError *error)
 {
-    const std::optional<QJsonDocument> document = parse(data, error);
+    const std::optional<QJsonDocument> document = QMJSONDocumentFromData(data, error);
     if (!document)
         return std::nullopt;
     if (!document->isObject()) {
@@ -191,7 +196,7 @@ QByteArray JSONTranscoding::dataWithJSONObject(const QVariant &object, QMError *
 
 QVariant JSONTranscoding::JSONObject(const QByteArray &data, QMError *error)
 {
-    const std::optional<QJsonDocument> document = parse(data, error);
+    const std::optional<QJsonDocument> document = QMJSONDocumentFromData(data, error);
     if (!document)
         return QVariant();
     // JSON null becomes QVariant::fromValue(nullptr) in Qt 6, which is exactly QMNull().

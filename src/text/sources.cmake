@@ -25,6 +25,7 @@ set(QMF_TEXT_HEADERS
 )
 set(QMF_TEXT_SOURCES
     text/JSONTranscoding.cpp
+    text/JSONTranscoding_p.h
     text/QMBase64.cpp
     text/QMBase64Codec_p.h
     text/QMBase64Transcoding.cpp
