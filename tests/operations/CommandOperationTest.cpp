@@ -39,87 +39,77 @@ constexpr int StressDivisor = 1;
 class RecordingDelegate : public QMCommandOperationDelegate
 {
 public:
+    struct Seen
+    {
+        QByteArray output;
+        QByteArray error;
+        int outputChunks = 0;
+        int errorChunks = 0;
+        QStringList events;
+    };
+
     void commandDidReceiveStandardOutputData(QMCommandOperation &, const QByteArray &data) override
     {
-        record([&] {
-            m_output += data;
-            ++m_outputChunks;
+        record([&](Seen &seen) {
+            seen.output += data;
+            ++seen.outputChunks;
         });
     }
     void commandDidReceiveStandardErrorData(QMCommandOperation &, const QByteArray &data) override
     {
-        record([&] {
-            m_error += data;
-            ++m_errorChunks;
+        record([&](Seen &seen) {
+            seen.error += data;
+            ++seen.errorChunks;
         });
     }
     void commandDidFailToLaunch(QMCommandOperation &) override
     {
-        record([&] { m_events.append(u"failToLaunch"_s); });
+        record([](Seen &seen) { seen.events.append(u"failToLaunch"_s); });
     }
     void commandDidTerminate(QMCommandOperation &command) override
     {
         // Every chunk must have been reported by now, and the result data set.
         const std::optional<QByteArray> output = command.standardOutputData();
         const std::optional<QByteArray> error = command.standardErrorData();
-        record([&] {
-            if (!output || !error)
-                m_events.append(u"terminate without data"_s);
-            else if (*output == m_output && *error == m_error)
-                m_events.append(u"terminate"_s);
-            else
-                m_events.append(u"terminate before the last reports"_s);
+        record([&](Seen &seen) {
+            seen.events.append(!output || !error ? u"terminate without data"_s
+                                       : *output == seen.output && *error == seen.error
+                                       ? u"terminate"_s
+                                       : u"terminate before the last reports"_s);
         });
     }
 
-    QByteArray output() const { return read(m_output); }
-    QByteArray error() const { return read(m_error); }
-    int outputChunks() const { return read(m_outputChunks); }
-    int errorChunks() const { return read(m_errorChunks); }
-    QStringList events() const { return read(m_events); }
-
-    /// Blocks until the standard output received so far contains `text`.
-    void waitForOutput(const QByteArray &text)
+    Seen seen() const
     {
-        waitUntil([&] { return m_output.contains(text); });
+        std::lock_guard lock(m_mutex);
+        return m_seen;
     }
-    /// Blocks until a first chunk of either stream has been reported.
-    void waitForFirstChunk()
-    {
-        waitUntil([&] { return m_outputChunks + m_errorChunks > 0; });
-    }
-
-private:
-    template<typename Predicate>
-    void waitUntil(Predicate predicate)
+    /// Blocks until the standard output received so far contains `text`, or (with no text)
+    /// until a first chunk of either stream has been reported.
+    void waitForOutput(const QByteArray &text = {})
     {
         std::unique_lock lock(m_mutex);
         // A bound only against a hang; what is waited for normally comes at once.
-        ASSERT_TRUE(m_changed.wait_for(lock, std::chrono::minutes(1), predicate));
+        ASSERT_TRUE(m_changed.wait_for(lock, std::chrono::minutes(1), [&] {
+            return text.isEmpty() ? m_seen.outputChunks + m_seen.errorChunks > 0
+                                  : m_seen.output.contains(text);
+        }));
     }
+
+private:
     template<typename Function>
     void record(Function function)
     {
         {
             std::lock_guard lock(m_mutex);
-            function();
+            function(m_seen);
         }
         m_changed.notify_all();
-    }
-    template<typename T>
-    T read(const T &field) const
-    {
-        std::lock_guard lock(m_mutex);
-        return field;
     }
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
-    QByteArray m_output;
-    QByteArray m_error;
-    int m_outputChunks = 0;
-    int m_errorChunks = 0;
-    QStringList m_events;
+    Seen m_seen;
 };
 
 std::shared_ptr<QMCommandOperation>
@@ -196,12 +186,12 @@ TEST(CommandOperationTest, CollectsOutputAndExitStatus)
         EXPECT_EQ(command->standardOutputData(), c.output);
         EXPECT_EQ(command->standardErrorData(), c.error);
         EXPECT_EQ(command->exitCode(), c.exitCode);
-        EXPECT_EQ(delegate->output(), c.output);
-        EXPECT_EQ(delegate->error(), c.error);
+        EXPECT_EQ(delegate->seen().output, c.output);
+        EXPECT_EQ(delegate->seen().error, c.error);
         // Only non-empty chunks are reported.
-        EXPECT_LE(delegate->outputChunks(), c.output.size());
-        EXPECT_LE(delegate->errorChunks(), c.error.size());
-        EXPECT_EQ(delegate->events(), QStringList {u"terminate"_s});
+        EXPECT_LE(delegate->seen().outputChunks, c.output.size());
+        EXPECT_LE(delegate->seen().errorChunks, c.error.size());
+        EXPECT_EQ(delegate->seen().events, QStringList {u"terminate"_s});
         EXPECT_FALSE(command->error().has_value());
     }
 }
@@ -234,7 +224,7 @@ TEST(CommandOperationTest, ReportsProgramsThatCannotStart)
         EXPECT_EQ(command->exitCode(), -1);
         EXPECT_EQ(command->standardOutputData(), std::nullopt);
         EXPECT_EQ(command->standardErrorData(), std::nullopt);
-        EXPECT_EQ(delegate->events(),
+        EXPECT_EQ(delegate->seen().events,
                   (QStringList {u"failToLaunch"_s, u"terminate without data"_s}));
     }
 
@@ -404,7 +394,7 @@ TEST(CommandOperationTest, CancelInterruptsTheRunningChild)
     EXPECT_TRUE(sleeper->isCancelled());
     EXPECT_EQ(sleeper->exitCode(), SIGINT);
     EXPECT_EQ(sleeper->standardOutputData(), "started\n");
-    EXPECT_EQ(delegate->events(), QStringList()); // no commandDidTerminate
+    EXPECT_EQ(delegate->seen().events, QStringList()); // no commandDidTerminate
 
     // A child that ignores the interrupt runs until it ends by itself.
     int pipeDescriptors[2];
@@ -424,7 +414,7 @@ TEST(CommandOperationTest, CancelInterruptsTheRunningChild)
     stubborn->waitUntilFinished();
     EXPECT_EQ(stubborn->exitCode(), 7);
     EXPECT_EQ(stubborn->standardOutputData(), "ready\ngot go\n");
-    EXPECT_EQ(stubbornDelegate->events(), QStringList());
+    EXPECT_EQ(stubbornDelegate->seen().events, QStringList());
 
     // Cancelled before it starts: nothing is launched.
     QTemporaryDir directory;
@@ -457,12 +447,12 @@ TEST(CommandOperationTest, StreamsLargeInterleavedOutputCompletely)
     command->start();
     EXPECT_EQ(command->exitCode(), 0);
     // Compared whole, not by checksum: a mismatch then says where.
-    EXPECT_TRUE(delegate->output() == expectedOutput);
-    EXPECT_TRUE(delegate->error() == expectedError);
+    EXPECT_TRUE(delegate->seen().output == expectedOutput);
+    EXPECT_TRUE(delegate->seen().error == expectedError);
     EXPECT_TRUE(command->standardOutputData() == expectedOutput);
     EXPECT_TRUE(command->standardErrorData() == expectedError);
-    EXPECT_GT(delegate->outputChunks(), 1);
-    EXPECT_GT(delegate->errorChunks(), 1);
+    EXPECT_GT(delegate->seen().outputChunks, 1);
+    EXPECT_GT(delegate->seen().errorChunks, 1);
 }
 
 TEST(CommandOperationTest, SurvivesItsOwnersGoingAwayWhileStreaming)
@@ -476,7 +466,7 @@ TEST(CommandOperationTest, SurvivesItsOwnersGoingAwayWhileStreaming)
                 delegate);
         const auto queue = QMOperationQueue::serialQueue();
         queue->addOperation(command);
-        delegate->waitForFirstChunk();
+        delegate->waitForOutput();
         delegate.reset();
         queue->waitUntilAllOperationsAreFinished();
         EXPECT_EQ(command->exitCode(), 0);
@@ -494,10 +484,10 @@ TEST(CommandOperationTest, SurvivesItsOwnersGoingAwayWhileStreaming)
             const auto queue = QMOperationQueue::serialQueue();
             queue->addOperation(command);
             command.reset();
-            delegate->waitForFirstChunk();
+            delegate->waitForOutput();
         } // the queue's destructor waits for the operation
-        EXPECT_EQ(delegate->output().size() + delegate->error().size(), total);
-        EXPECT_EQ(delegate->events(), QStringList {u"terminate"_s});
+        EXPECT_EQ(delegate->seen().output.size() + delegate->seen().error.size(), total);
+        EXPECT_EQ(delegate->seen().events, QStringList {u"terminate"_s});
         EXPECT_TRUE(weakCommand.expired());
     }
 }

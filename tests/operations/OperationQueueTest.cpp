@@ -1,5 +1,4 @@
 #include "OperationsTestSupport.h"
-#include "lists/ListTestSupport.h"
 #include "text/TextTestSupport.h"
 
 #include "operations/QMBlockOperation.h"
@@ -18,7 +17,6 @@
 #include <thread>
 
 using namespace OperationsTestSupport;
-using ListTestSupport::failureOf;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -380,38 +378,4 @@ TEST(OperationQueueTest, WaitsReturnOnceEverythingAddedHasFinished)
     EXPECT_EQ(queue->operationCount(), 0);
     EXPECT_TRUE(std::all_of(operations.begin(), operations.end(),
                             [](const auto &operation) { return operation->isFinished(); }));
-}
-
-TEST(OperationQueueTest, ContractViolationsThrowTheirMessages)
-{
-    const auto queue = QMOperationQueue::serialQueue();
-    const auto operation = QMBlockOperation::blockOperationWithBlock([] {});
-    queue->addOperation(operation);
-    operation->waitUntilFinished();
-    const auto started = QMBlockOperation::blockOperationWithBlock([] {});
-    started->start();
-    struct Row
-    {
-        const char *name;
-        std::function<void()> action;
-        QString message;
-    };
-    const Row rows[] = {
-            {"null operation", [&] { queue->addOperation(nullptr); },
-             u"Invalid parameter not satisfying: operation"_s},
-            {"operation added twice", [&] { queue->addOperation(operation); },
-             u"Operation is already enqueued or has already been started"_s},
-            {"operation started before", [&] { queue->addOperation(started); },
-             u"Operation is already enqueued or has already been started"_s},
-            {"addOperationWithBlock without a block", [&] { queue->addOperationWithBlock({}); },
-             u"Invalid parameter not satisfying: block"_s},
-            {"performBlock without a block", [&] { queue->performBlock({}); },
-             u"Invalid parameter not satisfying: block"_s},
-            {"performBlockAndWait without a block", [&] { queue->performBlockAndWait({}); },
-             u"Invalid parameter not satisfying: block"_s},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(failureOf(row.action), row.message);
-    }
 }

@@ -19,25 +19,23 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Records its hooks in a log; `atStep` may act on the operation when a hook runs.
-class RecordingOperation : public QMOperation
+// Records its hooks in a log; `atStep` may act on the operation when a hook runs. It leaves
+// execute() to subclasses.
+class HooksOnlyOperation : public QMOperation
 {
 public:
-    explicit RecordingOperation(std::shared_ptr<Log> log)
+    explicit HooksOnlyOperation(std::shared_ptr<Log> log)
         : log(std::move(log))
     { }
 
     std::shared_ptr<Log> log;
-    std::function<void(RecordingOperation &, const QString &step)> atStep;
+    std::function<void(QMOperation &, const QString &step)> atStep;
 
 protected:
     void operationDidStart() override { step(u"didStart"_s); }
     void operationWillExecute() override { step(u"willExecute"_s); }
-    void execute() override { step(u"execute"_s); }
     void operationDidExecute() override { step(u"didExecute"_s); }
     void operationDidFinish() override { step(u"didFinish"_s); }
-
-private:
     void step(const QString &name)
     {
         log->append(name);
@@ -46,20 +44,13 @@ private:
     }
 };
 
-// Overrides every hook but execute().
-class HooksOnlyOperation : public QMOperation
+class RecordingOperation : public HooksOnlyOperation
 {
 public:
-    explicit HooksOnlyOperation(std::shared_ptr<Log> log)
-        : log(std::move(log))
-    { }
-    std::shared_ptr<Log> log;
+    using HooksOnlyOperation::HooksOnlyOperation;
 
 protected:
-    void operationDidStart() override { log->append(u"didStart"_s); }
-    void operationWillExecute() override { log->append(u"willExecute"_s); }
-    void operationDidExecute() override { log->append(u"didExecute"_s); }
-    void operationDidFinish() override { log->append(u"didFinish"_s); }
+    void execute() override { step(u"execute"_s); }
 };
 
 const QMError TestError(u"TestDomain"_s, 7, {{u"detail"_s, u"disk full"_s}});
@@ -83,40 +74,37 @@ void runToCompletion(const std::shared_ptr<QMBaseOperation> &operation, bool onQ
 TEST(OperationTest, HookSequenceStopsWhereTheWorkIsCancelledOrFinished)
 {
     enum Action { None, Cancel, Finish, FinishWithError };
-    struct Row
+    const struct
     {
         const char *name;
         QString atStep;
         Action action;
-        QStringList expected;
-    };
-    const QStringList all {u"didStart"_s,   u"willExecute"_s, u"execute"_s,
-                           u"didExecute"_s, u"didFinish"_s,   u"completion"_s};
-    const QStringList stoppedAfterStart {u"didStart"_s, u"didFinish"_s, u"completion"_s};
-    const QStringList stoppedAfterWill {u"didStart"_s, u"willExecute"_s, u"didFinish"_s,
-                                        u"completion"_s};
-    const QStringList stoppedAfterExecute {u"didStart"_s, u"willExecute"_s, u"execute"_s,
-                                           u"didFinish"_s, u"completion"_s};
-    const Row rows[] = {
-            {"runs to the end", QString(), None, all},
+        const char *expected; // the log, separated by '|'
+    } rows[] = {
+            {"runs to the end", QString(), None,
+             "didStart|willExecute|execute|didExecute|didFinish|completion"},
             // Cancelled before it starts: only the caller's completion block runs.
-            {"cancel before start", u"beforeStart"_s, Cancel, {u"completion"_s}},
+            {"cancel before start", u"beforeStart"_s, Cancel, "completion"},
             // Cancelled between the hooks: the remaining steps are skipped, the completion
             // wrapper still runs.
-            {"cancel in didStart", u"didStart"_s, Cancel, stoppedAfterStart},
-            {"cancel in willExecute", u"willExecute"_s, Cancel, stoppedAfterWill},
-            {"cancel in execute", u"execute"_s, Cancel, stoppedAfterExecute},
-            {"cancel in didExecute", u"didExecute"_s, Cancel, all},
+            {"cancel in didStart", u"didStart"_s, Cancel, "didStart|didFinish|completion"},
+            {"cancel in willExecute", u"willExecute"_s, Cancel,
+             "didStart|willExecute|didFinish|completion"},
+            {"cancel in execute", u"execute"_s, Cancel,
+             "didStart|willExecute|execute|didFinish|completion"},
+            {"cancel in didExecute", u"didExecute"_s, Cancel,
+             "didStart|willExecute|execute|didExecute|didFinish|completion"},
             // finish() stops the sequence the same way.
-            {"finish in didStart", u"didStart"_s, Finish, stoppedAfterStart},
-            {"finishWithError in execute", u"execute"_s, FinishWithError, stoppedAfterExecute},
+            {"finish in didStart", u"didStart"_s, Finish, "didStart|didFinish|completion"},
+            {"finishWithError in execute", u"execute"_s, FinishWithError,
+             "didStart|willExecute|execute|didFinish|completion"},
     };
-    for (const Row &row : rows) {
+    for (const auto &row : rows) {
         for (const bool onQueue : {false, true}) {
             SCOPED_TRACE(std::string(row.name) + (onQueue ? " (queue)" : " (start)"));
             const auto log = std::make_shared<Log>();
             const auto operation = std::make_shared<RecordingOperation>(log);
-            operation->atStep = [&row](RecordingOperation &op, const QString &step) {
+            operation->atStep = [&row](QMOperation &op, const QString &step) {
                 if (step != row.atStep)
                     return;
                 if (row.action == Cancel)
@@ -135,7 +123,7 @@ TEST(OperationTest, HookSequenceStopsWhereTheWorkIsCancelledOrFinished)
                 operation->cancel();
             runToCompletion(operation, onQueue, completed);
 
-            EXPECT_EQ(log->entries(), row.expected);
+            EXPECT_EQ(log->entries().join(u'|'), QString::fromUtf8(row.expected));
             EXPECT_TRUE(operation->isFinished());
             EXPECT_EQ(operation->isAborted(),
                       row.action == Finish || row.action == FinishWithError);
@@ -153,7 +141,7 @@ TEST(OperationTest, ExecuteThatIsNotOverriddenFailsWhenTheSequenceReachesIt)
     EXPECT_EQ(failureOf([&] { operation->start(); }),
               u"Abstract method 'execute' needs to be overridden by subclasses."_s);
     // Finished all the same, so that nobody waits for it forever.
-    EXPECT_EQ(log->entries(), (QStringList {u"didStart"_s, u"willExecute"_s, u"didFinish"_s}));
+    EXPECT_EQ(log->entries().join(u'|'), u"didStart|willExecute|didFinish"_s);
     EXPECT_TRUE(operation->isFinished());
     EXPECT_FALSE(operation->isExecuting());
 }
@@ -164,14 +152,13 @@ TEST(OperationTest, CompletionWrapperCanBeReplacedAndHoldsTheOperationWeakly)
     const auto log = std::make_shared<Log>();
     const auto replaced = std::make_shared<RecordingOperation>(log);
     replaced->setCompletionBlock([&] { log->append(u"first completion"_s); });
-    replaced->atStep = [&](RecordingOperation &op, const QString &step) {
+    replaced->atStep = [&](QMOperation &op, const QString &step) {
         if (step == u"execute")
             op.setCompletionBlock([&] { log->append(u"late completion"_s); });
     };
     replaced->start();
-    EXPECT_EQ(log->entries(),
-              (QStringList {u"didStart"_s, u"willExecute"_s, u"execute"_s, u"didExecute"_s,
-                            u"late completion"_s}));
+    EXPECT_EQ(log->entries().join(u'|'),
+              u"didStart|willExecute|execute|didExecute|late completion"_s);
 
     const auto weakLog = std::make_shared<Log>();
     QMBaseOperation::CompletionBlock wrapper;
@@ -180,7 +167,7 @@ TEST(OperationTest, CompletionWrapperCanBeReplacedAndHoldsTheOperationWeakly)
         auto operation = std::make_shared<RecordingOperation>(weakLog);
         weakOperation = operation;
         operation->setCompletionBlock([weakLog] { weakLog->append(u"completion"_s); });
-        operation->atStep = [&](RecordingOperation &op, const QString &step) {
+        operation->atStep = [&](QMOperation &op, const QString &step) {
             if (step == u"execute")
                 wrapper = op.completionBlock();
         };
@@ -191,9 +178,8 @@ TEST(OperationTest, CompletionWrapperCanBeReplacedAndHoldsTheOperationWeakly)
     EXPECT_TRUE(weakOperation.expired());
     ASSERT_TRUE(bool(wrapper));
     wrapper();
-    EXPECT_EQ(weakLog->entries(),
-              (QStringList {u"didStart"_s, u"willExecute"_s, u"execute"_s, u"didExecute"_s,
-                            u"didFinish"_s, u"completion"_s, u"completion"_s}));
+    EXPECT_EQ(weakLog->entries().join(u'|'),
+              u"didStart|willExecute|execute|didExecute|didFinish|completion|completion"_s);
 }
 
 TEST(OperationTest, ErrorIsReadWholeWhileAnotherThreadWritesIt)
@@ -239,10 +225,9 @@ TEST(BaseOperationTest, StartRunsMainOnTheCallingThreadAndTellsTheObservers)
     });
     operation->removeExecutingObserver(removed);
     operation->start();
-    EXPECT_EQ(log.entries(),
-              (QStringList {u"observer 1 executing=1 finished=0 caller=1"_s, u"self 1"_s,
-                            u"main executing=1 caller=1"_s,
-                            u"observer 0 executing=0 finished=0 caller=1"_s}));
+    EXPECT_EQ(log.entries().join(u'|'),
+              u"observer 1 executing=1 finished=0 caller=1|self 1|main executing=1 caller=1|"
+              "observer 0 executing=0 finished=0 caller=1"_s);
     EXPECT_TRUE(operation->isFinished());
     EXPECT_FALSE(operation->isExecuting());
 }
@@ -304,6 +289,34 @@ TEST(BaseOperationTest, ContractViolationsThrowTheirMessages)
                  operation.start();
              },
              u"QMOperation must be owned by a std::shared_ptr"_s},
+            // Queues.
+            {"null operation", [] { QMOperationQueue::serialQueue()->addOperation(nullptr); },
+             u"Invalid parameter not satisfying: operation"_s},
+            {"operation added twice",
+             [&] {
+                 const auto queue = QMOperationQueue::serialQueue();
+                 const auto operation = makeOperation();
+                 queue->addOperation(operation);
+                 operation->waitUntilFinished();
+                 queue->addOperation(operation);
+             },
+             u"Operation is already enqueued or has already been started"_s},
+            {"operation started before",
+             [&] {
+                 const auto operation = makeOperation();
+                 operation->start();
+                 QMOperationQueue::serialQueue()->addOperation(operation);
+             },
+             u"Operation is already enqueued or has already been started"_s},
+            {"addOperationWithBlock without a block",
+             [] { QMOperationQueue::serialQueue()->addOperationWithBlock({}); },
+             u"Invalid parameter not satisfying: block"_s},
+            {"performBlock without a block",
+             [] { QMOperationQueue::serialQueue()->performBlock({}); },
+             u"Invalid parameter not satisfying: block"_s},
+            {"performBlockAndWait without a block",
+             [] { QMOperationQueue::serialQueue()->performBlockAndWait({}); },
+             u"Invalid parameter not satisfying: block"_s},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);

@@ -47,12 +47,12 @@ public:
     void treeManagerWillDeleteItemsAtIndexPaths(QMTreeManager &, const QMIndexSet &indexes,
                                                 const QMTreeNodePointer &parent) override
     {
-        calls.append(u"will delete "_s + indexes.description() + u" in "_s + nameOf(parent));
+        note(u"will delete "_s, indexes, parent);
     }
     void treeManagerDidDeleteItemsAtIndexPaths(QMTreeManager &, const QMIndexSet &indexes,
                                                const QMTreeNodePointer &parent) override
     {
-        calls.append(u"did delete "_s + indexes.description() + u" in "_s + nameOf(parent));
+        note(u"did delete "_s, indexes, parent);
         if (QStringList *list = mirrored(parent)) {
             const QList<quint64> positions = indexes.toList();
             for (auto p = positions.crbegin(); p != positions.crend(); ++p)
@@ -62,12 +62,12 @@ public:
     void treeManagerWillInsertItemsAtIndexPaths(QMTreeManager &, const QMIndexSet &indexes,
                                                 const QMTreeNodePointer &parent) override
     {
-        calls.append(u"will insert "_s + indexes.description() + u" in "_s + nameOf(parent));
+        note(u"will insert "_s, indexes, parent);
     }
     void treeManagerDidInsertItemsAtIndexPaths(QMTreeManager &manager, const QMIndexSet &indexes,
                                                const QMTreeNodePointer &parent) override
     {
-        calls.append(u"did insert "_s + indexes.description() + u" in "_s + nameOf(parent));
+        note(u"did insert "_s, indexes, parent);
         if (QStringList *list = mirrored(parent)) {
             const QMTreeNodeList now = parent ? parent->childNodes() : manager.rootNodes();
             for (const quint64 position : indexes) {
@@ -128,6 +128,10 @@ public:
     QHash<QString, QStringList> mirror;
 
 private:
+    void note(const QString &what, const QMIndexSet &indexes, const QMTreeNodePointer &parent)
+    {
+        calls.append(what + indexes.description() + u" in "_s + nameOf(parent));
+    }
     QStringList *mirrored(const QMTreeNodePointer &parent)
     {
         const auto found = mirror.find(parent ? parent->identifier() : QString());
@@ -189,57 +193,42 @@ TEST(TreeManagerTest, MergeKeepsExistingInstancesAtAnyDepth)
 
 TEST(TreeManagerTest, IncrementalMergeReportsEachGroupOfSteps)
 {
-    struct Row
+    const struct
     {
         const char *name;
-        QString oldTree;
-        QString newTree;
-        QStringList calls;
-    };
-    const QList<Row> rows {
-            {"delete at the root",
-             u"a b c"_s,
-             u"a c"_s,
-             {u"update a"_s, u"update c"_s, u"updated []"_s, u"will delete 1 in (root)"_s,
-              u"did delete 1 in (root)"_s}},
-            {"insert and move below a parent",
-             u"p(a b c)"_s,
-             u"p(c x a b)"_s,
-             {u"update p"_s, u"update c"_s, u"update a"_s, u"update b"_s, u"updated []"_s,
-              u"will insert 1 in p"_s, u"did insert 1 in p"_s, u"will move 3 -> 0 in p"_s,
-              u"did move 3 -> 0 in p"_s, u"will move 1 -> 2 in p"_s, u"did move 1 -> 2 in p"_s,
-              u"updated []"_s}},
+        const char16_t *oldTree;
+        const char16_t *newTree;
+        const char *calls; // separated by '|'
+    } rows[] = {
+            {"delete at the root", u"a b c", u"a c",
+             "update a|update c|updated []|will delete 1 in (root)|did delete 1 in (root)"},
+            {"insert and move below a parent", u"p(a b c)", u"p(c x a b)",
+             "update p|update c|update a|update b|updated []|will insert 1 in p|did insert 1 in p|"
+             "will move 3 -> 0 in p|did move 3 -> 0 in p|will move 1 -> 2 in p|"
+             "did move 1 -> 2 in p|updated []"},
             // a keeps its instance although p, merged first, lets it go.
-            {"a node moves to another parent",
-             u"p(a b) q"_s,
-             u"p(b) q(a)"_s,
-             {u"update p"_s, u"update b"_s, u"updated []"_s, u"will delete 0 in p"_s,
-              u"did delete 0 in p"_s, u"update q"_s, u"update a"_s, u"updated []"_s,
-              u"will insert 0 in q"_s, u"did insert 0 in q"_s, u"updated []"_s}},
+            {"a node moves to another parent", u"p(a b) q", u"p(b) q(a)",
+             "update p|update b|updated []|will delete 0 in p|did delete 0 in p|update q|"
+             "update a|updated []|will insert 0 in q|did insert 0 in q|updated []"},
             // q comes first: a leaves p as a delete reported in p, before q's insert.
-            {"a node moves to a parent merged earlier",
-             u"q p(a b)"_s,
-             u"q(a) p(b)"_s,
-             {u"update q"_s, u"update a"_s, u"updated []"_s, u"will delete 0 in p"_s,
-              u"did delete 0 in p"_s, u"will insert 0 in q"_s, u"did insert 0 in q"_s,
-              u"update p"_s, u"update b"_s, u"updated []"_s, u"updated []"_s}},
-            {"a root goes below another root",
-             u"a b"_s,
-             u"b(a)"_s,
-             {u"update b"_s, u"update a"_s, u"updated []"_s, u"will delete 0 in (root)"_s,
-              u"did delete 0 in (root)"_s, u"will insert 0 in b"_s, u"did insert 0 in b"_s,
-              u"updated []"_s}},
+            {"a node moves to a parent merged earlier", u"q p(a b)", u"q(a) p(b)",
+             "update q|update a|updated []|will delete 0 in p|did delete 0 in p|"
+             "will insert 0 in q|did insert 0 in q|update p|update b|updated []|updated []"},
+            {"a root goes below another root", u"a b", u"b(a)",
+             "update b|update a|updated []|will delete 0 in (root)|did delete 0 in (root)|"
+             "will insert 0 in b|did insert 0 in b|updated []"},
     };
-    for (const Row &row : rows) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        QMTreeManager manager(parse(row.oldTree));
+        const QString newTree = QString::fromUtf16(row.newTree);
+        QMTreeManager manager(parse(QString::fromUtf16(row.oldTree)));
         manager.setUsesIncrementalUpdates(true);
         const auto delegate = std::make_shared<RecordingDelegate>();
         delegate->snapshotAll(manager.rootNodes());
         manager.setDelegate(delegate);
-        manager.updateRootNodesWithNodes(parse(row.newTree));
-        EXPECT_EQ(delegate->calls, row.calls);
-        EXPECT_EQ(shape(manager.rootNodes()), shape(parse(row.newTree)));
+        manager.updateRootNodesWithNodes(parse(newTree));
+        EXPECT_EQ(delegate->calls.join(u'|'), QString::fromUtf8(row.calls));
+        EXPECT_EQ(shape(manager.rootNodes()), newTree);
         EXPECT_EQ(delegate->mirroredShape(), shape(manager.rootNodes()));
     }
 }
@@ -254,7 +243,7 @@ TEST(TreeManagerTest, UpdatedNodesAndNonIncrementalMode)
     // Non-incremental: the list is replaced; only the per-node question is asked.
     manager.updateRootNodesWithNodes(parse(u"a=2 c=1"_s));
     EXPECT_EQ(shape(manager.rootNodes()), u"a c"_s);
-    EXPECT_EQ(delegate->calls, (QStringList {u"update a"_s, u"update c"_s}));
+    EXPECT_EQ(delegate->calls.join(u'|'), u"update a|update c"_s);
 
     // The delegate's answer alone decides, once it gives one.
     manager.setUsesIncrementalUpdates(true);
@@ -263,7 +252,7 @@ TEST(TreeManagerTest, UpdatedNodesAndNonIncrementalMode)
         return existing.identifier() == u"c";
     };
     manager.updateRootNodesWithNodes(parse(u"a=3 c=1"_s));
-    EXPECT_EQ(delegate->calls, (QStringList {u"update a"_s, u"update c"_s, u"updated [c]"_s}));
+    EXPECT_EQ(delegate->calls.join(u'|'), u"update a|update c|updated [c]"_s);
     EXPECT_EQ(manager.rootNodes()[0]->title(), u"3"_s); // the handler still ran
 
     // One identifier twice in a new list cannot be placed twice.
