@@ -468,11 +468,17 @@ TEST(LoopbackHTTPServerTest, StallsAndTricklesUntilTheClientGivesUp)
 
     // Stopping ends what still stalls, and the client sees the connection close.
     server->clearRequests();
-    QNetworkReply *pending = manager.get(requestFor(*server, u"/stall"_s));
+    QNetworkRequest lasting = requestFor(*server, u"/stall"_s);
+    lasting.setTransferTimeout(5000);
+    QNetworkReply *pending = manager.get(lasting);
     QEventLoop loop;
     QObject::connect(pending, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    while (server->requestCount() == 0)
-        loop.processEvents(QEventLoop::WaitForMoreEvents);
+    const auto sent
+            = QObject::connect(pending, &QNetworkReply::requestSent, &loop, &QEventLoop::quit);
+    loop.exec();
+    QObject::disconnect(sent);
+    // Once sent, the request reaches the server without this thread's help.
+    EXPECT_TRUE(server->waitForRequests(1, 5s));
     server.reset();
     if (!pending->isFinished())
         loop.exec();
