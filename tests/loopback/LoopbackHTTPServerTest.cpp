@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QRegularExpression>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUrlQuery>
@@ -472,9 +473,8 @@ TEST(LoopbackHTTPServerTest, StallsAndTricklesUntilTheClientGivesUp)
     lasting.setTransferTimeout(5000);
     QNetworkReply *pending = manager.get(lasting);
     QEventLoop loop;
-    QObject::connect(pending, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    const auto sent
-            = QObject::connect(pending, &QNetworkReply::requestSent, &loop, &QEventLoop::quit);
+    QObject::connect(pending, SIGNAL(finished()), &loop, SLOT(quit())); // by name, as in fetch()
+    const auto sent = QObject::connect(pending, SIGNAL(requestSent()), &loop, SLOT(quit()));
     loop.exec();
     QObject::disconnect(sent);
     // Once sent, the request reaches the server without this thread's help.
@@ -504,23 +504,21 @@ TEST(LoopbackHTTPServerTest, ServesHTTPSWithSelfSignedCertificates)
     EXPECT_TRUE(server.isSecure());
     EXPECT_EQ(server.baseUrl().scheme(), u"https"_s);
 
+    // The errors themselves are made on the client's network thread; inspecting them here would
+    // read across threads in ways a thread sanitizer cannot follow into Qt, so the raw socket
+    // below checks the certificate.
     QNetworkAccessManager manager;
-    QList<QSslError::SslError> errors;
+    int prompts = 0;
     const auto reply = fetch(
             manager, requestFor(server, u"/echo"_s), "POST", "secret", [&](QNetworkReply *reply) {
-                QObject::connect(reply, &QNetworkReply::sslErrors, reply,
-                                 [&, reply](const QList<QSslError> &list) {
-                                     for (const QSslError &sslError : list) {
-                                         errors.append(sslError.error());
-                                         // The peer's certificate is the one the server was given.
-                                         EXPECT_EQ(sslError.certificate(), made->certificate);
-                                     }
-                                     reply->ignoreSslErrors();
-                                 });
+                QObject::connect(reply, &QNetworkReply::sslErrors, reply, [&, reply] {
+                    ++prompts;
+                    reply->ignoreSslErrors();
+                });
             });
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.json()[u"body"_s].toString(), u"secret"_s);
-    EXPECT_TRUE(errors.contains(QSslError::SelfSignedCertificate)) << errors.size();
+    EXPECT_EQ(prompts, 1);
     EXPECT_TRUE(server.requests().constFirst().secure);
 
     // A client that does not accept the certificate gets no answer, and the server goes on.
@@ -528,6 +526,18 @@ TEST(LoopbackHTTPServerTest, ServesHTTPSWithSelfSignedCertificates)
     EXPECT_EQ(fetch(strict, requestFor(server, u"/echo"_s)).error,
               QNetworkReply::SslHandshakeFailedError);
     EXPECT_EQ(server.requestCount(), 1);
+
+    // The server presents the certificate it was given, and speaks HTTP inside TLS.
+    QSslSocket socket;
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    socket.connectToHostEncrypted(u"127.0.0.1"_s, server.port());
+    ASSERT_TRUE(socket.waitForEncrypted(5000)) << socket.errorString().toStdString();
+    EXPECT_EQ(socket.peerCertificate(), made->certificate);
+    socket.write("GET /status/202 HTTP/1.1\r\nHost: x\r\n\r\n");
+    QByteArray received;
+    while (!received.contains("\r\n\r\n") && socket.waitForReadyRead(5000))
+        received += socket.readAll();
+    EXPECT_TRUE(received.startsWith("HTTP/1.1 202 Accepted\r\n")) << received.toStdString();
 }
 
 TEST(LoopbackHTTPServerTest, StartsAndStopsOnItsOwnThread)
