@@ -7,6 +7,7 @@
 #include <QAuthenticator>
 #include <QElapsedTimer>
 #include <QJsonArray>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSslSocket>
 #include <QTcpSocket>
@@ -566,4 +567,64 @@ TEST(LoopbackHTTPServerTest, StartsAndStopsOnItsOwnThread)
     ASSERT_TRUE(socket.waitForBytesWritten(5000));
     EXPECT_TRUE(server.waitForRequests(3, 5s));
     EXPECT_FALSE(server.waitForRequests(4, 10ms));
+}
+
+TEST(LoopbackHTTPServerTest, ServesManyRequestsInFlight)
+{
+    StartedServer server;
+    QNetworkAccessManager manager;
+    constexpr int count = 96;
+    QList<QNetworkReply *> replies;
+    for (int i = 0; i < count; ++i)
+        replies.append(manager.get(requestFor(server, u"/json?size=1024"_s)));
+    QEventLoop loop;
+    int finished = 0;
+    for (QNetworkReply *reply : std::as_const(replies))
+        QObject::connect(reply, SIGNAL(finished()), &loop, SLOT(quit()));
+    while (finished < count) {
+        finished = int(std::count_if(replies.cbegin(), replies.cend(),
+                                     [](QNetworkReply *reply) { return reply->isFinished(); }));
+        if (finished < count)
+            loop.exec();
+    }
+    for (QNetworkReply *reply : std::as_const(replies)) {
+        EXPECT_EQ(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        EXPECT_EQ(reply->readAll().size(), 1024);
+        delete reply;
+    }
+    EXPECT_EQ(server.requestCount(), count);
+    // Qt opens a few connections per host and keeps them alive.
+    EXPECT_LE(server.connectionCount(), 8u);
+}
+
+TEST(LoopbackHTTPServerTest, ParsesAnyPrefixOrMutationWithoutHarm)
+{
+    const QByteArray requests[] = {
+            "POST /echo?a=b HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhelloGET / "
+            "HTTP/1.0\r\n\r\n",
+            "PUT /x HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+    };
+    QRandomGenerator random(20261206);
+    for (const QByteArray &whole : requests) {
+        LoopbackHTTPRequest request;
+        const auto complete = LoopbackHTTPParser::parseRequest(whole, request);
+        ASSERT_EQ(complete.outcome, LoopbackHTTPParser::Result::Outcome::Complete);
+        // Every proper prefix of a request is still to come, never a mistake.
+        for (qsizetype size = 0; size < complete.consumed; ++size) {
+            SCOPED_TRACE(size);
+            EXPECT_EQ(LoopbackHTTPParser::parseRequest(whole.first(size), request).outcome,
+                      LoopbackHTTPParser::Result::Outcome::Incomplete);
+        }
+        // Damaged requests end one way or another, within the input.
+        for (int round = 0; round < 2000; ++round) {
+            QByteArray damaged = whole;
+            for (int flips = 1 + random.bounded(3); flips > 0; --flips)
+                damaged[random.bounded(damaged.size())] = char(random.bounded(256));
+            const auto result = LoopbackHTTPParser::parseRequest(damaged, request);
+            EXPECT_LE(result.consumed, damaged.size());
+            if (result.outcome == LoopbackHTTPParser::Result::Outcome::Malformed) {
+                EXPECT_GE(result.status, 400);
+            }
+        }
+    }
 }
