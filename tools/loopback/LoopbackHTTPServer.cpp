@@ -2,11 +2,11 @@
 
 #include "LoopbackNTLM.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPointer>
 #include <QSslConfiguration>
 #include <QSslServer>
 #include <QTcpServer>
@@ -658,6 +658,13 @@ void LoopbackHTTPServer::addRoute(const QByteArray &path, Handler handler)
 
 bool LoopbackHTTPServer::start(QString *error)
 {
+    // Event loops on other threads need the application object, and without one the server's
+    // would end at once.
+    if (!QCoreApplication::instance()) {
+        if (error)
+            *error = u"the server needs a QCoreApplication"_s;
+        return false;
+    }
     const auto shared = d->shared;
     {
         std::lock_guard lock(shared->mutex);
