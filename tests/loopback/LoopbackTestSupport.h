@@ -47,7 +47,9 @@ inline Reply fetch(QNetworkAccessManager &manager, QNetworkRequest request,
     if (prepare)
         prepare(reply);
     QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    // Connected by name: a connection to a member function is an object made here that Qt may
+    // free on its network thread, unseen by a thread sanitizer.
+    QObject::connect(reply, SIGNAL(finished()), &loop, SLOT(quit()));
     if (!reply->isFinished())
         loop.exec();
     Reply result {reply->error(),

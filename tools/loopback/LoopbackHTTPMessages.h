@@ -70,7 +70,7 @@ struct Result
     Outcome outcome = Outcome::Incomplete;
     /// Complete: how many bytes of the input the request took (its successor starts there).
     qsizetype consumed = 0;
-    /// Malformed: the status to answer with (400, 411, 413, 431, 501 or 505) and why.
+    /// Malformed: the status to answer with (400, 413, 431, 501 or 505) and why.
     int status = 0;
     QByteArray reason;
 };

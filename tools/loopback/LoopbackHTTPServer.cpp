@@ -2,11 +2,11 @@
 
 #include "LoopbackNTLM.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPointer>
 #include <QSslConfiguration>
 #include <QSslServer>
 #include <QTcpServer>
@@ -516,6 +516,10 @@ LoopbackHTTPResponse Worker::jsonDocument(const LoopbackHTTPRequest &request)
     const qint64 size = positiveQueryNumber(request, "size", 1024);
     if (size < 0 || size > 16 * 1024 * 1024)
         return problem(400, u"size must be a number from 1 to 16777216"_s);
+    // A benchmark asks for a few sizes many times; a client asking for many sizes must not make
+    // the cache grow without bound.
+    if (m_jsonDocuments.size() >= 64 && !m_jsonDocuments.contains(size))
+        m_jsonDocuments.clear();
     QByteArray &document = m_jsonDocuments[size];
     if (document.isEmpty()) {
         // Records while they fit, then a padding string that brings the text to the size asked.
@@ -658,6 +662,13 @@ void LoopbackHTTPServer::addRoute(const QByteArray &path, Handler handler)
 
 bool LoopbackHTTPServer::start(QString *error)
 {
+    // Event loops on other threads need the application object, and without one the server's
+    // would end at once.
+    if (!QCoreApplication::instance()) {
+        if (error)
+            *error = u"the server needs a QCoreApplication"_s;
+        return false;
+    }
     const auto shared = d->shared;
     {
         std::lock_guard lock(shared->mutex);

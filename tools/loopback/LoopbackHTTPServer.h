@@ -17,12 +17,12 @@
 /// alive, and records every request it reads so that a test can check what went over the wire.
 ///
 /// Threads: the server runs its sockets on a thread of its own, with its own event loop, so a
-/// client on any other thread may block (wait for a reply, for example) without starving it.
-/// start(), stop() and the destructor are synchronous and belong to the thread that owns the
-/// server; every other member may be called from any thread, at any time. Routes added with
-/// addRoute() run on the server's thread.
+/// client on any other thread may block (wait for a reply, for example) without starving it. Like
+/// every Qt event loop it needs a QCoreApplication. start(), stop() and the destructor are
+/// synchronous and belong to the thread that owns the server; every other member may be called
+/// from any thread, at any time. Routes added with addRoute() run on the server's thread.
 ///
-/// A malformed request is answered with 400 (or 411, 413, 431, 501, 505 as fits) and its
+/// A malformed request is answered with 400 (or 413, 431, 501 or 505 as fits) and its
 /// connection is closed. Responses carry Content-Length; bodies of requests may come with
 /// Content-Length or chunked.
 ///
