@@ -9,7 +9,7 @@
 
 /// Query strings and query items from a parameter dictionary.
 ///
-/// A value takes part through its description, the text "%@" gives it
+/// A value enters as its description, the text "%@" gives it
 /// (QMObjectDescribing::prettyDescriptionForObject()): a text as it is, the number 5 as "5", true
 /// and false as "1" and "0", a URL as its text. A list or map is not expanded into several
 /// parameters; its description is one value. An invalid QVariant or QMNull() reads "<null>".
