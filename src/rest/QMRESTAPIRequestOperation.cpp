@@ -4,12 +4,16 @@
 #include "text/QMBase64Transcoding.h"
 
 #include <QAuthenticator>
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPointer>
 #include <QSslCertificate>
 #include <QSslError>
+#include <QThread>
+#include <QThreadStorage>
 #include <QTimer>
 
 #include <atomic>
@@ -81,6 +85,19 @@ QMError errorOf(const QNetworkReply &reply)
                     {u"NSErrorFailingURLStringKey"_s, reply.url().toString()}});
 }
 
+// The network access manager of the calling thread, for requests that carry no state of their
+// own into the connection (see Private::keepsNoConnectionState()): its connections stay open
+// between requests, so that a queue thread sends one request after another on the same
+// keep-alive connection instead of opening a new one (and a new manager thread) for each. Qt
+// deletes it with the thread's own data when the thread ends.
+QNetworkAccessManager &threadManager()
+{
+    static QThreadStorage<QNetworkAccessManager *> managers;
+    if (!managers.hasLocalData())
+        managers.setLocalData(new QNetworkAccessManager);
+    return *managers.localData();
+}
+
 } // namespace
 
 class QMRESTAPIRequestOperation::Private
@@ -103,6 +120,69 @@ public:
     // the mutex, so that cancel() never reaches a reply that main() has deleted.
     QNetworkReply *reply = nullptr;
     bool connectionCancelled = false;
+
+    // Whether the request can share a thread's connections with other requests: nothing it
+    // carries changes what a connection is (NTLM authenticates the connection itself, accepted
+    // certificate errors and another TLS configuration make a connection that a stricter
+    // request must not reuse, credentials in the URL go into the manager's cache), and the
+    // thread is not the application's, whose manager would outlive the application object.
+    // Called with the mutex held.
+    bool keepsNoConnectionState() const
+    {
+        const QUrl &url = request.url();
+        const QCoreApplication *application = QCoreApplication::instance();
+        return !NTLMCredentials && !trustsServer && !serverTrustExceptionCookie
+                && url.userInfo().isEmpty() && application
+                && QThread::currentThread() != application->thread()
+                && (url.scheme().compare(u"https"_s, Qt::CaseInsensitive) != 0
+                    || request.sslConfiguration() == QSslConfiguration::defaultConfiguration());
+    }
+    // Answers the challenges of a request's own manager: NTLM with the credentials, certificate
+    // errors by the trust settings. `challenges` counts the authentication challenges.
+    void handleChallenges(QNetworkAccessManager &manager, int &challenges)
+    {
+        QObject::connect(&manager, &QNetworkAccessManager::authenticationRequired,
+                         [this, &challenges](QNetworkReply *, QAuthenticator *authenticator) {
+                             // A second challenge means the credential was refused: no
+                             // credential then, so that the server's 401 ends the request.
+                             if (challenges++ > 0)
+                                 return;
+                             std::optional<std::pair<QString, QString>> credentials;
+                             {
+                                 std::lock_guard lock(mutex);
+                                 credentials = NTLMCredentials;
+                             }
+                             // Basic and Digest challenges name a realm; NTLM's does not.
+                             if (credentials && authenticator->realm().isEmpty()) {
+                                 authenticator->setUser(credentials->first);
+                                 authenticator->setPassword(credentials->second);
+                             }
+                         });
+        QObject::connect(&manager, &QNetworkAccessManager::encrypted, [this](QNetworkReply *reply) {
+            std::lock_guard lock(mutex);
+            if (trustsServer && !serverTrustExceptionCookie)
+                serverTrustExceptionCookie = certificateDigest(*reply);
+        });
+        QObject::connect(&manager, &QNetworkAccessManager::sslErrors,
+                         [this](QNetworkReply *reply, const QList<QSslError> &errors) {
+                             const QByteArray digest = certificateDigest(*reply);
+                             std::lock_guard lock(mutex);
+                             if (!serverTrustExceptionCookie) {
+                                 if (!trustsServer)
+                                     return; // the errors fail the request
+                                 serverTrustExceptionCookie = digest;
+                             } else if (*serverTrustExceptionCookie != digest) {
+                                 return; // the cookie names another certificate
+                             }
+                             reply->ignoreSslErrors(errors);
+                         });
+    }
+
+    static QByteArray certificateDigest(const QNetworkReply &reply)
+    {
+        return QCryptographicHash::hash(reply.sslConfiguration().peerCertificate().toDer(),
+                                        QCryptographicHash::Sha256);
+    }
 };
 
 QMRESTAPIRequestOperation::QMRESTAPIRequestOperation(const QUrl &URL)
@@ -320,52 +400,22 @@ void QMRESTAPIRequestOperation::main()
     }
     const QUrl origin = request.url();
 
-    // Created, used and destroyed on this thread: QNetworkAccessManager is not thread-safe.
-    QNetworkAccessManager manager;
+    // QNetworkAccessManager is not thread-safe: either manager lives on this thread. A request
+    // that brings state into its connection gets a manager of its own, which ends with it.
+    bool shared;
+    {
+        std::lock_guard lock(d->mutex);
+        shared = d->keepsNoConnectionState();
+    }
+    std::optional<QNetworkAccessManager> ownManager;
+    QNetworkAccessManager &manager = shared ? threadManager() : ownManager.emplace();
     QEventLoop loop;
     int challenges = 0;
     int redirects = 0;
+    std::vector<QPointer<QNetworkReply>> replies;
 
-    QObject::connect(&manager, &QNetworkAccessManager::authenticationRequired,
-                     [&](QNetworkReply *, QAuthenticator *authenticator) {
-                         // A second challenge means the credential was refused: no credential
-                         // then, so that the server's 401 ends the request.
-                         if (challenges++ > 0)
-                             return;
-                         std::optional<std::pair<QString, QString>> credentials;
-                         {
-                             std::lock_guard lock(d->mutex);
-                             credentials = d->NTLMCredentials;
-                         }
-                         // Basic and Digest challenges name a realm; NTLM's does not.
-                         if (credentials && authenticator->realm().isEmpty()) {
-                             authenticator->setUser(credentials->first);
-                             authenticator->setPassword(credentials->second);
-                         }
-                     });
-    QObject::connect(&manager, &QNetworkAccessManager::encrypted, [&](QNetworkReply *reply) {
-        std::lock_guard lock(d->mutex);
-        if (d->trustsServer && !d->serverTrustExceptionCookie) {
-            d->serverTrustExceptionCookie
-                    = QCryptographicHash::hash(reply->sslConfiguration().peerCertificate().toDer(),
-                                               QCryptographicHash::Sha256);
-        }
-    });
-    QObject::connect(&manager, &QNetworkAccessManager::sslErrors,
-                     [&](QNetworkReply *reply, const QList<QSslError> &errors) {
-                         const QByteArray digest = QCryptographicHash::hash(
-                                 reply->sslConfiguration().peerCertificate().toDer(),
-                                 QCryptographicHash::Sha256);
-                         std::lock_guard lock(d->mutex);
-                         if (!d->serverTrustExceptionCookie) {
-                             if (!d->trustsServer)
-                                 return; // the errors fail the request
-                             d->serverTrustExceptionCookie = digest;
-                         } else if (*d->serverTrustExceptionCookie != digest) {
-                             return; // the cookie names another certificate
-                         }
-                         reply->ignoreSslErrors(errors);
-                     });
+    if (!shared)
+        d->handleChallenges(manager, challenges);
 
     const auto send = [&](const QNetworkRequest &outgoing, const QString &verb,
                           const QByteArray &payload) {
@@ -374,6 +424,7 @@ void QMRESTAPIRequestOperation::main()
         QNetworkReply *reply = verb == u"HEAD"_s && payload.isNull() ? manager.head(outgoing)
                 : payload.isNull() ? manager.sendCustomRequest(outgoing, verb.toLatin1())
                                    : manager.sendCustomRequest(outgoing, verb.toLatin1(), payload);
+        replies.emplace_back(reply);
         QObject::connect(reply, &QNetworkReply::readyRead, [this, reply] {
             const QByteArray chunk = reply->readAll();
             std::lock_guard lock(d->mutex);
@@ -437,7 +488,6 @@ void QMRESTAPIRequestOperation::main()
                 QObject::connect(d->reply, &QNetworkReply::finished,
                                  [&, r = d->reply] { onFinished(r); });
             }
-            reply->deleteLater();
             return;
         }
         if (status.isValid() && !failedInTransfer(reply->error()))
@@ -467,6 +517,9 @@ void QMRESTAPIRequestOperation::main()
         std::lock_guard lock(d->mutex);
         d->reply = nullptr;
     }
+    // A shared manager outlives the request: its replies go now, not with the manager.
+    for (const QPointer<QNetworkReply> &reply : replies)
+        delete reply.data();
     requestDidFinish();
 }
 

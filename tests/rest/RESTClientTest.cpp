@@ -11,6 +11,7 @@
 #include "support/Failures.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,7 +21,9 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
+#include <thread>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -74,6 +77,26 @@ QMRESTAPIAuthenticationCredentials credentials(quint64 method, const QString &us
                                                const QString &password, const QString &token = {})
 {
     return {method, user, password, token};
+}
+
+// Runs `work` on a new thread and waits for it, and for the thread's end.
+void onThreadOfItsOwn(const std::function<void()> &work)
+{
+    std::thread(work).join();
+}
+
+// Polls `count` until it gives `expected` or five seconds have passed, and returns its last
+// answer: a thread that has finished its work, or a socket that the other side has closed, is
+// gone from /proc a moment later.
+qsizetype settled(const std::function<qsizetype()> &count, qsizetype expected)
+{
+    const QDeadlineTimer deadline(5s);
+    qsizetype now = count();
+    while (now != expected && !deadline.hasExpired()) {
+        std::this_thread::sleep_for(1ms);
+        now = count();
+    }
+    return now;
 }
 
 } // namespace
@@ -242,23 +265,52 @@ TEST(RESTClientTest, ServerTrustAndItsCookie)
         return std::tuple(succeeded, operation->serverTrustExceptionCookie(),
                           operation->response() ? operation->response()->statusCode : 0);
     };
-    // A certificate that does not verify fails the request.
-    auto [succeeded, cookie, status] = run(server.url(u"/echo"_s), false, std::nullopt);
-    EXPECT_FALSE(succeeded);
-    EXPECT_EQ(status, 0);
-    EXPECT_FALSE(cookie);
-    // Trusting the server accepts it and keeps a cookie that names its certificate...
-    std::tie(succeeded, cookie, status) = run(server.url(u"/echo"_s), true, std::nullopt);
-    EXPECT_TRUE(succeeded);
-    EXPECT_EQ(status, 200);
-    EXPECT_EQ(cookie, firstDigest);
-    // ...which later accepts that certificate without trusting the server...
-    std::tie(succeeded, cookie, status) = run(server.url(u"/echo"_s), false, firstDigest);
-    EXPECT_TRUE(succeeded);
-    // ...and no other, even when trusting it.
-    std::tie(succeeded, cookie, status) = run(otherServer.url(u"/echo"_s), true, firstDigest);
-    EXPECT_FALSE(succeeded);
-    EXPECT_EQ(cookie, firstDigest);
+    // One thread runs them all, and not the application's (whose requests keep no connections),
+    // so that a connection accepted for one request would be there for the next one to reuse.
+    onThreadOfItsOwn([&] {
+        // A certificate that does not verify fails the request.
+        auto [succeeded, cookie, status] = run(server.url(u"/echo"_s), false, std::nullopt);
+        EXPECT_FALSE(succeeded);
+        EXPECT_EQ(status, 0);
+        EXPECT_FALSE(cookie);
+        // Trusting the server accepts it and keeps a cookie that names its certificate...
+        std::tie(succeeded, cookie, status) = run(server.url(u"/echo"_s), true, std::nullopt);
+        EXPECT_TRUE(succeeded);
+        EXPECT_EQ(status, 200);
+        EXPECT_EQ(cookie, firstDigest);
+        // ...but the connection accepted for it serves no request that does not trust it...
+        std::tie(succeeded, cookie, status) = run(server.url(u"/echo"_s), false, std::nullopt);
+        EXPECT_FALSE(succeeded);
+        // ...while the cookie accepts that certificate without trusting the server...
+        std::tie(succeeded, cookie, status) = run(server.url(u"/echo"_s), false, firstDigest);
+        EXPECT_TRUE(succeeded);
+        // ...and no other, even when trusting it.
+        std::tie(succeeded, cookie, status) = run(otherServer.url(u"/echo"_s), true, firstDigest);
+        EXPECT_FALSE(succeeded);
+        EXPECT_EQ(cookie, firstDigest);
+    });
+}
+
+TEST(RESTClientTest, RequestsOnOneThreadShareConnectionsUnlessTheyChangeThem)
+{
+    const auto server = startedServer();
+    const auto status = [&](const std::optional<std::pair<QString, QString>> &NTLM) {
+        const auto operation = std::make_shared<QMRESTAPIRequestOperation>(server->url(u"/echo"_s));
+        if (NTLM)
+            operation->setNTLMAuthorizationWithUsername(NTLM->first, NTLM->second);
+        operation->execute(nullptr);
+        return operation->response() ? operation->response()->statusCode : 0;
+    };
+    onThreadOfItsOwn([&] {
+        for (int k = 0; k < 3; ++k)
+            EXPECT_EQ(status(std::nullopt), 200);
+        EXPECT_EQ(server->connectionCount(), 1u);
+        // NTLM authenticates the connection itself: such a request opens one of its own.
+        EXPECT_EQ(status(std::pair(u"user"_s, u"password"_s)), 200);
+        EXPECT_EQ(server->connectionCount(), 2u);
+        EXPECT_EQ(status(std::nullopt), 200);
+        EXPECT_EQ(server->connectionCount(), 2u);
+    });
 }
 
 TEST(RESTClientTest, CancellationTimeOutsAndFailures)
@@ -340,6 +392,7 @@ TEST(RESTClientTest, ManyRequestsAtOnceLeaveNothingBehind)
         for (const QMRESTAPIResponse &response : received)
             ASSERT_EQ(response.statusCode, 200);
     }
-    EXPECT_EQ(entries("/proc/self/task"), threadsBefore);
-    EXPECT_EQ(entries("/proc/self/fd"), descriptorsBefore);
+    EXPECT_EQ(settled([&] { return entries("/proc/self/task"); }, threadsBefore), threadsBefore);
+    EXPECT_EQ(settled([&] { return entries("/proc/self/fd"); }, descriptorsBefore),
+              descriptorsBefore);
 }
