@@ -1,7 +1,7 @@
 // 2,000 GET requests for 1 KiB of JSON, 32 in flight, against a loopback server: through
-// QMRESTAPIClient (one request operation per request, each with its own network access manager
-// on a queue thread) beside a bare QNetworkAccessManager on the main thread keeping 32 replies
-// open. Requests per second are the items per second.
+// QMRESTAPIClient (one request operation per request, sent by the network access manager of
+// the queue thread that runs it) beside a bare QNetworkAccessManager on the main thread keeping
+// 32 replies open. Requests per second are the items per second.
 
 #include "rest/QMRESTAPIClient.h"
 
