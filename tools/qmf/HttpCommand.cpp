@@ -1,5 +1,7 @@
 #include "HttpCommand.h"
 
+#include "LoopbackHTTPServer.h"
+
 #include "operations/QMOperationQueue.h"
 #include "rest/QMRESTAPIClient.h"
 #include "rest/QMRESTAPILinkHeaderParser.h"
@@ -325,4 +327,57 @@ ToolCommand HttpCommand::command()
             "is not a JSON array or breaks that rule ends the command with \"qmf: page N:\n"
             "REASON\" and status 1, and nothing on the standard output."_s,
             run);
+}
+
+void HttpCommand::tourSection(QTextStream &out)
+{
+    LoopbackHTTPServer server;
+    QString error;
+    if (!server.start(&error)) {
+        out << "The loopback server did not start: " << error << "\n";
+        return;
+    }
+    QMRESTAPIClient client;
+    out << "QMRESTAPIClient sends requests through Qt Network, each on a thread of the client's\n"
+           "queue. A LoopbackHTTPServer on 127.0.0.1 answers here; its /echo route tells what\n"
+           "it received. GET puts the parameters into the query, in name order:\n\n"
+        << "  $ qmf http GET <server>/echo -p q=\"a b\" -p lang=en\n";
+    const HttpCommand::Exchange echo
+            = perform(client, u"GET"_s, server.url(u"/echo"_s),
+                      QVariantMap {{u"q"_s, u"a b"_s}, {u"lang"_s, u"en"_s}}, false);
+    if (!echo.response) {
+        out << "    qmf: " << failure(echo) << "\n";
+        return;
+    }
+    const QJsonObject received = QJsonDocument::fromJson(echo.body).object();
+    out << "    "
+        << statusLine(echo.response->HTTPVersion, echo.response->statusCode,
+                      echo.response->reasonPhrase)
+        << "\n    (the server received " << received.value(u"method"_s).toString() << " "
+        << received.value(u"path"_s).toString() << "?" << received.value(u"query"_s).toString()
+        << ")\n";
+
+    out << "\nIts /pages route lists 25 items a page at a time, with a Link header that names the\n"
+           "first, previous, next and last pages. QMRESTAPILinkHeaderParser reads it; following\n"
+           "the \"next\" links until there is none (qmf http GET <server>/pages -p per_page=10\n"
+           "--all-pages):\n";
+    const std::optional<QList<HttpCommand::Page>> pages
+            = allPages(client, server.url(u"/pages"_s), QVariantMap {{u"per_page"_s, 10}}, false,
+                       u"page"_s, u"per_page"_s, &error);
+    if (!pages) {
+        out << "    qmf: " << error << "\n";
+        return;
+    }
+    qsizetype count = 0;
+    for (const HttpCommand::Page &page : *pages) {
+        out << "    page " << ++count << ":";
+        for (const QJsonValue &item : page.items)
+            out << " " << item.toObject().value(u"id"_s).toInteger();
+        if (page.nextPageNumber > 0)
+            out << "  (next page " << page.nextPageNumber << ")\n";
+        else
+            out << "  (no next page)\n";
+    }
+    out << "The first page's links told of " << pages->first().numberOfTotalPages << " pages of "
+        << pages->first().numberOfItemsPerPage << " items; " << count << " pages were fetched.\n";
 }

@@ -18,7 +18,8 @@
 class QMRESTAPIClient;
 
 /// `qmf http METHOD URL [-p NAME=VALUE]... [credentials] [--trust-server] [--all-pages ...] [-i]`:
-/// one request (or every page of a paged GET) through QMRESTAPIClient.
+/// one request (or every page of a paged GET) through QMRESTAPIClient, and the tour's "REST
+/// client" section.
 ///
 /// The standard output is the response's status line ("HTTP/1.1 200 OK"), with -i its header
 /// fields one per line as "Name: value" in name order, a blank line, then the body's bytes as
@@ -67,5 +68,8 @@ std::optional<QList<Page>> allPages(QMRESTAPIClient &client, const QUrl &URL,
                                     const std::optional<QVariantMap> &params, bool trustsServer,
                                     const QString &pageParameterName,
                                     const QString &perPageParameterName, QString *error);
+
+/// The tour's "REST client" section: a loopback server, one request, then its paged listing.
+void tourSection(QTextStream &out);
 
 } // namespace HttpCommand
