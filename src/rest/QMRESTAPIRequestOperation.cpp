@@ -52,6 +52,8 @@ QMHTTPURLResponse responseOf(const QNetworkReply &reply)
     response.HTTPVersion = reply.attribute(QNetworkRequest::Http2WasUsedAttribute).toBool()
             ? u"HTTP/2"_s
             : u"HTTP/1.1"_s;
+    response.reasonPhrase = QString::fromLatin1(
+            reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray());
     for (const QNetworkReply::RawHeaderPair &pair : reply.rawHeaderPairs()) {
         const QString name = QString::fromLatin1(pair.first);
         const QString value = QString::fromUtf8(pair.second);

@@ -356,6 +356,11 @@ TEST(RESTClientTest, CancellationTimeOutsAndFailures)
     QMRESTAPIResponse response = perform(client, server->url(u"/status/404"_s), {}, u"GET"_s);
     EXPECT_EQ(response.statusCode, 404);
     EXPECT_FALSE(response.hasError());
+    // The operation keeps the status line's reason phrase in the server's own words.
+    const auto teapot = std::make_shared<QMRESTAPIRequestOperation>(server->url(u"/status/418"_s));
+    EXPECT_TRUE(teapot->execute());
+    ASSERT_TRUE(teapot->response());
+    EXPECT_EQ(teapot->response()->reasonPhrase, u"Unknown"_s);
     const QUrl refused = server->url(u"/echo"_s);
     server->stop();
     response = perform(client, refused, {}, u"GET"_s);

@@ -4,6 +4,7 @@
 #include "DateCommands.h"
 #include "Definition.h"
 #include "ErrorCommands.h"
+#include "HttpCommand.h"
 #include "ListCommands.h"
 #include "OptionsCheck.h"
 #include "RunCommand.h"
@@ -90,6 +91,7 @@ QList<ToolCommand> toolCommands()
     commands.append(DateCommands::command());
     commands.append(ErrorCommands::command());
     commands += TreeCommands::commands();
+    commands.append(HttpCommand::command());
     return commands;
 }
 

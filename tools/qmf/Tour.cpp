@@ -4,6 +4,7 @@
 #include "DateCommands.h"
 #include "Definition.h"
 #include "ErrorCommands.h"
+#include "HttpCommand.h"
 #include "ListCommands.h"
 #include "OptionsCheck.h"
 #include "RunCommand.h"
@@ -235,6 +236,7 @@ void Tour::run(QTextStream &out)
             {"Dates", DateCommands::tourSection},
             {"Error catalogs", ErrorCommands::tourSection},
             {"Trees", TreeCommands::tourSection},
+            {"REST client", HttpCommand::tourSection},
     };
 
     out << "QMFoundation " << QStringLiteral(QMFOUNDATION_VERSION_STRING)

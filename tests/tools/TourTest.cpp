@@ -1,0 +1,72 @@
+#include "QmfTestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace QmfTestSupport;
+
+// One run of the tour: each section shows its facility's result on the bundled data.
+TEST(QmfTourTest, ShowsEverySection)
+{
+    const Outcome tour = runQmf(words("tour"));
+    ASSERT_EQ(tour.status, 0) << qPrintable(tour.err);
+    const char *const snippets[] = {
+            "Usage: arc [-v | --verbose]",
+            "Anna Maria Berg Lund",
+            "-> AL",
+            "Error. Unknown option: --verbose=yes",
+            "QMEqualValues(1, \"1\")                   -> NO",
+            "QMIsEmpty(QJsonObject())                -> YES",
+            "\n4. Fuzzy matching\n=================\n",
+            // q, m, s and r after 6, 0, 2 and 2 skipped units, minus the path's 28 units.
+            "  $ qmf fuzzy --scores --limit 5 qmsr files.txt\n"
+            "    872\ttools/qmf/SearchCommands.cpp\n",
+            ". Version strings\n",
+            "    1.0B\n    1.0a\n    1.0b\n    1.0\n    1.0.1\n    1.01\n",
+            "    2.0b3  < 2.0b10\n",
+            "    1.01   = 1.1\n",
+            "\n7. List diffing\n===============\n",
+            "  $ qmf diff tasks-monday.txt tasks-tuesday.txt\n"
+            "    DEL: bump deps | OLD: (i: 3) ==> NEW: (i: 9223372036854775807)\n",
+            "    move 2 to 0 -> [review patch, fix crash, triage bugs, write docs, tag release, "
+            "plan "
+            "sprint]\n",
+            "    $ printf %s\\n first line  third, after an empty one\n"
+            "    exit code 0, standard output split into lines by\n"
+            "    QMSeparator (qmf run --lines):\n"
+            "      1: first line\n"
+            "      2: \n"
+            "      3: third, after an empty one\n",
+            " [alpha] [beta] [gamma]\n",
+            "    -> false, domain QMCommandOperation, code 3, reason \"disk full\\n\"\n",
+            "    2021-03-04T05:06:07.89100Z     -> ISO 8601, as RFC 3339 "
+            "2021-03-04T05:06:07.891Z\n",
+            "    2021-03-04T05:06:07Z           -> not a timestamp\n",
+            "    -44m    44 minutes\n",
+            "    -1000d  3 years\n",
+            "     1  FileNotFound  The file %@ could not be found.\n",
+            "    \tDescription: The file Photos/beach.jpg could not be found.\n",
+            "Without the values nothing is substituted: The file %@ could not be found.\n",
+            "\n11. Trees\n=========\n",
+            // Moved and retitled nodes keep their instances.
+            "is the old node: yes; the retitled one too: yes.\n",
+            "  $ qmf tree --incremental outline-old.json outline-new.json\n"
+            "    updated [n3]\n"
+            "    will delete {0-1} in inbox\n",
+            "  $ qmf tree --sort title --filter invoice outline-old.json outline-new.json\n"
+            "    Archive\n      Invoice from Acme\n    Inbox\n      Invoice from Globex\n\n",
+            "brings back the 6 nodes it hid from the copy the manager\n"
+            "kept; the shown ones stay the same instances: yes.\n",
+            "\n12. REST client\n===============\n",
+            "  $ qmf http GET <server>/echo -p q=\"a b\" -p lang=en\n"
+            "    HTTP/1.1 200 OK\n"
+            "    (the server received GET /echo?lang=en&q=a%20b)\n",
+            "    page 1: 1 2 3 4 5 6 7 8 9 10  (next page 2)\n"
+            "    page 2: 11 12 13 14 15 16 17 18 19 20  (next page 3)\n"
+            "    page 3: 21 22 23 24 25  (no next page)\n"
+            "The first page's links told of 3 pages of 10 items; 3 pages were fetched.\n",
+    };
+    for (const char *snippet : snippets)
+        EXPECT_TRUE(tour.out.contains(QString::fromUtf8(snippet))) << snippet;
+    // The loopback server's port changes from run to run; the tour never shows it.
+    EXPECT_FALSE(tour.out.contains(QStringLiteral("127.0.0.1:")));
+}
