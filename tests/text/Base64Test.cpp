@@ -38,11 +38,6 @@ QByteArray decodeC(const std::string &text)
     return data;
 }
 
-std::string bytes(const QByteArray &data)
-{
-    return data.toStdString();
-}
-
 } // namespace
 
 TEST(Base64Test, ExportedTablesMatchTheAlphabet)
@@ -50,7 +45,6 @@ TEST(Base64Test, ExportedTablesMatchTheAlphabet)
     const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     EXPECT_EQ(std::string(kBase64EncodeTable, 64), alphabet);
     for (int c = 0; c < 128; ++c) {
-        SCOPED_TRACE(c);
         const std::size_t value = alphabet.find(char(c));
         const bool space = c == ' ' || (c >= 9 && c <= 13);
         const int expected = c == 0          ? 251
@@ -58,18 +52,14 @@ TEST(Base64Test, ExportedTablesMatchTheAlphabet)
                 : c == '='                   ? 255
                 : value != std::string::npos ? int(value)
                                              : 253;
-        EXPECT_EQ(kBase64DecodeTable[c], expected);
+        EXPECT_EQ(kBase64DecodeTable[c], expected) << c;
     }
 }
 
 TEST(Base64Test, EstimatesFollowTheDocumentedArithmetic)
 {
-    const struct
-    {
-        uint64_t size;
-        uint64_t encoded;
-        uint64_t decoded;
-    } rows[] = {
+    const uint64_t rows[][3] = {
+            // size, encoded, decoded
             {0, 0, 0},
             {1, 4, 3},
             {4, 8, 3},
@@ -85,58 +75,48 @@ TEST(Base64Test, EstimatesFollowTheDocumentedArithmetic)
             {uint64_t(1) << 32, UINT64_MAX, UINT64_MAX}, // would wrap to a small size
             {UINT64_MAX, UINT64_MAX, UINT64_MAX},
     };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.size);
-        EXPECT_EQ(EstimateBas64EncodedDataSize(row.size), row.encoded);
-        EXPECT_EQ(EstimateBas64DecodedDataSize(row.size), row.decoded);
+    for (const auto &[size, encoded, decoded] : rows) {
+        EXPECT_EQ(EstimateBas64EncodedDataSize(size), encoded) << size;
+        EXPECT_EQ(EstimateBas64DecodedDataSize(size), decoded) << size;
     }
 }
 
+// Large rows give the length and SHA-256 of the text instead of the text itself.
 TEST(Base64Test, MatchesPythonsBase64InLinesOf72)
 {
-    for (const QJsonValue &row : CodecFixtures::group("bytes")) {
-        const int length = row[QLatin1String("length")].toInt();
-        SCOPED_TRACE(length);
-        const QByteArray data = CodecFixtures::pattern(length);
-        const QString text = CodecFixtures::field(row, "base64");
-        EXPECT_EQ(QString::fromStdString(encodeC(data)), text);
-        EXPECT_EQ(stringWithDataUsingBase64Encoding(data), text);
-        EXPECT_EQ(decodeC(text.toStdString()), data);
-        EXPECT_EQ(dataUsingBase64Encoding(text), data);
-    }
-    for (const QJsonValue &row : CodecFixtures::group("large")) {
-        const int length = row[QLatin1String("length")].toInt();
-        SCOPED_TRACE(length);
-        const QByteArray data = CodecFixtures::pattern(length);
-        const std::string text = encodeC(data);
-        EXPECT_EQ(text.size(), uint64_t(row[QLatin1String("base64Length")].toInteger()));
-        EXPECT_EQ(QCryptographicHash::hash(QByteArrayView(text.data(), qsizetype(text.size())),
-                                           QCryptographicHash::Sha256)
-                          .toHex(),
-                  CodecFixtures::field(row, "base64Sha256").toLatin1());
-        EXPECT_EQ(stringUsingBase64Encoding(data), QString::fromStdString(text));
-        EXPECT_EQ(decodeC(text), data);
-        EXPECT_EQ(dataWithBase64EncodedString(QString::fromStdString(text)), data);
+    for (const char *group : {"bytes", "large"}) {
+        for (const QJsonValue &row : CodecFixtures::group(group)) {
+            const QByteArray data = CodecFixtures::pattern(row[QLatin1String("length")].toInt());
+            SCOPED_TRACE(data.size());
+            const std::string text = encodeC(data);
+            if (row[QLatin1String("base64")].isString()) {
+                EXPECT_EQ(QString::fromStdString(text), CodecFixtures::field(row, "base64"));
+            } else {
+                EXPECT_EQ(text.size(), uint64_t(row[QLatin1String("base64Length")].toInteger()));
+                EXPECT_EQ(QCryptographicHash::hash(QByteArray::fromStdString(text),
+                                                   QCryptographicHash::Sha256)
+                                  .toHex(),
+                          CodecFixtures::field(row, "base64Sha256").toLatin1());
+            }
+            EXPECT_EQ(stringWithDataUsingBase64Encoding(data), QString::fromStdString(text));
+            EXPECT_EQ(decodeC(text), data);
+            EXPECT_EQ(dataWithBase64EncodedString(QString::fromStdString(text)), data);
+        }
     }
     for (const QJsonValue &row : CodecFixtures::group("texts")) {
         const QString text = CodecFixtures::field(row, "text");
-        SCOPED_TRACE(text.toStdString());
-        EXPECT_EQ(encodeBase64(text.toUtf8()), CodecFixtures::field(row, "base64"));
+        EXPECT_EQ(encodeBase64(text.toUtf8()), CodecFixtures::field(row, "base64"))
+                << text.toStdString();
     }
 }
 
 TEST(Base64Test, DecodingSkipsWhatIsNotInTheAlphabet)
 {
     using namespace std::string_literals;
-    const struct
-    {
-        std::string text;
-        std::string data;
-    } rows[] = {
+    const std::pair<std::string, std::string> rows[] = {
             {"YWJj", "abc"},
             {"YWI=", "ab"},
             {"YWI", "ab"}, // padding is not needed
-            {"YQ", "a"},
             {"Y", ""}, // one trailing character makes no byte
             // White space and characters outside the alphabet are skipped.
             {"YW Jj", "abc"},
@@ -152,11 +132,10 @@ TEST(Base64Test, DecodingSkipsWhatIsNotInTheAlphabet)
             {"Y! W", "`"},
             {"YW \t!", "a"}, // a run that reaches the end ends decoding
     };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(QByteArray::fromStdString(row.text).toHex().toStdString());
-        EXPECT_EQ(bytes(decodeC(row.text)), row.data);
-        EXPECT_EQ(bytes(Base64Reference::referenceDecode(row.text.data(), row.text.size())),
-                  row.data);
+    for (const auto &[text, data] : rows) {
+        SCOPED_TRACE(QByteArray::fromStdString(text).toHex().toStdString());
+        EXPECT_EQ(decodeC(text).toStdString(), data);
+        EXPECT_EQ(Base64Reference::referenceDecode(text.data(), text.size()).toStdString(), data);
     }
 }
 
@@ -170,19 +149,18 @@ TEST(Base64Test, DecodingAgreesWithTheStepByStepCycle)
     for (int round = 0; round < 20000; ++round) {
         std::string text(random() % 90, '\0');
         const bool mostlyClean = random() % 2;
-        for (char &c : text)
+        bool ascii = true;
+        for (char &c : text) {
             c = mostlyClean && random() % 16 ? kBase64EncodeTable[random() % 64]
                                              : pool[random() % pool.size()];
+            ascii = ascii && static_cast<unsigned char>(c) < 128;
+        }
         SCOPED_TRACE(QByteArray::fromStdString(text).toHex().toStdString());
         const QByteArray expected = Base64Reference::referenceDecode(text.data(), text.size());
         ASSERT_EQ(decodeC(text), expected);
         // The wrapper reads UTF-16; the same ASCII text must give the same bytes.
-        bool ascii = true;
-        for (char c : text)
-            ascii = ascii && static_cast<unsigned char>(c) < 128;
         if (ascii) {
-            const QString string = QString::fromLatin1(text.data(), qsizetype(text.size()));
-            ASSERT_EQ(dataWithBase64EncodedString(string), expected);
+            ASSERT_EQ(dataWithBase64EncodedString(QString::fromStdString(text)), expected);
         }
     }
 }
@@ -250,28 +228,18 @@ TEST(Base64Test, DecodingFillsTheWholeCapacityFirst)
 
 TEST(Base64Test, WrappersKeepAbsentEmptyAndNonAsciiApart)
 {
-    // Absent or empty data encodes to the empty (not null) text.
+    // Absent or empty data encodes to the empty (not null) text, and text that is absent, empty,
+    // not 7-bit ASCII or without a single alphabet character to empty (not null) data.
     for (const QByteArray &data : {QByteArray(), QByteArray("")}) {
-        EXPECT_FALSE(encodeBase64(data).isNull());
-        EXPECT_TRUE(encodeBase64(data).isEmpty());
         EXPECT_FALSE(stringUsingBase64Encoding(data).isNull());
-        EXPECT_FALSE(stringWithDataUsingBase64Encoding(data).isNull());
+        EXPECT_TRUE(stringUsingBase64Encoding(data).isEmpty());
     }
-    const QString texts[] = {
-            QString(), u""_s,
-            u"YWJj\u00e9"_s, // Latin-1, but not 7-bit ASCII
-            u"YWJj"_s + QChar(0x80), // the first unit past ASCII
-    };
-    for (const QString &text : texts) {
+    for (const QString &text : {QString(), u""_s, u"YWJj\u00e9"_s, u"YWJj\u0080"_s, u"  "_s}) {
         SCOPED_TRACE(text.toStdString());
-        EXPECT_FALSE(dataWithBase64EncodedString(text).isNull());
-        EXPECT_TRUE(dataWithBase64EncodedString(text).isEmpty());
+        EXPECT_FALSE(dataUsingBase64Encoding(text).isNull());
         EXPECT_TRUE(dataUsingBase64Encoding(text).isEmpty());
     }
     // ASCII control characters are 7-bit: they are decoded (skipped or zero bits), not refused.
     EXPECT_EQ(dataWithBase64EncodedString(u"\x7fYW\u0001Jj\u007f"_s), QByteArray("abc"));
     EXPECT_EQ(dataWithBase64EncodedString(QString::fromUtf16(u"YW\0j", 4)), QByteArray("a`#"));
-    // Text without a single alphabet character decodes to empty, not null, data.
-    EXPECT_FALSE(dataWithBase64EncodedString(u"   "_s).isNull());
-    EXPECT_FALSE(dataWithBase64EncodedString(u"="_s).isNull());
 }

@@ -165,7 +165,6 @@ TEST(ObjectDescribingTest, DescribesValuesByType)
                {QVariant(), u"<null>"_s},
                {QMNull(), u"<null>"_s},
                {QStringList {u"a"_s, u"b"_s}, u"(\n    a,\n    b\n)"_s},
-               {QVariantList {}, u"(\n)"_s},
                {QVariantList {1, QVariantList {u"x"_s}, QVariantList {}},
                 u"(\n    1,\n    (\n        x\n    ),\n    (\n    )\n)"_s},
                {QVariantMap {{u"k"_s, u"v"_s}, {u"n"_s, QVariantList {1}}},

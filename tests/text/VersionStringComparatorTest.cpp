@@ -92,20 +92,6 @@ TEST(VersionStringComparatorTest, ComparesVersionsPartByPart)
         EXPECT_EQ(Comparator::isLessThanVersion(row.a, row.b), row.expected == -1);
         EXPECT_EQ(Comparator::isLessThanOrEqualToVersion(row.a, row.b), row.expected <= 0);
     }
-
-    // Every decimal digit of the BMP reads as its value.
-    int digits = 0;
-    for (char16_t unit = 0x80; unit != 0; ++unit) {
-        const QChar digit(unit);
-        if (!digit.isDigit())
-            continue;
-        ++digits;
-        SCOPED_TRACE(QString::number(unit, 16).toStdString());
-        const QString value = QString::number(digit.digitValue());
-        EXPECT_EQ(Comparator::compareVersion(QString(digit), value), 0);
-        EXPECT_EQ(Comparator::compareVersion(u"1"_s + digit + digit, u"1"_s + value + value), 0);
-    }
-    EXPECT_GT(digits, 300); // Unicode has hundreds of them in the BMP
 }
 
 TEST(VersionStringComparatorTest, SplitsIntoRunsAndClassifiesThem)
