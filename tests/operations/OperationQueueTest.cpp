@@ -4,7 +4,6 @@
 #include "operations/QMBlockOperation.h"
 #include "operations/QMOperationQueue.h"
 
-#include <QCoreApplication>
 #include <QEventLoop>
 #include <QThread>
 
@@ -13,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <latch>
+#include <numeric>
 #include <random>
 #include <thread>
 
