@@ -185,20 +185,14 @@ TEST(QMListModelTest, TurnsEachStepIntoQtsNotifications)
         SCOPED_TRACE(oldLetters.toStdString() + " -> " + newLetters.toStdString());
         Fixture fixture;
         fixture.model.setItems(makeItems(oldLetters));
-        const QMListItemList oldItems = fixture.model.items();
         Recording recording(fixture.model);
 
         fixture.model.updateItems(makeItems(newLetters), refresh);
 
         EXPECT_EQ(recording.log.join(u'|'), QString::fromUtf8(row.expected));
         EXPECT_EQ(texts(fixture.model.items()), newLetters);
+        // Which instances persist, the random updates below check.
         EXPECT_EQ(recording.replayed, fixture.model.items());
-        for (const QMListItemPointer &persisting : fixture.model.items()) {
-            if (oldLetters.contains(persisting->identifier(), Qt::CaseInsensitive)) {
-                EXPECT_TRUE(oldItems.contains(persisting))
-                        << persisting->identifier().toStdString();
-            }
-        }
     }
 }
 
