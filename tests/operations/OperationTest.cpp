@@ -1,5 +1,5 @@
 #include "OperationsTestSupport.h"
-#include "lists/ListTestSupport.h"
+#include "support/Failures.h"
 #include "text/TextTestSupport.h"
 
 #include "operations/QMBlockOperation.h"
@@ -14,7 +14,7 @@
 #include <thread>
 
 using namespace OperationsTestSupport;
-using ListTestSupport::failureOf;
+using TestSupport::failureOf;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -234,9 +234,17 @@ TEST(BaseOperationTest, StartRunsMainOnTheCallingThreadAndTellsTheObservers)
 
 TEST(BaseOperationTest, ContractViolationsThrowTheirMessages)
 {
-    const auto makeOperation = [] {
+    const auto make = [] {
         return QMBlockOperation::blockOperationWithBlock([] {});
     };
+    const auto started = [&] {
+        auto operation = make();
+        operation->start();
+        return operation;
+    };
+    const QString block = u"Invalid parameter not satisfying: block"_s;
+    const QString operation = u"Invalid parameter not satisfying: operation"_s;
+    const QString enqueued = u"Operation is already enqueued or has already been started"_s;
     struct Row
     {
         const char *name;
@@ -245,78 +253,55 @@ TEST(BaseOperationTest, ContractViolationsThrowTheirMessages)
     };
     const Row rows[] = {
             {"block operation without a block", [] { QMBlockOperation(QMBlockOperation::Block()); },
-             u"Invalid parameter not satisfying: block"_s},
-            {"null dependency", [&] { makeOperation()->addDependency(nullptr); },
-             u"Invalid parameter not satisfying: operation"_s},
+             block},
+            {"null dependency", [&] { make()->addDependency(nullptr); }, operation},
             {"dependency on itself",
              [&] {
-                 const auto operation = makeOperation();
-                 operation->addDependency(operation);
+                 const auto itself = make();
+                 itself->addDependency(itself);
              },
              u"Invalid parameter not satisfying: operation != this"_s},
-            {"null element in addDependencies",
-             [&] {
-                 makeOperation()->addDependencies({makeOperation(), nullptr});
-             },
-             u"Invalid parameter not satisfying: dependencies"_s},
-            {"started twice",
-             [&] {
-                 const auto operation = makeOperation();
-                 operation->start();
-                 operation->start();
-             },
-             u"Operation has already been started"_s},
+            {"started twice", [&] { started()->start(); }, u"Operation has already been started"_s},
             {"started while enqueued",
              [&] {
                  const auto queue = QMOperationQueue::queueWithMaxConcurrentOperationCount(0);
-                 const auto operation = makeOperation();
-                 queue->addOperation(operation);
+                 const auto held = make();
+                 queue->addOperation(held);
                  const auto restart
                          = qScopeGuard([&] { queue->setMaxConcurrentOperationCount(1); });
-                 operation->start();
+                 held->start();
              },
              u"Operation is enqueued on a queue and cannot be started directly"_s},
             {"started before its dependency finished",
              [&] {
-                 const auto operation = makeOperation();
-                 operation->addDependency(makeOperation());
-                 operation->start();
+                 const auto dependent = make();
+                 dependent->addDependency(make());
+                 dependent->start();
              },
              u"Operation is not ready: a dependency has not finished"_s},
             {"operation not owned by a shared pointer",
-             [] {
-                 RecordingOperation operation(std::make_shared<Log>());
-                 operation.start();
-             },
+             [] { RecordingOperation(std::make_shared<Log>()).start(); },
              u"QMOperation must be owned by a std::shared_ptr"_s},
             // Queues.
             {"null operation", [] { QMOperationQueue::serialQueue()->addOperation(nullptr); },
-             u"Invalid parameter not satisfying: operation"_s},
+             operation},
             {"operation added twice",
              [&] {
                  const auto queue = QMOperationQueue::serialQueue();
-                 const auto operation = makeOperation();
-                 queue->addOperation(operation);
-                 operation->waitUntilFinished();
-                 queue->addOperation(operation);
+                 const auto twice = make();
+                 queue->addOperation(twice);
+                 twice->waitUntilFinished();
+                 queue->addOperation(twice);
              },
-             u"Operation is already enqueued or has already been started"_s},
+             enqueued},
             {"operation started before",
-             [&] {
-                 const auto operation = makeOperation();
-                 operation->start();
-                 QMOperationQueue::serialQueue()->addOperation(operation);
-             },
-             u"Operation is already enqueued or has already been started"_s},
+             [&] { QMOperationQueue::serialQueue()->addOperation(started()); }, enqueued},
             {"addOperationWithBlock without a block",
-             [] { QMOperationQueue::serialQueue()->addOperationWithBlock({}); },
-             u"Invalid parameter not satisfying: block"_s},
+             [] { QMOperationQueue::serialQueue()->addOperationWithBlock({}); }, block},
             {"performBlock without a block",
-             [] { QMOperationQueue::serialQueue()->performBlock({}); },
-             u"Invalid parameter not satisfying: block"_s},
+             [] { QMOperationQueue::serialQueue()->performBlock({}); }, block},
             {"performBlockAndWait without a block",
-             [] { QMOperationQueue::serialQueue()->performBlockAndWait({}); },
-             u"Invalid parameter not satisfying: block"_s},
+             [] { QMOperationQueue::serialQueue()->performBlockAndWait({}); }, block},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -330,22 +315,21 @@ TEST(BaseOperationTest, DependenciesHoldAnOperationBackUntilTheyFinishOrAreCance
     const auto second = QMBlockOperation::blockOperationWithBlock([] {});
     const auto dependent = QMBlockOperation::blockOperationWithBlock([] {});
 
-    // A list whose element is null adds nothing at all; an empty one adds nothing either.
-    EXPECT_FALSE(failureOf([&] { dependent->addDependencies({first, nullptr}); }).isEmpty());
-    dependent->addDependencies({});
+    // A list with a null element is refused whole: nothing of it is added.
+    EXPECT_EQ(failureOf([&] {
+                  dependent->addDependencies({first, nullptr});
+              }),
+              u"Invalid parameter not satisfying: dependencies"_s);
     EXPECT_TRUE(dependent->dependencies().isEmpty());
 
     dependent->addDependencies({first, second});
     EXPECT_EQ(dependent->dependencies(), (QMBaseOperation::OperationList {first, second}));
-    EXPECT_FALSE(dependent->isReady());
     first->start();
     EXPECT_FALSE(dependent->isReady());
     // A dependency cancelled before it started no longer holds anything back.
     second->cancel();
     EXPECT_TRUE(dependent->isReady());
     EXPECT_FALSE(second->isFinished());
-    dependent->start();
-    EXPECT_TRUE(dependent->isFinished());
 
     // A dependency that has already finished holds nothing back.
     const auto late = QMBlockOperation::blockOperationWithBlock([] {});

@@ -1,15 +1,11 @@
-#include "lists/ListTestSupport.h"
+#include "support/Failures.h"
 #include "text/TextTestSupport.h"
 
 #include "operations/QMQueueManager.h"
 
 #include <gtest/gtest.h>
 
-#include <latch>
-#include <thread>
-#include <vector>
-
-using ListTestSupport::failureOf;
+using TestSupport::failureOf;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -25,21 +21,9 @@ std::shared_ptr<QMOperationQueue> namedQueue(const QString &name)
 
 TEST(QueueManagerTest, FoundationQueueNamesJoinThePrefixAndTheName)
 {
-    struct Row
-    {
-        QString name;
-        QString expected;
-    };
-    const Row rows[] = {
-            {u"TaskOperation.FileHandleQueue"_s,
-             u"org.qmfoundation.foundation.TaskOperation.FileHandleQueue"_s},
-            {u""_s, u"org.qmfoundation.foundation."_s},
-            {QString(), u"org.qmfoundation.foundation."_s},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name.toStdString());
-        EXPECT_EQ(QMMakeFoundationQueueName(row.name), row.expected);
-    }
+    EXPECT_EQ(QMMakeFoundationQueueName(u"TaskOperation.FileHandleQueue"_s),
+              u"org.qmfoundation.foundation.TaskOperation.FileHandleQueue"_s);
+    EXPECT_EQ(QMMakeFoundationQueueName(QString()), u"org.qmfoundation.foundation."_s);
 }
 
 TEST(QueueManagerTest, QueueForNameFindsTheFirstQueueOfThatName)
@@ -83,22 +67,4 @@ TEST(QueueManagerTest, AddsEveryQueueButNone)
               u"Invalid parameter not satisfying: queue"_s);
     EXPECT_EQ(manager.allQueues(), (QMQueueManager::QueueList {first, first}));
     EXPECT_EQ(manager.managedQueues(), manager.allQueues());
-}
-
-TEST(QueueManagerTest, SharedManagerIsCreatedOnceUnderConcurrentFirstUse)
-{
-    constexpr int Threads = 8;
-    std::latch start(Threads);
-    std::vector<QMQueueManager *> seen(Threads);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < Threads; ++i) {
-        threads.emplace_back([&, i] {
-            start.arrive_and_wait();
-            seen[i] = &QMQueueManager::sharedManager();
-        });
-    }
-    for (std::thread &thread : threads)
-        thread.join();
-    for (QMQueueManager *manager : seen)
-        EXPECT_EQ(manager, &QMQueueManager::sharedManager());
 }
