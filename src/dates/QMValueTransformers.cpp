@@ -122,7 +122,13 @@ QVariant NSStringToNSURLTransformer::transformedValue(const QVariant &value) con
     if (!holds<QString>(value))
         return QVariant();
     const QUrl url(value.value<QString>(), QUrl::StrictMode);
-    return url.isValid() ? QVariant(url) : QVariant();
+    if (!url.isValid())
+        return QVariant();
+    // Qt reads some texts that it writes otherwise ("#" inside a fragment comes out as "%23"),
+    // and the URL read from that writing compares unequal to the first one. The URL of the
+    // written form is the one that the reverse transformation gives back unchanged.
+    const QUrl written(url.toString(QUrl::FullyEncoded), QUrl::StrictMode);
+    return written.isValid() ? QVariant(written) : QVariant();
 }
 
 QVariant NSStringToNSURLTransformer::reverseTransformedValue(const QVariant &value) const
