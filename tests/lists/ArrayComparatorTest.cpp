@@ -156,6 +156,15 @@ TEST(ArrayComparatorTest, LongListsAreRebuiltAndSearchedOnEveryCore)
         EXPECT_EQ(oneMove.moves, (QMMovePairList {{quint64(length - 1), 0}}));
     }
 
+    // Many elements a little out of place and some far away, in a list long enough for the block
+    // list to split and rebuild: the moves are the definition's, position for position.
+    const QMListItemList longList = numbered(6000);
+    QMListItemList farMoves = longList;
+    for (int k = 0; k < 30; ++k)
+        farMoves.move(qsizetype(random() % 6000), qsizetype(random() % 6000));
+    EXPECT_EQ(compare(longList, farMoves).moves,
+              ListDiffOracle::Oracle<QMListItemPointer>().compare(longList, farMoves).movedIndexes);
+
     // Long enough for the position searches to be shared out among threads.
     const QMListItemList searched = numbered(800);
     QMListItemList searchedMoved = searched;
