@@ -49,11 +49,11 @@ int runExplain(Invocation &invocation)
                         .arg(arguments.at(2)));
     QVariantMap userInfo;
     for (const QString &pair : arguments.mid(3)) {
-        const qsizetype equals = pair.indexOf(u'=');
-        if (equals <= 0)
+        const auto entry = splitAssignment(pair);
+        if (!entry)
             return invocation.usageError(
                     QStringLiteral("errors explain: \"%1\" is not KEY=VALUE").arg(pair));
-        userInfo.insert(pair.left(equals), pair.mid(equals + 1));
+        userInfo.insert(entry->first, entry->second);
     }
 
     QMErrorManager manager;

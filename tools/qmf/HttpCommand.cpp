@@ -223,13 +223,13 @@ ToolCommand HttpCommand::command()
 
         std::optional<QVariantMap> params;
         for (const QVariant &value : invocation.values(param)) {
-            const QString text = value.toString();
-            const qsizetype equals = text.indexOf(u'=');
-            if (equals <= 0)
-                return invocation.usageError(u"-p needs NAME=VALUE, not \"%1\""_s.arg(text));
+            const auto assignment = splitAssignment(value.toString());
+            if (!assignment)
+                return invocation.usageError(
+                        u"-p needs NAME=VALUE, not \"%1\""_s.arg(value.toString()));
             if (!params)
                 params = QVariantMap();
-            params->insert(text.left(equals), text.mid(equals + 1));
+            params->insert(assignment->first, assignment->second);
         }
 
         if (int(invocation.has(user)) + int(invocation.has(token)) + int(invocation.has(ntlm)) > 1)

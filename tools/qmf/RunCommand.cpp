@@ -175,12 +175,11 @@ ToolCommand RunCommand::command()
         const auto command = QMCommandOperation::commandWithLaunchPath(program, workingDirectory,
                                                                        arguments.mid(1), delegate);
         for (const QVariant &assignment : invocation.values(env)) {
-            const QString text = assignment.toString();
-            const qsizetype equals = text.indexOf(QLatin1Char('='));
-            if (equals <= 0)
-                return invocation.usageError(
-                        QStringLiteral("--env needs NAME=VALUE, not \"%1\"").arg(text));
-            command->setValueForEnvironmentVariable(text.mid(equals + 1), text.left(equals));
+            const auto variable = splitAssignment(assignment.toString());
+            if (!variable)
+                return invocation.usageError(QStringLiteral("--env needs NAME=VALUE, not \"%1\"")
+                                                     .arg(assignment.toString()));
+            command->setValueForEnvironmentVariable(variable->second, variable->first);
         }
         command->setStandardInput(invocation.childInput());
 

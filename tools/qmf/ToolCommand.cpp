@@ -117,3 +117,11 @@ ToolCommand ToolCommand::make(const QString &name, const QMOptionList &options,
                                                                subCommandList, explanation),
                         std::move(run), subCommands};
 }
+
+std::optional<std::pair<QString, QString>> splitAssignment(const QString &text)
+{
+    const qsizetype equals = text.indexOf(u'=');
+    if (equals <= 0)
+        return std::nullopt;
+    return std::pair(text.left(equals), text.mid(equals + 1));
+}

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <optional>
+#include <utility>
 
 /// What a qmf command works with: the items qmf's own parser made of the command line, the
 /// command's positional arguments, the standard input and the output streams.
@@ -53,6 +54,10 @@ private:
     QStringList m_arguments;
     QIODevice &m_input;
 };
+
+/// "NAME=VALUE" split at its first "=" into NAME and VALUE; std::nullopt when there is no "=" or
+/// NAME is empty.
+std::optional<std::pair<QString, QString>> splitAssignment(const QString &text);
 
 /// One command of the qmf tool, with its handler and its sub-commands.
 struct ToolCommand
