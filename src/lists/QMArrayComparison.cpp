@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <exception>
 #include <iterator>
+#include <new>
 #include <optional>
 #include <thread>
 #include <unordered_set>
@@ -50,15 +51,102 @@ namespace {
 
 constexpr quint32 kNoId = std::numeric_limits<quint32>::max();
 
-// An allocator for the comparison's large scratch arrays. A million-element comparison touches
-// tens of megabytes of fresh memory, and with 4 KiB pages the page faults cost more than the
-// work done in them; large arrays are therefore 2 MiB aligned and offered to the kernel as
-// transparent huge pages.
+// Large scratch memory, kept per thread between comparisons. A comparison of a hundred thousand
+// elements touches several megabytes of scratch arrays; fresh from the kernel, every 4 KiB page of
+// them costs a page fault and a clearing, which took longer than the comparison's own work. Blocks
+// are therefore sized in powers of two and, when freed, kept for the next comparison on the same
+// thread, up to kRetained bytes in all; the rest goes back to the system, and so does everything
+// kept when the thread ends. Blocks of 2 MiB and more are 2 MiB aligned and offered to the kernel
+// as transparent huge pages.
+class ScratchPool
+{
+public:
+    static constexpr size_t kSmallest = size_t(64) << 10; // smaller blocks come from the heap
+    static constexpr size_t kHugePage = size_t(2) << 20;
+    static constexpr size_t kRetained = size_t(32) << 20;
+
+    // The size of the block that holds `bytes` (>= kSmallest).
+    static size_t blockSize(size_t bytes) { return std::bit_ceil(bytes); }
+
+    static void *take(size_t size)
+    {
+        if (ScratchPool *pool = local()) {
+            std::vector<void *> &blocks = pool->m_free[std::countr_zero(size)];
+            if (!blocks.empty()) {
+                void *block = blocks.back();
+                blocks.pop_back();
+                pool->m_retained -= size;
+                return block;
+            }
+        }
+        void *block = size >= kHugePage ? std::aligned_alloc(kHugePage, size)
+                                        : ::operator new(size, std::nothrow);
+        if (!block)
+            throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+        if (size >= kHugePage)
+            madvise(block, size, MADV_HUGEPAGE);
+#endif
+        return block;
+    }
+
+    static void give(void *block, size_t size) noexcept
+    {
+        ScratchPool *pool = local();
+        if (pool && pool->m_retained + size <= kRetained) {
+            try {
+                pool->m_free[std::countr_zero(size)].push_back(block);
+                pool->m_retained += size;
+                return;
+            } catch (const std::bad_alloc &) { }
+        }
+        release(block, size);
+    }
+
+private:
+    ScratchPool() = default;
+    ~ScratchPool()
+    {
+        for (size_t k = 0; k < std::size(m_free); ++k) {
+            for (void *block : m_free[k])
+                release(block, size_t(1) << k);
+        }
+    }
+
+    static void release(void *block, size_t size) noexcept
+    {
+        if (size >= kHugePage)
+            std::free(block);
+        else
+            ::operator delete(block);
+    }
+
+    // The thread's pool, or null while the thread ends (its pool is gone, blocks are freed).
+    static ScratchPool *local()
+    {
+        // `ended` has no destructor, so it outlives the pool within the thread.
+        thread_local bool ended = false;
+        struct Owner
+        {
+            ScratchPool pool;
+            ~Owner() { ended = true; }
+        };
+        if (ended)
+            return nullptr;
+        thread_local Owner owner;
+        return &owner.pool;
+    }
+
+    std::vector<void *> m_free[64]; // by log2 of the block size
+    size_t m_retained = 0;
+};
+
+// The allocator of the comparison's scratch arrays: small ones from the heap, large ones from the
+// thread's ScratchPool.
 template<typename T>
 struct ScratchAllocator
 {
     using value_type = T;
-    static constexpr size_t kHugePage = size_t(2) << 20;
 
     ScratchAllocator() = default;
     template<typename U>
@@ -68,24 +156,18 @@ struct ScratchAllocator
     T *allocate(size_t n)
     {
         const size_t bytes = n * sizeof(T);
-        if (bytes < kHugePage)
+        if (bytes < ScratchPool::kSmallest)
             return static_cast<T *>(::operator new(bytes));
-        const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        void *memory = std::aligned_alloc(kHugePage, rounded);
-        if (!memory)
-            throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-        madvise(memory, rounded, MADV_HUGEPAGE);
-#endif
-        return static_cast<T *>(memory);
+        return static_cast<T *>(ScratchPool::take(ScratchPool::blockSize(bytes)));
     }
 
     void deallocate(T *memory, size_t n) noexcept
     {
-        if (n * sizeof(T) < kHugePage)
+        const size_t bytes = n * sizeof(T);
+        if (bytes < ScratchPool::kSmallest)
             ::operator delete(memory);
         else
-            std::free(memory);
+            ScratchPool::give(memory, ScratchPool::blockSize(bytes));
     }
 
     // Elements are default-initialised: a scratch array is written before it is read, so
@@ -265,8 +347,10 @@ std::optional<bool> hasRepeatedKey(const quintptr *keys, size_t count,
         const quint64 mask = quint64(1) << (bit % 64);
         const quint64 before = filter[bit / 64];
         filter[bit / 64] = before | mask;
-        shared[bit / 64] |= before & mask;
-        anyShared |= (before & mask) != 0;
+        if (before & mask) [[unlikely]] {
+            shared[bit / 64] |= mask;
+            anyShared = true;
+        }
     }
     if (!anyShared)
         return false;
@@ -714,9 +798,10 @@ private:
 
     // Orders the ids of `records` by distance, largest first, keeping their order among equal
     // distances (a stable counting sort).
-    static void sortByDistance(ScratchVector<quint32> &records,
+    template<typename Record>
+    static void sortByDistance(ScratchVector<Record> &records,
                                const ScratchVector<quint64> &distances,
-                               ScratchVector<quint32> &scratch)
+                               ScratchVector<Record> &scratch)
     {
         if (records.size() < 2)
             return;
@@ -744,6 +829,36 @@ private:
         for (size_t k = 0; k < records.size(); ++k)
             scratch[starts[size_t(largest - distances[k])]++] = records[k];
         records.swap(scratch);
+    }
+
+    // Elements of W that stand away from their place side by side with the ids that follow:
+    // the ids first .. first + length - 1 at consecutive positions of W. They share one
+    // distance, and since ties keep W order their records follow one another in a pass.
+    struct Run
+    {
+        quint32 first;
+        quint32 length;
+    };
+
+    // The runs of W's elements that stand away from their place (an id is its place), largest
+    // distance first and equal distances in W order.
+    static void outOfPlaceRuns(const ScratchVector<quint32> &working, ScratchVector<Run> &runs,
+                               ScratchVector<quint64> &distances, ScratchVector<Run> &scratch)
+    {
+        runs.clear();
+        distances.clear();
+        for (size_t p = 0; p < working.size();) {
+            const quint32 first = working[p];
+            if (first == p) {
+                ++p;
+                continue;
+            }
+            const size_t start = p;
+            while (++p < working.size() && working[p] == working[p - 1] + 1) { }
+            runs.push_back(Run {first, quint32(p - start)});
+            distances.push_back(recordDistance(start, first));
+        }
+        sortByDistance(runs, distances, scratch);
     }
 
     // Passes end when W equals the right list by value. A pass without a move, or a pass that
@@ -796,27 +911,27 @@ private:
             throwFirstDuplicate();
         BlockList list(working, m_right.size());
         std::unordered_set<quint64> seenStates;
-        ScratchVector<quint32> records;
+        ScratchVector<Run> runs;
         ScratchVector<quint64> distances;
-        ScratchVector<quint32> scratch;
-        records.reserve(working.size());
-        distances.reserve(working.size());
+        ScratchVector<Run> scratch;
         do {
-            records.clear();
-            distances.clear();
-            for (size_t p = 0; p < working.size(); ++p) {
-                const quint32 id = working[p];
-                if (id != p) {
-                    records.push_back(id);
-                    distances.push_back(recordDistance(p, id));
-                }
-            }
-            sortByDistance(records, distances, scratch);
+            outOfPlaceRuns(working, runs, distances, scratch);
             bool moved = false;
-            for (quint32 id : records) {
-                const quint64 from = list.position(id);
-                const quint64 to = id;
-                if (from != to) {
+            for (const Run &run : runs) {
+                // Each element of a run takes its record in turn. Moves of other elements never
+                // change the order of the run's elements that have not moved yet, so once the
+                // next of them is in place and the run's last element stands the right number
+                // of positions after it, nothing came between them and the rest of the run is in
+                // place too: their records would move nothing.
+                const quint32 end = run.first + run.length;
+                for (quint32 id = run.first; id < end; ++id) {
+                    const quint64 from = list.position(id);
+                    const quint64 to = id;
+                    if (from == to) {
+                        if (list.position(end - 1) - from == end - 1 - id)
+                            break;
+                        continue;
+                    }
                     list.move(id, to);
                     moves.append(QMMovePair(from, to));
                     moved = true;
