@@ -14,10 +14,20 @@
 
 #include <algorithm>
 #include <map>
+#include <malloc.h>
 #include <random>
 #include <vector>
 
 namespace {
+
+// Each iteration allocates and frees the same large arrays. By default glibc hands large freed
+// blocks back to the kernel, so an iteration could pay for page faults on fresh memory, and how
+// often depends on which benchmarks ran before. Keeping freed memory in the heap measures every
+// library in its steady state, whatever the order.
+const bool heapKeepsFreedMemory = [] {
+    return mallopt(M_MMAP_THRESHOLD, 32 << 20) == 1 && mallopt(M_TRIM_THRESHOLD, 1 << 30) == 1
+            && mallopt(M_TOP_PAD, 256 << 20) == 1;
+}();
 
 class Item : public QMListItem
 {
