@@ -3,6 +3,7 @@
 
 #include "ListDiffOracle.h"
 
+#include "lists/Comparing.h"
 #include "lists/QMListComparator.h"
 #include "lists/QMListManager.h"
 #include "lists/QMListModel.h"
@@ -13,8 +14,8 @@
 #include <QHash>
 
 #include <algorithm>
-#include <map>
 #include <malloc.h>
+#include <map>
 #include <random>
 #include <vector>
 
@@ -146,6 +147,23 @@ void BM_ListComparator(benchmark::State &state, Kind kind)
     state.counters["changes"] = double(changes);
 }
 
+// The comparison alone: removed and inserted positions and the moves, without the changeset's
+// change records (the part of the work that dtl's diff does too).
+void BM_ArrayComparison(benchmark::State &state, Kind kind)
+{
+    const Input &input = cachedInput(kind, state.range(0));
+    qint64 moves = 0;
+    for (auto _ : state) {
+        Comparing::compareIndexesOfObjectsWithIndexesOfObjectsInArray(
+                input.oldList, input.newList,
+                [&](const QMIndexSet &, const QMIndexSet &, const QMMovePairList &moved) {
+                    moves = moved.size();
+                });
+        benchmark::DoNotOptimize(moves);
+    }
+    state.counters["moves"] = double(moves);
+}
+
 void BM_StepByStepDefinition(benchmark::State &state, Kind kind)
 {
     const Input &input = cachedInput(kind, state.range(0));
@@ -259,6 +277,11 @@ BENCHMARK_CAPTURE(BM_ListComparator, ten_k_deleted_ten_k_inserted, Kind::TenKDel
         ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ListComparator, full_shuffle, Kind::FullShuffle)
         ->Arg(10000)
+        ->Unit(benchmark::kMillisecond);
+
+BENCHMARK_CAPTURE(BM_ArrayComparison, one_percent, Kind::OnePercent)
+        ->Arg(100000)
+        ->Arg(1000000)
         ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_CAPTURE(BM_StepByStepDefinition, one_percent, Kind::OnePercent)

@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
@@ -193,6 +194,12 @@ struct ScratchAllocator
 template<typename T>
 using ScratchVector = std::vector<T, ScratchAllocator<T>>;
 
+// Fibonacci hashing: the high bits of the product spread any keys, pointers included.
+quint64 mixedKey(quintptr key)
+{
+    return quint64(key) * 0x9E3779B97F4A7C15ULL;
+}
+
 // Dense ids for identity keys: open addressing with linear probing. A slot holds an id and 32
 // other bits of the key's hash, so the table is half the size of one that holds keys, and a
 // probe compares the key itself (kept per id) only when those bits agree, which for two
@@ -241,7 +248,7 @@ private:
         quint32 id = kNoId;
     };
 
-    static quint64 mixed(quintptr key) { return quint64(key) * 0x9E3779B97F4A7C15ULL; }
+    static quint64 mixed(quintptr key) { return mixedKey(key); }
 
     void allocate(size_t wanted)
     {
@@ -326,45 +333,78 @@ quint64 stateOf(const ScratchVector<quint32> &ids)
     return state;
 }
 
-// Whether some key occurs twice in `keys`, or nothing when too many keys share bits of the
-// filter for the answer to be cheap. Each key sets one bit of a filter small enough for the
-// second-level cache; only keys whose bit another key set too (a repeat, or a key with the same
-// bit) are compared exactly, sorted, in a second sweep.
-std::optional<bool> hasRepeatedKey(const quintptr *keys, size_t count,
-                                   ScratchVector<quint64> &filter)
+// A bit per key of a list, in an array small enough for the second-level cache: finds whether
+// the list holds some key twice, and then tells keys that are surely not in the list.
+class KeyFilter
 {
-    constexpr size_t kMaxBits = size_t(1) << 21; // 256 KiB
-    const size_t bits = std::min(kMaxBits, std::bit_ceil(std::max<size_t>(512, count * 32)));
-    const int shift = 64 - std::countr_zero(bits);
-    const auto bitOf = [shift](quintptr key) {
-        return size_t((quint64(key) * 0x9E3779B97F4A7C15ULL) >> shift);
-    };
-    filter.assign(bits / 64, 0);
-    ScratchVector<quint64> shared((bits / 64), 0); // the bits set more than once
-    bool anyShared = false;
-    for (size_t k = 0; k < count; ++k) {
-        const size_t bit = bitOf(keys[k]);
-        const quint64 mask = quint64(1) << (bit % 64);
-        const quint64 before = filter[bit / 64];
-        filter[bit / 64] = before | mask;
-        if (before & mask) [[unlikely]] {
-            shared[bit / 64] |= mask;
-            anyShared = true;
+public:
+    // Whether some key occurs twice in `keys`, or nothing when too many keys share bits of the
+    // filter for the answer to be cheap. Only keys whose bit another key set too (a repeat, or
+    // a key with the same bit) are compared exactly, sorted, in a second sweep.
+    std::optional<bool> build(const quintptr *keys, size_t count)
+    {
+        constexpr size_t kMaxBits = size_t(1) << 21; // 256 KiB
+        const size_t bits = std::min(kMaxBits, std::bit_ceil(std::max<size_t>(512, count * 32)));
+        m_shift = 64 - std::countr_zero(bits);
+        m_bits.assign(bits / 64, 0);
+        ScratchVector<quint64> shared(bits / 64, 0); // the bits set more than once
+        bool anyShared = false;
+        for (size_t k = 0; k < count; ++k) {
+            const size_t bit = bitOf(keys[k]);
+            const quint64 mask = quint64(1) << (bit % 64);
+            const quint64 before = m_bits[bit / 64];
+            m_bits[bit / 64] = before | mask;
+            if (before & mask) [[unlikely]] {
+                shared[bit / 64] |= mask;
+                anyShared = true;
+            }
         }
-    }
-    if (!anyShared)
-        return false;
-    ScratchVector<quintptr> suspects;
-    for (size_t k = 0; k < count; ++k) {
-        const size_t bit = bitOf(keys[k]);
-        if (shared[bit / 64] >> (bit % 64) & 1) {
-            suspects.push_back(keys[k]);
-            if (suspects.size() > count / 16 + 16)
-                return std::nullopt;
+        if (!anyShared)
+            return false;
+        ScratchVector<quintptr> suspects;
+        for (size_t k = 0; k < count; ++k) {
+            const size_t bit = bitOf(keys[k]);
+            if (shared[bit / 64] >> (bit % 64) & 1) {
+                suspects.push_back(keys[k]);
+                if (suspects.size() > count / 16 + 16)
+                    return std::nullopt;
+            }
         }
+        std::sort(suspects.begin(), suspects.end());
+        return std::adjacent_find(suspects.begin(), suspects.end()) != suspects.end();
     }
-    std::sort(suspects.begin(), suspects.end());
-    return std::adjacent_find(suspects.begin(), suspects.end()) != suspects.end();
+
+    // False only when `key` is not among the keys the filter was built from.
+    bool mayHold(quintptr key) const
+    {
+        const size_t bit = bitOf(key);
+        return m_bits[bit / 64] >> (bit % 64) & 1;
+    }
+
+private:
+    size_t bitOf(quintptr key) const { return size_t(mixedKey(key) >> m_shift); }
+
+    ScratchVector<quint64> m_bits;
+    int m_shift = 64;
+};
+
+// Whether any of the few `sought` keys (sorted) occurs among `keys`: one sweep that turns away
+// nearly every key with a bit test in the first-level cache.
+bool anyOccursIn(const ScratchVector<quintptr> &sought, const quintptr *keys, size_t count)
+{
+    constexpr int kBits = 12;
+    std::array<quint64, (1 << kBits) / 64> bits {};
+    for (quintptr key : sought) {
+        const size_t bit = mixedKey(key) >> (64 - kBits);
+        bits[bit / 64] |= quint64(1) << (bit % 64);
+    }
+    for (size_t k = 0; k < count; ++k) {
+        const size_t bit = mixedKey(keys[k]) >> (64 - kBits);
+        if ((bits[bit / 64] >> (bit % 64) & 1)
+            && std::binary_search(sought.begin(), sought.end(), keys[k]))
+            return true;
+    }
+    return false;
 }
 
 // Positions of keys met on one side of a walk and not yet on the other: open addressing with
@@ -407,10 +447,7 @@ private:
         quint64 position = kNotPending;
     };
 
-    size_t slotOf(quintptr key) const
-    {
-        return size_t((quint64(key) * 0x9E3779B97F4A7C15ULL) >> (64 - m_bits));
-    }
+    size_t slotOf(quintptr key) const { return size_t(mixedKey(key) >> (64 - m_bits)); }
 
     void place(quintptr key, quint64 position)
     {
@@ -592,15 +629,11 @@ public:
     Result run()
     {
         Result result;
-        for (size_t i = 0; i < m_left.size(); ++i) {
-            if (m_left[i] >= m_rightIds)
-                result.removedIndexes.addIndex(i);
-        }
-        for (size_t j = 0; j < m_right.size(); ++j) {
-            if (!m_inLeft[m_right[j]])
-                result.insertedIndexes.addIndex(j);
-        }
-        ScratchVector<quint32> working = buildWorkingList(result);
+        for (quint64 i : m_removed)
+            result.removedIndexes.addIndex(i);
+        for (quint64 j : m_inserted)
+            result.insertedIndexes.addIndex(j);
+        ScratchVector<quint32> working = buildWorkingList();
         if (working.size() != m_right.size()) {
             throw QMInternalInconsistencyException(
                     QStringLiteral("Expected same size of current array (%1) and final array (%2)")
@@ -621,30 +654,42 @@ private:
     // the two lists are walked side by side, so that only elements out of step (removed,
     // inserted, or moved) go through a table. Gives up, leaving nothing set, when a list holds
     // an element twice or when too many elements are out of step for the walk to pay.
+    //
+    // Only the right list is checked for repeats beforehand. With its keys unique the walk pairs
+    // each left element with at most one right element, and a left element occurs twice exactly
+    // when a right element is paired twice (seen as it happens) or a left element left unpaired
+    // has a key that the right list or another unpaired element has (checked at the end; there
+    // are few of them).
     bool alignInStep(const quintptr *leftKeys, qsizetype leftCount, const quintptr *rightKeys,
                      qsizetype rightCount)
     {
         const auto left = size_t(leftCount);
         const auto right = size_t(rightCount);
-        {
-            ScratchVector<quint64> filter;
-            if (hasRepeatedKey(rightKeys, right, filter).value_or(true)
-                || hasRepeatedKey(leftKeys, left, filter).value_or(true))
-                return false;
-        }
+        KeyFilter rightFilter;
+        if (rightFilter.build(rightKeys, right).value_or(true))
+            return false;
         const size_t budget = std::max<size_t>(64, std::max(left, right) / 8);
-        m_left.assign(left, kNoId);
+        m_left.resize(left);
         m_right.resize(right);
         m_representative.resize(right);
-        m_inLeft.assign(right, 0);
-        for (size_t j = 0; j < right; ++j) {
-            m_right[j] = quint32(j);
-            m_representative[j] = m_leftCount + j;
-        }
+        m_inLeft.resize(right);
+        bool repeated = false;
         const auto match = [&](size_t i, size_t j) {
             m_left[i] = quint32(j);
+            m_right[j] = quint32(j);
             m_inLeft[j] = 1;
             m_representative[j] = i;
+        };
+        // Unpaired for now; a later match overwrites these.
+        const auto leaveLeft = [&](size_t i) {
+            m_left[i] = kNoId;
+            m_removed.push_back(i);
+        };
+        const auto leaveRight = [&](size_t j) {
+            m_right[j] = quint32(j);
+            m_inLeft[j] = 0;
+            m_representative[j] = m_leftCount + j;
+            m_inserted.push_back(j);
         };
         PendingKeys pendingLeft;
         PendingKeys pendingRight;
@@ -656,6 +701,7 @@ private:
                 continue;
             }
             if (const quint64 p = pendingRight.find(leftKeys[i]); p != PendingKeys::kNotPending) {
+                repeated |= m_inLeft[p] != 0; // paired before
                 match(i++, size_t(p));
                 continue;
             }
@@ -664,31 +710,70 @@ private:
                 continue;
             }
             if (pendingLeft.count() >= budget) {
-                m_representative.clear();
+                clearIds();
                 return false;
             }
             pendingLeft.insert(leftKeys[i], i);
             pendingRight.insert(rightKeys[j], j);
-            ++i;
-            ++j;
+            leaveLeft(i++);
+            leaveRight(j++);
         }
         for (; i < left; ++i) {
-            if (const quint64 p = pendingRight.find(leftKeys[i]); p != PendingKeys::kNotPending)
+            if (const quint64 p = pendingRight.find(leftKeys[i]); p != PendingKeys::kNotPending) {
+                repeated |= m_inLeft[p] != 0;
                 match(i, size_t(p));
+            } else {
+                leaveLeft(i);
+            }
         }
         for (; j < right; ++j) {
             if (const quint64 p = pendingLeft.find(rightKeys[j]); p != PendingKeys::kNotPending)
                 match(size_t(p), j);
+            else
+                leaveRight(j);
+        }
+        std::erase_if(m_removed, [&](quint64 k) { return m_left[k] != kNoId; });
+        std::erase_if(m_inserted, [&](quint64 k) { return m_inLeft[k] != 0; });
+        if (repeated || unpairedKeyRepeats(leftKeys, rightKeys, right, rightFilter)) {
+            clearIds();
+            return false;
         }
         // Removed elements take the ids after the right list's, in left order.
         m_rightIds = quint32(right);
-        for (size_t k = 0; k < left; ++k) {
-            if (m_left[k] == kNoId) {
-                m_left[k] = quint32(m_representative.size());
-                m_representative.push_back(k);
-            }
+        for (quint64 k : m_removed) {
+            m_left[k] = quint32(m_representative.size());
+            m_representative.push_back(k);
         }
         return true;
+    }
+
+    // Whether the key of a removed left element occurs twice among them or in the right list.
+    bool unpairedKeyRepeats(const quintptr *leftKeys, const quintptr *rightKeys, size_t right,
+                            const KeyFilter &rightFilter) const
+    {
+        ScratchVector<quintptr> keys;
+        ScratchVector<quintptr> suspects; // perhaps in the right list
+        keys.reserve(m_removed.size());
+        for (quint64 k : m_removed) {
+            keys.push_back(leftKeys[k]);
+            if (rightFilter.mayHold(leftKeys[k]))
+                suspects.push_back(leftKeys[k]);
+        }
+        std::sort(keys.begin(), keys.end());
+        if (std::adjacent_find(keys.begin(), keys.end()) != keys.end())
+            return true;
+        std::sort(suspects.begin(), suspects.end());
+        return !suspects.empty() && anyOccursIn(suspects, rightKeys, right);
+    }
+
+    void clearIds()
+    {
+        m_left.clear();
+        m_right.clear();
+        m_representative.clear();
+        m_inLeft.clear();
+        m_removed.clear();
+        m_inserted.clear();
     }
 
     void alignByHashing(const quintptr *leftKeys, qsizetype leftCount, const quintptr *rightKeys,
@@ -744,28 +829,35 @@ private:
             }
             m_left[size_t(i)] = id;
         }
+        for (size_t k = 0; k < m_left.size(); ++k) {
+            if (m_left[k] >= m_rightIds)
+                m_removed.push_back(k);
+        }
+        for (size_t k = 0; k < m_right.size(); ++k) {
+            if (!m_inLeft[m_right[k]])
+                m_inserted.push_back(k);
+        }
     }
 
     // W: the left list without the removed positions, then each inserted element of the right
     // list at its own position, ascending. A position past the end (only possible when the
     // lengths cannot match) appends.
-    ScratchVector<quint32> buildWorkingList(const Result &result) const
+    ScratchVector<quint32> buildWorkingList() const
     {
-        ScratchVector<quint32> kept;
-        kept.reserve(m_left.size());
-        for (size_t i = 0; i < m_left.size(); ++i) {
-            if (m_left[i] < m_rightIds)
-                kept.push_back(m_left[i]);
-        }
         ScratchVector<quint32> working;
-        working.reserve(kept.size() + result.insertedIndexes.count());
-        size_t next = 0;
-        for (quint64 j : result.insertedIndexes) {
-            while (working.size() < j && next < kept.size())
-                working.push_back(kept[next++]);
+        working.reserve(m_left.size() - m_removed.size() + m_inserted.size());
+        size_t i = 0;
+        const auto keepUntil = [&](size_t length) {
+            for (; working.size() < length && i < m_left.size(); ++i) {
+                if (m_left[i] < m_rightIds)
+                    working.push_back(m_left[i]);
+            }
+        };
+        for (quint64 j : m_inserted) {
+            keepUntil(j);
             working.push_back(m_right[j]);
         }
-        working.insert(working.end(), kept.begin() + qsizetype(next), kept.end());
+        keepUntil(std::numeric_limits<size_t>::max());
         return working;
     }
 
@@ -1033,6 +1125,8 @@ private:
     ScratchVector<quint64> m_representative;
     quint32 m_rightIds = 0; // ids below this stand for elements of the right list
     ScratchVector<quint8> m_inLeft; // by right id: whether the left list holds it
+    ScratchVector<quint64> m_removed; // left positions whose element the right list lacks
+    ScratchVector<quint64> m_inserted; // right positions whose element the left list lacks
     bool m_hasDuplicates = false;
 };
 

@@ -287,6 +287,71 @@ TEST(ArrayComparatorTest, InconsistentInputFailsWithAClearMessage)
               QStringLiteral("Invalid parameter not satisfying: completionHandler"));
 }
 
+TEST(ArrayComparatorTest, RepeatedInstancesAreFoundWhereverTheyStand)
+{
+    // An instance repeated in one list or both, in step with the other list or not, unpaired or
+    // among moved elements: membership follows the definition, and a comparison that needs a
+    // move fails on the repeat instead of moving a guess.
+    std::mt19937_64 random(61206);
+    int serial = 0;
+    const ListDiffOracle::Oracle<QMListItemPointer> oracle;
+    for (int round = 0; round < 1500; ++round) {
+        SCOPED_TRACE(round);
+        RandomPair pair = randomPair(random, 120, serial);
+        // Repeated in the new list: one of its own elements, so that it really stands twice.
+        const QMListItemList &source = round % 4 == 1 ? pair.newList : pair.oldList;
+        if (source.isEmpty())
+            continue;
+        const QMListItemPointer repeated = source[qsizetype(random() % quint64(source.size()))];
+        const auto insertCopy = [&](QMListItemList &list) {
+            list.insert(qsizetype(random() % quint64(list.size() + 1)), repeated);
+        };
+        switch (round % 4) {
+        case 0:
+            insertCopy(pair.oldList);
+            break;
+        case 1:
+            insertCopy(pair.newList);
+            break;
+        case 2: // the same place in both lists when they agree in order
+            insertCopy(pair.oldList);
+            pair.newList = pair.oldList;
+            if (random() % 2)
+                pair.newList.removeAt(qsizetype(random() % quint64(pair.newList.size())));
+            break;
+        default:
+            insertCopy(pair.oldList);
+            insertCopy(pair.newList);
+            break;
+        }
+        Outcome outcome;
+        const QString failure = failureOf([&] { outcome = compare(pair.oldList, pair.newList); });
+        ListDiffOracle::Result expected;
+        bool definitionEnds = true;
+        const QString expectedFailure = failureOf([&] {
+            try {
+                expected = oracle.compare(pair.oldList, pair.newList, 200);
+            } catch (const std::runtime_error &) {
+                definitionEnds = false;
+            }
+        });
+        const bool needsMoves = !definitionEnds || !expected.movedIndexes.isEmpty();
+        const QString none = u"(no exception)"_s;
+        if (expectedFailure != none) {
+            ASSERT_EQ(failure, expectedFailure);
+        } else if (failure != none) {
+            ASSERT_TRUE(failure.startsWith(u"Expected every element once in each array"_s))
+                    << qPrintable(failure);
+            ASSERT_TRUE(needsMoves);
+        } else {
+            ASSERT_FALSE(needsMoves);
+            ASSERT_TRUE(outcome.moves.isEmpty());
+            ASSERT_EQ(outcome.removed, expected.removedIndexes);
+            ASSERT_EQ(outcome.inserted, expected.insertedIndexes);
+        }
+    }
+}
+
 TEST(ArrayComparatorTest, SearchesAndRecordsFollowTheirDefinitions)
 {
     const QMListItemList abcd = items(letters("abcd"));
