@@ -333,8 +333,8 @@ quint64 stateOf(const ScratchVector<quint32> &ids)
     return state;
 }
 
-// A bit per key of a list, in an array small enough for the second-level cache: finds whether
-// the list holds some key twice, and then tells keys that are surely not in the list.
+// Bits set by a list's keys, 16 to 32 bits per key: finds whether the list holds some key twice,
+// and then tells keys that are surely not in the list.
 class KeyFilter
 {
 public:
@@ -343,8 +343,8 @@ public:
     // a key with the same bit) are compared exactly, sorted, in a second sweep.
     std::optional<bool> build(const quintptr *keys, size_t count)
     {
-        constexpr size_t kMaxBits = size_t(1) << 21; // 256 KiB
-        const size_t bits = std::min(kMaxBits, std::bit_ceil(std::max<size_t>(512, count * 32)));
+        constexpr size_t kMaxBits = size_t(1) << 25; // 4 MiB, for lists of a million
+        const size_t bits = std::min(kMaxBits, std::bit_ceil(std::max<size_t>(512, count * 16)));
         m_shift = 64 - std::countr_zero(bits);
         m_bits.assign(bits / 64, 0);
         ScratchVector<quint64> shared(bits / 64, 0); // the bits set more than once

@@ -15,7 +15,7 @@ namespace {
 // For each moved item, the old item at the lowest position that is equal to it by value (the
 // item itself when none is). Equal items have equal hashes, so one sweep over the old list that
 // asks each old item's hash once finds them all: O(n) however many moves there are. A bit per
-// hash class, in a filter small enough to stay in the first-level cache, turns away nearly every
+// hash class, in a filter small enough to stay in a near cache, turns away nearly every
 // old item before the table of the moved items' hashes is probed.
 QMListItemList lowestEqualOldItems(const QMListItemList &oldItems, const QMListItemList &items)
 {
@@ -26,13 +26,14 @@ QMListItemList lowestEqualOldItems(const QMListItemList &oldItems, const QMListI
     std::vector<std::pair<size_t, qsizetype>> heads(capacity, {0, kEmpty}); // hash, first item
     std::vector<qsizetype> next(size_t(items.size()), kEmpty); // the next item with that hash
     std::vector<char> found(size_t(items.size()), 0);
-    constexpr int kFilterBits = 16;
-    std::vector<quint64> filter(size_t(1) << (kFilterBits - 6), 0);
+    // About 16 bits per moved item, from 4 KiB to 512 KiB.
+    const int filterBits = std::clamp(int(std::bit_width(size_t(items.size()) * 16)), 15, 22);
+    std::vector<quint64> filter(size_t(1) << (filterBits - 6), 0);
     const auto mixed = [](size_t hash) {
         return quint64(hash) * 0x9E3779B97F4A7C15ULL;
     };
-    const auto filterBit = [](quint64 mix) {
-        return mix >> (64 - kFilterBits);
+    const auto filterBit = [filterBits](quint64 mix) {
+        return mix >> (64 - filterBits);
     };
     const auto slotOf = [&](size_t hash, quint64 mix) {
         size_t slot = (mix >> 24) & mask;
