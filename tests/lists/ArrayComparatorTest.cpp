@@ -295,7 +295,7 @@ TEST(ArrayComparatorTest, RepeatedInstancesAreFoundWhereverTheyStand)
     std::mt19937_64 random(61206);
     int serial = 0;
     const ListDiffOracle::Oracle<QMListItemPointer> oracle;
-    for (int round = 0; round < 1500; ++round) {
+    for (int round = 0; round < 1000; ++round) {
         SCOPED_TRACE(round);
         RandomPair pair = randomPair(random, 120, serial);
         // Repeated in the new list: one of its own elements, so that it really stands twice.
