@@ -1,8 +1,10 @@
 set(QMF_OBSERVATION_HEADERS
     observation/QMNotification.h
     observation/QMNotificationCenter.h
+    observation/QMObserver.h
 )
 set(QMF_OBSERVATION_SOURCES
     observation/QMNotification.cpp
     observation/QMNotificationCenter.cpp
+    observation/QMObserver.cpp
 )
