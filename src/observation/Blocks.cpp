@@ -2,6 +2,7 @@
 
 #include "errors/QMInternalInconsistencyException.h"
 
+#include <QAbstractEventDispatcher>
 #include <QThread>
 
 #include <cmath>
@@ -41,6 +42,10 @@ std::unique_ptr<QTimer> timerWithTimeInterval(double interval, bool repeats, Blo
 
 QPointer<QTimer> scheduleTimerWithTimeInterval(double interval, bool repeats, Block block)
 {
+    QMParameterAssert(bool(block), "block");
+    // Qt would only warn and leave a timer that never fires and that nothing frees.
+    QMAssert(QAbstractEventDispatcher::instance() != nullptr,
+             QStringLiteral("Timers can only be scheduled on a thread with an event loop"));
     QTimer *const timer = timerWithTimeInterval(interval, repeats, std::move(block)).release();
     if (!repeats) {
         // Connected after the block, so it runs after it; deferred, so the block may still use

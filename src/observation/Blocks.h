@@ -34,7 +34,9 @@ QMF_CORE_EXPORT std::unique_ptr<QTimer> timerWithTimeInterval(double interval, b
 /// one-shot timer deletes itself (deleteLater()) once it has fired, and on a QThread every
 /// timer left is deleted when that thread finishes. A repeating timer runs until someone
 /// deletes it on its thread (the block may call `timer->deleteLater()`). The returned pointer
-/// reads null once the timer is gone. Needs a thread with an event loop.
+/// reads null once the timer is gone. On a thread without an event dispatcher (a plain
+/// std::thread, or the main thread before the QCoreApplication exists) it throws "Timers can only
+/// be scheduled on a thread with an event loop".
 QMF_CORE_EXPORT QPointer<QTimer> scheduleTimerWithTimeInterval(double interval, bool repeats,
                                                                Block block);
 

@@ -9,6 +9,8 @@
 
 #include <cmath>
 #include <limits>
+#include <mutex>
+#include <thread>
 
 using namespace std::chrono_literals;
 using ObservationTestSupport::runEventsFor;
@@ -109,6 +111,13 @@ TEST(BlocksTest, ClampsAndRoundsTheInterval)
                   }),
                   QStringLiteral("Invalid parameter not satisfying: block"));
     }
+    QString withoutLoop;
+    std::thread([&] {
+        withoutLoop = TestSupport::failureOf(
+                [] { Blocks::scheduleTimerWithTimeInterval(1.0, false, [](QTimer *) {}); });
+    }).join();
+    EXPECT_EQ(withoutLoop,
+              QStringLiteral("Timers can only be scheduled on a thread with an event loop"));
 }
 
 TEST(BlocksTest, OneShotFiresOnceAndIsFreed)
