@@ -115,43 +115,36 @@ TEST(ObserverTest, StartingTwiceLeavesOneRegistrationPerName)
     EXPECT_EQ(calls[1].action, QStringLiteral("other"));
 }
 
-TEST(ObserverTest, StoppingEmptiesTheTableAndEndsEveryRegistration)
+TEST(ObserverTest, StoppingOrDestructionEndsEveryRegistration)
 {
     const auto center = std::make_shared<QMNotificationCenter>();
     Recorder recorder;
     // The same name twice: the second replaces the first in the table, and stopping must still
     // end both.
-    TestObserver observer(center, {{Ping, "handle"}, {Ping, "other"}});
-    observer.target = &recorder;
-    observer.startObserving();
-    EXPECT_EQ(observer.observers().size(), 1);
-    center->postNotificationName(Ping);
-    EXPECT_EQ(recorder.count(), 2);
-
-    observer.stopObserving();
-    EXPECT_FALSE(observer.isObserving());
-    EXPECT_TRUE(observer.observers().isEmpty());
-    observer.stopObserving();
-    center->postNotificationName(Ping);
-    EXPECT_EQ(recorder.count(), 2);
-
-    // Restarting after a stop works like the first start.
-    observer.actions = {{Ping, "handle"}};
-    observer.startObserving();
-    center->postNotificationName(Ping);
-    EXPECT_EQ(recorder.count(), 3);
-}
-
-TEST(ObserverTest, DestructionEndsTheRegistrations)
-{
-    const auto center = std::make_shared<QMNotificationCenter>();
-    Recorder recorder;
-    auto observer = std::make_unique<TestObserver>(center);
+    auto observer = std::make_unique<TestObserver>(
+            center,
+            std::vector<std::pair<QString, QByteArray>> {{Ping, "handle"}, {Ping, "other"}});
     observer->target = &recorder;
     observer->startObserving();
+    EXPECT_EQ(observer->observers().size(), 1);
+    center->postNotificationName(Ping);
+    EXPECT_EQ(recorder.count(), 2);
+
+    observer->stopObserving();
+    EXPECT_FALSE(observer->isObserving());
+    EXPECT_TRUE(observer->observers().isEmpty());
+    observer->stopObserving();
+    center->postNotificationName(Ping);
+    EXPECT_EQ(recorder.count(), 2);
+
+    // Restarting after a stop works like the first start; destruction stops too.
+    observer->actions = {{Ping, "handle"}};
+    observer->startObserving();
+    center->postNotificationName(Ping);
+    EXPECT_EQ(recorder.count(), 3);
     observer.reset();
     center->postNotificationName(Ping);
-    EXPECT_EQ(recorder.count(), 0);
+    EXPECT_EQ(recorder.count(), 3);
 }
 
 TEST(ObserverTest, FiltersBySenderAndLooksUpTheTargetAtEachDelivery)
@@ -184,7 +177,7 @@ TEST(ObserverTest, FiltersBySenderAndLooksUpTheTargetAtEachDelivery)
     EXPECT_EQ(second.calls()[0].notification.sender(), &sender);
 }
 
-TEST(ObserverTest, DeliversOnTheMainQueueByDefault)
+TEST(ObserverTest, DeliversOnTheMainQueue)
 {
     const auto center = std::make_shared<QMNotificationCenter>();
     Recorder recorder;

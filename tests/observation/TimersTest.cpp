@@ -120,37 +120,28 @@ TEST(BlocksTest, ClampsAndRoundsTheInterval)
               QStringLiteral("Timers can only be scheduled on a thread with an event loop"));
 }
 
-TEST(BlocksTest, OneShotFiresOnceAndIsFreed)
+TEST(BlocksTest, OneShotFiresOnceWithItselfAndIsFreed)
 {
-    QTimer *received = nullptr;
-    int fired = 0;
-    const QPointer<QTimer> timer = Blocks::scheduleTimerWithTimeInterval(0, false, [&](QTimer *t) {
-        received = t;
-        ++fired;
-    });
-    ASSERT_TRUE(timer);
+    std::vector<QTimer *> received;
+    const QPointer<QTimer> timer = Blocks::scheduleTimerWithTimeInterval(
+            0, false, [&](QTimer *t) { received.push_back(t); });
     QTimer *const scheduled = timer.data();
-    EXPECT_TRUE(timer->isActive());
-    EXPECT_EQ(fired, 0);
-    ASSERT_TRUE(runEventsUntil([&] { return fired > 0 && !timer; }));
-    EXPECT_EQ(received, scheduled);
+    ASSERT_TRUE(timer && timer->isActive());
+    EXPECT_TRUE(received.empty());
+    ASSERT_TRUE(runEventsUntil([&] { return !timer; }));
     runEventsFor(30ms);
-    EXPECT_EQ(fired, 1);
+    EXPECT_EQ(received, std::vector<QTimer *> {scheduled});
 
-    // The unscheduled form fires once it is started, with itself as argument.
-    int unscheduledFired = 0;
-    QTimer *unscheduledReceived = nullptr;
-    const auto owned = Blocks::timerWithTimeInterval(-5, false, [&](QTimer *t) {
-        unscheduledReceived = t;
-        ++unscheduledFired;
-    });
+    // The unscheduled form waits for start().
+    received.clear();
+    const auto owned
+            = Blocks::timerWithTimeInterval(-5, false, [&](QTimer *t) { received.push_back(t); });
     runEventsFor(10ms);
-    EXPECT_EQ(unscheduledFired, 0);
+    EXPECT_TRUE(received.empty());
     owned->start();
-    ASSERT_TRUE(runEventsUntil([&] { return unscheduledFired > 0; }));
+    ASSERT_TRUE(runEventsUntil([&] { return !received.empty(); }));
     runEventsFor(20ms);
-    EXPECT_EQ(unscheduledFired, 1);
-    EXPECT_EQ(unscheduledReceived, owned.get());
+    EXPECT_EQ(received, std::vector<QTimer *> {owned.get()});
 }
 
 TEST(BlocksTest, RepeatsAtTheFloorUntilDeleted)
