@@ -24,9 +24,9 @@ namespace Blocks {
 
 using Block = std::function<void(QTimer *)>;
 
-/// A new timer that is not running yet and belongs to the caller: start() it on the thread
-/// whose event loop should run it (Qt's timers count from start(), not from creation).
-/// Destroying it stops it.
+/// A new timer that is not running yet and belongs to the caller. It lives on the calling
+/// thread: start() it there, or moveToThread() it first (Qt's timers count from start(), not
+/// from creation). Destroying it stops it.
 QMF_CORE_EXPORT std::unique_ptr<QTimer> timerWithTimeInterval(double interval, bool repeats,
                                                               Block block);
 

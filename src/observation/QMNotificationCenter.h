@@ -69,7 +69,8 @@ public:
     /// Delivers a notification made of `name`, `sender` and `userInfo` to every matching
     /// registration, in order of registration. Synchronous registrations run before this
     /// returns; an exception from one of their blocks propagates to the caller and skips the
-    /// registrations after it.
+    /// registrations after it. Delivering on the main queue without a QCoreApplication throws
+    /// "The main queue needs a QCoreApplication", as adding to that queue does.
     void postNotificationName(const QString &name, QObject *sender = nullptr,
                               const QVariantMap &userInfo = {});
     void postNotification(const QMNotification &notification);
