@@ -1,0 +1,19 @@
+set(QMF_OBSERVATION_HEADERS
+    observation/Blocks.h
+    observation/QMNextRunLoop.h
+    observation/QMNotification.h
+    observation/QMNotificationCenter.h
+    observation/QMObserver.h
+    observation/QMPerformBlock.h
+    observation/QMTimer.h
+    observation/Tap.h
+)
+set(QMF_OBSERVATION_SOURCES
+    observation/Blocks.cpp
+    observation/QMNextRunLoop.cpp
+    observation/QMNotification.cpp
+    observation/QMNotificationCenter.cpp
+    observation/QMObserver.cpp
+    observation/QMPerformBlock.cpp
+    observation/QMTimer.cpp
+)
