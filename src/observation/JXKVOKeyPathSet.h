@@ -15,13 +15,21 @@ class JXKVOKeyPathSet
 {
 public:
     JXKVOKeyPathSet() = default;
-    JXKVOKeyPathSet(const QString &keyPath) : m_keyPaths{keyPath} {}
-    JXKVOKeyPathSet(const char *keyPath) : m_keyPaths{QString::fromUtf8(keyPath)} {}
-    JXKVOKeyPathSet(const QStringList &keyPaths) : m_keyPaths(keyPaths.begin(), keyPaths.end())
-    {
-    }
-    JXKVOKeyPathSet(const QSet<QString> &keyPaths) : m_keyPaths(keyPaths) {}
-    JXKVOKeyPathSet(std::initializer_list<QString> keyPaths) : m_keyPaths(keyPaths) {}
+    JXKVOKeyPathSet(const QString &keyPath)
+        : m_keyPaths {keyPath}
+    { }
+    JXKVOKeyPathSet(const char *keyPath)
+        : m_keyPaths {QString::fromUtf8(keyPath)}
+    { }
+    JXKVOKeyPathSet(const QStringList &keyPaths)
+        : m_keyPaths(keyPaths.begin(), keyPaths.end())
+    { }
+    JXKVOKeyPathSet(const QSet<QString> &keyPaths)
+        : m_keyPaths(keyPaths)
+    { }
+    JXKVOKeyPathSet(std::initializer_list<QString> keyPaths)
+        : m_keyPaths(keyPaths)
+    { }
 
     /// The key paths as a set of strings.
     const QSet<QString> &keyPathsAsSetOfStrings() const { return m_keyPaths; }

@@ -4,9 +4,11 @@
 
 JXKVONotification::JXKVONotification(QObject *observer, QObject *target, const QString &keyPath,
                                      const QVariantMap &change)
-    : m_change(change), m_keyPath(keyPath), m_observer(observer), m_target(target)
-{
-}
+    : m_change(change)
+    , m_keyPath(keyPath)
+    , m_observer(observer)
+    , m_target(target)
+{ }
 
 quint64 JXKVONotification::kind() const
 {

@@ -11,8 +11,8 @@ JXKVONotificationCenter *center()
 
 std::shared_ptr<JXKVOObservation> addObserver(QObject *self, QObject *observer,
                                               const JXKVOKeyPathSet &keyPaths,
-                                              const QByteArray &selector,
-                                              const QVariant &userInfo, quint64 options)
+                                              const QByteArray &selector, const QVariant &userInfo,
+                                              quint64 options)
 {
     return center()->addObserver(observer, self, keyPaths, selector, userInfo, options);
 }
@@ -40,8 +40,8 @@ std::shared_ptr<JXKVOObservation> addObserver(QObject *self, QObject *observer,
 }
 
 std::shared_ptr<JXKVOObservation> observeTarget(QObject *self, QObject *target,
-                                                const JXKVOKeyPathSet &keyPaths,
-                                                quint64 options, JXKVOBlock block)
+                                                const JXKVOKeyPathSet &keyPaths, quint64 options,
+                                                JXKVOBlock block)
 {
     return center()->addObserver(self, target, keyPaths, options, std::move(block));
 }

@@ -30,13 +30,13 @@ QMF_CORE_EXPORT std::shared_ptr<JXKVOObservation>
 addObservationKeyPath(QObject *self, const JXKVOKeyPathSet &keyPaths, quint64 options,
                       JXKVOBlock block);
 /// add with a block: (observer, self, keyPaths, options, block).
-QMF_CORE_EXPORT std::shared_ptr<JXKVOObservation>
-addObserver(QObject *self, QObject *observer, const JXKVOKeyPathSet &keyPaths, quint64 options,
-            JXKVOBlock block);
+QMF_CORE_EXPORT std::shared_ptr<JXKVOObservation> addObserver(QObject *self, QObject *observer,
+                                                              const JXKVOKeyPathSet &keyPaths,
+                                                              quint64 options, JXKVOBlock block);
 /// add with a block: (self, target, keyPaths, options, block).
-QMF_CORE_EXPORT std::shared_ptr<JXKVOObservation>
-observeTarget(QObject *self, QObject *target, const JXKVOKeyPathSet &keyPaths, quint64 options,
-              JXKVOBlock block);
+QMF_CORE_EXPORT std::shared_ptr<JXKVOObservation> observeTarget(QObject *self, QObject *target,
+                                                                const JXKVOKeyPathSet &keyPaths,
+                                                                quint64 options, JXKVOBlock block);
 
 /// remove(any observer, self, any key paths, any selector).
 QMF_CORE_EXPORT void removeAllObservers(QObject *self);
@@ -48,8 +48,7 @@ QMF_CORE_EXPORT void removeObserver(QObject *self, QObject *observer,
                                     const JXKVOKeyPathSet &keyPaths,
                                     const QByteArray &selector = QByteArray());
 /// remove(self, target, keyPaths, selector); a null selector matches any.
-QMF_CORE_EXPORT void stopObserving(QObject *self, QObject *target,
-                                   const JXKVOKeyPathSet &keyPaths,
+QMF_CORE_EXPORT void stopObserving(QObject *self, QObject *target, const JXKVOKeyPathSet &keyPaths,
                                    const QByteArray &selector = QByteArray());
 
 } // namespace JXKVONotificationCategory

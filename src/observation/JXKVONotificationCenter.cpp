@@ -116,10 +116,13 @@ public:
 
     Observation(Fields fields, quint64 options, QByteArray selector, QMetaMethod method,
                 QVariant userInfo, JXKVOBlock block)
-        : m_options(options), m_selector(std::move(selector)), m_method(method),
-          m_userInfo(std::move(userInfo)), m_block(std::move(block)), m_fields(std::move(fields))
-    {
-    }
+        : m_options(options)
+        , m_selector(std::move(selector))
+        , m_method(method)
+        , m_userInfo(std::move(userInfo))
+        , m_block(std::move(block))
+        , m_fields(std::move(fields))
+    { }
 
     ~Observation() override
     {
@@ -263,31 +266,32 @@ QMetaMethod notificationMethod(QObject *observer, const QByteArray &selector)
             return metaObject->method(index);
     }
     throw QMInternalInconsistencyException(
-        QStringLiteral("%1 has no method %2(QString,QObject*,QVariantMap,QVariant) to receive "
-                       "key-value notifications")
-            .arg(QString::fromLatin1(metaObject->className()), QString::fromLatin1(selector)));
+            QStringLiteral("%1 has no method %2(QString,QObject*,QVariantMap,QVariant) to receive "
+                           "key-value notifications")
+                    .arg(QString::fromLatin1(metaObject->className()),
+                         QString::fromLatin1(selector)));
 }
 
-std::shared_ptr<JXKVOObservation> registerObservation(Observation::Fields fields,
-                                                      quint64 options, QByteArray selector,
-                                                      QVariant userInfo, JXKVOBlock block)
+std::shared_ptr<JXKVOObservation> registerObservation(Observation::Fields fields, quint64 options,
+                                                      QByteArray selector, QVariant userInfo,
+                                                      JXKVOBlock block)
 {
     QMetaMethod method;
     if (!block)
         method = notificationMethod(fields.observer, selector);
-    const QList<QObject *> targets =
-        fields.isList ? fields.targets : QList<QObject *>{fields.target};
+    const QList<QObject *> targets
+            = fields.isList ? fields.targets : QList<QObject *> {fields.target};
     const QSet<QString> keyPaths = fields.keyPaths;
     QObject *observer = fields.observer;
-    auto observation = std::make_shared<Observation>(std::move(fields), options,
-                                                     std::move(selector), method,
-                                                     std::move(userInfo), std::move(block));
+    auto observation
+            = std::make_shared<Observation>(std::move(fields), options, std::move(selector), method,
+                                            std::move(userInfo), std::move(block));
     const std::weak_ptr<Observation> weak = observation;
-    const QMKeyValueChangeHandler handler = [weak](const QString &keyPath, QObject *object,
-                                                   const QVariantMap &change) {
-        if (const std::shared_ptr<Observation> self = weak.lock())
-            self->deliver(keyPath, object, change);
-    };
+    const QMKeyValueChangeHandler handler
+            = [weak](const QString &keyPath, QObject *object, const QVariantMap &change) {
+                  if (const std::shared_ptr<Observation> self = weak.lock())
+                      self->deliver(keyPath, object, change);
+              };
     // Bits 31 and above are the center's; the layer rejects them.
     const quint64 layerOptions = options & (JXKVOOptionNoAutomaticRemoval - 1);
     for (const QString &keyPath : keyPaths) {
@@ -295,7 +299,7 @@ std::shared_ptr<JXKVOObservation> registerObservation(Observation::Fields fields
             if (!element)
                 continue;
             observation->addRegistration(
-                QMKeyValueObserving::observe(element, keyPath, layerOptions, handler));
+                    QMKeyValueObserving::observe(element, keyPath, layerOptions, handler));
         }
     }
     if (observer)
@@ -392,7 +396,7 @@ void JXKVONotificationCenter::removeObserver(QObject *observer, QObject *target,
 }
 
 void JXKVONotificationCenter::removeObservation(
-    const std::shared_ptr<JXKVOObservation> &observation)
+        const std::shared_ptr<JXKVOObservation> &observation)
 {
     if (observation)
         observation->remove();

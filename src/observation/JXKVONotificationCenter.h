@@ -81,11 +81,11 @@ public:
     /// removes the observation. Throws "Invalid parameter not satisfying: target" and
     /// "Invalid parameter not satisfying: block", and the key-path errors.
     std::shared_ptr<JXKVOObservation> addObserver(QObject *observer, QObject *target,
-                                                  const JXKVOKeyPathSet &keyPaths,
-                                                  quint64 options, JXKVOBlock block);
+                                                  const JXKVOKeyPathSet &keyPaths, quint64 options,
+                                                  JXKVOBlock block);
     std::shared_ptr<JXKVOObservation> addObserver(QObject *observer, const QObjectList &targets,
-                                                  const JXKVOKeyPathSet &keyPaths,
-                                                  quint64 options, JXKVOBlock block);
+                                                  const JXKVOKeyPathSet &keyPaths, quint64 options,
+                                                  JXKVOBlock block);
 
     /// Removes every observation of `observer`'s and `target`'s sets that matches all given
     /// arguments: the very observer, the very target, exactly the same set of key paths, the

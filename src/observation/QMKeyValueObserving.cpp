@@ -155,15 +155,15 @@ struct QMKeyValueObservation::Registration
             const int propertyIndex = metaObject->indexOfProperty(names[depth].constData());
             // A replacement object of another class than the one checked at registration may
             // lack the property; the path then ends there until the object changes again.
-            const QMetaProperty property =
-                propertyIndex >= 0 ? metaObject->property(propertyIndex) : QMetaProperty();
+            const QMetaProperty property
+                    = propertyIndex >= 0 ? metaObject->property(propertyIndex) : QMetaProperty();
             if (!property.isValid() || !property.hasNotifySignal()) {
                 current = nullptr;
                 continue;
             }
             link.connection = QMetaObject::connect(
-                current, property.notifySignalIndex(), link.index.relay,
-                QObject::staticMetaObject.methodCount() + link.index.id, Qt::DirectConnection);
+                    current, property.notifySignalIndex(), link.index.relay,
+                    QObject::staticMetaObject.methodCount() + link.index.id, Qt::DirectConnection);
             current = depth + 1 < names.size() ? property.read(current).value<QObject *>()
                                                : nullptr;
         }
@@ -200,7 +200,7 @@ struct QMKeyValueObservation::Registration
                 if (registration->removed)
                     registration->idle.notify_all();
             }
-        } finish{this, self};
+        } finish {this, self};
         handler(keyPath, object, change);
     }
 
@@ -218,8 +218,8 @@ struct QMKeyValueObservation::Registration
             return;
         if (level + 1 < names.size()) {
             QObject *owner = links[size_t(level)].object.data();
-            QObject *next =
-                owner ? owner->property(names[level].constData()).value<QObject *>() : nullptr;
+            QObject *next = owner ? owner->property(names[level].constData()).value<QObject *>()
+                                  : nullptr;
             attach(level + 1, next);
         }
         QVariantMap change = settingChange();
@@ -262,7 +262,7 @@ struct QMKeyValueObservation::Registration
         idle.wait(lock, [&] {
             return std::all_of(delivering.begin(), delivering.end(), [&](std::thread::id thread) {
                 return thread == self
-                    || std::find(removing.begin(), removing.end(), thread) != removing.end();
+                        || std::find(removing.begin(), removing.end(), thread) != removing.end();
             });
         });
         removing.erase(std::find(removing.begin(), removing.end(), self));
@@ -299,8 +299,7 @@ void Relay::dispatch(int id)
 
 QMKeyValueObservation::QMKeyValueObservation(std::shared_ptr<Registration> registration)
     : d(std::move(registration))
-{
-}
+{ }
 
 QMKeyValueObservation::~QMKeyValueObservation()
 {
@@ -344,24 +343,25 @@ void checkKeyPathFrom(const QMetaObject *metaObject, QObject *current, const QSt
         const QString &name = components[depth];
         if (name.isEmpty())
             throw QMInternalInconsistencyException(
-                QStringLiteral("Key path \"%1\" has an empty component").arg(keyPath));
+                    QStringLiteral("Key path \"%1\" has an empty component").arg(keyPath));
         const int index = metaObject ? metaObject->indexOfProperty(name.toUtf8().constData()) : -1;
         if (index < 0)
             throw QMInternalInconsistencyException(
-                QStringLiteral("%1 has no property \"%2\" (key path \"%3\")")
-                    .arg(metaObject ? className(metaObject) : QStringLiteral("QObject"), name,
-                         keyPath));
+                    QStringLiteral("%1 has no property \"%2\" (key path \"%3\")")
+                            .arg(metaObject ? className(metaObject) : QStringLiteral("QObject"),
+                                 name, keyPath));
         const QMetaProperty property = metaObject->property(index);
         if (!property.hasNotifySignal())
             throw QMInternalInconsistencyException(
-                QStringLiteral("Property \"%1\" of %2 has no NOTIFY signal (key path \"%3\")")
-                    .arg(name, className(metaObject), keyPath));
+                    QStringLiteral("Property \"%1\" of %2 has no NOTIFY signal (key path \"%3\")")
+                            .arg(name, className(metaObject), keyPath));
         if (depth + 1 < components.size()) {
             if (!(property.metaType().flags() & QMetaType::PointerToQObject))
                 throw QMInternalInconsistencyException(
-                    QStringLiteral("Property \"%1\" of %2 is not a QObject pointer, so key path "
-                                   "\"%3\" cannot go on")
-                        .arg(name, className(metaObject), keyPath));
+                        QStringLiteral(
+                                "Property \"%1\" of %2 is not a QObject pointer, so key path "
+                                "\"%3\" cannot go on")
+                                .arg(name, className(metaObject), keyPath));
             current = current ? property.read(current).value<QObject *>() : nullptr;
             metaObject = nextMetaObject(property, current);
         }
@@ -375,16 +375,17 @@ void QMKeyValueObserving::checkKeyPath(const QMetaObject *metaObject, const QStr
     checkKeyPathFrom(metaObject, nullptr, keyPath);
 }
 
-std::shared_ptr<QMKeyValueObservation>
-QMKeyValueObserving::observe(QObject *object, const QString &keyPath, quint64 options,
-                             QMKeyValueChangeHandler handler)
+std::shared_ptr<QMKeyValueObservation> QMKeyValueObserving::observe(QObject *object,
+                                                                    const QString &keyPath,
+                                                                    quint64 options,
+                                                                    QMKeyValueChangeHandler handler)
 {
     QMParameterAssert(object != nullptr, "object");
     QMParameterAssert(bool(handler), "handler");
     if (options & ~DefinedOptionBits)
         throw QMInternalInconsistencyException(
-            QStringLiteral("Key-value observation options use bits above 30: 0x%1")
-                .arg(options, 0, 16));
+                QStringLiteral("Key-value observation options use bits above 30: 0x%1")
+                        .arg(options, 0, 16));
     checkKeyPathFrom(object->metaObject(), object, keyPath);
 
     auto registration = std::make_shared<QMKeyValueObservation::Registration>();
@@ -399,10 +400,9 @@ QMKeyValueObserving::observe(QObject *object, const QString &keyPath, quint64 op
         RelayIndex index = allocateRelayIndex();
         registration->links[size_t(depth)].index = index;
         std::lock_guard lock(index.relay->mutex);
-        index.relay->entries.emplace(index.id, Relay::Entry{registration, int(depth)});
+        index.relay->entries.emplace(index.id, Relay::Entry {registration, int(depth)});
     }
-    std::shared_ptr<QMKeyValueObservation> observation(
-        new QMKeyValueObservation(registration));
+    std::shared_ptr<QMKeyValueObservation> observation(new QMKeyValueObservation(registration));
     registration->start();
     return observation;
 }

@@ -57,8 +57,8 @@ enum QMKeyValueObservingOption : quint64 {
 };
 
 /// Called for each change: the observation's key path, the object it observes and the change.
-using QMKeyValueChangeHandler =
-    std::function<void(const QString &keyPath, QObject *object, const QVariantMap &change)>;
+using QMKeyValueChangeHandler
+        = std::function<void(const QString &keyPath, QObject *object, const QVariantMap &change)>;
 
 /// One observation of one key path of one object, made by QMKeyValueObserving::observe().
 ///

@@ -72,7 +72,7 @@ private:
     QString m_name;
     int m_age = 0;
     KVOPerson *m_partner = nullptr;
-    std::atomic<int> m_counter{0};
+    std::atomic<int> m_counter {0};
     int m_shoeSize = 0;
 };
 

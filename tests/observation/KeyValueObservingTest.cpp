@@ -50,27 +50,29 @@ TEST(KeyValueObserving, OptionsShapeTheChangeRecords)
         std::vector<QVariantMap> expected; // name goes from "Ann" to "Bo"
     };
     const std::vector<Row> rows = {
-        // Neither value asked for: the kind alone.
-        {"none", 0, {record({})}},
-        {"new", QMKeyValueObservingOptionNew, {record({{n, QStringLiteral("Bo")}})}},
-        // The old value is the one read at registration.
-        {"old", QMKeyValueObservingOptionOld, {record({{o, QStringLiteral("Ann")}})}},
-        {"new and old",
-         QMKeyValueObservingOptionNew | QMKeyValueObservingOptionOld,
-         {record({{n, QStringLiteral("Bo")}, {o, QStringLiteral("Ann")}})}},
-        // Initial: one record during registration, with the current value as new and no old.
-        {"initial", QMKeyValueObservingOptionInitial, {record({}), record({})}},
-        {"initial, new and old",
-         QMKeyValueObservingOptionInitial | QMKeyValueObservingOptionNew
-             | QMKeyValueObservingOptionOld,
-         {record({{n, QStringLiteral("Ann")}}),
-          record({{n, QStringLiteral("Bo")}, {o, QStringLiteral("Ann")}})}},
-        // Prior is accepted, and no prior record is ever sent.
-        {"prior", QMKeyValueObservingOptionPrior | QMKeyValueObservingOptionNew,
-         {record({{n, QStringLiteral("Bo")}})}},
-        // Bits 4 to 30 pass and mean nothing here.
-        {"bit 30", (quint64(1) << 30) | QMKeyValueObservingOptionNew,
-         {record({{n, QStringLiteral("Bo")}})}},
+            // Neither value asked for: the kind alone.
+            {"none", 0, {record({})}},
+            {"new", QMKeyValueObservingOptionNew, {record({{n, QStringLiteral("Bo")}})}},
+            // The old value is the one read at registration.
+            {"old", QMKeyValueObservingOptionOld, {record({{o, QStringLiteral("Ann")}})}},
+            {"new and old",
+             QMKeyValueObservingOptionNew | QMKeyValueObservingOptionOld,
+             {record({{n, QStringLiteral("Bo")}, {o, QStringLiteral("Ann")}})}},
+            // Initial: one record during registration, with the current value as new and no old.
+            {"initial", QMKeyValueObservingOptionInitial, {record({}), record({})}},
+            {"initial, new and old",
+             QMKeyValueObservingOptionInitial | QMKeyValueObservingOptionNew
+                     | QMKeyValueObservingOptionOld,
+             {record({{n, QStringLiteral("Ann")}}),
+              record({{n, QStringLiteral("Bo")}, {o, QStringLiteral("Ann")}})}},
+            // Prior is accepted, and no prior record is ever sent.
+            {"prior",
+             QMKeyValueObservingOptionPrior | QMKeyValueObservingOptionNew,
+             {record({{n, QStringLiteral("Bo")}})}},
+            // Bits 4 to 30 pass and mean nothing here.
+            {"bit 30",
+             (quint64(1) << 30) | QMKeyValueObservingOptionNew,
+             {record({{n, QStringLiteral("Bo")}})}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -95,14 +97,14 @@ TEST(KeyValueObserving, OldValueFollowsEachDeliveryAndSignalsWithoutArguments)
     Recording recording;
     // ageChanged() carries no argument: the value is read from the property.
     const auto observation = QMKeyValueObserving::observe(
-        &person, QStringLiteral("age"),
-        QMKeyValueObservingOptionNew | QMKeyValueObservingOptionOld, recording.handler());
+            &person, QStringLiteral("age"),
+            QMKeyValueObservingOptionNew | QMKeyValueObservingOptionOld, recording.handler());
     person.setAge(2);
     person.setAge(3);
     const QString n = QMKeyValueChangeNewKey;
     const QString o = QMKeyValueChangeOldKey;
     EXPECT_EQ(recording.changes,
-              (std::vector<QVariantMap>{record({{n, 2}, {o, 1}}), record({{n, 3}, {o, 2}})}));
+              (std::vector<QVariantMap> {record({{n, 2}, {o, 1}}), record({{n, 3}, {o, 2}})}));
 }
 
 TEST(KeyValueObserving, DottedKeyPathsReattachWhenAnIntermediateObjectChanges)
@@ -113,8 +115,8 @@ TEST(KeyValueObserving, DottedKeyPathsReattachWhenAnIntermediateObjectChanges)
     alice.setPartner(&bob);
     Recording recording;
     const auto observation = QMKeyValueObserving::observe(
-        &alice, QStringLiteral("partner.name"),
-        QMKeyValueObservingOptionNew | QMKeyValueObservingOptionOld, recording.handler());
+            &alice, QStringLiteral("partner.name"),
+            QMKeyValueObservingOptionNew | QMKeyValueObservingOptionOld, recording.handler());
     const QString n = QMKeyValueChangeNewKey;
     const QString o = QMKeyValueChangeOldKey;
 
@@ -126,10 +128,10 @@ TEST(KeyValueObserving, DottedKeyPathsReattachWhenAnIntermediateObjectChanges)
     carol.setName(QStringLiteral("C")); // neither
 
     const std::vector<QVariantMap> expected = {
-        record({{n, QStringLiteral("Robert")}, {o, QStringLiteral("Bob")}}),
-        record({{n, QStringLiteral("Carol")}, {o, QStringLiteral("Robert")}}),
-        record({{n, QStringLiteral("Caro")}, {o, QStringLiteral("Carol")}}),
-        record({{n, QVariant()}, {o, QStringLiteral("Caro")}}),
+            record({{n, QStringLiteral("Robert")}, {o, QStringLiteral("Bob")}}),
+            record({{n, QStringLiteral("Carol")}, {o, QStringLiteral("Robert")}}),
+            record({{n, QStringLiteral("Caro")}, {o, QStringLiteral("Carol")}}),
+            record({{n, QVariant()}, {o, QStringLiteral("Caro")}}),
     };
     EXPECT_EQ(recording.changes, expected);
     for (QObject *object : recording.objects)
@@ -140,23 +142,23 @@ TEST(KeyValueObserving, DottedKeyPathsReattachWhenAnIntermediateObjectChanges)
     // A path that starts detached attaches once the intermediate object arrives.
     KVOPerson dave;
     Recording late;
-    const auto lateObservation = QMKeyValueObserving::observe(
-        &dave, QStringLiteral("partner.partner.age"), QMKeyValueObservingOptionNew,
-        late.handler());
+    const auto lateObservation
+            = QMKeyValueObserving::observe(&dave, QStringLiteral("partner.partner.age"),
+                                           QMKeyValueObservingOptionNew, late.handler());
     dave.setPartner(&bob);
     bob.setPartner(&carol);
     carol.setAge(40);
-    EXPECT_EQ(late.changes, (std::vector<QVariantMap>{record({{n, QVariant()}}),
-                                                       record({{n, 0}}), record({{n, 40}})}));
+    EXPECT_EQ(late.changes,
+              (std::vector<QVariantMap> {record({{n, QVariant()}}), record({{n, 0}}),
+                                         record({{n, 40}})}));
 }
 
 TEST(KeyValueObserving, RemovalStopsDeliveryAndIsFinal)
 {
     KVOPerson person;
     Recording recording;
-    auto observation = QMKeyValueObserving::observe(&person, QStringLiteral("name"),
-                                                    QMKeyValueObservingOptionNew,
-                                                    recording.handler());
+    auto observation = QMKeyValueObserving::observe(
+            &person, QStringLiteral("name"), QMKeyValueObservingOptionNew, recording.handler());
     person.setName(QStringLiteral("a"));
     EXPECT_FALSE(observation->isRemoved());
     observation->remove();
@@ -186,12 +188,13 @@ TEST(KeyValueObserving, HandlerMayRemoveItsOwnObservation)
     std::shared_ptr<QMKeyValueObservation> observation;
     int calls = 0;
     observation = QMKeyValueObserving::observe(
-        &person, QStringLiteral("age"), 0, [&](const QString &, QObject *, const QVariantMap &) {
-            ++calls;
-            observation->remove(); // same thread: must not wait for itself
-            // A change made after the removal, inside the handler, is not delivered.
-            person.setAge(person.age() + 10);
-        });
+            &person, QStringLiteral("age"), 0,
+            [&](const QString &, QObject *, const QVariantMap &) {
+                ++calls;
+                observation->remove(); // same thread: must not wait for itself
+                // A change made after the removal, inside the handler, is not delivered.
+                person.setAge(person.age() + 10);
+            });
     person.setAge(1);
     person.setAge(2);
     EXPECT_EQ(calls, 1);
@@ -207,29 +210,33 @@ TEST(KeyValueObserving, BadArgumentsAndKeyPathsAreProgrammingErrors)
         const char *message;
     };
     const std::vector<Row> rows = {
-        {"nickname", 0, "KVOPerson has no property \"nickname\" (key path \"nickname\")"},
-        // Without NOTIFY nothing could ever be delivered.
-        {"species", 0, "Property \"species\" of KVOPerson has no NOTIFY signal (key path \"species\")"},
-        {"shoeSize", 0,
-         "Property \"shoeSize\" of KVOPerson has no NOTIFY signal (key path \"shoeSize\")"},
-        // Only QObject pointers can be followed.
-        {"name.length", 0,
-         "Property \"name\" of KVOPerson is not a QObject pointer, so key path \"name.length\" "
-         "cannot go on"},
-        // A null intermediate object is checked through the property's declared type.
-        {"partner.nickname", 0,
-         "KVOPerson has no property \"nickname\" (key path \"partner.nickname\")"},
-        {"partner.species", 0,
-         "Property \"species\" of KVOPerson has no NOTIFY signal (key path \"partner.species\")"},
-        {"partner.", 0, "Key path \"partner.\" has an empty component"},
-        {"", 0, "Key path \"\" has an empty component"},
-        // Bit 31 belongs to the notification center and must never get here.
-        {"name", quint64(1) << 31, "Key-value observation options use bits above 30: 0x80000000"},
-        {"name", quint64(1) << 40,
-         "Key-value observation options use bits above 30: 0x10000000000"},
+            {"nickname", 0, "KVOPerson has no property \"nickname\" (key path \"nickname\")"},
+            // Without NOTIFY nothing could ever be delivered.
+            {"species", 0,
+             "Property \"species\" of KVOPerson has no NOTIFY signal (key path \"species\")"},
+            {"shoeSize", 0,
+             "Property \"shoeSize\" of KVOPerson has no NOTIFY signal (key path \"shoeSize\")"},
+            // Only QObject pointers can be followed.
+            {"name.length", 0,
+             "Property \"name\" of KVOPerson is not a QObject pointer, so key path \"name.length\" "
+             "cannot go on"},
+            // A null intermediate object is checked through the property's declared type.
+            {"partner.nickname", 0,
+             "KVOPerson has no property \"nickname\" (key path \"partner.nickname\")"},
+            {"partner.species", 0,
+             "Property \"species\" of KVOPerson has no NOTIFY signal (key path "
+             "\"partner.species\")"},
+            {"partner.", 0, "Key path \"partner.\" has an empty component"},
+            {"", 0, "Key path \"\" has an empty component"},
+            // Bit 31 belongs to the notification center and must never get here.
+            {"name", quint64(1) << 31,
+             "Key-value observation options use bits above 30: 0x80000000"},
+            {"name", quint64(1) << 40,
+             "Key-value observation options use bits above 30: 0x10000000000"},
     };
     KVOPerson person;
-    const QMKeyValueChangeHandler ignore = [](const QString &, QObject *, const QVariantMap &) {};
+    const QMKeyValueChangeHandler ignore = [](const QString &, QObject *, const QVariantMap &) {
+    };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.keyPath);
         EXPECT_EQ(failureOf([&] {
@@ -248,9 +255,9 @@ TEST(KeyValueObserving, BadArgumentsAndKeyPathsAreProgrammingErrors)
               QStringLiteral("Invalid parameter not satisfying: handler"));
     // QObject's own property works like any other.
     Recording recording;
-    const auto observation = QMKeyValueObserving::observe(&person, QStringLiteral("objectName"),
-                                                          QMKeyValueObservingOptionNew,
-                                                          recording.handler());
+    const auto observation
+            = QMKeyValueObserving::observe(&person, QStringLiteral("objectName"),
+                                           QMKeyValueObservingOptionNew, recording.handler());
     person.setObjectName(QStringLiteral("p"));
     ASSERT_EQ(recording.changes.size(), 1u);
     EXPECT_EQ(recording.changes[0].value(QMKeyValueChangeNewKey), QStringLiteral("p"));

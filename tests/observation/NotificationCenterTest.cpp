@@ -34,8 +34,8 @@ TEST(NotificationCenter, DeliversMessagesByNameWithTheFourArguments)
     const auto observation = center()->addObserver(&recorder, &person, "name", "observeValue",
                                                    QStringLiteral("info"), NewAndOld);
     // A slot works as well as a Q_INVOKABLE method; no user info arrives as an invalid QVariant.
-    const auto slotObservation =
-        center()->addObserver(&recorder, &person, "age", "otherValue", QVariant(), 0);
+    const auto slotObservation
+            = center()->addObserver(&recorder, &person, "age", "otherValue", QVariant(), 0);
     person.setName(QStringLiteral("Bo"));
     person.setAge(7);
 
@@ -59,7 +59,8 @@ TEST(NotificationCenter, ProgrammingErrorsAreReportedWordForWord)
 {
     KVOPerson person;
     KVORecorder recorder;
-    const JXKVOBlock ignore = [](const JXKVONotification &) {};
+    const JXKVOBlock ignore = [](const JXKVONotification &) {
+    };
     struct Row
     {
         const char *name;
@@ -67,33 +68,33 @@ TEST(NotificationCenter, ProgrammingErrorsAreReportedWordForWord)
         const char *message;
     };
     const std::vector<Row> rows = {
-        // The method is looked up at registration, not at the first change.
-        {"missing method",
-         [&] { center()->addObserver(&recorder, &person, "name", "missing", QVariant(), 0); },
-         "KVORecorder has no method missing(QString,QObject*,QVariantMap,QVariant) to receive "
-         "key-value notifications"},
-        {"method with other arguments",
-         [&] {
-             center()->addObserver(&recorder, &person, "name", "wrongArguments", QVariant(), 0);
-         },
-         "KVORecorder has no method wrongArguments(QString,QObject*,QVariantMap,QVariant) to "
-         "receive key-value notifications"},
-        {"key path without NOTIFY",
-         [&] { center()->addObserver(&recorder, &person, "species", "observeValue", {}, 0); },
-         "Property \"species\" of KVOPerson has no NOTIFY signal (key path \"species\")"},
-        {"unknown key path with a block",
-         [&] { center()->addObserver(nullptr, &person, "partner.nick", 0, ignore); },
-         "KVOPerson has no property \"nick\" (key path \"partner.nick\")"},
-        {"no target",
-         [&] { center()->addObserver(&recorder, nullptr, "name", "observeValue", {}, 0); },
-         "Invalid parameter not satisfying: target"},
-        {"message without observer",
-         [&] { center()->addObserver(nullptr, &person, "name", "observeValue", {}, 0); },
-         "Invalid parameter not satisfying: observer"},
-        {"no block", [&] { center()->addObserver(nullptr, &person, "name", 0, JXKVOBlock()); },
-         "Invalid parameter not satisfying: block"},
-        {"removal naming neither party", [&] { center()->removeObserver(nullptr, nullptr); },
-         "Invalid parameter not satisfying: observer || target"},
+            // The method is looked up at registration, not at the first change.
+            {"missing method",
+             [&] { center()->addObserver(&recorder, &person, "name", "missing", QVariant(), 0); },
+             "KVORecorder has no method missing(QString,QObject*,QVariantMap,QVariant) to receive "
+             "key-value notifications"},
+            {"method with other arguments",
+             [&] {
+                 center()->addObserver(&recorder, &person, "name", "wrongArguments", QVariant(), 0);
+             },
+             "KVORecorder has no method wrongArguments(QString,QObject*,QVariantMap,QVariant) to "
+             "receive key-value notifications"},
+            {"key path without NOTIFY",
+             [&] { center()->addObserver(&recorder, &person, "species", "observeValue", {}, 0); },
+             "Property \"species\" of KVOPerson has no NOTIFY signal (key path \"species\")"},
+            {"unknown key path with a block",
+             [&] { center()->addObserver(nullptr, &person, "partner.nick", 0, ignore); },
+             "KVOPerson has no property \"nick\" (key path \"partner.nick\")"},
+            {"no target",
+             [&] { center()->addObserver(&recorder, nullptr, "name", "observeValue", {}, 0); },
+             "Invalid parameter not satisfying: target"},
+            {"message without observer",
+             [&] { center()->addObserver(nullptr, &person, "name", "observeValue", {}, 0); },
+             "Invalid parameter not satisfying: observer"},
+            {"no block", [&] { center()->addObserver(nullptr, &person, "name", 0, JXKVOBlock()); },
+             "Invalid parameter not satisfying: block"},
+            {"removal naming neither party", [&] { center()->removeObserver(nullptr, nullptr); },
+             "Invalid parameter not satisfying: observer || target"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -110,9 +111,9 @@ TEST(NotificationCenter, BlocksReceiveANotificationRecord)
     KVORecorder observer;
     person.setName(QStringLiteral("Ann"));
     std::vector<JXKVONotification> received;
-    const auto observation =
-        center()->addObserver(&observer, &person, "name", NewAndOld,
-                              [&](const JXKVONotification &n) { received.push_back(n); });
+    const auto observation
+            = center()->addObserver(&observer, &person, "name", NewAndOld,
+                                    [&](const JXKVONotification &n) { received.push_back(n); });
     person.setName(QStringLiteral("Bo"));
     ASSERT_EQ(received.size(), 1u);
     const JXKVONotification &n = received[0];
@@ -139,21 +140,34 @@ TEST(NotificationCenter, NotificationReadsItsChangeAndDefaultsMissingEntries)
         bool prior;
     };
     const std::vector<Row> rows = {
-        // Nothing in the change: 0, none, empty and false.
-        {"empty", {}, 0, {}, {}, {}, false},
-        {"setting",
-         {{QMKeyValueChangeKindKey, quint64(1)},
-          {QMKeyValueChangeOldKey, 1},
-          {QMKeyValueChangeNewKey, 2}},
-         1, 1, 2, {}, false},
-        // Ordered to-many changes carry their positions.
-        {"insertion",
-         {{QMKeyValueChangeKindKey, quint64(2)},
-          {QMKeyValueChangeIndexesKey, QVariant::fromValue(QMIndexSet{1, 3})}},
-         2, {}, {}, QMIndexSet{1, 3}, false},
-        {"prior replacement",
-         {{QMKeyValueChangeKindKey, quint64(4)}, {QMKeyValueChangeNotificationIsPriorKey, true}},
-         4, {}, {}, {}, true},
+            // Nothing in the change: 0, none, empty and false.
+            {"empty", {}, 0, {}, {}, {}, false},
+            {"setting",
+             {{QMKeyValueChangeKindKey, quint64(1)},
+              {QMKeyValueChangeOldKey, 1},
+              {QMKeyValueChangeNewKey, 2}},
+             1,
+             1,
+             2,
+             {},
+             false},
+            // Ordered to-many changes carry their positions.
+            {"insertion",
+             {{QMKeyValueChangeKindKey, quint64(2)},
+              {QMKeyValueChangeIndexesKey, QVariant::fromValue(QMIndexSet {1, 3})}},
+             2,
+             {},
+             {},
+             QMIndexSet {1, 3},
+             false},
+            {"prior replacement",
+             {{QMKeyValueChangeKindKey, quint64(4)},
+              {QMKeyValueChangeNotificationIsPriorKey, true}},
+             4,
+             {},
+             {},
+             {},
+             true},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -190,8 +204,8 @@ TEST(NotificationCenter, RemovalMatchesEveryGivenPartKeyPathsAsWholeSets)
     struct Row
     {
         const char *name;
-        bool observer;   // name the registered observer (else none)
-        bool target;     // name the registered target (else none)
+        bool observer; // name the registered observer (else none)
+        bool target; // name the registered target (else none)
         QObject *otherObserver;
         QObject *otherTarget;
         std::optional<JXKVOKeyPathSet> keyPaths;
@@ -200,35 +214,35 @@ TEST(NotificationCenter, RemovalMatchesEveryGivenPartKeyPathsAsWholeSets)
     };
     const QStringList ageAndName = {QStringLiteral("age"), QStringLiteral("name")};
     const std::vector<Row> rows = {
-        {"everything named", true, true, nullptr, nullptr,
-         JXKVOKeyPathSet(QSet<QString>{QStringLiteral("name"), QStringLiteral("age")}),
-         "observeValue", true},
-        {"no key paths", true, true, nullptr, nullptr, std::nullopt, QByteArray(), true},
-        {"observer only", true, false, nullptr, nullptr, std::nullopt, QByteArray(), true},
-        {"target only", false, true, nullptr, nullptr, std::nullopt, QByteArray(), true},
-        // The same strings in a list, in another order and repeated, are the same set.
-        {"list in other order", true, true, nullptr, nullptr, JXKVOKeyPathSet(ageAndName),
-         QByteArray(), true},
-        {"list with a repeat", true, true, nullptr, nullptr,
-         JXKVOKeyPathSet(ageAndName + QStringList{QStringLiteral("age")}), QByteArray(), true},
-        // Part of the set, or more than it, is another set.
-        {"one of the two key paths", true, true, nullptr, nullptr, JXKVOKeyPathSet("name"),
-         QByteArray(), false},
-        {"a third key path", true, true, nullptr, nullptr,
-         JXKVOKeyPathSet(ageAndName + QStringList{QStringLiteral("partner")}), QByteArray(),
-         false},
-        {"another method", true, true, nullptr, nullptr, std::nullopt, "otherValue", false},
-        {"another observer", false, true, &otherRecorder, nullptr, std::nullopt, QByteArray(),
-         false},
-        {"another target", true, false, nullptr, &other, std::nullopt, QByteArray(), false},
+            {"everything named", true, true, nullptr, nullptr,
+             JXKVOKeyPathSet(QSet<QString> {QStringLiteral("name"), QStringLiteral("age")}),
+             "observeValue", true},
+            {"no key paths", true, true, nullptr, nullptr, std::nullopt, QByteArray(), true},
+            {"observer only", true, false, nullptr, nullptr, std::nullopt, QByteArray(), true},
+            {"target only", false, true, nullptr, nullptr, std::nullopt, QByteArray(), true},
+            // The same strings in a list, in another order and repeated, are the same set.
+            {"list in other order", true, true, nullptr, nullptr, JXKVOKeyPathSet(ageAndName),
+             QByteArray(), true},
+            {"list with a repeat", true, true, nullptr, nullptr,
+             JXKVOKeyPathSet(ageAndName + QStringList {QStringLiteral("age")}), QByteArray(), true},
+            // Part of the set, or more than it, is another set.
+            {"one of the two key paths", true, true, nullptr, nullptr, JXKVOKeyPathSet("name"),
+             QByteArray(), false},
+            {"a third key path", true, true, nullptr, nullptr,
+             JXKVOKeyPathSet(ageAndName + QStringList {QStringLiteral("partner")}), QByteArray(),
+             false},
+            {"another method", true, true, nullptr, nullptr, std::nullopt, "otherValue", false},
+            {"another observer", false, true, &otherRecorder, nullptr, std::nullopt, QByteArray(),
+             false},
+            {"another target", true, false, nullptr, &other, std::nullopt, QByteArray(), false},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         KVOPerson person;
         KVORecorder recorder;
         const auto observation = center()->addObserver(
-            &recorder, &person, QSet<QString>{QStringLiteral("name"), QStringLiteral("age")},
-            "observeValue", {}, 0);
+                &recorder, &person, QSet<QString> {QStringLiteral("name"), QStringLiteral("age")},
+                "observeValue", {}, 0);
         QObject *observer = row.observer ? &recorder : row.otherObserver;
         QObject *target = row.target ? &person : row.otherTarget;
         center()->removeObserver(observer, target, row.keyPaths, row.selector);
@@ -249,10 +263,10 @@ TEST(NotificationCenter, DestructionOfEitherPartyRemovesUnlessBit31IsSet)
         bool removed;
     };
     const std::vector<Row> rows = {
-        {"observer destroyed", true, 0, true},
-        {"target destroyed", false, 0, true},
-        {"observer destroyed, bit 31", true, JXKVOOptionNoAutomaticRemoval, false},
-        {"target destroyed, bit 31", false, JXKVOOptionNoAutomaticRemoval, false},
+            {"observer destroyed", true, 0, true},
+            {"target destroyed", false, 0, true},
+            {"observer destroyed, bit 31", true, JXKVOOptionNoAutomaticRemoval, false},
+            {"target destroyed, bit 31", false, JXKVOOptionNoAutomaticRemoval, false},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -262,12 +276,12 @@ TEST(NotificationCenter, DestructionOfEitherPartyRemovesUnlessBit31IsSet)
         int calls = 0;
         // The block reports what the observation still delivers; it does not touch the
         // observer, so a delivery with the observer gone is safe here.
-        const auto observation =
-            center()->addObserver(observer.get(), target.get(), "age", row.options,
-                                  [&](const JXKVONotification &) { ++calls; });
+        const auto observation
+                = center()->addObserver(observer.get(), target.get(), "age", row.options,
+                                        [&](const JXKVONotification &) { ++calls; });
         (row.destroyObserver ? static_cast<std::unique_ptr<QObject>>(std::move(observer))
                              : static_cast<std::unique_ptr<QObject>>(std::move(target)))
-            .reset();
+                .reset();
         EXPECT_EQ(observation->isValid(), !row.removed);
         if (row.destroyObserver) {
             rawTarget->setAge(5);
@@ -290,23 +304,28 @@ TEST(NotificationCenter, ObservationWithoutObserverEndsThroughItsTarget)
         std::function<void(KVOPerson *, const std::shared_ptr<JXKVOObservation> &)> end;
     };
     const std::vector<Row> rows = {
-        {"remove", [](KVOPerson *, const auto &observation) { observation->remove(); }},
-        {"removeObservation",
-         [](KVOPerson *, const auto &observation) { center()->removeObservation(observation); }},
-        {"removal naming the target",
-         [](KVOPerson *target, const auto &) {
-             JXKVONotificationCategory::removeAllObservers(target);
-         }},
+            {"remove",
+             [](KVOPerson *, const auto &observation) {
+                 observation->remove();
+             }},
+            {"removeObservation",
+             [](KVOPerson *, const auto &observation) {
+                 center()->removeObservation(observation);
+             }},
+            {"removal naming the target",
+             [](KVOPerson *target, const auto &) {
+                 JXKVONotificationCategory::removeAllObservers(target);
+             }},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         KVOPerson target;
         int calls = 0;
         const auto observation = JXKVONotificationCategory::addObservationKeyPath(
-            &target, "age", 0, [&](const JXKVONotification &n) {
-                EXPECT_EQ(n.observer(), nullptr);
-                ++calls;
-            });
+                &target, "age", 0, [&](const JXKVONotification &n) {
+                    EXPECT_EQ(n.observer(), nullptr);
+                    ++calls;
+                });
         target.setAge(1);
         row.end(&target, observation);
         target.setAge(2);
@@ -315,9 +334,8 @@ TEST(NotificationCenter, ObservationWithoutObserverEndsThroughItsTarget)
     }
     // And when the target goes, without the token being kept.
     auto target = std::make_unique<KVOPerson>();
-    std::weak_ptr<JXKVOObservation> weak =
-        JXKVONotificationCategory::addObservationKeyPath(target.get(), "age", 0,
-                                                         [](const JXKVONotification &) {});
+    std::weak_ptr<JXKVOObservation> weak = JXKVONotificationCategory::addObservationKeyPath(
+            target.get(), "age", 0, [](const JXKVONotification &) {});
     EXPECT_FALSE(weak.expired()); // the target's set owns it
     target.reset();
     EXPECT_TRUE(weak.expired());
@@ -328,18 +346,20 @@ TEST(NotificationCenter, ListTargetsObserveTheElementsPresentAtRegistration)
     KVOPerson first, second, later;
     QObjectList people = {&first, &second};
     std::vector<QObject *> changed;
-    const auto observation = center()->addObserver(
-        nullptr, people, "age", 0, [&](const JXKVONotification &n) { changed.push_back(n.target()); });
+    const auto observation
+            = center()->addObserver(nullptr, people, "age", 0, [&](const JXKVONotification &n) {
+                  changed.push_back(n.target());
+              });
     second.setAge(1);
     first.setAge(1);
     people.append(&later); // the observation keeps the list as it was
     later.setAge(1);
-    EXPECT_EQ(changed, (std::vector<QObject *>{&second, &first}));
+    EXPECT_EQ(changed, (std::vector<QObject *> {&second, &first}));
 
     // By message: each element is reported as the changed object.
     KVORecorder recorder;
-    const auto byMessage = center()->addObserver(&recorder, QObjectList{&first, &second},
-                                                 "name", "observeValue", {}, 0);
+    const auto byMessage = center()->addObserver(&recorder, QObjectList {&first, &second}, "name",
+                                                 "observeValue", {}, 0);
     second.setName(QStringLiteral("s"));
     ASSERT_EQ(recorder.count(), 1u);
     EXPECT_EQ(recorder.calls()[0].object, &second);
@@ -351,7 +371,7 @@ TEST(NotificationCenter, ListTargetsObserveTheElementsPresentAtRegistration)
 
     // An element's destruction ends the observation.
     auto doomed = std::make_unique<KVOPerson>();
-    const auto withDoomed = center()->addObserver(nullptr, QObjectList{&first, doomed.get()},
+    const auto withDoomed = center()->addObserver(nullptr, QObjectList {&first, doomed.get()},
                                                   "age", 0, [](const JXKVONotification &) {});
     doomed.reset();
     EXPECT_FALSE(withDoomed->isValid());
@@ -366,13 +386,13 @@ TEST(NotificationCenter, Bit31IsAcceptedAndInitialDeliversAtRegistration)
     // The layer alone rejects bit 31 (see KeyValueObserving); through the center it is
     // accepted, so the center cleared it on the way.
     const auto observation = center()->addObserver(
-        nullptr, &person, "age",
-        JXKVOOptionNoAutomaticRemoval | QMKeyValueObservingOptionInitial
-            | QMKeyValueObservingOptionNew,
-        [&](const JXKVONotification &n) { values.push_back(n.newValue()); });
-    EXPECT_EQ(values, (std::vector<QVariant>{3}));
+            nullptr, &person, "age",
+            JXKVOOptionNoAutomaticRemoval | QMKeyValueObservingOptionInitial
+                    | QMKeyValueObservingOptionNew,
+            [&](const JXKVONotification &n) { values.push_back(n.newValue()); });
+    EXPECT_EQ(values, (std::vector<QVariant> {3}));
     person.setAge(4);
-    EXPECT_EQ(values, (std::vector<QVariant>{3, 4}));
+    EXPECT_EQ(values, (std::vector<QVariant> {3, 4}));
     observation->remove();
 }
 
@@ -381,24 +401,22 @@ TEST(NotificationCenter, CallbackMayRemoveItsOwnObservation)
     KVOPerson person;
     std::shared_ptr<JXKVOObservation> observation;
     int calls = 0;
-    observation = center()->addObserver(nullptr, &person, "age", 0,
-                                        [&](const JXKVONotification &) {
-                                            ++calls;
-                                            observation->remove();
-                                            EXPECT_FALSE(observation->isValid());
-                                        });
+    observation = center()->addObserver(nullptr, &person, "age", 0, [&](const JXKVONotification &) {
+        ++calls;
+        observation->remove();
+        EXPECT_FALSE(observation->isValid());
+    });
     person.setAge(1);
     person.setAge(2);
     EXPECT_EQ(calls, 1);
     // Removal inside the callback with the token dropped, so the sets release the last
     // reference while the callback runs.
     int dropped = 0;
-    JXKVONotificationCategory::addObservationKeyPath(&person, "name", 0,
-                                                     [&](const JXKVONotification &n) {
-                                                         ++dropped;
-                                                         JXKVONotificationCategory::removeAllObservers(
-                                                             n.target());
-                                                     });
+    JXKVONotificationCategory::addObservationKeyPath(
+            &person, "name", 0, [&](const JXKVONotification &n) {
+                ++dropped;
+                JXKVONotificationCategory::removeAllObservers(n.target());
+            });
     person.setName(QStringLiteral("a"));
     person.setName(QStringLiteral("b"));
     EXPECT_EQ(dropped, 1);
@@ -414,40 +432,52 @@ TEST(NotificationCenter, ShortFormsForwardWithTheReceiverInItsPlace)
         std::function<void(KVOPerson *, KVORecorder *)> remove;
     };
     const std::vector<Row> rows = {
-        {"addObserver / removeObserver",
-         [](KVOPerson *p, KVORecorder *r) {
-             return addObserver(p, r, "age", "observeValue", QVariant(), 0);
-         },
-         [](KVOPerson *p, KVORecorder *r) { removeObserver(p, r, "age"); }},
-        {"observeTarget / stopObserving",
-         [](KVOPerson *p, KVORecorder *r) {
-             return observeTarget(r, p, "age", "observeValue", QVariant(), 0);
-         },
-         [](KVOPerson *p, KVORecorder *r) { stopObserving(r, p, "age"); }},
-        {"addObserver / removeObserver with selector",
-         [](KVOPerson *p, KVORecorder *r) {
-             return addObserver(p, r, "age", "otherValue", QVariant(), 0);
-         },
-         [](KVOPerson *p, KVORecorder *r) { removeObserver(p, r, "age", "otherValue"); }},
-        {"observeTarget / stopObserving with selector",
-         [](KVOPerson *p, KVORecorder *r) {
-             return observeTarget(r, p, "age", "otherValue", QVariant(), 0);
-         },
-         [](KVOPerson *p, KVORecorder *r) { stopObserving(r, p, "age", "otherValue"); }},
-        {"block addObserver / removeAllObservers",
-         [](KVOPerson *p, KVORecorder *r) {
-             return addObserver(p, r, "age", 0, [r](const JXKVONotification &n) {
-                 r->observeValue(n.keyPath(), n.target(), n.change(), QVariant());
-             });
-         },
-         [](KVOPerson *p, KVORecorder *) { removeAllObservers(p); }},
-        {"block observeTarget / stopObservingAllTargets",
-         [](KVOPerson *p, KVORecorder *r) {
-             return observeTarget(r, p, "age", 0, [r](const JXKVONotification &n) {
-                 r->observeValue(n.keyPath(), n.target(), n.change(), QVariant());
-             });
-         },
-         [](KVOPerson *, KVORecorder *r) { stopObservingAllTargets(r); }},
+            {"addObserver / removeObserver",
+             [](KVOPerson *p, KVORecorder *r) {
+                 return addObserver(p, r, "age", "observeValue", QVariant(), 0);
+             },
+             [](KVOPerson *p, KVORecorder *r) {
+                 removeObserver(p, r, "age");
+             }},
+            {"observeTarget / stopObserving",
+             [](KVOPerson *p, KVORecorder *r) {
+                 return observeTarget(r, p, "age", "observeValue", QVariant(), 0);
+             },
+             [](KVOPerson *p, KVORecorder *r) {
+                 stopObserving(r, p, "age");
+             }},
+            {"addObserver / removeObserver with selector",
+             [](KVOPerson *p, KVORecorder *r) {
+                 return addObserver(p, r, "age", "otherValue", QVariant(), 0);
+             },
+             [](KVOPerson *p, KVORecorder *r) {
+                 removeObserver(p, r, "age", "otherValue");
+             }},
+            {"observeTarget / stopObserving with selector",
+             [](KVOPerson *p, KVORecorder *r) {
+                 return observeTarget(r, p, "age", "otherValue", QVariant(), 0);
+             },
+             [](KVOPerson *p, KVORecorder *r) {
+                 stopObserving(r, p, "age", "otherValue");
+             }},
+            {"block addObserver / removeAllObservers",
+             [](KVOPerson *p, KVORecorder *r) {
+                 return addObserver(p, r, "age", 0, [r](const JXKVONotification &n) {
+                     r->observeValue(n.keyPath(), n.target(), n.change(), QVariant());
+                 });
+             },
+             [](KVOPerson *p, KVORecorder *) {
+                 removeAllObservers(p);
+             }},
+            {"block observeTarget / stopObservingAllTargets",
+             [](KVOPerson *p, KVORecorder *r) {
+                 return observeTarget(r, p, "age", 0, [r](const JXKVONotification &n) {
+                     r->observeValue(n.keyPath(), n.target(), n.change(), QVariant());
+                 });
+             },
+             [](KVOPerson *, KVORecorder *r) {
+                 stopObservingAllTargets(r);
+             }},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);

@@ -27,21 +27,21 @@ JXKVONotificationCenter *center()
 TEST(NotificationCenterThreads, RemovalReturnsOnlyAfterARunningDeliveryEnds)
 {
     KVOPerson person;
-    std::atomic<bool> entered{false};
-    std::atomic<bool> removalReturned{false};
-    std::atomic<bool> returnedWhileRunning{false};
+    std::atomic<bool> entered {false};
+    std::atomic<bool> removalReturned {false};
+    std::atomic<bool> returnedWhileRunning {false};
     std::shared_ptr<JXKVOObservation> observation;
-    std::atomic<int> calls{0};
-    observation = center()->addObserver(nullptr, &person, "counter", 0,
-                                        [&](const JXKVONotification &) {
-                                            ++calls;
-                                            entered = true;
-                                            // The remover has started (it marks the observation
-                                            // invalid first) and must now wait for us.
-                                            while (observation->isValid())
-                                                std::this_thread::yield();
-                                            returnedWhileRunning = removalReturned.load();
-                                        });
+    std::atomic<int> calls {0};
+    observation
+            = center()->addObserver(nullptr, &person, "counter", 0, [&](const JXKVONotification &) {
+                  ++calls;
+                  entered = true;
+                  // The remover has started (it marks the observation
+                  // invalid first) and must now wait for us.
+                  while (observation->isValid())
+                      std::this_thread::yield();
+                  returnedWhileRunning = removalReturned.load();
+              });
     std::thread changer([&] { person.bump(); });
     while (!entered)
         std::this_thread::yield();
@@ -59,8 +59,8 @@ TEST(NotificationCenterThreads, PartiesDestroyedOnAnotherThread)
     {
         KVOPerson target;
         auto *observer = new KVORecorder;
-        const auto observation =
-            center()->addObserver(observer, &target, "age", "observeValue", QVariant(), 0);
+        const auto observation
+                = center()->addObserver(observer, &target, "age", "observeValue", QVariant(), 0);
         target.setAge(1);
         EXPECT_EQ(observer->count(), 1u);
         std::thread([observer] { delete observer; }).join();
@@ -72,8 +72,8 @@ TEST(NotificationCenterThreads, PartiesDestroyedOnAnotherThread)
         KVORecorder observer;
         KVOPerson *target = nullptr;
         std::thread([&] { target = new KVOPerson; }).join();
-        const auto observation =
-            center()->addObserver(&observer, target, "age", "observeValue", QVariant(), 0);
+        const auto observation
+                = center()->addObserver(&observer, target, "age", "observeValue", QVariant(), 0);
         std::thread([target] {
             target->setAge(3); // delivered on this thread
             delete target;
@@ -89,9 +89,9 @@ TEST(NotificationCenterThreads, PartiesDestroyedOnAnotherThread)
 class SelfStoppingObserver : public QObject
 {
 public:
-    explicit SelfStoppingObserver(std::shared_ptr<std::atomic<bool>> gone) : m_gone(std::move(gone))
-    {
-    }
+    explicit SelfStoppingObserver(std::shared_ptr<std::atomic<bool>> gone)
+        : m_gone(std::move(gone))
+    { }
     ~SelfStoppingObserver() override
     {
         JXKVONotificationCategory::stopObservingAllTargets(this);
@@ -101,14 +101,14 @@ public:
 
 private:
     std::shared_ptr<std::atomic<bool>> m_gone;
-    std::atomic<int> m_seen{0};
+    std::atomic<int> m_seen {0};
 };
 
 TEST(NotificationCenterThreads, ObserverStoppingInItsDestructorIsSafeAgainstOtherThreads)
 {
     KVOPerson target;
-    std::atomic<bool> stop{false};
-    std::atomic<int> lateCalls{0};
+    std::atomic<bool> stop {false};
+    std::atomic<int> lateCalls {0};
     std::thread changer([&] {
         while (!stop)
             target.bump();
@@ -116,14 +116,14 @@ TEST(NotificationCenterThreads, ObserverStoppingInItsDestructorIsSafeAgainstOthe
     for (int round = 0; round < 200; ++round) {
         auto gone = std::make_shared<std::atomic<bool>>(false);
         auto *observer = new SelfStoppingObserver(gone);
-        JXKVONotificationCategory::observeTarget(observer, &target, "counter", 0,
-                                                 [observer, gone, &lateCalls](
-                                                     const JXKVONotification &) {
-                                                     if (gone->load())
-                                                         ++lateCalls;
-                                                     else
-                                                         observer->changed();
-                                                 });
+        JXKVONotificationCategory::observeTarget(
+                observer, &target, "counter", 0,
+                [observer, gone, &lateCalls](const JXKVONotification &) {
+                    if (gone->load())
+                        ++lateCalls;
+                    else
+                        observer->changed();
+                });
         delete observer;
     }
     stop = true;
@@ -141,10 +141,10 @@ TEST(NotificationCenterThreads, RandomRegistrationsChangesAndRemovalsOnEightThre
     std::vector<std::unique_ptr<KVOPerson>> targets;
     for (int i = 0; i < threadCount * 2; ++i)
         targets.push_back(std::make_unique<KVOPerson>());
-    std::atomic<int> afterRemoval{0};
-    std::atomic<int> miscounted{0};
-    std::atomic<long> deliveries{0};
-    std::atomic<int> registrations{0};
+    std::atomic<int> afterRemoval {0};
+    std::atomic<int> miscounted {0};
+    std::atomic<long> deliveries {0};
+    std::atomic<int> registrations {0};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
 
     struct Tracked
@@ -176,24 +176,27 @@ TEST(NotificationCenterThreads, RandomRegistrationsChangesAndRemovalsOnEightThre
             if (action < 3) {
                 // Register on an own target or any other one.
                 const bool own = random() % 2;
-                const int target =
-                    own ? self * 2 + int(random() % 2) : int(random() % (threadCount * 2));
-                Tracked tracked{nullptr, std::make_shared<std::atomic<int>>(0),
-                                std::make_shared<std::atomic<bool>>(false), target, 0,
-                                own || target / 2 == self};
+                const int target
+                        = own ? self * 2 + int(random() % 2) : int(random() % (threadCount * 2));
+                Tracked tracked {nullptr,
+                                 std::make_shared<std::atomic<int>>(0),
+                                 std::make_shared<std::atomic<bool>>(false),
+                                 target,
+                                 0,
+                                 own || target / 2 == self};
                 auto count = tracked.count;
                 auto removed = tracked.removed;
-                const quint64 options = random() % 2 ? QMKeyValueObservingOptionNew
-                                                           | QMKeyValueObservingOptionOld
-                                                     : 0;
+                const quint64 options = random() % 2
+                        ? QMKeyValueObservingOptionNew | QMKeyValueObservingOptionOld
+                        : 0;
                 tracked.token = center()->addObserver(
-                    nullptr, targets[size_t(target)].get(), "counter", options,
-                    [count, removed, &afterRemoval, &deliveries](const JXKVONotification &) {
-                        if (removed->load())
-                            ++afterRemoval;
-                        count->fetch_add(1);
-                        ++deliveries;
-                    });
+                        nullptr, targets[size_t(target)].get(), "counter", options,
+                        [count, removed, &afterRemoval, &deliveries](const JXKVONotification &) {
+                            if (removed->load())
+                                ++afterRemoval;
+                            count->fetch_add(1);
+                            ++deliveries;
+                        });
                 ++registrations;
                 live.push_back(std::move(tracked));
             } else if (action < 7) {
@@ -211,11 +214,11 @@ TEST(NotificationCenterThreads, RandomRegistrationsChangesAndRemovalsOnEightThre
                 auto gone = std::make_shared<std::atomic<bool>>(false);
                 auto *observer = new SelfStoppingObserver(gone);
                 JXKVONotificationCategory::observeTarget(
-                    observer, targets[random() % targets.size()].get(), "counter", 0,
-                    [gone, &afterRemoval](const JXKVONotification &) {
-                        if (gone->load())
-                            ++afterRemoval;
-                    });
+                        observer, targets[random() % targets.size()].get(), "counter", 0,
+                        [gone, &afterRemoval](const JXKVONotification &) {
+                            if (gone->load())
+                                ++afterRemoval;
+                        });
                 delete observer;
             }
         }
@@ -236,10 +239,9 @@ TEST(NotificationCenterThreads, RandomRegistrationsChangesAndRemovalsOnEightThre
     // Every observation was removed, so the targets' sets hold nothing that could be matched.
     for (const auto &target : targets) {
         std::vector<int> calls;
-        const auto probe = center()->addObserver(nullptr, target.get(), "counter", 0,
-                                                 [&](const JXKVONotification &) {
-                                                     calls.push_back(1);
-                                                 });
+        const auto probe
+                = center()->addObserver(nullptr, target.get(), "counter", 0,
+                                        [&](const JXKVONotification &) { calls.push_back(1); });
         target->bump();
         EXPECT_EQ(calls.size(), 1u);
         probe->remove();
