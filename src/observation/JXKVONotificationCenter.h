@@ -33,7 +33,10 @@ public:
     virtual bool isValid() const = 0;
     /// Removes the observation; harmless when it is already removed. Once it returns no
     /// delivery of the observation starts, and none is still running on another thread (a call
-    /// from inside the observation's own callback does not wait for that callback).
+    /// from inside the observation's own callback does not wait for that callback). Two
+    /// callbacks running at once on two threads that each remove the other's observation wait
+    /// for each other for ever: a callback removes its own observation, or ones it knows are
+    /// not being delivered.
     virtual void remove() = 0;
 };
 
