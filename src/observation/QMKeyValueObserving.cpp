@@ -204,10 +204,12 @@ struct QMKeyValueObservation::Registration
         handler(keyPath, object, change);
     }
 
-    QVariantMap settingChange() const
+    // Shared, so a record without values costs a reference count rather than a map per
+    // delivery; detaching on insert() gives records with values their own.
+    static QVariantMap settingChange()
     {
-        QVariantMap change;
-        change.insert(QMKeyValueChangeKindKey, quint64(QMKeyValueChangeSetting));
+        static const QVariantMap change {
+                {QMKeyValueChangeKindKey, quint64(QMKeyValueChangeSetting)}};
         return change;
     }
 
