@@ -6,6 +6,7 @@
 #include <QMetaMethod>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -117,6 +118,7 @@ public:
     Observation(Fields fields, quint64 options, QByteArray selector, QMetaMethod method,
                 QVariant userInfo, JXKVOBlock block)
         : m_options(options)
+        , m_deliveryObserver(fields.observer)
         , m_selector(std::move(selector))
         , m_method(method)
         , m_userInfo(std::move(userInfo))
@@ -131,11 +133,7 @@ public:
         m_registrations.clear();
     }
 
-    bool isValid() const override
-    {
-        std::lock_guard lock(m_mutex);
-        return m_valid;
-    }
+    bool isValid() const override { return m_valid.load(std::memory_order_acquire); }
 
     void remove() override
     {
@@ -145,8 +143,8 @@ public:
         {
             std::lock_guard lock(m_mutex);
             registrations = m_registrations;
-            if (m_valid) {
-                m_valid = false;
+            if (m_valid.load(std::memory_order_relaxed)) {
+                m_valid.store(false, std::memory_order_release);
                 claimed = true;
                 fields = std::exchange(m_fields, Fields());
             }
@@ -173,7 +171,7 @@ public:
                  const QByteArray &selector) const
     {
         std::lock_guard lock(m_mutex);
-        if (!m_valid)
+        if (!m_valid.load(std::memory_order_relaxed))
             return false;
         if (observer && m_fields.observer != observer)
             return false;
@@ -200,13 +198,11 @@ public:
 
     void deliver(const QString &keyPath, QObject *object, const QVariantMap &change)
     {
-        QObject *observer = nullptr;
-        {
-            std::lock_guard lock(m_mutex);
-            if (!m_valid)
-                return;
-            observer = m_fields.observer;
-        }
+        // Read without the lock: deliveries are the hot path, and removal does not rely on
+        // this check (the layer stops and waits for deliveries before removal returns).
+        if (!m_valid.load(std::memory_order_acquire))
+            return;
+        QObject *observer = m_deliveryObserver;
         if (m_method.isValid()) {
             m_method.invoke(observer, Qt::DirectConnection, Q_ARG(QString, keyPath),
                             Q_ARG(QObject *, object), Q_ARG(QVariantMap, change),
@@ -219,6 +215,7 @@ public:
 private:
     // Fixed at construction.
     const quint64 m_options;
+    QObject *const m_deliveryObserver;
     const QByteArray m_selector;
     const QMetaMethod m_method;
     const QVariant m_userInfo;
@@ -226,7 +223,7 @@ private:
 
     mutable std::mutex m_mutex;
     Fields m_fields;
-    bool m_valid = true;
+    std::atomic<bool> m_valid {true}; // written under m_mutex
     std::vector<std::shared_ptr<QMKeyValueObservation>> m_registrations;
 };
 
