@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -83,15 +84,15 @@ void removeFromSet(QObject *object, const Observation *observation)
         return;
     // Released outside the lock: the last reference may end the observation, whose
     // destructor waits for its deliveries.
-    std::shared_ptr<Observation> released;
+    std::vector<std::shared_ptr<Observation>> released;
     std::lock_guard lock(set->mutex);
+    // Every entry: an object observing itself, or a list naming an element twice, holds the
+    // observation in one set more than once.
     auto &list = set->observations;
-    const auto found = std::find_if(list.begin(), list.end(),
-                                    [&](const auto &item) { return item.get() == observation; });
-    if (found == list.end())
-        return;
-    released = std::move(*found);
-    list.erase(found);
+    const auto end = std::partition(list.begin(), list.end(),
+                                    [&](const auto &item) { return item.get() != observation; });
+    std::move(end, list.end(), std::back_inserter(released));
+    list.erase(end, list.end());
 }
 
 std::vector<std::shared_ptr<Observation>> snapshotOf(QObject *object)

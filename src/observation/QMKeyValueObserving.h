@@ -20,7 +20,9 @@
 //   intermediate object whenever one of them changes. A path that names no property, a property
 //   without NOTIFY, or a non-QObject* property before the last component is a programming error
 //   (QMInternalInconsistencyException), never an observation that silently never fires.
-// - Delivery is synchronous, on the thread that emitted the NOTIFY signal.
+// - Delivery is synchronous, on the thread that emitted the NOTIFY signal. The layer reads the
+//   observed values under the observation's lock, so a getter on the path must not emit a NOTIFY
+//   signal of that path itself (the same thread would wait for its own lock).
 // - Qt signals carry no old value: the layer keeps the value it last read for each observation
 //   and reports it as "old". Prior notifications cannot be had from a signal emitted after the
 //   change, so QMKeyValueObservingOptionPrior is accepted and no prior notification is ever

@@ -341,6 +341,24 @@ TEST(NotificationCenter, ObservationWithoutObserverEndsThroughItsTarget)
     EXPECT_TRUE(weak.expired());
 }
 
+TEST(NotificationCenter, ObjectsObservingThemselvesReleaseTheirObservations)
+{
+    KVOPerson person;
+    int calls = 0;
+    std::weak_ptr<JXKVOObservation> self = center()->addObserver(
+            &person, &person, "age", 0, [&](const JXKVONotification &) { ++calls; });
+    // Twice in the list: one set holds it twice.
+    std::weak_ptr<JXKVOObservation> twice = center()->addObserver(
+            nullptr, QObjectList {&person, &person}, "name", 0, [&](const JXKVONotification &) {});
+    person.setAge(1);
+    EXPECT_EQ(calls, 1);
+    JXKVONotificationCategory::stopObservingAllTargets(&person);
+    EXPECT_TRUE(self.expired()); // no set keeps a removed observation
+    ASSERT_FALSE(twice.expired());
+    twice.lock()->remove();
+    EXPECT_TRUE(twice.expired());
+}
+
 TEST(NotificationCenter, ListTargetsObserveTheElementsPresentAtRegistration)
 {
     KVOPerson first, second, later;
