@@ -10,6 +10,7 @@
 #include <iterator>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 JXKVOObservation::~JXKVOObservation() = default;
@@ -189,12 +190,6 @@ public:
     {
         std::lock_guard lock(m_mutex);
         m_registrations.push_back(std::move(registration));
-    }
-
-    Fields fields() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_fields;
     }
 
     void deliver(const QString &keyPath, QObject *object, const QVariantMap &change)
