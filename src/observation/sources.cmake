@@ -1,5 +1,10 @@
 set(QMF_OBSERVATION_HEADERS
     observation/Blocks.h
+    observation/JXKVOKeyPathSet.h
+    observation/JXKVONotification.h
+    observation/JXKVONotificationCategory.h
+    observation/JXKVONotificationCenter.h
+    observation/QMKeyValueObserving.h
     observation/QMNextRunLoop.h
     observation/QMNotification.h
     observation/QMNotificationCenter.h
@@ -10,6 +15,10 @@ set(QMF_OBSERVATION_HEADERS
 )
 set(QMF_OBSERVATION_SOURCES
     observation/Blocks.cpp
+    observation/JXKVONotification.cpp
+    observation/JXKVONotificationCategory.cpp
+    observation/JXKVONotificationCenter.cpp
+    observation/QMKeyValueObserving.cpp
     observation/QMNextRunLoop.cpp
     observation/QMNotification.cpp
     observation/QMNotificationCenter.cpp
