@@ -64,6 +64,10 @@ TEST(QmfTourTest, ShowsEverySection)
             "    page 2: 11 12 13 14 15 16 17 18 19 20  (next page 3)\n"
             "    page 3: 21 22 23 24 25  (no next page)\n"
             "The first page's links told of 3 pages of 10 items; 3 pages were fetched.\n",
+            "\n13. Key-value observation\n=========================\n",
+            "    message observation valid: false\n"
+            "    timer: name = \"Alan Turing\"\n"
+            "    block: name setting old=\"Grace Hopper\" new=\"Alan Turing\"\n",
     };
     for (const char *snippet : snippets)
         EXPECT_TRUE(tour.out.contains(QString::fromUtf8(snippet))) << snippet;

@@ -6,6 +6,7 @@
 #include "ErrorCommands.h"
 #include "HttpCommand.h"
 #include "ListCommands.h"
+#include "ObserveCommand.h"
 #include "OptionsCheck.h"
 #include "RunCommand.h"
 #include "SearchCommands.h"
@@ -92,6 +93,7 @@ QList<ToolCommand> toolCommands()
     commands.append(ErrorCommands::command());
     commands += TreeCommands::commands();
     commands.append(HttpCommand::command());
+    commands.append(ObserveCommand::command());
     return commands;
 }
 

@@ -6,6 +6,7 @@
 #include "ErrorCommands.h"
 #include "HttpCommand.h"
 #include "ListCommands.h"
+#include "ObserveCommand.h"
 #include "OptionsCheck.h"
 #include "RunCommand.h"
 #include "SearchCommands.h"
@@ -48,6 +49,17 @@ QStringList Tour::resourceLines(const QString &name)
     return lines;
 }
 
+QString Tour::valueText(const QVariant &value)
+{
+    const QJsonValue json = OptionsCheck::valueToJson(value);
+    if (json.isNull())
+        return QStringLiteral("none");
+    // Wrapping in an array lets QJsonDocument quote strings and render lists for us.
+    const QString text
+            = QString::fromUtf8(QJsonDocument(QJsonArray {json}).toJson(QJsonDocument::Compact));
+    return text.mid(1, text.size() - 2);
+}
+
 QString Tour::indented(const QString &text, const QString &indent)
 {
     QStringList lines = text.split(QLatin1Char('\n'));
@@ -61,17 +73,7 @@ namespace {
 using Tour::indented;
 using Tour::resource;
 using Tour::resourceLines;
-
-QString valueText(const QVariant &value)
-{
-    const QJsonValue json = OptionsCheck::valueToJson(value);
-    if (json.isNull())
-        return QStringLiteral("none");
-    // Wrapping in an array lets QJsonDocument quote strings and render lists for us.
-    const QString text
-            = QString::fromUtf8(QJsonDocument(QJsonArray {json}).toJson(QJsonDocument::Compact));
-    return text.mid(1, text.size() - 2);
-}
+using Tour::valueText;
 
 QString optionName(const QMOptionPtr &option)
 {
@@ -237,6 +239,7 @@ void Tour::run(QTextStream &out)
             {"Error catalogs", ErrorCommands::tourSection},
             {"Trees", TreeCommands::tourSection},
             {"REST client", HttpCommand::tourSection},
+            {"Key-value observation", ObserveCommand::tourSection},
     };
 
     out << "QMFoundation " << QStringLiteral(QMFOUNDATION_VERSION_STRING)

@@ -16,6 +16,9 @@ void run(QTextStream &out);
 QString resource(const QString &name);
 /// Its non-empty lines, without "#" comments; "## " lines (sub-headings) are kept.
 QStringList resourceLines(const QString &name);
+/// A value in JSON notation (strings quoted, lists in brackets); "none" for an invalid or null
+/// one.
+QString valueText(const QVariant &value);
 /// `text` with every non-empty line indented.
 QString indented(const QString &text, const QString &indent = QStringLiteral("    "));
 
