@@ -9,27 +9,22 @@ using Clock = std::chrono::steady_clock;
 
 TEST(PerformBlockTest, RunsLaterOnTheApplicationThread)
 {
-    struct Row
-    {
-        const char *what;
-        double delay;
-        bool fromOtherThread;
-    };
-    const Row rows[] = {
+    const std::tuple<const char *, double, bool> rows[] = {
+            // what, delay, from another thread
             {"no delay", 0.0, false},
             {"no delay, from another thread", 0.0, true},
             {"negative delay", -3.0, false},
             {"NaN delay", std::numeric_limits<double>::quiet_NaN(), true},
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.what);
+    for (const auto &[what, delay, fromOtherThread] : rows) {
+        SCOPED_TRACE(what);
         std::atomic<QThread *> ranOn = nullptr;
         const auto schedule = [&] {
             QMPerformBlock::performBlockOnMainThread([&] { ranOn = QThread::currentThread(); },
-                                                     row.delay);
+                                                     delay);
             EXPECT_EQ(ranOn.load(), nullptr); // never inside the call
         };
-        if (row.fromOtherThread)
+        if (fromOtherThread)
             std::thread(schedule).join();
         else
             schedule();

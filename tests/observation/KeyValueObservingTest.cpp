@@ -27,13 +27,8 @@ struct Recording
 TEST(KeyValueObserving, OptionsShapeTheChangeRecords)
 {
     const QString ann = u"Ann"_s, bo = u"Bo"_s, cy = u"Cy"_s;
-    struct Row
-    {
-        const char *name;
-        quint64 options;
-        std::vector<QVariantMap> expected; // name goes from Ann to Bo, then to Cy
-    };
-    const std::vector<Row> rows = {
+    // The name goes from Ann to Bo, then to Cy.
+    const std::tuple<const char *, quint64, std::vector<QVariantMap>> rows[] = {
             {"none: the kind alone", 0, {setting(), setting()}},
             {"new",
              QMKeyValueObservingOptionNew,
@@ -52,15 +47,15 @@ TEST(KeyValueObserving, OptionsShapeTheChangeRecords)
              QMKeyValueObservingOptionPrior | (1u << 30) | QMKeyValueObservingOptionNew,
              {setting({{NewKey, bo}}), setting({{NewKey, cy}})}},
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto &[name, options, expected] : rows) {
+        SCOPED_TRACE(name);
         KVOPerson person;
         person.setName(ann);
         Recording recording {&person, u"name"_s, {}};
-        const auto observation = recording.observe(row.options);
+        const auto observation = recording.observe(options);
         person.setName(bo);
         person.setName(cy);
-        EXPECT_EQ(recording.changes, row.expected);
+        EXPECT_EQ(recording.changes, expected);
     }
 }
 
