@@ -1,49 +1,35 @@
 #include "ObservationTestSupport.h"
 #include "observation/QMObserver.h"
-#include "operations/QMOperationQueue.h"
 
-#include <QPointer>
-
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <thread>
-#include <utility>
-#include <vector>
-
-using ObservationTestSupport::Recorder;
-using ObservationTestSupport::runEventsUntil;
+using Actions = std::vector<std::pair<QString, QByteArray>>;
 
 namespace {
 
-const QString Ping = QStringLiteral("Ping");
-const QString Pong = QStringLiteral("Pong");
+const QString Ping = u"Ping"_s;
+const QString Pong = u"Pong"_s;
 
-// An observer whose target, sender and registrations the test sets.
+// An observer whose target, sender and registrations the test sets; it delivers synchronously
+// unless a test asks for a queue, so most checks need no event loop.
 class TestObserver : public QMObserver
 {
 public:
     explicit TestObserver(std::shared_ptr<QMNotificationCenter> center,
-                          std::vector<std::pair<QString, QByteArray>> actions = {{Ping, "handle"}})
+                          Actions actions = {{Ping, "handle"}})
         : actions(std::move(actions))
     {
         setNotificationCenter(std::move(center));
-        // Synchronous delivery unless a test asks for a queue: the checks need no event loop.
         setQueue(nullptr);
     }
 
     QObject *notificationObject() const override { return sender; }
     QObject *invocationTarget() const override { return target; }
 
-    QPointer<QObject> target;
-    QPointer<QObject> sender;
-    std::vector<std::pair<QString, QByteArray>> actions;
-    int registrations = 0;
+    QPointer<QObject> target, sender;
+    Actions actions;
 
 protected:
     void registerObservers() override
     {
-        ++registrations;
         for (const auto &[name, action] : actions)
             registerNotificationWithName(name, action);
     }
@@ -51,29 +37,9 @@ protected:
 
 } // namespace
 
-TEST(ObserverTest, DefaultsAreTheMainQueueAndTheDefaultCenter)
-{
-    QMObserver observer;
-    EXPECT_EQ(observer.queue(), QMOperationQueue::mainQueue());
-    EXPECT_EQ(observer.notificationCenter(), QMNotificationCenter::defaultCenter());
-    EXPECT_EQ(observer.notificationObject(), nullptr);
-    EXPECT_EQ(observer.invocationTarget(), nullptr);
-    EXPECT_FALSE(observer.isObserving());
-    // The base hook registers nothing.
-    observer.startObserving();
-    EXPECT_FALSE(observer.isObserving());
-}
-
 TEST(ObserverTest, RegistersOnlyActionsTheTargetHas)
 {
-    struct Row
-    {
-        const char *what;
-        bool hasTarget;
-        QByteArray action;
-        bool registered;
-    };
-    const Row rows[] = {
+    const std::tuple<const char *, bool, QByteArray, bool> rows[] = {
             {"no target", false, "handle", false},
             {"invokable method", true, "handle", true},
             {"slot taking the notification by value", true, "other", true},
@@ -81,80 +47,62 @@ TEST(ObserverTest, RegistersOnlyActionsTheTargetHas)
             {"a method with another signature", true, "deleteLater", false},
             {"a full signature is not a name", true, "handle(QMNotification)", false},
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.what);
+    for (const auto &[what, hasTarget, action, registered] : rows) {
+        SCOPED_TRACE(what);
         const auto center = std::make_shared<QMNotificationCenter>();
         Recorder recorder;
-        TestObserver observer(center, {{Ping, row.action}});
-        if (row.hasTarget)
+        TestObserver observer(center, {{Ping, action}});
+        if (hasTarget)
             observer.target = &recorder;
         observer.startObserving();
-        EXPECT_EQ(observer.isObserving(), row.registered);
-        EXPECT_EQ(observer.observers().contains(Ping), row.registered);
+        EXPECT_EQ(observer.isObserving(), registered);
         center->postNotificationName(Ping);
-        EXPECT_EQ(recorder.count(), row.registered ? 1 : 0);
+        EXPECT_EQ(recorder.count(), registered ? 1 : 0);
     }
 }
 
-TEST(ObserverTest, StartingTwiceLeavesOneRegistrationPerName)
+TEST(ObserverTest, StartingTwiceLeavesOneRegistrationPerNameAndStoppingEndsAll)
 {
     const auto center = std::make_shared<QMNotificationCenter>();
     Recorder recorder;
-    TestObserver observer(center, {{Ping, "handle"}, {Pong, "other"}});
-    observer.target = &recorder;
-    observer.startObserving();
-    observer.startObserving();
-    EXPECT_EQ(observer.registrations, 2);
-    EXPECT_EQ(observer.observers().size(), 2);
-    center->postNotificationName(Ping);
-    center->postNotificationName(Pong);
-    const auto calls = recorder.calls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].action, QStringLiteral("handle"));
-    EXPECT_EQ(calls[0].notification.name(), Ping);
-    EXPECT_EQ(calls[1].action, QStringLiteral("other"));
-}
-
-TEST(ObserverTest, StoppingOrDestructionEndsEveryRegistration)
-{
-    const auto center = std::make_shared<QMNotificationCenter>();
-    Recorder recorder;
-    // The same name twice: the second replaces the first in the table, and stopping must still
-    // end both.
-    auto observer = std::make_unique<TestObserver>(
-            center,
-            std::vector<std::pair<QString, QByteArray>> {{Ping, "handle"}, {Ping, "other"}});
+    auto observer
+            = std::make_unique<TestObserver>(center, Actions {{Ping, "handle"}, {Pong, "other"}});
     observer->target = &recorder;
     observer->startObserving();
-    EXPECT_EQ(observer->observers().size(), 1);
+    observer->startObserving();
+    EXPECT_EQ(observer->observers().size(), 2);
     center->postNotificationName(Ping);
-    EXPECT_EQ(recorder.count(), 2);
+    center->postNotificationName(Pong);
+    auto calls = recorder.calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].method, u"handle"_s);
+    EXPECT_EQ(calls[0].notification.name(), Ping);
+    EXPECT_EQ(calls[1].method, u"other"_s);
 
-    observer->stopObserving();
-    EXPECT_FALSE(observer->isObserving());
-    EXPECT_TRUE(observer->observers().isEmpty());
-    observer->stopObserving();
-    center->postNotificationName(Ping);
-    EXPECT_EQ(recorder.count(), 2);
-
-    // Restarting after a stop works like the first start; destruction stops too.
-    observer->actions = {{Ping, "handle"}};
+    // The same name twice: the second replaces the first in the table, and stopping (twice is
+    // harmless) still ends both.
+    observer->actions = {{Ping, "handle"}, {Ping, "other"}};
     observer->startObserving();
     center->postNotificationName(Ping);
-    EXPECT_EQ(recorder.count(), 3);
+    EXPECT_EQ(recorder.count(), 4);
+    observer->stopObserving();
+    observer->stopObserving();
+    EXPECT_FALSE(observer->isObserving());
+    center->postNotificationName(Ping);
+    EXPECT_EQ(recorder.count(), 4);
+
+    // Destruction stops too.
+    observer->startObserving();
     observer.reset();
     center->postNotificationName(Ping);
-    EXPECT_EQ(recorder.count(), 3);
+    EXPECT_EQ(recorder.count(), 4);
 }
 
 TEST(ObserverTest, FiltersBySenderAndLooksUpTheTargetAtEachDelivery)
 {
     const auto center = std::make_shared<QMNotificationCenter>();
-    QObject sender;
-    QObject stranger;
-    Recorder first;
-    Recorder second;
-    QObject noActions;
+    QObject sender, stranger, noActions;
+    Recorder first, second;
     TestObserver observer(center);
     observer.sender = &sender;
     observer.target = &first;
@@ -177,8 +125,9 @@ TEST(ObserverTest, FiltersBySenderAndLooksUpTheTargetAtEachDelivery)
     EXPECT_EQ(second.calls()[0].notification.sender(), &sender);
 }
 
-TEST(ObserverTest, DeliversOnTheMainQueue)
+TEST(ObserverTest, DeliversOnTheMainQueueByDefault)
 {
+    EXPECT_EQ(QMObserver().queue(), QMOperationQueue::mainQueue());
     const auto center = std::make_shared<QMNotificationCenter>();
     Recorder recorder;
     TestObserver observer(center);
@@ -192,7 +141,7 @@ TEST(ObserverTest, DeliversOnTheMainQueue)
     for (const Recorder::Call &call : recorder.calls())
         EXPECT_EQ(call.thread, qApp->thread());
 
-    // Queued before the observer goes away, then dropped: the delivery finds it gone.
+    // Queued before the observer goes away: the delivery finds it gone.
     auto doomed = std::make_unique<TestObserver>(center);
     doomed->setQueue(QMOperationQueue::mainQueue());
     doomed->target = &recorder;
@@ -200,6 +149,6 @@ TEST(ObserverTest, DeliversOnTheMainQueue)
     observer.stopObserving();
     center->postNotificationName(Ping);
     doomed.reset();
-    ObservationTestSupport::runEventsFor(std::chrono::milliseconds(50));
+    runEventsFor(std::chrono::milliseconds(50));
     EXPECT_EQ(recorder.count(), 2);
 }
