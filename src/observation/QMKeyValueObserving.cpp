@@ -6,6 +6,7 @@
 #include <QPointer>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <condition_variable>
 #include <mutex>
@@ -65,6 +66,11 @@ struct RelayPool
     std::mutex mutex;
     Relay *current = nullptr;
     int nextId = 0;
+    // Counts the relays made. A thread reaches a relay through a connection that another
+    // thread made, a hand-over inside Qt; the count is raised (release) once a relay is built
+    // and read (acquire) before a relay is used, so that the relay's construction is ordered
+    // before its use by our own atomics too, where ThreadSanitizer can see it.
+    std::atomic<quint64> made {0};
 };
 
 RelayPool &relayPool()
@@ -86,6 +92,7 @@ RelayIndex allocateRelayIndex()
     const int methodBase = QObject::staticMetaObject.methodCount();
     if (!pool.current || pool.nextId >= INT_MAX - methodBase - 1) {
         pool.current = new Relay; // lives for the process, see Relay
+        pool.made.fetch_add(1, std::memory_order_release);
         pool.nextId = 0;
     }
     return {pool.current, pool.nextId++};
@@ -285,6 +292,7 @@ struct QMKeyValueObservation::Registration
 
 void Relay::dispatch(int id)
 {
+    relayPool().made.load(std::memory_order_acquire);
     std::shared_ptr<QMKeyValueObservation::Registration> registration;
     int level = 0;
     {
