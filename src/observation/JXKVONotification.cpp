@@ -10,27 +10,47 @@ JXKVONotification::JXKVONotification(QObject *observer, QObject *target, const Q
     , m_target(target)
 { }
 
+JXKVONotification::JXKVONotification(const JXKVONotification &other)
+    : m_change(other.change())
+    , m_keyPath(other.keyPath())
+    , m_observer(other.m_observer)
+    , m_target(other.m_target)
+{ }
+
+JXKVONotification &JXKVONotification::operator=(const JXKVONotification &other)
+{
+    if (this != &other) {
+        m_change = other.change();
+        m_keyPath = other.keyPath();
+        m_changeRef = &m_change;
+        m_keyPathRef = &m_keyPath;
+        m_observer = other.m_observer;
+        m_target = other.m_target;
+    }
+    return *this;
+}
+
 quint64 JXKVONotification::kind() const
 {
-    return m_change.value(QMKeyValueChangeKindKey).toULongLong();
+    return change().value(QMKeyValueChangeKindKey).toULongLong();
 }
 
 QVariant JXKVONotification::oldValue() const
 {
-    return m_change.value(QMKeyValueChangeOldKey);
+    return change().value(QMKeyValueChangeOldKey);
 }
 
 QVariant JXKVONotification::newValue() const
 {
-    return m_change.value(QMKeyValueChangeNewKey);
+    return change().value(QMKeyValueChangeNewKey);
 }
 
 QMIndexSet JXKVONotification::indexes() const
 {
-    return m_change.value(QMKeyValueChangeIndexesKey).value<QMIndexSet>();
+    return change().value(QMKeyValueChangeIndexesKey).value<QMIndexSet>();
 }
 
 bool JXKVONotification::isPrior() const
 {
-    return m_change.value(QMKeyValueChangeNotificationIsPriorKey).toBool();
+    return change().value(QMKeyValueChangeNotificationIsPriorKey).toBool();
 }

@@ -105,6 +105,41 @@ std::vector<std::shared_ptr<Observation>> snapshotOf(QObject *object)
     return set->observations;
 }
 
+// What a delivery needs, fixed at registration. The layer's handlers hold it, so it lives as
+// long as a handler that may still run: the layer lets a handler go once its observation is
+// removed and no delivery of it runs.
+struct Delivery
+{
+    Delivery(QObject *observer, QMetaMethod method, QVariant userInfo, JXKVOBlock block)
+        : observer(observer)
+        , method(method)
+        , userInfo(std::move(userInfo))
+        , block(std::move(block))
+    { }
+
+    void deliver(const QString &keyPath, QObject *object, const QVariantMap &change) const
+    {
+        // Read without a lock: removal does not rely on this check (the layer stops and waits
+        // for deliveries before removal returns); it only spares deliveries that begin while
+        // a removal is on its way.
+        if (!valid.load(std::memory_order_acquire))
+            return;
+        if (method.isValid()) {
+            method.invoke(observer, Qt::DirectConnection, Q_ARG(QString, keyPath),
+                          Q_ARG(QObject *, object), Q_ARG(QVariantMap, change),
+                          Q_ARG(QVariant, userInfo));
+        } else {
+            block(JXKVONotification::referringTo(observer, object, keyPath, change));
+        }
+    }
+
+    QObject *const observer;
+    const QMetaMethod method;
+    const QVariant userInfo;
+    const JXKVOBlock block;
+    std::atomic<bool> valid {true};
+};
+
 class Observation final : public JXKVOObservation
 {
 public:
@@ -117,25 +152,21 @@ public:
         QSet<QString> keyPaths;
     };
 
-    Observation(Fields fields, quint64 options, QByteArray selector, QMetaMethod method,
-                QVariant userInfo, JXKVOBlock block)
+    Observation(Fields fields, quint64 options, QByteArray selector,
+                std::shared_ptr<Delivery> delivery)
         : m_options(options)
-        , m_deliveryObserver(fields.observer)
         , m_selector(std::move(selector))
-        , m_method(method)
-        , m_userInfo(std::move(userInfo))
-        , m_block(std::move(block))
+        , m_delivery(std::move(delivery))
         , m_fields(std::move(fields))
     { }
 
     ~Observation() override
     {
-        // Unregisters from the layer (which waits for running deliveries) before the block
-        // and the user info go.
+        // Unregisters from the layer, which waits for running deliveries.
         m_registrations.clear();
     }
 
-    bool isValid() const override { return m_valid.load(std::memory_order_acquire); }
+    bool isValid() const override { return m_delivery->valid.load(std::memory_order_acquire); }
 
     void remove() override
     {
@@ -145,8 +176,8 @@ public:
         {
             std::lock_guard lock(m_mutex);
             registrations = m_registrations;
-            if (m_valid.load(std::memory_order_relaxed)) {
-                m_valid.store(false, std::memory_order_release);
+            if (m_delivery->valid.load(std::memory_order_relaxed)) {
+                m_delivery->valid.store(false, std::memory_order_release);
                 claimed = true;
                 fields = std::exchange(m_fields, Fields());
             }
@@ -173,7 +204,7 @@ public:
                  const QByteArray &selector) const
     {
         std::lock_guard lock(m_mutex);
-        if (!m_valid.load(std::memory_order_relaxed))
+        if (!m_delivery->valid.load(std::memory_order_relaxed))
             return false;
         if (observer && m_fields.observer != observer)
             return false;
@@ -192,34 +223,14 @@ public:
         m_registrations.push_back(std::move(registration));
     }
 
-    void deliver(const QString &keyPath, QObject *object, const QVariantMap &change)
-    {
-        // Read without the lock: deliveries are the hot path, and removal does not rely on
-        // this check (the layer stops and waits for deliveries before removal returns).
-        if (!m_valid.load(std::memory_order_acquire))
-            return;
-        QObject *observer = m_deliveryObserver;
-        if (m_method.isValid()) {
-            m_method.invoke(observer, Qt::DirectConnection, Q_ARG(QString, keyPath),
-                            Q_ARG(QObject *, object), Q_ARG(QVariantMap, change),
-                            Q_ARG(QVariant, m_userInfo));
-        } else {
-            m_block(JXKVONotification(observer, object, keyPath, change));
-        }
-    }
-
 private:
     // Fixed at construction.
     const quint64 m_options;
-    QObject *const m_deliveryObserver;
     const QByteArray m_selector;
-    const QMetaMethod m_method;
-    const QVariant m_userInfo;
-    const JXKVOBlock m_block;
+    const std::shared_ptr<Delivery> m_delivery; // its `valid` is written under m_mutex
 
     mutable std::mutex m_mutex;
     Fields m_fields;
-    std::atomic<bool> m_valid {true}; // written under m_mutex
     std::vector<std::shared_ptr<QMKeyValueObservation>> m_registrations;
 };
 
@@ -276,14 +287,13 @@ std::shared_ptr<JXKVOObservation> registerObservation(Observation::Fields fields
             = fields.isList ? fields.targets : QList<QObject *> {fields.target};
     const QSet<QString> keyPaths = fields.keyPaths;
     QObject *observer = fields.observer;
-    auto observation
-            = std::make_shared<Observation>(std::move(fields), options, std::move(selector), method,
-                                            std::move(userInfo), std::move(block));
-    const std::weak_ptr<Observation> weak = observation;
+    auto delivery
+            = std::make_shared<Delivery>(observer, method, std::move(userInfo), std::move(block));
+    auto observation = std::make_shared<Observation>(std::move(fields), options,
+                                                     std::move(selector), delivery);
     const QMKeyValueChangeHandler handler
-            = [weak](const QString &keyPath, QObject *object, const QVariantMap &change) {
-                  if (const std::shared_ptr<Observation> self = weak.lock())
-                      self->deliver(keyPath, object, change);
+            = [delivery](const QString &keyPath, QObject *object, const QVariantMap &change) {
+                  delivery->deliver(keyPath, object, change);
               };
     // Bits 31 and above are the center's; the layer rejects them.
     const quint64 layerOptions = options & (JXKVOOptionNoAutomaticRemoval - 1);

@@ -10,8 +10,6 @@
 #include <climits>
 #include <condition_variable>
 #include <mutex>
-#include <shared_mutex>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -25,25 +23,34 @@ namespace {
 
 constexpr quint64 DefinedOptionBits = 0x7fffffffULL;
 
+using Registration = QMKeyValueObservation::Registration;
+
+// What one NOTIFY signal of one object delivers to: the registrations (and the depth of their
+// key path) watching it, in the order they attached. A list is never changed once published; a
+// change publishes a new one, so an emission walks the list it found without a lock while
+// observations come and go, and the list keeps its registrations alive while it walks.
+struct Subscriber
+{
+    std::shared_ptr<Registration> registration;
+    int level = 0;
+};
+using SubscriberList = std::vector<Subscriber>;
+
 // NOTIFY signals reach the layer through relays: QObjects without a meta-object of their own
 // that take any method index in qt_metacall(), the way QSignalSpy does. QMetaObject::connect()
-// with such an index gives a direct connection without a slot per observation.
+// with such an index gives a direct connection without a slot per observation. All the
+// observations of one signal of one object share one connection, a hub, and so one lookup per
+// emission.
 //
 // A relay is never destroyed: Qt may still be about to call a relay (having read the
-// connection list) when an observation is removed on another thread, and only an object that
-// outlives every emission makes that call harmless. The index is looked up in the relay's
-// table; a removed observation's entry is gone, or its registration is marked removed. Indexes
-// are never reused within a relay, so a late call cannot reach a newer observation; when a
-// relay's indexes run out, the next observations use a new relay.
+// connection list) when the last observation of a signal goes on another thread, and only an
+// object that outlives every emission makes that call harmless. The index is looked up in the
+// relay's table, where a hub without observations has no entry. Indexes are never reused within
+// a relay, so a late call cannot reach a newer hub; when a relay's indexes run out, the next
+// hubs use a new relay.
 class Relay final : public QObject
 {
 public:
-    struct Entry
-    {
-        std::weak_ptr<QMKeyValueObservation::Registration> registration;
-        int level = 0;
-    };
-
     Relay() { moveToThread(nullptr); }
 
     int qt_metacall(QMetaObject::Call call, int id, void **arguments) override
@@ -57,8 +64,18 @@ public:
 
     void dispatch(int id);
 
-    std::shared_mutex mutex;
-    std::unordered_map<int, Entry> entries;
+    void publish(int id, std::shared_ptr<const SubscriberList> list)
+    {
+        std::lock_guard lock(mutex);
+        if (list)
+            table[id] = std::move(list);
+        else
+            table.erase(id);
+    }
+
+private:
+    std::mutex mutex;
+    std::unordered_map<int, std::shared_ptr<const SubscriberList>> table;
 };
 
 struct RelayPool
@@ -98,6 +115,112 @@ RelayIndex allocateRelayIndex()
     return {pool.current, pool.nextId++};
 }
 
+// The connection of one NOTIFY signal of one object to a relay index, and who it delivers to.
+// Changed only under the hub registry's lock.
+struct Hub
+{
+    QObject *object = nullptr;
+    int signalIndex = -1;
+    RelayIndex index;
+    QMetaObject::Connection connection;
+    SubscriberList subscribers;
+};
+
+// Hubs by object and signal. An entry goes when its last subscriber does. An entry whose
+// object has died (Qt dropped the connection with it) is replaced when a new object at the
+// same address is observed; the registrations still holding the old hub leave it as usual.
+struct HubRegistry
+{
+    struct Key
+    {
+        QObject *object;
+        int signalIndex;
+        bool operator==(const Key &) const = default;
+    };
+    struct KeyHash
+    {
+        size_t operator()(const Key &key) const
+        {
+            return std::hash<QObject *>()(key.object)
+                    ^ (size_t(key.signalIndex) * 0x9e3779b97f4a7c15ULL);
+        }
+    };
+
+    std::mutex mutex;
+    std::unordered_map<Key, std::shared_ptr<Hub>, KeyHash> hubs;
+};
+
+HubRegistry &hubRegistry()
+{
+    static HubRegistry registry;
+    return registry;
+}
+
+void publishSubscribers(const Hub &hub)
+{
+    hub.index.relay->publish(hub.index.id,
+                             hub.subscribers.empty()
+                                     ? nullptr
+                                     : std::make_shared<const SubscriberList>(hub.subscribers));
+}
+
+std::shared_ptr<Hub> subscribe(QObject *object, int signalIndex,
+                               const std::shared_ptr<Registration> &registration, int level)
+{
+    HubRegistry &registry = hubRegistry();
+    std::lock_guard lock(registry.mutex);
+    std::shared_ptr<Hub> &slot = registry.hubs[{object, signalIndex}];
+    if (!slot || !slot->connection) {
+        slot = std::make_shared<Hub>();
+        slot->object = object;
+        slot->signalIndex = signalIndex;
+        slot->index = allocateRelayIndex();
+        slot->connection = QMetaObject::connect(
+                object, signalIndex, slot->index.relay,
+                QObject::staticMetaObject.methodCount() + slot->index.id, Qt::DirectConnection);
+    }
+    slot->subscribers.push_back({registration, level});
+    publishSubscribers(*slot);
+    return slot;
+}
+
+void unsubscribe(const std::shared_ptr<Hub> &hub, const Registration *registration, int level)
+{
+    HubRegistry &registry = hubRegistry();
+    std::lock_guard lock(registry.mutex);
+    auto &list = hub->subscribers;
+    const auto found = std::find_if(list.begin(), list.end(), [&](const Subscriber &subscriber) {
+        return subscriber.registration.get() == registration && subscriber.level == level;
+    });
+    if (found == list.end())
+        return;
+    list.erase(found);
+    publishSubscribers(*hub);
+    if (!list.empty())
+        return;
+    QObject::disconnect(hub->connection);
+    const auto entry = registry.hubs.find({hub->object, hub->signalIndex});
+    if (entry != registry.hubs.end() && entry->second == hub)
+        registry.hubs.erase(entry);
+}
+
+// The deliveries running on this thread, innermost first: a removal on this thread must not
+// wait for the ones of its own observation (they are further up its own stack).
+struct DeliveryFrame
+{
+    const Registration *registration;
+    DeliveryFrame *outer;
+};
+thread_local DeliveryFrame *innermostDelivery = nullptr;
+
+int deliveriesOnThisThread(const Registration *registration)
+{
+    int count = 0;
+    for (const DeliveryFrame *frame = innermostDelivery; frame; frame = frame->outer)
+        count += frame->registration == registration;
+    return count;
+}
+
 QString className(const QMetaObject *metaObject)
 {
     return QString::fromLatin1(metaObject->className());
@@ -112,32 +235,50 @@ const QMetaObject *nextMetaObject(const QMetaProperty &property, QObject *value)
     return property.metaType().metaObject();
 }
 
+// Shared, so a record without values costs nothing per delivery; detaching on insert() gives
+// records with values their own.
+const QVariantMap &settingChange()
+{
+    static const QVariantMap change {{QMKeyValueChangeKindKey, quint64(QMKeyValueChangeSetting)}};
+    return change;
+}
+
 } // namespace
 
+// A delivery and a removal meet through two atomics: a delivery counts itself in `active`,
+// then reads `removed`; a removal sets `removed`, then reads `active` (all sequentially
+// consistent). So either the delivery sees the removal and backs out, or the removal sees the
+// delivery and waits for it. The delivery path takes no lock unless the record needs values or
+// the key path has intermediate objects to follow.
 struct QMKeyValueObservation::Registration
     : std::enable_shared_from_this<QMKeyValueObservation::Registration>
 {
     struct Link
     {
         QPointer<QObject> object;
-        QMetaObject::Connection connection;
-        RelayIndex index;
+        std::shared_ptr<Hub> hub;
     };
 
     QObject *object = nullptr;
     QString keyPath;
     QList<QByteArray> names;
     quint64 options = 0;
-    QMKeyValueChangeHandler handler;
+    bool needsLock = false; // values to read or intermediate objects to follow
+    // A record without values, shared by every delivery that needs no other.
+    const QVariantMap settingRecord = settingChange();
+
+    std::atomic<int> active {0}; // deliveries running now, on any thread
+    std::atomic<bool> removed {false};
 
     std::mutex mutex;
     std::condition_variable idle;
-    bool removed = false;
+    // Read without the lock by deliveries that counted themselves before `removed` was set;
+    // released once removed and no delivery runs (see release()).
+    QMKeyValueChangeHandler handler;
     bool unregistered = false;
-    // One entry per delivery running now (a handler that changes the property again nests).
-    std::vector<std::thread::id> delivering;
-    // Threads waiting in remove(); their own deliveries do not hold anyone else up.
-    std::vector<std::thread::id> removing;
+    bool releasePending = false;
+    // Deliveries that belong to threads now inside remove(): they do not hold anyone up.
+    int exempt = 0;
     QVariant lastValue;
     std::vector<Link> links; // links[i] watches names[i] of the object at depth i
 
@@ -152,9 +293,8 @@ struct QMKeyValueObservation::Registration
         QObject *current = start;
         for (qsizetype depth = from; depth < names.size(); ++depth) {
             Link &link = links[size_t(depth)];
-            if (link.connection)
-                QObject::disconnect(link.connection);
-            link.connection = {};
+            if (link.hub)
+                unsubscribe(std::exchange(link.hub, nullptr), this, int(depth));
             link.object = current;
             if (!current)
                 continue;
@@ -168,9 +308,8 @@ struct QMKeyValueObservation::Registration
                 current = nullptr;
                 continue;
             }
-            link.connection = QMetaObject::connect(
-                    current, property.notifySignalIndex(), link.index.relay,
-                    QObject::staticMetaObject.methodCount() + link.index.id, Qt::DirectConnection);
+            link.hub = subscribe(current, property.notifySignalIndex(), shared_from_this(),
+                                 int(depth));
             current = depth + 1 < names.size() ? property.read(current).value<QObject *>()
                                                : nullptr;
         }
@@ -190,48 +329,68 @@ struct QMKeyValueObservation::Registration
         return {};
     }
 
-    void deliver(std::unique_lock<std::mutex> &lock, QVariantMap change)
+    // Counts a delivery in, and marks it on this thread's list, for as long as it lives.
+    // `innermost` is this thread's innermostDelivery, looked up once per emission.
+    struct Delivery
     {
-        const std::thread::id self = std::this_thread::get_id();
-        delivering.push_back(self);
-        lock.unlock();
-        struct Finish
+        Delivery(Registration *registration, DeliveryFrame *&innermost)
+            : registration(registration)
+            , innermost(innermost)
+            , frame {registration, innermost}
         {
-            Registration *registration;
-            std::thread::id self;
-            ~Finish()
-            {
-                std::lock_guard relock(registration->mutex);
-                auto &list = registration->delivering;
-                list.erase(std::find(list.begin(), list.end(), self));
-                if (registration->removed)
-                    registration->idle.notify_all();
-            }
-        } finish {this, self};
-        handler(keyPath, object, change);
-    }
+            registration->active.fetch_add(1);
+            innermost = &frame;
+        }
+        ~Delivery()
+        {
+            innermost = frame.outer;
+            registration->active.fetch_sub(1);
+            if (registration->removed.load())
+                registration->deliveryEnded();
+        }
+        Delivery(const Delivery &) = delete;
+        Delivery &operator=(const Delivery &) = delete;
 
-    // Shared, so a record without values costs a reference count rather than a map per
-    // delivery; detaching on insert() gives records with values their own.
-    static QVariantMap settingChange()
+        Registration *registration;
+        DeliveryFrame *&innermost;
+        DeliveryFrame frame;
+    };
+
+    // A delivery ended after removal began: wake the removal, and let the handler go if the
+    // removal left that to the last delivery.
+    void deliveryEnded()
     {
-        static const QVariantMap change {
-                {QMKeyValueChangeKindKey, quint64(QMKeyValueChangeSetting)}};
-        return change;
+        QMKeyValueChangeHandler released;
+        std::lock_guard lock(mutex);
+        idle.notify_all();
+        if (releasePending && active.load() == 0) {
+            releasePending = false;
+            released = std::move(handler);
+        }
     }
 
-    void fire(int level)
+    void fire(int level, DeliveryFrame *&innermost)
+    {
+        const Delivery delivery(this, innermost);
+        if (removed.load())
+            return;
+        if (needsLock)
+            fireWithValues(level);
+        else
+            handler(keyPath, object, settingRecord);
+    }
+
+    // Follows a changed intermediate object and reads the values the record carries.
+    [[gnu::noinline]] void fireWithValues(int level)
     {
         std::unique_lock lock(mutex);
-        if (removed)
-            return;
-        if (level + 1 < names.size()) {
+        if (level + 1 < names.size() && !unregistered) {
             QObject *owner = links[size_t(level)].object.data();
             QObject *next = owner ? owner->property(names[level].constData()).value<QObject *>()
                                   : nullptr;
             attach(level + 1, next);
         }
-        QVariantMap change = settingChange();
+        QVariantMap change = settingRecord;
         if (wantsValue()) {
             QVariant value = currentValue();
             if (options & QMKeyValueObservingOptionNew)
@@ -241,7 +400,8 @@ struct QMKeyValueObservation::Registration
                 lastValue = std::move(value);
             }
         }
-        deliver(lock, std::move(change));
+        lock.unlock();
+        handler(keyPath, object, change);
     }
 
     void start()
@@ -255,37 +415,42 @@ struct QMKeyValueObservation::Registration
             lastValue = value;
         if (!(options & QMKeyValueObservingOptionInitial))
             return;
-        QVariantMap change = settingChange();
+        lock.unlock();
+        QVariantMap change = settingRecord;
         if (options & QMKeyValueObservingOptionNew)
             change.insert(QMKeyValueChangeNewKey, value);
-        deliver(lock, std::move(change));
+        const Delivery delivery(this, innermostDelivery);
+        if (!removed.load())
+            handler(keyPath, object, change);
     }
 
     void remove()
     {
-        std::unique_lock lock(mutex);
-        removed = true;
-        const std::thread::id self = std::this_thread::get_id();
-        removing.push_back(self);
-        idle.notify_all();
-        idle.wait(lock, [&] {
-            return std::all_of(delivering.begin(), delivering.end(), [&](std::thread::id thread) {
-                return thread == self
-                        || std::find(removing.begin(), removing.end(), thread) != removing.end();
-            });
-        });
-        removing.erase(std::find(removing.begin(), removing.end(), self));
-        if (unregistered)
-            return;
-        unregistered = true;
-        std::vector<Link> taken = std::move(links);
-        links.clear();
-        lock.unlock();
-        for (Link &link : taken) {
-            if (link.connection)
-                QObject::disconnect(link.connection);
-            std::lock_guard tableLock(link.index.relay->mutex);
-            link.index.relay->entries.erase(link.index.id);
+        removed.store(true);
+        const int own = deliveriesOnThisThread(this);
+        std::vector<Link> taken;
+        QMKeyValueChangeHandler released;
+        {
+            std::unique_lock lock(mutex);
+            exempt += own;
+            idle.notify_all();
+            idle.wait(lock, [&] { return active.load() <= exempt; });
+            exempt -= own;
+            if (unregistered)
+                return;
+            unregistered = true;
+            taken = std::move(links);
+            links.clear();
+            // The handler goes now unless a delivery still runs (this thread's own, or one of a
+            // thread removing it too); the last of those lets it go.
+            if (active.load() == 0)
+                released = std::move(handler);
+            else
+                releasePending = true;
+        }
+        for (qsizetype depth = 0; depth < qsizetype(taken.size()); ++depth) {
+            if (taken[size_t(depth)].hub)
+                unsubscribe(taken[size_t(depth)].hub, this, int(depth));
         }
     }
 };
@@ -293,18 +458,17 @@ struct QMKeyValueObservation::Registration
 void Relay::dispatch(int id)
 {
     relayPool().made.load(std::memory_order_acquire);
-    std::shared_ptr<QMKeyValueObservation::Registration> registration;
-    int level = 0;
+    std::shared_ptr<const SubscriberList> list;
     {
-        std::shared_lock lock(mutex);
-        const auto found = entries.find(id);
-        if (found == entries.end())
+        std::lock_guard lock(mutex);
+        const auto found = table.find(id);
+        if (found == table.end())
             return;
-        registration = found->second.registration.lock();
-        level = found->second.level;
+        list = found->second;
     }
-    if (registration)
-        registration->fire(level);
+    DeliveryFrame *&innermost = innermostDelivery;
+    for (const Subscriber &subscriber : *list)
+        subscriber.registration->fire(subscriber.level, innermost);
 }
 
 QMKeyValueObservation::QMKeyValueObservation(std::shared_ptr<Registration> registration)
@@ -333,8 +497,7 @@ quint64 QMKeyValueObservation::options() const
 
 bool QMKeyValueObservation::isRemoved() const
 {
-    std::lock_guard lock(d->mutex);
-    return d->removed;
+    return d->removed.load();
 }
 
 void QMKeyValueObservation::remove()
@@ -405,13 +568,8 @@ std::shared_ptr<QMKeyValueObservation> QMKeyValueObserving::observe(QObject *obj
         registration->names.append(name.toUtf8());
     registration->options = options;
     registration->handler = std::move(handler);
+    registration->needsLock = registration->names.size() > 1 || registration->wantsValue();
     registration->links.resize(size_t(registration->names.size()));
-    for (qsizetype depth = 0; depth < registration->names.size(); ++depth) {
-        RelayIndex index = allocateRelayIndex();
-        registration->links[size_t(depth)].index = index;
-        std::lock_guard lock(index.relay->mutex);
-        index.relay->entries.emplace(index.id, Relay::Entry {registration, int(depth)});
-    }
     std::shared_ptr<QMKeyValueObservation> observation(new QMKeyValueObservation(registration));
     registration->start();
     return observation;

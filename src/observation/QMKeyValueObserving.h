@@ -20,9 +20,11 @@
 //   intermediate object whenever one of them changes. A path that names no property, a property
 //   without NOTIFY, or a non-QObject* property before the last component is a programming error
 //   (QMInternalInconsistencyException), never an observation that silently never fires.
-// - Delivery is synchronous, on the thread that emitted the NOTIFY signal. The layer reads the
-//   observed values under the observation's lock, so a getter on the path must not emit a NOTIFY
-//   signal of that path itself (the same thread would wait for its own lock).
+// - Delivery is synchronous, on the thread that emitted the NOTIFY signal, in the order the
+//   observations of that signal were made. A record with values, or a dotted path, is made under
+//   the observation's lock, so a getter on the path must not emit a NOTIFY signal of that path
+//   itself (the same thread would wait for its own lock). An observation made by a handler
+//   during an emission is delivered from the next emission on.
 // - Qt signals carry no old value: the layer keeps the value it last read for each observation
 //   and reports it as "old". Prior notifications cannot be had from a signal emitted after the
 //   change, so QMKeyValueObservingOptionPrior is accepted and no prior notification is ever

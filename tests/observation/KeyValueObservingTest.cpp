@@ -106,12 +106,37 @@ TEST(KeyValueObserving, RemovalStopsDeliveryAndIsFinal)
     person.setObjectName(u"c"_s);
     EXPECT_EQ(recording.changes.size(), 1u);
 
-    // Removal after the observed object is gone touches nothing of it.
-    auto doomed = std::make_unique<KVOPerson>();
-    observation = Recording {doomed.get(), u"partner.name"_s, {}}.observe(0);
-    doomed.reset();
+    // Observations of one signal share a connection: one that a handler earlier in the same
+    // emission removes is not delivered that emission, and the others still are.
+    Recording second {&person, u"objectName"_s, {}};
+    Recording third {&person, u"objectName"_s, {}};
+    std::shared_ptr<QMKeyValueObservation> secondObservation;
+    auto first = QMKeyValueObserving::observe(
+            &person, u"objectName"_s, 0,
+            [&](const QString &, QObject *, const auto &) { secondObservation->remove(); });
+    secondObservation = second.observe(0);
+    const auto thirdObservation = third.observe(0);
+    person.setObjectName(u"d"_s);
+    EXPECT_EQ(second.changes.size(), 0u);
+    EXPECT_EQ(third.changes.size(), 1u);
+
+    // Removal after the observed object is gone touches nothing of it. An object made later at
+    // the same address is observed afresh, though the first observation was never removed.
+    alignas(KVOPerson) unsigned char storage[sizeof(KVOPerson)];
+    auto *doomed = new (storage) KVOPerson;
+    observation = Recording {doomed, u"partner.name"_s, {}}.observe(0);
+    Recording lingering {doomed, u"name"_s, {}};
+    const auto lingeringObservation = lingering.observe(0);
+    doomed->~KVOPerson();
     observation->remove();
     EXPECT_TRUE(observation->isRemoved());
+    auto *reborn = new (storage) KVOPerson;
+    Recording fresh {reborn, u"name"_s, {}};
+    const auto freshObservation = fresh.observe(0);
+    reborn->setName(u"again"_s);
+    EXPECT_EQ(fresh.changes.size(), 1u);
+    EXPECT_EQ(lingering.changes.size(), 0u);
+    reborn->~KVOPerson();
 }
 
 TEST(KeyValueObserving, BadArgumentsAndKeyPathsAreProgrammingErrors)
