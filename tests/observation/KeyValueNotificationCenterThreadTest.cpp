@@ -61,9 +61,9 @@ TEST(NotificationCenterThreads, PartiesDestroyedOnAnotherThread)
 }
 
 // Each thread owns two targets and is the only one to change them, so the deliveries of the
-// observations on them can be counted exactly. Observations on other threads' targets are
-// registered and removed while those targets change; none may be called once its removal has
-// returned.
+// observations of their counters can be counted exactly. Observations on other threads' targets,
+// and of their partners' counters (the partners changing too), are registered and removed while
+// those targets change; none may be called once its removal has returned.
 TEST(NotificationCenterThreads, RandomRegistrationsChangesAndRemovalsOnEightThreads)
 {
     constexpr int threadCount = 8;
@@ -71,7 +71,7 @@ TEST(NotificationCenterThreads, RandomRegistrationsChangesAndRemovalsOnEightThre
     for (int i = 0; i < threadCount * 2; ++i)
         targets.push_back(std::make_unique<KVOPerson>());
     std::atomic<int> late {0}, miscounted {0}, deliveries {0};
-    const auto deadline = std::chrono::steady_clock::now() + 1s;
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
     struct Tracked
     {
         std::shared_ptr<JXKVOObservation> token;
@@ -92,14 +92,15 @@ TEST(NotificationCenterThreads, RandomRegistrationsChangesAndRemovalsOnEightThre
             miscounted += tracked.expected >= 0 && tracked.count->load() != tracked.expected;
         };
         while (std::chrono::steady_clock::now() < deadline) {
-            const unsigned action = random() % 9;
+            const unsigned action = random() % 10;
             if (action < 3) {
                 Tracked t;
                 t.target = int(random() % (threadCount * 2));
-                t.expected = t.target / 2 == self ? 0 : -1;
+                const bool ofPartner = random() % 4 == 0;
+                t.expected = t.target / 2 == self && !ofPartner ? 0 : -1;
                 t.token = kvoCenter()->addObserver(
-                        nullptr, targets[size_t(t.target)].get(), "counter",
-                        random() % 2 ? NewAndOld : 0,
+                        nullptr, targets[size_t(t.target)].get(),
+                        ofPartner ? "partner.counter" : "counter", random() % 2 ? NewAndOld : 0,
                         [count = t.count, removed = t.removed, &late, &deliveries](const auto &) {
                             late += removed->load();
                             ++*count;
@@ -111,6 +112,10 @@ TEST(NotificationCenterThreads, RandomRegistrationsChangesAndRemovalsOnEightThre
                 targets[size_t(target)]->bump();
                 for (Tracked &t : live)
                     t.expected += t.expected >= 0 && t.target == target;
+            } else if (action == 7) {
+                const size_t partner = random() % (threadCount * 2 + 1);
+                targets[size_t(self * 2) + random() % 2]->setPartner(
+                        partner < targets.size() ? targets[partner].get() : nullptr);
             } else if (!live.empty()) {
                 std::swap(live[random() % live.size()], live.back());
                 removeLast();

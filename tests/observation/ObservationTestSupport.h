@@ -92,9 +92,10 @@ public:
     }
     int age() const { return m_age; }
     void setAge(int age) { set(m_age, age, &KVOPerson::ageChanged); }
-    KVOPerson *partner() const { return m_partner; }
+    KVOPerson *partner() const { return m_partner.load(); }
     void setPartner(KVOPerson *partner) { set(m_partner, partner, &KVOPerson::partnerChanged); }
-    // Atomic: the thread tests change it on one thread while others register and read it.
+    // Atomic, as the partner: the thread tests change them on one thread while others register
+    // and read them.
     int counter() const { return m_counter.load(); }
     void bump() { set(m_counter, m_counter + 1, &KVOPerson::counterChanged); }
     QString species() const { return u"human"_s; }
@@ -117,7 +118,7 @@ private:
 
     QString m_name;
     int m_age = 0;
-    KVOPerson *m_partner = nullptr;
+    std::atomic<KVOPerson *> m_partner {nullptr};
     std::atomic<int> m_counter {0};
 };
 
