@@ -161,7 +161,6 @@ TEST(QMListModelTest, TurnsEachStepIntoQtsNotifications)
             // Nothing to do.
             {u"abc", u"abc", ""},
             // Inserts: one pair per contiguous range, lowest first, at new-list positions.
-            {u"abc", u"abcd", "insert 3-3"},
             {u"ab", u"xaybz", "insert 0-0|insert 2-2|insert 4-4"},
             {u"", u"ab", "insert 0-1"},
             // Deletes: one pair per contiguous range, highest first, so lower rows keep their
