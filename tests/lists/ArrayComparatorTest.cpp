@@ -157,14 +157,20 @@ TEST(ArrayComparatorTest, LongListsAreRebuiltAndSearchedOnEveryCore)
     right.move(999, 0);
     EXPECT_EQ(compare(left, right).moves, (QMMovePairList {{999, 0}}));
 
-    // Many elements a little out of place and some far away, in a list long enough for the block
-    // list to split and rebuild: the moves are the definition's, position for position.
-    const QMListItemList longList = numbered(6000);
+    // Many elements a little out of place and some far away, in a list of several groups of
+    // blocks; and a run of 100 elements moving to the front, which fills the first block past
+    // its capacity so that the block list rebuilds itself. The moves are the definition's,
+    // position for position.
+    const QMListItemList longList = numbered(2000);
     QMListItemList farMoves = longList;
     for (int k = 0; k < 30; ++k)
-        farMoves.move(qsizetype(random() % 6000), qsizetype(random() % 6000));
-    EXPECT_EQ(compare(longList, farMoves).moves,
-              ListDiffOracle::Oracle<QMListItemPointer>().compare(longList, farMoves).movedIndexes);
+        farMoves.move(qsizetype(random() % 2000), qsizetype(random() % 2000));
+    const QMListItemList rotated = longList.mid(1900) + longList.mid(0, 1900);
+    for (const QMListItemList &moved : {farMoves, rotated}) {
+        EXPECT_EQ(
+                compare(longList, moved).moves,
+                ListDiffOracle::Oracle<QMListItemPointer>().compare(longList, moved).movedIndexes);
+    }
 
     // Long enough for the position searches to be shared out among threads.
     const QMListItemList searched = numbered(800);
