@@ -8,6 +8,9 @@
 #include <QCoreApplication>
 #include <QTranslator>
 
+#include <tuple>
+#include <vector>
+
 using namespace Qt::StringLiterals;
 using RelativeDateString::distanceOfTimeInWords;
 
@@ -41,35 +44,26 @@ private:
 
 TEST(RelativeDateWordsTest, TableBoundariesPastAndFuture)
 {
-    // Every boundary of the table (at 1, 2, 45, 90, 1440, 2520, 43200, 64800, 525600 and 792000
-    // minutes) and the rounding: minutes are cut, the other counts rounded half up as floats. Two
-    // seconds short of 2.5 years is 2.5 in single precision (the double would round to 2); ten
-    // seconds short is not.
-    const std::pair<qint64, const char *> rows[] = {
-            {0, "less than a minute"},
-            {60 * second - 1, "less than a minute"},
-            {60 * second, "1 minute"},
-            {45 * minute - second, "44 minutes"},
-            {45 * minute, "1 hour"},
-            {90 * minute - second, "1 hour"},
-            {90 * minute, "2 hours"},
-            {209 * minute, "3 hours"},
-            {210 * minute, "4 hours"},
-            {1439 * minute, "24 hours"},
-            {1440 * minute, "1 day"},
-            {2520 * minute - second, "1 day"},
-            {2520 * minute, "2 days"},
-            {43199 * minute, "30 days"},
-            {43200 * minute, "1 month"},
-            {64800 * minute - second, "1 month"},
-            {64800 * minute, "2 months"},
-            {525600 * minute, "1 year"},
-            {792000 * minute - second, "1 year"},
-            {792000 * minute, "2 years"},
-            {365000 * day, "1000 years"},
-            {1314000 * minute - 2 * second, "3 years"},
-            {1314000 * minute - 10 * second, "2 years"},
-    };
+    // Each boundary of the table in minutes, with the words one second before it and at it.
+    const std::tuple<qint64, const char *, const char *> boundaries[]
+            = {{1, "less than a minute", "1 minute"}, {2, "1 minute", "2 minutes"},
+               {45, "44 minutes", "1 hour"},          {90, "1 hour", "2 hours"},
+               {1440, "24 hours", "1 day"},           {2520, "1 day", "2 days"},
+               {43200, "30 days", "1 month"},         {64800, "1 month", "2 months"},
+               {525600, "12 months", "1 year"},       {792000, "1 year", "2 years"}};
+    // The rounding: minutes are cut, the other counts rounded half up as floats. Two seconds
+    // short of 2.5 years is 2.5 in single precision (the double would round to 2); ten seconds
+    // short is not.
+    std::vector<std::pair<qint64, const char *>> rows {{0, "less than a minute"},
+                                                       {209 * minute, "3 hours"},
+                                                       {210 * minute, "4 hours"},
+                                                       {365000 * day, "1000 years"},
+                                                       {1314000 * minute - 2 * second, "3 years"},
+                                                       {1314000 * minute - 10 * second, "2 years"}};
+    for (const auto &[minutes, before, at] : boundaries) {
+        rows.emplace_back(minutes * minute - second, before);
+        rows.emplace_back(minutes * minute, at);
+    }
     for (const auto &[msecs, words] : rows) {
         SCOPED_TRACE(std::to_string(msecs) + " ms");
         EXPECT_EQ(distanceOfTimeInWords(reference.addMSecs(-msecs), reference),

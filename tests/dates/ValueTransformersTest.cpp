@@ -51,7 +51,6 @@ TEST(ValueTransformersTest, TimestampTransformersConvertTextAndDates)
         SCOPED_TRACE(row.name);
         const auto t = transformer(row.name);
         ASSERT_TRUE(t);
-        EXPECT_EQ(t->transformedValueClass(), QMetaType::fromType<QDateTime>());
         EXPECT_TRUE(t->allowsReverseTransformation());
         EXPECT_TRUE(same(t->transformedValue(row.text), reference));
         EXPECT_TRUE(same(t->reverseTransformedValue(reference), row.text));
@@ -70,7 +69,6 @@ TEST(ValueTransformersTest, URLTransformerKeepsAbsoluteTexts)
 {
     const auto t = transformer("NSStringToNSURLTransformer");
     ASSERT_TRUE(t);
-    EXPECT_EQ(t->transformedValueClass(), QMetaType::fromType<QUrl>());
     EXPECT_TRUE(t->allowsReverseTransformation());
     // Reading is strict and writing fully encoded, so encoded texts come back as they were.
     for (const QString &text :
@@ -101,7 +99,6 @@ TEST(ValueTransformersTest, NumberToBoolTransformerTellsZeroFromTheRest)
 {
     const auto t = transformer("NSNumberToBoolTransformer");
     ASSERT_TRUE(t);
-    EXPECT_EQ(t->transformedValueClass(), QMetaType::fromType<bool>());
     EXPECT_TRUE(t->allowsReverseTransformation());
     const std::pair<QVariant, bool> rows[] = {{0, false},
                                               {-0.0, false},
@@ -129,7 +126,6 @@ TEST(ValueTransformersTest, RelativeDateTransformersWordDatesOnly)
     const auto timeago = transformer("QMTimeagoTransformer");
     ASSERT_TRUE(words && withTime && timeago);
     for (const auto *t : {words.get(), withTime.get(), timeago.get()}) {
-        EXPECT_EQ(t->transformedValueClass(), QMetaType::fromType<QString>());
         EXPECT_FALSE(t->allowsReverseTransformation());
         EXPECT_FALSE(t->reverseTransformedValue(u"3 hours"_s).isValid());
     }

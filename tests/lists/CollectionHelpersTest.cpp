@@ -22,6 +22,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 // Named, not anonymous, so that the class names in the map failure messages read plainly.
 namespace CollectionHelpersTest {
@@ -118,14 +119,10 @@ TEST(CollectionHelpersTest, RemovesEveryEqualElement)
               letters("y"));
 
     // Elements that share a hash are still told apart by equality.
-    const QList<Colliding *> colliding {new Colliding {1}, new Colliding {2}, new Colliding {1}};
-    Colliding two {2};
-    const QList<Colliding *> kept
-            = RemovingObjects::arrayByRemovingObjectsFromArray(colliding, {&two});
-    ASSERT_EQ(kept.size(), 2);
-    EXPECT_EQ(kept[0], colliding[0]);
-    EXPECT_EQ(kept[1], colliding[2]);
-    qDeleteAll(colliding);
+    Colliding one {1}, two {2}, otherOne {1}, likeTwo {2};
+    EXPECT_EQ(RemovingObjects::arrayByRemovingObjectsFromArray(
+                      QList<Colliding *> {&one, &two, &otherOne}, {&likeTwo}),
+              (QList<Colliding *> {&one, &otherOne}));
 
     // Equal by isEqual() without a hash() of their own: still found.
     struct Named
@@ -133,12 +130,11 @@ TEST(CollectionHelpersTest, RemovesEveryEqualElement)
         QString name;
         bool isEqual(const Named &other) const { return name == other.name; }
     };
-    const auto first = std::make_shared<Named>(Named {QStringLiteral("n")});
-    const auto second = std::make_shared<Named>(Named {QStringLiteral("m")});
-    const auto likeFirst = std::make_shared<Named>(Named {QStringLiteral("n")});
-    const QList<std::shared_ptr<Named>> named {first, second};
-    EXPECT_EQ(RemovingObjects::arrayByRemovingObjectsFromArray(named, {likeFirst}),
-              QList<std::shared_ptr<Named>> {second});
+    const auto n = std::make_shared<Named>(Named {u"n"_s});
+    const auto m = std::make_shared<Named>(Named {u"m"_s});
+    EXPECT_EQ(RemovingObjects::arrayByRemovingObjectsFromArray(
+                      QList {n, m}, {std::make_shared<Named>(Named {u"n"_s})}),
+              QList {m});
 }
 
 TEST(CollectionHelpersTest, RemovesRanges)
@@ -334,23 +330,17 @@ TEST(CollectionHelpersTest, BuildsAllUniqueOrderedSubsets)
 
 TEST(CollectionHelpersTest, MovesOneElement)
 {
-    const struct
-    {
-        qsizetype from;
-        qsizetype to;
-        const char *expected;
-    } rows[] = {{0, 2, "bca"}, {2, 0, "cab"}, {1, 1, "abc"}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(std::to_string(row.from) + " -> " + std::to_string(row.to));
+    // From, to, and the list afterwards; a position outside leaves the list as it was.
+    const std::tuple<qsizetype, qsizetype, const char *> rows[]
+            = {{0, 2, "bca"}, {2, 0, "cab"}, {1, 1, "abc"}, {3, 0, nullptr}, {0, 3, nullptr}};
+    for (const auto &[from, to, expected] : rows) {
+        SCOPED_TRACE(std::to_string(from) + " -> " + std::to_string(to));
         QStringList list = letters("abc");
-        QMMoving::moveObjectAtIndex(list, row.from, row.to);
-        EXPECT_EQ(list, letters(row.expected));
-    }
-    const std::pair<qsizetype, qsizetype> outside[] = {{3, 0}, {0, 3}};
-    for (const auto &[from, to] : outside) {
-        QStringList list = letters("abc");
-        EXPECT_THROW(QMMoving::moveObjectAtIndex(list, from, to), std::out_of_range);
-        EXPECT_EQ(list, letters("abc"));
+        if (expected)
+            QMMoving::moveObjectAtIndex(list, from, to);
+        else
+            EXPECT_THROW(QMMoving::moveObjectAtIndex(list, from, to), std::out_of_range);
+        EXPECT_EQ(list, letters(expected ? expected : "abc"));
     }
 }
 

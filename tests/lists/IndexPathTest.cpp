@@ -5,7 +5,7 @@
 
 #include <QSet>
 
-TEST(QMIndexPathTest, BuildsPathsFromNumbers)
+TEST(QMIndexPathTest, BuildsAndWalksPaths)
 {
     EXPECT_EQ(QMIndexPath::indexPathWithArray(QList<int> {1, 0, 2}).description(),
               QStringLiteral("1.0.2"));
@@ -19,10 +19,7 @@ TEST(QMIndexPathTest, BuildsPathsFromNumbers)
     EXPECT_EQ(QMIndexPath::indexPathWithArray(QList<quint64> {~quint64(0), 7}).indexes(),
               (QList<quint64> {~quint64(0), 7}));
     EXPECT_EQ(QMIndexPath::indexPathWithArray(QList<short> {-1}).indexAtPosition(0), ~quint64(0));
-}
 
-TEST(QMIndexPathTest, WalksUpAndDown)
-{
     const QMIndexPath path {4, 2};
     EXPECT_EQ(path.indexAtPosition(1), 2u);
     // Positions past the end (or before the start) answer the not-found marker.

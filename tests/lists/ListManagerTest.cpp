@@ -120,13 +120,12 @@ TEST(ListManagerTest, IdentifiersDecideWhichOldItemIsKept)
     EXPECT_EQ(matched.calls, QStringList {u"delete 0 | a"_s});
 }
 
-TEST(ListManagerTest, FailingUpdateHandlerLeavesNoHalfDoneSteps)
+TEST(ListManagerTest, FailingHandlerStopsBeforeAnyStepAndTheDelegateIsHeldWeakly)
 {
     QMListManager manager;
-    const auto delegate = std::make_shared<RecordingDelegate>();
+    auto delegate = std::make_shared<RecordingDelegate>();
     manager.setDelegate(delegate);
     const QMListItemList oldList = items(letters("ab"));
-
     // An update handler that throws: the exception passes through before any step.
     EXPECT_THROW(manager.updateList(oldList, items(letters("ba")),
                                     [](const QMListItemPointer &, const QMListItemPointer &) {
@@ -134,18 +133,11 @@ TEST(ListManagerTest, FailingUpdateHandlerLeavesNoHalfDoneSteps)
                                     }),
                  std::runtime_error);
     EXPECT_TRUE(delegate->calls.isEmpty());
-}
 
-TEST(ListManagerTest, DelegateIsHeldWeakly)
-{
-    QMListManager manager;
-    auto delegate = std::make_shared<RecordingDelegate>();
-    manager.setDelegate(delegate);
     EXPECT_EQ(manager.delegate(), delegate);
     delegate.reset();
     EXPECT_EQ(manager.delegate(), nullptr);
     // Without a delegate the update still returns the new list.
-    const QMListItemList oldList = items(letters("ab"));
     EXPECT_EQ(manager.updateList(oldList, items(letters("ba"))),
               (QMListItemList {oldList[1], oldList[0]}));
 }

@@ -55,20 +55,6 @@ protected:
 
 const QMError TestError(u"TestDomain"_s, 7, {{u"detail"_s, u"disk full"_s}});
 
-// Runs the operation through start() or a serial queue and returns once its completion block
-// has run (the block opens the gate).
-void runToCompletion(const std::shared_ptr<QMBaseOperation> &operation, bool onQueue,
-                     Gate &completed)
-{
-    if (onQueue) {
-        const auto queue = QMOperationQueue::serialQueue();
-        queue->addOperation(operation);
-        completed.wait();
-    } else {
-        operation->start();
-    }
-}
-
 } // namespace
 
 TEST(OperationTest, HookSequenceStopsWhereTheWorkIsCancelledOrFinished)
@@ -121,7 +107,12 @@ TEST(OperationTest, HookSequenceStopsWhereTheWorkIsCancelledOrFinished)
             });
             if (row.atStep == u"beforeStart")
                 operation->cancel();
-            runToCompletion(operation, onQueue, completed);
+            if (onQueue) {
+                QMOperationQueue::serialQueue()->addOperation(operation);
+                completed.wait(); // the completion block has run
+            } else {
+                operation->start();
+            }
 
             EXPECT_EQ(log->entries().join(u'|'), QString::fromUtf8(row.expected));
             EXPECT_TRUE(operation->isFinished());
