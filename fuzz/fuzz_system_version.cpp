@@ -73,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         break;
     case 1:
         try {
-            require(isVersionText(QMProcessInfo::versionStringFromSystemVersionPropertyList(bytes)));
+            require(isVersionText(
+                    QMProcessInfo::versionStringFromSystemVersionPropertyList(bytes)));
         } catch (const QMInternalInconsistencyException &exception) {
             const QString reason = exception.reason();
             require(reason == u"Expected "_s + path
@@ -96,7 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 + escaped(value).toUtf8() + "</string></dict></plist>";
         const QStringList parts = value.split(u'.');
         try {
-            const QString version = QMProcessInfo::versionStringFromSystemVersionPropertyList(plist);
+            const QString version
+                    = QMProcessInfo::versionStringFromSystemVersionPropertyList(plist);
             require(parts.size() >= 2);
             require(version
                     == number(parts.at(0)) + u'.' + number(parts.at(1)) + u'.'

@@ -176,8 +176,10 @@ QString QMFileManager::mountPointForFileAtPath(const QString &path)
 
 QString QMFileManager::MIMETypeForFileAtPath(const QString &path)
 {
-    const QMimeType type = QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchExtension);
-    return type.isValid() && !type.isDefault() ? type.name() : QString();
+    // By the name alone: mimeTypeForFile() would also call any path ending in "/" a directory.
+    const QString name = path.mid(path.lastIndexOf(u'/') + 1);
+    const QList<QMimeType> types = QMimeDatabase().mimeTypesForFileName(name);
+    return types.isEmpty() || types.first().isDefault() ? QString() : types.first().name();
 }
 
 bool QMFileManager::createAliasAtURL(const QUrl &aliasFileURL, const QUrl &destinationFileURL,
