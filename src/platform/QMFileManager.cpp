@@ -86,6 +86,13 @@ QUrl QMFileManager::createTemporaryFileWithExtension(const QString &extension,
                                                      const QByteArray &contents, QMError *error)
 {
     const QString path = temporaryFilePathWithExtension(extension);
+    // An extension with a separator would put the file outside the temporary directory.
+    if (extension.contains(u'/')) {
+        QMSetError(error,
+                   fileError(QMFileManagerErrorWriteFile,
+                             u"Cannot write the file %1: the extension holds a \"/\""_s.arg(path)));
+        return QUrl();
+    }
     QSaveFile file(path);
     // QSaveFile writes to a private scratch file and renames it into place on commit(), so the
     // name appears only complete; its bits are narrowed before a byte is written.

@@ -63,8 +63,8 @@ QMF_CORE_EXPORT QUrl temporaryFileURLWithExtension(const QString &extension);
 
 /// Writes `contents` (a null QByteArray writes an empty file) atomically (QSaveFile) to a new
 /// temporaryFileURLWithExtension(`extension`), readable and writable by the owner only. Returns
-/// the URL, or an empty QUrl and a QMFileManagerErrorWriteFile error; nothing is left behind on
-/// failure.
+/// the URL, or an empty QUrl and a QMFileManagerErrorWriteFile error (also for an extension
+/// holding a "/", which would leave the temporary directory); nothing is left behind on failure.
 QMF_CORE_EXPORT QUrl createTemporaryFileWithExtension(const QString &extension,
                                                       const QByteArray &contents,
                                                       QMError *error = nullptr);

@@ -55,6 +55,9 @@ TEST(FileManagerTest, TemporaryNamesAndFilesAreFreshAndPrivate)
     const QUrl empty = QMFileManager::createEmptyTemporaryFile();
     EXPECT_EQ(QFileInfo(empty.toLocalFile()).size(), 0);
 
+    // An extension cannot lead out of the temporary directory.
+    EXPECT_TRUE(QMFileManager::createTemporaryFileWithExtension(u"/../x"_s, "x", &error).isEmpty());
+    EXPECT_EQ(error.code(), QMFileManagerErrorWriteFile);
     // A directory that cannot be written in: an error, and nothing left behind.
     qputenv("TMPDIR", QFile::encodeName(file.toLocalFile()));
     EXPECT_TRUE(QMFileManager::createTemporaryDirectory(&error).isEmpty());
