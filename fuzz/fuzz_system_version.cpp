@@ -16,6 +16,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -36,21 +37,18 @@ bool isVersionText(const QString &text)
     return pattern.match(text).hasMatch();
 }
 
-// The leading digits of a part, read one decimal digit at a time in unsigned arithmetic.
+// The leading digits of a part, read by the C library (which saturates at 2^63 - 1 as well).
 QString number(const QString &part)
 {
-    const std::uint64_t max = std::numeric_limits<std::int64_t>::max();
-    std::uint64_t value = 0;
-    for (const QChar c : part) {
-        if (!c.isDigit() || c.unicode() > 0x7f)
-            break;
-        value = value * 10 + (c.unicode() - '0');
-        if (value > max) {
-            value = max;
-            break;
-        }
-    }
-    return QString::number(value);
+    qsizetype digits = 0;
+    while (digits < part.size() && part.at(digits) >= u'0' && part.at(digits) <= u'9')
+        ++digits;
+    if (digits == 0)
+        return u"0"_s;
+    const QByteArray text = part.left(digits).toLatin1();
+    errno = 0;
+    const long long value = std::strtoll(text.constData(), nullptr, 10);
+    return QString::number(errno == ERANGE ? std::numeric_limits<long long>::max() : value);
 }
 
 QString escaped(const QString &text)
