@@ -9,6 +9,8 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev libdtl-dev
     # The URL encoding tests compare with Python's urllib.parse.quote().
     python3
+    # MIME types by file name (platform/QMFileManager) come from the shared MIME database.
+    shared-mime-info
     clang libclang-rt-14-dev clang-format
     openssl
 )

@@ -10,6 +10,7 @@
 #include "OptionsCheck.h"
 #include "RunCommand.h"
 #include "SearchCommands.h"
+#include "SysCommands.h"
 #include "ToolCommand.h"
 #include "Tour.h"
 #include "TreeCommands.h"
@@ -94,6 +95,7 @@ QList<ToolCommand> toolCommands()
     commands += TreeCommands::commands();
     commands.append(HttpCommand::command());
     commands.append(ObserveCommand::command());
+    commands.append(SysCommands::command());
     return commands;
 }
 

@@ -10,6 +10,7 @@
 #include "OptionsCheck.h"
 #include "RunCommand.h"
 #include "SearchCommands.h"
+#include "SysCommands.h"
 #include "TreeCommands.h"
 #include "VersionCommands.h"
 
@@ -240,6 +241,7 @@ void Tour::run(QTextStream &out)
             {"Trees", TreeCommands::tourSection},
             {"REST client", HttpCommand::tourSection},
             {"Key-value observation", ObserveCommand::tourSection},
+            {"Files and the system", SysCommands::tourSection},
     };
 
     out << "QMFoundation " << QStringLiteral(QMFOUNDATION_VERSION_STRING)
