@@ -13,6 +13,8 @@ packages=(
     shared-mime-info
     clang libclang-rt-14-dev clang-format
     openssl
+    # qmf-explorer's widget tests: one run in a real X server, and fonts for its screenshots.
+    xvfb xauth fonts-dejavu-core
 )
 
 missing=()

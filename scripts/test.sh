@@ -10,3 +10,13 @@ bash scripts/install-deps.sh
 cmake --preset "$preset" -DQMF_WARNINGS_AS_ERRORS="${QMF_WARNINGS_AS_ERRORS:-OFF}" >/dev/null
 cmake --build --preset "$preset" -j "$(nproc)"
 ctest --preset "$preset" --output-on-failure
+
+# ctest runs qmf-explorer's widget tests on the offscreen platform; once more in a real X server
+# (Xvfb), where windows are mapped, focused and painted as on a desktop. Not under tsan, which
+# does not build the example (the distribution's Qt is not instrumented).
+explorer_tests="build/$preset/examples/explorer/tests/explorer_tests"
+if [ "$preset" != tsan ] && [ -x "$explorer_tests" ]; then
+    echo "== qmf-explorer widget tests under Xvfb"
+    ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+        xvfb-run -a env QT_QPA_PLATFORM=xcb "$explorer_tests"
+fi

@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileSystemWatcher>
 #include <QFontDatabase>
@@ -36,8 +37,8 @@
 
 namespace {
 
-/// How many nodes one slice of a merge brings into the outline before the window gets a turn.
-constexpr qsizetype SliceBudget = 4000;
+/// How long one slice of a merge may hold the window before it gets a turn, in milliseconds.
+constexpr qint64 SliceMilliseconds = 15;
 /// The most folders the file watcher follows; the fallback timer covers the rest.
 constexpr qsizetype MaximumWatchedFolders = 4096;
 /// The longest quick-open list.
@@ -423,8 +424,9 @@ void ExplorerWindow::applyNextSlice()
 {
     if (!m_pendingFills)
         return;
-    qsizetype budget = SliceBudget;
-    while (!m_pendingFills->isEmpty() && budget > 0) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!m_pendingFills->isEmpty() && clock.elapsed() < SliceMilliseconds) {
         PendingFill fill = m_pendingFills->takeFirst();
         const QMTreeNodePointer folder
                 = m_outlineModel->manager().nodeForIdentifier(fill.identifier);
@@ -436,7 +438,6 @@ void ExplorerWindow::applyNextSlice()
             m_pendingFills->append({child->identifier(), child->childNodes()});
             child->removeAllChildren();
         }
-        budget -= fill.children.size() + 1;
         m_outlineModel->updateChildNodes(folder, fill.children);
     }
     if (m_pendingFills->isEmpty())

@@ -289,6 +289,9 @@ void ExplorerWindowTest::quickOpenRanksWithLibraryScores()
     window.setDirectory(root);
     QTRY_COMPARE_WITH_TIMEOUT(window.filePaths().size(), files.size(), Patience);
 
+    // The shortcut belongs to the active window, as on a desktop.
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
     QTest::keyClick(&window, Qt::Key_P, Qt::ControlModifier);
     QCOMPARE(window.tabs()->currentIndex(), 1);
     QTRY_VERIFY(window.queryField()->hasFocus());
@@ -492,14 +495,21 @@ void ExplorerWindowTest::largeMergeKeepsTheEventLoopTurning()
     qInfo("merge of 100,000 paths: %lld ms, %d ticks, longest pause %lld ms", total, ticks,
           longestPause);
     QVERIFY(ticks >= 5);
-    QVERIFY2(longestPause < std::max<qint64>(250, total / 4),
+    QVERIFY2(longestPause < 250,
              qPrintable(QStringLiteral("the window stood still for %1 ms").arg(longestPause)));
 
     // A second version with a few changes merges into the shown tree.
     entries.removeAt(5);
     entries.append({QStringLiteral("dir00/sub0/zzz.txt"), false});
+    longestPause = 0;
+    last = clock.elapsed();
+    heartbeat.start();
     window.mergeEntries(entries);
     QVERIFY(merged.wait(120000));
+    heartbeat.stop();
+    // The tree manager merges a shown folder together with everything below it, so this merge
+    // into the 100,000 shown nodes is one step of the window's.
+    qInfo("second merge: longest pause %lld ms", longestPause);
     shown = 0;
     count({});
     QCOMPARE(shown, 100220);
