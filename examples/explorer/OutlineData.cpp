@@ -16,6 +16,8 @@ void scanInto(const QString &root, const QString &relative, Scan &scan)
 {
     const QString absolute = relative.isEmpty() ? root : root + u'/' + relative;
     const QFileInfo info(absolute);
+    if (!info.exists())
+        return; // gone while the scan ran: the next read drops it
     if (!info.isReadable() || !info.isExecutable()) {
         scan.errors.append(
                 QStringLiteral("Cannot read %1").arg(QDir::toNativeSeparators(absolute)));
