@@ -82,6 +82,14 @@ TreeResult makeTreeResult(const QList<ExplorerData::Entry> &entries, QStringList
     return result;
 }
 
+/// Empties a new folder node whose children wait for a later slice. The children keep their
+/// parent link: the slice gives them to this very node. (QMTreeNode::removeAllChildren() would
+/// unlink them one removeChild() at a time, a scan of the list each, quadratic in the count.)
+void detachChildren(QMTreeNode &folder)
+{
+    folder.setMutableChildNodes({});
+}
+
 void postToWindow(std::function<void()> block)
 {
     QMOperationQueue::mainQueue()->performBlock(std::move(block));
@@ -409,7 +417,7 @@ void ExplorerWindow::startMerge(const QMTreeNodeList &roots, const QStringList &
             continue;
         }
         m_pendingFills->append({node->identifier(), node->childNodes()});
-        node->removeAllChildren();
+        detachChildren(*node);
     }
     m_outlineModel->updateRootNodes(roots);
     if (m_pendingFills->isEmpty())
@@ -436,7 +444,7 @@ void ExplorerWindow::applyNextSlice()
             if (child->isLeaf())
                 continue;
             m_pendingFills->append({child->identifier(), child->childNodes()});
-            child->removeAllChildren();
+            detachChildren(*child);
         }
         m_outlineModel->updateChildNodes(folder, fill.children);
     }
