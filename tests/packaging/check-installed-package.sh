@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# check-installed-package.sh BUILD_DIR SOURCE_DIR WORK_DIR CXX WITH_TOOLS
+# check-installed-package.sh BUILD_DIR SOURCE_DIR WORK_DIR CXX WITH_TOOLS [WITH_EXAMPLES]
 #
 # Installs the build into a scratch prefix and uses it as a user would: runs the installed qmf,
 # asks find_package(QMFoundation) for components, and builds a consumer through find_package
@@ -12,6 +12,7 @@ source_dir=$2
 work=$3
 cxx=$4
 with_tools=$5
+with_examples=${6:-0}
 consumer="$source_dir/consumer"
 
 unset LD_LIBRARY_PATH
@@ -70,6 +71,20 @@ if [ "$with_tools" = 1 ]; then
     *) fail "installed qmf has no run path relative to itself: '$runpath'" ;;
     esac
     run_qmf "$qmf" "$libdir"
+fi
+
+if [ "$with_examples" = 1 ]; then
+    echo "-- installed qmf-explorer"
+    explorer="$prefix/bin/qmf-explorer"
+    [ -x "$explorer" ] || fail "qmf-explorer is not installed in $prefix/bin"
+    runpath=$(readelf -d "$explorer" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+    case "$runpath" in
+    "\$ORIGIN"/*) ;;
+    *) fail "installed qmf-explorer has no run path relative to itself: '$runpath'" ;;
+    esac
+    expect_library_from "$explorer" "$libdir"
+    help=$(QT_QPA_PLATFORM=offscreen "$explorer" --help) || fail "qmf-explorer --help failed"
+    grep -q "Usage: .*qmf-explorer" <<<"$help" || fail "qmf-explorer --help printed: $help"
 fi
 
 # probe NAME PREFIX "ARGUMENTS" [CMAKE_ARGUMENT...]: runs find_package(QMFoundation ARGUMENTS)
