@@ -18,5 +18,6 @@ explorer_tests="build/$preset/examples/explorer/tests/explorer_tests"
 if [ "$preset" != tsan ] && [ -x "$explorer_tests" ]; then
     echo "== qmf-explorer widget tests under Xvfb"
     ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+        LSAN_OPTIONS="suppressions=$PWD/examples/explorer/tests/lsan.supp" \
         xvfb-run -a env QT_QPA_PLATFORM=xcb "$explorer_tests"
 fi

@@ -458,12 +458,15 @@ void ExplorerWindowTest::largeMergeKeepsTheEventLoopTurning()
     }
     QCOMPARE(entries.size(), 100220);
 
-    // A timer that should fire every 10 ms; the longest pause between its ticks is how long the
-    // window was held still.
+    // A timer that should fire every 10 ms. The window gave the event loop turns during the
+    // merge if it ticked between the first rows reaching the outline and the end of the merge
+    // (a merge in one step shows every row within one event); the longest pause between ticks
+    // is how long the window stood still.
     QElapsedTimer clock;
     qint64 last = 0;
     qint64 longestPause = 0;
     int ticks = 0;
+    int ticksAtFirstRows = -1;
     QTimer heartbeat;
     heartbeat.setInterval(10);
     QObject::connect(&heartbeat, &QTimer::timeout, [&] {
@@ -471,6 +474,10 @@ void ExplorerWindowTest::largeMergeKeepsTheEventLoopTurning()
         longestPause = std::max(longestPause, now - last);
         last = now;
         ++ticks;
+    });
+    QObject::connect(window.outlineModel(), &QAbstractItemModel::rowsInserted, [&] {
+        if (ticksAtFirstRows < 0)
+            ticksAtFirstRows = ticks;
     });
     ModelSignals outline(window.outlineModel());
     QSignalSpy merged(&window, &ExplorerWindow::merged);
@@ -492,10 +499,16 @@ void ExplorerWindowTest::largeMergeKeepsTheEventLoopTurning()
     count({});
     QCOMPARE(shown, 100220);
     QCOMPARE(outline.resets.size(), 0);
-    qInfo("merge of 100,000 paths: %lld ms, %d ticks, longest pause %lld ms", total, ticks,
-          longestPause);
-    QVERIFY(ticks >= 5);
-    QVERIFY2(longestPause < 250,
+    const int ticksWhileShowing = ticks - ticksAtFirstRows;
+    qInfo("merge of 100,000 paths: %lld ms, %d ticks (%d while rows arrived), longest pause "
+          "%lld ms",
+          total, ticks, ticksWhileShowing, longestPause);
+    QVERIFY(ticksAtFirstRows >= 0);
+    QVERIFY2(ticksWhileShowing >= 3,
+             qPrintable(QStringLiteral("the rows came in %1 ticks").arg(ticksWhileShowing)));
+    // Generous, for sanitizer builds on a loaded machine: a merge in one step stands still for
+    // the whole merge there (seconds).
+    QVERIFY2(longestPause < 1000,
              qPrintable(QStringLiteral("the window stood still for %1 ms").arg(longestPause)));
 
     // A second version with a few changes merges into the shown tree.
