@@ -402,8 +402,8 @@ void ExplorerWindow::startMerge(const QMTreeNodeList &roots, const QStringList &
     m_pendingFills = std::make_unique<QList<PendingFill>>();
     if (m_outlineModel->isFiltering()) {
         // Hidden folders cannot be filled later, so a filtered merge is one step.
-        m_outlineModel->updateRootNodes(roots);
-        finishMerge();
+        if (merge({}, roots))
+            finishMerge();
         return;
     }
     // Folders the outline does not show yet come in empty; their children wait for a slice.
@@ -419,7 +419,8 @@ void ExplorerWindow::startMerge(const QMTreeNodeList &roots, const QStringList &
         m_pendingFills->append({node->identifier(), node->childNodes()});
         detachChildren(*node);
     }
-    m_outlineModel->updateRootNodes(roots);
+    if (!merge({}, roots))
+        return;
     if (m_pendingFills->isEmpty())
         return finishMerge();
     QTimer::singleShot(0, this, [this, generation = m_mergeGeneration] {
@@ -446,7 +447,8 @@ void ExplorerWindow::applyNextSlice()
             m_pendingFills->append({child->identifier(), child->childNodes()});
             detachChildren(*child);
         }
-        m_outlineModel->updateChildNodes(folder, fill.children);
+        if (!merge(folder, fill.children))
+            return;
     }
     if (m_pendingFills->isEmpty())
         return finishMerge();
@@ -454,6 +456,24 @@ void ExplorerWindow::applyNextSlice()
         if (generation == m_mergeGeneration)
             applyNextSlice();
     });
+}
+
+bool ExplorerWindow::merge(const QMTreeNodePointer &folder, const QMTreeNodeList &nodes)
+{
+    try {
+        if (folder)
+            m_outlineModel->updateChildNodes(folder, nodes);
+        else
+            m_outlineModel->updateRootNodes(nodes);
+        return true;
+    } catch (const std::exception &exception) {
+        // The steps done so far stay shown (the model reports them); the rest of this merge is
+        // dropped and the next read starts over.
+        m_scanErrors.append(QStringLiteral("Could not merge the new tree: %1")
+                                    .arg(QString::fromUtf8(exception.what())));
+        finishMerge();
+        return false;
+    }
 }
 
 void ExplorerWindow::finishMerge()

@@ -101,6 +101,9 @@ private:
 
     void startMerge(const QMTreeNodeList &roots, const QStringList &errors);
     void applyNextSlice();
+    /// Merges into `folder`'s children, or the root list for none; false, with the failure in
+    /// the status line, when the model refuses the tree.
+    bool merge(const QMTreeNodePointer &folder, const QMTreeNodeList &nodes);
     void finishMerge();
     void watchFolders(const QStringList &folders);
     void applyFilter();

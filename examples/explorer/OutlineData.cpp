@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
+#include <QSet>
 
 #include <algorithm>
 
@@ -63,6 +64,7 @@ QMTreeNodeList buildTree(const QList<Entry> &entries)
 {
     QMTreeNodeList roots;
     QHash<QString, QMTreeNodePointer> folders;
+    QSet<QString> files;
     // Finds or makes the node of a folder path, with the folders above it.
     std::function<QMTreeNodePointer(const QString &)> folderNode;
     auto place = [&](const QString &path, const QMTreeNodePointer &node) {
@@ -88,6 +90,9 @@ QMTreeNodeList buildTree(const QList<Entry> &entries)
             folderNode(entry.path);
             continue;
         }
+        if (files.contains(entry.path))
+            continue; // a path given twice is one file
+        files.insert(entry.path);
         auto node = std::make_shared<QMTreeNode>(entry.path);
         node->setTitle(entry.path.mid(entry.path.lastIndexOf(u'/') + 1));
         place(entry.path, node);

@@ -35,7 +35,7 @@ Scan scanDirectory(const QString &directory);
 /// is its relative path, with a "/" after it for a folder (so that a file that becomes a folder
 /// is a new node, and the mark survives the tree manager's copies, which keep no represented
 /// object). A path whose parent folder is not among the entries hangs below a folder node made
-/// for it.
+/// for it; a path given twice makes one node.
 QMTreeNodeList buildTree(const QList<Entry> &entries);
 
 /// Whether a node of buildTree() stands for a folder.

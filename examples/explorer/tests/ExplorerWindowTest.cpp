@@ -430,6 +430,17 @@ void ExplorerWindowTest::badInputShowsErrors()
                               QStringList {QStringLiteral("late.txt")}, Patience);
     QTRY_VERIFY(!window.statusLabel()->text().contains(QStringLiteral("No such folder")));
 
+    // A path given twice shows once (the tree model would show one node in two rows). No more
+    // reads of the folder meanwhile.
+    window.setFallbackInterval(600000);
+    window.mergeEntries(
+            {{QStringLiteral("twice.txt"), false}, {QStringLiteral("twice.txt"), false}});
+    QVERIFY(merged.wait(Patience));
+    QCOMPARE(outlinePaths(*window.outlineModel()), QStringList {QStringLiteral("twice.txt")});
+    window.mergeEntries({{QStringLiteral("once.txt"), false}});
+    QVERIFY(merged.wait(Patience));
+    QCOMPARE(outlinePaths(*window.outlineModel()), QStringList {QStringLiteral("once.txt")});
+
     // A command that does not exist.
     QSignalSpy finished(&window, &ExplorerWindow::commandFinished);
     window.commandField()->setText(QStringLiteral("no-such-program-here --flag"));
