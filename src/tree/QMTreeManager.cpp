@@ -3,6 +3,8 @@
 #include "errors/QMInternalInconsistencyException.h"
 #include "lists/Comparing.h"
 
+#include <QSet>
+
 #include <algorithm>
 
 QMTreeManagerDelegate::~QMTreeManagerDelegate() = default;
@@ -201,6 +203,19 @@ void QMTreeManager::Private::apply(QMTreeManager &manager, QMTreeManagerDelegate
     // The comparison would find nothing to do; most lists of a merge look like this.
     if (sameInstances(current, result))
         return;
+    // Two new nodes with one identifier become one instance placed twice. The comparison refuses
+    // that only when it needs moves, and a view cannot show one node in two rows.
+    QSet<const QMTreeNode *> seen;
+    seen.reserve(result.size());
+    for (const QMTreeNodePointer &node : result) {
+        const qsizetype before = seen.size();
+        seen.insert(node.get());
+        if (seen.size() == before)
+            throw QMInternalInconsistencyException(
+                    QStringLiteral("Expected every node once in a merged child list, but %1 "
+                                   "occurs more than once")
+                            .arg(node->identifier()));
+    }
     Comparing::compareIndexesOfObjectsWithIndexesOfObjectsInArray(
             current, result,
             [&](const QMIndexSet &deleted, const QMIndexSet &inserted,

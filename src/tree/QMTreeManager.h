@@ -88,13 +88,17 @@ public:
 /// deep copy of the unfiltered tree) or, given an empty function, brings back what was hidden,
 /// both as a merge of the root list. While a filter is in force, merges keep the unfiltered copy
 /// current. Nodes that come back from the copy are the existing instances where the tree still
-/// knows their identifiers, and otherwise copies without represented objects.
+/// knows their identifiers, and otherwise copies without represented objects. Bringing hidden
+/// nodes back is a merge of such copies, so the update handler then sees new nodes without
+/// represented objects: a handler that copies the represented object should keep the existing
+/// one when the new node has none.
 ///
 /// Identifiers are global to the tree: nodesByIdentifierMap() holds one node per identifier, held
 /// weakly (an entry reads as absent once its node is destroyed). A new tree that names the same
-/// identifier twice places one instance twice; incremental mode refuses that with the array
-/// comparison's QMInternalInconsistencyException, which passes through, as does an exception of
-/// the update handler or the delegate.
+/// identifier twice in one child list places one instance twice; incremental mode refuses that
+/// with QMInternalInconsistencyException "Expected every node once in a merged child list, but
+/// <identifier> occurs more than once", which passes through, as does an exception of the array
+/// comparison, the update handler or the delegate.
 ///
 /// The manager, its nodes and its delegate belong to one thread; every call runs synchronously on
 /// it. A merge recurses once per level, so the tree's depth is bounded by the thread's stack (some

@@ -255,10 +255,16 @@ TEST(TreeManagerTest, UpdatedNodesAndNonIncrementalMode)
     EXPECT_EQ(delegate->calls.join(u'|'), u"update a|update c|updated [c]"_s);
     EXPECT_EQ(manager.rootNodes()[0]->title(), u"3"_s); // the handler still ran
 
-    // One identifier twice in a new list cannot be placed twice.
+    // One identifier twice in a new list cannot be placed twice, whether or not the list needs
+    // moves.
     EXPECT_TRUE(failureOf([&] {
                     manager.updateRootNodesWithNodes(parse(u"a c a"_s));
                 }).startsWith(u"Expected"_s));
+    QMTreeManager fresh(parse(u"late"_s));
+    fresh.setUsesIncrementalUpdates(true);
+    EXPECT_EQ(
+            failureOf([&] { fresh.updateRootNodesWithNodes(parse(u"twice twice"_s)); }),
+            u"Expected every node once in a merged child list, but twice occurs more than once"_s);
     EXPECT_EQ(failureOf([&] { manager.updateRootNodesWithNodes({nullptr}); }),
               u"Expected a node at every position of the list, but position 0 holds none"_s);
 }
