@@ -83,8 +83,8 @@ TreeResult makeTreeResult(const QList<ExplorerData::Entry> &entries, QStringList
 }
 
 /// Empties a new folder node whose children wait for a later slice. The children keep their
-/// parent link: the slice gives them to this very node. (QMTreeNode::removeAllChildren() would
-/// unlink them one removeChild() at a time, a scan of the list each, quadratic in the count.)
+/// parent link: the slice gives them to this very node (QMTreeNode::removeAllChildren() would
+/// unlink them).
 void detachChildren(QMTreeNode &folder)
 {
     folder.setMutableChildNodes({});
