@@ -46,19 +46,6 @@ constexpr qsizetype QuickOpenLimit = 500;
 /// The most lines the output pane keeps.
 constexpr int OutputLineLimit = 20000;
 
-/// A quick-open row: a file path relative to the directory.
-class PathItem : public QMListItem
-{
-public:
-    explicit PathItem(QString path)
-        : m_path(std::move(path))
-    { }
-    QString identifier() const override { return m_path; }
-
-private:
-    QString m_path;
-};
-
 /// What a worker hands back after reading the directory (or building the tree of given entries).
 struct TreeResult
 {
@@ -525,11 +512,7 @@ void ExplorerWindow::rankQuickOpen()
         postToWindow([window, ranked, generation, currentGeneration] {
             if (!window || currentGeneration->load() != generation)
                 return;
-            QMListItemList items;
-            items.reserve(ranked.size());
-            for (const QString &path : ranked)
-                items.append(std::make_shared<PathItem>(path));
-            window->m_quickOpenModel->updateItems(items);
+            window->m_quickOpenModel->updateItems(QMTextListItem::itemsWithTexts(ranked));
             if (!window->m_quickOpenView->currentIndex().isValid()
                 && window->m_quickOpenModel->rowCount() > 0)
                 window->m_quickOpenView->setCurrentIndex(window->m_quickOpenModel->index(0));

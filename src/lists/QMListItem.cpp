@@ -18,3 +18,21 @@ QString QMListItem::description() const
 {
     return identifier();
 }
+
+QMTextListItem::QMTextListItem(QString text)
+    : m_text(std::move(text))
+{ }
+
+QString QMTextListItem::identifier() const
+{
+    return m_text;
+}
+
+QMListItemList QMTextListItem::itemsWithTexts(const QStringList &texts)
+{
+    QMListItemList items;
+    items.reserve(texts.size());
+    for (const QString &text : texts)
+        items.append(std::make_shared<QMTextListItem>(text));
+    return items;
+}

@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <cstddef>
 #include <limits>
@@ -45,3 +46,19 @@ protected:
 
 using QMListItemPointer = std::shared_ptr<QMListItem>;
 using QMListItemList = QList<QMListItemPointer>;
+
+/// An item named by a text: the item of a list of names, paths or lines, where two versions of
+/// a list share an item exactly when they share its text. Its description is the text too.
+class QMF_CORE_EXPORT QMTextListItem : public QMListItem
+{
+public:
+    explicit QMTextListItem(QString text);
+
+    QString identifier() const override;
+
+    /// A new item for each text, in order.
+    static QMListItemList itemsWithTexts(const QStringList &texts);
+
+private:
+    QString m_text;
+};

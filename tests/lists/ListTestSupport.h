@@ -13,19 +13,17 @@
 namespace ListTestSupport {
 
 /// An item named by a text, with an optional content that value equality may compare.
-class Item : public QMListItem
+class Item : public QMTextListItem
 {
 public:
     explicit Item(QString identifier, QString content = QString())
-        : m_identifier(std::move(identifier))
+        : QMTextListItem(std::move(identifier))
         , m_content(std::move(content))
     { }
-    QString identifier() const override { return m_identifier; }
     QString content() const { return m_content; }
     void setContent(const QString &content) { m_content = content; }
 
 private:
-    QString m_identifier;
     QString m_content;
 };
 

@@ -15,21 +15,6 @@ namespace {
 
 using ListCommands::Step;
 
-// A line of a file. Its text names it, so the manager matches a line of NEW with the same line
-// of OLD; the inherited description() is that text too, which makes the change descriptions
-// read "DEL: line | ...".
-class LineItem final : public QMListItem
-{
-public:
-    explicit LineItem(QString text)
-        : m_text(std::move(text))
-    { }
-    QString identifier() const override { return m_text; }
-
-private:
-    QString m_text;
-};
-
 // The list comparator, keeping the changeset it hands the manager: the tool reports exactly the
 // changes the manager applied, from one comparison.
 class RecordingComparator final : public QMOrderedCollectionComparator
@@ -79,15 +64,6 @@ public:
 
     QList<Step> steps;
 };
-
-QMListItemList items(const QStringList &lines)
-{
-    QMListItemList items;
-    items.reserve(lines.size());
-    for (const QString &line : lines)
-        items.append(std::make_shared<LineItem>(line));
-    return items;
-}
 
 QByteArray jsonString(const QString &text)
 {
@@ -220,7 +196,8 @@ ListCommands::Diff ListCommands::diff(const QStringList &oldLines, const QString
     QMListManager manager;
     manager.setComparator(comparator);
     manager.setDelegate(recorder);
-    manager.updateList(items(oldLines), items(newLines));
+    manager.updateList(QMTextListItem::itemsWithTexts(oldLines),
+                       QMTextListItem::itemsWithTexts(newLines));
     return {comparator->changeset(), recorder->steps};
 }
 
