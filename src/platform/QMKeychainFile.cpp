@@ -61,7 +61,7 @@ QByteArray headerBytes(const Format::Header &header)
 // Dates are whole milliseconds since 1970 in UTC: the CBOR date tags would need a text parser.
 QCborValue dateValue(const QDateTime &date)
 {
-    return date.isValid() ? QCborValue(date.toMSecsSinceEpoch()) : QCborValue();
+    return date.isValid() ? QCborValue(date.toMSecsSinceEpoch()) : QCborValue(nullptr);
 }
 
 // Process-wide: one file operation at a time, whichever QMKeychainFile object runs it, since
