@@ -1,6 +1,9 @@
 // The credential store: the item model, query building, the protocol table and URL forms, then
 // both stores (the desktop keyring and keychain files) through the same round trips, then what
 // only keychain files do. The keyring is a throw-away gnome-keyring that with-keyring.sh starts.
+// glib's headers come before Qt's.
+#include <libsecret/secret.h>
+
 #include "platform/QMKeychain.h"
 #include "platform/QMKeychainFile_p.h"
 #include "support/Failures.h"
@@ -14,6 +17,8 @@
 #include <QTemporaryDir>
 
 #include <sys/stat.h>
+
+#include <thread>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -350,10 +355,92 @@ TEST_P(KeychainStores, InternetPasswordsByURL)
     EXPECT_EQ(keychain->findAllInternetPasswords()->size(), 3);
 }
 
+TEST_P(KeychainStores, RefusesUnknownAttributesAndRemovesUnsetOnes)
+{
+    const std::pair<QString, QVariant> rows[] = {
+            {u"acount"_s, u"misspelt"_s},
+            {QMKeychainAttrAccount, 42},
+            {QMKeychainAttrIsInvisible, u"yes"_s},
+            {QMKeychainAttrGeneric, u"text"_s},
+    };
+    for (const auto &[key, value] : rows) {
+        SCOPED_TRACE(key.toStdString());
+        auto item = QMGenericPasswordKeychainItem::genericPasswordItemWithKeychain(
+                keychain, u"joe"_s, u"svc"_s, u"pw"_s);
+        item->setObject(value, key);
+        QMError error;
+        EXPECT_FALSE(item->save(&error));
+        EXPECT_EQ(statusOf(error), errSecParam);
+        EXPECT_FALSE(
+                QMKeychainItem::findKeychainItemWithAttributes({{key, value}}, keychain, &error));
+        EXPECT_EQ(statusOf(error), errSecParam);
+    }
+    auto item = keychain->addGenericPasswordWithAccount(u"joe"_s, u"svc"_s, u"pw"_s);
+    ASSERT_TRUE(item);
+    item->setComment(u"note"_s);
+    ASSERT_TRUE(item->save());
+    item->setComment(QString());
+    ASSERT_TRUE(item->save());
+    EXPECT_TRUE(
+            keychain->findGenericPasswordItemForAccount(u"joe"_s, u"svc"_s)->comment().isNull());
+}
+
 INSTANTIATE_TEST_SUITE_P(, KeychainStores, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool> &info) {
                              return info.param ? "KeychainFile" : "SecretService";
                          });
+
+// Other programs that share the keyring find our items by the schema and its attributes.
+TEST(KeychainSecretService, ItemsAreVisibleToOtherKeyringClients)
+{
+    QMError error;
+    const auto keychain = QMKeychain::defaultKeychain();
+    ASSERT_NO_FATAL_FAILURE(clear(keychain));
+    ASSERT_TRUE(keychain->addInternetPasswordWithURL(QUrl(u"https://ann@example.org:8443/x"_s),
+                                                     u"shared"_s, &error))
+            << qPrintable(error.localizedDescription());
+    GHashTable *attributes = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
+    for (const auto &[name, value] :
+         {std::pair {"xdg:schema", "org.qmfoundation.keychain.InternetPassword"},
+          {"server", "example.org"},
+          {"account", "ann"},
+          {"protocol", "HTTPS"},
+          {"port", "8443"}})
+        g_hash_table_insert(attributes, g_strdup(name), g_strdup(value));
+    GError *failure = nullptr;
+    gchar *password = secret_password_lookupv_sync(nullptr, attributes, nullptr, &failure);
+    g_hash_table_unref(attributes);
+    EXPECT_STREQ(password, "shared");
+    EXPECT_EQ(failure, nullptr);
+    secret_password_free(password);
+    if (failure)
+        g_error_free(failure);
+}
+
+// Threads of one process that open the same file take turns; nothing is lost.
+TEST(KeychainFile, ThreadsShareAFile)
+{
+    QTemporaryDir dir;
+    const QString path = newFileKeychain(dir)->path();
+    std::atomic<int> failures = 0;
+    const auto writer = [&](const QString &prefix) {
+        auto keychain = QMKeychain::openKeychainWithPath(path, u"correct horse"_s);
+        for (int i = 0; keychain && i < 5; ++i)
+            if (!keychain->addGenericPasswordWithAccount(prefix + QString::number(i), u"s"_s,
+                                                         u"p"_s))
+                ++failures;
+        if (!keychain)
+            ++failures;
+    };
+    std::thread first(writer, u"first"_s), second(writer, u"second"_s);
+    first.join();
+    second.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(QMKeychain::openKeychainWithPath(path, u"correct horse"_s)
+                      ->findAllGenericPasswords()
+                      ->size(),
+              10);
+}
 
 TEST(KeychainFile, PasswordsProvidersAndLifecycle)
 {
