@@ -31,6 +31,10 @@
 /// keychain's order: oldest first (by creation time, then by the order the keyring numbered
 /// them or, in a file, the order they were added).
 ///
+/// The lookups on the default keychain without a keychain object are the item classes' static
+/// functions (QMInternetPasswordKeychainItem::findInternetPasswordForURL(URL, error), ...): a
+/// static and a member function of the same parameters cannot share a name here.
+///
 /// Calls block until the keyring or the file answers; they may come from any thread.
 class QMF_STORAGE_EXPORT QMKeychain : public QMObjectDescribing,
                                       public std::enable_shared_from_this<QMKeychain>
