@@ -15,6 +15,9 @@ packages=(
     openssl
     # qmf-explorer's widget tests: one run in a real X server, and fonts for its screenshots.
     xvfb xauth fonts-dejavu-core
+    # The credential store: the desktop keyring (libsecret) and keychain files (libsodium); its
+    # tests run a throw-away gnome-keyring in a private D-Bus session (dbus-run-session).
+    libsecret-1-dev libsodium-dev dbus gnome-keyring
 )
 
 missing=()

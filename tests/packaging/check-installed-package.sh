@@ -127,9 +127,13 @@ expect_probe ok "probe: QMFoundation_Core_FOUND=TRUE" "probe: target QMFoundatio
 probe installed "$prefix" "REQUIRED COMPONENTS Network"
 expect_probe ok "probe: QMFoundation_Network_FOUND=TRUE" "probe: QMFoundation_Core_FOUND=TRUE" \
     "probe: target QMFoundation::Network"
+# Storage brings Core too; libsecret and libsodium, linked privately, are not looked for.
+probe installed "$prefix" "REQUIRED COMPONENTS Storage"
+expect_probe ok "probe: QMFoundation_Storage_FOUND=TRUE" "probe: QMFoundation_Core_FOUND=TRUE" \
+    "probe: target QMFoundation::Storage"
 probe installed "$prefix" "REQUIRED COMPONENTS Core Bogus"
 expect_probe failure "QMFoundation_FOUND to FALSE" \
-    'unknown component "Bogus". The components of this package are: Core, Network.'
+    'unknown component "Bogus". The components of this package are: Core, Network, Storage.'
 probe installed "$prefix" "COMPONENTS Core OPTIONAL_COMPONENTS Bogus"
 expect_probe ok "probe: QMFoundation_FOUND=1" "probe: QMFoundation_Core_FOUND=TRUE" \
     "probe: QMFoundation_Bogus_FOUND=FALSE" "probe: target QMFoundation::Core"
@@ -167,6 +171,7 @@ cmake --build "$work/cmake-consumer" >/dev/null
 expect_library_from "$work/cmake-consumer/consumer" "$libdir"
 "$work/cmake-consumer/consumer"
 "$work/cmake-consumer/network-consumer"
+"$work/cmake-consumer/storage-consumer"
 
 echo "-- pkg-config consumer"
 pcdir=$(dirname "$(find "$prefix" -name QMFoundationCore.pc | head -n 1)")
@@ -189,6 +194,12 @@ network_flags=$(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs QMFoundation
     -Wl,-rpath,"$pc_libdir"
 expect_library_from "$work/pkgconfig-network-consumer" "$libdir"
 "$work/pkgconfig-network-consumer"
+storage_flags=$(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs QMFoundationStorage)
+# shellcheck disable=SC2086
+"$cxx" -fPIC "$consumer/storage.cpp" -o "$work/pkgconfig-storage-consumer" $storage_flags \
+    -Wl,-rpath,"$pc_libdir"
+expect_library_from "$work/pkgconfig-storage-consumer" "$libdir"
+"$work/pkgconfig-storage-consumer"
 
 if [ "$with_tools" = 1 ]; then
     echo "-- installed qmf, prefix moved"

@@ -73,6 +73,17 @@ TEST(QmfTourTest, ShowsEverySection)
             "      -> https://joe@example.com:8443/a/c\n",
             "    photo.JPG       image/jpeg\n",
             "resolved back: the same file.\n",
+            "\n15. Credential store\n====================\n",
+            "    generic  joe @ mail.example.com\n"
+            "    internet https://joe@example.com:8443/repo\n"
+            "    internet ssh://git@example.com/repo\n",
+            // A single lookup without a port matches port 0 only; the list lookup any port.
+            "    https://joe@example.com/repo         one: none, all: 1\n",
+            "    ssh://git@example.com/repo           one: key, all: 1\n",
+            "Create or update sets the password of the item it finds (n3w)",
+            "    The specified item already exists in the keychain. (status -25299)\n",
+            "Opening it with a wrong password:\n"
+            "    The user name or passphrase you entered is not correct. (status -25293)\n",
     };
     for (const char *snippet : snippets)
         EXPECT_TRUE(tour.out.contains(QString::fromUtf8(snippet))) << snippet;

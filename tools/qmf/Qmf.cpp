@@ -5,6 +5,7 @@
 #include "Definition.h"
 #include "ErrorCommands.h"
 #include "HttpCommand.h"
+#include "KeychainCommand.h"
 #include "ListCommands.h"
 #include "ObserveCommand.h"
 #include "OptionsCheck.h"
@@ -96,6 +97,7 @@ QList<ToolCommand> toolCommands()
     commands.append(HttpCommand::command());
     commands.append(ObserveCommand::command());
     commands.append(SysCommands::command());
+    commands.append(KeychainCommand::command());
     return commands;
 }
 

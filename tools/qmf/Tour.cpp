@@ -5,6 +5,7 @@
 #include "Definition.h"
 #include "ErrorCommands.h"
 #include "HttpCommand.h"
+#include "KeychainCommand.h"
 #include "ListCommands.h"
 #include "ObserveCommand.h"
 #include "OptionsCheck.h"
@@ -242,6 +243,7 @@ void Tour::run(QTextStream &out)
             {"REST client", HttpCommand::tourSection},
             {"Key-value observation", ObserveCommand::tourSection},
             {"Files and the system", SysCommands::tourSection},
+            {"Credential store", KeychainCommand::tourSection},
     };
 
     out << "QMFoundation " << QStringLiteral(QMFOUNDATION_VERSION_STRING)

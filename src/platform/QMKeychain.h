@@ -1,0 +1,136 @@
+#pragma once
+
+#include "QMFoundationStorageExport.h"
+
+#include "errors/QMError.h"
+#include "errors/QMObjectDescribing.h"
+#include "platform/QMGenericPasswordKeychainItem.h"
+#include "platform/QMInternetPasswordKeychainItem.h"
+#include "platform/QMKeychainError.h"
+#include "platform/QMKeychainItem.h"
+
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+/// One keychain: the user's default keychain, or a keychain file.
+///
+/// The default keychain is the user's keyring of the freedesktop Secret Service (through
+/// libsecret), shared with the desktop's password manager and other programs; items go into its
+/// default collection, lookups see every collection, and a locked keyring fails with
+/// errSecInteractionNotAllowed (the library never prompts). No Secret Service on the session bus
+/// fails with errSecNotAvailable.
+///
+/// A keychain file is encrypted as a whole with a key derived from its password (Argon2id,
+/// XChaCha20-Poly1305); a wrong password or a changed, cut or foreign file fails with
+/// errSecAuthFailed and reads nothing. Each change locks the file, reads it and writes it back
+/// atomically with mode 0600, so writers in several processes lose nothing.
+///
+/// Lookups that return one item take the first match, and list lookups return items, in the
+/// keychain's order: oldest first (by creation time, then by the order the keyring numbered
+/// them or, in a file, the order they were added).
+///
+/// The lookups on the default keychain without a keychain object are the item classes' static
+/// functions (QMInternetPasswordKeychainItem::findInternetPasswordForURL(URL, error), ...): a
+/// static and a member function of the same parameters cannot share a name here.
+///
+/// Calls block until the keyring or the file answers; they may come from any thread.
+class QMF_STORAGE_EXPORT QMKeychain : public QMObjectDescribing,
+                                      public std::enable_shared_from_this<QMKeychain>
+{
+public:
+    using Ptr = std::shared_ptr<QMKeychain>;
+
+    /// The default keychain (no handle).
+    QMKeychain();
+    /// The keychain of a handle; a null handle is the default keychain.
+    explicit QMKeychain(QMKeychainRef keychainRef);
+    ~QMKeychain() override;
+
+    /// The shared default keychain, made once on first use.
+    static Ptr defaultKeychain();
+    static Ptr keychainWithKeychainRef(QMKeychainRef keychainRef);
+
+    /// Makes a new, empty keychain file at `path`, encrypted with `password` (a null password
+    /// asks the password provider). None with the keychain error: errSecDuplicateKeychain when
+    /// something exists at the path, errSecWrPerm or errSecIO when it cannot be written,
+    /// errSecInteractionNotAllowed without a password and provider, errSecUserCanceled when the
+    /// provider gives none. Throws "Invalid parameter not satisfying: path != nil" for a null
+    /// path.
+    static Ptr keychainWithPath(const QString &path, const QString &password,
+                                QMError *error = nullptr);
+    /// Opens the existing keychain file at `path` with its password (a null password asks the
+    /// provider): errSecNoSuchKeychain when there is none, errSecAuthFailed for a wrong password
+    /// or a damaged file. Throws "Invalid parameter not satisfying: path != nil" for a null path.
+    static Ptr openKeychainWithPath(const QString &path, const QString &password,
+                                    QMError *error = nullptr);
+
+    /// Asked for the password of a keychain file (its path in the argument) when none is given;
+    /// a null QString declines. Set by the host (e.g. to show a dialog); called on the thread that
+    /// opens the keychain. Without a provider such calls fail with errSecInteractionNotAllowed.
+    using PasswordProvider = std::function<QString(const QString &path)>;
+    static void setPasswordProvider(PasswordProvider provider);
+
+    /// True for "ftp", "ftps", "http", "https" and "ssh".
+    static bool supportsProtocol(const QString &protocol);
+
+    QMKeychainRef keychainRef() const;
+    /// The file's path; a null QString for the default keychain.
+    QString path() const;
+    bool isDefaultKeychain() const;
+
+    QMInternetPasswordKeychainItem::Ptr findInternetPasswordForURL(const QUrl &URL,
+                                                                   QMError *error = nullptr);
+    std::optional<QList<QMInternetPasswordKeychainItem::Ptr>>
+    findAllInternetPasswordsForURL(const QUrl &URL, QMError *error = nullptr);
+    std::optional<QList<QMInternetPasswordKeychainItem::Ptr>>
+    findAllInternetPasswords(QMError *error = nullptr);
+    std::optional<QList<QMGenericPasswordKeychainItem::Ptr>> findAllGenericPasswords(QMError *error
+                                                                                     = nullptr);
+    QMGenericPasswordKeychainItem::Ptr findGenericPasswordItemForAccount(const QString &account,
+                                                                         const QString &service,
+                                                                         QMError *error = nullptr);
+    QMInternetPasswordKeychainItem::Ptr
+    addInternetPasswordWithURL(const QUrl &URL, const QString &password, QMError *error = nullptr);
+    QMGenericPasswordKeychainItem::Ptr addGenericPasswordWithAccount(const QString &account,
+                                                                     const QString &service,
+                                                                     const QString &password,
+                                                                     QMError *error = nullptr);
+
+    /// Sets the password of the item findInternetPasswordForURL() finds and saves it, or adds
+    /// a new item when none is found (or the lookup failed). None with the save's or add's error.
+    QMInternetPasswordKeychainItem::Ptr
+    createOrUpdateInternetPasswordWithURL(const QUrl &URL, const QString &password,
+                                          QMError *error = nullptr);
+    QMGenericPasswordKeychainItem::Ptr
+    createOrUpdateGenericPasswordWithAccount(const QString &account, const QString &service,
+                                             const QString &password, QMError *error = nullptr);
+
+    /// Deletes the keychain file. Throws std::invalid_argument "The user's default keychain
+    /// cannot be deleted." for the default keychain.
+    bool destroy(QMError *error = nullptr);
+
+    /// path and isDefaultKeychain.
+    QString description() const;
+
+    QString className() const override;
+    std::optional<QStringList> attributeKeys() const override;
+    QVariant valueForKey(const QString &key) const override;
+
+private:
+    Ptr self();
+
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+namespace QMKeychainURL {
+
+/// The URL under which a credential is filed: scheme, user, host and port, then the path
+/// cleaned (QDir::cleanPath()) with a trailing "/"; a path that cleans to "/" or nothing gives
+/// no path. Password, query and fragment are dropped:
+/// "https://joe:pw@example.com:8443/a/./b?q#f" gives "https://joe@example.com:8443/a/b/".
+QMF_STORAGE_EXPORT QUrl normalizedKeychainURL(const QUrl &url);
+
+} // namespace QMKeychainURL

@@ -1,0 +1,424 @@
+#include "platform/QMKeychainStore_p.h"
+
+#include "platform/QMKeychainFile_p.h"
+
+#include <QMetaType>
+#include <QUuid>
+
+using namespace Qt::Literals::StringLiterals;
+
+const QString QMKeychainAttrClass = u"class"_s;
+const QString QMKeychainAttrLabel = u"label"_s;
+const QString QMKeychainAttrCreationDate = u"creationDate"_s;
+const QString QMKeychainAttrModificationDate = u"modificationDate"_s;
+const QString QMKeychainAttrDescription = u"description"_s;
+const QString QMKeychainAttrComment = u"comment"_s;
+const QString QMKeychainAttrCreator = u"creator"_s;
+const QString QMKeychainAttrIsInvisible = u"invisible"_s;
+const QString QMKeychainAttrIsNegative = u"negative"_s;
+const QString QMKeychainAttrAccount = u"account"_s;
+const QString QMKeychainAttrService = u"service"_s;
+const QString QMKeychainAttrGeneric = u"generic"_s;
+const QString QMKeychainAttrSecurityDomain = u"securityDomain"_s;
+const QString QMKeychainAttrServer = u"server"_s;
+const QString QMKeychainAttrProtocol = u"protocol"_s;
+const QString QMKeychainAttrPort = u"port"_s;
+const QString QMKeychainAttrPath = u"path"_s;
+const QString QMKeychainValueData = u"data"_s;
+const QString QMKeychainValueRef = u"ref"_s;
+const QString QMKeychainMatchLimit = u"matchLimit"_s;
+const QString QMKeychainMatchLimitOne = u"one"_s;
+const QString QMKeychainMatchLimitAll = u"all"_s;
+const QString QMKeychainReturnData = u"returnData"_s;
+const QString QMKeychainReturnAttributes = u"returnAttributes"_s;
+const QString QMKeychainReturnRef = u"returnRef"_s;
+const QString QMKeychainUseKeychain = u"useKeychain"_s;
+const QString QMKeychainMatchSearchList = u"searchList"_s;
+const QString QMKeychainItemTypeGeneric = u"QMKeychainItemTypeGeneric"_s;
+const QString QMKeychainItemTypeInternetPassword = u"QMKeychainItemTypeInternetPassword"_s;
+
+using Kind = QMKeychainAttributes::Kind;
+
+const QList<std::pair<QString, Kind>> &QMKeychainAttributes::table()
+{
+    static const QList<std::pair<QString, Kind>> attributes {
+            {QMKeychainAttrAccount, Kind::Text},       {QMKeychainAttrService, Kind::Text},
+            {QMKeychainAttrGeneric, Kind::Data},       {QMKeychainAttrServer, Kind::Text},
+            {QMKeychainAttrProtocol, Kind::Text},      {QMKeychainAttrPort, Kind::Integer},
+            {QMKeychainAttrPath, Kind::Text},          {QMKeychainAttrSecurityDomain, Kind::Text},
+            {QMKeychainAttrDescription, Kind::Text},   {QMKeychainAttrComment, Kind::Text},
+            {QMKeychainAttrCreator, Kind::Text},       {QMKeychainAttrIsInvisible, Kind::Boolean},
+            {QMKeychainAttrIsNegative, Kind::Boolean},
+    };
+    return attributes;
+}
+
+std::optional<Kind> QMKeychainAttributes::kindOf(const QString &key)
+{
+    for (const auto &[name, kind] : table())
+        if (name == key)
+            return kind;
+    return std::nullopt;
+}
+
+QVariant QMKeychainAttributes::typedValue(Kind kind, const QVariant &value)
+{
+    const int type = value.metaType().id();
+    switch (kind) {
+    case Kind::Text:
+        return type == QMetaType::QString ? value : QVariant();
+    case Kind::Integer: {
+        // Any integer type will do; ports fit in 32 bits, larger numbers are refused rather than
+        // cut.
+        bool ok = false;
+        const qlonglong number = value.toLongLong(&ok);
+        const bool integral = type == QMetaType::Int || type == QMetaType::UInt
+                || type == QMetaType::LongLong || type == QMetaType::ULongLong
+                || type == QMetaType::Long || type == QMetaType::ULong || type == QMetaType::Short
+                || type == QMetaType::UShort;
+        if (!integral || !ok || number < 0 || number > std::numeric_limits<qint32>::max())
+            return QVariant();
+        return QVariant(int(number));
+    }
+    case Kind::Boolean:
+        return type == QMetaType::Bool ? value : QVariant();
+    case Kind::Data:
+        return type == QMetaType::QByteArray ? value : QVariant();
+    }
+    return QVariant();
+}
+
+QString QMKeychainAttributes::text(Kind kind, const QVariant &typed)
+{
+    switch (kind) {
+    case Kind::Text:
+        return typed.toString();
+    case Kind::Integer:
+        return QString::number(typed.toInt());
+    case Kind::Boolean:
+        return typed.toBool() ? u"true"_s : u"false"_s;
+    case Kind::Data:
+        return QString::fromLatin1(typed.toByteArray().toBase64());
+    }
+    return QString();
+}
+
+QVariant QMKeychainAttributes::fromText(Kind kind, const QString &text)
+{
+    switch (kind) {
+    case Kind::Text:
+        return text;
+    case Kind::Integer: {
+        bool ok = false;
+        const int number = text.toInt(&ok);
+        return ok && number >= 0 ? QVariant(number) : QVariant();
+    }
+    case Kind::Boolean:
+        if (text == u"true"_s || text == u"false"_s)
+            return text == u"true"_s;
+        return QVariant();
+    case Kind::Data: {
+        auto decoded = QByteArray::fromBase64Encoding(text.toLatin1(),
+                                                      QByteArray::AbortOnBase64DecodingErrors);
+        return decoded ? QVariant(*decoded) : QVariant();
+    }
+    }
+    return QVariant();
+}
+
+namespace {
+
+bool isQueryKey(const QString &key)
+{
+    return key == QMKeychainMatchLimit || key == QMKeychainReturnData
+            || key == QMKeychainReturnAttributes || key == QMKeychainReturnRef
+            || key == QMKeychainUseKeychain || key == QMKeychainMatchSearchList
+            || key == QMKeychainAttrCreationDate || key == QMKeychainAttrModificationDate
+            || key == QMKeychainValueData;
+}
+
+// The match of a query in typed form, or errSecParam for a key or value the store does not
+// know, so that a misspelt key never silently matches everything.
+struct Match
+{
+    std::optional<QString> itemClass;
+    std::optional<QString> label;
+    std::optional<QString> identifier;
+    QVariantMap attributes;
+};
+
+OSStatus readMatch(const QVariantMap &query, Match *match)
+{
+    for (auto it = query.cbegin(); it != query.cend(); ++it) {
+        const QString &key = it.key();
+        if (isQueryKey(key))
+            continue;
+        if (key == QMKeychainAttrClass || key == QMKeychainAttrLabel) {
+            if (it.value().metaType().id() != QMetaType::QString)
+                return errSecParam;
+            (key == QMKeychainAttrClass ? match->itemClass : match->label) = it.value().toString();
+        } else if (key == QMKeychainValueRef) {
+            if (!it.value().canConvert<QMKeychainItemRef>())
+                return errSecParam;
+            match->identifier = it.value().value<QMKeychainItemRef>().identifier;
+        } else if (const auto kind = QMKeychainAttributes::kindOf(key)) {
+            const QVariant typed = QMKeychainAttributes::typedValue(*kind, it.value());
+            if (!typed.isValid())
+                return errSecParam;
+            match->attributes.insert(key, typed);
+        } else {
+            return errSecParam;
+        }
+    }
+    if (match->itemClass && *match->itemClass != QMKeychainItemTypeGeneric
+        && *match->itemClass != QMKeychainItemTypeInternetPassword)
+        return errSecParam;
+    return errSecSuccess;
+}
+
+QVariantMap typedMatchQuery(const Match &match)
+{
+    QVariantMap query = match.attributes;
+    if (match.itemClass)
+        query.insert(QMKeychainAttrClass, *match.itemClass);
+    return query;
+}
+
+bool matches(const QMKeychainRecord &record, const Match &match)
+{
+    if (match.itemClass && record.itemClass != *match.itemClass)
+        return false;
+    if (match.label && record.label != *match.label)
+        return false;
+    if (match.identifier && record.identifier != *match.identifier)
+        return false;
+    for (auto it = match.attributes.cbegin(); it != match.attributes.cend(); ++it) {
+        const auto kind = *QMKeychainAttributes::kindOf(it.key());
+        const QVariant stored = record.attributes.value(it.key());
+        if (!stored.isValid()
+            || QMKeychainAttributes::text(kind, stored) != QMKeychainAttributes::text(kind, *it))
+            return false;
+    }
+    return true;
+}
+
+OSStatus matchingRecords(QMKeychainBackend &backend, const Match &match,
+                         QList<QMKeychainRecord> *records)
+{
+    QList<QMKeychainRecord> candidates;
+    const OSStatus status = backend.search(typedMatchQuery(match), &candidates);
+    if (status != errSecSuccess)
+        return status;
+    for (const QMKeychainRecord &record : std::as_const(candidates))
+        if (matches(record, match))
+            records->append(record);
+    return errSecSuccess;
+}
+
+// The attributes that make an item unique in its keychain; an absent one counts as empty.
+QStringList keyAttributes(const QString &itemClass)
+{
+    if (itemClass == QMKeychainItemTypeGeneric)
+        return {QMKeychainAttrAccount, QMKeychainAttrService};
+    return {QMKeychainAttrAccount,  QMKeychainAttrSecurityDomain, QMKeychainAttrServer,
+            QMKeychainAttrProtocol, QMKeychainAttrPort,           QMKeychainAttrPath};
+}
+
+QStringList keyOf(const QMKeychainRecord &record)
+{
+    QStringList key {record.itemClass};
+    for (const QString &name : keyAttributes(record.itemClass)) {
+        const QVariant value = record.attributes.value(name);
+        key.append(value.isValid()
+                           ? QMKeychainAttributes::text(*QMKeychainAttributes::kindOf(name), value)
+                           : QString());
+    }
+    return key;
+}
+
+OSStatus checkUnique(QMKeychainBackend &backend, const QMKeychainRecord &record)
+{
+    Match match;
+    match.itemClass = record.itemClass;
+    QList<QMKeychainRecord> sameClass;
+    const OSStatus status = matchingRecords(backend, match, &sameClass);
+    if (status != errSecSuccess)
+        return status;
+    const QStringList key = keyOf(record);
+    for (const QMKeychainRecord &other : std::as_const(sameClass))
+        if (other.identifier != record.identifier && keyOf(other) == key)
+            return errSecDuplicateItem;
+    return errSecSuccess;
+}
+
+// Applies attribute changes (an invalid value removes the attribute) to a record.
+OSStatus applyChanges(QMKeychainRecord *record, const QVariantMap &changes)
+{
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
+        const QString &key = it.key();
+        const bool removal = !it.value().isValid();
+        if (key == QMKeychainAttrLabel) {
+            if (!removal && it.value().metaType().id() != QMetaType::QString)
+                return errSecParam;
+            record->label = it.value().toString();
+        } else if (key == QMKeychainValueData) {
+            if (!removal && it.value().metaType().id() != QMetaType::QByteArray)
+                return errSecParam;
+            record->secret = it.value().toByteArray();
+        } else if (key == QMKeychainAttrClass) {
+            if (it.value().metaType().id() != QMetaType::QString)
+                return errSecParam;
+            record->itemClass = it.value().toString();
+        } else if (const auto kind = QMKeychainAttributes::kindOf(key)) {
+            if (removal) {
+                record->attributes.remove(key);
+                continue;
+            }
+            const QVariant typed = QMKeychainAttributes::typedValue(*kind, it.value());
+            if (!typed.isValid())
+                return errSecParam;
+            record->attributes.insert(key, typed);
+        } else if (!isQueryKey(key) && key != QMKeychainValueRef) {
+            return errSecParam;
+        }
+    }
+    return errSecSuccess;
+}
+
+QVariantMap resultFor(QMKeychainBackend &backend, const QMKeychainRecord &record, bool withData)
+{
+    QVariantMap result = record.attributes;
+    result.insert(QMKeychainAttrClass, record.itemClass);
+    result.insert(QMKeychainAttrLabel, record.label);
+    result.insert(QMKeychainAttrCreationDate, record.created);
+    result.insert(QMKeychainAttrModificationDate, record.modified);
+    result.insert(QMKeychainValueRef,
+                  QVariant::fromValue(QMKeychainItemRef {backend.handle(), record.identifier}));
+    if (withData)
+        result.insert(QMKeychainValueData, record.secret);
+    return result;
+}
+
+} // namespace
+
+QMKeychainBackend &QMKeychainStore::backendForQuery(const QVariantMap &query)
+{
+    const QMKeychainRef file = query.value(QMKeychainUseKeychain).value<QMKeychainRef>();
+    if (file)
+        return *file;
+    return secretService();
+}
+
+OSStatus QMKeychainStore::copyMatching(const QVariantMap &query, QList<QVariantMap> *results)
+{
+    return copyMatching(backendForQuery(query), query, results);
+}
+
+OSStatus QMKeychainStore::add(const QVariantMap &query, QVariantMap *result)
+{
+    return add(backendForQuery(query), query, result);
+}
+
+OSStatus QMKeychainStore::update(const QVariantMap &query, const QVariantMap &changes)
+{
+    return update(backendForQuery(query), query, changes);
+}
+
+OSStatus QMKeychainStore::remove(const QVariantMap &query)
+{
+    return remove(backendForQuery(query), query);
+}
+
+OSStatus QMKeychainStore::copyMatching(QMKeychainBackend &backend, const QVariantMap &query,
+                                       QList<QVariantMap> *results)
+{
+    Match match;
+    OSStatus status = readMatch(query, &match);
+    if (status != errSecSuccess)
+        return status;
+    const bool one = query.value(QMKeychainMatchLimit) != QMKeychainMatchLimitAll;
+    const bool withData = query.value(QMKeychainReturnData).toBool();
+    QList<QMKeychainRecord> records;
+    status = backend.transaction([&] { return matchingRecords(backend, match, &records); });
+    if (status != errSecSuccess)
+        return status;
+    if (records.isEmpty())
+        return errSecItemNotFound;
+    if (one)
+        records.resize(1);
+    for (const QMKeychainRecord &record : std::as_const(records))
+        results->append(resultFor(backend, record, withData));
+    return errSecSuccess;
+}
+
+OSStatus QMKeychainStore::add(QMKeychainBackend &backend, const QVariantMap &query,
+                              QVariantMap *result)
+{
+    QMKeychainRecord record;
+    OSStatus status = applyChanges(&record, query);
+    if (status != errSecSuccess)
+        return status;
+    const bool internet = record.itemClass == QMKeychainItemTypeInternetPassword;
+    if (!internet && record.itemClass != QMKeychainItemTypeGeneric)
+        return errSecParam;
+    // As in other keychain services, an internet password without a port is filed under port 0
+    // (which reads back as "no port"), so that a lookup for a URL without a port finds it.
+    if (internet && !record.attributes.contains(QMKeychainAttrPort))
+        record.attributes.insert(QMKeychainAttrPort, 0);
+    // Without a label the item is named after what it is for, as keyring browsers show it.
+    if (!query.contains(QMKeychainAttrLabel)) {
+        const QString &namedBy = internet ? QMKeychainAttrServer : QMKeychainAttrService;
+        record.label = record.attributes.value(namedBy).toString();
+    }
+    status = backend.transaction([&] {
+        const OSStatus unique = checkUnique(backend, record);
+        return unique == errSecSuccess ? backend.create(&record) : unique;
+    });
+    if (status == errSecSuccess && result)
+        *result = resultFor(backend, record, true);
+    return status;
+}
+
+OSStatus QMKeychainStore::update(QMKeychainBackend &backend, const QVariantMap &query,
+                                 const QVariantMap &changes)
+{
+    Match match;
+    OSStatus status = readMatch(query, &match);
+    if (status != errSecSuccess)
+        return status;
+    if (changes.contains(QMKeychainAttrClass))
+        return errSecParam;
+    return backend.transaction([&] {
+        QList<QMKeychainRecord> records;
+        OSStatus result = matchingRecords(backend, match, &records);
+        if (result == errSecSuccess && records.isEmpty())
+            result = errSecItemNotFound;
+        for (QMKeychainRecord &record : records) {
+            if (result == errSecSuccess)
+                result = applyChanges(&record, changes);
+            if (result == errSecSuccess)
+                result = checkUnique(backend, record);
+            if (result == errSecSuccess)
+                result = backend.replace(&record);
+        }
+        return result;
+    });
+}
+
+OSStatus QMKeychainStore::remove(QMKeychainBackend &backend, const QVariantMap &query)
+{
+    Match match;
+    const OSStatus status = readMatch(query, &match);
+    if (status != errSecSuccess)
+        return status;
+    return backend.transaction([&] {
+        QList<QMKeychainRecord> records;
+        OSStatus result = matchingRecords(backend, match, &records);
+        if (result == errSecSuccess && records.isEmpty())
+            result = errSecItemNotFound;
+        for (const QMKeychainRecord &record : std::as_const(records))
+            if (result == errSecSuccess)
+                result = backend.erase(record);
+        return result;
+    });
+}

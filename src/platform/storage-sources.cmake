@@ -1,0 +1,24 @@
+# The credential store, built into the QMFoundation::Storage library: keychain items, keychains,
+# the desktop keyring (Secret Service) and encrypted keychain files. Internal headers (_p.h) are
+# listed with the sources and not installed.
+set(QMF_PLATFORM_STORAGE_HEADERS
+    platform/QMGenericPasswordKeychainItem.h
+    platform/QMInternetPasswordKeychainItem.h
+    platform/QMKeychain.h
+    platform/QMKeychainError.h
+    platform/QMKeychainItem.h
+    platform/QMPasswordKeychainItem.h
+)
+set(QMF_PLATFORM_STORAGE_SOURCES
+    platform/QMGenericPasswordKeychainItem.cpp
+    platform/QMInternetPasswordKeychainItem.cpp
+    platform/QMKeychain.cpp
+    platform/QMKeychainError.cpp
+    platform/QMKeychainFile.cpp
+    platform/QMKeychainFile_p.h
+    platform/QMKeychainItem.cpp
+    platform/QMKeychainStore.cpp
+    platform/QMKeychainStore_p.h
+    platform/QMPasswordKeychainItem.cpp
+    platform/QMSecretServiceStore.cpp
+)

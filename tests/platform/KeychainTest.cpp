@@ -1,0 +1,585 @@
+// The credential store: the item model, query building, the protocol table and URL forms, then
+// both stores (the desktop keyring and keychain files) through the same round trips, then what
+// only keychain files do. The keyring is a throw-away gnome-keyring that with-keyring.sh starts.
+// glib's headers come before Qt's.
+#include <libsecret/secret.h>
+
+#include "platform/QMKeychain.h"
+#include "platform/QMKeychainFile_p.h"
+#include "support/Failures.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QProcess>
+#include <QSet>
+#include <QTemporaryDir>
+
+#include <sys/stat.h>
+
+#include <thread>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+QMKeychain::Ptr newFileKeychain(const QTemporaryDir &dir, const QString &name = u"test.keychain"_s)
+{
+    QMError error;
+    auto keychain = QMKeychain::keychainWithPath(dir.filePath(name), u"correct horse"_s, &error);
+    EXPECT_TRUE(keychain) << qPrintable(error.localizedDescription());
+    return keychain;
+}
+
+// Empties a keychain, so each round trip starts from nothing in the shared test keyring.
+void clear(const QMKeychain::Ptr &keychain)
+{
+    QMError error;
+    const auto generic = keychain->findAllGenericPasswords(&error);
+    ASSERT_TRUE(generic) << qPrintable(error.localizedDescription());
+    for (const auto &item : *generic)
+        ASSERT_TRUE(item->destroy(&error)) << qPrintable(error.localizedDescription());
+    const auto internet = keychain->findAllInternetPasswords(&error);
+    ASSERT_TRUE(internet) << qPrintable(error.localizedDescription());
+    for (const auto &item : *internet)
+        ASSERT_TRUE(item->destroy(&error)) << qPrintable(error.localizedDescription());
+}
+
+OSStatus statusOf(const QMError &error)
+{
+    EXPECT_TRUE(error.isNull() || error.domain() == QMKeychainErrorDomain);
+    return OSStatus(error.code());
+}
+
+int fileMode(const QString &path)
+{
+    struct stat info
+    { };
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
+}
+
+} // namespace
+
+TEST(Keychain, ItemsKeepPendingChangesApartUntilSaved)
+{
+    QMGenericPasswordKeychainItem item(nullptr, {{QMKeychainAttrAccount, u"stored"_s}});
+    EXPECT_FALSE(item.isNew());
+    EXPECT_FALSE(item.isModified());
+    EXPECT_TRUE(item.keychain()->isDefaultKeychain());
+    item.setAccount(u"pending"_s);
+    item.setAccount(QString()); // ignored
+    EXPECT_TRUE(item.isModified());
+    EXPECT_EQ(item.account(), u"pending"_s);
+    EXPECT_EQ(item.itemAttributes().value(QMKeychainAttrAccount), u"stored"_s);
+
+    // Nothing pending: no save, and the error out-parameter is emptied.
+    QMGenericPasswordKeychainItem clean;
+    QMError error(u"stale"_s, 1);
+    EXPECT_FALSE(clean.save(&error));
+    EXPECT_TRUE(error.isNull());
+
+    QMInternetPasswordKeychainItem internet(
+            nullptr, {{QMKeychainAttrPort, 0}, {QMKeychainAttrProtocol, u"SSH"_s}});
+    EXPECT_EQ(internet.port(), std::nullopt);
+    internet.setPort(0);
+    internet.setPath(u""_s);
+    internet.setProtocol(u"gopher"_s);
+    EXPECT_FALSE(internet.isModified());
+    EXPECT_EQ(internet.protocol(), u"ssh"_s);
+}
+
+TEST(Keychain, QueriesCarryClassLimitsAndKeychain)
+{
+    QTemporaryDir dir;
+    const auto file = newFileKeychain(dir);
+    const QVariantMap attributes {
+            {QMKeychainAttrAccount, u"joe"_s},
+            {QMKeychainAttrCreationDate, QDateTime::currentDateTimeUtc()},
+            {QMKeychainAttrModificationDate, QDateTime::currentDateTimeUtc()}};
+    const QVariantMap onDefault = QMInternetPasswordKeychainItem::queryAttributesWithAttributes(
+            attributes, QMKeychain::defaultKeychain());
+    const QVariantMap expected {{QMKeychainAttrAccount, u"joe"_s},
+                                {QMKeychainAttrClass, QMKeychainItemTypeInternetPassword},
+                                {QMKeychainMatchLimit, QMKeychainMatchLimitOne},
+                                {QMKeychainReturnData, true},
+                                {QMKeychainReturnAttributes, true},
+                                {QMKeychainReturnRef, true}};
+    EXPECT_EQ(onDefault, expected);
+    const QVariantMap onFile
+            = QMGenericPasswordKeychainItem::queryAttributesWithAttributes(attributes, file);
+    EXPECT_EQ(onFile.value(QMKeychainAttrClass), QMKeychainItemTypeGeneric);
+    EXPECT_EQ(onFile.value(QMKeychainUseKeychain).value<QMKeychainRef>(), file->keychainRef());
+    EXPECT_EQ(onFile.value(QMKeychainMatchSearchList).value<QList<QMKeychainRef>>(),
+              QList<QMKeychainRef> {file->keychainRef()});
+    EXPECT_FALSE(QMKeychainItem::queryAttributesWithAttributes(attributes, file)
+                         .contains(QMKeychainAttrClass));
+}
+
+TEST(Keychain, ProtocolTableBothWays)
+{
+    struct Row
+    {
+        QString scheme, stored, readBack;
+    };
+    const Row rows[] = {
+            {u"ftp"_s, u"FTP"_s, u"ftp"_s},     {u"ftps"_s, u"FTPS"_s, u"ftps"_s},
+            {u"http"_s, u"HTTP"_s, u"http"_s},  {u"https"_s, u"HTTPS"_s, u"https"_s},
+            {u"ssh"_s, u"SSH"_s, u"ssh"_s},     {u"svn+ssh"_s, u"SSH"_s, u"ssh"_s},
+            {u"git+ssh"_s, u"SSH"_s, u"ssh"_s}, {u"gopher"_s, QString(), QString()},
+            {u"HTTP"_s, QString(), QString()},  {QString(), QString(), QString()},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.scheme.toStdString());
+        const QString stored
+                = QMInternetPasswordKeychainItem::secProtocolTypeForProtocol(row.scheme);
+        EXPECT_EQ(stored, row.stored);
+        EXPECT_EQ(QMInternetPasswordKeychainItem::protocolForSecProtocolType(stored), row.readBack);
+        EXPECT_EQ(QMKeychain::supportsProtocol(row.scheme),
+                  !row.stored.isNull() && row.scheme == row.readBack);
+    }
+}
+
+TEST(Keychain, NormalizedURLs)
+{
+    const std::pair<const char *, const char *> rows[] = {
+            // User, password, port, "." component, query and fragment.
+            {"https://joe:pw@example.com:8443/a/./b?q=1#top", "https://joe@example.com:8443/a/b/"},
+            {"https://example.com/a/../b//c/", "https://example.com/b/c/"},
+            {"http://example.com/", "http://example.com"},
+            {"http://joe@example.com", "http://joe@example.com"},
+            {"ssh://example.com:22/a%2Fb", "ssh://example.com:22/a%2Fb/"},
+    };
+    for (const auto &[input, expected] : rows) {
+        SCOPED_TRACE(input);
+        EXPECT_EQ(QMKeychainURL::normalizedKeychainURL(QUrl(QString::fromUtf8(input)))
+                          .toString(QUrl::FullyEncoded),
+                  QString::fromUtf8(expected));
+    }
+}
+
+TEST(Keychain, ErrorsAndContracts)
+{
+    struct Row
+    {
+        OSStatus status;
+        const char *message;
+    };
+    const Row rows[] = {
+            {errSecItemNotFound, "The specified item could not be found in the keychain."},
+            {errSecDuplicateItem, "The specified item already exists in the keychain."},
+            {errSecAuthFailed, "The user name or passphrase you entered is not correct."},
+            {errSecNoSuchKeychain, "The specified keychain could not be found."},
+            {errSecInteractionNotAllowed, "User interaction is not allowed."},
+            {errSecParam, "One or more parameters passed to a function were not valid."},
+            {-12345, nullptr},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.status);
+        const QMError error = QMKeychainErrors::keychainErrorFromOSStatus(row.status);
+        EXPECT_EQ(error.domain(), u"QMKeychainErrorDomain"_s);
+        EXPECT_EQ(error.code(), row.status);
+        if (row.message) {
+            EXPECT_EQ(error.localizedDescription(), QString::fromUtf8(row.message));
+            EXPECT_EQ(error.localizedFailureReason(), QString::fromUtf8(row.message));
+        } else {
+            EXPECT_TRUE(error.userInfo().isEmpty());
+        }
+    }
+    EXPECT_EQ(TestSupport::failureOf([] {
+                  QMInternetPasswordKeychainItem::findInternetPasswordForURL(QUrl(), nullptr);
+              }),
+              u"Invalid parameter not satisfying: URL != nil"_s);
+    EXPECT_EQ(TestSupport::failureOf([] { QMKeychain::keychainWithPath(QString(), u"pw"_s); }),
+              u"Invalid parameter not satisfying: path != nil"_s);
+    try {
+        QMKeychain::defaultKeychain()->destroy();
+        ADD_FAILURE() << "destroying the default keychain did not throw";
+    } catch (const std::invalid_argument &exception) {
+        EXPECT_STREQ(exception.what(), "The user's default keychain cannot be deleted.");
+    }
+}
+
+// The same round trips through the desktop keyring and through a keychain file.
+class KeychainStores : public testing::TestWithParam<bool>
+{
+protected:
+    void SetUp() override
+    {
+        if (GetParam()) {
+            keychain = newFileKeychain(dir);
+            return;
+        }
+        keychain = QMKeychain::defaultKeychain();
+        QMError error;
+        ASSERT_TRUE(keychain->findAllGenericPasswords(&error))
+                << "The Secret Service is not reachable (" << error.code() << ": "
+                << qPrintable(error.localizedDescription())
+                << "): run this test through tests/platform/with-keyring.sh, as ctest does";
+        clear(keychain);
+    }
+
+    QTemporaryDir dir;
+    QMKeychain::Ptr keychain;
+};
+
+TEST_P(KeychainStores, GenericPasswordsRoundTrip)
+{
+    QMError error;
+    auto added
+            = keychain->addGenericPasswordWithAccount(u"joe"_s, u"mail"_s, u"pässwörd"_s, &error);
+    ASSERT_TRUE(added) << qPrintable(error.localizedDescription());
+    EXPECT_FALSE(added->isNew());
+    EXPECT_FALSE(added->isModified());
+    EXPECT_TRUE(added->creationDate().isValid());
+    EXPECT_EQ(added->label(), u"mail"_s);
+
+    // A second item with the same account and service is refused; other pairs are not.
+    EXPECT_FALSE(keychain->addGenericPasswordWithAccount(u"joe"_s, u"mail"_s, u"x"_s, &error));
+    EXPECT_EQ(statusOf(error), errSecDuplicateItem);
+    ASSERT_TRUE(keychain->addGenericPasswordWithAccount(u"ann"_s, u"mail"_s, u"a"_s, &error));
+    ASSERT_TRUE(keychain->addGenericPasswordWithAccount(u"joe"_s, u"chat"_s, u"c"_s, &error));
+
+    auto found = keychain->findGenericPasswordItemForAccount(u"joe"_s, u"mail"_s, &error);
+    ASSERT_TRUE(found) << qPrintable(error.localizedDescription());
+    EXPECT_EQ(found->password(), u"pässwörd"_s);
+    EXPECT_EQ(found->keychainItemRef(), added->keychainItemRef());
+    EXPECT_TRUE(found->description().contains(u"password: pässwörd"_s));
+
+    found->setComment(u"work"_s);
+    found->setGenericData(QByteArray("\x00\xff", 2));
+    found->setInvisible(true);
+    found->setPassword(u"new"_s);
+    ASSERT_TRUE(found->save(&error)) << qPrintable(error.localizedDescription());
+    auto again = keychain->findGenericPasswordItemForAccount(u"joe"_s, u"mail"_s, &error);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->password(), u"new"_s);
+    EXPECT_EQ(again->comment(), u"work"_s);
+    EXPECT_EQ(again->genericData(), QByteArray("\x00\xff", 2));
+    EXPECT_TRUE(again->isInvisible());
+    EXPECT_FALSE(again->isNegative());
+
+    // Renaming onto another item's key is refused and leaves the change pending.
+    again->setAccount(u"ann"_s);
+    EXPECT_FALSE(again->save(&error));
+    EXPECT_EQ(statusOf(error), errSecDuplicateItem);
+    EXPECT_TRUE(again->isModified());
+
+    // Oldest first, without passwords.
+    const auto all = keychain->findAllGenericPasswords(&error);
+    ASSERT_TRUE(all);
+    QStringList order;
+    for (const auto &item : *all) {
+        order.append(item->account() + u'/' + item->service());
+        EXPECT_TRUE(item->password().isNull());
+    }
+    EXPECT_EQ(order, (QStringList {u"joe/mail"_s, u"ann/mail"_s, u"joe/chat"_s}));
+
+    // Create or update: one update, one creation.
+    auto updated = keychain->createOrUpdateGenericPasswordWithAccount(u"ann"_s, u"mail"_s, u"b"_s,
+                                                                      &error);
+    ASSERT_TRUE(updated);
+    auto created = keychain->createOrUpdateGenericPasswordWithAccount(u"bob"_s, u"mail"_s, u"c"_s,
+                                                                      &error);
+    ASSERT_TRUE(created);
+    EXPECT_EQ(keychain->findAllGenericPasswords()->size(), 4);
+    EXPECT_EQ(keychain->findGenericPasswordItemForAccount(u"ann"_s, u"mail"_s)->password(), u"b"_s);
+
+    ASSERT_TRUE(found->destroy(&error)) << qPrintable(error.localizedDescription());
+    EXPECT_FALSE(found->destroy(&error));
+    EXPECT_EQ(statusOf(error), errSecItemNotFound);
+    error = QMError(u"stale"_s, 1);
+    EXPECT_FALSE(keychain->findGenericPasswordItemForAccount(u"joe"_s, u"mail"_s, &error));
+    EXPECT_TRUE(error.isNull());
+}
+
+TEST_P(KeychainStores, InternetPasswordsByURL)
+{
+    QMError error;
+    // git+ssh is filed as SSH and reads back as "ssh"; without a port the item has port 0.
+    auto noPort = keychain->addInternetPasswordWithURL(QUrl(u"git+ssh://joe@example.com/repo"_s),
+                                                       u"one"_s, &error);
+    ASSERT_TRUE(noPort) << qPrintable(error.localizedDescription());
+    EXPECT_EQ(noPort->protocol(), u"ssh"_s);
+    EXPECT_EQ(noPort->port(), std::nullopt);
+    EXPECT_EQ(noPort->host(), u"example.com"_s);
+    EXPECT_EQ(noPort->path(), u"/repo"_s);
+    ASSERT_TRUE(keychain->addInternetPasswordWithURL(QUrl(u"ssh://joe@example.com:2222/repo"_s),
+                                                     u"two"_s, &error));
+    EXPECT_FALSE(keychain->addInternetPasswordWithURL(QUrl(u"ssh://joe@example.com/repo"_s),
+                                                      u"three"_s, &error));
+    EXPECT_EQ(statusOf(error), errSecDuplicateItem);
+
+    struct Row
+    {
+        const char *url;
+        const char *password; // of the single lookup; nullptr: none found
+        qsizetype all; // items of the list lookup
+    };
+    const Row rows[] = {
+            // A single lookup without a port matches only port 0; the list lookup any port.
+            {"ssh://joe@example.com/repo", "one", 2},
+            {"ssh://joe@example.com:2222/repo", "two", 1},
+            // The single lookup lower-cases the scheme.
+            {"SSH://joe@example.com:2222/repo", "two", 1},
+            {"ssh://ann@example.com/repo", nullptr, 0},
+            {"ssh://joe@example.com/other", nullptr, 0},
+            // A scheme outside the table leaves the protocol out of the query.
+            {"gopher://joe@example.com/repo", "one", 2},
+            // Without user and path, any account and path match.
+            {"ssh://example.com", "one", 2},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.url);
+        const QUrl url(QString::fromUtf8(row.url));
+        const auto one = keychain->findInternetPasswordForURL(url, &error);
+        if (row.password)
+            EXPECT_TRUE(one && one->password() == QString::fromUtf8(row.password));
+        else
+            EXPECT_FALSE(one);
+        const auto all = keychain->findAllInternetPasswordsForURL(url, &error);
+        ASSERT_TRUE(all);
+        EXPECT_EQ(all->size(), row.all);
+    }
+    EXPECT_EQ(keychain->findAllInternetPasswords()->size(), 2);
+
+    auto updated = keychain->createOrUpdateInternetPasswordWithURL(
+            QUrl(u"ssh://joe@example.com/repo"_s), u"four"_s, &error);
+    ASSERT_TRUE(updated);
+    EXPECT_EQ(updated->keychainItemRef(), noPort->keychainItemRef());
+    EXPECT_EQ(
+            keychain->findInternetPasswordForURL(QUrl(u"ssh://joe@example.com/repo"_s))->password(),
+            u"four"_s);
+    ASSERT_TRUE(keychain->createOrUpdateInternetPasswordWithURL(QUrl(u"https://example.org"_s),
+                                                                u"five"_s, &error));
+    EXPECT_EQ(keychain->findAllInternetPasswords()->size(), 3);
+}
+
+TEST_P(KeychainStores, RefusesUnknownAttributesAndRemovesUnsetOnes)
+{
+    const std::pair<QString, QVariant> rows[] = {
+            {u"acount"_s, u"misspelt"_s},
+            {QMKeychainAttrAccount, 42},
+            {QMKeychainAttrIsInvisible, u"yes"_s},
+            {QMKeychainAttrGeneric, u"text"_s},
+    };
+    for (const auto &[key, value] : rows) {
+        SCOPED_TRACE(key.toStdString());
+        auto item = QMGenericPasswordKeychainItem::genericPasswordItemWithKeychain(
+                keychain, u"joe"_s, u"svc"_s, u"pw"_s);
+        item->setObject(value, key);
+        QMError error;
+        EXPECT_FALSE(item->save(&error));
+        EXPECT_EQ(statusOf(error), errSecParam);
+        EXPECT_FALSE(
+                QMKeychainItem::findKeychainItemWithAttributes({{key, value}}, keychain, &error));
+        EXPECT_EQ(statusOf(error), errSecParam);
+    }
+    auto item = keychain->addGenericPasswordWithAccount(u"joe"_s, u"svc"_s, u"pw"_s);
+    ASSERT_TRUE(item);
+    item->setComment(u"note"_s);
+    ASSERT_TRUE(item->save());
+    item->setComment(QString());
+    ASSERT_TRUE(item->save());
+    EXPECT_TRUE(
+            keychain->findGenericPasswordItemForAccount(u"joe"_s, u"svc"_s)->comment().isNull());
+}
+
+INSTANTIATE_TEST_SUITE_P(, KeychainStores, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool> &info) {
+                             return info.param ? "KeychainFile" : "SecretService";
+                         });
+
+// Other programs that share the keyring find our items by the schema and its attributes.
+TEST(KeychainSecretService, ItemsAreVisibleToOtherKeyringClients)
+{
+    QMError error;
+    const auto keychain = QMKeychain::defaultKeychain();
+    ASSERT_NO_FATAL_FAILURE(clear(keychain));
+    ASSERT_TRUE(keychain->addInternetPasswordWithURL(QUrl(u"https://ann@example.org:8443/x"_s),
+                                                     u"shared"_s, &error))
+            << qPrintable(error.localizedDescription());
+    GHashTable *attributes = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
+    for (const auto &[name, value] :
+         {std::pair {"xdg:schema", "org.qmfoundation.keychain.InternetPassword"},
+          {"server", "example.org"},
+          {"account", "ann"},
+          {"protocol", "HTTPS"},
+          {"port", "8443"}})
+        g_hash_table_insert(attributes, g_strdup(name), g_strdup(value));
+    GError *failure = nullptr;
+    gchar *password = secret_password_lookupv_sync(nullptr, attributes, nullptr, &failure);
+    g_hash_table_unref(attributes);
+    EXPECT_STREQ(password, "shared");
+    EXPECT_EQ(failure, nullptr);
+    secret_password_free(password);
+    if (failure)
+        g_error_free(failure);
+}
+
+// Threads of one process that open the same file take turns; nothing is lost.
+TEST(KeychainFile, ThreadsShareAFile)
+{
+    QTemporaryDir dir;
+    const QString path = newFileKeychain(dir)->path();
+    std::atomic<int> failures = 0;
+    const auto writer = [&](const QString &prefix) {
+        auto keychain = QMKeychain::openKeychainWithPath(path, u"correct horse"_s);
+        for (int i = 0; keychain && i < 5; ++i)
+            if (!keychain->addGenericPasswordWithAccount(prefix + QString::number(i), u"s"_s,
+                                                         u"p"_s))
+                ++failures;
+        if (!keychain)
+            ++failures;
+    };
+    std::thread first(writer, u"first"_s), second(writer, u"second"_s);
+    first.join();
+    second.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(QMKeychain::openKeychainWithPath(path, u"correct horse"_s)
+                      ->findAllGenericPasswords()
+                      ->size(),
+              10);
+}
+
+TEST(KeychainFile, PasswordsProvidersAndLifecycle)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"k.keychain"_s);
+    QMError error;
+    auto keychain = QMKeychain::keychainWithPath(path, u"pw"_s, &error);
+    ASSERT_TRUE(keychain);
+    EXPECT_EQ(keychain->path(), path);
+    EXPECT_FALSE(keychain->isDefaultKeychain());
+    EXPECT_EQ(fileMode(path), 0600);
+    ASSERT_TRUE(keychain->addGenericPasswordWithAccount(u"a"_s, u"s"_s, u"p"_s, &error));
+    EXPECT_EQ(fileMode(path), 0600);
+
+    EXPECT_FALSE(QMKeychain::keychainWithPath(path, u"pw"_s, &error));
+    EXPECT_EQ(statusOf(error), errSecDuplicateKeychain);
+    EXPECT_FALSE(QMKeychain::openKeychainWithPath(path, u"wrong"_s, &error));
+    EXPECT_EQ(statusOf(error), errSecAuthFailed);
+
+    // Without a password: the provider answers, declines, or is missing.
+    EXPECT_FALSE(QMKeychain::openKeychainWithPath(path, QString(), &error));
+    EXPECT_EQ(statusOf(error), errSecInteractionNotAllowed);
+    QString askedFor;
+    QMKeychain::setPasswordProvider([&](const QString &asked) {
+        askedFor = asked;
+        return asked.endsWith(u"k.keychain"_s) ? u"pw"_s : QString();
+    });
+    auto reopened = QMKeychain::openKeychainWithPath(path, QString(), &error);
+    EXPECT_EQ(askedFor, path);
+    ASSERT_TRUE(reopened);
+    EXPECT_EQ(reopened->findGenericPasswordItemForAccount(u"a"_s, u"s"_s)->password(), u"p"_s);
+    EXPECT_FALSE(QMKeychain::keychainWithPath(dir.filePath(u"other"_s), QString(), &error));
+    EXPECT_EQ(statusOf(error), errSecUserCanceled);
+    QMKeychain::setPasswordProvider(nullptr);
+
+    ASSERT_TRUE(keychain->destroy(&error));
+    EXPECT_FALSE(QFile::exists(path));
+    EXPECT_FALSE(reopened->findAllGenericPasswords(&error));
+    EXPECT_EQ(statusOf(error), errSecNoSuchKeychain);
+    EXPECT_FALSE(keychain->destroy(&error));
+    EXPECT_EQ(statusOf(error), errSecNoSuchKeychain);
+    EXPECT_FALSE(QMKeychain::keychainWithPath(dir.filePath(u"missing/k"_s), u"pw"_s, &error));
+    EXPECT_EQ(statusOf(error), errSecIO);
+}
+
+TEST(KeychainFile, DamagedFilesFailWholeAndUnchanged)
+{
+    QTemporaryDir dir;
+    auto keychain = newFileKeychain(dir);
+    ASSERT_TRUE(keychain->addGenericPasswordWithAccount(u"a"_s, u"s"_s, u"p"_s));
+    QFile file(keychain->path());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray good = file.readAll();
+    file.close();
+    const auto expectRefused = [&](const QByteArray &bytes, OSStatus expected) {
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+        file.close();
+        QMError error;
+        EXPECT_FALSE(keychain->findAllGenericPasswords(&error));
+        EXPECT_EQ(statusOf(error), expected);
+        EXPECT_FALSE(keychain->addGenericPasswordWithAccount(u"b"_s, u"s"_s, u"p"_s, &error));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), bytes);
+        file.close();
+    };
+    // One flipped bit in every field: magic, version, limits, salt, nonce, payload, tag.
+    for (const qsizetype at :
+         QList<qsizetype> {0, 8, 9, 10, 11, 15, 19, 20, 40, 59, 60, 70, good.size() - 1}) {
+        SCOPED_TRACE(at);
+        QByteArray flipped = good;
+        flipped[at] = char(flipped[at] ^ 0x01);
+        expectRefused(flipped, errSecAuthFailed);
+    }
+    for (const qsizetype size : {qsizetype(0), qsizetype(10), qsizetype(60), good.size() - 1}) {
+        SCOPED_TRACE(size);
+        expectRefused(good.first(size), errSecAuthFailed);
+    }
+    expectRefused(good + "x", errSecAuthFailed);
+    expectRefused(QByteArray(200, 'Q'), errSecAuthFailed);
+
+    // An authentic file whose content is not an item set.
+    QMKeychainFileFormat::Header header;
+    ASSERT_EQ(QMKeychainFileFormat::readHeader(good, &header), errSecSuccess);
+    const QByteArray key = QMKeychainFileFormat::deriveKey("correct horse", header);
+    QByteArray authentic = QMKeychainFileFormat::encrypt(header, key, {QMKeychainRecord {}});
+    expectRefused(authentic, errSecDecode);
+    // Restored, the file reads again.
+    authentic = QMKeychainFileFormat::encrypt(header, key, {});
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(authentic);
+    file.close();
+    EXPECT_EQ(keychain->findAllGenericPasswords()->size(), 0);
+}
+
+TEST(KeychainFile, ConcurrentWritersLoseNothing)
+{
+    QTemporaryDir dir;
+    auto keychain = newFileKeychain(dir);
+    constexpr int perWriter = 8;
+    QProcess writers[2];
+    for (int i = 0; i < 2; ++i)
+        writers[i].start(QCoreApplication::applicationFilePath(),
+                         {u"--add-items"_s, keychain->path(), u"writer%1-"_s.arg(i),
+                          QString::number(perWriter)});
+    for (QProcess &writer : writers) {
+        ASSERT_TRUE(writer.waitForFinished(120000));
+        EXPECT_EQ(writer.exitCode(), 0) << writer.readAllStandardError().toStdString();
+    }
+    const auto all = keychain->findAllGenericPasswords();
+    ASSERT_TRUE(all);
+    QSet<QString> accounts;
+    for (const auto &item : *all)
+        accounts.insert(item->account());
+    EXPECT_EQ(accounts.size(), 2 * perWriter);
+}
+
+// A writer of ConcurrentWritersLoseNothing: adds generic passwords one save at a time.
+static int addItems(const QString &path, const QString &prefix, int count)
+{
+    QMError error;
+    auto keychain = QMKeychain::openKeychainWithPath(path, u"correct horse"_s, &error);
+    for (int i = 0; keychain && i < count; ++i)
+        if (!keychain->addGenericPasswordWithAccount(prefix + QString::number(i), u"s"_s, u"p"_s,
+                                                     &error))
+            break;
+    if (!error.isNull()) {
+        fprintf(stderr, "writer failed: %s\n", qPrintable(error.localizedDescription()));
+        return 1;
+    }
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication application(argc, argv);
+    if (argc == 5 && qstrcmp(argv[1], "--add-items") == 0)
+        return addItems(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
+                        atoi(argv[4]));
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
