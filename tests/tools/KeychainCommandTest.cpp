@@ -33,7 +33,8 @@ TEST(QmfKeychainTest, ManagesPasswordsInAKeychainFile)
             failing(run(u"add %1 --secret-stdin "_s + generic), 1,
                     u"qmf: The specified item already exists in the keychain. (status -25299)\n"_s,
                     "x\n"),
-            {run(u"add %1 --secret-stdin "_s + internet), "hunter2\n"},
+            // A last line without a line break is read whole.
+            {run(u"add %1 --secret-stdin "_s + internet), "hunter2"},
             {run(u"update %1 --secret-stdin "_s + generic), "n3w\n"},
             {run(u"list %1"_s),
              {},

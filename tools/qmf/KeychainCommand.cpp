@@ -108,7 +108,10 @@ std::optional<QString> readSecret(Invocation &invocation, const QMOptionPtr &opt
         const auto bytes = invocation.readInput(stdinGiven ? QString() : text(invocation, option));
         if (!bytes)
             return std::nullopt;
-        return QString::fromUtf8(bytes->left(bytes->indexOf('\n')));
+        // The first line; a text without a line break is one line (QByteArray::left(-1) would
+        // give nothing, and so an empty password).
+        const qsizetype end = bytes->indexOf('\n');
+        return QString::fromUtf8(end < 0 ? *bytes : bytes->left(end));
     }
     const QString answer = askOnTerminal(prompt);
     if (answer.isNull()) {
