@@ -74,9 +74,9 @@ TEST(QmfTourTest, ShowsEverySection)
             "    photo.JPG       image/jpeg\n",
             "resolved back: the same file.\n",
             "\n15. Credential store\n====================\n",
-            "    generic  joe @ mail.example.com\n"
-            "    internet https://joe@example.com:8443/repo\n"
-            "    internet ssh://git@example.com/repo\n",
+            "    generic\tjoe\tmail.example.com\n"
+            "    internet\thttps://joe@example.com:8443/repo\n"
+            "    internet\tssh://git@example.com/repo\n",
             // A single lookup without a port matches port 0 only; the list lookup any port.
             "    https://joe@example.com/repo         one: none, all: 1\n",
             "    ssh://git@example.com/repo           one: key, all: 1\n",

@@ -139,6 +139,25 @@ QMKeychain::Ptr openKeychain(Invocation &invocation, QMError *error, bool *faile
     return QMKeychain::openKeychainWithPath(path, *password, error);
 }
 
+// Prints every item of `keychain` as `qmf keychain list` does, each line after `indent`: generic
+// passwords as "generic TAB account TAB service", then internet passwords as "internet TAB URL".
+bool listItems(QMKeychain &keychain, QTextStream &out, const QString &indent, QMError *error)
+{
+    const auto generic = keychain.findAllGenericPasswords(error);
+    const auto internet = generic ? keychain.findAllInternetPasswords(error) : std::nullopt;
+    if (!internet)
+        return false;
+    for (const auto &item : *generic)
+        out << indent << "generic\t" << item->account() << "\t" << item->service() << "\n";
+    for (const auto &item : *internet) {
+        const QUrl url = QMCommon::URLWithScheme(item->protocol(), item->account(), item->host(),
+                                                 item->port().value_or(-1), item->path(), QString(),
+                                                 QString());
+        out << indent << "internet\t" << url.toString() << "\n";
+    }
+    return true;
+}
+
 // What the command addresses: a generic password (account and service) or an internet one (URL).
 struct Target
 {
@@ -220,21 +239,10 @@ int run(Invocation &invocation)
     if (!keychain)
         return keychainFailure(invocation, error);
 
-    if (action == u"list"_s) {
-        const auto generic = keychain->findAllGenericPasswords(&error);
-        const auto internet = generic ? keychain->findAllInternetPasswords(&error) : std::nullopt;
-        if (!internet)
-            return keychainFailure(invocation, error);
-        for (const auto &item : *generic)
-            invocation.out << "generic\t" << item->account() << "\t" << item->service() << "\n";
-        for (const auto &item : *internet) {
-            const QUrl url = QMCommon::URLWithScheme(item->protocol(), item->account(),
-                                                     item->host(), item->port().value_or(-1),
-                                                     item->path(), QString(), QString());
-            invocation.out << "internet\t" << url.toString() << "\n";
-        }
-        return 0;
-    }
+    if (action == u"list"_s)
+        return listItems(*keychain, invocation.out, QString(), &error)
+                ? 0
+                : keychainFailure(invocation, error);
 
     if (action == u"add"_s) {
         const auto secret = readSecret(invocation, options().secretFile,
@@ -324,15 +332,8 @@ void KeychainCommand::tourSection(QTextStream &out)
     keychain->addInternetPasswordWithURL(QUrl(u"git+ssh://git@example.com/repo"_s), u"key"_s,
                                          &error);
     out << "  $ qmf keychain list --file tour.keychain\n";
-    for (const auto &item : keychain->findAllGenericPasswords(&error).value_or(
-                 QList<QMGenericPasswordKeychainItem::Ptr> {}))
-        out << "    generic  " << item->account() << " @ " << item->service() << "\n";
-    for (const auto &item : keychain->findAllInternetPasswords(&error).value_or(
-                 QList<QMInternetPasswordKeychainItem::Ptr> {}))
-        out << "    internet " << item->protocol() << "://" << item->account() << "@"
-            << item->host() << (item->port() ? u":%1"_s.arg(*item->port()) : QString())
-            << item->path() << "\n";
-
+    if (!listItems(*keychain, out, u"    "_s, &error))
+        out << "    qmf: " << error.localizedDescription() << "\n";
     out << "\nLookups by URL: one item matches the URL's port exactly (none means port 0), the\n"
            "list lookup takes any port; git+ssh is filed as SSH and reads back as ssh:\n";
     for (const char *text : {"https://joe@example.com:8443/repo", "https://joe@example.com/repo",
