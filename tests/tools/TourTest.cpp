@@ -73,6 +73,9 @@ TEST(QmfTourTest, ShowsEverySection)
             "      -> https://joe@example.com:8443/a/c\n",
             "    photo.JPG       image/jpeg\n",
             "resolved back: the same file.\n",
+            ". Network reachability\n",
+            "(qmf reach 127.0.0.1):\n\n    reachable (kSCNetworkReachabilityFlagsReachable, "
+            "kSCNetworkReachabilityFlagsIsLocalAddress, kSCNetworkReachabilityFlagsIsDirect)\n",
     };
     for (const char *snippet : snippets)
         EXPECT_TRUE(tour.out.contains(QString::fromUtf8(snippet))) << snippet;

@@ -8,6 +8,7 @@
 #include "ListCommands.h"
 #include "ObserveCommand.h"
 #include "OptionsCheck.h"
+#include "ReachCommand.h"
 #include "RunCommand.h"
 #include "SearchCommands.h"
 #include "SysCommands.h"
@@ -96,6 +97,7 @@ QList<ToolCommand> toolCommands()
     commands.append(HttpCommand::command());
     commands.append(ObserveCommand::command());
     commands.append(SysCommands::command());
+    commands.append(ReachCommand::command());
     return commands;
 }
 

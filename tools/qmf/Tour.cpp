@@ -8,6 +8,7 @@
 #include "ListCommands.h"
 #include "ObserveCommand.h"
 #include "OptionsCheck.h"
+#include "ReachCommand.h"
 #include "RunCommand.h"
 #include "SearchCommands.h"
 #include "SysCommands.h"
@@ -242,6 +243,7 @@ void Tour::run(QTextStream &out)
             {"REST client", HttpCommand::tourSection},
             {"Key-value observation", ObserveCommand::tourSection},
             {"Files and the system", SysCommands::tourSection},
+            {"Network reachability", ReachCommand::tourSection},
     };
 
     out << "QMFoundation " << QStringLiteral(QMFOUNDATION_VERSION_STRING)
