@@ -171,12 +171,18 @@ std::optional<Reply> Socket::ask(void *request, std::size_t size)
     alignas(nlmsghdr) static thread_local unsigned char buffer[32768];
     const bool dump = header->nlmsg_flags & NLM_F_DUMP;
     while (!reply.done) {
-        const ssize_t received = ::recv(m_fd, buffer, sizeof buffer, 0);
+        sockaddr_nl sender {};
+        socklen_t senderSize = sizeof sender;
+        const ssize_t received = ::recvfrom(m_fd, buffer, sizeof buffer, 0,
+                                            reinterpret_cast<sockaddr *>(&sender), &senderSize);
         if (received < 0) {
             if (errno == EINTR)
                 continue;
             return std::nullopt;
         }
+        // Only the kernel (port 0) answers; anything else sent to this socket is ignored.
+        if (sender.nl_pid != 0)
+            continue;
         // Answers to an earlier question that timed out are not ours; the socket is not
         // subscribed to anything here, so only sequence numbers tell them apart.
         if (std::size_t(received) >= sizeof(nlmsghdr)

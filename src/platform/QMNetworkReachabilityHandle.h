@@ -74,7 +74,8 @@ public:
     /// asked (no netlink socket); a name that does not resolve reads as 0.
     bool getFlags(QMNetworkReachabilityFlags *flags) const;
 
-    /// Where the callback runs; null stops monitoring. Always accepted.
+    /// Where the callback runs; null stops monitoring. Refused (false) for the main queue, whose
+    /// thread the monitoring loop would take.
     bool setDispatchQueue(const std::shared_ptr<QMOperationQueue> &queue);
     /// The block called with the new flags; null stops monitoring. With a queue set this starts
     /// monitoring, and returns false (monitoring nothing) when the netlink socket cannot be made.
