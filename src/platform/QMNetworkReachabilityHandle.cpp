@@ -142,31 +142,38 @@ struct Monitor
     Monitor &operator=(const Monitor &) = delete;
 
     // Runs on the queue until stop(): waits for kernel messages, reads them all (their content
-    // does not matter, only that something changed), then reads the flags again.
+    // does not matter, only that something changed), then reads the flags again. The kernel
+    // announces a deleted route just before it takes it out of the table, so a reading right
+    // after the message may still see it: once the messages stop for settleTime, the flags are
+    // read once more.
     void loop(const Target &target, const QMNetworkReachabilityHandle::Callback &callback,
               Flags last)
     {
+        constexpr int settleTime = 20; // milliseconds
         loopThread.store(std::this_thread::get_id());
         pollfd fds[2] = {{socket.descriptor(), POLLIN, 0}, {wake, POLLIN, 0}};
+        int timeout = -1;
         while (!stopping.load()) {
-            if (::poll(fds, 2, -1) < 0) {
+            const int ready = ::poll(fds, 2, timeout);
+            if (ready < 0) {
                 if (errno == EINTR)
                     continue;
                 break;
             }
             if (stopping.load())
                 break;
-            if (!(fds[0].revents & (POLLIN | POLLERR)))
-                continue;
-            char buffer[8192];
-            for (;;) {
-                const ssize_t received
-                        = ::recv(socket.descriptor(), buffer, sizeof buffer, MSG_DONTWAIT);
-                // ENOBUFS: the kernel dropped messages; the fresh reading below covers them.
-                if (received > 0 || (received < 0 && (errno == ENOBUFS || errno == EINTR)))
-                    continue;
-                break;
+            if (ready > 0) {
+                char buffer[8192];
+                for (;;) {
+                    const ssize_t received
+                            = ::recv(socket.descriptor(), buffer, sizeof buffer, MSG_DONTWAIT);
+                    // ENOBUFS: the kernel dropped messages; the fresh reading below covers them.
+                    if (received > 0 || (received < 0 && (errno == ENOBUFS || errno == EINTR)))
+                        continue;
+                    break;
+                }
             }
+            timeout = ready > 0 ? settleTime : -1;
             const std::optional<Flags> flags = readFlags(target);
             if (flags && *flags != last) {
                 last = *flags;
