@@ -13,6 +13,8 @@ packages=(
     shared-mime-info
     clang libclang-rt-14-dev clang-format
     openssl
+    # The reachability tests set up links and routes in network namespaces of their own with ip.
+    iproute2
     # qmf-explorer's widget tests: one run in a real X server, and fonts for its screenshots.
     xvfb xauth fonts-dejavu-core
     # The credential store: the desktop keyring (libsecret) and keychain files (libsodium); its

@@ -84,6 +84,9 @@ TEST(QmfTourTest, ShowsEverySection)
             "    The specified item already exists in the keychain. (status -25299)\n",
             "Opening it with a wrong password:\n"
             "    The user name or passphrase you entered is not correct. (status -25293)\n",
+            ". Network reachability\n",
+            "(qmf reach 127.0.0.1):\n\n    reachable (kSCNetworkReachabilityFlagsReachable, "
+            "kSCNetworkReachabilityFlagsIsLocalAddress, kSCNetworkReachabilityFlagsIsDirect)\n",
     };
     for (const char *snippet : snippets)
         EXPECT_TRUE(tour.out.contains(QString::fromUtf8(snippet))) << snippet;

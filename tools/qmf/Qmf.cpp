@@ -9,6 +9,7 @@
 #include "ListCommands.h"
 #include "ObserveCommand.h"
 #include "OptionsCheck.h"
+#include "ReachCommand.h"
 #include "RunCommand.h"
 #include "SearchCommands.h"
 #include "SysCommands.h"
@@ -98,6 +99,7 @@ QList<ToolCommand> toolCommands()
     commands.append(ObserveCommand::command());
     commands.append(SysCommands::command());
     commands.append(KeychainCommand::command());
+    commands.append(ReachCommand::command());
     return commands;
 }
 

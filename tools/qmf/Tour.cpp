@@ -9,6 +9,7 @@
 #include "ListCommands.h"
 #include "ObserveCommand.h"
 #include "OptionsCheck.h"
+#include "ReachCommand.h"
 #include "RunCommand.h"
 #include "SearchCommands.h"
 #include "SysCommands.h"
@@ -244,6 +245,7 @@ void Tour::run(QTextStream &out)
             {"Key-value observation", ObserveCommand::tourSection},
             {"Files and the system", SysCommands::tourSection},
             {"Credential store", KeychainCommand::tourSection},
+            {"Network reachability", ReachCommand::tourSection},
     };
 
     out << "QMFoundation " << QStringLiteral(QMFOUNDATION_VERSION_STRING)
