@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 
 seconds="${1:-60}"
 bash scripts/install-deps.sh
-cmake --preset fuzz -DQMF_WARNINGS_AS_ERRORS="${QMF_WARNINGS_AS_ERRORS:-OFF}" >/dev/null
+cmake --preset fuzz -DQMF_WARNINGS_AS_ERRORS="${QMF_WARNINGS_AS_ERRORS:-OFF}" \
+    -DQMF_LINE_TABLES_ONLY="${QMF_LINE_TABLES_ONLY:-OFF}" >/dev/null
 cmake --build --preset fuzz -j "$(nproc)" >/dev/null
 for target in option_parser xml_entities definition searching versions data_inspection base64 list_diff \
     separator timestamps error_catalog tree model_mapping query_params link_header system_version \

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs the dependencies, configures, builds and runs every test. Exit code = result.
 # Usage: scripts/test.sh [preset]   (default: "default"; also "asan", "tsan")
-# QMF_WARNINGS_AS_ERRORS=ON (set by CI) turns compiler warnings into errors.
+# QMF_WARNINGS_AS_ERRORS=ON (set by CI) turns compiler warnings into errors; QMF_LINE_TABLES_ONLY=ON
+# (also set by CI) compiles debug information as line tables only, which is faster.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 preset="${1:-default}"
 bash scripts/install-deps.sh
-cmake --preset "$preset" -DQMF_WARNINGS_AS_ERRORS="${QMF_WARNINGS_AS_ERRORS:-OFF}" >/dev/null
+cmake --preset "$preset" -DQMF_WARNINGS_AS_ERRORS="${QMF_WARNINGS_AS_ERRORS:-OFF}" \
+    -DQMF_LINE_TABLES_ONLY="${QMF_LINE_TABLES_ONLY:-OFF}" >/dev/null
 cmake --build --preset "$preset" -j "$(nproc)"
 # The keychain tests start their own D-Bus session and gnome-keyring (tests/platform/with-keyring.sh).
 ctest --preset "$preset" --output-on-failure
