@@ -74,13 +74,6 @@ QMCommandOperation::Environment currentEnvironment()
     return environment;
 }
 
-std::shared_ptr<QMOperationQueue> namedSerialQueue(const QString &name)
-{
-    auto queue = QMOperationQueue::serialQueue();
-    queue->setName(QMMakeFoundationQueueName(name));
-    return queue;
-}
-
 } // namespace
 
 QMCommandOperationDelegate::~QMCommandOperationDelegate() = default;
@@ -129,9 +122,9 @@ public:
     qint64 exitCode = 0;
 
     const std::shared_ptr<QMOperationQueue> taskNotificationQueue
-            = namedSerialQueue(QStringLiteral("TaskOperation.NSTaskNotificationQueue"));
+            = QMMakeFoundationSerialQueue(QStringLiteral("TaskOperation.NSTaskNotificationQueue"));
     const std::shared_ptr<QMOperationQueue> fileHandleQueue
-            = namedSerialQueue(QStringLiteral("TaskOperation.FileHandleQueue"));
+            = QMMakeFoundationSerialQueue(QStringLiteral("TaskOperation.FileHandleQueue"));
     const std::shared_ptr<TerminationFlag> termination = std::make_shared<TerminationFlag>();
 
     // The running child, for cancel() on any thread. A pidfd names the child itself, so a

@@ -10,6 +10,13 @@ QString QMMakeFoundationQueueName(const QString &name)
     return QMFoundationQueueNamePrefix + u".foundation." + name;
 }
 
+std::shared_ptr<QMOperationQueue> QMMakeFoundationSerialQueue(const QString &name)
+{
+    auto queue = QMOperationQueue::serialQueue();
+    queue->setName(QMMakeFoundationQueueName(name));
+    return queue;
+}
+
 class QMQueueManager::Private
 {
 public:

@@ -15,6 +15,9 @@ QMF_CORE_EXPORT extern const QString QMFoundationQueueNamePrefix;
 /// nothing between them ("org.qmfoundation.foundation.TaskOperation.FileHandleQueue"). An empty
 /// or null name gives "org.qmfoundation.foundation.".
 QMF_CORE_EXPORT QString QMMakeFoundationQueueName(const QString &name);
+/// A new serial queue named QMMakeFoundationQueueName(name), as the library's own serial queues
+/// are.
+QMF_CORE_EXPORT std::shared_ptr<QMOperationQueue> QMMakeFoundationSerialQueue(const QString &name);
 
 /// A registry of operation queues that the host fills (typically at start-up) and then looks
 /// queues up in by name.

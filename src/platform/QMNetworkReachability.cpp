@@ -21,13 +21,6 @@ const QString QMNetworkReachabilityErrorDomain = u"QMNetworkReachabilityErrorDom
 
 namespace {
 
-std::shared_ptr<QMOperationQueue> namedSerialQueue(const QString &name)
-{
-    auto queue = QMOperationQueue::serialQueue();
-    queue->setName(QMMakeFoundationQueueName(name));
-    return queue;
-}
-
 // One reading of a handle: false when the flags cannot be read.
 bool readReachable(const QMNetworkReachabilityHandle &handle)
 {
@@ -46,9 +39,9 @@ class QMNetworkReachability::Private
 public:
     std::unique_ptr<QMNetworkReachabilityHandle> handle;
     std::shared_ptr<QMOperationQueue> reachabilityQueue
-            = namedSerialQueue(u"NetworkReachability.SCNetworkReachabilityQueue"_s);
+            = QMMakeFoundationSerialQueue(u"NetworkReachability.SCNetworkReachabilityQueue"_s);
     std::shared_ptr<QMOperationQueue> backgroundQueue
-            = namedSerialQueue(u"NetworkReachability.BackgroundQueue"_s);
+            = QMMakeFoundationSerialQueue(u"NetworkReachability.BackgroundQueue"_s);
     QString host;
     // The change handling writes the answer on the reachability queue while any thread reads
     // it; the block and the delegate are set from any thread.
