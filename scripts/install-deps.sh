@@ -20,6 +20,9 @@ packages=(
     # The credential store: the desktop keyring (libsecret) and keychain files (libsodium); its
     # tests run a throw-away gnome-keyring in a private D-Bus session (dbus-run-session).
     libsecret-1-dev libsodium-dev dbus gnome-keyring
+    # The object store: Qt SQL's SQLite driver, and SQLite's own header for the functions the
+    # store adds to its connections (the driver and the library share one libsqlite3).
+    libqt6sql6-sqlite libsqlite3-dev
 )
 
 missing=()

@@ -1,0 +1,3 @@
+#pragma once
+
+// The templates of QMManagedObject.h; included at its end.

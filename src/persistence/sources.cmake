@@ -1,0 +1,21 @@
+# The object store, built into the QMFoundation::Storage library: models, the store coordinator
+# and its SQLite, XML and in-memory stores, contexts, managed objects and predicates. Internal
+# headers (_p.h) are listed with the sources and not installed.
+set(QMF_PERSISTENCE_HEADERS
+    persistence/QMFetchRequest.h
+    persistence/QMManagedObject.h
+    persistence/QMManagedObject_impl.h
+    persistence/QMManagedObjectContext.h
+    persistence/QMManagedObjectID.h
+    persistence/QMManagedObjectModel.h
+    persistence/QMPersistenceError.h
+    persistence/QMPersistentStoreCoordinator.h
+    persistence/QMPredicate.h
+)
+set(QMF_PERSISTENCE_SOURCES
+    # Value rules shared by every store.
+    persistence/QMPersistenceValue.cpp
+    persistence/QMPersistenceValue_p.h
+    # Predicates: the format reader, evaluation in memory and SQL.
+    # Models, the coordinator, the stores, contexts and objects.
+)
