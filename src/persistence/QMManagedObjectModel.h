@@ -62,6 +62,8 @@ public:
 
 private:
     friend class QMManagedObjectModel;
+    friend QMF_STORAGE_EXPORT QMEntityDescription
+    QMMakeEntityDescription(const QString &name, const QList<QMAttributeDescription> &attributes);
     QString m_name;
     QList<QMAttributeDescription> m_attributes;
 };

@@ -12,10 +12,20 @@ set(QMF_PERSISTENCE_HEADERS
     persistence/QMPersistentStoreCoordinator.h
     persistence/QMPredicate.h
 )
+
+# Value rules shared by every store, and entities.
 set(QMF_PERSISTENCE_SOURCES
-    # Value rules shared by every store.
+    persistence/QMEntityBuilder_p.h
+    persistence/QMEntityDescription.cpp
     persistence/QMPersistenceValue.cpp
     persistence/QMPersistenceValue_p.h
-    # Predicates: the format reader, evaluation in memory and SQL.
-    # Models, the coordinator, the stores, contexts and objects.
+)
+
+# Predicates: the format reader, evaluation in memory and SQL.
+list(APPEND QMF_PERSISTENCE_SOURCES
+)
+
+#
+# Models, the coordinator, the stores, contexts and objects.
+list(APPEND QMF_PERSISTENCE_SOURCES
 )

@@ -1,0 +1,10 @@
+#pragma once
+
+#include "QMFoundationStorageExport.h"
+
+#include "persistence/QMManagedObjectModel.h"
+
+/// An entity made from its parts, for the model reader and for tests. Names are taken as they
+/// are; the model reader checks them before.
+QMF_STORAGE_EXPORT QMEntityDescription
+QMMakeEntityDescription(const QString &name, const QList<QMAttributeDescription> &attributes);
