@@ -97,7 +97,9 @@ public:
     static std::shared_ptr<const QMManagedObjectModel> modelWithJSON(const QByteArray &json,
                                                                      QMError *error = nullptr);
     /// The compiled model "name.momd" found in `bundle` (QMBundle::URLForResource()), or nullptr
-    /// when the bundle has no such resource or it does not load.
+    /// with QMFileReadUnknownError when the bundle has no such resource. A resource that does not
+    /// load throws QMInternalInconsistencyException "Core Data object model not found at URL
+    /// URL", the loader's error under QMUnderlyingErrorKey: the application ships a broken model.
     static std::shared_ptr<const QMManagedObjectModel>
     managedObjectModelWithName(const QString &name, const QMBundle &bundle,
                                QMError *error = nullptr);

@@ -31,6 +31,8 @@ enum QMFileManagerErrorCode : qint64 {
     QMFileManagerErrorNotAnAlias = 7,
     /// The alias leads nowhere: its target is missing or the links form a loop.
     QMFileManagerErrorUnresolvableAlias = 8,
+    /// A file could not be removed (missing, or no permission).
+    QMFileManagerErrorRemoveFile = 9,
 };
 
 /// Temporary files, standard directories, a few questions about files, and aliases.

@@ -22,3 +22,19 @@ set(QMF_PLATFORM_STORAGE_SOURCES
     platform/QMPasswordKeychainItem.cpp
     platform/QMSecretServiceStore.cpp
 )
+
+# The object store's set-up: defaults, stores and their context registries, the store registry,
+# and the set-up's helpers on the object store's classes.
+list(APPEND QMF_PLATFORM_STORAGE_HEADERS
+    platform/QMCoreDataStore.h
+    platform/QMCoreDataStoreContextManager.h
+    platform/QMCoreDataStoreDefaults.h
+    platform/QMCoreDataStoreManager.h
+)
+list(APPEND QMF_PLATFORM_STORAGE_SOURCES
+    platform/QMCoreDataStore.cpp
+    platform/QMCoreDataStoreContextManager.cpp
+    platform/QMCoreDataStoreDefaults.cpp
+    platform/QMCoreDataStoreHelpers.cpp
+    platform/QMCoreDataStoreManager.cpp
+)

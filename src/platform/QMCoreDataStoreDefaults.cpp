@@ -1,0 +1,219 @@
+#include "platform/QMCoreDataStoreDefaults.h"
+
+#include "errors/QMInternalInconsistencyException.h"
+#include "persistence/QMPersistentStoreCoordinator.h"
+#include "platform/QMBundle.h"
+#include "platform/QMFileManager.h"
+
+#include <QDir>
+
+#include <mutex>
+
+using namespace Qt::StringLiterals;
+
+class QMCoreDataStoreDefaults::Private
+{
+public:
+    std::mutex mutex;
+    std::optional<std::shared_ptr<QMBundle>> bundle;
+    std::optional<QString> modelName;
+    std::optional<QString> storeName;
+    std::optional<QUrl> storeDirectoryURL;
+    QVariant mergePolicy;
+    QHash<QString, QString> extensions {{QMSQLiteStoreType, u"sqlite3"_s},
+                                        {QMXMLStoreType, u"xml"_s}};
+    QHash<QString, QVariantMap> options;
+};
+
+QMCoreDataStoreDefaults &QMCoreDataStoreDefaults::sharedDefaults()
+{
+    // A function-local static is made once, also when threads race to the first call.
+    static QMCoreDataStoreDefaults defaults;
+    return defaults;
+}
+
+QMCoreDataStoreDefaults::QMCoreDataStoreDefaults()
+    : d(std::make_unique<Private>())
+{ }
+
+QMCoreDataStoreDefaults::~QMCoreDataStoreDefaults() = default;
+
+std::shared_ptr<QMBundle> QMCoreDataStoreDefaults::defaultBundle()
+{
+    std::lock_guard lock(d->mutex);
+    if (!d->bundle)
+        d->bundle = QMBundle::mainBundle();
+    return *d->bundle;
+}
+
+void QMCoreDataStoreDefaults::setDefaultBundle(const std::shared_ptr<QMBundle> &bundle)
+{
+    std::lock_guard lock(d->mutex);
+    d->bundle = bundle;
+}
+
+// The computed defaults ask the bundle, which takes the lock itself, so they are worked out
+// outside it; two threads reading at once may both compute, and the first to store wins.
+QString QMCoreDataStoreDefaults::defaultManagedObjectModelName()
+{
+    {
+        std::lock_guard lock(d->mutex);
+        if (d->modelName)
+            return *d->modelName;
+    }
+    const QString name = makeDefaultManagedObjectModelName();
+    std::lock_guard lock(d->mutex);
+    if (!d->modelName)
+        d->modelName = name;
+    return *d->modelName;
+}
+
+void QMCoreDataStoreDefaults::setDefaultManagedObjectModelName(const QString &name)
+{
+    std::lock_guard lock(d->mutex);
+    d->modelName = name;
+}
+
+QString QMCoreDataStoreDefaults::defaultStoreName()
+{
+    {
+        std::lock_guard lock(d->mutex);
+        if (d->storeName)
+            return *d->storeName;
+    }
+    const QString name = makeDefaultStoreName();
+    std::lock_guard lock(d->mutex);
+    if (!d->storeName)
+        d->storeName = name;
+    return *d->storeName;
+}
+
+void QMCoreDataStoreDefaults::setDefaultStoreName(const QString &name)
+{
+    std::lock_guard lock(d->mutex);
+    d->storeName = name;
+}
+
+QUrl QMCoreDataStoreDefaults::defaultStoreDirectoryURL()
+{
+    {
+        std::lock_guard lock(d->mutex);
+        if (d->storeDirectoryURL)
+            return *d->storeDirectoryURL;
+    }
+    const QUrl url = makeDefaultStoreDirectoryURL();
+    std::lock_guard lock(d->mutex);
+    if (!d->storeDirectoryURL)
+        d->storeDirectoryURL = url;
+    return *d->storeDirectoryURL;
+}
+
+void QMCoreDataStoreDefaults::setDefaultStoreDirectoryURL(const QUrl &url)
+{
+    std::lock_guard lock(d->mutex);
+    d->storeDirectoryURL = url;
+}
+
+QVariant QMCoreDataStoreDefaults::defaultMergePolicy()
+{
+    std::lock_guard lock(d->mutex);
+    return d->mergePolicy;
+}
+
+void QMCoreDataStoreDefaults::setDefaultMergePolicy(const QVariant &policy)
+{
+    std::lock_guard lock(d->mutex);
+    d->mergePolicy = policy;
+}
+
+QString QMCoreDataStoreDefaults::defaultExtensionForStoreType(const QString &storeType)
+{
+    std::lock_guard lock(d->mutex);
+    return d->extensions.value(storeType);
+}
+
+void QMCoreDataStoreDefaults::setDefaultExtension(const QString &extension,
+                                                  const QString &storeType)
+{
+    std::lock_guard lock(d->mutex);
+    d->extensions.insert(storeType, extension.isNull() ? u""_s : extension);
+}
+
+QHash<QString, QString> QMCoreDataStoreDefaults::allDefaultStoreExtensions()
+{
+    std::lock_guard lock(d->mutex);
+    return d->extensions;
+}
+
+std::optional<QVariantMap>
+QMCoreDataStoreDefaults::defaultStoreOptionsForStoreType(const QString &storeType)
+{
+    std::lock_guard lock(d->mutex);
+    const auto it = d->options.constFind(storeType);
+    if (it == d->options.constEnd())
+        return std::nullopt;
+    return *it;
+}
+
+void QMCoreDataStoreDefaults::setDefaultStoreOptions(const std::optional<QVariantMap> &options,
+                                                     const QString &storeType)
+{
+    std::lock_guard lock(d->mutex);
+    if (options)
+        d->options.insert(storeType, *options);
+    else
+        d->options.remove(storeType);
+}
+
+QHash<QString, QVariantMap> QMCoreDataStoreDefaults::allDefaultStoreOptions()
+{
+    std::lock_guard lock(d->mutex);
+    return d->options;
+}
+
+QString QMCoreDataStoreDefaults::bundleName()
+{
+    const std::shared_ptr<QMBundle> bundle = defaultBundle();
+    QString name = bundle ? bundle->bundleName() : QString();
+    if (name.isEmpty() && bundle) {
+        const QString identifier = bundle->bundleIdentifier();
+        if (!identifier.isEmpty())
+            name = identifier.split(u'.').last();
+    }
+    QMAssert(!name.isEmpty(), u"Unable to determine bundle name"_s);
+    return name;
+}
+
+QString QMCoreDataStoreDefaults::bundleIdentifier()
+{
+    const std::shared_ptr<QMBundle> bundle = defaultBundle();
+    const QString identifier = bundle ? bundle->bundleIdentifier() : QString();
+    QMAssert(!identifier.isEmpty(), u"Unable to determine bundle identifier"_s);
+    return identifier;
+}
+
+QString QMCoreDataStoreDefaults::makeDefaultManagedObjectModelName()
+{
+    return bundleName();
+}
+
+QString QMCoreDataStoreDefaults::makeDefaultStoreName()
+{
+    return bundleName();
+}
+
+QUrl QMCoreDataStoreDefaults::makeDefaultStoreDirectoryURL()
+{
+    const QUrl dataDirectory = QMFileManager::URLForDirectory(QStandardPaths::GenericDataLocation,
+                                                              QMFileManager::UserDomainMask);
+    QMAssert(dataDirectory.isLocalFile(),
+             u"Unable to find any Applicaton Support Directories in User Domain"_s);
+    const QString identifier = bundleIdentifier();
+    const QUrl url = QUrl::fromLocalFile(QDir(dataDirectory.toLocalFile()).filePath(identifier));
+    QMAssert(url.isLocalFile() && !identifier.contains(u'/'),
+             u"Unable to create default store directory using the application support "
+             u"directory. When running unit tests, you need to invoke "
+             u"`setUpCoreDataStackWithStoreType:storeURL:options:error:` with the full store "
+             u"URL."_s);
+    return url;
+}
