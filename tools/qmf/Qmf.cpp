@@ -12,6 +12,7 @@
 #include "ReachCommand.h"
 #include "RunCommand.h"
 #include "SearchCommands.h"
+#include "StoreCommand.h"
 #include "SysCommands.h"
 #include "ToolCommand.h"
 #include "Tour.h"
@@ -100,6 +101,7 @@ QList<ToolCommand> toolCommands()
     commands.append(SysCommands::command());
     commands.append(KeychainCommand::command());
     commands.append(ReachCommand::command());
+    commands.append(StoreCommand::command());
     return commands;
 }
 

@@ -12,6 +12,7 @@
 #include "ReachCommand.h"
 #include "RunCommand.h"
 #include "SearchCommands.h"
+#include "StoreCommand.h"
 #include "SysCommands.h"
 #include "TreeCommands.h"
 #include "VersionCommands.h"
@@ -246,6 +247,7 @@ void Tour::run(QTextStream &out)
             {"Files and the system", SysCommands::tourSection},
             {"Credential store", KeychainCommand::tourSection},
             {"Network reachability", ReachCommand::tourSection},
+            {"Object store", StoreCommand::tourSection},
     };
 
     out << "QMFoundation " << QStringLiteral(QMFOUNDATION_VERSION_STRING)
