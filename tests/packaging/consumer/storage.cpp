@@ -1,7 +1,13 @@
-// A program outside the source tree that uses the installed Storage library: a keychain file in
-// a scratch directory, written and read back.
+// A program outside the source tree that uses the installed Storage library: a keychain file and
+// an object store in a scratch directory, written and read back.
+#include <persistence/QMManagedObject.h>
+#include <persistence/QMManagedObjectContext.h>
+#include <persistence/QMManagedObjectModel.h>
+#include <persistence/QMPersistentStoreCoordinator.h>
+#include <platform/QMCoreDataStore.h>
 #include <platform/QMKeychain.h>
 
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -26,6 +32,45 @@ int main()
     if (!item || item->password() != QStringLiteral("secret")) {
         std::fprintf(stderr, "keychain file read back wrong\n");
         return 1;
+    }
+
+    // A SQLite store of a one-entity model: saved, then found again through a second store.
+    QFile model(dir.filePath(QStringLiteral("Notes.momd")));
+    if (!model.open(QIODevice::WriteOnly)
+        || model.write(R"({"name": "Notes", "entities": [{"name": "Note", "attributes": [
+                          {"name": "title", "type": "string"}]}]})")
+                < 0) {
+        std::fprintf(stderr, "cannot write the model\n");
+        return 1;
+    }
+    model.close();
+    const QUrl modelURL = QUrl::fromLocalFile(model.fileName());
+    const QUrl storeURL = QUrl::fromLocalFile(dir.filePath(QStringLiteral("db/notes.sqlite3")));
+    for (int round = 0; round < 2; ++round) {
+        auto store = QMCoreDataStore::storeWithManagedObjectModelURL(modelURL, QMSQLiteStoreType,
+                                                                     storeURL, {});
+        if (!store->initialize(&error)) {
+            std::fprintf(stderr, "store failed: %s\n", qPrintable(error.localizedDescription()));
+            return 1;
+        }
+        auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(
+                store->persistentStoreCoordinator());
+        if (round == 0) {
+            context->insertNewObjectForEntityForName(QStringLiteral("Note"))
+                    ->setValue(QStringLiteral("title"), QStringLiteral("kept"));
+            if (!context->save(&error)) {
+                std::fprintf(stderr, "save failed: %s\n", qPrintable(error.localizedDescription()));
+                return 1;
+            }
+            continue;
+        }
+        QMFetchRequest request(QStringLiteral("Note"));
+        request.setPredicate(QMPredicate::predicateWithFormat(QStringLiteral("title = %@"),
+                                                              {QStringLiteral("kept")}));
+        if (context->countForFetchRequest(request, &error) != 1) {
+            std::fprintf(stderr, "object store read back wrong\n");
+            return 1;
+        }
     }
     std::printf("QMFoundation::Storage works from its installed package\n");
     return 0;
