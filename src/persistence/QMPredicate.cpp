@@ -21,9 +21,9 @@ using Op = QMPredicateOperator;
 namespace {
 
 // Parentheses and NOTs the reader follows before it gives up: far more than a person writes,
-// and few enough that every tree it reads stays well inside QMPredicateRules::MaximumDepth and
-// SQLite's own expression depth.
-constexpr int MaximumNesting = 100;
+// and few enough that the SQL of every predicate it reads fits SQLite's parser, whose stack holds
+// only about a hundred open parentheses and pending operators.
+constexpr int MaximumNesting = 32;
 
 QString tr(const char *text)
 {
@@ -186,6 +186,20 @@ QMPredicateNodePtr makeLeaf(Kind kind)
 
 QMPredicateNodePtr makeParent(Kind kind, QList<QMPredicateNodePtr> children)
 {
+    // AND and OR are associative: an AND inside an AND joins its parent's list, so that a
+    // predicate grown one term at a time stays flat (and shallow enough for SQLite's parser), and
+    // "(a AND b) AND c" is the same predicate as "a AND b AND c".
+    if (kind == Kind::And || kind == Kind::Or) {
+        QList<QMPredicateNodePtr> flat;
+        flat.reserve(children.size());
+        for (const QMPredicateNodePtr &child : children) {
+            if (child->kind == kind)
+                flat.append(child->children);
+            else
+                flat.append(child);
+        }
+        children = std::move(flat);
+    }
     auto *node = new Node;
     node->kind = kind;
     int depth = 0;
@@ -762,7 +776,7 @@ private:
         const std::optional<QVariant> value
                 = normalizedValue(m_arguments.at(m_argument++), allowList);
         if (!value)
-            fail("The argument for \"%2\" at position %1 is not a value a predicate can hold",
+            fail("The argument for \"%2\" is not a value a predicate can hold at position %1",
                  token.position, token.text);
         return *value;
     }
@@ -894,7 +908,7 @@ private:
                 fail("Missing an argument for \"%2\" at position %1", token.position, token.text);
             const QVariant name = m_arguments.at(m_argument++);
             if (name.typeId() != QMetaType::QString || !isIdentifier(name.toString()))
-                fail("The argument for \"%K\" at position %1 is not an attribute name",
+                fail("The argument for \"%K\" is not an attribute name at position %1",
                      token.position);
             operand.key = name.toString();
             return operand;
@@ -1060,6 +1074,10 @@ bool matchesText(const Node &node, const QVariant &actual)
         text = QMPersistenceValue::folded(text);
         needle = QMPersistenceValue::folded(needle);
     }
+    // Every text starts with, holds and ends with the empty text; Qt says otherwise for a null
+    // QString, which is no less a text here.
+    if (needle.isEmpty())
+        return true;
     switch (node.op) {
     case Op::BeginsWith:
         return text.startsWith(needle);
@@ -1160,11 +1178,10 @@ QMPredicateNodePtr bound(const QMPredicateNodePtr &node, const QMEntityDescripti
                 tr("The entity %1 has no attribute \"%2\".").arg(entity.name(), node->key)};
     if ((isTextOperator(node->op) || node->caseInsensitive)
         && attribute->type != QMAttributeType::String)
-        throw BindFailure {
-                tr("The operator %1 needs a string attribute, but \"%2\" is a %3 attribute.")
-                        .arg(QMPredicateRules::operatorName(node->op)
-                                     + (node->caseInsensitive ? u"[c]"_s : QString()),
-                             node->key, QMAttributeTypeName(attribute->type))};
+        throw BindFailure {tr("The operator %1 needs a string attribute; \"%2\" is of type %3.")
+                                   .arg(QMPredicateRules::operatorName(node->op)
+                                                + (node->caseInsensitive ? u"[c]"_s : QString()),
+                                        node->key, QMAttributeTypeName(attribute->type))};
     const auto convert = [attribute](const QVariant &value) {
         QMError error;
         const QVariant v = attribute->convertedValue(value, &error);

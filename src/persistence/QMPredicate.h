@@ -34,7 +34,7 @@ class QMEntityDescription;
 ///   (an invalid QVariant or QMNull()), and for IN a QVariantList or QStringList of those.
 /// - An attribute name is an identifier (`[A-Za-z_][A-Za-z0-9_]*`); one that is also a keyword
 ///   is written `#name`.
-/// - Nesting is limited to 100 parentheses and NOTs; deeper formats are a format error.
+/// - Nesting is limited to 32 parentheses and NOTs; deeper formats are a format error.
 ///
 /// Absent values: `= nil` and `!= nil` test for no value; every other comparison with an absent
 /// attribute value is false (`!=` included; only `=` and `!=` take nil), and `NOT p` is simply the

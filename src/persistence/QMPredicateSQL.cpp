@@ -7,6 +7,8 @@
 
 #include <QByteArray>
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 using Node = QMPredicate::Node;
@@ -22,25 +24,33 @@ public:
         : m_entity(entity)
     { }
 
-    void node(const Node &n)
+    // NOT goes down to the comparisons (De Morgan's laws hold, as every comparison is 0 or 1),
+    // so that NOTs never nest: SQLite's parser keeps every open parenthesis and pending operator
+    // on a stack of about a hundred entries.
+    void node(const Node &n, bool negated = false)
     {
         switch (n.kind) {
         case Kind::True:
-            m_sql += u'1';
-            return;
         case Kind::False:
-            m_sql += u'0';
+            m_sql += (n.kind == Kind::True) != negated ? u'1' : u'0';
             return;
         case Kind::Not:
-            m_sql += u"(NOT "_s;
-            node(*n.children.first());
-            m_sql += u')';
+            node(*n.children.first(), !negated);
             return;
         case Kind::And:
-        case Kind::Or:
-            joined(n, 0, n.children.size());
+        case Kind::Or: {
+            // The deepest child first: the parser holds less while it is inside it.
+            QList<const Node *> children;
+            for (const QMPredicateNodePtr &child : n.children)
+                children.append(child.data());
+            std::stable_sort(children.begin(), children.end(),
+                             [](const Node *a, const Node *b) { return a->depth > b->depth; });
+            joined(children, 0, children.size(), (n.kind == Kind::And) != negated, negated);
             return;
+        }
         case Kind::Comparison:
+            if (negated)
+                m_sql += u"NOT "_s;
             comparison(n);
             return;
         }
@@ -51,17 +61,18 @@ public:
 private:
     // SQLite parses "a AND b AND c" into a chain as deep as it is long, and refuses expressions
     // deeper than 1000; halving keeps a list of any length a few levels deep.
-    void joined(const Node &n, qsizetype from, qsizetype to)
+    void joined(const QList<const Node *> &children, qsizetype from, qsizetype to, bool conjunction,
+                bool negated)
     {
         if (to - from == 1) {
-            node(*n.children.at(from));
+            node(*children.at(from), negated);
             return;
         }
         const qsizetype middle = from + (to - from) / 2;
         m_sql += u'(';
-        joined(n, from, middle);
-        m_sql += n.kind == Kind::And ? u" AND "_s : u" OR "_s;
-        joined(n, middle, to);
+        joined(children, from, middle, conjunction, negated);
+        m_sql += conjunction ? u" AND "_s : u" OR "_s;
+        joined(children, middle, to, conjunction, negated);
         m_sql += u')';
     }
 
