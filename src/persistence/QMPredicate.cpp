@@ -1189,16 +1189,19 @@ QMPredicateNodePtr bound(const QMPredicateNodePtr &node, const QMEntityDescripti
             throw BindFailure {error.localizedDescription()};
         return v;
     };
-    auto *copy = new Node(*node); // QSharedData's copy starts with no references
-    copy->type = attribute->type;
+    QVariant value;
     if (node->op == Op::In) {
         QVariantList list;
         for (const QVariant &element : node->value.toList())
             list.append(convert(element));
-        copy->value = QVariant(list);
+        value = QVariant(list);
     } else {
-        copy->value = convert(node->value);
+        value = convert(node->value);
     }
+    // Made only now that nothing can throw; QSharedData's copy starts with no references.
+    auto *copy = new Node(*node);
+    copy->type = attribute->type;
+    copy->value = value;
     return QMPredicateNodePtr(copy);
 }
 
