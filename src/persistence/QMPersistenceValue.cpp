@@ -6,6 +6,9 @@
 
 #include <QDateTime>
 
+#include <unicode/stringoptions.h>
+#include <unicode/ustring.h>
+
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -68,8 +71,43 @@ int QMPersistenceValue::compare(const QVariant &a, const QVariant &b, QMAttribut
 
 QString QMPersistenceValue::folded(const QString &text)
 {
-    return text.toCaseFolded();
+    // QString::toCaseFolded() folds one code unit to one, so "ß" would not match "SS"; ICU's
+    // full folding maps a unit to at most three.
+    if (text.size() > std::numeric_limits<int32_t>::max() / 3)
+        return text.toCaseFolded();
+    QString out(text.size() * 3, Qt::Uninitialized);
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t length = u_strFoldCase(reinterpret_cast<UChar *>(out.data()), int32_t(out.size()),
+                                         reinterpret_cast<const UChar *>(text.utf16()),
+                                         int32_t(text.size()), U_FOLD_CASE_DEFAULT, &status);
+    if (U_FAILURE(status))
+        return text.toCaseFolded();
+    out.truncate(length);
+    return out;
 }
+
+namespace {
+
+const QChar emptyCharacter;
+
+// SQLite keeps texts as UTF-8, which has no code for a lone surrogate, and would store something
+// else in its place; replacing them where values enter a store keeps what memory holds equal to
+// what SQLite gives back.
+QString wellFormed(const QString &text)
+{
+    if (QStringView(text).isValidUtf16())
+        return text;
+    QString out = text;
+    for (qsizetype i = 0; i < out.size(); ++i) {
+        if (out.at(i).isHighSurrogate() && i + 1 < out.size() && out.at(i + 1).isLowSurrogate())
+            ++i;
+        else if (out.at(i).isSurrogate())
+            out[i] = QChar::ReplacementCharacter;
+    }
+    return out;
+}
+
+} // namespace
 
 QVariant QMPersistenceValue::toStorage(const QVariant &value, QMAttributeType type)
 {
@@ -80,6 +118,16 @@ QVariant QMPersistenceValue::toStorage(const QVariant &value, QMAttributeType ty
         return QVariant(value.toDateTime().toMSecsSinceEpoch());
     case QMAttributeType::Boolean:
         return QVariant(qint64(value.toBool() ? 1 : 0));
+    case QMAttributeType::String:
+        // Qt SQL binds a null QString as NULL, which would turn an empty text into no value; a
+        // QString made from a non-null pointer is never null, even when it is empty.
+        if (value.toString().isNull())
+            return QVariant(QString(&emptyCharacter, 0));
+        return QVariant(wellFormed(value.toString()));
+    case QMAttributeType::Binary:
+        if (value.toByteArray().isNull())
+            return QVariant(QByteArray("", 0));
+        return value;
     default:
         return value;
     }
@@ -181,9 +229,9 @@ QVariant QMAttributeDescription::convertedValue(const QVariant &value, QMError *
     switch (type) {
     case QMAttributeType::String:
         if (id == QMetaType::QString)
-            return value;
+            return QVariant(wellFormed(value.toString()));
         if (id == QMetaType::QChar)
-            return QVariant(QString(value.toChar()));
+            return QVariant(wellFormed(QString(value.toChar())));
         return fail();
     case QMAttributeType::Integer: {
         if (id == QMetaType::Bool)

@@ -25,12 +25,14 @@ QMF_STORAGE_EXPORT int compare(const QVariant &a, const QVariant &b, QMAttribute
 /// puts U+10000 and above before U+E000..U+FFFF.
 QMF_STORAGE_EXPORT int compareCodePoints(QStringView a, QStringView b);
 
-/// The text for case-insensitive comparisons: full Unicode case folding
-/// (QString::toCaseFolded()).
+/// The text for case-insensitive comparisons: full Unicode case folding ("Straße" and "STRASSE"
+/// both fold to "strasse").
 QMF_STORAGE_EXPORT QString folded(const QString &text);
 
 /// The SQLite column value of an attribute value (dates as milliseconds since 1970 UTC,
-/// booleans as 0 or 1); an absent value is a null QVariant of no type.
+/// booleans as 0 or 1, empty texts and bytes never null, which Qt SQL would bind as NULL); an
+/// absent value is a null QVariant of no type. Texts lose their lone surrogates to U+FFFD, as
+/// QMAttributeDescription::convertedValue() does, since UTF-8 cannot hold them.
 QMF_STORAGE_EXPORT QVariant toStorage(const QVariant &value, QMAttributeType type);
 /// The attribute value of a SQLite column value.
 QMF_STORAGE_EXPORT QVariant fromStorage(const QVariant &stored, QMAttributeType type);

@@ -25,14 +25,22 @@ class QMEntityDescription;
 ///   the right (`5 < age` is also accepted and turned round).
 /// - Logic: `AND` (`&&`), `OR` (`||`), `NOT` (`!`), parentheses; `TRUEPREDICATE`,
 ///   `FALSEPREDICATE`. Keywords are case-insensitive.
-/// - Values: `%@` takes the next argument, `%K` the next argument as an attribute name;
-///   numbers (`42`, `-1.5`, `1e3`), texts in single or double quotes (with `\` escapes), `YES`,
-///   `NO`, `TRUE`, `FALSE`, `nil`/`NULL`, and `{...}` lists for IN.
+/// - Values: `%@` (also `%d`, `%i`, `%f`, `%s`) takes the next argument, `%K` the next argument
+///   as an attribute name; numbers (`42`, `-1.5`, `1e3`), texts in single or double quotes (with
+///   the escapes `\n`, `\t`, `\r`, `\\`, `\'`, `\"` and `\uXXXX`; any other backslash stays, so
+///   LIKE patterns keep `\*` and `\?`), `YES`, `NO`, `TRUE`, `FALSE`, `nil`/`NULL`, `{...}` lists
+///   for IN, `DATE("2024-05-01T12:00:00.000Z")` or `DATE(<milliseconds since 1970>)`, and
+///   `BINARY("<Base64>")`. Arguments may be booleans, numbers, texts, QDateTime, QByteArray, nil
+///   (an invalid QVariant or QMNull()), and for IN a QVariantList or QStringList of those.
+/// - An attribute name is an identifier (`[A-Za-z_][A-Za-z0-9_]*`); one that is also a keyword
+///   is written `#name`.
+/// - Nesting is limited to 32 parentheses and NOTs; deeper formats are a format error.
 ///
 /// Absent values: `= nil` and `!= nil` test for no value; every other comparison with an absent
-/// attribute value is false, and so is `NOT` of nothing: a predicate is two-valued, and reads the
-/// same in SQL and in memory. Texts compare by Unicode code point; dates, numbers and booleans by
-/// value.
+/// attribute value is false (`!=` included; only `=` and `!=` take nil), and `NOT p` is simply the
+/// opposite of `p`: a predicate is two-valued, and selects the same objects in SQL and in memory.
+/// Texts compare by Unicode code point; dates, numbers and booleans by value; `[c]` compares
+/// case-folded texts.
 ///
 /// A predicate is an immutable, implicitly shared value; it may be used from any thread.
 class QMF_STORAGE_EXPORT QMPredicate
@@ -51,8 +59,13 @@ public:
     static QMPredicate predicateWithFormat(const QString &format,
                                            const QVariantList &arguments = {},
                                            QMError *error = nullptr);
-    /// "%K = %@" with `key` and `value`.
+    /// "%K = %@" with `key` and `value`; a null predicate when `key` is not an attribute name or
+    /// `value` is not a value a predicate can hold.
     static QMPredicate predicateWithKeyValue(const QString &key, const QVariant &value);
+    /// AND of the subpredicates (TRUEPREDICATE when there are none, the subpredicate itself when
+    /// there is one; a null subpredicate counts as TRUEPREDICATE); OR likewise with
+    /// FALSEPREDICATE. A tree deeper than 1000 levels throws QMInternalInconsistencyException
+    /// "Invalid parameter not satisfying: depth <= 1000".
     static QMPredicate andPredicateWithSubpredicates(const QList<QMPredicate> &subpredicates);
     static QMPredicate orPredicateWithSubpredicates(const QList<QMPredicate> &subpredicates);
     static QMPredicate notPredicateWithSubpredicate(const QMPredicate &subpredicate);

@@ -23,6 +23,11 @@ set(QMF_PERSISTENCE_SOURCES
 
 # Predicates: the format reader, evaluation in memory and SQL.
 list(APPEND QMF_PERSISTENCE_SOURCES
+    persistence/QMPersistenceError.cpp
+    persistence/QMPredicate.cpp
+    persistence/QMPredicateSQL.cpp
+    persistence/QMPredicateSQL_p.h
+    persistence/QMPredicate_p.h
 )
 
 #

@@ -1,0 +1,6 @@
+#include "persistence/QMPersistenceError.h"
+
+using namespace Qt::StringLiterals;
+
+const QString QMPersistenceErrorDomain = u"QMPersistenceErrorDomain"_s;
+const QString QMPersistentStoreURLErrorKey = u"QMPersistentStoreURL"_s;
