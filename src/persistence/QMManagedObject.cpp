@@ -174,8 +174,15 @@ std::shared_ptr<QMManagedObject>
 QMManagedObjectAccess::instantiate(const std::shared_ptr<const QMManagedObjectModel> &model,
                                    const QMEntityDescription &entity)
 {
+    return instantiate(model, entity, QMManagedObjectClassForEntityName(entity.name()));
+}
+
+std::shared_ptr<QMManagedObject>
+QMManagedObjectAccess::instantiate(const std::shared_ptr<const QMManagedObjectModel> &model,
+                                   const QMEntityDescription &entity, const QMetaObject *metaObject)
+{
     QMManagedObject *object = nullptr;
-    if (const QMetaObject *metaObject = QMManagedObjectClassForEntityName(entity.name())) {
+    if (metaObject) {
         QObject *made = metaObject->newInstance();
         if (!made)
             made = metaObject->newInstance(Q_ARG(QObject *, nullptr));

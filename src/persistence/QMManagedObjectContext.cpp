@@ -319,6 +319,8 @@ QMManagedObjectContext::executeFetchRequest(const QMFetchRequest &request, QMErr
     const auto store = d->coordinator->persistentStore();
     const QString storeIdentifier = store ? store->identifier() : QString();
     const auto self = weak_from_this();
+    const QMetaObject *metaObject = QMManagedObjectClassForEntityName(entity->name());
+    d->registered.reserve(d->registered.size() + rows.size());
     QList<ObjectPtr> objects;
     objects.reserve(rows.size());
     for (QMStoreRow &row : rows) {
@@ -332,7 +334,7 @@ QMManagedObjectContext::executeFetchRequest(const QMFetchRequest &request, QMErr
                 s.fault = false;
             }
         } else {
-            object = QMManagedObjectAccess::instantiate(d->model, *entity);
+            object = QMManagedObjectAccess::instantiate(d->model, *entity, metaObject);
             QMManagedObject::Private &s = QMManagedObjectAccess::state(*object);
             s.id = id;
             s.context = self;

@@ -54,9 +54,13 @@ public:
     static QMManagedObject::Private &state(const QMManagedObject &o) { return *o.d; }
     static QMManagedObjectContext::Private &state(const QMManagedObjectContext &c) { return *c.d; }
     /// A new object of the entity's registered class (or a plain one), in no context.
+    /// `metaObject` is the class when the caller looked it up already (a fetch makes many).
     static std::shared_ptr<QMManagedObject>
     instantiate(const std::shared_ptr<const QMManagedObjectModel> &model,
                 const QMEntityDescription &entity);
+    static std::shared_ptr<QMManagedObject>
+    instantiate(const std::shared_ptr<const QMManagedObjectModel> &model,
+                const QMEntityDescription &entity, const QMetaObject *metaObject);
     /// Reads a fault's values from its context's parent; an object gone keeps its values.
     static void fireFault(const QMManagedObject &o);
     /// Brings the context's set of changed objects up to date with the object's flags.
