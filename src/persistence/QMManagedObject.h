@@ -174,6 +174,14 @@ public:
     template<typename T>
     static std::shared_ptr<T> createInMemoryWithAttributes(const QVariantMap &attributes);
 
+    /// A new object of the entity `entityName` of `model`, with the attributes' default values,
+    /// in no context (QMManagedObjectContext::insertObject() adds it to one). Of the entity's
+    /// registered class, else a plain QMManagedObject. Throws QMInternalInconsistencyException
+    /// "the model has no entity NAME" for an unknown entity. The templates build on it.
+    static std::shared_ptr<QMManagedObject>
+    createInMemoryForEntityName(const QString &entityName,
+                                const std::shared_ptr<const QMManagedObjectModel> &model);
+
     /// Re-reads the object's values from the store (refreshObject()).
     void refreshMergingChanges(bool mergeChanges);
     /// Deletes the object from its context (deleteObject()); nothing happens without a context.

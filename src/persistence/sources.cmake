@@ -33,4 +33,13 @@ list(APPEND QMF_PERSISTENCE_SOURCES
 #
 # Models, the coordinator, the stores, contexts and objects.
 list(APPEND QMF_PERSISTENCE_SOURCES
+    persistence/QMGraphStore.cpp
+    persistence/QMManagedObject.cpp
+    persistence/QMManagedObjectContext.cpp
+    persistence/QMManagedObjectContext_p.h
+    persistence/QMManagedObjectModel.cpp
+    persistence/QMPersistentStoreAccess_p.h
+    persistence/QMPersistentStoreCoordinator.cpp
+    persistence/QMSQLiteStore.cpp
+    persistence/QMStoreBackend_p.h
 )

@@ -1,0 +1,663 @@
+#include "persistence/QMManagedObjectContext.h"
+
+#include "persistence/QMManagedObjectContext_p.h"
+#include "persistence/QMPersistenceError.h"
+#include "persistence/QMPersistenceValue_p.h"
+#include "persistence/QMPersistentStoreAccess_p.h"
+#include "persistence/QMPredicate.h"
+
+#include "errors/QMInternalInconsistencyException.h"
+
+#include <algorithm>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+using ObjectPtr = std::shared_ptr<QMManagedObject>;
+
+bool byEntityAndNumber(const ObjectPtr &a, const ObjectPtr &b)
+{
+    // No copies of the identifiers: this runs n log n times in a large save.
+    const auto &x = QMManagedObjectAccess::state(*a);
+    const auto &y = QMManagedObjectAccess::state(*b);
+    if (x.entity != y.entity)
+        return x.entity->name() < y.entity->name();
+    return x.id.number() < y.id.number();
+}
+
+bool matches(const QMPredicate &bound, const QMEntityDescription &entity,
+             const QVariantList &values)
+{
+    if (bound.isNull())
+        return true;
+    return bound.evaluateWithValues([&](const QString &key) {
+        const qsizetype i = entity.indexOfAttribute(key);
+        return i < 0 ? QVariant() : values.value(i);
+    });
+}
+
+void detach(QMManagedObject &o)
+{
+    QMManagedObjectAccess::state(o).context.reset();
+}
+
+} // namespace
+
+QMManagedObjectContext::QMManagedObjectContext()
+    : d(std::make_unique<Private>())
+{ }
+
+QMManagedObjectContext::~QMManagedObjectContext()
+{
+    for (const ObjectPtr &o : std::as_const(d->registered))
+        detach(*o);
+}
+
+std::shared_ptr<QMManagedObjectContext>
+QMManagedObjectContext::contextWithPersistentStoreCoordinator(
+        const std::shared_ptr<QMPersistentStoreCoordinator> &coordinator)
+{
+    if (!coordinator)
+        throw QMInternalInconsistencyException(
+                u"Invalid parameter not satisfying: coordinator != nil"_s);
+    std::shared_ptr<QMManagedObjectContext> c(new QMManagedObjectContext);
+    c->d->coordinator = coordinator;
+    c->d->model = coordinator->managedObjectModel();
+    return c;
+}
+
+std::shared_ptr<QMManagedObjectContext> QMManagedObjectContext::contextWithParentContext(
+        const std::shared_ptr<QMManagedObjectContext> &parent)
+{
+    if (!parent)
+        throw QMInternalInconsistencyException(
+                u"Invalid parameter not satisfying: parent != nil"_s);
+    std::shared_ptr<QMManagedObjectContext> c(new QMManagedObjectContext);
+    c->d->coordinator = parent->d->coordinator;
+    c->d->parent = parent;
+    c->d->model = parent->d->model;
+    return c;
+}
+
+std::shared_ptr<QMPersistentStoreCoordinator>
+QMManagedObjectContext::persistentStoreCoordinator() const
+{
+    return d->coordinator;
+}
+
+std::shared_ptr<QMManagedObjectContext> QMManagedObjectContext::parentContext() const
+{
+    return d->parent;
+}
+
+QString QMManagedObjectContext::name() const
+{
+    return d->name;
+}
+
+void QMManagedObjectContext::setName(const QString &name)
+{
+    d->name = name;
+}
+
+QVariantMap QMManagedObjectContext::userInfo() const
+{
+    return d->userInfo;
+}
+
+void QMManagedObjectContext::setUserInfo(const QVariantMap &userInfo)
+{
+    d->userInfo = userInfo;
+}
+
+std::shared_ptr<QMManagedObject>
+QMManagedObjectContext::insertNewObjectForEntityForName(const QString &entityName)
+{
+    const QMEntityDescription *entity = d->model->entityForName(entityName);
+    if (!entity)
+        throw QMInternalInconsistencyException(u"the model has no entity %1"_s.arg(entityName));
+    ObjectPtr object = QMManagedObject::createInMemoryForEntityName(entityName, d->model);
+    insertObject(object);
+    return object;
+}
+
+void QMManagedObjectContext::insertObject(const std::shared_ptr<QMManagedObject> &object)
+{
+    if (!object)
+        throw QMInternalInconsistencyException(
+                u"Invalid parameter not satisfying: object != nil"_s);
+    QMManagedObject::Private &s = QMManagedObjectAccess::state(*object);
+    if (s.model != d->model || !s.entity)
+        throw QMInternalInconsistencyException(u"the object is not of this context's model"_s);
+    if (!s.id.isNull())
+        throw QMInternalInconsistencyException(u"the object is already in a context"_s);
+    // Identifiers exist from insertion on, so one taken now still names the object after the
+    // save, in any context.
+    s.id = QMPersistentStoreAccess::allocateID(*d->coordinator, s.entity->name());
+    s.context = weak_from_this();
+    s.inserted = true;
+    d->registered.insert(s.id, object);
+    d->changed.insert(object.get(), object);
+}
+
+void QMManagedObjectContext::deleteObject(const std::shared_ptr<QMManagedObject> &object)
+{
+    if (!object || d->registered.value(object->objectID()) != object)
+        return;
+    QMManagedObject::Private &s = QMManagedObjectAccess::state(*object);
+    s.deleted = true;
+    if (s.inserted) {
+        // Never reached the parent: it simply goes.
+        d->registered.remove(s.id);
+        d->changed.remove(object.get());
+        detach(*object);
+        return;
+    }
+    d->changed.insert(object.get(), object);
+}
+
+bool QMManagedObjectAccess::readParentRow(QMManagedObjectContext &c,
+                                          const QMEntityDescription &entity, qint64 number,
+                                          QVariantList *values, QMError *error)
+{
+    if (c.d->parent)
+        return readRow(*c.d->parent, entity, number, values, error);
+    return QMPersistentStoreAccess::readRow(*c.d->coordinator, entity, number, values, error);
+}
+
+bool QMManagedObjectAccess::readRow(QMManagedObjectContext &c, const QMEntityDescription &entity,
+                                    qint64 number, QVariantList *values, QMError *error)
+{
+    const auto store = c.d->coordinator->persistentStore();
+    const QMManagedObjectID id(store ? store->identifier() : QString(), entity.name(), number);
+    if (const ObjectPtr o = c.d->registered.value(id)) {
+        const QMManagedObject::Private &s = state(*o);
+        if (s.deleted)
+            return false;
+        if (!s.fault) {
+            *values = s.values;
+            return true;
+        }
+    }
+    return readParentRow(c, entity, number, values, error);
+}
+
+void QMManagedObjectAccess::noteChange(QMManagedObjectContext &c, const QMManagedObject &o)
+{
+    if (!o.hasChanges())
+        c.d->changed.remove(&o);
+    else if (!c.d->changed.contains(&o))
+        c.d->changed.insert(&o, c.d->registered.value(o.objectID()));
+}
+
+bool QMManagedObjectAccess::fetchRows(QMManagedObjectContext &c, const QMEntityDescription &entity,
+                                      const QMPredicate &bound,
+                                      const QList<QMFetchSortDescriptor> &sort, qsizetype limit,
+                                      bool withValues, QList<QMStoreRow> *rows, QMError *error)
+{
+    QList<ObjectPtr> mine;
+    for (const ObjectPtr &o : std::as_const(c.d->changed)) {
+        if (state(*o).entity->name() == entity.name())
+            mine.append(o);
+    }
+    const auto parentRows = [&](qsizetype parentLimit, bool parentValues) {
+        if (c.d->parent)
+            return fetchRows(*c.d->parent, entity, bound, sort, parentLimit, parentValues, rows,
+                             error);
+        return QMPersistentStoreAccess::fetch(*c.d->coordinator, entity, bound, sort, parentLimit,
+                                              parentValues, rows, error);
+    };
+    // Without changes of this entity the parent's answer is the context's answer.
+    if (mine.isEmpty())
+        return parentRows(limit, withValues);
+
+    // The parent's answer, whole: the context's changes may drop some of its rows or add others
+    // before the limit is taken. Values are needed only to sort again.
+    if (!parentRows(0, withValues || !sort.isEmpty()))
+        return false;
+    QSet<qint64> changedNumbers;
+    for (const ObjectPtr &o : std::as_const(mine))
+        changedNumbers.insert(o->objectID().number());
+    rows->removeIf([&](const QMStoreRow &row) { return changedNumbers.contains(row.number); });
+    for (const ObjectPtr &o : std::as_const(mine)) {
+        const QMManagedObject::Private &s = state(*o);
+        if (s.deleted)
+            continue;
+        if (s.fault)
+            fireFault(*o);
+        if (matches(bound, entity, s.values))
+            rows->append({s.id.number(), s.values});
+    }
+    if (sort.isEmpty())
+        std::sort(rows->begin(), rows->end(),
+                  [](const QMStoreRow &a, const QMStoreRow &b) { return a.number < b.number; });
+    else
+        QMStoreBackends::sortRows(*rows, entity, sort);
+    if (limit > 0 && rows->size() > limit)
+        rows->resize(limit);
+    if (!withValues) {
+        for (QMStoreRow &row : *rows)
+            row.values.clear();
+    }
+    return true;
+}
+
+qsizetype QMManagedObjectAccess::countRows(QMManagedObjectContext &c,
+                                           const QMEntityDescription &entity,
+                                           const QMPredicate &bound, QMError *error)
+{
+    bool changes = false;
+    for (const ObjectPtr &o : std::as_const(c.d->changed))
+        changes = changes || state(*o).entity->name() == entity.name();
+    if (!changes) {
+        if (c.d->parent)
+            return countRows(*c.d->parent, entity, bound, error);
+        return QMPersistentStoreAccess::count(*c.d->coordinator, entity, bound, error);
+    }
+    QList<QMStoreRow> rows;
+    if (!fetchRows(c, entity, bound, {}, 0, false, &rows, error))
+        return -1;
+    return rows.size();
+}
+
+namespace {
+
+// The entity and bound predicate of a request, or false with the error.
+bool prepareRequest(const QMManagedObjectModel &model, const QMFetchRequest &request,
+                    const QMEntityDescription **entity, QMPredicate *bound, QMError *error)
+{
+    *entity = model.entityForName(request.entityName());
+    if (!*entity) {
+        *error = QMStoreBackends::makeError(
+                QMPersistentStoreOperationError,
+                u"The model has no entity \"%1\"."_s.arg(request.entityName()));
+        return false;
+    }
+    for (const QMFetchSortDescriptor &sort : request.sortDescriptors()) {
+        if ((*entity)->indexOfAttribute(sort.key) < 0) {
+            *error = QMStoreBackends::makeError(
+                    QMPredicateInvalidKeyError,
+                    u"The entity %1 has no attribute \"%2\" to sort by."_s.arg(request.entityName(),
+                                                                               sort.key));
+            return false;
+        }
+    }
+    if (request.predicate().isNull()) {
+        *bound = QMPredicate();
+        return true;
+    }
+    QMError bindError;
+    *bound = request.predicate().boundToEntity(**entity, &bindError);
+    if (bound->isNull()) {
+        *error = bindError.isNull() ? QMStoreBackends::makeError(
+                         QMPredicateInvalidKeyError,
+                         u"The predicate does not fit the entity %1."_s.arg(request.entityName()))
+                                    : bindError;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+QList<std::shared_ptr<QMManagedObject>>
+QMManagedObjectContext::executeFetchRequest(const QMFetchRequest &request, QMError *error)
+{
+    QMError failure;
+    const QMEntityDescription *entity = nullptr;
+    QMPredicate bound;
+    QList<QMStoreRow> rows;
+    if (!prepareRequest(*d->model, request, &entity, &bound, &failure)
+        || !QMManagedObjectAccess::fetchRows(*this, *entity, bound, request.sortDescriptors(),
+                                             request.fetchLimit(), request.includesPropertyValues(),
+                                             &rows, &failure)) {
+        if (error)
+            *error = failure;
+        return {};
+    }
+    const auto store = d->coordinator->persistentStore();
+    const QString storeIdentifier = store ? store->identifier() : QString();
+    const auto self = weak_from_this();
+    const QMetaObject *metaObject = QMManagedObjectClassForEntityName(entity->name());
+    d->registered.reserve(d->registered.size() + rows.size());
+    QList<ObjectPtr> objects;
+    objects.reserve(rows.size());
+    for (QMStoreRow &row : rows) {
+        const QMManagedObjectID id(storeIdentifier, entity->name(), row.number);
+        ObjectPtr &object = d->registered[id];
+        if (object) {
+            QMManagedObject::Private &s = QMManagedObjectAccess::state(*object);
+            if (s.fault && request.includesPropertyValues()) {
+                s.values = row.values;
+                s.saved = std::move(row.values);
+                s.fault = false;
+            }
+        } else {
+            object = QMManagedObjectAccess::instantiate(d->model, *entity, metaObject);
+            QMManagedObject::Private &s = QMManagedObjectAccess::state(*object);
+            s.id = id;
+            s.context = self;
+            s.changed = QBitArray(entity->attributes().size());
+            if (request.includesPropertyValues()) {
+                s.values = row.values;
+                s.saved = std::move(row.values);
+            } else {
+                s.fault = true;
+                s.values = QVariantList(entity->attributes().size());
+                s.saved = s.values;
+            }
+        }
+        objects.append(object);
+    }
+    return objects;
+}
+
+qsizetype QMManagedObjectContext::countForFetchRequest(const QMFetchRequest &request,
+                                                       QMError *error)
+{
+    QMError failure;
+    const QMEntityDescription *entity = nullptr;
+    QMPredicate bound;
+    qsizetype n = -1;
+    if (prepareRequest(*d->model, request, &entity, &bound, &failure))
+        n = QMManagedObjectAccess::countRows(*this, *entity, bound, &failure);
+    if (n < 0) {
+        if (error)
+            *error = failure;
+        return -1;
+    }
+    return request.fetchLimit() > 0 ? std::min(n, request.fetchLimit()) : n;
+}
+
+std::shared_ptr<QMManagedObject>
+QMManagedObjectContext::existingObjectWithID(const QMManagedObjectID &objectID, QMError *error)
+{
+    const auto gone = [&]() -> ObjectPtr {
+        if (error)
+            *error = QMStoreBackends::makeError(
+                    QMManagedObjectReferentialIntegrityError,
+                    u"The object %1 does not exist."_s.arg(objectID.URIRepresentation().toString()),
+                    {{u"QMAffectedObjectURL"_s, objectID.URIRepresentation()}});
+        return nullptr;
+    };
+    const auto store = d->coordinator->persistentStore();
+    const QMEntityDescription *entity = d->model->entityForName(objectID.entityName());
+    if (objectID.isNull() || !entity || !store || objectID.storeIdentifier() != store->identifier())
+        return gone();
+    QVariantList values;
+    QMError failure;
+    if (const ObjectPtr o = d->registered.value(objectID)) {
+        QMManagedObject::Private &s = QMManagedObjectAccess::state(*o);
+        if (s.deleted)
+            return gone();
+        if (!s.fault)
+            return o;
+        if (!QMManagedObjectAccess::readParentRow(*this, *entity, objectID.number(), &values,
+                                                  &failure))
+            return failure.isNull() ? gone() : (error ? (*error = failure, nullptr) : nullptr);
+        s.values = values;
+        s.saved = values;
+        s.fault = false;
+        return o;
+    }
+    if (!QMManagedObjectAccess::readParentRow(*this, *entity, objectID.number(), &values,
+                                              &failure)) {
+        if (!failure.isNull()) {
+            if (error)
+                *error = failure;
+            return nullptr;
+        }
+        return gone();
+    }
+    ObjectPtr object = QMManagedObjectAccess::instantiate(d->model, *entity);
+    QMManagedObject::Private &s = QMManagedObjectAccess::state(*object);
+    s.id = objectID;
+    s.context = weak_from_this();
+    s.changed = QBitArray(entity->attributes().size());
+    s.values = values;
+    s.saved = values;
+    d->registered.insert(objectID, object);
+    return object;
+}
+
+std::shared_ptr<QMManagedObject>
+QMManagedObjectContext::objectRegisteredForID(const QMManagedObjectID &objectID) const
+{
+    return d->registered.value(objectID);
+}
+
+bool QMManagedObjectContext::hasChanges() const
+{
+    return !d->changed.isEmpty();
+}
+
+namespace {
+
+QList<ObjectPtr> collect(const QHash<const QMManagedObject *, ObjectPtr> &changed,
+                         const std::function<bool(const QMManagedObject &)> &take)
+{
+    QList<ObjectPtr> list;
+    list.reserve(changed.size());
+    for (const ObjectPtr &o : changed) {
+        if (take(*o))
+            list.append(o);
+    }
+    std::sort(list.begin(), list.end(), byEntityAndNumber);
+    return list;
+}
+
+} // namespace
+
+QList<std::shared_ptr<QMManagedObject>> QMManagedObjectContext::insertedObjects() const
+{
+    return collect(d->changed, [](const QMManagedObject &o) { return o.isInserted(); });
+}
+
+QList<std::shared_ptr<QMManagedObject>> QMManagedObjectContext::updatedObjects() const
+{
+    return collect(d->changed, [](const QMManagedObject &o) { return o.isUpdated(); });
+}
+
+QList<std::shared_ptr<QMManagedObject>> QMManagedObjectContext::deletedObjects() const
+{
+    return collect(d->changed, [](const QMManagedObject &o) { return o.isDeleted(); });
+}
+
+QList<std::shared_ptr<QMManagedObject>> QMManagedObjectContext::registeredObjects() const
+{
+    QList<ObjectPtr> list = d->registered.values();
+    std::sort(list.begin(), list.end(), byEntityAndNumber);
+    return list;
+}
+
+bool QMManagedObjectContext::save(QMError *error)
+{
+    if (d->changed.isEmpty())
+        return true;
+    const QList<ObjectPtr> changed
+            = collect(d->changed, [](const QMManagedObject &) { return true; });
+
+    // Validation first: nothing moves unless every object can be saved.
+    for (const ObjectPtr &o : changed) {
+        const QMManagedObject::Private &s = QMManagedObjectAccess::state(*o);
+        if (s.deleted)
+            continue;
+        const QList<QMAttributeDescription> &attributes = s.entity->attributes();
+        for (qsizetype i = 0; i < attributes.size(); ++i) {
+            if (attributes.at(i).optional || !QMPersistenceValue::isAbsent(s.values.value(i)))
+                continue;
+            if (error)
+                *error = QMStoreBackends::makeError(
+                        QMValidationMissingMandatoryPropertyError,
+                        u"The %1 attribute \"%2\" needs a value."_s.arg(s.entity->name(),
+                                                                        attributes.at(i).name),
+                        {{QMValidationKeyErrorKey, attributes.at(i).name},
+                         {u"QMValidationObject"_s, s.id.URIRepresentation()}});
+            return false;
+        }
+    }
+
+    if (!d->parent) {
+        QMStoreChanges changes;
+        for (const ObjectPtr &o : changed) {
+            const QMManagedObject::Private &s = QMManagedObjectAccess::state(*o);
+            const QString &entity = s.entity->name();
+            if (s.deleted)
+                changes.deleted[entity].append(s.id.number());
+            else if (s.inserted)
+                changes.inserted[entity].append({s.id.number(), s.values});
+            else
+                changes.updated[entity].append({s.id.number(), s.values});
+        }
+        QMError failure;
+        if (!QMPersistentStoreAccess::save(*d->coordinator, changes, &failure)) {
+            if (error)
+                *error = failure;
+            return false;
+        }
+    } else {
+        // A child's save cannot fail past validation: the parent's objects are made or changed
+        // from the child's own values, without reading anything. Faults of the parent are read
+        // first so that a changed value lands on loaded values.
+        QMManagedObjectContext &parent = *d->parent;
+        for (const ObjectPtr &o : changed) {
+            const ObjectPtr p = parent.d->registered.value(o->objectID());
+            if (p && QMManagedObjectAccess::state(*p).fault)
+                QMManagedObjectAccess::fireFault(*p);
+        }
+        const auto parentSelf = parent.weak_from_this();
+        for (const ObjectPtr &o : changed) {
+            const QMManagedObject::Private &s = QMManagedObjectAccess::state(*o);
+            ObjectPtr p = parent.d->registered.value(s.id);
+            if (!p) {
+                p = QMManagedObjectAccess::instantiate(d->model, *s.entity);
+                QMManagedObject::Private &ps = QMManagedObjectAccess::state(*p);
+                ps.id = s.id;
+                ps.context = parentSelf;
+                ps.changed = QBitArray(s.entity->attributes().size());
+                ps.inserted = s.inserted;
+                ps.values = s.inserted ? s.values : s.saved;
+                ps.saved = s.inserted ? QVariantList(s.values.size()) : s.saved;
+                parent.d->registered.insert(s.id, p);
+            }
+            QMManagedObject::Private &ps = QMManagedObjectAccess::state(*p);
+            if (s.deleted) {
+                ps.deleted = true;
+                if (ps.inserted) {
+                    parent.d->registered.remove(s.id);
+                    parent.d->changed.remove(p.get());
+                    detach(*p);
+                    continue;
+                }
+            } else {
+                for (qsizetype i = 0; i < s.values.size(); ++i)
+                    QMManagedObjectAccess::setValueAt(*p, i, s.values.at(i));
+            }
+            parent.d->changed.insert(p.get(), p);
+        }
+    }
+
+    // Committed: the context's values are now its parent's.
+    for (const ObjectPtr &o : changed) {
+        QMManagedObject::Private &s = QMManagedObjectAccess::state(*o);
+        if (s.deleted) {
+            d->registered.remove(s.id);
+            detach(*o);
+            continue;
+        }
+        s.inserted = false;
+        s.saved = s.values;
+        s.changed.fill(false);
+    }
+    d->changed.clear();
+    return true;
+}
+
+void QMManagedObjectContext::refreshObject(const std::shared_ptr<QMManagedObject> &object,
+                                           bool mergeChanges)
+{
+    if (!object || d->registered.value(object->objectID()) != object)
+        return;
+    QMManagedObject::Private &s = QMManagedObjectAccess::state(*object);
+    if (s.inserted)
+        return;
+    if (!mergeChanges) {
+        // The fault keeps the saved values, so an object gone from the store keeps them.
+        const QBitArray dropped = s.changed;
+        s.values = s.saved;
+        s.changed.fill(false);
+        s.fault = true;
+        QMManagedObjectAccess::noteChange(*this, *object);
+        for (qsizetype i = 0; i < dropped.size(); ++i) {
+            if (dropped.testBit(i))
+                Q_EMIT object->valueChanged(s.entity->attributes().at(i).name);
+        }
+        return;
+    }
+    QVariantList fresh;
+    QMError error;
+    if (!QMManagedObjectAccess::readParentRow(*this, *s.entity, s.id.number(), &fresh, &error))
+        return;
+    const QVariantList before = s.values;
+    for (qsizetype i = 0; i < fresh.size(); ++i) {
+        if (s.fault || !s.changed.testBit(i))
+            s.values[i] = fresh.at(i);
+    }
+    s.saved = fresh;
+    s.fault = false;
+    const QList<QMAttributeDescription> &attributes = s.entity->attributes();
+    for (qsizetype i = 0; i < attributes.size(); ++i) {
+        const bool differs = QMPersistenceValue::isAbsent(s.values.at(i))
+                        != QMPersistenceValue::isAbsent(fresh.at(i))
+                || QMPersistenceValue::compare(s.values.at(i), fresh.at(i), attributes.at(i).type)
+                        != 0;
+        s.changed.setBit(i, differs);
+    }
+    QMManagedObjectAccess::noteChange(*this, *object);
+    for (qsizetype i = 0; i < attributes.size(); ++i) {
+        if (QMPersistenceValue::isAbsent(before.at(i))
+                    != QMPersistenceValue::isAbsent(s.values.at(i))
+            || QMPersistenceValue::compare(before.at(i), s.values.at(i), attributes.at(i).type)
+                    != 0)
+            Q_EMIT object->valueChanged(attributes.at(i).name);
+    }
+}
+
+void QMManagedObjectContext::refreshAllObjects()
+{
+    const QList<ObjectPtr> objects = registeredObjects();
+    for (const ObjectPtr &o : objects)
+        refreshObject(o, true);
+}
+
+void QMManagedObjectContext::reset()
+{
+    for (const ObjectPtr &o : std::as_const(d->registered))
+        detach(*o);
+    d->registered.clear();
+    d->changed.clear();
+}
+
+void QMManagedObjectContext::rollback()
+{
+    const QList<ObjectPtr> changed
+            = collect(d->changed, [](const QMManagedObject &) { return true; });
+    for (const ObjectPtr &o : changed) {
+        QMManagedObject::Private &s = QMManagedObjectAccess::state(*o);
+        if (s.inserted) {
+            d->registered.remove(s.id);
+            detach(*o);
+            continue;
+        }
+        s.deleted = false;
+        const QBitArray restored = s.changed;
+        s.values = s.saved;
+        s.changed.fill(false);
+        for (qsizetype i = 0; i < restored.size(); ++i) {
+            if (restored.testBit(i))
+                Q_EMIT o->valueChanged(s.entity->attributes().at(i).name);
+        }
+    }
+    d->changed.clear();
+}

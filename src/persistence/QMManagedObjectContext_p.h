@@ -1,0 +1,83 @@
+#pragma once
+
+// The state behind contexts and objects, shared by QMManagedObject.cpp and
+// QMManagedObjectContext.cpp.
+
+#include "persistence/QMManagedObject.h"
+#include "persistence/QMManagedObjectContext.h"
+#include "persistence/QMPersistentStoreCoordinator.h"
+#include "persistence/QMStoreBackend_p.h"
+
+#include <QBitArray>
+#include <QHash>
+#include <QSet>
+
+class QMManagedObject::Private
+{
+public:
+    std::shared_ptr<const QMManagedObjectModel> model;
+    const QMEntityDescription *entity = nullptr;
+    QMManagedObjectID id;
+    // Weak: the context owns its registered objects, not the other way round.
+    std::weak_ptr<QMManagedObjectContext> context;
+    /// The current values, in the entity's attribute order.
+    QVariantList values;
+    /// The values the parent (store or parent context) holds, as last read or saved.
+    QVariantList saved;
+    /// Attributes whose value differs from `saved`.
+    QBitArray changed;
+    bool fault = false;
+    bool inserted = false;
+    bool deleted = false;
+
+    bool hasChangedValues() const { return changed.count(true) > 0; }
+};
+
+class QMManagedObjectContext::Private
+{
+public:
+    std::shared_ptr<QMPersistentStoreCoordinator> coordinator;
+    std::shared_ptr<QMManagedObjectContext> parent;
+    std::shared_ptr<const QMManagedObjectModel> model;
+    QString name;
+    QVariantMap userInfo;
+    QHash<QMManagedObjectID, std::shared_ptr<QMManagedObject>> registered;
+    /// Objects inserted, deleted or with changed values, by address: a save of 100,000 new
+    /// objects goes through this set several times, and hashing identifiers would dominate.
+    QHash<const QMManagedObject *, std::shared_ptr<QMManagedObject>> changed;
+};
+
+/// The internal operations on objects and contexts that the two classes share.
+class QMManagedObjectAccess
+{
+public:
+    static QMManagedObject::Private &state(const QMManagedObject &o) { return *o.d; }
+    static QMManagedObjectContext::Private &state(const QMManagedObjectContext &c) { return *c.d; }
+    /// A new object of the entity's registered class (or a plain one), in no context.
+    /// `metaObject` is the class when the caller looked it up already (a fetch makes many).
+    static std::shared_ptr<QMManagedObject>
+    instantiate(const std::shared_ptr<const QMManagedObjectModel> &model,
+                const QMEntityDescription &entity);
+    static std::shared_ptr<QMManagedObject>
+    instantiate(const std::shared_ptr<const QMManagedObjectModel> &model,
+                const QMEntityDescription &entity, const QMetaObject *metaObject);
+    /// Reads a fault's values from its context's parent; an object gone keeps its values.
+    static void fireFault(const QMManagedObject &o);
+    /// Brings the context's set of changed objects up to date with the object's flags.
+    static void noteChange(QMManagedObjectContext &c, const QMManagedObject &o);
+    /// The row of the object in `c`'s parent (a context, or the store).
+    static bool readParentRow(QMManagedObjectContext &c, const QMEntityDescription &entity,
+                              qint64 number, QVariantList *values, QMError *error);
+    /// The row of the object as `c` sees it (its own changes, else its parent's).
+    static bool readRow(QMManagedObjectContext &c, const QMEntityDescription &entity, qint64 number,
+                        QVariantList *values, QMError *error);
+    /// The rows `c` answers a fetch with: its parent's, with its own changes laid over them.
+    static bool fetchRows(QMManagedObjectContext &c, const QMEntityDescription &entity,
+                          const QMPredicate &bound, const QList<QMFetchSortDescriptor> &sort,
+                          qsizetype limit, bool withValues, QList<QMStoreRow> *rows,
+                          QMError *error);
+    static qsizetype countRows(QMManagedObjectContext &c, const QMEntityDescription &entity,
+                               const QMPredicate &bound, QMError *error);
+    /// Sets one value of an object, updating its change flags and emitting valueChanged.
+    static void setValueAt(QMManagedObject &o, qsizetype index, const QVariant &converted);
+};

@@ -1,0 +1,24 @@
+#pragma once
+
+// What contexts ask of their coordinator. Every call takes the coordinator's mutex, so contexts
+// on several threads may share one coordinator.
+
+#include "persistence/QMPersistentStoreCoordinator.h"
+#include "persistence/QMStoreBackend_p.h"
+
+class QMPersistentStoreAccess
+{
+public:
+    static bool fetch(QMPersistentStoreCoordinator &c, const QMEntityDescription &entity,
+                      const QMPredicate &bound, const QList<QMFetchSortDescriptor> &sort,
+                      qsizetype limit, bool withValues, QList<QMStoreRow> *rows, QMError *error);
+    static qsizetype count(QMPersistentStoreCoordinator &c, const QMEntityDescription &entity,
+                           const QMPredicate &bound, QMError *error);
+    /// False with a null error when the row does not exist.
+    static bool readRow(QMPersistentStoreCoordinator &c, const QMEntityDescription &entity,
+                        qint64 number, QVariantList *values, QMError *error);
+    static bool save(QMPersistentStoreCoordinator &c, const QMStoreChanges &changes,
+                     QMError *error);
+    /// A fresh identifier for an object of the entity; throws when there is no store.
+    static QMManagedObjectID allocateID(QMPersistentStoreCoordinator &c, const QString &entityName);
+};

@@ -1,0 +1,599 @@
+#include "PersistenceTestSupport.h"
+
+#include "persistence/QMPersistenceError.h"
+#include "persistence/QMPredicate.h"
+#include "persistence/QMStoreBackend_p.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <thread>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+using ObjectList = QList<std::shared_ptr<QMManagedObject>>;
+
+QMFetchRequest request(const QString &format = QString(), const QVariantList &arguments = {},
+                       const QList<QMFetchSortDescriptor> &sort = {}, qsizetype limit = 0)
+{
+    QMFetchRequest r(u"Person"_s);
+    if (!format.isNull())
+        r.setPredicate(QMPredicate::predicateWithFormat(format, arguments));
+    r.setSortDescriptors(sort);
+    r.setFetchLimit(limit);
+    return r;
+}
+
+QStringList names(const ObjectList &objects)
+{
+    QStringList list;
+    for (const auto &o : objects)
+        list.append(o->value(u"name"_s).toString());
+    return list;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+// Runs SQL on a store file through a connection of its own, as another program would.
+void execSQL(const QString &path, const char *sql)
+{
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.toUtf8().constData(), &db), SQLITE_OK);
+    char *message = nullptr;
+    const int rc = sqlite3_exec(db, sql, nullptr, nullptr, &message);
+    EXPECT_EQ(rc, SQLITE_OK) << (message ? message : "");
+    sqlite3_free(message);
+    sqlite3_close(db);
+}
+
+class StoreFixture
+{
+public:
+    StoreFixture(const QString &type)
+        : type(type)
+    {
+        QMRegisterManagedObjectClass(&Person::staticMetaObject);
+    }
+
+    QUrl url() const
+    {
+        if (type == QMInMemoryStoreType)
+            return QUrl();
+        return QUrl::fromLocalFile(
+                dir.filePath(type == QMSQLiteStoreType ? u"people.sqlite"_s : u"people.xml"_s));
+    }
+
+    /// A new coordinator on the store (the same one for in-memory stores), and a context on it.
+    void reopen()
+    {
+        context.reset();
+        if (type != QMInMemoryStoreType || !coordinator) {
+            coordinator.reset();
+            coordinator = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(model);
+            QMError error;
+            ASSERT_TRUE(coordinator->addPersistentStoreWithType(type, QString(), url(), {}, &error))
+                    << error.localizedDescription().toStdString();
+        }
+        context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(coordinator);
+    }
+
+    std::shared_ptr<Person> insert(const QString &name, qint64 age, const QVariant &score = {})
+    {
+        auto p = QMManagedObject::createWithManagedObjectContext<Person>(context);
+        p->setName(name);
+        p->setAge(age);
+        p->setValue(u"score"_s, score);
+        return p;
+    }
+
+    QStringList fetchNames(const QMFetchRequest &r, QMManagedObjectContext *in = nullptr)
+    {
+        QMError error;
+        const ObjectList objects = (in ? in : context.get())->executeFetchRequest(r, &error);
+        EXPECT_TRUE(error.isNull()) << error.localizedDescription().toStdString();
+        return names(objects);
+    }
+
+    QString type;
+    QTemporaryDir dir;
+    std::shared_ptr<const QMManagedObjectModel> model
+            = QMManagedObjectModel::modelWithJSON(peopleModelJSON());
+    std::shared_ptr<QMPersistentStoreCoordinator> coordinator;
+    std::shared_ptr<QMManagedObjectContext> context;
+};
+
+class StoreTest : public ::testing::TestWithParam<QString>, public StoreFixture
+{
+public:
+    StoreTest()
+        : StoreFixture(GetParam())
+    { }
+    void SetUp() override { reopen(); }
+};
+
+} // namespace
+
+TEST_P(StoreTest, SavedObjectsComeBackExactlyAfterReopening)
+{
+    const QDateTime born = QDateTime::fromMSecsSinceEpoch(-86400123, Qt::UTC);
+    const QByteArray photo("\0\x01\xff binary", 10);
+    insert(u"carl"_s, 30, 0.1);
+    insert(u"Alice"_s, 25, -2.5)->setBorn(born);
+    insert(u"\u00c6r\u00f8"_s, 40)->setPhoto(photo);
+    insert(u"\U0001F600 smile"_s, 25, 7.0);
+    // U+FB01 sorts before U+1F600 by code point, after it by UTF-16 code unit.
+    auto ligature = insert(u"\uFB01ne"_s, 50, 1e300);
+    ligature->setActive(false);
+    const QUrl uri = ligature->objectID().URIRepresentation();
+    EXPECT_FALSE(ligature->objectID().isNull());
+    EXPECT_EQ(context->countForFetchRequest(request()), 5);
+    QMError error;
+    ASSERT_TRUE(context->save(&error)) << error.localizedDescription().toStdString();
+    EXPECT_FALSE(context->hasChanges());
+
+    QHash<QString, QVariantMap> saved;
+    for (const auto &o : context->executeFetchRequest(request()))
+        saved.insert(o->objectID().URIRepresentation().toString(), o->values());
+    reopen();
+
+    // Every value of every type reads back as it was saved, under the same identifier.
+    const ObjectList all = context->executeFetchRequest(request());
+    ASSERT_EQ(all.size(), 5);
+    for (const auto &o : all) {
+        SCOPED_TRACE(o->value(u"name"_s).toString().toStdString());
+        EXPECT_EQ(o->values(), saved.value(o->objectID().URIRepresentation().toString()));
+        EXPECT_TRUE(std::dynamic_pointer_cast<Person>(o));
+    }
+    const QMManagedObjectID id = coordinator->managedObjectIDForURIRepresentation(uri);
+    ASSERT_FALSE(id.isNull());
+    EXPECT_EQ(context->existingObjectWithID(id)->value(u"name"_s), QVariant(u"\uFB01ne"_s));
+
+    // Sorts and limits: code point order, absent values first ascending, ties by insertion.
+    struct Row
+    {
+        const char *label;
+        QList<QMFetchSortDescriptor> sort;
+        qsizetype limit;
+        QStringList expected;
+    };
+    const Row rows[] = {
+            {"name ascending",
+             {{u"name"_s, true}},
+             0,
+             {u"Alice"_s, u"carl"_s, u"\u00c6r\u00f8"_s, u"\uFB01ne"_s, u"\U0001F600 smile"_s}},
+            {"score descending, absent last",
+             {{u"score"_s, false}},
+             0,
+             {u"\uFB01ne"_s, u"\U0001F600 smile"_s, u"carl"_s, u"Alice"_s, u"\u00c6r\u00f8"_s}},
+            {"age with ties in insertion order, limited",
+             {{u"age"_s, true}},
+             3,
+             {u"Alice"_s, u"\U0001F600 smile"_s, u"carl"_s}},
+            {"two keys",
+             {{u"active"_s, true}, {u"age"_s, false}},
+             2,
+             {u"\uFB01ne"_s, u"\u00c6r\u00f8"_s}},
+            {"no sort, limited", {}, 2, {u"carl"_s, u"Alice"_s}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        EXPECT_EQ(fetchNames(request(QString(), {}, row.sort, row.limit)), row.expected);
+    }
+    EXPECT_EQ(context->countForFetchRequest(request(QString(), {}, {}, 3)), 3);
+    EXPECT_TRUE(context->executeFetchRequest(request(QString(), {}, {{u"height"_s, true}}), &error)
+                        .isEmpty());
+    EXPECT_EQ(error.code(), QMPredicateInvalidKeyError);
+
+    // Updates and deletions reach the store; a deleted object is gone for every context.
+    auto carl = QMManagedObject::fetchFirstByAttribute<Person>(u"name"_s, u"carl"_s, context);
+    ASSERT_TRUE(carl);
+    carl->setAge(31);
+    const QMManagedObjectID alice
+            = QMManagedObject::fetchFirstByAttribute<Person>(u"name"_s, u"Alice"_s, context)
+                      ->objectID();
+    context->existingObjectWithID(alice)->destroy();
+    ASSERT_TRUE(context->save(&error));
+    reopen();
+    EXPECT_EQ(QMManagedObject::countAll<Person>(context), 4);
+    EXPECT_EQ(QMManagedObject::fetchFirstByAttribute<Person>(u"name"_s, u"carl"_s, context)->age(),
+              31);
+    EXPECT_FALSE(context->existingObjectWithID(alice, &error));
+    EXPECT_EQ(error.code(), QMManagedObjectReferentialIntegrityError);
+}
+
+TEST_P(StoreTest, ContextsLayTheirChangesOverTheStore)
+{
+    for (int age : {10, 20, 30, 40})
+        insert(u"p%1"_s.arg(age), age);
+    ASSERT_TRUE(context->save());
+    const ObjectList stored = context->executeFetchRequest(request(QString(), {}, {{u"age"_s}}));
+    ASSERT_EQ(stored.size(), 4);
+
+    // Unsaved: p10 is 50 now, p20 is deleted, p25 is new.
+    stored[0]->setValue(u"age"_s, 50);
+    context->deleteObject(stored[1]);
+    auto fresh = insert(u"p25"_s, 25);
+    EXPECT_EQ(fetchNames(request(QString(), {}, {{u"age"_s}}, 3)),
+              QStringList({u"p25"_s, u"p30"_s, u"p40"_s}));
+    EXPECT_EQ(fetchNames(request(u"age >= 30"_s)), QStringList({u"p10"_s, u"p30"_s, u"p40"_s}));
+    EXPECT_EQ(context->countForFetchRequest(request(u"age < 45"_s)), 3);
+    // Fetching gives the registered objects themselves.
+    const ObjectList again = context->executeFetchRequest(request(u"name = 'p25'"_s));
+    ASSERT_EQ(again.size(), 1);
+    EXPECT_EQ(again.first(), fresh);
+    EXPECT_EQ(context->insertedObjects(), ObjectList {fresh});
+    EXPECT_EQ(context->updatedObjects(), ObjectList {stored[0]});
+    EXPECT_EQ(context->deletedObjects(), ObjectList {stored[1]});
+    EXPECT_EQ(stored[0]->changedValues(), (QVariantMap {{u"age"_s, qint64(10)}}));
+
+    // Another context sees the store as saved; faults read their values on first access.
+    auto other = QMManagedObjectContext::contextWithPersistentStoreCoordinator(coordinator);
+    QMFetchRequest faults = request(QString(), {}, {{u"age"_s}});
+    faults.setIncludesPropertyValues(false);
+    const ObjectList otherObjects = other->executeFetchRequest(faults);
+    ASSERT_EQ(otherObjects.size(), 4);
+    EXPECT_TRUE(otherObjects[0]->isFault());
+    EXPECT_EQ(otherObjects[0]->value(u"age"_s), QVariant(qint64(10)));
+    EXPECT_FALSE(otherObjects[0]->isFault());
+    EXPECT_EQ(otherObjects[1]->value(u"name"_s), QVariant(u"p20"_s));
+
+    // Refresh: merging keeps the unsaved name over the newly saved age; without merging the
+    // unsaved name is dropped.
+    otherObjects[0]->setValue(u"name"_s, u"renamed"_s);
+    ASSERT_TRUE(context->save());
+    other->refreshObject(otherObjects[0], true);
+    EXPECT_EQ(otherObjects[0]->value(u"age"_s), QVariant(qint64(50)));
+    EXPECT_EQ(otherObjects[0]->value(u"name"_s), QVariant(u"renamed"_s));
+    EXPECT_TRUE(other->hasChanges());
+    int signals = 0;
+    QObject::connect(otherObjects[0].get(), &QMManagedObject::valueChanged,
+                     [&](const QString &key) { signals += key == u"name"_s ? 1 : 100; });
+    otherObjects[0]->refreshMergingChanges(false);
+    EXPECT_TRUE(otherObjects[0]->isFault());
+    EXPECT_EQ(otherObjects[0]->value(u"name"_s), QVariant(u"p10"_s));
+    EXPECT_EQ(signals, 1);
+    EXPECT_FALSE(other->hasChanges());
+    // p20 was deleted by the save: the other context's object is destroyed.
+    otherObjects[1]->refreshMergingChanges(false);
+    QMError error;
+    EXPECT_TRUE(other->existingObjectWithID(otherObjects[1]->objectID(), &error) == nullptr);
+    EXPECT_EQ(error.code(), QMManagedObjectReferentialIntegrityError);
+    EXPECT_TRUE(otherObjects[1]->isDestroyed());
+    EXPECT_EQ(otherObjects[1]->value(u"name"_s), QVariant(u"p20"_s));
+    EXPECT_FALSE(otherObjects[2]->isDestroyed());
+
+    // Rollback undoes every kind of change.
+    auto temp = insert(u"temp"_s, 1);
+    stored[2]->setValue(u"age"_s, 99);
+    context->deleteObject(stored[3]);
+    context->rollback();
+    EXPECT_FALSE(context->hasChanges());
+    EXPECT_EQ(temp->managedObjectContext(), nullptr);
+    EXPECT_EQ(stored[2]->value(u"age"_s), QVariant(qint64(30)));
+    EXPECT_FALSE(stored[3]->isDeleted());
+    EXPECT_EQ(context->countForFetchRequest(request()), 4);
+    context->reset();
+    EXPECT_TRUE(context->registeredObjects().isEmpty());
+    EXPECT_TRUE(stored[2]->isDestroyed());
+}
+
+TEST_P(StoreTest, ChildContextsSaveIntoTheirParentAndValidationKeepsChanges)
+{
+    insert(u"kept"_s, 1);
+    insert(u"gone"_s, 2);
+    ASSERT_TRUE(context->save());
+    auto child = QMManagedObjectContext::contextWithParentContext(context);
+    auto inChild = QMManagedObject::createWithManagedObjectContext<Person>(
+            child, {{u"name"_s, u"child"_s}, {u"age"_s, u"7"_s}});
+    ASSERT_TRUE(inChild);
+    EXPECT_EQ(inChild->age(), 7);
+    auto kept = QMManagedObject::fetchFirstByAttribute<Person>(u"name"_s, u"kept"_s, child);
+    kept->setAge(11);
+    QMManagedObject::fetchFirstByAttribute<Person>(u"name"_s, u"gone"_s, child)->destroy();
+    EXPECT_EQ(fetchNames(request(QString(), {}, {{u"name"_s}}), child.get()),
+              QStringList({u"child"_s, u"kept"_s}));
+
+    ASSERT_TRUE(child->save());
+    EXPECT_FALSE(child->hasChanges());
+    EXPECT_TRUE(context->hasChanges());
+    EXPECT_EQ(fetchNames(request(QString(), {}, {{u"name"_s}})),
+              QStringList({u"child"_s, u"kept"_s}));
+    EXPECT_EQ(context->existingObjectWithID(kept->objectID())->value(u"age"_s),
+              QVariant(qint64(11)));
+    // The store has none of it until the parent saves.
+    auto other = QMManagedObjectContext::contextWithPersistentStoreCoordinator(coordinator);
+    EXPECT_EQ(fetchNames(request(QString(), {}, {{u"name"_s}}), other.get()),
+              QStringList({u"gone"_s, u"kept"_s}));
+    ASSERT_TRUE(context->save());
+    EXPECT_EQ(fetchNames(request(QString(), {}, {{u"name"_s}}), other.get()),
+              QStringList({u"child"_s, u"kept"_s}));
+    EXPECT_EQ(other->existingObjectWithID(inChild->objectID())->value(u"age"_s),
+              QVariant(qint64(7)));
+
+    // A required value missing: nothing is written, everything stays to be fixed and saved.
+    auto nameless = QMManagedObject::createWithManagedObjectContext<Person>(context);
+    kept->setAge(12);
+    QMError error;
+    EXPECT_FALSE(context->save(&error));
+    EXPECT_EQ(error.code(), QMValidationMissingMandatoryPropertyError);
+    EXPECT_TRUE(error.localizedDescription().contains(u"\"name\""_s));
+    EXPECT_TRUE(context->hasChanges());
+    EXPECT_EQ(other->countForFetchRequest(request()), 2);
+    nameless->setName(u"named"_s);
+    EXPECT_TRUE(nameless->save(&error)) << error.localizedDescription().toStdString();
+    EXPECT_EQ(other->countForFetchRequest(request()), 3);
+    EXPECT_THROW(nameless->setValue(u"age"_s, u"old"_s), QMInternalInconsistencyException);
+    EXPECT_THROW(nameless->value(u"height"_s), QMInternalInconsistencyException);
+}
+
+TEST_P(StoreTest, PredicatesSelectTheSameObjectsInEveryStore)
+{
+    struct Person
+    {
+        QString name;
+        QVariant age, score, active;
+        QByteArray photo;
+    };
+    const Person people[] = {
+            {u"Anna"_s, 30, 1.5, true, "a"},        {u"anne"_s, 17, QVariant(), false, {}},
+            {u"Bob"_s, 45, -3.0, true, "b"},        {u"\u00d6zil"_s, 30, 2.0, QVariant(), "c"},
+            {u"stra\u00dfe"_s, 60, 0.0, false, {}}, {u"\U0001F600"_s, QVariant(), 9.5, true, {}},
+    };
+    for (const Person &p : people) {
+        auto o = context->insertNewObjectForEntityForName(u"Person"_s);
+        o->setValues({{u"name"_s, p.name},
+                      {u"age"_s, p.age},
+                      {u"score"_s, p.score},
+                      {u"active"_s, p.active},
+                      {u"photo"_s, p.photo.isNull() ? QVariant() : QVariant(p.photo)}});
+    }
+    struct Row
+    {
+        const char *format;
+        QVariantList arguments;
+        QStringList expected;
+    };
+    const QString anna = u"Anna"_s, anne = u"anne"_s, bob = u"Bob"_s, ozil = u"\u00d6zil"_s,
+                  strasse = u"stra\u00dfe"_s, smile = u"\U0001F600"_s;
+    const Row rows[] = {
+            {"age = 30", {}, {anna, ozil}},
+            {"age == %@", {u"30"_s}, {anna, ozil}},
+            {"age != 30", {}, {anne, bob, strasse}},
+            {"age < 30", {}, {anne}},
+            {"age <= 30", {}, {anna, anne, ozil}},
+            {"age > 30", {}, {bob, strasse}},
+            {"age >= 45", {}, {bob, strasse}},
+            {"age = nil", {}, {smile}},
+            {"score != nil AND score < 1", {}, {bob, strasse}},
+            {"name BEGINSWITH 'An'", {}, {anna}},
+            {"name BEGINSWITH[c] 'an'", {}, {anna, anne}},
+            {"name CONTAINS[c] 'SS'", {}, {strasse}},
+            {"name ENDSWITH 'e'", {}, {anne, strasse}},
+            {"name LIKE 'A?n*'", {}, {anna}},
+            {"name =[c] %@", {u"\u00f6ZIL"_s}, {ozil}},
+            {"name > 'Z'", {}, {anne, ozil, strasse, smile}},
+            {"age IN {17, 45, 99}", {}, {anne, bob}},
+            {"NOT (active = YES)", {}, {anne, ozil, strasse}},
+            {"active = NO OR score > 9", {}, {anne, strasse, smile}},
+            {"%K = %@", {u"photo"_s, QByteArray("b")}, {bob}},
+            {"TRUEPREDICATE AND NOT name IN {'Anna', 'Bob'}", {}, {anne, ozil, strasse, smile}},
+    };
+    const auto check = [&](const char *phase) {
+        for (const Row &row : rows) {
+            SCOPED_TRACE(std::string(phase) + ": " + row.format);
+            QMError error;
+            const QMPredicate predicate = QMPredicate::predicateWithFormat(
+                    QString::fromUtf8(row.format), row.arguments, &error);
+            ASSERT_FALSE(predicate.isNull()) << error.localizedDescription().toStdString();
+            QMFetchRequest r(u"Person"_s);
+            r.setPredicate(predicate);
+            QStringList found = fetchNames(r);
+            found.sort();
+            QStringList expected = row.expected;
+            expected.sort();
+            EXPECT_EQ(found, expected);
+            EXPECT_EQ(context->countForFetchRequest(r), expected.size());
+        }
+    };
+    // In memory over unsaved objects, then by the store itself.
+    check("unsaved");
+    ASSERT_TRUE(context->save());
+    reopen();
+    check("saved");
+}
+
+TEST_P(StoreTest, ContextsOnTwoThreadsShareOneCoordinator)
+{
+    constexpr int perThread = 40;
+    const auto work = [&](int thread, QStringList *failures) {
+        auto own = QMManagedObjectContext::contextWithPersistentStoreCoordinator(coordinator);
+        for (int i = 0; i < perThread; ++i) {
+            auto o = own->insertNewObjectForEntityForName(u"Person"_s);
+            o->setValue(u"name"_s, u"t%1-%2"_s.arg(thread).arg(i));
+            o->setValue(u"age"_s, thread);
+            QMError error;
+            if (i % 4 == 3 && !own->save(&error))
+                failures->append(error.localizedDescription());
+            QMFetchRequest mine(u"Person"_s);
+            mine.setPredicate(QMPredicate::predicateWithKeyValue(u"age"_s, thread));
+            if (own->countForFetchRequest(mine) != i + 1)
+                failures->append(u"thread %1 miscounted at %2"_s.arg(thread).arg(i));
+        }
+    };
+    QStringList failures[2];
+    std::thread a(work, 1, &failures[0]);
+    std::thread b(work, 2, &failures[1]);
+    a.join();
+    b.join();
+    EXPECT_TRUE(failures[0].isEmpty()) << failures[0].join(u'\n').toStdString();
+    EXPECT_TRUE(failures[1].isEmpty()) << failures[1].join(u'\n').toStdString();
+    reopen();
+    const ObjectList all = context->executeFetchRequest(request());
+    QSet<qint64> numbers;
+    for (const auto &o : all)
+        numbers.insert(o->objectID().number());
+    EXPECT_EQ(all.size(), 2 * perThread);
+    EXPECT_EQ(numbers.size(), 2 * perThread);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllStores, StoreTest,
+                         ::testing::Values(QMSQLiteStoreType, QMXMLStoreType, QMInMemoryStoreType),
+                         [](const auto &info) { return info.param.toStdString(); });
+
+TEST(SQLiteStore, AFailedSaveLeavesTheDatabaseAsItWasAndTheLogBesideIt)
+{
+    StoreFixture f(QMSQLiteStoreType);
+    f.reopen();
+    f.insert(u"first"_s, 1);
+    ASSERT_TRUE(f.context->save());
+    const QString path = f.url().toLocalFile();
+    EXPECT_TRUE(QFile::exists(path + u"-wal"_s));
+    EXPECT_TRUE(QFile::exists(path + u"-shm"_s));
+    // Another program's trigger refuses the third row of one save.
+    execSQL(path,
+            "CREATE TRIGGER refuse BEFORE INSERT ON \"Person\" "
+            "WHEN (SELECT count(*) FROM \"Person\") >= 3 "
+            "BEGIN SELECT RAISE(ABORT, 'refused by trigger'); END");
+    f.reopen();
+    auto kept = QMManagedObject::fetchFirstByAttribute<Person>(u"name"_s, u"first"_s, f.context);
+    kept->setAge(2);
+    for (int i = 0; i < 4; ++i)
+        f.insert(u"new%1"_s.arg(i), i);
+    QMError error;
+    EXPECT_FALSE(f.context->save(&error));
+    EXPECT_EQ(error.code(), QMPersistentStoreSaveError);
+    EXPECT_TRUE(error.localizedDescription().contains(u"refused by trigger"_s));
+    EXPECT_TRUE(error.userInfo().value(u"QMSQLiteStatement"_s).toString().startsWith(u"INSERT"_s));
+    EXPECT_EQ(f.context->insertedObjects().size(), 4);
+    EXPECT_EQ(f.context->updatedObjects().size(), 1);
+    auto other = QMManagedObjectContext::contextWithPersistentStoreCoordinator(f.coordinator);
+    EXPECT_EQ(f.fetchNames(request(), other.get()), QStringList {u"first"_s});
+    EXPECT_EQ(f.fetchNames(request(u"age = 1"_s), other.get()), QStringList {u"first"_s});
+    execSQL(path, "DROP TRIGGER refuse");
+    EXPECT_TRUE(f.context->save(&error)) << error.localizedDescription().toStdString();
+    EXPECT_EQ(other->countForFetchRequest(request()), 5);
+    // The log files go with the last connection.
+    other.reset();
+    f.context.reset();
+    f.coordinator.reset();
+    EXPECT_FALSE(QFile::exists(path + u"-wal"_s));
+    EXPECT_FALSE(QFile::exists(path + u"-shm"_s));
+}
+
+TEST(XMLStore, AFailedWriteKeepsThePreviousFileByteForByte)
+{
+    StoreFixture f(QMXMLStoreType);
+    f.reopen();
+    f.insert(u"first"_s, 1);
+    ASSERT_TRUE(f.context->save());
+    const QByteArray before = readFile(f.url().toLocalFile());
+    f.insert(u"second"_s, 2);
+    QMStoreBackends::setXMLWriteFailureForTesting(true);
+    QMError error;
+    const bool saved = f.context->save(&error);
+    QMStoreBackends::setXMLWriteFailureForTesting(false);
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(error.code(), QMPersistentStoreSaveError);
+    EXPECT_EQ(readFile(f.url().toLocalFile()), before);
+    EXPECT_TRUE(f.context->hasChanges());
+    // The store's own graph did not take the failed save either.
+    auto other = QMManagedObjectContext::contextWithPersistentStoreCoordinator(f.coordinator);
+    EXPECT_EQ(other->countForFetchRequest(request()), 1);
+    EXPECT_TRUE(f.context->save());
+    f.reopen();
+    EXPECT_EQ(f.context->countForFetchRequest(request()), 2);
+}
+
+TEST(StoreFiles, DamagedAndForeignFilesGiveClearErrors)
+{
+    QTemporaryDir dir;
+    const auto people = QMManagedObjectModel::modelWithJSON(peopleModelJSON());
+    const auto other = QMManagedObjectModel::modelWithJSON(
+            R"({"name": "Other", "entities": [{"name": "Person", "attributes": [
+                {"name": "name", "type": "integer"}]}]})");
+    // Real stores of the people model, to damage.
+    for (const QString &type : {QMSQLiteStoreType, QMXMLStoreType}) {
+        auto c = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(people);
+        const QString path = dir.filePath(u"real."_s + type);
+        ASSERT_TRUE(c->addPersistentStoreWithType(type, {}, QUrl::fromLocalFile(path), {}));
+        auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(c);
+        for (int i = 0; i < 300; ++i)
+            context->insertNewObjectForEntityForName(u"Person"_s)
+                    ->setValue(u"name"_s, u"person number %1 with a longer name"_s.arg(i));
+        ASSERT_TRUE(context->save());
+    }
+    const QByteArray sqlite = readFile(dir.filePath(u"real.SQLite"_s));
+    const QByteArray xml = readFile(dir.filePath(u"real.XML"_s));
+    ASSERT_GT(sqlite.size(), 8192);
+    QByteArray noise(4096, '\0');
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
+    writeFile(dir.filePath(u"noise.sqlite"_s), noise);
+    writeFile(dir.filePath(u"half.sqlite"_s), sqlite.left(sqlite.size() / 2));
+    writeFile(dir.filePath(u"half.xml"_s), xml.left(xml.size() / 2));
+    writeFile(dir.filePath(u"noise.xml"_s), "<html><body>not a store</body></html>");
+    execSQL(dir.filePath(u"foreign.sqlite"_s), "CREATE TABLE t (x)");
+
+    struct Row
+    {
+        QString type;
+        QString file; // in the directory; empty: no URL
+        std::shared_ptr<const QMManagedObjectModel> model;
+        qint64 code;
+    };
+    const Row rows[] = {
+            {QMSQLiteStoreType, u"noise.sqlite"_s, people, QMFileReadCorruptFileError},
+            {QMSQLiteStoreType, u"half.sqlite"_s, people, QMFileReadCorruptFileError},
+            {QMXMLStoreType, u"half.xml"_s, people, QMFileReadCorruptFileError},
+            {QMXMLStoreType, u"noise.xml"_s, people, QMFileReadCorruptFileError},
+            {QMSQLiteStoreType, u"real.SQLite"_s, other, QMPersistentStoreIncompatibleSchemaError},
+            {QMXMLStoreType, u"real.XML"_s, other, QMPersistentStoreIncompatibleSchemaError},
+            {QMSQLiteStoreType, u"foreign.sqlite"_s, people,
+             QMPersistentStoreIncompatibleSchemaError},
+            {QMSQLiteStoreType, u"missing/dir/x.sqlite"_s, people, QMFileReadUnknownError},
+            {QMXMLStoreType, u"missing/dir/x.xml"_s, people, QMFileReadUnknownError},
+            {QMSQLiteStoreType, QString(), people, QMFileReadUnknownError},
+            {u"Paper"_s, u"x"_s, people, QMPersistentStoreInvalidTypeError},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(QString(row.type + u" "_s + row.file).toStdString());
+        auto c = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(row.model);
+        QMError error;
+        const QUrl url = row.file.isNull() ? QUrl() : QUrl::fromLocalFile(dir.filePath(row.file));
+        EXPECT_FALSE(c->addPersistentStoreWithType(row.type, {}, url, {}, &error));
+        EXPECT_EQ(error.domain(), QMPersistenceErrorDomain);
+        EXPECT_EQ(error.code(), row.code) << error.localizedDescription().toStdString();
+        EXPECT_FALSE(error.localizedDescription().isEmpty());
+        EXPECT_FALSE(c->persistentStore());
+    }
+    // A coordinator holds one store; removing it closes the store for its contexts.
+    auto c = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(people);
+    auto store = c->addPersistentStoreWithType(QMInMemoryStoreType, {}, {}, {{u"unknown"_s, 1}});
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->type(), QMInMemoryStoreType);
+    QMError error;
+    EXPECT_FALSE(c->addPersistentStoreWithType(QMInMemoryStoreType, {}, {}, {}, &error));
+    EXPECT_EQ(error.code(), QMPersistentStoreInvalidTypeError);
+    auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(c);
+    EXPECT_TRUE(c->removePersistentStore(store));
+    EXPECT_EQ(context->countForFetchRequest(request(), &error), -1);
+    EXPECT_EQ(error.code(), QMPersistentStoreOperationError);
+}
