@@ -87,6 +87,16 @@ TEST(QmfTourTest, ShowsEverySection)
             ". Network reachability\n",
             "(qmf reach 127.0.0.1):\n\n    reachable (kSCNetworkReachabilityFlagsReachable, "
             "kSCNetworkReachabilityFlagsIsLocalAddress, kSCNetworkReachabilityFlagsIsDirect)\n",
+            "\n17. Object store\n================\n",
+            "1960 ursula --sort year --descending\n"
+            "    {\"objectID\":3,\"title\":\"The Dispossessed\",\"author\":\"Ursula K. Le Guin\","
+            "\"year\":1974,\"rating\":4.4,\"available\":true,\"cover\":null}\n"
+            "    {\"objectID\":1,\"title\":\"The Left Hand of Darkness\",",
+            "--where \"available = NO\"\n    1\n",
+            "    SQLite   The Dispossessed, The Left Hand of Darkness\n"
+            "    XML      The Dispossessed, The Left Hand of Darkness\n"
+            "    InMemory The Dispossessed, The Left Hand of Darkness\n",
+            "    The Book attribute \"title\" needs a value.\nReopened, the store holds 5 books.\n",
     };
     for (const char *snippet : snippets)
         EXPECT_TRUE(tour.out.contains(QString::fromUtf8(snippet))) << snippet;

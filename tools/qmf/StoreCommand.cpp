@@ -32,12 +32,12 @@ struct Options
     QMOptionPtr sort = QMOption::optionWithFlag(QString(), u"sort"_s,
                                                 u"Order by the attribute KEY (repeatable)"_s,
                                                 u"KEY"_s, QMOptionTypeString, false);
-    QMOptionPtr descending = QMOption::optionWithFlag(
-            QString(), u"descending"_s, u"Sort in descending order"_s, QString(),
-            QMOptionTypeNone, false);
-    QMOptionPtr limit = QMOption::optionWithFlag(QString(), u"limit"_s,
-                                                 u"At most N objects (0: all)"_s, u"N"_s,
-                                                 QMOptionTypeNumber, false);
+    QMOptionPtr descending
+            = QMOption::optionWithFlag(QString(), u"descending"_s, u"Sort in descending order"_s,
+                                       QString(), QMOptionTypeNone, false);
+    QMOptionPtr limit
+            = QMOption::optionWithFlag(QString(), u"limit"_s, u"At most N objects (0: all)"_s,
+                                       u"N"_s, QMOptionTypeNumber, false);
 };
 
 const Options &options()
@@ -73,8 +73,8 @@ std::optional<QString> storeType(Invocation &invocation, const QString &path)
         return QMXMLStoreType;
     if (name == u"memory"_s)
         return QMInMemoryStoreType;
-    invocation.usageError(u"the store type \"%1\" is not one of sqlite, xml, memory"_s.arg(
-            given.toString()));
+    invocation.usageError(
+            u"the store type \"%1\" is not one of sqlite, xml, memory"_s.arg(given.toString()));
     return std::nullopt;
 }
 
@@ -91,12 +91,13 @@ int open(Invocation &invocation, OpenStore &store)
             QUrl::fromLocalFile(QFileInfo(arguments.at(0)).absoluteFilePath()), &error);
     if (!store.model)
         return failure(invocation, error);
-    store.coordinator = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(store.model);
+    store.coordinator
+            = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(store.model);
     const QUrl url = QUrl::fromLocalFile(QFileInfo(arguments.at(1)).absoluteFilePath());
     if (!store.coordinator->addPersistentStoreWithType(*type, QString(), url, {}, &error))
         return failure(invocation, error);
-    store.context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(
-            store.coordinator);
+    store.context
+            = QMManagedObjectContext::contextWithPersistentStoreCoordinator(store.coordinator);
     return 0;
 }
 
@@ -147,8 +148,8 @@ const QMEntityDescription *entityArgument(Invocation &invocation, const OpenStor
         QStringList names;
         for (const QMEntityDescription &e : store.model->entities())
             names.append(e.name());
-        invocation.usageError(u"the model has no entity \"%1\" (it has %2)"_s.arg(
-                name, names.join(u", "_s)));
+        invocation.usageError(
+                u"the model has no entity \"%1\" (it has %2)"_s.arg(name, names.join(u", "_s)));
     }
     return entity;
 }
@@ -318,21 +319,17 @@ ToolCommand StoreCommand::command()
                                runCreate),
              ToolCommand::make(u"insert"_s, {o.type}, {model, store, entity, u"KEY=VALUE..."_s},
                                u"Insert one object and print it."_s, runInsert),
-             ToolCommand::make(u"fetch"_s, {o.type, o.where, o.sort, o.descending, o.limit},
-                               {model, store, entity, u"ARG..."_s},
-                               u"Print the objects that match, as JSON lines."_s,
-                               [](Invocation &invocation) {
-                                   return runQuery(invocation, u"fetch"_s);
-                               }),
-             ToolCommand::make(u"count"_s, {o.type, o.where}, {model, store, entity, u"ARG..."_s},
-                               u"Print how many objects match."_s,
-                               [](Invocation &invocation) {
-                                   return runQuery(invocation, u"count"_s);
-                               }),
-             ToolCommand::make(u"delete"_s, {o.type, o.where},
-                               {model, store, entity, u"ARG..."_s},
-                               u"Delete the objects that match."_s,
-                               [](Invocation &invocation) {
+             ToolCommand::make(
+                     u"fetch"_s, {o.type, o.where, o.sort, o.descending, o.limit},
+                     {model, store, entity, u"ARG..."_s},
+                     u"Print the objects that match, as JSON lines."_s,
+                     [](Invocation &invocation) { return runQuery(invocation, u"fetch"_s); }),
+             ToolCommand::make(
+                     u"count"_s, {o.type, o.where}, {model, store, entity, u"ARG..."_s},
+                     u"Print how many objects match."_s,
+                     [](Invocation &invocation) { return runQuery(invocation, u"count"_s); }),
+             ToolCommand::make(u"delete"_s, {o.type, o.where}, {model, store, entity, u"ARG..."_s},
+                               u"Delete the objects that match."_s, [](Invocation &invocation) {
                                    return runQuery(invocation, u"delete"_s);
                                })});
 }
@@ -415,8 +412,8 @@ void StoreCommand::tourSection(QTextStream &out)
     // The same question to the other store types.
     out << "\nThe same predicate selects the same books in every store type:\n";
     for (const QString &type : {QMSQLiteStoreType, QMXMLStoreType, QMInMemoryStoreType}) {
-        const auto other =
-                tourContext(model, type, dir.filePath(u"library."_s + type.toLower()), &error);
+        const auto other
+                = tourContext(model, type, dir.filePath(u"library."_s + type.toLower()), &error);
         QStringList titles;
         if (other && insertSampleBooks(*other, &error)) {
             for (const auto &object : other->executeFetchRequest(request, &error))
