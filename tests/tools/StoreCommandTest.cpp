@@ -115,6 +115,11 @@ TEST(QmfStoreTest, RefusesStoresThatDoNotFit)
                     u"qmf: the store type \"csv\" is not one of sqlite, xml, memory\n"_s),
             failing({u"store"_s, u"create"_s, libraryModel}, 2,
                     u"qmf: store create needs MODEL and STORE\n"_s),
+            failing({u"store"_s, u"update"_s, libraryModel, store}, 2,
+                    u"qmf: store needs one of create, insert, fetch, count, delete\n"_s),
+            failing({u"store"_s, u"count"_s, libraryModel, store, u"Book"_s, u"--sort"_s,
+                     u"year"_s},
+                    2, u"qmf: --sort is not an option of store count\n"_s),
     });
     // An in-memory store starts empty each time.
     expectRuns({{{u"store"_s, u"insert"_s, libraryModel, u"scratch"_s, u"Author"_s, u"name=A"_s,

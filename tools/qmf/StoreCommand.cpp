@@ -79,9 +79,8 @@ std::optional<QString> storeType(Invocation &invocation, const QString &path)
 }
 
 // 0 on success, else the exit status.
-int open(Invocation &invocation, OpenStore &store)
+int open(Invocation &invocation, const QStringList &arguments, OpenStore &store)
 {
-    const QStringList &arguments = invocation.arguments();
     const std::optional<QString> type = storeType(invocation, arguments.value(1));
     if (!type)
         return 2;
@@ -102,9 +101,10 @@ int open(Invocation &invocation, OpenStore &store)
 }
 
 // "MODEL STORE" and, for the object commands, "ENTITY" are required.
-int checkArguments(Invocation &invocation, const QString &command, qsizetype required)
+int checkArguments(Invocation &invocation, const QStringList &arguments, const QString &command,
+                   qsizetype required)
 {
-    if (invocation.arguments().size() < required) {
+    if (arguments.size() < required) {
         return invocation.usageError(
                 required == 2 ? u"store %1 needs MODEL and STORE"_s.arg(command)
                               : u"store %1 needs MODEL, STORE and ENTITY"_s.arg(command));
@@ -140,9 +140,10 @@ QString jsonText(const QJsonValue &value)
 }
 
 // The entity named on the command line, or a usage error.
-const QMEntityDescription *entityArgument(Invocation &invocation, const OpenStore &store)
+const QMEntityDescription *entityArgument(Invocation &invocation, const QStringList &arguments,
+                                          const OpenStore &store)
 {
-    const QString name = invocation.arguments().at(2);
+    const QString name = arguments.at(2);
     const QMEntityDescription *entity = store.model->entityForName(name);
     if (!entity) {
         QStringList names;
@@ -156,12 +157,12 @@ const QMEntityDescription *entityArgument(Invocation &invocation, const OpenStor
 
 // The fetch request of fetch, count and delete: the entity, --where with the arguments after
 // ENTITY, --sort, --descending and --limit.
-std::optional<QMFetchRequest> fetchRequest(Invocation &invocation, const QString &entity,
-                                           QMError *error)
+std::optional<QMFetchRequest> fetchRequest(Invocation &invocation, const QStringList &values,
+                                           const QString &entity, QMError *error)
 {
     const Options &o = options();
     QMFetchRequest request(entity);
-    const QStringList arguments = invocation.arguments().mid(3);
+    const QStringList arguments = values.mid(3);
     if (invocation.has(o.where)) {
         QVariantList values;
         for (const QString &argument : arguments)
@@ -184,36 +185,35 @@ std::optional<QMFetchRequest> fetchRequest(Invocation &invocation, const QString
     return request;
 }
 
-int runCreate(Invocation &invocation)
+int runCreate(Invocation &invocation, const QStringList &arguments)
 {
-    if (const int status = checkArguments(invocation, u"create"_s, 2))
+    if (const int status = checkArguments(invocation, arguments, u"create"_s, 2))
         return status;
-    if (invocation.arguments().size() > 2)
+    if (arguments.size() > 2)
         return invocation.usageError(u"store create takes MODEL and STORE only"_s);
     OpenStore store;
-    if (const int status = open(invocation, store))
+    if (const int status = open(invocation, arguments, store))
         return status;
     QStringList names;
     for (const QMEntityDescription &entity : store.model->entities())
         names.append(entity.name());
-    invocation.out << "created " << store.type << " store " << invocation.arguments().at(1)
-                   << " for the model " << store.model->name() << " (" << names.join(u", "_s)
-                   << ")\n";
+    invocation.out << "created " << store.type << " store " << arguments.at(1) << " for the model "
+                   << store.model->name() << " (" << names.join(u", "_s) << ")\n";
     return 0;
 }
 
-int runInsert(Invocation &invocation)
+int runInsert(Invocation &invocation, const QStringList &arguments)
 {
-    if (const int status = checkArguments(invocation, u"insert"_s, 3))
+    if (const int status = checkArguments(invocation, arguments, u"insert"_s, 3))
         return status;
     OpenStore store;
-    if (const int status = open(invocation, store))
+    if (const int status = open(invocation, arguments, store))
         return status;
-    const QMEntityDescription *entity = entityArgument(invocation, store);
+    const QMEntityDescription *entity = entityArgument(invocation, arguments, store);
     if (!entity)
         return 2;
     QVariantMap values;
-    for (const QString &argument : invocation.arguments().mid(3)) {
+    for (const QString &argument : arguments.mid(3)) {
         const auto assignment = splitAssignment(argument);
         if (!assignment)
             return invocation.usageError(u"\"%1\" is not KEY=VALUE"_s.arg(argument));
@@ -242,18 +242,19 @@ int runInsert(Invocation &invocation)
 }
 
 // fetch, count and delete share their arguments.
-int runQuery(Invocation &invocation, const QString &command)
+int runQuery(Invocation &invocation, const QStringList &arguments, const QString &command)
 {
-    if (const int status = checkArguments(invocation, command, 3))
+    if (const int status = checkArguments(invocation, arguments, command, 3))
         return status;
     OpenStore store;
-    if (const int status = open(invocation, store))
+    if (const int status = open(invocation, arguments, store))
         return status;
-    const QMEntityDescription *entity = entityArgument(invocation, store);
+    const QMEntityDescription *entity = entityArgument(invocation, arguments, store);
     if (!entity)
         return 2;
     QMError error;
-    const std::optional<QMFetchRequest> request = fetchRequest(invocation, entity->name(), &error);
+    const std::optional<QMFetchRequest> request
+            = fetchRequest(invocation, arguments, entity->name(), &error);
     if (!request)
         return error.isNull() ? 2 : failure(invocation, error);
     if (command == u"count"_s) {
@@ -279,6 +280,35 @@ int runQuery(Invocation &invocation, const QString &command)
     return 0;
 }
 
+int run(Invocation &invocation)
+{
+    // The action is an argument rather than a sub-command: sub-command names are recognised
+    // anywhere on the command line, and "delete" is also an argument of other commands.
+    const QStringList actions {u"create"_s, u"insert"_s, u"fetch"_s, u"count"_s, u"delete"_s};
+    const QStringList &all = invocation.arguments();
+    if (all.isEmpty() || !actions.contains(all.first()))
+        return invocation.usageError(u"store needs one of create, insert, fetch, count, delete"_s);
+    const QString action = all.first();
+    const QStringList arguments = all.mid(1);
+    const Options &o = options();
+    const std::pair<QMOptionPtr, QStringList> only[] = {
+            {o.where, {u"fetch"_s, u"count"_s, u"delete"_s}},
+            {o.sort, {u"fetch"_s}},
+            {o.descending, {u"fetch"_s}},
+            {o.limit, {u"fetch"_s}},
+    };
+    for (const auto &[option, allowed] : only) {
+        if (invocation.has(option) && !allowed.contains(action))
+            return invocation.usageError(
+                    u"--%1 is not an option of store %2"_s.arg(option->alias(), action));
+    }
+    if (action == u"create"_s)
+        return runCreate(invocation, arguments);
+    if (action == u"insert"_s)
+        return runInsert(invocation, arguments);
+    return runQuery(invocation, arguments, action);
+}
+
 } // namespace
 
 QString StoreCommand::objectLine(const QMManagedObject &object)
@@ -296,11 +326,9 @@ QString StoreCommand::objectLine(const QMManagedObject &object)
 ToolCommand StoreCommand::command()
 {
     const Options &o = options();
-    const QString model = u"MODEL"_s;
-    const QString store = u"STORE"_s;
-    const QString entity = u"ENTITY"_s;
     return ToolCommand::make(
-            u"store"_s, {}, {},
+            u"store"_s, {o.type, o.where, o.sort, o.descending, o.limit},
+            {u"ACTION"_s, u"MODEL"_s, u"STORE"_s, u"ARG..."_s},
             u"Keep objects of a model in a SQLite, XML or in-memory store.\n\n"
             "qmf store create MODEL STORE [--type sqlite|xml|memory]\n"
             "qmf store insert MODEL STORE ENTITY KEY=VALUE...\n"
@@ -311,27 +339,9 @@ ToolCommand StoreCommand::command()
             "MODEL is a compiled model (NAME.momd: a JSON file, or a directory holding\n"
             "model.json). fetch and insert print objects as JSON lines; binary values are\n"
             "Base64, dates ISO 8601. A predicate reads like: year >= %@ AND title\n"
-            "BEGINSWITH[c] %@ (the arguments after ENTITY fill its %@ in order)."_s,
-            {},
-            {ToolCommand::make(u"create"_s, {o.type}, {model, store},
-                               u"Make the store STORE for the model MODEL (or check that it "
-                               "fits)."_s,
-                               runCreate),
-             ToolCommand::make(u"insert"_s, {o.type}, {model, store, entity, u"KEY=VALUE..."_s},
-                               u"Insert one object and print it."_s, runInsert),
-             ToolCommand::make(
-                     u"fetch"_s, {o.type, o.where, o.sort, o.descending, o.limit},
-                     {model, store, entity, u"ARG..."_s},
-                     u"Print the objects that match, as JSON lines."_s,
-                     [](Invocation &invocation) { return runQuery(invocation, u"fetch"_s); }),
-             ToolCommand::make(
-                     u"count"_s, {o.type, o.where}, {model, store, entity, u"ARG..."_s},
-                     u"Print how many objects match."_s,
-                     [](Invocation &invocation) { return runQuery(invocation, u"count"_s); }),
-             ToolCommand::make(u"delete"_s, {o.type, o.where}, {model, store, entity, u"ARG..."_s},
-                               u"Delete the objects that match."_s, [](Invocation &invocation) {
-                                   return runQuery(invocation, u"delete"_s);
-                               })});
+            "BEGINSWITH[c] %@ (the arguments after ENTITY fill its %@ in order). The store\n"
+            "type defaults to xml for a .xml file, else sqlite."_s,
+            run);
 }
 
 namespace {
