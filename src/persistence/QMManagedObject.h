@@ -81,7 +81,10 @@ public:
     // its class (QMRegisterManagedObjectClass()) on first use. The forms without a context use
     // the main context of the default store (QMManagedObjectContext::mainContext()) and fail
     // with QMInternalInconsistencyException when there is none. Fetches and counts return -1 /
-    // an empty list / nullptr with the error on failure.
+    // an empty list / nullptr with the error on failure. An object keeps the class it was made
+    // with: one a context made as a plain QMManagedObject before T was registered is not a T,
+    // and the fetches leave it out; register model classes at start-up when contexts are also
+    // used without the templates.
 
     template<typename T>
     static qsizetype countAll(const std::shared_ptr<QMManagedObjectContext> &context,
