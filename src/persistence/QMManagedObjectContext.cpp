@@ -50,11 +50,8 @@ QMManagedObjectContext::QMManagedObjectContext()
     : d(std::make_unique<Private>())
 { }
 
-QMManagedObjectContext::~QMManagedObjectContext()
-{
-    for (const ObjectPtr &o : std::as_const(d->registered))
-        detach(*o);
-}
+// Objects hold their context weakly, so they see it gone without being told.
+QMManagedObjectContext::~QMManagedObjectContext() = default;
 
 std::shared_ptr<QMManagedObjectContext>
 QMManagedObjectContext::contextWithPersistentStoreCoordinator(
@@ -340,7 +337,6 @@ QMManagedObjectContext::executeFetchRequest(const QMFetchRequest &request, QMErr
             QMManagedObject::Private &s = QMManagedObjectAccess::state(*object);
             s.id = id;
             s.context = self;
-            s.changed = QBitArray(entity->attributes().size());
             if (request.includesPropertyValues()) {
                 s.values = row.values;
                 s.saved = std::move(row.values);
@@ -416,7 +412,6 @@ QMManagedObjectContext::existingObjectWithID(const QMManagedObjectID &objectID, 
     QMManagedObject::Private &s = QMManagedObjectAccess::state(*object);
     s.id = objectID;
     s.context = weak_from_this();
-    s.changed = QBitArray(entity->attributes().size());
     s.values = values;
     s.saved = values;
     d->registered.insert(objectID, object);
@@ -574,7 +569,6 @@ bool QMManagedObjectContext::save(QMError *error)
                 QMManagedObject::Private &ps = QMManagedObjectAccess::state(*p);
                 ps.id = s.id;
                 ps.context = parentSelf;
-                ps.changed = QBitArray(s.entity->attributes().size());
                 ps.inserted = s.inserted;
                 ps.values = s.inserted ? s.values : s.saved;
                 ps.saved = s.inserted ? QVariantList(s.values.size()) : s.saved;
@@ -640,7 +634,7 @@ void QMManagedObjectContext::refreshObject(const std::shared_ptr<QMManagedObject
         return;
     const QVariantList before = s.values;
     for (qsizetype i = 0; i < fresh.size(); ++i) {
-        if (s.fault || !s.changed.testBit(i))
+        if (s.fault || !s.isChanged(i))
             s.values[i] = fresh.at(i);
     }
     s.saved = fresh;
@@ -651,7 +645,7 @@ void QMManagedObjectContext::refreshObject(const std::shared_ptr<QMManagedObject
                         != QMPersistenceValue::isAbsent(fresh.at(i))
                 || QMPersistenceValue::compare(s.values.at(i), fresh.at(i), attributes.at(i).type)
                         != 0;
-        s.changed.setBit(i, differs);
+        s.setChanged(i, differs);
     }
     QMManagedObjectAccess::noteChange(*this, *object);
     for (qsizetype i = 0; i < attributes.size(); ++i) {
