@@ -166,7 +166,6 @@ std::shared_ptr<QMManagedObject> QMManagedObject::createInMemoryForEntityName(
     for (const QMAttributeDescription &a : entity->attributes())
         s.values.append(a.defaultValue);
     s.saved = QVariantList(entity->attributes().size());
-    s.changed = QBitArray(entity->attributes().size());
     return object;
 }
 
@@ -190,11 +189,12 @@ QMManagedObjectAccess::instantiate(const std::shared_ptr<const QMManagedObjectMo
         if (!object)
             delete made;
     }
-    if (!object)
-        object = new QMManagedObject;
-    object->d->model = model;
-    object->d->entity = &entity;
-    return std::shared_ptr<QMManagedObject>(object);
+    // A plain object shares one allocation with its reference count.
+    std::shared_ptr<QMManagedObject> shared = object ? std::shared_ptr<QMManagedObject>(object)
+                                                     : std::make_shared<QMManagedObject>();
+    shared->d->model = model;
+    shared->d->entity = &entity;
+    return shared;
 }
 
 void QMManagedObjectAccess::fireFault(const QMManagedObject &o)
@@ -227,7 +227,7 @@ void QMManagedObjectAccess::setValueAt(QMManagedObject &o, qsizetype index,
                     != QMPersistenceValue::isAbsent(converted)
             || QMPersistenceValue::compare(s.saved.value(index), converted, type) != 0;
     const bool wasChanged = s.hasChangedValues();
-    s.changed.setBit(index, differs);
+    s.setChanged(index, differs);
     if (wasChanged != s.hasChangedValues()) {
         if (const auto context = s.context.lock())
             noteChange(*context, o);

@@ -24,13 +24,24 @@ public:
     QVariantList values;
     /// The values the parent (store or parent context) holds, as last read or saved.
     QVariantList saved;
-    /// Attributes whose value differs from `saved`.
+    /// Attributes whose value differs from `saved`; empty until the first change, which spares
+    /// every fetched object an allocation.
     QBitArray changed;
     bool fault = false;
     bool inserted = false;
     bool deleted = false;
 
     bool hasChangedValues() const { return changed.count(true) > 0; }
+    bool isChanged(qsizetype i) const { return i < changed.size() && changed.testBit(i); }
+    void setChanged(qsizetype i, bool on)
+    {
+        if (i >= changed.size()) {
+            if (!on)
+                return;
+            changed.resize(entity->attributes().size());
+        }
+        changed.setBit(i, on);
+    }
 };
 
 class QMManagedObjectContext::Private

@@ -132,6 +132,16 @@ void bindValue(sqlite3_stmt *stmt, int index, const QVariant &value, QMAttribute
     }
     switch (type) {
     case QMAttributeType::String:
+        // Saved values are of their attribute's type and outlive the statement's step, so the
+        // text is bound in place rather than copied.
+        if (value.typeId() == QMetaType::QString) {
+            const auto *text = static_cast<const QString *>(value.constData());
+            if (!text->isEmpty()) {
+                sqlite3_bind_text16(stmt, index, text->utf16(), int(text->size() * 2),
+                                    SQLITE_STATIC);
+                return;
+            }
+        }
         bindText(stmt, index, value.toString());
         return;
     case QMAttributeType::Integer:
@@ -147,6 +157,14 @@ void bindValue(sqlite3_stmt *stmt, int index, const QVariant &value, QMAttribute
         sqlite3_bind_int64(stmt, index, value.toDateTime().toMSecsSinceEpoch());
         return;
     case QMAttributeType::Binary:
+        if (value.typeId() == QMetaType::QByteArray) {
+            const auto *bytes = static_cast<const QByteArray *>(value.constData());
+            if (!bytes->isEmpty()) {
+                sqlite3_bind_blob64(stmt, index, bytes->constData(), sqlite3_uint64(bytes->size()),
+                                    SQLITE_STATIC);
+                return;
+            }
+        }
         bindBytes(stmt, index, value.toByteArray());
         return;
     }
@@ -616,12 +634,15 @@ bool SQLiteStore::save(const QMStoreChanges &changes, QMError *error)
                     = m_model->entityForName(it.key())->attributes();
             sqlite3_stmt *stmt = pass == 0 ? s->insert : s->update;
             const int n = int(attributes.size());
+            // Values are bound in place (bindValue()), so each must be a reference into the row.
+            static const QVariant none;
             for (const QMStoreRow &row : it.value()) {
                 // INSERT binds (qm_pk, values...); UPDATE binds (values..., qm_pk).
                 const int first = pass == 0 ? 2 : 1;
                 sqlite3_bind_int64(stmt, pass == 0 ? 1 : n + 1, row.number);
                 for (int i = 0; i < n; ++i)
-                    bindValue(stmt, first + i, row.values.value(i), attributes.at(i).type);
+                    bindValue(stmt, first + i, i < row.values.size() ? row.values.at(i) : none,
+                              attributes.at(i).type);
                 if (!step(stmt))
                     return fail(stmt);
             }
