@@ -261,8 +261,12 @@ QVariant QMAttributeDescription::convertedValue(const QVariant &value, QMError *
     case QMAttributeType::Double: {
         if (id == QMetaType::Bool)
             return QVariant(value.toBool() ? 1.0 : 0.0);
-        if (isNumber(value))
-            return QVariant(value.toDouble());
+        // NaN and infinity are refused: SQLite keeps NaN as no value, so the stores would
+        // differ on them.
+        if (isNumber(value)) {
+            const double d = value.toDouble();
+            return std::isfinite(d) ? QVariant(d) : fail();
+        }
         if (id == QMetaType::QString) {
             bool ok = false;
             // QString::toDouble() reads the C locale, whatever the host's locale is.

@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <limits>
+
 #include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
@@ -203,6 +205,57 @@ TEST(ManagedObjectModel, RegistryRefusesClassesItCannotMakeAndIDsReadBack)
         SCOPED_TRACE(bad);
         EXPECT_TRUE(
                 QMManagedObjectID::fromURIRepresentation(QUrl(QString::fromUtf8(bad))).isNull());
+    }
+}
+
+// Values convert to their attribute's type only where nothing is lost; a value every store could
+// not keep alike (NaN, infinity) is refused, since SQLite would keep it as no value at all.
+TEST(ManagedObjectModel, ValuesConvertToTheirAttributeTypeWithoutLoss)
+{
+    using T = QMAttributeType;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double infinity = std::numeric_limits<double>::infinity();
+    const QDateTime epoch = QDateTime::fromMSecsSinceEpoch(0, Qt::UTC);
+    struct Row
+    {
+        T type;
+        QVariant given;
+        QVariant expected; // invalid: refused
+    } rows[] = {
+            {T::String, u"x"_s, u"x"_s},
+            {T::String, 5, {}},
+            {T::Integer, 3.0, qint64(3)},
+            {T::Integer, 3.5, {}},
+            {T::Integer, u" 42 "_s, qint64(42)},
+            {T::Integer, 9223372036854775808.0, {}},
+            {T::Integer, quint64(1) << 63, {}},
+            {T::Integer, true, qint64(1)},
+            {T::Double, u"2.5"_s, 2.5},
+            {T::Double, nan, {}},
+            {T::Double, -infinity, {}},
+            {T::Double, float(infinity), {}},
+            {T::Double, u"inf"_s, {}},
+            {T::Boolean, u"YES"_s, true},
+            {T::Boolean, 0, false},
+            {T::Boolean, 2, {}},
+            {T::Date, u"1970-01-01T00:00:00Z"_s, epoch},
+            {T::Date, u"1970-01-01T01:00:00+01:00"_s, epoch},
+            {T::Date, u"yesterday"_s, {}},
+            {T::Binary, QByteArray("\0x", 2), QByteArray("\0x", 2)},
+            {T::Binary, u"x"_s, {}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(QString(QMAttributeTypeName(row.type) + u" "_s + row.given.toString()).toStdString());
+        QMAttributeDescription attribute;
+        attribute.name = u"a"_s;
+        attribute.type = row.type;
+        QMError error;
+        const QVariant converted = attribute.convertedValue(row.given, &error);
+        EXPECT_EQ(converted, row.expected);
+        EXPECT_EQ(error.isNull(), row.expected.isValid());
+        if (!error.isNull()) {
+            EXPECT_EQ(error.code(), QMValidationValueTypeError);
+        }
     }
 }
 
