@@ -34,10 +34,7 @@ void require(bool condition)
 
 QMAttributeDescription attribute(const QString &name, QMAttributeType type)
 {
-    QMAttributeDescription a;
-    a.name = name;
-    a.type = type;
-    return a;
+    return QMMakeAttributeDescription(name, type);
 }
 
 const QMEntityDescription &entity()

@@ -8,3 +8,12 @@
 /// are; the model reader checks them before.
 QMF_STORAGE_EXPORT QMEntityDescription
 QMMakeEntityDescription(const QString &name, const QList<QMAttributeDescription> &attributes);
+
+/// An optional attribute of that name and type, without default or index.
+inline QMAttributeDescription QMMakeAttributeDescription(const QString &name, QMAttributeType type)
+{
+    QMAttributeDescription attribute;
+    attribute.name = name;
+    attribute.type = type;
+    return attribute;
+}

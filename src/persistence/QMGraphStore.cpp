@@ -165,13 +165,7 @@ public:
             if (stopEarly && rows->size() >= limit)
                 break;
         }
-        QMStoreBackends::sortRows(*rows, entity, sort);
-        if (limit > 0 && rows->size() > limit)
-            rows->resize(limit);
-        if (!withValues) {
-            for (QMStoreRow &row : *rows)
-                row.values.clear();
-        }
+        QMStoreBackends::finishRows(*rows, entity, sort, limit, withValues);
         return true;
     }
 
@@ -419,6 +413,19 @@ void QMStoreBackends::sortRows(QList<QMStoreRow> &rows, const QMEntityDescriptio
         }
         return a.number < b.number;
     });
+}
+
+void QMStoreBackends::finishRows(QList<QMStoreRow> &rows, const QMEntityDescription &entity,
+                                 const QList<QMFetchSortDescriptor> &sort, qsizetype limit,
+                                 bool withValues)
+{
+    sortRows(rows, entity, sort);
+    if (limit > 0 && rows.size() > limit)
+        rows.resize(limit);
+    if (!withValues) {
+        for (QMStoreRow &row : rows)
+            row.values.clear();
+    }
 }
 
 QMError QMStoreBackends::makeError(qint64 code, const QString &description,

@@ -228,17 +228,7 @@ bool QMManagedObjectAccess::fetchRows(QMManagedObjectContext &c, const QMEntityD
         if (matches(bound, entity, s.values))
             rows->append({s.id.number(), s.values});
     }
-    if (sort.isEmpty())
-        std::sort(rows->begin(), rows->end(),
-                  [](const QMStoreRow &a, const QMStoreRow &b) { return a.number < b.number; });
-    else
-        QMStoreBackends::sortRows(*rows, entity, sort);
-    if (limit > 0 && rows->size() > limit)
-        rows->resize(limit);
-    if (!withValues) {
-        for (QMStoreRow &row : *rows)
-            row.values.clear();
-    }
+    QMStoreBackends::finishRows(*rows, entity, sort, limit, withValues);
     return true;
 }
 

@@ -82,6 +82,10 @@ QMF_STORAGE_EXPORT void setXMLWriteFailureForTesting(bool fail);
 /// ties by number. `columns` are the attribute positions of the descriptors' keys.
 void sortRows(QList<QMStoreRow> &rows, const QMEntityDescription &entity,
               const QList<QMFetchSortDescriptor> &sort);
+/// The end of every fetch in memory: sortRows(), then at most `limit` rows (0: all), without
+/// their values unless `withValues`.
+void finishRows(QList<QMStoreRow> &rows, const QMEntityDescription &entity,
+                const QList<QMFetchSortDescriptor> &sort, qsizetype limit, bool withValues);
 
 /// An error of the object store's domain with a description.
 QMError makeError(qint64 code, const QString &description, const QVariantMap &extra = {});

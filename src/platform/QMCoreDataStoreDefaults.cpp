@@ -23,6 +23,24 @@ public:
     QHash<QString, QString> extensions {{QMSQLiteStoreType, u"sqlite3"_s},
                                         {QMXMLStoreType, u"xml"_s}};
     QHash<QString, QVariantMap> options;
+
+    // The kept value of `slot`, made by `make` on first read. `make` asks the bundle, which takes
+    // the lock itself, so it runs outside the lock; two threads reading at once may both make
+    // the value, and the first to store it wins.
+    template<typename T, typename Make>
+    T keptOrMade(std::optional<T> &slot, Make make)
+    {
+        {
+            std::lock_guard lock(mutex);
+            if (slot)
+                return *slot;
+        }
+        const T made = make();
+        std::lock_guard lock(mutex);
+        if (!slot)
+            slot = made;
+        return *slot;
+    }
 };
 
 QMCoreDataStoreDefaults &QMCoreDataStoreDefaults::sharedDefaults()
@@ -52,20 +70,9 @@ void QMCoreDataStoreDefaults::setDefaultBundle(const std::shared_ptr<QMBundle> &
     d->bundle = bundle;
 }
 
-// The computed defaults ask the bundle, which takes the lock itself, so they are worked out
-// outside it; two threads reading at once may both compute, and the first to store wins.
 QString QMCoreDataStoreDefaults::defaultManagedObjectModelName()
 {
-    {
-        std::lock_guard lock(d->mutex);
-        if (d->modelName)
-            return *d->modelName;
-    }
-    const QString name = makeDefaultManagedObjectModelName();
-    std::lock_guard lock(d->mutex);
-    if (!d->modelName)
-        d->modelName = name;
-    return *d->modelName;
+    return d->keptOrMade(d->modelName, [this] { return makeDefaultManagedObjectModelName(); });
 }
 
 void QMCoreDataStoreDefaults::setDefaultManagedObjectModelName(const QString &name)
@@ -76,16 +83,7 @@ void QMCoreDataStoreDefaults::setDefaultManagedObjectModelName(const QString &na
 
 QString QMCoreDataStoreDefaults::defaultStoreName()
 {
-    {
-        std::lock_guard lock(d->mutex);
-        if (d->storeName)
-            return *d->storeName;
-    }
-    const QString name = makeDefaultStoreName();
-    std::lock_guard lock(d->mutex);
-    if (!d->storeName)
-        d->storeName = name;
-    return *d->storeName;
+    return d->keptOrMade(d->storeName, [this] { return makeDefaultStoreName(); });
 }
 
 void QMCoreDataStoreDefaults::setDefaultStoreName(const QString &name)
@@ -96,16 +94,7 @@ void QMCoreDataStoreDefaults::setDefaultStoreName(const QString &name)
 
 QUrl QMCoreDataStoreDefaults::defaultStoreDirectoryURL()
 {
-    {
-        std::lock_guard lock(d->mutex);
-        if (d->storeDirectoryURL)
-            return *d->storeDirectoryURL;
-    }
-    const QUrl url = makeDefaultStoreDirectoryURL();
-    std::lock_guard lock(d->mutex);
-    if (!d->storeDirectoryURL)
-        d->storeDirectoryURL = url;
-    return *d->storeDirectoryURL;
+    return d->keptOrMade(d->storeDirectoryURL, [this] { return makeDefaultStoreDirectoryURL(); });
 }
 
 void QMCoreDataStoreDefaults::setDefaultStoreDirectoryURL(const QUrl &url)

@@ -1,6 +1,7 @@
 #include "PersistenceTestSupport.h"
 #include "support/Failures.h"
 
+#include "persistence/QMEntityBuilder_p.h"
 #include "persistence/QMManagedObjectID.h"
 #include "persistence/QMPersistenceError.h"
 
@@ -245,10 +246,9 @@ TEST(ManagedObjectModel, ValuesConvertToTheirAttributeTypeWithoutLoss)
             {T::Binary, u"x"_s, {}},
     };
     for (const Row &row : rows) {
-        SCOPED_TRACE(QString(QMAttributeTypeName(row.type) + u" "_s + row.given.toString()).toStdString());
-        QMAttributeDescription attribute;
-        attribute.name = u"a"_s;
-        attribute.type = row.type;
+        SCOPED_TRACE(QString(QMAttributeTypeName(row.type) + u" "_s + row.given.toString())
+                             .toStdString());
+        const QMAttributeDescription attribute = QMMakeAttributeDescription(u"a"_s, row.type);
         QMError error;
         const QVariant converted = attribute.convertedValue(row.given, &error);
         EXPECT_EQ(converted, row.expected);

@@ -30,10 +30,7 @@ QDateTime utc(qint64 ms)
 
 QMAttributeDescription attribute(const QString &name, QMAttributeType type)
 {
-    QMAttributeDescription a;
-    a.name = name;
-    a.type = type;
-    return a;
+    return QMMakeAttributeDescription(name, type);
 }
 
 const QMEntityDescription &person()

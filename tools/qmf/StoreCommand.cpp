@@ -155,6 +155,19 @@ const QMEntityDescription *entityArgument(Invocation &invocation, const QStringL
     return entity;
 }
 
+// MODEL STORE ENTITY of the object commands: the store opened and the entity found, or the exit
+// status.
+int openWithEntity(Invocation &invocation, const QStringList &arguments, const QString &command,
+                   OpenStore &store, const QMEntityDescription **entity)
+{
+    if (const int status = checkArguments(invocation, arguments, command, 3))
+        return status;
+    if (const int status = open(invocation, arguments, store))
+        return status;
+    *entity = entityArgument(invocation, arguments, store);
+    return *entity ? 0 : 2;
+}
+
 // The fetch request of fetch, count and delete: the entity, --where with the arguments after
 // ENTITY, --sort, --descending and --limit.
 std::optional<QMFetchRequest> fetchRequest(Invocation &invocation, const QStringList &values,
@@ -204,14 +217,10 @@ int runCreate(Invocation &invocation, const QStringList &arguments)
 
 int runInsert(Invocation &invocation, const QStringList &arguments)
 {
-    if (const int status = checkArguments(invocation, arguments, u"insert"_s, 3))
-        return status;
     OpenStore store;
-    if (const int status = open(invocation, arguments, store))
+    const QMEntityDescription *entity = nullptr;
+    if (const int status = openWithEntity(invocation, arguments, u"insert"_s, store, &entity))
         return status;
-    const QMEntityDescription *entity = entityArgument(invocation, arguments, store);
-    if (!entity)
-        return 2;
     QVariantMap values;
     for (const QString &argument : arguments.mid(3)) {
         const auto assignment = splitAssignment(argument);
@@ -244,14 +253,10 @@ int runInsert(Invocation &invocation, const QStringList &arguments)
 // fetch, count and delete share their arguments.
 int runQuery(Invocation &invocation, const QStringList &arguments, const QString &command)
 {
-    if (const int status = checkArguments(invocation, arguments, command, 3))
-        return status;
     OpenStore store;
-    if (const int status = open(invocation, arguments, store))
+    const QMEntityDescription *entity = nullptr;
+    if (const int status = openWithEntity(invocation, arguments, command, store, &entity))
         return status;
-    const QMEntityDescription *entity = entityArgument(invocation, arguments, store);
-    if (!entity)
-        return 2;
     QMError error;
     const std::optional<QMFetchRequest> request
             = fetchRequest(invocation, arguments, entity->name(), &error);
