@@ -1,10 +1,15 @@
-// The SQLite store, on SQLite's own interface rather than Qt SQL: a Qt SQL connection may only be
-// used by the thread that opened it, so contexts on several threads would need a connection per
-// thread and a way to close the others' connections when the store goes. A SQLite connection
-// may be used from any thread one call at a time, and the coordinator already serialises every
-// call to its store with its mutex; so the store keeps exactly one connection, opened when the
-// store is added and closed (with its prepared statements) when it is removed, on whichever
-// thread does that. Nothing is left behind for other threads to clean up.
+// The SQLite store, on Qt SQL's SQLite driver, with a thread of its own.
+//
+// A Qt SQL connection may only be used by the thread that opened it, and must be closed and
+// removed there too. The coordinator, though, calls its store from whichever thread its contexts
+// run on (one call at a time, under its mutex), and the thread that removes the store need not be
+// the one that added it. So the store owns one thread that opens the connection, runs every
+// statement and finally closes and removes the connection; each call of the store interface hands
+// that thread a job and waits for it, and rows and errors come back by value. The hand-over is
+// std::mutex and std::condition_variable, which ThreadSanitizer can follow (it cannot see inside
+// the distribution's Qt). Object numbers are the one exception: one is given out per inserted
+// object, far too many to send each to the thread, so they stay on the callers' side under a lock
+// of their own, and a save on the store thread reads them under the same lock.
 
 #include "persistence/QMPersistenceError.h"
 #include "persistence/QMPersistenceValue_p.h"
@@ -12,12 +17,21 @@
 #include "persistence/QMPredicateSQL_p.h"
 #include "persistence/QMStoreBackend_p.h"
 
-#include <QDateTime>
-#include <QDir>
 #include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QUuid>
 
 #include <sqlite3.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 using namespace Qt::StringLiterals;
 
@@ -46,159 +60,175 @@ QString columnType(QMAttributeType type)
     return QString();
 }
 
-// The prepared statements of one entity that every save and read uses.
-struct EntityStatements
-{
-    sqlite3_stmt *insert = nullptr;
-    sqlite3_stmt *update = nullptr;
-    sqlite3_stmt *remove = nullptr;
-    sqlite3_stmt *read = nullptr;
-};
-
-class SQLiteStore final : public QMStoreBackend
+// Runs jobs one at a time on a thread of its own. Any thread may call run(); it waits for the
+// job, so a job may capture the caller's locals by reference.
+class StoreThread
 {
 public:
-    SQLiteStore(std::shared_ptr<const QMManagedObjectModel> model, const QUrl &url)
-        : m_model(std::move(model))
-        , m_url(url)
+    StoreThread()
+        : m_thread([this] { loop(); })
     { }
-    ~SQLiteStore() override { close(); }
+    ~StoreThread() { stop(); }
+    StoreThread(const StoreThread &) = delete;
+    StoreThread &operator=(const StoreThread &) = delete;
 
-    QString identifier() const override { return m_identifier; }
-
-    bool open(QMError *error);
-
-    bool fetch(const QMEntityDescription &entity, const QMPredicate &bound,
-               const QList<QMFetchSortDescriptor> &sort, qsizetype limit, bool withValues,
-               QList<QMStoreRow> *rows, QMError *error) override;
-    qsizetype count(const QMEntityDescription &entity, const QMPredicate &bound,
-                    QMError *error) override;
-    bool readRow(const QMEntityDescription &entity, qint64 number, QVariantList *values,
-                 QMError *error) override;
-    bool save(const QMStoreChanges &changes, QMError *error) override;
-    qint64 allocateNumber(const QString &entityName) override
+    // Runs `job` on the thread and rethrows what it threw; false, without running it, once the
+    // thread has stopped.
+    bool run(const std::function<void()> &job)
     {
-        qint64 &next = m_next[entityName];
-        if (next < 1)
-            next = 1;
-        return next++;
+        std::lock_guard caller(m_callers);
+        std::unique_lock lock(m_mutex);
+        if (m_stopping)
+            return false;
+        m_job = &job;
+        m_done = false;
+        m_wake.notify_all();
+        m_wake.wait(lock, [this] { return m_done; });
+        m_job = nullptr;
+        if (std::exception_ptr thrown = std::exchange(m_thrown, nullptr))
+            std::rethrow_exception(thrown);
+        return true;
     }
-    void close() override;
+
+    // Ends the thread once its current job, if any, is done.
+    void stop()
+    {
+        {
+            std::lock_guard caller(m_callers);
+            std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        m_wake.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
 
 private:
-    bool exec(const QString &sql, QMError *error, qint64 code);
-    sqlite3_stmt *prepare(const QString &sql, QMError *error, qint64 code);
-    sqlite3_stmt *cached(const QString &sql, QMError *error, qint64 code);
-    const EntityStatements *statements(const QMEntityDescription &entity, QMError *error);
-    QMError sqlError(qint64 code, const QString &sql) const;
-    bool createSchema(QMError *error);
-    bool checkSchema(QMError *error);
+    void loop()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return (m_job && !m_done) || m_stopping; });
+            if (!m_job || m_done)
+                return;
+            const std::function<void()> *job = m_job;
+            lock.unlock();
+            std::exception_ptr thrown;
+            try {
+                (*job)();
+            } catch (...) {
+                // An exception must not end the thread: the caller gets it instead.
+                thrown = std::current_exception();
+            }
+            lock.lock();
+            m_thrown = thrown;
+            m_done = true;
+            m_wake.notify_all();
+        }
+    }
+
+    std::mutex m_callers; // one job at a time, whatever the caller
+    std::mutex m_mutex; // guards the fields below
+    std::condition_variable m_wake;
+    const std::function<void()> *m_job = nullptr;
+    bool m_done = false;
+    bool m_stopping = false;
+    std::exception_ptr m_thrown;
+    std::thread m_thread; // last, so that it starts once the fields above exist
+};
+
+// Object numbers, given out on the callers' threads and written by saves on the store thread.
+struct Numbers
+{
+    std::mutex mutex;
+    QHash<QString, qint64> next; // the next number of each entity
+    QHash<QString, qint64> saved; // what the file holds
+};
+
+// The prepared statements of one entity that every save and read uses.
+struct EntityQueries
+{
+    std::unique_ptr<QSqlQuery> insert;
+    std::unique_ptr<QSqlQuery> update;
+    std::unique_ptr<QSqlQuery> remove;
+    std::unique_ptr<QSqlQuery> read;
+};
+
+// The Qt SQL connection and its statements. Made, used and destroyed on the store thread only.
+class Connection
+{
+public:
+    Connection(std::shared_ptr<const QMManagedObjectModel> model, const QUrl &url, Numbers &numbers)
+        : m_model(std::move(model))
+        , m_url(url)
+        , m_numbers(numbers)
+    { }
+    ~Connection();
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    bool open(QString *identifier, QMError *error);
+    bool fetch(const QMEntityDescription &entity, const QMPredicateSQL::Condition &condition,
+               const QList<QMFetchSortDescriptor> &sort, qsizetype limit, bool withValues,
+               QList<QMStoreRow> *rows, QMError *error);
+    qsizetype count(const QMEntityDescription &entity, const QMPredicateSQL::Condition &condition,
+                    QMError *error);
+    bool readRow(const QMEntityDescription &entity, qint64 number, QVariantList *values,
+                 QMError *error);
+    bool save(const QMStoreChanges &changes, QMError *error);
+
+private:
+    std::unique_ptr<QSqlQuery> prepare(const QString &sql, QMError *error, qint64 code);
+    std::unique_ptr<QSqlQuery> run(const QString &sql, QMError *error, qint64 code,
+                                   const QVariantList &bindings = {});
+    QSqlQuery *cached(const QString &sql, QMError *error);
+    const EntityQueries *queries(const QMEntityDescription &entity, QMError *error);
+    QMError sqlError(qint64 code, const QString &sql, const QSqlError &sqlError) const;
     QMError incompatible(const QString &why) const;
-    bool bindCondition(sqlite3_stmt *stmt, const QVariantList &bindings, int first,
-                       const QString &sql, QMError *error);
+    bool createSchema(QString *identifier, QMError *error);
+    bool checkSchema(QString *identifier, QMError *error);
+    void rollback();
 
     std::shared_ptr<const QMManagedObjectModel> m_model;
     QUrl m_url;
-    sqlite3 *m_db = nullptr;
-    QString m_identifier;
-    QHash<QString, EntityStatements> m_statements;
+    Numbers &m_numbers;
+    QString m_name; // of the Qt SQL connection; empty until it is added
+    QSqlDatabase m_db;
+    QHash<QString, std::shared_ptr<EntityQueries>> m_entities;
     // Fetch and count statements by SQL text: one per predicate shape, so a repeated fetch
     // only binds new values.
-    QHash<QString, sqlite3_stmt *> m_cache;
-    QHash<QString, qint64> m_next;
-    QHash<QString, qint64> m_savedNext;
+    QHash<QString, std::shared_ptr<QSqlQuery>> m_cache;
+    std::unique_ptr<QSqlQuery> m_begin;
+    std::unique_ptr<QSqlQuery> m_commit;
+    std::unique_ptr<QSqlQuery> m_rollback;
+    std::unique_ptr<QSqlQuery> m_sequence;
 };
 
-// SQLite binds NULL for a null data pointer; an empty text or byte array is a value, not NULL.
-int bindText(sqlite3_stmt *stmt, int index, const QString &text)
+Connection::~Connection()
 {
-    static const ushort empty[1] = {0};
-    return sqlite3_bind_text16(stmt, index, text.isEmpty() ? empty : text.utf16(),
-                               int(text.size() * 2), SQLITE_TRANSIENT);
+    if (m_name.isEmpty())
+        return;
+    // Qt SQL removes a connection cleanly only once no query or handle of it is left.
+    m_entities.clear();
+    m_cache.clear();
+    m_begin.reset();
+    m_commit.reset();
+    m_rollback.reset();
+    m_sequence.reset();
+    // The last connection's close checkpoints the log and removes "-wal" and "-shm".
+    m_db.close();
+    m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_name);
 }
 
-int bindBytes(sqlite3_stmt *stmt, int index, const QByteArray &bytes)
+QMError Connection::sqlError(qint64 code, const QString &sql, const QSqlError &sqlError) const
 {
-    static const char empty[1] = {0};
-    return sqlite3_bind_blob64(stmt, index, bytes.isEmpty() ? empty : bytes.constData(),
-                               sqlite3_uint64(bytes.size()), SQLITE_TRANSIENT);
-}
-
-void bindValue(sqlite3_stmt *stmt, int index, const QVariant &value, QMAttributeType type)
-{
-    if (QMPersistenceValue::isAbsent(value)) {
-        sqlite3_bind_null(stmt, index);
-        return;
-    }
-    switch (type) {
-    case QMAttributeType::String:
-        // Saved values are of their attribute's type and outlive the statement's step, so the
-        // text is bound in place rather than copied.
-        if (value.typeId() == QMetaType::QString) {
-            const auto *text = static_cast<const QString *>(value.constData());
-            if (!text->isEmpty()) {
-                sqlite3_bind_text16(stmt, index, text->utf16(), int(text->size() * 2),
-                                    SQLITE_STATIC);
-                return;
-            }
-        }
-        bindText(stmt, index, value.toString());
-        return;
-    case QMAttributeType::Integer:
-        sqlite3_bind_int64(stmt, index, value.toLongLong());
-        return;
-    case QMAttributeType::Double:
-        sqlite3_bind_double(stmt, index, value.toDouble());
-        return;
-    case QMAttributeType::Boolean:
-        sqlite3_bind_int64(stmt, index, value.toBool() ? 1 : 0);
-        return;
-    case QMAttributeType::Date:
-        sqlite3_bind_int64(stmt, index, value.toDateTime().toMSecsSinceEpoch());
-        return;
-    case QMAttributeType::Binary:
-        if (value.typeId() == QMetaType::QByteArray) {
-            const auto *bytes = static_cast<const QByteArray *>(value.constData());
-            if (!bytes->isEmpty()) {
-                sqlite3_bind_blob64(stmt, index, bytes->constData(), sqlite3_uint64(bytes->size()),
-                                    SQLITE_STATIC);
-                return;
-            }
-        }
-        bindBytes(stmt, index, value.toByteArray());
-        return;
-    }
-}
-
-QVariant columnValue(sqlite3_stmt *stmt, int column, QMAttributeType type)
-{
-    if (sqlite3_column_type(stmt, column) == SQLITE_NULL)
-        return QVariant();
-    switch (type) {
-    case QMAttributeType::String: {
-        const auto *text = static_cast<const QChar *>(sqlite3_column_text16(stmt, column));
-        return QString(text, sqlite3_column_bytes16(stmt, column) / 2);
-    }
-    case QMAttributeType::Integer:
-        return QVariant(qint64(sqlite3_column_int64(stmt, column)));
-    case QMAttributeType::Double:
-        return QVariant(sqlite3_column_double(stmt, column));
-    case QMAttributeType::Boolean:
-        return QVariant(sqlite3_column_int64(stmt, column) != 0);
-    case QMAttributeType::Date:
-        return QVariant(
-                QDateTime::fromMSecsSinceEpoch(sqlite3_column_int64(stmt, column), Qt::UTC));
-    case QMAttributeType::Binary: {
-        const auto *bytes = static_cast<const char *>(sqlite3_column_blob(stmt, column));
-        return QVariant(QByteArray(bytes, sqlite3_column_bytes(stmt, column)));
-    }
-    }
-    return QVariant();
-}
-
-QMError SQLiteStore::sqlError(qint64 code, const QString &sql) const
-{
-    const QString message = m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : u"no database"_s;
+    // The database text is SQLite's own message; the driver text only says which step failed.
+    QString message = sqlError.databaseText();
+    if (message.isEmpty())
+        message = sqlError.driverText();
+    if (message.isEmpty())
+        message = u"unknown error"_s;
     const QString what = code == QMPersistentStoreSaveError ? u"The save failed"_s
             : code == QMPersistentStoreOperationError       ? u"The store could not be read"_s
                                                             : u"The store could not be opened"_s;
@@ -208,54 +238,52 @@ QMError SQLiteStore::sqlError(qint64 code, const QString &sql) const
                                        {u"QMSQLiteMessage"_s, message}});
 }
 
-bool SQLiteStore::exec(const QString &sql, QMError *error, qint64 code)
+std::unique_ptr<QSqlQuery> Connection::prepare(const QString &sql, QMError *error, qint64 code)
 {
-    char *message = nullptr;
-    if (sqlite3_exec(m_db, sql.toUtf8().constData(), nullptr, nullptr, &message) == SQLITE_OK)
-        return true;
-    sqlite3_free(message);
-    *error = sqlError(code, sql);
-    return false;
-}
-
-sqlite3_stmt *SQLiteStore::prepare(const QString &sql, QMError *error, qint64 code)
-{
-    sqlite3_stmt *stmt = nullptr;
-    if (sqlite3_prepare_v3(m_db, sql.toUtf8().constData(), -1, SQLITE_PREPARE_PERSISTENT, &stmt,
-                           nullptr)
-        != SQLITE_OK) {
-        *error = sqlError(code, sql);
-        sqlite3_finalize(stmt);
+    auto query = std::make_unique<QSqlQuery>(m_db);
+    // Rows are read once, in order: no cache of earlier rows to fill.
+    query->setForwardOnly(true);
+    if (!query->prepare(sql)) {
+        *error = sqlError(code, sql, query->lastError());
         return nullptr;
     }
-    return stmt;
+    return query;
 }
 
-sqlite3_stmt *SQLiteStore::cached(const QString &sql, QMError *error, qint64 code)
+// A statement run once; the query holds its rows, if any.
+std::unique_ptr<QSqlQuery> Connection::run(const QString &sql, QMError *error, qint64 code,
+                                           const QVariantList &bindings)
 {
-    if (sqlite3_stmt *stmt = m_cache.value(sql)) {
-        sqlite3_reset(stmt);
-        sqlite3_clear_bindings(stmt);
-        return stmt;
+    std::unique_ptr<QSqlQuery> query = prepare(sql, error, code);
+    if (!query)
+        return nullptr;
+    for (qsizetype i = 0; i < bindings.size(); ++i)
+        query->bindValue(int(i), bindings.at(i));
+    if (!query->exec()) {
+        *error = sqlError(code, sql, query->lastError());
+        return nullptr;
     }
+    return query;
+}
+
+QSqlQuery *Connection::cached(const QString &sql, QMError *error)
+{
+    if (QSqlQuery *query = m_cache.value(sql).get())
+        return query;
     // Predicates with values written in could make endless distinct texts; bound values do
     // not, but a cap keeps a pathological caller from holding every statement forever.
-    if (m_cache.size() >= 128) {
-        for (sqlite3_stmt *stmt : std::as_const(m_cache))
-            sqlite3_finalize(stmt);
+    if (m_cache.size() >= 128)
         m_cache.clear();
-    }
-    sqlite3_stmt *stmt = prepare(sql, error, code);
-    if (stmt)
-        m_cache.insert(sql, stmt);
-    return stmt;
+    std::shared_ptr<QSqlQuery> query = prepare(sql, error, QMPersistentStoreOperationError);
+    if (query)
+        m_cache.insert(sql, query);
+    return query.get();
 }
 
-const EntityStatements *SQLiteStore::statements(const QMEntityDescription &entity, QMError *error)
+const EntityQueries *Connection::queries(const QMEntityDescription &entity, QMError *error)
 {
-    const auto found = m_statements.constFind(entity.name());
-    if (found != m_statements.cend())
-        return &found.value();
+    if (const EntityQueries *found = m_entities.value(entity.name()).get())
+        return found;
     QStringList columns;
     QStringList marks {u"?"_s};
     QStringList assignments;
@@ -265,7 +293,6 @@ const EntityStatements *SQLiteStore::statements(const QMEntityDescription &entit
         assignments.append(quoted(a.name) + u" = ?"_s);
     }
     const QString table = quoted(entity.name());
-    EntityStatements s;
     const QString insert = u"INSERT INTO %1 (qm_pk%2) VALUES (%3)"_s.arg(
             table, columns.isEmpty() ? QString() : u", "_s + columns.join(u", "_s),
             marks.join(u", "_s));
@@ -275,20 +302,17 @@ const EntityStatements *SQLiteStore::statements(const QMEntityDescription &entit
     const QString remove = u"DELETE FROM %1 WHERE qm_pk = ?"_s.arg(table);
     const QString read = u"SELECT qm_pk%1 FROM %2 WHERE qm_pk = ?"_s.arg(
             columns.isEmpty() ? QString() : u", "_s + columns.join(u", "_s), table);
-    s.insert = prepare(insert, error, QMPersistentStoreSaveError);
-    s.update = s.insert ? prepare(update, error, QMPersistentStoreSaveError) : nullptr;
-    s.remove = s.update ? prepare(remove, error, QMPersistentStoreSaveError) : nullptr;
-    s.read = s.remove ? prepare(read, error, QMPersistentStoreOperationError) : nullptr;
-    if (!s.read) {
-        sqlite3_finalize(s.insert);
-        sqlite3_finalize(s.update);
-        sqlite3_finalize(s.remove);
+    auto q = std::make_shared<EntityQueries>();
+    if (!(q->insert = prepare(insert, error, QMPersistentStoreSaveError))
+        || !(q->update = prepare(update, error, QMPersistentStoreSaveError))
+        || !(q->remove = prepare(remove, error, QMPersistentStoreSaveError))
+        || !(q->read = prepare(read, error, QMPersistentStoreOperationError)))
         return nullptr;
-    }
-    return &m_statements.insert(entity.name(), s).value();
+    m_entities.insert(entity.name(), q);
+    return q.get();
 }
 
-QMError SQLiteStore::incompatible(const QString &why) const
+QMError Connection::incompatible(const QString &why) const
 {
     return QMStoreBackends::makeError(QMPersistentStoreIncompatibleSchemaError,
                                       u"The store %1 was not made for the model %2: %3."_s.arg(
@@ -296,7 +320,7 @@ QMError SQLiteStore::incompatible(const QString &why) const
                                       {{QMPersistentStoreURLErrorKey, m_url}});
 }
 
-bool SQLiteStore::open(QMError *error)
+bool Connection::open(QString *identifier, QMError *error)
 {
     const QString path = m_url.toLocalFile();
     const bool existed = QFileInfo::exists(path);
@@ -307,16 +331,32 @@ bool SQLiteStore::open(QMError *error)
         *error = notReadable;
         return false;
     }
-    // The coordinator's mutex serialises every use, so SQLite's own locking is not needed.
-    if (sqlite3_open_v2(path.toUtf8().constData(), &m_db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr)
-        != SQLITE_OK) {
-        *error = notReadable;
-        close();
+    static std::atomic<quint64> connections {0};
+    m_name = u"QMSQLiteStore-%1"_s.arg(++connections);
+    m_db = QSqlDatabase::addDatabase(u"QSQLITE"_s, m_name);
+    if (!m_db.isValid()) {
+        *error = QMStoreBackends::makeError(
+                QMFileReadUnknownError,
+                u"The store file %1 could not be opened: Qt SQL has no SQLite driver (QSQLITE)."_s
+                        .arg(path),
+                {{QMPersistentStoreURLErrorKey, m_url}});
         return false;
     }
-    sqlite3_busy_timeout(m_db, 5000);
-    sqlite3_extended_result_codes(m_db, 1);
+    m_db.setDatabaseName(path);
+    m_db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=5000"_s);
+    if (!m_db.open()) {
+        *error = notReadable;
+        return false;
+    }
+    // The predicate functions are SQLite functions: they need the driver's own handle.
+    const QVariant handle = m_db.driver()->handle();
+    sqlite3 *db = qstrcmp(handle.typeName(), "sqlite3*") == 0
+            ? *static_cast<sqlite3 *const *>(handle.constData())
+            : nullptr;
+    if (!db) {
+        *error = notReadable;
+        return false;
+    }
 
     // The first statements read the header and every page: a file that is not a database, or a
     // damaged one, fails here rather than on some later fetch.
@@ -325,104 +365,121 @@ bool SQLiteStore::open(QMError *error)
                 QMFileReadCorruptFileError,
                 u"The file %1 is not a readable SQLite store: %2."_s.arg(path, why),
                 {{QMPersistentStoreURLErrorKey, m_url}});
-        close();
         return false;
     };
-    QMError ignored;
-    if (!exec(u"PRAGMA journal_mode=WAL"_s, &ignored, QMFileReadCorruptFileError))
-        return corrupt(ignored.userInfo().value(u"QMSQLiteMessage"_s).toString());
+    const auto messageOf = [](const QMError &e) {
+        return e.userInfo().value(u"QMSQLiteMessage"_s).toString();
+    };
+    QMError failure;
+    if (!run(u"PRAGMA journal_mode=WAL"_s, &failure, QMFileReadCorruptFileError))
+        return corrupt(messageOf(failure));
     {
-        sqlite3_stmt *check
-                = prepare(u"PRAGMA quick_check"_s, &ignored, QMFileReadCorruptFileError);
+        const auto check = run(u"PRAGMA quick_check"_s, &failure, QMFileReadCorruptFileError);
         if (!check)
-            return corrupt(ignored.userInfo().value(u"QMSQLiteMessage"_s).toString());
-        const int rc = sqlite3_step(check);
-        const QString verdict = rc == SQLITE_ROW
-                ? QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(check, 0)))
-                : QString::fromUtf8(sqlite3_errmsg(m_db));
-        sqlite3_finalize(check);
+            return corrupt(messageOf(failure));
+        const QString verdict
+                = check->next() ? check->value(0).toString() : check->lastError().databaseText();
         if (verdict != u"ok"_s)
             return corrupt(verdict);
     }
-    if (!QMPredicateSQL::registerFunctions(m_db, error)) {
-        close();
+    if (!QMPredicateSQL::registerFunctions(db, error))
         return false;
-    }
 
-    sqlite3_stmt *tables
-            = prepare(u"SELECT count(*) FROM sqlite_schema"_s, error, QMFileReadCorruptFileError);
-    if (!tables) {
-        close();
-        return false;
+    qint64 objects = 0;
+    {
+        const auto tables
+                = run(u"SELECT count(*) FROM sqlite_schema"_s, error, QMFileReadCorruptFileError);
+        if (!tables)
+            return false;
+        if (tables->next())
+            objects = tables->value(0).toLongLong();
     }
-    sqlite3_step(tables);
-    const qint64 objects = sqlite3_column_int64(tables, 0);
-    sqlite3_finalize(tables);
-    const bool ok = objects == 0 ? createSchema(error) : checkSchema(error);
-    if (!ok)
-        close();
-    return ok;
+    if (!(m_begin = prepare(u"BEGIN IMMEDIATE"_s, error, QMFileReadUnknownError))
+        || !(m_commit = prepare(u"COMMIT"_s, error, QMFileReadUnknownError))
+        || !(m_rollback = prepare(u"ROLLBACK"_s, error, QMFileReadUnknownError)))
+        return false;
+    if (!(objects == 0 ? createSchema(identifier, error) : checkSchema(identifier, error)))
+        return false;
+    m_sequence = prepare(u"INSERT OR REPLACE INTO qm_sequence VALUES (?, ?)"_s, error,
+                         QMFileReadUnknownError);
+    return m_sequence != nullptr;
 }
 
-bool SQLiteStore::createSchema(QMError *error)
+void Connection::rollback()
 {
-    m_identifier = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    // Failing here leaves nothing to undo: SQLite has already ended the transaction.
+    m_rollback->exec();
+}
+
+bool Connection::createSchema(QString *identifier, QMError *error)
+{
+    *identifier = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     const QString hash = QString::fromLatin1(m_model->versionHash().toHex());
     // The whole schema goes in one transaction, so a store is either made entirely or not.
-    QStringList sql {
-            u"BEGIN IMMEDIATE"_s,
-            u"CREATE TABLE qm_metadata (key TEXT PRIMARY KEY, value TEXT NOT NULL)"_s,
-            u"INSERT INTO qm_metadata VALUES ('identifier', '%1'), ('model', '%2')"_s.arg(
-                    m_identifier, hash),
-            u"CREATE TABLE qm_sequence (entity TEXT PRIMARY KEY, next INTEGER NOT NULL)"_s};
+    struct Statement
+    {
+        QString sql;
+        QVariantList bindings;
+    };
+    QList<Statement> sql {
+            {u"CREATE TABLE qm_metadata (key TEXT PRIMARY KEY, value TEXT NOT NULL)"_s, {}},
+            {u"INSERT INTO qm_metadata VALUES ('identifier', ?), ('model', ?)"_s,
+             {*identifier, hash}},
+            {u"CREATE TABLE qm_sequence (entity TEXT PRIMARY KEY, next INTEGER NOT NULL)"_s, {}}};
     for (const QMEntityDescription &entity : m_model->entities()) {
         QStringList columns {u"qm_pk INTEGER PRIMARY KEY"_s};
         for (const QMAttributeDescription &a : entity.attributes())
             columns.append(quoted(a.name) + u" "_s + columnType(a.type));
-        sql.append(u"CREATE TABLE %1 (%2)"_s.arg(quoted(entity.name()), columns.join(u", "_s)));
+        sql.append(
+                {u"CREATE TABLE %1 (%2)"_s.arg(quoted(entity.name()), columns.join(u", "_s)), {}});
         for (const QMAttributeDescription &a : entity.attributes()) {
             if (a.indexed)
-                sql.append(u"CREATE INDEX %1 ON %2 (%3)"_s.arg(
-                        quoted(u"qm_index_"_s + entity.name() + u"_"_s + a.name),
-                        quoted(entity.name()), quoted(a.name)));
+                sql.append({u"CREATE INDEX %1 ON %2 (%3)"_s.arg(
+                                    quoted(u"qm_index_"_s + entity.name() + u"_"_s + a.name),
+                                    quoted(entity.name()), quoted(a.name)),
+                            {}});
         }
-        sql.append(u"INSERT INTO qm_sequence VALUES ('%1', 1)"_s.arg(entity.name()));
-        m_next[entity.name()] = 1;
-        m_savedNext[entity.name()] = 1;
+        sql.append({u"INSERT INTO qm_sequence VALUES (?, 1)"_s, {entity.name()}});
     }
-    sql.append(u"COMMIT"_s);
-    for (const QString &statement : std::as_const(sql)) {
-        if (!exec(statement, error, QMFileReadUnknownError)) {
-            QMError ignored;
-            exec(u"ROLLBACK"_s, &ignored, QMFileReadUnknownError);
+    if (!m_begin->exec()) {
+        *error = sqlError(QMFileReadUnknownError, m_begin->lastQuery(), m_begin->lastError());
+        return false;
+    }
+    for (const Statement &statement : std::as_const(sql)) {
+        if (!run(statement.sql, error, QMFileReadUnknownError, statement.bindings)) {
+            rollback();
             return false;
         }
     }
+    if (!m_commit->exec()) {
+        *error = sqlError(QMFileReadUnknownError, m_commit->lastQuery(), m_commit->lastError());
+        rollback();
+        return false;
+    }
+    std::lock_guard lock(m_numbers.mutex);
+    for (const QMEntityDescription &entity : m_model->entities())
+        m_numbers.next[entity.name()] = m_numbers.saved[entity.name()] = 1;
     return true;
 }
 
-bool SQLiteStore::checkSchema(QMError *error)
+bool Connection::checkSchema(QString *identifier, QMError *error)
 {
     QMError ignored;
-    sqlite3_stmt *meta = prepare(u"SELECT key, value FROM qm_metadata"_s, &ignored,
-                                 QMPersistentStoreIncompatibleSchemaError);
+    const auto meta = run(u"SELECT key, value FROM qm_metadata"_s, &ignored,
+                          QMPersistentStoreIncompatibleSchemaError);
     if (!meta) {
         *error = incompatible(u"it has no store metadata"_s);
         return false;
     }
     QString hash;
-    while (sqlite3_step(meta) == SQLITE_ROW) {
-        const QString key
-                = QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(meta, 0)));
-        const QString value
-                = QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(meta, 1)));
+    while (meta->next()) {
+        const QString key = meta->value(0).toString();
         if (key == u"identifier"_s)
-            m_identifier = value;
+            *identifier = meta->value(1).toString();
         else if (key == u"model"_s)
-            hash = value;
+            hash = meta->value(1).toString();
     }
-    sqlite3_finalize(meta);
-    if (QUuid::fromString(m_identifier).isNull()) {
+    if (QUuid::fromString(*identifier).isNull()) {
         *error = incompatible(u"it has no store identifier"_s);
         return false;
     }
@@ -432,15 +489,13 @@ bool SQLiteStore::checkSchema(QMError *error)
     }
     // The hash could match a hand-edited file whose tables differ; the columns decide.
     for (const QMEntityDescription &entity : m_model->entities()) {
-        sqlite3_stmt *info = prepare(u"PRAGMA table_info(%1)"_s.arg(quoted(entity.name())), error,
-                                     QMPersistentStoreIncompatibleSchemaError);
+        const auto info = run(u"PRAGMA table_info(%1)"_s.arg(quoted(entity.name())), error,
+                              QMPersistentStoreIncompatibleSchemaError);
         if (!info)
             return false;
         QStringList found;
-        while (sqlite3_step(info) == SQLITE_ROW)
-            found.append(QString::fromUtf8(
-                    reinterpret_cast<const char *>(sqlite3_column_text(info, 1))));
-        sqlite3_finalize(info);
+        while (info->next())
+            found.append(info->value(1).toString());
         QStringList expected {u"qm_pk"_s};
         expected.append(entity.attributeNames());
         found.sort();
@@ -450,76 +505,38 @@ bool SQLiteStore::checkSchema(QMError *error)
             return false;
         }
     }
-    sqlite3_stmt *sequence = prepare(u"SELECT entity, next FROM qm_sequence"_s, &ignored,
-                                     QMPersistentStoreIncompatibleSchemaError);
+    const auto sequence = run(u"SELECT entity, next FROM qm_sequence"_s, &ignored,
+                              QMPersistentStoreIncompatibleSchemaError);
     if (!sequence) {
         *error = incompatible(u"it has no object numbers"_s);
         return false;
     }
-    while (sqlite3_step(sequence) == SQLITE_ROW) {
-        const QString entity = QString::fromUtf8(
-                reinterpret_cast<const char *>(sqlite3_column_text(sequence, 0)));
-        m_next[entity] = m_savedNext[entity] = sqlite3_column_int64(sequence, 1);
-    }
-    sqlite3_finalize(sequence);
+    QHash<QString, qint64> next;
+    while (sequence->next())
+        next[sequence->value(0).toString()] = sequence->value(1).toLongLong();
+    const QHash<QString, qint64> saved = next;
     for (const QMEntityDescription &entity : m_model->entities()) {
         // Numbers are never given twice, even if the sequence table was edited behind our back.
-        sqlite3_stmt *max = prepare(u"SELECT max(qm_pk) FROM %1"_s.arg(quoted(entity.name())),
-                                    error, QMFileReadCorruptFileError);
+        const auto max = run(u"SELECT max(qm_pk) FROM %1"_s.arg(quoted(entity.name())), error,
+                             QMFileReadCorruptFileError);
         if (!max)
             return false;
-        sqlite3_step(max);
-        const qint64 highest = sqlite3_column_int64(max, 0);
-        sqlite3_finalize(max);
-        qint64 &next = m_next[entity.name()];
-        next = std::max(next, highest + 1);
+        const qint64 highest = max->next() ? max->value(0).toLongLong() : 0;
+        qint64 &n = next[entity.name()];
+        n = std::max(n, highest + 1);
     }
+    std::lock_guard lock(m_numbers.mutex);
+    m_numbers.next = next;
+    m_numbers.saved = saved;
     return true;
 }
 
-bool SQLiteStore::bindCondition(sqlite3_stmt *stmt, const QVariantList &bindings, int first,
-                                const QString &sql, QMError *error)
-{
-    for (qsizetype i = 0; i < bindings.size(); ++i) {
-        const QVariant &v = bindings.at(i);
-        const int index = first + int(i);
-        int rc = SQLITE_OK;
-        switch (v.typeId()) {
-        case QMetaType::Bool:
-        case QMetaType::Int:
-        case QMetaType::UInt:
-        case QMetaType::LongLong:
-        case QMetaType::ULongLong:
-            rc = sqlite3_bind_int64(stmt, index, v.toLongLong());
-            break;
-        case QMetaType::Double:
-        case QMetaType::Float:
-            rc = sqlite3_bind_double(stmt, index, v.toDouble());
-            break;
-        case QMetaType::QString:
-            rc = bindText(stmt, index, v.toString());
-            break;
-        case QMetaType::QByteArray:
-            rc = bindBytes(stmt, index, v.toByteArray());
-            break;
-        default:
-            rc = sqlite3_bind_null(stmt, index);
-            break;
-        }
-        if (rc != SQLITE_OK) {
-            *error = sqlError(QMPersistentStoreOperationError, sql);
-            return false;
-        }
-    }
-    return true;
-}
-
-bool SQLiteStore::fetch(const QMEntityDescription &entity, const QMPredicate &bound,
-                        const QList<QMFetchSortDescriptor> &sort, qsizetype limit, bool withValues,
-                        QList<QMStoreRow> *rows, QMError *error)
+bool Connection::fetch(const QMEntityDescription &entity,
+                       const QMPredicateSQL::Condition &condition,
+                       const QList<QMFetchSortDescriptor> &sort, qsizetype limit, bool withValues,
+                       QList<QMStoreRow> *rows, QMError *error)
 {
     rows->clear();
-    const QMPredicateSQL::Condition condition = QMPredicateSQL::compile(bound, entity);
     QString sql = u"SELECT qm_pk"_s;
     if (withValues) {
         for (const QMAttributeDescription &a : entity.attributes())
@@ -532,163 +549,293 @@ bool SQLiteStore::fetch(const QMEntityDescription &entity, const QMPredicate &bo
     sql += u"qm_pk"_s;
     if (limit > 0)
         sql += u" LIMIT "_s + QString::number(limit);
-    sqlite3_stmt *stmt = cached(sql, error, QMPersistentStoreOperationError);
-    if (!stmt || !bindCondition(stmt, condition.bindings, 1, sql, error))
+    QSqlQuery *query = cached(sql, error);
+    if (!query)
         return false;
+    for (qsizetype i = 0; i < condition.bindings.size(); ++i)
+        query->bindValue(int(i), condition.bindings.at(i));
+    if (!query->exec()) {
+        *error = sqlError(QMPersistentStoreOperationError, sql, query->lastError());
+        query->finish();
+        return false;
+    }
     const QList<QMAttributeDescription> &attributes = entity.attributes();
-    int rc;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    while (query->next()) {
         QMStoreRow row;
-        row.number = sqlite3_column_int64(stmt, 0);
+        row.number = query->value(0).toLongLong();
         if (withValues) {
             row.values.reserve(attributes.size());
             for (qsizetype i = 0; i < attributes.size(); ++i)
-                row.values.append(columnValue(stmt, int(i) + 1, attributes.at(i).type));
+                row.values.append(QMPersistenceValue::fromStorage(query->value(int(i) + 1),
+                                                                  attributes.at(i).type));
         }
         rows->append(std::move(row));
     }
-    const bool ok = rc == SQLITE_DONE;
-    if (!ok)
-        *error = sqlError(QMPersistentStoreOperationError, sql);
-    sqlite3_reset(stmt);
-    return ok;
+    // next() is false at the end and on an error alike.
+    const QSqlError failure = query->lastError();
+    query->finish();
+    if (failure.type() != QSqlError::NoError) {
+        rows->clear();
+        *error = sqlError(QMPersistentStoreOperationError, sql, failure);
+        return false;
+    }
+    return true;
 }
 
-qsizetype SQLiteStore::count(const QMEntityDescription &entity, const QMPredicate &bound,
-                             QMError *error)
+qsizetype Connection::count(const QMEntityDescription &entity,
+                            const QMPredicateSQL::Condition &condition, QMError *error)
 {
-    const QMPredicateSQL::Condition condition = QMPredicateSQL::compile(bound, entity);
     const QString sql
             = u"SELECT count(*) FROM "_s + quoted(entity.name()) + u" WHERE "_s + condition.sql;
-    sqlite3_stmt *stmt = cached(sql, error, QMPersistentStoreOperationError);
-    if (!stmt || !bindCondition(stmt, condition.bindings, 1, sql, error))
+    QSqlQuery *query = cached(sql, error);
+    if (!query)
         return -1;
+    for (qsizetype i = 0; i < condition.bindings.size(); ++i)
+        query->bindValue(int(i), condition.bindings.at(i));
     qsizetype n = -1;
-    if (sqlite3_step(stmt) == SQLITE_ROW)
-        n = qsizetype(sqlite3_column_int64(stmt, 0));
+    if (query->exec() && query->next())
+        n = qsizetype(query->value(0).toLongLong());
     else
-        *error = sqlError(QMPersistentStoreOperationError, sql);
-    sqlite3_reset(stmt);
+        *error = sqlError(QMPersistentStoreOperationError, sql, query->lastError());
+    // A statement left on its row would keep its read transaction, and with it an old snapshot.
+    query->finish();
     return n;
 }
 
-bool SQLiteStore::readRow(const QMEntityDescription &entity, qint64 number, QVariantList *values,
-                          QMError *error)
+bool Connection::readRow(const QMEntityDescription &entity, qint64 number, QVariantList *values,
+                         QMError *error)
 {
-    const EntityStatements *s = statements(entity, error);
-    if (!s)
+    const EntityQueries *q = queries(entity, error);
+    if (!q)
         return false;
-    sqlite3_reset(s->read);
-    sqlite3_bind_int64(s->read, 1, number);
-    const int rc = sqlite3_step(s->read);
-    if (rc == SQLITE_ROW) {
-        values->clear();
-        for (qsizetype i = 0; i < entity.attributes().size(); ++i)
-            values->append(columnValue(s->read, int(i) + 1, entity.attributes().at(i).type));
-    } else if (rc != SQLITE_DONE) {
-        *error = sqlError(QMPersistentStoreOperationError, QString::fromUtf8(sqlite3_sql(s->read)));
+    QSqlQuery &read = *q->read;
+    read.bindValue(0, number);
+    bool found = false;
+    if (read.exec()) {
+        found = read.next();
+        if (found) {
+            values->clear();
+            for (qsizetype i = 0; i < entity.attributes().size(); ++i)
+                values->append(QMPersistenceValue::fromStorage(read.value(int(i) + 1),
+                                                               entity.attributes().at(i).type));
+        }
     }
-    sqlite3_reset(s->read);
-    return rc == SQLITE_ROW;
+    if (!found && read.lastError().type() != QSqlError::NoError)
+        *error = sqlError(QMPersistentStoreOperationError, read.lastQuery(), read.lastError());
+    read.finish();
+    return found;
 }
 
-bool SQLiteStore::save(const QMStoreChanges &changes, QMError *error)
+bool Connection::save(const QMStoreChanges &changes, QMError *error)
 {
-    if (!exec(u"BEGIN IMMEDIATE"_s, error, QMPersistentStoreSaveError))
+    if (!m_begin->exec()) {
+        *error = sqlError(QMPersistentStoreSaveError, m_begin->lastQuery(), m_begin->lastError());
         return false;
-    const auto fail = [&](sqlite3_stmt *stmt) {
-        *error = sqlError(QMPersistentStoreSaveError,
-                          stmt ? QString::fromUtf8(sqlite3_sql(stmt)) : QString());
-        if (stmt)
-            sqlite3_reset(stmt);
-        QMError ignored;
-        exec(u"ROLLBACK"_s, &ignored, QMPersistentStoreSaveError);
+    }
+    const auto fail = [&](QSqlQuery *query) {
+        if (query)
+            *error = sqlError(QMPersistentStoreSaveError, query->lastQuery(), query->lastError());
+        rollback();
         return false;
     };
-    const auto step = [](sqlite3_stmt *stmt) {
-        const int rc = sqlite3_step(stmt);
-        sqlite3_reset(stmt);
-        return rc == SQLITE_DONE;
-    };
-    const auto entityOf = [&](const QString &name) -> const EntityStatements * {
+    const auto entityOf = [&](const QString &name) -> const EntityQueries * {
         const QMEntityDescription *entity = m_model->entityForName(name);
-        return entity ? statements(*entity, error) : nullptr;
+        if (!entity) {
+            *error = QMStoreBackends::makeError(
+                    QMPersistentStoreSaveError,
+                    u"The save failed: the model has no entity %1."_s.arg(name),
+                    {{QMPersistentStoreURLErrorKey, m_url}});
+            return nullptr;
+        }
+        return queries(*entity, error);
     };
     for (auto it = changes.deleted.cbegin(); it != changes.deleted.cend(); ++it) {
-        const EntityStatements *s = entityOf(it.key());
-        if (!s)
+        const EntityQueries *q = entityOf(it.key());
+        if (!q)
             return fail(nullptr);
         for (qint64 number : it.value()) {
-            sqlite3_bind_int64(s->remove, 1, number);
-            if (!step(s->remove))
-                return fail(s->remove);
+            q->remove->bindValue(0, number);
+            if (!q->remove->exec())
+                return fail(q->remove.get());
         }
     }
     for (int pass = 0; pass < 2; ++pass) {
         const auto &table = pass == 0 ? changes.inserted : changes.updated;
         for (auto it = table.cbegin(); it != table.cend(); ++it) {
-            const EntityStatements *s = entityOf(it.key());
-            if (!s)
+            const EntityQueries *q = entityOf(it.key());
+            if (!q)
                 return fail(nullptr);
             const QList<QMAttributeDescription> &attributes
                     = m_model->entityForName(it.key())->attributes();
-            sqlite3_stmt *stmt = pass == 0 ? s->insert : s->update;
+            QSqlQuery &query = pass == 0 ? *q->insert : *q->update;
             const int n = int(attributes.size());
-            // Values are bound in place (bindValue()), so each must be a reference into the row.
-            static const QVariant none;
+            // INSERT binds (qm_pk, values...); UPDATE binds (values..., qm_pk).
+            const int first = pass == 0 ? 1 : 0;
             for (const QMStoreRow &row : it.value()) {
-                // INSERT binds (qm_pk, values...); UPDATE binds (values..., qm_pk).
-                const int first = pass == 0 ? 2 : 1;
-                sqlite3_bind_int64(stmt, pass == 0 ? 1 : n + 1, row.number);
+                query.bindValue(pass == 0 ? 0 : n, row.number);
                 for (int i = 0; i < n; ++i)
-                    bindValue(stmt, first + i, i < row.values.size() ? row.values.at(i) : none,
-                              attributes.at(i).type);
-                if (!step(stmt))
-                    return fail(stmt);
+                    query.bindValue(first + i,
+                                    QMPersistenceValue::toStorage(row.values.value(i),
+                                                                  attributes.at(i).type));
+                if (!query.exec())
+                    return fail(&query);
             }
         }
     }
     // Numbers given out since the last save are kept, so a reopened store never gives them again.
-    QHash<QString, qint64> saved = m_savedNext;
-    for (auto it = m_next.cbegin(); it != m_next.cend(); ++it) {
+    QHash<QString, qint64> next;
+    QHash<QString, qint64> saved;
+    {
+        std::lock_guard lock(m_numbers.mutex);
+        next = m_numbers.next;
+        saved = m_numbers.saved;
+    }
+    for (auto it = next.cbegin(); it != next.cend(); ++it) {
         if (it.value() == saved.value(it.key()))
             continue;
-        const QString sql = u"INSERT OR REPLACE INTO qm_sequence VALUES ('%1', %2)"_s.arg(
-                it.key(), QString::number(it.value()));
-        if (!exec(sql, error, QMPersistentStoreSaveError)) {
-            QMError ignored;
-            exec(u"ROLLBACK"_s, &ignored, QMPersistentStoreSaveError);
-            return false;
-        }
+        m_sequence->bindValue(0, it.key());
+        m_sequence->bindValue(1, it.value());
+        if (!m_sequence->exec())
+            return fail(m_sequence.get());
         saved[it.key()] = it.value();
     }
-    if (!exec(u"COMMIT"_s, error, QMPersistentStoreSaveError)) {
-        QMError ignored;
-        exec(u"ROLLBACK"_s, &ignored, QMPersistentStoreSaveError);
-        return false;
-    }
-    m_savedNext = saved;
+    if (!m_commit->exec())
+        return fail(m_commit.get());
+    std::lock_guard lock(m_numbers.mutex);
+    m_numbers.saved = saved;
     return true;
 }
 
-void SQLiteStore::close()
+class SQLiteStore final : public QMStoreBackend
 {
-    for (const EntityStatements &s : std::as_const(m_statements)) {
-        sqlite3_finalize(s.insert);
-        sqlite3_finalize(s.update);
-        sqlite3_finalize(s.remove);
-        sqlite3_finalize(s.read);
+public:
+    SQLiteStore(std::shared_ptr<const QMManagedObjectModel> model, const QUrl &url)
+        : m_model(std::move(model))
+        , m_url(url)
+    { }
+    ~SQLiteStore() override { close(); }
+
+    QString identifier() const override { return m_identifier; }
+
+    bool open(QMError *error)
+    {
+        bool ok = false;
+        QMError failure;
+        QString identifier;
+        m_thread.run([&] {
+            m_connection = std::make_unique<Connection>(m_model, m_url, m_numbers);
+            ok = m_connection->open(&identifier, &failure);
+            if (!ok)
+                m_connection.reset();
+        });
+        if (!ok)
+            return report(failure, error);
+        m_identifier = identifier;
+        return true;
     }
-    m_statements.clear();
-    for (sqlite3_stmt *stmt : std::as_const(m_cache))
-        sqlite3_finalize(stmt);
-    m_cache.clear();
-    if (m_db) {
-        // The last connection's close checkpoints the log and removes "-wal" and "-shm".
-        sqlite3_close_v2(m_db);
-        m_db = nullptr;
+
+    bool fetch(const QMEntityDescription &entity, const QMPredicate &bound,
+               const QList<QMFetchSortDescriptor> &sort, qsizetype limit, bool withValues,
+               QList<QMStoreRow> *rows, QMError *error) override
+    {
+        // Compiled here, so that a broken precondition throws on the caller's thread.
+        const QMPredicateSQL::Condition condition = QMPredicateSQL::compile(bound, entity);
+        bool ok = false;
+        QList<QMStoreRow> found;
+        QMError failure;
+        perform(
+                [&](Connection &c) {
+                    ok = c.fetch(entity, condition, sort, limit, withValues, &found, &failure);
+                },
+                &failure);
+        *rows = std::move(found);
+        return ok || report(failure, error);
     }
-}
+
+    qsizetype count(const QMEntityDescription &entity, const QMPredicate &bound,
+                    QMError *error) override
+    {
+        const QMPredicateSQL::Condition condition = QMPredicateSQL::compile(bound, entity);
+        qsizetype n = -1;
+        QMError failure;
+        perform([&](Connection &c) { n = c.count(entity, condition, &failure); }, &failure);
+        if (n < 0)
+            report(failure, error);
+        return n;
+    }
+
+    bool readRow(const QMEntityDescription &entity, qint64 number, QVariantList *values,
+                 QMError *error) override
+    {
+        bool found = false;
+        QVariantList read;
+        QMError failure;
+        perform([&](Connection &c) { found = c.readRow(entity, number, &read, &failure); },
+                &failure);
+        if (found)
+            *values = std::move(read);
+        else if (!failure.isNull())
+            report(failure, error);
+        return found;
+    }
+
+    bool save(const QMStoreChanges &changes, QMError *error) override
+    {
+        bool ok = false;
+        QMError failure;
+        perform([&](Connection &c) { ok = c.save(changes, &failure); }, &failure);
+        return ok || report(failure, error);
+    }
+
+    // Called once per inserted object, so it stays on the caller's thread.
+    qint64 allocateNumber(const QString &entityName) override
+    {
+        std::lock_guard lock(m_numbers.mutex);
+        qint64 &next = m_numbers.next[entityName];
+        if (next < 1)
+            next = 1;
+        return next++;
+    }
+
+    void close() override
+    {
+        m_thread.run([this] { m_connection.reset(); });
+        m_thread.stop();
+    }
+
+private:
+    // Runs `job` on the store thread; false with the error when the store is closed.
+    bool perform(const std::function<void(Connection &)> &job, QMError *failure)
+    {
+        bool open = false;
+        m_thread.run([&] {
+            if (m_connection) {
+                open = true;
+                job(*m_connection);
+            }
+        });
+        if (!open)
+            *failure = QMStoreBackends::makeError(
+                    QMPersistentStoreOperationError,
+                    u"The store %1 is closed."_s.arg(m_url.toLocalFile()),
+                    {{QMPersistentStoreURLErrorKey, m_url}});
+        return open;
+    }
+
+    static bool report(const QMError &failure, QMError *error)
+    {
+        if (error)
+            *error = failure;
+        return false;
+    }
+
+    std::shared_ptr<const QMManagedObjectModel> m_model;
+    QUrl m_url;
+    QString m_identifier; // set by open(), before any other call
+    Numbers m_numbers;
+    std::unique_ptr<Connection> m_connection; // used on the store thread only
+    StoreThread m_thread; // last: it goes first, while the fields its jobs use still exist
+};
 
 } // namespace
 
