@@ -129,10 +129,11 @@ std::optional<Flags> readFlags(const Target &target)
 struct Monitor
 {
     Monitor()
-        : socket(RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE
-                 | RTMGRP_IPV6_ROUTE)
-        , wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
-    { }
+        : wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+    {
+        socket.emplace(RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE
+                       | RTMGRP_IPV6_ROUTE);
+    }
     ~Monitor()
     {
         if (wake >= 0)
@@ -151,7 +152,7 @@ struct Monitor
     {
         constexpr int settleTime = 20; // milliseconds
         loopThread.store(std::this_thread::get_id());
-        pollfd fds[2] = {{socket.descriptor(), POLLIN, 0}, {wake, POLLIN, 0}};
+        pollfd fds[2] = {{socket->descriptor(), POLLIN, 0}, {wake, POLLIN, 0}};
         int timeout = -1;
         while (!stopping.load()) {
             const int ready = ::poll(fds, 2, timeout);
@@ -166,7 +167,7 @@ struct Monitor
                 char buffer[8192];
                 for (;;) {
                     const ssize_t received
-                            = ::recv(socket.descriptor(), buffer, sizeof buffer, MSG_DONTWAIT);
+                            = ::recv(socket->descriptor(), buffer, sizeof buffer, MSG_DONTWAIT);
                     // ENOBUFS: the kernel dropped messages; the fresh reading below covers them.
                     if (received > 0 || (received < 0 && (errno == ENOBUFS || errno == EINTR)))
                         continue;
@@ -180,7 +181,11 @@ struct Monitor
                 callback(*flags);
             }
         }
+        // The descriptors close here, before stop() returns: the queue may drop its reference to
+        // this run only later, and a stopped monitor must leave nothing open behind it.
         std::lock_guard lock(mutex);
+        socket.reset();
+        ::close(std::exchange(wake, -1));
         finished = true;
         ended.notify_all();
     }
@@ -188,8 +193,15 @@ struct Monitor
     void stop()
     {
         stopping.store(true);
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t written = ::write(wake, &one, sizeof one);
+        {
+            // Under the lock, so that the loop cannot have closed the descriptor (and the number
+            // gone to another file) in between.
+            std::lock_guard lock(mutex);
+            if (wake >= 0) {
+                const std::uint64_t one = 1;
+                [[maybe_unused]] const ssize_t written = ::write(wake, &one, sizeof one);
+            }
+        }
         // Stopped from the callback: the loop ends as soon as the callback returns.
         if (loopThread.load() == std::this_thread::get_id())
             return;
@@ -197,8 +209,8 @@ struct Monitor
         ended.wait(lock, [this] { return finished; });
     }
 
-    QMNetlink::Socket socket;
-    const int wake;
+    std::optional<QMNetlink::Socket> socket;
+    int wake;
     std::atomic<bool> stopping {false};
     std::atomic<std::thread::id> loopThread {};
     std::mutex mutex;
@@ -218,7 +230,7 @@ public:
         if (!queue || !callback)
             return true;
         auto started = std::make_shared<Monitor>();
-        if (!started->socket.isValid() || started->wake < 0)
+        if (!started->socket->isValid() || started->wake < 0)
             return false;
         // Read after subscribing, so that no change between the two goes unnoticed.
         const Flags baseline = readFlags(target).value_or(0);
