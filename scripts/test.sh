@@ -7,11 +7,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 preset="${1:-default}"
-if [ "$preset" = tsan ]; then
-    # What ThreadSanitizer cannot see inside Qt; see the file. Tests that set their own
-    # TSAN_OPTIONS (the keychain's) keep theirs.
-    export TSAN_OPTIONS="${TSAN_OPTIONS:-} suppressions=$(pwd)/tests/qt-tsan.supp"
-fi
 bash scripts/install-deps.sh
 cmake --preset "$preset" -DQMF_WARNINGS_AS_ERRORS="${QMF_WARNINGS_AS_ERRORS:-OFF}" \
     -DQMF_LINE_TABLES_ONLY="${QMF_LINE_TABLES_ONLY:-OFF}" >/dev/null
