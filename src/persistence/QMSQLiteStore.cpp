@@ -60,6 +60,95 @@ QString columnType(QMAttributeType type)
     return QString();
 }
 
+// A statement prepared on the connection's own SQLite handle. Saves write through these rather
+// than QSqlQuery: a save of many objects binds every value of every row, and SQLite's binding
+// calls take the values as they are, without the QVariant lists and placeholder names that Qt
+// SQL builds for each row. Reads stay on QSqlQuery.
+class Statement
+{
+public:
+    Statement() = default;
+    ~Statement() { sqlite3_finalize(m_statement); }
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+
+    bool prepare(sqlite3 *db, const QString &sql)
+    {
+        m_sql = sql;
+        return sqlite3_prepare16_v3(db, sql.utf16(), int(sql.size() * 2), SQLITE_PREPARE_PERSISTENT,
+                                    &m_statement, nullptr)
+                == SQLITE_OK;
+    }
+    QString sql() const { return m_sql; }
+
+    // Binds `value`, an attribute value of `type`, to parameter `index` (from 1) as the store
+    // keeps it (QMPersistenceValue::toStorage()); the value must outlive execute().
+    bool bind(int index, const QVariant &value, QMAttributeType type)
+    {
+        const QVariant stored = QMPersistenceValue::toStorage(value, type);
+        switch (stored.typeId()) {
+        case QMetaType::UnknownType:
+            return sqlite3_bind_null(m_statement, index) == SQLITE_OK;
+        case QMetaType::LongLong:
+            return sqlite3_bind_int64(m_statement, index, stored.toLongLong()) == SQLITE_OK;
+        case QMetaType::Double:
+            return sqlite3_bind_double(m_statement, index, stored.toDouble()) == SQLITE_OK;
+        case QMetaType::QString: {
+            const QString text = stored.toString();
+            // The text is copied unless it is the value's own, which lives on.
+            const bool same = value.typeId() == QMetaType::QString
+                    && static_cast<const QString *>(value.constData())->constData()
+                            == text.constData();
+            return sqlite3_bind_text16(m_statement, index, text.utf16(), int(text.size() * 2),
+                                       same ? SQLITE_STATIC : SQLITE_TRANSIENT)
+                    == SQLITE_OK;
+        }
+        case QMetaType::QByteArray: {
+            const QByteArray bytes = stored.toByteArray();
+            const bool same = value.typeId() == QMetaType::QByteArray
+                    && static_cast<const QByteArray *>(value.constData())->constData()
+                            == bytes.constData();
+            // A zero-length blob, not NULL, for empty bytes.
+            return sqlite3_bind_blob64(m_statement, index, bytes.constData(),
+                                       sqlite3_uint64(bytes.size()),
+                                       same ? SQLITE_STATIC : SQLITE_TRANSIENT)
+                    == SQLITE_OK;
+        }
+        default:
+            return false;
+        }
+    }
+    bool bindNumber(int index, qint64 number)
+    {
+        return sqlite3_bind_int64(m_statement, index, number) == SQLITE_OK;
+    }
+
+    // Runs the statement once, then makes it ready for new values.
+    bool execute()
+    {
+        const int status = sqlite3_step(m_statement);
+        // The message goes with the next call on the connection, so it is read at once.
+        m_message = status == SQLITE_DONE || status == SQLITE_ROW
+                ? QString()
+                : QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(m_statement)));
+        sqlite3_reset(m_statement);
+        sqlite3_clear_bindings(m_statement);
+        return m_message.isNull();
+    }
+    // SQLite's message for the last failure of bind() or execute().
+    QString message() const
+    {
+        return m_message.isNull()
+                ? QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(m_statement)))
+                : m_message;
+    }
+
+private:
+    sqlite3_stmt *m_statement = nullptr;
+    QString m_sql;
+    QString m_message;
+};
+
 // Runs jobs one at a time on a thread of its own. Any thread may call run(); it waits for the
 // job, so a job may capture the caller's locals by reference.
 class StoreThread
@@ -164,9 +253,9 @@ struct Numbers
 // The prepared statements of one entity that every save and read uses.
 struct EntityQueries
 {
-    std::unique_ptr<QSqlQuery> insert;
-    std::unique_ptr<QSqlQuery> update;
-    std::unique_ptr<QSqlQuery> remove;
+    Statement insert;
+    Statement update;
+    Statement remove;
     std::unique_ptr<QSqlQuery> read;
 };
 
@@ -198,8 +287,9 @@ private:
     std::unique_ptr<QSqlQuery> run(const QString &sql, QMError *error, qint64 code,
                                    const QVariantList &bindings = {});
     QSqlQuery *cached(const QString &sql, QMError *error);
-    const EntityQueries *queries(const QMEntityDescription &entity, QMError *error);
+    EntityQueries *queries(const QMEntityDescription &entity, QMError *error);
     QMError sqlError(qint64 code, const QString &sql, const QSqlError &sqlError) const;
+    QMError sqlError(qint64 code, const QString &sql, QString message) const;
     QMError incompatible(const QString &why) const;
     bool createSchema(QString *identifier, QMError *error);
     bool checkSchema(QString *identifier, QMError *error);
@@ -210,6 +300,7 @@ private:
     Numbers &m_numbers;
     QString m_name; // of the Qt SQL connection; empty until it is added
     QSqlDatabase m_db;
+    sqlite3 *m_handle = nullptr; // the driver's, for the statements of saves
     QHash<QString, std::shared_ptr<EntityQueries>> m_entities;
     // Fetch and count statements by SQL text: one per predicate shape, so a repeated fetch
     // only binds new values.
@@ -243,6 +334,11 @@ QMError Connection::sqlError(qint64 code, const QString &sql, const QSqlError &s
     QString message = sqlError.databaseText();
     if (message.isEmpty())
         message = sqlError.driverText();
+    return this->sqlError(code, sql, message);
+}
+
+QMError Connection::sqlError(qint64 code, const QString &sql, QString message) const
+{
     if (message.isEmpty())
         message = u"unknown error"_s;
     const QString what = code == QMPersistentStoreSaveError ? u"The save failed"_s
@@ -296,9 +392,9 @@ QSqlQuery *Connection::cached(const QString &sql, QMError *error)
     return query.get();
 }
 
-const EntityQueries *Connection::queries(const QMEntityDescription &entity, QMError *error)
+EntityQueries *Connection::queries(const QMEntityDescription &entity, QMError *error)
 {
-    if (const EntityQueries *found = m_entities.value(entity.name()).get())
+    if (EntityQueries *found = m_entities.value(entity.name()).get())
         return found;
     QStringList columns;
     QStringList marks {u"?"_s};
@@ -319,10 +415,14 @@ const EntityQueries *Connection::queries(const QMEntityDescription &entity, QMEr
     const QString read = u"SELECT qm_pk%1 FROM %2 WHERE qm_pk = ?"_s.arg(
             columns.isEmpty() ? QString() : u", "_s + columns.join(u", "_s), table);
     auto q = std::make_shared<EntityQueries>();
-    if (!(q->insert = prepare(insert, error, QMPersistentStoreSaveError))
-        || !(q->update = prepare(update, error, QMPersistentStoreSaveError))
-        || !(q->remove = prepare(remove, error, QMPersistentStoreSaveError))
-        || !(q->read = prepare(read, error, QMPersistentStoreOperationError)))
+    for (auto [statement, sql] : {std::pair {&q->insert, &insert}, std::pair {&q->update, &update},
+                                  std::pair {&q->remove, &remove}}) {
+        if (!statement->prepare(m_handle, *sql)) {
+            *error = sqlError(QMPersistentStoreSaveError, *sql, statement->message());
+            return nullptr;
+        }
+    }
+    if (!(q->read = prepare(read, error, QMPersistentStoreOperationError)))
         return nullptr;
     m_entities.insert(entity.name(), q);
     return q.get();
@@ -373,6 +473,7 @@ bool Connection::open(QString *identifier, QMError *error)
         *error = notReadable;
         return false;
     }
+    m_handle = db;
 
     // The first statements read the header and every page: a file that is not a database, or a
     // damaged one, fails here rather than on some later fetch.
@@ -654,47 +755,48 @@ bool Connection::save(const QMStoreChanges &changes, QMError *error)
         rollback();
         return false;
     };
-    const auto entityOf = [&](const QString &name) -> const EntityQueries * {
+    const auto failed = [&](const Statement &statement) {
+        *error = sqlError(QMPersistentStoreSaveError, statement.sql(), statement.message());
+        rollback();
+        return false;
+    };
+    const auto entityOf = [&](const QString &name) -> const QMEntityDescription * {
         const QMEntityDescription *entity = m_model->entityForName(name);
-        if (!entity) {
+        if (!entity)
             *error = QMStoreBackends::makeError(
                     QMPersistentStoreSaveError,
                     u"The save failed: the model has no entity %1."_s.arg(name),
                     {{QMPersistentStoreURLErrorKey, m_url}});
-            return nullptr;
-        }
-        return queries(*entity, error);
+        return entity;
     };
     for (auto it = changes.deleted.cbegin(); it != changes.deleted.cend(); ++it) {
-        const EntityQueries *q = entityOf(it.key());
+        const QMEntityDescription *entity = entityOf(it.key());
+        EntityQueries *q = entity ? queries(*entity, error) : nullptr;
         if (!q)
             return fail(nullptr);
         for (qint64 number : it.value()) {
-            q->remove->bindValue(0, number);
-            if (!q->remove->exec())
-                return fail(q->remove.get());
+            if (!q->remove.bindNumber(1, number) || !q->remove.execute())
+                return failed(q->remove);
         }
     }
     for (int pass = 0; pass < 2; ++pass) {
         const auto &table = pass == 0 ? changes.inserted : changes.updated;
         for (auto it = table.cbegin(); it != table.cend(); ++it) {
-            const EntityQueries *q = entityOf(it.key());
+            const QMEntityDescription *entity = entityOf(it.key());
+            EntityQueries *q = entity ? queries(*entity, error) : nullptr;
             if (!q)
                 return fail(nullptr);
-            const QList<QMAttributeDescription> &attributes
-                    = m_model->entityForName(it.key())->attributes();
-            QSqlQuery &query = pass == 0 ? *q->insert : *q->update;
+            const QList<QMAttributeDescription> &attributes = entity->attributes();
+            Statement &statement = pass == 0 ? q->insert : q->update;
             const int n = int(attributes.size());
-            // INSERT binds (qm_pk, values...); UPDATE binds (values..., qm_pk).
-            const int first = pass == 0 ? 1 : 0;
+            // INSERT binds (qm_pk, values...); UPDATE binds (values..., qm_pk); from 1.
+            const int first = pass == 0 ? 2 : 1;
             for (const QMStoreRow &row : it.value()) {
-                query.bindValue(pass == 0 ? 0 : n, row.number);
-                for (int i = 0; i < n; ++i)
-                    query.bindValue(first + i,
-                                    QMPersistenceValue::toStorage(row.values.value(i),
-                                                                  attributes.at(i).type));
-                if (!query.exec())
-                    return fail(&query);
+                bool bound = statement.bindNumber(pass == 0 ? 1 : n + 1, row.number);
+                for (int i = 0; bound && i < n; ++i)
+                    bound = statement.bind(first + i, row.values.value(i), attributes.at(i).type);
+                if (!bound || !statement.execute())
+                    return failed(statement);
             }
         }
     }

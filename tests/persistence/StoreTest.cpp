@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <limits>
 #include <thread>
 
 using namespace Qt::StringLiterals;
@@ -218,6 +219,37 @@ TEST_P(StoreTest, SavedObjectsComeBackExactlyAfterReopening)
               31);
     EXPECT_FALSE(context->existingObjectWithID(alice, &error));
     EXPECT_EQ(error.code(), QMManagedObjectReferentialIntegrityError);
+}
+
+TEST_P(StoreTest, EmptyAndExtremeValuesStayApartFromAbsentOnes)
+{
+    // Empty texts and bytes are values, not absence; a lone surrogate, which UTF-8 cannot hold,
+    // becomes U+FFFD on the way in, in every store alike.
+    auto empty = insert(QString(u""_s), std::numeric_limits<qint64>::max(), 1e-300);
+    empty->setPhoto(QByteArray());
+    const QChar lone[] = {u'x', QChar(0xD800), u'y'};
+    auto broken = insert(QString(lone, 3), std::numeric_limits<qint64>::min(), -0.5);
+    broken->setValue(u"active"_s, QVariant());
+    EXPECT_EQ(broken->name(), u"x\uFFFDy"_s);
+    QMError error;
+    ASSERT_TRUE(context->save(&error)) << error.localizedDescription().toStdString();
+    reopen();
+
+    const ObjectList all = context->executeFetchRequest(request({}, {}, {{u"age"_s, true}}));
+    ASSERT_EQ(all.size(), 2);
+    EXPECT_EQ(all[0]->value(u"name"_s), QVariant(u"x\uFFFDy"_s));
+    EXPECT_EQ(all[0]->value(u"age"_s), QVariant(std::numeric_limits<qint64>::min()));
+    EXPECT_FALSE(all[0]->value(u"active"_s).isValid());
+    EXPECT_FALSE(all[0]->value(u"photo"_s).isValid());
+    const QVariant name = all[1]->value(u"name"_s);
+    EXPECT_EQ(name.typeId(), QMetaType::QString);
+    EXPECT_TRUE(name.toString().isEmpty());
+    const QVariant photo = all[1]->value(u"photo"_s);
+    EXPECT_EQ(photo.typeId(), QMetaType::QByteArray);
+    EXPECT_TRUE(photo.toByteArray().isEmpty());
+    EXPECT_EQ(all[1]->value(u"age"_s), QVariant(std::numeric_limits<qint64>::max()));
+    EXPECT_EQ(all[1]->value(u"score"_s), QVariant(1e-300));
+    EXPECT_EQ(context->countForFetchRequest(request(u"name = %@"_s, {QString(u""_s)})), 1);
 }
 
 TEST_P(StoreTest, ContextsLayTheirChangesOverTheStore)
