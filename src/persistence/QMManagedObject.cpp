@@ -110,8 +110,10 @@ bool QMManagedObject::hasChanges() const
 QVariantMap QMManagedObject::changedValues() const
 {
     QVariantMap map;
-    for (qsizetype i = 0; i < d->changed.size(); ++i) {
-        if (d->changed.testBit(i))
+    if (!d->entity)
+        return map;
+    for (qsizetype i = 0; i < d->entity->attributes().size(); ++i) {
+        if (d->isChanged(i))
             map.insert(d->entity->attributes().at(i).name, d->saved.value(i));
     }
     return map;
@@ -163,6 +165,7 @@ std::shared_ptr<QMManagedObject> QMManagedObject::createInMemoryForEntityName(
         throw QMInternalInconsistencyException(u"the model has no entity %1"_s.arg(entityName));
     auto object = QMManagedObjectAccess::instantiate(model, *entity);
     Private &s = *object->d;
+    s.values.reserve(entity->attributes().size());
     for (const QMAttributeDescription &a : entity->attributes())
         s.values.append(a.defaultValue);
     s.saved = QVariantList(entity->attributes().size());
@@ -209,7 +212,7 @@ void QMManagedObjectAccess::fireFault(const QMManagedObject &o)
     if (readParentRow(*context, *s.entity, s.id.number(), &values, &error)) {
         s.values = values;
         s.saved = values;
-        s.changed.fill(false);
+        s.changed.clear();
     }
 }
 

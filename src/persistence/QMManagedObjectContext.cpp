@@ -591,7 +591,7 @@ bool QMManagedObjectContext::save(QMError *error)
         }
         s.inserted = false;
         s.saved = s.values;
-        s.changed.fill(false);
+        s.changed.clear();
     }
     d->changed.clear();
     return true;
@@ -607,13 +607,13 @@ void QMManagedObjectContext::refreshObject(const std::shared_ptr<QMManagedObject
         return;
     if (!mergeChanges) {
         // The fault keeps the saved values, so an object gone from the store keeps them.
-        const QBitArray dropped = s.changed;
+        const QMChangedAttributes dropped = s.changed;
         s.values = s.saved;
-        s.changed.fill(false);
+        s.changed.clear();
         s.fault = true;
         QMManagedObjectAccess::noteChange(*this, *object);
-        for (qsizetype i = 0; i < dropped.size(); ++i) {
-            if (dropped.testBit(i))
+        for (qsizetype i = 0; i < s.entity->attributes().size(); ++i) {
+            if (dropped.test(i))
                 Q_EMIT object->valueChanged(s.entity->attributes().at(i).name);
         }
         return;
@@ -674,11 +674,11 @@ void QMManagedObjectContext::rollback()
             continue;
         }
         s.deleted = false;
-        const QBitArray restored = s.changed;
+        const QMChangedAttributes restored = s.changed;
         s.values = s.saved;
-        s.changed.fill(false);
-        for (qsizetype i = 0; i < restored.size(); ++i) {
-            if (restored.testBit(i))
+        s.changed.clear();
+        for (qsizetype i = 0; i < s.entity->attributes().size(); ++i) {
+            if (restored.test(i))
                 Q_EMIT o->valueChanged(s.entity->attributes().at(i).name);
         }
     }

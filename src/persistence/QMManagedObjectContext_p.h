@@ -8,9 +8,39 @@
 #include "persistence/QMPersistentStoreCoordinator.h"
 #include "persistence/QMStoreBackend_p.h"
 
-#include <QBitArray>
 #include <QHash>
 #include <QSet>
+#include <QVarLengthArray>
+
+/// The attributes of an object whose value differs from the saved one. Without allocation for
+/// entities of up to 64 attributes, and with the number set kept, since every setValue() asks.
+class QMChangedAttributes
+{
+public:
+    bool any() const { return m_count > 0; }
+    bool test(qsizetype i) const
+    {
+        return i / 64 < m_words.size() && (m_words[i / 64] >> (i % 64) & 1) != 0;
+    }
+    void set(qsizetype i, bool on)
+    {
+        if (test(i) == on)
+            return;
+        if (i / 64 >= m_words.size())
+            m_words.resize(i / 64 + 1, 0);
+        m_words[i / 64] ^= quint64(1) << (i % 64);
+        m_count += on ? 1 : -1;
+    }
+    void clear()
+    {
+        m_words.clear();
+        m_count = 0;
+    }
+
+private:
+    QVarLengthArray<quint64, 1> m_words;
+    qsizetype m_count = 0;
+};
 
 class QMManagedObject::Private
 {
@@ -24,24 +54,15 @@ public:
     QVariantList values;
     /// The values the parent (store or parent context) holds, as last read or saved.
     QVariantList saved;
-    /// Attributes whose value differs from `saved`; empty until the first change, which spares
-    /// every fetched object an allocation.
-    QBitArray changed;
+    /// Attributes whose value differs from `saved`.
+    QMChangedAttributes changed;
     bool fault = false;
     bool inserted = false;
     bool deleted = false;
 
-    bool hasChangedValues() const { return changed.count(true) > 0; }
-    bool isChanged(qsizetype i) const { return i < changed.size() && changed.testBit(i); }
-    void setChanged(qsizetype i, bool on)
-    {
-        if (i >= changed.size()) {
-            if (!on)
-                return;
-            changed.resize(entity->attributes().size());
-        }
-        changed.setBit(i, on);
-    }
+    bool hasChangedValues() const { return changed.any(); }
+    bool isChanged(qsizetype i) const { return changed.test(i); }
+    void setChanged(qsizetype i, bool on) { changed.set(i, on); }
 };
 
 class QMManagedObjectContext::Private

@@ -33,7 +33,12 @@ public:
     /// The identifier URIRepresentation() gave, or a null one for any other URL.
     static QMManagedObjectID fromURIRepresentation(const QUrl &url);
 
-    friend bool operator==(const QMManagedObjectID &, const QMManagedObjectID &) = default;
+    // The number first: it tells two identifiers of one store apart at once.
+    friend bool operator==(const QMManagedObjectID &a, const QMManagedObjectID &b)
+    {
+        return a.m_number == b.m_number && a.m_entityName == b.m_entityName
+                && a.m_storeIdentifier == b.m_storeIdentifier;
+    }
 
 private:
     QString m_storeIdentifier;
@@ -41,7 +46,9 @@ private:
     qint64 m_number = 0;
 };
 
+/// Leaves the store out: the identifiers a context or a store holds nearly all share it, so
+/// hashing its text would only take time.
 inline size_t qHash(const QMManagedObjectID &id, size_t seed = 0)
 {
-    return qHashMulti(seed, id.storeIdentifier(), id.entityName(), id.number());
+    return qHashMulti(seed, id.entityName(), id.number());
 }

@@ -252,6 +252,52 @@ TEST_P(StoreTest, EmptyAndExtremeValuesStayApartFromAbsentOnes)
     EXPECT_EQ(context->countForFetchRequest(request(u"name = %@"_s, {QString(u""_s)})), 1);
 }
 
+TEST(Contexts, ChangesAreTrackedPerAttributeBeyondTheSixtyFourth)
+{
+    QByteArray json = R"({"name": "Wide", "entities": [{"name": "Wide", "attributes": [)";
+    for (int i = 0; i < 70; ++i)
+        json += (i ? ", " : "") + QByteArray(R"({"name": "a)") + QByteArray::number(i)
+                + R"(", "type": "integer"})";
+    json += "]}]}";
+    QTemporaryDir dir;
+    const auto model = QMManagedObjectModel::modelWithJSON(json);
+    ASSERT_TRUE(model);
+    auto coordinator = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(model);
+    ASSERT_TRUE(coordinator->addPersistentStoreWithType(
+            QMSQLiteStoreType, {}, QUrl::fromLocalFile(dir.filePath(u"wide.sqlite"_s)), {}));
+    auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(coordinator);
+    auto wide = context->insertNewObjectForEntityForName(u"Wide"_s);
+    wide->setValue(u"a65"_s, 1);
+    ASSERT_TRUE(context->save());
+
+    wide->setValue(u"a65"_s, 2);
+    wide->setValue(u"a3"_s, 7);
+    wide->setValue(u"a40"_s, 8);
+    EXPECT_TRUE(wide->isUpdated());
+    EXPECT_EQ(wide->changedValues(),
+              (QVariantMap {{u"a3"_s, QVariant()}, {u"a40"_s, QVariant()}, {u"a65"_s, qint64(1)}}));
+    // Back to the saved value: no longer a change.
+    wide->setValue(u"a65"_s, 1);
+    wide->setValue(u"a40"_s, QVariant());
+    EXPECT_EQ(wide->changedValues(), (QVariantMap {{u"a3"_s, QVariant()}}));
+    wide->setValue(u"a3"_s, QVariant());
+    EXPECT_FALSE(wide->hasChanges());
+    EXPECT_FALSE(context->hasChanges());
+
+    wide->setValue(u"a69"_s, 9);
+    context->rollback();
+    EXPECT_FALSE(wide->value(u"a69"_s).isValid());
+    EXPECT_FALSE(context->hasChanges());
+    wide->setValue(u"a64"_s, 4);
+    ASSERT_TRUE(context->save());
+    auto other = QMManagedObjectContext::contextWithPersistentStoreCoordinator(coordinator);
+    const auto read = other->existingObjectWithID(wide->objectID());
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->value(u"a64"_s), QVariant(qint64(4)));
+    EXPECT_EQ(read->value(u"a65"_s), QVariant(qint64(1)));
+    EXPECT_FALSE(read->value(u"a69"_s).isValid());
+}
+
 TEST_P(StoreTest, ContextsLayTheirChangesOverTheStore)
 {
     for (int age : {10, 20, 30, 40})
