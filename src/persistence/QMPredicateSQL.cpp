@@ -51,6 +51,7 @@ public:
         case Kind::Comparison:
             if (negated)
                 m_sql += u"NOT "_s;
+            m_negated = negated;
             comparison(n);
             return;
         }
@@ -82,8 +83,17 @@ private:
         return u"?"_s;
     }
 
-    // SQL's NULL (a comparison with an absent value) counts as false, as in memory.
-    void twoValued(const QString &expression) { m_sql += u"COALESCE("_s + expression + u", 0)"_s; }
+    // SQL's NULL (a comparison with an absent value) counts as false, as in memory. Only a
+    // negated comparison needs saying so: NOTs reach no further down than comparisons, and above
+    // them AND and OR give a row whose comparisons are NULL the same verdict as if they were
+    // false, which leaves it out. A bare comparison keeps the column's index usable.
+    void twoValued(const QString &expression)
+    {
+        if (m_negated)
+            m_sql += u"COALESCE("_s + expression + u", 0)"_s;
+        else
+            m_sql += u'(' + expression + u')';
+    }
 
     void comparison(const Node &n)
     {
@@ -164,6 +174,7 @@ private:
 
     const QMEntityDescription &m_entity;
     std::optional<QMAttributeType> m_type;
+    bool m_negated = false; // of the comparison being written
     QString m_sql;
     QVariantList m_bindings;
 };
