@@ -121,6 +121,27 @@ bool valueFromText(const QString &text, QMAttributeType type, QVariant *value)
     return ok;
 }
 
+// Whether XML character data gives the text back as it is: XML has no form for most control
+// characters, and its readers turn a carriage return into a line feed.
+bool holdsVerbatim(const QString &text)
+{
+    return std::none_of(text.cbegin(), text.cend(),
+                        [](QChar c) { return c.unicode() < 0x20 && c != u'\t' && c != u'\n'; });
+}
+
+// The text of a value written as Base64 of its UTF-8 form; false when it is not that.
+bool fromBase64Text(const QString &base64, QMAttributeType type, QString *text)
+{
+    if (type != QMAttributeType::String)
+        return false;
+    const auto decoded = QByteArray::fromBase64Encoding(base64.toLatin1(),
+                                                        QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || base64 != QString::fromLatin1(decoded.decoded.toBase64()))
+        return false;
+    *text = QString::fromUtf8(decoded.decoded);
+    return text->toUtf8() == decoded.decoded;
+}
+
 class GraphStore final : public QMStoreBackend
 {
 public:
@@ -272,7 +293,13 @@ private:
                     const QMAttributeDescription &a = entity.attributes().at(i);
                     xml.writeStartElement(u"value"_s);
                     xml.writeAttribute(u"name"_s, a.name);
-                    xml.writeCharacters(valueText(value, a.type));
+                    const QString text = valueText(value, a.type);
+                    if (a.type == QMAttributeType::String && !holdsVerbatim(text)) {
+                        xml.writeAttribute(u"encoding"_s, u"base64"_s);
+                        xml.writeCharacters(QString::fromLatin1(text.toUtf8().toBase64()));
+                    } else {
+                        xml.writeCharacters(text);
+                    }
                     xml.writeEndElement();
                 }
                 xml.writeEndElement();
@@ -343,7 +370,11 @@ private:
                     const qsizetype i = entity->indexOfAttribute(key);
                     if (xml.name() != u"value"_s || i < 0)
                         return corrupt(u"entity %1 has no attribute %2"_s.arg(name, key));
-                    const QString text = xml.readElementText();
+                    const bool base64 = xml.attributes().value(u"encoding"_s) == u"base64"_s;
+                    QString text = xml.readElementText();
+                    if (base64 && !xml.hasError()
+                        && !fromBase64Text(text, entity->attributes().at(i).type, &text))
+                        return corrupt(u"the value of %1.%2 is malformed"_s.arg(name, key));
                     if (xml.hasError()
                         || !valueFromText(text, entity->attributes().at(i).type, &values[i]))
                         return corrupt(u"the value of %1.%2 is malformed"_s.arg(name, key));

@@ -45,8 +45,8 @@ struct QMF_STORAGE_EXPORT QMAttributeDescription
     /// value"; numbers, texts of numbers, booleans and ISO 8601 dates convert where the
     /// conversion loses nothing (3.0 to the integer 3, not 3.5; "true"/"false"/"1"/"0" to a
     /// boolean); anything else fails with QMValidationValueTypeError naming the attribute, and
-    /// so do NaN and infinite doubles. Lone UTF-16 surrogates in texts become U+FFFD, so that
-    /// every store keeps the same text.
+    /// so do NaN and infinite doubles. Lone UTF-16 surrogates and the noncharacters U+FFFE and
+    /// U+FFFF in texts become U+FFFD, so that every store keeps the same text.
     QVariant convertedValue(const QVariant &value, QMError *error = nullptr) const;
 };
 

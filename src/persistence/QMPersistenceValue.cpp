@@ -9,6 +9,7 @@
 #include <unicode/stringoptions.h>
 #include <unicode/ustring.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -91,17 +92,22 @@ namespace {
 const QChar emptyCharacter;
 
 // SQLite keeps texts as UTF-8, which has no code for a lone surrogate, and would store something
-// else in its place; replacing them where values enter a store keeps what memory holds equal to
-// what SQLite gives back.
+// else in its place; it also reads U+FFFE and U+FFFF back as U+FFFD. Replacing them where values
+// enter a store keeps what memory holds equal to what SQLite gives back.
+bool isReplaced(QChar c)
+{
+    return c.isSurrogate() || c.unicode() >= 0xFFFE;
+}
+
 QString wellFormed(const QString &text)
 {
-    if (QStringView(text).isValidUtf16())
+    if (std::none_of(text.cbegin(), text.cend(), isReplaced))
         return text;
     QString out = text;
     for (qsizetype i = 0; i < out.size(); ++i) {
         if (out.at(i).isHighSurrogate() && i + 1 < out.size() && out.at(i + 1).isLowSurrogate())
             ++i;
-        else if (out.at(i).isSurrogate())
+        else if (isReplaced(out.at(i)))
             out[i] = QChar::ReplacementCharacter;
     }
     return out;

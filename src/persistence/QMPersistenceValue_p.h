@@ -31,8 +31,9 @@ QMF_STORAGE_EXPORT QString folded(const QString &text);
 
 /// The SQLite column value of an attribute value (dates as milliseconds since 1970 UTC,
 /// booleans as 0 or 1, empty texts and bytes never null, which Qt SQL would bind as NULL); an
-/// absent value is a null QVariant of no type. Texts lose their lone surrogates to U+FFFD, as
-/// QMAttributeDescription::convertedValue() does, since UTF-8 cannot hold them.
+/// absent value is a null QVariant of no type. Texts lose their lone surrogates, U+FFFE and
+/// U+FFFF to U+FFFD, as QMAttributeDescription::convertedValue() does: UTF-8 cannot hold the
+/// first, and SQLite reads the other two back as U+FFFD.
 QMF_STORAGE_EXPORT QVariant toStorage(const QVariant &value, QMAttributeType type);
 /// The attribute value of a SQLite column value.
 QMF_STORAGE_EXPORT QVariant fromStorage(const QVariant &stored, QMAttributeType type);

@@ -231,12 +231,18 @@ TEST_P(StoreTest, EmptyAndExtremeValuesStayApartFromAbsentOnes)
     auto broken = insert(QString(lone, 3), std::numeric_limits<qint64>::min(), -0.5);
     broken->setValue(u"active"_s, QVariant());
     EXPECT_EQ(broken->name(), u"x\uFFFDy"_s);
+    // Characters that XML text cannot hold, or that its readers change; U+FFFE and U+FFFF,
+    // which SQLite reads back as U+FFFD, become U+FFFD on the way in.
+    const QString awkward = QString::fromUtf16(u"\0\x01\x1b \r\r\n\t<&>]]> \uFFFD\uFFFD", 17);
+    auto odd = insert(QString::fromUtf16(u"\0\x01\x1b \r\r\n\t<&>]]> \uFFFF\uFFFE", 17), 0);
+    EXPECT_EQ(odd->name(), awkward);
     QMError error;
     ASSERT_TRUE(context->save(&error)) << error.localizedDescription().toStdString();
     reopen();
 
-    const ObjectList all = context->executeFetchRequest(request({}, {}, {{u"age"_s, true}}));
-    ASSERT_EQ(all.size(), 2);
+    ObjectList all = context->executeFetchRequest(request({}, {}, {{u"age"_s, true}}));
+    ASSERT_EQ(all.size(), 3);
+    EXPECT_EQ(all.takeAt(1)->value(u"name"_s), QVariant(awkward));
     EXPECT_EQ(all[0]->value(u"name"_s), QVariant(u"x\uFFFDy"_s));
     EXPECT_EQ(all[0]->value(u"age"_s), QVariant(std::numeric_limits<qint64>::min()));
     EXPECT_FALSE(all[0]->value(u"active"_s).isValid());
@@ -628,6 +634,11 @@ TEST(StoreFiles, DamagedAndForeignFilesGiveClearErrors)
     writeFile(dir.filePath(u"half.sqlite"_s), sqlite.left(sqlite.size() / 2));
     writeFile(dir.filePath(u"half.xml"_s), xml.left(xml.size() / 2));
     writeFile(dir.filePath(u"noise.xml"_s), "<html><body>not a store</body></html>");
+    QByteArray badText = xml;
+    badText.replace(R"(<value name="name">person number 7 )",
+                    R"(<value name="name" encoding="base64">!not base64 )");
+    ASSERT_NE(badText, xml);
+    writeFile(dir.filePath(u"badtext.xml"_s), badText);
     execSQL(dir.filePath(u"foreign.sqlite"_s), "CREATE TABLE t (x)");
 
     struct Row
@@ -642,6 +653,7 @@ TEST(StoreFiles, DamagedAndForeignFilesGiveClearErrors)
             {QMSQLiteStoreType, u"half.sqlite"_s, people, QMFileReadCorruptFileError},
             {QMXMLStoreType, u"half.xml"_s, people, QMFileReadCorruptFileError},
             {QMXMLStoreType, u"noise.xml"_s, people, QMFileReadCorruptFileError},
+            {QMXMLStoreType, u"badtext.xml"_s, people, QMFileReadCorruptFileError},
             {QMSQLiteStoreType, u"real.SQLite"_s, other, QMPersistentStoreIncompatibleSchemaError},
             {QMXMLStoreType, u"real.XML"_s, other, QMPersistentStoreIncompatibleSchemaError},
             {QMSQLiteStoreType, u"foreign.sqlite"_s, people,
