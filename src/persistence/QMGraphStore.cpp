@@ -6,6 +6,8 @@
 #include "persistence/QMPredicate.h"
 #include "persistence/QMStoreBackend_p.h"
 
+#include "errors/QMInternalInconsistencyException.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -16,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <map>
 
 using namespace Qt::StringLiterals;
@@ -234,10 +237,7 @@ public:
 
     qint64 allocateNumber(const QString &entityName) override
     {
-        qint64 &next = m_nextNumbers[entityName];
-        if (next < 1)
-            next = 1;
-        return next++;
+        return QMStoreBackends::takeNumber(m_nextNumbers[entityName], entityName);
     }
 
     void close() override { }
@@ -354,7 +354,7 @@ private:
                 return corrupt(u"an unknown entity %1"_s.arg(name));
             bool ok = false;
             const qint64 next = xml.attributes().value(u"next"_s).toLongLong(&ok);
-            if (!ok || next < 1)
+            if (!ok || next < 1 || next == std::numeric_limits<qint64>::max())
                 return corrupt(u"entity %1 has no next number"_s.arg(name));
             graph.nextNumbers[name] = next;
             EntityRows &rows = graph.rows[name];
@@ -375,8 +375,15 @@ private:
                     if (base64 && !xml.hasError()
                         && !fromBase64Text(text, entity->attributes().at(i).type, &text))
                         return corrupt(u"the value of %1.%2 is malformed"_s.arg(name, key));
-                    if (xml.hasError()
-                        || !valueFromText(text, entity->attributes().at(i).type, &values[i]))
+                    // The value rules of every store apply to what a file says, too.
+                    const QMAttributeDescription &attribute = entity->attributes().at(i);
+                    bool read = !xml.hasError() && valueFromText(text, attribute.type, &values[i]);
+                    if (read) {
+                        QMError refused;
+                        values[i] = attribute.convertedValue(values[i], &refused);
+                        read = refused.isNull();
+                    }
+                    if (!read)
                         return corrupt(u"the value of %1.%2 is malformed"_s.arg(name, key));
                 }
                 if (xml.hasError())
@@ -457,6 +464,16 @@ void QMStoreBackends::finishRows(QList<QMStoreRow> &rows, const QMEntityDescript
         for (QMStoreRow &row : rows)
             row.values.clear();
     }
+}
+
+qint64 QMStoreBackends::takeNumber(qint64 &next, const QString &entityName)
+{
+    if (next < 1)
+        next = 1;
+    if (next == std::numeric_limits<qint64>::max())
+        throw QMInternalInconsistencyException(
+                u"The store has no object numbers left for the entity %1"_s.arg(entityName));
+    return next++;
 }
 
 QMError QMStoreBackends::makeError(qint64 code, const QString &description,

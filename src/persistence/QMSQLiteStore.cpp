@@ -31,6 +31,7 @@
 #include <condition_variable>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <mutex>
 
 using namespace Qt::StringLiterals;
@@ -640,7 +641,7 @@ bool Connection::checkSchema(QString *identifier, QMError *error)
             return false;
         const qint64 highest = max->next() ? max->value(0).toLongLong() : 0;
         qint64 &n = next[entity.name()];
-        n = std::max(n, highest + 1);
+        n = std::max(n, highest == std::numeric_limits<qint64>::max() ? highest : highest + 1);
     }
     std::lock_guard lock(m_numbers.mutex);
     m_numbers.next = next;
@@ -909,10 +910,7 @@ public:
     qint64 allocateNumber(const QString &entityName) override
     {
         std::lock_guard lock(m_numbers.mutex);
-        qint64 &next = m_numbers.next[entityName];
-        if (next < 1)
-            next = 1;
-        return next++;
+        return QMStoreBackends::takeNumber(m_numbers.next[entityName], entityName);
     }
 
     void close() override

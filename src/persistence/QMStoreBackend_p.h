@@ -87,6 +87,11 @@ void sortRows(QList<QMStoreRow> &rows, const QMEntityDescription &entity,
 void finishRows(QList<QMStoreRow> &rows, const QMEntityDescription &entity,
                 const QList<QMFetchSortDescriptor> &sort, qsizetype limit, bool withValues);
 
+/// Gives out the number `next` of the entity and moves it on. Throws
+/// QMInternalInconsistencyException once every number has been given, which only a store file
+/// edited to say so can bring about.
+qint64 takeNumber(qint64 &next, const QString &entityName);
+
 /// An error of the object store's domain with a description.
 QMError makeError(qint64 code, const QString &description, const QVariantMap &extra = {});
 

@@ -3,6 +3,7 @@
 #include "persistence/QMPersistenceError.h"
 #include "persistence/QMPredicate.h"
 #include "persistence/QMStoreBackend_p.h"
+#include "support/Failures.h"
 
 #include <QDir>
 #include <QFile>
@@ -605,6 +606,47 @@ TEST(XMLStore, AFailedWriteKeepsThePreviousFileByteForByte)
     EXPECT_TRUE(f.context->save());
     f.reopen();
     EXPECT_EQ(f.context->countForFetchRequest(request()), 2);
+}
+
+TEST(XMLStore, ValuesAndNumbersInTheFileFollowTheStoreRules)
+{
+    StoreFixture f(QMXMLStoreType);
+    f.reopen();
+    f.insert(u"first"_s, 1, 0.5);
+    ASSERT_TRUE(f.context->save());
+    f.context.reset();
+    f.coordinator.reset();
+    const QString path = f.url().toLocalFile();
+    const QByteArray good = readFile(path);
+    const auto opens = [&](const QByteArray &from, const QByteArray &to, QMError *error) {
+        QByteArray edited = good;
+        edited.replace(from, to);
+        EXPECT_NE(edited, good) << from.toStdString();
+        writeFile(path, edited);
+        auto c = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(f.model);
+        return c->addPersistentStoreWithType(QMXMLStoreType, {}, f.url(), {}, error) ? c : nullptr;
+    };
+    // Doubles that no store keeps, and numbers past the last one, are damage.
+    for (const char *score : {"nan", "inf", "-inf"}) {
+        QMError error;
+        EXPECT_FALSE(opens(R"(name="score">0.5<)", R"(name="score">)" + QByteArray(score) + "<",
+                           &error));
+        EXPECT_EQ(error.code(), QMFileReadCorruptFileError) << score;
+    }
+    QMError error;
+    EXPECT_FALSE(opens(R"(next="2")", R"(next="9223372036854775807")", &error));
+    EXPECT_EQ(error.code(), QMFileReadCorruptFileError);
+
+    // The last number there is is given once; then inserting refuses.
+    const auto c = opens(R"(next="2")", R"(next="9223372036854775806")", &error);
+    ASSERT_TRUE(c) << error.localizedDescription().toStdString();
+    auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(c);
+    EXPECT_EQ(context->insertNewObjectForEntityForName(u"Person"_s)->objectID().number(),
+              std::numeric_limits<qint64>::max() - 1);
+    EXPECT_EQ(
+            TestSupport::failureOf([&] { context->insertNewObjectForEntityForName(u"Person"_s); }),
+            u"The store has no object numbers left for the entity Person"_s);
+    EXPECT_EQ(context->insertedObjects().size(), 1);
 }
 
 TEST(StoreFiles, DamagedAndForeignFilesGiveClearErrors)
