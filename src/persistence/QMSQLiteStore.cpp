@@ -641,7 +641,13 @@ bool Connection::checkSchema(QString *identifier, QMError *error)
             return false;
         const qint64 highest = max->next() ? max->value(0).toLongLong() : 0;
         qint64 &n = next[entity.name()];
-        n = std::max(n, highest == std::numeric_limits<qint64>::max() ? highest : highest + 1);
+        // A store that could not take a single object more is damaged, as in the XML store.
+        if (highest == std::numeric_limits<qint64>::max()
+            || n == std::numeric_limits<qint64>::max()) {
+            *error = incompatible(u"the object numbers of %1 are used up"_s.arg(entity.name()));
+            return false;
+        }
+        n = std::max(n, highest + 1);
     }
     std::lock_guard lock(m_numbers.mutex);
     m_numbers.next = next;

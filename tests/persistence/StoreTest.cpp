@@ -682,6 +682,9 @@ TEST(StoreFiles, DamagedAndForeignFilesGiveClearErrors)
     ASSERT_NE(badText, xml);
     writeFile(dir.filePath(u"badtext.xml"_s), badText);
     execSQL(dir.filePath(u"foreign.sqlite"_s), "CREATE TABLE t (x)");
+    QFile::copy(dir.filePath(u"real.SQLite"_s), dir.filePath(u"full.sqlite"_s));
+    execSQL(dir.filePath(u"full.sqlite"_s),
+            "UPDATE \"Person\" SET qm_pk = 9223372036854775807 WHERE qm_pk = 300");
 
     struct Row
     {
@@ -700,6 +703,7 @@ TEST(StoreFiles, DamagedAndForeignFilesGiveClearErrors)
             {QMXMLStoreType, u"real.XML"_s, other, QMPersistentStoreIncompatibleSchemaError},
             {QMSQLiteStoreType, u"foreign.sqlite"_s, people,
              QMPersistentStoreIncompatibleSchemaError},
+            {QMSQLiteStoreType, u"full.sqlite"_s, people, QMPersistentStoreIncompatibleSchemaError},
             {QMSQLiteStoreType, u"missing/dir/x.sqlite"_s, people, QMFileReadUnknownError},
             {QMXMLStoreType, u"missing/dir/x.xml"_s, people, QMFileReadUnknownError},
             {QMSQLiteStoreType, QString(), people, QMFileReadUnknownError},
