@@ -72,6 +72,8 @@ TEST(QmfStoreTest, KeepsObjectsInSQLiteAndXMLStores)
                         u"qmf: The Book attribute \"title\" needs a value.\n"_s),
                 failing(run("store insert Book", {u"title=x"_s, u"year=soon"_s}), 1,
                         u"qmf: The value \"soon\" does not fit the integer attribute \"year\".\n"_s),
+                failing(run("store insert Book", {u"title=x"_s, u"cover=not*base64"_s}), 1,
+                        u"qmf: The value of the binary attribute \"cover\" is not Base64.\n"_s),
                 failing(run("store insert Book", {u"titel=x"_s}), 2,
                         u"qmf: the entity Book has no attribute \"titel\"\n"_s),
                 failing(run("store fetch Bok"), 2,

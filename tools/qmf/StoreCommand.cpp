@@ -231,11 +231,19 @@ int runInsert(Invocation &invocation, const QStringList &arguments)
             return invocation.usageError(u"the entity %1 has no attribute \"%2\""_s.arg(
                     entity->name(), assignment->first));
         }
-        QMError error;
+        QVariant given = assignment->second;
         // Binary values are given in Base64, as fetch prints them.
-        const QVariant given = attribute->type == QMAttributeType::Binary
-                ? QVariant(QByteArray::fromBase64(assignment->second.toLatin1()))
-                : QVariant(assignment->second);
+        if (attribute->type == QMAttributeType::Binary) {
+            const auto decoded = QByteArray::fromBase64Encoding(
+                    assignment->second.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+            if (!decoded) {
+                invocation.err << "qmf: The value of the binary attribute \"" << attribute->name
+                               << "\" is not Base64.\n";
+                return 1;
+            }
+            given = decoded.decoded;
+        }
+        QMError error;
         const QVariant value = attribute->convertedValue(given, &error);
         if (!error.isNull())
             return failure(invocation, error);
