@@ -7,7 +7,6 @@
 #include "errors/QMInternalInconsistencyException.h"
 
 #include <QCryptographicHash>
-#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -73,26 +72,6 @@ bool typeFromName(const QString &name, QMAttributeType *type)
         }
     }
     return false;
-}
-
-// The JSON form of a default value, the inverse of defaultFromJSON().
-QJsonValue defaultToJSON(const QVariant &value, QMAttributeType type)
-{
-    switch (type) {
-    case QMAttributeType::String:
-        return value.toString();
-    case QMAttributeType::Integer:
-        return value.toLongLong();
-    case QMAttributeType::Double:
-        return value.toDouble();
-    case QMAttributeType::Boolean:
-        return value.toBool();
-    case QMAttributeType::Date:
-        return value.toDateTime().toUTC().toString(Qt::ISODateWithMs);
-    case QMAttributeType::Binary:
-        return QString::fromLatin1(value.toByteArray().toBase64());
-    }
-    return QJsonValue();
 }
 
 bool defaultFromJSON(const QJsonValue &json, const QMAttributeDescription &attribute,
@@ -305,7 +284,7 @@ QByteArray QMManagedObjectModel::toJSON() const
                               {u"optional"_s, a.optional},
                               {u"indexed"_s, a.indexed}};
             if (a.defaultValue.isValid())
-                item.insert(u"default"_s, defaultToJSON(a.defaultValue, a.type));
+                item.insert(u"default"_s, a.JSONValue(a.defaultValue));
             attributes.append(item);
         }
         entities.append(QJsonObject {{u"name"_s, entity.name()}, {u"attributes"_s, attributes}});

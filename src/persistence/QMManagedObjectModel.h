@@ -5,6 +5,7 @@
 #include "errors/QMError.h"
 
 #include <QByteArray>
+#include <QJsonValue>
 #include <QList>
 #include <QString>
 #include <QUrl>
@@ -48,6 +49,10 @@ struct QMF_STORAGE_EXPORT QMAttributeDescription
     /// so do NaN and infinite doubles. Lone UTF-16 surrogates and the noncharacters U+FFFE and
     /// U+FFFF in texts become U+FFFD, so that every store keeps the same text.
     QVariant convertedValue(const QVariant &value, QMError *error = nullptr) const;
+    /// The JSON form of `value`, a value of this attribute's type: texts, numbers and booleans as
+    /// they are, dates as ISO 8601 text in UTC with milliseconds, binary values as Base64, and no
+    /// value as null.
+    QJsonValue JSONValue(const QVariant &value) const;
 };
 
 /// An entity: a name and its attributes, in the model's order.

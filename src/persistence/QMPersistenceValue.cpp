@@ -326,3 +326,24 @@ QVariant QMAttributeDescription::convertedValue(const QVariant &value, QMError *
     }
     return fail();
 }
+
+QJsonValue QMAttributeDescription::JSONValue(const QVariant &value) const
+{
+    if (QMPersistenceValue::isAbsent(value))
+        return QJsonValue::Null;
+    switch (type) {
+    case QMAttributeType::String:
+        return value.toString();
+    case QMAttributeType::Integer:
+        return value.toLongLong();
+    case QMAttributeType::Double:
+        return value.toDouble();
+    case QMAttributeType::Boolean:
+        return value.toBool();
+    case QMAttributeType::Date:
+        return value.toDateTime().toUTC().toString(Qt::ISODateWithMs);
+    case QMAttributeType::Binary:
+        return QString::fromLatin1(value.toByteArray().toBase64());
+    }
+    return QJsonValue::Null;
+}

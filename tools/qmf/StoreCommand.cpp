@@ -6,7 +6,6 @@
 #include "persistence/QMPersistentStoreCoordinator.h"
 #include "persistence/QMPredicate.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -110,26 +109,6 @@ int checkArguments(Invocation &invocation, const QStringList &arguments, const Q
                               : u"store %1 needs MODEL, STORE and ENTITY"_s.arg(command));
     }
     return 0;
-}
-
-QJsonValue jsonValue(const QVariant &value)
-{
-    if (!value.isValid() || value.isNull())
-        return QJsonValue::Null;
-    switch (value.typeId()) {
-    case QMetaType::QDateTime:
-        return value.toDateTime().toUTC().toString(Qt::ISODateWithMs);
-    case QMetaType::QByteArray:
-        return QString::fromLatin1(value.toByteArray().toBase64());
-    case QMetaType::Bool:
-        return value.toBool();
-    case QMetaType::LongLong:
-        return value.toLongLong();
-    case QMetaType::Double:
-        return value.toDouble();
-    default:
-        return value.toString();
-    }
 }
 
 QString jsonText(const QJsonValue &value)
@@ -330,7 +309,7 @@ QString StoreCommand::objectLine(const QMManagedObject &object)
     if (const QMEntityDescription *entity = object.entity()) {
         for (const QMAttributeDescription &attribute : entity->attributes()) {
             line += u","_s + jsonText(attribute.name) + u":"_s
-                    + jsonText(jsonValue(object.value(attribute.name)));
+                    + jsonText(attribute.JSONValue(object.value(attribute.name)));
         }
     }
     return line + u"}"_s;
