@@ -16,6 +16,8 @@ set(QMF_PLATFORM_HEADERS
 set(QMF_PLATFORM_SOURCES
     platform/QMBundle.cpp
     platform/QMDictionary.cpp
+    platform/QMFileLock.cpp
+    platform/QMFileLock_p.h
     platform/QMFileManager.cpp
     platform/QMInvocation.cpp
     platform/QMNetlink.cpp
