@@ -1,17 +1,18 @@
-// The in-memory store and the XML store: both hold the object graph in memory; the XML store
-// reads it whole when it is added and writes it whole, through QSaveFile, at each save.
+// The in-memory store and the XML store: both hold the object graph in memory. The XML store
+// reads its file whole when it is added, and again whenever another process replaced it; a
+// save locks the file (flock), merges with what another process saved meanwhile, and puts a
+// whole new file in its place (QMFileIO::writeAtomically()).
 
 #include "persistence/QMPersistenceError.h"
 #include "persistence/QMPersistenceValue_p.h"
+#include "persistence/QMPersistentStoreCoordinator.h"
 #include "persistence/QMPredicate.h"
 #include "persistence/QMStoreBackend_p.h"
 
 #include "errors/QMInternalInconsistencyException.h"
 
+#include <QBuffer>
 #include <QDateTime>
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
 #include <QUuid>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
@@ -26,6 +27,9 @@ using namespace Qt::StringLiterals;
 namespace {
 
 std::atomic<bool> g_failXMLWrites {false};
+std::atomic<qint64> g_maximumFileSize {QMXMLStoreMaximumFileSize};
+// The start of a file that holds its root element and attributes.
+constexpr qint64 headSize = 4096;
 
 // Rows by number, so that a fetch sees them in number order, the order stores keep.
 using EntityRows = std::map<qint64, QVariantList>;
@@ -34,6 +38,8 @@ struct Graph
 {
     QHash<QString, EntityRows> rows;
     QHash<QString, qint64> nextNumbers;
+    // Counts the saves of the file; another process's save shows as a new generation.
+    quint64 generation = 0;
 };
 
 // A list of its own for every row that leaves or enters the graph: contexts on other threads
@@ -49,16 +55,19 @@ QVariantList ownCopy(const QVariantList &values)
     return copy;
 }
 
-void apply(Graph &graph, const QMStoreChanges &changes)
+// Applies a save whose inserted rows have their numbers (`numbers`) to the graph. A deleted row
+// that is gone already is passed over: the save wanted it gone.
+void apply(Graph &graph, const QMStoreChanges &changes, const QMStoreNumbers &numbers)
 {
     for (auto it = changes.inserted.cbegin(); it != changes.inserted.cend(); ++it) {
         EntityRows &rows = graph.rows[it.key()];
-        for (const QMStoreRow &row : it.value())
-            rows[row.number] = ownCopy(row.values);
+        const QList<qint64> given = numbers.value(it.key());
+        for (qsizetype i = 0; i < it->size(); ++i)
+            rows[given.at(i)] = ownCopy(it->at(i).values);
     }
     for (auto it = changes.updated.cbegin(); it != changes.updated.cend(); ++it) {
         EntityRows &rows = graph.rows[it.key()];
-        for (const QMStoreRow &row : it.value()) {
+        for (const QMStoreUpdate &row : it.value()) {
             const auto found = rows.find(row.number);
             if (found != rows.end())
                 found->second = ownCopy(row.values);
@@ -66,8 +75,8 @@ void apply(Graph &graph, const QMStoreChanges &changes)
     }
     for (auto it = changes.deleted.cbegin(); it != changes.deleted.cend(); ++it) {
         EntityRows &rows = graph.rows[it.key()];
-        for (qint64 number : it.value())
-            rows.erase(number);
+        for (const QMStoreUpdate &row : it.value())
+            rows.erase(row.number);
     }
 }
 
@@ -148,9 +157,12 @@ bool fromBase64Text(const QString &base64, QMAttributeType type, QString *text)
 class GraphStore final : public QMStoreBackend
 {
 public:
-    GraphStore(std::shared_ptr<const QMManagedObjectModel> model, const QUrl &url)
+    GraphStore(std::shared_ptr<const QMManagedObjectModel> model, const QUrl &url,
+               const QVariantMap &options)
         : m_model(std::move(model))
         , m_url(url)
+        , m_path(url.toLocalFile())
+        , m_timeout(QMStoreBackends::timeoutOf(options))
     { }
 
     QString identifier() const override { return m_identifier; }
@@ -158,26 +170,52 @@ public:
     bool open(QMError *error)
     {
         m_hash = QString::fromLatin1(m_model->versionHash().toHex());
-        if (m_url.isEmpty() || !QFileInfo::exists(m_url.toLocalFile())) {
-            m_identifier = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-            // An XML store exists from its addition on, which also proves the place writable.
-            return m_url.isEmpty() || write(m_graph, error, QMFileReadUnknownError);
+        if (m_url.isEmpty()) {
+            m_identifier = newIdentifier();
+            return true;
         }
-        QFile file(m_url.toLocalFile());
-        if (!file.open(QIODevice::ReadOnly)) {
-            *error = QMStoreBackends::makeError(QMFileReadUnknownError,
-                                                u"The store file %1 could not be read: %2."_s.arg(
-                                                        file.fileName(), file.errorString()));
-            return false;
+        // A new store's file is made at once, which also proves the place writable; if another
+        // process makes it first, its file is the store.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            QMFileLock lock;
+            const QMFileStatus status
+                    = lock.lock(m_path, QMFileLock::Shared, std::chrono::milliseconds(m_timeout));
+            if (status.ok())
+                return load(lock, error);
+            if (status.kind != QMFileStatus::Missing) {
+                *error = readError(status);
+                return false;
+            }
+            Graph empty;
+            m_identifier = newIdentifier();
+            QByteArray bytes;
+            if (!serialize(empty, &bytes, error, QMFileWriteUnknownError))
+                return false;
+            const QMFileStatus made = QMFileIO::writeAtomically(
+                    m_path, bytes, -1, QMFileIO::Existing::Keep, &m_loaded);
+            if (made.ok()) {
+                m_graph = std::move(empty);
+                return true;
+            }
+            if (made.kind != QMFileStatus::Exists) {
+                *error = QMStoreBackends::fileError(
+                        made.isPermissionDenied() ? QMFileWriteUnknownError
+                                                  : QMFileReadUnknownError,
+                        u"The store file could not be made at"_s, m_path, made, 0, m_url);
+                return false;
+            }
         }
-        return read(file.readAll(), error);
+        *error = readError({QMFileStatus::Missing, 0});
+        return false;
     }
 
     bool fetch(const QMEntityDescription &entity, const QMPredicate &bound,
                const QList<QMFetchSortDescriptor> &sort, qsizetype limit, bool withValues,
-               QList<QMStoreRow> *rows, QMError *) override
+               QList<QMStoreRow> *rows, QMError *error) override
     {
         rows->clear();
+        if (!refresh(error))
+            return false;
         const EntityRows &all = m_graph.rows[entity.name()];
         // Without a sort the first `limit` matches in number order are the answer.
         const bool stopEarly = sort.isEmpty() && limit > 0;
@@ -193,8 +231,11 @@ public:
         return true;
     }
 
-    qsizetype count(const QMEntityDescription &entity, const QMPredicate &bound, QMError *) override
+    qsizetype count(const QMEntityDescription &entity, const QMPredicate &bound,
+                    QMError *error) override
     {
+        if (!refresh(error))
+            return -1;
         const EntityRows &all = m_graph.rows[entity.name()];
         if (bound.isNull())
             return qsizetype(all.size());
@@ -205,10 +246,94 @@ public:
     }
 
     bool readRow(const QMEntityDescription &entity, qint64 number, QVariantList *values,
-                 QMError *) override
+                 QMError *error) override
     {
-        const auto rows = m_graph.rows.constFind(entity.name());
-        if (rows == m_graph.rows.cend())
+        return refresh(error) && rowOf(m_graph, entity, number, values);
+    }
+
+    bool save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QMError *error) override
+    {
+        // Nothing in memory can fail but a conflict, so the in-memory store changes its graph
+        // in place.
+        if (m_url.isEmpty()) {
+            if (!prepare(m_graph, changes, numbers, error))
+                return false;
+            apply(m_graph, changes, *numbers);
+            return true;
+        }
+        QMFileLock lock;
+        const QMFileStatus locked
+                = lock.lock(m_path, QMFileLock::Exclusive, std::chrono::milliseconds(m_timeout));
+        if (!locked.ok()) {
+            *error = QMStoreBackends::fileError(QMPersistentStoreSaveError,
+                                                u"The save failed: the store file could not be "
+                                                u"locked at"_s,
+                                                m_path, locked, 0, m_url);
+            return false;
+        }
+        // What another process saved since this store read the file is the ground this save
+        // stands on: its objects are kept, and its numbers are not given again.
+        if (!current(lock)) {
+            Graph theirs;
+            QMFileIdentity identity;
+            QString identifier;
+            if (!readLocked(lock, &theirs, &identity, &identifier, error))
+                return false;
+            if (identifier.compare(m_identifier, Qt::CaseInsensitive) != 0) {
+                *error = replacedError();
+                return false;
+            }
+            m_graph = std::move(theirs);
+            m_loaded = identity;
+        }
+        // The new graph is built apart and kept only once it is on disk, so a failed write
+        // leaves both the file and the graph as they were.
+        Graph next = m_graph;
+        QMStoreNumbers given;
+        if (!prepare(next, changes, &given, error))
+            return false;
+        apply(next, changes, given);
+        ++next.generation;
+        QByteArray bytes;
+        if (!serialize(next, &bytes, error, QMPersistentStoreSaveError))
+            return false;
+        if (g_failXMLWrites.load()) {
+            *error = QMStoreBackends::makeError(
+                    QMPersistentStoreSaveError,
+                    u"The store file %1 could not be written: writing was made to fail."_s.arg(
+                            m_path),
+                    {{QMPersistentStoreURLErrorKey, m_url}});
+            return false;
+        }
+        QMFileIdentity written;
+        const QMFileStatus status = QMFileIO::writeAtomically(
+                m_path, bytes, -1, QMFileIO::Existing::Replace, &written);
+        if (!status.ok()) {
+            *error = QMStoreBackends::fileError(QMPersistentStoreSaveError,
+                                                u"The save failed: the store file could not be "
+                                                u"written at"_s,
+                                                m_path, status, 0, m_url);
+            return false;
+        }
+        m_graph = std::move(next);
+        m_loaded = written;
+        *numbers = std::move(given);
+        return true;
+    }
+
+    void close() override { }
+
+private:
+    static QString newIdentifier()
+    {
+        return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    }
+
+    static bool rowOf(const Graph &graph, const QMEntityDescription &entity, qint64 number,
+                      QVariantList *values)
+    {
+        const auto rows = graph.rows.constFind(entity.name());
+        if (rows == graph.rows.cend())
             return false;
         const auto row = rows->find(number);
         if (row == rows->end())
@@ -217,32 +342,115 @@ public:
         return true;
     }
 
-    bool save(const QMStoreChanges &changes, QMError *error) override
+    // Checks a save against `graph` and gives its inserted rows their numbers.
+    bool prepare(Graph &graph, const QMStoreChanges &changes, QMStoreNumbers *numbers,
+                 QMError *error) const
     {
-        // Nothing in memory can fail, so the in-memory store changes its graph in place.
-        if (m_url.isEmpty()) {
-            apply(m_graph, changes);
-            return true;
-        }
-        // The new graph is built apart and kept only once it is on disk, so a failed write
-        // leaves both the file and the graph as they were.
-        Graph next = m_graph;
-        apply(next, changes);
-        next.nextNumbers = m_nextNumbers;
-        if (!write(next, error, QMPersistentStoreSaveError))
+        const auto current = [&](const QMEntityDescription &entity, qint64 number,
+                                 QVariantList *values, QMError *) {
+            return rowOf(graph, entity, number, values);
+        };
+        if (!QMStoreBackends::checkConflicts(changes, *m_model, m_identifier, current, error))
             return false;
-        m_graph = std::move(next);
+        for (auto it = changes.inserted.cbegin(); it != changes.inserted.cend(); ++it) {
+            if (it->isEmpty())
+                continue;
+            qint64 &next = graph.nextNumbers[it.key()];
+            // Numbers are never given twice, even if the file's next number was edited.
+            const EntityRows &rows = graph.rows[it.key()];
+            if (!rows.empty())
+                next = std::max(next, rows.rbegin()->first + 1);
+            if (!QMStoreBackends::takeNumbers(next, it->size(), it.key(), &(*numbers)[it.key()],
+                                              error))
+                return false;
+        }
         return true;
     }
 
-    qint64 allocateNumber(const QString &entityName) override
+    QMError readError(const QMFileStatus &status) const
     {
-        return QMStoreBackends::takeNumber(m_nextNumbers[entityName], entityName);
+        return QMStoreBackends::fileError(QMFileReadUnknownError,
+                                          u"The store file could not be read at"_s, m_path, status,
+                                          g_maximumFileSize.load(), m_url);
     }
 
-    void close() override { }
+    QMError replacedError() const
+    {
+        return QMStoreBackends::makeError(
+                QMPersistentStoreOperationError,
+                u"The store file %1 was replaced by another store."_s.arg(m_path),
+                {{QMPersistentStoreURLErrorKey, m_url}});
+    }
 
-private:
+    // Whether the locked file is the one this store read or wrote last: the same file, unchanged,
+    // at the same generation.
+    bool current(const QMFileLock &lock) const
+    {
+        if (lock.identity() != m_loaded)
+            return false;
+        QByteArray head;
+        if (!lock.readHead(headSize, &head).ok())
+            return false;
+        QXmlStreamReader xml(head);
+        return xml.readNextStartElement() && xml.name() == u"qmstore"_s
+                && xml.attributes().value(u"generation"_s).toULongLong() == m_graph.generation;
+    }
+
+    bool readLocked(const QMFileLock &lock, Graph *graph, QMFileIdentity *identity,
+                    QString *identifier, QMError *error) const
+    {
+        *identity = lock.identity();
+        QByteArray bytes;
+        const QMFileStatus status = lock.readAll(g_maximumFileSize.load(), &bytes);
+        if (!status.ok()) {
+            *error = readError(status);
+            return false;
+        }
+        return parse(bytes, graph, identifier, error);
+    }
+
+    // Reads the file this store was added with, under `lock`.
+    bool load(const QMFileLock &lock, QMError *error)
+    {
+        Graph graph;
+        QMFileIdentity identity;
+        if (!readLocked(lock, &graph, &identity, &m_identifier, error))
+            return false;
+        m_graph = std::move(graph);
+        m_loaded = identity;
+        return true;
+    }
+
+    // Reads the file again when another process replaced it since this store last read or wrote
+    // it; reads of the in-memory store, and of an unchanged file, cost nothing more.
+    bool refresh(QMError *error)
+    {
+        if (m_url.isEmpty())
+            return true;
+        QMFileIdentity now;
+        if (QMFileIO::identityOf(m_path, &now).ok() && now == m_loaded)
+            return true;
+        QMFileLock lock;
+        const QMFileStatus status
+                = lock.lock(m_path, QMFileLock::Shared, std::chrono::milliseconds(m_timeout));
+        if (!status.ok()) {
+            *error = readError(status);
+            return false;
+        }
+        Graph graph;
+        QMFileIdentity identity;
+        QString identifier;
+        if (!readLocked(lock, &graph, &identity, &identifier, error))
+            return false;
+        if (identifier.compare(m_identifier, Qt::CaseInsensitive) != 0) {
+            *error = replacedError();
+            return false;
+        }
+        m_graph = std::move(graph);
+        m_loaded = identity;
+        return true;
+    }
+
     bool matches(const QMEntityDescription &entity, const QMPredicate &bound,
                  const QVariantList &values) const
     {
@@ -254,25 +462,20 @@ private:
         });
     }
 
-    bool write(const Graph &graph, QMError *error, qint64 code)
+    // The whole file for `graph`; a file the reader would refuse (over the size limit) is never
+    // made.
+    bool serialize(const Graph &graph, QByteArray *bytes, QMError *error, qint64 code) const
     {
-        QSaveFile file(m_url.toLocalFile());
-        const auto fail = [&](const QString &reason) {
-            *error = QMStoreBackends::makeError(
-                    code,
-                    u"The store file %1 could not be written: %2."_s.arg(file.fileName(), reason),
-                    {{QMPersistentStoreURLErrorKey, m_url}});
-            return false;
-        };
-        if (!file.open(QIODevice::WriteOnly))
-            return fail(file.errorString());
-        QXmlStreamWriter xml(&file);
+        QBuffer buffer(bytes);
+        buffer.open(QIODevice::WriteOnly);
+        QXmlStreamWriter xml(&buffer);
         xml.setAutoFormatting(true);
         xml.writeStartDocument();
         xml.writeStartElement(u"qmstore"_s);
         xml.writeAttribute(u"format"_s, u"1"_s);
         xml.writeAttribute(u"identifier"_s, m_identifier);
         xml.writeAttribute(u"model"_s, m_hash);
+        xml.writeAttribute(u"generation"_s, QString::number(graph.generation));
         for (const QMEntityDescription &entity : m_model->entities()) {
             xml.writeStartElement(u"entity"_s);
             xml.writeAttribute(u"name"_s, entity.name());
@@ -305,21 +508,24 @@ private:
                 xml.writeEndElement();
             }
             xml.writeEndElement();
+            if (bytes->size() > g_maximumFileSize.load())
+                break;
         }
         xml.writeEndElement();
         xml.writeEndDocument();
-        if (xml.hasError())
-            return fail(file.errorString());
-        if (g_failXMLWrites.load()) {
-            file.cancelWriting();
-            return fail(u"writing was made to fail"_s);
+        const qint64 limit = g_maximumFileSize.load();
+        if (bytes->size() > limit) {
+            bytes->clear();
+            *error = QMStoreBackends::fileError(
+                    code,
+                    u"The save failed: it would make the store file larger than it can be read at"_s,
+                    m_path, {QMFileStatus::TooLarge, 0}, limit, m_url);
+            return false;
         }
-        if (!file.commit())
-            return fail(file.errorString());
         return true;
     }
 
-    bool read(const QByteArray &bytes, QMError *error)
+    bool parse(const QByteArray &bytes, Graph *out, QString *identifier, QMError *error) const
     {
         const auto corrupt = [&](const QString &why) {
             *error = QMStoreBackends::makeError(
@@ -333,9 +539,15 @@ private:
             return corrupt(u"it has no store element"_s);
         if (xml.attributes().value(u"format"_s) != u"1"_s)
             return corrupt(u"its format is unknown"_s);
-        m_identifier = xml.attributes().value(u"identifier"_s).toString();
-        if (QUuid::fromString(m_identifier).isNull())
+        *identifier = xml.attributes().value(u"identifier"_s).toString();
+        if (QUuid::fromString(*identifier).isNull())
             return corrupt(u"it has no store identifier"_s);
+        // Files written before generations were kept have none: generation 0.
+        const auto generation = xml.attributes().value(u"generation"_s);
+        bool ok = true;
+        const quint64 generationNumber = generation.isNull() ? 0 : generation.toULongLong(&ok);
+        if (!ok)
+            return corrupt(u"its generation is malformed"_s);
         if (xml.attributes().value(u"model"_s) != m_hash) {
             *error = QMStoreBackends::makeError(
                     QMPersistentStoreIncompatibleSchemaError,
@@ -345,6 +557,7 @@ private:
             return false;
         }
         Graph graph;
+        graph.generation = generationNumber;
         while (xml.readNextStartElement()) {
             if (xml.name() != u"entity"_s)
                 return corrupt(u"an unexpected element %1"_s.arg(xml.name()));
@@ -352,7 +565,6 @@ private:
             const QMEntityDescription *entity = m_model->entityForName(name);
             if (!entity)
                 return corrupt(u"an unknown entity %1"_s.arg(name));
-            bool ok = false;
             const qint64 next = xml.attributes().value(u"next"_s).toLongLong(&ok);
             if (!ok || next < 1 || next == std::numeric_limits<qint64>::max())
                 return corrupt(u"entity %1 has no next number"_s.arg(name));
@@ -396,27 +608,28 @@ private:
         xml.readNext();
         if (!xml.atEnd() && xml.tokenType() != QXmlStreamReader::EndDocument)
             return corrupt(u"it continues after the store element"_s);
-        m_graph = std::move(graph);
-        m_nextNumbers = m_graph.nextNumbers;
+        *out = std::move(graph);
         return true;
     }
 
     std::shared_ptr<const QMManagedObjectModel> m_model;
     QUrl m_url;
+    QString m_path;
+    int m_timeout; // milliseconds
     QString m_identifier;
     QString m_hash;
     Graph m_graph;
-    // Numbers given out, saved or not; the file keeps them with the next save.
-    QHash<QString, qint64> m_nextNumbers;
+    // The file m_graph was read from or written to.
+    QMFileIdentity m_loaded;
 };
 
 } // namespace
 
 std::unique_ptr<QMStoreBackend>
 QMStoreBackends::openGraph(const std::shared_ptr<const QMManagedObjectModel> &model,
-                           const QUrl &url, QMError *error)
+                           const QUrl &url, const QVariantMap &options, QMError *error)
 {
-    auto store = std::make_unique<GraphStore>(model, url);
+    auto store = std::make_unique<GraphStore>(model, url, options);
     if (!store->open(error))
         return nullptr;
     return store;
@@ -427,59 +640,7 @@ void QMStoreBackends::setXMLWriteFailureForTesting(bool fail)
     g_failXMLWrites.store(fail);
 }
 
-void QMStoreBackends::sortRows(QList<QMStoreRow> &rows, const QMEntityDescription &entity,
-                               const QList<QMFetchSortDescriptor> &sort)
+void QMStoreBackends::setXMLMaximumFileSizeForTesting(qint64 bytes)
 {
-    struct Key
-    {
-        qsizetype column;
-        QMAttributeType type;
-        bool ascending;
-    };
-    QList<Key> keys;
-    for (const QMFetchSortDescriptor &d : sort) {
-        const qsizetype i = entity.indexOfAttribute(d.key);
-        if (i >= 0)
-            keys.append({i, entity.attributes().at(i).type, d.ascending});
-    }
-    std::sort(rows.begin(), rows.end(), [&](const QMStoreRow &a, const QMStoreRow &b) {
-        for (const Key &k : keys) {
-            const int c = QMPersistenceValue::compare(a.values.value(k.column),
-                                                      b.values.value(k.column), k.type);
-            if (c != 0)
-                return k.ascending ? c < 0 : c > 0;
-        }
-        return a.number < b.number;
-    });
-}
-
-void QMStoreBackends::finishRows(QList<QMStoreRow> &rows, const QMEntityDescription &entity,
-                                 const QList<QMFetchSortDescriptor> &sort, qsizetype limit,
-                                 bool withValues)
-{
-    sortRows(rows, entity, sort);
-    if (limit > 0 && rows.size() > limit)
-        rows.resize(limit);
-    if (!withValues) {
-        for (QMStoreRow &row : rows)
-            row.values.clear();
-    }
-}
-
-qint64 QMStoreBackends::takeNumber(qint64 &next, const QString &entityName)
-{
-    if (next < 1)
-        next = 1;
-    if (next == std::numeric_limits<qint64>::max())
-        throw QMInternalInconsistencyException(
-                u"The store has no object numbers left for the entity %1"_s.arg(entityName));
-    return next++;
-}
-
-QMError QMStoreBackends::makeError(qint64 code, const QString &description,
-                                   const QVariantMap &extra)
-{
-    QVariantMap info = extra;
-    info.insert(QMLocalizedDescriptionKey, description);
-    return QMError(QMPersistenceErrorDomain, code, info);
+    g_maximumFileSize.store(bytes > 0 ? bytes : QMXMLStoreMaximumFileSize);
 }

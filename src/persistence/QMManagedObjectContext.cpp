@@ -25,7 +25,7 @@ bool byEntityAndNumber(const ObjectPtr &a, const ObjectPtr &b)
     const auto &y = QMManagedObjectAccess::state(*b);
     if (x.entity != y.entity)
         return x.entity->name() < y.entity->name();
-    return x.id.number() < y.id.number();
+    return QMObjectOrderKey(x.id.number()) < QMObjectOrderKey(y.id.number());
 }
 
 bool matches(const QMPredicate &bound, const QMEntityDescription &entity,
@@ -76,6 +76,9 @@ std::shared_ptr<QMManagedObjectContext> QMManagedObjectContext::contextWithParen
     c->d->coordinator = parent->d->coordinator;
     c->d->parent = parent;
     c->d->model = parent->d->model;
+    std::lock_guard lock(parent->d->childrenMutex);
+    parent->d->children.removeIf([](const auto &child) { return child.expired(); });
+    parent->d->children.append(c);
     return c;
 }
 
@@ -131,9 +134,8 @@ void QMManagedObjectContext::insertObject(const std::shared_ptr<QMManagedObject>
         throw QMInternalInconsistencyException(u"the object is not of this context's model"_s);
     if (!s.id.isNull())
         throw QMInternalInconsistencyException(u"the object is already in a context"_s);
-    // Identifiers exist from insertion on, so one taken now still names the object after the
-    // save, in any context.
-    s.id = QMPersistentStoreAccess::allocateID(*d->coordinator, s.entity->name());
+    // Temporary until the store gives the object its number, in the save's own transaction.
+    s.id = QMPersistentStoreAccess::temporaryID(*d->coordinator, s.entity->name());
     s.context = weak_from_this();
     s.inserted = true;
     d->registered.insert(s.id, object);
@@ -479,7 +481,8 @@ bool QMManagedObjectContext::save(QMError *error)
         entries.push_back({s.entity, s.id.number(), &it.value()});
     }
     std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
-        return a.entity != b.entity ? std::less<>()(a.entity, b.entity) : a.number < b.number;
+        return a.entity != b.entity ? std::less<>()(a.entity, b.entity)
+                                    : QMObjectOrderKey(a.number) < QMObjectOrderKey(b.number);
     });
     std::vector<std::reference_wrapper<const ObjectPtr>> changed;
     changed.reserve(entries.size());
@@ -506,12 +509,16 @@ bool QMManagedObjectContext::save(QMError *error)
         return true;
     };
 
+    QHash<QMManagedObjectID, QMManagedObjectID> permanent;
     if (!d->parent) {
         QMStoreChanges changes;
+        // The inserted objects of each entity, in the order of changes.inserted.
+        QHash<QString, QList<const ObjectPtr *>> insertedObjects;
         const QMEntityDescription *entity = nullptr;
         QList<QMStoreRow> *inserted = nullptr;
-        QList<QMStoreRow> *updated = nullptr;
-        QList<qint64> *deleted = nullptr;
+        QList<const ObjectPtr *> *insertedOfEntity = nullptr;
+        QList<QMStoreUpdate> *updated = nullptr;
+        QList<QMStoreUpdate> *deleted = nullptr;
         // One pass validates and collects, since each object's state is a cache miss of its own.
         for (const ObjectPtr &o : changed) {
             const QMManagedObject::Private &s = QMManagedObjectAccess::state(*o);
@@ -520,21 +527,35 @@ bool QMManagedObjectContext::save(QMError *error)
             if (s.entity != entity) {
                 entity = s.entity;
                 inserted = &changes.inserted[entity->name()];
+                insertedOfEntity = &insertedObjects[entity->name()];
                 updated = &changes.updated[entity->name()];
                 deleted = &changes.deleted[entity->name()];
             }
-            if (s.deleted)
-                deleted->append(s.id.number());
-            else if (s.inserted)
+            // The values last read go with every change, so that the store can refuse to
+            // overwrite what was saved since; a fault never read has none to compare.
+            if (s.deleted) {
+                deleted->append({s.id.number(), {}, s.fault ? QVariantList() : s.saved});
+            } else if (s.inserted) {
                 inserted->append({s.id.number(), s.values});
-            else
-                updated->append({s.id.number(), s.values});
+                insertedOfEntity->append(&o);
+            } else {
+                updated->append({s.id.number(), s.values, s.saved});
+            }
         }
         QMError failure;
-        if (!QMPersistentStoreAccess::save(*d->coordinator, changes, &failure)) {
+        QMStoreNumbers numbers;
+        if (!QMPersistentStoreAccess::save(*d->coordinator, changes, &numbers, &failure)) {
             if (error)
                 *error = failure;
             return false;
+        }
+        for (auto it = insertedObjects.cbegin(); it != insertedObjects.cend(); ++it) {
+            const QList<qint64> given = numbers.value(it.key());
+            for (qsizetype i = 0; i < it->size() && i < given.size(); ++i) {
+                const QMManagedObjectID &id = QMManagedObjectAccess::state(**it->at(i)).id;
+                permanent.insert(
+                        id, QMManagedObjectID(id.storeIdentifier(), id.entityName(), given.at(i)));
+            }
         }
     } else {
         // A child's save cannot fail past validation: the parent's objects are made or changed
@@ -594,7 +615,31 @@ bool QMManagedObjectContext::save(QMError *error)
         s.changed.clear();
     }
     d->changed.clear();
+    if (!permanent.isEmpty())
+        QMManagedObjectAccess::renumber(*this, permanent);
     return true;
+}
+
+void QMManagedObjectAccess::renumber(QMManagedObjectContext &c,
+                                     const QHash<QMManagedObjectID, QMManagedObjectID> &permanent)
+{
+    for (auto it = permanent.cbegin(); it != permanent.cend(); ++it) {
+        const ObjectPtr o = c.d->registered.take(it.key());
+        if (!o)
+            continue;
+        state(*o).id = it.value();
+        c.d->registered.insert(it.value(), o);
+    }
+    QList<std::shared_ptr<QMManagedObjectContext>> children;
+    {
+        std::lock_guard lock(c.d->childrenMutex);
+        for (const auto &child : std::as_const(c.d->children)) {
+            if (auto alive = child.lock())
+                children.append(std::move(alive));
+        }
+    }
+    for (const auto &child : std::as_const(children))
+        renumber(*child, permanent);
 }
 
 void QMManagedObjectContext::refreshObject(const std::shared_ptr<QMManagedObject> &object,

@@ -12,6 +12,8 @@
 #include <QSet>
 #include <QVarLengthArray>
 
+#include <mutex>
+
 /// The attributes of an object whose value differs from the saved one. Without allocation for
 /// entities of up to 64 attributes, and with the number set kept, since every setValue() asks.
 class QMChangedAttributes
@@ -74,10 +76,21 @@ public:
     QString name;
     QVariantMap userInfo;
     QHash<QMManagedObjectID, std::shared_ptr<QMManagedObject>> registered;
+    /// The child contexts, which take the permanent identifiers of objects this context saves
+    /// to its store. Guarded by `childrenMutex`, since a child may be made on another thread.
+    std::mutex childrenMutex;
+    QList<std::weak_ptr<QMManagedObjectContext>> children;
     /// Objects inserted, deleted or with changed values, by address: a save of 100,000 new
     /// objects goes through this set several times, and hashing identifiers would dominate.
     QHash<const QMManagedObject *, std::shared_ptr<QMManagedObject>> changed;
 };
+
+/// The order of objects by number within an entity: permanent numbers first, ascending, then
+/// temporary ones in the order of insertion (they count down from -1).
+inline quint64 QMObjectOrderKey(qint64 number)
+{
+    return number < 0 ? (quint64(1) << 63) + quint64(-(number + 1)) : quint64(number);
+}
 
 /// The internal operations on objects and contexts that the two classes share.
 class QMManagedObjectAccess
@@ -110,6 +123,9 @@ public:
                           QMError *error);
     static qsizetype countRows(QMManagedObjectContext &c, const QMEntityDescription &entity,
                                const QMPredicate &bound, QMError *error);
+    /// Gives objects of `c` and of its descendants their permanent identifiers after a save.
+    static void renumber(QMManagedObjectContext &c,
+                         const QHash<QMManagedObjectID, QMManagedObjectID> &permanent);
     /// Sets one value of an object, updating its change flags and emitting valueChanged.
     static void setValueAt(QMManagedObject &o, qsizetype index, const QVariant &converted);
 };

@@ -350,7 +350,8 @@ QUrl QMManagedObjectID::URIRepresentation() const
     QUrl url;
     url.setScheme(u"x-qmstore"_s);
     url.setHost(m_storeIdentifier);
-    url.setPath(u"/"_s + m_entityName + u"/p"_s + QString::number(m_number));
+    url.setPath(u"/"_s + m_entityName + (m_number < 0 ? u"/t"_s : u"/p"_s)
+                + QString::number(m_number < 0 ? -m_number : m_number));
     return url;
 }
 
@@ -361,12 +362,13 @@ QMManagedObjectID QMManagedObjectID::fromURIRepresentation(const QUrl &url)
         return QMManagedObjectID();
     const QStringList parts = url.path().split(u'/');
     if (parts.size() != 3 || !parts.at(0).isEmpty() || parts.at(1).isEmpty()
-        || !parts.at(2).startsWith(u'p'))
+        || !(parts.at(2).startsWith(u'p') || parts.at(2).startsWith(u't')))
         return QMManagedObjectID();
     bool ok = false;
     const qint64 number = parts.at(2).mid(1).toLongLong(&ok);
     // "p01" or "p+1" would name the same object as "p1"; only the canonical text is ours.
-    if (!ok || number <= 0 || u"p"_s + QString::number(number) != parts.at(2))
+    if (!ok || number <= 0 || parts.at(2).at(0) + QString::number(number) != parts.at(2))
         return QMManagedObjectID();
-    return QMManagedObjectID(url.host().toUpper(), parts.at(1), number);
+    const bool temporary = parts.at(2).startsWith(u't');
+    return QMManagedObjectID(url.host().toUpper(), parts.at(1), temporary ? -number : number);
 }

@@ -16,15 +16,28 @@ QMF_STORAGE_EXPORT extern const QString QMPersistenceErrorDomain;
 QMF_STORAGE_EXPORT extern const QString QMPredicateErrorPositionKey; // "QMPredicateErrorPosition"
 /// User-information key of store errors: the store's URL (a QUrl) when it has one.
 QMF_STORAGE_EXPORT extern const QString QMPersistentStoreURLErrorKey; // "QMPersistentStoreURL"
+/// User-information key of QMManagedObjectMergeError: the URIRepresentation()s (QUrls, in a
+/// QVariantList) of the objects whose save conflicted.
+QMF_STORAGE_EXPORT extern const QString
+        QMPersistentStoreSaveConflictsErrorKey; // "QMPersistentStoreSaveConflicts"
+/// User-information key of file errors: the path of the file (a QString).
+QMF_STORAGE_EXPORT extern const QString QMFilePathErrorKey; // "QMFilePath"
 
 enum QMPersistenceErrorCode : qint64 {
-    /// A file could not be read (missing, unreadable).
+    /// A file could not be read (missing, not a regular file, an I/O error).
     QMFileReadUnknownError = 256,
+    /// A file could not be read for lack of permission.
+    QMFileReadNoPermissionError = 257,
     /// The store file is not a store of its type, or is damaged (a corrupt SQLite file, a
     /// truncated XML file).
     QMFileReadCorruptFileError = 259,
+    /// A file is larger than the library reads (a model over 16 MiB, an XML store over
+    /// QMXMLStoreMaximumFileSize).
+    QMFileReadTooLargeError = 263,
     /// A file could not be written.
     QMFileWriteUnknownError = 512,
+    /// A file could not be written for lack of permission (or on a read-only file system).
+    QMFileWriteNoPermissionError = 513,
     /// A value does not fit its attribute's type.
     QMValidationValueTypeError = 1550,
     /// A value is missing for an attribute that is not optional.
@@ -37,6 +50,12 @@ enum QMPersistenceErrorCode : qint64 {
     /// The object with the given identifier no longer exists in the store (nor in a parent
     /// context), or never did.
     QMManagedObjectReferentialIntegrityError = 133000,
+    /// A save would overwrite what another context or process saved since the saving context
+    /// read the objects (or would update an object that was deleted meanwhile);
+    /// QMPersistentStoreSaveConflictsErrorKey names them. Nothing of the save was written and
+    /// the context keeps its changes: refresh the objects (refreshObject() with mergeChanges,
+    /// which keeps the context's own changes over the saved values) and save again.
+    QMManagedObjectMergeError = 133020,
     /// A store could not be added: an unknown store type, a missing URL, a coordinator that
     /// already has its store.
     QMPersistentStoreInvalidTypeError = 134000,
@@ -48,4 +67,8 @@ enum QMPersistenceErrorCode : qint64 {
     QMManagedObjectModelInvalidError = 134060,
     /// A fetch or count failed in the store.
     QMPersistentStoreOperationError = 134070,
+    /// Another process kept the store locked (a SQLite write, an XML store's save) for longer
+    /// than the store's time-out (QMPersistentStoreTimeoutOption). Nothing was written and the
+    /// context keeps its changes: the save can simply be tried again.
+    QMPersistentStoreTimeoutError = 134090,
 };

@@ -18,7 +18,9 @@ public:
     static bool readRow(QMPersistentStoreCoordinator &c, const QMEntityDescription &entity,
                         qint64 number, QVariantList *values, QMError *error);
     static bool save(QMPersistentStoreCoordinator &c, const QMStoreChanges &changes,
-                     QMError *error);
-    /// A fresh identifier for an object of the entity; throws when there is no store.
-    static QMManagedObjectID allocateID(QMPersistentStoreCoordinator &c, const QString &entityName);
+                     QMStoreNumbers *numbers, QMError *error);
+    /// A fresh temporary identifier for a new object of the entity, never given before on this
+    /// coordinator; throws when there is no store.
+    static QMManagedObjectID temporaryID(QMPersistentStoreCoordinator &c,
+                                         const QString &entityName);
 };

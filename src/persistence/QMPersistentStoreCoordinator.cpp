@@ -16,6 +16,7 @@ using namespace Qt::StringLiterals;
 const QString QMSQLiteStoreType = u"SQLite"_s;
 const QString QMXMLStoreType = u"XML"_s;
 const QString QMInMemoryStoreType = u"InMemory"_s;
+const QString QMPersistentStoreTimeoutOption = u"QMPersistentStoreTimeout"_s;
 
 QMPersistentStore::QMPersistentStore(const QString &type, const QUrl &url,
                                      const QVariantMap &options)
@@ -75,6 +76,8 @@ public:
     mutable std::mutex mutex;
     std::shared_ptr<QMPersistentStore> store;
     std::unique_ptr<QMStoreBackend> backend;
+    // The last temporary number given to an inserted object (under `mutex`).
+    qint64 lastTemporaryNumber = 0;
 };
 
 QMPersistentStoreCoordinator::QMPersistentStoreCoordinator()
@@ -131,9 +134,10 @@ std::shared_ptr<QMPersistentStore> QMPersistentStoreCoordinator::addPersistentSt
         return fail(QMPersistentStoreInvalidTypeError, u"The coordinator already has a store."_s);
     std::unique_ptr<QMStoreBackend> backend;
     if (storeType == QMSQLiteStoreType)
-        backend = QMStoreBackends::openSQLite(d->model, storeURL, &failure);
+        backend = QMStoreBackends::openSQLite(d->model, storeURL, options, &failure);
     else
-        backend = QMStoreBackends::openGraph(d->model, inMemory ? QUrl() : storeURL, &failure);
+        backend = QMStoreBackends::openGraph(d->model, inMemory ? QUrl() : storeURL, options,
+                                             &failure);
     if (!backend) {
         if (error)
             *error = failure;
@@ -172,7 +176,7 @@ QMPersistentStoreCoordinator::managedObjectIDForURIRepresentation(const QUrl &ur
 {
     const QMManagedObjectID id = QMManagedObjectID::fromURIRepresentation(url);
     std::lock_guard lock(d->mutex);
-    if (id.isNull() || !d->store
+    if (id.isNull() || id.isTemporaryID() || !d->store
         || id.storeIdentifier().compare(d->store->identifier(), Qt::CaseInsensitive) != 0
         || !d->model->entityForName(id.entityName()))
         return QMManagedObjectID();
@@ -217,23 +221,23 @@ bool QMPersistentStoreAccess::readRow(QMPersistentStoreCoordinator &c,
 }
 
 bool QMPersistentStoreAccess::save(QMPersistentStoreCoordinator &c, const QMStoreChanges &changes,
-                                   QMError *error)
+                                   QMStoreNumbers *numbers, QMError *error)
 {
     std::lock_guard lock(c.d->mutex);
     if (!c.d->backend) {
         *error = noStore();
         return false;
     }
-    return c.d->backend->save(changes, error);
+    return c.d->backend->save(changes, numbers, error);
 }
 
-QMManagedObjectID QMPersistentStoreAccess::allocateID(QMPersistentStoreCoordinator &c,
-                                                      const QString &entityName)
+QMManagedObjectID QMPersistentStoreAccess::temporaryID(QMPersistentStoreCoordinator &c,
+                                                       const QString &entityName)
 {
     std::lock_guard lock(c.d->mutex);
     if (!c.d->backend)
         throw QMInternalInconsistencyException(
                 u"The coordinator has no store to insert objects into"_s);
-    return QMManagedObjectID(c.d->store->identifier(), entityName,
-                             c.d->backend->allocateNumber(entityName));
+    // Temporary numbers count down from -1, so that their order is the order of insertion.
+    return QMManagedObjectID(c.d->store->identifier(), entityName, --c.d->lastTemporaryNumber);
 }

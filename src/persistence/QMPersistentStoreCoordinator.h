@@ -18,6 +18,16 @@ QMF_STORAGE_EXPORT extern const QString QMSQLiteStoreType; // "SQLite"
 QMF_STORAGE_EXPORT extern const QString QMXMLStoreType; // "XML"
 QMF_STORAGE_EXPORT extern const QString QMInMemoryStoreType; // "InMemory"
 
+/// Store option: how long, in seconds (a number; 5 when not given), a store waits for another
+/// process that holds it (a SQLite write transaction, an XML store file's lock) before the
+/// operation fails with QMPersistentStoreTimeoutError.
+QMF_STORAGE_EXPORT extern const QString
+        QMPersistentStoreTimeoutOption; // "QMPersistentStoreTimeout"
+
+/// The largest XML store file: a save that would write a larger one fails before anything is
+/// written, and a larger file is not read (QMFileReadTooLargeError).
+inline constexpr qint64 QMXMLStoreMaximumFileSize = 256 * 1024 * 1024;
+
 /// A store added to a coordinator: its type, URL and options. The store itself is reached
 /// through contexts.
 class QMF_STORAGE_EXPORT QMPersistentStore
@@ -49,11 +59,28 @@ protected:
 /// attribute) in WAL journal mode, so the "-wal" and "-shm" files sit beside the database while
 /// it is open; every value is a bound parameter. The schema is made on first use and checked at
 /// every opening: a store made for another model is QMPersistentStoreIncompatibleSchemaError.
-/// XML stores read the whole file when added and write it whole through QSaveFile at each save.
-/// In-memory stores keep their objects until the coordinator goes.
+/// XML stores read the whole file when added (and again when another process replaced it) and
+/// write it whole at each save, as a new file renamed over the old one. In-memory stores keep
+/// their objects until the coordinator goes.
 ///
 /// A coordinator may be shared by contexts on several threads: it serialises their access to
 /// the store. One coordinator holds one store.
+///
+/// Several coordinators, in one process or several, may share a SQLite or XML store file:
+/// - Every save is whole or absent, for every reader, also when its process is killed.
+/// - Object numbers are taken inside the save (the SQLite write transaction; the XML file's
+///   exclusive lock), so concurrent inserts never collide.
+/// - A save never overwrites another's: an object that another coordinator saved or deleted
+///   since this context read it fails the save with QMManagedObjectMergeError, and nothing of
+///   the save is written (refresh the objects and save again). An XML store merges everything
+///   else: a save that finds the file replaced by another process reads it again and applies
+///   its changes to what is there now.
+/// - A store held by another process's save is waited for up to QMPersistentStoreTimeoutOption;
+///   then the operation fails with QMPersistentStoreTimeoutError and can be tried again.
+/// - Readers see other processes' saves: SQLite at each fetch, an XML store at the next fetch,
+///   count or read after the file was replaced.
+/// Locks are the kernel's (SQLite's own; flock(2) on the XML file), so a killed process leaves
+/// none behind, and reading an XML store needs no write access to its directory.
 class QMF_STORAGE_EXPORT QMPersistentStoreCoordinator
 {
 public:
@@ -70,8 +97,12 @@ public:
     /// in-memory type) and adds it. `configuration` must be null or empty (models have one
     /// configuration). nullptr with an error: an unknown type or a second store
     /// (QMPersistentStoreInvalidTypeError), a missing file URL, a file that cannot be read or
-    /// made (QMFileReadUnknownError), a damaged file (QMFileReadCorruptFileError), another
-    /// model's store (QMPersistentStoreIncompatibleSchemaError).
+    /// made (QMFileReadUnknownError; QMFileReadNoPermissionError and
+    /// QMFileWriteNoPermissionError for want of permission; QMFileReadTooLargeError for an XML
+    /// file over QMXMLStoreMaximumFileSize), a damaged file (QMFileReadCorruptFileError),
+    /// another model's store (QMPersistentStoreIncompatibleSchemaError), a store another process
+    /// kept locked (QMPersistentStoreTimeoutError). Errors about files name the path under
+    /// QMFilePathErrorKey.
     std::shared_ptr<QMPersistentStore> addPersistentStoreWithType(const QString &storeType,
                                                                   const QString &configuration,
                                                                   const QUrl &storeURL,
@@ -83,7 +114,8 @@ public:
     /// connection). Contexts on the coordinator then fail to fetch and save.
     bool removePersistentStore(const std::shared_ptr<QMPersistentStore> &store,
                                QMError *error = nullptr);
-    /// The identifier a URIRepresentation() names, when it is of this coordinator's store.
+    /// The identifier a URIRepresentation() names, when it is a permanent identifier of this
+    /// coordinator's store; a null one otherwise (temporary identifiers included).
     QMManagedObjectID managedObjectIDForURIRepresentation(const QUrl &url) const;
 
     // The store's helpers.

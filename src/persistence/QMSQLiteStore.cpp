@@ -1,4 +1,4 @@
-// The SQLite store, on Qt SQL's SQLite driver, with a thread of its own.
+// The SQLite store, on a Qt SQL connection, with a thread of its own.
 //
 // A Qt SQL connection may only be used by the thread that opened it, and must be closed and
 // removed there too. The coordinator, though, calls its store from whichever thread its contexts
@@ -7,21 +7,27 @@
 // statement and finally closes and removes the connection; each call of the store interface hands
 // that thread a job and waits for it, and rows and errors come back by value. The hand-over is
 // std::mutex and std::condition_variable, which ThreadSanitizer can follow (it cannot see inside
-// the distribution's Qt). Object numbers are the one exception: one is given out per inserted
-// object, far too many to send each to the thread, so they stay on the callers' side under a lock
-// of their own, and a save on the store thread reads them under the same lock.
+// the distribution's Qt).
+//
+// Qt SQL opens and closes the connection; every statement runs on SQLite's own handle
+// (QSqlDriver::handle()). Qt SQL binds texts as UTF-16, and SQLite takes a leading U+FEFF of a
+// UTF-16 text for a byte-order mark and drops it; binding UTF-8 keeps every text as it is. It
+// also saves the QVariant lists and placeholder names Qt SQL builds for every row.
+//
+// Several processes may share the file. Object numbers are taken inside each save's write
+// transaction (BEGIN IMMEDIATE, waiting for another writer up to the store's time-out), from the
+// sequence table and the largest number in use, so two processes never give one number twice.
 
 #include "persistence/QMPersistenceError.h"
 #include "persistence/QMPersistenceValue_p.h"
 #include "persistence/QMPredicate.h"
 #include "persistence/QMPredicateSQL_p.h"
+#include "persistence/QMSQLiteSupport_p.h"
 #include "persistence/QMStoreBackend_p.h"
 
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlDriver>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QThread>
 #include <QUuid>
 
@@ -35,6 +41,8 @@
 #include <mutex>
 
 using namespace Qt::StringLiterals;
+using QMSQLite::Statement;
+using QMSQLite::StoreThread;
 
 namespace {
 
@@ -61,213 +69,24 @@ QString columnType(QMAttributeType type)
     return QString();
 }
 
-// A statement prepared on the connection's own SQLite handle. Saves write through these rather
-// than QSqlQuery: a save of many objects binds every value of every row, and SQLite's binding
-// calls take the values as they are, without the QVariant lists and placeholder names that Qt
-// SQL builds for each row. Reads stay on QSqlQuery.
-class Statement
-{
-public:
-    Statement() = default;
-    ~Statement() { sqlite3_finalize(m_statement); }
-    Statement(const Statement &) = delete;
-    Statement &operator=(const Statement &) = delete;
-
-    bool prepare(sqlite3 *db, const QString &sql)
-    {
-        m_sql = sql;
-        return sqlite3_prepare16_v3(db, sql.utf16(), int(sql.size() * 2), SQLITE_PREPARE_PERSISTENT,
-                                    &m_statement, nullptr)
-                == SQLITE_OK;
-    }
-    QString sql() const { return m_sql; }
-
-    // Binds `value`, an attribute value of `type`, to parameter `index` (from 1) as the store
-    // keeps it (QMPersistenceValue::toStorage()); the value must outlive execute().
-    bool bind(int index, const QVariant &value, QMAttributeType type)
-    {
-        const QVariant stored = QMPersistenceValue::toStorage(value, type);
-        switch (stored.typeId()) {
-        case QMetaType::UnknownType:
-            return sqlite3_bind_null(m_statement, index) == SQLITE_OK;
-        case QMetaType::LongLong:
-            return sqlite3_bind_int64(m_statement, index, stored.toLongLong()) == SQLITE_OK;
-        case QMetaType::Double:
-            return sqlite3_bind_double(m_statement, index, stored.toDouble()) == SQLITE_OK;
-        case QMetaType::QString: {
-            const QString text = stored.toString();
-            // The text is copied unless it is the value's own, which lives on.
-            const bool same = value.typeId() == QMetaType::QString
-                    && static_cast<const QString *>(value.constData())->constData()
-                            == text.constData();
-            return sqlite3_bind_text16(m_statement, index, text.utf16(), int(text.size() * 2),
-                                       same ? SQLITE_STATIC : SQLITE_TRANSIENT)
-                    == SQLITE_OK;
-        }
-        case QMetaType::QByteArray: {
-            const QByteArray bytes = stored.toByteArray();
-            const bool same = value.typeId() == QMetaType::QByteArray
-                    && static_cast<const QByteArray *>(value.constData())->constData()
-                            == bytes.constData();
-            // A zero-length blob, not NULL, for empty bytes.
-            return sqlite3_bind_blob64(m_statement, index, bytes.constData(),
-                                       sqlite3_uint64(bytes.size()),
-                                       same ? SQLITE_STATIC : SQLITE_TRANSIENT)
-                    == SQLITE_OK;
-        }
-        default:
-            return false;
-        }
-    }
-    bool bindNumber(int index, qint64 number)
-    {
-        return sqlite3_bind_int64(m_statement, index, number) == SQLITE_OK;
-    }
-
-    // Runs the statement once, then makes it ready for new values.
-    bool execute()
-    {
-        const int status = sqlite3_step(m_statement);
-        // The message goes with the next call on the connection, so it is read at once.
-        m_message = status == SQLITE_DONE || status == SQLITE_ROW
-                ? QString()
-                : QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(m_statement)));
-        sqlite3_reset(m_statement);
-        sqlite3_clear_bindings(m_statement);
-        return m_message.isNull();
-    }
-    // SQLite's message for the last failure of bind() or execute().
-    QString message() const
-    {
-        return m_message.isNull()
-                ? QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(m_statement)))
-                : m_message;
-    }
-
-private:
-    sqlite3_stmt *m_statement = nullptr;
-    QString m_sql;
-    QString m_message;
-};
-
-// Runs jobs one at a time on a thread of its own. Any thread may call run(); it waits for the
-// job, so a job may capture the caller's locals by reference.
-class StoreThread
-{
-public:
-    // A QThread rather than a std::thread: Qt SQL makes QObjects on the thread, and Qt adopts a
-    // foreign thread that does so with bookkeeping it never frees (LeakSanitizer reports it).
-    StoreThread()
-        : m_thread(QThread::create([this] { loop(); }))
-    {
-        m_thread->start();
-    }
-    ~StoreThread() { stop(); }
-    StoreThread(const StoreThread &) = delete;
-    StoreThread &operator=(const StoreThread &) = delete;
-
-    // Runs `job` on the thread and rethrows what it threw; false, without running it, once the
-    // thread has stopped.
-    bool run(const std::function<void()> &job)
-    {
-        std::lock_guard caller(m_callers);
-        std::unique_lock lock(m_mutex);
-        if (m_stopping)
-            return false;
-        m_job = &job;
-        m_done = false;
-        m_wake.notify_all();
-        m_wake.wait(lock, [this] { return m_done; });
-        m_job = nullptr;
-        if (std::exception_ptr thrown = std::exchange(m_thrown, nullptr))
-            std::rethrow_exception(thrown);
-        return true;
-    }
-
-    // Ends the thread once its current job, if any, is done.
-    void stop()
-    {
-        {
-            std::lock_guard caller(m_callers);
-            std::lock_guard lock(m_mutex);
-            m_stopping = true;
-        }
-        m_wake.notify_all();
-        if (!m_thread)
-            return;
-        {
-            // The loop says it has left through the mutex, which ThreadSanitizer sees; it cannot
-            // see inside QThread::wait().
-            std::unique_lock lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_exited; });
-        }
-        m_thread->wait();
-        m_thread.reset();
-    }
-
-private:
-    void loop()
-    {
-        std::unique_lock lock(m_mutex);
-        for (;;) {
-            m_wake.wait(lock, [this] { return (m_job && !m_done) || m_stopping; });
-            if (!m_job || m_done) {
-                m_exited = true;
-                m_wake.notify_all();
-                return;
-            }
-            const std::function<void()> *job = m_job;
-            lock.unlock();
-            std::exception_ptr thrown;
-            try {
-                (*job)();
-            } catch (...) {
-                // An exception must not end the thread: the caller gets it instead.
-                thrown = std::current_exception();
-            }
-            lock.lock();
-            m_thrown = thrown;
-            m_done = true;
-            m_wake.notify_all();
-        }
-    }
-
-    std::mutex m_callers; // one job at a time, whatever the caller
-    std::mutex m_mutex; // guards the fields below
-    std::condition_variable m_wake;
-    const std::function<void()> *m_job = nullptr;
-    bool m_done = false;
-    bool m_stopping = false;
-    std::exception_ptr m_thrown;
-    bool m_exited = false;
-    std::unique_ptr<QThread> m_thread; // last, so that it starts once the fields above exist
-};
-
-// Object numbers, given out on the callers' threads and written by saves on the store thread.
-struct Numbers
-{
-    std::mutex mutex;
-    QHash<QString, qint64> next; // the next number of each entity
-    QHash<QString, qint64> saved; // what the file holds
-};
-
 // The prepared statements of one entity that every save and read uses.
-struct EntityQueries
+struct EntityStatements
 {
     Statement insert;
     Statement update;
     Statement remove;
-    std::unique_ptr<QSqlQuery> read;
+    Statement read;
+    Statement highest;
 };
 
 // The Qt SQL connection and its statements. Made, used and destroyed on the store thread only.
 class Connection
 {
 public:
-    Connection(std::shared_ptr<const QMManagedObjectModel> model, const QUrl &url, Numbers &numbers)
+    Connection(std::shared_ptr<const QMManagedObjectModel> model, const QUrl &url, int timeout)
         : m_model(std::move(model))
         , m_url(url)
-        , m_numbers(numbers)
+        , m_timeout(timeout)
     { }
     ~Connection();
     Connection(const Connection &) = delete;
@@ -281,67 +100,75 @@ public:
                     QMError *error);
     bool readRow(const QMEntityDescription &entity, qint64 number, QVariantList *values,
                  QMError *error);
-    bool save(const QMStoreChanges &changes, QMError *error);
+    bool save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QMError *error);
 
 private:
-    std::unique_ptr<QSqlQuery> prepare(const QString &sql, QMError *error, qint64 code);
-    std::unique_ptr<QSqlQuery> run(const QString &sql, QMError *error, qint64 code,
-                                   const QVariantList &bindings = {});
-    QSqlQuery *cached(const QString &sql, QMError *error);
-    EntityQueries *queries(const QMEntityDescription &entity, QMError *error);
-    QMError sqlError(qint64 code, const QString &sql, const QSqlError &sqlError) const;
-    QMError sqlError(qint64 code, const QString &sql, QString message) const;
+    // A statement run once (prepared, bound, stepped to its end); false with the error.
+    bool run(const QString &sql, QMError *error, qint64 code, const QVariantList &bindings = {});
+    // A statement whose rows are read: `read` is called for each row.
+    bool query(const QString &sql, QMError *error, qint64 code,
+               const std::function<void(const Statement &)> &read,
+               const QVariantList &bindings = {});
+    Statement *cached(const QString &sql, QMError *error);
+    EntityStatements *statements(const QMEntityDescription &entity, QMError *error);
+    QMError sqlError(qint64 code, const QString &sql, int status, QString message) const;
+    QMError sqlError(qint64 code, const Statement &statement) const;
     QMError incompatible(const QString &why) const;
+    bool begin(qint64 code, QMError *error);
     bool createSchema(QString *identifier, QMError *error);
     bool checkSchema(QString *identifier, QMError *error);
     void rollback();
 
     std::shared_ptr<const QMManagedObjectModel> m_model;
     QUrl m_url;
-    Numbers &m_numbers;
+    int m_timeout; // milliseconds a write waits for another writer
+    QString m_identifier; // the store's, once open
     QString m_name; // of the Qt SQL connection; empty until it is added
     QSqlDatabase m_db;
-    sqlite3 *m_handle = nullptr; // the driver's, for the statements of saves
-    QHash<QString, std::shared_ptr<EntityQueries>> m_entities;
+    sqlite3 *m_handle = nullptr; // the driver's
+    QHash<QString, std::shared_ptr<EntityStatements>> m_entities;
     // Fetch and count statements by SQL text: one per predicate shape, so a repeated fetch
     // only binds new values.
-    QHash<QString, std::shared_ptr<QSqlQuery>> m_cache;
-    std::unique_ptr<QSqlQuery> m_begin;
-    std::unique_ptr<QSqlQuery> m_commit;
-    std::unique_ptr<QSqlQuery> m_rollback;
-    std::unique_ptr<QSqlQuery> m_sequence;
+    QHash<QString, std::shared_ptr<Statement>> m_cache;
+    Statement m_begin;
+    Statement m_commit;
+    Statement m_rollback;
+    Statement m_nextNumber;
+    Statement m_setNextNumber;
 };
 
 Connection::~Connection()
 {
     if (m_name.isEmpty())
         return;
-    // Qt SQL removes a connection cleanly only once no query or handle of it is left.
+    // Every statement is finalized before Qt SQL closes the handle.
     m_entities.clear();
     m_cache.clear();
-    m_begin.reset();
-    m_commit.reset();
-    m_rollback.reset();
-    m_sequence.reset();
+    for (Statement *statement : {&m_begin, &m_commit, &m_rollback, &m_nextNumber, &m_setNextNumber})
+        statement->finalize();
     // The last connection's close checkpoints the log and removes "-wal" and "-shm".
     m_db.close();
     m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(m_name);
 }
 
-QMError Connection::sqlError(qint64 code, const QString &sql, const QSqlError &sqlError) const
-{
-    // The database text is SQLite's own message; the driver text only says which step failed.
-    QString message = sqlError.databaseText();
-    if (message.isEmpty())
-        message = sqlError.driverText();
-    return this->sqlError(code, sql, message);
-}
-
-QMError Connection::sqlError(qint64 code, const QString &sql, QString message) const
+QMError Connection::sqlError(qint64 code, const QString &sql, int status, QString message) const
 {
     if (message.isEmpty())
         message = u"unknown error"_s;
+    // Another process holding the write lock past the time-out is no fault of the store: the
+    // caller may simply try again.
+    if ((status & 0xff) == SQLITE_BUSY || (status & 0xff) == SQLITE_LOCKED) {
+        return QMStoreBackends::makeError(
+                QMPersistentStoreTimeoutError,
+                u"The store %1 stayed busy with another process's write for %2 ms (%3); nothing "
+                u"was saved, and the save can be tried again."_s.arg(m_url.toLocalFile())
+                        .arg(m_timeout)
+                        .arg(message),
+                {{QMPersistentStoreURLErrorKey, m_url},
+                 {u"QMSQLiteStatement"_s, sql},
+                 {u"QMSQLiteMessage"_s, message}});
+    }
     const QString what = code == QMPersistentStoreSaveError ? u"The save failed"_s
             : code == QMPersistentStoreOperationError       ? u"The store could not be read"_s
                                                             : u"The store could not be opened"_s;
@@ -351,51 +178,55 @@ QMError Connection::sqlError(qint64 code, const QString &sql, QString message) c
                                        {u"QMSQLiteMessage"_s, message}});
 }
 
-std::unique_ptr<QSqlQuery> Connection::prepare(const QString &sql, QMError *error, qint64 code)
+QMError Connection::sqlError(qint64 code, const Statement &statement) const
 {
-    auto query = std::make_unique<QSqlQuery>(m_db);
-    // Rows are read once, in order: no cache of earlier rows to fill.
-    query->setForwardOnly(true);
-    if (!query->prepare(sql)) {
-        *error = sqlError(code, sql, query->lastError());
-        return nullptr;
-    }
-    return query;
+    return sqlError(code, statement.sql(), statement.code(), statement.message());
 }
 
-// A statement run once; the query holds its rows, if any.
-std::unique_ptr<QSqlQuery> Connection::run(const QString &sql, QMError *error, qint64 code,
-                                           const QVariantList &bindings)
+bool Connection::run(const QString &sql, QMError *error, qint64 code, const QVariantList &bindings)
 {
-    std::unique_ptr<QSqlQuery> query = prepare(sql, error, code);
-    if (!query)
-        return nullptr;
-    for (qsizetype i = 0; i < bindings.size(); ++i)
-        query->bindValue(int(i), bindings.at(i));
-    if (!query->exec()) {
-        *error = sqlError(code, sql, query->lastError());
-        return nullptr;
-    }
-    return query;
+    return query(
+            sql, error, code, [](const Statement &) {}, bindings);
 }
 
-QSqlQuery *Connection::cached(const QString &sql, QMError *error)
+bool Connection::query(const QString &sql, QMError *error, qint64 code,
+                       const std::function<void(const Statement &)> &read,
+                       const QVariantList &bindings)
 {
-    if (QSqlQuery *query = m_cache.value(sql).get())
-        return query;
+    Statement statement;
+    if (!statement.prepare(m_handle, sql) || !statement.bindAll(bindings)) {
+        *error = sqlError(code, statement);
+        return false;
+    }
+    while (statement.next())
+        read(statement);
+    if (statement.failed()) {
+        *error = sqlError(code, statement);
+        return false;
+    }
+    return true;
+}
+
+Statement *Connection::cached(const QString &sql, QMError *error)
+{
+    if (Statement *statement = m_cache.value(sql).get())
+        return statement;
     // Predicates with values written in could make endless distinct texts; bound values do
     // not, but a cap keeps a pathological caller from holding every statement forever.
     if (m_cache.size() >= 128)
         m_cache.clear();
-    std::shared_ptr<QSqlQuery> query = prepare(sql, error, QMPersistentStoreOperationError);
-    if (query)
-        m_cache.insert(sql, query);
-    return query.get();
+    auto statement = std::make_shared<Statement>();
+    if (!statement->prepare(m_handle, sql)) {
+        *error = sqlError(QMPersistentStoreOperationError, *statement);
+        return nullptr;
+    }
+    m_cache.insert(sql, statement);
+    return statement.get();
 }
 
-EntityQueries *Connection::queries(const QMEntityDescription &entity, QMError *error)
+EntityStatements *Connection::statements(const QMEntityDescription &entity, QMError *error)
 {
-    if (EntityQueries *found = m_entities.value(entity.name()).get())
+    if (EntityStatements *found = m_entities.value(entity.name()).get())
         return found;
     QStringList columns;
     QStringList marks {u"?"_s};
@@ -415,16 +246,16 @@ EntityQueries *Connection::queries(const QMEntityDescription &entity, QMError *e
     const QString remove = u"DELETE FROM %1 WHERE qm_pk = ?"_s.arg(table);
     const QString read = u"SELECT qm_pk%1 FROM %2 WHERE qm_pk = ?"_s.arg(
             columns.isEmpty() ? QString() : u", "_s + columns.join(u", "_s), table);
-    auto q = std::make_shared<EntityQueries>();
+    const QString highest = u"SELECT max(qm_pk) FROM %1"_s.arg(table);
+    auto q = std::make_shared<EntityStatements>();
     for (auto [statement, sql] : {std::pair {&q->insert, &insert}, std::pair {&q->update, &update},
-                                  std::pair {&q->remove, &remove}}) {
+                                  std::pair {&q->remove, &remove}, std::pair {&q->read, &read},
+                                  std::pair {&q->highest, &highest}}) {
         if (!statement->prepare(m_handle, *sql)) {
-            *error = sqlError(QMPersistentStoreSaveError, *sql, statement->message());
+            *error = sqlError(QMPersistentStoreOperationError, *statement);
             return nullptr;
         }
     }
-    if (!(q->read = prepare(read, error, QMPersistentStoreOperationError)))
-        return nullptr;
     m_entities.insert(entity.name(), q);
     return q.get();
 }
@@ -443,9 +274,11 @@ bool Connection::open(QString *identifier, QMError *error)
     const bool existed = QFileInfo::exists(path);
     const QMError notReadable = QMStoreBackends::makeError(
             QMFileReadUnknownError, u"The store file %1 could not be opened or made."_s.arg(path),
-            {{QMPersistentStoreURLErrorKey, m_url}});
+            {{QMPersistentStoreURLErrorKey, m_url}, {QMFilePathErrorKey, path}});
     if (existed && !QFileInfo(path).isFile()) {
-        *error = notReadable;
+        *error = QMStoreBackends::fileError(QMFileReadUnknownError,
+                                            u"The store file could not be opened at"_s, path,
+                                            {QMFileStatus::NotRegular, 0}, 0, m_url);
         return false;
     }
     static std::atomic<quint64> connections {0};
@@ -460,12 +293,10 @@ bool Connection::open(QString *identifier, QMError *error)
         return false;
     }
     m_db.setDatabaseName(path);
-    m_db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=5000"_s);
     if (!m_db.open()) {
         *error = notReadable;
         return false;
     }
-    // The predicate functions are SQLite functions: they need the driver's own handle.
     const QVariant handle = m_db.driver()->handle();
     sqlite3 *db = qstrcmp(handle.typeName(), "sqlite3*") == 0
             ? *static_cast<sqlite3 *const *>(handle.constData())
@@ -475,71 +306,105 @@ bool Connection::open(QString *identifier, QMError *error)
         return false;
     }
     m_handle = db;
+    // Every lock SQLite waits for (another process's write, a recovery) is waited for this long.
+    sqlite3_busy_timeout(m_handle, m_timeout);
 
     // The first statements read the header and every page: a file that is not a database, or a
     // damaged one, fails here rather than on some later fetch.
-    const auto corrupt = [&](const QString &why) {
+    const auto corrupt = [&](const QMError &failure) {
+        if (failure.code() == QMPersistentStoreTimeoutError) {
+            *error = failure;
+            return false;
+        }
         *error = QMStoreBackends::makeError(
                 QMFileReadCorruptFileError,
-                u"The file %1 is not a readable SQLite store: %2."_s.arg(path, why),
+                u"The file %1 is not a readable SQLite store: %2."_s.arg(
+                        path, failure.userInfo().value(u"QMSQLiteMessage"_s).toString()),
                 {{QMPersistentStoreURLErrorKey, m_url}});
         return false;
     };
-    const auto messageOf = [](const QMError &e) {
-        return e.userInfo().value(u"QMSQLiteMessage"_s).toString();
-    };
     QMError failure;
     if (!run(u"PRAGMA journal_mode=WAL"_s, &failure, QMFileReadCorruptFileError))
-        return corrupt(messageOf(failure));
-    {
-        const auto check = run(u"PRAGMA quick_check"_s, &failure, QMFileReadCorruptFileError);
-        if (!check)
-            return corrupt(messageOf(failure));
-        const QString verdict
-                = check->next() ? check->value(0).toString() : check->lastError().databaseText();
-        if (verdict != u"ok"_s)
-            return corrupt(verdict);
-    }
+        return corrupt(failure);
+    QString verdict;
+    if (!query(u"PRAGMA quick_check"_s, &failure, QMFileReadCorruptFileError,
+               [&](const Statement &row) {
+                   if (verdict.isEmpty())
+                       verdict = row.text(0);
+               }))
+        return corrupt(failure);
+    if (verdict != u"ok"_s)
+        return corrupt(QMStoreBackends::makeError(QMFileReadCorruptFileError, verdict,
+                                                  {{u"QMSQLiteMessage"_s, verdict}}));
     if (!QMPredicateSQL::registerFunctions(db, error))
         return false;
 
-    qint64 objects = 0;
-    {
-        const auto tables
-                = run(u"SELECT count(*) FROM sqlite_schema"_s, error, QMFileReadCorruptFileError);
-        if (!tables)
+    for (auto [statement, sql] :
+         {std::pair {&m_begin, u"BEGIN IMMEDIATE"_s}, std::pair {&m_commit, u"COMMIT"_s},
+          std::pair {&m_rollback, u"ROLLBACK"_s}}) {
+        if (!statement->prepare(m_handle, sql)) {
+            *error = sqlError(QMFileReadUnknownError, *statement);
             return false;
-        if (tables->next())
-            objects = tables->value(0).toLongLong();
+        }
     }
-    if (!(m_begin = prepare(u"BEGIN IMMEDIATE"_s, error, QMFileReadUnknownError))
-        || !(m_commit = prepare(u"COMMIT"_s, error, QMFileReadUnknownError))
-        || !(m_rollback = prepare(u"ROLLBACK"_s, error, QMFileReadUnknownError)))
+    qint64 objects = 0;
+    const auto countObjects = [&] {
+        return query(u"SELECT count(*) FROM sqlite_schema"_s, error, QMFileReadCorruptFileError,
+                     [&](const Statement &row) { objects = row.integer(0); });
+    };
+    if (!countObjects())
         return false;
-    if (!(objects == 0 ? createSchema(identifier, error) : checkSchema(identifier, error)))
+    if (objects == 0 && !createSchema(identifier, error))
         return false;
-    m_sequence = prepare(u"INSERT OR REPLACE INTO qm_sequence VALUES (?, ?)"_s, error,
-                         QMFileReadUnknownError);
-    return m_sequence != nullptr;
+    if (objects != 0 && !checkSchema(identifier, error))
+        return false;
+    m_identifier = *identifier;
+    for (auto [statement, sql] :
+         {std::pair {&m_nextNumber, u"SELECT next FROM qm_sequence WHERE entity = ?"_s},
+          std::pair {&m_setNextNumber, u"INSERT OR REPLACE INTO qm_sequence VALUES (?, ?)"_s}}) {
+        if (!statement->prepare(m_handle, sql)) {
+            *error = sqlError(QMFileReadUnknownError, *statement);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Connection::begin(qint64 code, QMError *error)
+{
+    if (!m_begin.execute()) {
+        *error = sqlError(code, m_begin);
+        return false;
+    }
+    return true;
 }
 
 void Connection::rollback()
 {
     // Failing here leaves nothing to undo: SQLite has already ended the transaction.
-    m_rollback->exec();
+    m_rollback.execute();
 }
 
 bool Connection::createSchema(QString *identifier, QMError *error)
 {
+    // Under the write lock, the file is looked at again: another process may have made the
+    // store since it was found empty.
+    if (!begin(QMFileReadUnknownError, error))
+        return false;
+    qint64 objects = 0;
+    if (!query(u"SELECT count(*) FROM sqlite_schema"_s, error, QMFileReadUnknownError,
+               [&](const Statement &row) { objects = row.integer(0); })) {
+        rollback();
+        return false;
+    }
+    if (objects != 0) {
+        rollback();
+        return checkSchema(identifier, error);
+    }
     *identifier = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     const QString hash = QString::fromLatin1(m_model->versionHash().toHex());
     // The whole schema goes in one transaction, so a store is either made entirely or not.
-    struct Statement
-    {
-        QString sql;
-        QVariantList bindings;
-    };
-    QList<Statement> sql {
+    QList<std::pair<QString, QVariantList>> sql {
             {u"CREATE TABLE qm_metadata (key TEXT PRIMARY KEY, value TEXT NOT NULL)"_s, {}},
             {u"INSERT INTO qm_metadata VALUES ('identifier', ?), ('model', ?)"_s,
              {*identifier, hash}},
@@ -559,43 +424,36 @@ bool Connection::createSchema(QString *identifier, QMError *error)
         }
         sql.append({u"INSERT INTO qm_sequence VALUES (?, 1)"_s, {entity.name()}});
     }
-    if (!m_begin->exec()) {
-        *error = sqlError(QMFileReadUnknownError, m_begin->lastQuery(), m_begin->lastError());
-        return false;
-    }
-    for (const Statement &statement : std::as_const(sql)) {
-        if (!run(statement.sql, error, QMFileReadUnknownError, statement.bindings)) {
+    for (const auto &[text, bindings] : std::as_const(sql)) {
+        if (!run(text, error, QMFileReadUnknownError, bindings)) {
             rollback();
             return false;
         }
     }
-    if (!m_commit->exec()) {
-        *error = sqlError(QMFileReadUnknownError, m_commit->lastQuery(), m_commit->lastError());
+    if (!m_commit.execute()) {
+        *error = sqlError(QMFileReadUnknownError, m_commit);
         rollback();
         return false;
     }
-    std::lock_guard lock(m_numbers.mutex);
-    for (const QMEntityDescription &entity : m_model->entities())
-        m_numbers.next[entity.name()] = m_numbers.saved[entity.name()] = 1;
     return true;
 }
 
 bool Connection::checkSchema(QString *identifier, QMError *error)
 {
     QMError ignored;
-    const auto meta = run(u"SELECT key, value FROM qm_metadata"_s, &ignored,
-                          QMPersistentStoreIncompatibleSchemaError);
-    if (!meta) {
-        *error = incompatible(u"it has no store metadata"_s);
-        return false;
-    }
     QString hash;
-    while (meta->next()) {
-        const QString key = meta->value(0).toString();
-        if (key == u"identifier"_s)
-            *identifier = meta->value(1).toString();
-        else if (key == u"model"_s)
-            hash = meta->value(1).toString();
+    if (!query(u"SELECT key, value FROM qm_metadata"_s, &ignored,
+               QMPersistentStoreIncompatibleSchemaError, [&](const Statement &row) {
+                   const QString key = row.text(0);
+                   if (key == u"identifier"_s)
+                       *identifier = row.text(1);
+                   else if (key == u"model"_s)
+                       hash = row.text(1);
+               })) {
+        *error = ignored.code() == QMPersistentStoreTimeoutError
+                ? ignored
+                : incompatible(u"it has no store metadata"_s);
+        return false;
     }
     if (QUuid::fromString(*identifier).isNull()) {
         *error = incompatible(u"it has no store identifier"_s);
@@ -607,13 +465,11 @@ bool Connection::checkSchema(QString *identifier, QMError *error)
     }
     // The hash could match a hand-edited file whose tables differ; the columns decide.
     for (const QMEntityDescription &entity : m_model->entities()) {
-        const auto info = run(u"PRAGMA table_info(%1)"_s.arg(quoted(entity.name())), error,
-                              QMPersistentStoreIncompatibleSchemaError);
-        if (!info)
-            return false;
         QStringList found;
-        while (info->next())
-            found.append(info->value(1).toString());
+        if (!query(u"PRAGMA table_info(%1)"_s.arg(quoted(entity.name())), error,
+                   QMPersistentStoreIncompatibleSchemaError,
+                   [&](const Statement &row) { found.append(row.text(1)); }))
+            return false;
         QStringList expected {u"qm_pk"_s};
         expected.append(entity.attributeNames());
         found.sort();
@@ -623,35 +479,26 @@ bool Connection::checkSchema(QString *identifier, QMError *error)
             return false;
         }
     }
-    const auto sequence = run(u"SELECT entity, next FROM qm_sequence"_s, &ignored,
-                              QMPersistentStoreIncompatibleSchemaError);
-    if (!sequence) {
+    QHash<QString, qint64> next;
+    if (!query(u"SELECT entity, next FROM qm_sequence"_s, &ignored,
+               QMPersistentStoreIncompatibleSchemaError,
+               [&](const Statement &row) { next[row.text(0)] = row.integer(1); })) {
         *error = incompatible(u"it has no object numbers"_s);
         return false;
     }
-    QHash<QString, qint64> next;
-    while (sequence->next())
-        next[sequence->value(0).toString()] = sequence->value(1).toLongLong();
-    const QHash<QString, qint64> saved = next;
+    // A store that could not take a single object more is damaged, as in the XML store.
     for (const QMEntityDescription &entity : m_model->entities()) {
-        // Numbers are never given twice, even if the sequence table was edited behind our back.
-        const auto max = run(u"SELECT max(qm_pk) FROM %1"_s.arg(quoted(entity.name())), error,
-                             QMFileReadCorruptFileError);
-        if (!max)
+        qint64 highest = 0;
+        if (!query(u"SELECT max(qm_pk) FROM %1"_s.arg(quoted(entity.name())), error,
+                   QMFileReadCorruptFileError,
+                   [&](const Statement &row) { highest = row.integer(0); }))
             return false;
-        const qint64 highest = max->next() ? max->value(0).toLongLong() : 0;
-        qint64 &n = next[entity.name()];
-        // A store that could not take a single object more is damaged, as in the XML store.
         if (highest == std::numeric_limits<qint64>::max()
-            || n == std::numeric_limits<qint64>::max()) {
+            || next.value(entity.name()) == std::numeric_limits<qint64>::max()) {
             *error = incompatible(u"the object numbers of %1 are used up"_s.arg(entity.name()));
             return false;
         }
-        n = std::max(n, highest + 1);
     }
-    std::lock_guard lock(m_numbers.mutex);
-    m_numbers.next = next;
-    m_numbers.saved = saved;
     return true;
 }
 
@@ -673,34 +520,31 @@ bool Connection::fetch(const QMEntityDescription &entity,
     sql += u"qm_pk"_s;
     if (limit > 0)
         sql += u" LIMIT "_s + QString::number(limit);
-    QSqlQuery *query = cached(sql, error);
-    if (!query)
+    Statement *statement = cached(sql, error);
+    if (!statement)
         return false;
-    for (qsizetype i = 0; i < condition.bindings.size(); ++i)
-        query->bindValue(int(i), condition.bindings.at(i));
-    if (!query->exec()) {
-        *error = sqlError(QMPersistentStoreOperationError, sql, query->lastError());
-        query->finish();
+    statement->clearFailure();
+    if (!statement->bindAll(condition.bindings)) {
+        *error = sqlError(QMPersistentStoreOperationError, *statement);
+        statement->reset();
         return false;
     }
     const QList<QMAttributeDescription> &attributes = entity.attributes();
-    while (query->next()) {
+    while (statement->next()) {
         QMStoreRow row;
-        row.number = query->value(0).toLongLong();
+        row.number = statement->integer(0);
         if (withValues) {
             row.values.reserve(attributes.size());
             for (qsizetype i = 0; i < attributes.size(); ++i)
-                row.values.append(QMPersistenceValue::fromStorage(query->value(int(i) + 1),
-                                                                  attributes.at(i).type));
+                row.values.append(statement->value(int(i) + 1, attributes.at(i).type));
         }
         rows->append(std::move(row));
     }
-    // next() is false at the end and on an error alike.
-    const QSqlError failure = query->lastError();
-    query->finish();
-    if (failure.type() != QSqlError::NoError) {
+    // A statement left on its row would keep its read transaction, and with it an old snapshot.
+    statement->reset();
+    if (statement->failed()) {
         rows->clear();
-        *error = sqlError(QMPersistentStoreOperationError, sql, failure);
+        *error = sqlError(QMPersistentStoreOperationError, *statement);
         return false;
     }
     return true;
@@ -711,59 +555,53 @@ qsizetype Connection::count(const QMEntityDescription &entity,
 {
     const QString sql
             = u"SELECT count(*) FROM "_s + quoted(entity.name()) + u" WHERE "_s + condition.sql;
-    QSqlQuery *query = cached(sql, error);
-    if (!query)
+    Statement *statement = cached(sql, error);
+    if (!statement)
         return -1;
-    for (qsizetype i = 0; i < condition.bindings.size(); ++i)
-        query->bindValue(int(i), condition.bindings.at(i));
+    statement->clearFailure();
     qsizetype n = -1;
-    if (query->exec() && query->next())
-        n = qsizetype(query->value(0).toLongLong());
-    else
-        *error = sqlError(QMPersistentStoreOperationError, sql, query->lastError());
-    // A statement left on its row would keep its read transaction, and with it an old snapshot.
-    query->finish();
+    if (statement->bindAll(condition.bindings) && statement->next())
+        n = qsizetype(statement->integer(0));
+    statement->reset();
+    if (n < 0)
+        *error = sqlError(QMPersistentStoreOperationError, *statement);
     return n;
 }
 
 bool Connection::readRow(const QMEntityDescription &entity, qint64 number, QVariantList *values,
                          QMError *error)
 {
-    const EntityQueries *q = queries(entity, error);
+    EntityStatements *q = statements(entity, error);
     if (!q)
         return false;
-    QSqlQuery &read = *q->read;
-    read.bindValue(0, number);
+    Statement &read = q->read;
+    read.clearFailure();
     bool found = false;
-    if (read.exec()) {
-        found = read.next();
-        if (found) {
-            values->clear();
-            for (qsizetype i = 0; i < entity.attributes().size(); ++i)
-                values->append(QMPersistenceValue::fromStorage(read.value(int(i) + 1),
-                                                               entity.attributes().at(i).type));
-        }
+    if (read.bindNumber(1, number) && read.next()) {
+        found = true;
+        values->clear();
+        values->reserve(entity.attributes().size());
+        for (qsizetype i = 0; i < entity.attributes().size(); ++i)
+            values->append(read.value(int(i) + 1, entity.attributes().at(i).type));
     }
-    if (!found && read.lastError().type() != QSqlError::NoError)
-        *error = sqlError(QMPersistentStoreOperationError, read.lastQuery(), read.lastError());
-    read.finish();
+    read.reset();
+    if (!found && read.failed())
+        *error = sqlError(QMPersistentStoreOperationError, read);
     return found;
 }
 
-bool Connection::save(const QMStoreChanges &changes, QMError *error)
+bool Connection::save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QMError *error)
 {
-    if (!m_begin->exec()) {
-        *error = sqlError(QMPersistentStoreSaveError, m_begin->lastQuery(), m_begin->lastError());
+    // The write lock first: from here until the commit no other process writes, so the rows
+    // compared and the numbers taken below stay as they are read.
+    if (!begin(QMPersistentStoreSaveError, error))
         return false;
-    }
-    const auto fail = [&](QSqlQuery *query) {
-        if (query)
-            *error = sqlError(QMPersistentStoreSaveError, query->lastQuery(), query->lastError());
+    const auto failed = [&](const Statement &statement) {
+        *error = sqlError(QMPersistentStoreSaveError, statement);
         rollback();
         return false;
     };
-    const auto failed = [&](const Statement &statement) {
-        *error = sqlError(QMPersistentStoreSaveError, statement.sql(), statement.message());
+    const auto fail = [&] {
         rollback();
         return false;
     };
@@ -776,67 +614,95 @@ bool Connection::save(const QMStoreChanges &changes, QMError *error)
                     {{QMPersistentStoreURLErrorKey, m_url}});
         return entity;
     };
+    const auto current = [&](const QMEntityDescription &entity, qint64 number, QVariantList *values,
+                             QMError *readError) {
+        return readRow(entity, number, values, readError);
+    };
+    if (!QMStoreBackends::checkConflicts(changes, *m_model, m_identifier, current, error))
+        return fail();
     for (auto it = changes.deleted.cbegin(); it != changes.deleted.cend(); ++it) {
         const QMEntityDescription *entity = entityOf(it.key());
-        EntityQueries *q = entity ? queries(*entity, error) : nullptr;
+        EntityStatements *q = entity ? statements(*entity, error) : nullptr;
         if (!q)
-            return fail(nullptr);
-        for (qint64 number : it.value()) {
-            if (!q->remove.bindNumber(1, number) || !q->remove.execute())
+            return fail();
+        for (const QMStoreUpdate &row : it.value()) {
+            if (!q->remove.bindNumber(1, row.number) || !q->remove.execute())
                 return failed(q->remove);
         }
     }
-    for (int pass = 0; pass < 2; ++pass) {
-        const auto &table = pass == 0 ? changes.inserted : changes.updated;
-        for (auto it = table.cbegin(); it != table.cend(); ++it) {
-            const QMEntityDescription *entity = entityOf(it.key());
-            EntityQueries *q = entity ? queries(*entity, error) : nullptr;
-            if (!q)
-                return fail(nullptr);
-            const QList<QMAttributeDescription> &attributes = entity->attributes();
-            Statement &statement = pass == 0 ? q->insert : q->update;
-            const int n = int(attributes.size());
-            // INSERT binds (qm_pk, values...); UPDATE binds (values..., qm_pk); from 1.
-            const int first = pass == 0 ? 2 : 1;
-            for (const QMStoreRow &row : it.value()) {
-                bool bound = statement.bindNumber(pass == 0 ? 1 : n + 1, row.number);
-                for (int i = 0; bound && i < n; ++i)
-                    bound = statement.bind(first + i, row.values.value(i), attributes.at(i).type);
-                if (!bound || !statement.execute())
-                    return failed(statement);
-            }
+    for (auto it = changes.updated.cbegin(); it != changes.updated.cend(); ++it) {
+        const QMEntityDescription *entity = entityOf(it.key());
+        EntityStatements *q = entity ? statements(*entity, error) : nullptr;
+        if (!q)
+            return fail();
+        const QList<QMAttributeDescription> &attributes = entity->attributes();
+        const int n = int(attributes.size());
+        for (const QMStoreUpdate &row : it.value()) {
+            // UPDATE binds (values..., qm_pk), from 1.
+            bool bound = q->update.bindNumber(n + 1, row.number);
+            for (int i = 0; bound && i < n; ++i)
+                bound = q->update.bind(i + 1, row.values.value(i), attributes.at(i).type);
+            if (!bound || !q->update.execute())
+                return failed(q->update);
         }
     }
-    // Numbers given out since the last save are kept, so a reopened store never gives them again.
-    QHash<QString, qint64> next;
-    QHash<QString, qint64> saved;
-    {
-        std::lock_guard lock(m_numbers.mutex);
-        next = m_numbers.next;
-        saved = m_numbers.saved;
-    }
-    for (auto it = next.cbegin(); it != next.cend(); ++it) {
-        if (it.value() == saved.value(it.key()))
+    QMStoreNumbers given;
+    for (auto it = changes.inserted.cbegin(); it != changes.inserted.cend(); ++it) {
+        if (it->isEmpty())
             continue;
-        m_sequence->bindValue(0, it.key());
-        m_sequence->bindValue(1, it.value());
-        if (!m_sequence->exec())
-            return fail(m_sequence.get());
-        saved[it.key()] = it.value();
+        const QMEntityDescription *entity = entityOf(it.key());
+        EntityStatements *q = entity ? statements(*entity, error) : nullptr;
+        if (!q)
+            return fail();
+        // The next number is the sequence's, or past the largest in use if the sequence was
+        // edited behind the store's back.
+        qint64 next = 1;
+        m_nextNumber.clearFailure();
+        if (!m_nextNumber.bindStorage(1, it.key()))
+            return failed(m_nextNumber);
+        if (m_nextNumber.next())
+            next = m_nextNumber.integer(0);
+        m_nextNumber.reset();
+        if (m_nextNumber.failed())
+            return failed(m_nextNumber);
+        q->highest.clearFailure();
+        if (q->highest.next())
+            next = std::max(next, q->highest.integer(0) + 1);
+        q->highest.reset();
+        if (q->highest.failed())
+            return failed(q->highest);
+        QList<qint64> &numbersOfEntity = given[it.key()];
+        if (!QMStoreBackends::takeNumbers(next, it->size(), it.key(), &numbersOfEntity, error))
+            return fail();
+        const QList<QMAttributeDescription> &attributes = entity->attributes();
+        const int n = int(attributes.size());
+        for (qsizetype r = 0; r < it->size(); ++r) {
+            const QMStoreRow &row = it->at(r);
+            // INSERT binds (qm_pk, values...), from 1.
+            bool bound = q->insert.bindNumber(1, numbersOfEntity.at(r));
+            for (int i = 0; bound && i < n; ++i)
+                bound = q->insert.bind(i + 2, row.values.value(i), attributes.at(i).type);
+            if (!bound || !q->insert.execute())
+                return failed(q->insert);
+        }
+        if (!m_setNextNumber.bindStorage(1, it.key()) || !m_setNextNumber.bindNumber(2, next)
+            || !m_setNextNumber.execute())
+            return failed(m_setNextNumber);
     }
-    if (!m_commit->exec())
-        return fail(m_commit.get());
-    std::lock_guard lock(m_numbers.mutex);
-    m_numbers.saved = saved;
+    if (!m_commit.execute())
+        return failed(m_commit);
+    *numbers = std::move(given);
     return true;
 }
 
 class SQLiteStore final : public QMStoreBackend
 {
 public:
-    SQLiteStore(std::shared_ptr<const QMManagedObjectModel> model, const QUrl &url)
+    SQLiteStore(std::shared_ptr<const QMManagedObjectModel> model, const QUrl &url,
+                const QVariantMap &options)
         : m_model(std::move(model))
         , m_url(url)
+        , m_timeout(QMStoreBackends::timeoutOf(options))
     { }
     ~SQLiteStore() override { close(); }
 
@@ -848,7 +714,7 @@ public:
         QMError failure;
         QString identifier;
         m_thread.run([&] {
-            m_connection = std::make_unique<Connection>(m_model, m_url, m_numbers);
+            m_connection = std::make_unique<Connection>(m_model, m_url, m_timeout);
             ok = m_connection->open(&identifier, &failure);
             if (!ok)
                 m_connection.reset();
@@ -904,19 +770,12 @@ public:
         return found;
     }
 
-    bool save(const QMStoreChanges &changes, QMError *error) override
+    bool save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QMError *error) override
     {
         bool ok = false;
         QMError failure;
-        perform([&](Connection &c) { ok = c.save(changes, &failure); }, &failure);
+        perform([&](Connection &c) { ok = c.save(changes, numbers, &failure); }, &failure);
         return ok || report(failure, error);
-    }
-
-    // Called once per inserted object, so it stays on the caller's thread.
-    qint64 allocateNumber(const QString &entityName) override
-    {
-        std::lock_guard lock(m_numbers.mutex);
-        return QMStoreBackends::takeNumber(m_numbers.next[entityName], entityName);
     }
 
     void close() override
@@ -953,8 +812,8 @@ private:
 
     std::shared_ptr<const QMManagedObjectModel> m_model;
     QUrl m_url;
+    int m_timeout;
     QString m_identifier; // set by open(), before any other call
-    Numbers m_numbers;
     std::unique_ptr<Connection> m_connection; // used on the store thread only
     StoreThread m_thread; // last: it goes first, while the fields its jobs use still exist
 };
@@ -963,9 +822,9 @@ private:
 
 std::unique_ptr<QMStoreBackend>
 QMStoreBackends::openSQLite(const std::shared_ptr<const QMManagedObjectModel> &model,
-                            const QUrl &url, QMError *error)
+                            const QUrl &url, const QVariantMap &options, QMError *error)
 {
-    auto store = std::make_unique<SQLiteStore>(model, url);
+    auto store = std::make_unique<SQLiteStore>(model, url, options);
     if (!store->open(error))
         return nullptr;
     return store;

@@ -10,6 +10,7 @@
 #include "errors/QMError.h"
 #include "persistence/QMFetchRequest.h"
 #include "persistence/QMManagedObjectModel.h"
+#include "platform/QMFileLock_p.h"
 
 #include <QHash>
 #include <QList>
@@ -28,13 +29,29 @@ struct QMStoreRow
     QVariantList values;
 };
 
-/// One save: every row inserted, updated and deleted, by entity name.
+/// A row that a save changes or deletes: its new values (none for a deletion) and the values
+/// the saving context last read for it, so that the store can tell whether another context or
+/// process saved the row since. `expected` is empty when the context never read the values
+/// (a deleted fault): such a row is not checked.
+struct QMStoreUpdate
+{
+    qint64 number = 0;
+    QVariantList values;
+    QVariantList expected;
+};
+
+/// One save: every row inserted, updated and deleted, by entity name. Inserted rows carry
+/// temporary (negative) numbers; the store gives each its number inside the save.
 struct QMStoreChanges
 {
     QHash<QString, QList<QMStoreRow>> inserted;
-    QHash<QString, QList<QMStoreRow>> updated;
-    QHash<QString, QList<qint64>> deleted;
+    QHash<QString, QList<QMStoreUpdate>> updated;
+    QHash<QString, QList<QMStoreUpdate>> deleted;
 };
+
+/// The numbers a save gave the inserted rows: by entity, in the order of
+/// QMStoreChanges::inserted.
+using QMStoreNumbers = QHash<QString, QList<qint64>>;
 
 class QMStoreBackend
 {
@@ -57,10 +74,13 @@ public:
     virtual bool readRow(const QMEntityDescription &entity, qint64 number, QVariantList *values,
                          QMError *error)
             = 0;
-    /// Applies every change or none of them.
-    virtual bool save(const QMStoreChanges &changes, QMError *error) = 0;
-    /// A number no object of the entity has had; kept in the store with the next save.
-    virtual qint64 allocateNumber(const QString &entityName) = 0;
+    /// Applies every change or none of them. Before anything is written, each updated and
+    /// deleted row with expected values is compared with the row the store holds now: a row
+    /// that differs, or an updated row that is gone, fails the whole save with
+    /// QMManagedObjectMergeError (checkConflicts()); a deleted row that is already gone is
+    /// simply skipped. Numbers for the inserted rows are taken inside the same transaction and
+    /// returned in `numbers`.
+    virtual bool save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QMError *error) = 0;
     /// Releases the file; the store is not used afterwards.
     virtual void close() = 0;
 };
@@ -69,14 +89,19 @@ namespace QMStoreBackends {
 
 /// Opens (or makes) the SQLite store at `url` for `model`.
 std::unique_ptr<QMStoreBackend> openSQLite(const std::shared_ptr<const QMManagedObjectModel> &model,
-                                           const QUrl &url, QMError *error);
+                                           const QUrl &url, const QVariantMap &options,
+                                           QMError *error);
 /// Reads (or makes) the XML store at `url`; an empty `url` is the in-memory store.
 std::unique_ptr<QMStoreBackend> openGraph(const std::shared_ptr<const QMManagedObjectModel> &model,
-                                          const QUrl &url, QMError *error);
+                                          const QUrl &url, const QVariantMap &options,
+                                          QMError *error);
 
 /// Test hook: while set, the XML store's file writes fail before the commit, as a full disk
 /// would. Tests only.
 QMF_STORAGE_EXPORT void setXMLWriteFailureForTesting(bool fail);
+/// Test hook: the size limit of XML store files, for writers and readers alike (0 restores
+/// QMXMLStoreMaximumFileSize). Tests only.
+QMF_STORAGE_EXPORT void setXMLMaximumFileSizeForTesting(qint64 bytes);
 
 /// Orders rows in memory as the stores do: by each descriptor (absent first when ascending),
 /// ties by number. `columns` are the attribute positions of the descriptors' keys.
@@ -87,12 +112,37 @@ void sortRows(QList<QMStoreRow> &rows, const QMEntityDescription &entity,
 void finishRows(QList<QMStoreRow> &rows, const QMEntityDescription &entity,
                 const QList<QMFetchSortDescriptor> &sort, qsizetype limit, bool withValues);
 
-/// Gives out the number `next` of the entity and moves it on. Throws
-/// QMInternalInconsistencyException once every number has been given, which only a store file
+/// Gives `count` numbers from `next` on (moving it on), or false with a
+/// QMPersistentStoreSaveError when the entity's numbers would run out, which only a store file
 /// edited to say so can bring about.
-qint64 takeNumber(qint64 &next, const QString &entityName);
+bool takeNumbers(qint64 &next, qsizetype count, const QString &entityName, QList<qint64> *numbers,
+                 QMError *error);
+
+/// Whether two rows of the entity hold the same values (by the stores' value rules).
+bool sameValues(const QMEntityDescription &entity, const QVariantList &a, const QVariantList &b);
+
+/// The conflicts of a save against the rows a store holds now, read with `current` (false: no
+/// such row; a read failure sets `*error` and stops the check). False with
+/// QMManagedObjectMergeError, naming every conflicting object, when an updated row differs from
+/// what its context read or is gone, or a deleted row differs; true otherwise.
+bool checkConflicts(const QMStoreChanges &changes, const QMManagedObjectModel &model,
+                    const QString &storeIdentifier,
+                    const std::function<bool(const QMEntityDescription &, qint64, QVariantList *,
+                                             QMError *)> &current,
+                    QMError *error);
 
 /// An error of the object store's domain with a description.
 QMError makeError(qint64 code, const QString &description, const QVariantMap &extra = {});
+
+/// The error for a file that could not be read or written: "ACTION PATH: REASON." under
+/// QMPersistentStoreURLErrorKey (`url`, when given) and QMFilePathErrorKey. `code` is the
+/// operation's (QMFileReadUnknownError for reads); a read refused for permission becomes
+/// QMFileReadNoPermissionError, a file over `limit` QMFileReadTooLargeError, a lock held past
+/// the time-out QMPersistentStoreTimeoutError.
+QMError fileError(qint64 code, const QString &action, const QString &path,
+                  const QMFileStatus &status, qint64 limit = 0, const QUrl &url = QUrl());
+
+/// The time-out of QMPersistentStoreTimeoutOption in `options`, in milliseconds.
+int timeoutOf(const QVariantMap &options);
 
 } // namespace QMStoreBackends

@@ -41,5 +41,7 @@ list(APPEND QMF_PERSISTENCE_SOURCES
     persistence/QMPersistentStoreAccess_p.h
     persistence/QMPersistentStoreCoordinator.cpp
     persistence/QMSQLiteStore.cpp
+    persistence/QMSQLiteSupport_p.h
+    persistence/QMStoreBackend.cpp
     persistence/QMStoreBackend_p.h
 )

@@ -76,6 +76,12 @@ QMFileStatus readDescriptor(int fd, qint64 maxSize, QByteArray *bytes)
     return {};
 }
 
+QMFileIdentity identityFrom(const struct stat &info)
+{
+    return {quint64(info.st_dev), quint64(info.st_ino), qint64(info.st_size),
+            qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+}
+
 bool sameFile(const struct stat &a, const struct stat &b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -243,6 +249,34 @@ qint64 QMFileLock::size() const
     return m_fd >= 0 && ::fstat(m_fd, &info) == 0 ? qint64(info.st_size) : -1;
 }
 
+QMFileIdentity QMFileLock::identity() const
+{
+    struct stat info
+    { };
+    return m_fd >= 0 && ::fstat(m_fd, &info) == 0 ? identityFrom(info) : QMFileIdentity();
+}
+
+QMFileStatus QMFileLock::readHead(qint64 maxSize, QByteArray *bytes) const
+{
+    if (m_fd < 0)
+        return {QMFileStatus::SystemError, EBADF};
+    QByteArray data(qsizetype(maxSize), Qt::Uninitialized);
+    qint64 done = 0;
+    while (done < maxSize) {
+        const ssize_t n = ::pread(m_fd, data.data() + done, size_t(maxSize - done), off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return QMFileStatus::fromErrno(errno);
+        if (n == 0)
+            break;
+        done += n;
+    }
+    data.resize(qsizetype(done));
+    *bytes = std::move(data);
+    return {};
+}
+
 void QMFileLock::unlock()
 {
     // Closing the only descriptor of the open file releases its flock() lock.
@@ -259,8 +293,18 @@ QMFileStatus QMFileIO::readRegularFile(const QString &path, qint64 maxSize, QByt
     return status;
 }
 
+QMFileStatus QMFileIO::identityOf(const QString &path, QMFileIdentity *identity)
+{
+    struct stat info
+    { };
+    if (::stat(encoded(path).constData(), &info) != 0)
+        return QMFileStatus::fromErrno(errno);
+    *identity = identityFrom(info);
+    return {};
+}
+
 QMFileStatus QMFileIO::writeAtomically(const QString &path, const QByteArray &bytes,
-                                       int permissions, Existing existing)
+                                       int permissions, Existing existing, QMFileIdentity *written)
 {
     QByteArray target = encoded(path);
     // A link is followed, so that the file it names is replaced rather than the link.
@@ -322,6 +366,13 @@ QMFileStatus QMFileIO::writeAtomically(const QString &path, const QByteArray &by
         return fail(errno);
     if (::fsync(fd) != 0)
         return fail(errno);
+    if (written) {
+        struct stat info
+        { };
+        if (::fstat(fd, &info) != 0)
+            return fail(errno);
+        *written = identityFrom(info);
+    }
     if (unnamed) {
         // The unnamed file gets its name through /proc; without /proc, AT_EMPTY_PATH does the
         // same for a process that may (CAP_DAC_READ_SEARCH).

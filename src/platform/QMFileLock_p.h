@@ -56,6 +56,19 @@ struct QMF_CORE_EXPORT QMFileStatus
     static QMFileStatus fromErrno(int error);
 };
 
+/// Which file a path named at one moment, and how it was then: two identities differ when the
+/// file was replaced (another inode) or written in place (size, modification time).
+struct QMF_CORE_EXPORT QMFileIdentity
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = -1;
+    qint64 modifiedNanoseconds = 0;
+
+    bool isValid() const { return size >= 0; }
+    friend bool operator==(const QMFileIdentity &, const QMFileIdentity &) = default;
+};
+
 /// A lock on a file, held while the object lives. Not copyable; movable.
 class QMF_CORE_EXPORT QMFileLock
 {
@@ -83,8 +96,12 @@ public:
     /// bytes (its size is checked first, and the read stops one byte past the limit, in case
     /// the file grows).
     QMFileStatus readAll(qint64 maxSize, QByteArray *bytes) const;
-    /// The file's size when it was locked.
+    /// The file's size now.
     qint64 size() const;
+    /// The locked file's identity now; invalid when nothing is locked.
+    QMFileIdentity identity() const;
+    /// Reads at most `maxSize` bytes from the start of the locked file (its head).
+    QMFileStatus readHead(qint64 maxSize, QByteArray *bytes) const;
     /// Releases the lock and closes the file.
     void unlock();
 
@@ -99,6 +116,9 @@ namespace QMFileIO {
 QMF_CORE_EXPORT QMFileStatus readRegularFile(const QString &path, qint64 maxSize,
                                              QByteArray *bytes);
 
+/// The identity of the file `path` names now (following links).
+QMF_CORE_EXPORT QMFileStatus identityOf(const QString &path, QMFileIdentity *identity);
+
 /// How writeAtomically() treats an existing file at the path.
 enum class Existing { Replace, Keep };
 
@@ -108,8 +128,11 @@ enum class Existing { Replace, Keep };
 /// point leaves either the old file or the new one at `path`, never a part; where the file
 /// system supports unnamed temporary files (O_TMPFILE), it leaves no scratch file either.
 /// `permissions` are the new file's mode bits; -1 keeps those of the file replaced, or gives
-/// 0666 less the umask to a new file.
+/// 0666 less the umask to a new file. `written`, when given, receives the new file's identity,
+/// taken before it is put in place (so that it is this file's even when another writer
+/// replaces it at once).
 QMF_CORE_EXPORT QMFileStatus writeAtomically(const QString &path, const QByteArray &bytes,
-                                             int permissions, Existing existing);
+                                             int permissions, Existing existing,
+                                             QMFileIdentity *written = nullptr);
 
 } // namespace QMFileIO

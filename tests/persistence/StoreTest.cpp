@@ -145,12 +145,24 @@ TEST_P(StoreTest, SavedObjectsComeBackExactlyAfterReopening)
     // U+FB01 sorts before U+1F600 by code point, after it by UTF-16 code unit.
     auto ligature = insert(u"\uFB01ne"_s, 50, 1e300);
     ligature->setActive(false);
-    const QUrl uri = ligature->objectID().URIRepresentation();
-    EXPECT_FALSE(ligature->objectID().isNull());
+    // Until the save, the identifier is temporary: it finds the object in this context only.
+    const QMManagedObjectID temporary = ligature->objectID();
+    EXPECT_TRUE(temporary.isTemporaryID());
+    EXPECT_FALSE(temporary.isNull());
+    EXPECT_EQ(context->existingObjectWithID(temporary), ligature);
+    EXPECT_EQ(QMManagedObjectID::fromURIRepresentation(temporary.URIRepresentation()), temporary);
+    EXPECT_TRUE(coordinator->managedObjectIDForURIRepresentation(temporary.URIRepresentation())
+                        .isNull());
     EXPECT_EQ(context->countForFetchRequest(request()), 5);
     QMError error;
     ASSERT_TRUE(context->save(&error)) << error.localizedDescription().toStdString();
     EXPECT_FALSE(context->hasChanges());
+    // The save gave it its permanent identifier, under which the context now holds it.
+    EXPECT_FALSE(ligature->objectID().isTemporaryID());
+    EXPECT_GT(ligature->objectID().number(), 0);
+    EXPECT_EQ(context->existingObjectWithID(ligature->objectID()), ligature);
+    EXPECT_FALSE(context->objectRegisteredForID(temporary));
+    const QUrl uri = ligature->objectID().URIRepresentation();
 
     QHash<QString, QVariantMap> saved;
     for (const auto &o : context->executeFetchRequest(request()))
@@ -637,15 +649,23 @@ TEST(XMLStore, ValuesAndNumbersInTheFileFollowTheStoreRules)
     EXPECT_FALSE(opens(R"(next="2")", R"(next="9223372036854775807")", &error));
     EXPECT_EQ(error.code(), QMFileReadCorruptFileError);
 
-    // The last number there is is given once; then inserting refuses.
+    // The last number there is is given once; then a save that needs more refuses, and keeps
+    // its objects to be saved elsewhere.
     const auto c = opens(R"(next="2")", R"(next="9223372036854775806")", &error);
     ASSERT_TRUE(c) << error.localizedDescription().toStdString();
     auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(c);
-    EXPECT_EQ(context->insertNewObjectForEntityForName(u"Person"_s)->objectID().number(),
-              std::numeric_limits<qint64>::max() - 1);
-    EXPECT_EQ(
-            TestSupport::failureOf([&] { context->insertNewObjectForEntityForName(u"Person"_s); }),
-            u"The store has no object numbers left for the entity Person"_s);
+    const auto insertNamed = [&] {
+        auto o = context->insertNewObjectForEntityForName(u"Person"_s);
+        o->setValue(u"name"_s, u"n"_s);
+        return o;
+    };
+    const auto last = insertNamed();
+    ASSERT_TRUE(context->save(&error)) << error.localizedDescription().toStdString();
+    EXPECT_EQ(last->objectID().number(), std::numeric_limits<qint64>::max() - 1);
+    insertNamed();
+    EXPECT_FALSE(context->save(&error));
+    EXPECT_EQ(error.code(), QMPersistentStoreSaveError);
+    EXPECT_TRUE(error.localizedDescription().contains(u"no object numbers left"_s));
     EXPECT_EQ(context->insertedObjects().size(), 1);
 }
 
