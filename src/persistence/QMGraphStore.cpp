@@ -150,7 +150,7 @@ bool fromBase64Text(const QString &base64, QMAttributeType type, QString *text)
                                                         QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded || base64 != QString::fromLatin1(decoded.decoded.toBase64()))
         return false;
-    *text = QString::fromUtf8(decoded.decoded);
+    *text = QMPersistenceValue::textFromUTF8(decoded.decoded);
     return text->toUtf8() == decoded.decoded;
 }
 

@@ -3,6 +3,7 @@
 #include "persistence/QMEntityBuilder_p.h"
 #include "persistence/QMManagedObject.h"
 #include "persistence/QMPersistenceError.h"
+#include "persistence/QMStoreBackend_p.h"
 
 #include "errors/QMInternalInconsistencyException.h"
 
@@ -128,15 +129,34 @@ QMManagedObjectModel::modelWithContentsOfURL(const QUrl &url, QMError *error)
         path = u":"_s + url.path();
     if (!path.isEmpty() && QFileInfo(path).isDir())
         path += u"/model.json"_s;
-    QFile file(path);
-    if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
+    const auto fail = [&](const QMFileStatus &status) {
         if (error)
-            *error = QMError(QMPersistenceErrorDomain, QMFileReadUnknownError,
-                             {{QMLocalizedDescriptionKey,
-                               u"The model at %1 could not be read."_s.arg(url.toString())}});
+            *error = QMStoreBackends::fileError(QMFileReadUnknownError,
+                                                u"The model could not be read at"_s,
+                                                path.isEmpty() ? url.toString() : path, status,
+                                                QMManagedObjectModelMaximumFileSize);
         return nullptr;
+    };
+    if (path.isEmpty())
+        return fail({QMFileStatus::Missing, 0});
+    QByteArray json;
+    if (path.startsWith(u':')) {
+        // A resource is compiled into the program, so its size is known and bounded.
+        QFile resource(path);
+        if (!resource.open(QIODevice::ReadOnly))
+            return fail({QMFileStatus::Missing, 0});
+        if (resource.size() > QMManagedObjectModelMaximumFileSize)
+            return fail({QMFileStatus::TooLarge, 0});
+        json = resource.readAll();
+    } else {
+        // A regular file of bounded size only: a FIFO or a device must neither hang nor fill
+        // memory.
+        const QMFileStatus status
+                = QMFileIO::readRegularFile(path, QMManagedObjectModelMaximumFileSize, &json);
+        if (!status.ok())
+            return fail(status);
     }
-    return modelWithJSON(file.readAll(), error);
+    return modelWithJSON(json, error);
 }
 
 std::shared_ptr<const QMManagedObjectModel>

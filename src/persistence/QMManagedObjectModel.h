@@ -92,12 +92,17 @@ private:
 /// is QMManagedObjectModelInvalidError with a message naming the entity and attribute.
 ///
 /// A model is immutable and may be shared between threads.
+/// The largest model file read: 16 MiB, far more than any model needs.
+inline constexpr qint64 QMManagedObjectModelMaximumFileSize = 16 * 1024 * 1024;
+
 class QMF_STORAGE_EXPORT QMManagedObjectModel
 {
 public:
     /// The model at `url`: a file URL or a "qrc:" URL of a JSON file or a directory holding
-    /// "model.json". nullptr with an error when it cannot be read (QMFileReadUnknownError) or is
-    /// malformed (QMManagedObjectModelInvalidError).
+    /// "model.json". nullptr with an error when it cannot be read (QMFileReadUnknownError: also
+    /// for anything but a regular file, such as a FIFO or a device, which is never read;
+    /// QMFileReadNoPermissionError; QMFileReadTooLargeError for a file over
+    /// QMManagedObjectModelMaximumFileSize) or is malformed (QMManagedObjectModelInvalidError).
     static std::shared_ptr<const QMManagedObjectModel>
     modelWithContentsOfURL(const QUrl &url, QMError *error = nullptr);
     /// The model described by JSON bytes.

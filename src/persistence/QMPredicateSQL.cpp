@@ -181,8 +181,8 @@ private:
 
 QString textArgument(sqlite3_value *value)
 {
-    return QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_value_text(value)),
-                             sqlite3_value_bytes(value));
+    return QMPersistenceValue::textFromUTF8(QByteArrayView(
+            reinterpret_cast<const char *>(sqlite3_value_text(value)), sqlite3_value_bytes(value)));
 }
 
 void resultText(sqlite3_context *context, const QString &text)

@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -36,6 +37,8 @@ public:
     std::shared_ptr<const QMManagedObjectModel> model;
     std::shared_ptr<QMPersistentStoreCoordinator> coordinator;
     bool initialized = false;
+    // Made on first use, once, also when worker threads ask for their context first.
+    std::once_flag contextsMade;
     std::unique_ptr<QMCoreDataStoreContextManager> contexts;
 };
 
@@ -219,8 +222,8 @@ bool QMCoreDataStore::isInitialized() const
 
 QMCoreDataStoreContextManager &QMCoreDataStore::managedObjectContextManager()
 {
-    if (!d->contexts)
-        d->contexts = std::make_unique<QMCoreDataStoreContextManager>();
+    std::call_once(d->contextsMade,
+                   [this] { d->contexts = std::make_unique<QMCoreDataStoreContextManager>(); });
     return *d->contexts;
 }
 

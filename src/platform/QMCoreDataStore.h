@@ -38,8 +38,10 @@ QMF_STORAGE_EXPORT extern const QString QMCoreDataStoreContextBackgroundContextN
 ///
 /// Broken preconditions throw QMInternalInconsistencyException with the message given at each
 /// function; store and file failures come back as QMError with a false or null result, and the
-/// store stays uninitialized. A store and its context registry are used from one thread (the
-/// main thread) at a time.
+/// store stays uninitialized. A store's set-up (initialize(), uninitialize(), rebuild(),
+/// deleteStoreFile() and the setters) is used from one thread at a time; its context registry
+/// may be used from any thread, so that worker threads can ask for their context
+/// (backgroundManagedObjectContext()).
 class QMF_STORAGE_EXPORT QMCoreDataStore : public QMObjectDescribing
 {
 public:

@@ -2,42 +2,60 @@
 
 #include "persistence/QMManagedObjectContext.h"
 
-QMCoreDataStoreContextManager::QMCoreDataStoreContextManager() = default;
+#include <mutex>
+
+class QMCoreDataStoreContextManager::Private
+{
+public:
+    mutable std::mutex mutex;
+    QHash<QString, std::shared_ptr<QMManagedObjectContext>> contexts;
+};
+
+QMCoreDataStoreContextManager::QMCoreDataStoreContextManager()
+    : d(std::make_unique<Private>())
+{ }
 
 QMCoreDataStoreContextManager::~QMCoreDataStoreContextManager() = default;
 
 std::shared_ptr<QMManagedObjectContext>
 QMCoreDataStoreContextManager::managedObjectContextForName(const QString &name) const
 {
-    return m_contexts.value(name);
+    std::lock_guard lock(d->mutex);
+    return d->contexts.value(name);
 }
 
 void QMCoreDataStoreContextManager::setManagedObjectContext(
         const std::shared_ptr<QMManagedObjectContext> &context, const QString &name)
 {
-    m_contexts.remove(name);
+    std::shared_ptr<QMManagedObjectContext> previous; // released after the lock
+    std::lock_guard lock(d->mutex);
+    previous = d->contexts.take(name);
     if (context)
-        m_contexts.insert(name, context);
+        d->contexts.insert(name, context);
 }
 
 void QMCoreDataStoreContextManager::removeManagedObjectContextForName(const QString &name)
 {
-    m_contexts.remove(name);
+    setManagedObjectContext(nullptr, name);
 }
 
 void QMCoreDataStoreContextManager::removeAllManagedObjectContexts()
 {
-    m_contexts.clear();
+    QHash<QString, std::shared_ptr<QMManagedObjectContext>> removed; // released after the lock
+    std::lock_guard lock(d->mutex);
+    removed.swap(d->contexts);
 }
 
 QHash<QString, std::shared_ptr<QMManagedObjectContext>>
 QMCoreDataStoreContextManager::allManagedObjectContextsByName() const
 {
-    return m_contexts;
+    std::lock_guard lock(d->mutex);
+    return d->contexts;
 }
 
 QList<std::shared_ptr<QMManagedObjectContext>>
 QMCoreDataStoreContextManager::allManagedObjectContexts() const
 {
-    return m_contexts.values();
+    std::lock_guard lock(d->mutex);
+    return d->contexts.values();
 }

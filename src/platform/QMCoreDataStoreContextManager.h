@@ -11,7 +11,9 @@
 class QMManagedObjectContext;
 
 /// The object contexts of a store, by name. The host makes the contexts and registers them;
-/// the manager only keeps them. Used from one thread (the main thread) at a time.
+/// the manager only keeps them. Every member may be called from any thread at once (a mutex
+/// guards the registry), so that worker threads can ask for their context; a context that
+/// leaves the registry is released after the mutex, so its destruction never runs under it.
 class QMF_STORAGE_EXPORT QMCoreDataStoreContextManager
 {
 public:
@@ -33,5 +35,6 @@ public:
     QList<std::shared_ptr<QMManagedObjectContext>> allManagedObjectContexts() const;
 
 private:
-    QHash<QString, std::shared_ptr<QMManagedObjectContext>> m_contexts;
+    class Private;
+    std::unique_ptr<Private> d;
 };

@@ -2,11 +2,20 @@
 
 #include "platform/QMCoreDataStore.h"
 
+#include <mutex>
+
 using namespace Qt::StringLiterals;
 
 namespace {
 const QString defaultStoreName = u"default"_s;
 }
+
+class QMCoreDataStoreManager::Private
+{
+public:
+    mutable std::mutex mutex;
+    QHash<QString, std::shared_ptr<QMCoreDataStore>> stores;
+};
 
 QMCoreDataStoreManager &QMCoreDataStoreManager::sharedManager()
 {
@@ -14,32 +23,37 @@ QMCoreDataStoreManager &QMCoreDataStoreManager::sharedManager()
     return manager;
 }
 
-QMCoreDataStoreManager::QMCoreDataStoreManager() = default;
+QMCoreDataStoreManager::QMCoreDataStoreManager()
+    : d(std::make_unique<Private>())
+{ }
 
 QMCoreDataStoreManager::~QMCoreDataStoreManager() = default;
 
 std::shared_ptr<QMCoreDataStore> QMCoreDataStoreManager::storeForName(const QString &name) const
 {
-    return m_stores.value(name);
+    std::lock_guard lock(d->mutex);
+    return d->stores.value(name);
 }
 
 void QMCoreDataStoreManager::setStore(const std::shared_ptr<QMCoreDataStore> &store,
                                       const QString &name)
 {
+    std::shared_ptr<QMCoreDataStore> previous; // released after the lock
+    std::lock_guard lock(d->mutex);
+    previous = d->stores.take(name);
     if (store)
-        m_stores.insert(name, store);
-    else
-        m_stores.remove(name);
+        d->stores.insert(name, store);
 }
 
 void QMCoreDataStoreManager::removeStoreForName(const QString &name)
 {
-    m_stores.remove(name);
+    setStore(nullptr, name);
 }
 
 QHash<QString, std::shared_ptr<QMCoreDataStore>> QMCoreDataStoreManager::allStores() const
 {
-    return m_stores;
+    std::lock_guard lock(d->mutex);
+    return d->stores;
 }
 
 std::shared_ptr<QMCoreDataStore> QMCoreDataStoreManager::defaultStore() const

@@ -9,8 +9,9 @@
 
 class QMCoreDataStore;
 
-/// The application's stores, by name; the default store is the one named "default". Used from
-/// one thread (the main thread) at a time.
+/// The application's stores, by name; the default store is the one named "default". Every
+/// member may be called from any thread at once (a mutex guards the registry). A store that
+/// leaves the registry is released after the mutex, so its destruction never runs under it.
 class QMF_STORAGE_EXPORT QMCoreDataStoreManager
 {
 public:
@@ -35,5 +36,6 @@ public:
     void setDefaultStore(const std::shared_ptr<QMCoreDataStore> &store);
 
 private:
-    QHash<QString, std::shared_ptr<QMCoreDataStore>> m_stores;
+    class Private;
+    std::unique_ptr<Private> d;
 };

@@ -183,6 +183,17 @@ QString QMFileManager::mountPointForFileAtPath(const QString &path)
 
 QString QMFileManager::MIMETypeForFileAtPath(const QString &path)
 {
+    const QString name = path.mid(path.lastIndexOf(u'/') + 1);
+    const qsizetype dot = name.lastIndexOf(u'.');
+    if (dot <= 0 || dot == name.size() - 1)
+        return QString();
+    // A stand-in name with that extension only, so that patterns for whole names and compound
+    // extensions cannot match.
+    return MIMETypeForFileName(u"file."_s + name.mid(dot + 1));
+}
+
+QString QMFileManager::MIMETypeForFileName(const QString &path)
+{
     // By the name alone: mimeTypeForFile() would also call any path ending in "/" a directory.
     const QString name = path.mid(path.lastIndexOf(u'/') + 1);
     const QList<QMimeType> types = QMimeDatabase().mimeTypesForFileName(name);

@@ -107,9 +107,15 @@ QMF_CORE_EXPORT QString volumePathForFileAtPath(const QString &path);
 /// the path does not exist.
 QMF_CORE_EXPORT QString mountPointForFileAtPath(const QString &path);
 
-/// The MIME type QMimeDatabase gives for the path's file name alone (the file is not read), or
-/// a null QString when the name tells nothing (QMimeDatabase's default type).
+/// The MIME type QMimeDatabase gives for the path's extension (the file is not read), or a null
+/// QString when the name has no extension or the extension tells nothing. The extension is what
+/// follows the last "." of the last path component, when that "." neither starts nor ends it:
+/// "a.tar.gz" has "gz" (application/gzip), "Makefile" and ".bashrc" have none.
 QMF_CORE_EXPORT QString MIMETypeForFileAtPath(const QString &path);
+/// The MIME type QMimeDatabase gives for the path's whole file name, with its patterns for
+/// names ("Makefile" is text/x-makefile) and compound extensions ("a.tar.gz" is
+/// application/x-compressed-tar); a null QString when the name tells nothing.
+QMF_CORE_EXPORT QString MIMETypeForFileName(const QString &path);
 
 /// Makes an alias at `aliasFileURL` leading to `destinationFileURL`: a symbolic link holding the
 /// destination's absolute path. Throws QMInternalInconsistencyException "Invalid parameter not

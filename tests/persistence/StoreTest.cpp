@@ -17,6 +17,10 @@
 #include <limits>
 #include <thread>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -269,6 +273,137 @@ TEST_P(StoreTest, EmptyAndExtremeValuesStayApartFromAbsentOnes)
     EXPECT_EQ(all[1]->value(u"age"_s), QVariant(std::numeric_limits<qint64>::max()));
     EXPECT_EQ(all[1]->value(u"score"_s), QVariant(1e-300));
     EXPECT_EQ(context->countForFetchRequest(request(u"name = %@"_s, {QString(u""_s)})), 1);
+}
+
+TEST_P(StoreTest, TextsAreKeptByteExactAndPredicatesSeeThemSo)
+{
+    // U+FEFF is a character like any other inside a text: at its start (where UTF-16 binding
+    // would take it for a byte-order mark), alone, after other text, and in a text the XML store
+    // writes as Base64.
+    const QString bom(QChar(0xFEFF));
+    const QString lead = bom + u"lead"_s;
+    const QString upperLead = bom + u"LEAD"_s;
+    const QString anything = bom + u"*"_s;
+    const QStringList names {lead, bom, u"trail"_s + bom, bom + u"\x01ctl"_s, u"plain"_s};
+    for (const QString &name : names)
+        insert(name, 1);
+    struct Row
+    {
+        QString format;
+        QVariantList arguments;
+        qsizetype expected;
+    };
+    const Row rows[] = {
+            {u"name CONTAINS %@"_s, {bom}, 4},
+            {u"name BEGINSWITH %@"_s, {bom}, 3},
+            {u"name ENDSWITH %@"_s, {bom}, 2},
+            {u"name = %@"_s, {bom}, 1},
+            {u"name = %@"_s, {lead}, 1},
+            {u"name = %@"_s, {u"lead"_s}, 0},
+            {u"name CONTAINS[c] %@"_s, {upperLead}, 1},
+            {u"name LIKE %@"_s, {anything}, 3},
+    };
+    // The same answers before the save (the context's own evaluation), after it, and from a
+    // reopened store.
+    for (int pass = 0; pass < 3; ++pass) {
+        SCOPED_TRACE(pass);
+        for (const Row &row : rows) {
+            SCOPED_TRACE(row.format.toStdString());
+            EXPECT_EQ(context->countForFetchRequest(request(row.format, row.arguments)),
+                      row.expected);
+        }
+        QStringList read;
+        for (const auto &o : context->executeFetchRequest(request()))
+            read.append(o->value(u"name"_s).toString());
+        read.sort();
+        QStringList expected = names;
+        expected.sort();
+        EXPECT_EQ(read, expected);
+        if (pass == 0) {
+            QMError error;
+            ASSERT_TRUE(context->save(&error)) << error.localizedDescription().toStdString();
+        } else if (pass == 1) {
+            reopen();
+        }
+    }
+}
+
+TEST_P(StoreTest, SavesNeverOverwriteWhatAnotherSavedSince)
+{
+    // "Another" is a second coordinator on the same file, as a second process would be, or for
+    // the in-memory store a second context on the same coordinator.
+    insert(u"carl"_s, 30);
+    insert(u"dora"_s, 40);
+    insert(u"emil"_s, 50);
+    ASSERT_TRUE(context->save());
+    std::shared_ptr<QMPersistentStoreCoordinator> otherCoordinator = coordinator;
+    if (type != QMInMemoryStoreType) {
+        otherCoordinator = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(model);
+        ASSERT_TRUE(otherCoordinator->addPersistentStoreWithType(type, {}, url(), {}));
+    }
+    auto other = QMManagedObjectContext::contextWithPersistentStoreCoordinator(otherCoordinator);
+    const auto mine = [&](const QString &name) {
+        return QMManagedObject::fetchFirstByAttribute<Person>(u"name"_s, name, context);
+    };
+    const auto theirs = [&](const QString &name) {
+        return QMManagedObject::fetchFirstByAttribute<Person>(u"name"_s, name, other);
+    };
+    auto carl = mine(u"carl"_s);
+    auto dora = mine(u"dora"_s);
+    auto emil = mine(u"emil"_s);
+    ASSERT_TRUE(carl && dora && emil);
+
+    // The other side changes carl and deletes dora; here carl and dora are changed too.
+    theirs(u"carl"_s)->setAge(31);
+    theirs(u"dora"_s)->destroy();
+    ASSERT_TRUE(other->save());
+    carl->setScore(0.5);
+    dora->setAge(41);
+    emil->setAge(51);
+    QMError error;
+    EXPECT_FALSE(context->save(&error));
+    EXPECT_EQ(error.code(), QMManagedObjectMergeError);
+    QVariantList conflicts
+            = error.userInfo().value(QMPersistentStoreSaveConflictsErrorKey).toList();
+    ASSERT_EQ(conflicts.size(), 2);
+    EXPECT_EQ(conflicts.at(0).toUrl(), carl->objectID().URIRepresentation());
+    EXPECT_EQ(conflicts.at(1).toUrl(), dora->objectID().URIRepresentation());
+    // Nothing of the save reached the store, and the context keeps every change.
+    EXPECT_EQ(theirs(u"emil"_s)->age(), 50);
+    EXPECT_TRUE(carl->isUpdated() && dora->isUpdated() && emil->isUpdated());
+
+    // Refreshed with its changes kept, carl takes the other side's age under this side's score;
+    // dora is given up. Then the save goes through and both sides' changes are there.
+    context->refreshObject(carl, true);
+    EXPECT_EQ(carl->age(), 31);
+    EXPECT_EQ(carl->score(), 0.5);
+    context->refreshObject(dora, false);
+    ASSERT_TRUE(context->save(&error)) << error.localizedDescription().toStdString();
+    other->reset();
+    EXPECT_EQ(theirs(u"carl"_s)->age(), 31);
+    EXPECT_EQ(theirs(u"carl"_s)->score(), 0.5);
+    EXPECT_EQ(theirs(u"emil"_s)->age(), 51);
+    EXPECT_FALSE(theirs(u"dora"_s));
+
+    // Deleting what the other side deleted, or inserting beside its inserts, is no conflict.
+    auto fred = insert(u"fred"_s, 60);
+    ASSERT_TRUE(context->save());
+    theirs(u"fred"_s)->destroy();
+    auto gina = QMManagedObject::createWithManagedObjectContext<Person>(other);
+    gina->setName(u"gina"_s);
+    ASSERT_TRUE(other->save(&error)) << error.localizedDescription().toStdString();
+    fred->destroy();
+    insert(u"hans"_s, 70);
+    ASSERT_TRUE(context->save(&error)) << error.localizedDescription().toStdString();
+    // Both sides now read the same objects, under distinct numbers.
+    other->reset();
+    const QStringList expected {u"carl"_s, u"emil"_s, u"gina"_s, u"hans"_s};
+    EXPECT_EQ(fetchNames(request({}, {}, {{u"name"_s}})), expected);
+    EXPECT_EQ(fetchNames(request({}, {}, {{u"name"_s}}), other.get()), expected);
+    QSet<qint64> numbers;
+    for (const auto &o : context->executeFetchRequest(request()))
+        numbers.insert(o->objectID().number());
+    EXPECT_EQ(numbers.size(), 4);
 }
 
 TEST(Contexts, ChangesAreTrackedPerAttributeBeyondTheSixtyFourth)
@@ -667,6 +802,151 @@ TEST(XMLStore, ValuesAndNumbersInTheFileFollowTheStoreRules)
     EXPECT_EQ(error.code(), QMPersistentStoreSaveError);
     EXPECT_TRUE(error.localizedDescription().contains(u"no object numbers left"_s));
     EXPECT_EQ(context->insertedObjects().size(), 1);
+}
+
+TEST(StoreFiles, OnlyRegularFilesWithinTheirLimitsAreRead)
+{
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath(u"fifo"_s);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString huge = dir.filePath(u"huge.json"_s);
+    {
+        QFile file(huge);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(file.resize(QMManagedObjectModelMaximumFileSize + 1));
+    }
+    const auto people = QMManagedObjectModel::modelWithJSON(peopleModelJSON());
+
+    // Models: a device, a FIFO (which must not block) and a file past the limit are refused.
+    struct Row
+    {
+        const char *what;
+        QString path;
+        qint64 code;
+    };
+    const Row models[] = {
+            {"an endless device", u"/dev/zero"_s, QMFileReadUnknownError},
+            {"a FIFO", fifo, QMFileReadUnknownError},
+            {"a file past the limit", huge, QMFileReadTooLargeError},
+    };
+    for (const Row &row : models) {
+        SCOPED_TRACE(row.what);
+        QMError error;
+        EXPECT_FALSE(QMManagedObjectModel::modelWithContentsOfURL(QUrl::fromLocalFile(row.path),
+                                                                  &error));
+        EXPECT_EQ(error.code(), row.code);
+        EXPECT_EQ(error.userInfo().value(QMFilePathErrorKey).toString(), row.path);
+        EXPECT_TRUE(error.localizedDescription().contains(row.path));
+    }
+
+    // Stores: the same for both file types; an XML file past its limit is not read.
+    const QString xml = dir.filePath(u"big.xml"_s);
+    {
+        auto c = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(people);
+        ASSERT_TRUE(
+                c->addPersistentStoreWithType(QMXMLStoreType, {}, QUrl::fromLocalFile(xml), {}));
+        auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(c);
+        for (int i = 0; i < 50; ++i)
+            context->insertNewObjectForEntityForName(u"Person"_s)
+                    ->setValue(u"name"_s, u"person %1"_s.arg(i));
+        ASSERT_TRUE(context->save());
+    }
+    const qint64 xmlSize = QFileInfo(xml).size();
+    QMStoreBackends::setXMLMaximumFileSizeForTesting(xmlSize - 1);
+    const Row stores[] = {
+            {"SQLite on a device", u"/dev/zero"_s, QMFileReadUnknownError},
+            {"SQLite on a FIFO", fifo, QMFileReadUnknownError},
+            {"XML on a device", u"/dev/zero"_s, QMFileReadUnknownError},
+            {"XML on a FIFO", fifo, QMFileReadUnknownError},
+            {"XML past the limit", xml, QMFileReadTooLargeError},
+    };
+    for (const Row &row : stores) {
+        SCOPED_TRACE(row.what);
+        auto c = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(people);
+        QMError error;
+        EXPECT_FALSE(c->addPersistentStoreWithType(
+                QString::fromLatin1(row.what).startsWith(u"XML"_s) ? QMXMLStoreType
+                                                                   : QMSQLiteStoreType,
+                {}, QUrl::fromLocalFile(row.path), {}, &error));
+        EXPECT_EQ(error.code(), row.code) << error.localizedDescription().toStdString();
+        EXPECT_TRUE(error.localizedDescription().contains(row.path));
+    }
+
+    // A save that would make a file the reader refuses is refused before anything is written:
+    // the file stays byte for byte, the context keeps its changes.
+    QMStoreBackends::setXMLMaximumFileSizeForTesting(xmlSize + 100);
+    auto c = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(people);
+    ASSERT_TRUE(c->addPersistentStoreWithType(QMXMLStoreType, {}, QUrl::fromLocalFile(xml), {}));
+    auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(c);
+    const QByteArray before = readFile(xml);
+    for (int i = 0; i < 10; ++i)
+        context->insertNewObjectForEntityForName(u"Person"_s)
+                ->setValue(u"name"_s, u"one too many %1"_s.arg(i));
+    QMError error;
+    EXPECT_FALSE(context->save(&error));
+    EXPECT_EQ(error.code(), QMPersistentStoreSaveError);
+    EXPECT_TRUE(error.localizedDescription().contains(u"larger than"_s))
+            << error.localizedDescription().toStdString();
+    EXPECT_EQ(readFile(xml), before);
+    EXPECT_EQ(context->insertedObjects().size(), 10);
+    QMStoreBackends::setXMLMaximumFileSizeForTesting(0);
+    EXPECT_TRUE(context->save(&error)) << error.localizedDescription().toStdString();
+}
+
+TEST(StoreFiles, ReadingNeedsNoWriteAccessAndDenialsNameThePath)
+{
+    QTemporaryDir dir;
+    const QString shared = dir.filePath(u"shared"_s);
+    ASSERT_TRUE(QDir().mkdir(shared));
+    const QString xml = shared + u"/people.xml"_s;
+    const QString secret = shared + u"/secret.xml"_s;
+    const auto people = QMManagedObjectModel::modelWithJSON(peopleModelJSON());
+    for (const QString &path : {xml, secret}) {
+        auto c = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(people);
+        ASSERT_TRUE(
+                c->addPersistentStoreWithType(QMXMLStoreType, {}, QUrl::fromLocalFile(path), {}));
+        auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(c);
+        context->insertNewObjectForEntityForName(u"Person"_s)->setValue(u"name"_s, u"ann"_s);
+        ASSERT_TRUE(context->save());
+    }
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
+    ::chmod(QFile::encodeName(shared).constData(), 0555);
+    ::chmod(QFile::encodeName(xml).constData(), 0644);
+    ::chmod(QFile::encodeName(secret).constData(), 0600);
+
+    // As an unprivileged user (the tests run as root, who passes every check): the readable
+    // store opens and reads in a directory that user cannot write; the other one says why not.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(10);
+        auto c = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(people);
+        QMError error;
+        if (!c->addPersistentStoreWithType(QMXMLStoreType, {}, QUrl::fromLocalFile(xml), {},
+                                           &error))
+            ::_exit(11);
+        auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(c);
+        if (context->countForFetchRequest(request(), &error) != 1)
+            ::_exit(12);
+        auto denied = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(people);
+        if (denied->addPersistentStoreWithType(QMXMLStoreType, {}, QUrl::fromLocalFile(secret), {},
+                                               &error))
+            ::_exit(13);
+        if (error.code() != QMFileReadNoPermissionError
+            || error.userInfo().value(QMFilePathErrorKey).toString() != secret
+            || !error.localizedDescription().contains(u"Permission denied"_s))
+            ::_exit(14);
+        // A save needs the directory: refused, and said so.
+        context->insertNewObjectForEntityForName(u"Person"_s)->setValue(u"name"_s, u"bo"_s);
+        if (context->save(&error) || !error.localizedDescription().contains(u"Permission denied"_s))
+            ::_exit(15);
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ::chmod(QFile::encodeName(shared).constData(), 0755);
 }
 
 TEST(StoreFiles, DamagedAndForeignFilesGiveClearErrors)

@@ -24,6 +24,10 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 using namespace Qt::StringLiterals;
 using TestSupport::failureOf;
 
@@ -39,6 +43,14 @@ public:
     void setTitle(const QString &title) { setValue(u"title"_s, title); }
     qint64 stars() const { return value(u"stars"_s).toLongLong(); }
     void setStars(qint64 stars) { setValue(u"stars"_s, stars); }
+    // Host code that runs when an object goes, here asking the registries: when a registry
+    // released its contexts (and with them their objects) under its lock, this would deadlock.
+    ~Note() override
+    {
+        (void)QMCoreDataStoreManager::sharedManager().allStores();
+        if (const auto store = QMCoreDataStoreManager::sharedManager().defaultStore())
+            (void)store->allManagedObjectContexts();
+    }
 };
 
 namespace {
@@ -347,6 +359,53 @@ TEST_F(CoreDataStoreTest, RegistriesAndDescription)
                         u"    \"storeType\": \"InMemory\",\n"
                         u"    \"storeURL\": null\n"
                         u"}"_s);
+}
+
+TEST_F(CoreDataStoreTest, RegistriesServeWorkerThreadsAndReleaseOutsideTheirLocks)
+{
+    QMRegisterManagedObjectClass(&Note::staticMetaObject);
+    const auto makeStore = [&] {
+        auto store = QMCoreDataStore::storeWithManagedObjectModelURL(modelURL, QMInMemoryStoreType,
+                                                                     {}, {});
+        EXPECT_TRUE(store->initialize());
+        auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(
+                store->persistentStoreCoordinator());
+        auto note = QMManagedObject::createWithManagedObjectContext<Note>(context);
+        note->setTitle(u"kept by its context"_s);
+        store->setManagedObjectContext(context, QMCoreDataStoreContextBackgroundContextName);
+        return store;
+    };
+    QMCoreDataStoreManager::sharedManager().setDefaultStore(makeStore());
+
+    // Workers ask for the default store's background context while the main thread replaces
+    // the store and its contexts; each replaced context takes its object with it.
+    std::atomic<bool> stop {false};
+    std::atomic<int> found {0};
+    std::vector<std::thread> workers;
+    for (int i = 0; i < 3; ++i) {
+        workers.emplace_back([&] {
+            while (!stop.load()) {
+                if (QMManagedObjectContext::backgroundContext())
+                    found.fetch_add(1);
+                (void)QMCoreDataStoreManager::sharedManager().allStores();
+            }
+        });
+    }
+    for (int round = 0; round < 200; ++round) {
+        auto store = makeStore();
+        QMCoreDataStoreManager::sharedManager().setDefaultStore(store);
+        store->setManagedObjectContext(nullptr, QMCoreDataStoreContextBackgroundContextName);
+        store->setManagedObjectContext(
+                QMManagedObjectContext::contextWithPersistentStoreCoordinator(
+                        store->persistentStoreCoordinator()),
+                QMCoreDataStoreContextBackgroundContextName);
+        store->uninitialize();
+    }
+    stop.store(true);
+    for (std::thread &worker : workers)
+        worker.join();
+    EXPECT_GT(found.load(), 0);
+    QMCoreDataStoreManager::sharedManager().setDefaultStore(nullptr);
 }
 
 TEST_F(CoreDataStoreTest, ClassHelpersOnTheDefaultStore)

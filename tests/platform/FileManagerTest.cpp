@@ -97,18 +97,25 @@ TEST(FileManagerTest, EightThreadsCreateTenThousandDistinctFiles)
 
 TEST(FileManagerTest, AnswersQuestionsAboutPaths)
 {
-    // One row per path: its volume path (a text rule) and the MIME type of its name.
+    // One row per path: its volume path (a text rule), the MIME type of its extension and the
+    // MIME type of its whole name.
     const struct
     {
         const char *path;
         const char *volume; // nullptr: none
         const char *type; // nullptr: none
+        const char *nameType; // nullptr: none
     } rows[] = {
-            {"/Volumes/Disk/a/b.txt", "/Volumes/Disk", "text/plain"},
-            {"/a//b/../c/photo.JPG", "/a/c", "image/jpeg"},
-            {"/", nullptr, nullptr},
-            {"/a/../notes", nullptr, nullptr},
-            {"relative/a/b.unknownext", nullptr, nullptr},
+            {"/Volumes/Disk/a/b.txt", "/Volumes/Disk", "text/plain", "text/plain"},
+            {"/a//b/../c/photo.JPG", "/a/c", "image/jpeg", "image/jpeg"},
+            {"/", nullptr, nullptr, nullptr},
+            {"/a/../notes", nullptr, nullptr, nullptr},
+            {"relative/a/b.unknownext", nullptr, nullptr, nullptr},
+            // The extension is the last one; names and compound extensions need the name.
+            {"/src/a.tar.gz", "/src/a.tar.gz", "application/gzip", "application/x-compressed-tar"},
+            {"/src/Makefile", "/src/Makefile", nullptr, "text/x-makefile"},
+            {"/home/.bashrc", "/home/.bashrc", nullptr, nullptr},
+            {"/home/name.", "/home/name.", nullptr, nullptr},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.path);
@@ -117,6 +124,8 @@ TEST(FileManagerTest, AnswersQuestionsAboutPaths)
                   row.volume ? QString::fromUtf8(row.volume) : QString());
         EXPECT_EQ(QMFileManager::MIMETypeForFileAtPath(path),
                   row.type ? QString::fromUtf8(row.type) : QString());
+        EXPECT_EQ(QMFileManager::MIMETypeForFileName(path),
+                  row.nameType ? QString::fromUtf8(row.nameType) : QString());
     }
     EXPECT_EQ(QMFileManager::mountPointForFileAtPath(u"/"_s), u"/"_s);
     EXPECT_TRUE(QMFileManager::mountPointForFileAtPath(u"/no/such/file"_s).isNull());

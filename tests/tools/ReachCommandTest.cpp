@@ -29,5 +29,10 @@ TEST(QmfReachTest, PrintsTheAnswerAndTheFlags)
                     u"qmf: --count needs --watch and a number of changes (0 or more)\n"_s),
             failing(words("reach -w --count 1.5"), 2,
                     u"qmf: --count needs --watch and a number of changes (0 or more)\n"_s),
+            // Read as 0 by the option parser alone, which would end the watch at once.
+            failing(words("reach -w --count abc"), 2,
+                    u"qmf: --count needs --watch and a number of changes (0 or more)\n"_s),
+            failing(words("reach -w --count nan"), 2,
+                    u"qmf: --count needs --watch and a number of changes (0 or more)\n"_s),
     });
 }

@@ -122,7 +122,19 @@ TEST(QmfStoreTest, RefusesStoresThatDoNotFit)
             failing({u"store"_s, u"count"_s, libraryModel, store, u"Book"_s, u"--sort"_s,
                      u"year"_s},
                     2, u"qmf: --sort is not an option of store count\n"_s),
+            // A model that is not a regular file is refused, not read without end.
+            failing({u"store"_s, u"count"_s, u"/dev/zero"_s, store, u"Book"_s}, 1,
+                    u"qmf: The model could not be read at /dev/zero: it is not a regular "
+                    "file.\n"_s),
     });
+    // --limit takes a count of objects and nothing else: the option parser alone reads "abc"
+    // and "nan" as 0, which would mean "all".
+    for (const char *limit : {"abc", "nan", "1.5", "0x10", "1e3", "+2", ""}) {
+        SCOPED_TRACE(limit);
+        expectRuns({failing({u"store"_s, u"fetch"_s, libraryModel, store, u"Book"_s, u"--limit"_s,
+                             QString::fromLatin1(limit)},
+                            2, u"qmf: --limit needs a number of objects (0 or more)\n"_s)});
+    }
     // An in-memory store starts empty each time.
     expectRuns({{{u"store"_s, u"insert"_s, libraryModel, u"scratch"_s, u"Author"_s, u"name=A"_s,
                   u"--type"_s, u"memory"_s},

@@ -71,7 +71,7 @@ ToolCommand ReachCommand::command()
             QMOptionTypeNone, false);
     const QMOptionPtr count = QMOption::optionWithFlag(QString(), u"count"_s,
                                                        u"With --watch, stop after N changes"_s,
-                                                       u"N"_s, QMOptionTypeNumber, false);
+                                                       u"N"_s, QMOptionTypeString, false);
     return ToolCommand::make(
             u"reach"_s, {watch, count}, {u"HOST|ADDRESS"_s},
             u"Usage: qmf reach [HOST|ADDRESS] [--watch [--count N]]\n\n"
@@ -84,11 +84,9 @@ ToolCommand ReachCommand::command()
             [watch, count](Invocation &invocation) {
                 if (invocation.arguments().size() > 1)
                     return invocation.usageError(u"reach takes at most one HOST or ADDRESS"_s);
-                const double number
-                        = invocation.has(count) ? invocation.value(count).toDouble() : -1;
-                const qint64 changes = qint64(number);
+                qint64 changes = -1;
                 if (invocation.has(count)
-                    && (!invocation.has(watch) || number < 0 || number != double(changes)))
+                    && (!invocation.has(watch) || !invocation.countValue(count, &changes)))
                     return invocation.usageError(
                             u"--count needs --watch and a number of changes (0 or more)"_s);
                 const auto reachability = reachabilityFor(invocation.arguments().value(0));

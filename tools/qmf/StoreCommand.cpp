@@ -36,7 +36,7 @@ struct Options
                                        QString(), QMOptionTypeNone, false);
     QMOptionPtr limit
             = QMOption::optionWithFlag(QString(), u"limit"_s, u"At most N objects (0: all)"_s,
-                                       u"N"_s, QMOptionTypeNumber, false);
+                                       u"N"_s, QMOptionTypeString, false);
 };
 
 const Options &options()
@@ -172,8 +172,12 @@ std::optional<QMFetchRequest> fetchRequest(Invocation &invocation, const QString
     for (const QVariant &key : invocation.values(o.sort))
         sorts.append({key.toString(), !invocation.has(o.descending)});
     request.setSortDescriptors(sorts);
-    if (invocation.has(o.limit))
-        request.setFetchLimit(qsizetype(invocation.value(o.limit).toDouble()));
+    qint64 limit = 0;
+    if (!invocation.countValue(o.limit, &limit)) {
+        invocation.usageError(u"--limit needs a number of objects (0 or more)"_s);
+        return std::nullopt;
+    }
+    request.setFetchLimit(qsizetype(limit));
     return request;
 }
 

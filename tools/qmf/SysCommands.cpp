@@ -87,9 +87,9 @@ ToolCommand SysCommands::command()
             runSys,
             {ToolCommand::make(u"mime"_s, {}, {u"PATH..."_s},
                                u"Usage: qmf sys mime PATH...\n\n"
-                               "Prints the MIME type that each PATH's file name tells, one a "
+                               "Prints the MIME type that each PATH's extension tells, one a "
                                "line (\"none\"\n"
-                               "when it tells nothing). The files are not read."_s,
+                               "when it has none or it tells nothing). The files are not read."_s,
                                runMime),
              ToolCommand::make(u"normalize"_s, {}, {u"URL..."_s},
                                u"Usage: qmf sys normalize URL...\n\n"
@@ -115,7 +115,7 @@ void SysCommands::tourSection(QTextStream &out)
             << SysCommands::normalized(QUrl(QString::fromUtf8(text))).toString() << "\n";
     }
 
-    out << "\nMIME types from file names (qmf sys mime PATH...):\n";
+    out << "\nMIME types from file extensions (qmf sys mime PATH...):\n";
     for (const char *name : {"notes.txt", "photo.JPG", "archive.tar.gz", "README"}) {
         const QString path = QString::fromUtf8(name);
         out << "    " << path.leftJustified(16)

@@ -44,6 +44,24 @@ QVariant Invocation::value(const QMOptionPtr &option) const
     return value;
 }
 
+bool Invocation::countValue(const QMOptionPtr &option, qint64 *count) const
+{
+    if (!has(option))
+        return true;
+    // Strictly digits: the option parser reads numbers as strtod() does, so "abc" and "nan"
+    // would pass as 0, which for a limit means "all".
+    const QString text = value(option).toString();
+    const bool digits = !text.isEmpty() && std::all_of(text.cbegin(), text.cend(), [](QChar c) {
+        return c >= u'0' && c <= u'9';
+    });
+    bool ok = false;
+    const qint64 number = digits ? text.toLongLong(&ok) : 0;
+    if (!ok)
+        return false;
+    *count = number;
+    return true;
+}
+
 QVariantList Invocation::values(const QMOptionPtr &option) const
 {
     QVariantList values;

@@ -29,6 +29,10 @@ public:
     QVariant value(const QMOptionPtr &option) const;
     /// The values given with every occurrence of `option`, in order.
     QVariantList values(const QMOptionPtr &option) const;
+    /// The value of `option` (a text option) as a count: decimal digits only, 0 or more, within
+    /// 64 bits. False when the option was given with anything else ("abc", "nan", "-1", "1.5",
+    /// "0x10", " 2"); `*count` is left alone when the option was not given.
+    bool countValue(const QMOptionPtr &option, qint64 *count) const;
 
     /// The bytes of the file at `path`, or of the standard input when `path` is null or "-".
     /// On failure prints "qmf: PATH: reason" and returns std::nullopt.
