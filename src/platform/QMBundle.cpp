@@ -1,5 +1,7 @@
 #include "platform/QMBundle.h"
 
+#include "platform/QMFileLock_p.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -69,16 +71,22 @@ std::shared_ptr<QMBundle> QMBundle::mainBundle()
 std::shared_ptr<QMBundle> QMBundle::bundleWithPath(const QString &path, QMError *error)
 {
     const QString directory = QFileInfo(path).absoluteFilePath();
-    QFile file(QDir(directory).filePath(u"Info.json"_s));
-    if (!file.open(QIODevice::ReadOnly)) {
-        QMSetError(error,
-                   QMError(QMBundleErrorDomain, 1,
-                           {{QMLocalizedDescriptionKey,
-                             u"Cannot read %1: %2"_s.arg(file.fileName(), file.errorString())}}));
+    const QString infoPath = QDir(directory).filePath(u"Info.json"_s);
+    // A regular file of a sensible size only: a FIFO or a device there must not hang the reader
+    // or fill its memory.
+    constexpr qint64 maximumInfoSize = 1024 * 1024;
+    QByteArray info;
+    const QMFileStatus read = QMFileIO::readRegularFile(infoPath, maximumInfoSize, &info);
+    if (!read.ok()) {
+        QMSetError(
+                error,
+                QMError(QMBundleErrorDomain, 1,
+                        {{QMLocalizedDescriptionKey,
+                          u"Cannot read %1: %2"_s.arg(infoPath, read.reason(maximumInfoSize))}}));
         return nullptr;
     }
     QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    const QJsonDocument document = QJsonDocument::fromJson(info, &parseError);
     if (!document.isObject()) {
         const QString reason = parseError.error == QJsonParseError::NoError
                 ? u"it holds no JSON object"_s
@@ -86,7 +94,7 @@ std::shared_ptr<QMBundle> QMBundle::bundleWithPath(const QString &path, QMError 
         QMSetError(error,
                    QMError(QMBundleErrorDomain, 2,
                            {{QMLocalizedDescriptionKey,
-                             u"Cannot read %1: %2"_s.arg(file.fileName(), reason)}}));
+                             u"Cannot read %1: %2"_s.arg(infoPath, reason)}}));
         return nullptr;
     }
     auto d = std::make_unique<Private>();

@@ -1,6 +1,7 @@
 #include "platform/QMProcessInfo.h"
 
 #include "errors/QMInternalInconsistencyException.h"
+#include "platform/QMFileLock_p.h"
 
 #include <QFile>
 #include <QStringList>
@@ -56,12 +57,15 @@ QString unquoted(QStringView value)
     return text;
 }
 
+// The system's version files are small; anything else at their paths is not read.
+constexpr qint64 maximumSystemFileSize = 1024 * 1024;
+
 QString readOSRelease()
 {
     for (const char *path : {"/etc/os-release", "/usr/lib/os-release"}) {
-        QFile file(QString::fromLatin1(path));
-        if (file.open(QIODevice::ReadOnly))
-            return QMProcessInfo::versionStringFromOSRelease(QString::fromUtf8(file.readAll()));
+        QByteArray text;
+        if (QMFileIO::readRegularFile(QString::fromLatin1(path), maximumSystemFileSize, &text).ok())
+            return QMProcessInfo::versionStringFromOSRelease(QString::fromUtf8(text));
     }
     return versionText(0, 0, 0);
 }
@@ -142,8 +146,8 @@ QString QMProcessInfo::versionStringFromSystemVersionPropertyList(const QByteArr
 
 QString QMProcessInfo::operatingSystemVersionStringFromPropertyListAtPath(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    QByteArray list;
+    if (!QMFileIO::readRegularFile(path, maximumSystemFileSize, &list).ok())
         throw QMInternalInconsistencyException(u"Expected "_s + path);
-    return versionStringFromSystemVersionPropertyList(file.readAll(), path);
+    return versionStringFromSystemVersionPropertyList(list, path);
 }

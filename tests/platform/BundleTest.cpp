@@ -5,6 +5,8 @@
 #include <QCoreApplication>
 #include <QFile>
 
+#include <sys/stat.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -75,4 +77,10 @@ TEST(BundleTest, DirectoryBundlesReadInfoJson)
     EXPECT_FALSE(QMBundle::bundleWithPath(scratch.filePath(u"nowhere"_s), &error));
     EXPECT_EQ(error.code(), 1);
     EXPECT_TRUE(error.localizedDescription().contains(u"nowhere/Info.json"_s));
+    // An Info.json that is a FIFO is refused at once rather than waited on.
+    QFile::remove(scratch.filePath(u"Info.json"_s));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(scratch.filePath(u"Info.json"_s)).constData(), 0600), 0);
+    EXPECT_FALSE(QMBundle::bundleWithPath(scratch.path(), &error));
+    EXPECT_EQ(error.code(), 1);
+    EXPECT_TRUE(error.localizedDescription().endsWith(u"it is not a regular file"_s));
 }
