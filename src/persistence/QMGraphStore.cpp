@@ -273,19 +273,8 @@ public:
         }
         // What another process saved since this store read the file is the ground this save
         // stands on: its objects are kept, and its numbers are not given again.
-        if (!current(lock)) {
-            Graph theirs;
-            QMFileIdentity identity;
-            QString identifier;
-            if (!readLocked(lock, &theirs, &identity, &identifier, error))
-                return false;
-            if (identifier.compare(m_identifier, Qt::CaseInsensitive) != 0) {
-                *error = replacedError();
-                return false;
-            }
-            m_graph = std::move(theirs);
-            m_loaded = identity;
-        }
+        if (!current(lock) && !reload(lock, error))
+            return false;
         // The new graph is built apart and kept only once it is on disk, so a failed write
         // leaves both the file and the graph as they were.
         Graph next = m_graph;
@@ -437,6 +426,13 @@ private:
             *error = readError(status);
             return false;
         }
+        return reload(lock, error);
+    }
+
+    // Takes the locked file, which another process wrote, as this store's graph; it must still be
+    // this store.
+    bool reload(const QMFileLock &lock, QMError *error)
+    {
         Graph graph;
         QMFileIdentity identity;
         QString identifier;

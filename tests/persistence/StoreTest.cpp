@@ -4,6 +4,7 @@
 #include "persistence/QMPredicate.h"
 #include "persistence/QMStoreBackend_p.h"
 #include "support/Failures.h"
+#include "support/Unprivileged.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,8 +19,6 @@
 #include <thread>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -916,36 +915,33 @@ TEST(StoreFiles, ReadingNeedsNoWriteAccessAndDenialsNameThePath)
 
     // As an unprivileged user (the tests run as root, who passes every check): the readable
     // store opens and reads in a directory that user cannot write; the other one says why not.
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
-            ::_exit(10);
-        auto c = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(people);
-        QMError error;
-        if (!c->addPersistentStoreWithType(QMXMLStoreType, {}, QUrl::fromLocalFile(xml), {},
-                                           &error))
-            ::_exit(11);
-        auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(c);
-        if (context->countForFetchRequest(request(), &error) != 1)
-            ::_exit(12);
-        auto denied = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(people);
-        if (denied->addPersistentStoreWithType(QMXMLStoreType, {}, QUrl::fromLocalFile(secret), {},
-                                               &error))
-            ::_exit(13);
-        if (error.code() != QMFileReadNoPermissionError
-            || error.userInfo().value(QMFilePathErrorKey).toString() != secret
-            || !error.localizedDescription().contains(u"Permission denied"_s))
-            ::_exit(14);
-        // A save needs the directory: refused, and said so.
-        context->insertNewObjectForEntityForName(u"Person"_s)->setValue(u"name"_s, u"bo"_s);
-        if (context->save(&error) || !error.localizedDescription().contains(u"Permission denied"_s))
-            ::_exit(15);
-        ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(
+            TestSupport::runAsNobody([&] {
+                auto c = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(people);
+                QMError error;
+                if (!c->addPersistentStoreWithType(QMXMLStoreType, {}, QUrl::fromLocalFile(xml), {},
+                                                   &error))
+                    return 11;
+                auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(c);
+                if (context->countForFetchRequest(request(), &error) != 1)
+                    return 12;
+                auto denied
+                        = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(people);
+                if (denied->addPersistentStoreWithType(QMXMLStoreType, {},
+                                                       QUrl::fromLocalFile(secret), {}, &error))
+                    return 13;
+                if (error.code() != QMFileReadNoPermissionError
+                    || error.userInfo().value(QMFilePathErrorKey).toString() != secret
+                    || !error.localizedDescription().contains(u"Permission denied"_s))
+                    return 14;
+                // A save needs the directory: refused, and said so.
+                context->insertNewObjectForEntityForName(u"Person"_s)->setValue(u"name"_s, u"bo"_s);
+                if (context->save(&error)
+                    || !error.localizedDescription().contains(u"Permission denied"_s))
+                    return 15;
+                return 0;
+            }),
+            0);
     ::chmod(QFile::encodeName(shared).constData(), 0755);
 }
 

@@ -1,6 +1,7 @@
 // Kernel file locks, bounded reads and atomic writes: the ground the file-backed stores stand on.
 
 #include "platform/QMFileLock_p.h"
+#include "support/Unprivileged.h"
 
 #include <gtest/gtest.h>
 
@@ -32,21 +33,6 @@ QByteArray contents(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
-
-// Runs `body` in a child process as the unprivileged user "nobody" (the tests run as root, who
-// passes every permission check) and returns its exit code.
-int asNobody(const std::function<int()> &body)
-{
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
-            ::_exit(100);
-        ::_exit(body());
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
 }
 
 // How many descriptors of this process have the file at `path` open.
@@ -246,7 +232,7 @@ TEST(FileLockTest, readersNeedNoWriteAccessAndDenialsSayPermission)
     ASSERT_EQ(::chmod(QFile::encodeName(readable).constData(), 0644), 0);
     ASSERT_EQ(::chmod(QFile::encodeName(secret).constData(), 0600), 0);
 
-    EXPECT_EQ(asNobody([&] {
+    EXPECT_EQ(TestSupport::runAsNobody([&] {
                   QMFileLock lock;
                   QByteArray bytes;
                   if (!lock.lock(readable, QMFileLock::Shared, 100ms).ok())
@@ -258,7 +244,7 @@ TEST(FileLockTest, readersNeedNoWriteAccessAndDenialsSayPermission)
                   return lock.lock(readable, QMFileLock::Exclusive, 100ms).ok() ? 0 : 3;
               }),
               0);
-    EXPECT_EQ(asNobody([&] {
+    EXPECT_EQ(TestSupport::runAsNobody([&] {
                   QMFileLock lock;
                   const QMFileStatus status = lock.lock(secret, QMFileLock::Shared, 100ms);
                   return status.isPermissionDenied() && status.reason() == u"Permission denied"_s
@@ -266,7 +252,7 @@ TEST(FileLockTest, readersNeedNoWriteAccessAndDenialsSayPermission)
                           : 1;
               }),
               0);
-    EXPECT_EQ(asNobody([&] {
+    EXPECT_EQ(TestSupport::runAsNobody([&] {
                   const QMFileStatus status = QMFileIO::writeAtomically(
                           readable, "x", -1, QMFileIO::Existing::Replace);
                   return status.isPermissionDenied() ? 0 : 1;
