@@ -26,8 +26,16 @@ class QMPersistentStoreCoordinator;
 /// context's unsaved changes. Fetches see the context's inserted and changed objects and not its
 /// deleted ones, as the store would after a save.
 ///
+/// An inserted object's identifier is temporary until the save that reaches the store; that
+/// save gives it its permanent identifier, in this context and in its child contexts (see
+/// QMManagedObjectID).
+///
+/// A save never overwrites what another context or process saved since this context read the
+/// objects: it fails with QMManagedObjectMergeError instead (see QMPersistentStoreCoordinator).
+///
 /// A context is used from one thread at a time (the one that made it, for the objects it makes);
-/// contexts of one coordinator may live on different threads.
+/// contexts of one coordinator may live on different threads. A child context reads its parent,
+/// so a parent and its children are used from one thread at a time together.
 class QMF_STORAGE_EXPORT QMManagedObjectContext
     : public std::enable_shared_from_this<QMManagedObjectContext>
 {
@@ -54,7 +62,8 @@ public:
     void setUserInfo(const QVariantMap &userInfo);
 
     /// A new object of the entity (of its registered class, else a plain QMManagedObject) with
-    /// the attributes' default values and a fresh identifier, inserted into this context.
+    /// the attributes' default values and a fresh temporary identifier, inserted into this
+    /// context.
     /// Throws QMInternalInconsistencyException "the model has no entity NAME" for an unknown
     /// entity.
     std::shared_ptr<QMManagedObject> insertNewObjectForEntityForName(const QString &entityName);
@@ -85,7 +94,10 @@ public:
 
     /// Checks every inserted and changed object (missing mandatory values) and then writes the
     /// changes on: false with the error and nothing written when anything fails. A context
-    /// without changes saves at once.
+    /// without changes saves at once. Saved to the store, inserted objects get their permanent
+    /// identifiers. Failures include QMManagedObjectMergeError (objects changed elsewhere since
+    /// they were read: refresh them and save again) and QMPersistentStoreTimeoutError (another
+    /// process held the store: save again).
     bool save(QMError *error = nullptr);
     /// Re-reads a registered object from the parent or the store: with `mergeChanges` the
     /// context's unsaved values stay on top of the fresh ones; without, they are dropped and the
