@@ -46,6 +46,49 @@ void detach(QMManagedObject &o)
 
 } // namespace
 
+QMObjectRegistry::ObjectPtr QMObjectRegistry::value(const QMManagedObjectID &id) const
+{
+    if (!id.isTemporaryID())
+        return m_saved.value(id);
+    ObjectPtr o = m_unsaved.value(id.number());
+    // The number alone is the key: the entity and store must match as well.
+    return o && QMManagedObjectAccess::state(*o).id == id ? o : nullptr;
+}
+
+void QMObjectRegistry::insert(const QMManagedObjectID &id, const ObjectPtr &object)
+{
+    if (id.isTemporaryID())
+        m_unsaved.insert(id.number(), object);
+    else
+        m_saved.insert(id, object);
+}
+
+QMObjectRegistry::ObjectPtr QMObjectRegistry::take(const QMManagedObjectID &id)
+{
+    if (!id.isTemporaryID())
+        return m_saved.take(id);
+    if (!value(id))
+        return nullptr;
+    return m_unsaved.take(id.number());
+}
+
+QMObjectRegistry::ObjectPtr &QMObjectRegistry::slot(const QMManagedObjectID &id)
+{
+    return id.isTemporaryID() ? m_unsaved[id.number()] : m_saved[id];
+}
+
+void QMObjectRegistry::renumber(qint64 temporary, const QMManagedObjectID &to)
+{
+    const auto found = m_unsaved.constFind(temporary);
+    if (found == m_unsaved.cend()
+        || QMManagedObjectAccess::state(**found).id.entityName() != to.entityName())
+        return;
+    ObjectPtr o = *found;
+    m_unsaved.erase(found);
+    QMManagedObjectAccess::state(*o).id = to;
+    m_saved.insert(to, std::move(o));
+}
+
 QMManagedObjectContext::QMManagedObjectContext()
     : d(std::make_unique<Private>())
 { }
@@ -316,7 +359,7 @@ QMManagedObjectContext::executeFetchRequest(const QMFetchRequest &request, QMErr
     objects.reserve(rows.size());
     for (QMStoreRow &row : rows) {
         const QMManagedObjectID id(storeIdentifier, entity->name(), row.number);
-        ObjectPtr &object = d->registered[id];
+        ObjectPtr &object = d->registered.slot(id);
         if (object) {
             QMManagedObject::Private &s = QMManagedObjectAccess::state(*object);
             if (s.fault && request.includesPropertyValues()) {
@@ -509,7 +552,8 @@ bool QMManagedObjectContext::save(QMError *error)
         return true;
     };
 
-    QHash<QMManagedObjectID, QMManagedObjectID> permanent;
+    // The permanent numbers the store gave, by entity: (temporary, permanent).
+    QMRenumbering permanent;
     if (!d->parent) {
         QMStoreChanges changes;
         // The inserted objects of each entity, in the order of changes.inserted.
@@ -551,11 +595,10 @@ bool QMManagedObjectContext::save(QMError *error)
         }
         for (auto it = insertedObjects.cbegin(); it != insertedObjects.cend(); ++it) {
             const QList<qint64> given = numbers.value(it.key());
-            for (qsizetype i = 0; i < it->size() && i < given.size(); ++i) {
-                const QMManagedObjectID &id = QMManagedObjectAccess::state(**it->at(i)).id;
-                permanent.insert(
-                        id, QMManagedObjectID(id.storeIdentifier(), id.entityName(), given.at(i)));
-            }
+            QList<std::pair<qint64, qint64>> &pairs = permanent[it.key()];
+            pairs.reserve(given.size());
+            for (qsizetype i = 0; i < it->size() && i < given.size(); ++i)
+                pairs.append({QMManagedObjectAccess::state(**it->at(i)).id.number(), given.at(i)});
         }
     } else {
         // A child's save cannot fail past validation: the parent's objects are made or changed
@@ -620,15 +663,18 @@ bool QMManagedObjectContext::save(QMError *error)
     return true;
 }
 
-void QMManagedObjectAccess::renumber(QMManagedObjectContext &c,
-                                     const QHash<QMManagedObjectID, QMManagedObjectID> &permanent)
+void QMManagedObjectAccess::renumber(QMManagedObjectContext &c, const QMRenumbering &permanent)
 {
+    const auto store = c.d->coordinator->persistentStore();
+    const QString storeIdentifier = store ? store->identifier() : QString();
+    qsizetype count = 0;
+    for (const auto &pairs : permanent)
+        count += pairs.size();
+    c.d->registered.reserve(c.d->registered.size() + count);
     for (auto it = permanent.cbegin(); it != permanent.cend(); ++it) {
-        const ObjectPtr o = c.d->registered.take(it.key());
-        if (!o)
-            continue;
-        state(*o).id = it.value();
-        c.d->registered.insert(it.value(), o);
+        for (const auto &[temporary, number] : it.value())
+            c.d->registered.renumber(temporary,
+                                     QMManagedObjectID(storeIdentifier, it.key(), number));
     }
     QList<std::shared_ptr<QMManagedObjectContext>> children;
     {
@@ -701,7 +747,7 @@ void QMManagedObjectContext::refreshAllObjects()
 
 void QMManagedObjectContext::reset()
 {
-    for (const ObjectPtr &o : std::as_const(d->registered))
+    for (const ObjectPtr &o : d->registered.values())
         detach(*o);
     d->registered.clear();
     d->changed.clear();

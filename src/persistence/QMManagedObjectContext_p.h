@@ -67,6 +67,38 @@ public:
     void setChanged(qsizetype i, bool on) { changed.set(i, on); }
 };
 
+/// The objects a context holds, by identifier. Objects not yet saved to the store (temporary
+/// identifiers) are kept apart, by their temporary number alone (unique on their coordinator):
+/// a save of many new objects moves them over to their permanent identifiers, which costs one
+/// insertion each, and the cheap key keeps inserting them cheap too.
+class QMObjectRegistry
+{
+public:
+    using ObjectPtr = std::shared_ptr<QMManagedObject>;
+
+    ObjectPtr value(const QMManagedObjectID &id) const;
+    void insert(const QMManagedObjectID &id, const ObjectPtr &object);
+    void remove(const QMManagedObjectID &id) { take(id); }
+    ObjectPtr take(const QMManagedObjectID &id);
+    /// The entry for `id`, made empty when there is none.
+    ObjectPtr &slot(const QMManagedObjectID &id);
+    void reserve(qsizetype size) { m_saved.reserve(size); }
+    qsizetype size() const { return m_saved.size() + m_unsaved.size(); }
+    QList<ObjectPtr> values() const { return m_saved.values() + m_unsaved.values(); }
+    void clear()
+    {
+        m_saved.clear();
+        m_unsaved.clear();
+    }
+    /// Gives the unsaved object of `temporary`, if this registry holds it, its permanent
+    /// identifier `to`.
+    void renumber(qint64 temporary, const QMManagedObjectID &to);
+
+private:
+    QHash<QMManagedObjectID, ObjectPtr> m_saved;
+    QHash<qint64, ObjectPtr> m_unsaved;
+};
+
 class QMManagedObjectContext::Private
 {
 public:
@@ -75,7 +107,7 @@ public:
     std::shared_ptr<const QMManagedObjectModel> model;
     QString name;
     QVariantMap userInfo;
-    QHash<QMManagedObjectID, std::shared_ptr<QMManagedObject>> registered;
+    QMObjectRegistry registered;
     /// The child contexts, which take the permanent identifiers of objects this context saves
     /// to its store. Guarded by `childrenMutex`, since a child may be made on another thread.
     std::mutex childrenMutex;
@@ -91,6 +123,9 @@ inline quint64 QMObjectOrderKey(qint64 number)
 {
     return number < 0 ? (quint64(1) << 63) + quint64(-(number + 1)) : quint64(number);
 }
+
+/// The numbers a save gave new objects, by entity: (temporary number, permanent number).
+using QMRenumbering = QHash<QString, QList<std::pair<qint64, qint64>>>;
 
 /// The internal operations on objects and contexts that the two classes share.
 class QMManagedObjectAccess
@@ -124,8 +159,7 @@ public:
     static qsizetype countRows(QMManagedObjectContext &c, const QMEntityDescription &entity,
                                const QMPredicate &bound, QMError *error);
     /// Gives objects of `c` and of its descendants their permanent identifiers after a save.
-    static void renumber(QMManagedObjectContext &c,
-                         const QHash<QMManagedObjectID, QMManagedObjectID> &permanent);
+    static void renumber(QMManagedObjectContext &c, const QMRenumbering &permanent);
     /// Sets one value of an object, updating its change flags and emitting valueChanged.
     static void setValueAt(QMManagedObject &o, qsizetype index, const QVariant &converted);
 };
