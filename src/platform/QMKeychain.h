@@ -11,6 +11,7 @@
 
 #include <QUrl>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -23,9 +24,19 @@
 /// fails with errSecNotAvailable.
 ///
 /// A keychain file is encrypted as a whole with a key derived from its password (Argon2id,
-/// XChaCha20-Poly1305); a wrong password or a changed, cut or foreign file fails with
-/// errSecAuthFailed and reads nothing. Each change locks the file, reads it and writes it back
-/// atomically with mode 0600, so writers in several processes lose nothing.
+/// XChaCha20-Poly1305) and holds at most 64 MiB: a change that would make it larger is refused
+/// with errSecDataTooLarge before anything is written, and a larger file is not read. A wrong
+/// password fails with errSecAuthFailed, and a damaged, cut or foreign file with errSecDecode;
+/// either reads nothing. Each call takes a kernel lock on the file (shared to read, exclusive to
+/// change; it dies with its holder, so a crashed writer never blocks anyone) and waits at most
+/// timeout() for other holders; a change writes a new file and puts it in place of the old in one
+/// step (mode 0600), so writers in several processes lose nothing and a writer killed at any
+/// point leaves the old file or the new one, whole. Reading needs no write access to the file or
+/// its folder. Only regular files are read; anything else at the path (a FIFO, a device, a
+/// folder) is errSecParam. Errors about a file carry its path (QMKeychainErrorPathKey) and say
+/// what happened as their failure reason: "Cannot read the keychain file PATH: Permission
+/// denied." (errSecRdPerm), and likewise for writing (errSecWrPerm) and other system failures
+/// (errSecIO).
 ///
 /// Lookups that return one item take the first match, and list lookups return items, in the
 /// keychain's order: oldest first (by creation time, then by the order the keyring numbered
@@ -61,8 +72,9 @@ public:
     static Ptr keychainWithPath(const QString &path, const QString &password,
                                 QMError *error = nullptr);
     /// Opens the existing keychain file at `path` with its password (a null password asks the
-    /// provider): errSecNoSuchKeychain when there is none, errSecAuthFailed for a wrong password
-    /// or a damaged file. Throws "Invalid parameter not satisfying: path != nil" for a null path.
+    /// provider): errSecNoSuchKeychain when there is none, errSecAuthFailed for a wrong password,
+    /// errSecDecode for a damaged file, errSecRdPerm when it may not be read. Throws "Invalid
+    /// parameter not satisfying: path != nil" for a null path.
     static Ptr openKeychainWithPath(const QString &path, const QString &password,
                                     QMError *error = nullptr);
 
@@ -71,6 +83,12 @@ public:
     /// opens the keychain. Without a provider such calls fail with errSecInteractionNotAllowed.
     using PasswordProvider = std::function<QString(const QString &path)>;
     static void setPasswordProvider(PasswordProvider provider);
+
+    /// The longest one call on a keychain file waits for another process's lock on it; then it
+    /// fails with errSecIO and a failure reason that says so. 5 seconds by default;
+    /// process-wide, for calls that start after the change; negative durations count as 0.
+    static void setTimeout(std::chrono::milliseconds timeout);
+    static std::chrono::milliseconds timeout();
 
     /// True for "ftp", "ftps", "http", "https" and "ssh".
     static bool supportsProtocol(const QString &protocol);

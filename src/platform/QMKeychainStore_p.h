@@ -16,7 +16,27 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <chrono>
 #include <functional>
+
+/// A status with what the store knows beyond its number: the failure in words (naming what
+/// failed and the system's reason) and the keychain file concerned, for the error a caller gets.
+struct QMKeychainResult
+{
+    OSStatus status = errSecSuccess;
+    QString reason;
+    QString path;
+
+    QMKeychainResult(OSStatus status = errSecSuccess, QString reason = QString(),
+                     QString path = QString())
+        : status(status)
+        , reason(std::move(reason))
+        , path(std::move(path))
+    { }
+    bool ok() const { return status == errSecSuccess; }
+    /// QMKeychainErrors::keychainError() of the three.
+    QMError error() const;
+};
 
 /// One stored item: its class, its identity in the store, the typed attributes (every key of
 /// the attribute table but class, label and the dates), the label, the password and the dates.
@@ -52,40 +72,53 @@ QMF_STORAGE_EXPORT QVariant fromText(Kind kind, const QString &text);
 } // namespace QMKeychainAttributes
 
 /// The primitive operations of a store. Lookups return every record that may match, in the
-/// store's order (oldest first); the shared code filters them exactly. transaction() runs a
-/// read-modify-write as one step: a keychain file locks, reads and writes itself around it.
+/// store's order (oldest first); the shared code filters them exactly. transaction() runs one
+/// library call as one step, within the time-out: a keychain file locks (shared to read,
+/// exclusive to change), reads and writes itself around it; the desktop keyring cancels what is
+/// still waiting for an answer at the deadline.
 class QMKeychainBackend
 {
 public:
+    enum class Access { Read, Write };
+
     virtual ~QMKeychainBackend() = default;
-    virtual OSStatus transaction(const std::function<OSStatus()> &body) { return body(); }
-    virtual OSStatus search(const QVariantMap &match, QList<QMKeychainRecord> *records) = 0;
+    virtual QMKeychainResult transaction(Access access,
+                                         const std::function<QMKeychainResult()> &body)
+            = 0;
+    virtual QMKeychainResult search(const QVariantMap &match, QList<QMKeychainRecord> *records) = 0;
     /// Stores a new record; sets its identifier and dates.
-    virtual OSStatus create(QMKeychainRecord *record) = 0;
+    virtual QMKeychainResult create(QMKeychainRecord *record) = 0;
     /// Writes a record over the one with its identifier; sets its modification date.
-    virtual OSStatus replace(QMKeychainRecord *record) = 0;
-    virtual OSStatus erase(const QMKeychainRecord &record) = 0;
+    virtual QMKeychainResult replace(QMKeychainRecord *record) = 0;
+    virtual QMKeychainResult erase(const QMKeychainRecord &record) = 0;
     /// The handle that item references carry (none for the desktop keyring).
     virtual QMKeychainRef handle() const = 0;
 };
 
 namespace QMKeychainStore {
 
+/// The time-out of QMKeychain::setTimeout(): how long one call may wait for another process.
+std::chrono::milliseconds timeout();
+void setTimeout(std::chrono::milliseconds timeout);
+/// The time-out in words for a message: "5 s", "1.5 s", "200 ms".
+QString timeoutText(std::chrono::milliseconds timeout);
+
 /// The backend a query addresses: the file of QMKeychainUseKeychain, else the desktop keyring.
 QMKeychainBackend &backendForQuery(const QVariantMap &query);
 /// The desktop keyring's backend (a process-wide instance).
 QMKeychainBackend &secretService();
 
-OSStatus copyMatching(const QVariantMap &query, QList<QVariantMap> *results);
-OSStatus add(const QVariantMap &query, QVariantMap *result);
-OSStatus update(const QVariantMap &query, const QVariantMap &changes);
-OSStatus remove(const QVariantMap &query);
+QMKeychainResult copyMatching(const QVariantMap &query, QList<QVariantMap> *results);
+QMKeychainResult add(const QVariantMap &query, QVariantMap *result);
+QMKeychainResult update(const QVariantMap &query, const QVariantMap &changes);
+QMKeychainResult remove(const QVariantMap &query);
 
 /// The shared steps, on a given backend.
-OSStatus copyMatching(QMKeychainBackend &backend, const QVariantMap &query,
-                      QList<QVariantMap> *results);
-OSStatus add(QMKeychainBackend &backend, const QVariantMap &query, QVariantMap *result);
-OSStatus update(QMKeychainBackend &backend, const QVariantMap &query, const QVariantMap &changes);
-OSStatus remove(QMKeychainBackend &backend, const QVariantMap &query);
+QMKeychainResult copyMatching(QMKeychainBackend &backend, const QVariantMap &query,
+                              QList<QVariantMap> *results);
+QMKeychainResult add(QMKeychainBackend &backend, const QVariantMap &query, QVariantMap *result);
+QMKeychainResult update(QMKeychainBackend &backend, const QVariantMap &query,
+                        const QVariantMap &changes);
+QMKeychainResult remove(QMKeychainBackend &backend, const QVariantMap &query);
 
 } // namespace QMKeychainStore

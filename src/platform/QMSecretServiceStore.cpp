@@ -135,6 +135,12 @@ OSStatus statusFor(const GError *error)
     return errSecNotAvailable;
 }
 
+QMKeychainResult resultFor(const GError *error)
+{
+    return {statusFor(error),
+            u"The desktop keyring failed: %1"_s.arg(QString::fromUtf8(error->message))};
+}
+
 HashTablePtr attributeTable(const Schema &schema, const QVariantMap &attributes)
 {
     HashTablePtr table(g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free));
@@ -153,7 +159,7 @@ QDateTime dateFrom(guint64 seconds)
     return seconds ? QDateTime::fromSecsSinceEpoch(qint64(seconds), Qt::UTC) : QDateTime();
 }
 
-OSStatus recordFrom(const Schema &schema, SecretItem *item, QMKeychainRecord *record)
+QMKeychainResult recordFrom(const Schema &schema, SecretItem *item, QMKeychainRecord *record)
 {
     if (secret_item_get_locked(item))
         return errSecInteractionNotAllowed;
@@ -202,25 +208,22 @@ bool storeOrder(const QMKeychainRecord &a, const QMKeychainRecord &b)
 class SecretServiceBackend final : public QMKeychainBackend
 {
 public:
-    OSStatus transaction(const std::function<OSStatus()> &body) override
+    QMKeychainResult transaction(Access, const std::function<QMKeychainResult()> &body) override
     {
         // One keyring operation at a time in this process, so that the duplicate check and the
         // write after it see the same keyring.
         std::lock_guard guard(m_mutex);
         GError *error = nullptr;
         m_service.reset(secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error));
-        if (!m_service) {
-            const OSStatus status = statusFor(error);
-            g_error_free(error);
-            return status;
-        }
-        const OSStatus status = body();
+        if (!m_service)
+            return failed(error);
+        const QMKeychainResult result = body();
         m_found.clear();
         m_service.reset();
-        return status;
+        return result;
     }
 
-    OSStatus search(const QVariantMap &match, QList<QMKeychainRecord> *records) override
+    QMKeychainResult search(const QVariantMap &match, QList<QMKeychainRecord> *records) override
     {
         const QString itemClass = match.value(QMKeychainAttrClass).toString();
         for (const Schema &schema : schemas()) {
@@ -240,31 +243,28 @@ public:
                     m_service.get(), &schema.schema, attributes.get(),
                     SecretSearchFlags(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS), nullptr,
                     &error);
-            if (error) {
-                const OSStatus status = statusFor(error);
-                g_error_free(error);
-                return status;
-            }
-            OSStatus status = errSecSuccess;
+            if (error)
+                return failed(error);
+            QMKeychainResult result;
             for (GList *node = items; node; node = node->next) {
                 QMKeychainRecord record;
-                if (status == errSecSuccess)
-                    status = recordFrom(schema, static_cast<SecretItem *>(node->data), &record);
-                if (status == errSecSuccess) {
+                if (result.ok())
+                    result = recordFrom(schema, static_cast<SecretItem *>(node->data), &record);
+                if (result.ok()) {
                     records->append(record);
                     m_found[record.identifier].reset(
                             static_cast<SecretItem *>(g_object_ref(node->data)));
                 }
             }
             g_list_free_full(items, g_object_unref);
-            if (status != errSecSuccess)
-                return status;
+            if (!result.ok())
+                return result;
         }
         std::stable_sort(records->begin(), records->end(), storeOrder);
         return errSecSuccess;
     }
 
-    OSStatus create(QMKeychainRecord *record) override
+    QMKeychainResult create(QMKeychainRecord *record) override
     {
         const Schema *schema = schemaFor(record->itemClass);
         if (!schema)
@@ -297,7 +297,7 @@ public:
         return errSecSuccess;
     }
 
-    OSStatus replace(QMKeychainRecord *record) override
+    QMKeychainResult replace(QMKeychainRecord *record) override
     {
         const Schema *schema = schemaFor(record->itemClass);
         if (!schema)
@@ -322,7 +322,7 @@ public:
         return errSecSuccess;
     }
 
-    OSStatus erase(const QMKeychainRecord &record) override
+    QMKeychainResult erase(const QMKeychainRecord &record) override
     {
         SecretItem *item = found(record.identifier);
         if (!item)
@@ -337,12 +337,13 @@ public:
     QMKeychainRef handle() const override { return nullptr; }
 
 private:
-    static OSStatus failed(GError *error)
+    static QMKeychainResult failed(GError *error)
     {
-        const OSStatus status = error ? statusFor(error) : errSecInternalComponent;
-        if (error)
-            g_error_free(error);
-        return status;
+        if (!error)
+            return errSecInternalComponent;
+        const QMKeychainResult result = resultFor(error);
+        g_error_free(error);
+        return result;
     }
 
     // An item the last search of this transaction returned (updates and deletions always follow

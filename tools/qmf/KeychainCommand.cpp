@@ -62,10 +62,15 @@ QString text(Invocation &invocation, const QMOptionPtr &option)
     return value.isValid() ? value.toString() : QString();
 }
 
+// The status's message, then what happened where the error says more (the file, the system's
+// reason, a time-out).
 int keychainFailure(Invocation &invocation, const QMError &error)
 {
-    invocation.err << "qmf: " << error.localizedDescription() << " (status " << error.code() << ")"
-                   << Qt::endl;
+    invocation.err << "qmf: " << error.localizedDescription();
+    const QString reason = error.localizedFailureReason();
+    if (!reason.isEmpty() && reason != error.localizedDescription())
+        invocation.err << " " << reason;
+    invocation.err << " (status " << error.code() << ")" << Qt::endl;
     return 1;
 }
 
