@@ -203,8 +203,11 @@ bool QMKeychainItem::save(QMError *error)
 
 bool QMKeychainItem::destroy(QMError *error)
 {
-    const QMKeychainResult result
-            = QMKeychainStore::remove(queryAttributesWithAttributes(d->itemAttributes));
+    // An item that was never stored has nothing to delete; its query would be the item class
+    // alone (the store refuses such a query in any case, see QMKeychainStore::remove()).
+    const QMKeychainResult result = isNew()
+            ? QMKeychainResult(errSecItemNotFound)
+            : QMKeychainStore::remove(queryAttributesWithAttributes(d->itemAttributes));
     if (!result.ok()) {
         QMSetError(error, result.error());
         return false;

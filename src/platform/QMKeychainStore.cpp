@@ -218,12 +218,34 @@ QMKeychainResult matchingRecords(QMKeychainBackend &backend, const Match &match,
 }
 
 // The attributes that make an item unique in its keychain; an absent one counts as empty.
-QStringList keyAttributes(const QString &itemClass)
+const QStringList &keyAttributes(const QString &itemClass)
 {
-    if (itemClass == QMKeychainItemTypeGeneric)
-        return {QMKeychainAttrAccount, QMKeychainAttrService};
-    return {QMKeychainAttrAccount,  QMKeychainAttrSecurityDomain, QMKeychainAttrServer,
-            QMKeychainAttrProtocol, QMKeychainAttrPort,           QMKeychainAttrPath};
+    static const QStringList generic {QMKeychainAttrAccount, QMKeychainAttrService};
+    static const QStringList internet {QMKeychainAttrAccount, QMKeychainAttrSecurityDomain,
+                                       QMKeychainAttrServer,  QMKeychainAttrProtocol,
+                                       QMKeychainAttrPort,    QMKeychainAttrPath};
+    return itemClass == QMKeychainItemTypeGeneric ? generic : internet;
+}
+
+// A change or a deletion acts on every item its query matches. A query built from attributes
+// that are missing (an item never stored, say) would be the class alone and match every item of
+// it, in a file or in the desktop keyring (where other applications' items share the schema), so
+// such a query is refused: it must name one item, by its reference or by its whole key.
+QMKeychainResult checkNamesOneItem(const Match &match, const char *action)
+{
+    if (match.identifier)
+        return errSecSuccess;
+    if (match.itemClass) {
+        const QStringList &key = keyAttributes(*match.itemClass);
+        if (std::all_of(key.cbegin(), key.cend(),
+                        [&](const QString &name) { return match.attributes.contains(name); }))
+            return errSecSuccess;
+    }
+    const QString keyText = match.itemClass ? keyAttributes(*match.itemClass).join(u", "_s)
+                                            : u"the item class and its key attributes"_s;
+    return {errSecParam,
+            u"A keychain %1 must name one item: its reference, or %2."_s.arg(
+                    QString::fromLatin1(action), keyText)};
 }
 
 QStringList keyOf(const QMKeychainRecord &record)
@@ -416,7 +438,9 @@ QMKeychainResult QMKeychainStore::update(QMKeychainBackend &backend, const QVari
                                          const QVariantMap &changes)
 {
     Match match;
-    const QMKeychainResult result = readMatch(query, &match);
+    QMKeychainResult result = readMatch(query, &match);
+    if (result.ok())
+        result = checkNamesOneItem(match, "update");
     if (!result.ok())
         return result;
     if (changes.contains(QMKeychainAttrClass))
@@ -441,7 +465,9 @@ QMKeychainResult QMKeychainStore::update(QMKeychainBackend &backend, const QVari
 QMKeychainResult QMKeychainStore::remove(QMKeychainBackend &backend, const QVariantMap &query)
 {
     Match match;
-    const QMKeychainResult result = readMatch(query, &match);
+    QMKeychainResult result = readMatch(query, &match);
+    if (result.ok())
+        result = checkNamesOneItem(match, "deletion");
     if (!result.ok())
         return result;
     return backend.transaction(QMKeychainBackend::Access::Write, [&] {

@@ -110,6 +110,8 @@ QMKeychainBackend &secretService();
 
 QMKeychainResult copyMatching(const QVariantMap &query, QList<QVariantMap> *results);
 QMKeychainResult add(const QVariantMap &query, QVariantMap *result);
+/// update() and remove() refuse (errSecParam) a query that does not name one item: by its
+/// reference, or by its class and every key attribute of the class.
 QMKeychainResult update(const QVariantMap &query, const QVariantMap &changes);
 QMKeychainResult remove(const QVariantMap &query);
 

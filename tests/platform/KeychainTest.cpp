@@ -372,6 +372,67 @@ TEST_P(KeychainStores, RefusesUnknownAttributesAndRemovesUnsetOnes)
             keychain->findGenericPasswordItemForAccount(u"joe"_s, u"svc"_s)->comment().isNull());
 }
 
+// A deletion or an update acts on one item that its query names; attributes that are missing
+// never widen it to every item of a class.
+TEST_P(KeychainStores, DeletesAndUpdatesNameOneItem)
+{
+    QMError error;
+    ASSERT_TRUE(keychain->addGenericPasswordWithAccount(u"joe"_s, u"mail"_s, u"1"_s, &error));
+    ASSERT_TRUE(keychain->addGenericPasswordWithAccount(u"ann"_s, u"mail"_s, u"2"_s, &error));
+    ASSERT_TRUE(keychain->addInternetPasswordWithURL(QUrl(u"https://joe@example.com/x"_s), u"3"_s,
+                                                     &error));
+    const auto count = [&] {
+        return keychain->findAllGenericPasswords()->size()
+                + keychain->findAllInternetPasswords()->size();
+    };
+
+    // Never stored: nothing to delete.
+    auto unsaved = QMGenericPasswordKeychainItem::genericPasswordItemWithKeychain(
+            keychain, u"joe"_s, u"mail"_s, u"1"_s);
+    EXPECT_FALSE(unsaved->destroy(&error));
+    EXPECT_EQ(statusOf(error), errSecItemNotFound);
+    QMGenericPasswordKeychainItem blank(keychain);
+    EXPECT_FALSE(blank.destroy(&error));
+    EXPECT_EQ(statusOf(error), errSecItemNotFound);
+    EXPECT_EQ(count(), 3);
+
+    // Stored attributes without a reference that leave the item open: refused, whether deleting
+    // or saving a change.
+    const std::pair<const char *, std::shared_ptr<QMKeychainItem>> refused[] = {
+            {"a generic password by account alone",
+             std::make_shared<QMGenericPasswordKeychainItem>(
+                     keychain, QVariantMap {{QMKeychainAttrAccount, u"joe"_s}})},
+            {"no class, by label",
+             std::make_shared<QMKeychainItem>(keychain,
+                                              QVariantMap {{QMKeychainAttrLabel, u"mail"_s}})},
+            {"an internet password by server and account",
+             std::make_shared<QMInternetPasswordKeychainItem>(
+                     keychain,
+                     QVariantMap {{QMKeychainAttrServer, u"example.com"_s},
+                                  {QMKeychainAttrAccount, u"joe"_s}})},
+    };
+    for (const auto &[name, item] : refused) {
+        SCOPED_TRACE(name);
+        EXPECT_FALSE(item->destroy(&error));
+        EXPECT_EQ(statusOf(error), errSecParam);
+        EXPECT_TRUE(error.localizedFailureReason().contains(u"must name one item"_s))
+                << qPrintable(error.localizedFailureReason());
+        item->setObject(u"changed"_s, QMKeychainAttrComment);
+        EXPECT_FALSE(item->save(&error));
+        EXPECT_EQ(statusOf(error), errSecParam);
+    }
+    EXPECT_EQ(count(), 3);
+    EXPECT_TRUE(
+            keychain->findGenericPasswordItemForAccount(u"joe"_s, u"mail"_s)->comment().isNull());
+
+    // The whole key names one item.
+    QMGenericPasswordKeychainItem byKey(
+            keychain, {{QMKeychainAttrAccount, u"ann"_s}, {QMKeychainAttrService, u"mail"_s}});
+    ASSERT_TRUE(byKey.destroy(&error)) << qPrintable(error.localizedFailureReason());
+    EXPECT_EQ(count(), 2);
+    EXPECT_TRUE(keychain->findGenericPasswordItemForAccount(u"joe"_s, u"mail"_s));
+}
+
 INSTANTIATE_TEST_SUITE_P(, KeychainStores, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool> &info) {
                              return info.param ? "KeychainFile" : "SecretService";
