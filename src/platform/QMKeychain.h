@@ -21,7 +21,9 @@
 /// libsecret), shared with the desktop's password manager and other programs; items go into its
 /// default collection, lookups see every collection, and a locked keyring fails with
 /// errSecInteractionNotAllowed (the library never prompts). No Secret Service on the session bus
-/// fails with errSecNotAvailable.
+/// fails with errSecNotAvailable, and so does one that does not answer within timeout(): each
+/// call (a lookup, an add, an update, a delete) ends by then, its failure reason saying it timed
+/// out. What other programs see of the items is described in the README.
 ///
 /// A keychain file is encrypted as a whole with a key derived from its password (Argon2id,
 /// XChaCha20-Poly1305) and holds at most 64 MiB: a change that would make it larger is refused
@@ -46,7 +48,8 @@
 /// functions (QMInternetPasswordKeychainItem::findInternetPasswordForURL(URL, error), ...): a
 /// static and a member function of the same parameters cannot share a name here.
 ///
-/// Calls block until the keyring or the file answers; they may come from any thread.
+/// Calls block until the keyring or the file answers, or timeout() passes; they may come from
+/// any thread.
 class QMF_STORAGE_EXPORT QMKeychain : public QMObjectDescribing,
                                       public std::enable_shared_from_this<QMKeychain>
 {
@@ -84,9 +87,12 @@ public:
     using PasswordProvider = std::function<QString(const QString &path)>;
     static void setPasswordProvider(PasswordProvider provider);
 
-    /// The longest one call on a keychain file waits for another process's lock on it; then it
-    /// fails with errSecIO and a failure reason that says so. 5 seconds by default;
-    /// process-wide, for calls that start after the change; negative durations count as 0.
+    /// The longest one call of the credential store waits for another process: for the desktop
+    /// keyring to answer (the call as a whole, from reaching the session bus to the last reply),
+    /// or for another process's lock on a keychain file. Then the call fails: errSecNotAvailable
+    /// for the keyring, errSecIO for a file, each with a failure reason that says it timed out
+    /// (never errSecUserCanceled). 5 seconds by default; process-wide, for calls that start
+    /// after the change; negative durations count as 0.
     static void setTimeout(std::chrono::milliseconds timeout);
     static std::chrono::milliseconds timeout();
 

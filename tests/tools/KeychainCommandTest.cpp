@@ -8,10 +8,17 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <cstdio>
 #include <functional>
+#include <thread>
+#include <vector>
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace QmfTestSupport;
@@ -69,6 +76,145 @@ void becomeNobody()
     if (::setgid(65534) != 0 || ::setuid(65534) != 0)
         ::_exit(100);
 }
+
+// A session bus that accepts connections and never answers.
+class SilentBus
+{
+public:
+    explicit SilentBus(const QString &path)
+    {
+        m_socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        const QByteArray name = QFile::encodeName(path);
+        std::copy_n(name.constData(), std::min<size_t>(name.size(), sizeof address.sun_path - 1),
+                    address.sun_path);
+        m_ok = m_socket >= 0
+                && ::bind(m_socket, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+                && ::listen(m_socket, 16) == 0;
+        m_accepting = std::thread([this] {
+            for (int connection; (connection = ::accept(m_socket, nullptr, nullptr)) >= 0;)
+                m_connections.push_back(connection);
+        });
+    }
+    ~SilentBus()
+    {
+        // Wakes the accept() above with an error.
+        ::shutdown(m_socket, SHUT_RDWR);
+        m_accepting.join();
+        for (const int connection : m_connections)
+            ::close(connection);
+        ::close(m_socket);
+    }
+    bool isListening() const { return m_ok; }
+
+private:
+    int m_socket = -1;
+    bool m_ok = false;
+    std::vector<int> m_connections; // the accepting thread's until it is joined
+    std::thread m_accepting;
+};
+
+// A session bus and a Secret Service (gnome-keyring) of the test's own, so that the test can stop
+// the service without freezing the keyring of anything else. The bus starts no service on demand,
+// so the stopped keyring is never replaced by a new one.
+class PrivateKeyring
+{
+public:
+    PrivateKeyring()
+    {
+        const QString config = writeFile(m_dir, u"bus.conf"_s,
+                                         R"(<!DOCTYPE busconfig PUBLIC
+ "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=)" + QFile::encodeName(m_dir.filePath(u"bus"_s))
+                                                 + R"(</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+)");
+        m_bus.start(u"dbus-daemon"_s,
+                    {u"--config-file="_s + config, u"--nofork"_s, u"--print-address=1"_s});
+        if (!m_bus.waitForReadyRead(20000)) {
+            problem = u"dbus-daemon did not start: "_s
+                    + QString::fromUtf8(m_bus.readAllStandardError());
+            return;
+        }
+        environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s,
+                           QString::fromUtf8(m_bus.readLine().trimmed()));
+        for (const char *name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"}) {
+            const QString path = m_dir.filePath(QString::fromLatin1(name));
+            QDir().mkpath(path);
+            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            environment.insert(QString::fromLatin1(name), path);
+        }
+        // The daemon unlocks its "login" collection with the password on its standard input and
+        // goes into the background once it serves. What it prints is not needed, and a pipe that
+        // is closed once it is read would end it.
+        QProcess daemon;
+        daemon.setProcessEnvironment(environment);
+        daemon.setStandardOutputFile(QProcess::nullDevice());
+        daemon.setStandardErrorFile(QProcess::nullDevice());
+        daemon.start(u"gnome-keyring-daemon"_s, {u"--unlock"_s, u"--components=secrets"_s});
+        daemon.write("qmf-test-keyring");
+        daemon.closeWriteChannel();
+        const bool started = daemon.waitForFinished(20000) && daemon.exitCode() == 0;
+        // It returns before it has its name on the bus.
+        const ChildRun named = runChild(
+                u"gdbus"_s,
+                {u"wait"_s, u"--session"_s, u"--timeout"_s, u"20"_s, u"org.freedesktop.secrets"_s},
+                environment);
+        const ChildRun owner
+                = runChild(u"gdbus"_s,
+                           {u"call"_s, u"--session"_s, u"--dest"_s, u"org.freedesktop.DBus"_s,
+                            u"--object-path"_s, u"/org/freedesktop/DBus"_s, u"--method"_s,
+                            u"org.freedesktop.DBus.GetConnectionUnixProcessID"_s,
+                            u"org.freedesktop.secrets"_s},
+                           environment);
+        // "(uint32 PID,)"
+        const qsizetype at = owner.out.indexOf("uint32 ");
+        if (started && named.status == 0 && at >= 0)
+            m_daemon = pid_t(owner.out.mid(at + 7).split(',').first().toInt());
+        else
+            problem = u"gnome-keyring-daemon %1; gdbus wait: %2; gdbus call: %3 %4"_s.arg(
+                    started ? u"started"_s : u"failed"_s, named.err, QString::fromUtf8(owner.out),
+                    owner.err);
+    }
+    ~PrivateKeyring()
+    {
+        if (m_daemon > 0) {
+            // It is not our child, so its end is waited for through a descriptor of the process:
+            // until then it may still write into the folder that goes next.
+            const int process = int(::syscall(SYS_pidfd_open, m_daemon, 0));
+            ::kill(m_daemon, SIGCONT);
+            ::kill(m_daemon, SIGTERM);
+            if (process >= 0) {
+                pollfd ended {process, POLLIN, 0};
+                ::poll(&ended, 1, 20000);
+                ::close(process);
+            }
+        }
+        m_bus.terminate();
+        m_bus.waitForFinished();
+    }
+    bool isRunning() const { return m_daemon > 0; }
+    pid_t daemon() const { return m_daemon; }
+
+    QProcessEnvironment environment;
+    QString problem;
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_bus;
+    pid_t m_daemon = 0;
+};
 
 } // namespace
 
@@ -266,4 +412,60 @@ TEST(QmfKeychainTest, ReadsWithReadPermissionAloneAndNamesWhatItMayNotRead)
     EXPECT_EQ(QDir(shared).entryList(QDir::Files | QDir::Hidden).size(), 3)
             << "no lock or scratch file beside them";
     ASSERT_TRUE(mode(shared, 0755));
+}
+
+// A session bus that takes the connection and never answers costs the time-out, not forever.
+TEST(QmfKeychainTest, EndsAtTheTimeOutWhenTheBusNeverAnswers)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"bus"_s);
+    SilentBus bus(path);
+    ASSERT_TRUE(bus.isListening());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path="_s + path);
+    const ChildRun run
+            = runQmfChild({u"keychain"_s, u"list"_s, u"--timeout"_s, u"1"_s}, environment);
+    ASSERT_TRUE(run.finished) << "still waiting after " << run.milliseconds << " ms";
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              u"qmf: No keychain is available. You may need to restart your computer. The desktop "
+              "keyring did not answer within 1 s (timed out). (status -25291)\n"_s);
+    std::printf("qmf keychain list on a silent bus ended after %lld ms (time-out 1 s)\n",
+                run.milliseconds);
+}
+
+// A keyring that stopped answering (SIGSTOP) costs each call the time-out.
+TEST(QmfKeychainTest, EndsAtTheTimeOutWhenTheKeyringIsStopped)
+{
+    PrivateKeyring keyring;
+    ASSERT_TRUE(keyring.isRunning()) << qPrintable(keyring.problem);
+    const QProcessEnvironment &environment = keyring.environment;
+    const QStringList item {u"--account"_s, u"joe"_s, u"--service"_s, u"mail"_s};
+    ASSERT_EQ(runQmfChild(QStringList {u"keychain"_s, u"add"_s, u"--secret-stdin"_s} + item,
+                          environment, "s3cret\n")
+                      .status,
+              0);
+
+    ASSERT_EQ(::kill(keyring.daemon(), SIGSTOP), 0);
+    const QString timedOut
+            = u"qmf: No keychain is available. You may need to restart your computer. The desktop "
+              "keyring did not answer within 1 s (timed out). (status -25291)\n"_s;
+    for (const QStringList &arguments : {QStringList {u"list"_s}, QStringList {u"find"_s} + item,
+                                         QStringList {u"add"_s, u"--secret-stdin"_s, u"--account"_s,
+                                                      u"ann"_s, u"--service"_s, u"mail"_s},
+                                         QStringList {u"delete"_s} + item}) {
+        SCOPED_TRACE(arguments.join(u' ').toStdString());
+        const ChildRun run
+                = runQmfChild(QStringList {u"keychain"_s, u"--timeout"_s, u"1"_s} + arguments,
+                              environment, "x\n");
+        ASSERT_TRUE(run.finished) << "still waiting after " << run.milliseconds << " ms";
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, timedOut);
+        std::printf("qmf keychain %s on a stopped keyring ended after %lld ms (time-out 1 s)\n",
+                    qPrintable(arguments.first()), run.milliseconds);
+    }
+    ASSERT_EQ(::kill(keyring.daemon(), SIGCONT), 0);
+    const ChildRun again = runQmfChild({u"keychain"_s, u"list"_s}, environment);
+    EXPECT_EQ(again.status, 0) << qPrintable(again.err);
+    EXPECT_EQ(again.out, "generic\tjoe\tmail\n");
 }
