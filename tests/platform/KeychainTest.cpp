@@ -1,8 +1,8 @@
 // The credential store: the item model, query building, the protocol table and URL forms, then
 // both stores (the desktop keyring and keychain files) through the same round trips. What only
 // keychain files do is in KeychainFileTest.cpp. The keyring is a throw-away gnome-keyring that
-// with-keyring.sh starts. glib's headers come before Qt's.
-#include <libsecret/secret.h>
+// with-keyring.sh starts. What other programs see of the keyring's items is tested with
+// secret-tool in tests/tools/KeychainCommandTest.cpp.
 
 #include "KeychainTestSupport.h"
 #include "support/Failures.h"
@@ -437,30 +437,3 @@ INSTANTIATE_TEST_SUITE_P(, KeychainStores, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool> &info) {
                              return info.param ? "KeychainFile" : "SecretService";
                          });
-
-// Other programs that share the keyring find our items by the schema and its attributes.
-TEST(KeychainSecretService, ItemsAreVisibleToOtherKeyringClients)
-{
-    QMError error;
-    const auto keychain = QMKeychain::defaultKeychain();
-    ASSERT_NO_FATAL_FAILURE(clear(keychain));
-    ASSERT_TRUE(keychain->addInternetPasswordWithURL(QUrl(u"https://ann@example.org:8443/x"_s),
-                                                     u"shared"_s, &error))
-            << qPrintable(error.localizedDescription());
-    GHashTable *attributes = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
-    for (const auto &[name, value] :
-         {std::pair {"xdg:schema", "org.qmfoundation.keychain.InternetPassword"},
-          {"server", "example.org"},
-          {"account", "ann"},
-          {"protocol", "HTTPS"},
-          {"port", "8443"}})
-        g_hash_table_insert(attributes, g_strdup(name), g_strdup(value));
-    GError *failure = nullptr;
-    gchar *password = secret_password_lookupv_sync(nullptr, attributes, nullptr, &failure);
-    g_hash_table_unref(attributes);
-    EXPECT_STREQ(password, "shared");
-    EXPECT_EQ(failure, nullptr);
-    secret_password_free(password);
-    if (failure)
-        g_error_free(failure);
-}

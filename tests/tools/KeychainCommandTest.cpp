@@ -434,6 +434,48 @@ TEST(QmfKeychainTest, EndsAtTheTimeOutWhenTheBusNeverAnswers)
                 run.milliseconds);
 }
 
+// Other programs see the items under the library's schemas and attributes, and the library finds
+// theirs.
+TEST(QmfKeychainTest, SharesItemsWithOtherKeyringClients)
+{
+    PrivateKeyring keyring;
+    ASSERT_TRUE(keyring.isRunning()) << qPrintable(keyring.problem);
+    const QProcessEnvironment &environment = keyring.environment;
+    const QStringList lookup {u"lookup"_s, u"xdg:schema"_s};
+    const std::pair<QStringList, QStringList> stored[] = {
+            {{u"--account"_s, u"joe"_s, u"--service"_s, u"mail"_s},
+             {u"org.qmfoundation.keychain.GenericPassword"_s, u"account"_s, u"joe"_s, u"service"_s,
+              u"mail"_s}},
+            {{u"--url"_s, u"https://ann@example.org:8443/x"_s},
+             {u"org.qmfoundation.keychain.InternetPassword"_s, u"account"_s, u"ann"_s, u"server"_s,
+              u"example.org"_s, u"protocol"_s, u"HTTPS"_s, u"port"_s, u"8443"_s, u"path"_s,
+              u"/x"_s}},
+    };
+    for (const auto &[qmf, attributes] : stored) {
+        SCOPED_TRACE(qmf.join(u' ').toStdString());
+        const ChildRun added
+                = runQmfChild(QStringList {u"keychain"_s, u"add"_s, u"--secret-stdin"_s} + qmf,
+                              environment, "shared secret\n");
+        ASSERT_EQ(added.status, 0) << qPrintable(added.err);
+        const ChildRun found = runChild(u"secret-tool"_s, lookup + attributes, environment);
+        EXPECT_EQ(found.status, 0) << qPrintable(found.err);
+        EXPECT_EQ(found.out, "shared secret");
+    }
+
+    const ChildRun storedByOther = runChild(u"secret-tool"_s,
+                                            {u"store"_s, u"--label=Chat"_s, u"xdg:schema"_s,
+                                             u"org.qmfoundation.keychain.GenericPassword"_s,
+                                             u"account"_s, u"bob"_s, u"service"_s, u"chat"_s},
+                                            environment, "theirs");
+    ASSERT_EQ(storedByOther.status, 0) << qPrintable(storedByOther.err);
+    const ChildRun found = runQmfChild({u"keychain"_s, u"find"_s, u"--account"_s, u"bob"_s,
+                                        u"--service"_s, u"chat"_s, u"--show-password"_s},
+                                       environment);
+    EXPECT_EQ(found.status, 0) << qPrintable(found.err);
+    EXPECT_TRUE(found.out.contains("label: Chat\n") && found.out.endsWith("password: theirs\n"))
+            << found.out.constData();
+}
+
 // A keyring that stopped answering (SIGSTOP) costs each call the time-out.
 TEST(QmfKeychainTest, EndsAtTheTimeOutWhenTheKeyringIsStopped)
 {
