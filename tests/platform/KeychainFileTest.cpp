@@ -59,6 +59,18 @@ QStringList accountsOf(const QList<QMKeychainRecord> &records)
     return accounts;
 }
 
+// A new keychain file `name` in `dir` under quickHeader(), opened.
+QMKeychain::Ptr openQuickKeychain(const QTemporaryDir &dir, const QString &name)
+{
+    QMError error;
+    const QString path = dir.filePath(name);
+    auto keychain = writeQuickKeychain(path)
+            ? QMKeychain::openKeychainWithPath(path, password, &error)
+            : nullptr;
+    EXPECT_TRUE(keychain) << qPrintable(error.localizedFailureReason());
+    return keychain;
+}
+
 // The lines a writer process printed: the accounts whose adds had returned.
 QStringList reportedAccounts(QProcess &writer)
 {
@@ -264,11 +276,10 @@ TEST(KeychainFile, ReadsVersion1AndWritesVersion2)
 TEST(KeychainFile, NeverWritesAFileItWouldNotRead)
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath(u"big.keychain"_s);
-    ASSERT_TRUE(writeQuickKeychain(path));
-    QMError error;
-    auto keychain = QMKeychain::openKeychainWithPath(path, password, &error);
+    const auto keychain = openQuickKeychain(dir, u"big.keychain"_s);
     ASSERT_TRUE(keychain);
+    const QString path = keychain->path();
+    QMError error;
     ASSERT_TRUE(keychain->addGenericPasswordWithAccount(u"a"_s, u"s"_s, u"p"_s, &error));
     const QByteArray before = contents(path);
     const QString tooLarge(Format::MaximumFileSize, u'x');
@@ -306,10 +317,9 @@ TEST(KeychainFile, NeverWritesAFileItWouldNotRead)
 TEST(KeychainFile, LocksWaitForHoldersAndOldLockFilesAreIgnored)
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath(u"k.keychain"_s);
-    ASSERT_TRUE(writeQuickKeychain(path));
-    auto keychain = QMKeychain::openKeychainWithPath(path, password);
+    const auto keychain = openQuickKeychain(dir, u"k.keychain"_s);
     ASSERT_TRUE(keychain);
+    const QString path = keychain->path();
     const TimeoutScope noWait(0ms);
     QMError error;
 
