@@ -92,7 +92,8 @@ public:
     /// or for another process's lock on a keychain file. Then the call fails: errSecNotAvailable
     /// for the keyring, errSecIO for a file, each with a failure reason that says it timed out
     /// (never errSecUserCanceled). 5 seconds by default; process-wide, for calls that start
-    /// after the change; negative durations count as 0.
+    /// after the change; negative durations count as 0. The keyring has no transactions: an
+    /// update cut off at the deadline may have changed some of the item's attributes already.
     static void setTimeout(std::chrono::milliseconds timeout);
     static std::chrono::milliseconds timeout();
 

@@ -502,7 +502,7 @@ QMKeychainResult QMKeychainFile::remove()
     const QMFileStatus locked
             = lock.lock(m_path, QMFileLock::Exclusive, QMKeychainStore::timeout());
     if (!locked.ok())
-        return failure(locked, "read");
+        return failure(locked, locked.kind == QMFileStatus::TimedOut ? "delete" : "read");
     if (::unlink(QFile::encodeName(m_path).constData()) != 0)
         return failure(QMFileStatus::fromErrno(errno), "delete");
     return errSecSuccess;
