@@ -64,9 +64,15 @@ ChildRun runChild(const QString &program, const QStringList &arguments,
     return run;
 }
 
-ChildRun runQmfChild(const QStringList &arguments, const QProcessEnvironment &environment,
+ChildRun runQmfChild(const QStringList &arguments, QProcessEnvironment environment,
                      const QByteArray &input = {}, const std::function<void()> &inChild = {})
 {
+    // Under ThreadSanitizer qmf reaches the keyring through GLib's threads, as the keychain tests
+    // do, and so takes their suppressions.
+    if (environment.contains(u"TSAN_OPTIONS"_s))
+        environment.insert(u"TSAN_OPTIONS"_s,
+                           u"halt_on_error=1 suppressions=" QMF_SOURCE_DIR
+                           "/tests/platform/keychain-tsan.supp"_s);
     return runChild(QStringLiteral(QMF_TOOL_PATH), arguments, environment, input, inChild);
 }
 
