@@ -426,8 +426,9 @@ QMKeychainResult QMKeychainFile::write()
         sodium_memzero(payload.data(), size_t(payload.size()));
         return {errSecDataTooLarge,
                 u"The keychain file %1 would hold %2 bytes, more than a keychain file may hold "
-                "(64 MiB); it was left as it was."_s.arg(m_path)
-                        .arg(size),
+                "(%3 MiB); it was left as it was."_s.arg(
+                        m_path, QString::number(size),
+                        QString::number(Format::MaximumFileSize / (1024 * 1024))),
                 m_path};
     }
     const QByteArray bytes = Format::seal(m_header, keyFor(m_header), std::move(payload));
