@@ -12,7 +12,6 @@
 #include <QString>
 
 #include <functional>
-#include <mutex>
 
 struct QMFileStatus;
 class QMFileLock;
@@ -121,7 +120,7 @@ private:
     const QString m_path;
     QByteArray m_password;
     // One operation of this object at a time, across threads; the fields below are used under it.
-    std::timed_mutex m_mutex;
+    QMKeychainTimedMutex m_mutex;
     bool m_dirty = false;
     QMKeychainFileFormat::Header m_header;
     QList<QMKeychainRecord> m_records;

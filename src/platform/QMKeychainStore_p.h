@@ -17,7 +17,9 @@
 #include <QVariantMap>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 
 /// A status with what the store knows beyond its number: the failure in words (naming what
 /// failed and the system's reason) and the keychain file concerned, for the error a caller gets.
@@ -36,6 +38,40 @@ struct QMKeychainResult
     bool ok() const { return status == errSecSuccess; }
     /// QMKeychainErrors::keychainError() of the three.
     QMError error() const;
+};
+
+/// A mutex whose lock waits until a deadline at most, for the transactions of the stores (used
+/// through std::unique_lock). std::timed_mutex would do, but its timed wait
+/// (pthread_mutex_clocklock) is invisible to ThreadSanitizer as GCC 12 ships it, which then reports
+/// every unlock as a fault; a flag under a std::mutex and a condition variable it does follow.
+class QMKeychainTimedMutex
+{
+public:
+    bool try_lock_until(std::chrono::steady_clock::time_point deadline)
+    {
+        std::unique_lock lock(m_mutex);
+        if (!m_free.wait_until(lock, deadline, [this] { return !m_held; }))
+            return false;
+        m_held = true;
+        return true;
+    }
+    bool try_lock_for(std::chrono::milliseconds timeout)
+    {
+        return try_lock_until(std::chrono::steady_clock::now() + timeout);
+    }
+    void unlock()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_held = false;
+        }
+        m_free.notify_one();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_free;
+    bool m_held = false;
 };
 
 /// One stored item: its class, its identity in the store, the typed attributes (every key of

@@ -416,7 +416,7 @@ private:
         return it == m_found.end() ? nullptr : it->second.get();
     }
 
-    std::timed_mutex m_mutex;
+    QMKeychainTimedMutex m_mutex;
     // Valid during a transaction only.
     GObjectPtr<SecretService> m_service;
     GCancellable *m_cancellable = nullptr;

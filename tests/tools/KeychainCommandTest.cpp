@@ -412,7 +412,7 @@ TEST(QmfKeychainTest, ReadsWithReadPermissionAloneAndNamesWhatItMayNotRead)
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(run.status, row.status);
         EXPECT_EQ(run.out, row.out);
-        EXPECT_EQ(run.err, row.err);
+        EXPECT_EQ(run.err.toStdString(), row.err.toStdString());
     }
     EXPECT_EQ(contents(readable), before);
     EXPECT_EQ(QDir(shared).entryList(QDir::Files | QDir::Hidden).size(), 3)
@@ -433,9 +433,9 @@ TEST(QmfKeychainTest, EndsAtTheTimeOutWhenTheBusNeverAnswers)
             = runQmfChild({u"keychain"_s, u"list"_s, u"--timeout"_s, u"1"_s}, environment);
     ASSERT_TRUE(run.finished) << "still waiting after " << run.milliseconds << " ms";
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err,
-              u"qmf: No keychain is available. You may need to restart your computer. The desktop "
-              "keyring did not answer within 1 s (timed out). (status -25291)\n"_s);
+    EXPECT_EQ(run.err.toStdString(),
+              "qmf: No keychain is available. You may need to restart your computer. The desktop "
+              "keyring did not answer within 1 s (timed out). (status -25291)\n");
     std::printf("qmf keychain list on a silent bus ended after %lld ms (time-out 1 s)\n",
                 run.milliseconds);
 }
@@ -508,7 +508,7 @@ TEST(QmfKeychainTest, EndsAtTheTimeOutWhenTheKeyringIsStopped)
                               environment, "x\n");
         ASSERT_TRUE(run.finished) << "still waiting after " << run.milliseconds << " ms";
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err, timedOut);
+        EXPECT_EQ(run.err.toStdString(), timedOut.toStdString());
         std::printf("qmf keychain %s on a stopped keyring ended after %lld ms (time-out 1 s)\n",
                     qPrintable(arguments.first()), run.milliseconds);
     }
