@@ -1,7 +1,8 @@
 // Reads keychain files with QMKeychainFileFormat::decrypt() under a fixed key (the password's
 // Argon2id derivation is left out: it only turns a password into that key) and checks that
 //  - nothing crashes, hangs or throws, and every file is either read whole or refused with
-//    errSecAuthFailed (not ours, damaged, or forged) or errSecDecode (authentic but no item set);
+//    errSecDecode (not ours, cut, damaged, or authentic but no item set) or errSecAuthFailed (a
+//    key check that does not match, or a version-1 file that does not decrypt), with a reason;
 //  - what reads back is written back: encrypting the records and reading them again gives the
 //    same records.
 // The first byte chooses the use of the rest: 0 reads it as a whole file, 1 seals it as the
@@ -23,18 +24,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray rest(reinterpret_cast<const char *>(data) + 1, qsizetype(size - 1));
     const QByteArray file = data[0] == 1 ? Format::seal(header, key, rest) : rest;
     QList<QMKeychainRecord> records;
-    const OSStatus status = Format::decrypt(
+    const QMKeychainResult result = Format::decrypt(
             file, [](const Format::Header &) { return key; }, &records);
-    if (status != errSecSuccess) {
-        if ((status != errSecAuthFailed && status != errSecDecode) || !records.isEmpty())
+    if (!result.ok()) {
+        if ((result.status != errSecAuthFailed && result.status != errSecDecode)
+            || result.reason.isEmpty() || !records.isEmpty())
             abort();
         return 0;
     }
     QList<QMKeychainRecord> again;
-    if (Format::decrypt(
-                Format::encrypt(header, key, records), [](const Format::Header &) { return key; },
-                &again)
-                != errSecSuccess
+    if (!Format::decrypt(
+                 Format::encrypt(header, key, records), [](const Format::Header &) { return key; },
+                 &again)
+                 .ok()
         || again != records)
         abort();
     return 0;

@@ -18,8 +18,9 @@ packages=(
     # qmf-explorer's widget tests: one run in a real X server, and fonts for its screenshots.
     xvfb xauth fonts-dejavu-core
     # The credential store: the desktop keyring (libsecret) and keychain files (libsodium); its
-    # tests run a throw-away gnome-keyring in a private D-Bus session (dbus-run-session).
-    libsecret-1-dev libsodium-dev dbus gnome-keyring
+    # tests run a throw-away gnome-keyring in a private D-Bus session (dbus-run-session), wait for
+    # it with gdbus, and check that secret-tool and the library see each other's items.
+    libsecret-1-dev libsodium-dev dbus gnome-keyring libglib2.0-bin libsecret-tools
     # The object store: Qt SQL's SQLite driver, and SQLite's own header for the functions the
     # store adds to its connections (the driver and the library share one libsqlite3).
     libqt6sql6-sqlite libsqlite3-dev

@@ -31,7 +31,7 @@ QMKeychain::PasswordProvider &provider()
 }
 
 // The password to use: the given one, else the provider's answer.
-OSStatus passwordFor(const QString &path, const QString &given, QByteArray *password)
+QMKeychainResult passwordFor(const QString &path, const QString &given, QByteArray *password)
 {
     if (!given.isNull()) {
         *password = given.toUtf8();
@@ -56,16 +56,16 @@ QMKeychain::Ptr fileKeychain(const QString &path, const QString &password, bool 
 {
     QMParameterAssert(!path.isNull(), "path != nil");
     QByteArray bytes;
-    OSStatus status = passwordFor(path, password, &bytes);
-    if (status == errSecSuccess) {
+    QMKeychainResult result = passwordFor(path, password, &bytes);
+    if (result.ok()) {
         auto file = std::make_shared<QMKeychainFile>(QDir::cleanPath(QDir(path).absolutePath()),
                                                      bytes);
         file->self = file;
-        status = create ? file->create() : file->open();
-        if (status == errSecSuccess)
+        result = create ? file->create() : file->open();
+        if (result.ok())
             return std::make_shared<QMKeychain>(file);
     }
-    QMSetError(error, QMKeychainErrors::keychainErrorFromOSStatus(status));
+    QMSetError(error, result.error());
     return nullptr;
 }
 
@@ -120,6 +120,16 @@ void QMKeychain::setPasswordProvider(PasswordProvider passwordProvider)
 {
     std::lock_guard guard(providerMutex());
     provider() = std::move(passwordProvider);
+}
+
+void QMKeychain::setTimeout(std::chrono::milliseconds timeout)
+{
+    QMKeychainStore::setTimeout(timeout);
+}
+
+std::chrono::milliseconds QMKeychain::timeout()
+{
+    return QMKeychainStore::timeout();
 }
 
 bool QMKeychain::supportsProtocol(const QString &protocol)
@@ -220,9 +230,9 @@ bool QMKeychain::destroy(QMError *error)
 {
     if (isDefaultKeychain())
         throw std::invalid_argument("The user's default keychain cannot be deleted.");
-    const OSStatus status = d->keychainRef->remove();
-    if (status != errSecSuccess) {
-        QMSetError(error, QMKeychainErrors::keychainErrorFromOSStatus(status));
+    const QMKeychainResult result = d->keychainRef->remove();
+    if (!result.ok()) {
+        QMSetError(error, result.error());
         return false;
     }
     return true;

@@ -11,6 +11,7 @@
 
 #include <QUrl>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -20,12 +21,24 @@
 /// libsecret), shared with the desktop's password manager and other programs; items go into its
 /// default collection, lookups see every collection, and a locked keyring fails with
 /// errSecInteractionNotAllowed (the library never prompts). No Secret Service on the session bus
-/// fails with errSecNotAvailable.
+/// fails with errSecNotAvailable, and so does one that does not answer within timeout(): each
+/// call (a lookup, an add, an update, a delete) ends by then, its failure reason saying it timed
+/// out. What other programs see of the items is described in the README.
 ///
 /// A keychain file is encrypted as a whole with a key derived from its password (Argon2id,
-/// XChaCha20-Poly1305); a wrong password or a changed, cut or foreign file fails with
-/// errSecAuthFailed and reads nothing. Each change locks the file, reads it and writes it back
-/// atomically with mode 0600, so writers in several processes lose nothing.
+/// XChaCha20-Poly1305) and holds at most 64 MiB: a change that would make it larger is refused
+/// with errSecDataTooLarge before anything is written, and a larger file is not read. A wrong
+/// password fails with errSecAuthFailed, and a damaged, cut or foreign file with errSecDecode;
+/// either reads nothing. Each call takes a kernel lock on the file (shared to read, exclusive to
+/// change; it dies with its holder, so a crashed writer never blocks anyone) and waits at most
+/// timeout() for other holders; a change writes a new file and puts it in place of the old in one
+/// step (mode 0600), so writers in several processes lose nothing and a writer killed at any
+/// point leaves the old file or the new one, whole. Reading needs no write access to the file or
+/// its folder. Only regular files are read; anything else at the path (a FIFO, a device, a
+/// folder) is errSecParam. Errors about a file carry its path (QMKeychainErrorPathKey) and say
+/// what happened as their failure reason: "Cannot read the keychain file PATH: Permission
+/// denied." (errSecRdPerm), and likewise for writing (errSecWrPerm) and other system failures
+/// (errSecIO).
 ///
 /// Lookups that return one item take the first match, and list lookups return items, in the
 /// keychain's order: oldest first (by creation time, then by the order the keyring numbered
@@ -35,7 +48,8 @@
 /// functions (QMInternetPasswordKeychainItem::findInternetPasswordForURL(URL, error), ...): a
 /// static and a member function of the same parameters cannot share a name here.
 ///
-/// Calls block until the keyring or the file answers; they may come from any thread.
+/// Calls block until the keyring or the file answers, or timeout() passes; they may come from
+/// any thread.
 class QMF_STORAGE_EXPORT QMKeychain : public QMObjectDescribing,
                                       public std::enable_shared_from_this<QMKeychain>
 {
@@ -61,8 +75,9 @@ public:
     static Ptr keychainWithPath(const QString &path, const QString &password,
                                 QMError *error = nullptr);
     /// Opens the existing keychain file at `path` with its password (a null password asks the
-    /// provider): errSecNoSuchKeychain when there is none, errSecAuthFailed for a wrong password
-    /// or a damaged file. Throws "Invalid parameter not satisfying: path != nil" for a null path.
+    /// provider): errSecNoSuchKeychain when there is none, errSecAuthFailed for a wrong password,
+    /// errSecDecode for a damaged file, errSecRdPerm when it may not be read. Throws "Invalid
+    /// parameter not satisfying: path != nil" for a null path.
     static Ptr openKeychainWithPath(const QString &path, const QString &password,
                                     QMError *error = nullptr);
 
@@ -71,6 +86,16 @@ public:
     /// opens the keychain. Without a provider such calls fail with errSecInteractionNotAllowed.
     using PasswordProvider = std::function<QString(const QString &path)>;
     static void setPasswordProvider(PasswordProvider provider);
+
+    /// The longest one call of the credential store waits for another process: for the desktop
+    /// keyring to answer (the call as a whole, from reaching the session bus to the last reply),
+    /// or for another process's lock on a keychain file. Then the call fails: errSecNotAvailable
+    /// for the keyring, errSecIO for a file, each with a failure reason that says it timed out
+    /// (never errSecUserCanceled). 5 seconds by default; process-wide, for calls that start
+    /// after the change; negative durations count as 0. The keyring has no transactions: an
+    /// update cut off at the deadline may have changed some of the item's attributes already.
+    static void setTimeout(std::chrono::milliseconds timeout);
+    static std::chrono::milliseconds timeout();
 
     /// True for "ftp", "ftps", "http", "https" and "ssh".
     static bool supportsProtocol(const QString &protocol);

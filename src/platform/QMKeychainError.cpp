@@ -5,6 +5,7 @@
 using namespace Qt::Literals::StringLiterals;
 
 const QString QMKeychainErrorDomain = u"QMKeychainErrorDomain"_s;
+const QString QMKeychainErrorPathKey = u"QMKeychainErrorPath"_s;
 
 QString QMKeychainErrors::messageForStatus(OSStatus status)
 {
@@ -20,6 +21,9 @@ QString QMKeychainErrors::messageForStatus(OSStatus status)
         break;
     case errSecParam:
         text = "One or more parameters passed to a function were not valid.";
+        break;
+    case errSecRdPerm:
+        text = "Read permissions error.";
         break;
     case errSecWrPerm:
         text = "Write permissions error.";
@@ -48,6 +52,10 @@ QString QMKeychainErrors::messageForStatus(OSStatus status)
     case errSecItemNotFound:
         text = "The specified item could not be found in the keychain.";
         break;
+    case errSecDataTooLarge:
+        text = "This item contains information which is too large or in a format that cannot be "
+               "displayed.";
+        break;
     case errSecNoDefaultKeychain:
         text = "A default keychain could not be found.";
         break;
@@ -71,5 +79,16 @@ QMError QMKeychainErrors::keychainErrorFromOSStatus(OSStatus status)
         userInfo.insert(QMLocalizedDescriptionKey, message);
         userInfo.insert(QMLocalizedFailureReasonErrorKey, message);
     }
+    return QMError(QMKeychainErrorDomain, status, userInfo);
+}
+
+QMError QMKeychainErrors::keychainError(OSStatus status, const QString &reason, const QString &path)
+{
+    const QMError plain = keychainErrorFromOSStatus(status);
+    QVariantMap userInfo = plain.userInfo();
+    if (!reason.isEmpty())
+        userInfo.insert(QMLocalizedFailureReasonErrorKey, reason);
+    if (!path.isEmpty())
+        userInfo.insert(QMKeychainErrorPathKey, path);
     return QMError(QMKeychainErrorDomain, status, userInfo);
 }

@@ -131,13 +131,13 @@ std::optional<QVariantMap> QMKeychainItem::findKeychainItemWithAttributes(
     QVariantMap query = queryAttributes(attributes.value(QMKeychainAttrClass).toString(),
                                         attributes, keychain);
     QList<QVariantMap> results;
-    const OSStatus status = QMKeychainStore::copyMatching(query, &results);
-    if (status == errSecItemNotFound) {
+    const QMKeychainResult result = QMKeychainStore::copyMatching(query, &results);
+    if (result.status == errSecItemNotFound) {
         QMSetError(error, QMError());
         return std::nullopt;
     }
-    if (status != errSecSuccess) {
-        QMSetError(error, QMKeychainErrors::keychainErrorFromOSStatus(status));
+    if (!result.ok()) {
+        QMSetError(error, result.error());
         return std::nullopt;
     }
     return results.value(0);
@@ -151,11 +151,11 @@ QMKeychainItem::findAll(const QString &itemClass, const QVariantMap &attributes,
     query.insert(QMKeychainMatchLimit, QMKeychainMatchLimitAll);
     query.remove(QMKeychainReturnData);
     QList<QVariantMap> results;
-    const OSStatus status = QMKeychainStore::copyMatching(query, &results);
-    if (status == errSecItemNotFound)
+    const QMKeychainResult result = QMKeychainStore::copyMatching(query, &results);
+    if (result.status == errSecItemNotFound)
         return QList<QVariantMap>();
-    if (status != errSecSuccess) {
-        QMSetError(error, QMKeychainErrors::keychainErrorFromOSStatus(status));
+    if (!result.ok()) {
+        QMSetError(error, result.error());
         return std::nullopt;
     }
     return results;
@@ -173,17 +173,17 @@ bool QMKeychainItem::save(QMError *error)
         QMSetError(error, QMError());
         return false;
     }
-    OSStatus status = errSecSuccess;
+    QMKeychainResult result;
     if (isNew()) {
         QVariantMap stored;
-        status = QMKeychainStore::add(queryAttributesWithAttributes(d->modifiedItemAttributes),
+        result = QMKeychainStore::add(queryAttributesWithAttributes(d->modifiedItemAttributes),
                                       &stored);
-        if (status == errSecSuccess)
+        if (result.ok())
             d->itemAttributes.insert(stored);
     } else {
-        status = QMKeychainStore::update(queryAttributesWithAttributes(d->itemAttributes),
+        result = QMKeychainStore::update(queryAttributesWithAttributes(d->itemAttributes),
                                          d->modifiedItemAttributes);
-        if (status == errSecSuccess) {
+        if (result.ok()) {
             for (auto it = d->modifiedItemAttributes.cbegin();
                  it != d->modifiedItemAttributes.cend(); ++it) {
                 if (it->isValid())
@@ -193,8 +193,8 @@ bool QMKeychainItem::save(QMError *error)
             }
         }
     }
-    if (status != errSecSuccess) {
-        QMSetError(error, QMKeychainErrors::keychainErrorFromOSStatus(status));
+    if (!result.ok()) {
+        QMSetError(error, result.error());
         return false;
     }
     d->modifiedItemAttributes.clear();
@@ -203,10 +203,13 @@ bool QMKeychainItem::save(QMError *error)
 
 bool QMKeychainItem::destroy(QMError *error)
 {
-    const OSStatus status
-            = QMKeychainStore::remove(queryAttributesWithAttributes(d->itemAttributes));
-    if (status != errSecSuccess) {
-        QMSetError(error, QMKeychainErrors::keychainErrorFromOSStatus(status));
+    // An item that was never stored has nothing to delete; its query would be the item class
+    // alone (the store refuses such a query in any case, see QMKeychainStore::remove()).
+    const QMKeychainResult result = isNew()
+            ? QMKeychainResult(errSecItemNotFound)
+            : QMKeychainStore::remove(queryAttributesWithAttributes(d->itemAttributes));
+    if (!result.ok()) {
+        QMSetError(error, result.error());
         return false;
     }
     return true;

@@ -143,7 +143,14 @@ public:
     /// when nothing is pending; false with the keychain error (the changes stay pending) when the
     /// store refuses, e.g. errSecDuplicateItem for an item whose key attributes another has.
     bool save(QMError *error = nullptr);
-    /// Deletes the item from its keychain.
+    /// Deletes the item from its keychain. A deliberate safety rule: a deletion (and an update
+    /// through save()) names the one item it acts on, by the item reference that every item read
+    /// from or saved to a keychain carries, or else by its class and every key attribute of the
+    /// class (generic passwords: account and service; internet passwords: account, security
+    /// domain, server, protocol, port and path). A query that does neither is refused with
+    /// errSecParam and changes nothing, so attributes that are missing can never widen a
+    /// deletion to every item of a class (in the desktop keyring, other applications' too). An
+    /// item that was never stored deletes nothing: errSecItemNotFound.
     bool destroy(QMError *error = nullptr);
 
     QString className() const override;

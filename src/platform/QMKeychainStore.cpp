@@ -5,6 +5,8 @@
 #include <QMetaType>
 #include <QUuid>
 
+#include <atomic>
+
 using namespace Qt::Literals::StringLiterals;
 
 const QString QMKeychainAttrClass = u"class"_s;
@@ -147,7 +149,7 @@ struct Match
     QVariantMap attributes;
 };
 
-OSStatus readMatch(const QVariantMap &query, Match *match)
+QMKeychainResult readMatch(const QVariantMap &query, Match *match)
 {
     for (auto it = query.cbegin(); it != query.cend(); ++it) {
         const QString &key = it.key();
@@ -167,7 +169,7 @@ OSStatus readMatch(const QVariantMap &query, Match *match)
                 return errSecParam;
             match->attributes.insert(key, typed);
         } else {
-            return errSecParam;
+            return {errSecParam, u"A keychain item has no attribute \"%1\"."_s.arg(key)};
         }
     }
     if (match->itemClass && *match->itemClass != QMKeychainItemTypeGeneric
@@ -202,13 +204,13 @@ bool matches(const QMKeychainRecord &record, const Match &match)
     return true;
 }
 
-OSStatus matchingRecords(QMKeychainBackend &backend, const Match &match,
-                         QList<QMKeychainRecord> *records)
+QMKeychainResult matchingRecords(QMKeychainBackend &backend, const Match &match,
+                                 QList<QMKeychainRecord> *records)
 {
     QList<QMKeychainRecord> candidates;
-    const OSStatus status = backend.search(typedMatchQuery(match), &candidates);
-    if (status != errSecSuccess)
-        return status;
+    const QMKeychainResult result = backend.search(typedMatchQuery(match), &candidates);
+    if (!result.ok())
+        return result;
     for (const QMKeychainRecord &record : std::as_const(candidates))
         if (matches(record, match))
             records->append(record);
@@ -216,12 +218,34 @@ OSStatus matchingRecords(QMKeychainBackend &backend, const Match &match,
 }
 
 // The attributes that make an item unique in its keychain; an absent one counts as empty.
-QStringList keyAttributes(const QString &itemClass)
+const QStringList &keyAttributes(const QString &itemClass)
 {
-    if (itemClass == QMKeychainItemTypeGeneric)
-        return {QMKeychainAttrAccount, QMKeychainAttrService};
-    return {QMKeychainAttrAccount,  QMKeychainAttrSecurityDomain, QMKeychainAttrServer,
-            QMKeychainAttrProtocol, QMKeychainAttrPort,           QMKeychainAttrPath};
+    static const QStringList generic {QMKeychainAttrAccount, QMKeychainAttrService};
+    static const QStringList internet {QMKeychainAttrAccount, QMKeychainAttrSecurityDomain,
+                                       QMKeychainAttrServer,  QMKeychainAttrProtocol,
+                                       QMKeychainAttrPort,    QMKeychainAttrPath};
+    return itemClass == QMKeychainItemTypeGeneric ? generic : internet;
+}
+
+// A change or a deletion acts on every item its query matches. A query built from attributes
+// that are missing (an item never stored, say) would be the class alone and match every item of
+// it, in a file or in the desktop keyring (where other applications' items share the schema), so
+// such a query is refused: it must name one item, by its reference or by its whole key.
+QMKeychainResult checkNamesOneItem(const Match &match, const char *action)
+{
+    if (match.identifier)
+        return errSecSuccess;
+    if (match.itemClass) {
+        const QStringList &key = keyAttributes(*match.itemClass);
+        if (std::all_of(key.cbegin(), key.cend(),
+                        [&](const QString &name) { return match.attributes.contains(name); }))
+            return errSecSuccess;
+    }
+    const QString keyText = match.itemClass ? keyAttributes(*match.itemClass).join(u", "_s)
+                                            : u"the item class and its key attributes"_s;
+    return {errSecParam,
+            u"A keychain %1 must name one item: its reference, or %2."_s.arg(
+                    QString::fromLatin1(action), keyText)};
 }
 
 QStringList keyOf(const QMKeychainRecord &record)
@@ -236,14 +260,14 @@ QStringList keyOf(const QMKeychainRecord &record)
     return key;
 }
 
-OSStatus checkUnique(QMKeychainBackend &backend, const QMKeychainRecord &record)
+QMKeychainResult checkUnique(QMKeychainBackend &backend, const QMKeychainRecord &record)
 {
     Match match;
     match.itemClass = record.itemClass;
     QList<QMKeychainRecord> sameClass;
-    const OSStatus status = matchingRecords(backend, match, &sameClass);
-    if (status != errSecSuccess)
-        return status;
+    const QMKeychainResult result = matchingRecords(backend, match, &sameClass);
+    if (!result.ok())
+        return result;
     const QStringList key = keyOf(record);
     for (const QMKeychainRecord &other : std::as_const(sameClass))
         if (other.identifier != record.identifier && keyOf(other) == key)
@@ -252,7 +276,7 @@ OSStatus checkUnique(QMKeychainBackend &backend, const QMKeychainRecord &record)
 }
 
 // Applies attribute changes (an invalid value removes the attribute) to a record.
-OSStatus applyChanges(QMKeychainRecord *record, const QVariantMap &changes)
+QMKeychainResult applyChanges(QMKeychainRecord *record, const QVariantMap &changes)
 {
     for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
         const QString &key = it.key();
@@ -299,7 +323,36 @@ QVariantMap resultFor(QMKeychainBackend &backend, const QMKeychainRecord &record
     return result;
 }
 
+std::atomic<qint64> &timeoutMs()
+{
+    static std::atomic<qint64> milliseconds = 5000;
+    return milliseconds;
+}
+
 } // namespace
+
+QMError QMKeychainResult::error() const
+{
+    return QMKeychainErrors::keychainError(status, reason, path);
+}
+
+std::chrono::milliseconds QMKeychainStore::timeout()
+{
+    return std::chrono::milliseconds(timeoutMs().load());
+}
+
+void QMKeychainStore::setTimeout(std::chrono::milliseconds timeout)
+{
+    timeoutMs() = std::max<qint64>(0, timeout.count());
+}
+
+QString QMKeychainStore::timeoutText(std::chrono::milliseconds timeout)
+{
+    const qint64 ms = timeout.count();
+    if (ms < 1000)
+        return u"%1 ms"_s.arg(ms);
+    return u"%1 s"_s.arg(QString::number(double(ms) / 1000, 'g', 6));
+}
 
 QMKeychainBackend &QMKeychainStore::backendForQuery(const QVariantMap &query)
 {
@@ -309,39 +362,41 @@ QMKeychainBackend &QMKeychainStore::backendForQuery(const QVariantMap &query)
     return secretService();
 }
 
-OSStatus QMKeychainStore::copyMatching(const QVariantMap &query, QList<QVariantMap> *results)
+QMKeychainResult QMKeychainStore::copyMatching(const QVariantMap &query,
+                                               QList<QVariantMap> *results)
 {
     return copyMatching(backendForQuery(query), query, results);
 }
 
-OSStatus QMKeychainStore::add(const QVariantMap &query, QVariantMap *result)
+QMKeychainResult QMKeychainStore::add(const QVariantMap &query, QVariantMap *result)
 {
     return add(backendForQuery(query), query, result);
 }
 
-OSStatus QMKeychainStore::update(const QVariantMap &query, const QVariantMap &changes)
+QMKeychainResult QMKeychainStore::update(const QVariantMap &query, const QVariantMap &changes)
 {
     return update(backendForQuery(query), query, changes);
 }
 
-OSStatus QMKeychainStore::remove(const QVariantMap &query)
+QMKeychainResult QMKeychainStore::remove(const QVariantMap &query)
 {
     return remove(backendForQuery(query), query);
 }
 
-OSStatus QMKeychainStore::copyMatching(QMKeychainBackend &backend, const QVariantMap &query,
-                                       QList<QVariantMap> *results)
+QMKeychainResult QMKeychainStore::copyMatching(QMKeychainBackend &backend, const QVariantMap &query,
+                                               QList<QVariantMap> *results)
 {
     Match match;
-    OSStatus status = readMatch(query, &match);
-    if (status != errSecSuccess)
-        return status;
+    QMKeychainResult result = readMatch(query, &match);
+    if (!result.ok())
+        return result;
     const bool one = query.value(QMKeychainMatchLimit) != QMKeychainMatchLimitAll;
     const bool withData = query.value(QMKeychainReturnData).toBool();
     QList<QMKeychainRecord> records;
-    status = backend.transaction([&] { return matchingRecords(backend, match, &records); });
-    if (status != errSecSuccess)
-        return status;
+    result = backend.transaction(QMKeychainBackend::Access::Read,
+                                 [&] { return matchingRecords(backend, match, &records); });
+    if (!result.ok())
+        return result;
     if (records.isEmpty())
         return errSecItemNotFound;
     if (one)
@@ -351,13 +406,13 @@ OSStatus QMKeychainStore::copyMatching(QMKeychainBackend &backend, const QVarian
     return errSecSuccess;
 }
 
-OSStatus QMKeychainStore::add(QMKeychainBackend &backend, const QVariantMap &query,
-                              QVariantMap *result)
+QMKeychainResult QMKeychainStore::add(QMKeychainBackend &backend, const QVariantMap &query,
+                                      QVariantMap *result)
 {
     QMKeychainRecord record;
-    OSStatus status = applyChanges(&record, query);
-    if (status != errSecSuccess)
-        return status;
+    QMKeychainResult outcome = applyChanges(&record, query);
+    if (!outcome.ok())
+        return outcome;
     const bool internet = record.itemClass == QMKeychainItemTypeInternetPassword;
     if (!internet && record.itemClass != QMKeychainItemTypeGeneric)
         return errSecParam;
@@ -370,55 +425,59 @@ OSStatus QMKeychainStore::add(QMKeychainBackend &backend, const QVariantMap &que
         const QString &namedBy = internet ? QMKeychainAttrServer : QMKeychainAttrService;
         record.label = record.attributes.value(namedBy).toString();
     }
-    status = backend.transaction([&] {
-        const OSStatus unique = checkUnique(backend, record);
-        return unique == errSecSuccess ? backend.create(&record) : unique;
+    outcome = backend.transaction(QMKeychainBackend::Access::Write, [&] {
+        const QMKeychainResult unique = checkUnique(backend, record);
+        return unique.ok() ? backend.create(&record) : unique;
     });
-    if (status == errSecSuccess && result)
+    if (outcome.ok() && result)
         *result = resultFor(backend, record, true);
-    return status;
+    return outcome;
 }
 
-OSStatus QMKeychainStore::update(QMKeychainBackend &backend, const QVariantMap &query,
-                                 const QVariantMap &changes)
+QMKeychainResult QMKeychainStore::update(QMKeychainBackend &backend, const QVariantMap &query,
+                                         const QVariantMap &changes)
 {
     Match match;
-    OSStatus status = readMatch(query, &match);
-    if (status != errSecSuccess)
-        return status;
+    QMKeychainResult result = readMatch(query, &match);
+    if (result.ok())
+        result = checkNamesOneItem(match, "update");
+    if (!result.ok())
+        return result;
     if (changes.contains(QMKeychainAttrClass))
         return errSecParam;
-    return backend.transaction([&] {
+    return backend.transaction(QMKeychainBackend::Access::Write, [&] {
         QList<QMKeychainRecord> records;
-        OSStatus result = matchingRecords(backend, match, &records);
-        if (result == errSecSuccess && records.isEmpty())
-            result = errSecItemNotFound;
+        QMKeychainResult outcome = matchingRecords(backend, match, &records);
+        if (outcome.ok() && records.isEmpty())
+            outcome = errSecItemNotFound;
         for (QMKeychainRecord &record : records) {
-            if (result == errSecSuccess)
-                result = applyChanges(&record, changes);
-            if (result == errSecSuccess)
-                result = checkUnique(backend, record);
-            if (result == errSecSuccess)
-                result = backend.replace(&record);
+            if (outcome.ok())
+                outcome = applyChanges(&record, changes);
+            if (outcome.ok())
+                outcome = checkUnique(backend, record);
+            if (outcome.ok())
+                outcome = backend.replace(&record);
         }
-        return result;
+        return outcome;
     });
 }
 
-OSStatus QMKeychainStore::remove(QMKeychainBackend &backend, const QVariantMap &query)
+QMKeychainResult QMKeychainStore::remove(QMKeychainBackend &backend, const QVariantMap &query)
 {
     Match match;
-    const OSStatus status = readMatch(query, &match);
-    if (status != errSecSuccess)
-        return status;
-    return backend.transaction([&] {
-        QList<QMKeychainRecord> records;
-        OSStatus result = matchingRecords(backend, match, &records);
-        if (result == errSecSuccess && records.isEmpty())
-            result = errSecItemNotFound;
-        for (const QMKeychainRecord &record : std::as_const(records))
-            if (result == errSecSuccess)
-                result = backend.erase(record);
+    QMKeychainResult result = readMatch(query, &match);
+    if (result.ok())
+        result = checkNamesOneItem(match, "deletion");
+    if (!result.ok())
         return result;
+    return backend.transaction(QMKeychainBackend::Access::Write, [&] {
+        QList<QMKeychainRecord> records;
+        QMKeychainResult outcome = matchingRecords(backend, match, &records);
+        if (outcome.ok() && records.isEmpty())
+            outcome = errSecItemNotFound;
+        for (const QMKeychainRecord &record : std::as_const(records))
+            if (outcome.ok())
+                outcome = backend.erase(record);
+        return outcome;
     });
 }

@@ -16,7 +16,63 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+
+/// A status with what the store knows beyond its number: the failure in words (naming what
+/// failed and the system's reason) and the keychain file concerned, for the error a caller gets.
+struct QMKeychainResult
+{
+    OSStatus status = errSecSuccess;
+    QString reason;
+    QString path;
+
+    QMKeychainResult(OSStatus status = errSecSuccess, QString reason = QString(),
+                     QString path = QString())
+        : status(status)
+        , reason(std::move(reason))
+        , path(std::move(path))
+    { }
+    bool ok() const { return status == errSecSuccess; }
+    /// QMKeychainErrors::keychainError() of the three.
+    QMError error() const;
+};
+
+/// A mutex whose lock waits until a deadline at most, for the transactions of the stores (used
+/// through std::unique_lock). std::timed_mutex would do, but its timed wait
+/// (pthread_mutex_clocklock) is invisible to ThreadSanitizer as GCC 12 ships it, which then reports
+/// every unlock as a fault; a flag under a std::mutex and a condition variable it does follow.
+class QMKeychainTimedMutex
+{
+public:
+    bool try_lock_until(std::chrono::steady_clock::time_point deadline)
+    {
+        std::unique_lock lock(m_mutex);
+        if (!m_free.wait_until(lock, deadline, [this] { return !m_held; }))
+            return false;
+        m_held = true;
+        return true;
+    }
+    bool try_lock_for(std::chrono::milliseconds timeout)
+    {
+        return try_lock_until(std::chrono::steady_clock::now() + timeout);
+    }
+    void unlock()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_held = false;
+        }
+        m_free.notify_one();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_free;
+    bool m_held = false;
+};
 
 /// One stored item: its class, its identity in the store, the typed attributes (every key of
 /// the attribute table but class, label and the dates), the label, the password and the dates.
@@ -52,40 +108,55 @@ QMF_STORAGE_EXPORT QVariant fromText(Kind kind, const QString &text);
 } // namespace QMKeychainAttributes
 
 /// The primitive operations of a store. Lookups return every record that may match, in the
-/// store's order (oldest first); the shared code filters them exactly. transaction() runs a
-/// read-modify-write as one step: a keychain file locks, reads and writes itself around it.
+/// store's order (oldest first); the shared code filters them exactly. transaction() runs one
+/// library call as one step, within the time-out: a keychain file locks (shared to read,
+/// exclusive to change), reads and writes itself around it; the desktop keyring cancels what is
+/// still waiting for an answer at the deadline.
 class QMKeychainBackend
 {
 public:
+    enum class Access { Read, Write };
+
     virtual ~QMKeychainBackend() = default;
-    virtual OSStatus transaction(const std::function<OSStatus()> &body) { return body(); }
-    virtual OSStatus search(const QVariantMap &match, QList<QMKeychainRecord> *records) = 0;
+    virtual QMKeychainResult transaction(Access access,
+                                         const std::function<QMKeychainResult()> &body)
+            = 0;
+    virtual QMKeychainResult search(const QVariantMap &match, QList<QMKeychainRecord> *records) = 0;
     /// Stores a new record; sets its identifier and dates.
-    virtual OSStatus create(QMKeychainRecord *record) = 0;
+    virtual QMKeychainResult create(QMKeychainRecord *record) = 0;
     /// Writes a record over the one with its identifier; sets its modification date.
-    virtual OSStatus replace(QMKeychainRecord *record) = 0;
-    virtual OSStatus erase(const QMKeychainRecord &record) = 0;
+    virtual QMKeychainResult replace(QMKeychainRecord *record) = 0;
+    virtual QMKeychainResult erase(const QMKeychainRecord &record) = 0;
     /// The handle that item references carry (none for the desktop keyring).
     virtual QMKeychainRef handle() const = 0;
 };
 
 namespace QMKeychainStore {
 
+/// The time-out of QMKeychain::setTimeout(): how long one call may wait for another process.
+std::chrono::milliseconds timeout();
+void setTimeout(std::chrono::milliseconds timeout);
+/// The time-out in words for a message: "5 s", "1.5 s", "200 ms".
+QString timeoutText(std::chrono::milliseconds timeout);
+
 /// The backend a query addresses: the file of QMKeychainUseKeychain, else the desktop keyring.
 QMKeychainBackend &backendForQuery(const QVariantMap &query);
 /// The desktop keyring's backend (a process-wide instance).
 QMKeychainBackend &secretService();
 
-OSStatus copyMatching(const QVariantMap &query, QList<QVariantMap> *results);
-OSStatus add(const QVariantMap &query, QVariantMap *result);
-OSStatus update(const QVariantMap &query, const QVariantMap &changes);
-OSStatus remove(const QVariantMap &query);
+QMKeychainResult copyMatching(const QVariantMap &query, QList<QVariantMap> *results);
+QMKeychainResult add(const QVariantMap &query, QVariantMap *result);
+/// update() and remove() refuse (errSecParam) a query that does not name one item: by its
+/// reference, or by its class and every key attribute of the class.
+QMKeychainResult update(const QVariantMap &query, const QVariantMap &changes);
+QMKeychainResult remove(const QVariantMap &query);
 
 /// The shared steps, on a given backend.
-OSStatus copyMatching(QMKeychainBackend &backend, const QVariantMap &query,
-                      QList<QVariantMap> *results);
-OSStatus add(QMKeychainBackend &backend, const QVariantMap &query, QVariantMap *result);
-OSStatus update(QMKeychainBackend &backend, const QVariantMap &query, const QVariantMap &changes);
-OSStatus remove(QMKeychainBackend &backend, const QVariantMap &query);
+QMKeychainResult copyMatching(QMKeychainBackend &backend, const QVariantMap &query,
+                              QList<QVariantMap> *results);
+QMKeychainResult add(QMKeychainBackend &backend, const QVariantMap &query, QVariantMap *result);
+QMKeychainResult update(QMKeychainBackend &backend, const QVariantMap &query,
+                        const QVariantMap &changes);
+QMKeychainResult remove(QMKeychainBackend &backend, const QVariantMap &query);
 
 } // namespace QMKeychainStore

@@ -7,9 +7,12 @@
 #include <QHash>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 using namespace Qt::Literals::StringLiterals;
 using Kind = QMKeychainAttributes::Kind;
@@ -109,6 +112,9 @@ OSStatus statusFor(const GError *error)
     }
     if (error->domain == G_DBUS_ERROR) {
         switch (error->code) {
+        case G_DBUS_ERROR_NO_REPLY:
+        case G_DBUS_ERROR_TIMEOUT:
+        case G_DBUS_ERROR_TIMED_OUT:
         case G_DBUS_ERROR_SERVICE_UNKNOWN:
         case G_DBUS_ERROR_NAME_HAS_NO_OWNER:
         case G_DBUS_ERROR_NO_SERVER:
@@ -128,12 +134,61 @@ OSStatus statusFor(const GError *error)
             return errSecInternalComponent;
         }
     }
-    if (error->domain == G_IO_ERROR && error->code == G_IO_ERROR_CANCELLED)
-        return errSecUserCanceled;
     // What remains comes from reaching the bus itself (no session bus address, a refused
-    // connection, a time-out).
+    // connection, a time-out). The library cancels only at its deadline (see Deadline), so a
+    // cancelled call timed out too: the user cancelled nothing.
     return errSecNotAvailable;
 }
+
+QMKeychainResult resultFor(const GError *error)
+{
+    return {statusFor(error),
+            u"The desktop keyring failed: %1"_s.arg(QString::fromUtf8(error->message))};
+}
+
+QMKeychainResult timedOut()
+{
+    return {errSecNotAvailable,
+            u"The desktop keyring did not answer within %1 (timed out)."_s.arg(
+                    QMKeychainStore::timeoutText(QMKeychainStore::timeout()))};
+}
+
+// Cancels a call's GCancellable once its deadline has passed. libsecret's synchronous calls run
+// a main loop of their own until the answer comes, where no timer of ours could fire, so the
+// wait is kept on a thread of its own; g_cancellable_cancel() may be called from any thread.
+class Deadline
+{
+public:
+    Deadline(GCancellable *cancellable, std::chrono::steady_clock::time_point at)
+        : m_watch([this, cancellable, at] {
+            std::unique_lock lock(m_mutex);
+            if (!m_done.wait_until(lock, at, [this] { return m_finished; })) {
+                m_expired = true;
+                g_cancellable_cancel(cancellable);
+            }
+        })
+    { }
+    ~Deadline()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_finished = true;
+        }
+        m_done.notify_one();
+        m_watch.join();
+    }
+    Deadline(const Deadline &) = delete;
+    Deadline &operator=(const Deadline &) = delete;
+
+    bool expired() const { return m_expired; }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+    bool m_finished = false;
+    std::atomic<bool> m_expired = false;
+    std::thread m_watch; // last: it uses the fields above
+};
 
 HashTablePtr attributeTable(const Schema &schema, const QVariantMap &attributes)
 {
@@ -153,7 +208,7 @@ QDateTime dateFrom(guint64 seconds)
     return seconds ? QDateTime::fromSecsSinceEpoch(qint64(seconds), Qt::UTC) : QDateTime();
 }
 
-OSStatus recordFrom(const Schema &schema, SecretItem *item, QMKeychainRecord *record)
+QMKeychainResult recordFrom(const Schema &schema, SecretItem *item, QMKeychainRecord *record)
 {
     if (secret_item_get_locked(item))
         return errSecInteractionNotAllowed;
@@ -202,25 +257,35 @@ bool storeOrder(const QMKeychainRecord &a, const QMKeychainRecord &b)
 class SecretServiceBackend final : public QMKeychainBackend
 {
 public:
-    OSStatus transaction(const std::function<OSStatus()> &body) override
+    QMKeychainResult transaction(Access, const std::function<QMKeychainResult()> &body) override
     {
+        // The whole call, from waiting for another thread's call to the last reply, ends at the
+        // deadline.
+        const auto deadline = std::chrono::steady_clock::now() + QMKeychainStore::timeout();
         // One keyring operation at a time in this process, so that the duplicate check and the
         // write after it see the same keyring.
-        std::lock_guard guard(m_mutex);
-        GError *error = nullptr;
-        m_service.reset(secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error));
-        if (!m_service) {
-            const OSStatus status = statusFor(error);
-            g_error_free(error);
-            return status;
+        std::unique_lock guard(m_mutex, std::defer_lock);
+        if (!guard.try_lock_until(deadline))
+            return timedOut();
+        GObjectPtr<GCancellable> cancellable(g_cancellable_new());
+        QMKeychainResult result;
+        {
+            Deadline watch(cancellable.get(), deadline);
+            m_cancellable = cancellable.get();
+            GError *error = nullptr;
+            m_service.reset(
+                    secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, m_cancellable, &error));
+            result = m_service ? body() : failed(error);
+            m_found.clear();
+            m_service.reset();
+            m_cancellable = nullptr;
+            if (!result.ok() && watch.expired())
+                result = timedOut();
         }
-        const OSStatus status = body();
-        m_found.clear();
-        m_service.reset();
-        return status;
+        return result;
     }
 
-    OSStatus search(const QVariantMap &match, QList<QMKeychainRecord> *records) override
+    QMKeychainResult search(const QVariantMap &match, QList<QMKeychainRecord> *records) override
     {
         const QString itemClass = match.value(QMKeychainAttrClass).toString();
         for (const Schema &schema : schemas()) {
@@ -238,33 +303,30 @@ public:
             GError *error = nullptr;
             GList *items = secret_service_search_sync(
                     m_service.get(), &schema.schema, attributes.get(),
-                    SecretSearchFlags(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS), nullptr,
-                    &error);
-            if (error) {
-                const OSStatus status = statusFor(error);
-                g_error_free(error);
-                return status;
-            }
-            OSStatus status = errSecSuccess;
+                    SecretSearchFlags(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS),
+                    m_cancellable, &error);
+            if (error)
+                return failed(error);
+            QMKeychainResult result;
             for (GList *node = items; node; node = node->next) {
                 QMKeychainRecord record;
-                if (status == errSecSuccess)
-                    status = recordFrom(schema, static_cast<SecretItem *>(node->data), &record);
-                if (status == errSecSuccess) {
+                if (result.ok())
+                    result = recordFrom(schema, static_cast<SecretItem *>(node->data), &record);
+                if (result.ok()) {
                     records->append(record);
                     m_found[record.identifier].reset(
                             static_cast<SecretItem *>(g_object_ref(node->data)));
                 }
             }
             g_list_free_full(items, g_object_unref);
-            if (status != errSecSuccess)
-                return status;
+            if (!result.ok())
+                return result;
         }
         std::stable_sort(records->begin(), records->end(), storeOrder);
         return errSecSuccess;
     }
 
-    OSStatus create(QMKeychainRecord *record) override
+    QMKeychainResult create(QMKeychainRecord *record) override
     {
         const Schema *schema = schemaFor(record->itemClass);
         if (!schema)
@@ -272,7 +334,7 @@ public:
         GError *error = nullptr;
         GObjectPtr<SecretCollection> collection(
                 secret_collection_for_alias_sync(m_service.get(), SECRET_COLLECTION_DEFAULT,
-                                                 SECRET_COLLECTION_NONE, nullptr, &error));
+                                                 SECRET_COLLECTION_NONE, m_cancellable, &error));
         if (error)
             return failed(error);
         if (!collection)
@@ -287,7 +349,7 @@ public:
         GObjectPtr<SecretItem> item(
                 secret_item_create_sync(collection.get(), &schema->schema, attributes.get(),
                                         record->label.toUtf8().constData(), value.get(),
-                                        SECRET_ITEM_CREATE_NONE, nullptr, &error));
+                                        SECRET_ITEM_CREATE_NONE, m_cancellable, &error));
         if (error)
             return failed(error);
         record->identifier
@@ -297,7 +359,7 @@ public:
         return errSecSuccess;
     }
 
-    OSStatus replace(QMKeychainRecord *record) override
+    QMKeychainResult replace(QMKeychainRecord *record) override
     {
         const Schema *schema = schemaFor(record->itemClass);
         if (!schema)
@@ -309,11 +371,11 @@ public:
         HashTablePtr attributes = attributeTable(*schema, record->attributes);
         std::unique_ptr<SecretValue, SecretValueDeleter> value(
                 secret_value_new(record->secret.constData(), record->secret.size(), "text/plain"));
-        if (!secret_item_set_attributes_sync(item, &schema->schema, attributes.get(), nullptr,
+        if (!secret_item_set_attributes_sync(item, &schema->schema, attributes.get(), m_cancellable,
                                              &error)
-            || !secret_item_set_label_sync(item, record->label.toUtf8().constData(), nullptr,
+            || !secret_item_set_label_sync(item, record->label.toUtf8().constData(), m_cancellable,
                                            &error)
-            || !secret_item_set_secret_sync(item, value.get(), nullptr, &error))
+            || !secret_item_set_secret_sync(item, value.get(), m_cancellable, &error))
             return failed(error);
         // The keyring's own modification time reaches the proxy later, through a signal; the
         // time of the write is the same to the second.
@@ -322,13 +384,13 @@ public:
         return errSecSuccess;
     }
 
-    OSStatus erase(const QMKeychainRecord &record) override
+    QMKeychainResult erase(const QMKeychainRecord &record) override
     {
         SecretItem *item = found(record.identifier);
         if (!item)
             return errSecItemNotFound;
         GError *error = nullptr;
-        if (!secret_item_delete_sync(item, nullptr, &error))
+        if (!secret_item_delete_sync(item, m_cancellable, &error))
             return failed(error);
         m_found.erase(record.identifier);
         return errSecSuccess;
@@ -337,12 +399,13 @@ public:
     QMKeychainRef handle() const override { return nullptr; }
 
 private:
-    static OSStatus failed(GError *error)
+    static QMKeychainResult failed(GError *error)
     {
-        const OSStatus status = error ? statusFor(error) : errSecInternalComponent;
-        if (error)
-            g_error_free(error);
-        return status;
+        if (!error)
+            return errSecInternalComponent;
+        const QMKeychainResult result = resultFor(error);
+        g_error_free(error);
+        return result;
     }
 
     // An item the last search of this transaction returned (updates and deletions always follow
@@ -353,9 +416,10 @@ private:
         return it == m_found.end() ? nullptr : it->second.get();
     }
 
-    std::mutex m_mutex;
+    QMKeychainTimedMutex m_mutex;
     // Valid during a transaction only.
     GObjectPtr<SecretService> m_service;
+    GCancellable *m_cancellable = nullptr;
     std::map<QString, GObjectPtr<SecretItem>> m_found;
 };
 

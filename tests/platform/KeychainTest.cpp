@@ -1,36 +1,20 @@
 // The credential store: the item model, query building, the protocol table and URL forms, then
-// both stores (the desktop keyring and keychain files) through the same round trips, then what
-// only keychain files do. The keyring is a throw-away gnome-keyring that with-keyring.sh starts.
-// glib's headers come before Qt's.
-#include <libsecret/secret.h>
+// both stores (the desktop keyring and keychain files) through the same round trips. What only
+// keychain files do is in KeychainFileTest.cpp. The keyring is a throw-away gnome-keyring that
+// with-keyring.sh starts. What other programs see of the keyring's items is tested with
+// secret-tool in tests/tools/KeychainCommandTest.cpp.
 
-#include "platform/QMKeychain.h"
-#include "platform/QMKeychainFile_p.h"
+#include "KeychainTestSupport.h"
 #include "support/Failures.h"
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QFile>
-#include <QProcess>
-#include <QSet>
 #include <QTemporaryDir>
 
-#include <sys/stat.h>
-
-#include <thread>
-
 using namespace Qt::Literals::StringLiterals;
+using namespace KeychainTestSupport;
 
 namespace {
-
-QMKeychain::Ptr newFileKeychain(const QTemporaryDir &dir, const QString &name = u"test.keychain"_s)
-{
-    QMError error;
-    auto keychain = QMKeychain::keychainWithPath(dir.filePath(name), u"correct horse"_s, &error);
-    EXPECT_TRUE(keychain) << qPrintable(error.localizedDescription());
-    return keychain;
-}
 
 // Empties a keychain, so each round trip starts from nothing in the shared test keyring.
 void clear(const QMKeychain::Ptr &keychain)
@@ -44,19 +28,6 @@ void clear(const QMKeychain::Ptr &keychain)
     ASSERT_TRUE(internet) << qPrintable(error.localizedDescription());
     for (const auto &item : *internet)
         ASSERT_TRUE(item->destroy(&error)) << qPrintable(error.localizedDescription());
-}
-
-OSStatus statusOf(const QMError &error)
-{
-    EXPECT_TRUE(error.isNull() || error.domain() == QMKeychainErrorDomain);
-    return OSStatus(error.code());
-}
-
-int fileMode(const QString &path)
-{
-    struct stat info
-    { };
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
 }
 
 } // namespace
@@ -172,6 +143,12 @@ TEST(Keychain, ErrorsAndContracts)
             {errSecNoSuchKeychain, "The specified keychain could not be found."},
             {errSecInteractionNotAllowed, "User interaction is not allowed."},
             {errSecParam, "One or more parameters passed to a function were not valid."},
+            {errSecRdPerm, "Read permissions error."},
+            {errSecWrPerm, "Write permissions error."},
+            {errSecDecode, "Unable to decode the provided data."},
+            {errSecDataTooLarge,
+             "This item contains information which is too large or in a format that cannot be "
+             "displayed."},
             {-12345, nullptr},
     };
     for (const Row &row : rows) {
@@ -186,6 +163,16 @@ TEST(Keychain, ErrorsAndContracts)
             EXPECT_TRUE(error.userInfo().isEmpty());
         }
     }
+    // The detail of one failure goes beside the status's message, not in its place.
+    const QMError detailed = QMKeychainErrors::keychainError(
+            errSecRdPerm, u"Cannot read the keychain file /k: Permission denied."_s, u"/k"_s);
+    EXPECT_EQ(detailed.localizedDescription(), u"Read permissions error."_s);
+    EXPECT_EQ(detailed.localizedFailureReason(),
+              u"Cannot read the keychain file /k: Permission denied."_s);
+    EXPECT_EQ(detailed.userInfo().value(QMKeychainErrorPathKey), u"/k"_s);
+    EXPECT_EQ(QMKeychainErrors::keychainError(errSecIO, QString()).userInfo(),
+              QMKeychainErrors::keychainErrorFromOSStatus(errSecIO).userInfo());
+
     EXPECT_EQ(TestSupport::failureOf([] {
                   QMInternetPasswordKeychainItem::findInternetPasswordForURL(QUrl(), nullptr);
               }),
@@ -385,201 +372,68 @@ TEST_P(KeychainStores, RefusesUnknownAttributesAndRemovesUnsetOnes)
             keychain->findGenericPasswordItemForAccount(u"joe"_s, u"svc"_s)->comment().isNull());
 }
 
+// A deletion or an update acts on one item that its query names; attributes that are missing
+// never widen it to every item of a class.
+TEST_P(KeychainStores, DeletesAndUpdatesNameOneItem)
+{
+    QMError error;
+    ASSERT_TRUE(keychain->addGenericPasswordWithAccount(u"joe"_s, u"mail"_s, u"1"_s, &error));
+    ASSERT_TRUE(keychain->addGenericPasswordWithAccount(u"ann"_s, u"mail"_s, u"2"_s, &error));
+    ASSERT_TRUE(keychain->addInternetPasswordWithURL(QUrl(u"https://joe@example.com/x"_s), u"3"_s,
+                                                     &error));
+    const auto count = [&] {
+        return keychain->findAllGenericPasswords()->size()
+                + keychain->findAllInternetPasswords()->size();
+    };
+
+    // Never stored: nothing to delete.
+    auto unsaved = QMGenericPasswordKeychainItem::genericPasswordItemWithKeychain(
+            keychain, u"joe"_s, u"mail"_s, u"1"_s);
+    EXPECT_FALSE(unsaved->destroy(&error));
+    EXPECT_EQ(statusOf(error), errSecItemNotFound);
+    QMGenericPasswordKeychainItem blank(keychain);
+    EXPECT_FALSE(blank.destroy(&error));
+    EXPECT_EQ(statusOf(error), errSecItemNotFound);
+    EXPECT_EQ(count(), 3);
+
+    // Stored attributes without a reference that leave the item open: refused, whether deleting
+    // or saving a change.
+    const std::pair<const char *, std::shared_ptr<QMKeychainItem>> refused[] = {
+            {"a generic password by account alone",
+             std::make_shared<QMGenericPasswordKeychainItem>(
+                     keychain, QVariantMap {{QMKeychainAttrAccount, u"joe"_s}})},
+            {"no class, by label",
+             std::make_shared<QMKeychainItem>(keychain,
+                                              QVariantMap {{QMKeychainAttrLabel, u"mail"_s}})},
+            {"an internet password by server and account",
+             std::make_shared<QMInternetPasswordKeychainItem>(
+                     keychain,
+                     QVariantMap {{QMKeychainAttrServer, u"example.com"_s},
+                                  {QMKeychainAttrAccount, u"joe"_s}})},
+    };
+    for (const auto &[name, item] : refused) {
+        SCOPED_TRACE(name);
+        EXPECT_FALSE(item->destroy(&error));
+        EXPECT_EQ(statusOf(error), errSecParam);
+        EXPECT_TRUE(error.localizedFailureReason().contains(u"must name one item"_s))
+                << qPrintable(error.localizedFailureReason());
+        item->setObject(u"changed"_s, QMKeychainAttrComment);
+        EXPECT_FALSE(item->save(&error));
+        EXPECT_EQ(statusOf(error), errSecParam);
+    }
+    EXPECT_EQ(count(), 3);
+    EXPECT_TRUE(
+            keychain->findGenericPasswordItemForAccount(u"joe"_s, u"mail"_s)->comment().isNull());
+
+    // The whole key names one item.
+    QMGenericPasswordKeychainItem byKey(
+            keychain, {{QMKeychainAttrAccount, u"ann"_s}, {QMKeychainAttrService, u"mail"_s}});
+    ASSERT_TRUE(byKey.destroy(&error)) << qPrintable(error.localizedFailureReason());
+    EXPECT_EQ(count(), 2);
+    EXPECT_TRUE(keychain->findGenericPasswordItemForAccount(u"joe"_s, u"mail"_s));
+}
+
 INSTANTIATE_TEST_SUITE_P(, KeychainStores, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool> &info) {
                              return info.param ? "KeychainFile" : "SecretService";
                          });
-
-// Other programs that share the keyring find our items by the schema and its attributes.
-TEST(KeychainSecretService, ItemsAreVisibleToOtherKeyringClients)
-{
-    QMError error;
-    const auto keychain = QMKeychain::defaultKeychain();
-    ASSERT_NO_FATAL_FAILURE(clear(keychain));
-    ASSERT_TRUE(keychain->addInternetPasswordWithURL(QUrl(u"https://ann@example.org:8443/x"_s),
-                                                     u"shared"_s, &error))
-            << qPrintable(error.localizedDescription());
-    GHashTable *attributes = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
-    for (const auto &[name, value] :
-         {std::pair {"xdg:schema", "org.qmfoundation.keychain.InternetPassword"},
-          {"server", "example.org"},
-          {"account", "ann"},
-          {"protocol", "HTTPS"},
-          {"port", "8443"}})
-        g_hash_table_insert(attributes, g_strdup(name), g_strdup(value));
-    GError *failure = nullptr;
-    gchar *password = secret_password_lookupv_sync(nullptr, attributes, nullptr, &failure);
-    g_hash_table_unref(attributes);
-    EXPECT_STREQ(password, "shared");
-    EXPECT_EQ(failure, nullptr);
-    secret_password_free(password);
-    if (failure)
-        g_error_free(failure);
-}
-
-// Threads of one process that open the same file take turns; nothing is lost.
-TEST(KeychainFile, ThreadsShareAFile)
-{
-    QTemporaryDir dir;
-    const QString path = newFileKeychain(dir)->path();
-    std::atomic<int> failures = 0;
-    const auto writer = [&](const QString &prefix) {
-        auto keychain = QMKeychain::openKeychainWithPath(path, u"correct horse"_s);
-        for (int i = 0; keychain && i < 5; ++i)
-            if (!keychain->addGenericPasswordWithAccount(prefix + QString::number(i), u"s"_s,
-                                                         u"p"_s))
-                ++failures;
-        if (!keychain)
-            ++failures;
-    };
-    std::thread first(writer, u"first"_s), second(writer, u"second"_s);
-    first.join();
-    second.join();
-    EXPECT_EQ(failures, 0);
-    EXPECT_EQ(QMKeychain::openKeychainWithPath(path, u"correct horse"_s)
-                      ->findAllGenericPasswords()
-                      ->size(),
-              10);
-}
-
-TEST(KeychainFile, PasswordsProvidersAndLifecycle)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(u"k.keychain"_s);
-    QMError error;
-    auto keychain = QMKeychain::keychainWithPath(path, u"pw"_s, &error);
-    ASSERT_TRUE(keychain);
-    EXPECT_EQ(keychain->path(), path);
-    EXPECT_FALSE(keychain->isDefaultKeychain());
-    EXPECT_EQ(fileMode(path), 0600);
-    ASSERT_TRUE(keychain->addGenericPasswordWithAccount(u"a"_s, u"s"_s, u"p"_s, &error));
-    EXPECT_EQ(fileMode(path), 0600);
-
-    EXPECT_FALSE(QMKeychain::keychainWithPath(path, u"pw"_s, &error));
-    EXPECT_EQ(statusOf(error), errSecDuplicateKeychain);
-    EXPECT_FALSE(QMKeychain::openKeychainWithPath(path, u"wrong"_s, &error));
-    EXPECT_EQ(statusOf(error), errSecAuthFailed);
-
-    // Without a password: the provider answers, declines, or is missing.
-    EXPECT_FALSE(QMKeychain::openKeychainWithPath(path, QString(), &error));
-    EXPECT_EQ(statusOf(error), errSecInteractionNotAllowed);
-    QString askedFor;
-    QMKeychain::setPasswordProvider([&](const QString &asked) {
-        askedFor = asked;
-        return asked.endsWith(u"k.keychain"_s) ? u"pw"_s : QString();
-    });
-    auto reopened = QMKeychain::openKeychainWithPath(path, QString(), &error);
-    EXPECT_EQ(askedFor, path);
-    ASSERT_TRUE(reopened);
-    EXPECT_EQ(reopened->findGenericPasswordItemForAccount(u"a"_s, u"s"_s)->password(), u"p"_s);
-    EXPECT_FALSE(QMKeychain::keychainWithPath(dir.filePath(u"other"_s), QString(), &error));
-    EXPECT_EQ(statusOf(error), errSecUserCanceled);
-    QMKeychain::setPasswordProvider(nullptr);
-
-    ASSERT_TRUE(keychain->destroy(&error));
-    EXPECT_FALSE(QFile::exists(path));
-    EXPECT_FALSE(reopened->findAllGenericPasswords(&error));
-    EXPECT_EQ(statusOf(error), errSecNoSuchKeychain);
-    EXPECT_FALSE(keychain->destroy(&error));
-    EXPECT_EQ(statusOf(error), errSecNoSuchKeychain);
-    EXPECT_FALSE(QMKeychain::keychainWithPath(dir.filePath(u"missing/k"_s), u"pw"_s, &error));
-    EXPECT_EQ(statusOf(error), errSecIO);
-}
-
-TEST(KeychainFile, DamagedFilesFailWholeAndUnchanged)
-{
-    QTemporaryDir dir;
-    auto keychain = newFileKeychain(dir);
-    ASSERT_TRUE(keychain->addGenericPasswordWithAccount(u"a"_s, u"s"_s, u"p"_s));
-    QFile file(keychain->path());
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QByteArray good = file.readAll();
-    file.close();
-    const auto expectRefused = [&](const QByteArray &bytes, OSStatus expected) {
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(bytes);
-        file.close();
-        QMError error;
-        EXPECT_FALSE(keychain->findAllGenericPasswords(&error));
-        EXPECT_EQ(statusOf(error), expected);
-        EXPECT_FALSE(keychain->addGenericPasswordWithAccount(u"b"_s, u"s"_s, u"p"_s, &error));
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-        EXPECT_EQ(file.readAll(), bytes);
-        file.close();
-    };
-    // One flipped bit in every field: magic, version, limits, salt, nonce, payload, tag.
-    for (const qsizetype at :
-         QList<qsizetype> {0, 8, 9, 10, 11, 15, 19, 20, 40, 59, 60, 70, good.size() - 1}) {
-        SCOPED_TRACE(at);
-        QByteArray flipped = good;
-        flipped[at] = char(flipped[at] ^ 0x01);
-        expectRefused(flipped, errSecAuthFailed);
-    }
-    for (const qsizetype size : {qsizetype(0), qsizetype(10), qsizetype(60), good.size() - 1}) {
-        SCOPED_TRACE(size);
-        expectRefused(good.first(size), errSecAuthFailed);
-    }
-    expectRefused(good + "x", errSecAuthFailed);
-    expectRefused(QByteArray(200, 'Q'), errSecAuthFailed);
-
-    // An authentic file whose content is not an item set.
-    QMKeychainFileFormat::Header header;
-    ASSERT_EQ(QMKeychainFileFormat::readHeader(good, &header), errSecSuccess);
-    const QByteArray key = QMKeychainFileFormat::deriveKey("correct horse", header);
-    QByteArray authentic = QMKeychainFileFormat::encrypt(header, key, {QMKeychainRecord {}});
-    expectRefused(authentic, errSecDecode);
-    // Restored, the file reads again.
-    authentic = QMKeychainFileFormat::encrypt(header, key, {});
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(authentic);
-    file.close();
-    EXPECT_EQ(keychain->findAllGenericPasswords()->size(), 0);
-}
-
-TEST(KeychainFile, ConcurrentWritersLoseNothing)
-{
-    QTemporaryDir dir;
-    auto keychain = newFileKeychain(dir);
-    constexpr int perWriter = 8;
-    QProcess writers[2];
-    for (int i = 0; i < 2; ++i)
-        writers[i].start(QCoreApplication::applicationFilePath(),
-                         {u"--add-items"_s, keychain->path(), u"writer%1-"_s.arg(i),
-                          QString::number(perWriter)});
-    for (QProcess &writer : writers) {
-        ASSERT_TRUE(writer.waitForFinished(120000));
-        EXPECT_EQ(writer.exitCode(), 0) << writer.readAllStandardError().toStdString();
-    }
-    const auto all = keychain->findAllGenericPasswords();
-    ASSERT_TRUE(all);
-    QSet<QString> accounts;
-    for (const auto &item : *all)
-        accounts.insert(item->account());
-    EXPECT_EQ(accounts.size(), 2 * perWriter);
-}
-
-// A writer of ConcurrentWritersLoseNothing: adds generic passwords one save at a time.
-static int addItems(const QString &path, const QString &prefix, int count)
-{
-    QMError error;
-    auto keychain = QMKeychain::openKeychainWithPath(path, u"correct horse"_s, &error);
-    for (int i = 0; keychain && i < count; ++i)
-        if (!keychain->addGenericPasswordWithAccount(prefix + QString::number(i), u"s"_s, u"p"_s,
-                                                     &error))
-            break;
-    if (!error.isNull()) {
-        fprintf(stderr, "writer failed: %s\n", qPrintable(error.localizedDescription()));
-        return 1;
-    }
-    return 0;
-}
-
-int main(int argc, char **argv)
-{
-    QCoreApplication application(argc, argv);
-    if (argc == 5 && qstrcmp(argv[1], "--add-items") == 0)
-        return addItems(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
-                        atoi(argv[4]));
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -6,7 +6,7 @@
 # and unlocked with a fixed password and is the default collection.
 set -euo pipefail
 
-for tool in dbus-run-session gnome-keyring-daemon; do
+for tool in dbus-run-session gnome-keyring-daemon gdbus; do
     if ! command -v "$tool" >/dev/null; then
         echo "with-keyring.sh: $tool is missing (scripts/install-deps.sh installs it)" >&2
         exit 1
@@ -22,6 +22,8 @@ unset DBUS_SESSION_BUS_ADDRESS GNOME_KEYRING_CONTROL
 
 # The daemon forks into the background, serves org.freedesktop.secrets on the session bus and
 # ends with the bus when the program is done. Its output (the control variables) is not needed.
+# It returns before it owns its name on the bus, so the program starts once the name is there.
 dbus-run-session -- bash -c '
     printf "%s" qmf-test-keyring | gnome-keyring-daemon --unlock --components=secrets >/dev/null
+    gdbus wait --session --timeout 30 org.freedesktop.secrets
     exec "$@"' with-keyring "$@" 2> >(grep -v "Failed to set fd limit" >&2)

@@ -48,6 +48,11 @@ struct Options
     QMOptionPtr showPassword = QMOption::optionWithFlag(QString(), u"show-password"_s,
                                                         u"Print the item's password too"_s,
                                                         QString(), QMOptionTypeNone, false);
+    QMOptionPtr timeout = QMOption::optionWithFlag(
+            QString(), u"timeout"_s,
+            u"Wait at most SECONDS for the desktop keyring or another process's lock on the "
+            "keychain file (default 5)"_s,
+            u"SECONDS"_s, QMOptionTypeNumber, false);
 };
 
 const Options &options()
@@ -62,10 +67,15 @@ QString text(Invocation &invocation, const QMOptionPtr &option)
     return value.isValid() ? value.toString() : QString();
 }
 
+// The status's message, then what happened where the error says more (the file, the system's
+// reason, a time-out).
 int keychainFailure(Invocation &invocation, const QMError &error)
 {
-    invocation.err << "qmf: " << error.localizedDescription() << " (status " << error.code() << ")"
-                   << Qt::endl;
+    invocation.err << "qmf: " << error.localizedDescription();
+    const QString reason = error.localizedFailureReason();
+    if (!reason.isEmpty() && reason != error.localizedDescription())
+        invocation.err << " " << reason;
+    invocation.err << " (status " << error.code() << ")" << Qt::endl;
     return 1;
 }
 
@@ -231,6 +241,18 @@ int run(Invocation &invocation)
     std::optional<Target> target;
     if (action != u"list"_s && !(target = readTarget(invocation)))
         return 2;
+    // The time-out is the process's; qmf runs in-process in the tests, so it is put back after.
+    struct TimeoutScope
+    {
+        const std::chrono::milliseconds previous = QMKeychain::timeout();
+        ~TimeoutScope() { QMKeychain::setTimeout(previous); }
+    } timeoutScope;
+    if (invocation.has(o.timeout)) {
+        const double seconds = invocation.value(o.timeout).toDouble();
+        if (!(seconds >= 0 && seconds <= 24 * 3600))
+            return invocation.usageError(u"--timeout takes a number of seconds from 0 to 86400"_s);
+        QMKeychain::setTimeout(std::chrono::milliseconds(qint64(seconds * 1000)));
+    }
     QMError error;
     bool failed = false;
     const QMKeychain::Ptr keychain = openKeychain(invocation, &error, &failed);
@@ -299,7 +321,7 @@ ToolCommand KeychainCommand::command()
     return ToolCommand::make(
             u"keychain"_s,
             {o.account, o.service, o.url, o.file, o.passwordFile, o.secretFile, o.secretStdin,
-             o.create, o.showPassword},
+             o.create, o.showPassword, o.timeout},
             {u"ACTION"_s},
             u"Keep passwords in the default keychain or a keychain file.\n\n"
             "qmf keychain add|find|update|delete --account ACCOUNT --service SERVICE\n"
@@ -310,7 +332,9 @@ ToolCommand KeychainCommand::command()
             "sets its password, delete deletes it, and list lists every item, oldest first.\n"
             "Passwords of items come from --secret-file, --secret-stdin or the terminal. With\n"
             "--file the keychain file PATH is used (made by add --create when missing), its\n"
-            "password read from --password-file or the terminal; else the desktop keyring."_s,
+            "password read from --password-file or the terminal; else the desktop keyring.\n"
+            "Each keychain call waits at most --timeout seconds (default 5) for the keyring's\n"
+            "answer or for another process's lock on the file."_s,
             run);
 }
 
