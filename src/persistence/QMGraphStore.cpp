@@ -10,6 +10,7 @@
 #include "persistence/QMStoreBackend_p.h"
 
 #include "errors/QMInternalInconsistencyException.h"
+#include "text/QMStringDecoding.h"
 
 #include <QBuffer>
 #include <QDateTime>
@@ -150,7 +151,7 @@ bool fromBase64Text(const QString &base64, QMAttributeType type, QString *text)
                                                         QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded || base64 != QString::fromLatin1(decoded.decoded.toBase64()))
         return false;
-    *text = QMPersistenceValue::textFromUTF8(decoded.decoded);
+    *text = QMStringDecoding::stringByDecodingUTF8(decoded.decoded);
     return text->toUtf8() == decoded.decoded;
 }
 

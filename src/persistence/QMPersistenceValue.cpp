@@ -5,7 +5,6 @@
 #include "persistence/QMPersistenceError.h"
 
 #include <QDateTime>
-#include <QStringDecoder>
 
 #include <unicode/stringoptions.h>
 #include <unicode/ustring.h>
@@ -138,14 +137,6 @@ QVariant QMPersistenceValue::toStorage(const QVariant &value, QMAttributeType ty
     default:
         return value;
     }
-}
-
-QString QMPersistenceValue::textFromUTF8(QByteArrayView utf8)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8,
-                           QStringDecoder::Flag::Stateless
-                                   | QStringDecoder::Flag::ConvertInitialBom);
-    return decoder(utf8);
 }
 
 QVariant QMPersistenceValue::fromStorage(const QVariant &stored, QMAttributeType type)

@@ -29,10 +29,6 @@ QMF_STORAGE_EXPORT int compareCodePoints(QStringView a, QStringView b);
 /// both fold to "strasse").
 QMF_STORAGE_EXPORT QString folded(const QString &text);
 
-/// The text of UTF-8 bytes, exactly: a leading U+FEFF is a character of the text here, where
-/// QString::fromUtf8() takes it for a byte-order mark and drops it.
-QMF_STORAGE_EXPORT QString textFromUTF8(QByteArrayView utf8);
-
 /// The SQLite column value of an attribute value (dates as milliseconds since 1970 UTC,
 /// booleans as 0 or 1, empty texts and bytes never null, which Qt SQL would bind as NULL); an
 /// absent value is a null QVariant of no type. Texts lose their lone surrogates, U+FFFE and

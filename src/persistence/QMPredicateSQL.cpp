@@ -4,6 +4,7 @@
 #include "persistence/QMPersistenceError.h"
 #include "persistence/QMPersistenceValue_p.h"
 #include "persistence/QMPredicate_p.h"
+#include "text/QMStringDecoding.h"
 
 #include <QByteArray>
 
@@ -181,7 +182,7 @@ private:
 
 QString textArgument(sqlite3_value *value)
 {
-    return QMPersistenceValue::textFromUTF8(QByteArrayView(
+    return QMStringDecoding::stringByDecodingUTF8(QByteArrayView(
             reinterpret_cast<const char *>(sqlite3_value_text(value)), sqlite3_value_bytes(value)));
 }
 

@@ -1,6 +1,7 @@
 #include "platform/QMKeychainFile_p.h"
 
 #include "platform/QMFileLock_p.h"
+#include "text/QMStringDecoding.h"
 
 #include <QCborArray>
 #include <QCborMap>
@@ -13,6 +14,7 @@
 #include <sodium.h>
 
 #include <cerrno>
+#include <limits>
 
 #include <unistd.h>
 
@@ -204,12 +206,133 @@ QByteArray Format::encodeRecords(const QList<QMKeychainRecord> &records)
     return root.toCborValue().toCbor();
 }
 
+namespace {
+
+// The bytes of the string (text or bytes) at the reader, or none on malformed input. A chunk
+// cannot claim more bytes than the payload has.
+std::optional<QByteArray> readStringBytes(QCborStreamReader &reader, qsizetype payloadSize)
+{
+    QByteArray bytes;
+    QCborStreamReader::StringResult<qsizetype> chunk;
+    do {
+        const qsizetype size = reader.currentStringChunkSize();
+        if (size < 0 || size > payloadSize - bytes.size())
+            return std::nullopt;
+        const qsizetype at = bytes.size();
+        bytes.resize(at + size);
+        chunk = reader.readStringChunk(bytes.data() + at, size);
+        if (chunk.status == QCborStreamReader::Error)
+            return std::nullopt;
+        bytes.truncate(at + chunk.data);
+    } while (chunk.status == QCborStreamReader::Ok);
+    return bytes;
+}
+
+// The value at the reader, as QCborValue::fromCbor() gives it, but with texts decoded exactly:
+// QCborValue and QCborStreamReader::readString() decode with QString::fromUtf8(), which takes a
+// leading U+FEFF for a byte-order mark and drops it, so an account, a label or a password
+// beginning with one would not read back as it was written. An invalid value on malformed input
+// or nesting deeper than an item set has.
+QCborValue readValue(QCborStreamReader &reader, qsizetype payloadSize, int depth = 0)
+{
+    const QCborValue invalid(QCborValue::Invalid);
+    if (depth > 8 || reader.lastError() != QCborError::NoError)
+        return invalid;
+    QCborValue value = invalid;
+    switch (reader.type()) {
+    case QCborStreamReader::UnsignedInteger: {
+        const quint64 n = reader.toUnsignedInteger();
+        value = n > quint64(std::numeric_limits<qint64>::max()) ? QCborValue(double(n))
+                                                                : QCborValue(qint64(n));
+        reader.next();
+        break;
+    }
+    case QCborStreamReader::NegativeInteger: {
+        // CBOR keeps -1 - n.
+        const quint64 n = quint64(reader.toNegativeInteger()) - 1;
+        value = n >= quint64(std::numeric_limits<qint64>::max()) ? QCborValue(-1.0 - double(n))
+                                                                 : QCborValue(-1 - qint64(n));
+        reader.next();
+        break;
+    }
+    case QCborStreamReader::ByteArray:
+    case QCborStreamReader::String: {
+        const bool text = reader.isString();
+        if (const auto bytes = readStringBytes(reader, payloadSize))
+            value = text ? QCborValue(QMStringDecoding::stringByDecodingUTF8(*bytes))
+                         : QCborValue(*bytes);
+        break;
+    }
+    case QCborStreamReader::Array: {
+        QCborArray array;
+        if (!reader.enterContainer())
+            return invalid;
+        while (reader.lastError() == QCborError::NoError && reader.hasNext()) {
+            const QCborValue element = readValue(reader, payloadSize, depth + 1);
+            if (element.isInvalid())
+                return invalid;
+            array.append(element);
+        }
+        if (!reader.leaveContainer())
+            return invalid;
+        value = array;
+        break;
+    }
+    case QCborStreamReader::Map: {
+        QCborMap map;
+        if (!reader.enterContainer())
+            return invalid;
+        while (reader.lastError() == QCborError::NoError && reader.hasNext()) {
+            const QCborValue key = readValue(reader, payloadSize, depth + 1);
+            const QCborValue element
+                    = key.isInvalid() ? invalid : readValue(reader, payloadSize, depth + 1);
+            if (element.isInvalid())
+                return invalid;
+            map.insert(key, element);
+        }
+        if (!reader.leaveContainer())
+            return invalid;
+        value = map;
+        break;
+    }
+    case QCborStreamReader::Tag: {
+        const QCborTag tag = reader.toTag();
+        reader.next();
+        const QCborValue tagged = readValue(reader, payloadSize, depth + 1);
+        if (tagged.isInvalid())
+            return invalid;
+        value = QCborValue(tag, tagged);
+        break;
+    }
+    case QCborStreamReader::SimpleType:
+        value = QCborValue(reader.toSimpleType());
+        reader.next();
+        break;
+    case QCborStreamReader::Float16:
+        value = QCborValue(double(reader.toFloat16()));
+        reader.next();
+        break;
+    case QCborStreamReader::Float:
+        value = QCborValue(double(reader.toFloat()));
+        reader.next();
+        break;
+    case QCborStreamReader::Double:
+        value = QCborValue(reader.toDouble());
+        reader.next();
+        break;
+    case QCborStreamReader::Invalid:
+        break;
+    }
+    return reader.lastError() == QCborError::NoError ? value : invalid;
+}
+
+} // namespace
+
 OSStatus Format::decodeRecords(const QByteArray &payload, QList<QMKeychainRecord> *records)
 {
-    QCborParserError parseError;
-    const QCborValue root = QCborValue::fromCbor(payload, &parseError);
-    if (parseError.error != QCborError::NoError || !root.isMap()
-        || !root.toMap().value(u"items"_s).isArray())
+    QCborStreamReader reader(payload);
+    const QCborValue root = readValue(reader, payload.size());
+    if (root.isInvalid() || !root.isMap() || !root.toMap().value(u"items"_s).isArray())
         return errSecDecode;
     QList<QMKeychainRecord> decoded;
     for (const QCborValue &value : root.toMap().value(u"items"_s).toArray()) {

@@ -1,5 +1,7 @@
 #include "platform/QMPasswordKeychainItem.h"
 
+#include "text/QMStringDecoding.h"
+
 using namespace Qt::Literals::StringLiterals;
 
 QDateTime QMPasswordKeychainItem::creationDate() const
@@ -71,7 +73,7 @@ void QMPasswordKeychainItem::setAccount(const QString &account)
 QString QMPasswordKeychainItem::password() const
 {
     const QVariant data = objectForKey(QMKeychainValueData);
-    return data.isValid() ? QString::fromUtf8(data.toByteArray()) : QString();
+    return data.isValid() ? QMStringDecoding::stringByDecodingUTF8(data.toByteArray()) : QString();
 }
 
 void QMPasswordKeychainItem::setPassword(const QString &password)

@@ -3,6 +3,7 @@
 #include <libsecret/secret.h>
 
 #include "platform/QMKeychainStore_p.h"
+#include "text/QMStringDecoding.h"
 
 #include <QHash>
 
@@ -215,7 +216,7 @@ QMKeychainResult recordFrom(const Schema &schema, SecretItem *item, QMKeychainRe
     record->itemClass = schema.itemClass;
     record->identifier = QString::fromUtf8(g_dbus_proxy_get_object_path(G_DBUS_PROXY(item)));
     gchar *label = secret_item_get_label(item);
-    record->label = QString::fromUtf8(label);
+    record->label = QMStringDecoding::stringByDecodingUTF8(label);
     g_free(label);
     record->created = dateFrom(secret_item_get_created(item));
     record->modified = dateFrom(secret_item_get_modified(item));
@@ -229,9 +230,11 @@ QMKeychainResult recordFrom(const Schema &schema, SecretItem *item, QMKeychainRe
         const auto kind = QMKeychainAttributes::kindOf(name);
         // Values another program wrote under our schema that do not read as their kind are
         // left out rather than guessed at.
-        const QVariant typed = kind ? QMKeychainAttributes::fromText(
-                                       *kind, QString::fromUtf8(static_cast<const char *>(value)))
-                                    : QVariant();
+        const QVariant typed = kind
+                ? QMKeychainAttributes::fromText(
+                        *kind,
+                        QMStringDecoding::stringByDecodingUTF8(static_cast<const char *>(value)))
+                : QVariant();
         if (typed.isValid())
             record->attributes.insert(name, typed);
     }

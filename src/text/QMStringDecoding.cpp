@@ -51,6 +51,15 @@ QString QMStringDecoding::stringUsingUTF8Encoding(const QByteArray &data)
     return text.isNull() ? QStringLiteral("") : text;
 }
 
+QString QMStringDecoding::stringByDecodingUTF8(QByteArrayView data)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8,
+                           QStringDecoder::Flag::Stateless
+                                   | QStringDecoder::Flag::ConvertInitialBom);
+    QString text = decoder.decode(data);
+    return text.isNull() ? QStringLiteral("") : text;
+}
+
 QString QMStringDecoding::stringUsingBestEncoding(const QByteArray &data)
 {
     QString text = stringUsingUTF8Encoding(data);

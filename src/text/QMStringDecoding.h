@@ -16,6 +16,12 @@ namespace QMStringDecoding {
 /// the text's toUtf8() are always the same. Empty data gives an empty, non-null QString.
 QMF_CORE_EXPORT QString stringUsingUTF8Encoding(const QByteArray &data);
 
+/// `data` decoded as UTF-8 the way QString::fromUtf8() does it (each malformed sequence becomes
+/// U+FFFD), except that a leading U+FEFF stays a character of the text: QString::fromUtf8()
+/// takes it for a byte-order mark and drops it, so a text that begins with one would not
+/// survive a trip through UTF-8 (a stored value, an attribute, a password). Never null.
+QMF_CORE_EXPORT QString stringByDecodingUTF8(QByteArrayView data);
+
 /// `data` decoded as UTF-8 when it is valid UTF-8 (see stringUsingUTF8Encoding()), else as
 /// Mac OS Roman, which gives a character for every byte: ASCII below 0x80, and above it the
 /// classic Macintosh letters and symbols (0xE9 is "È", 0xDB the euro sign, 0xF0 the Apple logo

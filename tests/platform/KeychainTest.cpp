@@ -280,6 +280,41 @@ TEST_P(KeychainStores, GenericPasswordsRoundTrip)
     EXPECT_TRUE(error.isNull());
 }
 
+// A text that begins with U+FEFF keeps it (UTF-8 readers tend to drop it as a byte-order mark):
+// the item is found by what it was stored under, and reads back as it was written.
+TEST_P(KeychainStores, TextsComeBackExactly)
+{
+    const QString bom(QChar(0xFEFF));
+    const QString account = bom + u"joe"_s;
+    const QString service = bom + u"mail"_s;
+    const QString password = bom + u"pw"_s;
+    QMError error;
+    auto added = keychain->addGenericPasswordWithAccount(account, service, password, &error);
+    ASSERT_TRUE(added) << qPrintable(error.localizedDescription());
+    added->setComment(bom);
+    ASSERT_TRUE(added->save(&error)) << qPrintable(error.localizedDescription());
+    // Another item under the same texts without the mark is another item.
+    ASSERT_TRUE(keychain->addGenericPasswordWithAccount(u"joe"_s, u"mail"_s, u"x"_s, &error));
+
+    if (GetParam())
+        keychain
+                = QMKeychain::openKeychainWithPath(keychain->path(), KeychainTestSupport::password);
+    ASSERT_TRUE(keychain);
+    auto found = keychain->findGenericPasswordItemForAccount(account, service, &error);
+    ASSERT_TRUE(found) << qPrintable(error.localizedDescription());
+    EXPECT_EQ(found->account(), account);
+    EXPECT_EQ(found->service(), service);
+    EXPECT_EQ(found->password(), password);
+    EXPECT_EQ(found->label(), service);
+    EXPECT_EQ(found->comment(), bom);
+    const auto all = keychain->findAllGenericPasswords(&error);
+    ASSERT_TRUE(all);
+    QStringList accounts;
+    for (const auto &item : *all)
+        accounts.append(item->account());
+    EXPECT_EQ(accounts, QStringList({account, u"joe"_s}));
+}
+
 TEST_P(KeychainStores, InternetPasswordsByURL)
 {
     QMError error;

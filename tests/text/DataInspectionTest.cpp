@@ -100,10 +100,17 @@ TEST(StringDecodingTest, AcceptsOnlyWellFormedUTF8)
         EXPECT_EQ(text.isNull(), row.text.isNull());
         const QString best = QMStringDecoding::stringUsingBestEncoding(row.data);
         EXPECT_FALSE(best.isNull());
+        // The lenient decoding agrees on well-formed UTF-8 (the mark included) and puts U+FFFD
+        // where a sequence is malformed, as QString::fromUtf8() does.
+        const QString lenient = QMStringDecoding::stringByDecodingUTF8(row.data);
+        EXPECT_FALSE(lenient.isNull());
         if (!row.text.isNull()) {
             EXPECT_EQ(best, row.text);
+            EXPECT_EQ(lenient, row.text);
         } else {
             EXPECT_EQ(best.size(), row.data.size()); // one character per byte
+            EXPECT_EQ(lenient, QString::fromUtf8(row.data));
+            EXPECT_TRUE(lenient.contains(QChar(0xFFFD)));
         }
     }
 }
