@@ -7,6 +7,7 @@ set(QMF_ERRORS_HEADERS
     errors/QMInternalInconsistencyException.h
     errors/QMNull.h
     errors/QMObjectDescribing.h
+    errors/QMUncaughtExceptions.h
 )
 set(QMF_ERRORS_SOURCES
     errors/QMEmptiness.cpp
@@ -24,4 +25,5 @@ set(QMF_ERRORS_SOURCES
     errors/QMObjectDescribing.cpp
     errors/QMStringFormat.cpp
     errors/QMStringFormat_p.h
+    errors/QMUncaughtExceptions.cpp
 )
