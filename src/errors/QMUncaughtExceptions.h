@@ -38,7 +38,7 @@ QMF_CORE_EXPORT QString describe(std::exception_ptr exception);
 QMF_CORE_EXPORT void handleCurrentException(const char *where) noexcept;
 
 /// Runs `work`, passing anything it throws to the handler. Returns true when `work` returned.
-template <typename Work>
+template<typename Work>
 bool invokeGuarded(const char *where, Work &&work) noexcept
 {
     try {
