@@ -52,7 +52,7 @@ struct Input
 
 using ListInputs::Kind;
 
-QMListItemList items(const std::vector<qint64> &numbers)
+QMListItemList items(const std::vector<std::int64_t> &numbers)
 {
     QMListItemList list;
     list.reserve(qsizetype(numbers.size()));
@@ -69,7 +69,7 @@ Input makeInput(Kind kind, qint64 n)
     Input input;
     input.oldList = items(lists.oldList);
     input.newList.reserve(qsizetype(lists.newList.size()));
-    for (const qint64 number : lists.newList)
+    for (const std::int64_t number : lists.newList)
         input.newList.append(number < n ? input.oldList[number] : std::make_shared<Item>(number));
     return input;
 }

@@ -42,7 +42,7 @@ struct Files
     QStringList newLines;
 };
 
-QStringList linesOf(const std::vector<qint64> &numbers)
+QStringList linesOf(const std::vector<std::int64_t> &numbers)
 {
     QStringList lines;
     lines.reserve(qsizetype(numbers.size()));
