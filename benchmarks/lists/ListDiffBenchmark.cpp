@@ -2,6 +2,7 @@
 // C++ diff library a user would otherwise reach for (it finds an edit script, no moves).
 
 #include "ListDiffOracle.h"
+#include "ListInputs.h"
 
 #include "lists/Comparing.h"
 #include "lists/QMListComparator.h"
@@ -49,79 +50,27 @@ struct Input
     QMListItemList newList;
 };
 
-enum class Kind { OnePercent, TenKDeletedTenKInserted, FullShuffle };
+using ListInputs::Kind;
 
-// Reproducible inputs: n items, then the changes drawn from a fixed seed.
-// - OnePercent: n / 100 changes, a third each deletes, inserts and moves.
-// - TenKDeletedTenKInserted: 10,000 deleted and 10,000 inserted at random positions.
-// - FullShuffle: the same items in a random order.
+QMListItemList items(const std::vector<std::int64_t> &numbers)
+{
+    QMListItemList list;
+    list.reserve(qsizetype(numbers.size()));
+    for (const qint64 number : numbers)
+        list.append(std::make_shared<Item>(number));
+    return list;
+}
+
+// The new list holds the old list's instances for the numbers they share, as the comparator
+// expects of items that stay.
 Input makeInput(Kind kind, qint64 n)
 {
-    std::mt19937_64 random(quint64(n) * 31 + quint64(kind));
+    const ListInputs::Lists lists = ListInputs::make(kind, n);
     Input input;
-    input.oldList.reserve(n);
-    for (qint64 i = 0; i < n; ++i)
-        input.oldList.append(std::make_shared<Item>(i));
-    QMListItemList list = input.oldList;
-    qint64 serial = n;
-    const auto removeRandom = [&](qint64 count) {
-        std::vector<char> gone(size_t(list.size()), 0);
-        std::uniform_int_distribution<qsizetype> at(0, list.size() - 1);
-        for (qint64 k = 0; k < count; ++k) {
-            qsizetype p = at(random);
-            while (gone[size_t(p)])
-                p = at(random);
-            gone[size_t(p)] = 1;
-        }
-        QMListItemList kept;
-        for (qsizetype p = 0; p < list.size(); ++p) {
-            if (!gone[size_t(p)])
-                kept.append(list[p]);
-        }
-        list = kept;
-    };
-    const auto insertRandom = [&](qint64 count) {
-        // Insert at sorted random positions in one sweep, so building a million-item input
-        // stays linear.
-        std::vector<qsizetype> positions(static_cast<size_t>(count));
-        std::uniform_int_distribution<qsizetype> at(0, list.size());
-        for (auto &p : positions)
-            p = at(random);
-        std::sort(positions.begin(), positions.end());
-        QMListItemList merged;
-        merged.reserve(list.size() + count);
-        size_t next = 0;
-        for (qsizetype p = 0; p <= list.size(); ++p) {
-            while (next < positions.size() && positions[next] == p) {
-                merged.append(std::make_shared<Item>(serial++));
-                ++next;
-            }
-            if (p < list.size())
-                merged.append(list[p]);
-        }
-        list = merged;
-    };
-    switch (kind) {
-    case Kind::OnePercent: {
-        const qint64 changes = std::max<qint64>(3, n / 100);
-        removeRandom(changes / 3);
-        insertRandom(changes / 3);
-        // Moves: take items out and put them back elsewhere, each an O(n) QList move, fine
-        // for a few thousand.
-        std::uniform_int_distribution<qsizetype> at(0, list.size() - 1);
-        for (qint64 k = 0; k < changes - 2 * (changes / 3); ++k)
-            list.move(at(random), at(random));
-        break;
-    }
-    case Kind::TenKDeletedTenKInserted:
-        removeRandom(10000);
-        insertRandom(10000);
-        break;
-    case Kind::FullShuffle:
-        std::shuffle(list.begin(), list.end(), random);
-        break;
-    }
-    input.newList = list;
+    input.oldList = items(lists.oldList);
+    input.newList.reserve(qsizetype(lists.newList.size()));
+    for (const std::int64_t number : lists.newList)
+        input.newList.append(number < n ? input.oldList[number] : std::make_shared<Item>(number));
     return input;
 }
 

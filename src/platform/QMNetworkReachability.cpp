@@ -1,6 +1,7 @@
 #include "platform/QMNetworkReachability.h"
 
 #include "errors/QMInternalInconsistencyException.h"
+#include "errors/QMUncaughtExceptions.h"
 #include "observation/QMNotificationCenter.h"
 #include "operations/QMOperationQueue.h"
 #include "operations/QMQueueManager.h"
@@ -280,7 +281,10 @@ void QMNetworkReachability::checkNetworkReachabilityForHost(const QString &hostN
     QMParameterAssert(!hostName.isNull(), "hostname");
     QMParameterAssert(bool(completionHandler), "completionHandler");
     d->backgroundQueue->addOperationWithBlock([hostName, handler = std::move(completionHandler)] {
-        handler(hostName, readReachable(*QMNetworkReachabilityHandle::createWithName(hostName)));
+        const bool reachable
+                = readReachable(*QMNetworkReachabilityHandle::createWithName(hostName));
+        QMUncaughtExceptions::invokeGuarded("a reachability completion handler",
+                                            [&] { handler(hostName, reachable); });
     });
 }
 
@@ -289,10 +293,16 @@ void QMNetworkReachability::networkReachabilityDidChange(QMNetworkReachabilityFl
     d->lastFlags.store(flags);
     d->reachable.store(isReachableWithFlags(flags));
     d->initialized.store(true);
-    QMNotificationCenter::defaultCenter()->postNotificationName(
-            QMNetworkReachabilityDidChangeNotification, this);
+    // Each of the three on its own: one that throws keeps neither of the others from hearing of
+    // the change.
+    QMUncaughtExceptions::invokeGuarded("a reachability notification", [&] {
+        QMNotificationCenter::defaultCenter()->postNotificationName(
+                QMNetworkReachabilityDidChangeNotification, this);
+    });
     if (const std::shared_ptr<QMNetworkReachabilityDelegate> target = delegate())
-        target->networkReachabilityDidChange(this);
+        QMUncaughtExceptions::invokeGuarded("a reachability delegate",
+                                            [&] { target->networkReachabilityDidChange(this); });
     if (const NotificationBlock block = notificationBlock())
-        block(d->host, isReachable());
+        QMUncaughtExceptions::invokeGuarded("a reachability notification block",
+                                            [&] { block(d->host, isReachable()); });
 }

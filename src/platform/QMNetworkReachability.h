@@ -42,7 +42,10 @@ public:
 /// handling's own thread included). Monitoring holds the object weakly, so it needs the object
 /// to be owned by a std::shared_ptr (as every factory here makes it); destroying the object
 /// stops monitoring, waits for a change being delivered on another thread, and closes the
-/// netlink socket.
+/// netlink socket. An exception that leaves the notification's observers, the delegate, the block
+/// or a one-off check's handler goes to QMUncaughtExceptions (which aborts unless the host
+/// installed a handler of its own); the other two still hear of the change, and monitoring and
+/// the background queue go on.
 class QMF_CORE_EXPORT QMNetworkReachability
     : public QObject,
       public std::enable_shared_from_this<QMNetworkReachability>
@@ -76,7 +79,8 @@ public:
     static std::shared_ptr<QMNetworkReachability>
     networkReachabilityWithIP4AddressString(const QString &internetAddress,
                                             QMError *error = nullptr);
-    /// An object for 0.0.0.0, the internet connection; host() is null.
+    /// An object for 0.0.0.0, the internet connection (a default route of IPv4 or IPv6); host() is
+    /// null.
     static std::shared_ptr<QMNetworkReachability> networkReachabilityForInternetConnection();
     /// The process's one internet-connection object, made on first use.
     static std::shared_ptr<QMNetworkReachability> sharedNetworkReachability();

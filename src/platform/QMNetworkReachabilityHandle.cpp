@@ -1,5 +1,6 @@
 #include "platform/QMNetworkReachabilityHandle.h"
 
+#include "errors/QMUncaughtExceptions.h"
 #include "operations/QMOperationQueue.h"
 #include "platform/QMNetlink_p.h"
 
@@ -49,17 +50,25 @@ bool leadsSomewhere(std::uint8_t type)
             || type == RTN_MULTICAST;
 }
 
+// A default route of either family leads to the internet: a machine on an IPv6-only network
+// is as connected as one with IPv4. IPv4 is asked first, IPv6 when IPv4 has no usable one.
 std::optional<Flags> internetFlags(QMNetlink::Socket &socket)
 {
-    const std::optional<QMNetlink::Reply> reply = QMNetlink::allRoutes(socket, AF_INET);
-    if (!reply)
-        return std::nullopt;
-    for (const QMNetlink::Route &route : reply->routes) {
-        if (route.destinationLength == 0 && route.type == RTN_UNICAST
-            && route.table != RT_TABLE_LOCAL && interfaceIsUp(socket, route.outputInterface))
-            return QMNetworkReachabilityFlagReachable
-                    | (route.hasGateway ? Flags(0) : Flags(QMNetworkReachabilityFlagIsDirect));
+    bool asked = false;
+    for (const int family : {AF_INET, AF_INET6}) {
+        const std::optional<QMNetlink::Reply> reply = QMNetlink::allRoutes(socket, family);
+        if (!reply)
+            continue;
+        asked = true;
+        for (const QMNetlink::Route &route : reply->routes) {
+            if (route.family == family && route.destinationLength == 0 && route.type == RTN_UNICAST
+                && route.table != RT_TABLE_LOCAL && interfaceIsUp(socket, route.outputInterface))
+                return QMNetworkReachabilityFlagReachable
+                        | (route.hasGateway ? Flags(0) : Flags(QMNetworkReachabilityFlagIsDirect));
+        }
     }
+    if (!asked)
+        return std::nullopt;
     return 0;
 }
 
@@ -178,7 +187,9 @@ struct Monitor
             const std::optional<Flags> flags = readFlags(target);
             if (flags && *flags != last) {
                 last = *flags;
-                callback(*flags);
+                // The loop goes on whatever the callback does.
+                QMUncaughtExceptions::invokeGuarded("a reachability change callback",
+                                                    [&] { callback(*flags); });
             }
         }
         // The descriptors close here, before stop() returns: the queue may drop its reference to

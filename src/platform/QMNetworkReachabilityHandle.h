@@ -37,8 +37,9 @@ enum QMNetworkReachabilityFlag : quint32 {
 ///   IsLocalAddress when the route is a local one (an address of this machine); IsDirect when
 ///   the route has no gateway. Routes of the unreachable, prohibit and blackhole kinds count as
 ///   none, so they give no flags at all.
-/// - the all-zero IPv4 address (the internet connection): Reachable when an IPv4 default route
-///   exists whose interface is up and running, IsDirect when that route has no gateway.
+/// - the all-zero IPv4 address (the internet connection): Reachable when a default route (IPv4,
+///   or else IPv6, so that an IPv6-only network counts) exists whose interface is up and
+///   running, IsDirect when that route has no gateway.
 /// - a host name: resolved with getaddrinfo() (IPv4 and IPv6) at each reading; the flags of its
 ///   first reachable address, else none. A name that is empty, longer than 253 characters once
 ///   in ASCII form, or that does not resolve is not reachable.
@@ -50,7 +51,8 @@ enum QMNetworkReachabilityFlag : quint32 {
 /// address and route changes is read by one long-running operation on the queue; after each
 /// batch of kernel messages the flags are read again and, when they differ from the last ones,
 /// the callback is called there with them. The flags at the start are the first "last ones":
-/// starting calls nothing.
+/// starting calls nothing. An exception that leaves the callback goes to QMUncaughtExceptions;
+/// monitoring goes on.
 ///
 /// Threads: getFlags() may be called from any thread at any time. setDispatchQueue() and
 /// setCallback() belong to one thread at a time; they may be called from the callback itself.

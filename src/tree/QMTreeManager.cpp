@@ -3,8 +3,6 @@
 #include "errors/QMInternalInconsistencyException.h"
 #include "lists/Comparing.h"
 
-#include <QSet>
-
 #include <algorithm>
 
 QMTreeManagerDelegate::~QMTreeManagerDelegate() = default;
@@ -203,19 +201,6 @@ void QMTreeManager::Private::apply(QMTreeManager &manager, QMTreeManagerDelegate
     // The comparison would find nothing to do; most lists of a merge look like this.
     if (sameInstances(current, result))
         return;
-    // Two new nodes with one identifier become one instance placed twice. The comparison refuses
-    // that only when it needs moves, and a view cannot show one node in two rows.
-    QSet<const QMTreeNode *> seen;
-    seen.reserve(result.size());
-    for (const QMTreeNodePointer &node : result) {
-        const qsizetype before = seen.size();
-        seen.insert(node.get());
-        if (seen.size() == before)
-            throw QMInternalInconsistencyException(
-                    QStringLiteral("Expected every node once in a merged child list, but %1 "
-                                   "occurs more than once")
-                            .arg(node->identifier()));
-    }
     Comparing::compareIndexesOfObjectsWithIndexesOfObjectsInArray(
             current, result,
             [&](const QMIndexSet &deleted, const QMIndexSet &inserted,
@@ -241,10 +226,17 @@ void QMTreeManager::Private::apply(QMTreeManager &manager, QMTreeManagerDelegate
                         delegate->treeManagerWillInsertItemsAtIndexPaths(manager, inserted, parent);
                     for (const quint64 position : inserted) {
                         const qsizetype j = qsizetype(position);
-                        if (parent)
-                            parent->insertChild(result[j], j);
-                        else
+                        if (!parent) {
                             rootNodes.insert(j, result[j]);
+                        } else if (result[j]->parentNode() == parent) {
+                            // Already linked here, so inserted earlier in this loop: a new list
+                            // that names one identifier twice places its node twice, as at the
+                            // root level and in wholesale mode. insertChild() would move it
+                            // instead, leaving the list short of the positions still to fill.
+                            parent->mutableChildNodes().insert(j, result[j]);
+                        } else {
+                            parent->insertChild(result[j], j);
+                        }
                     }
                     if (delegate)
                         delegate->treeManagerDidInsertItemsAtIndexPaths(manager, inserted, parent);

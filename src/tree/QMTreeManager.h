@@ -95,10 +95,15 @@ public:
 ///
 /// Identifiers are global to the tree: nodesByIdentifierMap() holds one node per identifier, held
 /// weakly (an entry reads as absent once its node is destroyed). A new tree that names the same
-/// identifier twice in one child list places one instance twice; incremental mode refuses that
-/// with QMInternalInconsistencyException "Expected every node once in a merged child list, but
-/// <identifier> occurs more than once", which passes through, as does an exception of the array
-/// comparison, the update handler or the delegate.
+/// identifier twice in one child list places one instance twice, in either mode. In incremental
+/// mode the array comparison then decides: where it fails (the list needs moves, or its length
+/// does not add up, as when the one instance replaces two nodes) its
+/// QMInternalInconsistencyException passes through with the comparison's own message ("Expected
+/// same size of current array (...) and final array (...)", "Expected every element once in each
+/// array, but <identifier> occurs more than once"); where it does not (only insertions), the node
+/// is inserted at each of its positions. Exceptions of the update handler and the delegate pass
+/// through as well. QMTreeModel, which cannot show one node in two rows, refuses such trees
+/// before merging them.
 ///
 /// The manager, its nodes and its delegate belong to one thread; every call runs synchronously on
 /// it. A merge recurses once per level, so the tree's depth is bounded by the thread's stack (some

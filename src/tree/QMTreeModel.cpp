@@ -101,6 +101,35 @@ QString reportingMessage()
     return QStringLiteral("Expected no change of the tree model while it reports one");
 }
 
+QString standsInTwoMessage(const QMTreeNode &node)
+{
+    return QStringLiteral("Expected each node in one place of the tree, but %1 stands in two")
+            .arg(node.identifier());
+}
+
+// A new child list that names one identifier twice makes the manager place one node twice in a
+// list, and the model cannot show one node in two rows: such a tree is refused before anything
+// changes. (The same identifier under two parents is fine: the node goes to the list merged
+// last.) Null nodes are left to the manager, which refuses them itself.
+void checkOneIdentifierOncePerList(const QMTreeNodeList &nodes)
+{
+    QList<const QMTreeNodeList *> lists {&nodes};
+    QSet<quint64> identifiers;
+    while (!lists.isEmpty()) {
+        const QMTreeNodeList &list = *lists.takeLast();
+        identifiers.clear();
+        for (const QMTreeNodePointer &node : list) {
+            if (!node)
+                continue;
+            const qsizetype before = identifiers.size();
+            identifiers.insert(node->numericIdentifier());
+            if (identifiers.size() == before)
+                QMAssert(false, standsInTwoMessage(*node));
+            lists.append(&node->mutableChildNodes());
+        }
+    }
+}
+
 } // namespace
 
 class QMTreeModel::Private
@@ -627,10 +656,8 @@ void QMTreeModel::setRootNodes(const QMTreeNodeList &nodes)
         for (const QMTreeNodePointer &node : *lists.takeLast()) {
             QMAssert(node != nullptr,
                      QStringLiteral("Expected a node at every position of the tree"));
-            QMAssert(!seen.contains(node.get()),
-                     QStringLiteral("Expected each node in one place of the tree, but %1 stands "
-                                    "in two")
-                             .arg(node->identifier()));
+            if (seen.contains(node.get()))
+                QMAssert(false, standsInTwoMessage(*node));
             seen.insert(node.get());
             lists.append(&node->mutableChildNodes());
         }
@@ -657,6 +684,7 @@ void QMTreeModel::setRootNodes(const QMTreeNodeList &nodes)
 
 void QMTreeModel::updateRootNodes(const QMTreeNodeList &nodes)
 {
+    checkOneIdentifierOncePerList(nodes);
     d->merge([&] { d->manager.updateRootNodesWithNodes(nodes); });
 }
 
@@ -664,6 +692,7 @@ void QMTreeModel::updateChildNodes(const QMTreeNodePointer &parent, const QMTree
 {
     QMAssert(parent && d->isShown(parent.get()),
              QStringLiteral("Expected a node of the tree as the parent of the merge"));
+    checkOneIdentifierOncePerList(nodes);
     d->merge([&] { d->manager.updateParentNode(parent, nodes); });
 }
 

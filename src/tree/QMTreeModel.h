@@ -71,10 +71,13 @@ public:
     /// and "Expected each node in one place of the tree, but <identifier> stands in two" for an
     /// instance that stands twice.
     void setRootNodes(const QMTreeNodeList &nodes);
-    /// Merges `nodes` into the root list (see QMTreeManager::updateParentNode()).
+    /// Merges `nodes` into the root list (see QMTreeManager::updateParentNode()). A row shows one
+    /// node, so a new tree that names one identifier twice in one child list (which the manager
+    /// would place twice) throws, before anything changes, "Expected each node in one place of
+    /// the tree, but <identifier> stands in two".
     void updateRootNodes(const QMTreeNodeList &nodes);
-    /// Merges `nodes` into `parent`'s children; `parent` must be a node of the tree:
-    /// "Expected a node of the tree as the parent of the merge".
+    /// Merges `nodes` into `parent`'s children, as updateRootNodes() does; `parent` must be a node
+    /// of the tree: "Expected a node of the tree as the parent of the merge".
     void updateChildNodes(const QMTreeNodePointer &parent, const QMTreeNodeList &nodes);
 
     const QMSortDescriptorList &sortDescriptors() const;

@@ -1,5 +1,6 @@
 #include "support/Failures.h"
 
+#include "errors/QMUncaughtExceptions.h"
 #include "observation/QMNotificationCenter.h"
 #include "platform/QMNetworkReachability.h"
 #include "platform/QMNetworkReachabilityObserver.h"
@@ -10,10 +11,12 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QScopeGuard>
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 using namespace Qt::StringLiterals;
@@ -263,6 +266,46 @@ TEST(ReachabilityTest, ChangesAreAnnouncedInOrderAndObservedOnTheMainQueue)
     EXPECT_FALSE(orphan.isObserving());
 }
 
+// A delegate, a block or a handler of the host that throws on the library's queues: the
+// exception goes to the uncaught-exception handler, and the others still hear of the change.
+TEST(ReachabilityTest, ExceptionsOfHostCodeStopAtTheLibrary)
+{
+    class ThrowingDelegate : public Changes
+    {
+    public:
+        void networkReachabilityDidChange(QMNetworkReachability *reachability) override
+        {
+            Changes::networkReachabilityDidChange(reachability);
+            throw std::runtime_error("delegate");
+        }
+    };
+    const auto changes = std::make_shared<ThrowingDelegate>();
+    QMUncaughtExceptions::setHandler([&](std::exception_ptr, const QString &where) {
+        changes->record(u"caught in "_s + where);
+    });
+    const auto reset = qScopeGuard([] { QMUncaughtExceptions::setHandler({}); });
+
+    const auto reachability = forAddress(u"127.0.0.1"_s);
+    reachability->setDelegate(changes);
+    reachability->setNotificationBlock([&](const QString &, bool reachable) {
+        changes->record(u"block %1"_s.arg(reachable));
+        throw std::runtime_error("block");
+    });
+    reachability->networkReachabilityDidChange(R | L | D);
+    EXPECT_EQ(changes->waitFor(4),
+              (QStringList {u"delegate %1"_s.arg(R | L | D), u"caught in a reachability delegate"_s,
+                            u"block 1"_s, u"caught in a reachability notification block"_s}));
+
+    // The background queue goes on after a handler that threw.
+    changes->events.clear();
+    reachability->checkNetworkReachabilityForHost(
+            u"localhost"_s, [](const QString &, bool) { throw std::runtime_error("handler"); });
+    reachability->checkNetworkReachabilityForHost(
+            u"localhost"_s, [&](const QString &host, bool) { changes->record(host); });
+    EXPECT_EQ(changes->waitFor(2),
+              (QStringList {u"caught in a reachability completion handler"_s, u"localhost"_s}));
+}
+
 TEST(ReachabilityKernelTest, FlagsFollowTheRoutingTable)
 {
     runInNamespace(u"FlagsFollowTheRoutingTable"_s);
@@ -271,6 +314,53 @@ TEST(ReachabilityKernelTest, FlagsFollowTheRoutingTable)
 TEST(ReachabilityKernelTest, MonitoringReportsEachChangeOnce)
 {
     runInNamespace(u"MonitoringReportsEachChangeOnce"_s);
+}
+
+TEST(ReachabilityKernelTest, InternetConnectionOverIPv6Only)
+{
+    runInNamespace(u"InternetConnectionOverIPv6Only"_s);
+}
+
+// Run only inside a network namespace of the test's own: a veth pair whose near end has
+// 2001:db8:1::1/64 and no IPv4 address or route at all, with a default route of IPv6 alone that
+// comes and goes. The internet connection follows it, read afresh and monitored.
+TEST(ReachabilityInNamespace, InternetConnectionOverIPv6Only)
+{
+    for (const char *command :
+         {"link set lo up", "link add veth0 type veth peer name veth1",
+          "addr add 2001:db8:1::1/64 dev veth0 nodad", "link set veth0 up", "link set veth1 up"})
+        ASSERT_TRUE(ip(command));
+    const auto internet = forAddress(QString());
+    const auto monitored = forAddress(QString());
+    const auto changes = std::make_shared<Changes>();
+    monitored->setDelegate(changes);
+    monitored->startMonitoringNetworkReachability();
+    ASSERT_TRUE(monitored->isMonitoring());
+
+    const struct
+    {
+        const char *command;
+        QMNetworkReachabilityFlags flags;
+    } stages[] = {
+            {nullptr, 0},
+            {"-6 route add default via 2001:db8:1::fe dev veth0", R},
+            {"link set veth1 down", 0}, // no carrier: the route stays, its interface is not running
+            {"link set veth1 up", R},
+            {"-6 route del default", 0},
+            {"-6 route add default dev veth0", R | D},
+            {"link set veth0 down", 0},
+    };
+    QStringList expected;
+    for (const auto &stage : stages) {
+        SCOPED_TRACE(stage.command ? stage.command : "no default route");
+        if (stage.command) {
+            ASSERT_TRUE(ip(stage.command));
+            expected << u"delegate %1"_s.arg(stage.flags);
+        }
+        EXPECT_EQ(flagsOf(internet), stage.flags);
+        EXPECT_EQ(internet->isReachable(), bool(stage.flags & R));
+        EXPECT_EQ(changes->waitFor(expected.size()), expected);
+    }
 }
 
 // Run only inside a network namespace of the test's own (see ReachabilityTestMain.cpp): a veth

@@ -1,8 +1,12 @@
+#include "ListCommands.h"
 #include "QmfTestSupport.h"
 
 #include "text/TextTestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
 
 using namespace Qt::StringLiterals;
 
@@ -198,4 +202,24 @@ TEST(QmfDiffTest, UsageErrorsEndWithStatus2)
             failing(words("diff a b --unified"), 2, QString(), "a\n"),
             failing(words("diff - b"), 2, QString(), "a\n"),
     });
+}
+
+// The tool escapes JSON strings itself, one line at a time as it writes them; the result must be
+// what QJsonDocument writes for the same text, for every UTF-16 code unit alone (lone surrogates
+// included) and beside others.
+TEST(QmfDiffTest, JsonStringsAreEscapedAsQtEscapesThem)
+{
+    const auto qtString = [](const QString &text) {
+        const QByteArray array = QJsonDocument(QJsonArray {text}).toJson(QJsonDocument::Compact);
+        return QString::fromUtf8(array.mid(1, array.size() - 2));
+    };
+    for (char32_t u = 0; u <= 0xffff; ++u) {
+        const QString text = u"a"_s + QChar(char16_t(u)) + u"b"_s;
+        ASSERT_EQ(ListCommands::jsonString(text), qtString(text)) << "U+" << std::hex << quint32(u);
+    }
+    for (const QString &text : QStringList {QString(), u""_s, u"\U0001F600 pair"_s,
+                                            QString(QChar(0xd83d)) + QChar(0xd83d),
+                                            QString(QChar(0xde00)) + QChar(0xd83d) + QChar(0xde00),
+                                            u"\"\\\n\r\t\b\f\u0001\u007f"_s})
+        EXPECT_EQ(ListCommands::jsonString(text), qtString(text)) << text.toStdString();
 }

@@ -1,8 +1,13 @@
+#include "SearchCommands.h"
 #include "QmfTestSupport.h"
 
+#include "text/QMSearching.h"
 #include "text/TextTestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
 
 using namespace Qt::StringLiterals;
 
@@ -65,4 +70,44 @@ TEST(QmfFuzzyTest, ReadsAFileAfterTheQuery)
     EXPECT_EQ(missing.status, 2);
     EXPECT_TRUE(missing.err.startsWith(u"qmf: "_s + dir.filePath(u"none.txt"_s) + u": "_s))
             << missing.err.toStdString();
+}
+
+// --limit N keeps only the best N while ranking: the result must be the first N of the full
+// ranking, ties in input order included, for any N.
+TEST(QmfFuzzyTest, ALimitedRankingIsThePrefixOfTheFullOne)
+{
+    std::mt19937 random(29);
+    std::uniform_int_distribution<int> letter(0, 3);
+    std::uniform_int_distribution<int> length(0, 6);
+    QStringList candidates;
+    for (int i = 0; i < 300; ++i) {
+        QString line;
+        for (int k = length(random); k > 0; --k)
+            line.append(QChar(u'a' + letter(random)));
+        candidates.append(line); // short lines over four letters: many matches, many ties
+    }
+    for (const QString &query : {u"ab"_s, u"a"_s, u"dcb"_s, u""_s}) {
+        // The definition: every match, stably sorted by score, highest first.
+        QList<SearchCommands::RankedLine> full;
+        for (const QString &candidate : std::as_const(candidates)) {
+            if (QMSearching::fuzzyMatchesString(candidate, query))
+                full.append({candidate,
+                             QMSearching::similarityScoreForString(
+                                     candidate, query, QMSearching::CaseInsensitiveSearch, true)});
+        }
+        std::stable_sort(full.begin(), full.end(),
+                         [](const auto &a, const auto &b) { return a.score > b.score; });
+        ASSERT_EQ(SearchCommands::rank(candidates, query, false, true).size(), full.size());
+        for (const qsizetype limit : {qsizetype(0), qsizetype(1), qsizetype(7), qsizetype(100),
+                                      full.size(), full.size() + 1}) {
+            SCOPED_TRACE(query.toStdString() + " limit " + std::to_string(limit));
+            const QList<SearchCommands::RankedLine> limited
+                    = SearchCommands::rank(candidates, query, false, true, limit);
+            ASSERT_EQ(limited.size(), std::min(limit, full.size()));
+            for (qsizetype i = 0; i < limited.size(); ++i) {
+                EXPECT_EQ(limited[i].line, full[i].line) << i;
+                EXPECT_EQ(limited[i].score, full[i].score) << i;
+            }
+        }
+    }
 }

@@ -353,6 +353,20 @@ TEST(QMTreeModelTest, RefusesChangesWhileItReports)
     const QMTreeNodeList twice = TreeTestSupport::parse(u"a(b)"_s);
     EXPECT_EQ(failure([&] { model.setRootNodes(twice + twice.first()->childNodes()); }),
               u"Expected each node in one place of the tree, but b stands in two"_s);
+    // A row shows one node: a new list naming one identifier twice (which the manager would
+    // place twice) is refused before anything changes, at any depth and under any parent.
+    const QString standsInTwo
+            = u"Expected each node in one place of the tree, but n stands in two"_s;
+    EXPECT_EQ(failure([&] { model.updateRootNodes(TreeTestSupport::parse(u"n n"_s)); }),
+              standsInTwo);
+    EXPECT_EQ(failure([&] { model.updateRootNodes(TreeTestSupport::parse(u"a(x n n)"_s)); }),
+              standsInTwo);
+    EXPECT_EQ(failure([&] {
+                  model.updateChildNodes(model.nodeForIndex(model.index(0, 0)),
+                                         TreeTestSupport::parse(u"n b n"_s));
+              }),
+              standsInTwo);
+    EXPECT_EQ(shown(model), u"a(b) x"_s);
     // The inner a goes under b first, after its removal from the root list is reported; then b
     // cannot go under a.
     EXPECT_EQ(failure([&] { model.updateRootNodes(TreeTestSupport::parse(u"a(b(a))"_s)); }),

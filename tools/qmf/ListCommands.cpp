@@ -8,106 +8,155 @@
 #include "text/QMStringDecoding.h"
 
 #include <QHash>
-#include <QJsonArray>
-#include <QJsonDocument>
+
+#include <algorithm>
+#include <utility>
 
 namespace {
 
 using ListCommands::Step;
 
-// The list comparator, keeping the changeset it hands the manager: the tool reports exactly the
-// changes the manager applied, from one comparison.
-class RecordingComparator final : public QMOrderedCollectionComparator
+// The list comparator, handing the changeset it computed to the tool before the manager applies
+// it: the tool reports exactly the changes the manager applied, from one comparison.
+class ReportingComparator final : public QMOrderedCollectionComparator
 {
 public:
+    explicit ReportingComparator(const ListCommands::ChangesHandler &onChanges)
+        : m_onChanges(onChanges)
+    { }
     QMListChangeset compareList(const QMListItemList &oldItems,
                                 const QMListItemList &newItems) const override
     {
-        m_changeset = m_comparator.compareList(oldItems, newItems);
-        return m_changeset;
+        QMListChangeset changeset = m_comparator.compareList(oldItems, newItems);
+        if (m_onChanges)
+            m_onChanges(changeset);
+        return changeset;
     }
-    const QMListChangeset &changeset() const { return m_changeset; }
 
 private:
     QMListComparator m_comparator;
-    // The interface's compareList() is const; keeping its result is this wrapper's whole point.
-    mutable QMListChangeset m_changeset;
+    const ListCommands::ChangesHandler &m_onChanges;
 };
 
-QStringList texts(const QMListItemList &items)
-{
-    QStringList texts;
-    texts.reserve(items.size());
-    for (const QMListItemPointer &item : items)
-        texts.append(item->identifier());
-    return texts;
-}
-
-class StepRecorder final : public QMListManagerDelegate
+// Hands each step on as it comes, with the manager's own list: keeping a copy of the list per
+// step would cost the number of steps times the length of the list.
+class StepForwarder final : public QMListManagerDelegate
 {
 public:
+    explicit StepForwarder(const ListCommands::StepHandler &onStep)
+        : m_onStep(onStep)
+    { }
     void listManagerDidDeleteItemsAtIndexPaths(const QMIndexSet &indexes,
                                                const QMListItemList &list) override
     {
-        steps.append({Step::Kind::Delete, indexes, QMNotFound, QMNotFound, texts(list)});
+        m_onStep({Step::Kind::Delete, indexes, QMNotFound, QMNotFound, list});
     }
     void listManagerDidInsertItemsAtIndexPaths(const QMIndexSet &indexes,
                                                const QMListItemList &list) override
     {
-        steps.append({Step::Kind::Insert, indexes, QMNotFound, QMNotFound, texts(list)});
+        m_onStep({Step::Kind::Insert, indexes, QMNotFound, QMNotFound, list});
     }
     void listManagerDidMoveItemAtIndex(qint64 fromIndex, qint64 toIndex,
                                        const QMListItemList &list) override
     {
-        steps.append({Step::Kind::Move, {}, fromIndex, toIndex, texts(list)});
+        m_onStep({Step::Kind::Move, {}, fromIndex, toIndex, list});
     }
 
-    QList<Step> steps;
+private:
+    const ListCommands::StepHandler &m_onStep;
 };
 
-QByteArray jsonString(const QString &text)
+bool needsEscaping(const QString &text)
 {
-    // QJsonDocument writes values only inside an array or an object; it does the escaping.
-    const QByteArray array = QJsonDocument(QJsonArray {text}).toJson(QJsonDocument::Compact);
-    return array.mid(1, array.size() - 2);
+    return std::any_of(text.cbegin(), text.cend(), [](QChar c) {
+        const char16_t u = c.unicode();
+        return u < 0x20 || u == u'"' || u == u'\\' || QChar::isSurrogate(u);
+    });
 }
 
-QByteArray jsonPosition(qint64 position)
+QString escapedJsonString(const QString &text)
 {
-    return position == QMNotFound ? QByteArrayLiteral("null") : QByteArray::number(position);
+    static const char hex[] = "0123456789abcdef";
+    QString escaped;
+    escaped.reserve(text.size() + 8);
+    escaped.append(u'"');
+    const auto unicodeEscape = [&](char16_t u) {
+        escaped.append(u"\\u");
+        for (int shift = 12; shift >= 0; shift -= 4)
+            escaped.append(QLatin1Char(hex[(u >> shift) & 0xf]));
+    };
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = text.at(i).unicode();
+        switch (u) {
+        case u'"':
+            escaped.append(u"\\\"");
+            break;
+        case u'\\':
+            escaped.append(u"\\\\");
+            break;
+        case u'\b':
+            escaped.append(u"\\b");
+            break;
+        case u'\f':
+            escaped.append(u"\\f");
+            break;
+        case u'\n':
+            escaped.append(u"\\n");
+            break;
+        case u'\r':
+            escaped.append(u"\\r");
+            break;
+        case u'\t':
+            escaped.append(u"\\t");
+            break;
+        default:
+            if (u < 0x20) {
+                unicodeEscape(u);
+            } else if (QChar::isHighSurrogate(u) && i + 1 < text.size()
+                       && text.at(i + 1).isLowSurrogate()) {
+                escaped.append(text.at(i));
+                escaped.append(text.at(++i));
+            } else if (QChar::isSurrogate(u)) {
+                // Half a pair has no UTF-8 form.
+                unicodeEscape(u);
+            } else {
+                escaped.append(QChar(u));
+            }
+        }
+    }
+    escaped.append(u'"');
+    return escaped;
 }
 
-QByteArray jsonList(const QList<QByteArray> &values)
+void writeJsonString(QTextStream &out, const QString &text)
 {
-    return '[' + values.join(',') + ']';
+    if (needsEscaping(text))
+        out << escapedJsonString(text);
+    else
+        out << '"' << text << '"';
+}
+
+void writeJsonPosition(QTextStream &out, qint64 position)
+{
+    if (position == QMNotFound)
+        out << "null";
+    else
+        out << position;
 }
 
 // Written by hand rather than through QJsonObject, which would sort the keys: their order is
 // part of the output format.
-QByteArray changeJson(const QMListChange &change)
+void writeChangeJson(QTextStream &out, const QMListChange &change)
 {
-    return "{\"type\":" + jsonString(QMListChange::labelForType(change.type()))
-            + ",\"item\":" + jsonString(change.item()->description())
-            + ",\"index\":" + jsonPosition(change.index())
-            + ",\"oldIndex\":" + jsonPosition(change.oldIndex()) + '}';
-}
-
-QByteArray stepJson(const Step &step)
-{
-    static const char *const names[] = {"delete", "insert", "move"};
-    QByteArray indexes = QByteArrayLiteral("null");
-    if (step.kind != Step::Kind::Move) {
-        QList<QByteArray> positions;
-        for (quint64 index : step.indexes)
-            positions.append(QByteArray::number(index));
-        indexes = jsonList(positions);
-    }
-    QList<QByteArray> list;
-    for (const QString &text : step.list)
-        list.append(jsonString(text));
-    return "{\"step\":\"" + QByteArray(names[int(step.kind)]) + "\",\"indexes\":" + indexes
-            + ",\"from\":" + jsonPosition(step.from) + ",\"to\":" + jsonPosition(step.to)
-            + ",\"list\":" + jsonList(list) + '}';
+    out << "{\"type\":";
+    writeJsonString(out, QMListChange::labelForType(change.type()));
+    out << ",\"item\":";
+    writeJsonString(out, change.item()->description());
+    out << ",\"index\":";
+    writeJsonPosition(out, change.index());
+    out << ",\"oldIndex\":";
+    writeJsonPosition(out, change.oldIndex());
+    out << '}';
 }
 
 bool isStandardInput(const QString &path)
@@ -141,17 +190,45 @@ int runDiff(Invocation &invocation, const QMOptionPtr &stepsOption, const QMOpti
         lists.append(*lines);
     }
 
-    const ListCommands::Diff diff = ListCommands::diff(lists.at(0), lists.at(1));
+    // Everything is written as the manager produces it: with --steps, each step goes out before
+    // the next one is made.
     const bool steps = invocation.has(stepsOption);
-    if (invocation.has(jsonOption)) {
-        invocation.out << QString::fromUtf8(ListCommands::json(diff, steps)) << '\n';
+    const bool json = invocation.has(jsonOption);
+    QTextStream &out = invocation.out;
+    ListCommands::ChangesHandler onChanges;
+    ListCommands::StepHandler onStep;
+    bool firstStep = true;
+    if (json && steps) {
+        onChanges = [&](const QMListChangeset &changeset) {
+            out << "{\"changes\":";
+            ListCommands::writeChangesJson(out, changeset);
+            out << ",\"steps\":[";
+        };
+        onStep = [&](const Step &step) {
+            if (!std::exchange(firstStep, false))
+                out << ',';
+            ListCommands::writeStepJson(out, step);
+        };
+    } else if (json) {
+        onChanges = [&](const QMListChangeset &changeset) {
+            ListCommands::writeChangesJson(out, changeset);
+        };
     } else if (steps) {
-        for (const Step &step : diff.steps)
-            invocation.out << ListCommands::stepLine(step) << '\n';
+        onStep = [&](const Step &step) {
+            ListCommands::writeStepLine(out, step);
+            out << '\n';
+        };
     } else {
-        for (const QMListChangePointer &change : diff.changeset.changes())
-            invocation.out << change->description() << '\n';
+        onChanges = [&](const QMListChangeset &changeset) {
+            for (const QMListChangePointer &change : changeset.changes())
+                out << change->description() << '\n';
+        };
     }
+    ListCommands::diff(lists.at(0), lists.at(1), onChanges, onStep);
+    if (json && steps)
+        out << "]}";
+    if (json)
+        out << '\n';
     return 0;
 }
 
@@ -189,45 +266,83 @@ std::optional<QStringList> ListCommands::uniqueLines(const QByteArray &bytes, QS
     return lines;
 }
 
-ListCommands::Diff ListCommands::diff(const QStringList &oldLines, const QStringList &newLines)
+void ListCommands::diff(const QStringList &oldLines, const QStringList &newLines,
+                        const ChangesHandler &onChanges, const StepHandler &onStep)
 {
-    const auto comparator = std::make_shared<RecordingComparator>();
-    const auto recorder = std::make_shared<StepRecorder>();
     QMListManager manager;
-    manager.setComparator(comparator);
-    manager.setDelegate(recorder);
+    manager.setComparator(std::make_shared<ReportingComparator>(onChanges));
+    const auto forwarder = onStep ? std::make_shared<StepForwarder>(onStep) : nullptr;
+    manager.setDelegate(forwarder);
     manager.updateList(QMTextListItem::itemsWithTexts(oldLines),
                        QMTextListItem::itemsWithTexts(newLines));
-    return {comparator->changeset(), recorder->steps};
 }
 
-QString ListCommands::stepLine(const Step &step)
+void ListCommands::writeStepLine(QTextStream &out, const Step &step)
 {
-    const QString list = u'[' + step.list.join(QStringLiteral(", ")) + u']';
     switch (step.kind) {
     case Step::Kind::Delete:
-        return QStringLiteral("delete ") + step.indexes.description() + QStringLiteral(" -> ")
-                + list;
+        out << "delete " << step.indexes.description();
+        break;
     case Step::Kind::Insert:
-        return QStringLiteral("insert ") + step.indexes.description() + QStringLiteral(" -> ")
-                + list;
+        out << "insert " << step.indexes.description();
+        break;
     case Step::Kind::Move:
-        return QStringLiteral("move %1 to %2 -> ").arg(step.from).arg(step.to) + list;
+        out << "move " << step.from << " to " << step.to;
+        break;
     }
-    return QString();
+    out << " -> [";
+    for (qsizetype i = 0; i < step.list.size(); ++i) {
+        if (i > 0)
+            out << ", ";
+        out << step.list[i]->identifier();
+    }
+    out << ']';
 }
 
-QByteArray ListCommands::json(const Diff &diff, bool steps)
+QString ListCommands::jsonString(const QString &text)
 {
-    QList<QByteArray> changes;
-    for (const QMListChangePointer &change : diff.changeset.changes())
-        changes.append(changeJson(*change));
-    if (!steps)
-        return jsonList(changes);
-    QList<QByteArray> stepObjects;
-    for (const Step &step : diff.steps)
-        stepObjects.append(stepJson(step));
-    return "{\"changes\":" + jsonList(changes) + ",\"steps\":" + jsonList(stepObjects) + '}';
+    return needsEscaping(text) ? escapedJsonString(text) : u'"' + text + u'"';
+}
+
+void ListCommands::writeChangesJson(QTextStream &out, const QMListChangeset &changeset)
+{
+    out << '[';
+    bool first = true;
+    for (const QMListChangePointer &change : changeset.changes()) {
+        if (!std::exchange(first, false))
+            out << ',';
+        writeChangeJson(out, *change);
+    }
+    out << ']';
+}
+
+void ListCommands::writeStepJson(QTextStream &out, const Step &step)
+{
+    static const char *const names[] = {"delete", "insert", "move"};
+    out << "{\"step\":\"" << names[int(step.kind)] << "\",\"indexes\":";
+    if (step.kind == Step::Kind::Move) {
+        out << "null";
+    } else {
+        out << '[';
+        bool first = true;
+        for (quint64 index : step.indexes) {
+            if (!std::exchange(first, false))
+                out << ',';
+            out << index;
+        }
+        out << ']';
+    }
+    out << ",\"from\":";
+    writeJsonPosition(out, step.from);
+    out << ",\"to\":";
+    writeJsonPosition(out, step.to);
+    out << ",\"list\":[";
+    for (qsizetype i = 0; i < step.list.size(); ++i) {
+        if (i > 0)
+            out << ',';
+        writeJsonString(out, step.list[i]->identifier());
+    }
+    out << "]}";
 }
 
 QList<ToolCommand> ListCommands::commands()
@@ -260,7 +375,21 @@ void ListCommands::tourSection(QTextStream &out)
         }
         lists.append(*lines);
     }
-    const Diff result = diff(lists.at(0), lists.at(1));
+    QStringList changes;
+    QStringList steps;
+    diff(
+            lists.at(0), lists.at(1),
+            [&](const QMListChangeset &changeset) {
+                for (const QMListChangePointer &change : changeset.changes())
+                    changes.append(change->description());
+            },
+            [&](const Step &step) {
+                QString line;
+                QTextStream stream(&line);
+                writeStepLine(stream, step);
+                stream.flush();
+                steps.append(line);
+            });
 
     out << "Two versions of a task list, one task per line, each line an item named by its\n"
            "text. The list manager turns the first into the second; the changeset its\n"
@@ -269,11 +398,11 @@ void ListCommands::tourSection(QTextStream &out)
         out << "    " << names[i].leftJustified(18) << " ["
             << lists.at(i).join(QStringLiteral(", ")) << "]\n";
     out << "\n  $ qmf diff " << names[0] << " " << names[1] << "\n";
-    for (const QMListChangePointer &change : result.changeset.changes())
-        out << "    " << change->description() << "\n";
+    for (const QString &change : std::as_const(changes))
+        out << "    " << change << "\n";
     out << "\nApplied in that order (deletes at once, inserts at once, then each move; a move's\n"
            "positions count in the list as it stands), the steps a list view would animate:\n"
         << "\n  $ qmf diff --steps " << names[0] << " " << names[1] << "\n";
-    for (const Step &step : result.steps)
-        out << "    " << stepLine(step) << "\n";
+    for (const QString &step : std::as_const(steps))
+        out << "    " << step << "\n";
 }

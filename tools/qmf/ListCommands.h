@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <QTextStream>
 
+#include <functional>
 #include <optional>
 
 /// `qmf diff OLD NEW [--steps] [--json]`: the list comparator and the list manager on the lines
@@ -22,6 +23,10 @@
 /// each step the manager reported with the list after it. --json prints the same as one compact
 /// JSON value. Files that cannot be read, are not UTF-8 or repeat a line end with status 1;
 /// usage errors with status 2.
+///
+/// The command costs what its output costs: without --steps no step is recorded at all, and with
+/// it each step is written out as the manager reports it, so memory stays at a few copies of the
+/// two lists however many steps there are.
 namespace ListCommands {
 
 QList<ToolCommand> commands();
@@ -42,24 +47,32 @@ struct Step
     QMIndexSet indexes; ///< delete: positions in the old list; insert: in the new list
     qint64 from = QMNotFound; ///< a move's source; QMNotFound for other steps
     qint64 to = QMNotFound; ///< a move's target; QMNotFound for other steps
-    QStringList list; ///< the list after the step
+    /// The list after the step: the manager's working list itself, shared rather than copied, so
+    /// it is valid during the step's handler only.
+    QMListItemList list;
 };
 
-/// What updating `oldLines` to `newLines` with a list manager gives.
-struct Diff
-{
-    QMListChangeset changeset; ///< the one the manager's comparator computed
-    QList<Step> steps; ///< the delegate calls, in order
-};
+using ChangesHandler = std::function<void(const QMListChangeset &changeset)>;
+using StepHandler = std::function<void(const Step &step)>;
 
-/// Runs the list manager on the two lists of lines, which must each be free of repeats.
-Diff diff(const QStringList &oldLines, const QStringList &newLines);
+/// Runs a list manager on the two lists of lines, which must each be free of repeats.
+/// `onChanges` receives the changeset the manager's comparator computed, before any step;
+/// `onStep`, when given, each step as the manager reports it. Without `onStep` the manager has no
+/// delegate, so the steps cost nothing beyond applying them.
+void diff(const QStringList &oldLines, const QStringList &newLines, const ChangesHandler &onChanges,
+          const StepHandler &onStep = {});
 
-/// "delete 0 2-3 -> [b, c]", "insert 1 -> [b, x, c]" or "move 2 to 0 -> [c, b, x]".
-QString stepLine(const Step &step);
+/// Writes "delete 0 2-3 -> [b, c]", "insert 1 -> [b, x, c]" or "move 2 to 0 -> [c, b, x]" (no
+/// line feed).
+void writeStepLine(QTextStream &out, const Step &step);
 
-/// The changes as a compact JSON array; with `steps`, the object {"changes": [...], "steps":
-/// [...]}. No line feed at the end.
-QByteArray json(const Diff &diff, bool steps);
+/// `text` as a JSON string, quotes included, escaped as QJsonDocument escapes it: '"', '\\' and
+/// the control characters below U+0020; everything else as it is.
+QString jsonString(const QString &text);
+
+/// Writes the changes as a compact JSON array (no line feed).
+void writeChangesJson(QTextStream &out, const QMListChangeset &changeset);
+/// Writes one step as a compact JSON object (no line feed).
+void writeStepJson(QTextStream &out, const Step &step);
 
 } // namespace ListCommands

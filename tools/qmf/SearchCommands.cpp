@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace {
 
@@ -48,19 +49,42 @@ QStringList SearchCommands::candidateLines(const QString &text)
 
 QList<SearchCommands::RankedLine> SearchCommands::rank(const QStringList &candidates,
                                                        const QString &query, bool caseSensitive,
-                                                       bool allowsMismatch)
+                                                       bool allowsMismatch, qsizetype limit)
 {
     const quint64 options
             = caseSensitive ? QMSearching::CaseSensitiveSearch : QMSearching::CaseInsensitiveSearch;
-    QList<RankedLine> ranking;
-    for (const QString &candidate : candidates) {
-        if (QMSearching::fuzzyMatchesString(candidate, query))
-            ranking.append({candidate,
-                            QMSearching::similarityScoreForString(candidate, query, options,
-                                                                  allowsMismatch)});
+    // The best `limit` so far as a heap whose top is the worst of them: a higher score ranks
+    // first, and of equal scores the earlier line.
+    struct Entry
+    {
+        double score;
+        qsizetype position;
+    };
+    const auto ranksBefore = [](const Entry &a, const Entry &b) {
+        return a.score > b.score || (!(b.score > a.score) && a.position < b.position);
+    };
+    std::vector<Entry> best;
+    for (qsizetype i = 0; i < candidates.size() && limit > 0; ++i) {
+        const QString &candidate = candidates.at(i);
+        if (!QMSearching::fuzzyMatchesString(candidate, query))
+            continue;
+        const Entry entry {
+                QMSearching::similarityScoreForString(candidate, query, options, allowsMismatch),
+                i};
+        if (qsizetype(best.size()) < limit) {
+            best.push_back(entry);
+            std::push_heap(best.begin(), best.end(), ranksBefore);
+        } else if (ranksBefore(entry, best.front())) {
+            std::pop_heap(best.begin(), best.end(), ranksBefore);
+            best.back() = entry;
+            std::push_heap(best.begin(), best.end(), ranksBefore);
+        }
     }
-    std::stable_sort(ranking.begin(), ranking.end(),
-                     [](const RankedLine &a, const RankedLine &b) { return a.score > b.score; });
+    std::sort(best.begin(), best.end(), ranksBefore);
+    QList<RankedLine> ranking;
+    ranking.reserve(qsizetype(best.size()));
+    for (const Entry &entry : best)
+        ranking.append({candidates.at(entry.position), entry.score});
     return ranking;
 }
 
@@ -104,12 +128,12 @@ QList<ToolCommand> SearchCommands::commands()
             return 2;
         const QList<RankedLine> ranking
                 = rank(candidateLines(QString::fromUtf8(*input)), arguments.first(),
-                       invocation.has(caseSensitive), !invocation.has(noMismatch));
+                       invocation.has(caseSensitive), !invocation.has(noMismatch), maximumLines);
         const bool withScores = invocation.has(scores);
-        for (qsizetype i = 0; i < ranking.size() && i < maximumLines; ++i) {
+        for (const RankedLine &ranked : ranking) {
             if (withScores)
-                invocation.out << scoreText(ranking.at(i).score) << '\t';
-            invocation.out << ranking.at(i).line << '\n';
+                invocation.out << scoreText(ranked.score) << '\t';
+            invocation.out << ranked.line << '\n';
         }
         return 0;
     };

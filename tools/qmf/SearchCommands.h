@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QTextStream>
 
+#include <limits>
+
 /// `qmf fuzzy` and `qmf distance`: the search functions of QMSearching on the command line.
 namespace SearchCommands {
 
@@ -27,9 +29,12 @@ struct RankedLine
 QStringList candidateLines(const QString &text);
 
 /// The `candidates` that fuzzy-match `query`, highest similarity score first (maximum 1000,
-/// penalty 200), ties in input order.
+/// penalty 200), ties in input order; only the first `limit` of them. Every match is scored, but
+/// only the best `limit` are kept and sorted, so `qmf fuzzy --limit N` holds N lines, not every
+/// match.
 QList<RankedLine> rank(const QStringList &candidates, const QString &query, bool caseSensitive,
-                       bool allowsMismatch);
+                       bool allowsMismatch,
+                       qsizetype limit = std::numeric_limits<qsizetype>::max());
 
 /// A score as `qmf fuzzy --scores` prints it: an integer when it is whole, else the shortest
 /// decimal that reads back as the same double.

@@ -80,11 +80,15 @@ private:
     }
 };
 
-void appendTreeLines(const QMTreeNodeList &nodes, const QString &indent, QStringList &lines)
+// Calls `line` with the indent and the node for each node, depth first. One indent text per
+// level, not per node.
+template<typename Line>
+void forEachTreeLine(const QMTreeNodeList &nodes, const QString &indent, const Line &line)
 {
+    const QString deeper = indent + QStringLiteral("  ");
     for (const QMTreeNodePointer &node : nodes) {
-        lines.append(indent + TreeCommands::displayText(*node));
-        appendTreeLines(node->childNodes(), indent + QStringLiteral("  "), lines);
+        line(indent, *node);
+        forEachTreeLine(node->mutableChildNodes(), deeper, line);
     }
 }
 
@@ -143,20 +147,25 @@ int runTree(Invocation &invocation, const QMOptionPtr &incremental, const QMOpti
     const std::optional<QMTreeNodeList> newRoots = readTree(invocation, arguments.at(1));
     if (!newRoots)
         return 1;
-    QStringList lines;
+    std::unique_ptr<QMTreeManager> manager;
+    QStringList callbacks;
     try {
-        const std::unique_ptr<QMTreeManager> manager = TreeCommands::manager(*oldRoots, options);
+        manager = TreeCommands::manager(*oldRoots, options);
         // The manager alone owns the old tree now, so the nodes its filter hides are gone, as in
         // an application that hands its tree over.
         oldRoots.reset();
-        lines = TreeCommands::merge(*manager, *newRoots);
-        lines += TreeCommands::treeLines(manager->rootNodes());
+        callbacks = TreeCommands::merge(*manager, *newRoots);
     } catch (const QMInternalInconsistencyException &e) {
         // The reader hands over trees the manager accepts; this is a fault of the library.
         return fail(invocation, 1, QStringLiteral("the merge failed: %1").arg(e.reason()));
     }
-    for (const QString &line : lines)
+    for (const QString &line : std::as_const(callbacks))
         invocation.out << line << '\n';
+    // Written as it is walked: the tree's text is kept nowhere.
+    forEachTreeLine(manager->rootNodes(), QString(),
+                    [&](const QString &indent, const QMTreeNode &node) {
+                        invocation.out << indent << TreeCommands::displayText(node) << '\n';
+                    });
     return 0;
 }
 
@@ -254,7 +263,9 @@ QStringList TreeCommands::merge(QMTreeManager &manager, const QMTreeNodeList &ne
 QStringList TreeCommands::treeLines(const QMTreeNodeList &roots)
 {
     QStringList lines;
-    appendTreeLines(roots, QString(), lines);
+    forEachTreeLine(roots, QString(), [&](const QString &indent, const QMTreeNode &node) {
+        lines.append(indent + displayText(node));
+    });
     return lines;
 }
 

@@ -7,6 +7,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <vector>
+
 namespace {
 
 using JsonReading::fail;
@@ -30,64 +32,95 @@ public:
         QMTreeNodeList nodes;
         nodes.reserve(array.size());
         for (qsizetype i = 0; i < array.size(); ++i)
-            nodes.append(node(array.at(i), indexPath(QString(), i), 1));
+            nodes.append(node(array.at(i), noPlace, i, 1));
         return nodes;
     }
 
-    QMTreeNodePointer node(const QJsonValue &value, const QString &path, int level)
+    // `parent` is the place of the parent node (noPlace for a root), `index` the position in the
+    // parent's children or in the root array (noPlace for the node of a one-node document).
+    QMTreeNodePointer node(const QJsonValue &value, qsizetype parent, qsizetype index, int level)
     {
+        const qsizetype place = qsizetype(m_places.size());
+        m_places.push_back({parent, index});
         if (!value.isObject())
-            fail(path, QStringLiteral("expected a node (an object)"));
+            fail(pathOf(place), QStringLiteral("expected a node (an object)"));
         if (level > TreeReader::maximumDepth)
-            fail(path,
+            fail(pathOf(place),
                  QStringLiteral("nodes nested more than %1 levels deep")
                          .arg(TreeReader::maximumDepth));
         if (++m_count > TreeReader::maximumNodeCount)
-            fail(path, QStringLiteral("more than %1 nodes").arg(TreeReader::maximumNodeCount));
+            fail(pathOf(place),
+                 QStringLiteral("more than %1 nodes").arg(TreeReader::maximumNodeCount));
         const QJsonObject object = value.toObject();
         for (auto it = object.begin(); it != object.end(); ++it) {
             if (it.key() != m_id && it.key() != m_title && it.key() != m_children)
-                fail(path, QStringLiteral("unknown field %1").arg(quoted(it.key())));
+                fail(pathOf(place), QStringLiteral("unknown field %1").arg(quoted(it.key())));
         }
 
         const QJsonValue id = object.value(m_id);
         if (id.isUndefined() || id.isNull())
-            fail(fieldPath(path, m_id), QStringLiteral("missing"));
+            fail(fieldPath(pathOf(place), m_id), QStringLiteral("missing"));
         if (!id.isString())
-            fail(fieldPath(path, m_id), QStringLiteral("expected a string"));
+            fail(fieldPath(pathOf(place), m_id), QStringLiteral("expected a string"));
         const QString identifier = stringOf(id);
-        if (const auto first = m_paths.constFind(identifier); first != m_paths.cend()) {
-            fail(path,
+        if (const auto first = m_first.constFind(identifier); first != m_first.cend()) {
+            const QString firstPath = pathOf(*first);
+            fail(pathOf(place),
                  QStringLiteral("duplicate id %1 (first at %2)")
                          .arg(quoted(identifier),
-                              first->isEmpty() ? QStringLiteral("the top") : *first));
+                              firstPath.isEmpty() ? QStringLiteral("the top") : firstPath));
         }
-        m_paths.insert(identifier, path);
+        m_first.insert(identifier, place);
 
         const QMTreeNodePointer result = QMTreeNode::nodeWithIdentifier(identifier);
         const QJsonValue title = object.value(m_title);
         if (!title.isUndefined() && !title.isNull()) {
             if (!title.isString())
-                fail(fieldPath(path, m_title), QStringLiteral("expected a string"));
+                fail(fieldPath(pathOf(place), m_title), QStringLiteral("expected a string"));
             result->setTitle(stringOf(title));
         }
         const QJsonValue children = object.value(m_children);
         if (!children.isUndefined() && !children.isNull()) {
             if (!children.isArray())
-                fail(fieldPath(path, m_children), QStringLiteral("expected an array"));
+                fail(fieldPath(pathOf(place), m_children), QStringLiteral("expected an array"));
             const QJsonArray array = children.toArray();
-            const QString childrenPath = fieldPath(path, m_children);
             for (qsizetype i = 0; i < array.size(); ++i)
-                result->addChild(node(array.at(i), indexPath(childrenPath, i), level + 1));
+                result->addChild(node(array.at(i), place, i, level + 1));
         }
         return result;
     }
 
 private:
+    static constexpr qsizetype noPlace = -1;
+
+    // Where a node stands. Its JSON path is made from these only for a message: keeping the path
+    // of every node (for the message of a later duplicate) would cost the number of nodes times
+    // their depth.
+    struct Place
+    {
+        qsizetype parent;
+        qsizetype index;
+    };
+
+    QString pathOf(qsizetype place) const
+    {
+        QList<qsizetype> indexes;
+        for (qsizetype p = place; p != noPlace; p = m_places[size_t(p)].parent)
+            indexes.prepend(m_places[size_t(p)].index);
+        QString path;
+        for (qsizetype k = 0; k < indexes.size(); ++k) {
+            if (indexes[k] == noPlace)
+                continue; // the node of a one-node document: the top, an empty path
+            path = indexPath(k == 0 ? path : fieldPath(path, m_children), indexes[k]);
+        }
+        return path;
+    }
+
     const QString m_id = QStringLiteral("id");
     const QString m_title = QStringLiteral("title");
     const QString m_children = QStringLiteral("children");
-    QHash<QString, QString> m_paths; // identifier -> path of its first node
+    std::vector<Place> m_places; // in reading order
+    QHash<QString, qsizetype> m_first; // identifier -> place of its first node
     qsizetype m_count = 0;
 };
 
@@ -104,7 +137,7 @@ std::optional<QMTreeNodeList> TreeReader::nodesFromJson(const QByteArray &json, 
         Reader reader;
         if (document.isArray())
             return reader.roots(document.array());
-        return QMTreeNodeList {reader.node(document.object(), QString(), 1)};
+        return QMTreeNodeList {reader.node(document.object(), -1, -1, 1)};
     } catch (const JsonReading::Fault &e) {
         if (error)
             *error = e.message;
