@@ -25,6 +25,7 @@
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -401,6 +402,12 @@ TEST_F(CoreDataStoreTest, RegistriesServeWorkerThreadsAndReleaseOutsideTheirLock
                 QMCoreDataStoreContextBackgroundContextName);
         store->uninitialize();
     }
+    // On a loaded machine the workers may not have run at all yet: leave them a store with a
+    // background context until one of them has seen it.
+    QMCoreDataStoreManager::sharedManager().setDefaultStore(makeStore());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (found.load() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
     stop.store(true);
     for (std::thread &worker : workers)
         worker.join();
