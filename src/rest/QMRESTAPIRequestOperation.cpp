@@ -123,10 +123,10 @@ QMError libraryError(qint64 code, const QString &description, const QUrl &url)
 
 QMError timedOut(const QUrl &url)
 {
-    return libraryError(QMRESTAPINetworkErrorTimedOut,
-                        QCoreApplication::translate("QMRESTAPIRequestOperation",
-                                                    "The request timed out."),
-                        url);
+    return libraryError(
+            QMRESTAPINetworkErrorTimedOut,
+            QCoreApplication::translate("QMRESTAPIRequestOperation", "The request timed out."),
+            url);
 }
 
 QMError protocolFailure(const QString &description, const QUrl &url)
@@ -169,8 +169,8 @@ bool bodyLengthIsAnnounced(const QNetworkReply &reply, const QString &method, qi
 {
     const QByteArray coding = reply.rawHeader("Content-Encoding").trimmed();
     return (coding.isEmpty() || coding.compare("identity", Qt::CaseInsensitive) == 0)
-            && method.compare(u"HEAD"_s, Qt::CaseInsensitive) != 0 && status >= 200
-            && status != 204 && status != 304;
+            && method.compare(u"HEAD"_s, Qt::CaseInsensitive) != 0 && status >= 200 && status != 204
+            && status != 304;
 }
 
 QMError errorOf(const QNetworkReply &reply)

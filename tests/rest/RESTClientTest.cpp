@@ -508,8 +508,8 @@ TEST(RESTClientTest, BodiesAreBoundedOrStreamed)
     // Refused by its Content-Length before any of it is kept, or cut off as it grows.
     EXPECT_EQ(limited(u"/stream?bytes=100001"_s), 0);
     EXPECT_LE(limited(u"/hostile/endless"_s), limit);
-    const auto fits = std::make_shared<QMRESTAPIRequestOperation>(
-            server->url(u"/stream?bytes=100000"_s));
+    const auto fits
+            = std::make_shared<QMRESTAPIRequestOperation>(server->url(u"/stream?bytes=100000"_s));
     fits->setMaximumResponseSize(limit);
     EXPECT_TRUE(fits->execute());
     EXPECT_EQ(fits->responseData().size(), limit);
@@ -520,7 +520,8 @@ TEST(RESTClientTest, BodiesAreBoundedOrStreamed)
 
     // The client's limit applies to the requests it makes.
     QMRESTAPIClient client;
-    EXPECT_EQ(client.maximumResponseSize(), QMRESTAPIRequestOperation::defaultMaximumResponseSize());
+    EXPECT_EQ(client.maximumResponseSize(),
+              QMRESTAPIRequestOperation::defaultMaximumResponseSize());
     client.setMaximumResponseSize(limit);
     const QMRESTAPIResponse response
             = perform(client, server->url(u"/stream?bytes=200000"_s), {}, u"GET"_s);
@@ -574,9 +575,9 @@ TEST(RESTClientTest, HooksRunOutsideLocksWithCheckedValues)
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double infinity = std::numeric_limits<double>::infinity();
     const std::pair<double, int> timeouts[] = {
-            {0.5, 500},    {0.2, 200},        {0.0001, 1},       {86400, 86400000},
+            {0.5, 500},        {0.2, 200},        {0.0001, 1},        {86400, 86400000},
             {1e300, 86400000}, {infinity, 15000}, {-infinity, 15000}, {nan, 15000},
-            {0, 15000},    {-1, 15000},
+            {0, 15000},        {-1, 15000},
     };
     for (const auto &[seconds, milliseconds] : timeouts) {
         SCOPED_TRACE(seconds);

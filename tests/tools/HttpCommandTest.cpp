@@ -331,7 +331,8 @@ TEST(QmfHttpTest, StreamsTheBodyAsItArrives)
     EXPECT_EQ(outcome.status, 0) << qPrintable(outcome.err);
     const QByteArray head = "HTTP/1.x 200 OK\n\n";
     ASSERT_EQ(outcome.bytes.size(), head.size() + size);
-    EXPECT_TRUE(outcome.bytes.startsWith(QByteArray(head + "0123456789abcdefghijklmnopqrstuvwxyz\n0123")));
+    EXPECT_TRUE(outcome.bytes.startsWith(
+            QByteArray(head + "0123456789abcdefghijklmnopqrstuvwxyz\n0123")));
 }
 
 TEST(QmfHttpTest, PagingKeepsCredentialsHomeAndStopsAtItsLimit)
@@ -340,8 +341,9 @@ TEST(QmfHttpTest, PagingKeepsCredentialsHomeAndStopsAtItsLimit)
     const auto other = startedServer();
     const QString elsewhere = QString::fromLatin1(
             QUrl::toPercentEncoding(other->url(u"/pages?page=2&per_page=100"_s).toString()));
-    const Outcome outcome = runQmf(
-            http("GET", *server, u"/hostile/pages-elsewhere?to="_s + elsewhere, "--all-pages --token t0ken"));
+    const Outcome outcome
+            = runQmf(http("GET", *server, u"/hostile/pages-elsewhere?to="_s + elsewhere,
+                          "--all-pages --token t0ken"));
     EXPECT_EQ(outcome.status, 0) << qPrintable(outcome.err);
     ASSERT_EQ(server->requestCount(), 1);
     EXPECT_EQ(server->requests().first().header("Authorization"), "Bearer t0ken");
@@ -350,8 +352,8 @@ TEST(QmfHttpTest, PagingKeepsCredentialsHomeAndStopsAtItsLimit)
 
     server->clearRequests();
     expectRuns({
-            failing(http("GET", *server, u"/hostile/pages-forever"_s, "--all-pages --max-pages 3"), 1,
-                    u"qmf: page 4: the listing has more than 3 pages (see --max-pages)\n"_s),
+            failing(http("GET", *server, u"/hostile/pages-forever"_s, "--all-pages --max-pages 3"),
+                    1, u"qmf: page 4: the listing has more than 3 pages (see --max-pages)\n"_s),
             failing(http("GET", *server, u"/echo"_s, "--max-pages 3"), 2,
                     u"qmf: --page-param, --per-page-param and --max-pages go with --all-pages\n"_s),
             failing(http("GET", *server, u"/echo"_s, "--all-pages --max-pages 0"), 2,

@@ -640,7 +640,8 @@ LoopbackHTTPResponse Worker::redirect(const LoopbackHTTPRequest &request)
 LoopbackHTTPResponse Worker::stream(const LoopbackHTTPRequest &request)
 {
     const bool endless = request.queryItem("bytes").isNull();
-    const qint64 bytes = request.queryItem("bytes") == "0" ? 0 : positiveQueryNumber(request, "bytes", 1);
+    const qint64 bytes
+            = request.queryItem("bytes") == "0" ? 0 : positiveQueryNumber(request, "bytes", 1);
     if (!endless && bytes < 0)
         return problem(400, u"bytes must be a number"_s);
     LoopbackHTTPResponse response {200, {{"Content-Type", "application/octet-stream"}}, {}};
@@ -684,8 +685,9 @@ LoopbackHTTPResponse Worker::hostile(const LoopbackHTTPRequest &request)
                    "odd");
     }
     if (name == "stall-body") {
-        LoopbackHTTPResponse response = raw(
-                "HTTP/1.1 200 OK\r\nContent-Length: 100\r\nConnection: close\r\n\r\n", "0123456789");
+        LoopbackHTTPResponse response
+                = raw("HTTP/1.1 200 OK\r\nContent-Length: 100\r\nConnection: close\r\n\r\n",
+                      "0123456789");
         response.delivery = LoopbackHTTPResponse::Delivery::Hang;
         return response;
     }
@@ -712,9 +714,11 @@ LoopbackHTTPResponse Worker::hostile(const LoopbackHTTPRequest &request)
     if (name == "pages-forever") {
         // Page N of a listing that never ends: every page links to the next.
         const qint64 page = std::max<qint64>(1, positiveQueryNumber(request, "page", 1));
-        LoopbackHTTPResponse response = LoopbackHTTPResponse::json(200, "[" + QByteArray::number(page) + "]");
-        response.headers.append({"Link", '<' + m_base + "/hostile/pages-forever?page="
-                                                 + QByteArray::number(page + 1) + ">; rel=\"next\""});
+        LoopbackHTTPResponse response
+                = LoopbackHTTPResponse::json(200, "[" + QByteArray::number(page) + "]");
+        response.headers.append({"Link",
+                                 '<' + m_base + "/hostile/pages-forever?page="
+                                         + QByteArray::number(page + 1) + ">; rel=\"next\""});
         return response;
     }
     if (name == "pages-elsewhere") {

@@ -8,9 +8,9 @@
 #include "rest/QMRESTAPILinkHeaderParser.h"
 
 #include <QHash>
-#include <cmath>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <cmath>
 
 using namespace Qt::StringLiterals;
 
@@ -369,17 +369,18 @@ ToolCommand HttpCommand::command()
 
         // The head as soon as it has arrived, then the body as it arrives: qmf keeps none of it.
         bool headWritten = false;
-        const Exchange exchange = perform(
-                client, method, URL, params, trustsServer,
-                [&](QMRESTAPIRequestOperation &operation) {
-                    applyTimeout(operation);
-                    operation.setResponseHeadHandler([&](const QMHTTPURLResponse &head) {
-                        writeHead(invocation.out, head, withHeaderFields);
-                        headWritten = true;
-                    });
-                    operation.setResponseDataHandler(
-                            [&](const QByteArray &chunk) { invocation.writeBytes(chunk); });
-                });
+        const Exchange exchange
+                = perform(client, method, URL, params, trustsServer,
+                          [&](QMRESTAPIRequestOperation &operation) {
+                              applyTimeout(operation);
+                              operation.setResponseHeadHandler([&](const QMHTTPURLResponse &head) {
+                                  writeHead(invocation.out, head, withHeaderFields);
+                                  headWritten = true;
+                              });
+                              operation.setResponseDataHandler([&](const QByteArray &chunk) {
+                                  invocation.writeBytes(chunk);
+                              });
+                          });
         if (exchange.error || !exchange.response) {
             invocation.err << "qmf: " << failure(exchange) << Qt::endl;
             return 1;
@@ -395,9 +396,9 @@ ToolCommand HttpCommand::command()
              pageParam, perPageParam, maxPagesOption, include},
             {u"METHOD"_s, u"URL"_s},
             u"Usage: qmf http METHOD URL [-p NAME=VALUE]... [--user USER --password PASSWORD |\n"
-            "           --token TOKEN | --ntlm USER:PASSWORD] [--trust-server] [--timeout SECONDS]\n"
-            "           [--all-pages [--page-param NAME] [--per-page-param NAME] [--max-pages N]]\n"
-            "           [-i]\n\n"
+            "           --token TOKEN | --ntlm USER:PASSWORD] [--trust-server]\n"
+            "           [--timeout SECONDS] [--all-pages [--page-param NAME]\n"
+            "           [--per-page-param NAME] [--max-pages N]] [-i]\n\n"
             "Sends one request through QMRESTAPIClient. METHOD is one of GET, HEAD, POST, PUT,\n"
             "PATCH, DELETE and OPTIONS, in any case, and is sent in upper case. The -p\n"
             "parameters (text values; the last of a repeated NAME wins) go into the query for\n"
@@ -409,7 +410,8 @@ ToolCommand HttpCommand::command()
             "bytes as they arrive, keeping none of them. Any response, 404 or 500 too, ends\n"
             "with status 0. A request that gets none (refused, timed out, certificate\n"
             "refused, an invalid status code) prints \"qmf: DESCRIPTION\" and ends with status\n"
-            "1; so does a body that breaks off or breaks the protocol, after what arrived of it.\n\n"
+            "1; so does a body that breaks off or breaks the protocol, after what arrived\n"
+            "of it.\n\n"
             "--all-pages GETs URL, then every page that the Link header's \"next\" link\n"
             "names, and prints the last page's head and the items of all pages as one compact\n"
             "JSON array with a line feed. The error stream gets \"pages: N\" and, when the\n"
