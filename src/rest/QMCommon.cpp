@@ -107,4 +107,13 @@ bool isValidWebURL(const QUrl &url)
     return scheme == u"http"_s || scheme == u"https"_s;
 }
 
+bool isSameOrigin(const QUrl &a, const QUrl &b)
+{
+    const auto port = [](const QUrl &url) {
+        return url.port(url.scheme().compare(u"https"_s, Qt::CaseInsensitive) == 0 ? 443 : 80);
+    };
+    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0
+            && a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && port(a) == port(b);
+}
+
 } // namespace QMCommon

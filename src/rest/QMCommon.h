@@ -69,4 +69,9 @@ QMF_CORE_EXPORT QUrl URLByAppendingQueryParams(const QUrl &url, const QVariantMa
 /// keeps schemes in lower case, so "HTTP://host" is a web URL too.
 QMF_CORE_EXPORT bool isValidWebURL(const QUrl &url);
 
+/// True when the two URLs have the same origin: the same scheme and host (compared without
+/// regard to case) and the same port, a missing port counting as the scheme's default (80 for
+/// http, 443 for https). Credentials given for one URL go only to URLs of its origin.
+QMF_CORE_EXPORT bool isSameOrigin(const QUrl &a, const QUrl &b);
+
 } // namespace QMCommon

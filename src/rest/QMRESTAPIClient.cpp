@@ -2,6 +2,7 @@
 
 #include "errors/QMInternalInconsistencyException.h"
 #include "errors/QMObjectDescribing.h"
+#include "errors/QMUncaughtExceptions.h"
 #include "operations/QMOperationQueue.h"
 #include "operations/QMQueueManager.h"
 #include "rest/HTTPMethods.h"
@@ -81,6 +82,7 @@ public:
     mutable std::mutex mutex;
     std::shared_ptr<QMOperationQueue> queue;
     std::optional<QMRESTAPIAuthenticationCredentials> credentials;
+    qint64 maximumResponseSize = QMRESTAPIRequestOperation::defaultMaximumResponseSize();
 };
 
 QMRESTAPIClient::QMRESTAPIClient()
@@ -122,6 +124,19 @@ void QMRESTAPIClient::setCredentials(
     d->credentials = credentials;
 }
 
+qint64 QMRESTAPIClient::maximumResponseSize() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->maximumResponseSize;
+}
+
+void QMRESTAPIClient::setMaximumResponseSize(qint64 maximumResponseSize)
+{
+    QMParameterAssert(maximumResponseSize > 0, "maximumResponseSize > 0");
+    std::lock_guard lock(d->mutex);
+    d->maximumResponseSize = maximumResponseSize;
+}
+
 std::shared_ptr<QMRESTAPIRequest>
 QMRESTAPIClient::enqueueOperation(const std::shared_ptr<QMRESTAPIRequestOperation> &operation)
 {
@@ -140,6 +155,7 @@ QMRESTAPIClient::performRequestWithURL(const QUrl &URL, const std::optional<QVar
             || HTTPMethods::isPUTMethod(HTTPMethod) || HTTPMethods::isPATCHMethod(HTTPMethod);
     const QUrl target = inQuery && params ? QMCommon::URLByAppendingQueryParams(URL, *params) : URL;
     const auto operation = std::make_shared<QMRESTAPIRequestOperation>(target, HTTPMethod);
+    operation->setMaximumResponseSize(maximumResponseSize());
     if (inBody)
         setRequestBodyOfOperation(operation, params, u"application/json"_s);
     if (const std::optional<QMRESTAPIAuthenticationCredentials> current = credentials())
@@ -209,7 +225,8 @@ void QMRESTAPIClient::configureDefaultCompletionBlockForOperation(
                 response.body = body;
             response.error = finished->error();
         }
-        completionHandler(response);
+        QMUncaughtExceptions::invokeGuarded("a REST client's completion handler",
+                                            [&] { completionHandler(response); });
     });
 }
 

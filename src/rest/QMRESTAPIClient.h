@@ -99,6 +99,12 @@ public:
     /// Applied to every request made while set.
     std::optional<QMRESTAPIAuthenticationCredentials> credentials() const;
     void setCredentials(const std::optional<QMRESTAPIAuthenticationCredentials> &credentials);
+    /// The maximum response size of every request the perform functions make while set
+    /// (QMRESTAPIRequestOperation::setMaximumResponseSize()); the operation's default,
+    /// QMRESTAPIRequestOperation::defaultMaximumResponseSize(), for a new client. Throws
+    /// "Invalid parameter not satisfying: maximumResponseSize > 0" for a size of 0 or less.
+    qint64 maximumResponseSize() const;
+    void setMaximumResponseSize(qint64 maximumResponseSize);
 
     /// Adds `operation` to the queue and returns a handle on it.
     std::shared_ptr<QMRESTAPIRequest>
@@ -126,7 +132,8 @@ public:
     void waitUntilFinished() const;
 
     /// Sets the operation's completion block to build a QMRESTAPIResponse and hand it to
-    /// `completionHandler`. The block holds the operation weakly.
+    /// `completionHandler`. The block holds the operation weakly. An exception the handler
+    /// throws goes to QMUncaughtExceptions.
     static void configureDefaultCompletionBlockForOperation(
             const std::shared_ptr<QMRESTAPIRequestOperation> &operation,
             CompletionHandler completionHandler);

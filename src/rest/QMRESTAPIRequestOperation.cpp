@@ -1,6 +1,8 @@
 #include "rest/QMRESTAPIRequestOperation.h"
 
 #include "errors/QMInternalInconsistencyException.h"
+#include "errors/QMUncaughtExceptions.h"
+#include "rest/QMCommon.h"
 #include "text/QMBase64Transcoding.h"
 
 #include <QAuthenticator>
@@ -16,7 +18,9 @@
 #include <QThreadStorage>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <mutex>
 
 using namespace Qt::StringLiterals;
@@ -26,6 +30,12 @@ const QString QMRESTAPINetworkErrorDomain = u"QMRESTAPINetworkErrorDomain"_s;
 namespace {
 
 constexpr int kDefaultTimeoutMilliseconds = 15000;
+constexpr double kMaximumTimeoutSeconds = 24 * 60 * 60;
+constexpr qint64 kDefaultMaximumResponseSize = 64 * 1024 * 1024;
+// What Qt may hold of a body that the operation has not read yet: past it, Qt's network thread
+// stops reading the socket, so a slow consumer (a streaming handler writing to a pipe) slows the
+// transfer down instead of letting Qt buffer the peer's data without bound.
+constexpr qint64 kReadBufferSize = 256 * 1024;
 // Redirects followed before the request fails, as browsers count them.
 constexpr int kMaxRedirects = 20;
 // How often main() looks whether cancel() has ended the transfer from another thread.
@@ -36,22 +46,15 @@ QString withoutLineBreaks(QString value)
     return value.remove(u'\r').remove(u'\n');
 }
 
-bool sameOrigin(const QUrl &a, const QUrl &b)
-{
-    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0
-            && a.host().compare(b.host(), Qt::CaseInsensitive) == 0
-            && a.port(a.scheme() == u"https"_s ? 443 : 80)
-            == b.port(b.scheme() == u"https"_s ? 443 : 80);
-}
-
 QMHTTPURLResponse responseOf(const QNetworkReply &reply)
 {
     QMHTTPURLResponse response;
     response.URL = reply.url();
     response.statusCode = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toLongLong();
+    // Qt 6.4 tells HTTP/2 from HTTP/1, but not HTTP/1.0 from HTTP/1.1.
     response.HTTPVersion = reply.attribute(QNetworkRequest::Http2WasUsedAttribute).toBool()
             ? u"HTTP/2"_s
-            : u"HTTP/1.1"_s;
+            : u"HTTP/1.x"_s;
     response.reasonPhrase = QString::fromLatin1(
             reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray());
     for (const QNetworkReply::RawHeaderPair &pair : reply.rawHeaderPairs()) {
@@ -72,18 +75,112 @@ QMHTTPURLResponse responseOf(const QNetworkReply &reply)
     return response;
 }
 
-// Errors of the connection or a proxy, as opposed to the HTTP status errors that Qt also reports
-// for a complete response (from ContentAccessDenied on): a response cut short by one of them
-// (a time-out in the middle of the body, a closed connection) is a failure, not an outcome.
-bool failedInTransfer(QNetworkReply::NetworkError error)
+// The error Qt 6.4 gives a complete reply for an HTTP error status
+// (QNetworkReplyHttpImplPrivate's mapping): only that error leaves the reply a response. Any
+// other (a body cut short, one that fails to decompress) means the body is not what the server
+// sent.
+QNetworkReply::NetworkError errorOfStatus(qint64 status)
 {
-    return error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
+    switch (status) {
+    case 400:
+    case 418:
+        return QNetworkReply::ProtocolInvalidOperationError;
+    case 401:
+        return QNetworkReply::AuthenticationRequiredError;
+    case 403:
+        return QNetworkReply::ContentAccessDenied;
+    case 404:
+        return QNetworkReply::ContentNotFoundError;
+    case 405:
+        return QNetworkReply::ContentOperationNotPermittedError;
+    case 407:
+        return QNetworkReply::ProxyAuthenticationRequiredError;
+    case 409:
+        return QNetworkReply::ContentConflictError;
+    case 410:
+        return QNetworkReply::ContentGoneError;
+    case 500:
+        return QNetworkReply::InternalServerError;
+    case 501:
+        return QNetworkReply::OperationNotImplementedError;
+    case 503:
+        return QNetworkReply::ServiceUnavailableError;
+    default:
+        if (status > 500)
+            return QNetworkReply::UnknownServerError;
+        if (status >= 400)
+            return QNetworkReply::UnknownContentError;
+        return QNetworkReply::NoError;
+    }
+}
+
+QMError libraryError(qint64 code, const QString &description, const QUrl &url)
+{
+    return QMError(QMRESTAPINetworkErrorDomain, code,
+                   {{QMLocalizedDescriptionKey, description},
+                    {u"NSErrorFailingURLStringKey"_s, url.toString()}});
+}
+
+QMError timedOut(const QUrl &url)
+{
+    return libraryError(
+            QMRESTAPINetworkErrorTimedOut,
+            QCoreApplication::translate("QMRESTAPIRequestOperation", "The request timed out."),
+            url);
+}
+
+QMError protocolFailure(const QString &description, const QUrl &url)
+{
+    return libraryError(QMRESTAPINetworkErrorProtocolFailure, description, url);
+}
+
+QMError responseTooLarge(qint64 maximumSize, const QUrl &url)
+{
+    return libraryError(QMRESTAPINetworkErrorResponseTooLarge,
+                        QCoreApplication::translate("QMRESTAPIRequestOperation",
+                                                    "The response is larger than the maximum "
+                                                    "response size of %1 bytes.")
+                                .arg(maximumSize),
+                        url);
+}
+
+// The length that the reply's Content-Length fields announce: none without one, -1 when they
+// are malformed or disagree (Qt joins repeated fields with ", " and frames the body by one of
+// them, which one being its own choice).
+std::optional<qint64> announcedLength(const QNetworkReply &reply)
+{
+    if (!reply.hasRawHeader("Content-Length"))
+        return std::nullopt;
+    qint64 length = -1;
+    for (const QByteArray &part : reply.rawHeader("Content-Length").split(',')) {
+        bool ok = false;
+        const QByteArray digits = part.trimmed();
+        const qint64 number = digits.toLongLong(&ok);
+        if (!ok || number < 0 || digits.startsWith('+') || (length >= 0 && number != length))
+            return -1;
+        length = number;
+    }
+    return length;
+}
+
+// Whether the body Qt hands over has the length the head announced: not when Qt decompressed
+// it, not for a response that has no body by definition.
+bool bodyLengthIsAnnounced(const QNetworkReply &reply, const QString &method, qint64 status)
+{
+    const QByteArray coding = reply.rawHeader("Content-Encoding").trimmed();
+    return (coding.isEmpty() || coding.compare("identity", Qt::CaseInsensitive) == 0)
+            && method.compare(u"HEAD"_s, Qt::CaseInsensitive) != 0 && status >= 200 && status != 204
+            && status != 304;
 }
 
 QMError errorOf(const QNetworkReply &reply)
 {
+    // Qt leaves a detail out of some texts but not its separator ("Decompression failed: ").
+    QString description = reply.errorString().trimmed();
+    if (description.endsWith(u':'))
+        description.chop(1);
     return QMError(QMRESTAPINetworkErrorDomain, qint64(reply.error()),
-                   {{QMLocalizedDescriptionKey, reply.errorString()},
+                   {{QMLocalizedDescriptionKey, description},
                     {u"NSErrorFailingURLStringKey"_s, reply.url().toString()}});
 }
 
@@ -112,6 +209,9 @@ public:
     std::optional<std::pair<QString, QString>> NTLMCredentials;
     bool trustsServer = false;
     std::optional<QByteArray> serverTrustExceptionCookie;
+    qint64 maximumResponseSize = kDefaultMaximumResponseSize;
+    ResponseHeadHandler headHandler;
+    ResponseDataHandler dataHandler;
 
     std::atomic<bool> loading {false};
     std::optional<QMHTTPURLResponse> response;
@@ -296,6 +396,49 @@ double QMRESTAPIRequestOperation::requestTimeoutInterval() const
     return kDefaultTimeoutMilliseconds / 1000.0;
 }
 
+int QMRESTAPIRequestOperation::timeoutMilliseconds(double seconds)
+{
+    // Checked before the conversion to int, which is undefined for NaN and huge values.
+    if (!std::isfinite(seconds) || seconds <= 0)
+        return kDefaultTimeoutMilliseconds;
+    return int(std::clamp(std::round(seconds * 1000), 1.0, kMaximumTimeoutSeconds * 1000));
+}
+
+double QMRESTAPIRequestOperation::maximumTimeoutInterval()
+{
+    return kMaximumTimeoutSeconds;
+}
+
+qint64 QMRESTAPIRequestOperation::defaultMaximumResponseSize()
+{
+    return kDefaultMaximumResponseSize;
+}
+
+qint64 QMRESTAPIRequestOperation::maximumResponseSize() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->maximumResponseSize;
+}
+
+void QMRESTAPIRequestOperation::setMaximumResponseSize(qint64 maximumResponseSize)
+{
+    QMParameterAssert(maximumResponseSize > 0, "maximumResponseSize > 0");
+    std::lock_guard lock(d->mutex);
+    d->maximumResponseSize = maximumResponseSize;
+}
+
+void QMRESTAPIRequestOperation::setResponseHeadHandler(ResponseHeadHandler handler)
+{
+    std::lock_guard lock(d->mutex);
+    d->headHandler = std::move(handler);
+}
+
+void QMRESTAPIRequestOperation::setResponseDataHandler(ResponseDataHandler handler)
+{
+    std::lock_guard lock(d->mutex);
+    d->dataHandler = std::move(handler);
+}
+
 void QMRESTAPIRequestOperation::setBasicAuthorizationHeaderWithUsername(const QString &username,
                                                                         const QString &password)
 {
@@ -384,40 +527,123 @@ void QMRESTAPIRequestOperation::setError(const std::optional<QMError> &error)
 void QMRESTAPIRequestOperation::main()
 {
     d->loading = true;
+    // Overridable hooks, read before any lock is taken: an override may call the other members.
+    const double timeoutInterval = requestTimeoutInterval();
+    const QNetworkRequest::CacheLoadControl cachePolicy = requestCachePolicy();
     QNetworkRequest request;
     QString method;
     QByteArray body;
+    qint64 maximumSize = 0;
+    ResponseHeadHandler headHandler;
+    ResponseDataHandler dataHandler;
+    // QNetworkAccessManager is not thread-safe: either manager lives on this thread. A request
+    // that brings state into its connection gets a manager of its own, which ends with it.
+    bool shared = false;
     {
         std::lock_guard lock(d->mutex);
-        // A subclass's own time-out and cache policy apply unless the caller chose others.
-        if (d->request.transferTimeout() == kDefaultTimeoutMilliseconds)
-            d->request.setTransferTimeout(int(requestTimeoutInterval() * 1000));
+        // A subclass's own time-out and cache policy apply unless the caller chose others; a
+        // caller's time-out of 0 (Qt's "none") is refused like any other that never ends.
+        const int timeout = d->request.transferTimeout();
+        d->request.setTransferTimeout(timeout == kDefaultTimeoutMilliseconds
+                                              ? timeoutMilliseconds(timeoutInterval)
+                                              : timeoutMilliseconds(timeout / 1000.0));
         if (d->request.attribute(QNetworkRequest::CacheLoadControlAttribute).toInt()
             == QNetworkRequest::PreferNetwork)
-            d->request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                                    requestCachePolicy());
+            d->request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, cachePolicy);
         request = d->request;
         method = d->method;
         body = d->body;
+        maximumSize = d->maximumResponseSize;
+        headHandler = d->headHandler;
+        dataHandler = d->dataHandler;
+        shared = d->keepsNoConnectionState();
     }
     const QUrl origin = request.url();
 
-    // QNetworkAccessManager is not thread-safe: either manager lives on this thread. A request
-    // that brings state into its connection gets a manager of its own, which ends with it.
-    bool shared;
-    {
-        std::lock_guard lock(d->mutex);
-        shared = d->keepsNoConnectionState();
-    }
     std::optional<QNetworkAccessManager> ownManager;
     QNetworkAccessManager &manager = shared ? threadManager() : ownManager.emplace();
     QEventLoop loop;
     int challenges = 0;
     int redirects = 0;
     std::vector<QPointer<QNetworkReply>> replies;
-
     if (!shared)
         d->handleChallenges(manager, challenges);
+
+    // The reply under way (one at a time: a redirect's successor starts when it has finished).
+    bool following = false; // it is a redirect that the operation follows: its body is no one's
+    bool headDelivered = false;
+    qint64 received = 0; // bytes of its body, as Qt hands them over
+    std::optional<QMError> stopError; // why the operation aborted it itself
+
+    // Ends the transfer with `error`: the reply's finished() then reports it.
+    const auto stop = [&](QNetworkReply *reply, const QMError &error) {
+        if (!stopError)
+            stopError = error;
+        reply->abort();
+    };
+    const auto onHead = [&](QNetworkReply *reply) {
+        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (!status.isValid() || headDelivered || stopError)
+            return;
+        const qint64 code = status.toLongLong();
+        if (code < 100 || code > 599)
+            return stop(reply,
+                        protocolFailure(QCoreApplication::translate(
+                                                "QMRESTAPIRequestOperation",
+                                                "The server sent the invalid status code %1.")
+                                                .arg(code),
+                                        reply->url()));
+        const std::optional<qint64> length = announcedLength(*reply);
+        if (length == -1)
+            return stop(reply,
+                        protocolFailure(QCoreApplication::translate(
+                                                "QMRESTAPIRequestOperation",
+                                                "The response's Content-Length fields disagree."),
+                                        reply->url()));
+        following = code >= 300 && code < 400 && code != 304
+                && reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().isValid();
+        if (following)
+            return;
+        if (!dataHandler && length && *length > maximumSize)
+            return stop(reply, responseTooLarge(maximumSize, reply->url()));
+        headDelivered = true;
+        const QMHTTPURLResponse head = responseOf(*reply);
+        {
+            std::lock_guard lock(d->mutex);
+            d->response = head;
+        }
+        if (headHandler)
+            QMUncaughtExceptions::invokeGuarded("a request operation's response head handler",
+                                                [&] { headHandler(head); });
+    };
+    const auto consume = [&](QNetworkReply *reply, const QByteArray &chunk) {
+        if (following || stopError || chunk.isEmpty())
+            return;
+        received += chunk.size();
+        if (dataHandler) {
+            QMUncaughtExceptions::invokeGuarded("a request operation's response data handler",
+                                                [&] { dataHandler(chunk); });
+            return;
+        }
+        bool fits = true;
+        {
+            std::lock_guard lock(d->mutex);
+            if (d->responseData.isNull())
+                d->responseData = QByteArray(""); // an empty body that arrived is not "none"
+            fits = d->responseData.size() + chunk.size() <= maximumSize;
+            if (fits)
+                d->responseData.append(chunk);
+        }
+        if (!fits)
+            stop(reply, responseTooLarge(maximumSize, reply->url()));
+    };
+    // The ending steps are overridable hooks run from the event loop: guarded, and the loop
+    // ends whatever they do.
+    const auto fail = [&](const QMError &error) {
+        QMUncaughtExceptions::invokeGuarded("a request operation's failure hook",
+                                            [&] { requestDidFailToConnectWithError(error); });
+        loop.quit();
+    };
 
     const auto send = [&](const QNetworkRequest &outgoing, const QString &verb,
                           const QByteArray &payload) {
@@ -427,46 +653,49 @@ void QMRESTAPIRequestOperation::main()
                 : payload.isNull() ? manager.sendCustomRequest(outgoing, verb.toLatin1())
                                    : manager.sendCustomRequest(outgoing, verb.toLatin1(), payload);
         replies.emplace_back(reply);
-        QObject::connect(reply, &QNetworkReply::readyRead, [this, reply] {
-            const QByteArray chunk = reply->readAll();
-            std::lock_guard lock(d->mutex);
-            if (d->responseData.isNull())
-                d->responseData = QByteArray(""); // an empty body that arrived is not "none"
-            d->responseData.append(chunk);
-        });
+        following = false;
+        headDelivered = false;
+        received = 0;
+        reply->setReadBufferSize(kReadBufferSize);
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, [&, reply] { onHead(reply); });
+        QObject::connect(reply, &QNetworkReply::readyRead,
+                         [&, reply] { consume(reply, reply->readAll()); });
         return reply;
     };
 
     const std::function<void(QNetworkReply *)> onFinished = [&](QNetworkReply *reply) {
-        const QByteArray rest = reply->isOpen() ? reply->readAll() : QByteArray();
+        onHead(reply);
+        if (reply->isOpen())
+            consume(reply, reply->readAll());
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         bool aborted;
         {
             std::lock_guard lock(d->mutex);
             aborted = d->connectionCancelled;
-            if (!rest.isEmpty())
-                d->responseData.append(rest);
-            if (status.isValid() && !aborted)
+            // A cancelled transfer keeps no response; a failed one keeps the head it had.
+            if (aborted)
+                d->response.reset();
+            else if (status.isValid() && !stopError)
                 d->response = responseOf(*reply);
         }
         if (aborted) {
             loop.quit();
             return;
         }
+        if (stopError)
+            return fail(*stopError);
         const qint64 code = status.toLongLong();
-        const QUrl location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
-        if (status.isValid() && code >= 300 && code < 400 && code != 304 && location.isValid()) {
-            if (++redirects > kMaxRedirects) {
-                requestDidFailToConnectWithError(QMError(
-                        QMRESTAPINetworkErrorDomain, qint64(QNetworkReply::TooManyRedirectsError),
-                        {{QMLocalizedDescriptionKey, u"Too many redirects"_s}}));
-                loop.quit();
-                return;
-            }
+        if (following) {
+            if (++redirects > kMaxRedirects)
+                return fail(QMError(QMRESTAPINetworkErrorDomain,
+                                    qint64(QNetworkReply::TooManyRedirectsError),
+                                    {{QMLocalizedDescriptionKey, u"Too many redirects"_s}}));
+            const QUrl location
+                    = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
             QNetworkRequest next = request;
             next.setUrl(reply->url().resolved(location));
             // The credentials are the original server's: another server never sees them.
-            if (!sameOrigin(origin, next.url()))
+            if (!QMCommon::isSameOrigin(origin, next.url()))
                 next.setRawHeader("Authorization", QByteArray());
             QString nextMethod = method;
             QByteArray nextBody = body;
@@ -479,23 +708,39 @@ void QMRESTAPIRequestOperation::main()
                 next.setRawHeader("Content-Type", QByteArray());
                 next.setRawHeader("Content-Length", QByteArray());
             }
-            {
-                std::lock_guard lock(d->mutex);
-                d->responseData = QByteArray();
-                if (d->connectionCancelled) {
-                    loop.quit();
-                    return;
-                }
-                d->reply = send(next, nextMethod, nextBody);
-                QObject::connect(d->reply, &QNetworkReply::finished,
-                                 [&, r = d->reply] { onFinished(r); });
+            std::lock_guard lock(d->mutex);
+            d->responseData = QByteArray();
+            d->response.reset();
+            if (d->connectionCancelled) {
+                loop.quit();
+                return;
             }
+            d->reply = send(next, nextMethod, nextBody);
+            QObject::connect(d->reply, &QNetworkReply::finished,
+                             [&, r = d->reply] { onFinished(r); });
             return;
         }
-        if (status.isValid() && !failedInTransfer(reply->error()))
+        const QNetworkReply::NetworkError error = reply->error();
+        // Only the error Qt derives from an error status leaves the reply a response. Qt's
+        // transfer time-out aborts the reply, so an abort the operation did not make (cancel
+        // and stop() are handled above) is the time-out.
+        if (!status.isValid() || (error != QNetworkReply::NoError && error != errorOfStatus(code)))
+            return fail(error == QNetworkReply::OperationCanceledError
+                                        || error == QNetworkReply::TimeoutError
+                                ? timedOut(reply->url())
+                                : errorOf(*reply));
+        if (const std::optional<qint64> length = announcedLength(*reply);
+            length && bodyLengthIsAnnounced(*reply, method, code) && *length != received)
+            return fail(protocolFailure(
+                    QCoreApplication::translate("QMRESTAPIRequestOperation",
+                                                "The response body has %1 bytes, not the %2 "
+                                                "that its Content-Length announced.")
+                            .arg(received)
+                            .arg(*length),
+                    reply->url()));
+        QMUncaughtExceptions::invokeGuarded("a request operation's response hook", [&] {
             requestDidReceiveResponse(response(), responseData());
-        else
-            requestDidFailToConnectWithError(errorOf(*reply));
+        });
         loop.quit();
     };
 
@@ -519,10 +764,13 @@ void QMRESTAPIRequestOperation::main()
         std::lock_guard lock(d->mutex);
         d->reply = nullptr;
     }
+    // The transfer has ended, whatever the hooks did about it.
+    d->loading = false;
     // A shared manager outlives the request: its replies go now, not with the manager.
     for (const QPointer<QNetworkReply> &reply : replies)
         delete reply.data();
-    requestDidFinish();
+    QMUncaughtExceptions::invokeGuarded("a request operation's requestDidFinish()",
+                                        [&] { requestDidFinish(); });
 }
 
 void QMRESTAPIRequestOperation::cancel()

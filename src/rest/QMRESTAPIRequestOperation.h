@@ -12,14 +12,29 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
 class QMOperationQueue;
 
-/// The error domain of transfer failures; the code is the QNetworkReply::NetworkError, the
-/// localized description Qt's text for it.
+/// The error domain of transfer failures. The code is Qt's QNetworkReply::NetworkError with
+/// Qt's text for it as the localized description, except for the failures below, which the
+/// library detects itself and describes in its own words.
 QMF_NETWORK_EXPORT extern const QString QMRESTAPINetworkErrorDomain;
+
+/// Codes of QMRESTAPINetworkErrorDomain with a meaning of the library's own.
+enum QMRESTAPINetworkErrorCode : qint64 {
+    /// No progress for the request's time-out: Qt's QNetworkReply::TimeoutError, with the text
+    /// "The request timed out." (A cancel is no error at all; see cancel().)
+    QMRESTAPINetworkErrorTimedOut = 4,
+    /// The peer broke the protocol: a status code outside 100-599, Content-Length fields that
+    /// disagree, or a body whose length contradicts its Content-Length. Qt's
+    /// QNetworkReply::ProtocolFailure, with a text that names the fault.
+    QMRESTAPINetworkErrorProtocolFailure = 399,
+    /// The body grew past maximumResponseSize(); the transfer was aborted there.
+    QMRESTAPINetworkErrorResponseTooLarge = 1000,
+};
 
 /// One HTTP request, performed inside main() of an operation that a queue runs.
 ///
@@ -33,7 +48,19 @@ QMF_NETWORK_EXPORT extern const QString QMRESTAPINetworkErrorDomain;
 /// Ending: exactly one of the outcome (requestDidReceiveResponse()), the failure
 /// (requestDidFailToConnectWithError()) or cancel() ends a transfer and turns isLoading() false.
 /// An HTTP status of 400 or more is an outcome like any other: the base class leaves error()
-/// unset (a subclass maps such responses in handleAPIErrorResponse()).
+/// unset (a subclass maps such responses in handleAPIErrorResponse()). A failure is never an
+/// outcome: any error of the reply other than the one Qt derives from an error status (a body
+/// cut short, one that does not decompress, a stalled transfer) fails the request, and so do a
+/// status code outside 100-599, Content-Length fields that disagree and a body whose length
+/// contradicts its Content-Length (see QMRESTAPINetworkErrorCode). What Qt 6.4 itself accepts
+/// and hides from the library (malformed chunk sizes, for one) cannot be detected.
+///
+/// Bounds: the body the operation keeps in responseData() is at most maximumResponseSize()
+/// bytes (defaultMaximumResponseSize() unless set); a longer one aborts the transfer with
+/// QMRESTAPINetworkErrorResponseTooLarge. The streaming form keeps nothing: with
+/// setResponseDataHandler() the body goes to the handler chunk by chunk as it arrives, is not
+/// limited, and responseData() stays null. The transfer time-out counts time without progress,
+/// so a body that trickles on never times out: bound it with the maximum response size.
 ///
 /// Authentication: setBasicAuthorizationHeaderWithUsername() and
 /// setOAuthAuthorizationHeaderWithToken() set the "Authorization" field; it goes to the
@@ -46,7 +73,9 @@ QMF_NETWORK_EXPORT extern const QString QMRESTAPINetworkErrorDomain;
 /// trustsServer() is set (the certificate is accepted and its SHA-256 digest kept as
 /// serverTrustExceptionCookie()) or serverTrustExceptionCookie() names that very certificate.
 ///
-/// Threads: every member may be called from any thread. The hooks run on main()'s thread.
+/// Threads: every member may be called from any thread. The hooks run on main()'s thread, with
+/// no lock of the operation held; an exception that leaves one there goes to
+/// QMUncaughtExceptions and the transfer ends as if the hook had returned.
 class QMF_NETWORK_EXPORT QMRESTAPIRequestOperation : public QMBaseOperation
 {
 public:
@@ -72,9 +101,40 @@ public:
     QMap<QString, QString> allHTTPHeaderFields() const;
 
     /// How the request uses a cache: PreferNetwork, which follows the protocol's own rules.
+    /// Read once, by main(), before it takes any lock: an override may call the other members.
     virtual QNetworkRequest::CacheLoadControl requestCachePolicy() const;
-    /// The transfer time-out in seconds: 15. A transfer that stalls longer fails.
+    /// The transfer time-out in seconds: 15. A transfer without progress for that long fails
+    /// with QMRESTAPINetworkErrorTimedOut. Read once, by main(), before it takes any lock, and
+    /// checked: see timeoutMilliseconds().
     virtual double requestTimeoutInterval() const;
+    /// The time-out main() applies for `seconds`: rounded to whole milliseconds, at least 1 ms
+    /// and at most maximumTimeoutInterval(); a value that is not finite or not above 0 (NaN,
+    /// infinities, 0, negatives) is refused and the default 15 s applies instead. A transfer
+    /// time-out of 0 or less in request() (Qt's "none") is refused the same way: every
+    /// request ends within a time-out.
+    static int timeoutMilliseconds(double seconds);
+    /// The longest time-out: one day.
+    static double maximumTimeoutInterval();
+
+    /// The largest body the operation keeps: 64 MiB unless set.
+    static qint64 defaultMaximumResponseSize();
+    /// Bytes of body the operation keeps at most; see the class comment. Throws "Invalid
+    /// parameter not satisfying: maximumResponseSize > 0" for a size of 0 or less.
+    qint64 maximumResponseSize() const;
+    void setMaximumResponseSize(qint64 maximumResponseSize);
+
+    /// Called with the final response's head (status, header fields) once it has arrived,
+    /// before any of its body; not for the redirects the operation follows.
+    using ResponseHeadHandler = std::function<void(const QMHTTPURLResponse &response)>;
+    /// Called with each piece of the final response's body as it arrives.
+    using ResponseDataHandler = std::function<void(const QByteArray &chunk)>;
+    /// Both run on main()'s thread, outside any lock of the operation, and may call cancel().
+    /// Set them before the operation starts. An exception they throw goes to
+    /// QMUncaughtExceptions; the transfer goes on.
+    void setResponseHeadHandler(ResponseHeadHandler handler);
+    /// The streaming form: the body goes to `handler` and is not kept. An empty handler keeps
+    /// the body again.
+    void setResponseDataHandler(ResponseDataHandler handler);
 
     /// Sets "Authorization" to "Basic " and the Base64 text of "username:password" (UTF-8), on
     /// one line however long. Throws "Invalid parameter not satisfying: username" (or
@@ -107,7 +167,8 @@ public:
     /// Sends the request and waits for its end; see the class comment.
     void main() override;
     /// Stops the transfer (also one not started yet), cancels the operation, then calls
-    /// requestDidCancel(). From any thread.
+    /// requestDidCancel(). From any thread. A cancel is not a failure: error() stays as it was
+    /// (none in the base class) and no response is kept.
     void cancel() override;
 
     /// Runs the operation on the calling thread: start(), then waitUntilFinished(). True when

@@ -7,6 +7,7 @@
 #include "LoopbackHTTPServer.h"
 #include "SelfSignedCertificate.h"
 
+#include "errors/QMUncaughtExceptions.h"
 #include "operations/QMOperationQueue.h"
 #include "support/Failures.h"
 
@@ -22,6 +23,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <thread>
 
@@ -400,4 +402,226 @@ TEST(RESTClientTest, ManyRequestsAtOnceLeaveNothingBehind)
     EXPECT_EQ(settled([&] { return entries("/proc/self/task"); }, threadsBefore), threadsBefore);
     EXPECT_EQ(settled([&] { return entries("/proc/self/fd"); }, descriptorsBefore),
               descriptorsBefore);
+}
+
+namespace {
+
+// An operation that gives up after 0.2 s without progress.
+class Impatient : public QMRESTAPIRequestOperation
+{
+public:
+    using QMRESTAPIRequestOperation::QMRESTAPIRequestOperation;
+    double requestTimeoutInterval() const override { return 0.2; }
+};
+
+// Records what reaches the uncaught-exception handler while it lives.
+class CaughtExceptions
+{
+public:
+    CaughtExceptions()
+    {
+        QMUncaughtExceptions::setHandler([this](std::exception_ptr, const QString &where) {
+            std::lock_guard lock(m_mutex);
+            m_places << where;
+        });
+    }
+    ~CaughtExceptions() { QMUncaughtExceptions::setHandler({}); }
+    QStringList places() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_places;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    QStringList m_places;
+};
+
+} // namespace
+
+TEST(RESTClientTest, AFailureIsNeverAResponse)
+{
+    const auto server = startedServer();
+    struct Row
+    {
+        const char *path;
+        qint64 code; // 0: no error
+        QString description;
+    };
+    const Row rows[] = {
+            // Replies that Qt flags: only the error of an error status leaves a response.
+            {"/hostile/gzip", 0, {}},
+            {"/status/404", 0, {}},
+            {"/status/418", 0, {}},
+            {"/hostile/corrupt-gzip", QNetworkReply::UnknownContentError,
+             u"Decompression failed"_s},
+            // Replies that Qt takes as they come, and the library does not.
+            {"/hostile/status?code=2000", QMRESTAPINetworkErrorProtocolFailure,
+             u"The server sent the invalid status code 2000."_s},
+            {"/hostile/status?code=-200", QMRESTAPINetworkErrorProtocolFailure,
+             u"The server sent the invalid status code -200."_s},
+            {"/hostile/status?code=099", QMRESTAPINetworkErrorProtocolFailure,
+             u"The server sent the invalid status code 99."_s},
+            {"/hostile/content-lengths", QMRESTAPINetworkErrorProtocolFailure,
+             u"The response's Content-Length fields disagree."_s},
+            {"/hostile/chunked-and-length", QMRESTAPINetworkErrorProtocolFailure,
+             u"The response body has 5 bytes, not the 9 that its Content-Length announced."_s},
+            // A time-out is a time-out, before the head and in the middle of the body.
+            {"/stall", QMRESTAPINetworkErrorTimedOut, u"The request timed out."_s},
+            {"/hostile/stall-body", QMRESTAPINetworkErrorTimedOut, u"The request timed out."_s},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.path);
+        const auto operation
+                = std::make_shared<Impatient>(server->url(QString::fromLatin1(row.path)));
+        QMError error;
+        EXPECT_EQ(operation->execute(&error), row.code == 0);
+        if (row.code == 0)
+            continue;
+        EXPECT_EQ(error.domain(), QMRESTAPINetworkErrorDomain);
+        EXPECT_EQ(error.code(), row.code);
+        EXPECT_EQ(error.localizedDescription(), row.description);
+    }
+
+    // Qt does not tell HTTP/1.0 from HTTP/1.1: the version says no more than it knows.
+    const auto old = std::make_shared<QMRESTAPIRequestOperation>(server->url(u"/hostile/http10"_s));
+    EXPECT_TRUE(old->execute());
+    ASSERT_TRUE(old->response());
+    EXPECT_EQ(old->response()->HTTPVersion, u"HTTP/1.x"_s);
+    EXPECT_EQ(old->responseData(), "ok");
+}
+
+TEST(RESTClientTest, BodiesAreBoundedOrStreamed)
+{
+    const auto server = startedServer();
+    constexpr qint64 limit = 100 * 1000;
+    const auto limited = [&](const QString &path) {
+        const auto operation = std::make_shared<Impatient>(server->url(path));
+        operation->setMaximumResponseSize(limit);
+        QMError error;
+        EXPECT_FALSE(operation->execute(&error));
+        EXPECT_EQ(error.code(), QMRESTAPINetworkErrorResponseTooLarge);
+        EXPECT_EQ(error.localizedDescription(),
+                  u"The response is larger than the maximum response size of 100000 bytes."_s);
+        return operation->responseData().size();
+    };
+    // Refused by its Content-Length before any of it is kept, or cut off as it grows.
+    EXPECT_EQ(limited(u"/stream?bytes=100001"_s), 0);
+    EXPECT_LE(limited(u"/hostile/endless"_s), limit);
+    const auto fits
+            = std::make_shared<QMRESTAPIRequestOperation>(server->url(u"/stream?bytes=100000"_s));
+    fits->setMaximumResponseSize(limit);
+    EXPECT_TRUE(fits->execute());
+    EXPECT_EQ(fits->responseData().size(), limit);
+    EXPECT_EQ(QMRESTAPIRequestOperation(server->url(u"/"_s)).maximumResponseSize(),
+              QMRESTAPIRequestOperation::defaultMaximumResponseSize());
+    EXPECT_EQ(failureOf([&] { fits->setMaximumResponseSize(0); }),
+              u"Invalid parameter not satisfying: maximumResponseSize > 0"_s);
+
+    // The client's limit applies to the requests it makes.
+    QMRESTAPIClient client;
+    EXPECT_EQ(client.maximumResponseSize(),
+              QMRESTAPIRequestOperation::defaultMaximumResponseSize());
+    client.setMaximumResponseSize(limit);
+    const QMRESTAPIResponse response
+            = perform(client, server->url(u"/stream?bytes=200000"_s), {}, u"GET"_s);
+    ASSERT_TRUE(response.hasError());
+    EXPECT_EQ(response.error->code(), QMRESTAPINetworkErrorResponseTooLarge);
+
+    // Streamed: the head first, then every byte, none of them kept; a handler may stop an
+    // endless body by cancelling.
+    for (const QString &path : {u"/stream?bytes=3000000"_s, u"/hostile/endless"_s}) {
+        SCOPED_TRACE(path.toStdString());
+        const auto streamed = std::make_shared<QMRESTAPIRequestOperation>(server->url(path));
+        streamed->setMaximumResponseSize(limit);
+        QStringList events;
+        qint64 received = 0;
+        streamed->setResponseHeadHandler([&](const QMHTTPURLResponse &head) {
+            events << u"head %1"_s.arg(head.statusCode);
+        });
+        streamed->setResponseDataHandler([&](const QByteArray &chunk) {
+            if (received == 0)
+                events << u"data"_s;
+            received += chunk.size();
+            if (received >= 3000000)
+                streamed->cancel();
+        });
+        EXPECT_TRUE(streamed->execute());
+        EXPECT_EQ(events, (QStringList {u"head 200"_s, u"data"_s}));
+        EXPECT_GE(received, 3000000);
+        EXPECT_TRUE(streamed->responseData().isNull());
+    }
+}
+
+TEST(RESTClientTest, HooksRunOutsideLocksWithCheckedValues)
+{
+    const auto server = startedServer();
+    // Overrides that read the operation itself: they used to run under its lock and deadlock.
+    class Introspective : public QMRESTAPIRequestOperation
+    {
+    public:
+        using QMRESTAPIRequestOperation::QMRESTAPIRequestOperation;
+        double seconds = 0.5;
+        double requestTimeoutInterval() const override
+        {
+            return URL().isValid() && request().url().isValid() ? seconds : 1;
+        }
+        QNetworkRequest::CacheLoadControl requestCachePolicy() const override
+        {
+            return allHTTPHeaderFields().isEmpty() ? QNetworkRequest::AlwaysNetwork
+                                                   : QNetworkRequest::PreferCache;
+        }
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double infinity = std::numeric_limits<double>::infinity();
+    const std::pair<double, int> timeouts[] = {
+            {0.5, 500},        {0.2, 200},        {0.0001, 1},        {86400, 86400000},
+            {1e300, 86400000}, {infinity, 15000}, {-infinity, 15000}, {nan, 15000},
+            {0, 15000},        {-1, 15000},
+    };
+    for (const auto &[seconds, milliseconds] : timeouts) {
+        SCOPED_TRACE(seconds);
+        EXPECT_EQ(QMRESTAPIRequestOperation::timeoutMilliseconds(seconds), milliseconds);
+    }
+    for (const double seconds : {0.5, nan, 1e300}) {
+        SCOPED_TRACE(seconds);
+        const auto operation = std::make_shared<Introspective>(server->url(u"/echo"_s));
+        operation->seconds = seconds;
+        EXPECT_TRUE(operation->execute());
+        const QNetworkRequest sent = operation->request();
+        EXPECT_EQ(sent.transferTimeout(), QMRESTAPIRequestOperation::timeoutMilliseconds(seconds));
+        EXPECT_EQ(sent.attribute(QNetworkRequest::CacheLoadControlAttribute).toInt(),
+                  QNetworkRequest::AlwaysNetwork);
+    }
+}
+
+TEST(RESTClientTest, ExceptionsStopAtTheLibrarysEdge)
+{
+    const auto server = startedServer();
+    const CaughtExceptions caught;
+    class Throwing : public QMRESTAPIRequestOperation
+    {
+    public:
+        using QMRESTAPIRequestOperation::QMRESTAPIRequestOperation;
+
+    protected:
+        bool parseResponseData(const QByteArray &, std::optional<QMError> *) override
+        {
+            throw std::runtime_error("parse");
+        }
+    };
+    // The operation ends as if the hook had returned.
+    const auto operation = std::make_shared<Throwing>(server->url(u"/echo"_s));
+    operation->setResponseDataHandler([](const QByteArray &) { throw std::runtime_error("data"); });
+    EXPECT_TRUE(operation->execute());
+    EXPECT_FALSE(operation->isLoading());
+    // So does a completion handler of the client.
+    QMRESTAPIClient client;
+    client.performGETRequestWithURL(server->url(u"/echo"_s), {},
+                                    [](const QMRESTAPIResponse &) { throw 42; });
+    client.waitUntilFinished();
+    EXPECT_EQ(caught.places(),
+              (QStringList {u"a request operation's response data handler"_s,
+                            u"a request operation's response hook"_s,
+                            u"a REST client's completion handler"_s}));
 }

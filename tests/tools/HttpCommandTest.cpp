@@ -68,21 +68,21 @@ TEST(QmfHttpTest, PrintsTheStatusLineAndTheBody)
             {http("GET", *server, u"/status/404"_s),
              {},
              0,
-             "HTTP/1.1 404 Not Found\n\n404 Not Found\n"},
+             "HTTP/1.x 404 Not Found\n\n404 Not Found\n"},
             {http("get", *server, u"/status/418"_s),
              {},
              0,
-             "HTTP/1.1 418 Unknown\n\n418 Unknown\n"},
+             "HTTP/1.x 418 Unknown\n\n418 Unknown\n"},
             {http("GET", *server, u"/bytes"_s),
              {},
              0,
-             QByteArray("HTTP/1.1 200 OK\n\n\0\xff\r\n\x80", 22)},
-            {http("HEAD", *server, u"/echo"_s), {}, 0, "HTTP/1.1 200 OK\n\n"},
+             QByteArray("HTTP/1.x 200 OK\n\n\0\xff\r\n\x80", 22)},
+            {http("HEAD", *server, u"/echo"_s), {}, 0, "HTTP/1.x 200 OK\n\n"},
             // -i: the header fields in name order.
             {http("POST", *server, u"/fixed"_s, "-i"),
              {},
              0,
-             "HTTP/1.1 201 Created\nConnection: keep-alive\nContent-Length: 5\n"
+             "HTTP/1.x 201 Created\nConnection: keep-alive\nContent-Length: 5\n"
              "Content-Type: text/plain; charset=utf-8\nX-Note: \xc3\xa9t\xc3\xa9\n\nmade\n"},
     });
 
@@ -105,7 +105,7 @@ TEST(QmfHttpTest, PrintsTheStatusLineAndTheBody)
         const Outcome outcome = runQmf(http(row.method, *server, u"/echo"_s, "-p lang=en")
                                        + QStringList {u"-p"_s, u"q=a b"_s});
         ASSERT_EQ(outcome.status, 0) << qPrintable(outcome.err);
-        EXPECT_TRUE(outcome.bytes.startsWith("HTTP/1.1 200 OK\n\n{"));
+        EXPECT_TRUE(outcome.bytes.startsWith("HTTP/1.x 200 OK\n\n{"));
         const QJsonObject request = echoed(outcome);
         EXPECT_EQ(request[u"method"_s].toString(), QString::fromLatin1(row.sent));
         EXPECT_EQ(request[u"query"_s].toString(), QString::fromLatin1(row.query));
@@ -124,14 +124,14 @@ TEST(QmfHttpTest, SendsEachKindOfCredentials)
         const char *authorization; // as the server received it; null: not checked
     };
     const Row rows[] = {
-            {"/basic", "--user user --password password", "HTTP/1.1 200 OK",
+            {"/basic", "--user user --password password", "HTTP/1.x 200 OK",
              "Basic dXNlcjpwYXNzd29yZA=="},
-            {"/basic", "--user user --password wrong", "HTTP/1.1 401 Unauthorized", nullptr},
-            {"/basic", "", "HTTP/1.1 401 Unauthorized", nullptr},
-            {"/bearer", "--token token", "HTTP/1.1 200 OK", "Bearer token"},
-            {"/bearer", "--token wrong", "HTTP/1.1 401 Unauthorized", nullptr},
-            {"/ntlm", "--ntlm user:password", "HTTP/1.1 200 OK", nullptr},
-            {"/ntlm", "--ntlm user:wrong", "HTTP/1.1 401 Unauthorized", nullptr},
+            {"/basic", "--user user --password wrong", "HTTP/1.x 401 Unauthorized", nullptr},
+            {"/basic", "", "HTTP/1.x 401 Unauthorized", nullptr},
+            {"/bearer", "--token token", "HTTP/1.x 200 OK", "Bearer token"},
+            {"/bearer", "--token wrong", "HTTP/1.x 401 Unauthorized", nullptr},
+            {"/ntlm", "--ntlm user:password", "HTTP/1.x 200 OK", nullptr},
+            {"/ntlm", "--ntlm user:wrong", "HTTP/1.x 401 Unauthorized", nullptr},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(std::string(row.path) + " " + row.options);
@@ -158,7 +158,7 @@ TEST(QmfHttpTest, AllPagesPrintsEveryItemInOrder)
                 {"Link", "<" + server.url(u"/again?page=1"_s).toEncoded() + ">; rel=\"next\""});
         return response;
     });
-    QByteArray all = "HTTP/1.1 200 OK\n\n[";
+    QByteArray all = "HTTP/1.x 200 OK\n\n[";
     for (int id = 1; id <= 25; ++id)
         all += (id > 1 ? ",{\"id\":" : "{\"id\":") + QByteArray::number(id) + "}";
     all += "]\n";
@@ -177,7 +177,7 @@ TEST(QmfHttpTest, AllPagesPrintsEveryItemInOrder)
             {http("GET", *server, u"/items?p=1"_s, "--all-pages --page-param p --per-page-param n"),
              {},
              0,
-             "HTTP/1.1 200 OK\n\n[1,2,3]\n",
+             "HTTP/1.x 200 OK\n\n[1,2,3]\n",
              u"pages: 2, per page: 2\n"_s},
             // The page number must be where --page-param says, and must move on.
             failing(http("GET", *server, u"/items?p=1"_s, "--all-pages"), 1,
@@ -188,7 +188,7 @@ TEST(QmfHttpTest, AllPagesPrintsEveryItemInOrder)
             failing(http("GET", *server, u"/echo"_s, "--all-pages"), 1,
                     u"qmf: page 1: not a JSON array\n"_s),
             failing(http("GET", *server, u"/pages?page=0"_s, "--all-pages"), 1,
-                    u"qmf: page 1: HTTP/1.1 400 Bad Request\n"_s),
+                    u"qmf: page 1: HTTP/1.x 400 Bad Request\n"_s),
     });
 }
 
@@ -223,7 +223,7 @@ TEST(QmfHttpTest, FailuresAndUsageErrors)
                     u"qmf: --user and --password go together\n"_s),
             failing(refused + words("--ntlm user"), 2, u"qmf: --ntlm needs USER:PASSWORD\n"_s),
             failing(refused + words("--page-param p"), 2,
-                    u"qmf: --page-param and --per-page-param go with --all-pages\n"_s),
+                    u"qmf: --page-param, --per-page-param and --max-pages go with --all-pages\n"_s),
             failing(words("http POST http://127.0.0.1/ --all-pages"), 2,
                     u"qmf: --all-pages pages through GET requests only\n"_s),
     });
@@ -249,7 +249,7 @@ TEST(QmfHttpTest, TrustsASelfSignedServerOnlyWhenAsked)
             {http("GET", server, u"/status/200"_s, "--trust-server"),
              {},
              0,
-             "HTTP/1.1 200 OK\n\n200 OK\n"},
+             "HTTP/1.x 200 OK\n\n200 OK\n"},
     });
 }
 
@@ -263,8 +263,8 @@ TEST(QmfHttpTest, StatusLineFallsBackToTheStandardReasonPhrase)
         const char *line;
     };
     const Row rows[] = {
-            {"HTTP/1.1", 200, "OK", "HTTP/1.1 200 OK"},
-            {"HTTP/1.1", 404, "Nope", "HTTP/1.1 404 Nope"},
+            {"HTTP/1.x", 200, "OK", "HTTP/1.x 200 OK"},
+            {"HTTP/1.x", 404, "Nope", "HTTP/1.x 404 Nope"},
             {"HTTP/2", 404, "", "HTTP/2 404 Not Found"},
             {"HTTP/2", 429, "", "HTTP/2 429 Too Many Requests"},
             {"HTTP/2", 299, "", "HTTP/2 299"},
@@ -274,4 +274,94 @@ TEST(QmfHttpTest, StatusLineFallsBackToTheStandardReasonPhrase)
                                           QString::fromLatin1(row.reason)),
                   QString::fromLatin1(row.line));
     }
+}
+
+TEST(QmfHttpTest, HostileServersEndHonestly)
+{
+    const auto server = startedServer();
+    const QByteArray ok = QByteArray("{\"ok\":true}\n").repeated(4);
+    expectRuns({
+            // What the server sent, and nothing else: HTTP/1.0 and HTTP/1.1 look alike to Qt,
+            // each Set-Cookie is a line of its own, and a CR or ESC cannot forge a line or move
+            // the terminal.
+            {http("GET", *server, u"/hostile/gzip"_s), {}, 0, "HTTP/1.x 200 OK\n\n" + ok},
+            {http("GET", *server, u"/hostile/http10"_s), {}, 0, "HTTP/1.x 200 OK\n\nok"},
+            {http("GET", *server, u"/hostile/fields"_s, "-i"),
+             {},
+             0,
+             "HTTP/1.x 200 OK\nConnection: close\nContent-Length: 2\nSet-Cookie: a=1\n"
+             "Set-Cookie: b=2\nX-Escape: \\x1b[31mred\nX-Split: one\\rInjected: yes\n\nok"},
+            // A head that breaks the protocol is no response: nothing is printed.
+            failing(http("GET", *server, u"/hostile/status?code=2000"_s), 1,
+                    u"qmf: The server sent the invalid status code 2000.\n"_s),
+            failing(http("GET", *server, u"/hostile/status?code=-200"_s), 1,
+                    u"qmf: The server sent the invalid status code -200.\n"_s),
+            failing(http("GET", *server, u"/hostile/status?code=099"_s), 1,
+                    u"qmf: The server sent the invalid status code 99.\n"_s),
+            failing(http("GET", *server, u"/hostile/content-lengths"_s), 1,
+                    u"qmf: The response's Content-Length fields disagree.\n"_s),
+            failing(http("GET", *server, u"/stall"_s, "--timeout 0.2"), 1,
+                    u"qmf: The request timed out.\n"_s),
+            // A body that turns out not to be what the server sent fails after what arrived.
+            {http("GET", *server, u"/hostile/corrupt-gzip"_s),
+             {},
+             1,
+             "HTTP/1.x 200 OK\n\n",
+             u"qmf: Decompression failed\n"_s},
+            {http("GET", *server, u"/hostile/chunked-and-length"_s),
+             {},
+             1,
+             "HTTP/1.x 200 OK\n\nhello",
+             u"qmf: The response body has 5 bytes, not the 9 that its Content-Length "
+             "announced.\n"_s},
+            {http("GET", *server, u"/hostile/stall-body"_s, "--timeout 0.2"),
+             {},
+             1,
+             "HTTP/1.x 200 OK\n\n0123456789",
+             u"qmf: The request timed out.\n"_s},
+    });
+}
+
+TEST(QmfHttpTest, StreamsTheBodyAsItArrives)
+{
+    // 8 MiB through qmf: the body arrives whole, in order, without qmf holding it.
+    const auto server = startedServer();
+    constexpr qint64 size = 8 * 1024 * 1024;
+    const Outcome outcome = runQmf(http("GET", *server, u"/stream?bytes=%1"_s.arg(size)));
+    EXPECT_EQ(outcome.status, 0) << qPrintable(outcome.err);
+    const QByteArray head = "HTTP/1.x 200 OK\n\n";
+    ASSERT_EQ(outcome.bytes.size(), head.size() + size);
+    EXPECT_TRUE(outcome.bytes.startsWith(
+            QByteArray(head + "0123456789abcdefghijklmnopqrstuvwxyz\n0123")));
+}
+
+TEST(QmfHttpTest, PagingKeepsCredentialsHomeAndStopsAtItsLimit)
+{
+    const auto server = startedServer();
+    const auto other = startedServer();
+    const QString elsewhere = QString::fromLatin1(
+            QUrl::toPercentEncoding(other->url(u"/pages?page=2&per_page=100"_s).toString()));
+    const Outcome outcome
+            = runQmf(http("GET", *server, u"/hostile/pages-elsewhere?to="_s + elsewhere,
+                          "--all-pages --token t0ken"));
+    EXPECT_EQ(outcome.status, 0) << qPrintable(outcome.err);
+    ASSERT_EQ(server->requestCount(), 1);
+    EXPECT_EQ(server->requests().first().header("Authorization"), "Bearer t0ken");
+    ASSERT_EQ(other->requestCount(), 1);
+    EXPECT_FALSE(other->requests().first().hasHeader("Authorization"));
+
+    server->clearRequests();
+    expectRuns({
+            failing(http("GET", *server, u"/hostile/pages-forever"_s, "--all-pages --max-pages 3"),
+                    1, u"qmf: page 4: the listing has more than 3 pages (see --max-pages)\n"_s),
+            failing(http("GET", *server, u"/echo"_s, "--max-pages 3"), 2,
+                    u"qmf: --page-param, --per-page-param and --max-pages go with --all-pages\n"_s),
+            failing(http("GET", *server, u"/echo"_s, "--all-pages --max-pages 0"), 2,
+                    u"qmf: --max-pages needs a whole number from 1 to 1000000000\n"_s),
+            failing(http("GET", *server, u"/echo"_s, "--all-pages --max-pages 2.5"), 2,
+                    u"qmf: --max-pages needs a whole number from 1 to 1000000000\n"_s),
+            failing(http("GET", *server, u"/echo"_s, "--timeout nan"), 2,
+                    u"qmf: --timeout needs a number of seconds above 0\n"_s),
+    });
+    EXPECT_EQ(server->requestCount(), 3);
 }

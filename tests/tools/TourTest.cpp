@@ -58,7 +58,7 @@ TEST(QmfTourTest, ShowsEverySection)
             "kept; the shown ones stay the same instances: yes.\n",
             "\n12. REST client\n===============\n",
             "  $ qmf http GET <server>/echo -p q=\"a b\" -p lang=en\n"
-            "    HTTP/1.1 200 OK\n"
+            "    HTTP/1.x 200 OK\n"
             "    (the server received GET /echo?lang=en&q=a%20b)\n",
             "    page 1: 1 2 3 4 5 6 7 8 9 10  (next page 2)\n"
             "    page 2: 11 12 13 14 15 16 17 18 19 20  (next page 3)\n"

@@ -40,6 +40,11 @@ struct LoopbackHTTPResponse
         Immediate, ///< head and body at once
         Trickle, ///< head at once, then `trickleChunk` bytes every `trickleInterval` ms
         Stall, ///< nothing at all, until the client gives up or the server stops
+        Hang, ///< head and body at once, then nothing more on the connection, which stays open
+        /// the head, then `streamBytes` bytes of a repeated pattern (`body` is not sent) as fast
+        /// as the client reads them, never holding more than a few hundred KiB; endless when
+        /// `streamBytes` is negative
+        Stream,
     };
 
     int status = 200;
@@ -48,7 +53,13 @@ struct LoopbackHTTPResponse
     Delivery delivery = Delivery::Immediate;
     qsizetype trickleChunk = 1024;
     int trickleInterval = 10;
+    qint64 streamBytes = -1;
     bool closeConnection = false; ///< close after this response even if the client keeps alive
+    /// When not empty, the exact head to send (status line, fields and the empty line) instead
+    /// of the one the server would compose from `status` and `headers`: nothing is added to it,
+    /// so a route can answer as a broken or hostile server would. The connection is closed after
+    /// such a response.
+    QByteArray rawHead = {};
 
     /// A response with a Content-Type of application/json.
     static LoopbackHTTPResponse json(int status, const QByteArray &body);

@@ -76,6 +76,8 @@ private:
     void respond(const LoopbackHTTPRequest &request, LoopbackHTTPResponse response, bool keepAlive);
     void refuse(int status, const QByteArray &reason);
     void sendNextPiece();
+    void streamMore();
+    void finishStream();
     void finishResponse();
 
     Worker *m_worker;
@@ -89,6 +91,8 @@ private:
     QByteArray m_trickleBody;
     qsizetype m_trickleChunk = 0;
     QTimer m_trickleTimer;
+    bool m_streaming = false;
+    qint64 m_streamLeft = 0; // negative: endless
 };
 
 // Lives on the server's thread from construction to destruction: the listening socket, the
@@ -114,6 +118,8 @@ private:
     LoopbackHTTPResponse jsonDocument(const LoopbackHTTPRequest &request);
     LoopbackHTTPResponse slow(const LoopbackHTTPRequest &request);
     LoopbackHTTPResponse redirect(const LoopbackHTTPRequest &request);
+    LoopbackHTTPResponse stream(const LoopbackHTTPRequest &request);
+    LoopbackHTTPResponse hostile(const LoopbackHTTPRequest &request);
 
     std::shared_ptr<Shared> m_shared;
     QTcpServer *m_server = nullptr;
@@ -195,6 +201,7 @@ Connection::Connection(Worker *worker, QTcpSocket *socket, quint64 id, bool secu
     connect(socket, &QIODevice::readyRead, this, &Connection::readAvailable);
     connect(socket, &QAbstractSocket::disconnected, this, &QObject::deleteLater);
     connect(&m_trickleTimer, &QTimer::timeout, this, &Connection::sendNextPiece);
+    connect(socket, &QIODevice::bytesWritten, this, &Connection::streamMore);
     if (socket->state() != QAbstractSocket::ConnectedState)
         deleteLater();
     else if (socket->bytesAvailable() > 0)
@@ -245,23 +252,44 @@ void Connection::processBuffer()
 void Connection::respond(const LoopbackHTTPRequest &request, LoopbackHTTPResponse response,
                          bool keepAlive)
 {
-    keepAlive = keepAlive && !response.closeConnection;
+    keepAlive = keepAlive && !response.closeConnection && response.rawHead.isEmpty();
     const int status = response.status;
     const bool bodyAllowed = status >= 200 && status != 204 && status != 304;
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' '
-            + LoopbackHTTPParser::reasonPhrase(status) + "\r\n";
-    for (const auto &[name, value] : std::as_const(response.headers))
-        head += name + ": " + value + "\r\n";
-    if (bodyAllowed)
-        head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
-    head += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
-    if (!bodyAllowed || request.method == "HEAD")
-        response.body.clear();
+    QByteArray head = response.rawHead;
+    if (head.isEmpty()) {
+        head = "HTTP/1.1 " + QByteArray::number(status) + ' '
+                + LoopbackHTTPParser::reasonPhrase(status) + "\r\n";
+        for (const auto &[name, value] : std::as_const(response.headers))
+            head += name + ": " + value + "\r\n";
+        if (bodyAllowed && response.delivery != LoopbackHTTPResponse::Delivery::Stream)
+            head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+        else if (bodyAllowed && response.streamBytes >= 0)
+            head += "Content-Length: " + QByteArray::number(response.streamBytes) + "\r\n";
+        else if (bodyAllowed)
+            keepAlive = false; // the body ends where the connection does
+        head += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
+        if (!bodyAllowed || request.method == "HEAD")
+            response.body.clear();
+    }
 
     m_closeAfterResponse = !keepAlive;
     switch (response.delivery) {
     case LoopbackHTTPResponse::Delivery::Stall:
         m_busy = true;
+        return;
+    case LoopbackHTTPResponse::Delivery::Hang:
+        m_socket->write(head + response.body);
+        m_busy = true;
+        return;
+    case LoopbackHTTPResponse::Delivery::Stream:
+        m_socket->write(head);
+        m_busy = true;
+        m_streaming = request.method != "HEAD";
+        m_streamLeft = response.streamBytes;
+        if (m_streaming)
+            streamMore();
+        else
+            finishStream();
         return;
     case LoopbackHTTPResponse::Delivery::Trickle:
         if (!response.body.isEmpty()) {
@@ -294,6 +322,37 @@ void Connection::sendNextPiece()
     if (!m_trickleBody.isEmpty())
         return;
     m_trickleTimer.stop();
+    m_busy = false;
+    finishResponse();
+    processBuffer();
+}
+
+void Connection::streamMore()
+{
+    static const QByteArray pattern = [] {
+        QByteArray bytes;
+        while (bytes.size() < 64 * 1024)
+            bytes += "0123456789abcdefghijklmnopqrstuvwxyz\n";
+        return bytes.first(64 * 1024);
+    }();
+    // Refilled as the socket drains, so the server holds a few pieces at most however long the
+    // body is.
+    while (m_streaming && m_socket->bytesToWrite() < 4 * pattern.size()) {
+        if (m_streamLeft == 0) {
+            m_streaming = false;
+            finishStream();
+            return;
+        }
+        const qint64 size = m_streamLeft < 0 ? pattern.size()
+                                             : std::min<qint64>(m_streamLeft, pattern.size());
+        m_socket->write(pattern.constData(), size);
+        if (m_streamLeft > 0)
+            m_streamLeft -= size;
+    }
+}
+
+void Connection::finishStream()
+{
     m_busy = false;
     finishResponse();
     processBuffer();
@@ -387,6 +446,10 @@ LoopbackHTTPResponse Worker::route(const LoopbackHTTPRequest &request, Connectio
         return slow(request);
     if (path == "/redirect")
         return redirect(request);
+    if (path == "/stream")
+        return stream(request);
+    if (path.startsWith("/hostile/"))
+        return hostile(request);
     if (path == "/stall") {
         LoopbackHTTPResponse response;
         response.delivery = LoopbackHTTPResponse::Delivery::Stall;
@@ -572,6 +635,102 @@ LoopbackHTTPResponse Worker::redirect(const LoopbackHTTPRequest &request)
         return problem(400, u"status must be 301, 302, 303, 307 or 308"_s);
     LoopbackHTTPResponse response {status, {{"Location", target.toEncoded()}}, {}};
     return response;
+}
+
+LoopbackHTTPResponse Worker::stream(const LoopbackHTTPRequest &request)
+{
+    const bool endless = request.queryItem("bytes").isNull();
+    const qint64 bytes
+            = request.queryItem("bytes") == "0" ? 0 : positiveQueryNumber(request, "bytes", 1);
+    if (!endless && bytes < 0)
+        return problem(400, u"bytes must be a number"_s);
+    LoopbackHTTPResponse response {200, {{"Content-Type", "application/octet-stream"}}, {}};
+    response.delivery = LoopbackHTTPResponse::Delivery::Stream;
+    response.streamBytes = endless ? -1 : bytes;
+    return response;
+}
+
+LoopbackHTTPResponse Worker::hostile(const LoopbackHTTPRequest &request)
+{
+    const QByteArray name = request.path.mid(9);
+    const auto raw = [](const QByteArray &head, const QByteArray &body = {}) {
+        LoopbackHTTPResponse response;
+        response.rawHead = head;
+        response.body = body;
+        return response;
+    };
+    // gzip of four lines of {"ok":true}, and the same made corrupt.
+    static const QByteArray gzip("\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\xab\x56\xca\xcf\x56"
+                                 "\xb2\x2a\x29\x2a\x4d\xad\xe5\xaa\x26\x82\x0d\x00\x74\x8c\x67"
+                                 "\x36\x30\x00\x00\x00",
+                                 35);
+    const auto gzipped = [&](const QByteArray &body) {
+        return raw("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Encoding: gzip\r\n"
+                   "Content-Length: "
+                           + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n",
+                   body);
+    };
+    if (name == "gzip")
+        return gzipped(gzip);
+    if (name == "corrupt-gzip") {
+        QByteArray corrupt = gzip;
+        for (qsizetype i = 10; i < 20; ++i)
+            corrupt[i] = char(0xff);
+        return gzipped(corrupt);
+    }
+    if (name == "status") {
+        // The status code as the query gives it, in an otherwise well-formed reply.
+        const QByteArray code = request.queryItem("code");
+        return raw("HTTP/1.1 " + code + " Odd\r\nContent-Length: 3\r\nConnection: close\r\n\r\n",
+                   "odd");
+    }
+    if (name == "stall-body") {
+        LoopbackHTTPResponse response
+                = raw("HTTP/1.1 200 OK\r\nContent-Length: 100\r\nConnection: close\r\n\r\n",
+                      "0123456789");
+        response.delivery = LoopbackHTTPResponse::Delivery::Hang;
+        return response;
+    }
+    if (name == "endless") {
+        LoopbackHTTPResponse response = raw("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n");
+        response.delivery = LoopbackHTTPResponse::Delivery::Stream;
+        return response;
+    }
+    if (name == "fields")
+        return raw("HTTP/1.1 200 OK\r\nSet-Cookie: a=1\r\nSet-Cookie: b=2\r\n"
+                   "X-Split: one\rInjected: yes\r\nX-Escape: \x1b[31mred\r\n"
+                   "Content-Length: 2\r\nConnection: close\r\n\r\n",
+                   "ok");
+    if (name == "http10")
+        return raw("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n", "ok");
+    if (name == "content-lengths")
+        return raw("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 5\r\n"
+                   "Connection: close\r\n\r\n",
+                   "hello");
+    if (name == "chunked-and-length")
+        return raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 9\r\n"
+                   "Connection: close\r\n\r\n",
+                   "5\r\nhello\r\n0\r\n\r\n");
+    if (name == "pages-forever") {
+        // Page N of a listing that never ends: every page links to the next.
+        const qint64 page = std::max<qint64>(1, positiveQueryNumber(request, "page", 1));
+        LoopbackHTTPResponse response
+                = LoopbackHTTPResponse::json(200, "[" + QByteArray::number(page) + "]");
+        response.headers.append({"Link",
+                                 '<' + m_base + "/hostile/pages-forever?page="
+                                         + QByteArray::number(page + 1) + ">; rel=\"next\""});
+        return response;
+    }
+    if (name == "pages-elsewhere") {
+        // A first page whose next link leads to the URL in "to" (another origin, say).
+        const QUrl to = QUrl::fromEncoded(request.queryItem("to"), QUrl::StrictMode);
+        if (!to.isValid() || to.isRelative())
+            return problem(400, u"to must be an absolute URL"_s);
+        LoopbackHTTPResponse response = LoopbackHTTPResponse::json(200, "[1]");
+        response.headers.append({"Link", '<' + to.toEncoded() + ">; rel=\"next\""});
+        return response;
+    }
+    return problem(404, u"no hostile route "_s + QString::fromLatin1(name));
 }
 
 } // namespace

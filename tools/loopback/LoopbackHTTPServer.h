@@ -52,6 +52,23 @@
 ///   then N bytes of body C at a time every I ms.
 /// - `/redirect?to=<absolute URL>&status=S` (S one of 301, 302, 303, 307, 308; default 302):
 ///   status S with `Location` set to the (percent-decoded) URL.
+/// - `/stream?bytes=N`: N bytes of a repeated pattern with Content-Length, sent as fast as the
+///   client reads them (the server holds a few hundred KiB at most); without `bytes`, an endless
+///   body that ends only when the client closes the connection.
+/// - `/hostile/NAME`: a server that misbehaves on purpose, with heads written byte for byte and
+///   the connection closed after each reply (unless it hangs):
+///   - `gzip`: a well-formed gzip body (Content-Encoding: gzip) of four lines of {"ok":true};
+///     `corrupt-gzip`: the same with ten bytes of its deflate data overwritten.
+///   - `status?code=TEXT`: the status line "HTTP/1.1 TEXT Odd" (TEXT: 2000, -200, 099, ...).
+///   - `stall-body`: a head announcing 100 bytes, 10 of them, then silence.
+///   - `endless`: a body without a length that never ends.
+///   - `fields`: "Set-Cookie" twice, a value with a bare CR ("X-Split: one\rInjected: yes") and
+///     one with an ESC character.
+///   - `http10`: an HTTP/1.0 reply.
+///   - `content-lengths`: two Content-Length fields that disagree; `chunked-and-length`: a
+///     chunked body of 5 bytes with a Content-Length of 9.
+///   - `pages-forever?page=N`: a page of a listing whose "next" link always leads on.
+///   - `pages-elsewhere?to=URL`: a page whose "next" link is URL (another origin, for one).
 /// - Anything else: 404.
 class LoopbackHTTPServer
 {

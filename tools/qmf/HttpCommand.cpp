@@ -3,12 +3,14 @@
 #include "LoopbackHTTPServer.h"
 
 #include "operations/QMOperationQueue.h"
+#include "rest/QMCommon.h"
 #include "rest/QMRESTAPIClient.h"
 #include "rest/QMRESTAPILinkHeaderParser.h"
 
 #include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <cmath>
 
 using namespace Qt::StringLiterals;
 
@@ -29,11 +31,11 @@ void writeHead(QTextStream &out, const QMHTTPURLResponse &response, bool withHea
     out << HttpCommand::statusLine(response.HTTPVersion, response.statusCode, response.reasonPhrase)
         << '\n';
     if (withHeaderFields) {
-        for (auto field = response.allHeaderFields.cbegin();
-             field != response.allHeaderFields.cend(); ++field)
-            out << field.key() << ": " << field.value() << '\n';
+        for (const QString &line : HttpCommand::headerFieldLines(response))
+            out << line << '\n';
     }
     out << '\n';
+    out.flush();
 }
 
 QString failure(const HttpCommand::Exchange &exchange)
@@ -97,6 +99,37 @@ QString HttpCommand::standardReasonPhrase(qint64 code)
     return phrases.value(code);
 }
 
+QString HttpCommand::escapedFieldText(const QString &text)
+{
+    QString escaped;
+    escaped.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == u'\r')
+            escaped += u"\\r"_s;
+        else if (u == u'\n')
+            escaped += u"\\n"_s;
+        else if ((u < 0x20 && u != u'\t') || u == 0x7f)
+            escaped += u"\\x%1"_s.arg(int(u), 2, 16, QChar(u'0'));
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+QStringList HttpCommand::headerFieldLines(const QMHTTPURLResponse &response)
+{
+    QStringList lines;
+    for (auto field = response.allHeaderFields.cbegin(); field != response.allHeaderFields.cend();
+         ++field) {
+        // A line feed never comes inside a received value: it is how Qt joins the instances of
+        // "Set-Cookie", each of which gets its own line here.
+        for (const QString &instance : field.value().split(u'\n'))
+            lines << escapedFieldText(field.key()) + u": "_s + escapedFieldText(instance);
+    }
+    return lines;
+}
+
 QString HttpCommand::statusLine(const QString &version, qint64 code, const QString &reason)
 {
     const QString phrase = reason.isEmpty() ? standardReasonPhrase(code) : reason;
@@ -109,7 +142,7 @@ QString HttpCommand::statusLine(const QString &version, qint64 code, const QStri
 HttpCommand::Exchange HttpCommand::perform(QMRESTAPIClient &client, const QString &method,
                                            const QUrl &URL,
                                            const std::optional<QVariantMap> &params,
-                                           bool trustsServer)
+                                           bool trustsServer, const Configure &configure)
 {
     // The client enqueues the request at once: a width of 0 holds it back until its operation
     // trusts the server as asked.
@@ -118,6 +151,8 @@ HttpCommand::Exchange HttpCommand::perform(QMRESTAPIClient &client, const QStrin
     const std::shared_ptr<QMRESTAPIRequestOperation> operation
             = client.performRequestWithURL(URL, params, method)->requestOperation();
     operation->setTrustsServer(trustsServer);
+    if (configure)
+        configure(*operation);
     queue->setMaxConcurrentOperationCount(1);
     client.waitUntilFinished();
     return {operation->response(), operation->responseData(), operation->error()};
@@ -127,8 +162,11 @@ std::optional<QList<HttpCommand::Page>>
 HttpCommand::allPages(QMRESTAPIClient &client, const QUrl &URL,
                       const std::optional<QVariantMap> &params, bool trustsServer,
                       const QString &pageParameterName, const QString &perPageParameterName,
-                      QString *error)
+                      quint64 maxPages, QString *error, const Configure &configure)
 {
+    // Pages of another origin than the first get no credentials.
+    QMRESTAPIClient anonymous;
+    anonymous.setMaximumResponseSize(client.maximumResponseSize());
     QList<Page> pages;
     const auto fail = [&](const QString &why) {
         if (error)
@@ -139,7 +177,11 @@ HttpCommand::allPages(QMRESTAPIClient &client, const QUrl &URL,
     std::optional<QVariantMap> nextParams = params;
     quint64 pageNumber = 0; // unknown for the first page
     for (;;) {
-        const Exchange exchange = perform(client, u"GET"_s, next, nextParams, trustsServer);
+        if (quint64(pages.size()) >= maxPages)
+            return fail(u"the listing has more than %1 pages (see --max-pages)"_s.arg(maxPages));
+        QMRESTAPIClient &sender = QMCommon::isSameOrigin(URL, next) ? client : anonymous;
+        const Exchange exchange
+                = perform(sender, u"GET"_s, next, nextParams, trustsServer, configure);
         if (exchange.error || !exchange.response)
             return fail(failure(exchange));
         const QMHTTPURLResponse &response = *exchange.response;
@@ -203,6 +245,14 @@ ToolCommand HttpCommand::command()
             QString(), u"per-page-param"_s,
             u"The query parameter of the page size (default: per_page)"_s, u"NAME"_s,
             QMOptionTypeString, false);
+    const QMOptionPtr maxPagesOption = QMOption::optionWithFlag(
+            QString(), u"max-pages"_s,
+            u"Fail when the listing has more than N pages (default: 1000)"_s, u"N"_s,
+            QMOptionTypeNumber, false);
+    const QMOptionPtr timeoutOption = QMOption::optionWithFlag(
+            QString(), u"timeout"_s,
+            u"Fail when the server sends nothing for SECONDS (default: 15)"_s, u"SECONDS"_s,
+            QMOptionTypeNumber, false);
     const QMOptionPtr include = QMOption::optionWithFlag(
             u"i"_s, u"include"_s, u"Print the response's header fields after the status line"_s,
             QString(), QMOptionTypeNone, false);
@@ -255,11 +305,37 @@ ToolCommand HttpCommand::command()
         }
 
         const bool paging = invocation.has(allPagesOption);
-        if (!paging && (invocation.has(pageParam) || invocation.has(perPageParam)))
+        if (!paging
+            && (invocation.has(pageParam) || invocation.has(perPageParam)
+                || invocation.has(maxPagesOption)))
             return invocation.usageError(
-                    u"--page-param and --per-page-param go with --all-pages"_s);
+                    u"--page-param, --per-page-param and --max-pages go with --all-pages"_s);
+        quint64 maxPages = defaultMaxPages;
+        if (invocation.has(maxPagesOption)) {
+            const double number = invocation.value(maxPagesOption).toDouble();
+            if (!(number >= 1 && number <= 1e9) || number != std::floor(number))
+                return invocation.usageError(
+                        u"--max-pages needs a whole number from 1 to 1000000000"_s);
+            maxPages = quint64(number);
+        }
         if (paging && method != u"GET"_s)
             return invocation.usageError(u"--all-pages pages through GET requests only"_s);
+
+        std::optional<double> timeout;
+        if (invocation.has(timeoutOption)) {
+            timeout = invocation.value(timeoutOption).toDouble();
+            if (!std::isfinite(*timeout) || *timeout <= 0)
+                return invocation.usageError(u"--timeout needs a number of seconds above 0"_s);
+        }
+
+        // The time-out goes into the request itself, where it overrides the operation's.
+        const auto applyTimeout = [timeout](QMRESTAPIRequestOperation &operation) {
+            if (!timeout)
+                return;
+            QNetworkRequest request = operation.request();
+            request.setTransferTimeout(QMRESTAPIRequestOperation::timeoutMilliseconds(*timeout));
+            operation.setRequest(request);
+        };
 
         QMRESTAPIClient client;
         client.setCredentials(credentials);
@@ -272,7 +348,7 @@ ToolCommand HttpCommand::command()
                     invocation.has(pageParam) ? nonNull(invocation.value(pageParam)) : u"page"_s,
                     invocation.has(perPageParam) ? nonNull(invocation.value(perPageParam))
                                                  : u"per_page"_s,
-                    &error);
+                    maxPages, &error, applyTimeout);
             if (!pages) {
                 invocation.err << "qmf: " << error << Qt::endl;
                 return 1;
@@ -291,41 +367,61 @@ ToolCommand HttpCommand::command()
             return 0;
         }
 
-        const Exchange exchange = perform(client, method, URL, params, trustsServer);
+        // The head as soon as it has arrived, then the body as it arrives: qmf keeps none of it.
+        bool headWritten = false;
+        const Exchange exchange
+                = perform(client, method, URL, params, trustsServer,
+                          [&](QMRESTAPIRequestOperation &operation) {
+                              applyTimeout(operation);
+                              operation.setResponseHeadHandler([&](const QMHTTPURLResponse &head) {
+                                  writeHead(invocation.out, head, withHeaderFields);
+                                  headWritten = true;
+                              });
+                              operation.setResponseDataHandler([&](const QByteArray &chunk) {
+                                  invocation.writeBytes(chunk);
+                              });
+                          });
         if (exchange.error || !exchange.response) {
             invocation.err << "qmf: " << failure(exchange) << Qt::endl;
             return 1;
         }
-        writeHead(invocation.out, *exchange.response, withHeaderFields);
-        invocation.writeBytes(exchange.body);
+        if (!headWritten)
+            writeHead(invocation.out, *exchange.response, withHeaderFields);
         return 0;
     };
 
     return ToolCommand::make(
             u"http"_s,
-            {param, user, password, token, ntlm, trustServer, allPagesOption, pageParam,
-             perPageParam, include},
+            {param, user, password, token, ntlm, trustServer, timeoutOption, allPagesOption,
+             pageParam, perPageParam, maxPagesOption, include},
             {u"METHOD"_s, u"URL"_s},
             u"Usage: qmf http METHOD URL [-p NAME=VALUE]... [--user USER --password PASSWORD |\n"
             "           --token TOKEN | --ntlm USER:PASSWORD] [--trust-server]\n"
-            "           [--all-pages [--page-param NAME] [--per-page-param NAME]] [-i]\n\n"
+            "           [--timeout SECONDS] [--all-pages [--page-param NAME]\n"
+            "           [--per-page-param NAME] [--max-pages N]] [-i]\n\n"
             "Sends one request through QMRESTAPIClient. METHOD is one of GET, HEAD, POST, PUT,\n"
             "PATCH, DELETE and OPTIONS, in any case, and is sent in upper case. The -p\n"
             "parameters (text values; the last of a repeated NAME wins) go into the query for\n"
-            "GET and DELETE, into a JSON object body for POST, PUT and PATCH.\n\n"
-            "Prints the status line (\"HTTP/1.1 200 OK\"), with -i the header fields as\n"
-            "\"Name: value\" lines in name order, then a blank line and the body's bytes as\n"
-            "they arrived. Any response, 404 or 500 too, ends with status 0; a request that\n"
-            "gets none (refused, timed out, certificate refused) prints \"qmf: DESCRIPTION\"\n"
-            "and ends with status 1.\n\n"
+            "GET and DELETE, into a JSON object body for POST, PUT and PATCH. A request fails\n"
+            "when the server sends nothing for --timeout SECONDS (15).\n\n"
+            "Prints the status line (\"HTTP/1.x 200 OK\", or \"HTTP/2 200\"), with -i the header\n"
+            "fields as \"Name: value\" lines in name order (one per Set-Cookie; CR, LF and other\n"
+            "control characters written as \\r, \\n and \\xHH), then a blank line and the body's\n"
+            "bytes as they arrive, keeping none of them. Any response, 404 or 500 too, ends\n"
+            "with status 0. A request that gets none (refused, timed out, certificate\n"
+            "refused, an invalid status code) prints \"qmf: DESCRIPTION\" and ends with status\n"
+            "1; so does a body that breaks off or breaks the protocol, after what arrived\n"
+            "of it.\n\n"
             "--all-pages GETs URL, then every page that the Link header's \"next\" link\n"
             "names, and prints the last page's head and the items of all pages as one compact\n"
             "JSON array with a line feed. The error stream gets \"pages: N\" and, when the\n"
             "first page's links give the page size (in the --per-page-param parameter),\n"
             "\", per page: M\". Each next link must name a page number (in the --page-param\n"
-            "parameter) past the one before. A page that fails, has a status of 400 or more,\n"
-            "is not a JSON array or breaks that rule ends the command with \"qmf: page N:\n"
-            "REASON\" and status 1, and nothing on the standard output."_s,
+            "parameter) past the one before, and the listing must have at most --max-pages\n"
+            "pages (1000). Credentials go only to pages of URL's scheme, host and port. A page\n"
+            "that fails, has a status of 400 or more, is not a JSON array, is larger than\n"
+            "64 MiB or breaks those rules ends the command with \"qmf: page N: REASON\" and\n"
+            "status 1, and nothing on the standard output."_s,
             run);
 }
 
@@ -363,7 +459,7 @@ void HttpCommand::tourSection(QTextStream &out)
            "--all-pages):\n";
     const std::optional<QList<HttpCommand::Page>> pages
             = allPages(client, server.url(u"/pages"_s), QVariantMap {{u"per_page"_s, 10}}, false,
-                       u"page"_s, u"per_page"_s, &error);
+                       u"page"_s, u"per_page"_s, defaultMaxPages, &error);
     if (!pages) {
         out << "    qmf: " << error << "\n";
         return;
