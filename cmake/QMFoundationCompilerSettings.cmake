@@ -34,3 +34,27 @@ endif()
 function(qmf_apply_compiler_settings target)
     target_link_libraries(${target} PRIVATE $<BUILD_INTERFACE:qmf_compiler_settings>)
 endfunction()
+
+# Most of a file's compile time is spent in Qt's and the standard library's headers, the same few
+# in nearly every file. Targets with many files precompile them once (about a quarter of the build
+# time). The fuzz preset builds the libraries without, which keeps every file including what it
+# uses instead of relying on the precompiled set.
+set(QMF_PRECOMPILED_HEADERS
+    <QByteArray> <QDateTime> <QHash> <QList> <QMap> <QObject> <QString> <QStringList> <QUrl>
+    <QVariant> <QVariantMap>
+    <algorithm> <atomic> <functional> <memory> <mutex> <optional> <string> <utility> <vector>)
+
+# qmf_precompile_headers(<target> [TESTS]): precompiles the common headers for <target>, and
+# GoogleTest's too for TESTS. Targets of a few files gain nothing: building the header costs as
+# much as several files.
+function(qmf_precompile_headers target)
+    cmake_parse_arguments(ARG "TESTS" "" "" ${ARGN})
+    if(NOT QMF_PRECOMPILE_HEADERS)
+        return()
+    endif()
+    set(headers ${QMF_PRECOMPILED_HEADERS})
+    if(ARG_TESTS)
+        list(APPEND headers <gtest/gtest.h>)
+    endif()
+    target_precompile_headers(${target} PRIVATE ${headers})
+endfunction()
