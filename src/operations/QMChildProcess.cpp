@@ -183,12 +183,12 @@ std::optional<QMChildProcess::Failure> QMChildProcess::start(const Launch &launc
     OwnedDescriptor feeding;
     switch (launch.input.kind()) {
     case QMCommandInput::Kind::NullDevice:
-        childInput = OwnedDescriptor(aboveStandardStreams(::open("/dev/null", O_RDONLY | O_CLOEXEC)));
+        childInput
+                = OwnedDescriptor(aboveStandardStreams(::open("/dev/null", O_RDONLY | O_CLOEXEC)));
         break;
     case QMCommandInput::Kind::File:
-        childInput = OwnedDescriptor(aboveStandardStreams(
-                ::open(QFile::encodeName(launch.input.filePath()).constData(),
-                       O_RDONLY | O_CLOEXEC)));
+        childInput = OwnedDescriptor(aboveStandardStreams(::open(
+                QFile::encodeName(launch.input.filePath()).constData(), O_RDONLY | O_CLOEXEC)));
         break;
     case QMCommandInput::Kind::FileDescriptor:
         // A private duplicate: the caller's own number may be 0, which the child's set-up
@@ -298,8 +298,8 @@ void QMChildProcess::feedInput()
     sigset_t previousMask;
     pthread_sigmask(SIG_BLOCK, &pipeSignal, &previousMask);
     const qsizetype size = std::min(m_inputBytes.size() - m_inputWritten, ChunkSize);
-    const ssize_t written = ::write(m_input, m_inputBytes.constData() + m_inputWritten,
-                                    std::size_t(size));
+    const ssize_t written
+            = ::write(m_input, m_inputBytes.constData() + m_inputWritten, std::size_t(size));
     const int writeError = errno;
     if (written < 0 && writeError == EPIPE && !wasPending) {
         const timespec now {0, 0};

@@ -606,8 +606,12 @@ void QMCommandOperation::execute()
     reading.chunk = [&](Stream stream, QByteArray chunk) {
         d->handOver(weakSelf, flow, stream, std::move(chunk));
     };
-    reading.throttled = [&] { return flow->isThrottled(); };
-    reading.cancelled = [this] { return isCancelled(); };
+    reading.throttled = [&] {
+        return flow->isThrottled();
+    };
+    reading.cancelled = [this] {
+        return isCancelled();
+    };
     reading.wakeDescriptor = flow->wakeDescriptor();
     const QMChildProcess::Termination termination = child.read(reading);
 

@@ -105,9 +105,9 @@ public:
 /// worker, or the caller of start()). Each chunk is handed, in arrival order, to the
 /// operation's own serial file-handle queue, which appends it to the collected bytes and
 /// reports it. When the pipes have ended, the operation's own serial task-notification queue
-/// waits for those reports and only then sets the result data and the exit code. The operation must be owned by a `std::shared_ptr` (the factories
-/// make one); the queues' work holds it weakly. The delegate is held weakly too. Every member
-/// may be called from any thread.
+/// waits for those reports and only then sets the result data and the exit code. The operation must
+/// be owned by a `std::shared_ptr` (the factories make one); the queues' work holds it weakly. The
+/// delegate is held weakly too. Every member may be called from any thread.
 class QMF_CORE_EXPORT QMCommandOperation : public QMOperation, public QMObjectDescribing
 {
 public:

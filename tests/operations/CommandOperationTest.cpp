@@ -157,7 +157,12 @@ TEST(CommandOperationTest, CollectsOutputAndExitStatus)
             {"both streams", u"printf out; printf err >&2; printf put"_s, {}, "output", "err", 0},
             {"exit status", u"printf 'a\\n'; exit 3"_s, {}, "a\n", "", 3},
             // Ended by a signal: the signal's number.
-            {"signal", u"kill -TERM $$"_s, {}, "", "", 15,
+            {"signal",
+             u"kill -TERM $$"_s,
+             {},
+             "",
+             "",
+             15,
              QMCommandOperation::TerminationReason::UncaughtSignal},
             {"exit status that looks like a signal", u"exit 15"_s, {}, "", "", 15},
             {"working directory", u"pwd -P"_s, canonical, canonical.toUtf8() + "\n", "", 0},
@@ -206,8 +211,8 @@ TEST(CommandOperationTest, ReportsProgramsThatCannotStartWithTheSystemsReason)
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write("\x01\x02 not a program\n");
     }
-    ASSERT_TRUE(QFile::setPermissions(garbage, QFile::ReadOwner | QFile::WriteOwner
-                                                       | QFile::ExeOwner));
+    ASSERT_TRUE(
+            QFile::setPermissions(garbage, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     // High enough that nothing opened meanwhile takes the number.
     const int closedDescriptor = 1000;
     ASSERT_EQ(::fcntl(closedDescriptor, F_GETFD), -1);
@@ -226,24 +231,58 @@ TEST(CommandOperationTest, ReportsProgramsThatCannotStartWithTheSystemsReason)
         int systemError;
     } cases[] = {
             // The program: missing (127 in a shell), there and not runnable (126).
-            {"no such program", u"/nonexistent/program"_s, {}, {}, program,
-             u"cannot launch /nonexistent/program"_s, ENOENT},
-            {"not in PATH", u"qmf-no-such-program"_s, {}, {}, program,
-             u"cannot launch qmf-no-such-program"_s, ENOENT},
-            {"a directory", directory.path(), {}, {}, program,
-             u"cannot launch "_s + directory.path(), EISDIR},
+            {"no such program",
+             u"/nonexistent/program"_s,
+             {},
+             {},
+             program,
+             u"cannot launch /nonexistent/program"_s,
+             ENOENT},
+            {"not in PATH",
+             u"qmf-no-such-program"_s,
+             {},
+             {},
+             program,
+             u"cannot launch qmf-no-such-program"_s,
+             ENOENT},
+            {"a directory",
+             directory.path(),
+             {},
+             {},
+             program,
+             u"cannot launch "_s + directory.path(),
+             EISDIR},
             {"not executable", readable, {}, {}, program, u"cannot launch "_s + readable, EACCES},
             {"not a program", garbage, {}, {}, program, u"cannot launch "_s + garbage, ENOEXEC},
             // What the child would start with.
-            {"no such working directory", shell, u"/nonexistent/dir"_s, {}, workingDirectory,
-             u"cannot enter /nonexistent/dir"_s, ENOENT},
-            {"working directory is a file", shell, readable, {}, workingDirectory,
-             u"cannot enter "_s + readable, ENOTDIR},
-            {"missing input file", shell, {}, QMCommandInput::fromFile(u"/nonexistent/input"_s),
-             input, u"cannot open /nonexistent/input"_s, ENOENT},
-            {"closed input descriptor", shell, {},
-             QMCommandInput::fromFileDescriptor(closedDescriptor), input,
-             u"cannot use descriptor %1 as standard input"_s.arg(closedDescriptor), EBADF},
+            {"no such working directory",
+             shell,
+             u"/nonexistent/dir"_s,
+             {},
+             workingDirectory,
+             u"cannot enter /nonexistent/dir"_s,
+             ENOENT},
+            {"working directory is a file",
+             shell,
+             readable,
+             {},
+             workingDirectory,
+             u"cannot enter "_s + readable,
+             ENOTDIR},
+            {"missing input file",
+             shell,
+             {},
+             QMCommandInput::fromFile(u"/nonexistent/input"_s),
+             input,
+             u"cannot open /nonexistent/input"_s,
+             ENOENT},
+            {"closed input descriptor",
+             shell,
+             {},
+             QMCommandInput::fromFileDescriptor(closedDescriptor),
+             input,
+             u"cannot use descriptor %1 as standard input"_s.arg(closedDescriptor),
+             EBADF},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -529,8 +568,8 @@ TEST(CommandOperationTest, KeepsAsMuchOutputAsAsked)
     }
 
     // A tail of a stream much longer than it, cut back several times on the way.
-    const auto command = QMCommandOperation::commandWithLaunchPath(
-            u"/usr/bin/seq"_s, {u"100000"_s});
+    const auto command
+            = QMCommandOperation::commandWithLaunchPath(u"/usr/bin/seq"_s, {u"100000"_s});
     command->setRetainedOutputLimit(13);
     command->start();
     EXPECT_EQ(command->standardOutputData(), "99999\n100000\n");
@@ -575,8 +614,8 @@ TEST(CommandOperationTest, ExceptionsOfDelegatesGoToTheUncaughtExceptionHandler)
     const auto delegate = std::make_shared<ThrowingDelegate>();
     const auto command = shellCommand(u"printf x"_s, delegate);
     command->start();
-    const auto failing = QMCommandOperation::commandWithLaunchPath(u"/nonexistent/program"_s, {},
-                                                                   delegate);
+    const auto failing
+            = QMCommandOperation::commandWithLaunchPath(u"/nonexistent/program"_s, {}, delegate);
     failing->start();
     QMUncaughtExceptions::setHandler({});
 

@@ -193,6 +193,20 @@ TEST(QmfRunTest, OneCtrlCReachesTheProgramOnce)
     EXPECT_EQ(received.count("INT"), 2) << received.toStdString();
 }
 
+// What root may do (the tests run as root), a user may not: a directory that the user may not
+// enter is named with the reason.
+TEST(QmfRunTest, SaysWhyAUserCannotEnterTheDirectory)
+{
+    QTemporaryDir directory; // only its owner may enter it
+    ASSERT_TRUE(directory.isValid());
+    const auto [output, status] = runQmfProgram(
+            u"setpriv --reuid=65534 --regid=65534 --clear-groups \"$0\" run --cwd '%1' /bin/true "
+            "2>&1"_s.arg(directory.path()));
+    EXPECT_EQ(output,
+              u"qmf: cannot enter %1: Permission denied\n"_s.arg(directory.path()).toUtf8());
+    EXPECT_EQ(status, 126);
+}
+
 // qmf opens its standard streams on the null device when it is started without them, so that
 // nothing it opens itself takes their place: a program that it runs reads from and writes to
 // the null device there.
@@ -208,9 +222,8 @@ TEST(QmfRunTest, StartsWithClosedStandardStreams)
             {"no standard input", u"exec \"$0\" run /bin/readlink /proc/self/fd/0 <&-"_s,
              "/dev/null\n", 0},
             {"no standard output", u"exec \"$0\" run /bin/echo lost >&-"_s, "", 0},
-            {"no standard error",
-             u"\"$0\" run /nonexistent/program 2>&-; echo \"status $?\""_s, "status 127\n",
-             0},
+            {"no standard error", u"\"$0\" run /nonexistent/program 2>&-; echo \"status $?\""_s,
+             "status 127\n", 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
