@@ -3,7 +3,8 @@
 // that `head` copies from /dev/zero. The operation also keeps everything it received, as its
 // result data; the bare loop throws each chunk away, and a second bare loop keeps the bytes
 // too, to tell the cost of holding 512 MiB (fresh memory, page by page) from the cost of the
-// operation's threads and queues.
+// operation's threads and queues. A second operation keeps nothing (setRetainedOutputLimit(0)),
+// as a host that takes the output from its delegate does.
 
 #include "operations/QMCommandOperation.h"
 
@@ -33,20 +34,32 @@ public:
     qint64 bytes = 0;
 };
 
-void commandOperation(benchmark::State &state)
+void runCommandOperation(benchmark::State &state, qsizetype retainedOutputLimit)
 {
+    const qint64 kept = retainedOutputLimit == QMCommandOperation::RetainAllOutput ? Total : 0;
     for (auto _ : state) {
         const auto delegate = std::make_shared<CountingDelegate>();
         const auto command
                 = QMCommandOperation::commandWithLaunchPath(HeadPath, HeadArguments, delegate);
+        command->setRetainedOutputLimit(retainedOutputLimit);
         command->start();
         if (delegate->bytes != Total || command->exitCode() != 0
-            || command->standardOutputData()->size() != Total) {
+            || command->standardOutputData()->size() != kept) {
             state.SkipWithError("the operation did not deliver every byte");
             break;
         }
     }
     state.SetBytesProcessed(state.iterations() * Total);
+}
+
+void commandOperation(benchmark::State &state)
+{
+    runCommandOperation(state, QMCommandOperation::RetainAllOutput);
+}
+
+void commandOperationKeepingNothing(benchmark::State &state)
+{
+    runCommandOperation(state, 0);
 }
 
 // The plainest loop: start the program, take what it wrote until it has ended, give each chunk
@@ -97,5 +110,6 @@ void bareProcessKeepingBytes(benchmark::State &state)
 } // namespace
 
 BENCHMARK(commandOperation)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(commandOperationKeepingNothing)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(bareProcess)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(bareProcessKeepingBytes)->Unit(benchmark::kMillisecond)->UseRealTime();

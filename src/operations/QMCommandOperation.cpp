@@ -1,30 +1,43 @@
 #include "operations/QMCommandOperation.h"
 
 #include "errors/QMInternalInconsistencyException.h"
+#include "errors/QMUncaughtExceptions.h"
+#include "operations/QMChildProcess_p.h"
 #include "operations/QMOperationQueue.h"
 #include "operations/QMQueueManager.h"
 #include "text/QMStringDecoding.h"
 #include "text/QMUniqueIdentifier.h"
 
-#include <QProcess>
 #include <QProcessEnvironment>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 
-#include <fcntl.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+const QString QMCommandOperationLaunchErrorDomain = QStringLiteral("QMCommandOperationLaunch");
+const QString QMCommandOperationSystemErrorKey = QStringLiteral("QMCommandOperationSystemError");
+
 namespace {
 
-enum class Stream { Output, Error };
+using Stream = QMChildProcess::Stream;
 
-// How long the operation's thread waits at most before it looks again whether the child has
-// ended and then whether its end has been handled.
+// How long the operation's thread waits at most before it looks again whether the end of the
+// child has been handled.
 constexpr int WaitIntervalMilliseconds = 10;
+
+// How many bytes of output may wait for the file-handle queue before the pipes are read no
+// further: a delegate slower than the child holds the child up instead of filling memory.
+constexpr qint64 InFlightLimit = 1024 * 1024;
+// What a chunk waiting on the queue costs besides its bytes (the block, the queue's entry), so
+// that a flood of one-byte chunks is bounded too.
+constexpr qint64 ChunkOverhead = 256;
 
 // Set by the task-notification queue once the end of the child has been handled completely;
 // waited for by the operation's thread. Shared with the queue's block so that the block can
@@ -54,11 +67,43 @@ private:
     bool m_terminated = false;
 };
 
-// Through syscall(): glibc 2.36 declares its wrappers without C linkage for C++.
-int openProcessDescriptor(pid_t pid)
+// The chunks read and not yet appended and reported, shared with the blocks that append them.
+// The reading thread waits on the eventfd while too much is in flight, and when cancel() may
+// end its reading.
+class Flow
 {
-    return int(::syscall(SYS_pidfd_open, pid, 0));
-}
+public:
+    Flow()
+        : m_wakeDescriptor(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+    { }
+    ~Flow()
+    {
+        if (m_wakeDescriptor >= 0)
+            ::close(m_wakeDescriptor);
+    }
+    Flow(const Flow &) = delete;
+    Flow &operator=(const Flow &) = delete;
+
+    int wakeDescriptor() const { return m_wakeDescriptor; }
+    void wake() const
+    {
+        const quint64 one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(m_wakeDescriptor, &one, sizeof one);
+    }
+    bool isThrottled() const { return m_inFlight.load() >= InFlightLimit; }
+    void add(qsizetype size) { m_inFlight.fetch_add(ChunkOverhead + size); }
+    void remove(qsizetype size)
+    {
+        const qint64 cost = ChunkOverhead + size;
+        const qint64 before = m_inFlight.fetch_sub(cost);
+        if (before >= InFlightLimit && before - cost < InFlightLimit)
+            wake();
+    }
+
+private:
+    const int m_wakeDescriptor;
+    std::atomic<qint64> m_inFlight {0};
+};
 
 void sendSignal(int processDescriptor, int signal)
 {
@@ -94,17 +139,17 @@ class QMCommandOperation::Private
 {
 public:
     // The operation's thread: the streams of the child, read where the QProcess lives.
-    void handOver(const std::weak_ptr<QMCommandOperation> &weakSelf, Stream stream,
-                  QByteArray chunk);
+    void handOver(const std::weak_ptr<QMCommandOperation> &weakSelf,
+                  const std::shared_ptr<Flow> &flow, Stream stream, QByteArray chunk);
     // File-handle queue.
     static void append(QMCommandOperation &self, Stream stream, const QByteArray &chunk);
     // Task-notification queue.
-    void taskDidTerminate(const std::weak_ptr<QMCommandOperation> &weakSelf,
-                          const QByteArray &outputRest, const QByteArray &errorRest, qint64 status);
+    void taskDidTerminate(const QMChildProcess::Termination &termination);
     // The operation's thread.
-    static void taskDidFailToLaunch(QMCommandOperation &self);
+    static void taskDidFailToLaunch(QMCommandOperation &self, const QMChildProcess::Launch &launch,
+                                    const QMChildProcess::Failure &failure);
 
-    void registerChild(qint64 pid);
+    void registerChild(pid_t pid, int processDescriptor, const std::shared_ptr<Flow> &flow);
     void unregisterChild();
 
     mutable std::mutex mutex; // every field down to exitCode
@@ -120,6 +165,8 @@ public:
     std::optional<QByteArray> standardOutputData;
     std::optional<QByteArray> standardErrorData;
     qint64 exitCode = 0;
+    TerminationReason terminationReason = TerminationReason::Exit;
+    qsizetype retainedOutputLimit = RetainAllOutput;
 
     const std::shared_ptr<QMOperationQueue> taskNotificationQueue
             = QMMakeFoundationSerialQueue(QStringLiteral("TaskOperation.NSTaskNotificationQueue"));
@@ -132,83 +179,122 @@ public:
     std::mutex childMutex;
     bool childRunning = false;
     pid_t childPid = 0;
-    int childDescriptor = -1;
+    int childDescriptor = -1; // owned by the QMChildProcess, open until after unregisterChild()
+    std::shared_ptr<Flow> childFlow;
 };
 
 void QMCommandOperation::Private::handOver(const std::weak_ptr<QMCommandOperation> &weakSelf,
-                                           Stream stream, QByteArray chunk)
+                                           const std::shared_ptr<Flow> &flow, Stream stream,
+                                           QByteArray chunk)
 {
     if (chunk.isEmpty())
         return;
-    fileHandleQueue->performBlock([weakSelf, stream, chunk = std::move(chunk)] {
+    const qsizetype size = chunk.size();
+    flow->add(size);
+    fileHandleQueue->performBlock([weakSelf, flow, stream, size, chunk = std::move(chunk)] {
         if (const std::shared_ptr<QMCommandOperation> self = weakSelf.lock())
             append(*self, stream, chunk);
+        flow->remove(size);
     });
 }
 
 void QMCommandOperation::Private::append(QMCommandOperation &self, Stream stream,
                                          const QByteArray &chunk)
 {
-    if (chunk.isEmpty())
-        return;
     {
         std::lock_guard lock(self.d->mutex);
         QByteArray &buffer = stream == Stream::Output ? self.d->standardOutputBuffer
                                                       : self.d->standardErrorBuffer;
-        // Doubling through reserve() lets the allocator move large buffers without copying
-        // them (mremap); append() alone grows in a way that copies every byte several times
-        // over, into fresh memory each time.
-        if (buffer.size() + chunk.size() > buffer.capacity())
-            buffer.reserve(std::max(2 * buffer.capacity(), buffer.size() + chunk.size()));
-        buffer.append(chunk);
+        const qsizetype limit = self.d->retainedOutputLimit;
+        if (limit == RetainAllOutput) {
+            // Doubling through reserve() lets the allocator move large buffers without copying
+            // them (mremap); append() alone grows in a way that copies every byte several times
+            // over, into fresh memory each time.
+            if (buffer.size() + chunk.size() > buffer.capacity())
+                buffer.reserve(std::max(2 * buffer.capacity(), buffer.size() + chunk.size()));
+            buffer.append(chunk);
+        } else if (limit > 0) {
+            buffer.append(chunk.right(limit));
+            // Cut back to the limit only once the buffer holds twice as much, so that each byte
+            // is moved at most once on average; the result data are cut exactly at the end.
+            if (buffer.size() > 2 * limit)
+                buffer.remove(0, buffer.size() - limit);
+        }
     }
-    if (stream == Stream::Output)
-        self.operationDidReceiveStandardOutputData(chunk);
-    else
-        self.operationDidReceiveStandardErrorData(chunk);
+    QMUncaughtExceptions::invokeGuarded("a command operation's output report", [&] {
+        if (stream == Stream::Output)
+            self.operationDidReceiveStandardOutputData(chunk);
+        else
+            self.operationDidReceiveStandardErrorData(chunk);
+    });
 }
 
-void QMCommandOperation::Private::taskDidTerminate(
-        const std::weak_ptr<QMCommandOperation> &weakSelf, const QByteArray &outputRest,
-        const QByteArray &errorRest, qint64 status)
+void QMCommandOperation::Private::taskDidTerminate(const QMChildProcess::Termination &termination)
 {
-    // Every chunk handed over while the child ran is appended and reported first; the queue is
-    // serial, so a block added now runs after them.
-    fileHandleQueue->performBlockAndWait([] {});
-    const auto handOverRest = [&](Stream stream, const QByteArray &rest) {
-        fileHandleQueue->performBlock([weakSelf, stream, rest] {
-            if (const std::shared_ptr<QMCommandOperation> self = weakSelf.lock())
-                append(*self, stream, rest);
-        });
-    };
-    handOverRest(Stream::Output, outputRest);
-    handOverRest(Stream::Error, errorRest);
+    // Every chunk handed over is appended and reported first; the queue is serial, so a block
+    // added now runs after them.
     fileHandleQueue->performBlockAndWait([] {});
 
     std::lock_guard lock(mutex);
     // The buffers start over empty, so moving them is the same as copying them.
     standardOutputData = std::exchange(standardOutputBuffer, QByteArray());
     standardErrorData = std::exchange(standardErrorBuffer, QByteArray());
-    exitCode = status;
+    if (retainedOutputLimit > 0) {
+        *standardOutputData = standardOutputData->right(retainedOutputLimit);
+        *standardErrorData = standardErrorData->right(retainedOutputLimit);
+    }
+    exitCode = termination.status;
+    terminationReason
+            = termination.bySignal ? TerminationReason::UncaughtSignal : TerminationReason::Exit;
 }
 
-void QMCommandOperation::Private::taskDidFailToLaunch(QMCommandOperation &self)
+void QMCommandOperation::Private::taskDidFailToLaunch(QMCommandOperation &self,
+                                                      const QMChildProcess::Launch &launch,
+                                                      const QMChildProcess::Failure &failure)
 {
+    using Step = QMChildProcess::Failure::Step;
+    QString description;
+    qint64 code = QMCommandOperationLaunchProgramError;
+    switch (failure.step) {
+    case Step::Program:
+    case Step::Resources:
+        description = QStringLiteral("cannot launch %1").arg(launch.launchPath);
+        break;
+    case Step::WorkingDirectory:
+        description = QStringLiteral("cannot enter %1").arg(launch.workingDirectory);
+        code = QMCommandOperationLaunchWorkingDirectoryError;
+        break;
+    case Step::StandardInput:
+        description = launch.input.kind() == QMCommandInput::Kind::File
+                ? QStringLiteral("cannot open %1").arg(launch.input.filePath())
+                : QStringLiteral("cannot use descriptor %1 as standard input")
+                          .arg(launch.input.fileDescriptor());
+        code = QMCommandOperationLaunchStandardInputError;
+        break;
+    }
+    self.setError(QMError(QMCommandOperationLaunchErrorDomain, code,
+                          {{QMLocalizedDescriptionKey, description},
+                           {QMLocalizedFailureReasonErrorKey,
+                            QString::fromUtf8(::strerrordesc_np(failure.error))},
+                           {QMCommandOperationSystemErrorKey, failure.error}}));
     {
         std::lock_guard lock(self.d->mutex);
         self.d->exitCode = -1;
     }
-    self.commandDidFailToLaunch();
-    if (const DelegatePointer delegate = self.delegate())
-        delegate->commandDidFailToLaunch(self);
+    QMUncaughtExceptions::invokeGuarded("a command operation's launch-failure report", [&] {
+        self.commandDidFailToLaunch();
+        if (const DelegatePointer delegate = self.delegate())
+            delegate->commandDidFailToLaunch(self);
+    });
 }
 
-void QMCommandOperation::Private::registerChild(qint64 pid)
+void QMCommandOperation::Private::registerChild(pid_t pid, int processDescriptor,
+                                                const std::shared_ptr<Flow> &flow)
 {
     std::lock_guard lock(childMutex);
-    childPid = pid_t(pid);
-    // The child cannot have been reaped yet: only this thread's QProcess reaps it, later.
-    childDescriptor = openProcessDescriptor(childPid);
+    childPid = pid;
+    childDescriptor = processDescriptor;
+    childFlow = flow;
     childRunning = true;
 }
 
@@ -216,9 +302,9 @@ void QMCommandOperation::Private::unregisterChild()
 {
     std::lock_guard lock(childMutex);
     childRunning = false;
-    if (childDescriptor >= 0)
-        ::close(childDescriptor);
+    childPid = 0;
     childDescriptor = -1;
+    childFlow.reset();
 }
 
 QMCommandOperation::QMCommandOperation(const QString &launchPath, const QString &workingDirectory,
@@ -402,6 +488,31 @@ qint64 QMCommandOperation::exitCode() const
     return d->exitCode;
 }
 
+QMCommandOperation::TerminationReason QMCommandOperation::terminationReason() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->terminationReason;
+}
+
+qint64 QMCommandOperation::processIdentifier() const
+{
+    std::lock_guard lock(d->childMutex);
+    return d->childPid;
+}
+
+qsizetype QMCommandOperation::retainedOutputLimit() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->retainedOutputLimit;
+}
+
+void QMCommandOperation::setRetainedOutputLimit(qsizetype bytes)
+{
+    QMParameterAssert(bytes >= RetainAllOutput, "bytes >= -1");
+    std::lock_guard lock(d->mutex);
+    d->retainedOutputLimit = bytes;
+}
+
 QString QMCommandOperation::commandCall() const
 {
     std::lock_guard lock(d->mutex);
@@ -468,132 +579,82 @@ void QMCommandOperation::execute()
 {
     const std::weak_ptr<QMCommandOperation> weakSelf
             = std::static_pointer_cast<QMCommandOperation>(shared_from_this());
-    QString launchPath;
-    QString workingDirectory;
-    QStringList arguments;
-    std::optional<Environment> environment;
-    QMCommandInput input;
+    QMChildProcess::Launch launch;
     {
         std::lock_guard lock(d->mutex);
-        launchPath = d->launchPath;
-        workingDirectory = d->workingDirectory;
-        arguments = d->arguments;
-        environment = d->environment;
-        input = d->standardInput;
+        launch = {d->launchPath, d->workingDirectory, d->arguments, d->environment,
+                  d->standardInput};
     }
 
-    // Created, read and destroyed on this thread only: QProcess is not thread-safe. Its wait
-    // functions poll the pipes themselves, so this works on any thread, with or without an
-    // event loop or a QCoreApplication.
-    QProcess process;
-    process.setProgram(launchPath);
-    process.setArguments(arguments);
-    if (!workingDirectory.isNull())
-        process.setWorkingDirectory(workingDirectory);
-    if (environment) {
-        QProcessEnvironment processEnvironment;
-        for (auto it = environment->cbegin(); it != environment->cend(); ++it)
-            processEnvironment.insert(it.key(), it.value());
-        process.setProcessEnvironment(processEnvironment);
-    }
-    // A private duplicate (above 2, closed on exec) of a descriptor handed in: the caller's own
-    // number may be 0, which the child's set-up overwrites before it can be duplicated there.
-    int inputDescriptor = -1;
-    switch (input.kind()) {
-    case QMCommandInput::Kind::NullDevice:
-        process.setStandardInputFile(QProcess::nullDevice());
-        break;
-    case QMCommandInput::Kind::File:
-        process.setStandardInputFile(input.filePath());
-        break;
-    case QMCommandInput::Kind::FileDescriptor:
-        inputDescriptor = ::fcntl(input.fileDescriptor(), F_DUPFD_CLOEXEC, 3);
-        if (inputDescriptor < 0) {
-            Private::taskDidFailToLaunch(*this);
-            return;
-        }
-        process.setStandardInputFile(QProcess::nullDevice());
-        // Runs in the child between fork and exec: async-signal-safe calls only.
-        process.setChildProcessModifier([inputDescriptor] {
-            if (::dup2(inputDescriptor, STDIN_FILENO) < 0)
-                ::_exit(127);
-        });
-        break;
-    case QMCommandInput::Kind::Data:
-        break; // a pipe, QProcess's default
-    }
-
-    const QMetaObject::Connection readabilityHandlers[] {
-            QObject::connect(&process, &QProcess::readyReadStandardOutput,
-                             [&] {
-                                 d->handOver(weakSelf, Stream::Output,
-                                             process.readAllStandardOutput());
-                             }),
-            QObject::connect(&process, &QProcess::readyReadStandardError, [&] {
-                d->handOver(weakSelf, Stream::Error, process.readAllStandardError());
-            })};
-    const auto unregisterReadabilityHandlers = [&] {
-        for (const QMetaObject::Connection &handler : readabilityHandlers)
-            QObject::disconnect(handler);
-    };
-
-    process.start(QIODevice::ReadWrite);
-    const bool launched = process.waitForStarted(-1);
-    if (inputDescriptor >= 0)
-        ::close(inputDescriptor);
-    if (!launched) {
-        unregisterReadabilityHandlers();
-        Private::taskDidFailToLaunch(*this);
+    const auto flow = std::make_shared<Flow>();
+    QMChildProcess child;
+    std::optional<QMChildProcess::Failure> failure;
+    if (flow->wakeDescriptor() < 0)
+        failure = QMChildProcess::Failure {QMChildProcess::Failure::Step::Resources, errno};
+    else
+        failure = child.start(launch);
+    if (failure) {
+        Private::taskDidFailToLaunch(*this, launch, *failure);
         return;
     }
-    d->registerChild(process.processId());
-    if (input.kind() == QMCommandInput::Kind::Data) {
-        process.write(input.bytes());
-        process.closeWriteChannel();
-    }
+    d->registerChild(child.processIdentifier(), child.processDescriptor(), flow);
+    // Before the child's pidfd closes, also when an exception leaves here.
+    const std::unique_ptr<Private, void (*)(Private *)> unregister(
+            d.get(), [](Private *d) { d->unregisterChild(); });
 
-    // Each wait reads what arrives on both pipes (the handlers above hand it over) and writes
-    // pending standard input. Data still in the pipes when the child ends is read before
-    // QProcess reports the end.
-    while (process.state() != QProcess::NotRunning)
-        process.waitForFinished(WaitIntervalMilliseconds);
-    d->unregisterChild();
-    unregisterReadabilityHandlers();
-    const QByteArray outputRest = process.readAllStandardOutput();
-    const QByteArray errorRest = process.readAllStandardError();
-    // For a child ended by a signal QProcess gives the signal's number.
-    const qint64 status = process.exitCode();
+    QMChildProcess::Reading reading;
+    reading.chunk = [&](Stream stream, QByteArray chunk) {
+        d->handOver(weakSelf, flow, stream, std::move(chunk));
+    };
+    reading.throttled = [&] {
+        return flow->isThrottled();
+    };
+    reading.cancelled = [this] {
+        return isCancelled();
+    };
+    reading.wakeDescriptor = flow->wakeDescriptor();
+    const QMChildProcess::Termination termination = child.read(reading);
 
-    d->taskNotificationQueue->performBlock(
-            [weakSelf, outputRest, errorRest, status, termination = d->termination] {
-                if (const std::shared_ptr<QMCommandOperation> self = weakSelf.lock())
-                    self->d->taskDidTerminate(weakSelf, outputRest, errorRest, status);
-                termination->set();
-            });
+    d->taskNotificationQueue->performBlock([weakSelf, termination, flag = d->termination] {
+        QMUncaughtExceptions::invokeGuarded("a command operation's termination", [&] {
+            if (const std::shared_ptr<QMCommandOperation> self = weakSelf.lock())
+                self->d->taskDidTerminate(termination);
+        });
+        flag->set();
+    });
     d->termination->wait();
 }
 
 void QMCommandOperation::operationWillExecute()
 {
-    commandWillExecute();
+    QMUncaughtExceptions::invokeGuarded("QMCommandOperation::commandWillExecute()",
+                                        [&] { commandWillExecute(); });
 }
 
 void QMCommandOperation::operationDidExecute()
 {
-    commandDidTerminate();
-    if (const DelegatePointer delegate = this->delegate())
-        delegate->commandDidTerminate(*this);
+    QMUncaughtExceptions::invokeGuarded("a command operation's termination report", [&] {
+        commandDidTerminate();
+        if (const DelegatePointer delegate = this->delegate())
+            delegate->commandDidTerminate(*this);
+    });
 }
 
 void QMCommandOperation::operationDidCancel()
 {
-    std::lock_guard lock(d->childMutex);
-    if (!d->childRunning)
-        return;
-    if (d->childDescriptor >= 0)
-        sendSignal(d->childDescriptor, SIGINT);
-    else
-        ::kill(d->childPid, SIGINT); // kernels without pidfds
+    std::shared_ptr<Flow> flow;
+    {
+        std::lock_guard lock(d->childMutex);
+        if (!d->childRunning)
+            return;
+        if (d->childDescriptor >= 0)
+            sendSignal(d->childDescriptor, SIGINT);
+        else
+            ::kill(d->childPid, SIGINT); // kernels without pidfds
+        flow = d->childFlow;
+    }
+    // The reading may be waiting for a process that the child left holding its pipes.
+    flow->wake();
 }
 
 void QMCommandOperation::operationDidReceiveStandardOutputData(const QByteArray &data)

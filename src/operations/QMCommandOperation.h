@@ -16,6 +16,24 @@
 
 class QMCommandOperation;
 
+/// The domain of the error() that a command operation records when its program cannot be
+/// started ("QMCommandOperationLaunch"). The codes below say what could not be used; the
+/// localized description names it ("cannot launch /usr/bin/x", "cannot enter /srv/build",
+/// "cannot open /tmp/input"), the localized failure reason is the system's text for the errno
+/// ("No such file or directory", "Permission denied"), and the errno itself is under
+/// QMCommandOperationSystemErrorKey (an int).
+QMF_CORE_EXPORT extern const QString QMCommandOperationLaunchErrorDomain;
+QMF_CORE_EXPORT extern const QString QMCommandOperationSystemErrorKey;
+enum QMCommandOperationLaunchErrorCode : qint64 {
+    /// The program is not there (ENOENT), or is there and cannot be run: not executable or a
+    /// directory (EACCES, EISDIR), not a program (ENOEXEC), and so on.
+    QMCommandOperationLaunchProgramError = 1,
+    /// The working directory does not exist, is no directory or may not be entered.
+    QMCommandOperationLaunchWorkingDirectoryError = 2,
+    /// The standard input's file cannot be opened or its descriptor is not open.
+    QMCommandOperationLaunchStandardInputError = 3,
+};
+
 /// Receives the output and the end of a command operation. Every function is optional; the
 /// defaults do nothing.
 class QMF_CORE_EXPORT QMCommandOperationDelegate
@@ -43,15 +61,34 @@ public:
 ///
 /// Configure it before it starts (the setters are not meant for a running operation), then add
 /// it to a QMOperationQueue or call start(). execute() launches the child and keeps the
-/// operation executing until the child has ended and every chunk has been reported; then
-/// standardOutputData(), standardErrorData() and exitCode() hold the results. A non-zero exit
-/// status is not a failure of the operation: read exitCode(). The output is not split into
-/// lines; QMSeparator does that on the collected bytes. What is still in the pipes when the
-/// program ends is collected; what a process that it left running writes afterwards is not.
+/// operation executing until the child has ended, both of its pipes have reached their end and
+/// every chunk has been reported; then standardOutputData(), standardErrorData() and
+/// exitCode() hold the results. A non-zero exit status is not a failure of the operation: read
+/// exitCode(). The output is not split into lines; QMSeparator does that on the collected bytes.
 ///
-/// A program that cannot be started (no such file, not executable, a standard input that
-/// cannot be opened) gives exitCode() -1 and no result data, then commandDidFailToLaunch() and
-/// commandDidTerminate(). A launch path without a "/" is looked up in the PATH of this process.
+/// Reading to the end: as a shell reads a pipeline, the pipes are read until every process
+/// that holds them has closed them, so what a process that the child left running writes after
+/// the child's end is collected too, and the operation stays executing until that process
+/// closes them or ends. cancel() bounds this: once the child has ended, a cancelled operation
+/// takes what the pipes hold at that moment and closes them (a writer still there then gets
+/// SIGPIPE).
+///
+/// Memory: by default every byte is kept, for standardOutputData() and standardErrorData().
+/// A host that takes the output from the delegate as it comes sets retainedOutputLimit() to 0
+/// (keep nothing) or to the size of the tail it wants. Chunks that wait to be reported are
+/// bounded too: while about 1 MiB waits for a slow delegate, the pipes are not read and the
+/// child waits, as it would for a slow reader in a pipeline.
+///
+/// A program that cannot be started (no such file, not executable, a working directory that
+/// cannot be entered, a standard input that cannot be opened) gives exitCode() -1 and no result
+/// data, records an error() of QMCommandOperationLaunchErrorDomain with the system's reason,
+/// then calls commandDidFailToLaunch() and commandDidTerminate(). A launch path without a "/"
+/// is looked up in the PATH of this process, as execvp() does.
+///
+/// The child gets the environment, the working directory and the standard input set here, its
+/// standard output and standard error on pipes of the operation, no other descriptor of this
+/// process that is close-on-exec, no blocked signal and SIGPIPE at its default. It stays in this
+/// process's process group (so a terminal's Ctrl-C reaches it as well).
 ///
 /// cancel() interrupts the child with SIGINT while it runs. The child's end is then collected
 /// as usual (output and exitCode()), but the operation, being cancelled, skips
@@ -60,20 +97,28 @@ public:
 /// that comes after the last check before the launch but before the child runs does not stop
 /// it.
 ///
-/// Threads: the child is run and its pipes are read on the operation's thread (a queue's worker,
-/// or the caller of start()). Each chunk is handed, in arrival order, to the operation's own
-/// serial file-handle queue, which appends it to the collected bytes and reports it. When the
-/// child has ended, the operation's own serial task-notification queue waits for those reports,
-/// hands the last bytes to the file-handle queue, waits again, and only then sets the result
-/// data and the exit code. The operation must be owned by a `std::shared_ptr` (the factories
-/// make one); the queues' work holds it weakly. The delegate is held weakly too. Every member
-/// may be called from any thread.
+/// Delegate messages and the hooks for subclasses run inside
+/// QMUncaughtExceptions::invokeGuarded(): an exception they throw goes to the uncaught-exception
+/// handler, and the operation goes on as if they had returned.
+///
+/// Threads: the child is started and its pipes are read on the operation's thread (a queue's
+/// worker, or the caller of start()). Each chunk is handed, in arrival order, to the
+/// operation's own serial file-handle queue, which appends it to the collected bytes and
+/// reports it. When the pipes have ended, the operation's own serial task-notification queue
+/// waits for those reports and only then sets the result data and the exit code. The operation must
+/// be owned by a `std::shared_ptr` (the factories make one); the queues' work holds it weakly. The
+/// delegate is held weakly too. Every member may be called from any thread.
 class QMF_CORE_EXPORT QMCommandOperation : public QMOperation, public QMObjectDescribing
 {
 public:
     /// Variable name to value.
     using Environment = QMap<QString, QString>;
     using DelegatePointer = std::shared_ptr<QMCommandOperationDelegate>;
+    /// How the child ended: exitCode() is its exit status, or the number of the signal that
+    /// ended it.
+    enum class TerminationReason { Exit, UncaughtSignal };
+    /// retainedOutputLimit() that keeps every byte.
+    static constexpr qsizetype RetainAllOutput = -1;
 
     /// Throws QMInternalInconsistencyException "Invalid parameter not satisfying: launchPath !=
     /// nil" when `launchPath` is null. A null `workingDirectory` keeps this process's one. The
@@ -130,14 +175,27 @@ public:
     DelegatePointer delegate() const;
     void setDelegate(const DelegatePointer &delegate);
 
-    /// Every byte of standard output, set once the child has ended and everything has been
-    /// reported; std::nullopt before that and after a launch failure.
+    /// Every byte of standard output (or the part retainedOutputLimit() keeps), set once the
+    /// child has ended and everything has been reported; std::nullopt before that and after a
+    /// launch failure.
     std::optional<QByteArray> standardOutputData() const;
     /// The same for standard error.
     std::optional<QByteArray> standardErrorData() const;
     /// The exit status; for a child ended by a signal, the signal's number; -1 when the program
-    /// could not be started; 0 before the end.
+    /// could not be started, or when its status was lost (a host that ignores SIGCHLD lets the
+    /// system reap children); 0 before the end.
     qint64 exitCode() const;
+    /// Whether exitCode() is an exit status or a signal's number; Exit until the end.
+    TerminationReason terminationReason() const;
+    /// The child's process id from its start until its output has been read, else 0.
+    qint64 processIdentifier() const;
+
+    /// How much of each stream standardOutputData() and standardErrorData() keep:
+    /// RetainAllOutput (the default) keeps everything, 0 nothing (they are empty at the end),
+    /// n the last n bytes. The delegate is told of every chunk either way. Throws "Invalid
+    /// parameter not satisfying: bytes >= -1" for other negative values.
+    qsizetype retainedOutputLimit() const;
+    void setRetainedOutputLimit(qsizetype bytes);
 
     /// The launch path, a blank and the arguments joined by blanks (ends in a blank when there
     /// are no arguments). Not quoted: for showing, not for a shell.

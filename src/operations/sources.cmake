@@ -12,6 +12,8 @@ set(QMF_OPERATIONS_SOURCES
     operations/QMBaseOperation.cpp
     operations/QMBaseOperation_p.h
     operations/QMBlockOperation.cpp
+    operations/QMChildProcess.cpp
+    operations/QMChildProcess_p.h
     operations/QMCommandOperation.cpp
     operations/QMOperation.cpp
     operations/QMOperationQueue.cpp

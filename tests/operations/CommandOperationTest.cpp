@@ -7,9 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include "errors/QMInternalInconsistencyException.h"
+#include "errors/QMUncaughtExceptions.h"
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+
+#include <cstring>
+#include <stdexcept>
 
 #include <chrono>
 #include <condition_variable>
@@ -84,15 +90,15 @@ public:
         std::lock_guard lock(m_mutex);
         return m_seen;
     }
-    /// Blocks until the standard output received so far contains `text`, or (with no text)
-    /// until a first chunk of either stream has been reported.
-    void waitForOutput(const QByteArray &text = {})
+    /// Blocks until the standard output received so far contains `text` (`times` times), or
+    /// (with no text) until a first chunk of either stream has been reported.
+    void waitForOutput(const QByteArray &text = {}, int times = 1)
     {
         std::unique_lock lock(m_mutex);
         // A bound only against a hang; what is waited for normally comes at once.
         ASSERT_TRUE(m_changed.wait_for(lock, std::chrono::minutes(1), [&] {
             return text.isEmpty() ? m_seen.outputChunks + m_seen.errorChunks > 0
-                                  : m_seen.output.contains(text);
+                                  : m_seen.output.count(text) >= times;
         }));
     }
 
@@ -145,12 +151,20 @@ TEST(CommandOperationTest, CollectsOutputAndExitStatus)
         QByteArray output;
         QByteArray error;
         qint64 exitCode;
+        QMCommandOperation::TerminationReason reason = QMCommandOperation::TerminationReason::Exit;
     } cases[] = {
             {"silent", u":"_s, {}, "", "", 0},
             {"both streams", u"printf out; printf err >&2; printf put"_s, {}, "output", "err", 0},
             {"exit status", u"printf 'a\\n'; exit 3"_s, {}, "a\n", "", 3},
             // Ended by a signal: the signal's number.
-            {"signal", u"kill -TERM $$"_s, {}, "", "", 15},
+            {"signal",
+             u"kill -TERM $$"_s,
+             {},
+             "",
+             "",
+             15,
+             QMCommandOperation::TerminationReason::UncaughtSignal},
+            {"exit status that looks like a signal", u"exit 15"_s, {}, "", "", 15},
             {"working directory", u"pwd -P"_s, canonical, canonical.toUtf8() + "\n", "", 0},
             {"binary output",
              u"printf '\\000\\377\\n\\000'"_s,
@@ -158,6 +172,12 @@ TEST(CommandOperationTest, CollectsOutputAndExitStatus)
              QByteArray("\0\xff\n\0", 4),
              "",
              0},
+            // What a process left running writes after the child's end is read too, as a
+            // shell's pipeline reads it: the child holds a FIFO open, so the process it left
+            // behind writes only once the child has gone.
+            {"output after the child's end",
+             u"rm -f fifo; mkfifo fifo; (read x <fifo; echo late) & exec 4>fifo; echo early"_s,
+             canonical, "early\nlate\n", "", 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -167,6 +187,8 @@ TEST(CommandOperationTest, CollectsOutputAndExitStatus)
         EXPECT_EQ(command->standardOutputData(), std::nullopt);
         command->start();
         EXPECT_EQ(command->exitCode(), c.exitCode);
+        EXPECT_EQ(command->terminationReason(), c.reason);
+        EXPECT_EQ(command->processIdentifier(), 0);
         EXPECT_EQ(delegate->seen().output, c.output);
         EXPECT_EQ(delegate->seen().error, c.error);
         // The "terminate" event below holds the result data to the streamed bytes; only
@@ -178,38 +200,111 @@ TEST(CommandOperationTest, CollectsOutputAndExitStatus)
     }
 }
 
-TEST(CommandOperationTest, ReportsProgramsThatCannotStart)
+TEST(CommandOperationTest, ReportsProgramsThatCannotStartWithTheSystemsReason)
 {
-    int pipeDescriptors[2];
-    ASSERT_EQ(::pipe2(pipeDescriptors, O_CLOEXEC), 0);
-    const int closedDescriptor = pipeDescriptors[0];
-    ::close(pipeDescriptors[0]);
-    ::close(pipeDescriptors[1]);
+    QTemporaryDir directory;
+    ASSERT_TRUE(directory.isValid());
+    const QString readable = directory.filePath(u"readable"_s);
+    const QString garbage = directory.filePath(u"garbage"_s);
+    for (const QString &path : {readable, garbage}) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("\x01\x02 not a program\n");
+    }
+    ASSERT_TRUE(
+            QFile::setPermissions(garbage, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    // High enough that nothing opened meanwhile takes the number.
+    const int closedDescriptor = 1000;
+    ASSERT_EQ(::fcntl(closedDescriptor, F_GETFD), -1);
+
+    const qint64 program = QMCommandOperationLaunchProgramError;
+    const qint64 workingDirectory = QMCommandOperationLaunchWorkingDirectoryError;
+    const qint64 input = QMCommandOperationLaunchStandardInputError;
     const struct
     {
         const char *name;
         QString launchPath;
+        QString workingDirectory;
         QMCommandInput input;
+        qint64 code;
+        QString description;
+        int systemError;
     } cases[] = {
-            {"no such program", u"/nonexistent/program"_s, {}},
-            {"missing input file", shell, QMCommandInput::fromFile(u"/nonexistent/input"_s)},
-            {"closed input descriptor", shell,
-             QMCommandInput::fromFileDescriptor(closedDescriptor)},
+            // The program: missing (127 in a shell), there and not runnable (126).
+            {"no such program",
+             u"/nonexistent/program"_s,
+             {},
+             {},
+             program,
+             u"cannot launch /nonexistent/program"_s,
+             ENOENT},
+            {"not in PATH",
+             u"qmf-no-such-program"_s,
+             {},
+             {},
+             program,
+             u"cannot launch qmf-no-such-program"_s,
+             ENOENT},
+            {"a directory",
+             directory.path(),
+             {},
+             {},
+             program,
+             u"cannot launch "_s + directory.path(),
+             EISDIR},
+            {"not executable", readable, {}, {}, program, u"cannot launch "_s + readable, EACCES},
+            {"not a program", garbage, {}, {}, program, u"cannot launch "_s + garbage, ENOEXEC},
+            // What the child would start with.
+            {"no such working directory",
+             shell,
+             u"/nonexistent/dir"_s,
+             {},
+             workingDirectory,
+             u"cannot enter /nonexistent/dir"_s,
+             ENOENT},
+            {"working directory is a file",
+             shell,
+             readable,
+             {},
+             workingDirectory,
+             u"cannot enter "_s + readable,
+             ENOTDIR},
+            {"missing input file",
+             shell,
+             {},
+             QMCommandInput::fromFile(u"/nonexistent/input"_s),
+             input,
+             u"cannot open /nonexistent/input"_s,
+             ENOENT},
+            {"closed input descriptor",
+             shell,
+             {},
+             QMCommandInput::fromFileDescriptor(closedDescriptor),
+             input,
+             u"cannot use descriptor %1 as standard input"_s.arg(closedDescriptor),
+             EBADF},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const auto delegate = std::make_shared<RecordingDelegate>();
-        const auto command = QMCommandOperation::commandWithLaunchPath(c.launchPath,
-                                                                       {u"-c"_s, u":"_s}, delegate);
+        const auto command = QMCommandOperation::commandWithLaunchPath(
+                c.launchPath, c.workingDirectory, {u"-c"_s, u":"_s}, delegate);
         command->setStandardInput(c.input);
         command->start();
         EXPECT_EQ(command->exitCode(), -1);
         EXPECT_EQ(command->standardOutputData(), std::nullopt);
         EXPECT_EQ(command->standardErrorData(), std::nullopt);
+        EXPECT_EQ(command->error(),
+                  QMError(QMCommandOperationLaunchErrorDomain, c.code,
+                          {{QMLocalizedDescriptionKey, c.description},
+                           {QMLocalizedFailureReasonErrorKey,
+                            QString::fromUtf8(::strerrordesc_np(c.systemError))},
+                           {QMCommandOperationSystemErrorKey, c.systemError}}));
         EXPECT_EQ(delegate->seen().events,
                   (QStringList {u"failToLaunch"_s, u"terminate without data"_s}));
     }
 
+    // The synchronous run gives the code alone.
     QMError error(u"untouched"_s, 1);
     EXPECT_FALSE(
             QMCommandOperation::runCommandWithLaunchPath(u"/nonexistent/program"_s, {}, &error));
@@ -410,6 +505,128 @@ TEST(CommandOperationTest, CancelInterruptsTheRunningChild)
     EXPECT_FALSE(QFile::exists(marker));
     EXPECT_EQ(early->standardOutputData(), std::nullopt);
     EXPECT_EQ(early->exitCode(), 0);
+}
+
+TEST(CommandOperationTest, CancelEndsTheReadingThatAProcessLeftBehindHoldsUp)
+{
+    QTemporaryDir directory;
+    ASSERT_TRUE(directory.isValid());
+    // The process left behind says its pid once the child has gone, then holds the pipes for
+    // good.
+    const auto delegate = std::make_shared<RecordingDelegate>();
+    const auto command = QMCommandOperation::commandWithLaunchPath(
+            shell, directory.path(),
+            {u"-c"_s,
+             u"mkfifo fifo; (read x <fifo; exec sh -c 'echo \"left $$\"; exec sleep 1000') & "
+             "exec 4>fifo; echo early"_s},
+            delegate);
+    const auto queue = QMOperationQueue::serialQueue();
+    queue->addOperation(command);
+    delegate->waitForOutput("\n", 2);
+    const QByteArray output = delegate->seen().output;
+    ASSERT_TRUE(output.startsWith("early\nleft ")) << output.toStdString();
+    const pid_t leftBehind = pid_t(output.mid(int(qstrlen("early\nleft "))).trimmed().toInt());
+    ASSERT_GT(leftBehind, 0);
+    EXPECT_TRUE(command->isExecuting()); // the pipes have not ended
+
+    command->cancel();
+    command->waitUntilFinished();
+    EXPECT_TRUE(command->isCancelled());
+    EXPECT_EQ(command->exitCode(), 0); // the child's own status
+    EXPECT_EQ(command->standardOutputData(), output);
+    EXPECT_EQ(::kill(leftBehind, SIGKILL), 0); // no longer anybody's child here
+}
+
+TEST(CommandOperationTest, KeepsAsMuchOutputAsAsked)
+{
+    const QString script = u"printf 0123456789; printf abcdefghij >&2; printf 0123456789"_s;
+    const struct
+    {
+        const char *name;
+        qsizetype limit;
+        QByteArray output;
+        QByteArray error;
+    } cases[] = {
+            {"everything", QMCommandOperation::RetainAllOutput, "01234567890123456789",
+             "abcdefghij"},
+            {"nothing", 0, "", ""},
+            {"a tail", 4, "6789", "ghij"},
+            {"a tail longer than the output", 15, "567890123456789", "abcdefghij"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto delegate = std::make_shared<RecordingDelegate>();
+        const auto command = shellCommand(script, delegate);
+        command->setRetainedOutputLimit(c.limit);
+        EXPECT_EQ(command->retainedOutputLimit(), c.limit);
+        command->start();
+        EXPECT_EQ(command->standardOutputData(), c.output);
+        EXPECT_EQ(command->standardErrorData(), c.error);
+        // The delegate hears of every byte either way.
+        EXPECT_EQ(delegate->seen().output, "01234567890123456789");
+        EXPECT_EQ(delegate->seen().error, "abcdefghij");
+    }
+
+    // A tail of a stream much longer than it, cut back several times on the way.
+    const auto command
+            = QMCommandOperation::commandWithLaunchPath(u"/usr/bin/seq"_s, {u"100000"_s});
+    command->setRetainedOutputLimit(13);
+    command->start();
+    EXPECT_EQ(command->standardOutputData(), "99999\n100000\n");
+
+    EXPECT_EQ(failureOf([&] { command->setRetainedOutputLimit(-2); }),
+              u"Invalid parameter not satisfying: bytes >= -1"_s);
+}
+
+TEST(CommandOperationTest, ExceptionsOfDelegatesGoToTheUncaughtExceptionHandler)
+{
+    class ThrowingDelegate : public RecordingDelegate
+    {
+    public:
+        void commandDidReceiveStandardOutputData(QMCommandOperation &command,
+                                                 const QByteArray &data) override
+        {
+            RecordingDelegate::commandDidReceiveStandardOutputData(command, data);
+            throw std::runtime_error("output");
+        }
+        void commandDidTerminate(QMCommandOperation &command) override
+        {
+            RecordingDelegate::commandDidTerminate(command);
+            throw std::runtime_error("terminate");
+        }
+        void commandDidFailToLaunch(QMCommandOperation &command) override
+        {
+            RecordingDelegate::commandDidFailToLaunch(command);
+            throw std::runtime_error("fail to launch");
+        }
+    };
+    std::mutex mutex;
+    QStringList caught;
+    QMUncaughtExceptions::setHandler([&](std::exception_ptr exception, const QString &where) {
+        try {
+            std::rethrow_exception(exception);
+        } catch (const std::exception &e) {
+            std::lock_guard lock(mutex);
+            caught.append(QString::fromUtf8(e.what()) + u" in "_s + where);
+        }
+    });
+
+    const auto delegate = std::make_shared<ThrowingDelegate>();
+    const auto command = shellCommand(u"printf x"_s, delegate);
+    command->start();
+    const auto failing
+            = QMCommandOperation::commandWithLaunchPath(u"/nonexistent/program"_s, {}, delegate);
+    failing->start();
+    QMUncaughtExceptions::setHandler({});
+
+    // The operation went on as if they had returned.
+    EXPECT_EQ(command->standardOutputData(), "x");
+    EXPECT_TRUE(command->isFinished());
+    EXPECT_EQ(caught,
+              (QStringList {u"output in a command operation's output report"_s,
+                            u"terminate in a command operation's termination report"_s,
+                            u"fail to launch in a command operation's launch-failure report"_s,
+                            u"terminate in a command operation's termination report"_s}));
 }
 
 TEST(CommandOperationTest, StreamsLargeInterleavedOutputCompletely)

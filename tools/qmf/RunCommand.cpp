@@ -6,8 +6,6 @@
 #include "operations/QMOperationQueue.h"
 #include "operations/QMSeparator.h"
 
-#include <QFileInfo>
-
 #include <atomic>
 #include <cerrno>
 
@@ -18,9 +16,16 @@
 
 namespace {
 
-// The status of a program interrupted before it could start, as a shell reports SIGINT.
-constexpr int InterruptedStatus = 128 + SIGINT;
+// As a shell reports them: a program ended by signal N exits with 128 + N (so a program
+// interrupted before it could start with 130), one that cannot be found with 127, one that is
+// there and cannot be run with 126.
+constexpr int SignalStatusBase = 128;
+constexpr int NotFoundStatus = 127;
+constexpr int CannotRunStatus = 126;
+// A SIGINT that some process sent to qmf, one that the terminal sent to its foreground process
+// group, and the end of the operation.
 constexpr char InterruptByte = 'i';
+constexpr char TerminalInterruptByte = 't';
 constexpr char FinishedByte = 'f';
 
 // The write end of the pipe that the SIGINT handler writes to; -1 outside a run.
@@ -33,16 +38,22 @@ void notify(char byte)
         const ssize_t written = ::write(descriptor, &byte, 1);
 }
 
-void onInterrupt(int)
+void onInterrupt(int, siginfo_t *info, void *)
 {
-    // Only async-signal-safe work here: the waiting thread turns the byte into cancel().
+    // Only async-signal-safe work here: the waiting thread decides what to do.
     const int savedErrno = errno;
-    notify(InterruptByte);
+    notify(info && info->si_code == SI_KERNEL ? TerminalInterruptByte : InterruptByte);
     errno = savedErrno;
 }
 
 // While it exists, SIGINT and the end of the operation both arrive as bytes on one pipe, so
 // that the thread that waits for the operation can also cancel it.
+//
+// One Ctrl-C must reach the program once: the terminal signals its whole foreground process
+// group, the program included when it shares qmf's group, so qmf passes on only what the
+// program did not get already. A SIGINT that qmf alone was sent (kill -INT) is passed on; one
+// sent to qmf's whole group by a process reaches the program twice, being indistinguishable
+// from the former.
 class Notifications
 {
 public:
@@ -51,11 +62,15 @@ public:
         if (::pipe2(m_pipe, O_CLOEXEC) != 0)
             return;
         notificationDescriptor.store(m_pipe[1]);
+        // A SIGINT that qmf was started to ignore (a background job of a script) stays ignored,
+        // for the program as well, as a shell would leave it.
+        if (::sigaction(SIGINT, nullptr, &m_previous) != 0 || m_previous.sa_handler == SIG_IGN)
+            return;
         struct sigaction action = {};
-        action.sa_handler = onInterrupt;
+        action.sa_sigaction = onInterrupt;
         sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        m_installed = ::sigaction(SIGINT, &action, &m_previous) == 0;
+        action.sa_flags = SA_RESTART | SA_SIGINFO;
+        m_installed = ::sigaction(SIGINT, &action, nullptr) == 0;
     }
     ~Notifications()
     {
@@ -85,7 +100,8 @@ public:
             char bytes[64];
             const ssize_t count = ::read(m_pipe[0], bytes, sizeof bytes);
             for (ssize_t i = 0; i < count; ++i) {
-                if (bytes[i] == InterruptByte)
+                if (bytes[i] == InterruptByte
+                    || (bytes[i] == TerminalInterruptByte && !terminalReachedProgram(command)))
                     command.cancel();
                 else if (bytes[i] == FinishedByte)
                     return;
@@ -94,6 +110,15 @@ public:
     }
 
 private:
+    // The terminal's SIGINT went to qmf's process group, which is the program's unless it
+    // made one of its own. Before the program runs and after it has ended (while what it left
+    // running still writes to its pipes), cancel() is what stops the operation.
+    static bool terminalReachedProgram(const QMCommandOperation &command)
+    {
+        const qint64 pid = command.processIdentifier();
+        return pid > 0 && ::getpgid(pid_t(pid)) == ::getpgrp();
+    }
+
     int m_pipe[2] = {-1, -1};
     bool m_installed = false;
     struct sigaction m_previous = {};
@@ -122,6 +147,18 @@ private:
     Invocation &m_invocation;
     const bool m_streamOutput;
 };
+
+// "qmf: cannot launch PROGRAM: REASON" (or "cannot enter DIR", ...), and the status a shell
+// would give.
+int launchFailure(Invocation &invocation, const QMError &error)
+{
+    invocation.err << "qmf: " << error.localizedDescription() << ": "
+                   << error.localizedFailureReason() << Qt::endl;
+    const bool notFound = error.domain() == QMCommandOperationLaunchErrorDomain
+            && error.code() == QMCommandOperationLaunchProgramError
+            && error.userInfo().value(QMCommandOperationSystemErrorKey).toInt() == ENOENT;
+    return notFound ? NotFoundStatus : CannotRunStatus;
+}
 
 const QString cwdName = QStringLiteral("cwd");
 const QString envName = QStringLiteral("env");
@@ -163,17 +200,15 @@ ToolCommand RunCommand::command()
             return invocation.usageError(QStringLiteral("run needs a PROGRAM"));
         const QString program = arguments.first();
 
-        QString workingDirectory;
-        if (invocation.has(cwd)) {
-            workingDirectory = invocation.value(cwd).toString();
-            if (!QFileInfo(workingDirectory).isDir())
-                return invocation.usageError(
-                        QStringLiteral("--cwd: no such directory \"%1\"").arg(workingDirectory));
-        }
+        const QString workingDirectory
+                = invocation.has(cwd) ? invocation.value(cwd).toString() : QString();
         const bool numbered = invocation.has(lines);
         const auto delegate = std::make_shared<StreamingDelegate>(invocation, !numbered);
         const auto command = QMCommandOperation::commandWithLaunchPath(program, workingDirectory,
                                                                        arguments.mid(1), delegate);
+        // What is streamed is not kept: memory stays bounded whatever the program writes.
+        // --lines numbers the standard output at the end, so it keeps that.
+        command->setRetainedOutputLimit(numbered ? QMCommandOperation::RetainAllOutput : 0);
         for (const QVariant &assignment : invocation.values(env)) {
             const auto variable = splitAssignment(assignment.toString());
             if (!variable)
@@ -198,14 +233,14 @@ ToolCommand RunCommand::command()
 
         const std::optional<QByteArray> output = command->standardOutputData();
         if (!output) {
-            if (command->exitCode() == -1) {
-                invocation.err << "qmf: cannot launch " << program << Qt::endl;
-                return 127;
-            }
-            return InterruptedStatus; // cancelled before the launch
+            if (const std::optional<QMError> error = command->error())
+                return launchFailure(invocation, *error);
+            return SignalStatusBase + SIGINT; // cancelled before the launch
         }
         if (numbered)
             invocation.out << numberedLines(*output);
+        if (command->terminationReason() == QMCommandOperation::TerminationReason::UncaughtSignal)
+            return SignalStatusBase + int(command->exitCode());
         return int(command->exitCode());
     };
 
@@ -219,11 +254,12 @@ ToolCommand RunCommand::command()
                     "this\n"
                     "process's environment and standard input, and passes on its standard "
                     "output and\n"
-                    "standard error as they arrive. Ctrl-C interrupts PROGRAM. Exits with "
-                    "PROGRAM's\n"
-                    "exit code (for a program ended by a signal, the signal's number), or 127 "
-                    "when\n"
-                    "PROGRAM cannot be launched. Everything from PROGRAM on is PROGRAM's own."),
+                    "standard error as they arrive; nothing of them is kept but with --lines.\n"
+                    "Ctrl-C interrupts PROGRAM. Exits with PROGRAM's exit code, 128 + N for a "
+                    "program\n"
+                    "ended by signal N, 127 when PROGRAM is not found and 126 when it cannot be "
+                    "run\n"
+                    "(or DIR not entered). Everything from PROGRAM on is PROGRAM's own."),
             run);
 }
 

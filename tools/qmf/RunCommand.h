@@ -11,8 +11,10 @@
 namespace RunCommand {
 
 /// The "run" command: runs PROGRAM through QMCommandOperation, streams its standard output and
-/// standard error as they arrive, forwards SIGINT to the program as the operation's cancel()
-/// and exits with the program's exit code (127 when it cannot be launched).
+/// standard error as they arrive (keeping none of it, but with --lines), passes SIGINT on to the
+/// program as the operation's cancel() unless the terminal already sent it there, and exits as a
+/// shell would: the program's exit code, 128 + N for a program ended by signal N, 127 when it
+/// is not found, 126 when it cannot be run.
 ToolCommand command();
 
 /// The words of `qmf run`'s own options that take a value ("--cwd", "--env"): qmf's argument

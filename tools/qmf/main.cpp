@@ -2,10 +2,37 @@
 
 #include <QCoreApplication>
 
+#include <cerrno>
 #include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// A standard stream that the caller closed (`<&-`) must not stay free: the next descriptor
+// opened, Qt's own event descriptors included, would take its number, and a program that qmf
+// runs would read or write that instead. A closed stream reads as empty and swallows writes,
+// as the null device does.
+void openClosedStandardStreams()
+{
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+        if (::fcntl(descriptor, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free number: `descriptor`, since those below it are open by now.
+        const int opened = ::open("/dev/null", descriptor == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened != descriptor && opened >= 0) {
+            ::dup2(opened, descriptor);
+            ::close(opened);
+        }
+    }
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
+    openClosedStandardStreams();
     QCoreApplication application(argc, argv);
     QTextStream out(stdout);
     QTextStream err(stderr);
