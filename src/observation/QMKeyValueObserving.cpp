@@ -1,6 +1,7 @@
 #include "observation/QMKeyValueObserving.h"
 
 #include "errors/QMInternalInconsistencyException.h"
+#include "errors/QMUncaughtExceptions.h"
 
 #include <QMetaProperty>
 #include <QPointer>
@@ -287,31 +288,52 @@ struct QMKeyValueObservation::Registration
         return options & (QMKeyValueObservingOptionNew | QMKeyValueObservingOptionOld);
     }
 
-    // Connects depth `from` and deeper, starting with `start` at depth `from`. Under `mutex`.
-    void attach(qsizetype from, QObject *start)
+    // The objects at depth `from` and deeper, starting with `start` at depth `from`: a null one
+    // where the path ends. Reads properties, which runs the host's getters: call it without
+    // `mutex`, since a getter may come back to this observation (remove it, for one).
+    std::vector<QPointer<QObject>> resolve(qsizetype from, QObject *start) const
     {
+        std::vector<QPointer<QObject>> chain(size_t(names.size()));
         QObject *current = start;
+        for (qsizetype depth = from; depth < names.size(); ++depth) {
+            chain[size_t(depth)] = current;
+            if (!current)
+                continue;
+            const QMetaProperty property = notifyingProperty(current, depth);
+            current = property.isValid() && depth + 1 < names.size()
+                    ? property.read(current).value<QObject *>()
+                    : nullptr;
+        }
+        return chain;
+    }
+
+    // Property `names[depth]` of `object` when it has a NOTIFY signal. A replacement object of
+    // another class than the one checked at registration may lack it; the path then ends there
+    // until the object changes again.
+    QMetaProperty notifyingProperty(const QObject *object, qsizetype depth) const
+    {
+        const QMetaObject *metaObject = object->metaObject();
+        const int propertyIndex = metaObject->indexOfProperty(names[depth].constData());
+        const QMetaProperty property
+                = propertyIndex >= 0 ? metaObject->property(propertyIndex) : QMetaProperty();
+        return property.isValid() && property.hasNotifySignal() ? property : QMetaProperty();
+    }
+
+    // Connects depth `from` and deeper to the objects resolve() found. Under `mutex`.
+    void attach(qsizetype from, const std::vector<QPointer<QObject>> &chain)
+    {
         for (qsizetype depth = from; depth < names.size(); ++depth) {
             Link &link = links[size_t(depth)];
             if (link.hub)
                 unsubscribe(std::exchange(link.hub, nullptr), this, int(depth));
+            QObject *current = chain[size_t(depth)].data();
             link.object = current;
             if (!current)
                 continue;
-            const QMetaObject *metaObject = current->metaObject();
-            const int propertyIndex = metaObject->indexOfProperty(names[depth].constData());
-            // A replacement object of another class than the one checked at registration may
-            // lack the property; the path then ends there until the object changes again.
-            const QMetaProperty property
-                    = propertyIndex >= 0 ? metaObject->property(propertyIndex) : QMetaProperty();
-            if (!property.isValid() || !property.hasNotifySignal()) {
-                current = nullptr;
-                continue;
-            }
-            link.hub = subscribe(current, property.notifySignalIndex(), shared_from_this(),
-                                 int(depth));
-            current = depth + 1 < names.size() ? property.read(current).value<QObject *>()
-                                               : nullptr;
+            const QMetaProperty property = notifyingProperty(current, depth);
+            if (property.isValid())
+                link.hub = subscribe(current, property.notifySignalIndex(), shared_from_this(),
+                                     int(depth));
         }
     }
 
@@ -380,15 +402,25 @@ struct QMKeyValueObservation::Registration
             handler(keyPath, object, settingRecord);
     }
 
-    // Follows a changed intermediate object and reads the values the record carries.
+    // Follows a changed intermediate object and reads the values the record carries. The
+    // properties are read with `mutex` released (see resolve()); it guards the links and the
+    // last value only.
     [[gnu::noinline]] void fireWithValues(int level)
     {
-        std::unique_lock lock(mutex);
-        if (level + 1 < names.size() && !unregistered) {
-            QObject *owner = links[size_t(level)].object.data();
-            QObject *next = owner ? owner->property(names[level].constData()).value<QObject *>()
-                                  : nullptr;
-            attach(level + 1, next);
+        if (level + 1 < names.size()) {
+            QPointer<QObject> owner;
+            {
+                std::lock_guard lock(mutex);
+                if (!unregistered)
+                    owner = links[size_t(level)].object;
+            }
+            if (QObject *changed = owner.data()) {
+                const std::vector<QPointer<QObject>> chain = resolve(
+                        level + 1, changed->property(names[level].constData()).value<QObject *>());
+                std::lock_guard lock(mutex);
+                if (!unregistered)
+                    attach(level + 1, chain);
+            }
         }
         QVariantMap change = settingRecord;
         if (wantsValue()) {
@@ -396,26 +428,29 @@ struct QMKeyValueObservation::Registration
             if (options & QMKeyValueObservingOptionNew)
                 change.insert(QMKeyValueChangeNewKey, value);
             if (options & QMKeyValueObservingOptionOld) {
-                change.insert(QMKeyValueChangeOldKey, lastValue);
-                lastValue = std::move(value);
+                std::lock_guard lock(mutex);
+                change.insert(QMKeyValueChangeOldKey, std::exchange(lastValue, std::move(value)));
             }
         }
-        lock.unlock();
         handler(keyPath, object, change);
     }
 
     void start()
     {
-        std::unique_lock lock(mutex);
-        attach(0, object);
+        const std::vector<QPointer<QObject>> chain = resolve(0, object);
+        {
+            std::lock_guard lock(mutex);
+            attach(0, chain);
+        }
         if (!wantsValue() && !(options & QMKeyValueObservingOptionInitial))
             return;
         QVariant value = currentValue();
-        if (options & QMKeyValueObservingOptionOld)
+        if (options & QMKeyValueObservingOptionOld) {
+            std::lock_guard lock(mutex);
             lastValue = value;
+        }
         if (!(options & QMKeyValueObservingOptionInitial))
             return;
-        lock.unlock();
         QVariantMap change = settingRecord;
         if (options & QMKeyValueObservingOptionNew)
             change.insert(QMKeyValueChangeNewKey, value);
@@ -467,8 +502,16 @@ void Relay::dispatch(int id)
         list = found->second;
     }
     DeliveryFrame *&innermost = innermostDelivery;
-    for (const Subscriber &subscriber : *list)
-        subscriber.registration->fire(subscriber.level, innermost);
+    // Qt's signal emission called this: nothing may unwind through it, and one handler that
+    // throws must not keep the others from hearing of the change.
+    for (const Subscriber &subscriber : *list) {
+        try {
+            subscriber.registration->fire(subscriber.level, innermost);
+        } catch (...) {
+            QMUncaughtExceptions::handleCurrentException(
+                    u"a handler observing key path \"" + subscriber.registration->keyPath + u'"');
+        }
+    }
 }
 
 QMKeyValueObservation::QMKeyValueObservation(std::shared_ptr<Registration> registration)
