@@ -11,6 +11,7 @@
 #include <climits>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -117,7 +118,10 @@ RelayIndex allocateRelayIndex()
 }
 
 // The connection of one NOTIFY signal of one object to a relay index, and who it delivers to.
-// Changed only under the hub registry's lock.
+// Changed only under the hub registry's lock. Qt's connect() and disconnect() call the
+// object's connectNotify() and disconnectNotify(), the host's code, so they run with that lock
+// released: a hub is published first, connecting, and the thread that connects it tells the
+// others when it is done.
 struct Hub
 {
     QObject *object = nullptr;
@@ -125,6 +129,11 @@ struct Hub
     RelayIndex index;
     QMetaObject::Connection connection;
     SubscriberList subscribers;
+    bool connecting = true;
+    std::thread::id connector;
+
+    // Qt dropped the connection with the object: a new object may live at the same address.
+    bool isDead() const { return !connecting && !connection; }
 };
 
 // Hubs by object and signal. An entry goes when its last subscriber does. An entry whose
@@ -148,6 +157,7 @@ struct HubRegistry
     };
 
     std::mutex mutex;
+    std::condition_variable connected; // a hub stopped connecting
     std::unordered_map<Key, std::shared_ptr<Hub>, KeyHash> hubs;
 };
 
@@ -165,44 +175,78 @@ void publishSubscribers(const Hub &hub)
                                      : std::make_shared<const SubscriberList>(hub.subscribers));
 }
 
+// Takes `hub` out of the registry once its last subscriber has gone; returns the connection to
+// cut, with the lock released. Under the registry's lock.
+QMetaObject::Connection retireLocked(HubRegistry &registry, const std::shared_ptr<Hub> &hub)
+{
+    const auto entry = registry.hubs.find({hub->object, hub->signalIndex});
+    if (entry != registry.hubs.end() && entry->second == hub)
+        registry.hubs.erase(entry);
+    return std::exchange(hub->connection, {});
+}
+
 std::shared_ptr<Hub> subscribe(QObject *object, int signalIndex,
                                const std::shared_ptr<Registration> &registration, int level)
 {
     HubRegistry &registry = hubRegistry();
-    std::lock_guard lock(registry.mutex);
+    std::unique_lock lock(registry.mutex);
     std::shared_ptr<Hub> &slot = registry.hubs[{object, signalIndex}];
-    if (!slot || !slot->connection) {
+    const bool connect = !slot || slot->isDead();
+    if (connect) {
         slot = std::make_shared<Hub>();
         slot->object = object;
         slot->signalIndex = signalIndex;
         slot->index = allocateRelayIndex();
-        slot->connection = QMetaObject::connect(
-                object, signalIndex, slot->index.relay,
-                QObject::staticMetaObject.methodCount() + slot->index.id, Qt::DirectConnection);
+        slot->connector = std::this_thread::get_id();
     }
     slot->subscribers.push_back({registration, level});
     publishSubscribers(*slot);
-    return slot;
+    const std::shared_ptr<Hub> hub = slot;
+    if (!connect) {
+        // Once this returns the subscriber must hear every emission, so a hub another thread is
+        // connecting is waited for. Not one this thread is connecting: that is further up its
+        // own stack (a connectNotify() that observes the same signal).
+        if (hub->connector != std::this_thread::get_id())
+            registry.connected.wait(lock, [&] { return !hub->connecting; });
+        return hub;
+    }
+    lock.unlock();
+    QMetaObject::Connection connection = QMetaObject::connect(
+            object, signalIndex, hub->index.relay,
+            QObject::staticMetaObject.methodCount() + hub->index.id, Qt::DirectConnection);
+    lock.lock();
+    hub->connecting = false;
+    hub->connection = std::move(connection);
+    // Every subscriber may have left while it connected.
+    if (hub->subscribers.empty())
+        connection = retireLocked(registry, hub);
+    registry.connected.notify_all();
+    lock.unlock();
+    if (connection)
+        QObject::disconnect(connection);
+    return hub;
 }
 
 void unsubscribe(const std::shared_ptr<Hub> &hub, const Registration *registration, int level)
 {
     HubRegistry &registry = hubRegistry();
-    std::lock_guard lock(registry.mutex);
-    auto &list = hub->subscribers;
-    const auto found = std::find_if(list.begin(), list.end(), [&](const Subscriber &subscriber) {
-        return subscriber.registration.get() == registration && subscriber.level == level;
-    });
-    if (found == list.end())
-        return;
-    list.erase(found);
-    publishSubscribers(*hub);
-    if (!list.empty())
-        return;
-    QObject::disconnect(hub->connection);
-    const auto entry = registry.hubs.find({hub->object, hub->signalIndex});
-    if (entry != registry.hubs.end() && entry->second == hub)
-        registry.hubs.erase(entry);
+    QMetaObject::Connection connection;
+    {
+        std::lock_guard lock(registry.mutex);
+        auto &list = hub->subscribers;
+        const auto found = std::find_if(list.begin(), list.end(), [&](const Subscriber &subscriber) {
+            return subscriber.registration.get() == registration && subscriber.level == level;
+        });
+        if (found == list.end())
+            return;
+        list.erase(found);
+        publishSubscribers(*hub);
+        // A hub still connecting is retired by its connector.
+        if (!list.empty() || hub->connecting)
+            return;
+        connection = retireLocked(registry, hub);
+    }
+    QObject::disconnect(connection);
 }
 
 // The deliveries running on this thread, innermost first: a removal on this thread must not

@@ -45,6 +45,21 @@ public:
     }
 
     std::function<void()> onRead;
+    // Run by Qt when something connects to or disconnects from valueChanged().
+    std::function<void()> onConnect;
+    std::function<void()> onDisconnect;
+
+protected:
+    void connectNotify(const QMetaMethod &signal) override
+    {
+        if (signal == QMetaMethod::fromSignal(&HookedGetter::valueChanged) && onConnect)
+            onConnect();
+    }
+    void disconnectNotify(const QMetaMethod &signal) override
+    {
+        if (signal == QMetaMethod::fromSignal(&HookedGetter::valueChanged) && onDisconnect)
+            onDisconnect();
+    }
 
 Q_SIGNALS:
     void valueChanged();
@@ -185,6 +200,37 @@ TEST(ObservationEdgesTest, GettersMayRemoveTheirObservationWhileItReadsThem)
         object->onRead = nullptr;
         delete object;
     }
+}
+
+// Qt calls an object's connectNotify() and disconnectNotify() when the layer connects to its
+// NOTIFY signal and disconnects from it. The layer does that with none of its locks held, so
+// such an override may itself observe, or stop observing, without a deadlock.
+TEST(ObservationEdgesTest, ConnectAndDisconnectHooksMayObserveToo)
+{
+    // Left alive (leaked) if a call deadlocks, since the stuck thread still uses them.
+    auto *object = new HookedGetter;
+    auto *person = new KVOPerson;
+    auto inner = std::make_shared<std::shared_ptr<QMKeyValueObservation>>();
+    int heard = 0;
+    object->onConnect = [=, &heard] {
+        *inner = QMKeyValueObserving::observe(person, u"age"_s, 0,
+                                              [&heard](const QString &, QObject *,
+                                                       const QVariantMap &) { ++heard; });
+    };
+    object->onDisconnect = [=] { (*inner)->remove(); };
+    std::shared_ptr<QMKeyValueObservation> outer;
+    ASSERT_TRUE(returnsWithin([&] {
+        outer = QMKeyValueObserving::observe(object, u"value"_s, 0,
+                                             [](const QString &, QObject *, const QVariantMap &) {});
+    })) << "observing from connectNotify() deadlocked";
+    ASSERT_TRUE(*inner);
+    person->setAge(3);
+    EXPECT_EQ(heard, 1);
+    ASSERT_TRUE(returnsWithin([&] { outer->remove(); }))
+            << "stopping from disconnectNotify() deadlocked";
+    EXPECT_TRUE((*inner)->isRemoved());
+    delete person;
+    delete object;
 }
 
 // Without a handler of the host's, a timer's block that throws ends the process with the
