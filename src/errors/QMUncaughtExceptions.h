@@ -41,7 +41,7 @@ QMF_CORE_EXPORT void handleCurrentException(const char *where) noexcept;
 QMF_CORE_EXPORT void handleCurrentException(const QString &where) noexcept;
 
 /// Runs `work`, passing anything it throws to the handler. Returns true when `work` returned.
-template <typename Work>
+template<typename Work>
 bool invokeGuarded(const char *where, Work &&work) noexcept
 {
     try {

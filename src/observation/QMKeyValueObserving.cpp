@@ -234,9 +234,11 @@ void unsubscribe(const std::shared_ptr<Hub> &hub, const Registration *registrati
     {
         std::lock_guard lock(registry.mutex);
         auto &list = hub->subscribers;
-        const auto found = std::find_if(list.begin(), list.end(), [&](const Subscriber &subscriber) {
-            return subscriber.registration.get() == registration && subscriber.level == level;
-        });
+        const auto found
+                = std::find_if(list.begin(), list.end(), [&](const Subscriber &subscriber) {
+                      return subscriber.registration.get() == registration
+                              && subscriber.level == level;
+                  });
         if (found == list.end())
             return;
         list.erase(found);
@@ -552,8 +554,8 @@ void Relay::dispatch(int id)
         try {
             subscriber.registration->fire(subscriber.level, innermost);
         } catch (...) {
-            QMUncaughtExceptions::handleCurrentException(
-                    u"a handler observing key path \"" + subscriber.registration->keyPath + u'"');
+            QMUncaughtExceptions::handleCurrentException(u"a handler observing key path \""
+                                                         + subscriber.registration->keyPath + u'"');
         }
     }
 }

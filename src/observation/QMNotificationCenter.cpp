@@ -141,8 +141,8 @@ void QMNotificationCenter::postNotification(const QMNotification &notification)
             try {
                 token->d->deliver(notification);
             } catch (...) {
-                QMUncaughtExceptions::handleCurrentException(
-                        u"a block observing notification \"" + notification.name() + u'"');
+                QMUncaughtExceptions::handleCurrentException(u"a block observing notification \""
+                                                             + notification.name() + u'"');
             }
         });
     }

@@ -52,7 +52,7 @@ void passOn(std::exception_ptr caught, const char *what, const QMOperationSchedu
     }
 }
 
-template <typename Work>
+template<typename Work>
 std::exception_ptr exceptionOf(Work &&work)
 {
     try {
@@ -66,7 +66,8 @@ std::exception_ptr exceptionOf(Work &&work)
 } // namespace
 
 QMBaseOperation::CompletionBlock
-QMBaseOperation::Private::runAndFinish(QMBaseOperation &operation, const QMOperationScheduler *queue)
+QMBaseOperation::Private::runAndFinish(QMBaseOperation &operation,
+                                       const QMOperationScheduler *queue)
 {
     if (cancelled.load())
         return markFinished();

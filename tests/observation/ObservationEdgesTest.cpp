@@ -115,8 +115,9 @@ TEST(ObservationEdgesTest, QueuedNotificationBlocksThatThrowDoNotStopTheOthers)
     const auto serial = QMOperationQueue::serialQueue();
     std::atomic<int> delivered = 0;
     for (const auto &queue : {serial, QMOperationQueue::mainQueue()}) {
-        center.addObserverForName(u"Edge"_s, nullptr, queue,
-                                  [](const QMNotification &) { throw std::runtime_error("queued"); });
+        center.addObserverForName(u"Edge"_s, nullptr, queue, [](const QMNotification &) {
+            throw std::runtime_error("queued");
+        });
         center.addObserverForName(u"Edge"_s, nullptr, queue,
                                   [&](const QMNotification &) { ++delivered; });
     }
@@ -152,7 +153,8 @@ TEST(ObservationEdgesTest, KeyValueHandlersThatThrowDoNotStopTheOthers)
             });
     person.setAge(7);
     EXPECT_EQ(heard, 7);
-    EXPECT_EQ(caught.entries(), QStringList {u"a handler observing key path \"age\": handler failed"_s});
+    EXPECT_EQ(caught.entries(),
+              QStringList {u"a handler observing key path \"age\": handler failed"_s});
 
     // The center's message and block deliveries go through the same layer.
     Recorder recorder;
@@ -179,20 +181,29 @@ TEST(ObservationEdgesTest, GettersMayRemoveTheirObservationWhileItReadsThem)
     static HookedGetter child;
     const Row rows[] = {
             {"new value", u"value"_s, QMKeyValueObservingOptionNew,
-             [](HookedGetter &object) { object.setValue(1); }},
+             [](HookedGetter &object) {
+                 object.setValue(1);
+             }},
             {"old value", u"value"_s, QMKeyValueObservingOptionOld,
-             [](HookedGetter &object) { object.setValue(2); }},
+             [](HookedGetter &object) {
+                 object.setValue(2);
+             }},
             {"intermediate object", u"child.value"_s, 0,
-             [](HookedGetter &object) { object.setChild(&child); }},
+             [](HookedGetter &object) {
+                 object.setChild(&child);
+             }},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.label);
         // Left alive (leaked) if the change deadlocks, since the stuck thread still uses them.
         auto *object = new HookedGetter;
         auto observation = std::make_shared<std::shared_ptr<QMKeyValueObservation>>(
-                QMKeyValueObserving::observe(object, row.keyPath, row.options,
-                                             [](const QString &, QObject *, const QVariantMap &) {}));
-        object->onRead = [observation] { (*observation)->remove(); };
+                QMKeyValueObserving::observe(
+                        object, row.keyPath, row.options,
+                        [](const QString &, QObject *, const QVariantMap &) {}));
+        object->onRead = [observation] {
+            (*observation)->remove();
+        };
         const auto change = row.change;
         ASSERT_TRUE(returnsWithin([object, change] { change(*object); }))
                 << "the getter's removal deadlocked the change";
@@ -213,15 +224,17 @@ TEST(ObservationEdgesTest, ConnectAndDisconnectHooksMayObserveToo)
     auto inner = std::make_shared<std::shared_ptr<QMKeyValueObservation>>();
     int heard = 0;
     object->onConnect = [=, &heard] {
-        *inner = QMKeyValueObserving::observe(person, u"age"_s, 0,
-                                              [&heard](const QString &, QObject *,
-                                                       const QVariantMap &) { ++heard; });
+        *inner = QMKeyValueObserving::observe(
+                person, u"age"_s, 0,
+                [&heard](const QString &, QObject *, const QVariantMap &) { ++heard; });
     };
-    object->onDisconnect = [=] { (*inner)->remove(); };
+    object->onDisconnect = [=] {
+        (*inner)->remove();
+    };
     std::shared_ptr<QMKeyValueObservation> outer;
     ASSERT_TRUE(returnsWithin([&] {
-        outer = QMKeyValueObserving::observe(object, u"value"_s, 0,
-                                             [](const QString &, QObject *, const QVariantMap &) {});
+        outer = QMKeyValueObserving::observe(
+                object, u"value"_s, 0, [](const QString &, QObject *, const QVariantMap &) {});
     })) << "observing from connectNotify() deadlocked";
     ASSERT_TRUE(*inner);
     person->setAge(3);

@@ -74,7 +74,8 @@ const std::vector<QueueRow> &queueRows()
                  return queue;
              },
              u"queue edges.serial"_s},
-            {"unnamed wide queue", [] { return QMOperationQueue::queueWithMaxConcurrentOperationCount(4); },
+            {"unnamed wide queue",
+             [] { return QMOperationQueue::queueWithMaxConcurrentOperationCount(4); },
              u"an unnamed queue"_s},
             {"main queue", [] { return QMOperationQueue::mainQueue(); }, u"the main queue"_s},
     };
@@ -240,8 +241,9 @@ TEST(OperationEdgesDeathTest, DefaultHandlerAbortsWithTheDescriptionOfAMainQueue
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
             {
-                QMOperationQueue::mainQueue()->performBlock(
-                        [] { throw QMInternalInconsistencyException(u"lost on the main queue"_s); });
+                QMOperationQueue::mainQueue()->performBlock([] {
+                    throw QMInternalInconsistencyException(u"lost on the main queue"_s);
+                });
                 runEventsUntil([] { return false; });
             },
             "Terminating app due to uncaught exception \\(caught in a block on the main "

@@ -139,7 +139,8 @@ TEST(FileLockTest, aTimeoutTooLongForTheClockWaitsForTheHolder)
     const std::chrono::milliseconds timeouts[] = {
             std::chrono::milliseconds::max(),
             std::chrono::milliseconds(std::numeric_limits<qint64>::max() / 1000),
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::hours(24 * 365 * 400)),
+            std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::hours(24 * 365 * 400)),
     };
     for (const std::chrono::milliseconds timeout : timeouts) {
         SCOPED_TRACE(timeout.count());
