@@ -118,10 +118,11 @@ RelayIndex allocateRelayIndex()
 }
 
 // The connection of one NOTIFY signal of one object to a relay index, and who it delivers to.
-// Changed only under the hub registry's lock. Qt's connect() and disconnect() call the
-// object's connectNotify() and disconnectNotify(), the host's code, so they run with that lock
-// released: a hub is published first, connecting, and the thread that connects it tells the
-// others when it is done.
+// Changed only under the hub registry's lock. Qt's connect() calls the object's
+// connectNotify(), the host's code, so it runs with that lock released: a hub is published
+// first, connecting, and the thread that connects it tells the others when it is done. Hubs are
+// disconnected with the lock released too, though Qt itself calls disconnectNotify() under a
+// lock of its own that every relay connection shares.
 struct Hub
 {
     QObject *object = nullptr;

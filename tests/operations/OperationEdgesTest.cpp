@@ -211,7 +211,8 @@ TEST(OperationEdgesTest, StartPassesTheFirstExceptionToItsCallerOnceFinished)
 }
 
 // A QMOperation's hooks and execute() run inside main(): on a queue their exceptions end at the
-// handler too, and the operation's operationDidFinish() still runs.
+// handler too. operationDidFinish() still runs after execute() threw, and the caller's
+// completion block still runs after operationDidFinish() threw.
 TEST(OperationEdgesTest, OperationHooksThatThrowOnAQueueFinishTheOperation)
 {
     class Throwing : public QMOperation
@@ -221,7 +222,11 @@ TEST(OperationEdgesTest, OperationHooksThatThrowOnAQueueFinishTheOperation)
 
     protected:
         void execute() override { throw QMInternalInconsistencyException(u"execute failed"_s); }
-        void operationDidFinish() override { log->append(u"didFinish"_s); }
+        void operationDidFinish() override
+        {
+            log->append(u"didFinish"_s);
+            throw std::runtime_error("didFinish failed");
+        }
     };
     CaughtExceptions caught;
     const auto queue = QMOperationQueue::serialQueue();
@@ -229,9 +234,14 @@ TEST(OperationEdgesTest, OperationHooksThatThrowOnAQueueFinishTheOperation)
     Record log;
     const auto operation = std::make_shared<Throwing>();
     operation->log = &log;
+    operation->setCompletionBlock([&] { log.append(u"completion"_s); });
     queue->addOperation(operation);
-    EXPECT_EQ(log.waitFor(1), QStringList {u"didFinish"_s});
-    EXPECT_EQ(caught.entries(), QStringList {u"an operation on queue hooks: execute failed"_s});
+    EXPECT_EQ(log.waitFor(2), QStringList({u"didFinish"_s, u"completion"_s}));
+    EXPECT_EQ(
+            caught.waitFor(2),
+            QStringList(
+                    {u"an operation on queue hooks: execute failed"_s,
+                     u"the completion block of an operation on queue hooks: didFinish failed"_s}));
 }
 
 // Without a handler of the host's, an exception at an edge ends the process with its
