@@ -3,6 +3,7 @@
 #include "lists/QMListManager.h"
 
 #include "ListTestSupport.h"
+#include "support/CaughtExceptions.h"
 #include "text/TextTestSupport.h"
 
 #include <QAbstractItemModelTester>
@@ -416,6 +417,17 @@ TEST(QMListModelTest, ShowsItemsThroughItsRoles)
     EXPECT_EQ(model.data(model.index(0), Qt::DisplayRole), QVariant(u"a!"_s));
     model.setDisplayFunction({});
     EXPECT_EQ(model.data(model.index(0), Qt::DisplayRole), QVariant(u"a"_s));
+
+    // Views ask for data from the event loop: a display function that throws gives no data, and
+    // the uncaught-exception handler has the exception.
+    {
+        TestSupport::CaughtExceptions caught;
+        model.setDisplayFunction(
+                [](const QMListItemPointer &) -> QString { throw std::runtime_error("no text"); });
+        EXPECT_FALSE(model.data(model.index(0), Qt::DisplayRole).isValid());
+        EXPECT_EQ(caught.entries(), QStringList {u"a role function of a list model: no text"_s});
+        model.setDisplayFunction({});
+    }
 
     // The host's roles come with their names; changing them resets the model.
     model.setRoleProvider({{RankRole, "rank"}}, [](const QMListItemPointer &entry, int role) {
