@@ -24,6 +24,8 @@ TEST(UncaughtExceptionsTest, InstalledHandlerReceivesTheExceptionAndWhereItWasCa
             std::rethrow_exception(exception);
         } catch (const QMInternalInconsistencyException &caught) {
             seenReason = caught.reason();
+        } catch (const std::exception &caught) {
+            seenReason = QString::fromUtf8(caught.what());
         }
     });
     const bool returned = QMUncaughtExceptions::invokeGuarded("a test block", [] {
@@ -32,7 +34,7 @@ TEST(UncaughtExceptionsTest, InstalledHandlerReceivesTheExceptionAndWhereItWasCa
     EXPECT_FALSE(returned);
     EXPECT_EQ(seenWhere, QStringLiteral("a test block"));
     EXPECT_EQ(seenReason, QStringLiteral("broken"));
-    EXPECT_TRUE(QMUncaughtExceptions::invokeGuarded("a quiet block", [] { }));
+    EXPECT_TRUE(QMUncaughtExceptions::invokeGuarded("a quiet block", [] {}));
 
     // Another thread reaches the same handler.
     seenWhere.clear();
@@ -40,16 +42,18 @@ TEST(UncaughtExceptionsTest, InstalledHandlerReceivesTheExceptionAndWhereItWasCa
         QMUncaughtExceptions::invokeGuarded("a worker", [] { throw std::runtime_error("x"); });
     }).join();
     EXPECT_EQ(seenWhere, QStringLiteral("a worker"));
+    EXPECT_EQ(seenReason, QStringLiteral("x"));
 }
 
 TEST(UncaughtExceptionsTest, DescriptionsNameTheExceptionAndItsReason)
 {
     const QString ours = QMUncaughtExceptions::describe(
             std::make_exception_ptr(QMInternalInconsistencyException(QStringLiteral("why"))));
-    EXPECT_TRUE(ours.startsWith(QStringLiteral("QMInternalInconsistencyException <0x"))) << ours.toStdString();
+    EXPECT_TRUE(ours.startsWith(QStringLiteral("QMInternalInconsistencyException <0x")))
+            << ours.toStdString();
     EXPECT_TRUE(ours.contains(QStringLiteral("reason: why"))) << ours.toStdString();
-    const QString foreign =
-            QMUncaughtExceptions::describe(std::make_exception_ptr(std::runtime_error("disk")));
+    const QString foreign
+            = QMUncaughtExceptions::describe(std::make_exception_ptr(std::runtime_error("disk")));
     EXPECT_TRUE(foreign.contains(QStringLiteral("reason: disk"))) << foreign.toStdString();
     EXPECT_EQ(QMUncaughtExceptions::describe(std::make_exception_ptr(42)),
               QStringLiteral("an exception that is not a std::exception"));

@@ -391,6 +391,19 @@ TEST(QMListModelTest, FollowsTheDelegateCallsOfAHostsManager)
     orphaned->listManagerDidInsertItemsAtIndexPaths(QMIndexSet {0}, makeItems(u"a"));
 }
 
+// Views ask for data from the event loop: a display function that throws gives no data, and the
+// uncaught-exception handler has the exception.
+TEST(QMListModelTest, DisplayFunctionsThatThrowGiveNoData)
+{
+    TestSupport::CaughtExceptions caught;
+    QMListModel model;
+    model.setItems(makeItems(u"a"));
+    model.setDisplayFunction(
+            [](const QMListItemPointer &) -> QString { throw std::runtime_error("no text"); });
+    EXPECT_FALSE(model.data(model.index(0), Qt::DisplayRole).isValid());
+    EXPECT_EQ(caught.entries(), QStringList {u"a role function of a list model: no text"_s});
+}
+
 TEST(QMListModelTest, ShowsItemsThroughItsRoles)
 {
     Fixture fixture;
@@ -417,17 +430,6 @@ TEST(QMListModelTest, ShowsItemsThroughItsRoles)
     EXPECT_EQ(model.data(model.index(0), Qt::DisplayRole), QVariant(u"a!"_s));
     model.setDisplayFunction({});
     EXPECT_EQ(model.data(model.index(0), Qt::DisplayRole), QVariant(u"a"_s));
-
-    // Views ask for data from the event loop: a display function that throws gives no data, and
-    // the uncaught-exception handler has the exception.
-    {
-        TestSupport::CaughtExceptions caught;
-        model.setDisplayFunction(
-                [](const QMListItemPointer &) -> QString { throw std::runtime_error("no text"); });
-        EXPECT_FALSE(model.data(model.index(0), Qt::DisplayRole).isValid());
-        EXPECT_EQ(caught.entries(), QStringList {u"a role function of a list model: no text"_s});
-        model.setDisplayFunction({});
-    }
 
     // The host's roles come with their names; changing them resets the model.
     model.setRoleProvider({{RankRole, "rank"}}, [](const QMListItemPointer &entry, int role) {
