@@ -49,8 +49,12 @@ QString describe(std::exception_ptr exception)
 
 void handleCurrentException(const char *where) noexcept
 {
+    handleCurrentException(QString::fromUtf8(where));
+}
+
+void handleCurrentException(const QString &place) noexcept
+{
     const std::exception_ptr exception = std::current_exception();
-    const QString place = QString::fromUtf8(where);
     std::shared_ptr<const Handler> handler;
     {
         std::lock_guard lock(handlerMutex);

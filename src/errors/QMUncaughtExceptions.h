@@ -36,6 +36,9 @@ QMF_CORE_EXPORT QString describe(std::exception_ptr exception);
 
 /// Passes the exception being handled (call only inside a catch block) to the handler.
 QMF_CORE_EXPORT void handleCurrentException(const char *where) noexcept;
+/// The same, for a `where` text made at the catch (one that names a queue or a key path): build
+/// it inside the catch block, so that work that does not throw pays nothing for it.
+QMF_CORE_EXPORT void handleCurrentException(const QString &where) noexcept;
 
 /// Runs `work`, passing anything it throws to the handler. Returns true when `work` returned.
 template<typename Work>

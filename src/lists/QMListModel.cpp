@@ -5,6 +5,7 @@
 
 #include "errors/QMEquality.h"
 #include "errors/QMInternalInconsistencyException.h"
+#include "errors/QMUncaughtExceptions.h"
 
 #include <QSet>
 
@@ -482,7 +483,14 @@ QVariant QMListModel::data(const QModelIndex &index, int role) const
     // An index of another model or a stale row reads as no data, as in Qt's own models.
     if (index.model() != this || index.row() >= d->rows.count() || index.column() != 0)
         return {};
-    return d->roleValue(d->rows.at(index.row()), role);
+    // Views ask from Qt's event loop (painting, layout): the host's display and role functions
+    // must not throw through it.
+    try {
+        return d->roleValue(d->rows.at(index.row()), role);
+    } catch (...) {
+        QMUncaughtExceptions::handleCurrentException("a role function of a list model");
+        return {};
+    }
 }
 
 QHash<int, QByteArray> QMListModel::roleNames() const

@@ -96,7 +96,10 @@ public:
     std::shared_ptr<QMListManagerDelegate> managerDelegate() const;
 
     /// Qt::DisplayRole: the item's description() unless a function is set; setting none
-    /// restores description(). Reports dataChanged() for every row.
+    /// restores description(). Reports dataChanged() for every row. When the display or role
+    /// function throws inside data() (views call it from the event loop), data() gives no value
+    /// and the exception goes to the uncaught-exception handler as "a role function of a list
+    /// model".
     void setDisplayFunction(DisplayFunction function);
     /// Roles of the host's own: their names (for roleNames()) and the function that gives their
     /// values. Replaces the previous provider with a model reset, since the role names change.

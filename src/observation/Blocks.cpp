@@ -1,6 +1,7 @@
 #include "observation/Blocks.h"
 
 #include "errors/QMInternalInconsistencyException.h"
+#include "errors/QMUncaughtExceptions.h"
 
 #include <QAbstractEventDispatcher>
 #include <QThread>
@@ -36,7 +37,11 @@ std::unique_ptr<QTimer> timerWithTimeInterval(double interval, bool repeats, Blo
     timer->setSingleShot(!repeats);
     QTimer *const raw = timer.get();
     // The timer is the context: the block runs on the timer's thread and never after the timer.
-    QObject::connect(raw, &QTimer::timeout, raw, [raw, block = std::move(block)] { block(raw); });
+    // Qt's event loop calls it, so nothing may leave it: a host's handler that returns leaves
+    // the timer on its schedule.
+    QObject::connect(raw, &QTimer::timeout, raw, [raw, block = std::move(block)] {
+        QMUncaughtExceptions::invokeGuarded("a timer's block", [&] { block(raw); });
+    });
     return timer;
 }
 

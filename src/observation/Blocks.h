@@ -19,7 +19,9 @@
 /// block" without a block.
 ///
 /// The block receives the timer and runs on the thread whose event loop the timer runs in. A
-/// repeating timer fires until stopped; a one-shot timer fires once per start().
+/// repeating timer fires until stopped; a one-shot timer fires once per start(). An exception
+/// that leaves the block goes to the uncaught-exception handler (QMUncaughtExceptions) as "a
+/// timer's block"; when a host's handler returns, the timer keeps its schedule.
 namespace Blocks {
 
 using Block = std::function<void(QTimer *)>;

@@ -1,6 +1,7 @@
 #include "observation/QMKeyValueObserving.h"
 
 #include "errors/QMInternalInconsistencyException.h"
+#include "errors/QMUncaughtExceptions.h"
 
 #include <QMetaProperty>
 #include <QPointer>
@@ -10,6 +11,7 @@
 #include <climits>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -116,7 +118,11 @@ RelayIndex allocateRelayIndex()
 }
 
 // The connection of one NOTIFY signal of one object to a relay index, and who it delivers to.
-// Changed only under the hub registry's lock.
+// Changed only under the hub registry's lock. Qt's connect() calls the object's
+// connectNotify(), the host's code, so it runs with that lock released: a hub is published
+// first, connecting, and the thread that connects it tells the others when it is done. Hubs are
+// disconnected with the lock released too, though Qt itself calls disconnectNotify() under a
+// lock of its own that every relay connection shares.
 struct Hub
 {
     QObject *object = nullptr;
@@ -124,6 +130,11 @@ struct Hub
     RelayIndex index;
     QMetaObject::Connection connection;
     SubscriberList subscribers;
+    bool connecting = true;
+    std::thread::id connector;
+
+    // Qt dropped the connection with the object: a new object may live at the same address.
+    bool isDead() const { return !connecting && !connection; }
 };
 
 // Hubs by object and signal. An entry goes when its last subscriber does. An entry whose
@@ -147,6 +158,7 @@ struct HubRegistry
     };
 
     std::mutex mutex;
+    std::condition_variable connected; // a hub stopped connecting
     std::unordered_map<Key, std::shared_ptr<Hub>, KeyHash> hubs;
 };
 
@@ -164,44 +176,80 @@ void publishSubscribers(const Hub &hub)
                                      : std::make_shared<const SubscriberList>(hub.subscribers));
 }
 
+// Takes `hub` out of the registry once its last subscriber has gone; returns the connection to
+// cut, with the lock released. Under the registry's lock.
+QMetaObject::Connection retireLocked(HubRegistry &registry, const std::shared_ptr<Hub> &hub)
+{
+    const auto entry = registry.hubs.find({hub->object, hub->signalIndex});
+    if (entry != registry.hubs.end() && entry->second == hub)
+        registry.hubs.erase(entry);
+    return std::exchange(hub->connection, {});
+}
+
 std::shared_ptr<Hub> subscribe(QObject *object, int signalIndex,
                                const std::shared_ptr<Registration> &registration, int level)
 {
     HubRegistry &registry = hubRegistry();
-    std::lock_guard lock(registry.mutex);
+    std::unique_lock lock(registry.mutex);
     std::shared_ptr<Hub> &slot = registry.hubs[{object, signalIndex}];
-    if (!slot || !slot->connection) {
+    const bool connect = !slot || slot->isDead();
+    if (connect) {
         slot = std::make_shared<Hub>();
         slot->object = object;
         slot->signalIndex = signalIndex;
         slot->index = allocateRelayIndex();
-        slot->connection = QMetaObject::connect(
-                object, signalIndex, slot->index.relay,
-                QObject::staticMetaObject.methodCount() + slot->index.id, Qt::DirectConnection);
+        slot->connector = std::this_thread::get_id();
     }
     slot->subscribers.push_back({registration, level});
     publishSubscribers(*slot);
-    return slot;
+    const std::shared_ptr<Hub> hub = slot;
+    if (!connect) {
+        // Once this returns the subscriber must hear every emission, so a hub another thread is
+        // connecting is waited for. Not one this thread is connecting: that is further up its
+        // own stack (a connectNotify() that observes the same signal).
+        if (hub->connector != std::this_thread::get_id())
+            registry.connected.wait(lock, [&] { return !hub->connecting; });
+        return hub;
+    }
+    lock.unlock();
+    QMetaObject::Connection connection = QMetaObject::connect(
+            object, signalIndex, hub->index.relay,
+            QObject::staticMetaObject.methodCount() + hub->index.id, Qt::DirectConnection);
+    lock.lock();
+    hub->connecting = false;
+    hub->connection = std::move(connection);
+    // Every subscriber may have left while it connected.
+    if (hub->subscribers.empty())
+        connection = retireLocked(registry, hub);
+    registry.connected.notify_all();
+    lock.unlock();
+    if (connection)
+        QObject::disconnect(connection);
+    return hub;
 }
 
 void unsubscribe(const std::shared_ptr<Hub> &hub, const Registration *registration, int level)
 {
     HubRegistry &registry = hubRegistry();
-    std::lock_guard lock(registry.mutex);
-    auto &list = hub->subscribers;
-    const auto found = std::find_if(list.begin(), list.end(), [&](const Subscriber &subscriber) {
-        return subscriber.registration.get() == registration && subscriber.level == level;
-    });
-    if (found == list.end())
-        return;
-    list.erase(found);
-    publishSubscribers(*hub);
-    if (!list.empty())
-        return;
-    QObject::disconnect(hub->connection);
-    const auto entry = registry.hubs.find({hub->object, hub->signalIndex});
-    if (entry != registry.hubs.end() && entry->second == hub)
-        registry.hubs.erase(entry);
+    QMetaObject::Connection connection;
+    {
+        std::lock_guard lock(registry.mutex);
+        auto &list = hub->subscribers;
+        const auto found
+                = std::find_if(list.begin(), list.end(), [&](const Subscriber &subscriber) {
+                      return subscriber.registration.get() == registration
+                              && subscriber.level == level;
+                  });
+        if (found == list.end())
+            return;
+        list.erase(found);
+        publishSubscribers(*hub);
+        // A hub still connecting is retired by its connector.
+        if (!list.empty() || hub->connecting)
+            return;
+        connection = retireLocked(registry, hub);
+    }
+    QObject::disconnect(connection);
 }
 
 // The deliveries running on this thread, innermost first: a removal on this thread must not
@@ -287,31 +335,52 @@ struct QMKeyValueObservation::Registration
         return options & (QMKeyValueObservingOptionNew | QMKeyValueObservingOptionOld);
     }
 
-    // Connects depth `from` and deeper, starting with `start` at depth `from`. Under `mutex`.
-    void attach(qsizetype from, QObject *start)
+    // The objects at depth `from` and deeper, starting with `start` at depth `from`: a null one
+    // where the path ends. Reads properties, which runs the host's getters: call it without
+    // `mutex`, since a getter may come back to this observation (remove it, for one).
+    std::vector<QPointer<QObject>> resolve(qsizetype from, QObject *start) const
     {
+        std::vector<QPointer<QObject>> chain(size_t(names.size()));
         QObject *current = start;
+        for (qsizetype depth = from; depth < names.size(); ++depth) {
+            chain[size_t(depth)] = current;
+            if (!current)
+                continue;
+            const QMetaProperty property = notifyingProperty(current, depth);
+            current = property.isValid() && depth + 1 < names.size()
+                    ? property.read(current).value<QObject *>()
+                    : nullptr;
+        }
+        return chain;
+    }
+
+    // Property `names[depth]` of `object` when it has a NOTIFY signal. A replacement object of
+    // another class than the one checked at registration may lack it; the path then ends there
+    // until the object changes again.
+    QMetaProperty notifyingProperty(const QObject *object, qsizetype depth) const
+    {
+        const QMetaObject *metaObject = object->metaObject();
+        const int propertyIndex = metaObject->indexOfProperty(names[depth].constData());
+        const QMetaProperty property
+                = propertyIndex >= 0 ? metaObject->property(propertyIndex) : QMetaProperty();
+        return property.isValid() && property.hasNotifySignal() ? property : QMetaProperty();
+    }
+
+    // Connects depth `from` and deeper to the objects resolve() found. Under `mutex`.
+    void attach(qsizetype from, const std::vector<QPointer<QObject>> &chain)
+    {
         for (qsizetype depth = from; depth < names.size(); ++depth) {
             Link &link = links[size_t(depth)];
             if (link.hub)
                 unsubscribe(std::exchange(link.hub, nullptr), this, int(depth));
+            QObject *current = chain[size_t(depth)].data();
             link.object = current;
             if (!current)
                 continue;
-            const QMetaObject *metaObject = current->metaObject();
-            const int propertyIndex = metaObject->indexOfProperty(names[depth].constData());
-            // A replacement object of another class than the one checked at registration may
-            // lack the property; the path then ends there until the object changes again.
-            const QMetaProperty property
-                    = propertyIndex >= 0 ? metaObject->property(propertyIndex) : QMetaProperty();
-            if (!property.isValid() || !property.hasNotifySignal()) {
-                current = nullptr;
-                continue;
-            }
-            link.hub = subscribe(current, property.notifySignalIndex(), shared_from_this(),
-                                 int(depth));
-            current = depth + 1 < names.size() ? property.read(current).value<QObject *>()
-                                               : nullptr;
+            const QMetaProperty property = notifyingProperty(current, depth);
+            if (property.isValid())
+                link.hub = subscribe(current, property.notifySignalIndex(), shared_from_this(),
+                                     int(depth));
         }
     }
 
@@ -380,15 +449,25 @@ struct QMKeyValueObservation::Registration
             handler(keyPath, object, settingRecord);
     }
 
-    // Follows a changed intermediate object and reads the values the record carries.
+    // Follows a changed intermediate object and reads the values the record carries. The
+    // properties are read with `mutex` released (see resolve()); it guards the links and the
+    // last value only.
     [[gnu::noinline]] void fireWithValues(int level)
     {
-        std::unique_lock lock(mutex);
-        if (level + 1 < names.size() && !unregistered) {
-            QObject *owner = links[size_t(level)].object.data();
-            QObject *next = owner ? owner->property(names[level].constData()).value<QObject *>()
-                                  : nullptr;
-            attach(level + 1, next);
+        if (level + 1 < names.size()) {
+            QPointer<QObject> owner;
+            {
+                std::lock_guard lock(mutex);
+                if (!unregistered)
+                    owner = links[size_t(level)].object;
+            }
+            if (QObject *changed = owner.data()) {
+                const std::vector<QPointer<QObject>> chain = resolve(
+                        level + 1, changed->property(names[level].constData()).value<QObject *>());
+                std::lock_guard lock(mutex);
+                if (!unregistered)
+                    attach(level + 1, chain);
+            }
         }
         QVariantMap change = settingRecord;
         if (wantsValue()) {
@@ -396,26 +475,29 @@ struct QMKeyValueObservation::Registration
             if (options & QMKeyValueObservingOptionNew)
                 change.insert(QMKeyValueChangeNewKey, value);
             if (options & QMKeyValueObservingOptionOld) {
-                change.insert(QMKeyValueChangeOldKey, lastValue);
-                lastValue = std::move(value);
+                std::lock_guard lock(mutex);
+                change.insert(QMKeyValueChangeOldKey, std::exchange(lastValue, std::move(value)));
             }
         }
-        lock.unlock();
         handler(keyPath, object, change);
     }
 
     void start()
     {
-        std::unique_lock lock(mutex);
-        attach(0, object);
+        const std::vector<QPointer<QObject>> chain = resolve(0, object);
+        {
+            std::lock_guard lock(mutex);
+            attach(0, chain);
+        }
         if (!wantsValue() && !(options & QMKeyValueObservingOptionInitial))
             return;
         QVariant value = currentValue();
-        if (options & QMKeyValueObservingOptionOld)
+        if (options & QMKeyValueObservingOptionOld) {
+            std::lock_guard lock(mutex);
             lastValue = value;
+        }
         if (!(options & QMKeyValueObservingOptionInitial))
             return;
-        lock.unlock();
         QVariantMap change = settingRecord;
         if (options & QMKeyValueObservingOptionNew)
             change.insert(QMKeyValueChangeNewKey, value);
@@ -467,8 +549,16 @@ void Relay::dispatch(int id)
         list = found->second;
     }
     DeliveryFrame *&innermost = innermostDelivery;
-    for (const Subscriber &subscriber : *list)
-        subscriber.registration->fire(subscriber.level, innermost);
+    // Qt's signal emission called this: nothing may unwind through it, and one handler that
+    // throws must not keep the others from hearing of the change.
+    for (const Subscriber &subscriber : *list) {
+        try {
+            subscriber.registration->fire(subscriber.level, innermost);
+        } catch (...) {
+            QMUncaughtExceptions::handleCurrentException(u"a handler observing key path \""
+                                                         + subscriber.registration->keyPath + u'"');
+        }
+    }
 }
 
 QMKeyValueObservation::QMKeyValueObservation(std::shared_ptr<Registration> registration)

@@ -1,6 +1,7 @@
 #include "observation/QMNotificationCenter.h"
 
 #include "errors/QMInternalInconsistencyException.h"
+#include "errors/QMUncaughtExceptions.h"
 #include "operations/QMOperationQueue.h"
 
 #include <QPointer>
@@ -136,7 +137,13 @@ void QMNotificationCenter::postNotification(const QMNotification &notification)
         }
         // The operation holds the registration, so it stays whole until the operation has run
         // even when it is removed from the center meanwhile.
-        token->d->queue->addOperationWithBlock(
-                [token, notification] { token->d->deliver(notification); });
+        token->d->queue->addOperationWithBlock([token, notification] {
+            try {
+                token->d->deliver(notification);
+            } catch (...) {
+                QMUncaughtExceptions::handleCurrentException(u"a block observing notification \""
+                                                             + notification.name() + u'"');
+            }
+        });
     }
 }

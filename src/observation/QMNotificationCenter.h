@@ -36,6 +36,10 @@ private:
 /// on the given QMOperationQueue, or synchronously on the posting thread, inside the post call,
 /// when the queue is null.
 ///
+/// A block delivered on a queue runs from that queue's thread or event loop, so an exception
+/// that leaves it goes to the uncaught-exception handler (QMUncaughtExceptions) as "a block
+/// observing notification \"<name>\"", and the queue goes on.
+///
 /// Threads: every member may be called from any thread. The center never calls a block while it
 /// holds its lock, so a block may post, add and remove registrations itself.
 class QMF_CORE_EXPORT QMNotificationCenter

@@ -1,6 +1,7 @@
 #include "observation/QMPerformBlock.h"
 
 #include "errors/QMInternalInconsistencyException.h"
+#include "errors/QMUncaughtExceptions.h"
 #include "operations/QMOperationQueue.h"
 
 #include <QTimer>
@@ -32,7 +33,7 @@ void runAt(Clock::time_point deadline, std::function<void()> block)
 {
     const Clock::time_point now = Clock::now();
     if (now >= deadline) {
-        block();
+        QMUncaughtExceptions::invokeGuarded("a block performed on the main thread", block);
         return;
     }
     const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();

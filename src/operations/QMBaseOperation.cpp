@@ -1,6 +1,7 @@
 #include "operations/QMBaseOperation.h"
 
 #include "errors/QMInternalInconsistencyException.h"
+#include "errors/QMUncaughtExceptions.h"
 #include "operations/QMBaseOperation_p.h"
 
 #include <algorithm>
@@ -24,32 +25,68 @@ void QMBaseOperation::start()
                  QStringLiteral("Operation is not ready: a dependency has not finished"));
         d->started = true;
     }
-    if (CompletionBlock completion = d->runAndFinish(*this))
+    // The caller's own call: what the work throws reaches it (see runAndFinish()).
+    if (CompletionBlock completion = d->runAndFinish(*this, nullptr))
         completion();
 }
 
 void QMBaseOperation::main() { }
 
-QMBaseOperation::CompletionBlock QMBaseOperation::Private::runAndFinish(QMBaseOperation &operation)
+namespace {
+
+// Hands what a piece of the host's code threw on, as runAndFinish() says. Called with no lock
+// held.
+void passOn(std::exception_ptr caught, const char *what, const QMOperationScheduler *queue,
+            std::exception_ptr &thrown)
+{
+    if (!queue) {
+        if (!thrown)
+            thrown = std::move(caught);
+        return;
+    }
+    try {
+        std::rethrow_exception(std::move(caught));
+    } catch (...) {
+        QMUncaughtExceptions::handleCurrentException(QString::fromUtf8(what) + u" on "
+                                                     + queue->label());
+    }
+}
+
+template<typename Work>
+std::exception_ptr exceptionOf(Work &&work)
+{
+    try {
+        std::forward<Work>(work)();
+    } catch (...) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
+} // namespace
+
+QMBaseOperation::CompletionBlock
+QMBaseOperation::Private::runAndFinish(QMBaseOperation &operation,
+                                       const QMOperationScheduler *queue)
 {
     if (cancelled.load())
         return markFinished();
+    std::exception_ptr thrown;
     executing.store(true);
-    notifyExecuting(true);
-    try {
-        operation.main();
-    } catch (...) {
-        executing.store(false);
-        notifyExecuting(false);
-        // Nobody could call the completion block of an operation whose main() threw on a
-        // queue's thread, and waiters must not hang: finish it before the exception goes on.
-        if (CompletionBlock completion = markFinished())
-            completion();
-        throw;
-    }
+    notifyExecuting(true, queue, thrown);
+    // An observer that threw does not stop the work: it only failed to hear of it.
+    if (std::exception_ptr caught = exceptionOf([&] { operation.main(); }))
+        passOn(std::move(caught), "an operation", queue, thrown);
     executing.store(false);
-    notifyExecuting(false);
-    return markFinished();
+    notifyExecuting(false, queue, thrown);
+    CompletionBlock completion = markFinished();
+    if (!thrown)
+        return completion;
+    // The caller of start() gets the exception, but only once the operation is whole:
+    // finished, its waiters woken and its completion block run.
+    if (completion)
+        completion();
+    std::rethrow_exception(thrown);
 }
 
 QMBaseOperation::CompletionBlock QMBaseOperation::Private::markFinished()
@@ -69,7 +106,8 @@ QMBaseOperation::CompletionBlock QMBaseOperation::Private::markFinished()
     return completion;
 }
 
-void QMBaseOperation::Private::notifyExecuting(bool value)
+void QMBaseOperation::Private::notifyExecuting(bool value, const QMOperationScheduler *queue,
+                                               std::exception_ptr &thrown)
 {
     if (observerCount.load() == 0)
         return;
@@ -79,9 +117,21 @@ void QMBaseOperation::Private::notifyExecuting(bool value)
         snapshot = observers;
     }
     for (const std::shared_ptr<Observer> &observer : snapshot) {
-        std::lock_guard lock(observer->mutex);
-        if (!observer->removed)
-            observer->function(value);
+        {
+            std::lock_guard lock(observer->mutex);
+            if (observer->removed)
+                continue;
+            observer->running = true;
+            observer->runner = std::this_thread::get_id();
+        }
+        std::exception_ptr caught = exceptionOf([&] { observer->function(value); });
+        {
+            std::lock_guard lock(observer->mutex);
+            observer->running = false;
+        }
+        observer->idle.notify_all();
+        if (caught)
+            passOn(std::move(caught), "an executing observer of an operation", queue, thrown);
     }
 }
 
@@ -192,9 +242,12 @@ void QMBaseOperation::removeExecutingObserver(quint64 token)
         d->observers.erase(found);
         d->observerCount.store(d->observers.size());
     }
-    // Taking the observer's own lock waits for a call in progress on another thread.
-    std::lock_guard lock(removed->mutex);
+    // Waits for a call in progress on another thread, not for one further up this thread.
+    std::unique_lock lock(removed->mutex);
     removed->removed = true;
+    removed->idle.wait(lock, [&] {
+        return !removed->running || removed->runner == std::this_thread::get_id();
+    });
 }
 
 void QMBaseOperation::addDependency(const std::shared_ptr<QMBaseOperation> &operation)

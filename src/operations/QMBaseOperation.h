@@ -40,8 +40,10 @@ public:
 
     /// Runs the operation on the calling thread: main() unless the operation is already
     /// cancelled, then the transition to finished, then the completion block. Returns when all
-    /// of that is done. An exception from main() leaves the operation finished (its completion
-    /// block run) and passes through.
+    /// of that is done. The first exception from main() or an executing observer leaves the
+    /// operation finished (main() and the other observers still run, the completion block too)
+    /// and then passes through. On a queue, such exceptions go to the uncaught-exception handler
+    /// instead (see QMOperationQueue).
     ///
     /// Throws QMInternalInconsistencyException with "Operation has already been started" when
     /// the operation started before, "Operation is enqueued on a queue and cannot be started

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 /// What an operation needs of the queue it is on: to be told when it may run.
@@ -15,6 +17,9 @@ public:
     /// The operation enqueued under `sequence` may have become ready (its last dependency
     /// finished, or it was cancelled). Called without any lock held.
     virtual void operationMayHaveBecomeReady(quint64 sequence) = 0;
+    /// Names the queue where the uncaught-exception handler says where it caught something:
+    /// "the main queue", "queue <name>" or "an unnamed queue".
+    virtual QString label() const = 0;
 };
 
 // Lock order: a queue's mutex may be held while an operation's mutex is taken (enqueueing),
@@ -23,9 +28,16 @@ public:
 class QMBaseOperation::Private
 {
 public:
-    // The completion block of the finished operation, for the runner to call.
-    CompletionBlock runAndFinish(QMBaseOperation &operation);
-    void notifyExecuting(bool executing);
+    // Runs main() (unless cancelled) between the executing observers and marks the operation
+    // finished; returns its completion block, for the runner to call. On a queue's thread
+    // (`queue` given) whatever the observers or main() throw goes to the uncaught-exception
+    // handler, and the operation goes on as if they had returned. For the caller of start()
+    // (`queue` null) the first exception is kept: the operation still finishes, its completion
+    // block runs, and then the exception passes on to that caller.
+    CompletionBlock runAndFinish(QMBaseOperation &operation, const QMOperationScheduler *queue);
+    // Each observer is called once, its exception handled as runAndFinish() says.
+    void notifyExecuting(bool executing, const QMOperationScheduler *queue,
+                         std::exception_ptr &thrown);
     CompletionBlock markFinished();
     // The dependents to tell that this operation no longer holds them back, once: empty after
     // the first call.
@@ -34,11 +46,15 @@ public:
     void dependencyReleased();
     bool isReadyToRun() const { return cancelled.load() || unfinishedDependencies.load() == 0; }
 
+    // An observer is called with no lock held; `running` lets a removal wait for a call in
+    // progress on another thread (not for one on its own thread: an observer may remove itself).
     struct Observer
     {
-        // Recursive so that an observer may remove itself from inside its own call.
-        std::recursive_mutex mutex;
+        std::mutex mutex;
+        std::condition_variable idle;
         bool removed = false;
+        bool running = false;
+        std::thread::id runner;
         ExecutingObserver function;
         quint64 token = 0;
     };

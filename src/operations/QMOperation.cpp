@@ -3,6 +3,7 @@
 #include "errors/QMInternalInconsistencyException.h"
 
 #include <atomic>
+#include <exception>
 #include <mutex>
 
 class QMOperation::Private
@@ -28,11 +29,21 @@ void QMOperation::main()
 
     // The wrapper holds the operation weakly: an operation that is gone by the time its
     // completion block runs gets no operationDidFinish(), and the block keeps nothing alive.
+    // A hook that throws does not cost the caller its completion block: the block runs, then the
+    // hook's exception goes on (to the caller of start(), or to the handler on a queue).
     setCompletionBlock([weakSelf, previous = completionBlock()] {
-        if (const std::shared_ptr<QMBaseOperation> self = weakSelf.lock())
-            static_cast<QMOperation *>(self.get())->operationDidFinish();
+        std::exception_ptr thrown;
+        if (const std::shared_ptr<QMBaseOperation> self = weakSelf.lock()) {
+            try {
+                static_cast<QMOperation *>(self.get())->operationDidFinish();
+            } catch (...) {
+                thrown = std::current_exception();
+            }
+        }
         if (previous)
             previous();
+        if (thrown)
+            std::rethrow_exception(thrown);
     });
 
     const auto stopped = [this] {

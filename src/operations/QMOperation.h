@@ -22,7 +22,8 @@
 /// operationDidExecute, the transition to finished, operationDidFinish, then the caller's
 /// completion block. An operation cancelled before it starts never enters main(): no hook runs
 /// and its completion block is not wrapped. A completion block set after main() has begun
-/// replaces the wrapper, so operationDidFinish() does not run.
+/// replaces the wrapper, so operationDidFinish() does not run. An exception from
+/// operationDidFinish() does not keep the previous block from running; it goes on afterwards.
 ///
 /// Errors of the work are not thrown: the subclass records them with finishWithError() (or
 /// setError()), and the caller reads error() once the operation has finished.

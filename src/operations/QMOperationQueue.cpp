@@ -1,6 +1,7 @@
 #include "operations/QMOperationQueue.h"
 
 #include "errors/QMInternalInconsistencyException.h"
+#include "errors/QMUncaughtExceptions.h"
 #include "operations/QMBaseOperation_p.h"
 #include "operations/QMBlockOperation.h"
 
@@ -59,6 +60,14 @@ public:
         waiting.erase(found);
         scheduleLocked();
         unlockAndWake(lock);
+    }
+
+    QString label() const override
+    {
+        if (isMain)
+            return QStringLiteral("the main queue");
+        std::lock_guard lock(mutex);
+        return name.isEmpty() ? QStringLiteral("an unnamed queue") : u"queue " + name;
     }
 
     // The ready operations, first added first. Most arrive in order of addition and join the
@@ -215,8 +224,10 @@ public:
     {
         lock.unlock();
         previous.reset();
-        // An exception from main() ends the process here, as on any thread of its own.
-        const QMBaseOperation::CompletionBlock completion = operation->d->runAndFinish(*operation);
+        // An edge: what the operation throws goes to the uncaught-exception handler there, and
+        // the operation finishes all the same.
+        const QMBaseOperation::CompletionBlock completion
+                = operation->d->runAndFinish(*operation, this);
         lock.lock();
         eraseExecutingLocked(operation->d->sequence);
         --count;
@@ -228,8 +239,14 @@ public:
             scheduleLocked();
         if (completion || !toWake.empty()) {
             unlockAndWake(lock);
-            if (completion)
-                completion();
+            if (completion) {
+                try {
+                    completion();
+                } catch (...) {
+                    QMUncaughtExceptions::handleCurrentException(
+                            u"the completion block of an operation on " + label());
+                }
+            }
             lock.lock();
         }
         return operation;
@@ -260,7 +277,7 @@ public:
             block = std::move(self.mainBlocks.front());
             self.mainBlocks.pop_front();
         }
-        block();
+        QMUncaughtExceptions::invokeGuarded("a block on the main queue", block);
     }
 
     std::list<WorkerPointer>::iterator findWorkerLocked(const Worker *worker)
@@ -283,7 +300,7 @@ public:
         });
     }
 
-    std::mutex mutex;
+    mutable std::mutex mutex;
     // Signalled when the count of unfinished operations reaches 0 and when a worker ends.
     std::condition_variable changed;
     QString name;

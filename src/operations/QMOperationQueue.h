@@ -24,8 +24,14 @@
 /// (inside one of its operations), the destructor cannot wait for itself: it returns at once and
 /// that worker finishes the remaining operations, then ends.
 ///
-/// An exception that escapes an operation's main() on a queue ends the process, as one that
-/// escapes any thread does; operations report failures otherwise (QMOperation::error()).
+/// Operations report failures through their own state (QMOperation::error()). An exception
+/// that escapes an operation's main(), its executing observers, its completion block or a block
+/// given to performBlock() is handed to the uncaught-exception handler (QMUncaughtExceptions)
+/// with where it was caught ("an operation on queue <name>", "the completion block of an
+/// operation on the main queue", "a block on the main queue"...); by default that ends the
+/// process with the exception's description. When a host's handler returns, the queue goes on:
+/// the operation counts as finished (its completion block runs, its waiters and dependents are
+/// released) and the next operation starts.
 ///
 /// The main queue (mainQueue()) is different: it runs its operations one at a time on the
 /// thread of the QCoreApplication, through the application's event loop, and has no threads.

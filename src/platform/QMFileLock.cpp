@@ -1,5 +1,7 @@
 #include "platform/QMFileLock_p.h"
 
+#include "platform/QMDeadline_p.h"
+
 #include <QFile>
 #include <QRandomGenerator>
 
@@ -181,7 +183,7 @@ QMFileStatus QMFileLock::lock(const QString &path, Mode mode, std::chrono::milli
 {
     unlock();
     const QByteArray name = encoded(path);
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = QMDeadlineAfter(timeout);
     auto pause = std::chrono::milliseconds(1);
     for (;;) {
         // Over NFS flock() becomes a byte-range lock, which takes a descriptor open for writing

@@ -7,6 +7,7 @@
 
 #include "QMFoundationStorageExport.h"
 
+#include "platform/QMDeadline_p.h"
 #include "platform/QMKeychainError.h"
 #include "platform/QMKeychainItem.h"
 
@@ -57,7 +58,7 @@ public:
     }
     bool try_lock_for(std::chrono::milliseconds timeout)
     {
-        return try_lock_until(std::chrono::steady_clock::now() + timeout);
+        return try_lock_until(QMDeadlineAfter(timeout));
     }
     void unlock()
     {

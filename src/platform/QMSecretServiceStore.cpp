@@ -264,7 +264,7 @@ public:
     {
         // The whole call, from waiting for another thread's call to the last reply, ends at the
         // deadline.
-        const auto deadline = std::chrono::steady_clock::now() + QMKeychainStore::timeout();
+        const auto deadline = QMDeadlineAfter(QMKeychainStore::timeout());
         // One keyring operation at a time in this process, so that the duplicate check and the
         // write after it see the same keyring.
         std::unique_lock guard(m_mutex, std::defer_lock);

@@ -16,6 +16,7 @@ set(QMF_PLATFORM_HEADERS
 set(QMF_PLATFORM_SOURCES
     platform/QMBundle.cpp
     platform/QMDictionary.cpp
+    platform/QMDeadline_p.h
     platform/QMFileLock.cpp
     platform/QMFileLock_p.h
     platform/QMFileManager.cpp

@@ -1,6 +1,7 @@
 #include "tree/QMTreeModel.h"
 
 #include "errors/QMInternalInconsistencyException.h"
+#include "errors/QMUncaughtExceptions.h"
 #include "lists/QMItemModelSupport_p.h"
 
 #include <QList>
@@ -825,7 +826,16 @@ bool QMTreeModel::hasChildren(const QModelIndex &parent) const
 QVariant QMTreeModel::data(const QModelIndex &index, int role) const
 {
     const QMTreeNode *node = d->shownNode(index);
-    return node && index.column() == 0 ? d->roleValue(*node, role) : QVariant();
+    if (!node || index.column() != 0)
+        return {};
+    // Views ask from Qt's event loop (painting, layout): the host's display and role functions
+    // must not throw through it.
+    try {
+        return d->roleValue(*node, role);
+    } catch (...) {
+        QMUncaughtExceptions::handleCurrentException("a role function of a tree model");
+        return {};
+    }
 }
 
 QHash<int, QByteArray> QMTreeModel::roleNames() const

@@ -99,7 +99,9 @@ public:
     QModelIndex indexForNode(const QMTreeNodePointer &node) const;
 
     /// Qt::DisplayRole's value; none restores "title, else identifier". Reports dataChanged()
-    /// for every row.
+    /// for every row. When the display or role function throws inside data() (views call it
+    /// from the event loop), data() gives no value and the exception goes to the
+    /// uncaught-exception handler as "a role function of a tree model".
     void setDisplayFunction(DisplayFunction function);
     /// Roles of the host's own, with their names; replaces the previous ones with a model reset.
     /// Throws "Invalid parameter not satisfying: !roleNames.contains(Qt::DisplayRole) &&

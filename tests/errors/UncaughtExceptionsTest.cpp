@@ -24,8 +24,8 @@ TEST(UncaughtExceptionsTest, InstalledHandlerReceivesTheExceptionAndWhereItWasCa
             std::rethrow_exception(exception);
         } catch (const QMInternalInconsistencyException &caught) {
             seenReason = caught.reason();
-        } catch (...) {
-            seenReason.clear();
+        } catch (const std::exception &caught) {
+            seenReason = QString::fromUtf8(caught.what());
         }
     });
     const bool returned = QMUncaughtExceptions::invokeGuarded("a test block", [] {
@@ -42,6 +42,7 @@ TEST(UncaughtExceptionsTest, InstalledHandlerReceivesTheExceptionAndWhereItWasCa
         QMUncaughtExceptions::invokeGuarded("a worker", [] { throw std::runtime_error("x"); });
     }).join();
     EXPECT_EQ(seenWhere, QStringLiteral("a worker"));
+    EXPECT_EQ(seenReason, QStringLiteral("x"));
 }
 
 TEST(UncaughtExceptionsTest, DescriptionsNameTheExceptionAndItsReason)

@@ -3,6 +3,7 @@
 #include "lists/QMListManager.h"
 
 #include "ListTestSupport.h"
+#include "support/CaughtExceptions.h"
 #include "text/TextTestSupport.h"
 
 #include <QAbstractItemModelTester>
@@ -388,6 +389,19 @@ TEST(QMListModelTest, FollowsTheDelegateCallsOfAHostsManager)
     const std::shared_ptr<QMListManagerDelegate> orphaned = orphan->managerDelegate();
     orphan.reset();
     orphaned->listManagerDidInsertItemsAtIndexPaths(QMIndexSet {0}, makeItems(u"a"));
+}
+
+// Views ask for data from the event loop: a display function that throws gives no data, and the
+// uncaught-exception handler has the exception.
+TEST(QMListModelTest, DisplayFunctionsThatThrowGiveNoData)
+{
+    TestSupport::CaughtExceptions caught;
+    QMListModel model;
+    model.setItems(makeItems(u"a"));
+    model.setDisplayFunction(
+            [](const QMListItemPointer &) -> QString { throw std::runtime_error("no text"); });
+    EXPECT_FALSE(model.data(model.index(0), Qt::DisplayRole).isValid());
+    EXPECT_EQ(caught.entries(), QStringList {u"a role function of a list model: no text"_s});
 }
 
 TEST(QMListModelTest, ShowsItemsThroughItsRoles)

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <limits>
 #include <thread>
 
 #include <fcntl.h>
@@ -124,6 +125,37 @@ TEST(FileLockTest, sharedLocksMeetExclusiveOnesAcrossDescriptions)
     EXPECT_EQ(reader1.lock(file, QMFileLock::Shared, 0ms).kind, QMFileStatus::TimedOut);
     moved.unlock();
     EXPECT_TRUE(reader1.lock(file, QMFileLock::Shared, 0ms).ok());
+}
+
+// A time-out longer than the clock can count (a caller's "wait for ever") waits for the holder
+// rather than overflowing into a deadline in the past and giving up at once. The waiter is
+// given a moment to start waiting before the holder lets go; however long that moment turns
+// out to be, only a waiter that gave up can see TimedOut.
+TEST(FileLockTest, aTimeoutTooLongForTheClockWaitsForTheHolder)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath(u"data"_s);
+    ASSERT_TRUE(writeFile(file, "a"));
+    const std::chrono::milliseconds timeouts[] = {
+            std::chrono::milliseconds::max(),
+            std::chrono::milliseconds(std::numeric_limits<qint64>::max() / 1000),
+            std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::hours(24 * 365 * 400)),
+    };
+    for (const std::chrono::milliseconds timeout : timeouts) {
+        SCOPED_TRACE(timeout.count());
+        QMFileLock holder;
+        ASSERT_TRUE(holder.lock(file, QMFileLock::Exclusive, 0ms).ok());
+        QMFileStatus waited {QMFileStatus::SystemError, 0};
+        std::thread waiter([&] {
+            QMFileLock lock;
+            waited = lock.lock(file, QMFileLock::Shared, timeout);
+        });
+        std::this_thread::sleep_for(30ms);
+        holder.unlock();
+        waiter.join();
+        EXPECT_TRUE(waited.ok()) << int(waited.kind);
+    }
 }
 
 TEST(FileLockTest, aKilledHolderLeavesNoLockBehind)

@@ -2,6 +2,7 @@
 
 #include "TreeTestSupport.h"
 #include "lists/ListTestSupport.h"
+#include "support/CaughtExceptions.h"
 
 #include <QAbstractItemModelTester>
 #include <QPersistentModelIndex>
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <random>
+#include <stdexcept>
 
 using namespace Qt::StringLiterals;
 
@@ -390,4 +392,13 @@ TEST(QMTreeModelTest, ShowsNodesThroughItsRoles)
     EXPECT_EQ(model.index(0, 0).data(), QVariant(u"a!"_s));
     EXPECT_EQ(model.index(0, 0).data(ObjectRole), QVariant(42));
     EXPECT_EQ(model.roleNames().value(ObjectRole), QByteArray("object"));
+
+    // Views ask for data from the event loop: a role function that throws gives no data, and
+    // the uncaught-exception handler has the exception.
+    TestSupport::CaughtExceptions caught;
+    model.setRoleProvider({{ObjectRole, "object"}}, [](const QMTreeNode &, int) -> QVariant {
+        throw std::runtime_error("no object");
+    });
+    EXPECT_FALSE(model.index(0, 0).data(ObjectRole).isValid());
+    EXPECT_EQ(caught.entries(), QStringList {u"a role function of a tree model: no object"_s});
 }
