@@ -7,8 +7,8 @@
 #include "LoopbackHTTPServer.h"
 #include "SelfSignedCertificate.h"
 
-#include "errors/QMUncaughtExceptions.h"
 #include "operations/QMOperationQueue.h"
+#include "support/CaughtExceptions.h"
 #include "support/Failures.h"
 
 #include <QCryptographicHash>
@@ -414,29 +414,6 @@ public:
     double requestTimeoutInterval() const override { return 0.2; }
 };
 
-// Records what reaches the uncaught-exception handler while it lives.
-class CaughtExceptions
-{
-public:
-    CaughtExceptions()
-    {
-        QMUncaughtExceptions::setHandler([this](std::exception_ptr, const QString &where) {
-            std::lock_guard lock(m_mutex);
-            m_places << where;
-        });
-    }
-    ~CaughtExceptions() { QMUncaughtExceptions::setHandler({}); }
-    QStringList places() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_places;
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    QStringList m_places;
-};
-
 } // namespace
 
 TEST(RESTClientTest, AFailureIsNeverAResponse)
@@ -598,7 +575,7 @@ TEST(RESTClientTest, HooksRunOutsideLocksWithCheckedValues)
 TEST(RESTClientTest, ExceptionsStopAtTheLibrarysEdge)
 {
     const auto server = startedServer();
-    const CaughtExceptions caught;
+    const TestSupport::CaughtExceptions caught;
     class Throwing : public QMRESTAPIRequestOperation
     {
     public:
@@ -620,8 +597,9 @@ TEST(RESTClientTest, ExceptionsStopAtTheLibrarysEdge)
     client.performGETRequestWithURL(server->url(u"/echo"_s), {},
                                     [](const QMRESTAPIResponse &) { throw 42; });
     client.waitUntilFinished();
-    EXPECT_EQ(caught.places(),
-              (QStringList {u"a request operation's response data handler"_s,
-                            u"a request operation's response hook"_s,
-                            u"a REST client's completion handler"_s}));
+    // The completion handler runs after the operation has finished: wait for it.
+    EXPECT_EQ(caught.waitFor(3),
+              (QStringList {u"a request operation's response data handler: data"_s,
+                            u"a request operation's response hook: parse"_s,
+                            u"a REST client's completion handler: (not a std::exception)"_s}));
 }
