@@ -5,7 +5,7 @@
 // argument vector of 12 words. QCommandLineParser knows no commands, so the command word is a
 // positional argument there.
 
-#include "options/QMOptionParser.h"
+#include <QMFoundation/options/QMOptionParser.h>
 
 #include <QCommandLineParser>
 

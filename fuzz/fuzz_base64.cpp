@@ -10,10 +10,10 @@
 //  - dataWithBase64EncodedString on the raw bytes read as UTF-16 code units: empty data when
 //    any unit is not 7-bit ASCII, otherwise the same bytes as the C decoder.
 
-#include "text/QMBase64.h"
+#include <QMFoundation/text/QMBase64.h>
 
 #include "Base64Reference.h"
-#include "text/QMBase64Transcoding.h"
+#include <QMFoundation/text/QMBase64Transcoding.h>
 
 #include <QByteArray>
 #include <QString>

@@ -9,10 +9,10 @@
 //  - JSON that parses writes back, reads back equal, and writes the same bytes again; the
 //    three readers agree; a parse failure reports an offset inside the data.
 
-#include "errors/QMEquality.h"
-#include "text/JSONTranscoding.h"
-#include "text/QMBinaryDetection.h"
-#include "text/QMStringDecoding.h"
+#include <QMFoundation/errors/QMEquality.h>
+#include <QMFoundation/text/JSONTranscoding.h>
+#include <QMFoundation/text/QMBinaryDetection.h>
+#include <QMFoundation/text/QMStringDecoding.h>
 
 #include <QByteArray>
 #include <QVariant>

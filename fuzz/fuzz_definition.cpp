@@ -17,7 +17,7 @@
 
 #include "Definition.h"
 
-#include "errors/QMEquality.h"
+#include <QMFoundation/errors/QMEquality.h>
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -6,7 +6,7 @@
 //    code, and an error can be built for every code, with the values of all its keys given or
 //    none: the description then is the catalog's text filled in or left as it is.
 
-#include "errors/QMErrorManager.h"
+#include <QMFoundation/errors/QMErrorManager.h>
 
 #include <QByteArray>
 #include <QJsonArray>

@@ -8,7 +8,7 @@
 // The first byte chooses the use of the rest: 0 reads it as a whole file, 1 seals it as the
 // payload under a valid header (so the fuzzer reaches the payload reader through the full path).
 
-#include "platform/QMKeychainFile_p.h"
+#include "QMFoundation/keychain/QMKeychainFile_p.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // and checks that nothing crashes, that a refused payload yields no records, and that a read set
 // encodes and reads back to the same records.
 
-#include "platform/QMKeychainFile_p.h"
+#include "QMFoundation/keychain/QMKeychainFile_p.h"
 
 #include <cstdint>
 #include <cstdlib>

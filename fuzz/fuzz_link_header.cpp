@@ -12,7 +12,7 @@
 // The first byte chooses the use of the rest: 0 reads it as UTF-8, 1 as raw UTF-16 code units
 // (lone surrogates included), 2 as the generator's choices.
 
-#include "rest/QMRESTAPILinkHeaderParser.h"
+#include <QMFoundation/rest/QMRESTAPILinkHeaderParser.h>
 
 #include <QMap>
 #include <QString>

@@ -16,9 +16,9 @@
 
 #include "ListDiffOracle.h"
 
-#include "errors/QMInternalInconsistencyException.h"
-#include "lists/QMArrayComparator.h"
-#include "lists/QMListManager.h"
+#include <QMFoundation/errors/QMInternalInconsistencyException.h>
+#include <QMFoundation/lists/QMArrayComparator.h>
+#include <QMFoundation/lists/QMListManager.h>
 
 #include <QString>
 

@@ -3,8 +3,8 @@
 //  - an accepted model writes JSON (toJSON()) that reads back to a model with the same version
 //    hash, the same entities and attributes (names, types, flags, defaults), and the same JSON.
 
-#include "persistence/QMManagedObjectModel.h"
-#include "persistence/QMPersistenceError.h"
+#include <QMFoundation/persistence/QMManagedObjectModel.h>
+#include <QMFoundation/persistence/QMPersistenceError.h>
 
 #include <QByteArray>
 

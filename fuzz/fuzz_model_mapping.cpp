@@ -11,8 +11,8 @@
 
 #include "RestModels.h"
 
-#include "rest/QMRESTAPIJSONParser.h"
-#include "text/JSONTranscoding.h"
+#include <QMFoundation/rest/QMRESTAPIJSONParser.h>
+#include <QMFoundation/text/JSONTranscoding.h>
 
 #include <QByteArray>
 

@@ -1,7 +1,7 @@
 // The reader of rtnetlink messages behind network reachability, on raw bytes and on route
 // messages built from the input whose reading is predicted.
 
-#include "platform/QMNetlink_p.h"
+#include "QMFoundation/platform/QMNetlink_p.h"
 
 #include <cstdint>
 #include <cstdlib>

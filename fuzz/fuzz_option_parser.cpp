@@ -9,7 +9,7 @@
 // as UTF-8. Every input is parsed twice (a prefix of the arguments, then all of them) so that
 // lastResults() is checked across a success and a failure.
 
-#include "options/QMOptionParser.h"
+#include <QMFoundation/options/QMOptionParser.h>
 
 #include <QSet>
 

@@ -8,12 +8,12 @@
 // The input is UTF-8. The format may take up to four arguments (a text, a number, a list and an
 // attribute name, in that order); the first count that reads is used.
 
-#include "errors/QMNull.h"
-#include "persistence/QMEntityBuilder_p.h"
-#include "persistence/QMPersistenceError.h"
-#include "persistence/QMPersistenceValue_p.h"
-#include "persistence/QMPredicate.h"
-#include "persistence/QMPredicateSQL_p.h"
+#include "QMFoundation/persistence/QMEntityBuilder_p.h"
+#include "QMFoundation/persistence/QMPersistenceValue_p.h"
+#include "QMFoundation/persistence/QMPredicateSQL_p.h"
+#include <QMFoundation/errors/QMNull.h>
+#include <QMFoundation/persistence/QMPersistenceError.h>
+#include <QMFoundation/persistence/QMPredicate.h>
 
 #include <QDateTime>
 

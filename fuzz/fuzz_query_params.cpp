@@ -14,10 +14,10 @@
 // The first byte chooses how the rest is read: 0 as UTF-8, 1 as raw UTF-16 code units (lone
 // surrogates included).
 
-#include "rest/QMCommon.h"
-#include "rest/QMQueryParams.h"
-#include "rest/QMURLEncoding.h"
-#include "rest/QMURLTranscoding.h"
+#include <QMFoundation/rest/QMCommon.h>
+#include <QMFoundation/rest/QMQueryParams.h>
+#include <QMFoundation/rest/QMURLEncoding.h>
+#include <QMFoundation/rest/QMURLTranscoding.h>
 
 #include <QStringList>
 #include <QStringTokenizer>

@@ -11,7 +11,7 @@
 // the rest is read (bit 7: UTF-8 "query\ncandidate", else raw UTF-16 code units split where
 // byte 2 says); byte 1 picks the maximum score and the penalty.
 
-#include "text/QMSearching.h"
+#include <QMFoundation/text/QMSearching.h>
 
 #include "SearchingReference.h"
 

@@ -7,7 +7,7 @@
 // The first byte gives the separator's length (its low three bits) and the separator byte; the
 // separator's bytes follow, the rest is the data.
 
-#include "operations/QMSeparator.h"
+#include <QMFoundation/operations/QMSeparator.h>
 
 #include "SeparatorReference.h"
 

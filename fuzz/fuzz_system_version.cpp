@@ -9,8 +9,8 @@
 // The first byte chooses the use of the rest: 0 os-release text, 1 raw property-list bytes, 2 the
 // ProductVersion of a generated property list.
 
-#include "errors/QMInternalInconsistencyException.h"
-#include "platform/QMProcessInfo.h"
+#include <QMFoundation/errors/QMInternalInconsistencyException.h>
+#include <QMFoundation/platform/QMProcessInfo.h>
 
 #include <QRegularExpression>
 #include <QString>

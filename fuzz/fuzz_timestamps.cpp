@@ -11,8 +11,8 @@
 // timestamp (so that most inputs are near misses: a month of 13, a separator out of place), and
 // 3 takes its first eight bytes as an instant in milliseconds.
 
-#include "dates/ISO8601.h"
-#include "dates/RFC3339.h"
+#include <QMFoundation/dates/ISO8601.h>
+#include <QMFoundation/dates/RFC3339.h>
 
 #include <QDateTime>
 #include <QString>

@@ -19,8 +19,8 @@
 
 #include "TreeReader.h"
 
-#include "errors/QMInternalInconsistencyException.h"
-#include "tree/QMTreeManager.h"
+#include <QMFoundation/errors/QMInternalInconsistencyException.h>
+#include <QMFoundation/tree/QMTreeManager.h>
 
 #include <QHash>
 #include <QJsonArray>

@@ -11,7 +11,7 @@
 // units (lone surrogates and digits of every script included). Texts are separated by line
 // feeds; at most 12 are compared.
 
-#include "text/QMVersionStringComparator.h"
+#include <QMFoundation/text/QMVersionStringComparator.h>
 
 #include "VersionReference.h"
 

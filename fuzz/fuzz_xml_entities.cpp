@@ -3,7 +3,7 @@
 //  - unescaping never lengthens a text (every reference is at least as long as its character);
 //  - escaping then unescaping gives the text back, also for the result of an unescape.
 
-#include "text/QMXMLEntities.h"
+#include <QMFoundation/text/QMXMLEntities.h>
 
 #include <QString>
 

@@ -3,10 +3,10 @@
 //  - a file that opens can be read whole, saved with one more object, and opened again, and
 //    then holds the same objects with the same values, and the new one.
 
-#include "persistence/QMManagedObject.h"
-#include "persistence/QMManagedObjectContext.h"
-#include "persistence/QMPersistenceError.h"
-#include "persistence/QMPersistentStoreCoordinator.h"
+#include <QMFoundation/persistence/QMManagedObject.h>
+#include <QMFoundation/persistence/QMManagedObjectContext.h>
+#include <QMFoundation/persistence/QMPersistenceError.h>
+#include <QMFoundation/persistence/QMPersistentStoreCoordinator.h>
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -11,7 +11,7 @@ bash scripts/install-deps.sh
 cmake --preset "$preset" -DQMF_WARNINGS_AS_ERRORS="${QMF_WARNINGS_AS_ERRORS:-OFF}" \
     -DQMF_LINE_TABLES_ONLY="${QMF_LINE_TABLES_ONLY:-OFF}" >/dev/null
 cmake --build --preset "$preset" -j "$(nproc)"
-# The keychain tests start their own D-Bus session and gnome-keyring (tests/platform/with-keyring.sh).
+# The keychain tests start their own D-Bus session and gnome-keyring (tests/keychain/with-keyring.sh).
 ctest --preset "$preset" --output-on-failure
 
 # ctest runs qmf-explorer's widget tests on the offscreen platform; once more in a real X server

@@ -4,10 +4,10 @@
 #include "ListDiffOracle.h"
 #include "ListInputs.h"
 
-#include "lists/Comparing.h"
-#include "lists/QMListComparator.h"
-#include "lists/QMListManager.h"
-#include "lists/QMListModel.h"
+#include <QMFoundation/lists/Comparing.h>
+#include <QMFoundation/lists/QMListComparator.h>
+#include <QMFoundation/lists/QMListManager.h>
+#include <QMFoundation/lists/QMListModel.h>
 
 #include <benchmark/benchmark.h>
 #include <dtl/dtl.hpp>

@@ -10,7 +10,7 @@
 
 #include "ListInputs.h"
 
-#include "lists/QMListComparator.h"
+#include <QMFoundation/lists/QMListComparator.h>
 
 #include <benchmark/benchmark.h>
 

@@ -2,7 +2,7 @@
 // by block and by message, beside the same number of bare Qt connections from the NOTIFY
 // signal to a lambda.
 
-#include "observation/JXKVONotificationCenter.h"
+#include <QMFoundation/observation/JXKVONotificationCenter.h>
 
 #include <QObject>
 

@@ -6,7 +6,7 @@
 // operation's threads and queues. A second operation keeps nothing (setRetainedOutputLimit(0)),
 // as a host that takes the output from its delegate does.
 
-#include "operations/QMCommandOperation.h"
+#include <QMFoundation/operations/QMCommandOperation.h>
 
 #include <QProcess>
 

@@ -2,8 +2,8 @@
 // same lambdas: what a queue's scheduling (ordering, dependencies, completion, operation objects)
 // costs over the plain pool a Qt program would otherwise use.
 
-#include "operations/QMBlockOperation.h"
-#include "operations/QMOperationQueue.h"
+#include <QMFoundation/operations/QMBlockOperation.h>
+#include <QMFoundation/operations/QMOperationQueue.h>
 
 #include <benchmark/benchmark.h>
 

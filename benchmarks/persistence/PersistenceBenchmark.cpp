@@ -5,11 +5,11 @@
 // WAL mode in a temporary directory; releasing the objects or rows afterwards is left out of the
 // measurement on both sides.
 
-#include "persistence/QMManagedObject.h"
-#include "persistence/QMManagedObjectContext.h"
-#include "persistence/QMManagedObjectModel.h"
-#include "persistence/QMPersistentStoreCoordinator.h"
-#include "persistence/QMPredicate.h"
+#include <QMFoundation/persistence/QMManagedObject.h>
+#include <QMFoundation/persistence/QMManagedObjectContext.h>
+#include <QMFoundation/persistence/QMManagedObjectModel.h>
+#include <QMFoundation/persistence/QMPersistentStoreCoordinator.h>
+#include <QMFoundation/persistence/QMPredicate.h>
 
 #include <QCoreApplication>
 #include <QDateTime>

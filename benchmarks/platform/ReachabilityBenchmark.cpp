@@ -5,7 +5,7 @@
 // The program moves into a network namespace of its own first (it needs root for that) with lo
 // and a veth pair bench0 (10.2.0.1/24) and bench1 up, so that its route changes touch nothing else.
 
-#include "platform/QMNetworkReachability.h"
+#include <QMFoundation/platform/QMNetworkReachability.h>
 
 #include <benchmark/benchmark.h>
 

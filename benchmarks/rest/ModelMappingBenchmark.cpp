@@ -2,8 +2,8 @@
 // members (texts, integers, a double, a boolean, one of them a path into a nested object) read
 // into models of ten properties. The mapping's own cost is the difference of the two.
 
-#include "rest/QMRESTAPIJSONParser.h"
-#include "rest/QMRESTAPIModel.h"
+#include <QMFoundation/rest/QMRESTAPIJSONParser.h>
+#include <QMFoundation/rest/QMRESTAPIModel.h>
 
 #include <benchmark/benchmark.h>
 

@@ -3,11 +3,11 @@
 // the queue thread that runs it) beside a bare QNetworkAccessManager on the main thread keeping
 // 32 replies open. Requests per second are the items per second.
 
-#include "rest/QMRESTAPIClient.h"
+#include <QMFoundation/network/QMRESTAPIClient.h>
 
 #include "LoopbackHTTPServer.h"
 
-#include "operations/QMOperationQueue.h"
+#include <QMFoundation/operations/QMOperationQueue.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -15,10 +15,10 @@
 // Digests: QMMD5/QMSHA1 beside QCryptographicHash. Compare with `openssl dgst` on a file of the
 // same size for the command-line figures.
 
-#include "text/QMBase64.h"
-#include "text/QMBase64Transcoding.h"
-#include "text/QMMD5.h"
-#include "text/QMSHA1.h"
+#include <QMFoundation/text/QMBase64.h>
+#include <QMFoundation/text/QMBase64Transcoding.h>
+#include <QMFoundation/text/QMMD5.h>
+#include <QMFoundation/text/QMSHA1.h>
 
 #include <QByteArray>
 #include <QCryptographicHash>

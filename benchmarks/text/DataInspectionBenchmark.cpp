@@ -7,9 +7,9 @@
 //  - random data from the alphabet, drawn in blocks, beside one QRandomGenerator::system() call
 //    per byte.
 
-#include "text/JSONTranscoding.h"
-#include "text/QMRandom.h"
-#include "text/QMStringDecoding.h"
+#include <QMFoundation/text/JSONTranscoding.h>
+#include <QMFoundation/text/QMRandom.h>
+#include <QMFoundation/text/QMStringDecoding.h>
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -12,7 +12,7 @@
 // Qt::CaseInsensitive on each step). Before timing, each query's ranking is checked to be the
 // same for all three.
 
-#include "text/QMSearching.h"
+#include <QMFoundation/text/QMSearching.h>
 
 #include "SearchingReference.h"
 

@@ -8,7 +8,7 @@
 // numeric versions below all three agree (each sort benchmark checks that first); the mixed
 // list shows the cost with labels too.
 
-#include "text/QMVersionStringComparator.h"
+#include <QMFoundation/text/QMVersionStringComparator.h>
 
 #include <QCollator>
 #include <QRandomGenerator>

@@ -7,9 +7,9 @@
 // Each iteration builds its trees afresh with the timer paused, so only the merge (or the filter)
 // is timed; the trees of the previous iteration are destroyed while paused too.
 
-#include "lists/QMIdentifierMap.h"
-#include "tree/QMTreeManager.h"
-#include "tree/QMTreeModel.h"
+#include <QMFoundation/lists/QMIdentifierMap.h>
+#include <QMFoundation/tree/QMTreeManager.h>
+#include <QMFoundation/tree/QMTreeModel.h>
 
 #include <benchmark/benchmark.h>
 

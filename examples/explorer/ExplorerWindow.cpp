@@ -1,11 +1,11 @@
 #include "ExplorerWindow.h"
 
-#include <lists/QMListItem.h>
-#include <lists/QMListModel.h>
-#include <operations/QMCommandOperation.h>
-#include <operations/QMOperationQueue.h>
-#include <tree/QMSortDescriptor.h>
-#include <tree/QMTreeModel.h>
+#include <QMFoundation/lists/QMListItem.h>
+#include <QMFoundation/lists/QMListModel.h>
+#include <QMFoundation/operations/QMCommandOperation.h>
+#include <QMFoundation/operations/QMOperationQueue.h>
+#include <QMFoundation/tree/QMSortDescriptor.h>
+#include <QMFoundation/tree/QMTreeModel.h>
 
 #include <QComboBox>
 #include <QDesktopServices>

@@ -2,7 +2,7 @@
 
 #include "OutlineData.h"
 
-#include <tree/QMTreeNode.h>
+#include <QMFoundation/tree/QMTreeNode.h>
 
 #include <QDateTime>
 #include <QMainWindow>

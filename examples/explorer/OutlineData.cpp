@@ -1,6 +1,6 @@
 #include "OutlineData.h"
 
-#include <text/QMSearching.h>
+#include <QMFoundation/text/QMSearching.h>
 
 #include <QDir>
 #include <QFileInfo>

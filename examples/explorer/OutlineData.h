@@ -1,6 +1,6 @@
 #pragma once
 
-#include <tree/QMTreeNode.h>
+#include <QMFoundation/tree/QMTreeNode.h>
 
 #include <QList>
 #include <QString>

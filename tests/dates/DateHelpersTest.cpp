@@ -1,4 +1,4 @@
-#include "dates/QMCommon.h"
+#include <QMFoundation/dates/QMCommon.h>
 
 #include "text/TextTestSupport.h"
 

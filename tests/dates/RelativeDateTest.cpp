@@ -1,5 +1,5 @@
-#include "dates/QMRelativeDateFormatter.h"
-#include "dates/RelativeDateString.h"
+#include <QMFoundation/dates/QMRelativeDateFormatter.h>
+#include <QMFoundation/dates/RelativeDateString.h>
 
 #include "text/TextTestSupport.h"
 

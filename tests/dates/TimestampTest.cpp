@@ -1,6 +1,6 @@
-#include "dates/ISO8601.h"
-#include "dates/RFC3339.h"
 #include "support/Failures.h"
+#include <QMFoundation/dates/ISO8601.h>
+#include <QMFoundation/dates/RFC3339.h>
 
 #include "text/TextTestSupport.h"
 

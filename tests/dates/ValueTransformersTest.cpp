@@ -1,6 +1,6 @@
-#include "dates/QMRelativeDateFormatter.h"
-#include "dates/QMValueTransformers.h"
-#include "dates/RFC3339.h"
+#include <QMFoundation/dates/QMRelativeDateFormatter.h>
+#include <QMFoundation/dates/QMValueTransformers.h>
+#include <QMFoundation/dates/RFC3339.h>
 
 #include "text/TextTestSupport.h"
 

@@ -1,6 +1,6 @@
-#include "errors/QMEmptiness.h"
-#include "errors/QMEquality.h"
-#include "errors/QMNull.h"
+#include <QMFoundation/errors/QMEmptiness.h>
+#include <QMFoundation/errors/QMEquality.h>
+#include <QMFoundation/errors/QMNull.h>
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "errors/QMErrorManager.h"
 #include "support/Failures.h"
+#include <QMFoundation/errors/QMErrorManager.h>
 
 #include <gtest/gtest.h>
 

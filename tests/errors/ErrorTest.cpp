@@ -1,8 +1,8 @@
-#include "errors/QMError.h"
-#include "errors/QMInternalInconsistencyException.h"
-#include "errors/QMNull.h"
-#include "errors/QMObjectDescribing.h"
 #include "support/Failures.h"
+#include <QMFoundation/errors/QMError.h>
+#include <QMFoundation/errors/QMInternalInconsistencyException.h>
+#include <QMFoundation/errors/QMNull.h>
+#include <QMFoundation/errors/QMObjectDescribing.h>
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "errors/QMInternalInconsistencyException.h"
-#include "errors/QMUncaughtExceptions.h"
+#include <QMFoundation/errors/QMInternalInconsistencyException.h>
+#include <QMFoundation/errors/QMUncaughtExceptions.h>
 
 #include <gtest/gtest.h>
 

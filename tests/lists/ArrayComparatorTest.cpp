@@ -2,9 +2,9 @@
 #include "ListTestSupport.h"
 #include "text/TextTestSupport.h"
 
-#include "errors/QMInternalInconsistencyException.h"
-#include "lists/Comparing.h"
-#include "lists/QMArrayComparator.h"
+#include <QMFoundation/errors/QMInternalInconsistencyException.h>
+#include <QMFoundation/lists/Comparing.h>
+#include <QMFoundation/lists/QMArrayComparator.h>
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,13 @@
 #include "ListTestSupport.h"
 #include "text/TextTestSupport.h"
 
-#include "lists/Functional.h"
-#include "lists/QMListItem.h"
-#include "lists/QMMoving.h"
-#include "lists/RemovingObjects.h"
-#include "lists/ReversedArray.h"
-#include "lists/Subsets.h"
-#include "lists/Types.h"
+#include <QMFoundation/lists/Functional.h>
+#include <QMFoundation/lists/QMListItem.h>
+#include <QMFoundation/lists/QMMoving.h>
+#include <QMFoundation/lists/RemovingObjects.h>
+#include <QMFoundation/lists/ReversedArray.h>
+#include <QMFoundation/lists/Subsets.h>
+#include <QMFoundation/lists/Types.h>
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "lists/QMIndexPath.h"
-#include "lists/QMListItem.h"
+#include <QMFoundation/lists/QMIndexPath.h>
+#include <QMFoundation/lists/QMListItem.h>
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "lists/QMIndexSet.h"
-#include "lists/QMListItem.h"
+#include <QMFoundation/lists/QMIndexSet.h>
+#include <QMFoundation/lists/QMListItem.h>
 
 #include <gtest/gtest.h>
 

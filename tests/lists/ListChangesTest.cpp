@@ -1,9 +1,9 @@
 #include "ListTestSupport.h"
 #include "text/TextTestSupport.h"
 
-#include "errors/QMInternalInconsistencyException.h"
-#include "lists/QMListChangeset.h"
-#include "lists/QMListComparator.h"
+#include <QMFoundation/errors/QMInternalInconsistencyException.h>
+#include <QMFoundation/lists/QMListChangeset.h>
+#include <QMFoundation/lists/QMListComparator.h>
 
 #include <gtest/gtest.h>
 

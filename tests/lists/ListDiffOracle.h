@@ -5,8 +5,8 @@
 // as the plain algorithm) hold the fast engine to its results position for position; it is
 // not part of the library.
 
-#include "errors/QMInternalInconsistencyException.h"
-#include "lists/QMArrayComparator.h"
+#include <QMFoundation/errors/QMInternalInconsistencyException.h>
+#include <QMFoundation/lists/QMArrayComparator.h>
 
 #include <QStringList>
 

@@ -1,7 +1,7 @@
 #include "ListTestSupport.h"
 #include "text/TextTestSupport.h"
 
-#include "lists/QMListManager.h"
+#include <QMFoundation/lists/QMListManager.h>
 
 #include <gtest/gtest.h>
 

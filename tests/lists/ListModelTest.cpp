@@ -1,6 +1,6 @@
-#include "lists/QMListModel.h"
+#include <QMFoundation/lists/QMListModel.h>
 
-#include "lists/QMListManager.h"
+#include <QMFoundation/lists/QMListManager.h>
 
 #include "ListTestSupport.h"
 #include "support/CaughtExceptions.h"

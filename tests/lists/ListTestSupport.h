@@ -1,7 +1,7 @@
 #pragma once
 
-#include "lists/QMListItem.h"
 #include "support/Failures.h"
+#include <QMFoundation/lists/QMListItem.h>
 
 #include <QHash>
 #include <QStringList>

@@ -1,7 +1,7 @@
 #include "ObservationTestSupport.h"
-#include "observation/QMNextRunLoop.h"
-#include "observation/QMPerformBlock.h"
-#include "observation/Tap.h"
+#include <QMFoundation/observation/QMNextRunLoop.h>
+#include <QMFoundation/observation/QMPerformBlock.h>
+#include <QMFoundation/observation/Tap.h>
 
 #include <limits>
 

@@ -1,8 +1,8 @@
 #include "ObservationTestSupport.h"
 #include "support/CaughtExceptions.h"
 
-#include "observation/Blocks.h"
-#include "observation/QMPerformBlock.h"
+#include <QMFoundation/observation/Blocks.h>
+#include <QMFoundation/observation/QMPerformBlock.h>
 
 #include <QMetaMethod>
 

@@ -3,12 +3,12 @@
 // Shared by the observation tests: event-loop helpers, a key-value target and a recorder of
 // method calls.
 
-#include "observation/JXKVONotificationCategory.h"
-#include "observation/JXKVONotificationCenter.h"
-#include "observation/QMKeyValueObserving.h"
-#include "observation/QMNotificationCenter.h"
-#include "operations/QMOperationQueue.h"
 #include "support/Failures.h"
+#include <QMFoundation/observation/JXKVONotificationCategory.h>
+#include <QMFoundation/observation/JXKVONotificationCenter.h>
+#include <QMFoundation/observation/QMKeyValueObserving.h>
+#include <QMFoundation/observation/QMNotificationCenter.h>
+#include <QMFoundation/operations/QMOperationQueue.h>
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>

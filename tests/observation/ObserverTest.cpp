@@ -1,5 +1,5 @@
 #include "ObservationTestSupport.h"
-#include "observation/QMObserver.h"
+#include <QMFoundation/observation/QMObserver.h>
 
 using Actions = std::vector<std::pair<QString, QByteArray>>;
 

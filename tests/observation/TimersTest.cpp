@@ -1,6 +1,6 @@
 #include "ObservationTestSupport.h"
-#include "observation/Blocks.h"
-#include "observation/QMTimer.h"
+#include <QMFoundation/observation/Blocks.h>
+#include <QMFoundation/observation/QMTimer.h>
 
 #include <cmath>
 #include <limits>

@@ -1,14 +1,14 @@
-#include "operations/QMCommandOperation.h"
-#include "operations/QMOperationQueue.h"
 #include "support/Failures.h"
+#include <QMFoundation/operations/QMCommandOperation.h>
+#include <QMFoundation/operations/QMOperationQueue.h>
 
 #include "InterleavedStreams.h"
 #include "OperationsTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include "errors/QMInternalInconsistencyException.h"
-#include "errors/QMUncaughtExceptions.h"
+#include <QMFoundation/errors/QMInternalInconsistencyException.h>
+#include <QMFoundation/errors/QMUncaughtExceptions.h>
 
 #include <QDir>
 #include <QFile>

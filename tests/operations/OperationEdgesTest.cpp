@@ -1,9 +1,9 @@
 #include "OperationsTestSupport.h"
 #include "support/CaughtExceptions.h"
 
-#include "operations/QMBlockOperation.h"
-#include "operations/QMOperation.h"
-#include "operations/QMOperationQueue.h"
+#include <QMFoundation/operations/QMBlockOperation.h>
+#include <QMFoundation/operations/QMOperation.h>
+#include <QMFoundation/operations/QMOperationQueue.h>
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,8 +1,8 @@
 #include "OperationsTestSupport.h"
 #include "text/TextTestSupport.h"
 
-#include "operations/QMBlockOperation.h"
-#include "operations/QMOperationQueue.h"
+#include <QMFoundation/operations/QMBlockOperation.h>
+#include <QMFoundation/operations/QMOperationQueue.h>
 
 #include <QEventLoop>
 #include <QThread>

@@ -2,9 +2,9 @@
 #include "support/Failures.h"
 #include "text/TextTestSupport.h"
 
-#include "operations/QMBlockOperation.h"
-#include "operations/QMOperation.h"
-#include "operations/QMOperationQueue.h"
+#include <QMFoundation/operations/QMBlockOperation.h>
+#include <QMFoundation/operations/QMOperation.h>
+#include <QMFoundation/operations/QMOperationQueue.h>
 
 #include <QScopeGuard>
 

@@ -1,7 +1,7 @@
 #include "support/Failures.h"
 #include "text/TextTestSupport.h"
 
-#include "operations/QMQueueManager.h"
+#include <QMFoundation/operations/QMQueueManager.h>
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "operations/QMSeparator.h"
 #include "support/Failures.h"
+#include <QMFoundation/operations/QMSeparator.h>
 
 #include "SeparatorReference.h"
 

@@ -2,7 +2,7 @@
 
 // Short builders and a one-line rendering of parse results shared by the options tests.
 
-#include "options/QMOptionParser.h"
+#include <QMFoundation/options/QMOptionParser.h>
 
 #include <QStringList>
 

@@ -1,6 +1,6 @@
 #include "OptionTestSupport.h"
 
-#include "errors/QMObjectDescribing.h"
+#include <QMFoundation/errors/QMObjectDescribing.h>
 
 #include <gtest/gtest.h>
 

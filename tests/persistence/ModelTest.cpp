@@ -1,9 +1,9 @@
 #include "PersistenceTestSupport.h"
 #include "support/Failures.h"
 
-#include "persistence/QMEntityBuilder_p.h"
-#include "persistence/QMManagedObjectID.h"
-#include "persistence/QMPersistenceError.h"
+#include "QMFoundation/persistence/QMEntityBuilder_p.h"
+#include <QMFoundation/persistence/QMManagedObjectID.h>
+#include <QMFoundation/persistence/QMPersistenceError.h>
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "persistence/QMManagedObject.h"
-#include "persistence/QMManagedObjectContext.h"
-#include "persistence/QMManagedObjectModel.h"
-#include "persistence/QMPersistentStoreCoordinator.h"
+#include <QMFoundation/persistence/QMManagedObject.h>
+#include <QMFoundation/persistence/QMManagedObjectContext.h>
+#include <QMFoundation/persistence/QMManagedObjectModel.h>
+#include <QMFoundation/persistence/QMPersistentStoreCoordinator.h>
 
 #include <QDateTime>
 

@@ -1,9 +1,9 @@
-#include "errors/QMNull.h"
-#include "persistence/QMEntityBuilder_p.h"
-#include "persistence/QMPersistenceError.h"
-#include "persistence/QMPersistenceValue_p.h"
-#include "persistence/QMPredicate.h"
-#include "persistence/QMPredicateSQL_p.h"
+#include "QMFoundation/persistence/QMEntityBuilder_p.h"
+#include "QMFoundation/persistence/QMPersistenceValue_p.h"
+#include "QMFoundation/persistence/QMPredicateSQL_p.h"
+#include <QMFoundation/errors/QMNull.h>
+#include <QMFoundation/persistence/QMPersistenceError.h>
+#include <QMFoundation/persistence/QMPredicate.h>
 
 #include "support/Failures.h"
 

@@ -2,7 +2,7 @@
 // a process reported is in the store, every save is whole, and no lock outlives its process.
 
 #include "persistence/PersistenceTestSupport.h"
-#include "persistence/QMPersistenceError.h"
+#include <QMFoundation/persistence/QMPersistenceError.h>
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 #include "PersistenceTestSupport.h"
 
-#include "persistence/QMPersistenceError.h"
-#include "persistence/QMPredicate.h"
-#include "persistence/QMStoreBackend_p.h"
+#include "QMFoundation/persistence/QMStoreBackend_p.h"
 #include "support/Failures.h"
 #include "support/Unprivileged.h"
+#include <QMFoundation/persistence/QMPersistenceError.h>
+#include <QMFoundation/persistence/QMPredicate.h>
 
 #include <QDir>
 #include <QFile>

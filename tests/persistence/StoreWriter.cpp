@@ -8,7 +8,7 @@
 // the first save, so that several writers can be started together.
 
 #include "persistence/PersistenceTestSupport.h"
-#include "persistence/QMPersistenceError.h"
+#include <QMFoundation/persistence/QMPersistenceError.h>
 
 #include <QCoreApplication>
 #include <QUrl>

@@ -1,6 +1,6 @@
 #include "PlatformTestSupport.h"
 
-#include "platform/QMBundle.h"
+#include <QMFoundation/platform/QMBundle.h>
 
 #include <QCoreApplication>
 #include <QFile>

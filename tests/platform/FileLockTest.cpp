@@ -1,6 +1,6 @@
 // Kernel file locks, bounded reads and atomic writes: the ground the file-backed stores stand on.
 
-#include "platform/QMFileLock_p.h"
+#include "QMFoundation/platform/QMFileLock_p.h"
 #include "support/Unprivileged.h"
 
 #include <gtest/gtest.h>

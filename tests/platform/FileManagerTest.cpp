@@ -1,8 +1,8 @@
 #include "PlatformTestSupport.h"
 #include "support/Failures.h"
 
-#include "platform/QMFileManager.h"
-#include "platform/QMURLPaths.h"
+#include <QMFoundation/platform/QMFileManager.h>
+#include <QMFoundation/platform/QMURLPaths.h>
 
 #include <QFile>
 #include <QFileInfo>

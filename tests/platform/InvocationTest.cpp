@@ -1,6 +1,6 @@
 #include "support/Failures.h"
 
-#include "platform/QMInvocation.h"
+#include <QMFoundation/platform/QMInvocation.h>
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 #include "support/Failures.h"
 
-#include "errors/QMUncaughtExceptions.h"
-#include "observation/QMNotificationCenter.h"
-#include "platform/QMNetworkReachability.h"
-#include "platform/QMNetworkReachabilityObserver.h"
+#include <QMFoundation/errors/QMUncaughtExceptions.h>
+#include <QMFoundation/observation/QMNotificationCenter.h>
+#include <QMFoundation/platform/QMNetworkReachability.h>
+#include <QMFoundation/platform/QMNetworkReachabilityObserver.h>
 
 #include <gtest/gtest.h>
 

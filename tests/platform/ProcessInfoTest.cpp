@@ -1,8 +1,8 @@
 #include "support/Failures.h"
 
-#include "platform/QMDictionary.h"
-#include "platform/QMProcessInfo.h"
-#include "platform/QMSystem.h"
+#include <QMFoundation/platform/QMDictionary.h>
+#include <QMFoundation/platform/QMProcessInfo.h>
+#include <QMFoundation/platform/QMSystem.h>
 
 #include <gtest/gtest.h>
 

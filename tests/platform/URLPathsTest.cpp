@@ -1,6 +1,6 @@
 #include "PlatformTestSupport.h"
 
-#include "platform/QMURLPaths.h"
+#include <QMFoundation/platform/QMURLPaths.h>
 
 #include <QFile>
 

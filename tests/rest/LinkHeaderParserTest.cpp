@@ -1,4 +1,4 @@
-#include "rest/QMRESTAPILinkHeaderParser.h"
+#include <QMFoundation/rest/QMRESTAPILinkHeaderParser.h>
 
 #include "support/Failures.h"
 #include "text/TextTestSupport.h"

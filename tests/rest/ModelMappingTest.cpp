@@ -1,9 +1,9 @@
 #include "RestModels.h"
 
-#include "errors/QMEquality.h"
-#include "rest/QMRESTAPIJSONParser.h"
 #include "support/Failures.h"
-#include "text/JSONTranscoding.h"
+#include <QMFoundation/errors/QMEquality.h>
+#include <QMFoundation/rest/QMRESTAPIJSONParser.h>
+#include <QMFoundation/text/JSONTranscoding.h>
 
 #include <gtest/gtest.h>
 

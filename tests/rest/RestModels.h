@@ -3,8 +3,8 @@
 // Model classes shared by the REST tests and the model-mapping fuzz target: a post with
 // properties of every kind the mapping stores, a nested author and a list of authors.
 
-#include "rest/QMRESTAPIModel.h"
-#include "rest/QMRESTAPIModelTransformer.h"
+#include <QMFoundation/rest/QMRESTAPIModel.h>
+#include <QMFoundation/rest/QMRESTAPIModelTransformer.h>
 
 #include <QDateTime>
 #include <QUrl>

@@ -1,8 +1,8 @@
-#include "rest/HTTPMethods.h"
-#include "rest/QMCommon.h"
-#include "rest/QMQueryParams.h"
-#include "rest/QMURLEncoding.h"
-#include "rest/QMURLTranscoding.h"
+#include <QMFoundation/rest/HTTPMethods.h>
+#include <QMFoundation/rest/QMCommon.h>
+#include <QMFoundation/rest/QMQueryParams.h>
+#include <QMFoundation/rest/QMURLEncoding.h>
+#include <QMFoundation/rest/QMURLTranscoding.h>
 
 #include "text/TextTestSupport.h"
 

@@ -3,8 +3,8 @@
 // Shared by the tests of the library's edges: a recording uncaught-exception handler, and a
 // deadline for calls that could deadlock.
 
-#include "errors/QMInternalInconsistencyException.h"
-#include "errors/QMUncaughtExceptions.h"
+#include <QMFoundation/errors/QMInternalInconsistencyException.h>
+#include <QMFoundation/errors/QMUncaughtExceptions.h>
 
 #include <QString>
 #include <QStringList>

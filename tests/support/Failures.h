@@ -1,6 +1,6 @@
 #pragma once
 
-#include "errors/QMInternalInconsistencyException.h"
+#include <QMFoundation/errors/QMInternalInconsistencyException.h>
 
 #include <QString>
 

@@ -2,7 +2,7 @@
 
 // Test-only: not part of the library. Shared by the Base64 tests and the fuzz target.
 
-#include "text/QMBase64.h"
+#include <QMFoundation/text/QMBase64.h>
 
 #include <QByteArray>
 

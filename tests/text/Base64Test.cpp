@@ -1,5 +1,5 @@
-#include "text/QMBase64.h"
-#include "text/QMBase64Transcoding.h"
+#include <QMFoundation/text/QMBase64.h>
+#include <QMFoundation/text/QMBase64Transcoding.h>
 
 #include "Base64Reference.h"
 #include "CodecFixtures.h"

@@ -1,7 +1,7 @@
-#include "text/QMBinaryDetection.h"
-#include "text/QMRandom.h"
-#include "text/QMRandomNumber.h"
-#include "text/QMStringDecoding.h"
+#include <QMFoundation/text/QMBinaryDetection.h>
+#include <QMFoundation/text/QMRandom.h>
+#include <QMFoundation/text/QMRandomNumber.h>
+#include <QMFoundation/text/QMStringDecoding.h>
 
 #include "TextTestSupport.h"
 

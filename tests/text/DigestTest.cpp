@@ -1,5 +1,5 @@
-#include "text/QMMD5.h"
-#include "text/QMSHA1.h"
+#include <QMFoundation/text/QMMD5.h>
+#include <QMFoundation/text/QMSHA1.h>
 
 #include "CodecFixtures.h"
 #include "TextTestSupport.h"

@@ -1,8 +1,8 @@
-#include "text/JSONTranscoding.h"
+#include <QMFoundation/text/JSONTranscoding.h>
 
-#include "errors/QMEquality.h"
-#include "errors/QMNull.h"
-#include "errors/QMObjectDescribing.h"
+#include <QMFoundation/errors/QMEquality.h>
+#include <QMFoundation/errors/QMNull.h>
+#include <QMFoundation/errors/QMObjectDescribing.h>
 
 #include "TextTestSupport.h"
 

@@ -1,6 +1,6 @@
-#include "errors/QMInternalInconsistencyException.h"
-#include "errors/QMNull.h"
-#include "errors/QMObjectDescribing.h"
+#include <QMFoundation/errors/QMInternalInconsistencyException.h>
+#include <QMFoundation/errors/QMNull.h>
+#include <QMFoundation/errors/QMObjectDescribing.h>
 
 #include "TextTestSupport.h"
 #include "support/Failures.h"

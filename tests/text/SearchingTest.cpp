@@ -1,4 +1,4 @@
-#include "text/QMSearching.h"
+#include <QMFoundation/text/QMSearching.h>
 
 #include "SearchingReference.h"
 #include "TextTestSupport.h"
@@ -288,7 +288,7 @@ TEST(SearchingTest, MatchesAndScoresAgreeWithTheDefinition)
 TEST(SearchingTest, ThreadsKeepTheirOwnQuery)
 {
     const auto work = [](const QString &query, bool expected, int *failures) {
-        const QString candidate = u"src/text/QMSearching.cpp"_s;
+        const QString candidate = u"src/QMFoundation/text/QMSearching.cpp"_s;
         for (int i = 0; i < 2000; ++i) {
             *failures += fuzzyMatchesString(candidate, query) != expected;
             *failures += (similarityScoreForString(candidate, query, 1) > 0) != expected;

@@ -2,7 +2,7 @@
 
 // Test-only: not part of the library. Shared by the version tests and the fuzz target.
 
-#include "text/QMVersionStringComparator.h"
+#include <QMFoundation/text/QMVersionStringComparator.h>
 
 #include <QString>
 #include <QStringList>

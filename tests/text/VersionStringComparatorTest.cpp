@@ -1,4 +1,4 @@
-#include "text/QMVersionStringComparator.h"
+#include <QMFoundation/text/QMVersionStringComparator.h>
 
 #include "TextTestSupport.h"
 #include "VersionReference.h"

@@ -1,4 +1,4 @@
-#include "text/QMXMLEntities.h"
+#include <QMFoundation/text/QMXMLEntities.h>
 
 #include "TextTestSupport.h"
 

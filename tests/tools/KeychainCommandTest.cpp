@@ -72,7 +72,7 @@ ChildRun runQmfChild(const QStringList &arguments, QProcessEnvironment environme
     if (environment.contains(u"TSAN_OPTIONS"_s))
         environment.insert(u"TSAN_OPTIONS"_s,
                            u"halt_on_error=1 suppressions=" QMF_SOURCE_DIR
-                           "/tests/platform/keychain-tsan.supp"_s);
+                           "/tests/keychain/keychain-tsan.supp"_s);
     return runChild(QStringLiteral(QMF_TOOL_PATH), arguments, environment, input, inChild);
 }
 

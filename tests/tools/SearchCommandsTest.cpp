@@ -1,8 +1,8 @@
 #include "SearchCommands.h"
 #include "QmfTestSupport.h"
 
-#include "text/QMSearching.h"
 #include "text/TextTestSupport.h"
+#include <QMFoundation/text/QMSearching.h>
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "QmfTestSupport.h"
 
-#include "platform/QMProcessInfo.h"
+#include <QMFoundation/platform/QMProcessInfo.h>
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include "lists/ListTestSupport.h"
 #include "text/TextTestSupport.h"
-#include "tree/QMTreeManager.h"
+#include <QMFoundation/tree/QMTreeManager.h>
 
 #include <QHash>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "tree/QMTreeModel.h"
+#include <QMFoundation/tree/QMTreeModel.h>
 
 #include "TreeTestSupport.h"
 #include "lists/ListTestSupport.h"

@@ -1,10 +1,10 @@
 #include "TreeTestSupport.h"
 
 #include "lists/ListTestSupport.h"
-#include "lists/QMIdentifierMap.h"
 #include "text/TextTestSupport.h"
-#include "tree/QMSortDescriptor.h"
-#include "tree/QMTreeNode.h"
+#include <QMFoundation/lists/QMIdentifierMap.h>
+#include <QMFoundation/tree/QMSortDescriptor.h>
+#include <QMFoundation/tree/QMTreeNode.h>
 
 #include <QObject>
 #include <QRegularExpression>

@@ -1,5 +1,5 @@
 #include "support/Failures.h"
-#include "values/QMValueTransformer.h"
+#include <QMFoundation/values/QMValueTransformer.h>
 
 #include <gtest/gtest.h>
 

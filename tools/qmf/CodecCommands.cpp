@@ -2,10 +2,10 @@
 
 #include "Tour.h"
 
-#include "text/QMBase64.h"
-#include "text/QMBase64Transcoding.h"
-#include "text/QMMD5.h"
-#include "text/QMSHA1.h"
+#include <QMFoundation/text/QMBase64.h>
+#include <QMFoundation/text/QMBase64Transcoding.h>
+#include <QMFoundation/text/QMMD5.h>
+#include <QMFoundation/text/QMSHA1.h>
 
 #include <limits>
 

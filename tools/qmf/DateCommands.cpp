@@ -1,8 +1,8 @@
 #include "DateCommands.h"
 
-#include "dates/ISO8601.h"
-#include "dates/RFC3339.h"
-#include "dates/RelativeDateString.h"
+#include <QMFoundation/dates/ISO8601.h>
+#include <QMFoundation/dates/RFC3339.h>
+#include <QMFoundation/dates/RelativeDateString.h>
 
 #include <QCoreApplication>
 #include <QDir>

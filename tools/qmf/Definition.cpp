@@ -2,7 +2,7 @@
 
 #include "JsonReading.h"
 
-#include "errors/QMInternalInconsistencyException.h"
+#include <QMFoundation/errors/QMInternalInconsistencyException.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "options/QMOptionParser.h"
+#include <QMFoundation/options/QMOptionParser.h>
 
 #include <QByteArray>
 #include <QString>

@@ -2,7 +2,7 @@
 
 #include "Tour.h"
 
-#include "errors/QMErrorManager.h"
+#include <QMFoundation/errors/QMErrorManager.h>
 
 #include <QFile>
 

@@ -2,10 +2,10 @@
 
 #include "LoopbackHTTPServer.h"
 
-#include "operations/QMOperationQueue.h"
-#include "rest/QMCommon.h"
-#include "rest/QMRESTAPIClient.h"
-#include "rest/QMRESTAPILinkHeaderParser.h"
+#include <QMFoundation/network/QMRESTAPIClient.h>
+#include <QMFoundation/operations/QMOperationQueue.h>
+#include <QMFoundation/rest/QMCommon.h>
+#include <QMFoundation/rest/QMRESTAPILinkHeaderParser.h>
 
 #include <QHash>
 #include <QJsonDocument>

@@ -2,8 +2,8 @@
 
 #include "ToolCommand.h"
 
-#include "errors/QMError.h"
-#include "rest/QMHTTPURLResponse.h"
+#include <QMFoundation/errors/QMError.h>
+#include <QMFoundation/network/QMHTTPURLResponse.h>
 
 #include <QByteArray>
 #include <QJsonArray>

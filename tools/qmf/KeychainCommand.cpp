@@ -1,7 +1,7 @@
 #include "KeychainCommand.h"
 
-#include "platform/QMKeychain.h"
-#include "rest/QMCommon.h"
+#include <QMFoundation/keychain/QMKeychain.h>
+#include <QMFoundation/rest/QMCommon.h>
 
 #include <QFile>
 #include <QTemporaryDir>

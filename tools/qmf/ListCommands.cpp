@@ -2,10 +2,10 @@
 
 #include "Tour.h"
 
-#include "lists/QMListComparator.h"
-#include "lists/QMListItem.h"
-#include "lists/QMListManager.h"
-#include "text/QMStringDecoding.h"
+#include <QMFoundation/lists/QMListComparator.h>
+#include <QMFoundation/lists/QMListItem.h>
+#include <QMFoundation/lists/QMListManager.h>
+#include <QMFoundation/text/QMStringDecoding.h>
 
 #include <QHash>
 

@@ -2,9 +2,9 @@
 
 #include "ToolCommand.h"
 
-#include "lists/QMIndexSet.h"
-#include "lists/QMListChangeset.h"
-#include "lists/QMListItem.h"
+#include <QMFoundation/lists/QMIndexSet.h>
+#include <QMFoundation/lists/QMListChangeset.h>
+#include <QMFoundation/lists/QMListItem.h>
 
 #include <QByteArray>
 #include <QList>

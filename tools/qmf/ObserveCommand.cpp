@@ -2,9 +2,9 @@
 
 #include "Tour.h"
 
-#include "observation/Blocks.h"
-#include "observation/JXKVONotificationCenter.h"
-#include "observation/QMKeyValueObserving.h"
+#include <QMFoundation/observation/Blocks.h>
+#include <QMFoundation/observation/JXKVONotificationCenter.h>
+#include <QMFoundation/observation/QMKeyValueObserving.h>
 
 #include <QElapsedTimer>
 #include <QEventLoop>

@@ -19,8 +19,8 @@
 #include "TreeCommands.h"
 #include "VersionCommands.h"
 
-#include "QMFoundationVersion.h"
-#include "options/QMOptionParser.h"
+#include <QMFoundation/QMFoundationVersion.h>
+#include <QMFoundation/options/QMOptionParser.h>
 
 #include <QFile>
 #include <QHash>

@@ -1,6 +1,6 @@
 #include "ReachCommand.h"
 
-#include "platform/QMNetworkReachability.h"
+#include <QMFoundation/platform/QMNetworkReachability.h>
 
 #include <condition_variable>
 #include <mutex>

@@ -2,9 +2,9 @@
 
 #include "Tour.h"
 
-#include "operations/QMCommandOperation.h"
-#include "operations/QMOperationQueue.h"
-#include "operations/QMSeparator.h"
+#include <QMFoundation/operations/QMCommandOperation.h>
+#include <QMFoundation/operations/QMOperationQueue.h>
+#include <QMFoundation/operations/QMSeparator.h>
 
 #include <atomic>
 #include <cerrno>

@@ -2,8 +2,8 @@
 
 #include "Tour.h"
 
-#include "text/QMSearching.h"
-#include "text/QMStringRepresentations.h"
+#include <QMFoundation/text/QMSearching.h>
+#include <QMFoundation/text/QMStringRepresentations.h>
 
 #include <algorithm>
 #include <cmath>

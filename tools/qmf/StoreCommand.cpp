@@ -1,10 +1,10 @@
 #include "StoreCommand.h"
 
-#include "persistence/QMManagedObject.h"
-#include "persistence/QMManagedObjectContext.h"
-#include "persistence/QMManagedObjectModel.h"
-#include "persistence/QMPersistentStoreCoordinator.h"
-#include "persistence/QMPredicate.h"
+#include <QMFoundation/persistence/QMManagedObject.h>
+#include <QMFoundation/persistence/QMManagedObjectContext.h>
+#include <QMFoundation/persistence/QMManagedObjectModel.h>
+#include <QMFoundation/persistence/QMPersistentStoreCoordinator.h>
+#include <QMFoundation/persistence/QMPredicate.h>
 
 #include <QDir>
 #include <QFileInfo>

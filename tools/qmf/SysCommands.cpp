@@ -1,9 +1,9 @@
 #include "SysCommands.h"
 
-#include "platform/QMBundle.h"
-#include "platform/QMFileManager.h"
-#include "platform/QMProcessInfo.h"
-#include "platform/QMURLPaths.h"
+#include <QMFoundation/platform/QMBundle.h>
+#include <QMFoundation/platform/QMFileManager.h>
+#include <QMFoundation/platform/QMProcessInfo.h>
+#include <QMFoundation/platform/QMURLPaths.h>
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "operations/QMCommandInput.h"
-#include "options/QMOptionParser.h"
+#include <QMFoundation/operations/QMCommandInput.h>
+#include <QMFoundation/options/QMOptionParser.h>
 
 #include <QByteArray>
 #include <QIODevice>

@@ -17,16 +17,16 @@
 #include "TreeCommands.h"
 #include "VersionCommands.h"
 
-#include "QMFoundationVersion.h"
-#include "errors/QMEmptiness.h"
-#include "errors/QMEquality.h"
-#include "errors/QMObjectDescribing.h"
-#include "text/QMCounting.h"
-#include "text/QMInitials.h"
-#include "text/QMRegularExpression.h"
-#include "text/QMXMLEntities.h"
-#include "text/Titleize.h"
-#include "text/Trimming.h"
+#include <QMFoundation/QMFoundationVersion.h>
+#include <QMFoundation/errors/QMEmptiness.h>
+#include <QMFoundation/errors/QMEquality.h>
+#include <QMFoundation/errors/QMObjectDescribing.h>
+#include <QMFoundation/text/QMCounting.h>
+#include <QMFoundation/text/QMInitials.h>
+#include <QMFoundation/text/QMRegularExpression.h>
+#include <QMFoundation/text/QMXMLEntities.h>
+#include <QMFoundation/text/Titleize.h>
+#include <QMFoundation/text/Trimming.h>
 
 #include <QFile>
 #include <QJsonArray>

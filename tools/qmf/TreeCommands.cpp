@@ -3,7 +3,7 @@
 #include "Tour.h"
 #include "TreeReader.h"
 
-#include "errors/QMInternalInconsistencyException.h"
+#include <QMFoundation/errors/QMInternalInconsistencyException.h>
 
 #include <QFile>
 

@@ -2,7 +2,7 @@
 
 #include "ToolCommand.h"
 
-#include "tree/QMTreeManager.h"
+#include <QMFoundation/tree/QMTreeManager.h>
 
 #include <QList>
 #include <QString>

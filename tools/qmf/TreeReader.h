@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tree/QMTreeNode.h"
+#include <QMFoundation/tree/QMTreeNode.h>
 
 #include <QByteArray>
 #include <QString>

@@ -2,8 +2,8 @@
 
 #include "Tour.h"
 
-#include "text/QMStringDecoding.h"
-#include "text/QMVersionStringComparator.h"
+#include <QMFoundation/text/QMStringDecoding.h>
+#include <QMFoundation/text/QMVersionStringComparator.h>
 
 #include <algorithm>
 

@@ -1,9 +1,9 @@
 // Drives qmf-explorer's real main window with key and mouse events and real files.
 #include "ExplorerWindow.h"
 
-#include <lists/QMListModel.h>
-#include <text/QMSearching.h>
-#include <tree/QMTreeModel.h>
+#include <QMFoundation/lists/QMListModel.h>
+#include <QMFoundation/text/QMSearching.h>
+#include <QMFoundation/tree/QMTreeModel.h>
 
 #include <QComboBox>
 #include <QDesktopServices>

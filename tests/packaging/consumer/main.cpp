@@ -1,9 +1,9 @@
 // A program outside the source tree that uses only the installed headers and library.
-#include <QMFoundationVersion.h>
-#include <errors/QMEquality.h>
-#include <options/QMOptionParser.h>
-#include <text/QMBase64Transcoding.h>
-#include <text/QMSHA1.h>
+#include <QMFoundation/QMFoundationVersion.h>
+#include <QMFoundation/errors/QMEquality.h>
+#include <QMFoundation/options/QMOptionParser.h>
+#include <QMFoundation/text/QMBase64Transcoding.h>
+#include <QMFoundation/text/QMSHA1.h>
 
 #include <cstdio>
 

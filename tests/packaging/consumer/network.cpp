@@ -1,5 +1,5 @@
 // A program outside the source tree that uses the installed Network library.
-#include <rest/QMRESTAPIRequestOperation.h>
+#include <QMFoundation/network/QMRESTAPIRequestOperation.h>
 
 #include <QCoreApplication>
 

@@ -1,11 +1,11 @@
 // A program outside the source tree that uses the installed Storage library: a keychain file and
 // an object store in a scratch directory, written and read back.
-#include <persistence/QMManagedObject.h>
-#include <persistence/QMManagedObjectContext.h>
-#include <persistence/QMManagedObjectModel.h>
-#include <persistence/QMPersistentStoreCoordinator.h>
-#include <platform/QMCoreDataStore.h>
-#include <platform/QMKeychain.h>
+#include <QMFoundation/keychain/QMKeychain.h>
+#include <QMFoundation/persistence/QMCoreDataStore.h>
+#include <QMFoundation/persistence/QMManagedObject.h>
+#include <QMFoundation/persistence/QMManagedObjectContext.h>
+#include <QMFoundation/persistence/QMManagedObjectModel.h>
+#include <QMFoundation/persistence/QMPersistentStoreCoordinator.h>
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QMFoundation/keychain/QMKeychainItem.h>
+
+#include <QDateTime>
+
+/// A keychain item that holds a password, with accessors for the attributes both kinds of
+/// password share.
+///
+/// Descriptions (description(), prettyDescription()) of password items include the password
+/// in clear text: do not log them.
+class QMF_STORAGE_EXPORT QMPasswordKeychainItem : public QMKeychainItem
+{
+public:
+    using QMKeychainItem::QMKeychainItem;
+
+    /// Set by the store; read only.
+    QDateTime creationDate() const;
+    QDateTime modificationDate() const;
+    QString userDescription() const;
+    void setUserDescription(const QString &userDescription);
+    QString comment() const;
+    void setComment(const QString &comment);
+    /// Read only.
+    QString creator() const;
+    /// Absent reads as false.
+    bool isInvisible() const;
+    void setInvisible(bool invisible);
+    bool isNegative() const;
+    void setNegative(bool negative);
+    QString account() const;
+    /// A null account is ignored.
+    void setAccount(const QString &account);
+    /// The password bytes decoded as UTF-8; a null QString when the item holds none (items from
+    /// list lookups carry no passwords).
+    QString password() const;
+    /// Stores the UTF-8 bytes; a null QString removes the password.
+    void setPassword(const QString &password);
+
+    QString className() const override;
+    QVariant valueForKey(const QString &key) const override;
+
+protected:
+    /// A text attribute setter: a null text records the removal of the attribute.
+    void setText(const QString &value, const QString &key);
+};

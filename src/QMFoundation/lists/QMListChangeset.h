@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QMFoundation/QMFoundationCoreExport.h>
+#include <QMFoundation/lists/QMListChange.h>
+
+#include <QHash>
+#include <QList>
+#include <QString>
+
+/// How an old list became a new one: an ordered series of changes, with the inserts, moves and
+/// deletes also listed apart and mapped by item identifier.
+///
+/// `addChange()` appends to `changes()` and to the list of the change's kind, and maps the
+/// item's identifier to the change in the map of its kind (a later change for the same
+/// identifier replaces the earlier one in the map; the lists keep both). A change of unknown
+/// type only enters `changes()`. Setters replace a whole container. A value type: copies share
+/// the change records.
+class QMF_CORE_EXPORT QMListChangeset
+{
+public:
+    using ChangeMap = QHash<QString, QMListChangePointer>;
+
+    QMListChangeset() = default;
+
+    /// Records one change. Throws "Invalid parameter not satisfying: insertedItem" for a null
+    /// change.
+    void addChange(const QMListChangePointer &change);
+    /// Makes room for the given numbers of inserts, deletes and moves, so that adding them
+    /// allocates nothing more. A hint only: the changeset is unchanged.
+    void reserve(qsizetype inserts, qsizetype deletes, qsizetype moves);
+    /// True when moveMap() holds a change under `key`. Throws "Invalid parameter not
+    /// satisfying: key" for a null key.
+    bool hasMoveForKey(const QString &key) const;
+    /// True when deleteMap() holds a change under `key`; a null key throws as above.
+    bool hasDeleteForKey(const QString &key) const;
+    bool hasMoveForKey(const char *key) const { return hasMoveForKey(QString::fromUtf8(key)); }
+    bool hasDeleteForKey(const char *key) const { return hasDeleteForKey(QString::fromUtf8(key)); }
+
+    /// Copies of inserts(), deletes() and moves(): change records, not bare items.
+    QMListChangeList insertedItems() const { return m_inserts; }
+    QMListChangeList deletedItems() const { return m_deletes; }
+    QMListChangeList movedItems() const { return m_moves; }
+
+    const ChangeMap &insertMap() const { return m_insertMap; }
+    void setInsertMap(ChangeMap map) { m_insertMap = std::move(map); }
+    const ChangeMap &moveMap() const { return m_moveMap; }
+    void setMoveMap(ChangeMap map) { m_moveMap = std::move(map); }
+    const ChangeMap &deleteMap() const { return m_deleteMap; }
+    void setDeleteMap(ChangeMap map) { m_deleteMap = std::move(map); }
+    const QMListChangeList &changes() const { return m_changes; }
+    void setChanges(QMListChangeList changes) { m_changes = std::move(changes); }
+    const QMListChangeList &inserts() const { return m_inserts; }
+    void setInserts(QMListChangeList inserts) { m_inserts = std::move(inserts); }
+    const QMListChangeList &moves() const { return m_moves; }
+    void setMoves(QMListChangeList moves) { m_moves = std::move(moves); }
+    const QMListChangeList &deletes() const { return m_deletes; }
+    void setDeletes(QMListChangeList deletes) { m_deletes = std::move(deletes); }
+
+    /// The changes as a list is described: "(\n    change,\n    change\n)", each change by its
+    /// description(); "(\n)" when there are none.
+    QString description() const;
+
+private:
+    ChangeMap m_insertMap;
+    ChangeMap m_moveMap;
+    ChangeMap m_deleteMap;
+    QMListChangeList m_changes;
+    QMListChangeList m_inserts;
+    QMListChangeList m_moves;
+    QMListChangeList m_deletes;
+};

@@ -1,0 +1,154 @@
+#pragma once
+
+#include <QMFoundation/QMFoundationNetworkExport.h>
+
+#include <QMFoundation/network/QMRESTAPIRequestOperation.h>
+#include <QMFoundation/network/QMRESTAPIResponse.h>
+
+#include <QString>
+#include <QUrl>
+#include <QVariantMap>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QMOperationQueue;
+
+/// Which authorization a client applies to its requests.
+enum QMRESTAPIAuthenticationMethod : quint64 {
+    /// Basic, as QMRESTAPIAuthenticationMethodBasic.
+    QMRESTAPIAuthenticationMethodDefault = 0,
+    /// An "Authorization: Basic ..." field from userName and password.
+    QMRESTAPIAuthenticationMethodBasic = 1,
+    /// An "Authorization: Bearer ..." field from token.
+    QMRESTAPIAuthenticationMethodOAuth = 2,
+    /// userName and password answer the server's NTLM challenge.
+    QMRESTAPIAuthenticationMethodNTLM = 3,
+};
+
+/// Which authorization to use, and with what. Any other method value applies none.
+struct QMF_NETWORK_EXPORT QMRESTAPIAuthenticationCredentials
+{
+    quint64 authenticationMethod = QMRESTAPIAuthenticationMethodDefault;
+    QString userName;
+    QString password;
+    QString token;
+};
+
+/// A handle on one request of a client: look at it, cancel it or wait for it.
+class QMF_NETWORK_EXPORT QMRESTAPIRequest
+{
+public:
+    /// Throws "Invalid parameter not satisfying: requestOperation" without an operation.
+    explicit QMRESTAPIRequest(std::shared_ptr<QMRESTAPIRequestOperation> requestOperation);
+    QMRESTAPIRequest() = delete;
+
+    std::shared_ptr<QMRESTAPIRequestOperation> requestOperation() const;
+    QUrl URL() const;
+    /// The request body as UTF-8 text; a null QString when there is none (or it is not UTF-8).
+    QString body() const;
+    QMap<QString, QString> headers() const;
+    /// True while the operation runs.
+    bool isLoading() const;
+    /// Called with isLoading() whenever it changes, on the thread that runs the operation.
+    /// Returns a token for removeLoadingObserver().
+    quint64 addLoadingObserver(std::function<void(bool loading)> observer);
+    void removeLoadingObserver(quint64 token);
+    bool isCancelled() const;
+
+    void cancel();
+    /// Blocks the calling thread until the operation has finished.
+    void waitUntilFinished() const;
+
+private:
+    std::shared_ptr<QMRESTAPIRequestOperation> m_operation;
+};
+
+/// The entry point of the REST client: builds a request operation for a URL, parameters and a
+/// method, applies the credentials, and runs it on the client's request queue.
+///
+/// Parameters go into the query for GET and DELETE, into a compact JSON body (with
+/// "Content-Type: application/json" and "Content-Length") for POST, PUT and PATCH, and nowhere
+/// for other methods; methods are recognised without regard to case and sent as given. The
+/// completion handler gets a QMRESTAPIResponse on a thread of the request queue (never on the
+/// main thread by itself), also for a cancelled request; whether the request succeeded is for
+/// it to judge from `error` and `statusCode`.
+///
+/// Threads: the perform functions may be called from any thread and return at once.
+/// The operations need a QCoreApplication (Qt's network stack does).
+class QMF_NETWORK_EXPORT QMRESTAPIClient
+{
+public:
+    using CompletionHandler = std::function<void(const QMRESTAPIResponse &response)>;
+
+    /// A client with a new request queue named QMMakeFoundationQueueName() of
+    /// "RESTAPIClient.RequestQueue", wide enough for many requests waiting on their servers at
+    /// once (defaultRequestQueueWidth()), and no credentials.
+    QMRESTAPIClient();
+    ~QMRESTAPIClient();
+    QMRESTAPIClient(const QMRESTAPIClient &) = delete;
+    QMRESTAPIClient &operator=(const QMRESTAPIClient &) = delete;
+
+    /// How many requests a new client's queue runs at once: 16. A request mostly waits on the
+    /// network, so the queue is wider than the machine's core count.
+    static int defaultRequestQueueWidth();
+
+    std::shared_ptr<QMOperationQueue> queue() const;
+    void setQueue(std::shared_ptr<QMOperationQueue> queue);
+    /// Applied to every request made while set.
+    std::optional<QMRESTAPIAuthenticationCredentials> credentials() const;
+    void setCredentials(const std::optional<QMRESTAPIAuthenticationCredentials> &credentials);
+    /// The maximum response size of every request the perform functions make while set
+    /// (QMRESTAPIRequestOperation::setMaximumResponseSize()); the operation's default,
+    /// QMRESTAPIRequestOperation::defaultMaximumResponseSize(), for a new client. Throws
+    /// "Invalid parameter not satisfying: maximumResponseSize > 0" for a size of 0 or less.
+    qint64 maximumResponseSize() const;
+    void setMaximumResponseSize(qint64 maximumResponseSize);
+
+    /// Adds `operation` to the queue and returns a handle on it.
+    std::shared_ptr<QMRESTAPIRequest>
+    enqueueOperation(const std::shared_ptr<QMRESTAPIRequestOperation> &operation);
+
+    /// Builds, configures and enqueues a request; see the class comment. Throws
+    /// QMInternalInconsistencyException (with no message) when the credentials lack what their
+    /// method needs, and "Not a valid JSON object: PARAMS => ERROR" when body parameters cannot
+    /// be written as JSON; nothing is queued then.
+    std::shared_ptr<QMRESTAPIRequest>
+    performRequestWithURL(const QUrl &URL, const std::optional<QVariantMap> &params,
+                          const QString &HTTPMethod, CompletionHandler completionHandler = {});
+    std::shared_ptr<QMRESTAPIRequest>
+    performGETRequestWithURL(const QUrl &URL, const std::optional<QVariantMap> &params,
+                             CompletionHandler completionHandler = {});
+    std::shared_ptr<QMRESTAPIRequest>
+    performPOSTRequestWithURL(const QUrl &URL, const std::optional<QVariantMap> &params,
+                              CompletionHandler completionHandler = {});
+    std::shared_ptr<QMRESTAPIRequest>
+    performPUTRequestWithURL(const QUrl &URL, const std::optional<QVariantMap> &params,
+                             CompletionHandler completionHandler = {});
+
+    /// Returns when the queue holds no operation, serving the calling thread's event loop in
+    /// steps of a millisecond meanwhile (so that work posted to that thread still runs).
+    void waitUntilFinished() const;
+
+    /// Sets the operation's completion block to build a QMRESTAPIResponse and hand it to
+    /// `completionHandler`. The block holds the operation weakly. An exception the handler
+    /// throws goes to QMUncaughtExceptions.
+    static void configureDefaultCompletionBlockForOperation(
+            const std::shared_ptr<QMRESTAPIRequestOperation> &operation,
+            CompletionHandler completionHandler);
+    /// Applies the authorization of `credentials`; nothing without credentials.
+    static void configureAuthorizationForOperation(
+            const std::shared_ptr<QMRESTAPIRequestOperation> &operation,
+            const std::optional<QMRESTAPIAuthenticationCredentials> &credentials);
+    /// Writes `params` as the body: compact JSON when `contentType` contains "application/json"
+    /// (in any case), else their URL-encoded query string; then sets "Content-Type" and
+    /// "Content-Length". Nothing without parameters.
+    static void
+    setRequestBodyOfOperation(const std::shared_ptr<QMRESTAPIRequestOperation> &operation,
+                              const std::optional<QVariantMap> &params, const QString &contentType);
+
+private:
+    class Private;
+    std::unique_ptr<Private> d;
+};

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QMFoundation/QMFoundationCoreExport.h>
+#include <QMFoundation/lists/QMIndexSet.h>
+
+#include <QObject>
+#include <QString>
+#include <QVariant>
+#include <QVariantMap>
+
+/// What a block observation receives for one change: the change record as the observation
+/// layer made it (see observation/QMKeyValueObserving.h), the key path, the observation's
+/// observer (null when it has none) and the object whose property changed (the element, for an
+/// observation of a list).
+///
+/// A record is made for one delivery and not changed afterwards, so it may be read from any
+/// thread. The derived getters read `change()` at each call; an entry the change lacks reads as
+/// 0, an invalid QVariant, an empty index set or false.
+///
+/// The record a block receives refers to the key path and change of the delivery rather than
+/// copying them (a delivery then costs no copies); a copy of it holds its own.
+class QMF_CORE_EXPORT JXKVONotification
+{
+public:
+    JXKVONotification(QObject *observer, QObject *target, const QString &keyPath,
+                      const QVariantMap &change);
+    /// A record that refers to `keyPath` and `change`, which must outlive it.
+    static JXKVONotification referringTo(QObject *observer, QObject *target, const QString &keyPath,
+                                         const QVariantMap &change)
+    {
+        return JXKVONotification(Referring(), observer, target, keyPath, change);
+    }
+    JXKVONotification(const JXKVONotification &other);
+    JXKVONotification &operator=(const JXKVONotification &other);
+    ~JXKVONotification() = default;
+
+    const QVariantMap &change() const { return *m_changeRef; }
+    const QString &keyPath() const { return *m_keyPathRef; }
+    QObject *observer() const { return m_observer; }
+    QObject *target() const { return m_target; }
+
+    /// QMKeyValueChangeSetting, Insertion, Removal or Replacement; 0 when absent.
+    quint64 kind() const;
+    QVariant oldValue() const;
+    QVariant newValue() const;
+    /// The changed positions of an ordered to-many change; empty when absent.
+    QMIndexSet indexes() const;
+    bool isPrior() const;
+
+private:
+    struct Referring
+    { };
+    JXKVONotification(Referring, QObject *observer, QObject *target, const QString &keyPath,
+                      const QVariantMap &change)
+        : m_changeRef(&change)
+        , m_keyPathRef(&keyPath)
+        , m_observer(observer)
+        , m_target(target)
+    { }
+
+    QVariantMap m_change;
+    QString m_keyPath;
+    const QVariantMap *m_changeRef = &m_change;
+    const QString *m_keyPathRef = &m_keyPath;
+    QObject *m_observer = nullptr;
+    QObject *m_target = nullptr;
+};

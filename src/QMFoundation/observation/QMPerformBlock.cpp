@@ -1,0 +1,61 @@
+#include <QMFoundation/observation/QMPerformBlock.h>
+
+#include <QMFoundation/errors/QMInternalInconsistencyException.h>
+#include <QMFoundation/errors/QMUncaughtExceptions.h>
+#include <QMFoundation/operations/QMOperationQueue.h>
+
+#include <QTimer>
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point deadlineAfter(double delay)
+{
+    const Clock::time_point now = Clock::now();
+    const double nanoseconds = std::trunc(delay * 1e9);
+    // NaN fails the comparison: it waits for nothing, as a negative delay does.
+    if (!(nanoseconds > 0.0))
+        return now;
+    const auto room = (Clock::time_point::max() - now).count();
+    if (nanoseconds >= double(room))
+        return Clock::time_point::max();
+    return now + std::chrono::nanoseconds(std::chrono::nanoseconds::rep(nanoseconds));
+}
+
+// Runs on the application's thread: waits for the deadline with as many timers as QTimer's
+// int milliseconds need, each rounded up, then runs the block.
+void runAt(Clock::time_point deadline, std::function<void()> block)
+{
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) {
+        QMUncaughtExceptions::invokeGuarded("a block performed on the main thread", block);
+        return;
+    }
+    const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+    const int wait = remaining >= std::numeric_limits<int>::max() ? std::numeric_limits<int>::max()
+                                                                  : int(remaining);
+    QTimer::singleShot(wait, Qt::PreciseTimer, [deadline, block = std::move(block)]() mutable {
+        runAt(deadline, std::move(block));
+    });
+}
+
+} // namespace
+
+namespace QMPerformBlock {
+
+void performBlockOnMainThread(std::function<void()> block, double delay)
+{
+    QMParameterAssert(bool(block), "block");
+    const Clock::time_point deadline = deadlineAfter(delay);
+    // The main queue hands the block over through a lock and an event of the application's
+    // loop, never inline; the timer, if any, is then made on that thread.
+    QMOperationQueue::mainQueue()->performBlock(
+            [deadline, block = std::move(block)]() mutable { runAt(deadline, std::move(block)); });
+}
+
+} // namespace QMPerformBlock

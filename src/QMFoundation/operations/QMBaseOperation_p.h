@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QMFoundation/operations/QMBaseOperation.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+/// What an operation needs of the queue it is on: to be told when it may run.
+class QMOperationScheduler
+{
+public:
+    virtual ~QMOperationScheduler();
+    /// The operation enqueued under `sequence` may have become ready (its last dependency
+    /// finished, or it was cancelled). Called without any lock held.
+    virtual void operationMayHaveBecomeReady(quint64 sequence) = 0;
+    /// Names the queue where the uncaught-exception handler says where it caught something:
+    /// "the main queue", "queue <name>" or "an unnamed queue".
+    virtual QString label() const = 0;
+};
+
+// Lock order: a queue's mutex may be held while an operation's mutex is taken (enqueueing),
+// never the other way round; an operation never holds its own mutex while it takes another
+// operation's, nor while it calls anything outside this file.
+class QMBaseOperation::Private
+{
+public:
+    // Runs main() (unless cancelled) between the executing observers and marks the operation
+    // finished; returns its completion block, for the runner to call. On a queue's thread
+    // (`queue` given) whatever the observers or main() throw goes to the uncaught-exception
+    // handler, and the operation goes on as if they had returned. For the caller of start()
+    // (`queue` null) the first exception is kept: the operation still finishes, its completion
+    // block runs, and then the exception passes on to that caller.
+    CompletionBlock runAndFinish(QMBaseOperation &operation, const QMOperationScheduler *queue);
+    // Each observer is called once, its exception handled as runAndFinish() says.
+    void notifyExecuting(bool executing, const QMOperationScheduler *queue,
+                         std::exception_ptr &thrown);
+    CompletionBlock markFinished();
+    // The dependents to tell that this operation no longer holds them back, once: empty after
+    // the first call.
+    std::vector<std::weak_ptr<Private>> takeDependentsLocked();
+    static void notifyDependents(const std::vector<std::weak_ptr<Private>> &released);
+    void dependencyReleased();
+    bool isReadyToRun() const { return cancelled.load() || unfinishedDependencies.load() == 0; }
+
+    // An observer is called with no lock held; `running` lets a removal wait for a call in
+    // progress on another thread (not for one on its own thread: an observer may remove itself).
+    struct Observer
+    {
+        std::mutex mutex;
+        std::condition_variable idle;
+        bool removed = false;
+        bool running = false;
+        std::thread::id runner;
+        ExecutingObserver function;
+        quint64 token = 0;
+    };
+
+    mutable std::mutex mutex;
+    std::condition_variable finishedCondition;
+    bool started = false;
+    bool finished = false;
+    bool dependentsReleased = false;
+    std::atomic<bool> executing {false};
+    std::atomic<bool> cancelled {false};
+    std::atomic<int> unfinishedDependencies {0};
+    CompletionBlock completionBlock;
+    OperationList dependencies;
+    std::vector<std::weak_ptr<Private>> dependents;
+    std::vector<std::shared_ptr<Observer>> observers;
+    // The size of `observers`, read without the lock on each run.
+    std::atomic<size_t> observerCount {0};
+    quint64 nextObserverToken = 1;
+    // The queue holds the operation and the operation its queue until it has finished, so
+    // that a queue object destroyed on its own worker leaves its work to run to the end.
+    std::shared_ptr<QMOperationScheduler> scheduler;
+    quint64 sequence = 0;
+};

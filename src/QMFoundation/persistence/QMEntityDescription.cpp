@@ -1,0 +1,35 @@
+#include "QMFoundation/persistence/QMEntityBuilder_p.h"
+
+qsizetype QMEntityDescription::indexOfAttribute(const QString &name) const
+{
+    // Entities have a handful of attributes; a scan beats hashing at that size.
+    for (qsizetype i = 0; i < m_attributes.size(); ++i) {
+        if (m_attributes.at(i).name == name)
+            return i;
+    }
+    return -1;
+}
+
+const QMAttributeDescription *QMEntityDescription::attributeNamed(const QString &name) const
+{
+    const qsizetype i = indexOfAttribute(name);
+    return i < 0 ? nullptr : &m_attributes.at(i);
+}
+
+QStringList QMEntityDescription::attributeNames() const
+{
+    QStringList names;
+    names.reserve(m_attributes.size());
+    for (const QMAttributeDescription &a : m_attributes)
+        names.append(a.name);
+    return names;
+}
+
+QMEntityDescription QMMakeEntityDescription(const QString &name,
+                                            const QList<QMAttributeDescription> &attributes)
+{
+    QMEntityDescription entity;
+    entity.m_name = name;
+    entity.m_attributes = attributes;
+    return entity;
+}

@@ -1,0 +1,809 @@
+#include <QMFoundation/persistence/QMManagedObjectContext.h>
+
+#include "QMFoundation/persistence/QMManagedObjectContext_p.h"
+#include "QMFoundation/persistence/QMPersistenceValue_p.h"
+#include "QMFoundation/persistence/QMPersistentStoreAccess_p.h"
+#include <QMFoundation/persistence/QMCoreDataStore.h>
+#include <QMFoundation/persistence/QMPersistenceError.h>
+#include <QMFoundation/persistence/QMPredicate.h>
+
+#include <QMFoundation/errors/QMInternalInconsistencyException.h>
+
+#include <algorithm>
+#include <functional>
+#include <vector>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+using ObjectPtr = std::shared_ptr<QMManagedObject>;
+
+bool byEntityAndNumber(const ObjectPtr &a, const ObjectPtr &b)
+{
+    // No copies of the identifiers: this runs n log n times in a large save.
+    const auto &x = QMManagedObjectAccess::state(*a);
+    const auto &y = QMManagedObjectAccess::state(*b);
+    if (x.entity != y.entity)
+        return x.entity->name() < y.entity->name();
+    return QMObjectOrderKey(x.id.number()) < QMObjectOrderKey(y.id.number());
+}
+
+bool matches(const QMPredicate &bound, const QMEntityDescription &entity,
+             const QVariantList &values)
+{
+    if (bound.isNull())
+        return true;
+    return bound.evaluateWithValues([&](const QString &key) {
+        const qsizetype i = entity.indexOfAttribute(key);
+        return i < 0 ? QVariant() : values.value(i);
+    });
+}
+
+void detach(QMManagedObject &o)
+{
+    QMManagedObjectAccess::state(o).context.reset();
+}
+
+} // namespace
+
+QMObjectRegistry::ObjectPtr QMObjectRegistry::value(const QMManagedObjectID &id) const
+{
+    if (!id.isTemporaryID())
+        return m_saved.value(id);
+    ObjectPtr o = m_unsaved.value(id.number());
+    // The number alone is the key: the entity and store must match as well.
+    return o && QMManagedObjectAccess::state(*o).id == id ? o : nullptr;
+}
+
+void QMObjectRegistry::insert(const QMManagedObjectID &id, const ObjectPtr &object)
+{
+    if (id.isTemporaryID())
+        m_unsaved.insert(id.number(), object);
+    else
+        m_saved.insert(id, object);
+}
+
+QMObjectRegistry::ObjectPtr QMObjectRegistry::take(const QMManagedObjectID &id)
+{
+    if (!id.isTemporaryID())
+        return m_saved.take(id);
+    if (!value(id))
+        return nullptr;
+    return m_unsaved.take(id.number());
+}
+
+QMObjectRegistry::ObjectPtr &QMObjectRegistry::slot(const QMManagedObjectID &id)
+{
+    return id.isTemporaryID() ? m_unsaved[id.number()] : m_saved[id];
+}
+
+void QMObjectRegistry::renumber(qint64 temporary, const QMManagedObjectID &to)
+{
+    const auto found = m_unsaved.constFind(temporary);
+    if (found == m_unsaved.cend()
+        || QMManagedObjectAccess::state(**found).id.entityName() != to.entityName())
+        return;
+    ObjectPtr o = *found;
+    m_unsaved.erase(found);
+    QMManagedObjectAccess::state(*o).id = to;
+    m_saved.insert(to, std::move(o));
+}
+
+QMManagedObjectContext::QMManagedObjectContext()
+    : d(std::make_unique<Private>())
+{ }
+
+// Objects hold their context weakly, so they see it gone without being told.
+QMManagedObjectContext::~QMManagedObjectContext() = default;
+
+std::shared_ptr<QMManagedObjectContext>
+QMManagedObjectContext::contextWithPersistentStoreCoordinator(
+        const std::shared_ptr<QMPersistentStoreCoordinator> &coordinator)
+{
+    if (!coordinator)
+        throw QMInternalInconsistencyException(
+                u"Invalid parameter not satisfying: coordinator != nil"_s);
+    std::shared_ptr<QMManagedObjectContext> c(new QMManagedObjectContext);
+    c->d->coordinator = coordinator;
+    c->d->model = coordinator->managedObjectModel();
+    return c;
+}
+
+std::shared_ptr<QMManagedObjectContext> QMManagedObjectContext::contextWithParentContext(
+        const std::shared_ptr<QMManagedObjectContext> &parent)
+{
+    if (!parent)
+        throw QMInternalInconsistencyException(
+                u"Invalid parameter not satisfying: parent != nil"_s);
+    std::shared_ptr<QMManagedObjectContext> c(new QMManagedObjectContext);
+    c->d->coordinator = parent->d->coordinator;
+    c->d->parent = parent;
+    c->d->model = parent->d->model;
+    std::lock_guard lock(parent->d->childrenMutex);
+    parent->d->children.removeIf([](const auto &child) { return child.expired(); });
+    parent->d->children.append(c);
+    return c;
+}
+
+std::shared_ptr<QMPersistentStoreCoordinator>
+QMManagedObjectContext::persistentStoreCoordinator() const
+{
+    return d->coordinator;
+}
+
+std::shared_ptr<QMManagedObjectContext> QMManagedObjectContext::parentContext() const
+{
+    return d->parent;
+}
+
+QString QMManagedObjectContext::name() const
+{
+    return d->name;
+}
+
+void QMManagedObjectContext::setName(const QString &name)
+{
+    d->name = name;
+}
+
+QVariantMap QMManagedObjectContext::userInfo() const
+{
+    return d->userInfo;
+}
+
+void QMManagedObjectContext::setUserInfo(const QVariantMap &userInfo)
+{
+    d->userInfo = userInfo;
+}
+
+std::shared_ptr<QMManagedObject>
+QMManagedObjectContext::insertNewObjectForEntityForName(const QString &entityName)
+{
+    const QMEntityDescription *entity = d->model->entityForName(entityName);
+    if (!entity)
+        throw QMInternalInconsistencyException(u"the model has no entity %1"_s.arg(entityName));
+    ObjectPtr object = QMManagedObject::createInMemoryForEntityName(entityName, d->model);
+    insertObject(object);
+    return object;
+}
+
+void QMManagedObjectContext::insertObject(const std::shared_ptr<QMManagedObject> &object)
+{
+    if (!object)
+        throw QMInternalInconsistencyException(
+                u"Invalid parameter not satisfying: object != nil"_s);
+    QMManagedObject::Private &s = QMManagedObjectAccess::state(*object);
+    if (s.model != d->model || !s.entity)
+        throw QMInternalInconsistencyException(u"the object is not of this context's model"_s);
+    if (!s.id.isNull())
+        throw QMInternalInconsistencyException(u"the object is already in a context"_s);
+    // Temporary until the store gives the object its number, in the save's own transaction.
+    s.id = QMPersistentStoreAccess::temporaryID(*d->coordinator, s.entity->name());
+    s.context = weak_from_this();
+    s.inserted = true;
+    d->registered.insert(s.id, object);
+    d->changed.insert(object.get(), object);
+}
+
+void QMManagedObjectContext::deleteObject(const std::shared_ptr<QMManagedObject> &object)
+{
+    if (!object || d->registered.value(object->objectID()) != object)
+        return;
+    QMManagedObject::Private &s = QMManagedObjectAccess::state(*object);
+    s.deleted = true;
+    if (s.inserted) {
+        // Never reached the parent: it simply goes.
+        d->registered.remove(s.id);
+        d->changed.remove(object.get());
+        detach(*object);
+        return;
+    }
+    d->changed.insert(object.get(), object);
+}
+
+bool QMManagedObjectAccess::readParentRow(QMManagedObjectContext &c,
+                                          const QMEntityDescription &entity, qint64 number,
+                                          QVariantList *values, QMError *error)
+{
+    if (c.d->parent)
+        return readRow(*c.d->parent, entity, number, values, error);
+    return QMPersistentStoreAccess::readRow(*c.d->coordinator, entity, number, values, error);
+}
+
+bool QMManagedObjectAccess::readRow(QMManagedObjectContext &c, const QMEntityDescription &entity,
+                                    qint64 number, QVariantList *values, QMError *error)
+{
+    const auto store = c.d->coordinator->persistentStore();
+    const QMManagedObjectID id(store ? store->identifier() : QString(), entity.name(), number);
+    if (const ObjectPtr o = c.d->registered.value(id)) {
+        const QMManagedObject::Private &s = state(*o);
+        if (s.deleted)
+            return false;
+        if (!s.fault) {
+            *values = s.values;
+            return true;
+        }
+    }
+    return readParentRow(c, entity, number, values, error);
+}
+
+void QMManagedObjectAccess::noteChange(QMManagedObjectContext &c, const QMManagedObject &o)
+{
+    if (!o.hasChanges())
+        c.d->changed.remove(&o);
+    else if (!c.d->changed.contains(&o))
+        c.d->changed.insert(&o, c.d->registered.value(o.objectID()));
+}
+
+bool QMManagedObjectAccess::fetchRows(QMManagedObjectContext &c, const QMEntityDescription &entity,
+                                      const QMPredicate &bound,
+                                      const QList<QMFetchSortDescriptor> &sort, qsizetype limit,
+                                      bool withValues, QList<QMStoreRow> *rows, QMError *error)
+{
+    QList<ObjectPtr> mine;
+    for (const ObjectPtr &o : std::as_const(c.d->changed)) {
+        if (state(*o).entity->name() == entity.name())
+            mine.append(o);
+    }
+    const auto parentRows = [&](qsizetype parentLimit, bool parentValues) {
+        if (c.d->parent)
+            return fetchRows(*c.d->parent, entity, bound, sort, parentLimit, parentValues, rows,
+                             error);
+        return QMPersistentStoreAccess::fetch(*c.d->coordinator, entity, bound, sort, parentLimit,
+                                              parentValues, rows, error);
+    };
+    // Without changes of this entity the parent's answer is the context's answer.
+    if (mine.isEmpty())
+        return parentRows(limit, withValues);
+
+    // The parent's answer, whole: the context's changes may drop some of its rows or add others
+    // before the limit is taken. Values are needed only to sort again.
+    if (!parentRows(0, withValues || !sort.isEmpty()))
+        return false;
+    QSet<qint64> changedNumbers;
+    for (const ObjectPtr &o : std::as_const(mine))
+        changedNumbers.insert(o->objectID().number());
+    rows->removeIf([&](const QMStoreRow &row) { return changedNumbers.contains(row.number); });
+    for (const ObjectPtr &o : std::as_const(mine)) {
+        const QMManagedObject::Private &s = state(*o);
+        if (s.deleted)
+            continue;
+        if (s.fault)
+            fireFault(*o);
+        if (matches(bound, entity, s.values))
+            rows->append({s.id.number(), s.values});
+    }
+    QMStoreBackends::finishRows(*rows, entity, sort, limit, withValues);
+    return true;
+}
+
+qsizetype QMManagedObjectAccess::countRows(QMManagedObjectContext &c,
+                                           const QMEntityDescription &entity,
+                                           const QMPredicate &bound, QMError *error)
+{
+    bool changes = false;
+    for (const ObjectPtr &o : std::as_const(c.d->changed))
+        changes = changes || state(*o).entity->name() == entity.name();
+    if (!changes) {
+        if (c.d->parent)
+            return countRows(*c.d->parent, entity, bound, error);
+        return QMPersistentStoreAccess::count(*c.d->coordinator, entity, bound, error);
+    }
+    QList<QMStoreRow> rows;
+    if (!fetchRows(c, entity, bound, {}, 0, false, &rows, error))
+        return -1;
+    return rows.size();
+}
+
+namespace {
+
+// The entity and bound predicate of a request, or false with the error.
+bool prepareRequest(const QMManagedObjectModel &model, const QMFetchRequest &request,
+                    const QMEntityDescription **entity, QMPredicate *bound, QMError *error)
+{
+    *entity = model.entityForName(request.entityName());
+    if (!*entity) {
+        *error = QMStoreBackends::makeError(
+                QMPersistentStoreOperationError,
+                u"The model has no entity \"%1\"."_s.arg(request.entityName()));
+        return false;
+    }
+    for (const QMFetchSortDescriptor &sort : request.sortDescriptors()) {
+        if ((*entity)->indexOfAttribute(sort.key) < 0) {
+            *error = QMStoreBackends::makeError(
+                    QMPredicateInvalidKeyError,
+                    u"The entity %1 has no attribute \"%2\" to sort by."_s.arg(request.entityName(),
+                                                                               sort.key));
+            return false;
+        }
+    }
+    if (request.predicate().isNull()) {
+        *bound = QMPredicate();
+        return true;
+    }
+    QMError bindError;
+    *bound = request.predicate().boundToEntity(**entity, &bindError);
+    if (bound->isNull()) {
+        *error = bindError.isNull() ? QMStoreBackends::makeError(
+                         QMPredicateInvalidKeyError,
+                         u"The predicate does not fit the entity %1."_s.arg(request.entityName()))
+                                    : bindError;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+QList<std::shared_ptr<QMManagedObject>>
+QMManagedObjectContext::executeFetchRequest(const QMFetchRequest &request, QMError *error)
+{
+    QMError failure;
+    const QMEntityDescription *entity = nullptr;
+    QMPredicate bound;
+    QList<QMStoreRow> rows;
+    if (!prepareRequest(*d->model, request, &entity, &bound, &failure)
+        || !QMManagedObjectAccess::fetchRows(*this, *entity, bound, request.sortDescriptors(),
+                                             request.fetchLimit(), request.includesPropertyValues(),
+                                             &rows, &failure)) {
+        if (error)
+            *error = failure;
+        return {};
+    }
+    const auto store = d->coordinator->persistentStore();
+    const QString storeIdentifier = store ? store->identifier() : QString();
+    const auto self = weak_from_this();
+    const QMetaObject *metaObject = QMManagedObjectClassForEntityName(entity->name());
+    d->registered.reserve(d->registered.size() + rows.size());
+    QList<ObjectPtr> objects;
+    objects.reserve(rows.size());
+    for (QMStoreRow &row : rows) {
+        const QMManagedObjectID id(storeIdentifier, entity->name(), row.number);
+        ObjectPtr &object = d->registered.slot(id);
+        if (object) {
+            QMManagedObject::Private &s = QMManagedObjectAccess::state(*object);
+            if (s.fault && request.includesPropertyValues()) {
+                s.values = row.values;
+                s.saved = std::move(row.values);
+                s.fault = false;
+            }
+        } else {
+            object = QMManagedObjectAccess::instantiate(d->model, *entity, metaObject);
+            QMManagedObject::Private &s = QMManagedObjectAccess::state(*object);
+            s.id = id;
+            s.context = self;
+            if (request.includesPropertyValues()) {
+                s.values = row.values;
+                s.saved = std::move(row.values);
+            } else {
+                s.fault = true;
+                s.values = QVariantList(entity->attributes().size());
+                s.saved = s.values;
+            }
+        }
+        objects.append(object);
+    }
+    return objects;
+}
+
+qsizetype QMManagedObjectContext::countForFetchRequest(const QMFetchRequest &request,
+                                                       QMError *error)
+{
+    QMError failure;
+    const QMEntityDescription *entity = nullptr;
+    QMPredicate bound;
+    qsizetype n = -1;
+    if (prepareRequest(*d->model, request, &entity, &bound, &failure))
+        n = QMManagedObjectAccess::countRows(*this, *entity, bound, &failure);
+    if (n < 0) {
+        if (error)
+            *error = failure;
+        return -1;
+    }
+    return request.fetchLimit() > 0 ? std::min(n, request.fetchLimit()) : n;
+}
+
+std::shared_ptr<QMManagedObject>
+QMManagedObjectContext::existingObjectWithID(const QMManagedObjectID &objectID, QMError *error)
+{
+    const auto gone = [&]() -> ObjectPtr {
+        if (error)
+            *error = QMStoreBackends::makeError(
+                    QMManagedObjectReferentialIntegrityError,
+                    u"The object %1 does not exist."_s.arg(objectID.URIRepresentation().toString()),
+                    {{u"QMAffectedObjectURL"_s, objectID.URIRepresentation()}});
+        return nullptr;
+    };
+    const auto store = d->coordinator->persistentStore();
+    const QMEntityDescription *entity = d->model->entityForName(objectID.entityName());
+    if (objectID.isNull() || !entity || !store || objectID.storeIdentifier() != store->identifier())
+        return gone();
+    QVariantList values;
+    QMError failure;
+    if (const ObjectPtr o = d->registered.value(objectID)) {
+        QMManagedObject::Private &s = QMManagedObjectAccess::state(*o);
+        if (s.deleted)
+            return gone();
+        if (!s.fault)
+            return o;
+        if (!QMManagedObjectAccess::readParentRow(*this, *entity, objectID.number(), &values,
+                                                  &failure))
+            return failure.isNull() ? gone() : (error ? (*error = failure, nullptr) : nullptr);
+        s.values = values;
+        s.saved = values;
+        s.fault = false;
+        return o;
+    }
+    if (!QMManagedObjectAccess::readParentRow(*this, *entity, objectID.number(), &values,
+                                              &failure)) {
+        if (!failure.isNull()) {
+            if (error)
+                *error = failure;
+            return nullptr;
+        }
+        return gone();
+    }
+    ObjectPtr object = QMManagedObjectAccess::instantiate(d->model, *entity);
+    QMManagedObject::Private &s = QMManagedObjectAccess::state(*object);
+    s.id = objectID;
+    s.context = weak_from_this();
+    s.values = values;
+    s.saved = values;
+    d->registered.insert(objectID, object);
+    return object;
+}
+
+std::shared_ptr<QMManagedObject>
+QMManagedObjectContext::objectRegisteredForID(const QMManagedObjectID &objectID) const
+{
+    return d->registered.value(objectID);
+}
+
+bool QMManagedObjectContext::hasChanges() const
+{
+    return !d->changed.isEmpty();
+}
+
+namespace {
+
+QList<ObjectPtr> collect(const QHash<const QMManagedObject *, ObjectPtr> &changed,
+                         const std::function<bool(const QMManagedObject &)> &take)
+{
+    QList<ObjectPtr> list;
+    list.reserve(changed.size());
+    for (const ObjectPtr &o : changed) {
+        if (take(*o))
+            list.append(o);
+    }
+    std::sort(list.begin(), list.end(), byEntityAndNumber);
+    return list;
+}
+
+} // namespace
+
+QList<std::shared_ptr<QMManagedObject>> QMManagedObjectContext::insertedObjects() const
+{
+    return collect(d->changed, [](const QMManagedObject &o) { return o.isInserted(); });
+}
+
+QList<std::shared_ptr<QMManagedObject>> QMManagedObjectContext::updatedObjects() const
+{
+    return collect(d->changed, [](const QMManagedObject &o) { return o.isUpdated(); });
+}
+
+QList<std::shared_ptr<QMManagedObject>> QMManagedObjectContext::deletedObjects() const
+{
+    return collect(d->changed, [](const QMManagedObject &o) { return o.isDeleted(); });
+}
+
+QList<std::shared_ptr<QMManagedObject>> QMManagedObjectContext::registeredObjects() const
+{
+    QList<ObjectPtr> list = d->registered.values();
+    std::sort(list.begin(), list.end(), byEntityAndNumber);
+    return list;
+}
+
+bool QMManagedObjectContext::save(QMError *error)
+{
+    if (d->changed.isEmpty())
+        return true;
+    // The changed objects by entity and number, so that a store writes its rows in key order.
+    // The sort keys are copied out and the objects referred to where d->changed holds them
+    // (it is left alone until the end): a save of 100,000 objects sorts 100,000 keys, and
+    // chasing pointers or copying shared pointers there costs more than the rest of the save.
+    struct Entry
+    {
+        const QMEntityDescription *entity;
+        qint64 number;
+        const ObjectPtr *object;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(size_t(d->changed.size()));
+    for (auto it = d->changed.cbegin(); it != d->changed.cend(); ++it) {
+        const QMManagedObject::Private &s = QMManagedObjectAccess::state(*it.value());
+        entries.push_back({s.entity, s.id.number(), &it.value()});
+    }
+    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
+        return a.entity != b.entity ? std::less<>()(a.entity, b.entity)
+                                    : QMObjectOrderKey(a.number) < QMObjectOrderKey(b.number);
+    });
+    std::vector<std::reference_wrapper<const ObjectPtr>> changed;
+    changed.reserve(entries.size());
+    for (const Entry &e : entries)
+        changed.emplace_back(*e.object);
+
+    // Validation first: nothing moves unless every object can be saved.
+    const auto valid = [error](const QMManagedObject::Private &s) {
+        if (s.deleted)
+            return true;
+        const QList<QMAttributeDescription> &attributes = s.entity->attributes();
+        for (qsizetype i = 0; i < attributes.size(); ++i) {
+            if (attributes.at(i).optional || !QMPersistenceValue::isAbsent(s.values.value(i)))
+                continue;
+            if (error)
+                *error = QMStoreBackends::makeError(
+                        QMValidationMissingMandatoryPropertyError,
+                        u"The %1 attribute \"%2\" needs a value."_s.arg(s.entity->name(),
+                                                                        attributes.at(i).name),
+                        {{QMValidationKeyErrorKey, attributes.at(i).name},
+                         {u"QMValidationObject"_s, s.id.URIRepresentation()}});
+            return false;
+        }
+        return true;
+    };
+
+    // The permanent numbers the store gave, by entity: (temporary, permanent).
+    QMRenumbering permanent;
+    if (!d->parent) {
+        QMStoreChanges changes;
+        // The inserted objects of each entity, in the order of changes.inserted.
+        QHash<QString, QList<const ObjectPtr *>> insertedObjects;
+        const QMEntityDescription *entity = nullptr;
+        QList<QMStoreRow> *inserted = nullptr;
+        QList<const ObjectPtr *> *insertedOfEntity = nullptr;
+        QList<QMStoreUpdate> *updated = nullptr;
+        QList<QMStoreUpdate> *deleted = nullptr;
+        // One pass validates and collects, since each object's state is a cache miss of its own.
+        for (const ObjectPtr &o : changed) {
+            const QMManagedObject::Private &s = QMManagedObjectAccess::state(*o);
+            if (!valid(s))
+                return false;
+            if (s.entity != entity) {
+                entity = s.entity;
+                inserted = &changes.inserted[entity->name()];
+                insertedOfEntity = &insertedObjects[entity->name()];
+                updated = &changes.updated[entity->name()];
+                deleted = &changes.deleted[entity->name()];
+            }
+            // The values last read go with every change, so that the store can refuse to
+            // overwrite what was saved since; a fault never read has none to compare.
+            if (s.deleted) {
+                deleted->append({s.id.number(), {}, s.fault ? QVariantList() : s.saved});
+            } else if (s.inserted) {
+                inserted->append({s.id.number(), s.values});
+                insertedOfEntity->append(&o);
+            } else {
+                updated->append({s.id.number(), s.values, s.saved});
+            }
+        }
+        QMError failure;
+        QMStoreNumbers numbers;
+        if (!QMPersistentStoreAccess::save(*d->coordinator, changes, &numbers, &failure)) {
+            if (error)
+                *error = failure;
+            return false;
+        }
+        for (auto it = insertedObjects.cbegin(); it != insertedObjects.cend(); ++it) {
+            const QList<qint64> given = numbers.value(it.key());
+            QList<std::pair<qint64, qint64>> &pairs = permanent[it.key()];
+            pairs.reserve(given.size());
+            for (qsizetype i = 0; i < it->size() && i < given.size(); ++i)
+                pairs.append({QMManagedObjectAccess::state(**it->at(i)).id.number(), given.at(i)});
+        }
+    } else {
+        // A child's save cannot fail past validation: the parent's objects are made or changed
+        // from the child's own values, without reading anything. Faults of the parent are read
+        // first so that a changed value lands on loaded values.
+        for (const ObjectPtr &o : changed) {
+            if (!valid(QMManagedObjectAccess::state(*o)))
+                return false;
+        }
+        QMManagedObjectContext &parent = *d->parent;
+        for (const ObjectPtr &o : changed) {
+            const ObjectPtr p = parent.d->registered.value(o->objectID());
+            if (p && QMManagedObjectAccess::state(*p).fault)
+                QMManagedObjectAccess::fireFault(*p);
+        }
+        const auto parentSelf = parent.weak_from_this();
+        for (const ObjectPtr &o : changed) {
+            const QMManagedObject::Private &s = QMManagedObjectAccess::state(*o);
+            ObjectPtr p = parent.d->registered.value(s.id);
+            if (!p) {
+                p = QMManagedObjectAccess::instantiate(d->model, *s.entity);
+                QMManagedObject::Private &ps = QMManagedObjectAccess::state(*p);
+                ps.id = s.id;
+                ps.context = parentSelf;
+                ps.inserted = s.inserted;
+                ps.values = s.inserted ? s.values : s.saved;
+                ps.saved = s.inserted ? QVariantList(s.values.size()) : s.saved;
+                parent.d->registered.insert(s.id, p);
+            }
+            QMManagedObject::Private &ps = QMManagedObjectAccess::state(*p);
+            if (s.deleted) {
+                ps.deleted = true;
+                if (ps.inserted) {
+                    parent.d->registered.remove(s.id);
+                    parent.d->changed.remove(p.get());
+                    detach(*p);
+                    continue;
+                }
+            } else {
+                for (qsizetype i = 0; i < s.values.size(); ++i)
+                    QMManagedObjectAccess::setValueAt(*p, i, s.values.at(i));
+            }
+            parent.d->changed.insert(p.get(), p);
+        }
+    }
+
+    // Committed: the context's values are now its parent's.
+    for (const ObjectPtr &o : changed) {
+        QMManagedObject::Private &s = QMManagedObjectAccess::state(*o);
+        if (s.deleted) {
+            d->registered.remove(s.id);
+            detach(*o);
+            continue;
+        }
+        s.inserted = false;
+        s.saved = s.values;
+        s.changed.clear();
+    }
+    d->changed.clear();
+    if (!permanent.isEmpty())
+        QMManagedObjectAccess::renumber(*this, permanent);
+    return true;
+}
+
+void QMManagedObjectAccess::renumber(QMManagedObjectContext &c, const QMRenumbering &permanent)
+{
+    const auto store = c.d->coordinator->persistentStore();
+    const QString storeIdentifier = store ? store->identifier() : QString();
+    qsizetype count = 0;
+    for (const auto &pairs : permanent)
+        count += pairs.size();
+    c.d->registered.reserve(c.d->registered.size() + count);
+    for (auto it = permanent.cbegin(); it != permanent.cend(); ++it) {
+        for (const auto &[temporary, number] : it.value())
+            c.d->registered.renumber(temporary,
+                                     QMManagedObjectID(storeIdentifier, it.key(), number));
+    }
+    QList<std::shared_ptr<QMManagedObjectContext>> children;
+    {
+        std::lock_guard lock(c.d->childrenMutex);
+        for (const auto &child : std::as_const(c.d->children)) {
+            if (auto alive = child.lock())
+                children.append(std::move(alive));
+        }
+    }
+    for (const auto &child : std::as_const(children))
+        renumber(*child, permanent);
+}
+
+void QMManagedObjectContext::refreshObject(const std::shared_ptr<QMManagedObject> &object,
+                                           bool mergeChanges)
+{
+    if (!object || d->registered.value(object->objectID()) != object)
+        return;
+    QMManagedObject::Private &s = QMManagedObjectAccess::state(*object);
+    if (s.inserted)
+        return;
+    if (!mergeChanges) {
+        // The fault keeps the saved values, so an object gone from the store keeps them.
+        const QMChangedAttributes dropped = s.changed;
+        s.values = s.saved;
+        s.changed.clear();
+        s.fault = true;
+        QMManagedObjectAccess::noteChange(*this, *object);
+        for (qsizetype i = 0; i < s.entity->attributes().size(); ++i) {
+            if (dropped.test(i))
+                Q_EMIT object->valueChanged(s.entity->attributes().at(i).name);
+        }
+        return;
+    }
+    QVariantList fresh;
+    QMError error;
+    if (!QMManagedObjectAccess::readParentRow(*this, *s.entity, s.id.number(), &fresh, &error))
+        return;
+    const QVariantList before = s.values;
+    for (qsizetype i = 0; i < fresh.size(); ++i) {
+        if (s.fault || !s.isChanged(i))
+            s.values[i] = fresh.at(i);
+    }
+    s.saved = fresh;
+    s.fault = false;
+    const QList<QMAttributeDescription> &attributes = s.entity->attributes();
+    for (qsizetype i = 0; i < attributes.size(); ++i) {
+        const bool differs = QMPersistenceValue::isAbsent(s.values.at(i))
+                        != QMPersistenceValue::isAbsent(fresh.at(i))
+                || QMPersistenceValue::compare(s.values.at(i), fresh.at(i), attributes.at(i).type)
+                        != 0;
+        s.setChanged(i, differs);
+    }
+    QMManagedObjectAccess::noteChange(*this, *object);
+    for (qsizetype i = 0; i < attributes.size(); ++i) {
+        if (QMPersistenceValue::isAbsent(before.at(i))
+                    != QMPersistenceValue::isAbsent(s.values.at(i))
+            || QMPersistenceValue::compare(before.at(i), s.values.at(i), attributes.at(i).type)
+                    != 0)
+            Q_EMIT object->valueChanged(attributes.at(i).name);
+    }
+}
+
+void QMManagedObjectContext::refreshAllObjects()
+{
+    const QList<ObjectPtr> objects = registeredObjects();
+    for (const ObjectPtr &o : objects)
+        refreshObject(o, true);
+}
+
+void QMManagedObjectContext::reset()
+{
+    for (const ObjectPtr &o : d->registered.values())
+        detach(*o);
+    d->registered.clear();
+    d->changed.clear();
+}
+
+void QMManagedObjectContext::rollback()
+{
+    const QList<ObjectPtr> changed
+            = collect(d->changed, [](const QMManagedObject &) { return true; });
+    for (const ObjectPtr &o : changed) {
+        QMManagedObject::Private &s = QMManagedObjectAccess::state(*o);
+        if (s.inserted) {
+            d->registered.remove(s.id);
+            detach(*o);
+            continue;
+        }
+        s.deleted = false;
+        const QMChangedAttributes restored = s.changed;
+        s.values = s.saved;
+        s.changed.clear();
+        for (qsizetype i = 0; i < s.entity->attributes().size(); ++i) {
+            if (restored.test(i))
+                Q_EMIT o->valueChanged(s.entity->attributes().at(i).name);
+        }
+    }
+    d->changed.clear();
+}
+
+// The contexts of the default store (QMCoreDataStore), and context names.
+
+std::shared_ptr<QMManagedObjectContext> QMManagedObjectContext::mainContext()
+{
+    const std::shared_ptr<QMCoreDataStore> store = QMCoreDataStore::defaultStore();
+    return store ? store->mainManagedObjectContext() : nullptr;
+}
+
+std::shared_ptr<QMManagedObjectContext> QMManagedObjectContext::backgroundContext()
+{
+    const std::shared_ptr<QMCoreDataStore> store = QMCoreDataStore::defaultStore();
+    return store ? store->backgroundManagedObjectContext() : nullptr;
+}
+
+QString QMManagedObjectContext::name_() const
+{
+    if (const QString own = name(); !own.isNull())
+        return own;
+    if (const QVariant value = userInfo().value(u"name"_s); value.isValid())
+        return value.toString();
+    if (const std::shared_ptr<QMManagedObjectContext> parent = parentContext())
+        return u"Child context of %1"_s.arg(parent->name_());
+    return u"Persistent store context"_s;
+}
+
+void QMManagedObjectContext::setName_(const QString &name)
+{
+    // Contexts here always have a name of their own, so the user information is never needed.
+    setName(name);
+}

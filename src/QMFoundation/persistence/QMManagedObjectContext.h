@@ -1,0 +1,133 @@
+#pragma once
+
+#include <QMFoundation/QMFoundationStorageExport.h>
+
+#include <QMFoundation/errors/QMError.h>
+#include <QMFoundation/persistence/QMFetchRequest.h>
+#include <QMFoundation/persistence/QMManagedObjectID.h>
+
+#include <QList>
+#include <QString>
+#include <QVariantMap>
+
+#include <memory>
+
+class QMManagedObject;
+class QMPersistentStoreCoordinator;
+
+/// A scratch pad of objects over a store coordinator or a parent context: objects are fetched
+/// into it, inserted, changed and deleted there, and save() hands the changes on in one step.
+///
+/// Saving a context on a coordinator writes its changes to the store in one transaction (one
+/// file replacement for XML): a save that fails leaves the store exactly as it was and the
+/// context with all its changes, so it can be saved again. Saving a child context hands its
+/// changes to its parent, which saves them further when it is saved itself. A context registers
+/// each object once: fetching an object it already holds gives the same object, with the
+/// context's unsaved changes. Fetches see the context's inserted and changed objects and not its
+/// deleted ones, as the store would after a save.
+///
+/// An inserted object's identifier is temporary until the save that reaches the store; that
+/// save gives it its permanent identifier, in this context and in its child contexts (see
+/// QMManagedObjectID).
+///
+/// A save never overwrites what another context or process saved since this context read the
+/// objects: it fails with QMManagedObjectMergeError instead (see QMPersistentStoreCoordinator).
+///
+/// A context is used from one thread at a time (the one that made it, for the objects it makes);
+/// contexts of one coordinator may live on different threads. A child context reads its parent,
+/// so a parent and its children are used from one thread at a time together.
+class QMF_STORAGE_EXPORT QMManagedObjectContext
+    : public std::enable_shared_from_this<QMManagedObjectContext>
+{
+public:
+    /// A context over `coordinator`.
+    static std::shared_ptr<QMManagedObjectContext> contextWithPersistentStoreCoordinator(
+            const std::shared_ptr<QMPersistentStoreCoordinator> &coordinator);
+    /// A child context of `parent`, on the parent's coordinator.
+    static std::shared_ptr<QMManagedObjectContext>
+    contextWithParentContext(const std::shared_ptr<QMManagedObjectContext> &parent);
+    ~QMManagedObjectContext();
+    QMManagedObjectContext(const QMManagedObjectContext &) = delete;
+    QMManagedObjectContext &operator=(const QMManagedObjectContext &) = delete;
+
+    std::shared_ptr<QMPersistentStoreCoordinator> persistentStoreCoordinator() const;
+    /// The parent context, or nullptr for a context on a coordinator.
+    std::shared_ptr<QMManagedObjectContext> parentContext() const;
+
+    /// The context's own name; a null QString until one is set.
+    QString name() const;
+    void setName(const QString &name);
+    /// Free-form values a host keeps with the context.
+    QVariantMap userInfo() const;
+    void setUserInfo(const QVariantMap &userInfo);
+
+    /// A new object of the entity (of its registered class, else a plain QMManagedObject) with
+    /// the attributes' default values and a fresh temporary identifier, inserted into this
+    /// context.
+    /// Throws QMInternalInconsistencyException "the model has no entity NAME" for an unknown
+    /// entity.
+    std::shared_ptr<QMManagedObject> insertNewObjectForEntityForName(const QString &entityName);
+    /// Inserts an object made by QMManagedObject::createInMemory() (of this context's model).
+    void insertObject(const std::shared_ptr<QMManagedObject> &object);
+    /// Marks a registered object deleted; it leaves fetches at once and the store at save.
+    void deleteObject(const std::shared_ptr<QMManagedObject> &object);
+
+    /// The objects the request selects; an empty list with an error for an unknown entity,
+    /// a predicate that does not fit the entity, an unknown sort key or a store failure.
+    QList<std::shared_ptr<QMManagedObject>> executeFetchRequest(const QMFetchRequest &request,
+                                                                QMError *error = nullptr);
+    /// How many objects the request selects (its limit applies); -1 with an error.
+    qsizetype countForFetchRequest(const QMFetchRequest &request, QMError *error = nullptr);
+    /// The registered object of that identifier, else the one the parent context or the store
+    /// holds (with its values); nullptr with QMManagedObjectReferentialIntegrityError when none
+    /// exists or it is deleted in this context.
+    std::shared_ptr<QMManagedObject> existingObjectWithID(const QMManagedObjectID &objectID,
+                                                          QMError *error = nullptr);
+    /// The registered object of that identifier, or nullptr; never reads the store.
+    std::shared_ptr<QMManagedObject> objectRegisteredForID(const QMManagedObjectID &objectID) const;
+
+    bool hasChanges() const;
+    QList<std::shared_ptr<QMManagedObject>> insertedObjects() const;
+    QList<std::shared_ptr<QMManagedObject>> updatedObjects() const;
+    QList<std::shared_ptr<QMManagedObject>> deletedObjects() const;
+    QList<std::shared_ptr<QMManagedObject>> registeredObjects() const;
+
+    /// Checks every inserted and changed object (missing mandatory values) and then writes the
+    /// changes on: false with the error and nothing written when anything fails. A context
+    /// without changes saves at once. Saved to the store, inserted objects get their permanent
+    /// identifiers. Failures include QMManagedObjectMergeError (objects changed elsewhere since
+    /// they were read: refresh them and save again) and QMPersistentStoreTimeoutError (another
+    /// process held the store: save again).
+    bool save(QMError *error = nullptr);
+    /// Re-reads a registered object from the parent or the store: with `mergeChanges` the
+    /// context's unsaved values stay on top of the fresh ones; without, they are dropped and the
+    /// object becomes a fault, its values read again on first access. An object gone from the
+    /// store keeps its values.
+    void refreshObject(const std::shared_ptr<QMManagedObject> &object, bool mergeChanges);
+    /// refreshObject() of every registered object.
+    void refreshAllObjects();
+    /// Drops every change and unregisters every object; objects held elsewhere lose their context.
+    void reset();
+    /// Undoes the unsaved changes: inserted objects leave, deleted and changed ones get their
+    /// saved values back.
+    void rollback();
+
+    // The store's class-level helpers (defined with the store registry).
+
+    /// The main context of the default store (QMCoreDataStore::defaultStore()), or nullptr.
+    static std::shared_ptr<QMManagedObjectContext> mainContext();
+    /// The background context of the default store, or nullptr.
+    static std::shared_ptr<QMManagedObjectContext> backgroundContext();
+    /// name() when set; else the "name" value of userInfo(); else "Child context of NAME" with
+    /// the parent's name_(); else "Persistent store context".
+    QString name_() const;
+    /// Sets name() (this context always has a name of its own).
+    void setName_(const QString &name);
+
+private:
+    class Private;
+    friend class QMManagedObject;
+    friend class QMManagedObjectAccess;
+    QMManagedObjectContext();
+    std::unique_ptr<Private> d;
+};

@@ -1,0 +1,302 @@
+#pragma once
+
+// The SQLite store's two helpers: statements on SQLite's own handle, and the thread every
+// statement of a store runs on. Internal to QMSQLiteStore.cpp.
+
+#include "QMFoundation/persistence/QMPersistenceValue_p.h"
+#include <QMFoundation/persistence/QMManagedObjectModel.h>
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QThread>
+#include <QVariant>
+
+#include <sqlite3.h>
+
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace QMSQLite {
+
+using namespace Qt::StringLiterals;
+
+// A statement prepared on the connection's SQLite handle.
+class Statement
+{
+public:
+    Statement() = default;
+    ~Statement() { sqlite3_finalize(m_statement); }
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+
+    bool prepare(sqlite3 *db, const QString &sql)
+    {
+        m_db = db;
+        m_sql = sql;
+        const int status = sqlite3_prepare16_v3(db, sql.utf16(), int(sql.size() * 2),
+                                                SQLITE_PREPARE_PERSISTENT, &m_statement, nullptr);
+        if (status != SQLITE_OK)
+            remember(status);
+        return status == SQLITE_OK;
+    }
+    QString sql() const { return m_sql; }
+    void finalize()
+    {
+        sqlite3_finalize(m_statement);
+        m_statement = nullptr;
+    }
+
+    // Binds a storage value (QMPersistenceValue::toStorage()) to parameter `index`, from 1.
+    bool bindStorage(int index, const QVariant &stored)
+    {
+        int status = SQLITE_MISUSE;
+        switch (stored.typeId()) {
+        case QMetaType::UnknownType:
+            status = sqlite3_bind_null(m_statement, index);
+            break;
+        case QMetaType::LongLong:
+        case QMetaType::Int:
+        case QMetaType::Bool:
+            status = sqlite3_bind_int64(m_statement, index, stored.toLongLong());
+            break;
+        case QMetaType::Double:
+            status = sqlite3_bind_double(m_statement, index, stored.toDouble());
+            break;
+        case QMetaType::QString: {
+            // Kept until the statement is reset, so SQLite needs no copy.
+            m_texts.append(static_cast<const QString *>(stored.constData())->toUtf8());
+            const QByteArray &utf8 = m_texts.last();
+            status = sqlite3_bind_text64(m_statement, index, utf8.constData(),
+                                         sqlite3_uint64(utf8.size()), SQLITE_STATIC, SQLITE_UTF8);
+            break;
+        }
+        case QMetaType::QByteArray: {
+            m_blobs.append(stored.toByteArray());
+            const QByteArray &bytes = m_blobs.last();
+            // A zero-length blob, not NULL, for empty bytes.
+            status = sqlite3_bind_blob64(m_statement, index, bytes.constData(),
+                                         sqlite3_uint64(bytes.size()), SQLITE_STATIC);
+            break;
+        }
+        default:
+            break;
+        }
+        if (status != SQLITE_OK)
+            remember(status);
+        return status == SQLITE_OK;
+    }
+    // Binds an attribute value of `type` as the store keeps it.
+    bool bind(int index, const QVariant &value, QMAttributeType type)
+    {
+        return bindStorage(index, QMPersistenceValue::toStorage(value, type));
+    }
+    bool bindNumber(int index, qint64 number)
+    {
+        const int status = sqlite3_bind_int64(m_statement, index, number);
+        if (status != SQLITE_OK)
+            remember(status);
+        return status == SQLITE_OK;
+    }
+    bool bindAll(const QVariantList &stored)
+    {
+        for (qsizetype i = 0; i < stored.size(); ++i) {
+            if (!bindStorage(int(i) + 1, stored.at(i)))
+                return false;
+        }
+        return true;
+    }
+
+    // The next row: true while there is one; false at the end or on a failure (failed()).
+    bool next()
+    {
+        const int status = sqlite3_step(m_statement);
+        if (status == SQLITE_ROW)
+            return true;
+        if (status != SQLITE_DONE)
+            remember(status);
+        return false;
+    }
+    // Runs a statement that returns no rows, then makes it ready for new values.
+    bool execute()
+    {
+        m_code = SQLITE_OK;
+        m_message.clear();
+        next();
+        reset();
+        return m_code == SQLITE_OK;
+    }
+    // Ends the statement's run (and any read it holds) and drops its values.
+    void reset()
+    {
+        sqlite3_reset(m_statement);
+        sqlite3_clear_bindings(m_statement);
+        m_texts.clear();
+        m_blobs.clear();
+    }
+    void clearFailure()
+    {
+        m_code = SQLITE_OK;
+        m_message.clear();
+    }
+    bool failed() const { return m_code != SQLITE_OK; }
+    // SQLite's result code and message for the last failure.
+    int code() const { return m_code; }
+    QString message() const { return m_message; }
+
+    qint64 integer(int column) const { return sqlite3_column_int64(m_statement, column); }
+    // The column's value as an attribute value of `type` (QMPersistenceValue::fromStorage()).
+    QVariant value(int column, QMAttributeType type) const
+    {
+        if (sqlite3_column_type(m_statement, column) == SQLITE_NULL)
+            return QVariant();
+        switch (type) {
+        case QMAttributeType::String: {
+            // UTF-16 straight from SQLite, which keeps a leading U+FEFF (QString::fromUtf8()
+            // would drop it).
+            const auto *text
+                    = static_cast<const QChar *>(sqlite3_column_text16(m_statement, column));
+            const int bytes = sqlite3_column_bytes16(m_statement, column);
+            return QVariant(text ? QString(text, bytes / 2) : QString(u""_s));
+        }
+        case QMAttributeType::Integer:
+            return QVariant(qint64(sqlite3_column_int64(m_statement, column)));
+        case QMAttributeType::Double:
+            return QVariant(sqlite3_column_double(m_statement, column));
+        case QMAttributeType::Boolean:
+            return QVariant(sqlite3_column_int64(m_statement, column) != 0);
+        case QMAttributeType::Date:
+            return QVariant(QDateTime::fromMSecsSinceEpoch(
+                    sqlite3_column_int64(m_statement, column), Qt::UTC));
+        case QMAttributeType::Binary: {
+            const void *blob = sqlite3_column_blob(m_statement, column);
+            const int bytes = sqlite3_column_bytes(m_statement, column);
+            // Never a null QByteArray: empty bytes are a value.
+            return QVariant(blob ? QByteArray(static_cast<const char *>(blob), bytes)
+                                 : QByteArray(""));
+        }
+        }
+        return QVariant();
+    }
+    QString text(int column) const
+    {
+        const auto *text = static_cast<const QChar *>(sqlite3_column_text16(m_statement, column));
+        return text ? QString(text, sqlite3_column_bytes16(m_statement, column) / 2) : QString();
+    }
+
+private:
+    void remember(int status)
+    {
+        m_code = status;
+        // The message goes with the next call on the connection, so it is read at once.
+        m_message = m_db ? QString::fromUtf8(sqlite3_errmsg(m_db))
+                         : QString::fromUtf8(sqlite3_errstr(status));
+    }
+
+    sqlite3 *m_db = nullptr;
+    sqlite3_stmt *m_statement = nullptr;
+    QString m_sql;
+    int m_code = SQLITE_OK;
+    QString m_message;
+    QList<QByteArray> m_texts;
+    QList<QByteArray> m_blobs;
+};
+
+// Runs jobs one at a time on a thread of its own. Any thread may call run(); it waits for the
+// job, so a job may capture the caller's locals by reference.
+class StoreThread
+{
+public:
+    // A QThread rather than a std::thread: Qt SQL makes QObjects on the thread, and Qt adopts a
+    // foreign thread that does so with bookkeeping it never frees (LeakSanitizer reports it).
+    StoreThread()
+        : m_thread(QThread::create([this] { loop(); }))
+    {
+        m_thread->start();
+    }
+    ~StoreThread() { stop(); }
+    StoreThread(const StoreThread &) = delete;
+    StoreThread &operator=(const StoreThread &) = delete;
+
+    // Runs `job` on the thread and rethrows what it threw; false, without running it, once the
+    // thread has stopped.
+    bool run(const std::function<void()> &job)
+    {
+        std::lock_guard caller(m_callers);
+        std::unique_lock lock(m_mutex);
+        if (m_stopping)
+            return false;
+        m_job = &job;
+        m_done = false;
+        m_wake.notify_all();
+        m_wake.wait(lock, [this] { return m_done; });
+        m_job = nullptr;
+        if (std::exception_ptr thrown = std::exchange(m_thrown, nullptr))
+            std::rethrow_exception(thrown);
+        return true;
+    }
+
+    // Ends the thread once its current job, if any, is done.
+    void stop()
+    {
+        {
+            std::lock_guard caller(m_callers);
+            std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        m_wake.notify_all();
+        if (!m_thread)
+            return;
+        {
+            // The loop says it has left through the mutex, which ThreadSanitizer sees; it cannot
+            // see inside QThread::wait().
+            std::unique_lock lock(m_mutex);
+            m_wake.wait(lock, [this] { return m_exited; });
+        }
+        m_thread->wait();
+        m_thread.reset();
+    }
+
+private:
+    void loop()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return (m_job && !m_done) || m_stopping; });
+            if (!m_job || m_done) {
+                m_exited = true;
+                m_wake.notify_all();
+                return;
+            }
+            const std::function<void()> *job = m_job;
+            lock.unlock();
+            std::exception_ptr thrown;
+            try {
+                (*job)();
+            } catch (...) {
+                // An exception must not end the thread: the caller gets it instead.
+                thrown = std::current_exception();
+            }
+            lock.lock();
+            m_thrown = thrown;
+            m_done = true;
+            m_wake.notify_all();
+        }
+    }
+
+    std::mutex m_callers; // one job at a time, whatever the caller
+    std::mutex m_mutex; // guards the fields below
+    std::condition_variable m_wake;
+    const std::function<void()> *m_job = nullptr;
+    bool m_done = false;
+    bool m_stopping = false;
+    std::exception_ptr m_thrown;
+    bool m_exited = false;
+    std::unique_ptr<QThread> m_thread; // last, so that it starts once the fields above exist
+};
+
+} // namespace QMSQLite

@@ -1,0 +1,127 @@
+#pragma once
+
+#include <QMFoundation/QMFoundationCoreExport.h>
+#include <QMFoundation/tree/QMTreeManager.h>
+
+#include <QAbstractItemModel>
+#include <QByteArray>
+#include <QHash>
+
+#include <functional>
+#include <memory>
+
+/// An item model that shows a QMTreeNode tree with one column and follows its merges step by
+/// step, so that a tree view animates exactly what changed and keeps expansion, selection and
+/// persistent indexes of the nodes that persist.
+///
+/// The model owns a QMTreeManager in incremental mode and turns its delegate calls into Qt's
+/// notifications:
+/// - each will/did delete pair becomes beginRemoveRows()/endRemoveRows() pairs under the parent's
+///   index, one per contiguous range, highest first; each will/did insert pair likewise, lowest
+///   first;
+/// - each move becomes one beginMoveRows()/endMoveRows() pair within its parent (a move down to
+///   row t has the destination t + 1 in Qt's terms);
+/// - a node that a merge takes to another parent (or to or from the root list) first leaves its
+///   old place with a removal of its own, so that no node ever shows in two places; its
+///   persistent indexes, and those of the nodes below it, become invalid;
+/// - nodes reported as changed emit dataChanged() once the merge is done, one signal per run of
+///   adjacent rows;
+/// - setSortDescriptors() re-sorts as one layout change (persistent indexes follow their nodes),
+///   and setFilterPredicate() hides and brings back rows as removals and insertions.
+/// Changes below a node that the model does not show (a new subtree being merged before it is
+/// inserted) are not reported: the subtree arrives with its parent's insertion.
+///
+/// An index's internal pointer is its node. The model keeps, for every node it shows, the parent
+/// it shows it under and its row there, so index(), parent() and rowCount() cost O(1); the tree's
+/// own links cannot tell that (a root node's parentNode() may name an old parent). Keeping these
+/// costs a walk of every subtree that is inserted or removed, which the merge that brought it
+/// pays for anyway.
+///
+/// Qt::DisplayRole is the node's title, or its identifier when the title is null, unless a
+/// display function is set; IdentifierRole ("identifier") is the identifier.
+///
+/// The model belongs to the thread it lives on. The tree must change only through the model.
+/// Functions that change the tree (and setUpdateHandler()) throw
+/// QMInternalInconsistencyException "Expected no change of the tree model while it reports one"
+/// when called while the model reports a change: from a slot connected to its change signals,
+/// from the update handler or from the delegate. When a merge throws (a new tree that names a
+/// node inside its own subtree, a throwing update handler), the steps already applied stay
+/// applied and reported, so the model and its views still agree.
+class QMF_CORE_EXPORT QMTreeModel : public QAbstractItemModel
+{
+    Q_OBJECT
+
+public:
+    enum Role : int {
+        /// The node's identifier, named "identifier".
+        IdentifierRole = Qt::UserRole + 1,
+    };
+
+    using DisplayFunction = std::function<QVariant(const QMTreeNode &node)>;
+    using RoleFunction = std::function<QVariant(const QMTreeNode &node, int role)>;
+
+    explicit QMTreeModel(QObject *parent = nullptr);
+    ~QMTreeModel() override;
+
+    /// The root list in row order.
+    QMTreeNodeList rootNodes() const;
+    /// Replaces the tree with `nodes` (a model reset), as a new manager with those roots would;
+    /// the sort descriptors, filter and update handler stay and apply to the new tree. Throws,
+    /// before anything changes, "Expected a node at every position of the tree" for a null node
+    /// and "Expected each node in one place of the tree, but <identifier> stands in two" for an
+    /// instance that stands twice.
+    void setRootNodes(const QMTreeNodeList &nodes);
+    /// Merges `nodes` into the root list (see QMTreeManager::updateParentNode()). A row shows one
+    /// node, so a new tree that names one identifier twice in one child list (which the manager
+    /// would place twice) throws, before anything changes, "Expected each node in one place of
+    /// the tree, but <identifier> stands in two".
+    void updateRootNodes(const QMTreeNodeList &nodes);
+    /// Merges `nodes` into `parent`'s children, as updateRootNodes() does; `parent` must be a node
+    /// of the tree: "Expected a node of the tree as the parent of the merge".
+    void updateChildNodes(const QMTreeNodePointer &parent, const QMTreeNodeList &nodes);
+
+    const QMSortDescriptorList &sortDescriptors() const;
+    void setSortDescriptors(const QMSortDescriptorList &descriptors);
+    const QMTreeNodePredicate &filterPredicate() const;
+    void setFilterPredicate(const QMTreeNodePredicate &predicate);
+    bool isFiltering() const;
+    void setUpdateHandler(const QMTreeManager::UpdateHandler &handler);
+    /// A host's delegate that receives the manager's calls after the model has handled each one
+    /// (its treeManagerUpdateItem() answer counts as the manager's delegate answer). Held weakly.
+    void setDelegate(const std::shared_ptr<QMTreeManagerDelegate> &delegate);
+    /// The manager, for reading (nodeForIdentifier(), the unfiltered copy).
+    const QMTreeManager &manager() const;
+
+    /// The node of an index, or null for the invalid index, indexes of other models and indexes
+    /// of nodes the model no longer shows.
+    QMTreeNodePointer nodeForIndex(const QModelIndex &index) const;
+    /// The index of a node the model shows, or the invalid index.
+    QModelIndex indexForNode(const QMTreeNodePointer &node) const;
+
+    /// Qt::DisplayRole's value; none restores "title, else identifier". Reports dataChanged()
+    /// for every row. When the display or role function throws inside data() (views call it
+    /// from the event loop), data() gives no value and the exception goes to the
+    /// uncaught-exception handler as "a role function of a tree model".
+    void setDisplayFunction(DisplayFunction function);
+    /// Roles of the host's own, with their names; replaces the previous ones with a model reset.
+    /// Throws "Invalid parameter not satisfying: !roleNames.contains(Qt::DisplayRole) &&
+    /// !roleNames.contains(IdentifierRole)" and "Invalid parameter not satisfying:
+    /// roleNames.isEmpty() || function".
+    void setRoleProvider(const QHash<int, QByteArray> &roleNames, RoleFunction function);
+
+    QModelIndex index(int row, int column,
+                      const QModelIndex &parent = QModelIndex()) const override;
+    QModelIndex parent(const QModelIndex &child) const override;
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    bool hasChildren(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QHash<int, QByteArray> roleNames() const override;
+    /// Sorts by title (column 0) through setSortDescriptors(); any other column clears the sort
+    /// descriptors, which keeps the current order.
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
+
+private:
+    class Private;
+    std::unique_ptr<Private> d;
+};

@@ -1,7 +1,0 @@
-set(QMF_VALUES_HEADERS
-    values/QMValueTransformer.h
-)
-set(QMF_VALUES_SOURCES
-    values/QMLibraryValueTransformers_p.h
-    values/QMValueTransformer.cpp
-)
