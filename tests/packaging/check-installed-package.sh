@@ -185,7 +185,8 @@ pc_translations=$(PKG_CONFIG_PATH="$pcdir" pkg-config --variable=translationsdir
 # pkg-config hands out no run path: a program built against a prefix outside the system
 # directories brings its own, as this one does from the .pc file's libdir.
 # shellcheck disable=SC2086
-"$cxx" -fPIC "$consumer/main.cpp" -o "$work/pkgconfig-consumer" $flags -Wl,-rpath,"$pc_libdir"
+"$cxx" -fPIC "$consumer/main.cpp" -o "$work/pkgconfig-consumer" -I"$consumer/host" $flags \
+    -Wl,-rpath,"$pc_libdir"
 expect_library_from "$work/pkgconfig-consumer" "$libdir"
 "$work/pkgconfig-consumer"
 network_flags=$(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs QMFoundationNetwork)

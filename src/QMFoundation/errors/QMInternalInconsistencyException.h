@@ -14,8 +14,9 @@
 /// Thrown when a caller breaks a documented contract (a programming error, not bad input).
 ///
 /// `reason()` holds the exact message; `what()` returns the same text in UTF-8. Construction
-/// records the return addresses of the calling thread's stack (cheaply, without symbols) where
-/// the platform can give them; callStackSymbols() turns them into text only when asked.
+/// records the return addresses of the calling thread's stack (cheaply, without symbols, through
+/// the C library's backtrace()); callStackSymbols() turns them into text only when asked, since
+/// most exceptions are caught and never shown.
 class QMF_CORE_EXPORT QMInternalInconsistencyException : public std::exception
 {
 public:
@@ -23,7 +24,8 @@ public:
                                               const QVariantMap &userInfo = {});
     ~QMInternalInconsistencyException() override;
 
-    /// The exception's name, "NSInternalInconsistencyException" as in the platform it models.
+    /// The exception's name, "NSInternalInconsistencyException": the same for every broken
+    /// contract, so that logs and handlers tell these exceptions from any other.
     QString name() const;
     QString reason() const { return m_reason; }
     QVariantMap userInfo() const { return m_userInfo; }
@@ -33,7 +35,7 @@ public:
     /// function that constructed the exception: the binary, the (demangled) symbol and offset
     /// where the binary exports one, and the address ("lib.so(QMAssert(bool, QString const&)
     /// +0x4f) [0x7f...]"). Functions with hidden symbols show only their offset in the binary.
-    /// Empty where the platform cannot walk the stack.
+    /// Empty when backtrace() found no frames.
     QStringList callStackSymbols() const;
 
     /// A multi-line diagnostic text:

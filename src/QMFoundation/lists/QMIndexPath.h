@@ -48,7 +48,7 @@ public:
     qsizetype length() const { return m_indexes.size(); }
     bool isEmpty() const { return m_indexes.isEmpty(); }
     /// The position at `position` (0 is the first), or QMNotFound (as unsigned) when the path is
-    /// not that long, as the platform's index path answers.
+    /// not that long, so that a caller can read past the end without checking length() first.
     quint64 indexAtPosition(qsizetype position) const;
 
     /// A new path with `index` appended: the path of a child of this node.

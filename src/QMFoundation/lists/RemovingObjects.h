@@ -20,8 +20,7 @@ namespace RemovingObjects {
 /// values). The elements of `other` are looked up by QMListElementTraits<T>::hash(), so the cost
 /// is O(n + m) as long as equal elements have equal hashes, which the traits require.
 ///
-/// (The platform's "otherArray" precondition has no C++ counterpart: a reference is never
-/// missing.)
+/// `other` is a reference, so there is no missing list to check for.
 template<typename T>
 QList<T> arrayByRemovingObjectsFromArray(const QList<T> &list, const QList<T> &other)
 {
@@ -59,7 +58,7 @@ QList<T> arrayByRemovingObjectsFromArray(const QList<T> &list, const QList<T> &o
 /// (location >= 0, length >= 0, location + length <= size, so an empty range at the end is
 /// allowed); otherwise it throws std::out_of_range with the message
 /// "RemovingObjects::arrayByRemovingObjectsInRange: range {location, length} outside the list
-/// of size elements" (numbers filled in), as the platform's list reports a bad range.
+/// of size elements" (numbers filled in), so that the caller sees both the range and the size.
 template<typename T>
 QList<T> arrayByRemovingObjectsInRange(const QList<T> &list, qsizetype location, qsizetype length)
 {

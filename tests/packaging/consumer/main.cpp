@@ -5,7 +5,20 @@
 #include <QMFoundation/text/QMBase64Transcoding.h>
 #include <QMFoundation/text/QMSHA1.h>
 
+// The library's headers with generic names, and the host's own headers of the same names (the
+// host/ folder is on this program's include path): they do not collide.
+#include <QMCommon.h>
+#include <QMFoundation/dates/QMCommon.h>
+#include <QMFoundation/lists/Types.h>
+#include <QMFoundation/observation/Tap.h>
+#include <QMFoundation/rest/QMCommon.h>
+#include <QMFoundation/text/QMCommon.h>
+#include <lists/Types.h>
+#include <observation/Tap.h>
+
 #include <cstdio>
+
+static_assert(Host::listsTypes + Host::observationTap + Host::common == 6);
 
 int main()
 {
