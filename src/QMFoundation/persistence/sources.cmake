@@ -45,6 +45,8 @@ list(APPEND QMF_PERSISTENCE_SOURCES
     persistence/QMManagedObjectModel.cpp
     persistence/QMPersistentStoreAccess_p.h
     persistence/QMPersistentStoreCoordinator.cpp
+    persistence/QMSQLiteConnection.cpp
+    persistence/QMSQLiteConnection_p.h
     persistence/QMSQLiteStore.cpp
     persistence/QMSQLiteSupport_p.h
     persistence/QMStoreBackend.cpp
