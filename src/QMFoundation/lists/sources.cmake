@@ -21,6 +21,7 @@ set(QMF_LISTS_HEADERS
 )
 set(QMF_LISTS_SOURCES
     lists/QMArrayComparison.cpp
+    lists/QMArrayComparisonStructures_p.h
     lists/QMIdentifierMap.cpp
     lists/QMIndexPath.cpp
     lists/QMIndexSet.cpp

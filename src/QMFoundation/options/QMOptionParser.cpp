@@ -1,3 +1,4 @@
+#include "QMFoundation/options/QMOptionParser_p.h"
 #include "QMFoundation/options/QMOption_p.h"
 #include <QMFoundation/options/QMOptionParser.h>
 
@@ -17,29 +18,11 @@
 
 const QString QMOptionParserErrorDomain = QStringLiteral("QMOptionParserErrorDomain");
 
+using QMOptionParserSupport::appendUsageNames;
+using QMOptionParserSupport::CommandKey;
+using QMOptionParserSupport::OptionTable;
+
 namespace {
-
-// Commands are identified by name, and a null name is a name of its own, distinct from "".
-// QString's own equality and hash would merge the two, hence this key.
-struct CommandKey
-{
-    QString name;
-
-    friend bool operator==(const CommandKey &a, const CommandKey &b)
-    {
-        return QMEqualStrings(a.name, b.name);
-    }
-};
-
-size_t qHash(const CommandKey &key, size_t seed = 0)
-{
-    return qHash(key.name, seed) ^ size_t(key.name.isNull());
-}
-
-// Names to options. The values point into lists the parser keeps unchanged for its lifetime
-// (the configured options, the kept copies of the commands' option lists) and at the help
-// option, so that entering thousands of names counts no references.
-using OptionTable = QHash<QString, const QMOptionPtr *>;
 
 // An option as a member of a hash set, by option equality. Only for sets that live within one
 // call: an option changed while in the set would sit in the wrong bucket.
@@ -113,136 +96,6 @@ void collectSubcommands(const QMOptionCommand &command, SubcommandWalk &walk)
     walk.done.insert(&command);
 }
 
-bool isDecimalDigit(char16_t c)
-{
-    return c >= u'0' && c <= u'9';
-}
-
-// The white space strtod() skips in the C locale.
-bool isCSpace(char16_t c)
-{
-    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\v' || c == u'\f' || c == u'\r';
-}
-
-// QMOptionParser::numberForArgument() over a view, so that values are read without a copy.
-double readNumber(QStringView argument)
-{
-    // Reads the longest leading decimal literal the way strtod() does in the C locale, but
-    // only the decimal form: hexadecimal numbers, "inf" and "nan" read as 0 like any other
-    // text. std::from_chars does the conversion, so the process locale cannot interfere.
-    const qsizetype size = argument.size();
-    const auto at = [&](qsizetype i) -> char16_t {
-        return i < size ? argument.at(i).unicode() : 0;
-    };
-
-    qsizetype i = 0;
-    while (isCSpace(at(i)))
-        ++i;
-
-    bool negative = false;
-    if (at(i) == u'+' || at(i) == u'-') {
-        negative = at(i) == u'-';
-        ++i;
-    }
-
-    std::string literal;
-    qsizetype integerDigits = 0;
-    while (isDecimalDigit(at(i))) {
-        literal += char(at(i++));
-        ++integerDigits;
-    }
-    qsizetype fractionDigits = 0;
-    if (at(i) == u'.') {
-        qsizetype j = i + 1;
-        while (isDecimalDigit(at(j)))
-            ++j;
-        fractionDigits = j - i - 1;
-        if (integerDigits + fractionDigits > 0) {
-            literal += '.';
-            for (qsizetype k = i + 1; k < j; ++k)
-                literal += char(at(k));
-            i = j;
-        }
-    }
-    if (integerDigits + fractionDigits == 0)
-        return 0.0;
-
-    // The exponent counts only when at least one digit follows "e" and its sign: "1e" and
-    // "1e+" read as 1.
-    long long exponent = 0;
-    if (at(i) == u'e' || at(i) == u'E') {
-        qsizetype j = i + 1;
-        bool negativeExponent = false;
-        if (at(j) == u'+' || at(j) == u'-') {
-            negativeExponent = at(j) == u'-';
-            ++j;
-        }
-        if (isDecimalDigit(at(j))) {
-            literal += 'e';
-            if (negativeExponent)
-                literal += '-';
-            while (isDecimalDigit(at(j))) {
-                // Saturate: only the order of magnitude matters once it is this large.
-                if (exponent < 1'000'000'000)
-                    exponent = exponent * 10 + (at(j) - u'0');
-                literal += char(at(j++));
-            }
-            if (negativeExponent)
-                exponent = -exponent;
-        }
-    }
-
-    double value = 0.0;
-    const auto [end, ec] = std::from_chars(literal.data(), literal.data() + literal.size(), value,
-                                           std::chars_format::general);
-    Q_UNUSED(end);
-    if (ec == std::errc::result_out_of_range) {
-        // Like strtod(): overflow gives infinity, underflow zero. The decimal magnitude of the
-        // first significant digit tells the two apart.
-        long long magnitude = 0;
-        const qsizetype firstNonZero = qsizetype(literal.find_first_not_of("0."));
-        if (firstNonZero < integerDigits)
-            magnitude = integerDigits - firstNonZero - 1;
-        else
-            magnitude = -(firstNonZero - integerDigits);
-        value = magnitude + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-    } else if (ec != std::errc()) {
-        value = 0.0;
-    }
-    return negative ? -value : value;
-}
-
-// QMOptionParser::booleanForArgument() of a number already read.
-QVariant booleanForNumber(double number)
-{
-    const double integerPart = std::trunc(number);
-    if (integerPart == 0.0 || integerPart == 1.0)
-        return QVariant(number);
-    return QVariant();
-}
-
-// Calls `function` with each piece of `text` between occurrences of `separator`, empty pieces
-// included, like QString::split() with Qt::KeepEmptyParts but without making a list of copies.
-// An empty separator occurs nowhere in the text: the whole text is the one piece.
-template<typename Function>
-void forEachPiece(QStringView text, QStringView separator, Function function)
-{
-    if (separator.isEmpty()) {
-        function(text);
-        return;
-    }
-    // Like split(), which makes an empty piece, not a null one, of a null text.
-    if (text.isNull())
-        text = QStringView(u"");
-    qsizetype start = 0;
-    qsizetype end = 0;
-    while ((end = text.indexOf(separator, start)) != -1) {
-        function(text.sliced(start, end - start));
-        start = end + separator.size();
-    }
-    function(text.sliced(start));
-}
-
 // A key for looking `text` up in a table without copying it: the QString shares the characters
 // (QString::fromRawData()), so it must not outlive them. A null text gives a null key.
 QString lookupKey(QStringView text)
@@ -255,65 +108,6 @@ QString lookupKey(QStringView text)
 QMError makeError(QMOptionParserErrorCode code, const QString &description)
 {
     return QMError(QMOptionParserErrorDomain, code, {{QMLocalizedDescriptionKey, description}});
-}
-
-// Counts the characters that appending would add, so that a long text can be sized once.
-struct TextLength
-{
-    qsizetype length = 0;
-
-    TextLength &operator+=(const QString &text)
-    {
-        length += text.size();
-        return *this;
-    }
-    TextLength &operator+=(QLatin1String text)
-    {
-        length += text.size();
-        return *this;
-    }
-    TextLength &operator+=(QLatin1Char)
-    {
-        ++length;
-        return *this;
-    }
-};
-
-// Appends the names part of an option's usage entry: "-o | --output", "--quiet" or "-x"
-// (nothing for an option with neither name). `Text` is a QString or a TextLength.
-template<typename Text>
-void appendUsageNames(Text &text, const QString &flag, const QString &alias)
-{
-    if (!flag.isNull()) {
-        text += QLatin1Char('-');
-        text += flag;
-    }
-    if (!flag.isNull() && !alias.isNull())
-        text += QLatin1String(" | ");
-    if (!alias.isNull()) {
-        text += QLatin1String("--");
-        text += alias;
-    }
-}
-
-// Appends an option's usage entry (see QMOptionParser::usageStringForOption()), or nothing for
-// an option without names. The usage text of a large definition holds thousands of entries:
-// appending in place spares a temporary text per entry and per piece.
-template<typename Text>
-void appendUsageEntry(Text &text, const QMOption &option)
-{
-    const QMOptionData &fields = QMOptionData::of(option);
-    if (fields.flag.isNull() && fields.alias.isNull())
-        return;
-    text += fields.required ? QLatin1String(" ") : QLatin1String(" [");
-    appendUsageNames(text, fields.flag, fields.alias);
-    if (!fields.valueDescription.isNull()) {
-        text += QLatin1String(" <");
-        text += fields.valueDescription;
-        text += QLatin1Char('>');
-    }
-    if (!fields.required)
-        text += QLatin1Char(']');
 }
 
 // An option the way a user would most likely have written it: "-f", else "--alias".
@@ -333,38 +127,6 @@ QString notAnOptionOfCommand(const QString &option, const QMOptionCommand &comma
 }
 
 } // namespace
-
-struct QMOptionParser::Private
-{
-    QString executableName;
-    QStringList argumentNames;
-
-    QMOptionList configuredOptions;
-    QMOptionList configuredRequiredOptions;
-    QMOptionCommandList configuredCommands;
-
-    OptionTable optionLookupTable;
-    QList<QMOptionList> commandOptionLists; // what the commands' option tables point into
-    QHash<CommandKey, QMOptionCommandPtr> commandLookupTable;
-    QHash<CommandKey, OptionTable> commandOptionsLookupTable;
-
-    QString listSeparator; // null: unset, reads as ","
-    mutable QMOptionPtr helpOption;
-    QString usage;
-    std::optional<QMOptionParserResultList> lastResults;
-    QString failureReason; // of the most recent parse; null after a success
-
-    const QMOptionCommandPtr *findCommand(const QString &argument) const;
-    const OptionTable *optionTableFor(const QMOptionCommand &command) const;
-    /// optionForArgument() with the table of the current command's options, if it has one.
-    const QMOptionPtr *findOption(const QString &argument, const OptionTable *commandTable) const;
-
-    // The configuration steps, run once by the constructor in this order.
-    void configure(const QMOptionParser &q);
-    void configureLookupTables(const QMOptionParser &q);
-    void configureRequiredOptions();
-    void configureUsageString();
-};
 
 QMOptionParserPtr QMOptionParser::parserWithOptions(const QMOptionList &options,
                                                     const QMOptionCommandList &commands,
@@ -475,27 +237,6 @@ QMOptionPtr QMOptionParser::helpOption() const
     return d->helpOption;
 }
 
-QString QMOptionParser::usage() const
-{
-    return d->usage;
-}
-
-QString QMOptionParser::help() const
-{
-    if (!d->lastResults || d->lastResults->isEmpty())
-        return QString();
-
-    const QMOptionPtr help = helpOption();
-    QMOptionCommandPtr command;
-    for (const QMOptionParserResultItem &item : std::as_const(*d->lastResults)) {
-        if (item.command())
-            command = item.command();
-        if (item.option() && item.option()->isEqual(*help))
-            return command ? command->description() : d->usage;
-    }
-    return QString();
-}
-
 std::optional<QMOptionParserResultList> QMOptionParser::lastResults() const
 {
     return d->lastResults;
@@ -591,20 +332,6 @@ std::optional<QMOptionParserResultList> QMOptionParser::parseArguments(const QSt
     return result;
 }
 
-QString QMOptionParser::usageStringForOption(const QMOption &option) const
-{
-    QString entry; // stays null for an option without names
-    appendUsageEntry(entry, option);
-    return entry;
-}
-
-QString QMOptionParser::usageStringForCommand(const QMOptionCommand &command) const
-{
-    if (command.explanation().isNull())
-        return command.name();
-    return command.name() + QStringLiteral("\t\t") + command.explanation();
-}
-
 QMOptionCommandPtr QMOptionParser::commandForArgument(const QString &argument) const
 {
     const QMOptionCommandPtr *command = d->findCommand(argument);
@@ -656,54 +383,6 @@ const QMOptionPtr *QMOptionParser::Private::findOption(const QString &argument,
         return commandTable->value(key);
     }
     return found;
-}
-
-QVariant QMOptionParser::valueForArgument(const QString &argument, const QMOption &option) const
-{
-    const quint64 type = option.type();
-    if (option.hasListValue()) {
-        const QStringView separator
-                = d->listSeparator.isNull() ? QStringView(u",") : QStringView(d->listSeparator);
-        if (type == QMOptionTypeStringList) {
-            QStringList values;
-            if (!separator.isEmpty())
-                values.reserve(QStringView(argument).count(separator) + 1);
-            forEachPiece(argument, separator,
-                         [&](QStringView piece) { values.append(piece.trimmed().toString()); });
-            return QVariant(values);
-        }
-        QList<double> values;
-        forEachPiece(argument, separator,
-                     [&](QStringView piece) { values.append(readNumber(piece.trimmed())); });
-        return QVariant::fromValue(values);
-    }
-
-    switch (type) {
-    case QMOptionTypeString:
-        return QVariant(trimString(argument)); // shares the argument when there is nothing to trim
-    case QMOptionTypeNumber:
-        return QVariant(readNumber(QStringView(argument).trimmed()));
-    case QMOptionTypeBoolean:
-        return booleanForNumber(readNumber(QStringView(argument).trimmed()));
-    default:
-        return QVariant();
-    }
-}
-
-double QMOptionParser::numberForArgument(const QString &argument)
-{
-    return readNumber(argument);
-}
-
-QVariant QMOptionParser::booleanForArgument(const QString &argument)
-{
-    return booleanForNumber(readNumber(argument));
-}
-
-QString QMOptionParser::trimString(const QString &string)
-{
-    // QString::trimmed() removes exactly the Unicode white-space and line-break characters.
-    return string.trimmed();
 }
 
 bool QMOptionParser::validateResult(const QMOptionParserResultList &result) const
@@ -870,52 +549,4 @@ void QMOptionParser::Private::configureRequiredOptions()
         if (option->isRequired())
             configuredRequiredOptions.append(option);
     }
-}
-
-void QMOptionParser::Private::configureUsageString()
-{
-    bool listsCommands = false;
-    for (const QMOptionCommandPtr &command : std::as_const(configuredCommands))
-        listsCommands = listsCommands || !command->isHidden();
-
-    const auto build = [&](auto &text) {
-        text += QLatin1String("Usage: ");
-        text += executableName;
-        for (const QMOptionPtr &option : std::as_const(configuredOptions)) {
-            if (!option->isHidden())
-                appendUsageEntry(text, *option);
-        }
-        for (const QString &name : std::as_const(argumentNames)) {
-            text += QLatin1String(" <");
-            text += name;
-            text += QLatin1Char('>');
-        }
-        if (!listsCommands)
-            return;
-        text += QLatin1String(" <command> [<arguments>]\n\nAvailable Commands\n");
-        bool first = true;
-        for (const QMOptionCommandPtr &command : std::as_const(configuredCommands)) {
-            if (command->isHidden())
-                continue;
-            text += first ? QLatin1String("\t") : QLatin1String("\n\t");
-            first = false;
-            // The command's entry, as usageStringForCommand() makes it.
-            text += command->name();
-            const QString explanation = command->explanation();
-            if (!explanation.isNull()) {
-                text += QLatin1String("\t\t");
-                text += explanation;
-            }
-        }
-    };
-
-    // Measured first and then written into storage of the right size: the text of a large
-    // definition is long, and growing it step by step would copy it over and over.
-    TextLength length;
-    build(length);
-    QString text;
-    text.reserve(length.length);
-    build(text);
-    Q_ASSERT(text.size() == length.length);
-    usage = std::move(text);
 }

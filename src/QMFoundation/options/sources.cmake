@@ -9,5 +9,8 @@ set(QMF_OPTIONS_SOURCES
     options/QMOption_p.h
     options/QMOptionCommand.cpp
     options/QMOptionParser.cpp
+    options/QMOptionParserUsage.cpp
+    options/QMOptionParserValues.cpp
+    options/QMOptionParser_p.h
     options/QMOptionParserResultItem.cpp
 )

@@ -8,6 +8,7 @@
 #include <QMFoundation/persistence/QMManagedObjectModel.h>
 #include <QMFoundation/persistence/QMPredicate.h>
 
+#include <QCoreApplication>
 #include <QSharedData>
 #include <QStringView>
 
@@ -79,5 +80,25 @@ QMF_STORAGE_EXPORT bool likeMatches(QStringView text, QStringView pattern, bool 
 
 /// The operator as the format writes it ("=", "BEGINSWITH", ...).
 QString operatorName(QMPredicateOperator op);
+
+/// True for the operators that compare text: BEGINSWITH, CONTAINS, ENDSWITH and LIKE.
+inline bool isTextOperator(QMPredicateOperator op)
+{
+    return op == QMPredicateOperator::BeginsWith || op == QMPredicateOperator::Contains
+            || op == QMPredicateOperator::EndsWith || op == QMPredicateOperator::Like;
+}
+
+/// A message of the format reader or the binder in the user's language.
+inline QString tr(const char *text)
+{
+    return QCoreApplication::translate("QMPredicate", text);
+}
+
+/// A node without children: True or False.
+QMPredicateNodePtr makeLeaf(QMPredicate::Node::Kind kind);
+
+/// A node over `children` with its depth set. An AND inside an AND (an OR inside an OR) gives
+/// its children to its parent, so the tree stays flat.
+QMPredicateNodePtr makeParent(QMPredicate::Node::Kind kind, QList<QMPredicateNodePtr> children);
 
 } // namespace QMPredicateRules

@@ -1,7 +1,7 @@
 #pragma once
 
 // The SQLite store's two helpers: statements on SQLite's own handle, and the thread every
-// statement of a store runs on. Internal to QMSQLiteStore.cpp.
+// statement of a store runs on. Internal to the SQLite store.
 
 #include "QMFoundation/persistence/QMPersistenceValue_p.h"
 #include <QMFoundation/persistence/QMManagedObjectModel.h>

@@ -25,6 +25,12 @@ set(QMF_PERSISTENCE_SOURCES
 list(APPEND QMF_PERSISTENCE_SOURCES
     persistence/QMPersistenceError.cpp
     persistence/QMPredicate.cpp
+    persistence/QMPredicateBinding.cpp
+    persistence/QMPredicateEvaluation.cpp
+    persistence/QMPredicateFormat.cpp
+    persistence/QMPredicateLexer.cpp
+    persistence/QMPredicateParser.cpp
+    persistence/QMPredicateReader_p.h
     persistence/QMPredicateSQL.cpp
     persistence/QMPredicateSQL_p.h
     persistence/QMPredicate_p.h
@@ -39,6 +45,8 @@ list(APPEND QMF_PERSISTENCE_SOURCES
     persistence/QMManagedObjectModel.cpp
     persistence/QMPersistentStoreAccess_p.h
     persistence/QMPersistentStoreCoordinator.cpp
+    persistence/QMSQLiteConnection.cpp
+    persistence/QMSQLiteConnection_p.h
     persistence/QMSQLiteStore.cpp
     persistence/QMSQLiteSupport_p.h
     persistence/QMStoreBackend.cpp

@@ -8,5 +8,7 @@ set(QMF_TREE_SOURCES
     tree/QMSortDescriptor.cpp
     tree/QMTreeManager.cpp
     tree/QMTreeModel.cpp
+    tree/QMTreeModelPrivate.cpp
+    tree/QMTreeModel_p.h
     tree/QMTreeNode.cpp
 )
