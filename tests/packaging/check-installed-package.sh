@@ -2,10 +2,10 @@
 # check-installed-package.sh BUILD_DIR SOURCE_DIR WORK_DIR CXX WITH_TOOLS [WITH_EXAMPLES]
 #
 # Installs the build into a scratch prefix and uses it as a user would: runs the installed qmf,
-# asks find_package(QMFoundation) for components, and builds a consumer through find_package
-# and through pkg-config. Nothing comes from LD_LIBRARY_PATH: every binary must find the
-# installed library by itself, and the one it finds must be the prefix's (not a copy installed
-# elsewhere on the machine).
+# asks find_package(QMFoundation) for components, builds a consumer through find_package and
+# through pkg-config, and compiles the documentation's code snippets against the package.
+# Nothing comes from LD_LIBRARY_PATH: every binary must find the installed library by itself,
+# and the one it finds must be the prefix's (not a copy installed elsewhere on the machine).
 set -euo pipefail
 build_dir=$1
 source_dir=$2
@@ -172,6 +172,19 @@ expect_library_from "$work/cmake-consumer/consumer" "$libdir"
 "$work/cmake-consumer/consumer"
 "$work/cmake-consumer/network-consumer"
 "$work/cmake-consumer/storage-consumer"
+
+# The documentation's code snippets (README.md, docs/guide/*.md) as one more consumer: each
+# must compile against the installed package, so the documentation cannot drift from the API.
+echo "-- documentation snippets"
+snippets_started=$SECONDS
+python3 "$source_dir/../../scripts/extract-snippets.py" "$work/snippets" >"$work/snippets.log" ||
+    fail "the documentation's snippets could not be extracted: $(cat "$work/snippets.log")"
+cmake -S "$source_dir/snippets" -B "$work/snippets-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_CXX_COMPILER="$cxx" -DQMF_SNIPPETS_DIR="$work/snippets" >>"$work/snippets.log" 2>&1 ||
+    fail "the snippets project could not be configured: $(cat "$work/snippets.log")"
+cmake --build "$work/snippets-build" >>"$work/snippets.log" 2>&1 ||
+    fail "a documentation snippet does not compile (errors name the page and line): $(cat "$work/snippets.log")"
+echo "$(tail -n 1 <<<"$(grep 'snippets extracted' "$work/snippets.log")"), compiled in $((SECONDS - snippets_started)) s"
 
 echo "-- pkg-config consumer"
 pcdir=$(dirname "$(find "$prefix" -name QMFoundationCore.pc | head -n 1)")

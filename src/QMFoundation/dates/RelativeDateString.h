@@ -11,10 +11,10 @@
 /// The words are looked up with QCoreApplication::translate() in the context
 /// "RelativeDateString", the English text being the source: "less than a minute", "1 minute",
 /// "%li minutes", "1 hour", "%li hours", "1 day", "%li days", "1 month", "%li months", "1 year",
-/// "%li years". A host's translator changes them (the library ships qmfoundation_de.qm; see the
-/// README on loading it); without one the English text is used. In the texts with "%li" the
-/// number is put in its place ("%%" stands for "%"); the lookup passes the number too, so a
-/// translation may give plural forms.
+/// "%li years". A host's translator changes them (the library ships qmfoundation_de.qm; see
+/// docs/guide/dates.md on loading it); without one the English text is used. In the texts with
+/// "%li" the number is put in its place ("%%" stands for "%"); the lookup passes the number too, so
+/// a translation may give plural forms.
 ///
 /// With m the distance in minutes: below 1 "less than a minute", below 2 "1 minute", below 45
 /// m minutes (cut towards zero), below 90 "1 hour", below 1440 m / 60 hours, below 2520 "1 day",

@@ -23,7 +23,7 @@
 /// errSecInteractionNotAllowed (the library never prompts). No Secret Service on the session bus
 /// fails with errSecNotAvailable, and so does one that does not answer within timeout(): each
 /// call (a lookup, an add, an update, a delete) ends by then, its failure reason saying it timed
-/// out. What other programs see of the items is described in the README.
+/// out. What other programs see of the items is described in docs/guide/keychain.md.
 ///
 /// A keychain file is encrypted as a whole with a key derived from its password (Argon2id,
 /// XChaCha20-Poly1305) and holds at most 64 MiB: a change that would make it larger is refused
