@@ -27,7 +27,7 @@ class QMEntityDescription;
 ///   `FALSEPREDICATE`. Keywords are case-insensitive.
 /// - Values: `%@` (also `%d`, `%i`, `%f`, `%s`) takes the next argument, `%K` the next argument
 ///   as an attribute name; numbers (`42`, `-1.5`, `1e3`), texts in single or double quotes (with
-///   the escapes `\n`, `\t`, `\r`, `\\`, `\'`, `\"` and `\uXXXX`; any other backslash stays, so
+///   the escapes `\n`, `\t`, `\r`, `\\`, `\uXXXX`, `\'` and `\"`; any other backslash stays, so
 ///   LIKE patterns keep `\*` and `\?`), `YES`, `NO`, `TRUE`, `FALSE`, `nil`/`NULL`, `{...}` lists
 ///   for IN, `DATE("2024-05-01T12:00:00.000Z")` or `DATE(<milliseconds since 1970>)`, and
 ///   `BINARY("<Base64>")`. Arguments may be booleans, numbers, texts, QDateTime, QByteArray, nil

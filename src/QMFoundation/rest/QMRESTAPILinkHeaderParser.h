@@ -35,8 +35,8 @@
 /// of the last "name=value" piece with the parameter's name (text after a second "=" is
 /// dropped; pieces without "=" are ignored), as a signed decimal integer: optional leading white
 /// space and sign, then ASCII digits, anything after them ignored, 0 when there are no digits,
-/// and clamped to the signed 64-bit range. The result is taken as unsigned, so "-1" reads
-/// 18446744073709551615. Every number is 0 when what it is read from is missing.
+/// and clamped to the signed 64-bit range. The result is taken as unsigned: "-1" reads as the
+/// largest number, 18446744073709551615. Every number is 0 when what it is read from is missing.
 ///
 /// Not thread-safe: use one parser from one thread at a time. The static functions may be
 /// called from any thread.
