@@ -47,12 +47,14 @@ public:
     /// QVariant (both written as null), and lists and maps of those.
     QString prettyDescriptionWithDictionary(const QVariantMap &dictionary) const;
 
-    // The same for QObjects; a null object gives a null QString.
+    /// The same for QObjects; a null object gives a null QString.
+    ///@{
     static QString prettyDescription(const QObject *object);
     static QString defaultDescription(const QObject *object);
     static QString prettyDescriptionWithItems(const QObject *object, const QVariantList &items);
     static QString prettyDescriptionWithDictionary(const QObject *object,
                                                    const QVariantMap &dictionary);
+    ///@}
 
     /// The value's own description: texts as they are, numbers in their shortest decimal form
     /// (a bool is the number 1 or 0), lists as "(\n    a,\n    b\n)", maps as
@@ -69,7 +71,9 @@ public:
 
 protected:
     QMObjectDescribing() = default;
+    /// Subclasses copy their described state as they see fit.
     QMObjectDescribing(const QMObjectDescribing &) = default;
+    /// Subclasses assign their described state as they see fit.
     QMObjectDescribing &operator=(const QMObjectDescribing &) = default;
 };
 
