@@ -47,14 +47,17 @@ public:
     /// QVariant (both written as null), and lists and maps of those.
     QString prettyDescriptionWithDictionary(const QVariantMap &dictionary) const;
 
-    /// The same for QObjects; a null object gives a null QString.
-    ///@{
+    // The same for QObjects; a null object gives a null QString.
+
+    /// prettyDescription() of a QObject; a null QString for a null object.
     static QString prettyDescription(const QObject *object);
+    /// defaultDescription() of a QObject; a null QString for a null object.
     static QString defaultDescription(const QObject *object);
+    /// prettyDescriptionWithItems() of a QObject; a null QString for a null object.
     static QString prettyDescriptionWithItems(const QObject *object, const QVariantList &items);
+    /// prettyDescriptionWithDictionary() of a QObject; a null QString for a null object.
     static QString prettyDescriptionWithDictionary(const QObject *object,
                                                    const QVariantMap &dictionary);
-    ///@}
 
     /// The value's own description: texts as they are, numbers in their shortest decimal form
     /// (a bool is the number 1 or 0), lists as "(\n    a,\n    b\n)", maps as

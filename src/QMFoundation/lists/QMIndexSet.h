@@ -90,14 +90,16 @@ public:
     class const_iterator
     {
     public:
-        /// The iterator's standard member types: a forward iterator over positions by value.
-        ///@{
+        /// A forward iterator.
         using iterator_category = std::forward_iterator_tag;
+        /// Positions.
         using value_type = quint64;
+        /// The distance between two iterators.
         using difference_type = std::ptrdiff_t;
+        /// A pointer to a position.
         using pointer = const quint64 *;
+        /// Positions are given by value.
         using reference = quint64;
-    ///@}
 
         const_iterator() = default;
         /// The position the iterator stands on.

@@ -39,12 +39,12 @@ public:
     /// hasDeleteForKey() with a UTF-8 key.
     bool hasDeleteForKey(const char *key) const { return hasDeleteForKey(QString::fromUtf8(key)); }
 
-    /// Copies of inserts(), deletes() and moves(): change records, not bare items.
-    ///@{
+    /// A copy of inserts(): change records, not bare items.
     QMListChangeList insertedItems() const { return m_inserts; }
+    /// A copy of deletes(): change records, not bare items.
     QMListChangeList deletedItems() const { return m_deletes; }
+    /// A copy of moves(): change records, not bare items.
     QMListChangeList movedItems() const { return m_moves; }
-    ///@}
 
     /// The inserts by item identifier.
     const ChangeMap &insertMap() const { return m_insertMap; }

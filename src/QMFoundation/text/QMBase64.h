@@ -41,17 +41,24 @@ QMF_CORE_EXPORT extern const char kBase64EncodeTable[64];
  * Base64DecodeData treats bytes of 128 and above like 253 without reading past the table. */
 QMF_CORE_EXPORT extern const uint8_t kBase64DecodeTable[128];
 
-/** Byte masks whose values are the binary numbers in their names. */
-/** @{ */
+/* Byte masks whose values are the binary numbers in their names. */
+
+/** The byte mask 0b00000011. */
 QMF_CORE_EXPORT extern const uint8_t kBits_00000011;
+/** The byte mask 0b00001111. */
 QMF_CORE_EXPORT extern const uint8_t kBits_00001111;
+/** The byte mask 0b00110000. */
 QMF_CORE_EXPORT extern const uint8_t kBits_00110000;
+/** The byte mask 0b00111100. */
 QMF_CORE_EXPORT extern const uint8_t kBits_00111100;
+/** The byte mask 0b00111111. */
 QMF_CORE_EXPORT extern const uint8_t kBits_00111111;
+/** The byte mask 0b11000000. */
 QMF_CORE_EXPORT extern const uint8_t kBits_11000000;
+/** The byte mask 0b11110000. */
 QMF_CORE_EXPORT extern const uint8_t kBits_11110000;
+/** The byte mask 0b11111100. */
 QMF_CORE_EXPORT extern const uint8_t kBits_11111100;
-/** @} */
 
 /** The exact length of the encoded text for `inDataSize` input bytes, line breaks included: with
  * e = 4 * ceil(n / 3), (e / 72) * 74 + e % 72. UINT64_MAX past the range given above. */
