@@ -24,9 +24,11 @@ struct QMF_NETWORK_EXPORT QMRESTAPIResponse
     std::optional<QString> body;
     /// Free for a parsed result; the library never sets it.
     QVariant result;
+    /// The error of the transfer, in QMRESTAPINetworkErrorDomain; std::nullopt when it succeeded.
     std::optional<QMError> error;
     /// Free to carry a server-trust exception to the caller; the library never sets it.
     std::optional<QByteArray> serverTrustExceptionCookie;
 
+    /// True when `error` is set.
     bool hasError() const { return error.has_value(); }
 };
