@@ -49,7 +49,9 @@ public:
     /// The null predicate (isNull()), which a fetch takes as "every object".
     QMPredicate();
     ~QMPredicate();
+    /// A copy; predicates are shared, so copying is cheap.
     QMPredicate(const QMPredicate &);
+    /// Assigns a copy; predicates are shared, so copying is cheap.
     QMPredicate &operator=(const QMPredicate &);
 
     /// The predicate the format and arguments describe, or a null predicate with a
@@ -67,9 +69,12 @@ public:
     /// FALSEPREDICATE. A tree deeper than 1000 levels throws QMInternalInconsistencyException
     /// "Invalid parameter not satisfying: depth <= 1000".
     static QMPredicate andPredicateWithSubpredicates(const QList<QMPredicate> &subpredicates);
+    /// OR of the subpredicates, as andPredicateWithSubpredicates() describes.
     static QMPredicate orPredicateWithSubpredicates(const QList<QMPredicate> &subpredicates);
+    /// NOT of `subpredicate`; throws for a tree too deep, as andPredicateWithSubpredicates() does.
     static QMPredicate notPredicateWithSubpredicate(const QMPredicate &subpredicate);
 
+    /// True for the null predicate, which matches every object.
     bool isNull() const;
     /// The predicate as format text with its values written in (texts quoted, lists in braces),
     /// which predicateWithFormat() reads back to the same predicate.
