@@ -18,7 +18,8 @@ public:
     /// QMKeychainItemTypeGeneric.
     static QString keychainItemTypeRef() { return QMKeychainItemTypeGeneric; }
     QString itemTypeRef() const override { return keychainItemTypeRef(); }
-    /// The query of QMKeychainItem::queryAttributesWithAttributes() with the generic password class.
+    /// The query of QMKeychainItem::queryAttributesWithAttributes() with the generic password
+    /// class.
     static QVariantMap queryAttributesWithAttributes(const QVariantMap &attributes,
                                                      const std::shared_ptr<QMKeychain> &keychain);
     using QMKeychainItem::queryAttributesWithAttributes;

@@ -33,7 +33,8 @@ public:
     /// QMKeychainItemTypeInternetPassword.
     static QString keychainItemTypeRef() { return QMKeychainItemTypeInternetPassword; }
     QString itemTypeRef() const override { return keychainItemTypeRef(); }
-    /// The query of QMKeychainItem::queryAttributesWithAttributes() with the internet password class.
+    /// The query of QMKeychainItem::queryAttributesWithAttributes() with the internet password
+    /// class.
     static QVariantMap queryAttributesWithAttributes(const QVariantMap &attributes,
                                                      const std::shared_ptr<QMKeychain> &keychain);
     using QMKeychainItem::queryAttributesWithAttributes;

@@ -141,7 +141,8 @@ public:
     QMInternetPasswordKeychainItem::Ptr
     createOrUpdateInternetPasswordWithURL(const QUrl &URL, const QString &password,
                                           QMError *error = nullptr);
-    /// As createOrUpdateInternetPasswordWithURL(), for the generic password of `account` and `service`.
+    /// As createOrUpdateInternetPasswordWithURL(), for the generic password of `account` and
+    /// `service`.
     QMGenericPasswordKeychainItem::Ptr
     createOrUpdateGenericPasswordWithAccount(const QString &account, const QString &service,
                                              const QString &password, QMError *error = nullptr);

@@ -171,10 +171,12 @@ public:
     QVariant valueForKey(const QString &key) const override;
 
 protected:
-    /// A store query for the item class `itemClass` (none for a null one), as queryAttributesWithAttributes() describes.
+    /// A store query for the item class `itemClass` (none for a null one), as
+    /// queryAttributesWithAttributes() describes.
     static QVariantMap queryAttributes(const QString &itemClass, const QVariantMap &attributes,
                                        const std::shared_ptr<QMKeychain> &keychain);
-    /// The attributes of every item of class `itemClass` that matches, as findAllKeychainItemsWithAttributes() describes.
+    /// The attributes of every item of class `itemClass` that matches, as
+    /// findAllKeychainItemsWithAttributes() describes.
     static std::optional<QList<QVariantMap>> findAll(const QString &itemClass,
                                                      const QVariantMap &attributes,
                                                      const std::shared_ptr<QMKeychain> &keychain,

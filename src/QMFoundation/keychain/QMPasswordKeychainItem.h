@@ -32,7 +32,8 @@ public:
     bool isInvisible() const;
     /// Records whether the item is hidden from keychain browsers.
     void setInvisible(bool invisible);
-    /// Whether the item records that the user declined to store a password here; absent reads as false.
+    /// Whether the item records that the user declined to store a password here; absent reads as
+    /// false.
     bool isNegative() const;
     /// Records the negative flag.
     void setNegative(bool negative);

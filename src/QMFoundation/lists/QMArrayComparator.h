@@ -75,7 +75,8 @@ public:
     };
 
     QMArrayComparator() = delete;
-    /// A comparator of `leftArray` (old) with `rightArray` (new), with an optional element comparator.
+    /// A comparator of `leftArray` (old) with `rightArray` (new), with an optional element
+    /// comparator.
     QMArrayComparator(QList<T> leftArray, QList<T> rightArray, Comparator comparator = {})
         : m_leftArray(std::move(leftArray))
         , m_rightArray(std::move(rightArray))

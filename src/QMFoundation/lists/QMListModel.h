@@ -114,7 +114,9 @@ public:
 
     /// The number of items; 0 for a valid `parent` (the list has no children).
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
-    /// The value of `role` for the item at `index`: its display text, its identifier or the role provider's value; an invalid QVariant for an index of another model, a row out of range, an unknown role or a role function that threw.
+    /// The value of `role` for the item at `index`: its display text, its identifier or the role
+    /// provider's value; an invalid QVariant for an index of another model, a row out of range, an
+    /// unknown role or a role function that threw.
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     /// "display", "identifier" and the role provider's names.
     QHash<int, QByteArray> roleNames() const override;

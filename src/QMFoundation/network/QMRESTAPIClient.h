@@ -66,7 +66,8 @@ public:
     /// True once the request was cancelled.
     bool isCancelled() const;
 
-    /// Cancels the operation (QMRESTAPIRequestOperation::cancel()); the completion handler still gets the response.
+    /// Cancels the operation (QMRESTAPIRequestOperation::cancel()); the completion handler still
+    /// gets the response.
     void cancel();
     /// Blocks the calling thread until the operation has finished.
     void waitUntilFinished() const;

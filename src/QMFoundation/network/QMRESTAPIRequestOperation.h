@@ -157,13 +157,15 @@ public:
     /// True once setNTLMAuthorizationWithUsername() has kept a credential.
     bool hasNTLMCredentials() const;
 
-    /// Whether a TLS peer whose certificate does not verify is accepted (see the class comment); false unless set.
+    /// Whether a TLS peer whose certificate does not verify is accepted (see the class comment);
+    /// false unless set.
     bool trustsServer() const;
     /// Sets whether unverified servers are accepted.
     void setTrustsServer(bool trustsServer);
     /// Opaque: the SHA-256 digest of the DER form of the certificate it accepts.
     std::optional<QByteArray> serverTrustExceptionCookie() const;
-    /// Sets the certificate to accept, as serverTrustExceptionCookie() gives it; std::nullopt accepts none.
+    /// Sets the certificate to accept, as serverTrustExceptionCookie() gives it; std::nullopt
+    /// accepts none.
     void setServerTrustExceptionCookie(const std::optional<QByteArray> &cookie);
 
     // The outcome.

@@ -54,7 +54,8 @@ public:
     QVariant newValue() const;
     /// The changed positions of an ordered to-many change; empty when absent.
     QMIndexSet indexes() const;
-    /// The change's QMKeyValueChangeNotificationIsPriorKey entry; never true for changes from Qt signals.
+    /// The change's QMKeyValueChangeNotificationIsPriorKey entry; never true for changes from Qt
+    /// signals.
     bool isPrior() const;
 
 private:

@@ -65,7 +65,8 @@ public:
     bool isCancelled() const;
     /// True while main() runs.
     bool isExecuting() const;
-    /// True once main() has returned, or once a cancelled operation was released without running it.
+    /// True once main() has returned, or once a cancelled operation was released without running
+    /// it.
     bool isFinished() const;
     /// True when every dependency has finished or was cancelled before it started, or when the
     /// operation itself is cancelled.

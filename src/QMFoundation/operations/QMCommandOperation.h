@@ -133,10 +133,12 @@ public:
     QMCommandOperation() = delete;
     ~QMCommandOperation() override;
 
-    /// A new operation of `launchPath` with `arguments`, in this process's working directory, without a delegate.
+    /// A new operation of `launchPath` with `arguments`, in this process's working directory,
+    /// without a delegate.
     static std::shared_ptr<QMCommandOperation> commandWithLaunchPath(const QString &launchPath,
                                                                      const QStringList &arguments);
-    /// A new operation of `launchPath` with `arguments` and `delegate`, in this process's working directory.
+    /// A new operation of `launchPath` with `arguments` and `delegate`, in this process's working
+    /// directory.
     static std::shared_ptr<QMCommandOperation>
     commandWithLaunchPath(const QString &launchPath, const QStringList &arguments,
                           const DelegatePointer &delegate);

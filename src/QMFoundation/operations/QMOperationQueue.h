@@ -71,7 +71,8 @@ public:
     /// How many operations may run at once. 0 holds every operation back until the width is
     /// raised; a negative count sets the default width. The main queue's width stays 1.
     int maxConcurrentOperationCount() const;
-    /// Sets the width (see maxConcurrentOperationCount()); a wider queue starts held-back operations at once. Ignored by the main queue.
+    /// Sets the width (see maxConcurrentOperationCount()); a wider queue starts held-back
+    /// operations at once. Ignored by the main queue.
     void setMaxConcurrentOperationCount(int count);
 
     /// Enqueues `operation`. Throws "Invalid parameter not satisfying: operation" for a null

@@ -43,7 +43,9 @@ public:
                                       const QString &explanation, const QString &valueDescription,
                                       quint64 type, bool required);
 
-    /// An option with the flag `flag` (one character, without "-") and the alias `alias` (without "--"), either of which may be null; `explanation` and `valueDescription` are for the usage text, `type` is a QMOptionType and `required` makes the parse fail without it.
+    /// An option with the flag `flag` (one character, without "-") and the alias `alias` (without
+    /// "--"), either of which may be null; `explanation` and `valueDescription` are for the usage
+    /// text, `type` is a QMOptionType and `required` makes the parse fail without it.
     QMOption(const QString &flag, const QString &alias, const QString &explanation,
              const QString &valueDescription, quint64 type, bool required);
     QMOption() = delete;

@@ -34,7 +34,8 @@ public:
             const QString &name, const QMOptionList &options, const QStringList &argumentNames,
             const std::optional<QMOptionCommandList> &subCommands, const QString &explanation);
 
-    /// A command named `name` with the options valid after it, its positional argument names, its sub-commands (std::nullopt: any command may follow) and the explanation for the usage text.
+    /// A command named `name` with the options valid after it, its positional argument names, its
+    /// sub-commands (std::nullopt: any command may follow) and the explanation for the usage text.
     QMOptionCommand(const QString &name, const QMOptionList &options,
                     const QStringList &argumentNames,
                     const std::optional<QMOptionCommandList> &subCommands,

@@ -75,7 +75,9 @@ public:
                                                const QString &executableName,
                                                const QStringList &argumentNames);
 
-    /// A parser of the global `options` and the top-level `commands`; `executableName` and `argumentNames` go into the usage text. The configuration is captured here (see the class); invalid global options throw as with parserWithOptions().
+    /// A parser of the global `options` and the top-level `commands`; `executableName` and
+    /// `argumentNames` go into the usage text. The configuration is captured here (see the class);
+    /// invalid global options throw as with parserWithOptions().
     QMOptionParser(const QMOptionList &options, const QMOptionCommandList &commands,
                    const QString &executableName, const QStringList &argumentNames);
     QMOptionParser() = delete;
@@ -140,9 +142,12 @@ public:
     QString usageStringForCommand(const QMOptionCommand &command) const;
     /// The configured command (top level or sub-command) named `argument`, or null.
     QMOptionCommandPtr commandForArgument(const QString &argument) const;
-    /// The option that `argument` ("-f", "--flag") names: after `command`, among that command's options when it has any, else among the global ones; the help option anywhere. Null when there is none.
+    /// The option that `argument` ("-f", "--flag") names: after `command`, among that command's
+    /// options when it has any, else among the global ones; the help option anywhere. Null when
+    /// there is none.
     QMOptionPtr optionForArgument(const QString &argument, const QMOptionCommandPtr &command) const;
-    /// `argument` converted as `option`'s type asks (see QMOptionType): a QString, a double, a QStringList or a QList<double>, or an invalid QVariant.
+    /// `argument` converted as `option`'s type asks (see QMOptionType): a QString, a double, a
+    /// QStringList or a QList<double>, or an invalid QVariant.
     QVariant valueForArgument(const QString &argument, const QMOption &option) const;
     /// Reads a leading decimal floating-point number ("1e3x" gives 1000); 0 when there is none.
     static double numberForArgument(const QString &argument);
@@ -157,7 +162,8 @@ public:
     /// `*reason` receives the cause, as failureReason() gives it after a failed parse.
     /// `*reason` is left alone when the result is acceptable.
     bool validateResult(const QMOptionParserResultList &result, QString *reason) const;
-    /// Whether every option has a flag or an alias, a flag of exactly one character and an alias of at least two; false for a null option.
+    /// Whether every option has a flag or an alias, a flag of exactly one character and an alias of
+    /// at least two; false for a null option.
     static bool validateOptions(const QMOptionList &options);
     /// Every configured command and, depth first, its sub-commands, each name once.
     QMOptionCommandList allCommandsIncludingSubcommands() const;

@@ -30,7 +30,8 @@ public:
 
     /// A command item.
     explicit QMOptionParserResultItem(const QMOptionCommandPtr &command);
-    /// An item of `option` with `value`, read from `argument` (or an argument item, with only `argument`); a valid value makes it an OptionWithValue item.
+    /// An item of `option` with `value`, read from `argument` (or an argument item, with only
+    /// `argument`); a valid value makes it an OptionWithValue item.
     QMOptionParserResultItem(const QMOptionPtr &option, const QVariant &value,
                              const QString &argument);
     QMOptionParserResultItem() = default;
@@ -45,7 +46,8 @@ public:
     void setCommand(const QMOptionCommandPtr &command) { m_command = command; }
     /// The converted value of an OptionWithValue item (see the class), else an invalid QVariant.
     QVariant value() const { return m_value; }
-    /// Sets the value; the item is an option-with-value item from then on, even for an invalid value.
+    /// Sets the value; the item is an option-with-value item from then on, even for an invalid
+    /// value.
     void setValue(const QVariant &value);
     /// The text of an argument item, else a null QString.
     QString argument() const { return m_argument; }

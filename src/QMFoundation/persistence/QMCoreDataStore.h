@@ -133,14 +133,17 @@ public:
     /// See mainManagedObjectContext().
     std::shared_ptr<QMManagedObjectContext> backgroundManagedObjectContext();
     // The context registry (managedObjectContextManager()).
-    /// QMCoreDataStoreContextManager::managedObjectContextForName() of managedObjectContextManager().
+    /// QMCoreDataStoreContextManager::managedObjectContextForName() of
+    /// managedObjectContextManager().
     std::shared_ptr<QMManagedObjectContext> managedObjectContextForName(const QString &name);
     /// QMCoreDataStoreContextManager::setManagedObjectContext() of managedObjectContextManager().
     void setManagedObjectContext(const std::shared_ptr<QMManagedObjectContext> &context,
                                  const QString &name);
-    /// QMCoreDataStoreContextManager::removeManagedObjectContextForName() of managedObjectContextManager().
+    /// QMCoreDataStoreContextManager::removeManagedObjectContextForName() of
+    /// managedObjectContextManager().
     void removeManagedObjectContextForName(const QString &name);
-    /// QMCoreDataStoreContextManager::allManagedObjectContextsByName() of managedObjectContextManager().
+    /// QMCoreDataStoreContextManager::allManagedObjectContextsByName() of
+    /// managedObjectContextManager().
     QHash<QString, std::shared_ptr<QMManagedObjectContext>> allManagedObjectContextsByName();
     /// QMCoreDataStoreContextManager::allManagedObjectContexts() of managedObjectContextManager().
     QList<std::shared_ptr<QMManagedObjectContext>> allManagedObjectContexts();

@@ -50,7 +50,8 @@ public:
     QMManagedObjectContext(const QMManagedObjectContext &) = delete;
     QMManagedObjectContext &operator=(const QMManagedObjectContext &) = delete;
 
-    /// The coordinator whose store the context fetches from and saves to (its parent's, for a child context).
+    /// The coordinator whose store the context fetches from and saves to (its parent's, for a child
+    /// context).
     std::shared_ptr<QMPersistentStoreCoordinator> persistentStoreCoordinator() const;
     /// The parent context, or nullptr for a context on a coordinator.
     std::shared_ptr<QMManagedObjectContext> parentContext() const;

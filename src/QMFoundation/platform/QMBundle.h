@@ -46,7 +46,8 @@ public:
 
     /// The bundle's directory; a null QString for the main bundle.
     QString bundlePath() const;
-    /// The JSON object of the bundle's "Info.json"; for the main bundle, the application's name, version and identifier (from its organization domain) as QCoreApplication has them now.
+    /// The JSON object of the bundle's "Info.json"; for the main bundle, the application's name,
+    /// version and identifier (from its organization domain) as QCoreApplication has them now.
     QVariantMap infoDictionary() const;
     /// The value under `key` in infoDictionary(), or an invalid QVariant.
     QVariant objectForInfoDictionaryKey(const QString &key) const;

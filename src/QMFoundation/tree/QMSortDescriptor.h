@@ -32,7 +32,8 @@ public:
 
     /// A descriptor of one of the keys listed above; throws for any other.
     QMSortDescriptor(const QString &key, bool ascending = true);
-    /// A descriptor that orders by `comparator`, labelled `key`; throws "Invalid parameter not satisfying: comparator" without one.
+    /// A descriptor that orders by `comparator`, labelled `key`; throws "Invalid parameter not
+    /// satisfying: comparator" without one.
     QMSortDescriptor(const QString &key, bool ascending, Comparator comparator);
     /// QMSortDescriptor(key, ascending).
     static QMSortDescriptor sortDescriptorWithKey(const QString &key, bool ascending = true);

@@ -42,7 +42,8 @@ public:
     virtual void treeManagerDidDeleteItemsAtIndexPaths(QMTreeManager &manager,
                                                        const QMIndexSet &indexes,
                                                        const QMTreeNodePointer &parent);
-    /// Before the inserts of one merged child list: the positions (in the list after the inserts) about to be filled.
+    /// Before the inserts of one merged child list: the positions (in the list after the inserts)
+    /// about to be filled.
     virtual void treeManagerWillInsertItemsAtIndexPaths(QMTreeManager &manager,
                                                         const QMIndexSet &indexes,
                                                         const QMTreeNodePointer &parent);
@@ -134,11 +135,13 @@ public:
     QMTreeManager(const QMTreeManager &) = delete;
     QMTreeManager &operator=(const QMTreeManager &) = delete;
 
-    /// Whether merges apply and report each change (incremental mode) or replace child lists silently; false at construction.
+    /// Whether merges apply and report each change (incremental mode) or replace child lists
+    /// silently; false at construction.
     bool usesIncrementalUpdates() const;
     /// Chooses incremental or non-incremental merges (see the class comment).
     void setUsesIncrementalUpdates(bool incremental);
-    /// True while a filter predicate is in force, from applyFilterPredicate() with a predicate until it runs without one.
+    /// True while a filter predicate is in force, from applyFilterPredicate() with a predicate
+    /// until it runs without one.
     bool isFiltering() const;
     /// Sets the filtering flag directly, for a caller that manages the unfiltered copy on its own.
     void setFiltering(bool filtering);
@@ -169,7 +172,8 @@ public:
     const std::optional<QMTreeNodeList> &unfilteredRootNodesCopy() const;
     /// Replaces the unfiltered copy, for a caller that manages it on its own.
     void setUnfilteredRootNodesCopy(const std::optional<QMTreeNodeList> &nodes);
-    /// The map of nodesByIdentifierMap() itself: every node of the tree under its identifier, held weakly.
+    /// The map of nodesByIdentifierMap() itself: every node of the tree under its identifier, held
+    /// weakly.
     NodeMap &nodesByIdentifierMap();
     /// Replaces the identifier map.
     void setNodesByIdentifierMap(const NodeMap &map);
@@ -191,7 +195,8 @@ public:
     void applyFilterPredicate();
     /// Enters each node and, depth first, its descendants under their identifiers.
     void updateNodesByIdentifierMapRecursivelyWithChildNodes(const QMTreeNodeList &nodes);
-    /// As updateNodesByIdentifierMapRecursivelyWithChildNodes(), into the map of the unfiltered copy.
+    /// As updateNodesByIdentifierMapRecursivelyWithChildNodes(), into the map of the unfiltered
+    /// copy.
     void updateUnfilteredNodesByIdentifierMapRecursivelyWithChildNodes(const QMTreeNodeList &nodes);
 
     /// The deep copies (QMTreeNode::copy()) of `nodes`, in order.

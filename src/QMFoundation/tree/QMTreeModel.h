@@ -90,7 +90,8 @@ public:
     void setSortDescriptors(const QMSortDescriptorList &descriptors);
     /// The filter predicate of the model's manager.
     const QMTreeNodePredicate &filterPredicate() const;
-    /// Filters the tree by `predicate` (an empty function shows everything again), as the manager does, and updates the rows to match.
+    /// Filters the tree by `predicate` (an empty function shows everything again), as the manager
+    /// does, and updates the rows to match.
     void setFilterPredicate(const QMTreeNodePredicate &predicate);
     /// True while a filter predicate is in force.
     bool isFiltering() const;
@@ -119,7 +120,8 @@ public:
     /// roleNames.isEmpty() || function".
     void setRoleProvider(const QHash<int, QByteArray> &roleNames, RoleFunction function);
 
-    /// The index of the row-th child of `parent`'s node (of the root list for the invalid index); the invalid index for a column other than 0 or a row out of range.
+    /// The index of the row-th child of `parent`'s node (of the root list for the invalid index);
+    /// the invalid index for a column other than 0 or a row out of range.
     QModelIndex index(int row, int column,
                       const QModelIndex &parent = QModelIndex()) const override;
     /// The index of the node's parent, or the invalid index for a root node.
@@ -130,7 +132,9 @@ public:
     int columnCount(const QModelIndex &parent = QModelIndex()) const override;
     /// Whether `parent`'s node has children.
     bool hasChildren(const QModelIndex &parent = QModelIndex()) const override;
-    /// The value of `role` for the node at `index`: the display function's value, the identifier or the role provider's; an invalid QVariant for an index the model does not show, an unknown role or a role function that threw.
+    /// The value of `role` for the node at `index`: the display function's value, the identifier or
+    /// the role provider's; an invalid QVariant for an index the model does not show, an unknown
+    /// role or a role function that threw.
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     /// Qt's roles with "identifier" for IdentifierRole and the role provider's names.
     QHash<int, QByteArray> roleNames() const override;

@@ -138,7 +138,8 @@ public:
     void removeChildrenAtIndexes(const QMIndexSet &indexes);
     /// Removes every child, clearing the parent links that name the receiver.
     void removeAllChildren();
-    /// Replaces the child at `index` with `node` (see the linking rules); throws "Index out of bounds" unless 0 <= index < numberOfChildren().
+    /// Replaces the child at `index` with `node` (see the linking rules); throws "Index out of
+    /// bounds" unless 0 <= index < numberOfChildren().
     void replaceChildNodeAtIndex(qsizetype index, QMTreeNodePointer node);
     /// Takes the child at `fromIndex` out and puts it at `toIndex` of the list without it; parent
     /// links are unchanged. Throws "Index out of bounds" for a position outside the list.
