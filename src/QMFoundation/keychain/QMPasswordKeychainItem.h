@@ -30,12 +30,13 @@ public:
     QString creator() const;
     /// Absent reads as false.
     bool isInvisible() const;
-    /// Records whether the item is hidden from keychain browsers.
+    /// Records a pending QMKeychainAttrIsInvisible flag, which the library stores and does not
+    /// interpret.
     void setInvisible(bool invisible);
-    /// Whether the item records that the user declined to store a password here; absent reads as
-    /// false.
+    /// The QMKeychainAttrIsNegative flag, which the library stores and does not interpret; absent
+    /// reads as false.
     bool isNegative() const;
-    /// Records the negative flag.
+    /// Records a pending negative flag.
     void setNegative(bool negative);
     /// The QMKeychainAttrAccount text: the user name the password belongs to.
     QString account() const;
