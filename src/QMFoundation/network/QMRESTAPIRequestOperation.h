@@ -175,7 +175,8 @@ public:
     std::optional<QMHTTPURLResponse> response() const;
     /// The body received so far; null when none arrived.
     QByteArray responseData() const;
-    /// The error of the transfer; std::nullopt when it succeeded or has not ended.
+    /// The error the request ended with: a transfer failure, or what validateAPIResponse(),
+    /// parseResponseData() or handleAPIErrorResponse() left; std::nullopt when there is none.
     std::optional<QMError> error() const;
     /// Records `error`, or clears the record with std::nullopt.
     void setError(const std::optional<QMError> &error);
