@@ -254,9 +254,9 @@ protected:
     /// thread before the launch, commandDidFailToLaunch() just before the delegate hears of a
     /// failed launch, commandDidTerminate() just before it hears of the end.
     virtual void commandWillExecute();
-    /// See commandWillExecute().
+    /// Hook: just before the delegate hears of a failed launch; does nothing here.
     virtual void commandDidFailToLaunch();
-    /// See commandWillExecute().
+    /// Hook: just before the delegate hears of the end; does nothing here.
     virtual void commandDidTerminate();
 
 private:

@@ -15,9 +15,9 @@ class QMManagedObjectModel;
 
 /// The store types: a SQLite database, one XML file, or memory only.
 QMF_STORAGE_EXPORT extern const QString QMSQLiteStoreType; // "SQLite"
-/// "XML": the objects in one XML file, read whole and written whole at each save.
+/// "XML": the objects in one XML file.
 QMF_STORAGE_EXPORT extern const QString QMXMLStoreType; // "XML"
-/// "InMemory": the objects in memory only, gone with the coordinator.
+/// "InMemory": the objects in memory only, never written to a file.
 QMF_STORAGE_EXPORT extern const QString QMInMemoryStoreType; // "InMemory"
 
 /// Store option: how long, in seconds (a number; 5 when not given), a store waits for another

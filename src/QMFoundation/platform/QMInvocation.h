@@ -41,10 +41,10 @@ public:
     /// null target or an empty selector.
     static std::shared_ptr<QMInvocation> invocationWithTarget(QObject *target,
                                                               const QByteArray &selector);
-    /// With one argument.
+    /// As above, with one argument.
     static std::shared_ptr<QMInvocation>
     invocationWithTarget(QObject *target, const QByteArray &selector, const QVariant &argument);
-    /// With the arguments in order.
+    /// As above, with the arguments in order.
     static std::shared_ptr<QMInvocation> invocationWithTarget(QObject *target,
                                                               const QByteArray &selector,
                                                               const QVariantList &arguments);
