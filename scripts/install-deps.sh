@@ -24,6 +24,8 @@ packages=(
     # The object store: Qt SQL's SQLite driver, and SQLite's own header for the functions the
     # store adds to its connections (the driver and the library share one libsqlite3).
     libqt6sql6-sqlite libsqlite3-dev
+    # The API reference (the docs target) from the public headers.
+    doxygen
 )
 
 missing=()

@@ -19,6 +19,7 @@
 class QMF_CORE_EXPORT QMRelativeDateFormatter
 {
 public:
+    /// Whether dates are written with their time of day.
     enum class TimeStyle { None, Short };
 
     /// A formatter for `locale` (its language, script and territory) and `timeZone`. A zone ICU
@@ -36,6 +37,7 @@ public:
     /// As longDateShortTimeFormatter(), with the long date style and no time.
     static const QMRelativeDateFormatter &longDateFormatter();
 
+    /// The time style given at construction.
     TimeStyle timeStyle() const;
     /// `date` in this formatter's style; a null QString for an invalid date, or when ICU could
     /// not make a formatter for the locale.

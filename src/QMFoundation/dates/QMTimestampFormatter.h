@@ -28,6 +28,7 @@ public:
     /// satisfying: fractionDigits >= 1 && fractionDigits <= 9" outside that range.
     explicit QMTimestampFormatter(int fractionDigits);
 
+    /// The number of fraction-of-second digits given at construction.
     int fractionDigits() const { return m_fractionDigits; }
     /// The pattern in the notation of Unicode Technical Standard 35, such as
     /// "yyyy'-'MM'-'dd'T'HH':'mm':'ss'.'SSS'Z'".

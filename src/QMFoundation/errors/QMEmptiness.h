@@ -28,6 +28,7 @@ bool QMArrayIsEmpty(const List &list)
 {
     return list.isEmpty();
 }
+/// True when the list is absent or has no element.
 template<typename List>
 bool QMArrayIsEmpty(const std::optional<List> &list)
 {
@@ -39,6 +40,7 @@ bool QMDictionaryIsEmpty(const Map &map)
 {
     return map.isEmpty();
 }
+/// True when the dictionary is absent or has no entry.
 template<typename Map>
 bool QMDictionaryIsEmpty(const std::optional<Map> &map)
 {
@@ -50,6 +52,7 @@ bool QMSetIsEmpty(const Set &set)
 {
     return set.isEmpty();
 }
+/// True when the set is absent or has no element.
 template<typename Set>
 bool QMSetIsEmpty(const std::optional<Set> &set)
 {

@@ -34,10 +34,14 @@ class QMF_CORE_EXPORT QMError
 public:
     /// A null error: empty domain, code 0, no user information.
     QMError() = default;
+    /// An error of `domain` with `code` and the user information `userInfo`.
     QMError(const QString &domain, qint64 code, const QVariantMap &userInfo = {});
 
+    /// The error domain, a text that names the catalog or subsystem the code belongs to.
     QString domain() const { return m_domain; }
+    /// The error code, unique within the domain.
     qint64 code() const { return m_code; }
+    /// The user information: localized texts under the QMLocalized...Key keys and any other values.
     QVariantMap userInfo() const { return m_userInfo; }
 
     /// True for an error made with the default constructor.

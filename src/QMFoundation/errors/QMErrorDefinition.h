@@ -26,7 +26,9 @@ QMF_CORE_EXPORT extern const QString kDefinitionDescriptionKeys;
 QMF_CORE_EXPORT extern const QString kDefinitionFailureReasonKeys;
 
 class QMErrorDefinition;
+/// A shared error definition, as catalogs hold them.
 using QMErrorDefinitionPtr = std::shared_ptr<QMErrorDefinition>;
+/// The definitions of a catalog, in their order.
 using QMErrorDefinitionList = QList<QMErrorDefinitionPtr>;
 
 /// One error of a catalog: a definition dictionary (keys above) and the texts it makes from a
@@ -45,9 +47,12 @@ public:
     QMErrorDefinition(const QMErrorDefinition &) = delete;
     QMErrorDefinition &operator=(const QMErrorDefinition &) = delete;
 
+    /// A new shared definition of `errorDefinition`.
     static QMErrorDefinitionPtr errorDefinitionWithDefinition(const QVariantMap &errorDefinition);
 
+    /// The definition dictionary as it stands (a copy).
     QVariantMap definition() const;
+    /// Replaces the whole definition dictionary; readers see the old or the new one, never a mix.
     void setDefinition(const QVariantMap &errorDefinition);
 
     /// The "code" entry as a signed 64-bit integer: an integer as it is, a floating-point number

@@ -68,6 +68,7 @@ enum QMErrorCatalogErrorCode : qint64 {
 class QMF_CORE_EXPORT QMErrorManager
 {
 public:
+    /// The definitions of each domain, in the order they were added.
     using DefinitionsByDomain = QHash<QString, QMErrorDefinitionList>;
 
     /// An empty manager, for catalogs kept apart from the shared one.

@@ -20,6 +20,7 @@
 class QMF_CORE_EXPORT QMInternalInconsistencyException : public std::exception
 {
 public:
+    /// An exception with the message `reason` and the extra information `userInfo`.
     explicit QMInternalInconsistencyException(const QString &reason,
                                               const QVariantMap &userInfo = {});
     ~QMInternalInconsistencyException() override;
@@ -27,8 +28,11 @@ public:
     /// The exception's name, "NSInternalInconsistencyException": the same for every broken
     /// contract, so that logs and handlers tell these exceptions from any other.
     QString name() const;
+    /// The message given at construction.
     QString reason() const { return m_reason; }
+    /// The extra information given at construction.
     QVariantMap userInfo() const { return m_userInfo; }
+    /// reason() in UTF-8; valid as long as the exception.
     const char *what() const noexcept override;
 
     /// One text per frame of the stack at construction, innermost first, starting with the

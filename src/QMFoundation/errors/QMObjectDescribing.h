@@ -48,9 +48,14 @@ public:
     QString prettyDescriptionWithDictionary(const QVariantMap &dictionary) const;
 
     // The same for QObjects; a null object gives a null QString.
+
+    /// prettyDescription() of a QObject; a null QString for a null object.
     static QString prettyDescription(const QObject *object);
+    /// defaultDescription() of a QObject; a null QString for a null object.
     static QString defaultDescription(const QObject *object);
+    /// prettyDescriptionWithItems() of a QObject; a null QString for a null object.
     static QString prettyDescriptionWithItems(const QObject *object, const QVariantList &items);
+    /// prettyDescriptionWithDictionary() of a QObject; a null QString for a null object.
     static QString prettyDescriptionWithDictionary(const QObject *object,
                                                    const QVariantMap &dictionary);
 
@@ -69,7 +74,9 @@ public:
 
 protected:
     QMObjectDescribing() = default;
+    /// Subclasses copy their described state as they see fit.
     QMObjectDescribing(const QMObjectDescribing &) = default;
+    /// Subclasses assign their described state as they see fit.
     QMObjectDescribing &operator=(const QMObjectDescribing &) = default;
 };
 

@@ -12,18 +12,25 @@ class QMF_STORAGE_EXPORT QMGenericPasswordKeychainItem : public QMPasswordKeycha
 {
 public:
     using QMPasswordKeychainItem::QMPasswordKeychainItem;
+    /// A shared generic password item.
     using Ptr = std::shared_ptr<QMGenericPasswordKeychainItem>;
 
     /// QMKeychainItemTypeGeneric.
     static QString keychainItemTypeRef() { return QMKeychainItemTypeGeneric; }
     QString itemTypeRef() const override { return keychainItemTypeRef(); }
+    /// The query of QMKeychainItem::queryAttributesWithAttributes() with the generic password
+    /// class.
     static QVariantMap queryAttributesWithAttributes(const QVariantMap &attributes,
                                                      const std::shared_ptr<QMKeychain> &keychain);
     using QMKeychainItem::queryAttributesWithAttributes;
 
+    /// The QMKeychainAttrService text: what the password is for.
     QString service() const;
+    /// Records a pending service; a null text removes it.
     void setService(const QString &service);
+    /// The QMKeychainAttrGeneric bytes, free for the application.
     QByteArray genericData() const;
+    /// Records pending generic data; a null QByteArray removes it.
     void setGenericData(const QByteArray &genericData);
 
     /// A new, unsaved item of `keychain` (the default keychain when null) with the three values.
@@ -38,6 +45,7 @@ public:
     /// the default keychain or in `keychain`; none, with no error when nothing matches.
     static Ptr findGenericPasswordItemForAccount(const QString &account, const QString &service,
                                                  QMError *error = nullptr);
+    /// As above, in `keychain` (the default keychain when null).
     static Ptr findGenericPasswordItemForAccount(const QString &account, const QString &service,
                                                  const std::shared_ptr<QMKeychain> &keychain,
                                                  QMError *error = nullptr);

@@ -27,11 +27,14 @@ class QMF_STORAGE_EXPORT QMInternetPasswordKeychainItem : public QMPasswordKeych
 {
 public:
     using QMPasswordKeychainItem::QMPasswordKeychainItem;
+    /// A shared internet password item.
     using Ptr = std::shared_ptr<QMInternetPasswordKeychainItem>;
 
     /// QMKeychainItemTypeInternetPassword.
     static QString keychainItemTypeRef() { return QMKeychainItemTypeInternetPassword; }
     QString itemTypeRef() const override { return keychainItemTypeRef(); }
+    /// The query of QMKeychainItem::queryAttributesWithAttributes() with the internet password
+    /// class.
     static QVariantMap queryAttributesWithAttributes(const QVariantMap &attributes,
                                                      const std::shared_ptr<QMKeychain> &keychain);
     using QMKeychainItem::queryAttributesWithAttributes;
@@ -41,9 +44,13 @@ public:
     /// The scheme of a store protocol, or a null QString.
     static QString protocolForSecProtocolType(const QString &secProtocolType);
 
+    /// The QMKeychainAttrSecurityDomain text (an authentication realm).
     QString securityDomain() const;
+    /// Records a pending security domain; a null text removes it.
     void setSecurityDomain(const QString &securityDomain);
+    /// The QMKeychainAttrServer text: the URL's host.
     QString host() const;
+    /// Records a pending host; a null text removes it.
     void setHost(const QString &host);
     /// The scheme of the stored protocol, or a null QString.
     QString protocol() const;
@@ -53,6 +60,7 @@ public:
     std::optional<int> port() const;
     /// None and 0 are ignored.
     void setPort(std::optional<int> port);
+    /// The QMKeychainAttrPath text: the URL's path.
     QString path() const;
     /// A null or empty path is ignored.
     void setPath(const QString &path);
@@ -69,6 +77,7 @@ public:
     /// the table), port (0 when it has none, so only items without a port match) and path (when
     /// not empty). Throws "Invalid parameter not satisfying: URL != nil" for an empty URL.
     static Ptr findInternetPasswordForURL(const QUrl &URL, QMError *error = nullptr);
+    /// As above, in `keychain` (the default keychain when null).
     static Ptr findInternetPasswordForURL(const QUrl &URL,
                                           const std::shared_ptr<QMKeychain> &keychain,
                                           QMError *error = nullptr);
@@ -76,10 +85,13 @@ public:
     /// without a port matches every port. An empty URL matches every internet password.
     static std::optional<QList<Ptr>> findAllInternetPasswordsForURL(const QUrl &URL,
                                                                     QMError *error = nullptr);
+    /// As above, in `keychain` (the default keychain when null).
     static std::optional<QList<Ptr>>
     findAllInternetPasswordsForURL(const QUrl &URL, const std::shared_ptr<QMKeychain> &keychain,
                                    QMError *error = nullptr);
+    /// Every internet password of the default keychain, oldest first, without passwords.
     static std::optional<QList<Ptr>> findAllInternetPasswords(QMError *error = nullptr);
+    /// Every internet password of `keychain`, oldest first, without passwords.
     static std::optional<QList<Ptr>>
     findAllInternetPasswordsInKeychain(const std::shared_ptr<QMKeychain> &keychain,
                                        QMError *error = nullptr);

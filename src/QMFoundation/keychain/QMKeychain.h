@@ -54,6 +54,7 @@ class QMF_STORAGE_EXPORT QMKeychain : public QMObjectDescribing,
                                       public std::enable_shared_from_this<QMKeychain>
 {
 public:
+    /// A shared keychain.
     using Ptr = std::shared_ptr<QMKeychain>;
 
     /// The default keychain (no handle).
@@ -64,6 +65,7 @@ public:
 
     /// The shared default keychain, made once on first use.
     static Ptr defaultKeychain();
+    /// A new keychain object of `keychainRef`; a null handle is the default keychain.
     static Ptr keychainWithKeychainRef(QMKeychainRef keychainRef);
 
     /// Makes a new, empty keychain file at `path`, encrypted with `password` (a null password
@@ -85,6 +87,7 @@ public:
     /// a null QString declines. Set by the host (e.g. to show a dialog); called on the thread that
     /// opens the keychain. Without a provider such calls fail with errSecInteractionNotAllowed.
     using PasswordProvider = std::function<QString(const QString &path)>;
+    /// Sets the process-wide password provider; an empty function removes it.
     static void setPasswordProvider(PasswordProvider provider);
 
     /// The longest one call of the credential store waits for another process: for the desktop
@@ -95,29 +98,39 @@ public:
     /// after the change; negative durations count as 0. The keyring has no transactions: an
     /// update cut off at the deadline may have changed some of the item's attributes already.
     static void setTimeout(std::chrono::milliseconds timeout);
+    /// The current time-out of store calls (see setTimeout()).
     static std::chrono::milliseconds timeout();
 
     /// True for "ftp", "ftps", "http", "https" and "ssh".
     static bool supportsProtocol(const QString &protocol);
 
+    /// The keychain file's handle; null for the default keychain.
     QMKeychainRef keychainRef() const;
     /// The file's path; a null QString for the default keychain.
     QString path() const;
+    /// True for the user's default keychain.
     bool isDefaultKeychain() const;
 
+    /// QMInternetPasswordKeychainItem::findInternetPasswordForURL() in this keychain.
     QMInternetPasswordKeychainItem::Ptr findInternetPasswordForURL(const QUrl &URL,
                                                                    QMError *error = nullptr);
+    /// QMInternetPasswordKeychainItem::findAllInternetPasswordsForURL() in this keychain.
     std::optional<QList<QMInternetPasswordKeychainItem::Ptr>>
     findAllInternetPasswordsForURL(const QUrl &URL, QMError *error = nullptr);
+    /// Every internet password of this keychain, oldest first, without passwords.
     std::optional<QList<QMInternetPasswordKeychainItem::Ptr>>
     findAllInternetPasswords(QMError *error = nullptr);
+    /// Every generic password of this keychain, oldest first, without passwords.
     std::optional<QList<QMGenericPasswordKeychainItem::Ptr>> findAllGenericPasswords(QMError *error
                                                                                      = nullptr);
+    /// QMGenericPasswordKeychainItem::findGenericPasswordItemForAccount() in this keychain.
     QMGenericPasswordKeychainItem::Ptr findGenericPasswordItemForAccount(const QString &account,
                                                                          const QString &service,
                                                                          QMError *error = nullptr);
+    /// QMInternetPasswordKeychainItem::addInternetPasswordToKeychain() to this keychain.
     QMInternetPasswordKeychainItem::Ptr
     addInternetPasswordWithURL(const QUrl &URL, const QString &password, QMError *error = nullptr);
+    /// QMGenericPasswordKeychainItem::addGenericPasswordToKeychain() to this keychain.
     QMGenericPasswordKeychainItem::Ptr addGenericPasswordWithAccount(const QString &account,
                                                                      const QString &service,
                                                                      const QString &password,
@@ -128,6 +141,8 @@ public:
     QMInternetPasswordKeychainItem::Ptr
     createOrUpdateInternetPasswordWithURL(const QUrl &URL, const QString &password,
                                           QMError *error = nullptr);
+    /// As createOrUpdateInternetPasswordWithURL(), for the generic password of `account` and
+    /// `service`.
     QMGenericPasswordKeychainItem::Ptr
     createOrUpdateGenericPasswordWithAccount(const QString &account, const QString &service,
                                              const QString &password, QMError *error = nullptr);

@@ -18,6 +18,7 @@ class QMKeychain;
 /// Items are attribute dictionaries under these keys. The attributes are kept in the desktop
 /// keyring under the same names (see docs/architecture.md); the query keys only steer a lookup.
 /// @{
+
 /// The item class: QMKeychainItemTypeGeneric or QMKeychainItemTypeInternetPassword (QString).
 QMF_STORAGE_EXPORT extern const QString QMKeychainAttrClass;
 QMF_STORAGE_EXPORT extern const QString QMKeychainAttrLabel; ///< QString
@@ -45,18 +46,22 @@ QMF_STORAGE_EXPORT extern const QString QMKeychainValueData;
 QMF_STORAGE_EXPORT extern const QString QMKeychainValueRef;
 /// Query keys: how many items a lookup returns (QMKeychainMatchLimitOne or ...All) and what.
 QMF_STORAGE_EXPORT extern const QString QMKeychainMatchLimit;
+/// The QMKeychainMatchLimit value for the first matching item.
 QMF_STORAGE_EXPORT extern const QString QMKeychainMatchLimitOne;
+/// The QMKeychainMatchLimit value for every matching item.
 QMF_STORAGE_EXPORT extern const QString QMKeychainMatchLimitAll;
 QMF_STORAGE_EXPORT extern const QString QMKeychainReturnData; ///< bool
 QMF_STORAGE_EXPORT extern const QString QMKeychainReturnAttributes; ///< bool
 QMF_STORAGE_EXPORT extern const QString QMKeychainReturnRef; ///< bool
 /// Query keys naming a keychain file: its QMKeychainRef, and a QList<QMKeychainRef> to search.
 QMF_STORAGE_EXPORT extern const QString QMKeychainUseKeychain;
+/// Query key: the keychain files to search, a QList<QMKeychainRef>.
 QMF_STORAGE_EXPORT extern const QString QMKeychainMatchSearchList;
 /// @}
 
 /// The item class values.
 QMF_STORAGE_EXPORT extern const QString QMKeychainItemTypeGeneric;
+/// The item class of internet passwords.
 QMF_STORAGE_EXPORT extern const QString QMKeychainItemTypeInternetPassword;
 
 class QMKeychainFile;
@@ -67,7 +72,9 @@ using QMKeychainRef = std::shared_ptr<QMKeychainFile>;
 /// item's identity there (the D-Bus object path in the desktop keyring, a UUID in a file).
 struct QMKeychainItemRef
 {
+    /// The keychain the item lives in; a null handle for the default keychain.
     QMKeychainRef keychain;
+    /// The item's identity in its keychain.
     QString identifier;
     friend bool operator==(const QMKeychainItemRef &, const QMKeychainItemRef &) = default;
 };
@@ -95,8 +102,11 @@ public:
     /// keychainItemTypeRef() of the object's own class.
     virtual QString itemTypeRef() const { return keychainItemTypeRef(); }
 
+    /// The keychain the item belongs to; never null.
     std::shared_ptr<QMKeychain> keychain() const;
+    /// The attributes last read from or written to the store.
     QVariantMap itemAttributes() const;
+    /// The pending changes, an invalid value for a removal.
     QVariantMap modifiedItemAttributes() const;
 
     /// True while there are no stored attributes.
@@ -110,7 +120,9 @@ public:
     /// Records a pending value; an invalid QVariant records the removal of the attribute.
     void setObject(const QVariant &value, const QString &key);
 
+    /// The QMKeychainAttrLabel text (see objectForKey()).
     QString label() const;
+    /// Records a pending label.
     void setLabel(const QString &label);
     /// The item reference from the store, or none for an item never read or saved.
     std::optional<QMKeychainItemRef> keychainItemRef() const;
@@ -128,6 +140,7 @@ public:
     /// otherwise.
     static std::optional<QVariantMap> findKeychainItemWithAttributes(const QVariantMap &attributes,
                                                                      QMError *error = nullptr);
+    /// As above, in `keychain` (the default keychain when null).
     static std::optional<QVariantMap>
     findKeychainItemWithAttributes(const QVariantMap &attributes,
                                    const std::shared_ptr<QMKeychain> &keychain,
@@ -158,8 +171,12 @@ public:
     QVariant valueForKey(const QString &key) const override;
 
 protected:
+    /// A store query for the item class `itemClass` (none for a null one), as
+    /// queryAttributesWithAttributes() describes.
     static QVariantMap queryAttributes(const QString &itemClass, const QVariantMap &attributes,
                                        const std::shared_ptr<QMKeychain> &keychain);
+    /// The attributes of every item of class `itemClass` that matches, as
+    /// findAllKeychainItemsWithAttributes() describes.
     static std::optional<QList<QVariantMap>> findAll(const QString &itemClass,
                                                      const QVariantMap &attributes,
                                                      const std::shared_ptr<QMKeychain> &keychain,

@@ -16,18 +16,29 @@ public:
 
     /// Set by the store; read only.
     QDateTime creationDate() const;
+    /// Set by the store; read only.
     QDateTime modificationDate() const;
+    /// The QMKeychainAttrDescription text, a description of the item for the user.
     QString userDescription() const;
+    /// Records a pending description; a null text removes it.
     void setUserDescription(const QString &userDescription);
+    /// The QMKeychainAttrComment text.
     QString comment() const;
+    /// Records a pending comment; a null text removes it.
     void setComment(const QString &comment);
     /// Read only.
     QString creator() const;
     /// Absent reads as false.
     bool isInvisible() const;
+    /// Records a pending QMKeychainAttrIsInvisible flag, which the library stores and does not
+    /// interpret.
     void setInvisible(bool invisible);
+    /// The QMKeychainAttrIsNegative flag, which the library stores and does not interpret; absent
+    /// reads as false.
     bool isNegative() const;
+    /// Records a pending negative flag.
     void setNegative(bool negative);
+    /// The QMKeychainAttrAccount text: the user name the password belongs to.
     QString account() const;
     /// A null account is ignored.
     void setAccount(const QString &account);

@@ -68,33 +68,49 @@ public:
     /// difference taken as a signed 32-bit number).
     struct MovedObjectInfo
     {
+        /// The moved element.
         T object;
+        /// How far it stands from its position in the other list.
         quint64 distance = 0;
     };
 
     QMArrayComparator() = delete;
+    /// A comparator of `leftArray` (old) with `rightArray` (new), with an optional element
+    /// comparator.
     QMArrayComparator(QList<T> leftArray, QList<T> rightArray, Comparator comparator = {})
         : m_leftArray(std::move(leftArray))
         , m_rightArray(std::move(rightArray))
         , m_comparator(std::move(comparator))
     { }
+    /// A comparator of the two lists without an element comparator.
     static QMArrayComparator arrayComparatorWithLeftArray(QList<T> leftArray, QList<T> rightArray)
     {
         return QMArrayComparator(std::move(leftArray), std::move(rightArray));
     }
 
+    /// The left (old) list.
     const QList<T> &leftArray() const { return m_leftArray; }
+    /// Replaces the left list.
     void setLeftArray(QList<T> array) { m_leftArray = std::move(array); }
+    /// The right (new) list.
     const QList<T> &rightArray() const { return m_rightArray; }
+    /// Replaces the right list.
     void setRightArray(QList<T> array) { m_rightArray = std::move(array); }
+    /// The element comparator, empty when identity decides.
     const Comparator &comparator() const { return m_comparator; }
+    /// Sets the element comparator; an empty one restores identity.
     void setComparator(Comparator comparator) { m_comparator = std::move(comparator); }
     /// Results accumulate: a second comparison adds its findings to those of the first.
     const QMIndexSet &removedIndexes() const { return m_removedIndexes; }
+    /// Replaces the removed positions found so far.
     void setRemovedIndexes(QMIndexSet indexes) { m_removedIndexes = std::move(indexes); }
+    /// The positions of the right list inserted, accumulated as removedIndexes().
     const QMIndexSet &insertedIndexes() const { return m_insertedIndexes; }
+    /// Replaces the inserted positions found so far.
     void setInsertedIndexes(QMIndexSet indexes) { m_insertedIndexes = std::move(indexes); }
+    /// The moves [from, to] in the order performed, accumulated as removedIndexes().
     const QMMovePairList &movedIndexes() const { return m_movedIndexes; }
+    /// Replaces the moves found so far.
     void setMovedIndexes(QMMovePairList moves) { m_movedIndexes = std::move(moves); }
 
     /// Runs the comparison and calls `handler` once, before returning, with copies of the

@@ -10,6 +10,7 @@
 /// One move of the array comparison: [from, to], positions in the working list at the moment
 /// of the move.
 using QMMovePair = QPair<quint64, quint64>;
+/// The moves of a comparison, in the order performed.
 using QMMovePairList = QList<QMMovePair>;
 
 /// The compiled engine behind QMArrayComparator<T>. Callers use QMArrayComparator (or the
@@ -40,10 +41,14 @@ inline quint64 recordDistance(quint64 a, quint64 b)
     return quint64(difference < 0 ? -qint64(difference) : qint64(difference));
 }
 
+/// The result of compare().
 struct Result
 {
+    /// The positions removed from the left list.
     QMIndexSet removedIndexes;
+    /// The positions inserted into the right list.
     QMIndexSet insertedIndexes;
+    /// The moves [from, to], in the order performed.
     QMMovePairList movedIndexes;
 };
 

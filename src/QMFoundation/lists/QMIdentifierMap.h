@@ -42,6 +42,7 @@ public:
     void setIdentifierMap(const QHash<QString, quint64> &map);
     /// The largest number handed out so far; 0 before the first.
     quint64 maxIndex() const;
+    /// Sets the largest number handed out; the next new string gets one more.
     void setMaxIndex(quint64 maxIndex);
 
 private:

@@ -22,9 +22,11 @@ class QMF_CORE_EXPORT QMIndexPath
 {
 public:
     QMIndexPath() = default;
+    /// The path of the given positions, outermost first.
     QMIndexPath(std::initializer_list<quint64> indexes)
         : m_indexes(indexes)
     { }
+    /// The path of the given positions, outermost first.
     explicit QMIndexPath(QList<quint64> indexes)
         : m_indexes(std::move(indexes))
     { }
@@ -46,6 +48,7 @@ public:
     QList<quint64> indexes() const { return m_indexes; }
     /// The number of positions; 0 for the empty path.
     qsizetype length() const { return m_indexes.size(); }
+    /// True for the empty path.
     bool isEmpty() const { return m_indexes.isEmpty(); }
     /// The position at `position` (0 is the first), or QMNotFound (as unsigned) when the path is
     /// not that long, so that a caller can read past the end without checking length() first.

@@ -23,14 +23,19 @@ public:
     /// A run of consecutive positions [location, location + length).
     struct Range
     {
+        /// The first position of the run.
         quint64 location = 0;
+        /// The number of positions in the run.
         quint64 length = 0;
+        /// One past the last position of the run.
         quint64 end() const { return location + length; }
         friend bool operator==(const Range &, const Range &) = default;
     };
 
     QMIndexSet() = default;
+    /// The set holding `index` alone.
     explicit QMIndexSet(quint64 index);
+    /// The set of the given positions; repeated ones count once.
     QMIndexSet(std::initializer_list<quint64> indexes);
 
     /// The positions of `length` consecutive indexes from `location`.
@@ -46,9 +51,11 @@ public:
         return set;
     }
 
+    /// True when the set holds no position.
     bool isEmpty() const { return m_ranges.isEmpty(); }
     /// The number of positions (not of ranges).
     quint64 count() const { return m_count; }
+    /// True when the set holds `index`.
     bool containsIndex(quint64 index) const;
     /// True when every position of the other set is in this one.
     bool containsIndexes(const QMIndexSet &other) const;
@@ -59,13 +66,20 @@ public:
     /// How many positions of the set lie below `index`.
     quint64 countOfIndexesBelow(quint64 index) const;
 
+    /// Adds `index`; nothing happens when it is already held.
     void addIndex(quint64 index);
+    /// Adds the `length` positions from `location`, cut at the largest position (see the class).
     void addIndexesInRange(quint64 location, quint64 length);
+    /// Adds every position of `other`.
     void addIndexes(const QMIndexSet &other);
+    /// Removes `index`, splitting its range when needed; nothing happens when it is not held.
     void removeIndex(quint64 index);
+    /// Removes the `length` positions from `location`, where held.
     void removeIndexesInRange(quint64 location, quint64 length);
+    /// Empties the set.
     void removeAllIndexes();
 
+    /// The ranges, ascending, disjoint and never adjacent.
     const QList<Range> &ranges() const { return m_ranges; }
     /// Every position in ascending order.
     QList<quint64> toList() const;
@@ -76,14 +90,21 @@ public:
     class const_iterator
     {
     public:
+        /// A forward iterator.
         using iterator_category = std::forward_iterator_tag;
+        /// Positions.
         using value_type = quint64;
+        /// The distance between two iterators.
         using difference_type = std::ptrdiff_t;
+        /// A pointer to a position.
         using pointer = const quint64 *;
+        /// Positions are given by value.
         using reference = quint64;
 
         const_iterator() = default;
+        /// The position the iterator stands on.
         quint64 operator*() const { return m_ranges[m_range].location + m_offset; }
+        /// Steps to the next position.
         const_iterator &operator++()
         {
             if (++m_offset == m_ranges[m_range].length) {
@@ -92,6 +113,7 @@ public:
             }
             return *this;
         }
+        /// Steps to the next position, returning the iterator as it was.
         const_iterator operator++(int)
         {
             const_iterator previous = *this;
@@ -113,7 +135,9 @@ public:
         qsizetype m_range = 0;
         quint64 m_offset = 0;
     };
+    /// An iterator on the lowest position.
     const_iterator begin() const { return const_iterator(m_ranges.constData(), 0); }
+    /// The iterator past the highest position.
     const_iterator end() const { return const_iterator(m_ranges.constData(), m_ranges.size()); }
 
     friend bool operator==(const QMIndexSet &a, const QMIndexSet &b)

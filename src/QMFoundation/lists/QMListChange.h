@@ -23,15 +23,24 @@ class QMF_CORE_EXPORT QMListChange
 {
 public:
     QMListChange() = default;
+    /// A change of `type` for `item`, at `index` after and `oldIndex` before the change.
     QMListChange(QMListChangeType type, QMListItemPointer item, qint64 index, qint64 oldIndex);
 
+    /// Insert, delete or move.
     QMListChangeType type() const { return m_type; }
+    /// Sets the kind of change.
     void setType(QMListChangeType type) { m_type = type; }
+    /// The item inserted, deleted or moved.
     const QMListItemPointer &item() const { return m_item; }
+    /// Sets the item.
     void setItem(QMListItemPointer item) { m_item = std::move(item); }
+    /// The position after the change (see the class).
     qint64 index() const { return m_index; }
+    /// Sets the position after the change.
     void setIndex(qint64 index) { m_index = index; }
+    /// The position before the change (see the class).
     qint64 oldIndex() const { return m_oldIndex; }
+    /// Sets the position before the change.
     void setOldIndex(qint64 oldIndex) { m_oldIndex = oldIndex; }
 
     /// "INS", "DEL" or "MOV"; a null QString for a type outside 0 to 2.
@@ -48,5 +57,7 @@ private:
     qint64 m_oldIndex = 0;
 };
 
+/// A shared change record.
 using QMListChangePointer = std::shared_ptr<QMListChange>;
+/// A list of shared change records.
 using QMListChangeList = QList<QMListChangePointer>;

@@ -10,6 +10,7 @@ class QMF_CORE_EXPORT QMOrderedCollectionComparator
 {
 public:
     virtual ~QMOrderedCollectionComparator();
+    /// The changeset that turns `oldItems` into `newItems`.
     virtual QMListChangeset compareList(const QMListItemList &oldItems,
                                         const QMListItemList &newItems) const = 0;
 };
@@ -29,6 +30,7 @@ public:
 class QMF_CORE_EXPORT QMListComparator : public QMOrderedCollectionComparator
 {
 public:
+    /// The changeset as described above.
     QMListChangeset compareList(const QMListItemList &oldItems,
                                 const QMListItemList &newItems) const override;
 };

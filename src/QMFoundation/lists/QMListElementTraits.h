@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <typeinfo>
 
+/// \struct QMListElementTraits
 /// How the list facilities see the elements of a `QList<T>`.
 ///
 /// - Identity decides whether an element of one list is "the same" as one of another: the target
@@ -90,6 +91,7 @@ struct QMListElementTraits
             return element;
     }
 
+    /// Value equality, as described above.
     static bool isEqual(const T &a, const T &b)
     {
         if constexpr (QMListElementDetail::PointerLike<T>) {
@@ -108,6 +110,7 @@ struct QMListElementTraits
         }
     }
 
+    /// A hash that agrees with isEqual().
     static size_t hash(const T &element)
     {
         if constexpr (QMListElementDetail::PointerLike<T>) {
@@ -124,6 +127,7 @@ struct QMListElementTraits
         }
     }
 
+    /// The element's name in messages, as described above; "(null)" for a null pointer.
     static QString identifier(const T &element)
     {
         if constexpr (QMListElementDetail::PointerLike<T>) {

@@ -40,11 +40,15 @@ public:
 
 protected:
     QMListItem() = default;
+    /// Subclasses copy their state as they see fit.
     QMListItem(const QMListItem &) = default;
+    /// Subclasses assign their state as they see fit.
     QMListItem &operator=(const QMListItem &) = default;
 };
 
+/// A shared list item, as lists, changes and models hold them.
 using QMListItemPointer = std::shared_ptr<QMListItem>;
+/// A list of shared items.
 using QMListItemList = QList<QMListItemPointer>;
 
 /// An item named by a text: the item of a list of names, paths or lines, where two versions of
@@ -52,6 +56,7 @@ using QMListItemList = QList<QMListItemPointer>;
 class QMF_CORE_EXPORT QMTextListItem : public QMListItem
 {
 public:
+    /// An item whose identifier and description are `text`.
     explicit QMTextListItem(QString text);
 
     QString identifier() const override;

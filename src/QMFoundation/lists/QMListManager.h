@@ -57,11 +57,14 @@ public:
 
     /// The delegate, held weakly: it reads as absent once it is destroyed.
     std::shared_ptr<QMListManagerDelegate> delegate() const;
+    /// Sets the delegate, held weakly; null removes it.
     void setDelegate(const std::shared_ptr<QMListManagerDelegate> &delegate);
     /// A QMListComparator unless replaced. Setting none restores a QMListComparator.
     std::shared_ptr<QMOrderedCollectionComparator> comparator() const;
+    /// Replaces the comparator.
     void setComparator(std::shared_ptr<QMOrderedCollectionComparator> comparator);
 
+    /// Merges `newList` into `oldList` as described above and returns the merged list.
     QMListItemList updateList(const QMListItemList &oldList, const QMListItemList &newList,
                               const UpdateHandler &updateHandler = {});
 

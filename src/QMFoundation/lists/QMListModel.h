@@ -54,6 +54,7 @@ class QMF_CORE_EXPORT QMListModel : public QAbstractListModel
     Q_OBJECT
 
 public:
+    /// The model's roles beyond Qt's own.
     enum Role : int {
         /// The item's identifier(), named "identifier".
         IdentifierRole = Qt::UserRole + 1,
@@ -64,6 +65,7 @@ public:
     /// The value of one of the role provider's roles for an item.
     using RoleFunction = std::function<QVariant(const QMListItemPointer &item, int role)>;
 
+    /// An empty model.
     explicit QMListModel(QObject *parent = nullptr);
     ~QMListModel() override;
 
@@ -86,6 +88,7 @@ public:
     /// The comparator of the model's list manager: a QMListComparator unless replaced; setting
     /// none restores one.
     std::shared_ptr<QMOrderedCollectionComparator> comparator() const;
+    /// Replaces the comparator; none restores a QMListComparator.
     void setComparator(std::shared_ptr<QMOrderedCollectionComparator> comparator);
 
     /// A delegate through which a host's own QMListManager drives the model. The manager's old
@@ -109,7 +112,11 @@ public:
     /// without a function.
     void setRoleProvider(const QHash<int, QByteArray> &roleNames, RoleFunction function);
 
+    /// The number of items; 0 for a valid `parent` (the list has no children).
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    /// The value of `role` for the item at `index`: its display text, its identifier or the role
+    /// provider's value; an invalid QVariant for an index of another model, a row out of range, an
+    /// unknown role or a role function that threw.
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     /// "display", "identifier" and the role provider's names.
     QHash<int, QByteArray> roleNames() const override;

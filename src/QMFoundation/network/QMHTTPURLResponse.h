@@ -10,7 +10,9 @@
 /// header fields. A plain value.
 struct QMF_NETWORK_EXPORT QMHTTPURLResponse
 {
+    /// The URL the response came from, after any redirects.
     QUrl URL;
+    /// The HTTP status code.
     qint64 statusCode = 0;
     /// "HTTP/2", or "HTTP/1.x" for HTTP/1.0 and HTTP/1.1 alike: Qt 6.4 does not tell which of
     /// the two a reply used, and the library does not make one up.

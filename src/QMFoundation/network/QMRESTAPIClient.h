@@ -30,9 +30,13 @@ enum QMRESTAPIAuthenticationMethod : quint64 {
 /// Which authorization to use, and with what. Any other method value applies none.
 struct QMF_NETWORK_EXPORT QMRESTAPIAuthenticationCredentials
 {
+    /// A QMRESTAPIAuthenticationMethod.
     quint64 authenticationMethod = QMRESTAPIAuthenticationMethodDefault;
+    /// The user name of Basic and NTLM.
     QString userName;
+    /// The password of Basic and NTLM.
     QString password;
+    /// The token of OAuth (Bearer).
     QString token;
 };
 
@@ -44,19 +48,26 @@ public:
     explicit QMRESTAPIRequest(std::shared_ptr<QMRESTAPIRequestOperation> requestOperation);
     QMRESTAPIRequest() = delete;
 
+    /// The operation that carries the request.
     std::shared_ptr<QMRESTAPIRequestOperation> requestOperation() const;
+    /// The request's URL, parameters included.
     QUrl URL() const;
     /// The request body as UTF-8 text; a null QString when there is none (or it is not UTF-8).
     QString body() const;
+    /// The request's header fields.
     QMap<QString, QString> headers() const;
     /// True while the operation runs.
     bool isLoading() const;
     /// Called with isLoading() whenever it changes, on the thread that runs the operation.
     /// Returns a token for removeLoadingObserver().
     quint64 addLoadingObserver(std::function<void(bool loading)> observer);
+    /// Removes the loading observer of `token`; an unknown token is ignored.
     void removeLoadingObserver(quint64 token);
+    /// True once the request was cancelled.
     bool isCancelled() const;
 
+    /// Cancels the operation (QMRESTAPIRequestOperation::cancel()); the completion handler still
+    /// gets the response.
     void cancel();
     /// Blocks the calling thread until the operation has finished.
     void waitUntilFinished() const;
@@ -80,6 +91,7 @@ private:
 class QMF_NETWORK_EXPORT QMRESTAPIClient
 {
 public:
+    /// Receives the outcome of a request.
     using CompletionHandler = std::function<void(const QMRESTAPIResponse &response)>;
 
     /// A client with a new request queue named QMMakeFoundationQueueName() of
@@ -94,16 +106,20 @@ public:
     /// network, so the queue is wider than the machine's core count.
     static int defaultRequestQueueWidth();
 
+    /// The queue requests run on.
     std::shared_ptr<QMOperationQueue> queue() const;
+    /// Replaces the queue for the requests made from now on.
     void setQueue(std::shared_ptr<QMOperationQueue> queue);
     /// Applied to every request made while set.
     std::optional<QMRESTAPIAuthenticationCredentials> credentials() const;
+    /// Sets or, with std::nullopt, removes the credentials of the requests made from now on.
     void setCredentials(const std::optional<QMRESTAPIAuthenticationCredentials> &credentials);
     /// The maximum response size of every request the perform functions make while set
     /// (QMRESTAPIRequestOperation::setMaximumResponseSize()); the operation's default,
     /// QMRESTAPIRequestOperation::defaultMaximumResponseSize(), for a new client. Throws
     /// "Invalid parameter not satisfying: maximumResponseSize > 0" for a size of 0 or less.
     qint64 maximumResponseSize() const;
+    /// Sets the maximum response size of the requests made from now on.
     void setMaximumResponseSize(qint64 maximumResponseSize);
 
     /// Adds `operation` to the queue and returns a handle on it.
@@ -117,12 +133,15 @@ public:
     std::shared_ptr<QMRESTAPIRequest>
     performRequestWithURL(const QUrl &URL, const std::optional<QVariantMap> &params,
                           const QString &HTTPMethod, CompletionHandler completionHandler = {});
+    /// performRequestWithURL() with "GET".
     std::shared_ptr<QMRESTAPIRequest>
     performGETRequestWithURL(const QUrl &URL, const std::optional<QVariantMap> &params,
                              CompletionHandler completionHandler = {});
+    /// performRequestWithURL() with "POST".
     std::shared_ptr<QMRESTAPIRequest>
     performPOSTRequestWithURL(const QUrl &URL, const std::optional<QVariantMap> &params,
                               CompletionHandler completionHandler = {});
+    /// performRequestWithURL() with "PUT".
     std::shared_ptr<QMRESTAPIRequest>
     performPUTRequestWithURL(const QUrl &URL, const std::optional<QVariantMap> &params,
                              CompletionHandler completionHandler = {});

@@ -86,18 +86,25 @@ public:
     ~QMRESTAPIRequestOperation() override;
 
     // The request.
+    /// The request as Qt's network stack sends it.
     QNetworkRequest request() const;
+    /// Replaces the request; set it before the operation starts.
     void setRequest(const QNetworkRequest &request);
+    /// The request's URL.
     QUrl URL() const;
+    /// The method, sent as given; "GET" unless given at construction or set.
     QString HTTPMethod() const;
+    /// Sets the method, sent as given.
     void setHTTPMethod(const QString &method);
     /// Null when the request has no body.
     QByteArray HTTPBody() const;
+    /// Sets the body; a null QByteArray sends none.
     void setHTTPBody(const QByteArray &body);
     /// Sets a header field, replacing an earlier value of it; a null value removes the field.
     void setValue(const QString &value, const QString &HTTPHeaderField);
     /// Null when the field is not set.
     QString valueForHTTPHeaderField(const QString &field) const;
+    /// Every header field set, by name.
     QMap<QString, QString> allHTTPHeaderFields() const;
 
     /// How the request uses a cache: PreferNetwork, which follows the protocol's own rules.
@@ -121,6 +128,7 @@ public:
     /// Bytes of body the operation keeps at most; see the class comment. Throws "Invalid
     /// parameter not satisfying: maximumResponseSize > 0" for a size of 0 or less.
     qint64 maximumResponseSize() const;
+    /// Sets the maximum response size; see maximumResponseSize().
     void setMaximumResponseSize(qint64 maximumResponseSize);
 
     /// Called with the final response's head (status, header fields) once it has arrived,
@@ -146,12 +154,18 @@ public:
     /// Keeps a credential for the server's NTLM challenge; sets no header. Throws as
     /// setBasicAuthorizationHeaderWithUsername() does.
     void setNTLMAuthorizationWithUsername(const QString &username, const QString &password);
+    /// True once setNTLMAuthorizationWithUsername() has kept a credential.
     bool hasNTLMCredentials() const;
 
+    /// Whether a TLS peer whose certificate does not verify is accepted (see the class comment);
+    /// false unless set.
     bool trustsServer() const;
+    /// Sets whether unverified servers are accepted.
     void setTrustsServer(bool trustsServer);
     /// Opaque: the SHA-256 digest of the DER form of the certificate it accepts.
     std::optional<QByteArray> serverTrustExceptionCookie() const;
+    /// Sets the certificate to accept, as serverTrustExceptionCookie() gives it; std::nullopt
+    /// accepts none.
     void setServerTrustExceptionCookie(const std::optional<QByteArray> &cookie);
 
     // The outcome.
@@ -161,7 +175,10 @@ public:
     std::optional<QMHTTPURLResponse> response() const;
     /// The body received so far; null when none arrived.
     QByteArray responseData() const;
+    /// The error the request ended with: a transfer failure, or what validateAPIResponse(),
+    /// parseResponseData() or handleAPIErrorResponse() left; std::nullopt when there is none.
     std::optional<QMError> error() const;
+    /// Records `error`, or clears the record with std::nullopt.
     void setError(const std::optional<QMError> &error);
 
     /// Sends the request and waits for its end; see the class comment.

@@ -24,9 +24,12 @@ struct QMF_NETWORK_EXPORT QMRESTAPIResponse
     std::optional<QString> body;
     /// Free for a parsed result; the library never sets it.
     QVariant result;
+    /// The operation's error() at its end: a transfer failure (QMRESTAPINetworkErrorDomain) or
+    /// what a subclass made of the response; std::nullopt otherwise, also for an HTTP error status.
     std::optional<QMError> error;
     /// Free to carry a server-trust exception to the caller; the library never sets it.
     std::optional<QByteArray> serverTrustExceptionCookie;
 
+    /// True when `error` is set.
     bool hasError() const { return error.has_value(); }
 };

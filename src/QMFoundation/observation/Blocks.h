@@ -24,6 +24,7 @@
 /// timer's block"; when a host's handler returns, the timer keeps its schedule.
 namespace Blocks {
 
+/// A timer's block; it receives the timer that fired.
 using Block = std::function<void(QTimer *)>;
 
 /// A new timer that is not running yet and belongs to the caller. It lives on the calling

@@ -15,18 +15,23 @@ class JXKVOKeyPathSet
 {
 public:
     JXKVOKeyPathSet() = default;
+    /// The set of one key path.
     JXKVOKeyPathSet(const QString &keyPath)
         : m_keyPaths {keyPath}
     { }
+    /// The set of one key path given in UTF-8.
     JXKVOKeyPathSet(const char *keyPath)
         : m_keyPaths {QString::fromUtf8(keyPath)}
     { }
+    /// The set of the list's key paths.
     JXKVOKeyPathSet(const QStringList &keyPaths)
         : m_keyPaths(keyPaths.begin(), keyPaths.end())
     { }
+    /// The set of the given key paths.
     JXKVOKeyPathSet(const QSet<QString> &keyPaths)
         : m_keyPaths(keyPaths)
     { }
+    /// The set of the given key paths.
     JXKVOKeyPathSet(std::initializer_list<QString> keyPaths)
         : m_keyPaths(keyPaths)
     { }

@@ -22,6 +22,7 @@
 class QMF_CORE_EXPORT JXKVONotification
 {
 public:
+    /// A record that holds its own copies of `keyPath` and `change`.
     JXKVONotification(QObject *observer, QObject *target, const QString &keyPath,
                       const QVariantMap &change);
     /// A record that refers to `keyPath` and `change`, which must outlive it.
@@ -30,21 +31,31 @@ public:
     {
         return JXKVONotification(Referring(), observer, target, keyPath, change);
     }
+    /// A copy that holds its own key path and change.
     JXKVONotification(const JXKVONotification &other);
+    /// Assigns a copy that holds its own key path and change.
     JXKVONotification &operator=(const JXKVONotification &other);
     ~JXKVONotification() = default;
 
+    /// The change record.
     const QVariantMap &change() const { return *m_changeRef; }
+    /// The observed key path that changed.
     const QString &keyPath() const { return *m_keyPathRef; }
+    /// The observation's observer, or null when it has none.
     QObject *observer() const { return m_observer; }
+    /// The object whose property changed.
     QObject *target() const { return m_target; }
 
     /// QMKeyValueChangeSetting, Insertion, Removal or Replacement; 0 when absent.
     quint64 kind() const;
+    /// The change's QMKeyValueChangeOldKey entry.
     QVariant oldValue() const;
+    /// The change's QMKeyValueChangeNewKey entry.
     QVariant newValue() const;
     /// The changed positions of an ordered to-many change; empty when absent.
     QMIndexSet indexes() const;
+    /// The change's QMKeyValueChangeNotificationIsPriorKey entry; never true for changes from Qt
+    /// signals.
     bool isPrior() const;
 
 private:

@@ -86,6 +86,8 @@ public:
     std::shared_ptr<JXKVOObservation> addObserver(QObject *observer, QObject *target,
                                                   const JXKVOKeyPathSet &keyPaths, quint64 options,
                                                   JXKVOBlock block);
+    /// As above, observing each element of `targets` that is in the list now; the changed object
+    /// reported is the element.
     std::shared_ptr<JXKVOObservation> addObserver(QObject *observer, const QObjectList &targets,
                                                   const JXKVOKeyPathSet &keyPaths, quint64 options,
                                                   JXKVOBlock block);

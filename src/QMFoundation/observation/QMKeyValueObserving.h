@@ -35,9 +35,13 @@
 
 /// Keys of a change record (a QVariantMap).
 QMF_CORE_EXPORT extern const QString QMKeyValueChangeKindKey;
+/// "new": the value after the change, with QMKeyValueObservingOptionNew.
 QMF_CORE_EXPORT extern const QString QMKeyValueChangeNewKey;
+/// "old": the value before the change (the one last read), with QMKeyValueObservingOptionOld.
 QMF_CORE_EXPORT extern const QString QMKeyValueChangeOldKey;
+/// "indexes": the changed positions (QMIndexSet) of an ordered to-many change.
 QMF_CORE_EXPORT extern const QString QMKeyValueChangeIndexesKey;
+/// "notificationIsPrior": true in a prior notification, which Qt signals never give.
 QMF_CORE_EXPORT extern const QString QMKeyValueChangeNotificationIsPriorKey;
 
 /// The kinds of change, the value of QMKeyValueChangeKindKey (as a quint64).
@@ -77,8 +81,11 @@ public:
 
     /// The observed object (never dereferenced by the layer after removal).
     QObject *object() const;
+    /// The observed key path.
     QString keyPath() const;
+    /// The QMKeyValueObservingOptions the observation was made with.
     quint64 options() const;
+    /// True once the observation was removed.
     bool isRemoved() const;
 
     /// Stops the observation; harmless when already removed. When it returns, no delivery of

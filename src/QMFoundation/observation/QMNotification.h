@@ -18,12 +18,15 @@ class QMF_CORE_EXPORT QMNotification
 {
 public:
     QMNotification() = default;
+    /// A notification named `name`, sent by `sender` (held weakly), with the details `userInfo`.
     explicit QMNotification(const QString &name, QObject *sender = nullptr,
                             const QVariantMap &userInfo = {});
 
+    /// The notification's name.
     QString name() const { return m_name; }
     /// The sender, or null when there was none or it has been destroyed since.
     QObject *sender() const { return m_sender.data(); }
+    /// The details; empty when there are none.
     QVariantMap userInfo() const { return m_userInfo; }
 
 private:

@@ -45,7 +45,9 @@ private:
 class QMF_CORE_EXPORT QMNotificationCenter
 {
 public:
+    /// A registration, as addObserver() returns it and removeObserver() takes it.
     using Token = std::shared_ptr<QMNotificationToken>;
+    /// Receives each matching notification.
     using Block = std::function<void(const QMNotification &)>;
 
     QMNotificationCenter();
@@ -77,6 +79,7 @@ public:
     /// "The main queue needs a QCoreApplication", as adding to that queue does.
     void postNotificationName(const QString &name, QObject *sender = nullptr,
                               const QVariantMap &userInfo = {});
+    /// Delivers `notification` as postNotificationName() does.
     void postNotification(const QMNotification &notification);
 
 private:

@@ -38,6 +38,7 @@ class QMF_CORE_EXPORT QMObserver : public QObject
     Q_OBJECT
 
 public:
+    /// The registrations, by the name each was registered under.
     using Observers = QHash<QString, QMNotificationCenter::Token>;
 
     /// Not observing, with the main queue and the default center.
@@ -48,11 +49,13 @@ public:
     /// Where actions run. Change it only while not observing: registrations keep the queue they
     /// were made with.
     std::shared_ptr<QMOperationQueue> queue() const;
+    /// Sets the queue actions run on; null runs them on the posting thread.
     void setQueue(const std::shared_ptr<QMOperationQueue> &queue);
 
     /// Where registrations are made. Change it only while not observing; a registration is
     /// always removed from the center that made it. With a null center nothing is registered.
     std::shared_ptr<QMNotificationCenter> notificationCenter() const;
+    /// Sets the center registrations are made with.
     void setNotificationCenter(const std::shared_ptr<QMNotificationCenter> &center);
 
     /// The registrations made through registerNotificationWithName(), by notification name.

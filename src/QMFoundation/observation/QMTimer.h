@@ -27,9 +27,13 @@ public:
     /// A new timer, already started.
     static std::shared_ptr<QMTimer> timer();
 
+    /// When start() was called, or the date set; null before.
     QDateTime startDate() const;
+    /// Sets the start date; the elapsed time then comes from the dates.
     void setStartDate(const QDateTime &date);
+    /// When stop() was called, or the date set; null before.
     QDateTime endDate() const;
+    /// Sets the end date; the elapsed time then comes from the dates.
     void setEndDate(const QDateTime &date);
 
     /// Sets the start to now and clears the end; starting again restarts the measurement.

@@ -28,9 +28,11 @@ class QMOperationQueue;
 class QMF_CORE_EXPORT QMBaseOperation : public std::enable_shared_from_this<QMBaseOperation>
 {
 public:
+    /// The block run once after the operation has finished; see completionBlock().
     using CompletionBlock = std::function<void()>;
     /// Called with true just before main() runs and with false just after it returns.
     using ExecutingObserver = std::function<void(bool executing)>;
+    /// A list of shared operations, as dependencies are held.
     using OperationList = QList<std::shared_ptr<QMBaseOperation>>;
 
     QMBaseOperation();
@@ -59,8 +61,12 @@ public:
     /// when enqueued, finishes without running main() as soon as its queue gets to it, even if
     /// its own dependencies have not finished. Subclasses that override it call the base first.
     virtual void cancel();
+    /// True once cancel() was called.
     bool isCancelled() const;
+    /// True while main() runs.
     bool isExecuting() const;
+    /// True once main() has returned, or once a cancelled operation was released without running
+    /// it.
     bool isFinished() const;
     /// True when every dependency has finished or was cancelled before it started, or when the
     /// operation itself is cancelled.
@@ -71,6 +77,7 @@ public:
     /// run. An operation cancelled before it started still runs it. A queue does not count the
     /// block against its width: the next operation may start while it runs.
     CompletionBlock completionBlock() const;
+    /// Sets the completion block; an empty block removes it.
     void setCompletionBlock(CompletionBlock block);
 
     /// Observers of isExecuting(), called synchronously on the thread that runs the operation
@@ -78,6 +85,7 @@ public:
     /// removeExecutingObserver() returns, the observer is not running and is not called again,
     /// except when it removes itself from inside its own call. Returns a token for removal.
     quint64 addExecutingObserver(ExecutingObserver observer);
+    /// Removes the observer of `token`; an unknown token is ignored.
     void removeExecutingObserver(quint64 token);
 
     /// Holds this operation back until `operation` has finished (or was cancelled before it
@@ -89,6 +97,7 @@ public:
     /// addDependency() for each element, in order; an empty list adds nothing. Throws "Invalid
     /// parameter not satisfying: dependencies" before adding any when an element is null.
     void addDependencies(const OperationList &dependencies);
+    /// The operations this one waits for, in the order they were added.
     OperationList dependencies() const;
 
     /// Blocks the calling thread until the operation has finished (not until its completion

@@ -10,12 +10,14 @@
 class QMF_CORE_EXPORT QMBlockOperation : public QMBaseOperation
 {
 public:
+    /// The work of the operation.
     using Block = std::function<void()>;
 
     /// Throws "Invalid parameter not satisfying: block" without a block.
     explicit QMBlockOperation(Block block);
     ~QMBlockOperation() override;
 
+    /// A new shared operation running `block`; throws as the constructor does.
     static std::shared_ptr<QMBlockOperation> blockOperationWithBlock(Block block);
 
     /// Runs the block.

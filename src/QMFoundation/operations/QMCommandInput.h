@@ -18,12 +18,15 @@
 class QMCommandInput
 {
 public:
+    /// Where the child's standard input comes from, as the factories below set it.
     enum class Kind { NullDevice, File, FileDescriptor, Data };
 
     /// The null device.
     QMCommandInput() = default;
 
+    /// The null device: the child reads end of file at once.
     static QMCommandInput fromNullDevice() { return {}; }
+    /// The file at `path` (see the class).
     static QMCommandInput fromFile(const QString &path)
     {
         QMCommandInput input;
@@ -31,6 +34,7 @@ public:
         input.m_filePath = path;
         return input;
     }
+    /// A duplicate of the open descriptor `descriptor` (see the class).
     static QMCommandInput fromFileDescriptor(int descriptor)
     {
         QMCommandInput input;
@@ -38,6 +42,7 @@ public:
         input.m_fileDescriptor = descriptor;
         return input;
     }
+    /// The bytes `bytes`, written through a pipe (see the class).
     static QMCommandInput fromData(const QByteArray &bytes)
     {
         QMCommandInput input;
@@ -46,6 +51,7 @@ public:
         return input;
     }
 
+    /// Which of the factories made the input.
     Kind kind() const { return m_kind; }
     /// The file of fromFile(), else a null QString.
     QString filePath() const { return m_filePath; }

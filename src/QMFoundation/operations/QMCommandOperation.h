@@ -23,7 +23,9 @@ class QMCommandOperation;
 /// ("No such file or directory", "Permission denied"), and the errno itself is under
 /// QMCommandOperationSystemErrorKey (an int).
 QMF_CORE_EXPORT extern const QString QMCommandOperationLaunchErrorDomain;
+/// The user-information key of a launch error's errno (an int).
 QMF_CORE_EXPORT extern const QString QMCommandOperationSystemErrorKey;
+/// The codes of QMCommandOperationLaunchErrorDomain.
 enum QMCommandOperationLaunchErrorCode : qint64 {
     /// The program is not there (ENOENT), or is there and cannot be run: not executable or a
     /// directory (EACCES, EISDIR), not a program (ENOEXEC), and so on.
@@ -113,6 +115,7 @@ class QMF_CORE_EXPORT QMCommandOperation : public QMOperation, public QMObjectDe
 public:
     /// Variable name to value.
     using Environment = QMap<QString, QString>;
+    /// The delegate, held weakly by the operation.
     using DelegatePointer = std::shared_ptr<QMCommandOperationDelegate>;
     /// How the child ended: exitCode() is its exit status, or the number of the signal that
     /// ended it.
@@ -130,14 +133,20 @@ public:
     QMCommandOperation() = delete;
     ~QMCommandOperation() override;
 
+    /// A new operation of `launchPath` with `arguments`, in this process's working directory,
+    /// without a delegate.
     static std::shared_ptr<QMCommandOperation> commandWithLaunchPath(const QString &launchPath,
                                                                      const QStringList &arguments);
+    /// A new operation of `launchPath` with `arguments` and `delegate`, in this process's working
+    /// directory.
     static std::shared_ptr<QMCommandOperation>
     commandWithLaunchPath(const QString &launchPath, const QStringList &arguments,
                           const DelegatePointer &delegate);
+    /// A new operation of `launchPath` with `arguments` in `workingDirectory`, without a delegate.
     static std::shared_ptr<QMCommandOperation>
     commandWithLaunchPath(const QString &launchPath, const QString &workingDirectory,
                           const QStringList &arguments);
+    /// A new operation; see the constructor.
     static std::shared_ptr<QMCommandOperation>
     commandWithLaunchPath(const QString &launchPath, const QString &workingDirectory,
                           const QStringList &arguments, const DelegatePointer &delegate);
@@ -149,30 +158,41 @@ public:
     /// cannot be started gives code -1 and no failure reason.
     static bool runCommandWithLaunchPath(const QString &launchPath, const QStringList &arguments,
                                          QMError *error = nullptr);
+    /// As above, in `workingDirectory` (null: this process's one).
     static bool runCommandWithLaunchPath(const QString &launchPath, const QString &workingDirectory,
                                          const QStringList &arguments, QMError *error = nullptr);
 
+    /// The program to run.
     QString launchPath() const;
     /// Throws "Invalid parameter not satisfying: launchPath != nil" for a null path.
     void setLaunchPath(const QString &launchPath);
+    /// The child's working directory; a null QString keeps this process's one.
     QString workingDirectory() const;
+    /// Sets the working directory; a null QString keeps this process's one.
     void setWorkingDirectory(const QString &workingDirectory);
+    /// The arguments passed to the program, without the program itself.
     QStringList arguments() const;
+    /// Replaces the arguments.
     void setArguments(const QStringList &arguments);
     /// The child's environment; std::nullopt lets the child inherit this process's environment
     /// as it is when the child starts.
     std::optional<Environment> environment() const;
+    /// Replaces the environment; std::nullopt lets the child inherit this process's environment.
     void setEnvironment(const std::optional<Environment> &environment);
     /// Sets one variable of environment() (added or overwritten); nothing when environment()
     /// is std::nullopt. This process's own environment is untouched.
     void setValueForEnvironmentVariable(const QString &value, const QString &name);
     /// The null device unless set; see QMCommandInput.
     QMCommandInput standardInput() const;
+    /// Sets the child's standard input; read when the child starts.
     void setStandardInput(const QMCommandInput &input);
     /// A UUID made at creation, to tell operations apart.
     QString identifier() const;
+    /// Replaces the identifier.
     void setIdentifier(const QString &identifier);
+    /// The delegate, or null when there is none or it was destroyed.
     DelegatePointer delegate() const;
+    /// Sets the delegate, held weakly; null removes it.
     void setDelegate(const DelegatePointer &delegate);
 
     /// Every byte of standard output (or the part retainedOutputLimit() keeps), set once the
@@ -195,6 +215,7 @@ public:
     /// n the last n bytes. The delegate is told of every chunk either way. Throws "Invalid
     /// parameter not satisfying: bytes >= -1" for other negative values.
     qsizetype retainedOutputLimit() const;
+    /// Sets how much output is kept (see retainedOutputLimit()).
     void setRetainedOutputLimit(qsizetype bytes);
 
     /// The launch path, a blank and the arguments joined by blanks (ends in a blank when there
@@ -233,7 +254,9 @@ protected:
     /// thread before the launch, commandDidFailToLaunch() just before the delegate hears of a
     /// failed launch, commandDidTerminate() just before it hears of the end.
     virtual void commandWillExecute();
+    /// Hook: just before the delegate hears of a failed launch; does nothing here.
     virtual void commandDidFailToLaunch();
+    /// Hook: just before the delegate hears of the end; does nothing here.
     virtual void commandDidTerminate();
 
 private:

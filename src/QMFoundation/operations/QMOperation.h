@@ -43,10 +43,12 @@ public:
     /// The error the work recorded; std::nullopt when none. Read and written under a lock, so
     /// another thread sees either the old or the new record whole.
     std::optional<QMError> error() const;
+    /// Records `error`, or clears the record with std::nullopt.
     void setError(const std::optional<QMError> &error);
 
     /// Set by finish(), never cleared; while true, main() runs no further step.
     bool isAborted() const;
+    /// Sets or clears the aborted flag directly; finish() is the usual way to set it.
     void setAborted(bool aborted);
 
     /// Sets isAborted(). Does not interrupt execute(): it only stops the steps of main() that

@@ -38,6 +38,7 @@
 class QMF_CORE_EXPORT QMOperationQueue
 {
 public:
+    /// A block of work, as addOperationWithBlock() and performBlock() take it.
     using Block = std::function<void()>;
 
     /// A queue with no name and the default width (QThread::idealThreadCount()).
@@ -64,11 +65,14 @@ public:
 
     /// A null QString until set.
     QString name() const;
+    /// Names the queue; the name shows in uncaught-exception reports.
     void setName(const QString &name);
 
     /// How many operations may run at once. 0 holds every operation back until the width is
     /// raised; a negative count sets the default width. The main queue's width stays 1.
     int maxConcurrentOperationCount() const;
+    /// Sets the width (see maxConcurrentOperationCount()); a wider queue starts held-back
+    /// operations at once. Ignored by the main queue.
     void setMaxConcurrentOperationCount(int count);
 
     /// Enqueues `operation`. Throws "Invalid parameter not satisfying: operation" for a null

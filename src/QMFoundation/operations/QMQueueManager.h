@@ -28,6 +28,7 @@ QMF_CORE_EXPORT std::shared_ptr<QMOperationQueue> QMMakeFoundationSerialQueue(co
 class QMF_CORE_EXPORT QMQueueManager
 {
 public:
+    /// A list of shared queues.
     using QueueList = QList<std::shared_ptr<QMOperationQueue>>;
 
     /// An empty registry.
@@ -42,6 +43,7 @@ public:
 
     /// The registry, in order of addition; a queue may stand more than once.
     QueueList managedQueues() const;
+    /// Replaces the registry.
     void setManagedQueues(const QueueList &queues);
 
     /// Appends `queue`, without looking at its name. Throws "Invalid parameter not satisfying:

@@ -19,7 +19,9 @@ enum QMOptionType : quint64 {
 };
 
 class QMOption;
+/// A shared option, as commands, parsers and result items hold them.
 using QMOptionPtr = std::shared_ptr<QMOption>;
+/// A list of shared options.
 using QMOptionList = QList<QMOptionPtr>;
 
 /// One command-line option: a one-letter flag ("-v"), a long alias ("--verbose"), or both.
@@ -36,10 +38,14 @@ using QMOptionList = QList<QMOptionPtr>;
 class QMF_CORE_EXPORT QMOption
 {
 public:
+    /// A new shared option; see the constructor.
     static QMOptionPtr optionWithFlag(const QString &flag, const QString &alias,
                                       const QString &explanation, const QString &valueDescription,
                                       quint64 type, bool required);
 
+    /// An option with the flag `flag` (one character, without "-") and the alias `alias` (without
+    /// "--"), either of which may be null; `explanation` and `valueDescription` are for the usage
+    /// text, `type` is a QMOptionType and `required` makes the parse fail without it.
     QMOption(const QString &flag, const QString &alias, const QString &explanation,
              const QString &valueDescription, quint64 type, bool required);
     QMOption() = delete;
@@ -47,25 +53,40 @@ public:
     QMOption &operator=(const QMOption &) = delete;
     ~QMOption();
 
+    /// The one-letter flag, without "-", or a null QString.
     QString flag() const;
+    /// Sets the flag; see the class for when the parser sees it.
     void setFlag(const QString &flag);
+    /// The long alias, without "--", or a null QString.
     QString alias() const;
+    /// Sets the alias; see the class for when the parser sees it.
     void setAlias(const QString &alias);
+    /// The explanation shown in the usage text and in description().
     QString explanation() const;
+    /// Sets the explanation.
     void setExplanation(const QString &explanation);
+    /// The name of the value in the usage text ("<VALUE>").
     QString valueDescription() const;
+    /// Sets the value description.
     void setValueDescription(const QString &valueDescription);
+    /// The kind of value the option takes, a QMOptionType.
     quint64 type() const;
+    /// Sets the kind of value.
     void setType(quint64 type);
+    /// Whether a parse without this option fails.
     bool isRequired() const;
+    /// Sets whether the option is required.
     void setRequired(bool required);
     /// Hidden options are left out of the parser's usage text. False at construction.
     bool isHidden() const;
+    /// Hides the option from the usage text, or shows it again.
     void setHidden(bool hidden);
     /// True exactly for QMOptionTypeStringList and QMOptionTypeNumberList.
     bool hasListValue() const;
 
+    /// True when flag, alias and type are equal (see the class).
     bool isEqual(const QMOption &other) const;
+    /// A hash of flag, alias and type, equal for equal options.
     size_t hash() const;
     /// A new option with the same flag, alias, explanation, value description, type and
     /// required flag; the copy is not hidden.
@@ -80,11 +101,13 @@ private:
     std::unique_ptr<Private> d;
 };
 
+/// isEqual(): equal flag, alias and type.
 inline bool operator==(const QMOption &a, const QMOption &b)
 {
     return a.isEqual(b);
 }
 
+/// The option's hash() mixed with `seed`, for QHash and QSet.
 inline size_t qHash(const QMOption &option, size_t seed = 0)
 {
     return option.hash() ^ seed;

@@ -48,6 +48,7 @@ enum QMOptionParserErrorCode : qint64 {
 };
 
 class QMOptionParser;
+/// A shared parser.
 using QMOptionParserPtr = std::shared_ptr<QMOptionParser>;
 
 /// Turns a command line into an ordered list of result items.
@@ -74,6 +75,9 @@ public:
                                                const QString &executableName,
                                                const QStringList &argumentNames);
 
+    /// A parser of the global `options` and the top-level `commands`; `executableName` and
+    /// `argumentNames` go into the usage text. The configuration is captured here (see the class);
+    /// invalid global options throw as with parserWithOptions().
     QMOptionParser(const QMOptionList &options, const QMOptionCommandList &commands,
                    const QString &executableName, const QStringList &argumentNames);
     QMOptionParser() = delete;
@@ -90,12 +94,16 @@ public:
 
     /// Read afresh by every parse; the usage text keeps the name it was built with.
     QString executableName() const;
+    /// Sets the executable name for the next parse.
     void setExecutableName(const QString &executableName);
+    /// The positional argument names given at construction or set since.
     QStringList argumentNames() const;
+    /// Sets the positional argument names; the usage text keeps the ones it was built with.
     void setArgumentNames(const QStringList &argumentNames);
 
     /// Separator of list values; reads as "," whenever it is unset (null).
     QString listSeparator() const;
+    /// Sets the list separator; a null QString restores ",".
     void setListSeparator(const QString &listSeparator);
 
     /// The built-in "-h" / "--help" option, recognised everywhere; made on first use.
@@ -132,13 +140,20 @@ public:
     QString usageStringForOption(const QMOption &option) const;
     /// "name\t\texplanation", or the name alone.
     QString usageStringForCommand(const QMOptionCommand &command) const;
+    /// The configured command (top level or sub-command) named `argument`, or null.
     QMOptionCommandPtr commandForArgument(const QString &argument) const;
+    /// The option that `argument` ("-f", "--flag") names: after `command`, among that command's
+    /// options when it has any, else among the global ones; the help option anywhere. Null when
+    /// there is none.
     QMOptionPtr optionForArgument(const QString &argument, const QMOptionCommandPtr &command) const;
+    /// `argument` converted as `option`'s type asks (see QMOptionType): a QString, a double, a
+    /// QStringList or a QList<double>, or an invalid QVariant.
     QVariant valueForArgument(const QString &argument, const QMOption &option) const;
     /// Reads a leading decimal floating-point number ("1e3x" gives 1000); 0 when there is none.
     static double numberForArgument(const QString &argument);
     /// numberForArgument() when its integer part is 0 or 1, else an invalid QVariant.
     static QVariant booleanForArgument(const QString &argument);
+    /// `string` without leading and trailing Unicode white space.
     static QString trimString(const QString &string);
     /// Whether `result` is acceptable: after a command, only its sub-commands (when it has a
     /// sub-command list) and only its options and help; and every required option present.
@@ -147,8 +162,12 @@ public:
     /// `*reason` receives the cause, as failureReason() gives it after a failed parse.
     /// `*reason` is left alone when the result is acceptable.
     bool validateResult(const QMOptionParserResultList &result, QString *reason) const;
+    /// Whether every option has a flag or an alias, a flag of exactly one character and an alias of
+    /// at least two; false for a null option.
     static bool validateOptions(const QMOptionList &options);
+    /// Every configured command and, depth first, its sub-commands, each name once.
     QMOptionCommandList allCommandsIncludingSubcommands() const;
+    /// Every sub-command below `command`, depth first, each once (cycles are followed once).
     static QMOptionCommandList allSubcommandsForCommand(const QMOptionCommand &command);
 
 private:

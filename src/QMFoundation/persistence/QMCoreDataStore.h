@@ -61,6 +61,7 @@ public:
     /// must be a valid file protocol URL.").
     QMCoreDataStore(const QUrl &managedObjectModelURL, const QString &storeType,
                     const QUrl &storeURL, const QVariantMap &storeOptions);
+    /// A new shared store; see the constructor.
     static std::shared_ptr<QMCoreDataStore>
     storeWithManagedObjectModelURL(const QUrl &managedObjectModelURL, const QString &storeType,
                                    const QUrl &storeURL, const QVariantMap &storeOptions);
@@ -75,21 +76,34 @@ public:
     /// + defaultStoreName() + "." + the type's extension ("Could not create store URL" when
     /// that gives no file URL), none for the in-memory type; the options are the type's.
     static std::shared_ptr<QMCoreDataStore> defaultStoreWithInMemoryStoreType();
+    /// As defaultStoreWithInMemoryStoreType(), of QMXMLStoreType.
     static std::shared_ptr<QMCoreDataStore> defaultStoreWithXMLStoreType();
+    /// As defaultStoreWithInMemoryStoreType(), of QMSQLiteStoreType.
     static std::shared_ptr<QMCoreDataStore> defaultStoreWithSqliteStoreType();
 
+    /// A name for the host's own use, shown in description(); a null QString unless set.
     QString name() const;
+    /// Sets the name.
     void setName(const QString &name);
+    /// The URL of the compiled model.
     QUrl managedObjectModelURL() const;
+    /// Sets the model URL, read by the next initialize(); not checked here.
     void setManagedObjectModelURL(const QUrl &url);
+    /// The store type, such as QMSQLiteStoreType.
     QString storeType() const;
+    /// Sets the store type, read by the next initialize(); not checked here.
     void setStoreType(const QString &storeType);
+    /// The URL of the store file; empty for the in-memory type.
     QUrl storeURL() const;
+    /// Sets the store URL, read by the next initialize(); not checked here.
     void setStoreURL(const QUrl &url);
+    /// The coordinator options the store is added with.
     QVariantMap storeOptions() const;
+    /// Sets the options, read by the next initialize().
     void setStoreOptions(const QVariantMap &options);
     /// Set by initialize(); nullptr before.
     std::shared_ptr<const QMManagedObjectModel> managedObjectModel() const;
+    /// Set by initialize(); nullptr before.
     std::shared_ptr<QMPersistentStoreCoordinator> persistentStoreCoordinator() const;
     /// True between a successful initialize() and uninitialize().
     bool isInitialized() const;
@@ -116,13 +130,22 @@ public:
     /// The contexts registered as QMCoreDataStoreContextMainContextName and
     /// QMCoreDataStoreContextBackgroundContextName, or nullptr.
     std::shared_ptr<QMManagedObjectContext> mainManagedObjectContext();
+    /// See mainManagedObjectContext().
     std::shared_ptr<QMManagedObjectContext> backgroundManagedObjectContext();
     // The context registry (managedObjectContextManager()).
+    /// QMCoreDataStoreContextManager::managedObjectContextForName() of
+    /// managedObjectContextManager().
     std::shared_ptr<QMManagedObjectContext> managedObjectContextForName(const QString &name);
+    /// QMCoreDataStoreContextManager::setManagedObjectContext() of managedObjectContextManager().
     void setManagedObjectContext(const std::shared_ptr<QMManagedObjectContext> &context,
                                  const QString &name);
+    /// QMCoreDataStoreContextManager::removeManagedObjectContextForName() of
+    /// managedObjectContextManager().
     void removeManagedObjectContextForName(const QString &name);
+    /// QMCoreDataStoreContextManager::allManagedObjectContextsByName() of
+    /// managedObjectContextManager().
     QHash<QString, std::shared_ptr<QMManagedObjectContext>> allManagedObjectContextsByName();
+    /// QMCoreDataStoreContextManager::allManagedObjectContexts() of managedObjectContextManager().
     QList<std::shared_ptr<QMManagedObjectContext>> allManagedObjectContexts();
 
     /// prettyDescriptionWithDictionary() of name, managedObjectModelURL and storeURL (as text),

@@ -27,7 +27,9 @@ public:
     /// Replaces any context of that name by `context` (nullptr just removes it).
     void setManagedObjectContext(const std::shared_ptr<QMManagedObjectContext> &context,
                                  const QString &name);
+    /// Removes the context of that name, if any.
     void removeManagedObjectContextForName(const QString &name);
+    /// Empties the registry.
     void removeAllManagedObjectContexts();
     /// A copy of the registry.
     QHash<QString, std::shared_ptr<QMManagedObjectContext>> allManagedObjectContextsByName() const;

@@ -39,28 +39,39 @@ public:
     QMCoreDataStoreDefaults(const QMCoreDataStoreDefaults &) = delete;
     QMCoreDataStoreDefaults &operator=(const QMCoreDataStoreDefaults &) = delete;
 
+    /// The bundle the default model is looked up in (see the class comment).
     std::shared_ptr<QMBundle> defaultBundle();
+    /// Replaces the default bundle.
     void setDefaultBundle(const std::shared_ptr<QMBundle> &bundle);
+    /// The resource name of the default model, without extension.
     QString defaultManagedObjectModelName();
+    /// Replaces the default model name.
     void setDefaultManagedObjectModelName(const QString &name);
+    /// The file name of the default store, without extension.
     QString defaultStoreName();
+    /// Replaces the default store name.
     void setDefaultStoreName(const QString &name);
+    /// The directory of the default store file.
     QUrl defaultStoreDirectoryURL();
+    /// Replaces the default store directory.
     void setDefaultStoreDirectoryURL(const QUrl &url);
     /// Kept for hosts that pass it on to their contexts; the store does not read it.
     QVariant defaultMergePolicy();
+    /// Replaces the default merge policy.
     void setDefaultMergePolicy(const QVariant &policy);
 
     /// The file extension of a store type, or a null QString when it has none.
     QString defaultExtensionForStoreType(const QString &storeType);
     /// Sets the extension of a store type; a null QString stores the empty text "".
     void setDefaultExtension(const QString &extension, const QString &storeType);
+    /// Every store type's extension.
     QHash<QString, QString> allDefaultStoreExtensions();
     /// The options of a store type, or std::nullopt when it has none.
     std::optional<QVariantMap> defaultStoreOptionsForStoreType(const QString &storeType);
     /// Sets the options of a store type; std::nullopt removes them.
     void setDefaultStoreOptions(const std::optional<QVariantMap> &options,
                                 const QString &storeType);
+    /// Every store type's options.
     QHash<QString, QVariantMap> allDefaultStoreOptions();
 
     /// The default bundle's QMBundleNameKey value, else the last "."-separated part of its
@@ -72,7 +83,9 @@ public:
     QString bundleIdentifier();
 
     // What the properties start as.
+    /// bundleName(), the first value of defaultManagedObjectModelName().
     QString makeDefaultManagedObjectModelName();
+    /// bundleName(), the first value of defaultStoreName().
     QString makeDefaultStoreName();
     /// Throws "Unable to find any Applicaton Support Directories in User Domain" when the system
     /// gives no data directory.

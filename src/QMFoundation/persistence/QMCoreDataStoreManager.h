@@ -27,6 +27,7 @@ public:
     std::shared_ptr<QMCoreDataStore> storeForName(const QString &name) const;
     /// Registers `store` under `name`, replacing any other; nullptr removes the entry.
     void setStore(const std::shared_ptr<QMCoreDataStore> &store, const QString &name);
+    /// Removes the store of that name, if any.
     void removeStoreForName(const QString &name);
     /// A copy of the registry.
     QHash<QString, std::shared_ptr<QMCoreDataStore>> allStores() const;

@@ -70,9 +70,13 @@ public:
     /// True for an object whose values have not been read yet (fetched without property values,
     /// or turned back into a fault by a refresh).
     bool isFault() const;
+    /// True for an object inserted into its context and not yet saved.
     bool isInserted() const;
+    /// True for an object whose values changed since it was last saved or fetched.
     bool isUpdated() const;
+    /// True for an object deleted in its context and not yet saved.
     bool isDeleted() const;
+    /// True when the object is inserted, updated or deleted.
     bool hasChanges() const;
     /// The values as last saved or fetched, for the attributes that changed since.
     QVariantMap changedValues() const;
@@ -86,16 +90,20 @@ public:
     // and the fetches leave it out; register model classes at start-up when contexts are also
     // used without the templates.
 
+    /// The number of T objects in `context`.
     template<typename T>
     static qsizetype countAll(const std::shared_ptr<QMManagedObjectContext> &context,
                               QMError *error = nullptr);
+    /// The number of T objects in `context` that match `predicate`.
     template<typename T>
     static qsizetype countAllWithPredicate(const QMPredicate &predicate,
                                            const std::shared_ptr<QMManagedObjectContext> &context,
                                            QMError *error = nullptr);
+    /// Every T object in `context`, in the store's order.
     template<typename T>
     static QList<std::shared_ptr<T>>
     fetchAll(const std::shared_ptr<QMManagedObjectContext> &context, QMError *error = nullptr);
+    /// Every T object in `context`, in the order of `sortDescriptors`.
     template<typename T>
     static QList<std::shared_ptr<T>>
     fetchAllWithSortDescriptors(const QList<QMFetchSortDescriptor> &sortDescriptors,
@@ -107,16 +115,19 @@ public:
             const QMPredicate &predicate, const QList<QMFetchSortDescriptor> &sortDescriptors,
             qsizetype limit, bool includesPropertyValues,
             const std::shared_ptr<QMManagedObjectContext> &context, QMError *error = nullptr);
+    /// fetchAllWithPredicate() with property values.
     template<typename T>
     static QList<std::shared_ptr<T>>
     fetchAllWithPredicate(const QMPredicate &predicate,
                           const QList<QMFetchSortDescriptor> &sortDescriptors, qsizetype limit,
                           const std::shared_ptr<QMManagedObjectContext> &context,
                           QMError *error = nullptr);
+    /// fetchAllWithPredicate() without a limit, with property values.
     template<typename T>
     static QList<std::shared_ptr<T>> fetchAllWithPredicate(
             const QMPredicate &predicate, const QList<QMFetchSortDescriptor> &sortDescriptors,
             const std::shared_ptr<QMManagedObjectContext> &context, QMError *error = nullptr);
+    /// The first T object in `context` that matches `predicate`, or nullptr.
     template<typename T>
     static std::shared_ptr<T>
     fetchFirstWithPredicate(const QMPredicate &predicate,
@@ -144,36 +155,47 @@ public:
                                    const QVariantMap &attributes);
 
     // The same on the main context of the default store.
+    /// countAll() on the main context.
     template<typename T>
     static qsizetype countAll(QMError *error = nullptr);
+    /// countAllWithPredicate() on the main context.
     template<typename T>
     static qsizetype countAllWithPredicate(const QMPredicate &predicate, QMError *error = nullptr);
+    /// fetchAll() on the main context.
     template<typename T>
     static QList<std::shared_ptr<T>> fetchAll(QMError *error = nullptr);
+    /// fetchAllWithSortDescriptors() on the main context.
     template<typename T>
     static QList<std::shared_ptr<T>>
     fetchAllWithSortDescriptors(const QList<QMFetchSortDescriptor> &sortDescriptors,
                                 QMError *error = nullptr);
+    /// fetchAllWithPredicate() without a limit, on the main context.
     template<typename T>
     static QList<std::shared_ptr<T>>
     fetchAllWithPredicate(const QMPredicate &predicate,
                           const QList<QMFetchSortDescriptor> &sortDescriptors,
                           QMError *error = nullptr);
+    /// fetchFirstWithPredicate() on the main context.
     template<typename T>
     static std::shared_ptr<T> fetchFirstWithPredicate(const QMPredicate &predicate,
                                                       QMError *error = nullptr);
+    /// fetchFirstByAttribute() on the main context.
     template<typename T>
     static std::shared_ptr<T> fetchFirstByAttribute(const QString &attribute, const QVariant &value,
                                                     QMError *error = nullptr);
+    /// managedObjectWithObjectID() on the main context.
     template<typename T>
     static std::shared_ptr<T> managedObjectWithObjectID(const QMManagedObjectID &objectID);
+    /// createWithManagedObjectContext() on the main context.
     template<typename T>
     static std::shared_ptr<T> create();
+    /// createWithManagedObjectContext() with attributes, on the main context.
     template<typename T>
     static std::shared_ptr<T> createWithAttributes(const QVariantMap &attributes);
     /// A new object of T's entity (looked up in the main context's model) in no context.
     template<typename T>
     static std::shared_ptr<T> createInMemory();
+    /// createInMemory() with its values set from `attributes` (setValues()).
     template<typename T>
     static std::shared_ptr<T> createInMemoryWithAttributes(const QVariantMap &attributes);
 
@@ -197,6 +219,7 @@ public:
     bool save(QMError *error = nullptr);
 
 Q_SIGNALS:
+    /// Emitted by setValue() when the value of the attribute `key` changed.
     void valueChanged(const QString &key);
 
 private:

@@ -50,15 +50,19 @@ public:
     QMManagedObjectContext(const QMManagedObjectContext &) = delete;
     QMManagedObjectContext &operator=(const QMManagedObjectContext &) = delete;
 
+    /// The coordinator whose store the context fetches from and saves to (its parent's, for a child
+    /// context).
     std::shared_ptr<QMPersistentStoreCoordinator> persistentStoreCoordinator() const;
     /// The parent context, or nullptr for a context on a coordinator.
     std::shared_ptr<QMManagedObjectContext> parentContext() const;
 
     /// The context's own name; a null QString until one is set.
     QString name() const;
+    /// Sets the name.
     void setName(const QString &name);
     /// Free-form values a host keeps with the context.
     QVariantMap userInfo() const;
+    /// Replaces the free-form values.
     void setUserInfo(const QVariantMap &userInfo);
 
     /// A new object of the entity (of its registered class, else a plain QMManagedObject) with
@@ -86,10 +90,15 @@ public:
     /// The registered object of that identifier, or nullptr; never reads the store.
     std::shared_ptr<QMManagedObject> objectRegisteredForID(const QMManagedObjectID &objectID) const;
 
+    /// True when objects were inserted, changed or deleted since the last save.
     bool hasChanges() const;
+    /// The objects inserted and not yet saved.
     QList<std::shared_ptr<QMManagedObject>> insertedObjects() const;
+    /// The registered objects changed and not yet saved.
     QList<std::shared_ptr<QMManagedObject>> updatedObjects() const;
+    /// The objects deleted and not yet saved.
     QList<std::shared_ptr<QMManagedObject>> deletedObjects() const;
+    /// Every object registered in the context.
     QList<std::shared_ptr<QMManagedObject>> registeredObjects() const;
 
     /// Checks every inserted and changed object (missing mandatory values) and then writes the

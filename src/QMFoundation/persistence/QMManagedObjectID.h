@@ -20,18 +20,21 @@ class QMF_STORAGE_EXPORT QMManagedObjectID
 {
 public:
     QMManagedObjectID() = default;
+    /// The identifier of object `number` of `entityName` in the store `storeIdentifier`.
     QMManagedObjectID(const QString &storeIdentifier, const QString &entityName, qint64 number)
         : m_storeIdentifier(storeIdentifier)
         , m_entityName(entityName)
         , m_number(number)
     { }
 
+    /// True for the null identifier, which belongs to no object.
     bool isNull() const { return m_number == 0; }
     /// True for the identifier of an object not yet saved to its store (its number is negative).
     bool isTemporaryID() const { return m_number < 0; }
     /// The store's identifier, a UUID text kept in the store (SQLite, XML) or made when the
     /// store was added (in-memory).
     QString storeIdentifier() const { return m_storeIdentifier; }
+    /// The name of the object's entity.
     QString entityName() const { return m_entityName; }
     /// The object's number in its entity, from 1; negative for a temporary identifier.
     qint64 number() const { return m_number; }

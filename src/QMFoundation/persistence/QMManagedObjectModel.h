@@ -32,7 +32,9 @@ QMF_STORAGE_EXPORT QString QMAttributeTypeName(QMAttributeType type);
 /// One attribute of an entity. A plain record; models are immutable once loaded.
 struct QMF_STORAGE_EXPORT QMAttributeDescription
 {
+    /// The attribute's name, unique in its entity.
     QString name;
+    /// The type of the attribute's values.
     QMAttributeType type = QMAttributeType::String;
     /// An optional attribute may hold no value (an invalid QVariant); saving an object whose
     /// non-optional attribute has none fails with QMValidationMissingMandatoryPropertyError.
@@ -59,12 +61,15 @@ struct QMF_STORAGE_EXPORT QMAttributeDescription
 class QMF_STORAGE_EXPORT QMEntityDescription
 {
 public:
+    /// The entity's name, unique in its model.
     QString name() const { return m_name; }
+    /// The attributes, in the model's order.
     const QList<QMAttributeDescription> &attributes() const { return m_attributes; }
     /// The attribute's position in attributes(), or -1.
     qsizetype indexOfAttribute(const QString &name) const;
     /// The attribute of that name, or nullptr.
     const QMAttributeDescription *attributeNamed(const QString &name) const;
+    /// The attribute names, in the model's order.
     QStringList attributeNames() const;
 
 private:
@@ -75,6 +80,7 @@ private:
     QList<QMAttributeDescription> m_attributes;
 };
 
+/// \class QMManagedObjectModel
 /// An object model: the entities a store holds, loaded from a compiled model resource.
 ///
 /// A compiled model "NAME.momd" is either a JSON file or a directory holding "model.json":
@@ -92,6 +98,7 @@ private:
 /// is QMManagedObjectModelInvalidError with a message naming the entity and attribute.
 ///
 /// A model is immutable and may be shared between threads.
+
 /// The largest model file read: 16 MiB, far more than any model needs.
 inline constexpr qint64 QMManagedObjectModelMaximumFileSize = 16 * 1024 * 1024;
 
@@ -120,8 +127,11 @@ public:
     QMManagedObjectModel(const QMManagedObjectModel &) = delete;
     QMManagedObjectModel &operator=(const QMManagedObjectModel &) = delete;
 
+    /// The model's "name".
     QString name() const;
+    /// The model's "version"; 0 when the model gives none.
     qint64 version() const;
+    /// The entities, in the model's order.
     const QList<QMEntityDescription> &entities() const;
     /// The entity of that name, or nullptr.
     const QMEntityDescription *entityForName(const QString &name) const;

@@ -23,6 +23,7 @@ QMF_STORAGE_EXPORT extern const QString
 /// User-information key of file errors: the path of the file (a QString).
 QMF_STORAGE_EXPORT extern const QString QMFilePathErrorKey; // "QMFilePath"
 
+/// Codes of QMPersistenceErrorDomain.
 enum QMPersistenceErrorCode : qint64 {
     /// A file could not be read (missing, not a regular file, an I/O error).
     QMFileReadUnknownError = 256,

@@ -15,7 +15,9 @@ class QMManagedObjectModel;
 
 /// The store types: a SQLite database, one XML file, or memory only.
 QMF_STORAGE_EXPORT extern const QString QMSQLiteStoreType; // "SQLite"
+/// "XML": the objects in one XML file.
 QMF_STORAGE_EXPORT extern const QString QMXMLStoreType; // "XML"
+/// "InMemory": the objects in memory only, never written to a file.
 QMF_STORAGE_EXPORT extern const QString QMInMemoryStoreType; // "InMemory"
 
 /// Store option: how long, in seconds (a number; 5 when not given), a store waits for another
@@ -34,14 +36,17 @@ class QMF_STORAGE_EXPORT QMPersistentStore
 {
 public:
     virtual ~QMPersistentStore();
+    /// The store type, such as QMSQLiteStoreType.
     QString type() const;
     /// The store's file URL; an empty QUrl for an in-memory store.
     QUrl URL() const;
+    /// The options the store was added with.
     QVariantMap options() const;
     /// The UUID text kept in the store, which object identifiers carry.
     QString identifier() const;
 
 protected:
+    /// A store of `type` at `url` with `options`; made by the coordinator.
     QMPersistentStore(const QString &type, const QUrl &url, const QVariantMap &options);
 
 private:
@@ -50,6 +55,7 @@ private:
     QVariantMap m_options;
 
 protected:
+    /// The UUID text identifier() returns, set by the store when it opens.
     QString m_identifier;
 };
 
@@ -91,6 +97,7 @@ public:
     QMPersistentStoreCoordinator(const QMPersistentStoreCoordinator &) = delete;
     QMPersistentStoreCoordinator &operator=(const QMPersistentStoreCoordinator &) = delete;
 
+    /// The model the coordinator's store holds objects of.
     std::shared_ptr<const QMManagedObjectModel> managedObjectModel() const;
 
     /// Opens (or makes) the store of `storeType` at `storeURL` (a file URL; ignored for the

@@ -27,7 +27,7 @@ class QMEntityDescription;
 ///   `FALSEPREDICATE`. Keywords are case-insensitive.
 /// - Values: `%@` (also `%d`, `%i`, `%f`, `%s`) takes the next argument, `%K` the next argument
 ///   as an attribute name; numbers (`42`, `-1.5`, `1e3`), texts in single or double quotes (with
-///   the escapes `\n`, `\t`, `\r`, `\\`, `\'`, `\"` and `\uXXXX`; any other backslash stays, so
+///   the escapes `\n`, `\t`, `\r`, `\\`, `\uXXXX`, `\'` and `\"`; any other backslash stays, so
 ///   LIKE patterns keep `\*` and `\?`), `YES`, `NO`, `TRUE`, `FALSE`, `nil`/`NULL`, `{...}` lists
 ///   for IN, `DATE("2024-05-01T12:00:00.000Z")` or `DATE(<milliseconds since 1970>)`, and
 ///   `BINARY("<Base64>")`. Arguments may be booleans, numbers, texts, QDateTime, QByteArray, nil
@@ -49,7 +49,9 @@ public:
     /// The null predicate (isNull()), which a fetch takes as "every object".
     QMPredicate();
     ~QMPredicate();
+    /// A copy; predicates are shared, so copying is cheap.
     QMPredicate(const QMPredicate &);
+    /// Assigns a copy; predicates are shared, so copying is cheap.
     QMPredicate &operator=(const QMPredicate &);
 
     /// The predicate the format and arguments describe, or a null predicate with a
@@ -67,9 +69,12 @@ public:
     /// FALSEPREDICATE. A tree deeper than 1000 levels throws QMInternalInconsistencyException
     /// "Invalid parameter not satisfying: depth <= 1000".
     static QMPredicate andPredicateWithSubpredicates(const QList<QMPredicate> &subpredicates);
+    /// OR of the subpredicates, as andPredicateWithSubpredicates() describes.
     static QMPredicate orPredicateWithSubpredicates(const QList<QMPredicate> &subpredicates);
+    /// NOT of `subpredicate`; throws for a tree too deep, as andPredicateWithSubpredicates() does.
     static QMPredicate notPredicateWithSubpredicate(const QMPredicate &subpredicate);
 
+    /// True for the null predicate, which matches every object.
     bool isNull() const;
     /// The predicate as format text with its values written in (texts quoted, lists in braces),
     /// which predicateWithFormat() reads back to the same predicate.

@@ -46,14 +46,19 @@ public:
 
     /// The bundle's directory; a null QString for the main bundle.
     QString bundlePath() const;
+    /// The JSON object of the bundle's "Info.json"; for the main bundle, the application's name,
+    /// version and identifier (from its organization domain) as QCoreApplication has them now.
     QVariantMap infoDictionary() const;
     /// The value under `key` in infoDictionary(), or an invalid QVariant.
     QVariant objectForInfoDictionaryKey(const QString &key) const;
     /// The texts under QMBundleNameKey, QMBundleVersionKey, QMBundleShortVersionKey and
     /// QMBundleIdentifierKey, or a null QString when the key is missing or holds no text.
     QString bundleName() const;
+    /// The text under QMBundleVersionKey (see bundleName()).
     QString bundleVersion() const;
+    /// The text under QMBundleShortVersionKey (see bundleName()).
     QString bundleShortVersion() const;
+    /// The text under QMBundleIdentifierKey (see bundleName()).
     QString bundleIdentifier() const;
 
     /// The directories searched for resources, in order (":" stands for Qt resources).

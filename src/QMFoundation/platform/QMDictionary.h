@@ -17,9 +17,13 @@ QMF_CORE_EXPORT QVariantMap dictionaryByAddingEntriesFromDictionary(const QVaria
 /// Store `value` under `key`, boxed as a number of that kind (bool, qint64, quint64, double,
 /// float).
 QMF_CORE_EXPORT void setBool(QVariantMap &dictionary, bool value, const QString &key);
+/// Stores `value` under `key` as a qint64.
 QMF_CORE_EXPORT void setInteger(QVariantMap &dictionary, qint64 value, const QString &key);
+/// Stores `value` under `key` as a quint64.
 QMF_CORE_EXPORT void setUnsignedInteger(QVariantMap &dictionary, quint64 value, const QString &key);
+/// Stores `value` under `key` as a double.
 QMF_CORE_EXPORT void setDouble(QVariantMap &dictionary, double value, const QString &key);
+/// Stores `value` under `key` as a float.
 QMF_CORE_EXPORT void setFloat(QVariantMap &dictionary, float value, const QString &key);
 // A string literal must not become a bool.
 void setBool(QVariantMap &dictionary, const char *value, const QString &key) = delete;

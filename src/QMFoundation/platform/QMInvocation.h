@@ -41,8 +41,10 @@ public:
     /// null target or an empty selector.
     static std::shared_ptr<QMInvocation> invocationWithTarget(QObject *target,
                                                               const QByteArray &selector);
+    /// As above, with one argument.
     static std::shared_ptr<QMInvocation>
     invocationWithTarget(QObject *target, const QByteArray &selector, const QVariant &argument);
+    /// As above, with the arguments in order.
     static std::shared_ptr<QMInvocation> invocationWithTarget(QObject *target,
                                                               const QByteArray &selector,
                                                               const QVariantList &arguments);
@@ -53,7 +55,9 @@ public:
 
     /// The target, or nullptr once it has been destroyed.
     QObject *target() const;
+    /// The name of the method to call.
     QByteArray selector() const;
+    /// The arguments, in order.
     QVariantList arguments() const;
 
     /// Calls the method. Returns true and stores its result in `*returnValue` (an invalid

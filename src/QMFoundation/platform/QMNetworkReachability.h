@@ -53,7 +53,9 @@ class QMF_CORE_EXPORT QMNetworkReachability
     Q_OBJECT
 
 public:
+    /// Receives host() and the reachability after each change; see notificationBlock().
     using NotificationBlock = std::function<void(const QString &host, bool reachable)>;
+    /// Receives the host and its reachability once, for a one-off check.
     using CompletionHandler = std::function<void(const QString &host, bool reachable)>;
 
     /// True exactly when `flags` has Reachable and not ConnectionRequired.
@@ -98,10 +100,12 @@ public:
 
     /// Weakly held.
     std::shared_ptr<QMNetworkReachabilityDelegate> delegate() const;
+    /// Sets the delegate, held weakly; null removes it.
     void setDelegate(const std::shared_ptr<QMNetworkReachabilityDelegate> &delegate);
 
     /// The host name or address text the object was made for; null for the internet connection.
     QString host() const;
+    /// True between startMonitoringNetworkReachability() and the stop of monitoring.
     bool isMonitoring() const;
     /// While monitoring and once a change has been handled, the answer of that change; otherwise
     /// the flags are read now (false when they cannot be), and the answer is kept.
@@ -113,8 +117,10 @@ public:
 
     /// Called with host() and isReachable() after each change, on networkReachabilityQueue().
     NotificationBlock notificationBlock() const;
+    /// Sets the notification block; an empty block removes it.
     void setNotificationBlock(NotificationBlock block);
 
+    /// The kernel-backed handle that reads the flags and watches for changes; owned by this object.
     QMNetworkReachabilityHandle *networkReachability() const;
     /// A serial queue named QMMakeFoundationQueueName("NetworkReachability.
     /// SCNetworkReachabilityQueue"); changes are delivered there.

@@ -59,6 +59,7 @@ enum QMNetworkReachabilityFlag : quint32 {
 class QMF_CORE_EXPORT QMNetworkReachabilityHandle
 {
 public:
+    /// Receives the new flags after a change.
     using Callback = std::function<void(QMNetworkReachabilityFlags)>;
 
     /// A handle for `name` (a host name, or an address in text). Never null.

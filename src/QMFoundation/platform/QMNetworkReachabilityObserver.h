@@ -28,7 +28,9 @@ public:
                                   QObject *delegate, QObject *parent = nullptr);
     ~QMNetworkReachabilityObserver() override;
 
+    /// The observed reachability object, or null once it is gone.
     std::shared_ptr<QMNetworkReachability> networkReachability() const;
+    /// The delegate, or null once it is gone.
     QObject *delegate() const;
 
     /// The reachability object: only its notifications are delivered.

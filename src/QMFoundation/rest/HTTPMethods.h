@@ -9,10 +9,15 @@
 /// GET, while " GET" and "GET " are not.
 namespace HTTPMethods {
 
+/// True for "GET" in any case.
 QMF_CORE_EXPORT bool isGETMethod(const QString &method);
+/// True for "POST" in any case.
 QMF_CORE_EXPORT bool isPOSTMethod(const QString &method);
+/// True for "PUT" in any case.
 QMF_CORE_EXPORT bool isPUTMethod(const QString &method);
+/// True for "DELETE" in any case.
 QMF_CORE_EXPORT bool isDELETEMethod(const QString &method);
+/// True for "PATCH" in any case.
 QMF_CORE_EXPORT bool isPATCHMethod(const QString &method);
 
 } // namespace HTTPMethods

@@ -35,6 +35,7 @@ public:
     static std::shared_ptr<QMRESTAPIModel> parseObjectFromJSONData(const QByteArray &jsonData,
                                                                    const QMetaObject *modelClass,
                                                                    QMError *error = nullptr);
+    /// parseObjectFromJSONData() for the model class T.
     template<class T>
     static std::shared_ptr<T> parseObjectFromJSONData(const QByteArray &jsonData,
                                                       QMError *error = nullptr)
@@ -51,6 +52,7 @@ public:
     parseObjectsFromJSONData(const QByteArray &jsonData, const QMetaObject *modelClass,
                              QMError *error = nullptr);
     template<class T>
+    /// parseObjectsFromJSONData() for the model class T.
     static std::optional<QList<std::shared_ptr<T>>>
     parseObjectsFromJSONData(const QByteArray &jsonData, QMError *error = nullptr)
     {

@@ -35,15 +35,17 @@
 /// of the last "name=value" piece with the parameter's name (text after a second "=" is
 /// dropped; pieces without "=" are ignored), as a signed decimal integer: optional leading white
 /// space and sign, then ASCII digits, anything after them ignored, 0 when there are no digits,
-/// and clamped to the signed 64-bit range. The result is taken as unsigned, so "-1" reads
-/// 18446744073709551615. Every number is 0 when what it is read from is missing.
+/// and clamped to the signed 64-bit range. The result is taken as unsigned: "-1" reads as the
+/// largest number, 18446744073709551615. Every number is 0 when what it is read from is missing.
 ///
 /// Not thread-safe: use one parser from one thread at a time. The static functions may be
 /// called from any thread.
 class QMF_CORE_EXPORT QMRESTAPILinkHeaderParser
 {
 public:
+    /// Header fields by name.
     using HeaderFields = QMap<QString, QString>;
+    /// Link URLs by relation ("first", "prev", "next", "last").
     using LinkURLs = QMap<QString, QUrl>;
 
     /// Keeps the three arguments, then fills linkURLs(), nextPageNumber(), prevPageNumber(),
@@ -59,42 +61,54 @@ public:
     QMRESTAPILinkHeaderParser(const QMRESTAPILinkHeaderParser &) = delete;
     QMRESTAPILinkHeaderParser &operator=(const QMRESTAPILinkHeaderParser &) = delete;
 
+    /// A new shared parser; see the constructor.
     static std::shared_ptr<QMRESTAPILinkHeaderParser>
     parserWithHeaderFields(const HeaderFields &headerFields, const QString &pageParameterName,
                            const QString &perPageParameterName);
 
     /// The response's header fields, as given.
     HeaderFields headerFields() const;
+    /// Replaces the header fields; nothing is read again.
     void setHeaderFields(const HeaderFields &headerFields);
     /// The query parameter that holds a page number.
     QString pageParameterName() const;
+    /// Replaces the page parameter name; nothing is read again.
     void setPageParameterName(const QString &pageParameterName);
     /// The query parameter that holds the page size.
     QString perPageParameterName() const;
+    /// Replaces the page-size parameter name; nothing is read again.
     void setPerPageParameterName(const QString &perPageParameterName);
 
     /// The links by relation ("first", "prev", "next", "last"); std::nullopt when the header
     /// fields have no "Link" field.
     std::optional<LinkURLs> linkURLs() const;
+    /// Replaces the link URLs.
     void setLinkURLs(const std::optional<LinkURLs> &linkURLs);
     /// The page number of the "next" link.
     quint64 nextPageNumber() const;
+    /// Replaces the next page number.
     void setNextPageNumber(quint64 nextPageNumber);
     /// The page number of the "prev" link.
     quint64 prevPageNumber() const;
+    /// Replaces the previous page number.
     void setPrevPageNumber(quint64 prevPageNumber);
     /// The page number of the "last" link when there is one, otherwise of the "prev" link (on
     /// the last page, which has no "last" link, that is the page before it).
     quint64 numberOfTotalPages() const;
+    /// Replaces the number of pages.
     void setNumberOfTotalPages(quint64 numberOfTotalPages);
     /// The page size in the first link, in the order first, last, next, prev.
     quint64 numberOfItemsPerPage() const;
+    /// Replaces the page size.
     void setNumberOfItemsPerPage(quint64 numberOfItemsPerPage);
 
     /// The entry of linkURLs() for one relation, or an empty QUrl.
     QUrl firstLinkURL() const;
+    /// The "prev" entry of linkURLs(), or an empty QUrl.
     QUrl prevLinkURL() const;
+    /// The "next" entry of linkURLs(), or an empty QUrl.
     QUrl nextLinkURL() const;
+    /// The "last" entry of linkURLs(), or an empty QUrl.
     QUrl lastLinkURL() const;
 
     /// parseLinkURLsByRelParamFromLinkHeader() of the field named exactly "Link" (no other

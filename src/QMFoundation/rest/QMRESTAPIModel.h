@@ -82,6 +82,7 @@ public:
     /// Option of JSONRepresentationWithOptions(): only the writable mappings.
     static constexpr quint64 JSONRepresentationWritableOnly = 1;
 
+    /// An empty model; model classes are made through the meta-object system with this constructor.
     Q_INVOKABLE explicit QMRESTAPIModel(QObject *parent = nullptr);
     ~QMRESTAPIModel() override;
 
@@ -103,6 +104,7 @@ public:
     /// The same from Qt's JSON object, read in place (the parser's path).
     static std::shared_ptr<QMRESTAPIModel> objectWithJSONObject(const QMetaObject *modelClass,
                                                                 const QJsonObject &jsonObject);
+    /// objectWithJSONObject() for the model class T.
     template<class T>
     static std::shared_ptr<T> objectWithJSONObject(const QVariantMap &jsonObject)
     {

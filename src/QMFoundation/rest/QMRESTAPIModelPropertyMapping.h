@@ -29,25 +29,31 @@ public:
     static QMRESTAPIModelPropertyMapping
     propertyMappingWithJSONPropertyName(const QString &jsonPropertyName,
                                         const QString &modelPropertyName);
+    /// A factory (see above) with the writable flag.
     static QMRESTAPIModelPropertyMapping
     propertyMappingWithJSONPropertyName(const QString &jsonPropertyName,
                                         const QString &modelPropertyName, bool writable);
+    /// A factory (see above) with the writable flag and a separator.
     static QMRESTAPIModelPropertyMapping
     propertyMappingWithJSONPropertyName(const QString &jsonPropertyName,
                                         const QString &modelPropertyName, bool writable,
                                         const QString &separator);
+    /// A factory (see above) with a transformer name.
     static QMRESTAPIModelPropertyMapping
     propertyMappingWithJSONPropertyName(const QString &jsonPropertyName,
                                         const QString &modelPropertyName,
                                         const QString &valueTransformer);
+    /// A factory (see above) with a transformer name and a separator.
     static QMRESTAPIModelPropertyMapping
     propertyMappingWithJSONPropertyName(const QString &jsonPropertyName,
                                         const QString &modelPropertyName,
                                         const QString &valueTransformer, const QString &separator);
+    /// A factory (see above) with a transformer name and the writable flag.
     static QMRESTAPIModelPropertyMapping
     propertyMappingWithJSONPropertyName(const QString &jsonPropertyName,
                                         const QString &modelPropertyName,
                                         const QString &valueTransformer, bool writable);
+    /// A factory (see above) with every field.
     static QMRESTAPIModelPropertyMapping propertyMappingWithJSONPropertyName(
             const QString &jsonPropertyName, const QString &modelPropertyName,
             const QString &valueTransformer, bool writable, const QString &separator);
@@ -65,24 +71,29 @@ public:
                                         const QString &)
             = delete;
 
+    /// The member name in the JSON object; "." (the separator) steps into nested objects.
     QString jsonPropertyName() const { return m_jsonPropertyName; }
     /// Throws as the constructor does for a null or empty name.
     void setJsonPropertyName(const QString &jsonPropertyName);
+    /// The Q_PROPERTY of the model class that receives the value.
     QString modelPropertyName() const { return m_modelPropertyName; }
     /// Throws as the constructor does for a null or empty name.
     void setModelPropertyName(const QString &modelPropertyName);
+    /// The text that splits jsonPropertyName() into a path of members; "." unless set.
     QString separator() const { return m_separator; }
     /// A null or empty separator sets "." again: a path cannot be split at nothing.
     void setSeparator(const QString &separator);
     /// The registered name of a value transformer (see QMValueTransformer), looked up at every
     /// conversion; a null QString for none.
     QString valueTransformer() const { return m_valueTransformer; }
+    /// Sets the transformer name; a null QString removes it.
     void setValueTransformer(const QString &valueTransformer)
     {
         m_valueTransformer = valueTransformer;
     }
     /// Whether the property is part of QMRESTAPIModel::writableJSONProperties().
     bool isWritable() const { return m_writable; }
+    /// Sets whether the property is written back to JSON.
     void setWritable(bool writable) { m_writable = writable; }
     void setWritable(const char *) = delete;
 

@@ -32,34 +32,43 @@
 extern "C" {
 #endif
 
-/* The 64 characters of the standard alphabet in order: A-Z, a-z, 0-9, "+", "/". Not terminated
+/** The 64 characters of the standard alphabet in order: A-Z, a-z, 0-9, "+", "/". Not terminated
  * by a NUL. */
 QMF_CORE_EXPORT extern const char kBase64EncodeTable[64];
 
-/* One entry per 7-bit character code: the character's value 0-63 for the alphabet, 254 for
+/** One entry per 7-bit character code: the character's value 0-63 for the alphabet, 254 for
  * white space (codes 9 to 13 and 32), 255 for "=", 251 for NUL and 253 for every other code.
  * Base64DecodeData treats bytes of 128 and above like 253 without reading past the table. */
 QMF_CORE_EXPORT extern const uint8_t kBase64DecodeTable[128];
 
 /* Byte masks whose values are the binary numbers in their names. */
+
+/** The byte mask 0b00000011. */
 QMF_CORE_EXPORT extern const uint8_t kBits_00000011;
+/** The byte mask 0b00001111. */
 QMF_CORE_EXPORT extern const uint8_t kBits_00001111;
+/** The byte mask 0b00110000. */
 QMF_CORE_EXPORT extern const uint8_t kBits_00110000;
+/** The byte mask 0b00111100. */
 QMF_CORE_EXPORT extern const uint8_t kBits_00111100;
+/** The byte mask 0b00111111. */
 QMF_CORE_EXPORT extern const uint8_t kBits_00111111;
+/** The byte mask 0b11000000. */
 QMF_CORE_EXPORT extern const uint8_t kBits_11000000;
+/** The byte mask 0b11110000. */
 QMF_CORE_EXPORT extern const uint8_t kBits_11110000;
+/** The byte mask 0b11111100. */
 QMF_CORE_EXPORT extern const uint8_t kBits_11111100;
 
-/* The exact length of the encoded text for `inDataSize` input bytes, line breaks included: with
+/** The exact length of the encoded text for `inDataSize` input bytes, line breaks included: with
  * e = 4 * ceil(n / 3), (e / 72) * 74 + e % 72. UINT64_MAX past the range given above. */
 QMF_CORE_EXPORT uint64_t EstimateBas64EncodedDataSize(uint64_t inDataSize);
 
-/* 3 * ceil(n / 4): the most bytes that `inDataSize` characters can decode to. UINT64_MAX past
+/** 3 * ceil(n / 4): the most bytes that `inDataSize` characters can decode to. UINT64_MAX past
  * the range given above. */
 QMF_CORE_EXPORT uint64_t EstimateBas64DecodedDataSize(uint64_t inDataSize);
 
-/* Encodes `inInputDataSize` bytes at `inInputData` into `outOutputData`, whose capacity is
+/** Encodes `inInputDataSize` bytes at `inInputData` into `outOutputData`, whose capacity is
  * `*ioOutputDataSize` characters on entry.
  *
  * Returns true and sets `*ioOutputDataSize` to exactly EstimateBas64EncodedDataSize of the input
@@ -70,7 +79,7 @@ QMF_CORE_EXPORT uint64_t EstimateBas64DecodedDataSize(uint64_t inDataSize);
 QMF_CORE_EXPORT bool Base64EncodeData(const void *inInputData, uint64_t inInputDataSize,
                                       char *outOutputData, uint64_t *ioOutputDataSize);
 
-/* Decodes `inInputDataSize` characters at `inInputData` into `ioOutputData`, whose capacity is
+/** Decodes `inInputDataSize` characters at `inInputData` into `ioOutputData`, whose capacity is
  * `*ioOutputDataSize` bytes on entry.
  *
  * Before anything else, fills the whole capacity with "." (0x2E). Then returns false, leaving

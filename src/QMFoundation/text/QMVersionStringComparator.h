@@ -53,8 +53,12 @@ public:
 
     /// compareVersion(version, other).
     static qint64 compareToVersion(const QString &version, const QString &other);
+    /// compareVersion(version, other) == 1.
     static bool isGreaterThanVersion(const QString &version, const QString &other);
+    /// compareVersion(version, other) >= 0.
     static bool isGreaterThanOrEqualToVersion(const QString &version, const QString &other);
+    /// compareVersion(version, other) == -1.
     static bool isLessThanVersion(const QString &version, const QString &other);
+    /// compareVersion(version, other) <= 0.
     static bool isLessThanOrEqualToVersion(const QString &version, const QString &other);
 };

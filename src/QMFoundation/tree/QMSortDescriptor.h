@@ -27,14 +27,22 @@ class QMTreeNode;
 class QMF_CORE_EXPORT QMSortDescriptor
 {
 public:
+    /// (a, b) -> a negative number, zero or a positive number, as QString::compare gives.
     using Comparator = std::function<int(const QMTreeNode &a, const QMTreeNode &b)>;
 
+    /// A descriptor of one of the keys listed above; throws for any other.
     QMSortDescriptor(const QString &key, bool ascending = true);
+    /// A descriptor that orders by `comparator`, labelled `key`; throws "Invalid parameter not
+    /// satisfying: comparator" without one.
     QMSortDescriptor(const QString &key, bool ascending, Comparator comparator);
+    /// QMSortDescriptor(key, ascending).
     static QMSortDescriptor sortDescriptorWithKey(const QString &key, bool ascending = true);
 
+    /// The key, or the label of a comparator.
     const QString &key() const { return m_key; }
+    /// False when the order is reversed.
     bool ascending() const { return m_ascending; }
+    /// The comparator, or an empty function for a key.
     const Comparator &comparator() const { return m_comparator; }
     /// The same ordering, the other way round.
     QMSortDescriptor reversedSortDescriptor() const;
@@ -61,6 +69,7 @@ private:
     Comparator m_comparator;
 };
 
+/// A list of sort descriptors, the first deciding.
 using QMSortDescriptorList = QList<QMSortDescriptor>;
 
 /// Sorts `list` by `descriptors` (the first decides, later ones break its ties); nodes that every
@@ -68,6 +77,7 @@ using QMSortDescriptorList = QList<QMSortDescriptor>;
 template<typename NodePointerList>
 void QMSortNodes(NodePointerList &list, const QMSortDescriptorList &descriptors);
 
+/// The order of `a` and `b` by `descriptors` (see QMSortNodes()): negative, zero or positive.
 QMF_CORE_EXPORT int QMCompareNodes(const QMTreeNode &a, const QMTreeNode &b,
                                    const QMSortDescriptorList &descriptors);
 

@@ -34,15 +34,20 @@ public:
     /// Incremental mode: once per merged child list, before its deletes, with the existing nodes
     /// reported as changed (possibly none).
     virtual void treeManagerDidUpdateItems(QMTreeManager &manager, const QMTreeNodeList &nodes);
+    /// Before the deletes of one merged child list: the positions about to be deleted.
     virtual void treeManagerWillDeleteItemsAtIndexPaths(QMTreeManager &manager,
                                                         const QMIndexSet &indexes,
                                                         const QMTreeNodePointer &parent);
+    /// After the deletes of one merged child list: the positions deleted.
     virtual void treeManagerDidDeleteItemsAtIndexPaths(QMTreeManager &manager,
                                                        const QMIndexSet &indexes,
                                                        const QMTreeNodePointer &parent);
+    /// Before the inserts of one merged child list: the positions (in the list after the inserts)
+    /// about to be filled.
     virtual void treeManagerWillInsertItemsAtIndexPaths(QMTreeManager &manager,
                                                         const QMIndexSet &indexes,
                                                         const QMTreeNodePointer &parent);
+    /// After the inserts of one merged child list: the positions filled.
     virtual void treeManagerDidInsertItemsAtIndexPaths(QMTreeManager &manager,
                                                        const QMIndexSet &indexes,
                                                        const QMTreeNodePointer &parent);
@@ -50,6 +55,7 @@ public:
     virtual void treeManagerWillMoveItemAtIndex(QMTreeManager &manager, qint64 fromIndex,
                                                 const QMTreeNodePointer &fromParent, qint64 toIndex,
                                                 const QMTreeNodePointer &toParent);
+    /// After one move (see treeManagerWillMoveItemAtIndex()).
     virtual void treeManagerDidMoveItemAtIndex(QMTreeManager &manager, qint64 fromIndex,
                                                const QMTreeNodePointer &fromParent, qint64 toIndex,
                                                const QMTreeNodePointer &toParent);
@@ -116,44 +122,64 @@ public:
     /// node's title and represented object into the existing one.
     using UpdateHandler = std::function<bool(const QMTreeNodePointer &existingNode,
                                              const QMTreeNodePointer &newNode)>;
+    /// Nodes by identifier, held weakly.
     using NodeMap = QHash<QString, std::weak_ptr<QMTreeNode>>;
 
     QMTreeManager();
     /// A manager whose root list is `rootNodes`, every node of their subtrees entered in
     /// nodesByIdentifierMap(); nothing is sorted or filtered.
     explicit QMTreeManager(const QMTreeNodeList &rootNodes);
+    /// A new manager of `rootNodes`; see the constructor.
     static std::unique_ptr<QMTreeManager> treeManagerWithRootNodes(const QMTreeNodeList &rootNodes);
     ~QMTreeManager();
     QMTreeManager(const QMTreeManager &) = delete;
     QMTreeManager &operator=(const QMTreeManager &) = delete;
 
+    /// Whether merges apply and report each change (incremental mode) or replace child lists
+    /// silently; false at construction.
     bool usesIncrementalUpdates() const;
+    /// Chooses incremental or non-incremental merges (see the class comment).
     void setUsesIncrementalUpdates(bool incremental);
+    /// True while a filter predicate is in force, from applyFilterPredicate() with a predicate
+    /// until it runs without one.
     bool isFiltering() const;
+    /// Sets the filtering flag directly, for a caller that manages the unfiltered copy on its own.
     void setFiltering(bool filtering);
     /// Held weakly: reads as absent once destroyed.
     std::shared_ptr<QMTreeManagerDelegate> delegate() const;
+    /// Sets the delegate, held weakly; null removes it.
     void setDelegate(const std::shared_ptr<QMTreeManagerDelegate> &delegate);
+    /// The sort descriptors every merge sorts by; none at construction.
     const QMSortDescriptorList &sortDescriptors() const;
     /// Re-sorts the whole tree (applySortDescriptorsToParentNode(nullptr)), also for an equal list.
     void setSortDescriptors(const QMSortDescriptorList &descriptors);
+    /// The filter predicate; empty (no filter) at construction.
     const QMTreeNodePredicate &filterPredicate() const;
     /// Runs applyFilterPredicate().
     void setFilterPredicate(const QMTreeNodePredicate &predicate);
+    /// The update handler of merges; empty (existing nodes count as unchanged) at construction.
     const UpdateHandler &updateHandler() const;
+    /// Sets the update handler of the next merges.
     void setUpdateHandler(const UpdateHandler &handler);
 
     /// The root list (a copy).
     QMTreeNodeList rootNodes() const;
     /// The root list itself, for a caller that keeps it consistent on its own.
     QMTreeNodeList &mutableRootNodes();
+    /// Replaces the root list without a merge or a delegate call.
     void setMutableRootNodes(const QMTreeNodeList &nodes);
     /// While filtering: the deep copy of the unfiltered tree; otherwise none.
     const std::optional<QMTreeNodeList> &unfilteredRootNodesCopy() const;
+    /// Replaces the unfiltered copy, for a caller that manages it on its own.
     void setUnfilteredRootNodesCopy(const std::optional<QMTreeNodeList> &nodes);
+    /// The map of nodesByIdentifierMap() itself: every node of the tree under its identifier, held
+    /// weakly.
     NodeMap &nodesByIdentifierMap();
+    /// Replaces the identifier map.
     void setNodesByIdentifierMap(const NodeMap &map);
+    /// The identifier map of the unfiltered copy, kept while filtering.
     NodeMap &unfilteredNodesByIdentifierMap();
+    /// Replaces the identifier map of the unfiltered copy.
     void setUnfilteredNodesByIdentifierMap(const NodeMap &map);
 
     /// The tree's node with that identifier, or null.
@@ -169,6 +195,8 @@ public:
     void applyFilterPredicate();
     /// Enters each node and, depth first, its descendants under their identifiers.
     void updateNodesByIdentifierMapRecursivelyWithChildNodes(const QMTreeNodeList &nodes);
+    /// As updateNodesByIdentifierMapRecursivelyWithChildNodes(), into the map of the unfiltered
+    /// copy.
     void updateUnfilteredNodesByIdentifierMapRecursivelyWithChildNodes(const QMTreeNodeList &nodes);
 
     /// The deep copies (QMTreeNode::copy()) of `nodes`, in order.

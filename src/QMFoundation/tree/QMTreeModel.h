@@ -52,14 +52,18 @@ class QMF_CORE_EXPORT QMTreeModel : public QAbstractItemModel
     Q_OBJECT
 
 public:
+    /// The model's roles beyond Qt's own.
     enum Role : int {
         /// The node's identifier, named "identifier".
         IdentifierRole = Qt::UserRole + 1,
     };
 
+    /// The value of Qt::DisplayRole for a node.
     using DisplayFunction = std::function<QVariant(const QMTreeNode &node)>;
+    /// The value of one of the role provider's roles for a node.
     using RoleFunction = std::function<QVariant(const QMTreeNode &node, int role)>;
 
+    /// An empty model.
     explicit QMTreeModel(QObject *parent = nullptr);
     ~QMTreeModel() override;
 
@@ -80,11 +84,18 @@ public:
     /// of the tree: "Expected a node of the tree as the parent of the merge".
     void updateChildNodes(const QMTreeNodePointer &parent, const QMTreeNodeList &nodes);
 
+    /// The sort descriptors of the model's manager.
     const QMSortDescriptorList &sortDescriptors() const;
+    /// Re-sorts the tree by `descriptors`, as the manager does, and moves the rows to match.
     void setSortDescriptors(const QMSortDescriptorList &descriptors);
+    /// The filter predicate of the model's manager.
     const QMTreeNodePredicate &filterPredicate() const;
+    /// Filters the tree by `predicate` (an empty function shows everything again), as the manager
+    /// does, and updates the rows to match.
     void setFilterPredicate(const QMTreeNodePredicate &predicate);
+    /// True while a filter predicate is in force.
     bool isFiltering() const;
+    /// Sets the manager's update handler for the next merges.
     void setUpdateHandler(const QMTreeManager::UpdateHandler &handler);
     /// A host's delegate that receives the manager's calls after the model has handled each one
     /// (its treeManagerUpdateItem() answer counts as the manager's delegate answer). Held weakly.
@@ -109,13 +120,23 @@ public:
     /// roleNames.isEmpty() || function".
     void setRoleProvider(const QHash<int, QByteArray> &roleNames, RoleFunction function);
 
+    /// The index of the row-th child of `parent`'s node (of the root list for the invalid index);
+    /// the invalid index for a column other than 0 or a row out of range.
     QModelIndex index(int row, int column,
                       const QModelIndex &parent = QModelIndex()) const override;
+    /// The index of the node's parent, or the invalid index for a root node.
     QModelIndex parent(const QModelIndex &child) const override;
+    /// The number of children of `parent`'s node, or of root nodes for the invalid index.
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    /// 1: the model has one column.
     int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    /// Whether `parent`'s node has children.
     bool hasChildren(const QModelIndex &parent = QModelIndex()) const override;
+    /// The value of `role` for the node at `index`: the display function's value, the identifier or
+    /// the role provider's; an invalid QVariant for an index the model does not show, an unknown
+    /// role or a role function that threw.
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    /// Qt's roles with "identifier" for IdentifierRole and the role provider's names.
     QHash<int, QByteArray> roleNames() const override;
     /// Sorts by title (column 0) through setSortDescriptors(); any other column clears the sort
     /// descriptors, which keeps the current order.

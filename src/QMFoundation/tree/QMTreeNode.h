@@ -14,7 +14,9 @@
 class QMIdentifierMap;
 class QMTreeNode;
 
+/// A shared tree node, as parents, managers and models hold them.
 using QMTreeNodePointer = std::shared_ptr<QMTreeNode>;
+/// A list of shared tree nodes.
 using QMTreeNodeList = QList<QMTreeNodePointer>;
 
 /// One node of an ordered tree as an outline view shows it: a string identifier that names the
@@ -59,6 +61,7 @@ public:
     QMTreeNode(const QMTreeNode &) = delete;
     QMTreeNode &operator=(const QMTreeNode &) = delete;
 
+    /// The node's stable name.
     const QString &identifier() const { return m_identifier; }
     /// Renames the node and takes the new name's number from the identifier map (relinking the
     /// shared map first if the node's link to it is empty). A null string is taken as is.
@@ -66,9 +69,13 @@ public:
     /// The identifier map's number for identifier(): equal identifiers, equal numbers.
     quint64 numericIdentifier() const { return m_numericIdentifier; }
 
+    /// The title an outline view shows; a null QString unless set.
     const QString &title() const { return m_title; }
+    /// Sets the title.
     void setTitle(const QString &title) { m_title = title; }
+    /// The model value the node stands for; an invalid QVariant unless set.
     const QVariant &representedObject() const { return m_representedObject; }
+    /// Sets the represented object.
     void setRepresentedObject(const QVariant &object) { m_representedObject = object; }
 
     /// The node whose child list holds this node; null for a root node (and once the parent is
@@ -81,13 +88,17 @@ public:
     QMTreeNodeList childNodes() const { return m_childNodes; }
     /// The children list itself, for a caller that maintains parent links on its own.
     QMTreeNodeList &mutableChildNodes() { return m_childNodes; }
+    /// Replaces the child list without relinking parents.
     void setMutableChildNodes(const QMTreeNodeList &children) { m_childNodes = children; }
+    /// The number of children.
     qsizetype numberOfChildren() const { return m_childNodes.size(); }
+    /// True for a node without children.
     bool isLeaf() const { return m_childNodes.isEmpty(); }
 
     /// The identifier map the node numbers its identifier with, held weakly; the shared map
     /// unless replaced.
     std::shared_ptr<QMIdentifierMap> identifierMap() const { return m_identifierMap.lock(); }
+    /// Links the node to `map`, held weakly; numericIdentifier() keeps its number.
     void setIdentifierMap(const std::shared_ptr<QMIdentifierMap> &map) { m_identifierMap = map; }
 
     /// Equal numeric identifiers.
@@ -108,6 +119,7 @@ public:
 
     /// Appends `node` (see the linking rules in the class comment).
     void addChild(QMTreeNodePointer node);
+    /// addChild() for each node, in order.
     void addChildrenFromArray(QMTreeNodeList nodes);
     /// Inserts `node` at `index`, which must lie in 0 ... numberOfChildren() (counted without the
     /// node when it is already a child): "Index out of bounds" otherwise.
@@ -124,7 +136,10 @@ public:
     void removeChildAtIndex(qsizetype index);
     /// Throws "Index out of bounds" when a position lies past the list.
     void removeChildrenAtIndexes(const QMIndexSet &indexes);
+    /// Removes every child, clearing the parent links that name the receiver.
     void removeAllChildren();
+    /// Replaces the child at `index` with `node` (see the linking rules); throws "Index out of
+    /// bounds" unless 0 <= index < numberOfChildren().
     void replaceChildNodeAtIndex(qsizetype index, QMTreeNodePointer node);
     /// Takes the child at `fromIndex` out and puts it at `toIndex` of the list without it; parent
     /// links are unchanged. Throws "Index out of bounds" for a position outside the list.
@@ -133,6 +148,7 @@ public:
     void swapChildAtIndex(qsizetype index, qsizetype otherIndex);
     /// The lowest position of a child equal to `node` (same identifier), or QMNotFound.
     qint64 indexOfChild(const QMTreeNodePointer &node) const;
+    /// As indexOfChild() for a shared node.
     qint64 indexOfChild(const QMTreeNode &node) const;
 
 private:

@@ -19,6 +19,7 @@
 class QMF_CORE_EXPORT QMValueTransformer
 {
 public:
+    /// Makes a new transformer of a registered kind, for the registry.
     using Factory = std::function<std::unique_ptr<QMValueTransformer>()>;
 
     virtual ~QMValueTransformer();
@@ -28,6 +29,7 @@ public:
     /// Whether reverseTransformedValue() turns transformed values back. False unless a subclass
     /// says otherwise; callers then keep the value as it is.
     virtual bool allowsReverseTransformation() const;
+    /// `value` transformed; what an unsuitable value gives is the subclass's to say.
     virtual QVariant transformedValue(const QVariant &value) const = 0;
     /// None unless a subclass that allows reverse transformation says otherwise.
     virtual QVariant reverseTransformedValue(const QVariant &value) const;
