@@ -73,8 +73,8 @@ void execSQL(const QString &path, const char *sql)
 class StoreFixture
 {
 public:
-    StoreFixture(const QString &type)
-        : type(type)
+    StoreFixture(const QString &storeType)
+        : type(storeType)
     {
         QMRegisterManagedObjectClass(&Person::staticMetaObject);
     }

@@ -110,11 +110,12 @@ std::vector<std::shared_ptr<Observation>> snapshotOf(QObject *object)
 // removed and no delivery of it runs.
 struct Delivery
 {
-    Delivery(QObject *observer, QMetaMethod method, QVariant userInfo, JXKVOBlock block)
-        : observer(observer)
-        , method(method)
-        , userInfo(std::move(userInfo))
-        , block(std::move(block))
+    Delivery(QObject *observerObject, QMetaMethod observerMethod, QVariant info,
+             JXKVOBlock observerBlock)
+        : observer(observerObject)
+        , method(observerMethod)
+        , userInfo(std::move(info))
+        , block(std::move(observerBlock))
     { }
 
     void deliver(const QString &keyPath, QObject *object, const QVariantMap &change) const

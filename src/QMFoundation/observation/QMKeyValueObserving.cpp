@@ -402,10 +402,10 @@ struct QMKeyValueObservation::Registration
     // `innermost` is this thread's innermostDelivery, looked up once per emission.
     struct Delivery
     {
-        Delivery(Registration *registration, DeliveryFrame *&innermost)
-            : registration(registration)
-            , innermost(innermost)
-            , frame {registration, innermost}
+        Delivery(Registration *deliveredRegistration, DeliveryFrame *&threadInnermost)
+            : registration(deliveredRegistration)
+            , innermost(threadInnermost)
+            , frame {deliveredRegistration, threadInnermost}
         {
             registration->active.fetch_add(1);
             innermost = &frame;

@@ -120,8 +120,8 @@ void QMTreeManager::Private::merge(QMTreeManager &manager, const QMTreeNodePoint
     struct DepthGuard
     {
         Private &d;
-        explicit DepthGuard(Private &d)
-            : d(d)
+        explicit DepthGuard(Private &manager)
+            : d(manager)
         {
             ++d.mergeDepth;
         }

@@ -157,8 +157,8 @@ public:
     class Adapter : public QMTreeManagerDelegate
     {
     public:
-        explicit Adapter(Private *d)
-            : d(d)
+        explicit Adapter(Private *model)
+            : d(model)
         { }
 
         std::optional<bool> treeManagerUpdateItem(QMTreeManager &manager,
@@ -253,8 +253,8 @@ public:
         Private *d;
     };
 
-    explicit Private(QMTreeModel *q)
-        : q(q)
+    explicit Private(QMTreeModel *model)
+        : q(model)
     {
         manager.setUsesIncrementalUpdates(true);
         manager.setDelegate(adapter);
