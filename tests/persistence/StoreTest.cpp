@@ -688,7 +688,7 @@ TEST_P(StoreTest, ContextsOnTwoThreadsShareOneCoordinator)
 
 INSTANTIATE_TEST_SUITE_P(AllStores, StoreTest,
                          ::testing::Values(QMSQLiteStoreType, QMXMLStoreType, QMInMemoryStoreType),
-                         [](const auto &info) { return info.param.toStdString(); });
+                         [](const auto &instance) { return instance.param.toStdString(); });
 
 TEST(SQLiteStore, AFailedSaveLeavesTheDatabaseAsItWasAndTheLogBesideIt)
 {
