@@ -1,7 +1,11 @@
 # Warning and sanitizer flags shared by every target of the project.
 
 add_library(qmf_compiler_settings INTERFACE)
-target_compile_options(qmf_compiler_settings INTERFACE -Wall -Wextra -Wpedantic)
+target_compile_options(qmf_compiler_settings INTERFACE -Wall -Wextra -Wpedantic
+    # A local or parameter hiding a member or an outer name, a polymorphic class deleted through a
+    # base without a virtual destructor, a virtual function hidden by an overload instead of
+    # overridden, and an override without the keyword: GCC and clang spell all four alike.
+    -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual -Wsuggest-override)
 if(QMF_WARNINGS_AS_ERRORS)
     target_compile_options(qmf_compiler_settings INTERFACE -Werror)
 endif()
@@ -33,6 +37,30 @@ endif()
 # Applies the project's warnings to a target without exporting them to consumers.
 function(qmf_apply_compiler_settings target)
     target_link_libraries(${target} PRIVATE $<BUILD_INTERFACE:qmf_compiler_settings>)
+endfunction()
+
+# qmf_apply_clazy(<target>): with QMF_CLAZY, clang loads clazy, the static analysis of Qt code,
+# while compiling <target> and runs its default checks (levels 0 and 1). Its findings are
+# warnings, so errors with QMF_WARNINGS_AS_ERRORS. CI builds the libraries with clang once anyway
+# (the fuzz preset), so the checks cost only their own time, not another compile. A finding that
+# is right as written is kept with `// clazy:exclude=<check>` and the reason, on its line.
+function(qmf_apply_clazy target)
+    if(NOT QMF_CLAZY)
+        return()
+    endif()
+    if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+        message(FATAL_ERROR "QMF_CLAZY needs clang (CMAKE_CXX_COMPILER=clang++)")
+    endif()
+    find_file(QMF_CLAZY_PLUGIN ClazyPlugin.so
+        PATHS /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE} /usr/lib /usr/local/lib
+        DOC "clazy's clang plugin")
+    if(NOT QMF_CLAZY_PLUGIN)
+        message(FATAL_ERROR "QMF_CLAZY: ClazyPlugin.so not found (install clazy)")
+    endif()
+    target_compile_options(${target} PRIVATE
+        "SHELL:-Xclang -load -Xclang ${QMF_CLAZY_PLUGIN}"
+        "SHELL:-Xclang -add-plugin -Xclang clazy"
+        "SHELL:-Xclang -plugin-arg-clazy -Xclang level1")
 endfunction()
 
 # Most of a file's compile time is spent in Qt's and the standard library's headers, the same few

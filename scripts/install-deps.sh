@@ -12,6 +12,8 @@ packages=(
     # MIME types by file name (platform/QMFileManager) come from the shared MIME database.
     shared-mime-info
     clang libclang-rt-14-dev clang-format
+    # The fuzz preset checks the libraries with clazy while compiling them (QMF_CLAZY).
+    clazy
     openssl
     # The reachability tests set up links and routes in network namespaces of their own with ip.
     iproute2

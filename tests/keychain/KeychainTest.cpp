@@ -287,9 +287,9 @@ TEST_P(KeychainStores, TextsComeBackExactly)
     const QString bom(QChar(0xFEFF));
     const QString account = bom + u"joe"_s;
     const QString service = bom + u"mail"_s;
-    const QString password = bom + u"pw"_s;
+    const QString markedPassword = bom + u"pw"_s;
     QMError error;
-    auto added = keychain->addGenericPasswordWithAccount(account, service, password, &error);
+    auto added = keychain->addGenericPasswordWithAccount(account, service, markedPassword, &error);
     ASSERT_TRUE(added) << qPrintable(error.localizedDescription());
     added->setComment(bom);
     ASSERT_TRUE(added->save(&error)) << qPrintable(error.localizedDescription());
@@ -304,7 +304,7 @@ TEST_P(KeychainStores, TextsComeBackExactly)
     ASSERT_TRUE(found) << qPrintable(error.localizedDescription());
     EXPECT_EQ(found->account(), account);
     EXPECT_EQ(found->service(), service);
-    EXPECT_EQ(found->password(), password);
+    EXPECT_EQ(found->password(), markedPassword);
     EXPECT_EQ(found->label(), service);
     EXPECT_EQ(found->comment(), bom);
     const auto all = keychain->findAllGenericPasswords(&error);
@@ -469,6 +469,6 @@ TEST_P(KeychainStores, DeletesAndUpdatesNameOneItem)
 }
 
 INSTANTIATE_TEST_SUITE_P(, KeychainStores, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool> &info) {
-                             return info.param ? "KeychainFile" : "SecretService";
+                         [](const testing::TestParamInfo<bool> &instance) {
+                             return instance.param ? "KeychainFile" : "SecretService";
                          });

@@ -28,9 +28,9 @@ constexpr int RankRole = QMListModel::IdentifierRole + 1;
 class Item : public ListTestSupport::Item
 {
 public:
-    Item(QString identifier, QString text, int rank = 0)
+    Item(QString identifier, QString text, int itemRank = 0)
         : ListTestSupport::Item(std::move(identifier), std::move(text))
-        , rank(rank)
+        , rank(itemRank)
     { }
     QString description() const override { return content(); }
 
@@ -71,9 +71,9 @@ QString texts(const QMListItemList &items)
 class Recording
 {
 public:
-    explicit Recording(QMListModel &model)
-        : model(model)
-        , replayed(model.items())
+    explicit Recording(QMListModel &recordedModel)
+        : model(recordedModel)
+        , replayed(recordedModel.items())
     {
         QObject::connect(&model, &QAbstractItemModel::rowsRemoved, &context,
                          [this](const QModelIndex &, int first, int last) {
@@ -131,8 +131,8 @@ struct Fixture
 class AlteringComparator : public QMOrderedCollectionComparator
 {
 public:
-    explicit AlteringComparator(std::function<void(QMListChangeset &)> alter)
-        : alter(std::move(alter))
+    explicit AlteringComparator(std::function<void(QMListChangeset &)> alteration)
+        : alter(std::move(alteration))
     { }
     QMListChangeset compareList(const QMListItemList &oldItems,
                                 const QMListItemList &newItems) const override

@@ -262,8 +262,8 @@ TEST(RESTClientTest, ServerTrustAndItsCookie)
         const auto operation = std::make_shared<QMRESTAPIRequestOperation>(url);
         operation->setTrustsServer(trusts);
         operation->setServerTrustExceptionCookie(cookie);
-        QMError error;
-        const bool succeeded = operation->execute(&error);
+        QMError failure;
+        const bool succeeded = operation->execute(&failure);
         return std::tuple(succeeded, operation->serverTrustExceptionCookie(),
                           operation->response() ? operation->response()->statusCode : 0);
     };

@@ -14,8 +14,8 @@ class TestObserver : public QMObserver
 {
 public:
     explicit TestObserver(std::shared_ptr<QMNotificationCenter> center,
-                          Actions actions = {{Ping, "handle"}})
-        : actions(std::move(actions))
+                          Actions handlers = {{Ping, "handle"}})
+        : actions(std::move(handlers))
     {
         setNotificationCenter(std::move(center));
         setQueue(nullptr);

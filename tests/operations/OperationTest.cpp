@@ -24,8 +24,8 @@ namespace {
 class HooksOnlyOperation : public QMOperation
 {
 public:
-    explicit HooksOnlyOperation(std::shared_ptr<Log> log)
-        : log(std::move(log))
+    explicit HooksOnlyOperation(std::shared_ptr<Log> sharedLog)
+        : log(std::move(sharedLog))
     { }
 
     std::shared_ptr<Log> log;

@@ -262,4 +262,4 @@ TEST_P(StoreProcessTest, WritersKilledMidSaveCrashToWholeSavesAndLeaveNoLock)
 
 INSTANTIATE_TEST_SUITE_P(FileStores, StoreProcessTest,
                          ::testing::Values(QMSQLiteStoreType, QMXMLStoreType),
-                         [](const auto &info) { return info.param.toStdString(); });
+                         [](const auto &instance) { return instance.param.toStdString(); });

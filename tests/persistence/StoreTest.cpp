@@ -73,8 +73,8 @@ void execSQL(const QString &path, const char *sql)
 class StoreFixture
 {
 public:
-    StoreFixture(const QString &type)
-        : type(type)
+    StoreFixture(const QString &storeType)
+        : type(storeType)
     {
         QMRegisterManagedObjectClass(&Person::staticMetaObject);
     }
@@ -688,7 +688,7 @@ TEST_P(StoreTest, ContextsOnTwoThreadsShareOneCoordinator)
 
 INSTANTIATE_TEST_SUITE_P(AllStores, StoreTest,
                          ::testing::Values(QMSQLiteStoreType, QMXMLStoreType, QMInMemoryStoreType),
-                         [](const auto &info) { return info.param.toStdString(); });
+                         [](const auto &instance) { return instance.param.toStdString(); });
 
 TEST(SQLiteStore, AFailedSaveLeavesTheDatabaseAsItWasAndTheLogBesideIt)
 {

@@ -456,8 +456,8 @@ TEST(ReachabilityInNamespace, MonitoringReportsEachChangeOnce)
         monitored[i] = forAddress(targets[i]);
         changes[i] = std::make_shared<Changes>();
         monitored[i]->setDelegate(changes[i]);
-        monitored[i]->setNotificationBlock([log = changes[i]](const QString &, bool reachable) {
-            log->record(u"block %1"_s.arg(reachable));
+        monitored[i]->setNotificationBlock([log = changes[i]](const QString &, bool isReachable) {
+            log->record(u"block %1"_s.arg(isReachable));
         });
         monitored[i]->startMonitoringNetworkReachability();
         monitored[i]->startMonitoringNetworkReachability(); // registers once

@@ -76,8 +76,8 @@ QString shown(const QMTreeModel &model)
 class Recording : public QObject
 {
 public:
-    explicit Recording(QMTreeModel &model)
-        : model(model)
+    explicit Recording(QMTreeModel &recordedModel)
+        : model(recordedModel)
     {
         copy({});
         const auto on = [this](auto signal, auto slot) {

@@ -220,8 +220,8 @@ class Person : public QObject
     Q_PROPERTY(int age MEMBER age)
 
 public:
-    explicit Person(int age)
-        : age(age)
+    explicit Person(int years)
+        : age(years)
     { }
     int age;
 };

@@ -156,11 +156,11 @@ std::optional<QMFetchRequest> fetchRequest(Invocation &invocation, const QString
     QMFetchRequest request(entity);
     const QStringList arguments = values.mid(3);
     if (invocation.has(o.where)) {
-        QVariantList values;
+        QVariantList formatArguments;
         for (const QString &argument : arguments)
-            values.append(argument);
+            formatArguments.append(argument);
         const QMPredicate predicate = QMPredicate::predicateWithFormat(
-                invocation.value(o.where).toString(), values, error);
+                invocation.value(o.where).toString(), formatArguments, error);
         if (predicate.isNull())
             return std::nullopt;
         request.setPredicate(predicate);

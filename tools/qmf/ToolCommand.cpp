@@ -19,9 +19,9 @@ bool openStandardInput(QIODevice &input)
 } // namespace
 
 Invocation::Invocation(const QMOptionParserResultList &items, const QStringList &arguments,
-                       QIODevice &input, QTextStream &out, QTextStream &err)
-    : out(out)
-    , err(err)
+                       QIODevice &input, QTextStream &output, QTextStream &errors)
+    : out(output)
+    , err(errors)
     , m_items(items)
     , m_arguments(arguments)
     , m_input(input)

@@ -16,8 +16,8 @@ const QString kDefinitionFailureReasonKeys = QStringLiteral("failure_reason_keys
 class QMErrorDefinition::Private
 {
 public:
-    explicit Private(const QVariantMap &definition)
-        : definition(definition)
+    explicit Private(const QVariantMap &initialDefinition)
+        : definition(initialDefinition)
     { }
 
     // A copy taken under the lock: the map is implicitly shared, so this costs a reference

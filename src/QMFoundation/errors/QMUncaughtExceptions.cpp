@@ -11,8 +11,10 @@ namespace {
 
 std::mutex handlerMutex;
 // Shared so that a handler being replaced while another thread calls it stays alive until that
-// call returns.
-std::shared_ptr<const QMUncaughtExceptions::Handler> installedHandler;
+// call returns. Not a static-initialisation-order hazard: shared_ptr's default constructor is
+// constexpr, so it is initialised before any code runs, and only its destructor runs at exit.
+using SharedHandler = std::shared_ptr<const QMUncaughtExceptions::Handler>;
+SharedHandler installedHandler; // clazy:exclude=non-pod-global-static
 
 [[noreturn]] void abortWith(const QString &text)
 {

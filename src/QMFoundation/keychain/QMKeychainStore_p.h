@@ -30,11 +30,11 @@ struct QMKeychainResult
     QString reason;
     QString path;
 
-    QMKeychainResult(OSStatus status = errSecSuccess, QString reason = QString(),
-                     QString path = QString())
-        : status(status)
-        , reason(std::move(reason))
-        , path(std::move(path))
+    QMKeychainResult(OSStatus resultStatus = errSecSuccess, QString resultReason = QString(),
+                     QString resultPath = QString())
+        : status(resultStatus)
+        , reason(std::move(resultReason))
+        , path(std::move(resultPath))
     { }
     bool ok() const { return status == errSecSuccess; }
     /// QMKeychainErrors::keychainError() of the three.

@@ -183,9 +183,9 @@ public:
     class Adapter : public QMListManagerDelegate
     {
     public:
-        Adapter(Private *d, bool recording)
-            : d(d)
-            , recording(recording)
+        Adapter(Private *model, bool records)
+            : d(model)
+            , recording(records)
         { }
         void listManagerDidDeleteItemsAtIndexPaths(const QMIndexSet &indexes,
                                                    const QMListItemList &list) override
@@ -229,8 +229,8 @@ public:
         }
     };
 
-    explicit Private(QMListModel *q)
-        : q(q)
+    explicit Private(QMListModel *model)
+        : q(model)
     {
         manager.setDelegate(recorder);
     }

@@ -260,14 +260,15 @@ public:
                                  authenticator->setPassword(credentials->second);
                              }
                          });
-        QObject::connect(&manager, &QNetworkAccessManager::encrypted, [this](QNetworkReply *reply) {
-            std::lock_guard lock(mutex);
-            if (trustsServer && !serverTrustExceptionCookie)
-                serverTrustExceptionCookie = certificateDigest(*reply);
-        });
+        QObject::connect(&manager, &QNetworkAccessManager::encrypted,
+                         [this](QNetworkReply *encrypted) {
+                             std::lock_guard lock(mutex);
+                             if (trustsServer && !serverTrustExceptionCookie)
+                                 serverTrustExceptionCookie = certificateDigest(*encrypted);
+                         });
         QObject::connect(&manager, &QNetworkAccessManager::sslErrors,
-                         [this](QNetworkReply *reply, const QList<QSslError> &errors) {
-                             const QByteArray digest = certificateDigest(*reply);
+                         [this](QNetworkReply *failing, const QList<QSslError> &errors) {
+                             const QByteArray digest = certificateDigest(*failing);
                              std::lock_guard lock(mutex);
                              if (!serverTrustExceptionCookie) {
                                  if (!trustsServer)
@@ -276,7 +277,7 @@ public:
                              } else if (*serverTrustExceptionCookie != digest) {
                                  return; // the cookie names another certificate
                              }
-                             reply->ignoreSslErrors(errors);
+                             failing->ignoreSslErrors(errors);
                          });
     }
 

@@ -110,11 +110,12 @@ std::vector<std::shared_ptr<Observation>> snapshotOf(QObject *object)
 // removed and no delivery of it runs.
 struct Delivery
 {
-    Delivery(QObject *observer, QMetaMethod method, QVariant userInfo, JXKVOBlock block)
-        : observer(observer)
-        , method(method)
-        , userInfo(std::move(userInfo))
-        , block(std::move(block))
+    Delivery(QObject *observerObject, QMetaMethod observerMethod, QVariant info,
+             JXKVOBlock observerBlock)
+        : observer(observerObject)
+        , method(observerMethod)
+        , userInfo(std::move(info))
+        , block(std::move(observerBlock))
     { }
 
     void deliver(const QString &keyPath, QObject *object, const QVariantMap &change) const
@@ -125,9 +126,10 @@ struct Delivery
         if (!valid.load(std::memory_order_acquire))
             return;
         if (method.isValid()) {
+            // The formatting writes "QObject *"; Qt normalises the type's name when invoking.
             method.invoke(observer, Qt::DirectConnection, Q_ARG(QString, keyPath),
-                          Q_ARG(QObject *, object), Q_ARG(QVariantMap, change),
-                          Q_ARG(QVariant, userInfo));
+                          Q_ARG(QObject *, object), // clazy:exclude=connect-not-normalized
+                          Q_ARG(QVariantMap, change), Q_ARG(QVariant, userInfo));
         } else {
             block(JXKVONotification::referringTo(observer, object, keyPath, change));
         }

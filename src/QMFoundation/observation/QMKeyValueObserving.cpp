@@ -354,12 +354,12 @@ struct QMKeyValueObservation::Registration
         return chain;
     }
 
-    // Property `names[depth]` of `object` when it has a NOTIFY signal. A replacement object of
+    // Property `names[depth]` of `target` when it has a NOTIFY signal. A replacement object of
     // another class than the one checked at registration may lack it; the path then ends there
     // until the object changes again.
-    QMetaProperty notifyingProperty(const QObject *object, qsizetype depth) const
+    QMetaProperty notifyingProperty(const QObject *target, qsizetype depth) const
     {
-        const QMetaObject *metaObject = object->metaObject();
+        const QMetaObject *metaObject = target->metaObject();
         const int propertyIndex = metaObject->indexOfProperty(names[depth].constData());
         const QMetaProperty property
                 = propertyIndex >= 0 ? metaObject->property(propertyIndex) : QMetaProperty();
@@ -402,10 +402,10 @@ struct QMKeyValueObservation::Registration
     // `innermost` is this thread's innermostDelivery, looked up once per emission.
     struct Delivery
     {
-        Delivery(Registration *registration, DeliveryFrame *&innermost)
-            : registration(registration)
-            , innermost(innermost)
-            , frame {registration, innermost}
+        Delivery(Registration *deliveredRegistration, DeliveryFrame *&threadInnermost)
+            : registration(deliveredRegistration)
+            , innermost(threadInnermost)
+            , frame {deliveredRegistration, threadInnermost}
         {
             registration->active.fetch_add(1);
             innermost = &frame;

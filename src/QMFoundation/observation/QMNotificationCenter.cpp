@@ -63,8 +63,8 @@ struct QMNotificationToken::Private
     }
 };
 
-QMNotificationToken::QMNotificationToken(std::unique_ptr<Private> d)
-    : d(std::move(d))
+QMNotificationToken::QMNotificationToken(std::unique_ptr<Private> dd)
+    : d(std::move(dd))
 { }
 
 QMNotificationToken::~QMNotificationToken() = default;

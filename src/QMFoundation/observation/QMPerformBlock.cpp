@@ -39,9 +39,11 @@ void runAt(Clock::time_point deadline, std::function<void()> block)
     const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
     const int wait = remaining >= std::numeric_limits<int>::max() ? std::numeric_limits<int>::max()
                                                                   : int(remaining);
-    QTimer::singleShot(wait, Qt::PreciseTimer, [deadline, block = std::move(block)]() mutable {
-        runAt(deadline, std::move(block));
-    });
+    // No context object: the block belongs to no receiver whose destruction should cancel it,
+    // and the timer runs on this thread, the application's, like the block.
+    QTimer::singleShot( // clazy:exclude=connect-3arg-lambda
+            wait, Qt::PreciseTimer,
+            [deadline, block = std::move(block)]() mutable { runAt(deadline, std::move(block)); });
 }
 
 } // namespace

@@ -144,7 +144,7 @@ public:
     // File-handle queue.
     static void append(QMCommandOperation &self, Stream stream, const QByteArray &chunk);
     // Task-notification queue.
-    void taskDidTerminate(const QMChildProcess::Termination &termination);
+    void taskDidTerminate(const QMChildProcess::Termination &ended);
     // The operation's thread.
     static void taskDidFailToLaunch(QMCommandOperation &self, const QMChildProcess::Launch &launch,
                                     const QMChildProcess::Failure &failure);
@@ -229,7 +229,7 @@ void QMCommandOperation::Private::append(QMCommandOperation &self, Stream stream
     });
 }
 
-void QMCommandOperation::Private::taskDidTerminate(const QMChildProcess::Termination &termination)
+void QMCommandOperation::Private::taskDidTerminate(const QMChildProcess::Termination &ended)
 {
     // Every chunk handed over is appended and reported first; the queue is serial, so a block
     // added now runs after them.
@@ -243,9 +243,9 @@ void QMCommandOperation::Private::taskDidTerminate(const QMChildProcess::Termina
         *standardOutputData = standardOutputData->right(retainedOutputLimit);
         *standardErrorData = standardErrorData->right(retainedOutputLimit);
     }
-    exitCode = termination.status;
+    exitCode = ended.status;
     terminationReason
-            = termination.bySignal ? TerminationReason::UncaughtSignal : TerminationReason::Exit;
+            = ended.bySignal ? TerminationReason::UncaughtSignal : TerminationReason::Exit;
 }
 
 void QMCommandOperation::Private::taskDidFailToLaunch(QMCommandOperation &self,
@@ -283,8 +283,8 @@ void QMCommandOperation::Private::taskDidFailToLaunch(QMCommandOperation &self,
     }
     QMUncaughtExceptions::invokeGuarded("a command operation's launch-failure report", [&] {
         self.commandDidFailToLaunch();
-        if (const DelegatePointer delegate = self.delegate())
-            delegate->commandDidFailToLaunch(self);
+        if (const DelegatePointer receiver = self.delegate())
+            receiver->commandDidFailToLaunch(self);
     });
 }
 
@@ -600,7 +600,7 @@ void QMCommandOperation::execute()
     d->registerChild(child.processIdentifier(), child.processDescriptor(), flow);
     // Before the child's pidfd closes, also when an exception leaves here.
     const std::unique_ptr<Private, void (*)(Private *)> unregister(
-            d.get(), [](Private *d) { d->unregisterChild(); });
+            d.get(), [](Private *owner) { owner->unregisterChild(); });
 
     QMChildProcess::Reading reading;
     reading.chunk = [&](Stream stream, QByteArray chunk) {

@@ -94,7 +94,7 @@ bool removeFile(const QString &path, QMError *error)
 bool existsAt(const QString &path)
 {
     // A dangling link is something there too, and is removed like a file.
-    return QFileInfo(path).exists() || QFileInfo(path).isSymLink();
+    return QFileInfo::exists(path) || QFileInfo(path).isSymLink();
 }
 
 } // namespace

@@ -187,7 +187,9 @@ QMManagedObjectAccess::instantiate(const std::shared_ptr<const QMManagedObjectMo
     if (metaObject) {
         QObject *made = metaObject->newInstance();
         if (!made)
-            made = metaObject->newInstance(Q_ARG(QObject *, nullptr));
+            // The formatting writes "QObject *"; Qt normalises the type's name when invoking.
+            made = metaObject->newInstance(
+                    Q_ARG(QObject *, nullptr)); // clazy:exclude=connect-not-normalized
         object = qobject_cast<QMManagedObject *>(made);
         if (!object)
             delete made;

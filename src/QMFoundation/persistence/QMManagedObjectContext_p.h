@@ -84,7 +84,16 @@ public:
     ObjectPtr &slot(const QMManagedObjectID &id);
     void reserve(qsizetype size) { m_saved.reserve(size); }
     qsizetype size() const { return m_saved.size() + m_unsaved.size(); }
-    QList<ObjectPtr> values() const { return m_saved.values() + m_unsaved.values(); }
+    QList<ObjectPtr> values() const
+    {
+        QList<ObjectPtr> all;
+        all.reserve(size());
+        for (const ObjectPtr &object : m_saved)
+            all.append(object);
+        for (const ObjectPtr &object : m_unsaved)
+            all.append(object);
+        return all;
+    }
     void clear()
     {
         m_saved.clear();

@@ -25,6 +25,658 @@ using QMSQLite::StoreThread;
 
 namespace {
 
+<<<<<<< HEAD
+=======
+QString quoted(const QString &name)
+{
+    // Model names are checked identifiers, so the quotes need no escaping.
+    return u"\""_s + name + u"\""_s;
+}
+
+QString columnType(QMAttributeType type)
+{
+    switch (type) {
+    case QMAttributeType::String:
+        return u"TEXT"_s;
+    case QMAttributeType::Double:
+        return u"REAL"_s;
+    case QMAttributeType::Binary:
+        return u"BLOB"_s;
+    case QMAttributeType::Integer:
+    case QMAttributeType::Boolean:
+    case QMAttributeType::Date:
+        return u"INTEGER"_s;
+    }
+    return QString();
+}
+
+// The prepared statements of one entity that every save and read uses.
+struct EntityStatements
+{
+    Statement insert;
+    Statement update;
+    Statement remove;
+    Statement read;
+    Statement highest;
+};
+
+// The Qt SQL connection and its statements. Made, used and destroyed on the store thread only.
+class Connection
+{
+public:
+    Connection(std::shared_ptr<const QMManagedObjectModel> model, const QUrl &url, int timeout)
+        : m_model(std::move(model))
+        , m_url(url)
+        , m_timeout(timeout)
+    { }
+    ~Connection();
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    bool open(QString *identifier, QMError *error);
+    bool fetch(const QMEntityDescription &entity, const QMPredicateSQL::Condition &condition,
+               const QList<QMFetchSortDescriptor> &sort, qsizetype limit, bool withValues,
+               QList<QMStoreRow> *rows, QMError *error);
+    qsizetype count(const QMEntityDescription &entity, const QMPredicateSQL::Condition &condition,
+                    QMError *error);
+    bool readRow(const QMEntityDescription &entity, qint64 number, QVariantList *values,
+                 QMError *error);
+    bool save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QMError *error);
+
+private:
+    // A statement run once (prepared, bound, stepped to its end); false with the error.
+    bool run(const QString &sql, QMError *error, qint64 code, const QVariantList &bindings = {});
+    // A statement whose rows are read: `read` is called for each row.
+    bool query(const QString &sql, QMError *error, qint64 code,
+               const std::function<void(const Statement &)> &read,
+               const QVariantList &bindings = {});
+    Statement *cached(const QString &sql, QMError *error);
+    EntityStatements *statements(const QMEntityDescription &entity, QMError *error);
+    QMError sqlError(qint64 code, const QString &sql, int status, QString message) const;
+    QMError sqlError(qint64 code, const Statement &statement) const;
+    QMError incompatible(const QString &why) const;
+    bool begin(qint64 code, QMError *error);
+    bool createSchema(QString *identifier, QMError *error);
+    bool checkSchema(QString *identifier, QMError *error);
+    void rollback();
+
+    std::shared_ptr<const QMManagedObjectModel> m_model;
+    QUrl m_url;
+    int m_timeout; // milliseconds a write waits for another writer
+    QString m_identifier; // the store's, once open
+    QString m_name; // of the Qt SQL connection; empty until it is added
+    QSqlDatabase m_db;
+    sqlite3 *m_handle = nullptr; // the driver's
+    QHash<QString, std::shared_ptr<EntityStatements>> m_entities;
+    // Fetch and count statements by SQL text: one per predicate shape, so a repeated fetch
+    // only binds new values.
+    QHash<QString, std::shared_ptr<Statement>> m_cache;
+    Statement m_begin;
+    Statement m_commit;
+    Statement m_rollback;
+    Statement m_nextNumber;
+    Statement m_setNextNumber;
+};
+
+Connection::~Connection()
+{
+    if (m_name.isEmpty())
+        return;
+    // Every statement is finalized before Qt SQL closes the handle.
+    m_entities.clear();
+    m_cache.clear();
+    for (Statement *statement : {&m_begin, &m_commit, &m_rollback, &m_nextNumber, &m_setNextNumber})
+        statement->finalize();
+    // The last connection's close checkpoints the log and removes "-wal" and "-shm".
+    m_db.close();
+    m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_name);
+}
+
+QMError Connection::sqlError(qint64 code, const QString &sql, int status, QString message) const
+{
+    if (message.isEmpty())
+        message = u"unknown error"_s;
+    // Another process holding the write lock past the time-out is no fault of the store: the
+    // caller may simply try again.
+    if ((status & 0xff) == SQLITE_BUSY || (status & 0xff) == SQLITE_LOCKED) {
+        return QMStoreBackends::makeError(
+                QMPersistentStoreTimeoutError,
+                u"The store %1 stayed busy with another process's write for %2 ms (%3); nothing "
+                u"was saved, and the save can be tried again."_s.arg(m_url.toLocalFile())
+                        .arg(m_timeout)
+                        .arg(message),
+                {{QMPersistentStoreURLErrorKey, m_url},
+                 {u"QMSQLiteStatement"_s, sql},
+                 {u"QMSQLiteMessage"_s, message}});
+    }
+    const QString what = code == QMPersistentStoreSaveError ? u"The save failed"_s
+            : code == QMPersistentStoreOperationError       ? u"The store could not be read"_s
+                                                            : u"The store could not be opened"_s;
+    return QMStoreBackends::makeError(code, u"%1: %2."_s.arg(what, message),
+                                      {{QMPersistentStoreURLErrorKey, m_url},
+                                       {u"QMSQLiteStatement"_s, sql},
+                                       {u"QMSQLiteMessage"_s, message}});
+}
+
+QMError Connection::sqlError(qint64 code, const Statement &statement) const
+{
+    return sqlError(code, statement.sql(), statement.code(), statement.message());
+}
+
+bool Connection::run(const QString &sql, QMError *error, qint64 code, const QVariantList &bindings)
+{
+    return query(
+            sql, error, code, [](const Statement &) {}, bindings);
+}
+
+bool Connection::query(const QString &sql, QMError *error, qint64 code,
+                       const std::function<void(const Statement &)> &read,
+                       const QVariantList &bindings)
+{
+    Statement statement;
+    if (!statement.prepare(m_handle, sql) || !statement.bindAll(bindings)) {
+        *error = sqlError(code, statement);
+        return false;
+    }
+    while (statement.next())
+        read(statement);
+    if (statement.failed()) {
+        *error = sqlError(code, statement);
+        return false;
+    }
+    return true;
+}
+
+Statement *Connection::cached(const QString &sql, QMError *error)
+{
+    if (Statement *statement = m_cache.value(sql).get())
+        return statement;
+    // Predicates with values written in could make endless distinct texts; bound values do
+    // not, but a cap keeps a pathological caller from holding every statement forever.
+    if (m_cache.size() >= 128)
+        m_cache.clear();
+    auto statement = std::make_shared<Statement>();
+    if (!statement->prepare(m_handle, sql)) {
+        *error = sqlError(QMPersistentStoreOperationError, *statement);
+        return nullptr;
+    }
+    m_cache.insert(sql, statement);
+    return statement.get();
+}
+
+EntityStatements *Connection::statements(const QMEntityDescription &entity, QMError *error)
+{
+    if (EntityStatements *found = m_entities.value(entity.name()).get())
+        return found;
+    QStringList columns;
+    QStringList marks {u"?"_s};
+    QStringList assignments;
+    for (const QMAttributeDescription &a : entity.attributes()) {
+        columns.append(quoted(a.name));
+        marks.append(u"?"_s);
+        assignments.append(quoted(a.name) + u" = ?"_s);
+    }
+    const QString table = quoted(entity.name());
+    const QString insert = u"INSERT INTO %1 (qm_pk%2) VALUES (%3)"_s.arg(
+            table, columns.isEmpty() ? QString() : u", "_s + columns.join(u", "_s),
+            marks.join(u", "_s));
+    const QString update = assignments.isEmpty()
+            ? u"UPDATE %1 SET qm_pk = qm_pk WHERE qm_pk = ?"_s.arg(table)
+            : u"UPDATE %1 SET %2 WHERE qm_pk = ?"_s.arg(table, assignments.join(u", "_s));
+    const QString remove = u"DELETE FROM %1 WHERE qm_pk = ?"_s.arg(table);
+    const QString read = u"SELECT qm_pk%1 FROM %2 WHERE qm_pk = ?"_s.arg(
+            columns.isEmpty() ? QString() : u", "_s + columns.join(u", "_s), table);
+    const QString highest = u"SELECT max(qm_pk) FROM %1"_s.arg(table);
+    auto q = std::make_shared<EntityStatements>();
+    for (auto [statement, sql] : {std::pair {&q->insert, &insert}, std::pair {&q->update, &update},
+                                  std::pair {&q->remove, &remove}, std::pair {&q->read, &read},
+                                  std::pair {&q->highest, &highest}}) {
+        if (!statement->prepare(m_handle, *sql)) {
+            *error = sqlError(QMPersistentStoreOperationError, *statement);
+            return nullptr;
+        }
+    }
+    m_entities.insert(entity.name(), q);
+    return q.get();
+}
+
+QMError Connection::incompatible(const QString &why) const
+{
+    return QMStoreBackends::makeError(QMPersistentStoreIncompatibleSchemaError,
+                                      u"The store %1 was not made for the model %2: %3."_s.arg(
+                                              m_url.toLocalFile(), m_model->name(), why),
+                                      {{QMPersistentStoreURLErrorKey, m_url}});
+}
+
+bool Connection::open(QString *identifier, QMError *error)
+{
+    const QString path = m_url.toLocalFile();
+    const bool existed = QFileInfo::exists(path);
+    const QMError notReadable = QMStoreBackends::makeError(
+            QMFileReadUnknownError, u"The store file %1 could not be opened or made."_s.arg(path),
+            {{QMPersistentStoreURLErrorKey, m_url}, {QMFilePathErrorKey, path}});
+    if (existed && !QFileInfo(path).isFile()) {
+        *error = QMStoreBackends::fileError(QMFileReadUnknownError,
+                                            u"The store file could not be opened at"_s, path,
+                                            {QMFileStatus::NotRegular, 0}, 0, m_url);
+        return false;
+    }
+    static std::atomic<quint64> connections {0};
+    m_name = u"QMSQLiteStore-%1"_s.arg(++connections);
+    m_db = QSqlDatabase::addDatabase(u"QSQLITE"_s, m_name);
+    if (!m_db.isValid()) {
+        *error = QMStoreBackends::makeError(
+                QMFileReadUnknownError,
+                u"The store file %1 could not be opened: Qt SQL has no SQLite driver (QSQLITE)."_s
+                        .arg(path),
+                {{QMPersistentStoreURLErrorKey, m_url}});
+        return false;
+    }
+    m_db.setDatabaseName(path);
+    if (!m_db.open()) {
+        *error = notReadable;
+        return false;
+    }
+    const QVariant handle = m_db.driver()->handle();
+    sqlite3 *db = qstrcmp(handle.typeName(), "sqlite3*") == 0
+            ? *static_cast<sqlite3 *const *>(handle.constData())
+            : nullptr;
+    if (!db) {
+        *error = notReadable;
+        return false;
+    }
+    m_handle = db;
+    // Every lock SQLite waits for (another process's write, a recovery) is waited for this long.
+    sqlite3_busy_timeout(m_handle, m_timeout);
+
+    // The first statements read the header and every page: a file that is not a database, or a
+    // damaged one, fails here rather than on some later fetch.
+    const auto corrupt = [&](const QMError &failure) {
+        if (failure.code() == QMPersistentStoreTimeoutError) {
+            *error = failure;
+            return false;
+        }
+        *error = QMStoreBackends::makeError(
+                QMFileReadCorruptFileError,
+                u"The file %1 is not a readable SQLite store: %2."_s.arg(
+                        path, failure.userInfo().value(u"QMSQLiteMessage"_s).toString()),
+                {{QMPersistentStoreURLErrorKey, m_url}});
+        return false;
+    };
+    QMError failure;
+    if (!run(u"PRAGMA journal_mode=WAL"_s, &failure, QMFileReadCorruptFileError))
+        return corrupt(failure);
+    QString verdict;
+    if (!query(u"PRAGMA quick_check"_s, &failure, QMFileReadCorruptFileError,
+               [&](const Statement &row) {
+                   if (verdict.isEmpty())
+                       verdict = row.text(0);
+               }))
+        return corrupt(failure);
+    if (verdict != u"ok"_s)
+        return corrupt(QMStoreBackends::makeError(QMFileReadCorruptFileError, verdict,
+                                                  {{u"QMSQLiteMessage"_s, verdict}}));
+    if (!QMPredicateSQL::registerFunctions(db, error))
+        return false;
+
+    for (const auto &[statement, sql] :
+         {std::pair {&m_begin, u"BEGIN IMMEDIATE"_s}, std::pair {&m_commit, u"COMMIT"_s},
+          std::pair {&m_rollback, u"ROLLBACK"_s}}) {
+        if (!statement->prepare(m_handle, sql)) {
+            *error = sqlError(QMFileReadUnknownError, *statement);
+            return false;
+        }
+    }
+    qint64 objects = 0;
+    const auto countObjects = [&] {
+        return query(u"SELECT count(*) FROM sqlite_schema"_s, error, QMFileReadCorruptFileError,
+                     [&](const Statement &row) { objects = row.integer(0); });
+    };
+    if (!countObjects())
+        return false;
+    if (objects == 0 && !createSchema(identifier, error))
+        return false;
+    if (objects != 0 && !checkSchema(identifier, error))
+        return false;
+    m_identifier = *identifier;
+    for (const auto &[statement, sql] :
+         {std::pair {&m_nextNumber, u"SELECT next FROM qm_sequence WHERE entity = ?"_s},
+          std::pair {&m_setNextNumber, u"INSERT OR REPLACE INTO qm_sequence VALUES (?, ?)"_s}}) {
+        if (!statement->prepare(m_handle, sql)) {
+            *error = sqlError(QMFileReadUnknownError, *statement);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Connection::begin(qint64 code, QMError *error)
+{
+    if (!m_begin.execute()) {
+        *error = sqlError(code, m_begin);
+        return false;
+    }
+    return true;
+}
+
+void Connection::rollback()
+{
+    // Failing here leaves nothing to undo: SQLite has already ended the transaction.
+    m_rollback.execute();
+}
+
+bool Connection::createSchema(QString *identifier, QMError *error)
+{
+    // Under the write lock, the file is looked at again: another process may have made the
+    // store since it was found empty.
+    if (!begin(QMFileReadUnknownError, error))
+        return false;
+    qint64 objects = 0;
+    if (!query(u"SELECT count(*) FROM sqlite_schema"_s, error, QMFileReadUnknownError,
+               [&](const Statement &row) { objects = row.integer(0); })) {
+        rollback();
+        return false;
+    }
+    if (objects != 0) {
+        rollback();
+        return checkSchema(identifier, error);
+    }
+    *identifier = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    const QString hash = QString::fromLatin1(m_model->versionHash().toHex());
+    // The whole schema goes in one transaction, so a store is either made entirely or not.
+    QList<std::pair<QString, QVariantList>> sql {
+            {u"CREATE TABLE qm_metadata (key TEXT PRIMARY KEY, value TEXT NOT NULL)"_s, {}},
+            {u"INSERT INTO qm_metadata VALUES ('identifier', ?), ('model', ?)"_s,
+             {*identifier, hash}},
+            {u"CREATE TABLE qm_sequence (entity TEXT PRIMARY KEY, next INTEGER NOT NULL)"_s, {}}};
+    for (const QMEntityDescription &entity : m_model->entities()) {
+        QStringList columns {u"qm_pk INTEGER PRIMARY KEY"_s};
+        for (const QMAttributeDescription &a : entity.attributes())
+            columns.append(quoted(a.name) + u" "_s + columnType(a.type));
+        sql.append(
+                {u"CREATE TABLE %1 (%2)"_s.arg(quoted(entity.name()), columns.join(u", "_s)), {}});
+        for (const QMAttributeDescription &a : entity.attributes()) {
+            if (a.indexed)
+                sql.append({u"CREATE INDEX %1 ON %2 (%3)"_s.arg(
+                                    quoted(u"qm_index_"_s + entity.name() + u"_"_s + a.name),
+                                    quoted(entity.name()), quoted(a.name)),
+                            {}});
+        }
+        sql.append({u"INSERT INTO qm_sequence VALUES (?, 1)"_s, {entity.name()}});
+    }
+    for (const auto &[text, bindings] : std::as_const(sql)) {
+        if (!run(text, error, QMFileReadUnknownError, bindings)) {
+            rollback();
+            return false;
+        }
+    }
+    if (!m_commit.execute()) {
+        *error = sqlError(QMFileReadUnknownError, m_commit);
+        rollback();
+        return false;
+    }
+    return true;
+}
+
+bool Connection::checkSchema(QString *identifier, QMError *error)
+{
+    QMError ignored;
+    QString hash;
+    if (!query(u"SELECT key, value FROM qm_metadata"_s, &ignored,
+               QMPersistentStoreIncompatibleSchemaError, [&](const Statement &row) {
+                   const QString key = row.text(0);
+                   if (key == u"identifier"_s)
+                       *identifier = row.text(1);
+                   else if (key == u"model"_s)
+                       hash = row.text(1);
+               })) {
+        *error = ignored.code() == QMPersistentStoreTimeoutError
+                ? ignored
+                : incompatible(u"it has no store metadata"_s);
+        return false;
+    }
+    if (QUuid::fromString(*identifier).isNull()) {
+        *error = incompatible(u"it has no store identifier"_s);
+        return false;
+    }
+    if (hash != QString::fromLatin1(m_model->versionHash().toHex())) {
+        *error = incompatible(u"its model version differs"_s);
+        return false;
+    }
+    // The hash could match a hand-edited file whose tables differ; the columns decide.
+    for (const QMEntityDescription &entity : m_model->entities()) {
+        QStringList found;
+        if (!query(u"PRAGMA table_info(%1)"_s.arg(quoted(entity.name())), error,
+                   QMPersistentStoreIncompatibleSchemaError,
+                   [&](const Statement &row) { found.append(row.text(1)); }))
+            return false;
+        QStringList expected {u"qm_pk"_s};
+        expected.append(entity.attributeNames());
+        found.sort();
+        expected.sort();
+        if (found != expected) {
+            *error = incompatible(u"the table of %1 has other columns"_s.arg(entity.name()));
+            return false;
+        }
+    }
+    QHash<QString, qint64> next;
+    if (!query(u"SELECT entity, next FROM qm_sequence"_s, &ignored,
+               QMPersistentStoreIncompatibleSchemaError,
+               [&](const Statement &row) { next[row.text(0)] = row.integer(1); })) {
+        *error = incompatible(u"it has no object numbers"_s);
+        return false;
+    }
+    // A store that could not take a single object more is damaged, as in the XML store.
+    for (const QMEntityDescription &entity : m_model->entities()) {
+        qint64 highest = 0;
+        if (!query(u"SELECT max(qm_pk) FROM %1"_s.arg(quoted(entity.name())), error,
+                   QMFileReadCorruptFileError,
+                   [&](const Statement &row) { highest = row.integer(0); }))
+            return false;
+        if (highest == std::numeric_limits<qint64>::max()
+            || next.value(entity.name()) == std::numeric_limits<qint64>::max()) {
+            *error = incompatible(u"the object numbers of %1 are used up"_s.arg(entity.name()));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Connection::fetch(const QMEntityDescription &entity,
+                       const QMPredicateSQL::Condition &condition,
+                       const QList<QMFetchSortDescriptor> &sort, qsizetype limit, bool withValues,
+                       QList<QMStoreRow> *rows, QMError *error)
+{
+    rows->clear();
+    QString sql = u"SELECT qm_pk"_s;
+    if (withValues) {
+        for (const QMAttributeDescription &a : entity.attributes())
+            sql += u", "_s + quoted(a.name);
+    }
+    sql += u" FROM "_s + quoted(entity.name()) + u" WHERE "_s + condition.sql + u" ORDER BY "_s;
+    // SQLite puts NULLs first ascending and last descending: the order of the value rules.
+    for (const QMFetchSortDescriptor &d : sort)
+        sql += quoted(d.key) + (d.ascending ? u" ASC, "_s : u" DESC, "_s);
+    sql += u"qm_pk"_s;
+    if (limit > 0)
+        sql += u" LIMIT "_s + QString::number(limit);
+    Statement *statement = cached(sql, error);
+    if (!statement)
+        return false;
+    statement->clearFailure();
+    if (!statement->bindAll(condition.bindings)) {
+        *error = sqlError(QMPersistentStoreOperationError, *statement);
+        statement->reset();
+        return false;
+    }
+    const QList<QMAttributeDescription> &attributes = entity.attributes();
+    while (statement->next()) {
+        QMStoreRow row;
+        row.number = statement->integer(0);
+        if (withValues) {
+            row.values.reserve(attributes.size());
+            for (qsizetype i = 0; i < attributes.size(); ++i)
+                row.values.append(statement->value(int(i) + 1, attributes.at(i).type));
+        }
+        rows->append(std::move(row));
+    }
+    // A statement left on its row would keep its read transaction, and with it an old snapshot.
+    statement->reset();
+    if (statement->failed()) {
+        rows->clear();
+        *error = sqlError(QMPersistentStoreOperationError, *statement);
+        return false;
+    }
+    return true;
+}
+
+qsizetype Connection::count(const QMEntityDescription &entity,
+                            const QMPredicateSQL::Condition &condition, QMError *error)
+{
+    const QString sql
+            = u"SELECT count(*) FROM "_s + quoted(entity.name()) + u" WHERE "_s + condition.sql;
+    Statement *statement = cached(sql, error);
+    if (!statement)
+        return -1;
+    statement->clearFailure();
+    qsizetype n = -1;
+    if (statement->bindAll(condition.bindings) && statement->next())
+        n = qsizetype(statement->integer(0));
+    statement->reset();
+    if (n < 0)
+        *error = sqlError(QMPersistentStoreOperationError, *statement);
+    return n;
+}
+
+bool Connection::readRow(const QMEntityDescription &entity, qint64 number, QVariantList *values,
+                         QMError *error)
+{
+    EntityStatements *q = statements(entity, error);
+    if (!q)
+        return false;
+    Statement &read = q->read;
+    read.clearFailure();
+    bool found = false;
+    if (read.bindNumber(1, number) && read.next()) {
+        found = true;
+        values->clear();
+        values->reserve(entity.attributes().size());
+        for (qsizetype i = 0; i < entity.attributes().size(); ++i)
+            values->append(read.value(int(i) + 1, entity.attributes().at(i).type));
+    }
+    read.reset();
+    if (!found && read.failed())
+        *error = sqlError(QMPersistentStoreOperationError, read);
+    return found;
+}
+
+bool Connection::save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QMError *error)
+{
+    // The write lock first: from here until the commit no other process writes, so the rows
+    // compared and the numbers taken below stay as they are read.
+    if (!begin(QMPersistentStoreSaveError, error))
+        return false;
+    const auto failed = [&](const Statement &statement) {
+        *error = sqlError(QMPersistentStoreSaveError, statement);
+        rollback();
+        return false;
+    };
+    const auto fail = [&] {
+        rollback();
+        return false;
+    };
+    const auto entityOf = [&](const QString &name) -> const QMEntityDescription * {
+        const QMEntityDescription *entity = m_model->entityForName(name);
+        if (!entity)
+            *error = QMStoreBackends::makeError(
+                    QMPersistentStoreSaveError,
+                    u"The save failed: the model has no entity %1."_s.arg(name),
+                    {{QMPersistentStoreURLErrorKey, m_url}});
+        return entity;
+    };
+    const auto current = [&](const QMEntityDescription &entity, qint64 number, QVariantList *values,
+                             QMError *readError) {
+        return readRow(entity, number, values, readError);
+    };
+    if (!QMStoreBackends::checkConflicts(changes, *m_model, m_identifier, current, error))
+        return fail();
+    for (auto it = changes.deleted.cbegin(); it != changes.deleted.cend(); ++it) {
+        const QMEntityDescription *entity = entityOf(it.key());
+        EntityStatements *q = entity ? statements(*entity, error) : nullptr;
+        if (!q)
+            return fail();
+        for (const QMStoreUpdate &row : it.value()) {
+            if (!q->remove.bindNumber(1, row.number) || !q->remove.execute())
+                return failed(q->remove);
+        }
+    }
+    for (auto it = changes.updated.cbegin(); it != changes.updated.cend(); ++it) {
+        const QMEntityDescription *entity = entityOf(it.key());
+        EntityStatements *q = entity ? statements(*entity, error) : nullptr;
+        if (!q)
+            return fail();
+        const QList<QMAttributeDescription> &attributes = entity->attributes();
+        const int n = int(attributes.size());
+        for (const QMStoreUpdate &row : it.value()) {
+            // UPDATE binds (values..., qm_pk), from 1.
+            bool bound = q->update.bindNumber(n + 1, row.number);
+            for (int i = 0; bound && i < n; ++i)
+                bound = q->update.bind(i + 1, row.values.value(i), attributes.at(i).type);
+            if (!bound || !q->update.execute())
+                return failed(q->update);
+        }
+    }
+    QMStoreNumbers given;
+    for (auto it = changes.inserted.cbegin(); it != changes.inserted.cend(); ++it) {
+        if (it->isEmpty())
+            continue;
+        const QMEntityDescription *entity = entityOf(it.key());
+        EntityStatements *q = entity ? statements(*entity, error) : nullptr;
+        if (!q)
+            return fail();
+        // The next number is the sequence's, or past the largest in use if the sequence was
+        // edited behind the store's back.
+        qint64 next = 1;
+        m_nextNumber.clearFailure();
+        if (!m_nextNumber.bindStorage(1, it.key()))
+            return failed(m_nextNumber);
+        if (m_nextNumber.next())
+            next = m_nextNumber.integer(0);
+        m_nextNumber.reset();
+        if (m_nextNumber.failed())
+            return failed(m_nextNumber);
+        q->highest.clearFailure();
+        if (q->highest.next())
+            next = std::max(next, q->highest.integer(0) + 1);
+        q->highest.reset();
+        if (q->highest.failed())
+            return failed(q->highest);
+        QList<qint64> &numbersOfEntity = given[it.key()];
+        if (!QMStoreBackends::takeNumbers(next, it->size(), it.key(), &numbersOfEntity, error))
+            return fail();
+        const QList<QMAttributeDescription> &attributes = entity->attributes();
+        const int n = int(attributes.size());
+        for (qsizetype r = 0; r < it->size(); ++r) {
+            const QMStoreRow &row = it->at(r);
+            // INSERT binds (qm_pk, values...), from 1.
+            bool bound = q->insert.bindNumber(1, numbersOfEntity.at(r));
+            for (int i = 0; bound && i < n; ++i)
+                bound = q->insert.bind(i + 2, row.values.value(i), attributes.at(i).type);
+            if (!bound || !q->insert.execute())
+                return failed(q->insert);
+        }
+        if (!m_setNextNumber.bindStorage(1, it.key()) || !m_setNextNumber.bindNumber(2, next)
+            || !m_setNextNumber.execute())
+            return failed(m_setNextNumber);
+    }
+    if (!m_commit.execute())
+        return failed(m_commit);
+    *numbers = std::move(given);
+    return true;
+}
+
+>>>>>>> warn
 class SQLiteStore final : public QMStoreBackend
 {
 public:

@@ -56,8 +56,8 @@ QVariantMap applicationInfo()
 
 } // namespace
 
-QMBundle::QMBundle(std::unique_ptr<Private> d)
-    : d(std::move(d))
+QMBundle::QMBundle(std::unique_ptr<Private> dd)
+    : d(std::move(dd))
 { }
 
 QMBundle::~QMBundle() = default;

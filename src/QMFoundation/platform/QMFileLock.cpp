@@ -369,11 +369,11 @@ QMFileStatus QMFileIO::writeAtomically(const QString &path, const QByteArray &by
     if (::fsync(fd) != 0)
         return fail(errno);
     if (written) {
-        struct stat info
+        struct stat writtenInfo
         { };
-        if (::fstat(fd, &info) != 0)
+        if (::fstat(fd, &writtenInfo) != 0)
             return fail(errno);
-        *written = identityFrom(info);
+        *written = identityFrom(writtenInfo);
     }
     if (unnamed) {
         // The unnamed file gets its name through /proc; without /proc, AT_EMPTY_PATH does the

@@ -38,8 +38,8 @@ QString typeText(const QVariant &value)
 
 } // namespace
 
-QMInvocation::QMInvocation(std::unique_ptr<Private> d)
-    : d(std::move(d))
+QMInvocation::QMInvocation(std::unique_ptr<Private> dd)
+    : d(std::move(dd))
 { }
 
 QMInvocation::~QMInvocation() = default;

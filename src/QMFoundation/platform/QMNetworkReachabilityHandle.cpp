@@ -258,8 +258,8 @@ public:
     std::shared_ptr<Monitor> monitor;
 };
 
-QMNetworkReachabilityHandle::QMNetworkReachabilityHandle(std::unique_ptr<Private> d)
-    : d(std::move(d))
+QMNetworkReachabilityHandle::QMNetworkReachabilityHandle(std::unique_ptr<Private> dd)
+    : d(std::move(dd))
 { }
 
 QMNetworkReachabilityHandle::~QMNetworkReachabilityHandle()

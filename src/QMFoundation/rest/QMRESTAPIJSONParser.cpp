@@ -57,7 +57,7 @@ QMRESTAPIJSONParser::parseObjectsFromJSONData(const QByteArray &jsonData,
     const QJsonArray array = document->array();
     QList<std::shared_ptr<QMRESTAPIModel>> models;
     models.reserve(array.size());
-    for (const QJsonValue element : array) {
+    for (const QJsonValue &element : array) {
         if (!element.isObject()) {
             QMSetError(error, unexpectedContents());
             return std::nullopt;

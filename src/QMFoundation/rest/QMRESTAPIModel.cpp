@@ -280,8 +280,9 @@ public:
             byModelPropertyName.insert(mapping.modelPropertyName(), mapping);
             plans.push_back(plan(mapping));
         }
-        for (const QString &name : byModelPropertyName.keys())
-            comparedProperties.append(property(name));
+        for (auto name = byModelPropertyName.keyBegin(); name != byModelPropertyName.keyEnd();
+             ++name)
+            comparedProperties.append(property(*name));
     }
 
     std::shared_ptr<QMRESTAPIModel> newInstance() const
@@ -473,8 +474,9 @@ bool QMRESTAPIModel::isEqualToObject(const QObject *object) const
 QString QMRESTAPIModel::description() const
 {
     QVariantList items;
-    for (const QString &name : QMRESTAPIModelClass::of(metaObject()).byModelPropertyName.keys())
-        items.append(name);
+    const auto &byName = QMRESTAPIModelClass::of(metaObject()).byModelPropertyName;
+    for (auto name = byName.keyBegin(); name != byName.keyEnd(); ++name)
+        items.append(*name);
     return QMObjectDescribing::prettyDescriptionWithItems(this, items);
 }
 

@@ -4,13 +4,16 @@
 
 namespace {
 
-const QString defaultSeparator = QStringLiteral(".");
+QString defaultSeparator()
+{
+    return QStringLiteral(".");
+}
 
 } // namespace
 
 QMRESTAPIModelPropertyMapping::QMRESTAPIModelPropertyMapping(const QString &jsonPropertyName,
                                                              const QString &modelPropertyName)
-    : m_separator(defaultSeparator)
+    : m_separator(defaultSeparator())
 {
     setJsonPropertyName(jsonPropertyName);
     setModelPropertyName(modelPropertyName);
@@ -30,7 +33,7 @@ void QMRESTAPIModelPropertyMapping::setModelPropertyName(const QString &modelPro
 
 void QMRESTAPIModelPropertyMapping::setSeparator(const QString &separator)
 {
-    m_separator = separator.isEmpty() ? defaultSeparator : separator;
+    m_separator = separator.isEmpty() ? defaultSeparator() : separator;
 }
 
 QMRESTAPIModelPropertyMapping QMRESTAPIModelPropertyMapping::propertyMappingWithJSONPropertyName(

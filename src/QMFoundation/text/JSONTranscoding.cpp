@@ -64,8 +64,8 @@ QMError topLevelError(const QString &kind)
 
 // U+FEFF in UTF-8. Qt's reader decodes each text with QString::fromUtf8(), which takes a U+FEFF
 // at the start of a text for a byte-order mark and drops it, so the character would be lost.
-const QByteArray byteOrderMark = QByteArrayLiteral("\xEF\xBB\xBF");
-const QByteArray escapedByteOrderMark = QByteArrayLiteral("\\ufeff");
+constexpr QByteArrayView byteOrderMark("\xEF\xBB\xBF");
+constexpr QByteArrayView escapedByteOrderMark("\\ufeff");
 
 // `data` with every U+FEFF after the document's own leading byte-order mark written as the
 // escape "\ufeff", which Qt reads faithfully. Inside a text the two mean the same; anywhere

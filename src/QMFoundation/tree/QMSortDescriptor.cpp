@@ -10,7 +10,7 @@
 
 namespace {
 
-const QString RepresentedObjectPrefix = QStringLiteral("representedObject.");
+constexpr QStringView RepresentedObjectPrefix = u"representedObject.";
 
 QVariant valueOf(const QVariant &object, const QString &name)
 {

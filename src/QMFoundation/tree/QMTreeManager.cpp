@@ -106,9 +106,9 @@ public:
     // already holds.
     void merge(QMTreeManager &manager, const QMTreeNodePointer &parent, const QMTreeNodeList &nodes,
                bool updatesCopy);
-    void apply(QMTreeManager &manager, QMTreeManagerDelegate *delegate,
+    void apply(QMTreeManager &manager, QMTreeManagerDelegate *receiver,
                const QMTreeNodePointer &parent, const QMTreeNodeList &result);
-    void takeOutOfOtherList(QMTreeManager &manager, QMTreeManagerDelegate *delegate,
+    void takeOutOfOtherList(QMTreeManager &manager, QMTreeManagerDelegate *receiver,
                             const QMTreeNodePointer &node, const QMTreeNodePointer &parent);
     void sortRecursively(QMTreeNodeList &list);
 };
@@ -120,8 +120,8 @@ void QMTreeManager::Private::merge(QMTreeManager &manager, const QMTreeNodePoint
     struct DepthGuard
     {
         Private &d;
-        explicit DepthGuard(Private &d)
-            : d(d)
+        explicit DepthGuard(Private &manager)
+            : d(manager)
         {
             ++d.mergeDepth;
         }
@@ -149,7 +149,7 @@ void QMTreeManager::Private::merge(QMTreeManager &manager, const QMTreeNodePoint
 
     // Held for the whole merge, so a delegate destroyed by its own callback stays valid until
     // the merge is done.
-    const std::shared_ptr<QMTreeManagerDelegate> delegate = this->delegate.lock();
+    const std::shared_ptr<QMTreeManagerDelegate> receiver = this->delegate.lock();
     QMTreeNodeList updated;
     QMTreeNodeList result;
     result.reserve(nodes.size());
@@ -157,9 +157,9 @@ void QMTreeManager::Private::merge(QMTreeManager &manager, const QMTreeNodePoint
         QMTreeNodePointer placed = lookUp(nodesByIdentifier, node->identifier());
         if (placed) {
             bool changed = updateHandler ? updateHandler(placed, node) : false;
-            if (delegate) {
+            if (receiver) {
                 if (const std::optional<bool> answer
-                    = delegate->treeManagerUpdateItem(manager, placed, node))
+                    = receiver->treeManagerUpdateItem(manager, placed, node))
                     changed = *answer;
             }
             if (changed)
@@ -189,12 +189,12 @@ void QMTreeManager::Private::merge(QMTreeManager &manager, const QMTreeNodePoint
         }
         return;
     }
-    if (delegate)
-        delegate->treeManagerDidUpdateItems(manager, updated);
-    apply(manager, delegate.get(), parent, result);
+    if (receiver)
+        receiver->treeManagerDidUpdateItems(manager, updated);
+    apply(manager, receiver.get(), parent, result);
 }
 
-void QMTreeManager::Private::apply(QMTreeManager &manager, QMTreeManagerDelegate *delegate,
+void QMTreeManager::Private::apply(QMTreeManager &manager, QMTreeManagerDelegate *receiver,
                                    const QMTreeNodePointer &parent, const QMTreeNodeList &result)
 {
     const QMTreeNodeList current = parent ? parent->childNodes() : rootNodes;
@@ -207,8 +207,8 @@ void QMTreeManager::Private::apply(QMTreeManager &manager, QMTreeManagerDelegate
                 const QMMovePairList &moves) {
                 if (!deleted.isEmpty()) {
                     takenOut.append(current);
-                    if (delegate)
-                        delegate->treeManagerWillDeleteItemsAtIndexPaths(manager, deleted, parent);
+                    if (receiver)
+                        receiver->treeManagerWillDeleteItemsAtIndexPaths(manager, deleted, parent);
                     const QList<quint64> positions = deleted.toList();
                     for (auto p = positions.crbegin(); p != positions.crend(); ++p) {
                         if (parent)
@@ -216,14 +216,14 @@ void QMTreeManager::Private::apply(QMTreeManager &manager, QMTreeManagerDelegate
                         else
                             rootNodes.removeAt(qsizetype(*p));
                     }
-                    if (delegate)
-                        delegate->treeManagerDidDeleteItemsAtIndexPaths(manager, deleted, parent);
+                    if (receiver)
+                        receiver->treeManagerDidDeleteItemsAtIndexPaths(manager, deleted, parent);
                 }
                 if (!inserted.isEmpty()) {
                     for (const quint64 position : inserted)
-                        takeOutOfOtherList(manager, delegate, result[qsizetype(position)], parent);
-                    if (delegate)
-                        delegate->treeManagerWillInsertItemsAtIndexPaths(manager, inserted, parent);
+                        takeOutOfOtherList(manager, receiver, result[qsizetype(position)], parent);
+                    if (receiver)
+                        receiver->treeManagerWillInsertItemsAtIndexPaths(manager, inserted, parent);
                     for (const quint64 position : inserted) {
                         const qsizetype j = qsizetype(position);
                         if (!parent) {
@@ -238,20 +238,20 @@ void QMTreeManager::Private::apply(QMTreeManager &manager, QMTreeManagerDelegate
                             parent->insertChild(result[j], j);
                         }
                     }
-                    if (delegate)
-                        delegate->treeManagerDidInsertItemsAtIndexPaths(manager, inserted, parent);
+                    if (receiver)
+                        receiver->treeManagerDidInsertItemsAtIndexPaths(manager, inserted, parent);
                 }
                 for (const QMMovePair &move : moves) {
                     const qint64 from = qint64(move.first);
                     const qint64 to = qint64(move.second);
-                    if (delegate)
-                        delegate->treeManagerWillMoveItemAtIndex(manager, from, parent, to, parent);
+                    if (receiver)
+                        receiver->treeManagerWillMoveItemAtIndex(manager, from, parent, to, parent);
                     if (parent)
                         parent->moveChildAtIndex(qsizetype(from), qsizetype(to));
                     else
                         rootNodes.move(qsizetype(from), qsizetype(to));
-                    if (delegate)
-                        delegate->treeManagerDidMoveItemAtIndex(manager, from, parent, to, parent);
+                    if (receiver)
+                        receiver->treeManagerDidMoveItemAtIndex(manager, from, parent, to, parent);
                 }
             });
 }
@@ -261,7 +261,7 @@ void QMTreeManager::Private::apply(QMTreeManager &manager, QMTreeManagerDelegate
 // (or, at the root level, leave it standing in two lists), and a view following the delegate
 // would lose track of that list.
 void QMTreeManager::Private::takeOutOfOtherList(QMTreeManager &manager,
-                                                QMTreeManagerDelegate *delegate,
+                                                QMTreeManagerDelegate *receiver,
                                                 const QMTreeNodePointer &node,
                                                 const QMTreeNodePointer &parent)
 {
@@ -283,15 +283,15 @@ void QMTreeManager::Private::takeOutOfOtherList(QMTreeManager &manager,
     if (index < 0)
         return;
     const QMIndexSet indexes {quint64(index)};
-    if (delegate)
-        delegate->treeManagerWillDeleteItemsAtIndexPaths(manager, indexes, listOwner);
+    if (receiver)
+        receiver->treeManagerWillDeleteItemsAtIndexPaths(manager, indexes, listOwner);
     takenOut.append(*list);
     if (listOwner)
         listOwner->removeChildAtIndex(index);
     else
         rootNodes.removeAt(index);
-    if (delegate)
-        delegate->treeManagerDidDeleteItemsAtIndexPaths(manager, indexes, listOwner);
+    if (receiver)
+        receiver->treeManagerDidDeleteItemsAtIndexPaths(manager, indexes, listOwner);
 }
 
 void QMTreeManager::Private::sortRecursively(QMTreeNodeList &list)

@@ -190,7 +190,7 @@ void QMTreeModel::Private::takeFromOldPlaces(const QMTreeNodeList &nodes)
         auto group = std::find_if(groups.begin(), groups.end(),
                                   [&](const auto &entry) { return entry.first == found->parent; });
         if (group == groups.end())
-            group = groups.insert(groups.end(), {found->parent, {}});
+            group = groups.insert(groups.cend(), {found->parent, {}});
         group->second.insert(found->row, node);
     }
     // Every old list goes back to what the view saw before any removal is reported, since

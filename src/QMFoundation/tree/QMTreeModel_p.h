@@ -108,8 +108,8 @@ public:
     class ChangeGuard : public QMChangingScope
     {
     public:
-        explicit ChangeGuard(Private *d)
-            : QMChangingScope(quiet(d)->changing)
+        explicit ChangeGuard(Private *model)
+            : QMChangingScope(quiet(model)->changing)
         { }
 
     private:
@@ -125,25 +125,26 @@ public:
     class Adapter : public QMTreeManagerDelegate
     {
     public:
-        explicit Adapter(Private *d)
-            : d(d)
+        explicit Adapter(Private *model)
+            : d(model)
         { }
 
-        std::optional<bool> treeManagerUpdateItem(QMTreeManager &manager,
+        std::optional<bool> treeManagerUpdateItem(QMTreeManager &treeManager,
                                                   const QMTreeNodePointer &existingNode,
                                                   const QMTreeNodePointer &newNode) override
         {
             if (const auto host = d->host.lock())
-                return host->treeManagerUpdateItem(manager, existingNode, newNode);
+                return host->treeManagerUpdateItem(treeManager, existingNode, newNode);
             return std::nullopt;
         }
-        void treeManagerDidUpdateItems(QMTreeManager &manager, const QMTreeNodeList &nodes) override
+        void treeManagerDidUpdateItems(QMTreeManager &treeManager,
+                                       const QMTreeNodeList &nodes) override
         {
             if (!d->silent)
                 d->updated.append(nodes);
-            forward(&QMTreeManagerDelegate::treeManagerDidUpdateItems, manager, nodes);
+            forward(&QMTreeManagerDelegate::treeManagerDidUpdateItems, treeManager, nodes);
         }
-        void treeManagerWillDeleteItemsAtIndexPaths(QMTreeManager &manager,
+        void treeManagerWillDeleteItemsAtIndexPaths(QMTreeManager &treeManager,
                                                     const QMIndexSet &indexes,
                                                     const QMTreeNodePointer &parent) override
         {
@@ -151,19 +152,19 @@ public:
                 d->pending = PendingStep {.kind = Transition::Removal,
                                           .parent = parent,
                                           .before = d->childList(parent.get())};
-            forward(&QMTreeManagerDelegate::treeManagerWillDeleteItemsAtIndexPaths, manager,
+            forward(&QMTreeManagerDelegate::treeManagerWillDeleteItemsAtIndexPaths, treeManager,
                     indexes, parent);
         }
-        void treeManagerDidDeleteItemsAtIndexPaths(QMTreeManager &manager,
+        void treeManagerDidDeleteItemsAtIndexPaths(QMTreeManager &treeManager,
                                                    const QMIndexSet &indexes,
                                                    const QMTreeNodePointer &parent) override
         {
             if (const std::optional<PendingStep> step = d->takePending(parent))
                 d->removeRows(parent.get(), indexes, step->before);
-            forward(&QMTreeManagerDelegate::treeManagerDidDeleteItemsAtIndexPaths, manager, indexes,
-                    parent);
+            forward(&QMTreeManagerDelegate::treeManagerDidDeleteItemsAtIndexPaths, treeManager,
+                    indexes, parent);
         }
-        void treeManagerWillInsertItemsAtIndexPaths(QMTreeManager &manager,
+        void treeManagerWillInsertItemsAtIndexPaths(QMTreeManager &treeManager,
                                                     const QMIndexSet &indexes,
                                                     const QMTreeNodePointer &parent) override
         {
@@ -173,19 +174,19 @@ public:
                 d->pending = PendingStep {.kind = Transition::Insertion,
                                           .parent = parent,
                                           .before = d->childList(parent.get())};
-            forward(&QMTreeManagerDelegate::treeManagerWillInsertItemsAtIndexPaths, manager,
+            forward(&QMTreeManagerDelegate::treeManagerWillInsertItemsAtIndexPaths, treeManager,
                     indexes, parent);
         }
-        void treeManagerDidInsertItemsAtIndexPaths(QMTreeManager &manager,
+        void treeManagerDidInsertItemsAtIndexPaths(QMTreeManager &treeManager,
                                                    const QMIndexSet &indexes,
                                                    const QMTreeNodePointer &parent) override
         {
             if (const std::optional<PendingStep> step = d->takePending(parent))
                 d->insertRows(parent.get(), indexes, step->before);
-            forward(&QMTreeManagerDelegate::treeManagerDidInsertItemsAtIndexPaths, manager, indexes,
-                    parent);
+            forward(&QMTreeManagerDelegate::treeManagerDidInsertItemsAtIndexPaths, treeManager,
+                    indexes, parent);
         }
-        void treeManagerWillMoveItemAtIndex(QMTreeManager &manager, qint64 fromIndex,
+        void treeManagerWillMoveItemAtIndex(QMTreeManager &treeManager, qint64 fromIndex,
                                             const QMTreeNodePointer &fromParent, qint64 toIndex,
                                             const QMTreeNodePointer &toParent) override
         {
@@ -197,16 +198,16 @@ public:
                                           .to = qsizetype(toIndex),
                                           .moved = list.value(qsizetype(fromIndex))};
             }
-            forward(&QMTreeManagerDelegate::treeManagerWillMoveItemAtIndex, manager, fromIndex,
+            forward(&QMTreeManagerDelegate::treeManagerWillMoveItemAtIndex, treeManager, fromIndex,
                     fromParent, toIndex, toParent);
         }
-        void treeManagerDidMoveItemAtIndex(QMTreeManager &manager, qint64 fromIndex,
+        void treeManagerDidMoveItemAtIndex(QMTreeManager &treeManager, qint64 fromIndex,
                                            const QMTreeNodePointer &fromParent, qint64 toIndex,
                                            const QMTreeNodePointer &toParent) override
         {
             if (const std::optional<PendingStep> step = d->takePending(fromParent))
                 d->moveRow(fromParent.get(), step->from, step->to);
-            forward(&QMTreeManagerDelegate::treeManagerDidMoveItemAtIndex, manager, fromIndex,
+            forward(&QMTreeManagerDelegate::treeManagerDidMoveItemAtIndex, treeManager, fromIndex,
                     fromParent, toIndex, toParent);
         }
 
@@ -221,8 +222,8 @@ public:
         Private *d;
     };
 
-    explicit Private(QMTreeModel *q)
-        : q(q)
+    explicit Private(QMTreeModel *model)
+        : q(model)
     {
         manager.setUsesIncrementalUpdates(true);
         manager.setDelegate(adapter);
