@@ -254,7 +254,7 @@ bool Connection::open(QString *identifier, QMError *error)
     if (!QMPredicateSQL::registerFunctions(db, error))
         return false;
 
-    for (auto [statement, sql] :
+    for (const auto &[statement, sql] :
          {std::pair {&m_begin, u"BEGIN IMMEDIATE"_s}, std::pair {&m_commit, u"COMMIT"_s},
           std::pair {&m_rollback, u"ROLLBACK"_s}}) {
         if (!statement->prepare(m_handle, sql)) {
@@ -274,7 +274,7 @@ bool Connection::open(QString *identifier, QMError *error)
     if (objects != 0 && !checkSchema(identifier, error))
         return false;
     m_identifier = *identifier;
-    for (auto [statement, sql] :
+    for (const auto &[statement, sql] :
          {std::pair {&m_nextNumber, u"SELECT next FROM qm_sequence WHERE entity = ?"_s},
           std::pair {&m_setNextNumber, u"INSERT OR REPLACE INTO qm_sequence VALUES (?, ?)"_s}}) {
         if (!statement->prepare(m_handle, sql)) {
