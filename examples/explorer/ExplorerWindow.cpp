@@ -595,9 +595,9 @@ void ExplorerWindow::cancelCommand()
         m_command->cancel();
 }
 
-void ExplorerWindow::appendOutput(const QByteArray &data)
+void ExplorerWindow::appendOutput(const QByteArray &bytes)
 {
-    const QString text = m_outputDecoder.decode(data);
+    const QString text = m_outputDecoder.decode(bytes);
     QTextCursor cursor(m_outputPane->document());
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(text);

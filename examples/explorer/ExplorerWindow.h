@@ -110,7 +110,7 @@ private:
     void applySort();
     void rankQuickOpen();
     void openQuickOpenRow(const QModelIndex &index);
-    void appendOutput(const QByteArray &data);
+    void appendOutput(const QByteArray &bytes);
     void finishCommand(qint64 exitCode, bool cancelled, bool failedToLaunch);
     void updateStatus();
 

@@ -578,18 +578,18 @@ TEST_P(StoreTest, ChildContextsSaveIntoTheirParentAndValidationKeepsChanges)
 
 TEST_P(StoreTest, PredicatesSelectTheSameObjectsInEveryStore)
 {
-    struct Person
+    struct Sample
     {
         QString name;
         QVariant age, score, active;
         QByteArray photo;
     };
-    const Person people[] = {
+    const Sample people[] = {
             {u"Anna"_s, 30, 1.5, true, "a"},        {u"anne"_s, 17, QVariant(), false, {}},
             {u"Bob"_s, 45, -3.0, true, "b"},        {u"\u00d6zil"_s, 30, 2.0, QVariant(), "c"},
             {u"stra\u00dfe"_s, 60, 0.0, false, {}}, {u"\U0001F600"_s, QVariant(), 9.5, true, {}},
     };
-    for (const Person &p : people) {
+    for (const Sample &p : people) {
         auto o = context->insertNewObjectForEntityForName(u"Person"_s);
         o->setValues({{u"name"_s, p.name},
                       {u"age"_s, p.age},
