@@ -133,8 +133,8 @@ public:
                                                   const QMTreeNodePointer &existingNode,
                                                   const QMTreeNodePointer &newNode) override
         {
-            if (const auto host = d->host.lock())
-                return host->treeManagerUpdateItem(treeManager, existingNode, newNode);
+            if (const auto hostDelegate = d->host.lock())
+                return hostDelegate->treeManagerUpdateItem(treeManager, existingNode, newNode);
             return std::nullopt;
         }
         void treeManagerDidUpdateItems(QMTreeManager &treeManager,
@@ -215,8 +215,8 @@ public:
         template<typename Function, typename... Arguments>
         void forward(Function function, Arguments &&...arguments)
         {
-            if (const std::shared_ptr<QMTreeManagerDelegate> host = d->host.lock())
-                (host.get()->*function)(std::forward<Arguments>(arguments)...);
+            if (const std::shared_ptr<QMTreeManagerDelegate> hostDelegate = d->host.lock())
+                (hostDelegate.get()->*function)(std::forward<Arguments>(arguments)...);
         }
 
         Private *d;
