@@ -1,4 +1,5 @@
 set(QMF_OPERATIONS_HEADERS
+    operations/QMAsync.h
     operations/QMBaseOperation.h
     operations/QMBlockOperation.h
     operations/QMCommandInput.h
@@ -9,6 +10,7 @@ set(QMF_OPERATIONS_HEADERS
     operations/QMSeparator.h
 )
 set(QMF_OPERATIONS_SOURCES
+    operations/QMAsync.cpp
     operations/QMBaseOperation.cpp
     operations/QMBaseOperation_p.h
     operations/QMBlockOperation.cpp
