@@ -6,9 +6,12 @@
 
 #include <QCoreApplication>
 #include <QFutureWatcher>
+#include <QHash>
+#include <QPointer>
 #include <QThread>
 
-#include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -83,109 +86,178 @@ void Cancellation::finish() const
     }
 }
 
-namespace {
+// Work reaches the threads below by method name: a posted functor would be written by the
+// posting thread and read by the receiving one in the library's own code, synchronised only
+// inside Qt's event queue, which race detectors cannot see. By name, the event is made and read
+// inside Qt alone, and the slots take a lock of ours before they touch anything.
 
-// Carries a value to the thread that runs a posted functor. Qt hands the functor over under its
-// own locks, which ThreadSanitizer cannot see inside the distribution's Qt; every copy and move
-// of a HandOff (the last one is made on the posting thread, before the post) publishes through
-// an atomic that value() and the destructor (on the receiving thread) acquire, so the hand-over
-// is visible as what it is.
-template<typename T>
-class HandOff
+// Starts `thread` and returns once its event dispatcher exists. Posting to a thread wakes its
+// dispatcher through a descriptor the thread makes itself; waiting here orders that making
+// before the first post in a way race detectors see (QThread::start() alone does not).
+void startAndWaitForLoop(QThread *thread)
 {
-public:
-    explicit HandOff(T value)
-        : m_value(std::move(value))
-    {
-        publish();
-    }
-    HandOff(const HandOff &other)
-        : m_value(other.m_value)
-    {
-        publish();
-    }
-    HandOff(HandOff &&other) noexcept
-        : m_value(std::move(other.m_value))
-    {
-        publish();
-    }
-    HandOff &operator=(const HandOff &) = delete;
-    HandOff &operator=(HandOff &&) = delete;
-    ~HandOff() { receive(); }
+    std::mutex mutex;
+    std::condition_variable condition;
+    bool started = false;
+    const QMetaObject::Connection connection = QObject::connect(
+            thread, &QThread::started, thread,
+            [&] {
+                std::lock_guard lock(mutex);
+                started = true;
+                condition.notify_all();
+            },
+            Qt::DirectConnection);
+    thread->start();
+    std::unique_lock lock(mutex);
+    condition.wait(lock, [&] { return started; });
+    lock.unlock();
+    QObject::disconnect(connection);
+}
 
-    T &value()
-    {
-        receive();
-        return m_value;
-    }
-
-private:
-    static std::atomic<unsigned> &clock()
-    {
-        static std::atomic<unsigned> instance {0};
-        return instance;
-    }
-    static void publish() { clock().fetch_add(1, std::memory_order_release); }
-    static void receive() { (void)clock().load(std::memory_order_acquire); }
-
-    T m_value;
-};
-
-// The thread whose event loop the future watchers live in. QFutureWatcher reports a
+// Lives on the thread whose event loop the future watchers live in. QFutureWatcher reports a
 // cancellation as an event to its own thread, and neither a pool thread (busy with the work)
 // nor the caller's thread (which may not run a loop, or may be the one waiting) can take it.
 // Started on first use and never stopped: it holds nothing but watchers, and it must outlive
 // every future the process still has.
-class WatcherThread
+class QMAsyncWatcherHub : public QObject
 {
+    Q_OBJECT
+
 public:
-    static QObject *hub()
+    static QMAsyncWatcherHub *instance()
     {
-        static WatcherThread *instance = new WatcherThread; // never destroyed, see above
-        return instance->m_hub;
+        static QMAsyncWatcherHub *const hub = [] {
+            auto *thread = new QThread; // never destroyed, see above
+            thread->setObjectName(QStringLiteral("QMAsync.Watcher"));
+            auto *made = new QMAsyncWatcherHub;
+            made->moveToThread(thread);
+            startAndWaitForLoop(thread);
+            return made;
+        }();
+        return hub;
+    }
+
+    void add(const QFuture<void> &future, const Cancellation &cancellation)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_pending.emplace_back(future, cancellation);
+        }
+        QMetaObject::invokeMethod(this, "watchNext", Qt::QueuedConnection);
+    }
+
+    Q_INVOKABLE void watchNext()
+    {
+        std::unique_lock lock(m_mutex);
+        if (m_pending.empty())
+            return;
+        auto [future, cancellation] = std::move(m_pending.front());
+        m_pending.pop_front();
+        lock.unlock();
+        auto *watcher = new QFutureWatcher<void>(this);
+        connect(watcher, &QFutureWatcherBase::canceled, watcher,
+                [cancellation = cancellation] { cancellation.cancel(); });
+        connect(watcher, &QFutureWatcherBase::finished, watcher, &QObject::deleteLater);
+        watcher->setFuture(future);
+        // A future cancelled (or finished) before the watcher was set: the watcher replays the
+        // state, but make sure either way.
+        if (future.isCanceled())
+            cancellation.cancel();
     }
 
 private:
-    WatcherThread()
-        : m_thread(new QThread)
-        , m_hub(new QObject)
-    {
-        m_thread->setObjectName(QStringLiteral("QMAsync.Watcher"));
-        m_hub->moveToThread(m_thread);
-        m_thread->start();
-    }
-
-    QThread *m_thread;
-    QObject *m_hub;
+    std::mutex m_mutex;
+    std::deque<std::pair<QFuture<void>, Cancellation>> m_pending;
 };
 
-} // namespace
+// Delivers blocks to the contexts that live on one thread, one event per block, in the order
+// they were handed over. A block whose context is gone by then is dropped; one whose context
+// moved to another thread meanwhile follows it.
+class QMContextRelay : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Delivery
+    {
+        QPointer<QObject> context;
+        std::function<void()> block;
+        const char *where;
+    };
+
+    // The relay of `thread`, made on first use and destroyed when the thread finishes; null for
+    // a thread that is finishing or gone, whose contexts take no more deliveries.
+    static void post(QThread *thread, Delivery delivery)
+    {
+        if (!thread)
+            return;
+        std::lock_guard lock(registryMutex());
+        QMContextRelay *&relay = registry()[thread];
+        if (!relay) {
+            if (thread->isFinished()) {
+                registry().remove(thread);
+                return;
+            }
+            relay = new QMContextRelay;
+            relay->moveToThread(thread);
+            // Direct: emitted on the finishing thread itself, where the relay lives.
+            connect(
+                    thread, &QThread::finished, relay,
+                    [thread] {
+                        QMContextRelay *gone = nullptr;
+                        {
+                            std::lock_guard registryLock(registryMutex());
+                            gone = registry().take(thread);
+                        }
+                        delete gone;
+                    },
+                    Qt::DirectConnection);
+        }
+        {
+            std::lock_guard deliveriesLock(relay->m_mutex);
+            relay->m_deliveries.push_back(std::move(delivery));
+        }
+        QMetaObject::invokeMethod(relay, "deliverNext", Qt::QueuedConnection);
+    }
+
+    Q_INVOKABLE void deliverNext()
+    {
+        std::unique_lock lock(m_mutex);
+        if (m_deliveries.empty())
+            return;
+        Delivery delivery = std::move(m_deliveries.front());
+        m_deliveries.pop_front();
+        lock.unlock();
+        QObject *context = delivery.context.data();
+        if (!context)
+            return;
+        if (context->thread() != thread()) {
+            invokeOnContext(context, std::move(delivery.block), delivery.where);
+            return;
+        }
+        QMUncaughtExceptions::invokeGuarded(delivery.where, delivery.block);
+    }
+
+private:
+    static std::mutex &registryMutex()
+    {
+        static auto *const instance = new std::mutex;
+        return *instance;
+    }
+    // Never destroyed: threads may still finish (and unregister) while the process exits.
+    static QHash<QThread *, QMContextRelay *> &registry()
+    {
+        static auto *const instance = new QHash<QThread *, QMContextRelay *>;
+        return *instance;
+    }
+
+    std::mutex m_mutex;
+    std::deque<Delivery> m_deliveries;
+};
 
 void cancelWhenCanceled(const QFuture<void> &future, const Cancellation &cancellation)
 {
-    struct Watch
-    {
-        QObject *hub;
-        QFuture<void> future;
-        Cancellation cancellation;
-    };
-    HandOff<Watch> handOff(Watch {WatcherThread::hub(), future, cancellation});
-    QMetaObject::invokeMethod(
-            handOff.value().hub,
-            [handOff = std::move(handOff)]() mutable {
-                auto &[hub, watched, cancel] = handOff.value();
-                auto *watcher = new QFutureWatcher<void>(hub);
-                QObject::connect(watcher, &QFutureWatcherBase::canceled, watcher,
-                                 [cancel = cancel] { cancel.cancel(); });
-                QObject::connect(watcher, &QFutureWatcherBase::finished, watcher,
-                                 &QObject::deleteLater);
-                watcher->setFuture(watched);
-                // A future cancelled (or finished) before the watcher was set: the watcher
-                // replays the state, but make sure either way.
-                if (watched.isCanceled())
-                    cancel.cancel();
-            },
-            Qt::QueuedConnection);
+    QMAsyncWatcherHub::instance()->add(future, cancellation);
 }
 
 std::shared_ptr<QMOperationQueue> queue()
@@ -212,13 +284,7 @@ void invokeOnContext(QObject *context, std::function<void()> block, const char *
         QMUncaughtExceptions::invokeGuarded(where, block);
         return;
     }
-    // The event belongs to the context: destroying the context deletes it undelivered.
-    QMetaObject::invokeMethod(
-            context,
-            [handOff = HandOff<std::function<void()>>(std::move(block)), where]() mutable {
-                QMUncaughtExceptions::invokeGuarded(where, handOff.value());
-            },
-            Qt::QueuedConnection);
+    QMContextRelay::post(context->thread(), {QPointer<QObject>(context), std::move(block), where});
 }
 
 QMError errorOfException(const std::exception_ptr &exception)
@@ -238,3 +304,5 @@ QMError errorOfException(const std::exception_ptr &exception)
 }
 
 } // namespace QMAsync
+
+#include "QMAsync.moc"
