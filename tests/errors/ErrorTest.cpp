@@ -161,9 +161,9 @@ TEST(QMErrorTest, ValidationErrorsCarryKeyValueAndDetails)
             "UserInfo={\n"_s))
             << qPrintable(multiple.fullDescription());
 
-    EXPECT_EQ(failureOf([] { QMError::validationErrorWithKey(QString(), 1); }),
+    EXPECT_EQ(failureOf([] { (void)QMError::validationErrorWithKey(QString(), 1); }),
               u"Invalid parameter not satisfying: key"_s);
-    EXPECT_EQ(failureOf([] { QMError::validationErrorWithKey(u"k"_s, QVariant()); }),
+    EXPECT_EQ(failureOf([] { (void)QMError::validationErrorWithKey(u"k"_s, QVariant()); }),
               u"Invalid parameter not satisfying: value"_s);
 }
 

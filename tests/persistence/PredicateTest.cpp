@@ -251,7 +251,7 @@ TEST(QMPredicateTest, ReadsFormatsAndWritesThemBack)
     }
 
     QMError error;
-    QMPredicate::predicateWithFormat(u"name = "_s, {}, &error);
+    (void)QMPredicate::predicateWithFormat(u"name = "_s, {}, &error);
     EXPECT_EQ(error.localizedDescription(), u"Expected a value after \"=\" at position 7"_s);
 
     // Nesting is bounded (LongPredicatesCompileToSQLThatRuns shows why); length is not.

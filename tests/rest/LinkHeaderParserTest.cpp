@@ -100,11 +100,11 @@ TEST(LinkHeaderParserTest, ChecksItsArgumentsAndReadsEntriesAndQueries)
               prefix + u"pageParameterName"_s);
     EXPECT_EQ(failureOf([&] { Parser parser(fields, u""_s, QString()); }),
               prefix + u"perPageParameterName"_s);
-    EXPECT_EQ(failureOf([] { Parser::parseLinkURLsByRelParamFromLinkHeader(QString()); }),
+    EXPECT_EQ(failureOf([] { (void)Parser::parseLinkURLsByRelParamFromLinkHeader(QString()); }),
               prefix + u"linkHeader"_s);
-    EXPECT_EQ(failureOf([] { Parser::parseLinkURLFromLinkHeaderComponent(QString()); }),
+    EXPECT_EQ(failureOf([] { (void)Parser::parseLinkURLFromLinkHeaderComponent(QString()); }),
               prefix + u"linkHeaderComponent"_s);
-    EXPECT_EQ(failureOf([] { Parser::parseQueryFromLinkURL(QUrl()); }), prefix + u"linkURL"_s);
+    EXPECT_EQ(failureOf([] { (void)Parser::parseQueryFromLinkURL(QUrl()); }), prefix + u"linkURL"_s);
     // A null field value is an empty field, not a broken call.
     EXPECT_EQ(Parser::parseLinkURLsFromHeaderFields({{u"Link"_s, QString()}}), Parser::LinkURLs());
 

@@ -218,7 +218,7 @@ TEST(QMRESTAPIModelTest, RejectsBrokenContracts)
     const QByteArray data("{}");
     const auto parse = [&](const QMetaObject *modelClass, const QByteArray &bytes = "{}") {
         return [=] {
-            QMRESTAPIJSONParser::parseObjectFromJSONData(bytes, modelClass);
+            (void)QMRESTAPIJSONParser::parseObjectFromJSONData(bytes, modelClass);
         };
     };
     const struct

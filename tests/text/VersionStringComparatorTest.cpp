@@ -109,6 +109,6 @@ TEST(VersionStringComparatorTest, SplitsIntoRunsAndClassifiesThem)
         EXPECT_EQ(Comparator::typeOfCharacter(character), type);
     }
     for (const QString &empty : {QString(), u""_s})
-        EXPECT_EQ(failureOf([&] { Comparator::typeOfCharacter(empty); }),
+        EXPECT_EQ(failureOf([&] { (void)Comparator::typeOfCharacter(empty); }),
                   u"Invalid parameter not satisfying: !character.isEmpty()"_s);
 }

@@ -12,7 +12,7 @@ namespace ISO8601 {
 /// several threads make the first call at the same time) and kept for the life of the process.
 QMF_CORE_EXPORT const QMTimestampFormatter &iso8601DateFormatter();
 /// The instant `string` names, or an invalid QDateTime when it does not follow the pattern.
-QMF_CORE_EXPORT QDateTime dateWithISO8601DateString(const QString &string);
+[[nodiscard]] QMF_CORE_EXPORT QDateTime dateWithISO8601DateString(const QString &string);
 /// `date` in the pattern; a null QString for an invalid date or a year outside 0001-9999.
 QMF_CORE_EXPORT QString iso8601DateString(const QDateTime &date);
 

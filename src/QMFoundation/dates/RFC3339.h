@@ -11,7 +11,7 @@ namespace RFC3339 {
 /// several threads make the first call at the same time) and kept for the life of the process.
 QMF_CORE_EXPORT const QMTimestampFormatter &rfc3339DateFormatter();
 /// The instant `string` names, or an invalid QDateTime when it does not follow the pattern.
-QMF_CORE_EXPORT QDateTime dateWithRFC3339DateString(const QString &string);
+[[nodiscard]] QMF_CORE_EXPORT QDateTime dateWithRFC3339DateString(const QString &string);
 /// `date` in the pattern; a null QString for an invalid date or a year outside 0001-9999.
 QMF_CORE_EXPORT QString rfc3339DateString(const QDateTime &date);
 

@@ -69,12 +69,12 @@ public:
     /// QMValidationKeyErrorKey and `value` under QMValidationValueErrorKey, then the entries of
     /// `userInfo` on top (they win). Throws "Invalid parameter not satisfying: key" for a null
     /// key and "... value" for an invalid QVariant (QMNull() is a value).
-    static QMError validationErrorWithKey(const QString &key, const QVariant &value,
+    [[nodiscard]] static QMError validationErrorWithKey(const QString &key, const QVariant &value,
                                           const QVariantMap &userInfo = {});
     /// An error that collects `errors`: QMCocoaErrorDomain, QMValidationMultipleErrorsErrorCode,
     /// the errors as a QVariantList of QMError under QMDetailedErrorsKey, then the entries of
     /// `userInfo` on top.
-    static QMError multipleValidationErrorsErrorWithValidationErrors(const QList<QMError> &errors,
+    [[nodiscard]] static QMError multipleValidationErrorsErrorWithValidationErrors(const QList<QMError> &errors,
                                                                      const QVariantMap &userInfo
                                                                      = {});
 

@@ -88,7 +88,7 @@ QMF_CORE_EXPORT void invokeOnContext(QObject *context, std::function<void()> blo
                                      const char *where);
 
 /// The failure that `exception` stands for, as errorOf() describes it.
-QMF_CORE_EXPORT QMError errorOfException(const std::exception_ptr &exception);
+[[nodiscard]] QMF_CORE_EXPORT QMError errorOfException(const std::exception_ptr &exception);
 
 /// The failure of a future as a QMError: the error it failed with, or, for another exception,
 /// an error of domain "QMFoundation.Async" (code 1) whose description is the exception's

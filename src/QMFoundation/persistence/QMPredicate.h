@@ -58,7 +58,7 @@ public:
     /// QMPredicateFormatError whose description says what was expected, and whose
     /// QMPredicateErrorPositionKey is the UTF-16 offset where reading failed (also too few or
     /// too many arguments, and a %K argument that is not a text).
-    static QMPredicate predicateWithFormat(const QString &format,
+    [[nodiscard]] static QMPredicate predicateWithFormat(const QString &format,
                                            const QVariantList &arguments = {},
                                            QMError *error = nullptr);
     /// "%K = %@" with `key` and `value`; a null predicate when `key` is not an attribute name or

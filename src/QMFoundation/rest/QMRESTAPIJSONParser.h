@@ -32,12 +32,12 @@ public:
 
     /// The model read from the JSON object in `jsonData`. A top-level array is the unexpected
     /// contents error: it holds no object to read.
-    static std::shared_ptr<QMRESTAPIModel> parseObjectFromJSONData(const QByteArray &jsonData,
+    [[nodiscard]] static std::shared_ptr<QMRESTAPIModel> parseObjectFromJSONData(const QByteArray &jsonData,
                                                                    const QMetaObject *modelClass,
                                                                    QMError *error = nullptr);
     /// parseObjectFromJSONData() for the model class T.
     template<class T>
-    static std::shared_ptr<T> parseObjectFromJSONData(const QByteArray &jsonData,
+    [[nodiscard]] static std::shared_ptr<T> parseObjectFromJSONData(const QByteArray &jsonData,
                                                       QMError *error = nullptr)
     {
         QMRESTAPIModel::registerModelPointerType<T>();

@@ -102,11 +102,11 @@ struct PreparedQuery
     std::vector<char16_t> folded;
 };
 
-void prepare(PreparedQuery &prepared, const QString &query)
+void prepare(PreparedQuery &prepared, QStringView query)
 {
-    // A text of its own: a shallow copy would keep a QString::fromRawData() query's buffer,
-    // which its owner may change or free once the call returns.
-    prepared.query = QString(query.constData(), query.size());
+    // A text of its own: the view's buffer belongs to the caller, who may change or free it once
+    // the call returns.
+    prepared.query = query.toString();
     prepared.steps.clear();
     prepared.folded.clear();
     if (query.isEmpty())
@@ -116,7 +116,7 @@ void prepare(PreparedQuery &prepared, const QString &query)
     for (const QChar c : query)
         prepared.folded.push_back(tables.fold[c.unicode()]);
 
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, query);
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, prepared.query);
     qsizetype begin = 0;
     for (qsizetype end = finder.toNextBoundary(); end > begin; end = finder.toNextBoundary()) {
         bool hasSurrogate = false;
@@ -130,7 +130,7 @@ void prepare(PreparedQuery &prepared, const QString &query)
 
 // The last query seen on this thread: ranking runs one query over many candidates, and
 // splitting it into graphemes costs more than matching one candidate.
-const PreparedQuery &preparedQuery(const QString &query)
+const PreparedQuery &preparedQuery(QStringView query)
 {
     thread_local PreparedQuery cached;
     thread_local bool valid = false;
@@ -256,59 +256,59 @@ double similarityScore(QStringView candidate, const PreparedQuery &prepared, qui
 
 namespace QMSearching {
 
-bool containsString(const QString &candidate, const QString &query)
+bool containsString(QStringView candidate, QStringView query)
 {
     return containsString(candidate, query, CaseSensitiveSearch);
 }
 
-bool containsStringSearchingInsensitive(const QString &candidate, const QString &query)
+bool containsStringSearchingInsensitive(QStringView candidate, QStringView query)
 {
     return containsString(candidate, query, CaseInsensitiveSearch);
 }
 
-bool containsString(const QString &candidate, const QString &query, quint64 options)
+bool containsString(QStringView candidate, QStringView query, quint64 options)
 {
-    // QString::contains() finds a null or empty query in a null candidate too.
+    // An empty query is found in every candidate, a null or empty one included.
     return candidate.contains(query, caseSensitivity(options));
 }
 
-bool fuzzyMatchesString(const QString &candidate, const QString &query)
+bool fuzzyMatchesString(QStringView candidate, QStringView query)
 {
     return fuzzyMatches(candidate, preparedQuery(query));
 }
 
-quint64 distanceForString(const QString &string, const QString &other)
+quint64 distanceForString(QStringView string, QStringView other)
 {
     return QMEditDistance::levenshtein(string, other);
 }
 
-quint64 distanceForString(const QString &string, const QString &other, bool ignoreCase)
+quint64 distanceForString(QStringView string, QStringView other, bool ignoreCase)
 {
     if (!ignoreCase)
         return QMEditDistance::levenshtein(string, other);
-    return QMEditDistance::levenshtein(string.toLower(), other.toLower());
+    return QMEditDistance::levenshtein(string.toString().toLower(), other.toString().toLower());
 }
 
-double similarityScoreForString(const QString &candidate, const QString &query, quint64 options)
+double similarityScoreForString(QStringView candidate, QStringView query, quint64 options)
 {
     return similarityScoreForString(candidate, query, defaultMaximumScore, defaultPenalty, options,
                                     true);
 }
 
-double similarityScoreForString(const QString &candidate, const QString &query, quint64 options,
+double similarityScoreForString(QStringView candidate, QStringView query, quint64 options,
                                 bool allowsMismatch)
 {
     return similarityScoreForString(candidate, query, defaultMaximumScore, defaultPenalty, options,
                                     allowsMismatch);
 }
 
-double similarityScoreForString(const QString &candidate, const QString &query,
+double similarityScoreForString(QStringView candidate, QStringView query,
                                 quint64 maximumScore, quint64 penalty, quint64 options)
 {
     return similarityScoreForString(candidate, query, maximumScore, penalty, options, true);
 }
 
-double similarityScoreForString(const QString &candidate, const QString &query,
+double similarityScoreForString(QStringView candidate, QStringView query,
                                 quint64 maximumScore, quint64 penalty, quint64 options,
                                 bool allowsMismatch)
 {

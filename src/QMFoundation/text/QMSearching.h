@@ -3,6 +3,7 @@
 #include <QMFoundation/QMFoundationCoreExport.h>
 
 #include <QString>
+#include <QStringView>
 
 /// Filtering and ranking candidate texts against a typed query: substring tests, a fuzzy
 /// "all characters in order" test, a similarity score and an edit distance.
@@ -34,12 +35,12 @@ enum SearchOption : quint64 {
 
 /// True when `query` occurs in `candidate`, case-sensitively. The empty query occurs in
 /// every candidate.
-QMF_CORE_EXPORT bool containsString(const QString &candidate, const QString &query);
+[[nodiscard]] QMF_CORE_EXPORT bool containsString(QStringView candidate, QStringView query);
 /// containsString() ignoring case (CaseInsensitiveSearch).
-QMF_CORE_EXPORT bool containsStringSearchingInsensitive(const QString &candidate,
-                                                        const QString &query);
+[[nodiscard]] QMF_CORE_EXPORT bool containsStringSearchingInsensitive(QStringView candidate,
+                                                        QStringView query);
 /// containsString() with the given search `options` (see SearchOption).
-QMF_CORE_EXPORT bool containsString(const QString &candidate, const QString &query,
+[[nodiscard]] QMF_CORE_EXPORT bool containsString(QStringView candidate, QStringView query,
                                     quint64 options);
 
 /// True when every grapheme of `query` is found in `candidate`, in order and ignoring case.
@@ -49,31 +50,31 @@ QMF_CORE_EXPORT bool containsString(const QString &candidate, const QString &que
 /// second "a" follows, while a multi-unit step may overlap the previous match. Once a match
 /// sits on the last code unit, a further step fails. The empty query matches every
 /// candidate, the empty one included.
-QMF_CORE_EXPORT bool fuzzyMatchesString(const QString &candidate, const QString &query);
+[[nodiscard]] QMF_CORE_EXPORT bool fuzzyMatchesString(QStringView candidate, QStringView query);
 
 /// The Levenshtein distance between the two texts over UTF-16 code units: the fewest
 /// insertions, deletions and substitutions of single code units that turn one into the
 /// other (so a character outside the Basic Multilingual Plane counts as two).
-QMF_CORE_EXPORT quint64 distanceForString(const QString &string, const QString &other);
+[[nodiscard]] QMF_CORE_EXPORT quint64 distanceForString(QStringView string, QStringView other);
 /// distanceForString(), optionally ignoring case. With `ignoreCase` both texts are first
 /// lower-cased with the full Unicode mapping (QString::toLower()), which may change their
 /// lengths ("İ" becomes "i" and a combining dot); the distance is that of the converted texts.
-QMF_CORE_EXPORT quint64 distanceForString(const QString &string, const QString &other,
+[[nodiscard]] QMF_CORE_EXPORT quint64 distanceForString(QStringView string, QStringView other,
                                           bool ignoreCase);
-quint64 distanceForString(const QString &, const QString &, const char *) = delete;
+quint64 distanceForString(QStringView, QStringView, const char *) = delete;
 
 /// similarityScoreForString() with maximum score 1000, penalty 200 and mismatches allowed.
-QMF_CORE_EXPORT double similarityScoreForString(const QString &candidate, const QString &query,
+[[nodiscard]] QMF_CORE_EXPORT double similarityScoreForString(QStringView candidate, QStringView query,
                                                 quint64 options);
 /// similarityScoreForString() with maximum score 1000 and penalty 200.
-QMF_CORE_EXPORT double similarityScoreForString(const QString &candidate, const QString &query,
+[[nodiscard]] QMF_CORE_EXPORT double similarityScoreForString(QStringView candidate, QStringView query,
                                                 quint64 options, bool allowsMismatch);
 // A fourth integer argument would silently become `allowsMismatch`; the maximum score and the
 // penalty come together, with the options after them.
-double similarityScoreForString(const QString &, const QString &, quint64, int) = delete;
-double similarityScoreForString(const QString &, const QString &, quint64, const char *) = delete;
+double similarityScoreForString(QStringView, QStringView, quint64, int) = delete;
+double similarityScoreForString(QStringView, QStringView, quint64, const char *) = delete;
 /// similarityScoreForString() with mismatches allowed.
-QMF_CORE_EXPORT double similarityScoreForString(const QString &candidate, const QString &query,
+[[nodiscard]] QMF_CORE_EXPORT double similarityScoreForString(QStringView candidate, QStringView query,
                                                 quint64 maximumScore, quint64 penalty,
                                                 quint64 options);
 
@@ -91,10 +92,10 @@ QMF_CORE_EXPORT double similarityScoreForString(const QString &candidate, const 
 /// The score is 0 when the query is longer than the candidate (in code units), when no step
 /// is found and for the empty query. Examples with the defaults (1000, 200): "abc" for "abc"
 /// scores 997, "abc" for "ac" 987, "xabc" for "abc" 986, "abc" for "ax" 797.
-QMF_CORE_EXPORT double similarityScoreForString(const QString &candidate, const QString &query,
+[[nodiscard]] QMF_CORE_EXPORT double similarityScoreForString(QStringView candidate, QStringView query,
                                                 quint64 maximumScore, quint64 penalty,
                                                 quint64 options, bool allowsMismatch);
-double similarityScoreForString(const QString &, const QString &, quint64, quint64, quint64,
+double similarityScoreForString(QStringView, QStringView, quint64, quint64, quint64,
                                 const char *)
         = delete;
 

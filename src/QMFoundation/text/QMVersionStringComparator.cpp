@@ -108,13 +108,13 @@ int compareParts(const Part &x, const Part &y)
 
 } // namespace
 
-qint32 QMVersionStringComparator::typeOfCharacter(const QString &character)
+qint32 QMVersionStringComparator::typeOfCharacter(QStringView character)
 {
     QMParameterAssert(!character.isEmpty(), "!character.isEmpty()");
     return classOf(character.front());
 }
 
-QStringList QMVersionStringComparator::splitVersionString(const QString &version)
+QStringList QMVersionStringComparator::splitVersionString(QStringView version)
 {
     QStringList parts;
     for (PartReader reader(version); !reader.atEnd();)
@@ -122,7 +122,7 @@ QStringList QMVersionStringComparator::splitVersionString(const QString &version
     return parts;
 }
 
-qint64 QMVersionStringComparator::compareVersion(const QString &a, const QString &b)
+qint64 QMVersionStringComparator::compareVersion(QStringView a, QStringView b)
 {
     PartReader readerA(a);
     PartReader readerB(b);
@@ -139,29 +139,29 @@ qint64 QMVersionStringComparator::compareVersion(const QString &a, const QString
     return 0;
 }
 
-qint64 QMVersionStringComparator::compareToVersion(const QString &version, const QString &other)
+qint64 QMVersionStringComparator::compareToVersion(QStringView version, QStringView other)
 {
     return compareVersion(version, other);
 }
 
-bool QMVersionStringComparator::isGreaterThanVersion(const QString &version, const QString &other)
+bool QMVersionStringComparator::isGreaterThanVersion(QStringView version, QStringView other)
 {
     return compareVersion(version, other) == 1;
 }
 
-bool QMVersionStringComparator::isGreaterThanOrEqualToVersion(const QString &version,
-                                                              const QString &other)
+bool QMVersionStringComparator::isGreaterThanOrEqualToVersion(QStringView version,
+                                                              QStringView other)
 {
     return compareVersion(version, other) >= 0;
 }
 
-bool QMVersionStringComparator::isLessThanVersion(const QString &version, const QString &other)
+bool QMVersionStringComparator::isLessThanVersion(QStringView version, QStringView other)
 {
     return compareVersion(version, other) == -1;
 }
 
-bool QMVersionStringComparator::isLessThanOrEqualToVersion(const QString &version,
-                                                           const QString &other)
+bool QMVersionStringComparator::isLessThanOrEqualToVersion(QStringView version,
+                                                           QStringView other)
 {
     return compareVersion(version, other) <= 0;
 }

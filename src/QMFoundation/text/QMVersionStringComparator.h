@@ -3,6 +3,7 @@
 #include <QMFoundation/QMFoundationCoreExport.h>
 
 #include <QString>
+#include <QStringView>
 #include <QStringList>
 
 /// Orders free-form version texts ("1.10", "2.0b3", "3.1.4.1") the way people read them:
@@ -40,25 +41,25 @@ public:
     /// The class of the first UTF-16 code unit of `character`: 0 for a decimal digit, 2 for a
     /// period ".", 1 for anything else. Throws QMInternalInconsistencyException ("Invalid
     /// parameter not satisfying: !character.isEmpty()") for an empty text.
-    static qint32 typeOfCharacter(const QString &character);
+    [[nodiscard]] static qint32 typeOfCharacter(QStringView character);
 
     /// The parts of `version` in order: runs of digits, runs of other characters and single
     /// periods ("1..2b" gives "1", ".", ".", "2", "b"). An empty or null text has no parts.
-    static QStringList splitVersionString(const QString &version);
+    [[nodiscard]] static QStringList splitVersionString(QStringView version);
 
     /// -1 when `a` is the lower version, 0 when they are equal, 1 when `a` is higher.
-    static qint64 compareVersion(const QString &a, const QString &b);
+    [[nodiscard]] static qint64 compareVersion(QStringView a, QStringView b);
 
     // Comparisons on the version text `version` (the receiver).
 
     /// compareVersion(version, other).
-    static qint64 compareToVersion(const QString &version, const QString &other);
+    [[nodiscard]] static qint64 compareToVersion(QStringView version, QStringView other);
     /// compareVersion(version, other) == 1.
-    static bool isGreaterThanVersion(const QString &version, const QString &other);
+    [[nodiscard]] static bool isGreaterThanVersion(QStringView version, QStringView other);
     /// compareVersion(version, other) >= 0.
-    static bool isGreaterThanOrEqualToVersion(const QString &version, const QString &other);
+    [[nodiscard]] static bool isGreaterThanOrEqualToVersion(QStringView version, QStringView other);
     /// compareVersion(version, other) == -1.
-    static bool isLessThanVersion(const QString &version, const QString &other);
+    [[nodiscard]] static bool isLessThanVersion(QStringView version, QStringView other);
     /// compareVersion(version, other) <= 0.
-    static bool isLessThanOrEqualToVersion(const QString &version, const QString &other);
+    [[nodiscard]] static bool isLessThanOrEqualToVersion(QStringView version, QStringView other);
 };
