@@ -188,6 +188,7 @@ class QMF_STORAGE_EXPORT QMManagedObjectContextNotifier : public QObject
 {
     Q_OBJECT
 public:
+    /// Destroyed with its context; results still on their way to the context are dropped.
     ~QMManagedObjectContextNotifier() override;
 
 Q_SIGNALS:
