@@ -1,7 +1,10 @@
 #include <QMFoundation/persistence/QMCoreDataStore.h>
 
+#include "QMFoundation/persistence/QMContextInbox_p.h"
+
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 #include <QMFoundation/errors/QMNull.h>
+#include <QMFoundation/operations/QMAsync.h>
 #include <QMFoundation/persistence/QMCoreDataStoreContextManager.h>
 #include <QMFoundation/persistence/QMCoreDataStoreDefaults.h>
 #include <QMFoundation/persistence/QMCoreDataStoreManager.h>
@@ -40,6 +43,14 @@ public:
     // Made on first use, once, also when worker threads ask for their context first.
     std::once_flag contextsMade;
     std::unique_ptr<QMCoreDataStoreContextManager> contexts;
+
+    // Receives initializeAsync()'s results on the thread that asked, made on first use.
+    struct Receiver : QObject
+    {
+        std::shared_ptr<QMContextInbox> inbox = std::make_shared<QMContextInbox>(this);
+        ~Receiver() override { inbox->close(); }
+    };
+    std::unique_ptr<Receiver> receiver;
 };
 
 namespace {
@@ -249,6 +260,56 @@ bool QMCoreDataStore::initialize(QMError *error)
     d->coordinator = coordinator;
     d->initialized = true;
     return true;
+}
+
+QFuture<bool> QMCoreDataStore::initializeAsync()
+{
+    QMParameterAssert(!d->modelURL.isEmpty(), "self.managedObjectModelURL != nil");
+    QMParameterAssert(!d->storeType.isEmpty(), "self.storeType != nil");
+    if (!d->receiver)
+        d->receiver = std::make_unique<Private::Receiver>();
+    struct Opened
+    {
+        std::shared_ptr<const QMManagedObjectModel> model;
+        std::shared_ptr<QMPersistentStoreCoordinator> coordinator;
+    };
+    QMAsync::Promise<bool> promise;
+    QFuture<bool> future = promise.future();
+    QMAsync::addToQueue([promise, inbox = d->receiver->inbox, self = this, modelURL = d->modelURL,
+                         storeType = d->storeType, storeURL = d->storeURL,
+                         options = d->storeOptions] {
+        if (promise.cancellation().isCanceled()) {
+            promise.cancel();
+            return;
+        }
+        Opened opened;
+        QMError error;
+        try {
+            opened.model = QMManagedObjectModel::modelWithContentsOfURL(modelURL, &error);
+            if (opened.model)
+                opened.coordinator = QMPersistentStoreCoordinator::
+                        persistentStoreCoordinatorWithManagedObjectModel(opened.model, storeType,
+                                                                         storeURL, options, &error);
+        } catch (...) {
+            promise.failWith(std::current_exception());
+            return;
+        }
+        if (!opened.coordinator) {
+            promise.fail(error);
+            return;
+        }
+        // The store is used from the calling thread: it takes the result there. The receiver
+        // goes with the store, on that thread, so `self` is alive whenever the block runs.
+        inbox->post(
+                [promise, self, opened] {
+                    self->d->model = opened.model;
+                    self->d->coordinator = opened.coordinator;
+                    self->d->initialized = true;
+                    promise.resolve(true);
+                },
+                "QMCoreDataStore::initializeAsync");
+    });
+    return future;
 }
 
 void QMCoreDataStore::uninitialize()

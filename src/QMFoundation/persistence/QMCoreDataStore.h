@@ -5,6 +5,7 @@
 #include <QMFoundation/errors/QMError.h>
 #include <QMFoundation/errors/QMObjectDescribing.h>
 
+#include <QFuture>
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -117,6 +118,14 @@ public:
     /// false with that error when no coordinator results. The model URL and the store type must
     /// be set ("Invalid parameter not satisfying: ...").
     bool initialize(QMError *error = nullptr);
+    /// initialize() without waiting: the model is loaded and the store opened (its schema
+    /// checked) on the library's threads; the store takes the model and the coordinator on the
+    /// calling thread, through its event loop, and then the future resolves with true. Fails
+    /// with initialize()'s error, or with the model's error when the model does not load (which
+    /// initialize() throws). The URL and type checks throw at the call. The calling thread must
+    /// run an event loop; a store destroyed first drops the result (the future ends cancelled).
+    /// The store's set-up is not changed meanwhile.
+    QFuture<bool> initializeAsync();
     /// When initialized: removes every registered context and marks the store not initialized.
     void uninitialize();
     /// Removes the store file and then its "-shm" and "-wal" companions where they exist; true

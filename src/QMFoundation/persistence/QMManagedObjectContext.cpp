@@ -1,5 +1,6 @@
 #include <QMFoundation/persistence/QMManagedObjectContext.h>
 
+#include "QMFoundation/persistence/QMContextInbox_p.h"
 #include "QMFoundation/persistence/QMManagedObjectContext_p.h"
 #include "QMFoundation/persistence/QMPersistenceValue_p.h"
 #include "QMFoundation/persistence/QMPersistentStoreAccess_p.h"
@@ -8,6 +9,8 @@
 #include <QMFoundation/persistence/QMPredicate.h>
 
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
+
+#include <QMetaMethod>
 
 #include <algorithm>
 #include <functional>
@@ -96,6 +99,36 @@ QMManagedObjectContext::QMManagedObjectContext()
 
 // Objects hold their context weakly, so they see it gone without being told.
 QMManagedObjectContext::~QMManagedObjectContext() = default;
+
+QMManagedObjectContextNotifier::QMManagedObjectContextNotifier()
+    : inbox(std::make_shared<QMContextInbox>(this))
+{ }
+
+QMManagedObjectContextNotifier::~QMManagedObjectContextNotifier()
+{
+    inbox->close();
+}
+
+bool QMManagedObjectContextNotifier::announces() const
+{
+    return isSignalConnected(QMetaMethod::fromSignal(&QMManagedObjectContextNotifier::didSave));
+}
+
+QMManagedObjectContextNotifier *QMManagedObjectContext::notifier()
+{
+    if (!d->notifier)
+        d->notifier.reset(new QMManagedObjectContextNotifier);
+    return d->notifier.get();
+}
+
+void QMManagedObjectAccess::announceSave(QMManagedObjectContext &c,
+                                         const QList<std::shared_ptr<QMManagedObject>> &inserted,
+                                         const QList<std::shared_ptr<QMManagedObject>> &updated,
+                                         const QList<std::shared_ptr<QMManagedObject>> &deleted)
+{
+    if (c.d->notifier)
+        Q_EMIT c.d->notifier->didSave(inserted, updated, deleted);
+}
 
 std::shared_ptr<QMManagedObjectContext>
 QMManagedObjectContext::contextWithPersistentStoreCoordinator(
@@ -192,7 +225,8 @@ void QMManagedObjectContext::deleteObject(const std::shared_ptr<QMManagedObject>
         return;
     QMManagedObject::Private &s = QMManagedObjectAccess::state(*object);
     s.deleted = true;
-    if (s.inserted) {
+    // An object that a save in flight inserts stays, for the next save to delete.
+    if (s.inserted && !(d->flight && d->flight->inserted.contains(object.get()))) {
         // Never reached the parent: it simply goes.
         d->registered.remove(s.id);
         d->changed.remove(object.get());
@@ -236,62 +270,72 @@ void QMManagedObjectAccess::noteChange(QMManagedObjectContext &c, const QMManage
         c.d->changed.insert(&o, c.d->registered.value(o.objectID()));
 }
 
-bool QMManagedObjectAccess::fetchRows(QMManagedObjectContext &c, const QMEntityDescription &entity,
-                                      const QMPredicate &bound,
-                                      const QList<QMFetchSortDescriptor> &sort, qsizetype limit,
-                                      bool withValues, QList<QMStoreRow> *rows, QMError *error)
+QHash<qint64, qint64> QMSaveFlight::landedNumbers(const QString &entityName) const
 {
-    QList<ObjectPtr> mine;
-    for (const ObjectPtr &o : std::as_const(c.d->changed)) {
-        if (state(*o).entity->name() == entity.name())
-            mine.append(o);
-    }
-    const auto parentRows = [&](qsizetype parentLimit, bool parentValues) {
-        if (c.d->parent)
-            return fetchRows(*c.d->parent, entity, bound, sort, parentLimit, parentValues, rows,
-                             error);
-        return QMPersistentStoreAccess::fetch(*c.d->coordinator, entity, bound, sort, parentLimit,
-                                              parentValues, rows, error);
-    };
-    // Without changes of this entity the parent's answer is the context's answer.
-    if (mine.isEmpty())
-        return parentRows(limit, withValues);
-
-    // The parent's answer, whole: the context's changes may drop some of its rows or add others
-    // before the limit is taken. Values are needed only to sort again.
-    if (!parentRows(0, withValues || !sort.isEmpty()))
-        return false;
-    QSet<qint64> changedNumbers;
-    for (const ObjectPtr &o : std::as_const(mine))
-        changedNumbers.insert(o->objectID().number());
-    rows->removeIf([&](const QMStoreRow &row) { return changedNumbers.contains(row.number); });
-    for (const ObjectPtr &o : std::as_const(mine)) {
-        const QMManagedObject::Private &s = state(*o);
-        if (s.deleted)
-            continue;
-        if (s.fault)
-            fireFault(*o);
-        if (matches(bound, entity, s.values))
-            rows->append({s.id.number(), s.values});
-    }
-    QMStoreBackends::finishRows(*rows, entity, sort, limit, withValues);
-    return true;
+    QHash<qint64, qint64> map;
+    if (!landed)
+        return map;
+    const QList<qint64> given = numbers.value(entityName);
+    const QList<qint64> temporary = temporaries.value(entityName);
+    for (qsizetype i = 0; i < temporary.size() && i < given.size(); ++i)
+        map.insert(temporary.at(i), given.at(i));
+    return map;
 }
 
-qsizetype QMManagedObjectAccess::countRows(QMManagedObjectContext &c,
-                                           const QMEntityDescription &entity,
-                                           const QMPredicate &bound, QMError *error)
+bool QMFetchPlan::fetch(QList<QMStoreRow> *rows, QHash<qint64, qint64> *landed,
+                        QMError *error) const
 {
-    bool changes = false;
-    for (const ObjectPtr &o : std::as_const(c.d->changed))
-        changes = changes || state(*o).entity->name() == entity.name();
-    if (!changes) {
-        if (c.d->parent)
-            return countRows(*c.d->parent, entity, bound, error);
-        return QMPersistentStoreAccess::count(*c.d->coordinator, entity, bound, error);
-    }
+    // The rows a save in flight inserted, when it landed before the store was read: they are
+    // there under their permanent numbers and in the overlay under their temporary ones.
+    QSet<qint64> landedRows;
+    const std::function<bool(qsizetype, qsizetype, bool)> level = [&](qsizetype i,
+                                                                      qsizetype levelLimit,
+                                                                      bool levelValues) {
+        if (i == levels.size()) {
+            return QMPersistentStoreAccess::fetch(
+                    *coordinator, *entity, bound, sort, levelLimit, levelValues, rows, error, [&] {
+                        if (flight)
+                            *landed = flight->landedNumbers(entity->name());
+                    });
+        }
+        const QMFetchOverlay &overlay = levels.at(i);
+        // Without changes of this entity the parent's answer is this level's answer.
+        if (overlay.numbers.isEmpty())
+            return level(i + 1, levelLimit, levelValues);
+        // The parent's answer, whole: the changes may drop some of its rows or add others
+        // before the limit is taken. Values are needed only to sort again.
+        if (!level(i + 1, 0, levelValues || !sort.isEmpty()))
+            return false;
+        if (landedRows.isEmpty() && !landed->isEmpty()) {
+            for (const qint64 number : std::as_const(*landed))
+                landedRows.insert(number);
+        }
+        rows->removeIf([&](const QMStoreRow &row) {
+            return overlay.numbers.contains(row.number) || landedRows.contains(row.number);
+        });
+        for (const QMStoreRow &row : overlay.rows) {
+            if (matches(bound, *entity, row.values))
+                rows->append(row);
+        }
+        QMStoreBackends::finishRows(*rows, *entity, sort, levelLimit, levelValues);
+        return true;
+    };
+    return level(0, limit, withValues);
+}
+
+qsizetype QMFetchPlan::count(QMError *error) const
+{
+    const bool changes = std::any_of(levels.cbegin(), levels.cend(),
+                                     [](const QMFetchOverlay &o) { return !o.numbers.isEmpty(); });
+    if (!changes)
+        return QMPersistentStoreAccess::count(*coordinator, *entity, bound, error);
+    QMFetchPlan whole = *this;
+    whole.sort.clear();
+    whole.limit = 0;
+    whole.withValues = false;
     QList<QMStoreRow> rows;
-    if (!fetchRows(c, entity, bound, {}, 0, false, &rows, error))
+    QHash<qint64, qint64> landed;
+    if (!whole.fetch(&rows, &landed, error))
         return -1;
     return rows.size();
 }
@@ -336,54 +380,98 @@ bool prepareRequest(const QMManagedObjectModel &model, const QMFetchRequest &req
 
 } // namespace
 
-QList<std::shared_ptr<QMManagedObject>>
-QMManagedObjectContext::executeFetchRequest(const QMFetchRequest &request, QMError *error)
+bool QMManagedObjectAccess::planFetch(QMManagedObjectContext &c, const QMFetchRequest &request,
+                                      QMFetchPlan *plan, QMError *error)
 {
-    QMError failure;
-    const QMEntityDescription *entity = nullptr;
-    QMPredicate bound;
-    QList<QMStoreRow> rows;
-    if (!prepareRequest(*d->model, request, &entity, &bound, &failure)
-        || !QMManagedObjectAccess::fetchRows(*this, *entity, bound, request.sortDescriptors(),
-                                             request.fetchLimit(), request.includesPropertyValues(),
-                                             &rows, &failure)) {
-        if (error)
-            *error = failure;
-        return {};
+    plan->coordinator = c.d->coordinator;
+    plan->model = c.d->model;
+    if (!prepareRequest(*c.d->model, request, &plan->entity, &plan->bound, error))
+        return false;
+    plan->sort = request.sortDescriptors();
+    plan->limit = request.fetchLimit();
+    plan->withValues = request.includesPropertyValues();
+    for (QMManagedObjectContext *level = &c; level; level = level->d->parent.get()) {
+        QMFetchOverlay overlay;
+        for (const ObjectPtr &o : std::as_const(level->d->changed)) {
+            const QMManagedObject::Private &s = state(*o);
+            if (s.entity->name() != plan->entity->name())
+                continue;
+            overlay.numbers.insert(s.id.number());
+            if (s.deleted)
+                continue;
+            if (s.fault)
+                fireFault(*o);
+            overlay.rows.append({s.id.number(), s.values});
+        }
+        plan->levels.append(std::move(overlay));
+        if (!level->d->parent)
+            plan->flight = level->d->flight;
     }
-    const auto store = d->coordinator->persistentStore();
+    return true;
+}
+
+void QMManagedObjectAccess::registerRows(QMManagedObjectContext &c, const QMFetchPlan &plan,
+                                         const QHash<qint64, qint64> &landed,
+                                         QList<QMStoreRow> &rows, qsizetype from, qsizetype to,
+                                         QList<std::shared_ptr<QMManagedObject>> *objects)
+{
+    const auto store = c.d->coordinator->persistentStore();
     const QString storeIdentifier = store ? store->identifier() : QString();
-    const auto self = weak_from_this();
-    const QMetaObject *metaObject = QMManagedObjectClassForEntityName(entity->name());
-    d->registered.reserve(d->registered.size() + rows.size());
-    QList<ObjectPtr> objects;
-    objects.reserve(rows.size());
-    for (QMStoreRow &row : rows) {
-        const QMManagedObjectID id(storeIdentifier, entity->name(), row.number);
-        ObjectPtr &object = d->registered.slot(id);
+    const QString &entityName = plan.entity->name();
+    const auto self = c.weak_from_this();
+    const QMetaObject *metaObject = QMManagedObjectClassForEntityName(entityName);
+    c.d->registered.reserve(c.d->registered.size() + (to - from));
+    for (qsizetype i = from; i < to; ++i) {
+        QMStoreRow &row = rows[i];
+        QMManagedObjectID id(storeIdentifier, entityName, row.number);
+        if (row.number < 0 && !c.d->registered.value(id)) {
+            // Inserted by a save that the context took meanwhile: the object has its permanent
+            // identifier now.
+            if (const auto permanent = landed.constFind(row.number); permanent != landed.cend())
+                id = QMManagedObjectID(storeIdentifier, entityName, *permanent);
+        }
+        ObjectPtr &object = c.d->registered.slot(id);
         if (object) {
-            QMManagedObject::Private &s = QMManagedObjectAccess::state(*object);
-            if (s.fault && request.includesPropertyValues()) {
+            QMManagedObject::Private &s = state(*object);
+            if (s.fault && plan.withValues) {
                 s.values = row.values;
                 s.saved = std::move(row.values);
                 s.fault = false;
             }
         } else {
-            object = QMManagedObjectAccess::instantiate(d->model, *entity, metaObject);
-            QMManagedObject::Private &s = QMManagedObjectAccess::state(*object);
+            object = instantiate(c.d->model, *plan.entity, metaObject);
+            QMManagedObject::Private &s = state(*object);
             s.id = id;
             s.context = self;
-            if (request.includesPropertyValues()) {
+            if (plan.withValues) {
                 s.values = row.values;
                 s.saved = std::move(row.values);
             } else {
                 s.fault = true;
-                s.values = QVariantList(entity->attributes().size());
+                s.values = QVariantList(plan.entity->attributes().size());
                 s.saved = s.values;
             }
         }
-        objects.append(object);
+        objects->append(object);
     }
+}
+
+QList<std::shared_ptr<QMManagedObject>>
+QMManagedObjectContext::executeFetchRequest(const QMFetchRequest &request, QMError *error)
+{
+    QMError failure;
+    QMFetchPlan plan;
+    QList<QMStoreRow> rows;
+    QHash<qint64, qint64> landed;
+    if (!QMManagedObjectAccess::planFetch(*this, request, &plan, &failure)
+        || !plan.fetch(&rows, &landed, &failure)) {
+        if (error)
+            *error = failure;
+        return {};
+    }
+    QList<ObjectPtr> objects;
+    objects.reserve(rows.size());
+    QMManagedObjectAccess::registerRows(*this, plan, landed, rows, 0, rows.size(), &objects);
     return objects;
 }
 
@@ -391,11 +479,10 @@ qsizetype QMManagedObjectContext::countForFetchRequest(const QMFetchRequest &req
                                                        QMError *error)
 {
     QMError failure;
-    const QMEntityDescription *entity = nullptr;
-    QMPredicate bound;
+    QMFetchPlan plan;
     qsizetype n = -1;
-    if (prepareRequest(*d->model, request, &entity, &bound, &failure))
-        n = QMManagedObjectAccess::countRows(*this, *entity, bound, &failure);
+    if (QMManagedObjectAccess::planFetch(*this, request, &plan, &failure))
+        n = plan.count(&failure);
     if (n < 0) {
         if (error)
             *error = failure;
@@ -504,14 +591,52 @@ QList<std::shared_ptr<QMManagedObject>> QMManagedObjectContext::registeredObject
     return list;
 }
 
-bool QMManagedObjectContext::save(QMError *error)
+namespace {
+
+// Whether two values of an attribute differ, by the stores' value rules.
+bool differs(const QVariant &a, const QVariant &b, QMAttributeType type)
 {
-    if (d->changed.isEmpty())
+    return QMPersistenceValue::isAbsent(a) != QMPersistenceValue::isAbsent(b)
+            || QMPersistenceValue::compare(a, b, type) != 0;
+}
+
+// Checks an object about to be saved (missing mandatory values).
+bool validForSave(const QMManagedObject &o, QMError *error)
+{
+    const auto &s = QMManagedObjectAccess::state(o);
+    if (s.deleted)
         return true;
-    // The changed objects by entity and number, so that a store writes its rows in key order.
-    // The sort keys are copied out and the objects referred to where d->changed holds them
-    // (it is left alone until the end): a save of 100,000 objects sorts 100,000 keys, and
-    // chasing pointers or copying shared pointers there costs more than the rest of the save.
+    const QList<QMAttributeDescription> &attributes = s.entity->attributes();
+    for (qsizetype i = 0; i < attributes.size(); ++i) {
+        if (attributes.at(i).optional || !QMPersistenceValue::isAbsent(s.values.value(i)))
+            continue;
+        if (error)
+            *error = QMStoreBackends::makeError(
+                    QMValidationMissingMandatoryPropertyError,
+                    u"The %1 attribute \"%2\" needs a value."_s.arg(s.entity->name(),
+                                                                    attributes.at(i).name),
+                    {{QMValidationKeyErrorKey, attributes.at(i).name},
+                     {u"QMValidationObject"_s, s.id.URIRepresentation()}});
+        return false;
+    }
+    return true;
+}
+
+QMError saveInFlightError()
+{
+    return QMStoreBackends::makeError(
+            QMPersistentStoreOperationError,
+            u"A save of this context is still in progress; save again once it has finished."_s);
+}
+
+} // namespace
+
+std::vector<std::reference_wrapper<const std::shared_ptr<QMManagedObject>>>
+QMManagedObjectAccess::sortedChanges(const QMManagedObjectContext &c)
+{
+    // The sort keys are copied out and the objects referred to where c.d->changed holds them
+    // (it is left alone until the save ends): a save of 100,000 objects sorts 100,000 keys,
+    // and chasing pointers or copying shared pointers there costs more than the rest of it.
     struct Entry
     {
         const QMEntityDescription *entity;
@@ -519,9 +644,9 @@ bool QMManagedObjectContext::save(QMError *error)
         const ObjectPtr *object;
     };
     std::vector<Entry> entries;
-    entries.reserve(size_t(d->changed.size()));
-    for (auto it = d->changed.cbegin(); it != d->changed.cend(); ++it) {
-        const QMManagedObject::Private &s = QMManagedObjectAccess::state(*it.value());
+    entries.reserve(size_t(c.d->changed.size()));
+    for (auto it = c.d->changed.cbegin(); it != c.d->changed.cend(); ++it) {
+        const QMManagedObject::Private &s = state(*it.value());
         entries.push_back({s.entity, s.id.number(), &it.value()});
     }
     std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
@@ -532,26 +657,69 @@ bool QMManagedObjectContext::save(QMError *error)
     changed.reserve(entries.size());
     for (const Entry &e : entries)
         changed.emplace_back(*e.object);
+    return changed;
+}
 
-    // Validation first: nothing moves unless every object can be saved.
-    const auto valid = [error](const QMManagedObject::Private &s) {
-        if (s.deleted)
-            return true;
-        const QList<QMAttributeDescription> &attributes = s.entity->attributes();
-        for (qsizetype i = 0; i < attributes.size(); ++i) {
-            if (attributes.at(i).optional || !QMPersistenceValue::isAbsent(s.values.value(i)))
-                continue;
-            if (error)
-                *error = QMStoreBackends::makeError(
-                        QMValidationMissingMandatoryPropertyError,
-                        u"The %1 attribute \"%2\" needs a value."_s.arg(s.entity->name(),
-                                                                        attributes.at(i).name),
-                        {{QMValidationKeyErrorKey, attributes.at(i).name},
-                         {u"QMValidationObject"_s, s.id.URIRepresentation()}});
+bool QMManagedObjectAccess::collectChanges(
+        const std::vector<std::reference_wrapper<const ObjectPtr>> &changed,
+        QMStoreChanges *changes, QHash<QString, QList<const ObjectPtr *>> *insertedObjects,
+        QMSaveFlight *flight, QMError *error)
+{
+    const QMEntityDescription *entity = nullptr;
+    QList<QMStoreRow> *inserted = nullptr;
+    QList<const ObjectPtr *> *insertedOfEntity = nullptr;
+    QList<QMStoreUpdate> *updated = nullptr;
+    QList<QMStoreUpdate> *deleted = nullptr;
+    if (flight)
+        flight->sent.reserve(changed.size());
+    // One pass validates and collects, since each object's state is a cache miss of its own.
+    for (const ObjectPtr &o : changed) {
+        const QMManagedObject::Private &s = state(*o);
+        if (!validForSave(*o, error))
             return false;
+        if (s.entity != entity) {
+            entity = s.entity;
+            inserted = &changes->inserted[entity->name()];
+            insertedOfEntity = &(*insertedObjects)[entity->name()];
+            updated = &changes->updated[entity->name()];
+            deleted = &changes->deleted[entity->name()];
         }
+        // The values last read go with every change, so that the store can refuse to overwrite
+        // what was saved since; a fault never read has none to compare.
+        if (s.deleted) {
+            deleted->append({s.id.number(), {}, s.fault ? QVariantList() : s.saved});
+        } else if (s.inserted) {
+            inserted->append({s.id.number(), s.values});
+            insertedOfEntity->append(&o);
+        } else {
+            updated->append({s.id.number(), s.values, s.saved});
+        }
+        if (flight) {
+            flight->sent.push_back(
+                    {o, s.deleted ? QVariantList() : s.values, s.inserted, s.deleted});
+            if (s.inserted && !s.deleted) {
+                flight->inserted.insert(o.get());
+                flight->temporaries[entity->name()].append(s.id.number());
+            }
+        }
+    }
+    return true;
+}
+
+bool QMManagedObjectContext::save(QMError *error)
+{
+    if (d->flight) {
+        QMSetError(error, saveInFlightError());
+        return false;
+    }
+    if (d->changed.isEmpty())
         return true;
-    };
+    const auto changed = QMManagedObjectAccess::sortedChanges(*this);
+    // What didSave() announces, taken before the save clears the flags.
+    const bool announce = d->notifier && d->notifier->announces();
+    const QList<ObjectPtr> announcedInserted = announce ? insertedObjects() : QList<ObjectPtr>();
+    const QList<ObjectPtr> announcedUpdated = announce ? updatedObjects() : QList<ObjectPtr>();
+    const QList<ObjectPtr> announcedDeleted = announce ? deletedObjects() : QList<ObjectPtr>();
 
     // The permanent numbers the store gave, by entity: (temporary, permanent).
     QMRenumbering permanent;
@@ -559,34 +727,10 @@ bool QMManagedObjectContext::save(QMError *error)
         QMStoreChanges changes;
         // The inserted objects of each entity, in the order of changes.inserted.
         QHash<QString, QList<const ObjectPtr *>> insertedObjects;
-        const QMEntityDescription *entity = nullptr;
-        QList<QMStoreRow> *inserted = nullptr;
-        QList<const ObjectPtr *> *insertedOfEntity = nullptr;
-        QList<QMStoreUpdate> *updated = nullptr;
-        QList<QMStoreUpdate> *deleted = nullptr;
-        // One pass validates and collects, since each object's state is a cache miss of its own.
-        for (const ObjectPtr &o : changed) {
-            const QMManagedObject::Private &s = QMManagedObjectAccess::state(*o);
-            if (!valid(s))
-                return false;
-            if (s.entity != entity) {
-                entity = s.entity;
-                inserted = &changes.inserted[entity->name()];
-                insertedOfEntity = &insertedObjects[entity->name()];
-                updated = &changes.updated[entity->name()];
-                deleted = &changes.deleted[entity->name()];
-            }
-            // The values last read go with every change, so that the store can refuse to
-            // overwrite what was saved since; a fault never read has none to compare.
-            if (s.deleted) {
-                deleted->append({s.id.number(), {}, s.fault ? QVariantList() : s.saved});
-            } else if (s.inserted) {
-                inserted->append({s.id.number(), s.values});
-                insertedOfEntity->append(&o);
-            } else {
-                updated->append({s.id.number(), s.values, s.saved});
-            }
-        }
+        // Validation first: nothing moves unless every object can be saved.
+        if (!QMManagedObjectAccess::collectChanges(changed, &changes, &insertedObjects, nullptr,
+                                                   error))
+            return false;
         QMError failure;
         QMStoreNumbers numbers;
         if (!QMPersistentStoreAccess::save(*d->coordinator, changes, &numbers, &failure)) {
@@ -606,7 +750,7 @@ bool QMManagedObjectContext::save(QMError *error)
         // from the child's own values, without reading anything. Faults of the parent are read
         // first so that a changed value lands on loaded values.
         for (const ObjectPtr &o : changed) {
-            if (!valid(QMManagedObjectAccess::state(*o)))
+            if (!validForSave(*o, error))
                 return false;
         }
         QMManagedObjectContext &parent = *d->parent;
@@ -632,7 +776,8 @@ bool QMManagedObjectContext::save(QMError *error)
             QMManagedObject::Private &ps = QMManagedObjectAccess::state(*p);
             if (s.deleted) {
                 ps.deleted = true;
-                if (ps.inserted) {
+                if (ps.inserted
+                    && !(parent.d->flight && parent.d->flight->inserted.contains(p.get()))) {
                     parent.d->registered.remove(s.id);
                     parent.d->changed.remove(p.get());
                     detach(*p);
@@ -661,7 +806,66 @@ bool QMManagedObjectContext::save(QMError *error)
     d->changed.clear();
     if (!permanent.isEmpty())
         QMManagedObjectAccess::renumber(*this, permanent);
+    if (announce)
+        QMManagedObjectAccess::announceSave(*this, announcedInserted, announcedUpdated,
+                                            announcedDeleted);
     return true;
+}
+
+void QMManagedObjectAccess::finishFlight(QMManagedObjectContext &c, const QMSaveFlight &flight,
+                                         bool saved)
+{
+    QMManagedObjectContext::Private &d = *c.d;
+    // Objects that reset() or rollback() took out of the context meanwhile are left alone.
+    const auto mine = [&c](const QMManagedObject &o) {
+        return state(o).context.lock().get() == &c;
+    };
+    if (!saved) {
+        // Objects inserted by the failed save and deleted meanwhile go as deleteObject() would
+        // have let them go.
+        for (const QMSaveFlight::Sent &sent : flight.sent) {
+            QMManagedObject::Private &s = state(*sent.object);
+            if (s.inserted && s.deleted && mine(*sent.object)) {
+                d.registered.remove(s.id);
+                d.changed.remove(sent.object.get());
+                detach(*sent.object);
+            }
+        }
+        return;
+    }
+    for (const QMSaveFlight::Sent &sent : flight.sent) {
+        QMManagedObject &o = *sent.object;
+        QMManagedObject::Private &s = state(o);
+        if (!mine(o))
+            continue;
+        if (sent.deleted) {
+            d.registered.remove(s.id);
+            d.changed.remove(&o);
+            detach(o);
+            continue;
+        }
+        // What the save wrote is now the saved state; values set meanwhile stay changes
+        // against it (a fault made meanwhile takes the written values).
+        s.inserted = false;
+        s.saved = sent.values;
+        if (s.fault)
+            s.values = sent.values;
+        const QList<QMAttributeDescription> &attributes = s.entity->attributes();
+        for (qsizetype i = 0; i < attributes.size(); ++i)
+            s.setChanged(i, differs(s.values.value(i), s.saved.value(i), attributes.at(i).type));
+        noteChange(c, o);
+    }
+    QMRenumbering permanent;
+    for (auto it = flight.temporaries.cbegin(); it != flight.temporaries.cend(); ++it) {
+        const QHash<qint64, qint64> numbers = flight.landedNumbers(it.key());
+        QList<std::pair<qint64, qint64>> &pairs = permanent[it.key()];
+        for (const qint64 temporary : it.value()) {
+            if (const auto found = numbers.constFind(temporary); found != numbers.cend())
+                pairs.append({temporary, *found});
+        }
+    }
+    if (!permanent.isEmpty())
+        renumber(c, permanent);
 }
 
 void QMManagedObjectAccess::renumber(QMManagedObjectContext &c, const QMRenumbering &permanent)
@@ -722,19 +926,11 @@ void QMManagedObjectContext::refreshObject(const std::shared_ptr<QMManagedObject
     s.saved = fresh;
     s.fault = false;
     const QList<QMAttributeDescription> &attributes = s.entity->attributes();
-    for (qsizetype i = 0; i < attributes.size(); ++i) {
-        const bool differs = QMPersistenceValue::isAbsent(s.values.at(i))
-                        != QMPersistenceValue::isAbsent(fresh.at(i))
-                || QMPersistenceValue::compare(s.values.at(i), fresh.at(i), attributes.at(i).type)
-                        != 0;
-        s.setChanged(i, differs);
-    }
+    for (qsizetype i = 0; i < attributes.size(); ++i)
+        s.setChanged(i, differs(s.values.at(i), fresh.at(i), attributes.at(i).type));
     QMManagedObjectAccess::noteChange(*this, *object);
     for (qsizetype i = 0; i < attributes.size(); ++i) {
-        if (QMPersistenceValue::isAbsent(before.at(i))
-                    != QMPersistenceValue::isAbsent(s.values.at(i))
-            || QMPersistenceValue::compare(before.at(i), s.values.at(i), attributes.at(i).type)
-                    != 0)
+        if (differs(before.at(i), s.values.at(i), attributes.at(i).type))
             Q_EMIT object->valueChanged(attributes.at(i).name);
     }
 }

@@ -6,13 +6,17 @@
 #include <QMFoundation/persistence/QMFetchRequest.h>
 #include <QMFoundation/persistence/QMManagedObjectID.h>
 
+#include <QFuture>
 #include <QList>
+#include <QObject>
 #include <QString>
 #include <QVariantMap>
 
 #include <memory>
 
+class QMContextInbox;
 class QMManagedObject;
+class QMManagedObjectContextNotifier;
 class QMPersistentStoreCoordinator;
 
 /// A scratch pad of objects over a store coordinator or a parent context: objects are fetched
@@ -36,6 +40,14 @@ class QMPersistentStoreCoordinator;
 /// A context is used from one thread at a time (the one that made it, for the objects it makes);
 /// contexts of one coordinator may live on different threads. A child context reads its parent,
 /// so a parent and its children are used from one thread at a time together.
+///
+/// The asynchronous forms (saveAsync(), executeFetchRequestAsync(), countForFetchRequestAsync())
+/// do the store's work on the library's threads and take the result on the context's thread:
+/// registering fetched objects, giving saved objects their permanent identifiers and clearing
+/// the saved changes happen there, through that thread's event loop, so the context stays used
+/// from one thread. The context's thread is the one its notifier() lives on (the first to ask
+/// for it or to call an asynchronous form); it must run an event loop, or the futures never
+/// finish. A context destroyed before its result arrives drops it: the future ends cancelled.
 class QMF_STORAGE_EXPORT QMManagedObjectContext
     : public std::enable_shared_from_this<QMManagedObjectContext>
 {
@@ -82,6 +94,15 @@ public:
                                                                 QMError *error = nullptr);
     /// How many objects the request selects (its limit applies); -1 with an error.
     qsizetype countForFetchRequest(const QMFetchRequest &request, QMError *error = nullptr);
+    /// executeFetchRequest() without waiting for the store: the store is read on the library's
+    /// threads, with the context's unsaved changes as they were at the call, and the objects
+    /// are registered on the context's thread, in slices of a few milliseconds across
+    /// event-loop turns for large results. Fails with the error executeFetchRequest() would
+    /// give.
+    QFuture<QList<std::shared_ptr<QMManagedObject>>>
+    executeFetchRequestAsync(const QMFetchRequest &request);
+    /// countForFetchRequest() without waiting for the store; fails with its error.
+    QFuture<qsizetype> countForFetchRequestAsync(const QMFetchRequest &request);
     /// The registered object of that identifier, else the one the parent context or the store
     /// holds (with its values); nullptr with QMManagedObjectReferentialIntegrityError when none
     /// exists or it is deleted in this context.
@@ -107,7 +128,23 @@ public:
     /// identifiers. Failures include QMManagedObjectMergeError (objects changed elsewhere since
     /// they were read: refresh them and save again) and QMPersistentStoreTimeoutError (another
     /// process held the store: save again).
+    /// Also fails (QMPersistentStoreOperationError) while a saveAsync() of this context is in
+    /// flight. Announced by notifier()'s didSave().
     bool save(QMError *error = nullptr);
+    /// save() without waiting for the store: validation and collecting the changes happen at
+    /// the call, on this thread; the store writes them on the library's threads; the context
+    /// takes the result on its thread (permanent identifiers, the saved values, didSave()), and
+    /// then the future resolves with true or fails with save()'s error (validation failures
+    /// included). A child context's save does not reach the store: it is done at the call.
+    ///
+    /// The context may be used while the save is in flight. Changes made meanwhile stay
+    /// pending for the next save: a value set again keeps the object changed against what the
+    /// save wrote, an object inserted by the save and deleted meanwhile is deleted by the next
+    /// save. Fetches see the context as it is, the flight's objects once each. rollback() and
+    /// reset() meanwhile do not stop the save: the store gets what was sent. A second save()
+    /// or saveAsync() of this context while one is in flight fails at once with
+    /// QMPersistentStoreOperationError; save again after the first future has finished.
+    QFuture<bool> saveAsync();
     /// Re-reads a registered object from the parent or the store: with `mergeChanges` the
     /// context's unsaved values stay on top of the fresh ones; without, they are dropped and the
     /// object becomes a fault, its values read again on first access. An object gone from the
@@ -120,6 +157,11 @@ public:
     /// Undoes the unsaved changes: inserted objects leave, deleted and changed ones get their
     /// saved values back.
     void rollback();
+
+    /// The QObject that announces this context's saves (didSave()) and receives its
+    /// asynchronous results; made on first use, on the calling thread, which becomes the
+    /// context's thread for the asynchronous forms. Owned by the context.
+    QMManagedObjectContextNotifier *notifier();
 
     // The store's class-level helpers (defined with the store registry).
 
@@ -139,4 +181,30 @@ private:
     friend class QMManagedObjectAccess;
     QMManagedObjectContext();
     std::unique_ptr<Private> d;
+};
+
+/// The signals of one context (QMManagedObjectContext::notifier()), on the context's thread.
+class QMF_STORAGE_EXPORT QMManagedObjectContextNotifier : public QObject
+{
+    Q_OBJECT
+public:
+    /// Destroyed with its context; results still on their way to the context are dropped.
+    ~QMManagedObjectContextNotifier() override;
+
+Q_SIGNALS:
+    /// Emitted on the context's thread after every successful save() and saveAsync() that
+    /// saved changes, before an asynchronous save's future resolves: the objects inserted (now
+    /// with their permanent identifiers when saved to the store), updated and deleted, each in
+    /// key order.
+    void didSave(const QList<std::shared_ptr<QMManagedObject>> &inserted,
+                 const QList<std::shared_ptr<QMManagedObject>> &updated,
+                 const QList<std::shared_ptr<QMManagedObject>> &deleted);
+
+private:
+    friend class QMManagedObjectContext;
+    friend class QMManagedObjectAccess;
+    QMManagedObjectContextNotifier();
+    bool announces() const;
+    // Where the library's threads post the context's asynchronous results.
+    std::shared_ptr<QMContextInbox> inbox;
 };

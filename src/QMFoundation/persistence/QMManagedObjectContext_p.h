@@ -12,7 +12,9 @@
 #include <QSet>
 #include <QVarLengthArray>
 
+#include <functional>
 #include <mutex>
+#include <vector>
 
 /// The attributes of an object whose value differs from the saved one. Without allocation for
 /// entities of up to 64 attributes, and with the number set kept, since every setValue() asks.
@@ -108,6 +110,68 @@ private:
     QHash<qint64, ObjectPtr> m_unsaved;
 };
 
+/// An asynchronous save between its start and the step that takes its result on the context's
+/// thread. Everything but `landed` and `numbers` is set before the store is called and read-only
+/// afterwards.
+struct QMSaveFlight
+{
+    struct Sent
+    {
+        std::shared_ptr<QMManagedObject> object;
+        /// The values written (empty for a deletion).
+        QVariantList values;
+        bool inserted = false;
+        bool deleted = false;
+    };
+    std::vector<Sent> sent;
+    /// The objects the save inserts, so that deleting one meanwhile keeps it for the next save.
+    QSet<const QMManagedObject *> inserted;
+    /// The temporary numbers of the inserted rows, by entity, in the order of the store's
+    /// numbers.
+    QHash<QString, QList<qint64>> temporaries;
+    // Guarded by the coordinator's mutex: set in the same critical section as the store's save,
+    // so that a fetch of the store sees the rows and the numbers together.
+    bool landed = false;
+    QMStoreNumbers numbers;
+
+    /// temporary number -> permanent number of the entity's rows, once landed (under the
+    /// coordinator's mutex).
+    QHash<qint64, qint64> landedNumbers(const QString &entityName) const;
+};
+
+/// The changes of one context to the rows of one entity, as a fetch lays them over its parent's
+/// rows: every changed number, and the rows of those not deleted (their current values).
+struct QMFetchOverlay
+{
+    QSet<qint64> numbers;
+    QList<QMStoreRow> rows;
+};
+
+/// A fetch or count taken apart on the context's thread so that the rest runs on any thread:
+/// the coordinator, the request, and the changes of the context and its ancestors.
+struct QMFetchPlan
+{
+    std::shared_ptr<QMPersistentStoreCoordinator> coordinator;
+    std::shared_ptr<const QMManagedObjectModel> model;
+    const QMEntityDescription *entity = nullptr;
+    QMPredicate bound;
+    QList<QMFetchSortDescriptor> sort;
+    qsizetype limit = 0;
+    bool withValues = true;
+    /// [0] is the context's own, then its parent's, up to the context on the coordinator.
+    QList<QMFetchOverlay> levels;
+    /// The save in flight of the context on the coordinator, if any.
+    std::shared_ptr<const QMSaveFlight> flight;
+
+    /// The rows; temporary numbers of `flight`'s inserted rows that landed meanwhile go to
+    /// `landed` (temporary -> permanent). Any thread.
+    bool fetch(QList<QMStoreRow> *rows, QHash<qint64, qint64> *landed, QMError *error) const;
+    /// How many rows (the limit not applied); -1 with the error. Any thread.
+    qsizetype count(QMError *error) const;
+};
+
+class QMManagedObjectContextNotifier;
+
 class QMManagedObjectContext::Private
 {
 public:
@@ -124,6 +188,11 @@ public:
     /// Objects inserted, deleted or with changed values, by address: a save of 100,000 new
     /// objects goes through this set several times, and hashing identifiers would dominate.
     QHash<const QMManagedObject *, std::shared_ptr<QMManagedObject>> changed;
+    /// The signals and the receiver of asynchronous results, made on first use on the thread
+    /// that asks.
+    std::unique_ptr<QMManagedObjectContextNotifier> notifier;
+    /// The asynchronous save in flight, if any.
+    std::shared_ptr<QMSaveFlight> flight;
 };
 
 /// The order of objects by number within an entity: permanent numbers first, ascending, then
@@ -160,13 +229,37 @@ public:
     /// The row of the object as `c` sees it (its own changes, else its parent's).
     static bool readRow(QMManagedObjectContext &c, const QMEntityDescription &entity, qint64 number,
                         QVariantList *values, QMError *error);
-    /// The rows `c` answers a fetch with: its parent's, with its own changes laid over them.
-    static bool fetchRows(QMManagedObjectContext &c, const QMEntityDescription &entity,
-                          const QMPredicate &bound, const QList<QMFetchSortDescriptor> &sort,
-                          qsizetype limit, bool withValues, QList<QMStoreRow> *rows,
-                          QMError *error);
-    static qsizetype countRows(QMManagedObjectContext &c, const QMEntityDescription &entity,
-                               const QMPredicate &bound, QMError *error);
+    /// The plan of a fetch or count of `request` in `c`, or false with the error (an unknown
+    /// entity or sort key, a predicate that does not fit). Reads the context: its thread.
+    static bool planFetch(QMManagedObjectContext &c, const QMFetchRequest &request,
+                          QMFetchPlan *plan, QMError *error);
+    /// The objects of `rows` (from `plan`) in `c`: registered ones as they are (a fault gets the
+    /// values), others made and registered. The context's thread.
+    static void registerRows(QMManagedObjectContext &c, const QMFetchPlan &plan,
+                             const QHash<qint64, qint64> &landed, QList<QMStoreRow> &rows,
+                             qsizetype from, qsizetype to,
+                             QList<std::shared_ptr<QMManagedObject>> *objects);
+    /// The changed objects of `c` by entity and number, so that a store writes its rows in key
+    /// order; they refer to the entries of the context's set of changes.
+    static std::vector<std::reference_wrapper<const std::shared_ptr<QMManagedObject>>>
+    sortedChanges(const QMManagedObjectContext &c);
+    /// Validates the changes of a context on a coordinator and collects them for the store;
+    /// `insertedObjects` gets the inserted objects of each entity in the order of
+    /// changes->inserted, `flight` (when given) what is sent. False with the error.
+    static bool
+    collectChanges(const std::vector<std::reference_wrapper<const std::shared_ptr<QMManagedObject>>>
+                           &changed,
+                   QMStoreChanges *changes,
+                   QHash<QString, QList<const std::shared_ptr<QMManagedObject> *>> *insertedObjects,
+                   QMSaveFlight *flight, QMError *error);
+    /// Takes the result of `flight` on the context's thread: objects changed meanwhile keep
+    /// those changes; true after a successful save.
+    static void finishFlight(QMManagedObjectContext &c, const QMSaveFlight &flight, bool saved);
+    /// Emits didSave() of the context's notifier, when it has receivers.
+    static void announceSave(QMManagedObjectContext &c,
+                             const QList<std::shared_ptr<QMManagedObject>> &inserted,
+                             const QList<std::shared_ptr<QMManagedObject>> &updated,
+                             const QList<std::shared_ptr<QMManagedObject>> &deleted);
     /// Gives objects of `c` and of its descendants their permanent identifiers after a save.
     static void renumber(QMManagedObjectContext &c, const QMRenumbering &permanent);
     /// Sets one value of an object, updating its change flags and emitting valueChanged.

@@ -188,14 +188,19 @@ QMPersistentStoreCoordinator::managedObjectIDForURIRepresentation(const QUrl &ur
 bool QMPersistentStoreAccess::fetch(QMPersistentStoreCoordinator &c,
                                     const QMEntityDescription &entity, const QMPredicate &bound,
                                     const QList<QMFetchSortDescriptor> &sort, qsizetype limit,
-                                    bool withValues, QList<QMStoreRow> *rows, QMError *error)
+                                    bool withValues, QList<QMStoreRow> *rows, QMError *error,
+                                    const std::function<void()> &thenUnderLock)
 {
     std::lock_guard lock(c.d->mutex);
     if (!c.d->backend) {
         *error = noStore();
         return false;
     }
-    return c.d->backend->fetch(entity, bound, sort, limit, withValues, rows, error);
+    if (!c.d->backend->fetch(entity, bound, sort, limit, withValues, rows, error))
+        return false;
+    if (thenUnderLock)
+        thenUnderLock();
+    return true;
 }
 
 qsizetype QMPersistentStoreAccess::count(QMPersistentStoreCoordinator &c,
@@ -223,14 +228,19 @@ bool QMPersistentStoreAccess::readRow(QMPersistentStoreCoordinator &c,
 }
 
 bool QMPersistentStoreAccess::save(QMPersistentStoreCoordinator &c, const QMStoreChanges &changes,
-                                   QMStoreNumbers *numbers, QMError *error)
+                                   QMStoreNumbers *numbers, QMError *error,
+                                   const std::function<void()> &thenUnderLock)
 {
     std::lock_guard lock(c.d->mutex);
     if (!c.d->backend) {
         *error = noStore();
         return false;
     }
-    return c.d->backend->save(changes, numbers, error);
+    if (!c.d->backend->save(changes, numbers, error))
+        return false;
+    if (thenUnderLock)
+        thenUnderLock();
+    return true;
 }
 
 QMManagedObjectID QMPersistentStoreAccess::temporaryID(QMPersistentStoreCoordinator &c,

@@ -40,7 +40,9 @@ list(APPEND QMF_PERSISTENCE_SOURCES
 list(APPEND QMF_PERSISTENCE_SOURCES
     persistence/QMGraphStore.cpp
     persistence/QMManagedObject.cpp
+    persistence/QMContextInbox_p.h
     persistence/QMManagedObjectContext.cpp
+    persistence/QMManagedObjectContextAsync.cpp
     persistence/QMManagedObjectContext_p.h
     persistence/QMManagedObjectModel.cpp
     persistence/QMPersistentStoreAccess_p.h
