@@ -148,6 +148,8 @@ TEST(ContextPerformBlockTest, RunsOnTheContextsThreadNeverInsideTheCall)
         const auto schedule = [calls, ranInside, context, delay = delay] {
             QMPerformBlock::performBlockOnMainThread(
                     context, [calls] { calls->add(); }, delay);
+            // Only the context's own thread could run it inside the call; from another thread
+            // it may run meanwhile, which says nothing.
             *ranInside = calls->count() != 0;
         };
         if (onContextThread)
@@ -155,7 +157,9 @@ TEST(ContextPerformBlockTest, RunsOnTheContextsThreadNeverInsideTheCall)
         else
             schedule();
         ASSERT_TRUE(runEventsUntil([&] { return calls->count() == 1; }));
-        EXPECT_FALSE(ranInside->load());
+        if (onContextThread) {
+            EXPECT_FALSE(ranInside->load());
+        }
         EXPECT_EQ(calls->threadsSeen(), std::vector<QThread *> {loop.thread()});
     }
 }
