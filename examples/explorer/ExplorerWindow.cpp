@@ -2,7 +2,9 @@
 
 #include <QMFoundation/lists/QMListItem.h>
 #include <QMFoundation/lists/QMListModel.h>
+#include <QMFoundation/observation/QMPerformBlock.h>
 #include <QMFoundation/operations/QMCommandOperation.h>
+#include <QMFoundation/operations/QMOperationNotifier.h>
 #include <QMFoundation/operations/QMOperationQueue.h>
 #include <QMFoundation/tree/QMSortDescriptor.h>
 #include <QMFoundation/tree/QMTreeModel.h>
@@ -20,7 +22,6 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QPlainTextEdit>
-#include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QScrollBar>
@@ -77,9 +78,12 @@ void detachChildren(QMTreeNode &folder)
     folder.setMutableChildNodes({});
 }
 
-void postToWindow(std::function<void()> block)
+// Runs `block` on the window's thread, and not at all once the window is gone. A worker may
+// call it with the window, which outlives its queues' work: the queues are the window's own,
+// and their destructors wait for what they run.
+void postToWindow(ExplorerWindow *window, std::function<void()> block)
 {
-    QMOperationQueue::mainQueue()->performBlock(std::move(block));
+    QMPerformBlock::performBlockOnMainThread(window, std::move(block), 0);
 }
 
 } // namespace
@@ -96,7 +100,7 @@ struct ExplorerWindow::PendingFill
 class CommandOutputForwarder : public QMCommandOperationDelegate
 {
 public:
-    explicit CommandOutputForwarder(QPointer<ExplorerWindow> window)
+    explicit CommandOutputForwarder(ExplorerWindow *window)
         : m_window(window)
     { }
     void commandDidReceiveStandardOutputData(QMCommandOperation &, const QByteArray &data) override
@@ -111,12 +115,9 @@ public:
 private:
     void forward(const QByteArray &data)
     {
-        postToWindow([window = m_window, data] {
-            if (window)
-                window->appendOutput(data);
-        });
+        postToWindow(m_window, [window = m_window, data] { window->appendOutput(data); });
     }
-    QPointer<ExplorerWindow> m_window;
+    ExplorerWindow *m_window;
 };
 
 ExplorerWindow::ExplorerWindow(QWidget *parent)
@@ -255,8 +256,8 @@ ExplorerWindow::ExplorerWindow(QWidget *parent)
 
 ExplorerWindow::~ExplorerWindow()
 {
-    // Late results find no window (they hold it through QPointer); a running command is
-    // interrupted, and the queues' destructors wait for what they still run.
+    // Late results are dropped with the window (they are posted with it as their context); a
+    // running command is interrupted, and the queues' destructors wait for what they still run.
     if (m_command)
         m_command->cancel();
     m_scanGeneration->fetch_add(1);
@@ -308,23 +309,19 @@ void ExplorerWindow::refresh()
     m_scanRunning = true;
     const quint64 generation = m_scanGeneration->fetch_add(1) + 1;
     auto currentGeneration = m_scanGeneration;
-    QPointer<ExplorerWindow> window(this);
+    ExplorerWindow *const window = this;
     m_scanQueue->addOperationWithBlock(
             [directory = m_directory, generation, currentGeneration, window] {
                 if (currentGeneration->load() != generation)
-                    return postToWindow([window] {
-                        if (window) {
-                            window->m_scanRunning = false;
-                            if (std::exchange(window->m_scanAgain, false))
-                                window->refresh();
-                        }
+                    return postToWindow(window, [window] {
+                        window->m_scanRunning = false;
+                        if (std::exchange(window->m_scanAgain, false))
+                            window->refresh();
                     });
                 ExplorerData::Scan scan = ExplorerData::scanDirectory(directory);
                 auto result = std::make_shared<TreeResult>(
                         makeTreeResult(scan.entries, std::move(scan.errors)));
-                postToWindow([window, generation, currentGeneration, result] {
-                    if (!window)
-                        return;
+                postToWindow(window, [window, generation, currentGeneration, result] {
                     window->m_scanRunning = false;
                     if (currentGeneration->load() == generation) {
                         window->watchFolders(result->folders);
@@ -342,11 +339,11 @@ void ExplorerWindow::mergeEntries(const QList<ExplorerData::Entry> &entries)
 {
     const quint64 generation = m_scanGeneration->fetch_add(1) + 1;
     auto currentGeneration = m_scanGeneration;
-    QPointer<ExplorerWindow> window(this);
+    ExplorerWindow *const window = this;
     m_scanQueue->addOperationWithBlock([entries, generation, currentGeneration, window] {
         auto result = std::make_shared<TreeResult>(makeTreeResult(entries, {}));
-        postToWindow([window, generation, currentGeneration, result] {
-            if (!window || currentGeneration->load() != generation)
+        postToWindow(window, [window, generation, currentGeneration, result] {
+            if (currentGeneration->load() != generation)
                 return;
             window->m_filePaths = result->filePaths;
             window->m_folderCount = int(result->folders.size());
@@ -503,14 +500,14 @@ void ExplorerWindow::rankQuickOpen()
 {
     const quint64 generation = m_rankGeneration->fetch_add(1) + 1;
     auto currentGeneration = m_rankGeneration;
-    QPointer<ExplorerWindow> window(this);
+    ExplorerWindow *const window = this;
     m_rankQueue->addOperationWithBlock([paths = m_filePaths, query = m_queryField->text(),
                                         generation, currentGeneration, window] {
         if (currentGeneration->load() != generation)
             return;
         const QStringList ranked = ExplorerData::rankPaths(paths, query, QuickOpenLimit);
-        postToWindow([window, ranked, generation, currentGeneration] {
-            if (!window || currentGeneration->load() != generation)
+        postToWindow(window, [window, ranked, generation, currentGeneration] {
+            if (currentGeneration->load() != generation)
                 return;
             window->m_quickOpenModel->updateItems(QMTextListItem::itemsWithTexts(ranked));
             if (!window->m_quickOpenView->currentIndex().isValid()
@@ -565,22 +562,19 @@ void ExplorerWindow::runCommand()
         return;
     m_outputPane->clear();
     m_outputDecoder.resetState();
-    auto forwarder = std::make_shared<CommandOutputForwarder>(QPointer<ExplorerWindow>(this));
+    auto forwarder = std::make_shared<CommandOutputForwarder>(this);
     m_command = QMCommandOperation::commandWithLaunchPath(
             words.first(), m_directory.isEmpty() ? QString() : m_directory, words.mid(1),
             forwarder);
-    std::weak_ptr<QMCommandOperation> weakCommand = m_command;
-    QPointer<ExplorerWindow> window(this);
-    // The forwarder lives as long as the operation's work: the completion block holds it.
-    m_command->setCompletionBlock([weakCommand, window, forwarder] {
-        const auto command = weakCommand.lock();
-        const qint64 exitCode = command ? command->exitCode() : -1;
-        const bool cancelled = command && command->isCancelled();
-        const bool failed = command && !command->standardOutputData().has_value();
-        postToWindow([window, exitCode, cancelled, failed] {
-            if (window)
-                window->finishCommand(exitCode, cancelled, failed);
-        });
+    // The operation's finished() comes from the command queue's worker, after the command
+    // has ended; connected to the window, it is delivered on the window's thread, after the
+    // output posted before it, and not at all once the window is gone. The connection holds
+    // the forwarder, which the operation holds only weakly, for as long as the command lives.
+    connect(m_command->notifier(), &QMOperationNotifier::finished, this, [this, forwarder] {
+        const qint64 exitCode = m_command->exitCode();
+        const bool cancelled = m_command->isCancelled();
+        const bool failed = !m_command->standardOutputData().has_value();
+        finishCommand(exitCode, cancelled, failed);
     });
     m_runButton->setEnabled(false);
     m_cancelButton->setEnabled(true);

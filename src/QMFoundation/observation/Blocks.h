@@ -43,4 +43,27 @@ QMF_CORE_EXPORT std::unique_ptr<QTimer> timerWithTimeInterval(double interval, b
 QMF_CORE_EXPORT QPointer<QTimer> scheduleTimerWithTimeInterval(double interval, bool repeats,
                                                                Block block);
 
+/// A new timer that is not running yet, a child of `context`: it lives on the context's thread,
+/// fires there, and is stopped and deleted with the context. Call it on the context's thread
+/// (where a QObject's children are made) and start() it there. The returned pointer reads null
+/// once the timer is gone. Throws "Invalid parameter not satisfying: context" without a context,
+/// "Invalid parameter not satisfying: block" without a block and "A timer with a context is made
+/// on the context's thread" from another thread.
+QMF_CORE_EXPORT QPointer<QTimer> timerWithTimeInterval(double interval, bool repeats,
+                                                       QObject *context, Block block);
+
+/// A timer started on `context`'s thread, a child of the context: it fires there, a one-shot
+/// timer deletes itself once it has fired, and every such timer is stopped and deleted with the
+/// context. May be called from any thread while the context lives: from the context's own
+/// thread the timer starts at once; from another one it is started through the context's event
+/// loop (the interval counts from then), and nothing is ever started, nor fires, once the context
+/// is destroyed. The returned pointer reads null once the timer is gone.
+///
+///     Blocks::scheduleTimerWithTimeInterval(1.0, true, view, [view](QTimer *) { view->tick(); });
+///
+/// Throws "Invalid parameter not satisfying: context" without a context and "Invalid parameter
+/// not satisfying: block" without a block.
+QMF_CORE_EXPORT QPointer<QTimer> scheduleTimerWithTimeInterval(double interval, bool repeats,
+                                                               QObject *context, Block block);
+
 } // namespace Blocks

@@ -1,5 +1,7 @@
 #include <QMFoundation/observation/QMKeyValueObserving.h>
 
+#include "QMFoundation/observation/QMContextLink_p.h"
+
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 #include <QMFoundation/errors/QMUncaughtExceptions.h>
 
@@ -329,6 +331,8 @@ struct QMKeyValueObservation::Registration
     int exempt = 0;
     QVariant lastValue;
     std::vector<Link> links; // links[i] watches names[i] of the object at depth i
+    // The context of an observation made with one, set before it starts.
+    std::shared_ptr<QMContextLink> context;
 
     bool wantsValue() const
     {
@@ -530,6 +534,8 @@ struct QMKeyValueObservation::Registration
             else
                 releasePending = true;
         }
+        if (context)
+            context->detach();
         for (qsizetype depth = 0; depth < qsizetype(taken.size()); ++depth) {
             if (taken[size_t(depth)].hub)
                 unsubscribe(taken[size_t(depth)].hub, this, int(depth));
@@ -638,6 +644,65 @@ void QMKeyValueObserving::checkKeyPath(const QMetaObject *metaObject, const QStr
     checkKeyPathFrom(metaObject, nullptr, keyPath);
 }
 
+namespace {
+
+std::shared_ptr<Registration> makeRegistration(QObject *object, const QString &keyPath,
+                                               quint64 options)
+{
+    if (options & ~DefinedOptionBits)
+        throw QMInternalInconsistencyException(
+                QStringLiteral("Key-value observation options use bits above 30: 0x%1")
+                        .arg(options, 0, 16));
+    checkKeyPathFrom(object->metaObject(), object, keyPath);
+
+    auto registration = std::make_shared<Registration>();
+    registration->object = object;
+    registration->keyPath = keyPath;
+    for (const QString &name : keyPath.split(QLatin1Char('.')))
+        registration->names.append(name.toUtf8());
+    registration->options = options;
+    registration->needsLock = registration->names.size() > 1 || registration->wantsValue();
+    registration->links.resize(size_t(registration->names.size()));
+    return registration;
+}
+
+// The handler of an observation with a context: `handler` at once on the context's thread,
+// else queued there, where it counts as a delivery of the registration and runs only if the
+// registration has not been removed meanwhile.
+QMKeyValueChangeHandler contextHandler(const std::shared_ptr<Registration> &registration,
+                                       QMKeyValueChangeHandler handler)
+{
+    auto shared = std::make_shared<const QMKeyValueChangeHandler>(std::move(handler));
+    std::weak_ptr<Registration> weak = registration;
+    std::shared_ptr<QMContextLink> context = registration->context;
+    return [weak, shared, context](const QString &keyPath, QObject *object,
+                                   const QVariantMap &change) {
+        if (context->isOnContextThread()) {
+            (*shared)(keyPath, object, change);
+            return;
+        }
+        context->invoke(
+                [weak, shared, keyPath, object, change] {
+                    const std::shared_ptr<Registration> target = weak.lock();
+                    if (!target)
+                        return;
+                    const Registration::Delivery delivery(target.get(), innermostDelivery);
+                    if (target->removed.load())
+                        return;
+                    try {
+                        (*shared)(keyPath, object, change);
+                    } catch (...) {
+                        QMUncaughtExceptions::handleCurrentException(
+                                u"a handler observing key path \"" + keyPath
+                                + u"\" on its context's thread");
+                    }
+                },
+                "a handler observing a key path on its context's thread");
+    };
+}
+
+} // namespace
+
 std::shared_ptr<QMKeyValueObservation> QMKeyValueObserving::observe(QObject *object,
                                                                     const QString &keyPath,
                                                                     quint64 options,
@@ -645,21 +710,27 @@ std::shared_ptr<QMKeyValueObservation> QMKeyValueObserving::observe(QObject *obj
 {
     QMParameterAssert(object != nullptr, "object");
     QMParameterAssert(bool(handler), "handler");
-    if (options & ~DefinedOptionBits)
-        throw QMInternalInconsistencyException(
-                QStringLiteral("Key-value observation options use bits above 30: 0x%1")
-                        .arg(options, 0, 16));
-    checkKeyPathFrom(object->metaObject(), object, keyPath);
-
-    auto registration = std::make_shared<QMKeyValueObservation::Registration>();
-    registration->object = object;
-    registration->keyPath = keyPath;
-    for (const QString &name : keyPath.split(QLatin1Char('.')))
-        registration->names.append(name.toUtf8());
-    registration->options = options;
+    const std::shared_ptr<Registration> registration = makeRegistration(object, keyPath, options);
     registration->handler = std::move(handler);
-    registration->needsLock = registration->names.size() > 1 || registration->wantsValue();
-    registration->links.resize(size_t(registration->names.size()));
+    std::shared_ptr<QMKeyValueObservation> observation(new QMKeyValueObservation(registration));
+    registration->start();
+    return observation;
+}
+
+std::shared_ptr<QMKeyValueObservation>
+QMKeyValueObserving::observe(QObject *object, const QString &keyPath, quint64 options,
+                             QObject *context, QMKeyValueChangeHandler handler)
+{
+    QMParameterAssert(object != nullptr, "object");
+    QMParameterAssert(context != nullptr, "context");
+    QMParameterAssert(bool(handler), "handler");
+    const std::shared_ptr<Registration> registration = makeRegistration(object, keyPath, options);
+    std::weak_ptr<Registration> weak = registration;
+    registration->context = QMContextLink::make(context, [weak] {
+        if (const std::shared_ptr<Registration> ended = weak.lock())
+            ended->remove();
+    });
+    registration->handler = contextHandler(registration, std::move(handler));
     std::shared_ptr<QMKeyValueObservation> observation(new QMKeyValueObservation(registration));
     registration->start();
     return observation;

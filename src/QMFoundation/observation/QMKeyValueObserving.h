@@ -122,6 +122,33 @@ public:
                                                           quint64 options,
                                                           QMKeyValueChangeHandler handler);
 
+    /// Observes as the form above does, with `handler` run on `context`'s thread, as
+    /// QObject::connect() with a context delivers: at once when the change is emitted on that
+    /// thread, else queued to that thread's event loop. A queued call gets the change record
+    /// made when the change happened, on the emitting thread ("new" and "old" are the values
+    /// read then, not when the handler runs; each change its own record, in order), and the
+    /// observed object's pointer as it was: the layer does not keep that object alive, so a
+    /// handler that may outlive it guards it itself. With QMKeyValueObservingOptionInitial
+    /// called from another thread, the initial call is queued too.
+    ///
+    /// The observation is removed, on the destroying thread, when `context` is destroyed: no
+    /// call of the handler starts after that, also not one already queued. Keep the returned
+    /// observation as for the form above (dropping it removes the observation too); remove()
+    /// keeps its guarantees, a queued call counting as a delivery. Call it while `context`
+    /// lives; any thread.
+    ///
+    ///     m_titleObservation = QMKeyValueObserving::observe(
+    ///             document, u"title"_s, QMKeyValueObservingOptionNew, this,
+    ///             [this](const QString &, QObject *, const QVariantMap &change) {
+    ///                 setWindowTitle(change.value(QMKeyValueChangeNewKey).toString());
+    ///             });
+    ///
+    /// Throws as the form above does, and "Invalid parameter not satisfying: context" without a
+    /// context.
+    static std::shared_ptr<QMKeyValueObservation> observe(QObject *object, const QString &keyPath,
+                                                          quint64 options, QObject *context,
+                                                          QMKeyValueChangeHandler handler);
+
     /// Checks `keyPath` against `metaObject` as observe() does, throwing the same messages.
     static void checkKeyPath(const QMetaObject *metaObject, const QString &keyPath);
 

@@ -1,5 +1,7 @@
 #include <QMFoundation/observation/QMNotificationCenter.h>
 
+#include "QMFoundation/observation/QMContextLink_p.h"
+
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 #include <QMFoundation/errors/QMUncaughtExceptions.h>
 #include <QMFoundation/operations/QMOperationQueue.h>
@@ -41,6 +43,8 @@ struct QMNotificationToken::Private
     bool anySender = true;
     QPointer<QObject> sender;
     std::shared_ptr<QMOperationQueue> queue;
+    // Set for a registration with a context, which delivers through it instead of a queue.
+    std::shared_ptr<QMContextLink> context;
     QMNotificationCenter::Block block;
     // Set by removeObserver() before it returns and read by every delivery right before the
     // block runs, so that a delivery already queued when the registration ends does nothing.
@@ -91,6 +95,30 @@ QMNotificationCenter::addObserverForName(const QString &name, QObject *sender,
                                          Block block)
 {
     QMParameterAssert(bool(block), "block");
+    return add(name, sender, queue, nullptr, std::move(block));
+}
+
+QMNotificationCenter::Token QMNotificationCenter::addObserverForName(const QString &name,
+                                                                     QObject *sender,
+                                                                     std::nullptr_t, Block block)
+{
+    return addObserverForName(name, sender, std::shared_ptr<QMOperationQueue>(), std::move(block));
+}
+
+QMNotificationCenter::Token QMNotificationCenter::addObserverForName(const QString &name,
+                                                                     QObject *sender,
+                                                                     QObject *context, Block block)
+{
+    QMParameterAssert(context != nullptr, "context");
+    QMParameterAssert(bool(block), "block");
+    return add(name, sender, nullptr, context, std::move(block));
+}
+
+QMNotificationCenter::Token
+QMNotificationCenter::add(const QString &name, QObject *sender,
+                          const std::shared_ptr<QMOperationQueue> &queue, QObject *context,
+                          Block block)
+{
     auto registration = std::make_unique<QMNotificationToken::Private>();
     registration->name = name;
     registration->anySender = sender == nullptr;
@@ -98,7 +126,17 @@ QMNotificationCenter::addObserverForName(const QString &name, QObject *sender,
     registration->queue = queue;
     registration->block = std::move(block);
     registration->center = std::static_pointer_cast<Registry>(d);
+    QMNotificationToken::Private *const raw = registration.get();
     Token token(new QMNotificationToken(std::move(registration)));
+    if (context) {
+        // Ends the registration as removeObserver() does; weakly, so that a token dropped
+        // by everyone else does not live on in the context.
+        std::weak_ptr<QMNotificationToken> weak = token;
+        raw->context = QMContextLink::make(context, [weak] {
+            if (const Token ended = weak.lock())
+                end(ended);
+        });
+    }
     std::lock_guard lock(d->mutex);
     d->registrations.push_back(token);
     return token;
@@ -106,9 +144,16 @@ QMNotificationCenter::addObserverForName(const QString &name, QObject *sender,
 
 void QMNotificationCenter::removeObserver(const Token &token)
 {
+    end(token);
+}
+
+void QMNotificationCenter::end(const Token &token)
+{
     if (!token)
         return;
     token->d->removed.store(true);
+    if (token->d->context)
+        token->d->context->detach();
     if (const std::shared_ptr<Registry> owner = token->d->center.lock())
         owner->remove(token.get());
 }
@@ -131,6 +176,17 @@ void QMNotificationCenter::postNotification(const QMNotification &notification)
     }
     // Outside the lock: blocks may come back to the center, and queues take locks of their own.
     for (const Token &token : matching) {
+        if (token->d->context) {
+            // Inside this call on the context's thread (what it throws reaches the poster, as
+            // for a synchronous registration), else queued to the context and dropped with it.
+            if (token->d->context->isOnContextThread()) {
+                token->d->deliver(notification);
+                continue;
+            }
+            token->d->context->invoke([token, notification] { token->d->deliver(notification); },
+                                      "a block observing a notification on its context's thread");
+            continue;
+        }
         if (!token->d->queue) {
             token->d->deliver(notification);
             continue;

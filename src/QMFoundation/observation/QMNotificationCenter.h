@@ -6,6 +6,7 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 
@@ -65,6 +66,27 @@ public:
     Token addObserverForName(const QString &name, QObject *sender,
                              const std::shared_ptr<QMOperationQueue> &queue, Block block);
 
+    /// The synchronous registration of the form above, spelt with a null queue
+    /// (`addObserverForName(name, sender, nullptr, block)`).
+    Token addObserverForName(const QString &name, QObject *sender, std::nullptr_t, Block block);
+
+    /// Registers `block` to run on `context`'s thread, as QObject::connect() with a context
+    /// delivers: inside the post call when it is made on that thread, else through that
+    /// thread's event loop. The registration ends by itself when `context` is destroyed, on the
+    /// destroying thread: no delivery runs after that, also not one a post had already queued.
+    /// removeObserver() ends it earlier, as for the other registrations. The center holds the
+    /// context weakly. Call it while `context` lives; any thread.
+    ///
+    ///     center->addObserverForName(u"Saved"_s, document, window,
+    ///                                [window](const QMNotification &) { window->markSaved(); });
+    ///
+    /// An exception that leaves a queued block goes to QMUncaughtExceptions as "a block observing
+    /// a notification on its context's thread"; one that leaves a block run inside the post
+    /// call propagates to the poster, as for synchronous registrations. Throws "Invalid
+    /// parameter not satisfying: context" without a context and "Invalid parameter not
+    /// satisfying: block" without a block.
+    Token addObserverForName(const QString &name, QObject *sender, QObject *context, Block block);
+
     /// Ends a registration. Once this returns, no delivery of it starts, also not one that a
     /// post had already put on the registration's queue: the queued operation checks at run
     /// time and does nothing. A delivery whose block is already running on another thread is not
@@ -83,6 +105,10 @@ public:
     void postNotification(const QMNotification &notification);
 
 private:
+    Token add(const QString &name, QObject *sender, const std::shared_ptr<QMOperationQueue> &queue,
+              QObject *context, Block block);
+    static void end(const Token &token);
+
     class Private;
     // Shared with the tokens, which find their center through it while it lives.
     std::shared_ptr<Private> d;

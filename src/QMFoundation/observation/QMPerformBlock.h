@@ -4,6 +4,8 @@
 
 #include <functional>
 
+class QObject;
+
 /// Running a block later on the application's thread.
 namespace QMPerformBlock {
 
@@ -20,5 +22,19 @@ namespace QMPerformBlock {
 /// QCoreApplication" without an application object; blocks still waiting when the application
 /// object is destroyed never run.
 QMF_CORE_EXPORT void performBlockOnMainThread(std::function<void()> block, double delay);
+
+/// Runs `block` on `context`'s thread, through that thread's event loop, `delay` seconds after
+/// this call, as the form above does on the application's thread (same delay rules, never
+/// inside this call), and drops it when `context` is destroyed first: a block whose context is
+/// gone never runs. The context's thread needs a running event loop; no QCoreApplication is
+/// needed otherwise. May be called from any thread while `context` lives. An exception that
+/// leaves the block goes to QMUncaughtExceptions as "a block performed on a context's thread".
+///
+///     QMPerformBlock::performBlockOnMainThread(label, [label] { label->clear(); }, 2.0);
+///
+/// Throws "Invalid parameter not satisfying: context" without a context and "Invalid parameter
+/// not satisfying: block" without a block.
+QMF_CORE_EXPORT void performBlockOnMainThread(QObject *context, std::function<void()> block,
+                                              double delay);
 
 } // namespace QMPerformBlock

@@ -6,6 +6,12 @@
 
 #include <algorithm>
 
+namespace {
+
+constexpr const char *FinishedSlot = "a slot connected to an operation's finished()";
+
+} // namespace
+
 QMOperationScheduler::~QMOperationScheduler() = default;
 
 QMBaseOperation::QMBaseOperation()
@@ -26,8 +32,15 @@ void QMBaseOperation::start()
         d->started = true;
     }
     // The caller's own call: what the work throws reaches it (see runAndFinish()).
-    if (CompletionBlock completion = d->runAndFinish(*this, nullptr))
-        completion();
+    const CompletionBlock completion = d->runAndFinish(*this, nullptr);
+    try {
+        if (completion)
+            completion();
+    } catch (...) {
+        d->announce(&QMOperationNotifier::finished, FinishedSlot);
+        throw;
+    }
+    d->announce(&QMOperationNotifier::finished, FinishedSlot);
 }
 
 void QMBaseOperation::main() { }
@@ -74,6 +87,7 @@ QMBaseOperation::Private::runAndFinish(QMBaseOperation &operation,
     std::exception_ptr thrown;
     executing.store(true);
     notifyExecuting(true, queue, thrown);
+    announce(&QMOperationNotifier::started, "a slot connected to an operation's started()");
     // An observer that threw does not stop the work: it only failed to hear of it.
     if (std::exception_ptr caught = exceptionOf([&] { operation.main(); }))
         passOn(std::move(caught), "an operation", queue, thrown);
@@ -83,10 +97,23 @@ QMBaseOperation::Private::runAndFinish(QMBaseOperation &operation,
     if (!thrown)
         return completion;
     // The caller of start() gets the exception, but only once the operation is whole:
-    // finished, its waiters woken and its completion block run.
-    if (completion)
-        completion();
+    // finished, its waiters woken, its completion block run and its finished() emitted.
+    try {
+        if (completion)
+            completion();
+    } catch (...) {
+        announce(&QMOperationNotifier::finished, FinishedSlot);
+        throw;
+    }
+    announce(&QMOperationNotifier::finished, FinishedSlot);
     std::rethrow_exception(thrown);
+}
+
+void QMBaseOperation::Private::announce(void (QMOperationNotifier::*signal)(),
+                                        const char *where) const
+{
+    if (QMOperationNotifier *target = notifier.load(std::memory_order_acquire))
+        QMUncaughtExceptions::invokeGuarded(where, [&] { (target->*signal)(); });
 }
 
 QMBaseOperation::CompletionBlock QMBaseOperation::Private::markFinished()
@@ -174,15 +201,30 @@ void QMBaseOperation::cancel()
     std::vector<std::weak_ptr<Private>> released;
     {
         std::lock_guard lock(d->mutex);
-        if (d->cancelled.exchange(true) || d->started)
+        if (d->cancelled.exchange(true))
             return;
-        queue = d->scheduler;
-        position = d->sequence;
-        released = d->takeDependentsLocked();
+        if (!d->started) {
+            queue = d->scheduler;
+            position = d->sequence;
+            released = d->takeDependentsLocked();
+        }
     }
+    d->announce(&QMOperationNotifier::cancelled, "a slot connected to an operation's cancelled()");
     d->notifyDependents(released);
     if (queue)
         queue->operationMayHaveBecomeReady(position);
+}
+
+QMOperationNotifier *QMBaseOperation::notifier() const
+{
+    if (QMOperationNotifier *made = d->notifier.load(std::memory_order_acquire))
+        return made;
+    std::lock_guard lock(d->mutex);
+    if (!d->notifierObject) {
+        d->notifierObject = std::make_unique<QMOperationNotifier>();
+        d->notifier.store(d->notifierObject.get(), std::memory_order_release);
+    }
+    return d->notifierObject.get();
 }
 
 bool QMBaseOperation::isCancelled() const

@@ -8,6 +8,7 @@
 #include <memory>
 
 class QMOperationQueue;
+class QMOperationNotifier;
 
 /// A unit of work that runs once, on a queue (QMOperationQueue) or through start().
 ///
@@ -99,6 +100,11 @@ public:
     void addDependencies(const OperationList &dependencies);
     /// The operations this one waits for, in the order they were added.
     OperationList dependencies() const;
+
+    /// The operation's Qt signals (started(), finished(), cancelled()), made on first use and
+    /// owned by the operation; see QMOperationNotifier for their threads and order. Connect
+    /// before the operation can start. Any thread.
+    QMOperationNotifier *notifier() const;
 
     /// Blocks the calling thread until the operation has finished (not until its completion
     /// block has run). Never call it from the thread that would run the operation: on the main

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMFoundation/operations/QMBaseOperation.h>
+#include <QMFoundation/operations/QMOperationNotifier.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -45,6 +46,9 @@ public:
     static void notifyDependents(const std::vector<std::weak_ptr<Private>> &released);
     void dependencyReleased();
     bool isReadyToRun() const { return cancelled.load() || unfinishedDependencies.load() == 0; }
+    // Emits `signal` of the notifier, if one was made, with no lock held; what a slot throws
+    // goes to the uncaught-exception handler.
+    void announce(void (QMOperationNotifier::*signal)(), const char *where) const;
 
     // An observer is called with no lock held; `running` lets a removal wait for a call in
     // progress on another thread (not for one on its own thread: an observer may remove itself).
@@ -78,4 +82,7 @@ public:
     // that a queue object destroyed on its own worker leaves its work to run to the end.
     std::shared_ptr<QMOperationScheduler> scheduler;
     quint64 sequence = 0;
+    // Made by notifier() under `mutex`, read without it by announce().
+    std::unique_ptr<QMOperationNotifier> notifierObject;
+    std::atomic<QMOperationNotifier *> notifier {nullptr};
 };

@@ -4,11 +4,13 @@
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 #include <QMFoundation/errors/QMUncaughtExceptions.h>
 #include <QMFoundation/operations/QMBlockOperation.h>
+#include <QMFoundation/operations/QMOperationNotifier.h>
 
 #include <QCoreApplication>
 #include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -237,7 +239,14 @@ public:
         // operation meanwhile.
         if (completion || isMain)
             scheduleLocked();
-        if (completion || !toWake.empty()) {
+        // The signals come after the completion block; the queue counts the operations whose
+        // signals are still to come, so that becameIdle() comes after all of them.
+        QMOperationQueueNotifier *const queueNotifier = notifier.load(std::memory_order_acquire);
+        const bool announce
+                = queueNotifier || operation->d->notifier.load(std::memory_order_acquire);
+        if (announce)
+            ++announcing;
+        if (completion || !toWake.empty() || announce) {
             unlockAndWake(lock);
             if (completion) {
                 try {
@@ -247,9 +256,36 @@ public:
                             u"the completion block of an operation on " + label());
                 }
             }
-            lock.lock();
+            if (announce)
+                announceFinished(operation, queueNotifier, lock);
+            else
+                lock.lock();
         }
         return operation;
+    }
+
+    // Emits the finished signals of `operation` and its queue, then, once the queue has nothing
+    // left and no other worker still has signals to emit, becameIdle(). Called unlocked;
+    // returns locked.
+    void announceFinished(const OperationPointer &operation,
+                          QMOperationQueueNotifier *queueNotifier,
+                          std::unique_lock<std::mutex> &lock)
+    {
+        operation->d->announce(&QMOperationNotifier::finished,
+                               "a slot connected to an operation's finished()");
+        if (queueNotifier) {
+            QMUncaughtExceptions::invokeGuarded(
+                    "a slot connected to a queue's operationFinished()",
+                    [&] { Q_EMIT queueNotifier->operationFinished(operation); });
+        }
+        lock.lock();
+        --announcing;
+        if (queueNotifier && count == 0 && announcing == 0) {
+            lock.unlock();
+            QMUncaughtExceptions::invokeGuarded("a slot connected to a queue's becameIdle()",
+                                                [&] { Q_EMIT queueNotifier->becameIdle(); });
+            lock.lock();
+        }
     }
 
     // Asks the application's thread to call `method` of the poster, with no arguments.
@@ -320,6 +356,11 @@ public:
     std::vector<WorkerPointer> toWake; // handed an operation, see unlockAndWake()
     std::vector<std::thread> retired; // workers that ended, to be joined
     std::deque<Block> mainBlocks;
+    // Operations whose finished signals are still being emitted, see announceFinished().
+    int announcing = 0;
+    // Made by notifier() under `mutex`; the pointer is read without it.
+    std::unique_ptr<QMOperationQueueNotifier> notifierObject;
+    std::atomic<QMOperationQueueNotifier *> notifier {nullptr};
 };
 
 QMOperationQueue::QMOperationQueue()
@@ -496,6 +537,18 @@ void QMOperationQueue::performBlock(Block block)
     // One event per block, each taking the oldest block: blocks run in the order they were
     // handed over, also when several threads hand them over at once.
     Private::postToMainThread("runBlock");
+}
+
+QMOperationQueueNotifier *QMOperationQueue::notifier() const
+{
+    if (QMOperationQueueNotifier *made = d->notifier.load(std::memory_order_acquire))
+        return made;
+    std::lock_guard lock(d->mutex);
+    if (!d->notifierObject) {
+        d->notifierObject = std::make_unique<QMOperationQueueNotifier>();
+        d->notifier.store(d->notifierObject.get(), std::memory_order_release);
+    }
+    return d->notifierObject.get();
 }
 
 void QMOperationQueue::performBlockAndWait(Block block)

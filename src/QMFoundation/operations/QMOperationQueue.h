@@ -8,6 +8,8 @@
 #include <functional>
 #include <memory>
 
+class QMOperationQueueNotifier;
+
 /// Runs operations on threads of its own, at most maxConcurrentOperationCount() at a time.
 ///
 /// An operation runs once all its dependencies have finished (see QMBaseOperation); among the
@@ -100,6 +102,12 @@ public:
     /// the main queue: the block could never start. Throws "Invalid parameter not satisfying:
     /// block" without a block.
     void performBlockAndWait(Block block);
+
+    /// The queue's Qt signals (operationFinished(), becameIdle()), made on first use and owned
+    /// by the queue object; see QMOperationQueueNotifier. They come from the worker that ran
+    /// the operation, after the operation's completion block and its own finished(), and are
+    /// emitted for operations that finish after the notifier was made. Any thread.
+    QMOperationQueueNotifier *notifier() const;
 
 private:
     friend class QMMainQueuePoster;

@@ -5,6 +5,7 @@ set(QMF_OPERATIONS_HEADERS
     operations/QMCommandInput.h
     operations/QMCommandOperation.h
     operations/QMOperation.h
+    operations/QMOperationNotifier.h
     operations/QMOperationQueue.h
     operations/QMQueueManager.h
     operations/QMSeparator.h
@@ -18,6 +19,7 @@ set(QMF_OPERATIONS_SOURCES
     operations/QMChildProcess_p.h
     operations/QMCommandOperation.cpp
     operations/QMOperation.cpp
+    operations/QMOperationNotifier.cpp
     operations/QMOperationQueue.cpp
     operations/QMQueueManager.cpp
     operations/QMSeparator.cpp
