@@ -228,6 +228,9 @@ TEST(ReachabilityTest, ChangesAreAnnouncedInOrderAndObservedOnTheMainQueue)
     const auto token = center->addObserverForName(
             QMNetworkReachabilityDidChangeNotification, watched.get(), nullptr,
             [&](const QMNotification &) { changes->record(u"notification"_s); });
+    QObject::connect(
+            watched.get(), &QMNetworkReachability::flagsChanged,
+            [&](QMNetworkReachabilityFlags flags) { changes->record(u"signal %1"_s.arg(flags)); });
 
     Listener listener;
     QMNetworkReachabilityObserver observer(watched, &listener);
@@ -237,9 +240,9 @@ TEST(ReachabilityTest, ChangesAreAnnouncedInOrderAndObservedOnTheMainQueue)
               QStringList {QMNetworkReachabilityDidChangeNotification});
     other->networkReachabilityDidChange(R); // another sender: not delivered
     watched->networkReachabilityDidChange(R | D);
-    EXPECT_EQ(
-            changes->events,
-            (QStringList {u"notification"_s, u"delegate %1"_s.arg(R | D), u"block 127.0.0.1 1"_s}));
+    EXPECT_EQ(changes->events,
+              (QStringList {u"notification"_s, u"delegate %1"_s.arg(R | D), u"block 127.0.0.1 1"_s,
+                            u"signal %1"_s.arg(R | D)}));
     EXPECT_TRUE(listener.senders.isEmpty()); // the main queue delivers later
     QElapsedTimer timer;
     timer.start();
@@ -459,6 +462,10 @@ TEST(ReachabilityInNamespace, MonitoringReportsEachChangeOnce)
         monitored[i]->setNotificationBlock([log = changes[i]](const QString &, bool isReachable) {
             log->record(u"block %1"_s.arg(isReachable));
         });
+        QObject::connect(monitored[i].get(), &QMNetworkReachability::flagsChanged,
+                         [log = changes[i]](QMNetworkReachabilityFlags flags) {
+                             log->record(u"signal %1"_s.arg(flags));
+                         });
         monitored[i]->startMonitoringNetworkReachability();
         monitored[i]->startMonitoringNetworkReachability(); // registers once
     }
@@ -500,7 +507,8 @@ TEST(ReachabilityInNamespace, MonitoringReportsEachChangeOnce)
             if (step.flags[i]) {
                 reachable[i] = *step.flags[i] & R;
                 expected[i] << u"delegate %1"_s.arg(*step.flags[i])
-                            << u"block %1"_s.arg(reachable[i]);
+                            << u"block %1"_s.arg(reachable[i])
+                            << u"signal %1"_s.arg(*step.flags[i]);
             }
             EXPECT_EQ(changes[i]->waitFor(expected[i].size()), expected[i]);
             EXPECT_TRUE(monitored[i]->isMonitoring());

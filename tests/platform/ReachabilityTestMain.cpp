@@ -1,8 +1,9 @@
 // The reachability tests' main. With "--in-network-namespace" first, the process moves into a
-// network namespace of its own before anything else runs (while it has a single thread of its
-// own, so that every thread made later is in it too) and runs the tests it is given, which
-// then change that namespace's links and routes freely. Without it, the tests that need such a
-// namespace are left out: they run only through the tests that start this program that way.
+// network namespace (and a mount namespace) of its own before anything else runs (while it has a
+// single thread of its own, so that every thread made later is in it too) and runs the tests it is
+// given, which then change that namespace's links, routes and mounts freely. Without it, the tests
+// that need such a namespace are left out: they run only through the tests that start this program
+// that way.
 
 #include <gtest/gtest.h>
 
@@ -19,10 +20,10 @@ int main(int argc, char **argv)
 {
     const bool inNamespace = argc > 1 && std::strcmp(argv[1], "--in-network-namespace") == 0;
     if (inNamespace) {
-        if (::unshare(CLONE_NEWNET) != 0) {
+        if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
             std::fprintf(stderr,
-                         "cannot make a network namespace (unshare(CLONE_NEWNET): %s); the "
-                         "reachability tests need root (CAP_SYS_ADMIN)\n",
+                         "cannot make the namespaces (unshare(CLONE_NEWNET | CLONE_NEWNS): %s); "
+                         "the reachability tests need root (CAP_SYS_ADMIN)\n",
                          std::strerror(errno));
             return 3;
         }

@@ -3,6 +3,8 @@
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 #include <QMFoundation/errors/QMObjectDescribing.h>
 #include <QMFoundation/errors/QMUncaughtExceptions.h>
+#include <QMFoundation/operations/QMAsync.h>
+#include <QMFoundation/operations/QMAsyncContext.h>
 #include <QMFoundation/operations/QMOperationQueue.h>
 #include <QMFoundation/operations/QMQueueManager.h>
 #include <QMFoundation/rest/HTTPMethods.h>
@@ -83,6 +85,11 @@ public:
     std::shared_ptr<QMOperationQueue> queue;
     std::optional<QMRESTAPIAuthenticationCredentials> credentials;
     qint64 maximumResponseSize = QMRESTAPIRequestOperation::defaultMaximumResponseSize();
+
+    /// A request operation for the URL, parameters and method, with the client's settings.
+    std::shared_ptr<QMRESTAPIRequestOperation>
+    makeOperation(const QUrl &URL, const std::optional<QVariantMap> &params,
+                  const QString &HTTPMethod) const;
 };
 
 QMRESTAPIClient::QMRESTAPIClient()
@@ -144,10 +151,9 @@ QMRESTAPIClient::enqueueOperation(const std::shared_ptr<QMRESTAPIRequestOperatio
     return std::make_shared<QMRESTAPIRequest>(operation);
 }
 
-std::shared_ptr<QMRESTAPIRequest>
-QMRESTAPIClient::performRequestWithURL(const QUrl &URL, const std::optional<QVariantMap> &params,
-                                       const QString &HTTPMethod,
-                                       CompletionHandler completionHandler)
+std::shared_ptr<QMRESTAPIRequestOperation>
+QMRESTAPIClient::Private::makeOperation(const QUrl &URL, const std::optional<QVariantMap> &params,
+                                        const QString &HTTPMethod) const
 {
     const bool inQuery
             = HTTPMethods::isGETMethod(HTTPMethod) || HTTPMethods::isDELETEMethod(HTTPMethod);
@@ -155,14 +161,110 @@ QMRESTAPIClient::performRequestWithURL(const QUrl &URL, const std::optional<QVar
             || HTTPMethods::isPUTMethod(HTTPMethod) || HTTPMethods::isPATCHMethod(HTTPMethod);
     const QUrl target = inQuery && params ? QMCommon::URLByAppendingQueryParams(URL, *params) : URL;
     const auto operation = std::make_shared<QMRESTAPIRequestOperation>(target, HTTPMethod);
-    operation->setMaximumResponseSize(maximumResponseSize());
+    std::optional<QMRESTAPIAuthenticationCredentials> current;
+    {
+        std::lock_guard lock(mutex);
+        operation->setMaximumResponseSize(maximumResponseSize);
+        current = credentials;
+    }
     if (inBody)
         setRequestBodyOfOperation(operation, params, u"application/json"_s);
-    if (const std::optional<QMRESTAPIAuthenticationCredentials> current = credentials())
+    if (current)
         configureAuthorizationForOperation(operation, current);
+    return operation;
+}
+
+std::shared_ptr<QMRESTAPIRequest>
+QMRESTAPIClient::performRequestWithURL(const QUrl &URL, const std::optional<QVariantMap> &params,
+                                       const QString &HTTPMethod,
+                                       CompletionHandler completionHandler)
+{
+    const auto operation = d->makeOperation(URL, params, HTTPMethod);
     if (completionHandler)
         configureDefaultCompletionBlockForOperation(operation, std::move(completionHandler));
     return enqueueOperation(operation);
+}
+
+std::shared_ptr<QMRESTAPIRequest>
+QMRESTAPIClient::performRequestWithURL(const QUrl &URL, const std::optional<QVariantMap> &params,
+                                       const QString &HTTPMethod, QObject *context,
+                                       CompletionHandler completionHandler)
+{
+    const QMAsync::ContextBinding binding(context);
+    CompletionHandler delivered;
+    if (completionHandler) {
+        delivered = [binding, completionHandler = std::move(completionHandler)](
+                            const QMRESTAPIResponse &response) {
+            binding.invoke([completionHandler, response] { completionHandler(response); },
+                           "a REST client's completion handler");
+        };
+    }
+    return performRequestWithURL(URL, params, HTTPMethod, std::move(delivered));
+}
+
+std::shared_ptr<QMRESTAPIRequest>
+QMRESTAPIClient::performGETRequestWithURL(const QUrl &URL, const std::optional<QVariantMap> &params,
+                                          QObject *context, CompletionHandler completionHandler)
+{
+    return performRequestWithURL(URL, params, u"GET"_s, context, std::move(completionHandler));
+}
+
+std::shared_ptr<QMRESTAPIRequest>
+QMRESTAPIClient::performPOSTRequestWithURL(const QUrl &URL,
+                                           const std::optional<QVariantMap> &params,
+                                           QObject *context, CompletionHandler completionHandler)
+{
+    return performRequestWithURL(URL, params, u"POST"_s, context, std::move(completionHandler));
+}
+
+std::shared_ptr<QMRESTAPIRequest>
+QMRESTAPIClient::performPUTRequestWithURL(const QUrl &URL, const std::optional<QVariantMap> &params,
+                                          QObject *context, CompletionHandler completionHandler)
+{
+    return performRequestWithURL(URL, params, u"PUT"_s, context, std::move(completionHandler));
+}
+
+QFuture<QMRESTAPIResponse>
+QMRESTAPIClient::performRequestAsync(const QUrl &URL, const std::optional<QVariantMap> &params,
+                                     const QString &HTTPMethod)
+{
+    const auto operation = d->makeOperation(URL, params, HTTPMethod);
+    const QMAsync::Promise<QMRESTAPIResponse> promise;
+    const std::weak_ptr<QMRESTAPIRequestOperation> weakOperation = operation;
+    configureDefaultCompletionBlockForOperation(
+            operation, [promise, weakOperation](const QMRESTAPIResponse &response) {
+                const std::shared_ptr<QMRESTAPIRequestOperation> ended = weakOperation.lock();
+                if (promise.cancellation().isCanceled() || !ended || ended->isCancelled())
+                    promise.cancel();
+                else
+                    promise.resolve(response);
+            });
+    // The handler holds the operation weakly: once the request has ended it lets go of it.
+    promise.cancellation().setHandler([weakOperation] {
+        if (const std::shared_ptr<QMRESTAPIRequestOperation> running = weakOperation.lock())
+            running->cancel();
+    });
+    const QFuture<QMRESTAPIResponse> future = promise.future();
+    enqueueOperation(operation);
+    return future;
+}
+
+QFuture<QMRESTAPIResponse>
+QMRESTAPIClient::performGETRequestAsync(const QUrl &URL, const std::optional<QVariantMap> &params)
+{
+    return performRequestAsync(URL, params, u"GET"_s);
+}
+
+QFuture<QMRESTAPIResponse>
+QMRESTAPIClient::performPOSTRequestAsync(const QUrl &URL, const std::optional<QVariantMap> &params)
+{
+    return performRequestAsync(URL, params, u"POST"_s);
+}
+
+QFuture<QMRESTAPIResponse>
+QMRESTAPIClient::performPUTRequestAsync(const QUrl &URL, const std::optional<QVariantMap> &params)
+{
+    return performRequestAsync(URL, params, u"PUT"_s);
 }
 
 std::shared_ptr<QMRESTAPIRequest>

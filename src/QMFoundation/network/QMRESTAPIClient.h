@@ -5,6 +5,7 @@
 #include <QMFoundation/network/QMRESTAPIRequestOperation.h>
 #include <QMFoundation/network/QMRESTAPIResponse.h>
 
+#include <QFuture>
 #include <QString>
 #include <QUrl>
 #include <QVariantMap>
@@ -14,6 +15,7 @@
 #include <optional>
 
 class QMOperationQueue;
+class QObject;
 
 /// Which authorization a client applies to its requests.
 enum QMRESTAPIAuthenticationMethod : quint64 {
@@ -145,6 +147,49 @@ public:
     std::shared_ptr<QMRESTAPIRequest>
     performPUTRequestWithURL(const QUrl &URL, const std::optional<QVariantMap> &params,
                              CompletionHandler completionHandler = {});
+
+    /// performRequestWithURL() with the handler delivered on `context`'s thread (at once when
+    /// the request ends there, else through its event loop), and never once `context` has been
+    /// destroyed, as a QObject::connect() with a context delivers. An exception the handler
+    /// throws goes to QMUncaughtExceptions. Throws as performRequestWithURL() does, and
+    /// "Invalid parameter not satisfying: context" without a context.
+    std::shared_ptr<QMRESTAPIRequest>
+    performRequestWithURL(const QUrl &URL, const std::optional<QVariantMap> &params,
+                          const QString &HTTPMethod, QObject *context,
+                          CompletionHandler completionHandler);
+    /// The context form of performRequestWithURL() with "GET".
+    std::shared_ptr<QMRESTAPIRequest>
+    performGETRequestWithURL(const QUrl &URL, const std::optional<QVariantMap> &params,
+                             QObject *context, CompletionHandler completionHandler);
+    /// The context form of performRequestWithURL() with "POST".
+    std::shared_ptr<QMRESTAPIRequest>
+    performPOSTRequestWithURL(const QUrl &URL, const std::optional<QVariantMap> &params,
+                              QObject *context, CompletionHandler completionHandler);
+    /// The context form of performRequestWithURL() with "PUT".
+    std::shared_ptr<QMRESTAPIRequest>
+    performPUTRequestWithURL(const QUrl &URL, const std::optional<QVariantMap> &params,
+                             QObject *context, CompletionHandler completionHandler);
+
+    /// performRequestWithURL() as a future: it resolves with the response the completion
+    /// handler would get. A response is a result whatever it holds: an HTTP error status, and
+    /// also a transfer failure (refused connection, time-out, a body too large), which the
+    /// response carries in `error` as the handler sees it; the future fails only with an
+    /// exception nothing else catches. Cancelling the future cancels the request
+    /// (QMRESTAPIRequest::cancel()), and the future reads as cancelled; so does a request
+    /// cancelled through its operation. Throws, before anything is queued, as
+    /// performRequestWithURL() does. Needs a QCoreApplication, as every request does.
+    QFuture<QMRESTAPIResponse> performRequestAsync(const QUrl &URL,
+                                                   const std::optional<QVariantMap> &params,
+                                                   const QString &HTTPMethod);
+    /// performRequestAsync() with "GET".
+    QFuture<QMRESTAPIResponse> performGETRequestAsync(const QUrl &URL,
+                                                      const std::optional<QVariantMap> &params);
+    /// performRequestAsync() with "POST".
+    QFuture<QMRESTAPIResponse> performPOSTRequestAsync(const QUrl &URL,
+                                                       const std::optional<QVariantMap> &params);
+    /// performRequestAsync() with "PUT".
+    QFuture<QMRESTAPIResponse> performPUTRequestAsync(const QUrl &URL,
+                                                      const std::optional<QVariantMap> &params);
 
     /// Returns when the queue holds no operation, serving the calling thread's event loop in
     /// steps of a millisecond meanwhile (so that work posted to that thread still runs).

@@ -3,6 +3,7 @@
 #include "QMFoundation/operations/QMChildProcess_p.h"
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 #include <QMFoundation/errors/QMUncaughtExceptions.h>
+#include <QMFoundation/operations/QMAsync.h>
 #include <QMFoundation/operations/QMOperationQueue.h>
 #include <QMFoundation/operations/QMQueueManager.h>
 #include <QMFoundation/text/QMStringDecoding.h>
@@ -376,6 +377,32 @@ bool QMCommandOperation::runCommandWithLaunchPath(const QString &launchPath,
         *error = QMError(QStringLiteral("QMCommandOperation"), code, userInfo);
     }
     return false;
+}
+
+QFuture<QMCommandResult> QMCommandOperation::runAsync()
+{
+    const auto self = std::static_pointer_cast<QMCommandOperation>(weak_from_this().lock());
+    QMParameterAssert(self != nullptr, "shared ownership");
+    if (isExecuting() || isFinished())
+        throw QMInternalInconsistencyException(
+                QStringLiteral("Operation has already been started"));
+    return QMAsync::run([self](QMError *error, const QMAsync::Cancellation &cancellation) {
+        cancellation.setHandler([self] { self->cancel(); });
+        self->start();
+        self->waitUntilFinished();
+        QMCommandResult result;
+        if (const std::optional<QMError> failure = self->error()) {
+            *error = *failure;
+        } else if (self->isCancelled()) {
+            cancellation.cancel(); // cancelled by another hand: the future reads so too
+        } else {
+            result.exitCode = self->exitCode();
+            result.terminationReason = self->terminationReason();
+            result.standardOutput = self->standardOutputData().value_or(QByteArray());
+            result.standardError = self->standardErrorData().value_or(QByteArray());
+        }
+        return result;
+    });
 }
 
 QString QMCommandOperation::launchPath() const

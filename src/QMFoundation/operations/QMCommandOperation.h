@@ -7,6 +7,7 @@
 #include <QMFoundation/operations/QMOperation.h>
 
 #include <QByteArray>
+#include <QFuture>
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -15,6 +16,7 @@
 #include <optional>
 
 class QMCommandOperation;
+struct QMCommandResult;
 
 /// The domain of the error() that a command operation records when its program cannot be
 /// started ("QMCommandOperationLaunch"). The codes below say what could not be used; the
@@ -162,6 +164,19 @@ public:
     static bool runCommandWithLaunchPath(const QString &launchPath, const QString &workingDirectory,
                                          const QStringList &arguments, QMError *error = nullptr);
 
+    /// Runs the command to its end on a thread of the library's pool (QMAsync::queue(), one of
+    /// whose threads it holds until the child has ended) and returns a future of its result:
+    /// exit code, termination reason and the kept output, once everything has been reported. A
+    /// non-zero exit status is a result, not a failure. A program that cannot be started fails
+    /// the future with the error() it records (QMCommandOperationLaunchErrorDomain, saying what
+    /// could not be used and why). Cancelling the future cancels the operation (cancel(): the
+    /// child is interrupted) and the future reads as cancelled; so does an operation cancelled
+    /// some other way before it ends. The delegate is told as when the operation runs on a
+    /// queue. Throws "Operation has already been started" for an operation that has started,
+    /// and "Invalid parameter not satisfying: shared ownership" for one not owned by a
+    /// std::shared_ptr; any thread.
+    QFuture<QMCommandResult> runAsync();
+
     /// The program to run.
     QString launchPath() const;
     /// Throws "Invalid parameter not satisfying: launchPath != nil" for a null path.
@@ -262,4 +277,19 @@ protected:
 private:
     class Private;
     std::unique_ptr<Private> d;
+};
+
+/// What a command operation that ran to its end leaves: QMCommandOperation::runAsync()'s result.
+struct QMF_CORE_EXPORT QMCommandResult
+{
+    /// QMCommandOperation::exitCode(): the exit status, or the number of the signal that ended
+    /// the child.
+    qint64 exitCode = 0;
+    /// Which of the two exitCode() is.
+    QMCommandOperation::TerminationReason terminationReason
+            = QMCommandOperation::TerminationReason::Exit;
+    /// QMCommandOperation::standardOutputData(): the kept standard output.
+    QByteArray standardOutput;
+    /// QMCommandOperation::standardErrorData(): the kept standard error.
+    QByteArray standardError;
 };

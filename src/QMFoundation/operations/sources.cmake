@@ -1,5 +1,6 @@
 set(QMF_OPERATIONS_HEADERS
     operations/QMAsync.h
+    operations/QMAsyncContext.h
     operations/QMBaseOperation.h
     operations/QMBlockOperation.h
     operations/QMCommandInput.h
@@ -12,6 +13,7 @@ set(QMF_OPERATIONS_HEADERS
 )
 set(QMF_OPERATIONS_SOURCES
     operations/QMAsync.cpp
+    operations/QMAsyncContext.cpp
     operations/QMBaseOperation.cpp
     operations/QMBaseOperation_p.h
     operations/QMBlockOperation.cpp

@@ -3,8 +3,11 @@
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 #include <QMFoundation/errors/QMUncaughtExceptions.h>
 #include <QMFoundation/observation/QMNotificationCenter.h>
+#include <QMFoundation/operations/QMAsync.h>
 #include <QMFoundation/operations/QMOperationQueue.h>
 #include <QMFoundation/operations/QMQueueManager.h>
+
+#include "QMFoundation/platform/QMDeadline_p.h"
 
 #include <QCoreApplication>
 
@@ -12,7 +15,9 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 
 using namespace Qt::StringLiterals;
 
@@ -27,6 +32,36 @@ bool readReachable(const QMNetworkReachabilityHandle &handle)
 {
     QMNetworkReachabilityFlags flags = 0;
     return handle.getFlags(&flags) && QMNetworkReachability::isReachableWithFlags(flags);
+}
+
+// The resolution threads of flagsForHostAsync(), process-wide. Never destroyed: a thread left
+// resolving may end after the statics are gone.
+struct Resolutions
+{
+    std::mutex mutex;
+    std::condition_variable changed; // a resolution ended, or a check was cancelled
+    int running = 0;
+};
+
+Resolutions &resolutions()
+{
+    static Resolutions *const shared = new Resolutions;
+    return *shared;
+}
+
+// One check's resolution; guarded by Resolutions::mutex.
+struct Lookup
+{
+    bool done = false;
+    bool read = false;
+    bool canceled = false;
+    QMNetworkReachabilityFlags flags = 0;
+};
+
+QMError reachabilityError(QMNetworkReachabilityErrorCode code, const QString &description)
+{
+    return QMError(QMNetworkReachabilityErrorDomain, code,
+                   {{QMLocalizedDescriptionKey, description}});
 }
 
 } // namespace
@@ -90,6 +125,91 @@ bool QMNetworkReachability::isHostAvailable(const QString &hostName)
 {
     QMParameterAssert(!hostName.isNull(), "hostname");
     return readReachable(*QMNetworkReachabilityHandle::createWithName(hostName));
+}
+
+std::chrono::milliseconds QMNetworkReachability::defaultResolutionTimeout()
+{
+    return std::chrono::seconds(10);
+}
+
+int QMNetworkReachability::maximumPendingResolutions()
+{
+    return 4;
+}
+
+QFuture<QMNetworkReachabilityFlags>
+QMNetworkReachability::flagsForHostAsync(const QString &hostName,
+                                         std::chrono::milliseconds resolutionTimeout)
+{
+    QMParameterAssert(!hostName.isNull(), "hostname");
+    const auto deadline = QMDeadlineAfter(resolutionTimeout);
+    return QMAsync::run([hostName, deadline](QMError *error,
+                                             const QMAsync::Cancellation &cancellation) {
+        Resolutions &shared = resolutions();
+        const auto lookup = std::make_shared<Lookup>();
+        cancellation.setHandler([lookup] {
+            Resolutions &all = resolutions();
+            {
+                std::lock_guard guard(all.mutex);
+                lookup->canceled = true;
+            }
+            all.changed.notify_all();
+        });
+        const QMError timedOut = reachabilityError(
+                QMNetworkReachabilityErrorResolutionTimedOut,
+                QCoreApplication::translate("QMNetworkReachability",
+                                            "The name %1 was not resolved in time.")
+                        .arg(hostName));
+        std::unique_lock lock(shared.mutex);
+        // A free resolution thread first: the stuck ones count against the bound.
+        if (!shared.changed.wait_until(lock, deadline, [&] {
+                return lookup->canceled || shared.running < maximumPendingResolutions();
+            })) {
+            *error = timedOut;
+            return QMNetworkReachabilityFlags(0);
+        }
+        if (lookup->canceled)
+            return QMNetworkReachabilityFlags(0);
+        ++shared.running;
+        lock.unlock();
+        try {
+            std::thread([hostName, lookup] {
+                QMNetworkReachabilityFlags flags = 0;
+                bool read = false;
+                QMUncaughtExceptions::invokeGuarded("a reachability resolution", [&] {
+                    read = QMNetworkReachabilityHandle::createWithName(hostName)->getFlags(&flags);
+                });
+                Resolutions &all = resolutions();
+                {
+                    std::lock_guard guard(all.mutex);
+                    lookup->done = true;
+                    lookup->read = read;
+                    lookup->flags = flags;
+                    --all.running;
+                }
+                all.changed.notify_all();
+            }).detach();
+        } catch (...) { // no thread could be made
+            lock.lock();
+            --shared.running;
+            throw;
+        }
+        lock.lock();
+        if (!shared.changed.wait_until(lock, deadline,
+                                       [&] { return lookup->done || lookup->canceled; })) {
+            *error = timedOut; // the thread goes on and ends by itself
+            return QMNetworkReachabilityFlags(0);
+        }
+        if (!lookup->done)
+            return QMNetworkReachabilityFlags(0); // cancelled: the future reads so
+        if (!lookup->read) {
+            *error = reachabilityError(
+                    QMNetworkReachabilityErrorUnavailable,
+                    QCoreApplication::translate("QMNetworkReachability",
+                                                "The routing table cannot be read."));
+        }
+        return lookup->flags;
+    });
 }
 
 std::shared_ptr<QMNetworkReachability>
@@ -305,4 +425,6 @@ void QMNetworkReachability::networkReachabilityDidChange(QMNetworkReachabilityFl
     if (const NotificationBlock block = notificationBlock())
         QMUncaughtExceptions::invokeGuarded("a reachability notification block",
                                             [&] { block(d->host, isReachable()); });
+    QMUncaughtExceptions::invokeGuarded("a reachability signal",
+                                        [&] { Q_EMIT flagsChanged(flags); });
 }

@@ -4,10 +4,12 @@
 #include <QMFoundation/errors/QMError.h>
 #include <QMFoundation/platform/QMNetworkReachabilityHandle.h>
 
+#include <QFuture>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -29,8 +31,9 @@ public:
 };
 
 /// Whether a host, an IPv4 address or the internet connection can be reached: once, on the
-/// calling thread or on a background queue, or continuously, announcing each change by a
-/// notification, a delegate call and a block, in that order.
+/// calling thread, on a background queue or as a future (flagsForHostAsync()), or continuously,
+/// announcing each change by a notification, a delegate call, a block and the flagsChanged()
+/// signal, in that order.
 ///
 /// The answers come from the kernel's routing table through QMNetworkReachabilityHandle (see
 /// there for what each flag means on Linux). Reachable means a route exists over an interface
@@ -70,6 +73,30 @@ public:
     /// name is not available. Throws "Invalid parameter not satisfying: hostname" for a null
     /// QString.
     static bool isHostAvailable(const QString &hostName);
+
+    /// The flags for `hostName` (a host name or an address in text), read once on a thread of
+    /// the library, as a future: it resolves with the flags (0 for a name that does not
+    /// resolve; isReachableWithFlags() turns them into an answer), or fails with a
+    /// QMNetworkReachabilityErrorDomain error: QMNetworkReachabilityErrorResolutionTimedOut
+    /// when no answer came within `resolutionTimeout`, QMNetworkReachabilityErrorUnavailable
+    /// when the kernel cannot be asked. Cancelling the future ends the wait; the future reads
+    /// as cancelled.
+    ///
+    /// Name resolution (getaddrinfo()) cannot be interrupted: it runs on a thread of its own,
+    /// and a resolution that outlasts its deadline is left to end by itself, its answer
+    /// dropped. At most maximumPendingResolutions() such threads exist at once in the process;
+    /// a check that finds them all busy (resolvers stuck on a name server that does not answer,
+    /// for one) waits for one of them to end, within its own deadline. The deadline counts from
+    /// the call and covers that wait too. Throws "Invalid parameter not satisfying: hostname"
+    /// for a null QString; any thread; needs no event loop.
+    static QFuture<QMNetworkReachabilityFlags>
+    flagsForHostAsync(const QString &hostName,
+                      std::chrono::milliseconds resolutionTimeout = defaultResolutionTimeout());
+    /// The deadline of flagsForHostAsync() unless given: 10 seconds.
+    static std::chrono::milliseconds defaultResolutionTimeout();
+    /// How many name resolutions flagsForHostAsync() runs at once in the process, stuck ones
+    /// included: 4.
+    static int maximumPendingResolutions();
 
     /// An object for `hostName`, whose host() it is. Throws "... hostname" for a null QString.
     static std::shared_ptr<QMNetworkReachability>
@@ -146,6 +173,13 @@ public:
     /// block. Called by monitoring on networkReachabilityQueue().
     void networkReachabilityDidChange(QMNetworkReachabilityFlags flags);
 
+Q_SIGNALS:
+    /// Emitted with the new flags after each change, after the notification, the delegate and
+    /// the block have heard of it, on networkReachabilityQueue()'s thread: connect with a
+    /// context object to receive it on that object's thread. An exception that leaves a
+    /// directly connected slot goes to QMUncaughtExceptions.
+    void flagsChanged(QMNetworkReachabilityFlags flags);
+
 private:
     class Private;
     std::unique_ptr<Private> d;
@@ -158,4 +192,9 @@ QMF_CORE_EXPORT extern const QString QMNetworkReachabilityErrorDomain;
 enum QMNetworkReachabilityErrorCode : qint64 {
     /// The text is not an IPv4 address in dotted decimal form.
     QMNetworkReachabilityErrorInvalidAddress = 1,
+    /// flagsForHostAsync(): no answer within the deadline (a name server that does not answer,
+    /// or every resolution thread still busy).
+    QMNetworkReachabilityErrorResolutionTimedOut = 2,
+    /// flagsForHostAsync(): the kernel cannot be asked (no netlink socket).
+    QMNetworkReachabilityErrorUnavailable = 3,
 };
