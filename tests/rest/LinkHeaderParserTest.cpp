@@ -104,7 +104,8 @@ TEST(LinkHeaderParserTest, ChecksItsArgumentsAndReadsEntriesAndQueries)
               prefix + u"linkHeader"_s);
     EXPECT_EQ(failureOf([] { (void)Parser::parseLinkURLFromLinkHeaderComponent(QString()); }),
               prefix + u"linkHeaderComponent"_s);
-    EXPECT_EQ(failureOf([] { (void)Parser::parseQueryFromLinkURL(QUrl()); }), prefix + u"linkURL"_s);
+    EXPECT_EQ(failureOf([] { (void)Parser::parseQueryFromLinkURL(QUrl()); }),
+              prefix + u"linkURL"_s);
     // A null field value is an empty field, not a broken call.
     EXPECT_EQ(Parser::parseLinkURLsFromHeaderFields({{u"Link"_s, QString()}}), Parser::LinkURLs());
 

@@ -38,10 +38,10 @@ enum SearchOption : quint64 {
 [[nodiscard]] QMF_CORE_EXPORT bool containsString(QStringView candidate, QStringView query);
 /// containsString() ignoring case (CaseInsensitiveSearch).
 [[nodiscard]] QMF_CORE_EXPORT bool containsStringSearchingInsensitive(QStringView candidate,
-                                                        QStringView query);
+                                                                      QStringView query);
 /// containsString() with the given search `options` (see SearchOption).
 [[nodiscard]] QMF_CORE_EXPORT bool containsString(QStringView candidate, QStringView query,
-                                    quint64 options);
+                                                  quint64 options);
 
 /// True when every grapheme of `query` is found in `candidate`, in order and ignoring case.
 ///
@@ -60,23 +60,25 @@ enum SearchOption : quint64 {
 /// lower-cased with the full Unicode mapping (QString::toLower()), which may change their
 /// lengths ("İ" becomes "i" and a combining dot); the distance is that of the converted texts.
 [[nodiscard]] QMF_CORE_EXPORT quint64 distanceForString(QStringView string, QStringView other,
-                                          bool ignoreCase);
+                                                        bool ignoreCase);
 quint64 distanceForString(QStringView, QStringView, const char *) = delete;
 
 /// similarityScoreForString() with maximum score 1000, penalty 200 and mismatches allowed.
-[[nodiscard]] QMF_CORE_EXPORT double similarityScoreForString(QStringView candidate, QStringView query,
-                                                quint64 options);
+[[nodiscard]] QMF_CORE_EXPORT double similarityScoreForString(QStringView candidate,
+                                                              QStringView query, quint64 options);
 /// similarityScoreForString() with maximum score 1000 and penalty 200.
-[[nodiscard]] QMF_CORE_EXPORT double similarityScoreForString(QStringView candidate, QStringView query,
-                                                quint64 options, bool allowsMismatch);
+[[nodiscard]] QMF_CORE_EXPORT double similarityScoreForString(QStringView candidate,
+                                                              QStringView query, quint64 options,
+                                                              bool allowsMismatch);
 // A fourth integer argument would silently become `allowsMismatch`; the maximum score and the
 // penalty come together, with the options after them.
 double similarityScoreForString(QStringView, QStringView, quint64, int) = delete;
 double similarityScoreForString(QStringView, QStringView, quint64, const char *) = delete;
 /// similarityScoreForString() with mismatches allowed.
-[[nodiscard]] QMF_CORE_EXPORT double similarityScoreForString(QStringView candidate, QStringView query,
-                                                quint64 maximumScore, quint64 penalty,
-                                                quint64 options);
+[[nodiscard]] QMF_CORE_EXPORT double similarityScoreForString(QStringView candidate,
+                                                              QStringView query,
+                                                              quint64 maximumScore, quint64 penalty,
+                                                              quint64 options);
 
 /// How well `candidate` answers `query`, from 0 (not at all) to `maximumScore`.
 ///
@@ -92,11 +94,11 @@ double similarityScoreForString(QStringView, QStringView, quint64, const char *)
 /// The score is 0 when the query is longer than the candidate (in code units), when no step
 /// is found and for the empty query. Examples with the defaults (1000, 200): "abc" for "abc"
 /// scores 997, "abc" for "ac" 987, "xabc" for "abc" 986, "abc" for "ax" 797.
-[[nodiscard]] QMF_CORE_EXPORT double similarityScoreForString(QStringView candidate, QStringView query,
-                                                quint64 maximumScore, quint64 penalty,
-                                                quint64 options, bool allowsMismatch);
-double similarityScoreForString(QStringView, QStringView, quint64, quint64, quint64,
-                                const char *)
+[[nodiscard]] QMF_CORE_EXPORT double similarityScoreForString(QStringView candidate,
+                                                              QStringView query,
+                                                              quint64 maximumScore, quint64 penalty,
+                                                              quint64 options, bool allowsMismatch);
+double similarityScoreForString(QStringView, QStringView, quint64, quint64, quint64, const char *)
         = delete;
 
 } // namespace QMSearching

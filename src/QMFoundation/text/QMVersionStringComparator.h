@@ -3,8 +3,8 @@
 #include <QMFoundation/QMFoundationCoreExport.h>
 
 #include <QString>
-#include <QStringView>
 #include <QStringList>
+#include <QStringView>
 
 /// Orders free-form version texts ("1.10", "2.0b3", "3.1.4.1") the way people read them:
 /// numbers compare as numbers, letters as text, and a missing trailing part counts for less
