@@ -32,14 +32,6 @@ int fileMode(const QString &path)
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
 }
 
-// The process-wide time-out for the scope of a test.
-struct TimeoutScope
-{
-    explicit TimeoutScope(std::chrono::milliseconds timeout) { QMKeychain::setTimeout(timeout); }
-    ~TimeoutScope() { QMKeychain::setTimeout(previous); }
-    const std::chrono::milliseconds previous = QMKeychain::timeout();
-};
-
 // The records of a keychain file with the test password, read with the file format alone.
 QMKeychainResult recordsOf(const QString &path, QList<QMKeychainRecord> *records)
 {

@@ -14,24 +14,6 @@
 using namespace Qt::Literals::StringLiterals;
 using namespace KeychainTestSupport;
 
-namespace {
-
-// Empties a keychain, so each round trip starts from nothing in the shared test keyring.
-void clear(const QMKeychain::Ptr &keychain)
-{
-    QMError error;
-    const auto generic = keychain->findAllGenericPasswords(&error);
-    ASSERT_TRUE(generic) << qPrintable(error.localizedDescription());
-    for (const auto &item : *generic)
-        ASSERT_TRUE(item->destroy(&error)) << qPrintable(error.localizedDescription());
-    const auto internet = keychain->findAllInternetPasswords(&error);
-    ASSERT_TRUE(internet) << qPrintable(error.localizedDescription());
-    for (const auto &item : *internet)
-        ASSERT_TRUE(item->destroy(&error)) << qPrintable(error.localizedDescription());
-}
-
-} // namespace
-
 TEST(Keychain, ItemsKeepPendingChangesApartUntilSaved)
 {
     QMGenericPasswordKeychainItem item(nullptr, {{QMKeychainAttrAccount, u"stored"_s}});

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/WaitForFuture.h"
+
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -64,5 +66,29 @@ inline bool overwrite(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
             && file.write(bytes) == bytes.size();
 }
+
+/// Empties a keychain, so each round trip starts from nothing in the shared test keyring.
+inline void clear(const QMKeychain::Ptr &keychain)
+{
+    QMError error;
+    const auto generic = keychain->findAllGenericPasswords(&error);
+    ASSERT_TRUE(generic) << qPrintable(error.localizedDescription());
+    for (const auto &item : *generic)
+        ASSERT_TRUE(item->destroy(&error)) << qPrintable(error.localizedDescription());
+    const auto internet = keychain->findAllInternetPasswords(&error);
+    ASSERT_TRUE(internet) << qPrintable(error.localizedDescription());
+    for (const auto &item : *internet)
+        ASSERT_TRUE(item->destroy(&error)) << qPrintable(error.localizedDescription());
+}
+
+using TestSupport::waitFor;
+
+/// Sets the time-out of the credential store while it lives.
+struct TimeoutScope
+{
+    const std::chrono::milliseconds saved = QMKeychain::timeout();
+    explicit TimeoutScope(std::chrono::milliseconds timeout) { QMKeychain::setTimeout(timeout); }
+    ~TimeoutScope() { QMKeychain::setTimeout(saved); }
+};
 
 } // namespace KeychainTestSupport

@@ -1,4 +1,5 @@
 #include "QmfTestSupport.h"
+#include "support/SilentBus.h"
 
 #include <gtest/gtest.h>
 
@@ -82,44 +83,6 @@ void becomeNobody()
     if (::setgid(65534) != 0 || ::setuid(65534) != 0)
         ::_exit(100);
 }
-
-// A session bus that accepts connections and never answers.
-class SilentBus
-{
-public:
-    explicit SilentBus(const QString &path)
-    {
-        m_socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address {};
-        address.sun_family = AF_UNIX;
-        const QByteArray name = QFile::encodeName(path);
-        std::copy_n(name.constData(), std::min<size_t>(name.size(), sizeof address.sun_path - 1),
-                    address.sun_path);
-        m_ok = m_socket >= 0
-                && ::bind(m_socket, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
-                && ::listen(m_socket, 16) == 0;
-        m_accepting = std::thread([this] {
-            for (int connection; (connection = ::accept(m_socket, nullptr, nullptr)) >= 0;)
-                m_connections.push_back(connection);
-        });
-    }
-    ~SilentBus()
-    {
-        // Wakes the accept() above with an error.
-        ::shutdown(m_socket, SHUT_RDWR);
-        m_accepting.join();
-        for (const int connection : m_connections)
-            ::close(connection);
-        ::close(m_socket);
-    }
-    bool isListening() const { return m_ok; }
-
-private:
-    int m_socket = -1;
-    bool m_ok = false;
-    std::vector<int> m_connections; // the accepting thread's until it is joined
-    std::thread m_accepting;
-};
 
 // A session bus and a Secret Service (gnome-keyring) of the test's own, so that the test can stop
 // the service without freezing the keyring of anything else. The bus starts no service on demand,
@@ -425,7 +388,7 @@ TEST(QmfKeychainTest, EndsAtTheTimeOutWhenTheBusNeverAnswers)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(u"bus"_s);
-    SilentBus bus(path);
+    TestSupport::SilentBus bus(path);
     ASSERT_TRUE(bus.isListening());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path="_s + path);

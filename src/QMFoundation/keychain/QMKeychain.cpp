@@ -1,6 +1,7 @@
 #include <QMFoundation/keychain/QMKeychain.h>
 
 #include "QMFoundation/keychain/QMKeychainFile_p.h"
+#include "QMFoundation/keychain/QMKeychainStore_p.h"
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 #include <QMFoundation/rest/QMCommon.h>
 
@@ -79,6 +80,16 @@ Ptr createOrUpdate(const QString &password, QMError *error, Find find, Add add)
     return add();
 }
 
+// The list of a lookup that returns an optional list, for its future (the failure is the
+// future's error).
+template<typename Find>
+auto listAsync(Find find)
+{
+    return QMKeychainStore::runAsync([find = std::move(find)](QMError *error) mutable {
+        return find(error).value_or(typename decltype(find(error))::value_type());
+    });
+}
+
 } // namespace
 
 QMKeychain::QMKeychain()
@@ -114,6 +125,23 @@ QMKeychain::Ptr QMKeychain::openKeychainWithPath(const QString &path, const QStr
                                                  QMError *error)
 {
     return fileKeychain(path, password, false, error);
+}
+
+QFuture<QMKeychain::Ptr> QMKeychain::keychainWithPathAsync(const QString &path,
+                                                           const QString &password)
+{
+    QMParameterAssert(!path.isNull(), "path != nil");
+    return QMKeychainStore::runAsync(
+            [path, password](QMError *error) { return keychainWithPath(path, password, error); });
+}
+
+QFuture<QMKeychain::Ptr> QMKeychain::openKeychainWithPathAsync(const QString &path,
+                                                               const QString &password)
+{
+    QMParameterAssert(!path.isNull(), "path != nil");
+    return QMKeychainStore::runAsync([path, password](QMError *error) {
+        return openKeychainWithPath(path, password, error);
+    });
 }
 
 void QMKeychain::setPasswordProvider(PasswordProvider passwordProvider)
@@ -224,6 +252,84 @@ QMKeychain::createOrUpdateGenericPasswordWithAccount(const QString &account, con
     return createOrUpdate<QMGenericPasswordKeychainItem::Ptr>(
             password, error, [&] { return findGenericPasswordItemForAccount(account, service); },
             [&] { return addGenericPasswordWithAccount(account, service, password, error); });
+}
+
+QFuture<QMInternetPasswordKeychainItem::Ptr>
+QMKeychain::findInternetPasswordForURLAsync(const QUrl &URL)
+{
+    QMParameterAssert(!URL.isEmpty(), "URL != nil");
+    return QMKeychainStore::runAsync([keychain = self(), URL](QMError *error) {
+        return keychain->findInternetPasswordForURL(URL, error);
+    });
+}
+
+QFuture<QList<QMInternetPasswordKeychainItem::Ptr>>
+QMKeychain::findAllInternetPasswordsForURLAsync(const QUrl &URL)
+{
+    return listAsync([keychain = self(), URL](QMError *error) {
+        return keychain->findAllInternetPasswordsForURL(URL, error);
+    });
+}
+
+QFuture<QList<QMInternetPasswordKeychainItem::Ptr>> QMKeychain::findAllInternetPasswordsAsync()
+{
+    return listAsync([keychain = self()](QMError *error) {
+        return keychain->findAllInternetPasswords(error);
+    });
+}
+
+QFuture<QList<QMGenericPasswordKeychainItem::Ptr>> QMKeychain::findAllGenericPasswordsAsync()
+{
+    return listAsync([keychain = self()](QMError *error) {
+        return keychain->findAllGenericPasswords(error);
+    });
+}
+
+QFuture<QMGenericPasswordKeychainItem::Ptr>
+QMKeychain::findGenericPasswordItemForAccountAsync(const QString &account, const QString &service)
+{
+    return QMKeychainStore::runAsync([keychain = self(), account, service](QMError *error) {
+        return keychain->findGenericPasswordItemForAccount(account, service, error);
+    });
+}
+
+QFuture<QMInternetPasswordKeychainItem::Ptr>
+QMKeychain::addInternetPasswordWithURLAsync(const QUrl &URL, const QString &password)
+{
+    return QMKeychainStore::runAsync([keychain = self(), URL, password](QMError *error) {
+        return keychain->addInternetPasswordWithURL(URL, password, error);
+    });
+}
+
+QFuture<QMGenericPasswordKeychainItem::Ptr>
+QMKeychain::addGenericPasswordWithAccountAsync(const QString &account, const QString &service,
+                                               const QString &password)
+{
+    return QMKeychainStore::runAsync(
+            [keychain = self(), account, service, password](QMError *error) {
+                return keychain->addGenericPasswordWithAccount(account, service, password, error);
+            });
+}
+
+QFuture<QMInternetPasswordKeychainItem::Ptr>
+QMKeychain::createOrUpdateInternetPasswordWithURLAsync(const QUrl &URL, const QString &password)
+{
+    QMParameterAssert(!URL.isEmpty(), "URL != nil");
+    return QMKeychainStore::runAsync([keychain = self(), URL, password](QMError *error) {
+        return keychain->createOrUpdateInternetPasswordWithURL(URL, password, error);
+    });
+}
+
+QFuture<QMGenericPasswordKeychainItem::Ptr>
+QMKeychain::createOrUpdateGenericPasswordWithAccountAsync(const QString &account,
+                                                          const QString &service,
+                                                          const QString &password)
+{
+    return QMKeychainStore::runAsync(
+            [keychain = self(), account, service, password](QMError *error) {
+                return keychain->createOrUpdateGenericPasswordWithAccount(account, service,
+                                                                          password, error);
+            });
 }
 
 bool QMKeychain::destroy(QMError *error)

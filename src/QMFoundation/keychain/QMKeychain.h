@@ -9,6 +9,7 @@
 #include <QMFoundation/keychain/QMKeychainError.h>
 #include <QMFoundation/keychain/QMKeychainItem.h>
 
+#include <QFuture>
 #include <QUrl>
 
 #include <chrono>
@@ -50,6 +51,18 @@
 ///
 /// Calls block until the keyring or the file answers, or timeout() passes; they may come from
 /// any thread.
+///
+/// Each call that may wait has an asynchronous form (suffix `Async`) that runs the call on a thread
+/// of the library and returns a QFuture: it resolves with what the call returns (a null item when
+/// nothing matched: not an error; a list where the call returns an optional list), or fails with
+/// the QMError the call would have filled in (handle it with `onFailed()` taking a
+/// `const QMError &`). Cancelling the future stops the call where it waits: a Secret Service
+/// request is abandoned at once, and a wait for a keychain file's lock (another process's or
+/// another thread's) ends within 20 ms; the future then reads as cancelled, with no error (a
+/// cancel is neither a time-out nor errSecUserCanceled). Deriving a file's key (Argon2id) is not
+/// cut short. A cancelled change may have been made already, or, in the desktop keyring, partly
+/// (as one cut off by the time-out). Contract violations throw on the calling thread, as the
+/// synchronous form would. The items a future resolves with are the caller's from then on.
 class QMF_STORAGE_EXPORT QMKeychain : public QMObjectDescribing,
                                       public std::enable_shared_from_this<QMKeychain>
 {
@@ -83,9 +96,22 @@ public:
     static Ptr openKeychainWithPath(const QString &path, const QString &password,
                                     QMError *error = nullptr);
 
+    /// keychainWithPath() on a thread of the library, so that deriving the key (Argon2id, tens of
+    /// milliseconds to seconds) never holds up the calling thread. A null password asks the
+    /// password provider on that library thread (see PasswordProvider).
+    static QFuture<Ptr> keychainWithPathAsync(const QString &path, const QString &password);
+    /// openKeychainWithPath() on a thread of the library, as keychainWithPathAsync(): fails with
+    /// errSecAuthFailed for a wrong password, errSecNoSuchKeychain when there is no file, ...
+    static QFuture<Ptr> openKeychainWithPathAsync(const QString &path, const QString &password);
+
     /// Asked for the password of a keychain file (its path in the argument) when none is given;
     /// a null QString declines. Set by the host (e.g. to show a dialog); called on the thread that
-    /// opens the keychain. Without a provider such calls fail with errSecInteractionNotAllowed.
+    /// opens the keychain: the calling thread for keychainWithPath() and openKeychainWithPath(),
+    /// a thread of the library for their `Async` forms. A provider that shows a dialog there asks
+    /// the GUI thread for it (QMetaObject::invokeMethod() with Qt::BlockingQueuedConnection,
+    /// which is safe because the GUI thread does not wait for the future), or the host gives
+    /// the password to the asynchronous form itself. Without a provider such calls fail with
+    /// errSecInteractionNotAllowed.
     using PasswordProvider = std::function<QString(const QString &path)>;
     /// Sets the process-wide password provider; an empty function removes it.
     static void setPasswordProvider(PasswordProvider provider);
@@ -146,6 +172,36 @@ public:
     QMGenericPasswordKeychainItem::Ptr
     createOrUpdateGenericPasswordWithAccount(const QString &account, const QString &service,
                                              const QString &password, QMError *error = nullptr);
+
+    /// findInternetPasswordForURL() on a thread of the library; a null item when none matches.
+    /// Throws "Invalid parameter not satisfying: URL != nil" for an empty URL.
+    QFuture<QMInternetPasswordKeychainItem::Ptr> findInternetPasswordForURLAsync(const QUrl &URL);
+    /// findAllInternetPasswordsForURL() on a thread of the library.
+    QFuture<QList<QMInternetPasswordKeychainItem::Ptr>>
+    findAllInternetPasswordsForURLAsync(const QUrl &URL);
+    /// findAllInternetPasswords() on a thread of the library.
+    QFuture<QList<QMInternetPasswordKeychainItem::Ptr>> findAllInternetPasswordsAsync();
+    /// findAllGenericPasswords() on a thread of the library.
+    QFuture<QList<QMGenericPasswordKeychainItem::Ptr>> findAllGenericPasswordsAsync();
+    /// findGenericPasswordItemForAccount() on a thread of the library; a null item when none
+    /// matches.
+    QFuture<QMGenericPasswordKeychainItem::Ptr>
+    findGenericPasswordItemForAccountAsync(const QString &account, const QString &service);
+    /// addInternetPasswordWithURL() on a thread of the library.
+    QFuture<QMInternetPasswordKeychainItem::Ptr>
+    addInternetPasswordWithURLAsync(const QUrl &URL, const QString &password);
+    /// addGenericPasswordWithAccount() on a thread of the library.
+    QFuture<QMGenericPasswordKeychainItem::Ptr>
+    addGenericPasswordWithAccountAsync(const QString &account, const QString &service,
+                                       const QString &password);
+    /// createOrUpdateInternetPasswordWithURL() on a thread of the library. Throws as
+    /// findInternetPasswordForURLAsync() does.
+    QFuture<QMInternetPasswordKeychainItem::Ptr>
+    createOrUpdateInternetPasswordWithURLAsync(const QUrl &URL, const QString &password);
+    /// createOrUpdateGenericPasswordWithAccount() on a thread of the library.
+    QFuture<QMGenericPasswordKeychainItem::Ptr>
+    createOrUpdateGenericPasswordWithAccountAsync(const QString &account, const QString &service,
+                                                  const QString &password);
 
     /// Deletes the keychain file. Throws std::invalid_argument "The user's default keychain
     /// cannot be deleted." for the default keychain.

@@ -522,6 +522,38 @@ QMKeychainResult QMKeychainFile::failure(const QMFileStatus &status, const char 
     return {code, u"Cannot %1 the keychain file %2: %3."_s.arg(verb, m_path, reason), m_path};
 }
 
+QMKeychainResult QMKeychainFile::lockObject(std::unique_lock<QMKeychainTimedMutex> &guard,
+                                            const char *verb) const
+{
+    const auto waited = QMKeychainStore::waitUntil(
+            QMDeadlineAfter(QMKeychainStore::timeout()),
+            [&guard](auto until) { return guard.try_lock_until(until); });
+    if (waited == QMKeychainStore::Wait::Canceled)
+        return QMKeychainStore::canceled();
+    if (waited == QMKeychainStore::Wait::TimedOut)
+        return failure({QMFileStatus::TimedOut, 0}, verb);
+    return errSecSuccess;
+}
+
+QMKeychainResult QMKeychainFile::lockFile(QMFileLock &lock, Access access, const char *verb) const
+{
+    QMFileStatus locked {QMFileStatus::TimedOut, 0};
+    const auto waited = QMKeychainStore::waitUntil(
+            QMDeadlineAfter(QMKeychainStore::timeout()), [&](auto until) {
+                locked = lock.lock(
+                        m_path, access == Access::Read ? QMFileLock::Shared : QMFileLock::Exclusive,
+                        std::chrono::duration_cast<std::chrono::milliseconds>(
+                                until - std::chrono::steady_clock::now()));
+                return locked.kind != QMFileStatus::TimedOut;
+            });
+    if (waited == QMKeychainStore::Wait::Canceled)
+        return QMKeychainStore::canceled();
+    // Only the wait can fail for a change; opening the file is reading it.
+    if (!locked.ok())
+        return failure(locked, locked.kind == QMFileStatus::TimedOut ? verb : "read");
+    return errSecSuccess;
+}
+
 QMKeychainResult QMKeychainFile::read(const QMFileLock &lock)
 {
     QByteArray bytes;
@@ -563,19 +595,17 @@ QMKeychainResult QMKeychainFile::write()
 QMKeychainResult QMKeychainFile::transaction(Access access,
                                              const std::function<QMKeychainResult()> &body)
 {
-    const auto timeout = QMKeychainStore::timeout();
     const char *verb = access == Access::Read ? "read" : "change";
     std::unique_lock guard(m_mutex, std::defer_lock);
-    if (!guard.try_lock_for(timeout))
-        return failure({QMFileStatus::TimedOut, 0}, verb);
+    QMKeychainResult waited = lockObject(guard, verb);
+    if (!waited.ok())
+        return waited;
     // Readers share the file; a writer has it alone, from reading it to putting the new file in
     // its place. Lock files of earlier versions of the library, beside the file, are ignored.
     QMFileLock lock;
-    const QMFileStatus locked = lock.lock(
-            m_path, access == Access::Read ? QMFileLock::Shared : QMFileLock::Exclusive, timeout);
-    // Only the wait can fail for a change; opening the file is reading it.
-    if (!locked.ok())
-        return failure(locked, locked.kind == QMFileStatus::TimedOut ? verb : "read");
+    waited = lockFile(lock, access, verb);
+    if (!waited.ok())
+        return waited;
     QMKeychainResult result = read(lock);
     if (!result.ok())
         return result;
@@ -591,8 +621,9 @@ QMKeychainResult QMKeychainFile::transaction(Access access,
 QMKeychainResult QMKeychainFile::create()
 {
     std::unique_lock guard(m_mutex, std::defer_lock);
-    if (!guard.try_lock_for(QMKeychainStore::timeout()))
-        return failure({QMFileStatus::TimedOut, 0}, "create");
+    const QMKeychainResult waited = lockObject(guard, "create");
+    if (!waited.ok())
+        return waited;
     m_header = Format::newHeader();
     m_records.clear();
     const QByteArray key = keyFor(m_header);
@@ -618,15 +649,15 @@ QMKeychainResult QMKeychainFile::open()
 QMKeychainResult QMKeychainFile::remove()
 {
     std::unique_lock guard(m_mutex, std::defer_lock);
-    if (!guard.try_lock_for(QMKeychainStore::timeout()))
-        return failure({QMFileStatus::TimedOut, 0}, "delete");
+    QMKeychainResult waited = lockObject(guard, "delete");
+    if (!waited.ok())
+        return waited;
     // Under the writers' lock, so that no change is under way; whoever waits for it then finds
     // the file gone.
     QMFileLock lock;
-    const QMFileStatus locked
-            = lock.lock(m_path, QMFileLock::Exclusive, QMKeychainStore::timeout());
-    if (!locked.ok())
-        return failure(locked, locked.kind == QMFileStatus::TimedOut ? "delete" : "read");
+    waited = lockFile(lock, Access::Write, "delete");
+    if (!waited.ok())
+        return waited;
     if (::unlink(QFile::encodeName(m_path).constData()) != 0)
         return failure(QMFileStatus::fromErrno(errno), "delete");
     return errSecSuccess;

@@ -12,6 +12,7 @@
 #include <QString>
 
 #include <functional>
+#include <mutex>
 
 struct QMFileStatus;
 class QMFileLock;
@@ -110,6 +111,13 @@ public:
     std::weak_ptr<QMKeychainFile> self;
 
 private:
+    /// Takes m_mutex in `guard`, waiting at most the time-out (and no longer than the current
+    /// call is not cancelled); the failure for `verb` otherwise.
+    QMKeychainResult lockObject(std::unique_lock<QMKeychainTimedMutex> &guard,
+                                const char *verb) const;
+    /// Locks the file in `lock` (shared to read, exclusive to write), waiting for other processes
+    /// as lockObject() does.
+    QMKeychainResult lockFile(QMFileLock &lock, Access access, const char *verb) const;
     QMKeychainResult read(const QMFileLock &lock);
     QMKeychainResult write();
     /// The result for a refusal of the system (or of QMFileLock) while doing `action` ("read",

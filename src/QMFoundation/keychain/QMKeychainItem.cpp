@@ -215,6 +215,18 @@ bool QMKeychainItem::destroy(QMError *error)
     return true;
 }
 
+QFuture<bool> QMKeychainItem::saveAsync()
+{
+    return QMKeychainStore::runAsync([owner = weak_from_this().lock(),
+                                      item = this](QMError *error) { return item->save(error); });
+}
+
+QFuture<bool> QMKeychainItem::destroyAsync()
+{
+    return QMKeychainStore::runAsync([owner = weak_from_this().lock(), item = this](
+                                             QMError *error) { return item->destroy(error); });
+}
+
 QString QMKeychainItem::className() const
 {
     return u"QMKeychainItem"_s;

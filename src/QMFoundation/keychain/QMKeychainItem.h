@@ -5,6 +5,7 @@
 #include <QMFoundation/errors/QMError.h>
 #include <QMFoundation/errors/QMObjectDescribing.h>
 
+#include <QFuture>
 #include <QList>
 #include <QString>
 #include <QVariantMap>
@@ -85,8 +86,10 @@ Q_DECLARE_METATYPE(QMKeychainItemRef)
 /// that save() writes back.
 ///
 /// Items are used by one thread at a time; the store calls block until the keyring or the file
-/// answers.
-class QMF_STORAGE_EXPORT QMKeychainItem : public QMObjectDescribing
+/// answers. saveAsync() and destroyAsync() use the item on a thread of the library until their
+/// future finishes: leave the item alone until then (read it in the future's continuation).
+class QMF_STORAGE_EXPORT QMKeychainItem : public QMObjectDescribing,
+                                          public std::enable_shared_from_this<QMKeychainItem>
 {
 public:
     /// An item of `keychain`; without one, of the keychain the item reference in `attributes`
@@ -165,6 +168,15 @@ public:
     /// deletion to every item of a class (in the desktop keyring, other applications' too). An
     /// item that was never stored deletes nothing: errSecItemNotFound.
     bool destroy(QMError *error = nullptr);
+
+    /// save() on a thread of the library: resolves with its result (false without pending
+    /// changes), fails with its error. The future keeps the item alive when a shared pointer owns
+    /// it (as it does every item the library returns); otherwise the item must outlive the
+    /// future. Cancelling it stops a wait for the keyring or the file; the changes then stay
+    /// pending, though the desktop keyring may have taken some of them.
+    QFuture<bool> saveAsync();
+    /// destroy() on a thread of the library, as saveAsync() runs save().
+    QFuture<bool> destroyAsync();
 
     QString className() const override;
     std::optional<QStringList> attributeKeys() const override;

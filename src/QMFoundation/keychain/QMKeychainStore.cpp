@@ -329,6 +329,8 @@ std::atomic<qint64> &timeoutMs()
     return milliseconds;
 }
 
+thread_local const QMAsync::Cancellation *currentCall = nullptr;
+
 } // namespace
 
 QMError QMKeychainResult::error() const
@@ -352,6 +354,50 @@ QString QMKeychainStore::timeoutText(std::chrono::milliseconds timeout)
     if (ms < 1000)
         return u"%1 ms"_s.arg(ms);
     return u"%1 s"_s.arg(QString::number(double(ms) / 1000, 'g', 6));
+}
+
+const QMAsync::Cancellation *QMKeychainStore::currentCancellation()
+{
+    return currentCall;
+}
+
+bool QMKeychainStore::isCanceled()
+{
+    return currentCall && currentCall->isCanceled();
+}
+
+QMKeychainStore::CancellationScope::CancellationScope(const QMAsync::Cancellation &cancellation)
+    : m_outer(currentCall)
+{
+    currentCall = &cancellation;
+}
+
+QMKeychainStore::CancellationScope::~CancellationScope()
+{
+    currentCall = m_outer;
+}
+
+QMKeychainResult QMKeychainStore::canceled()
+{
+    return {errSecUserCanceled, u"The call was cancelled before it ended."_s};
+}
+
+QMKeychainStore::Wait QMKeychainStore::waitUntil(
+        std::chrono::steady_clock::time_point deadline,
+        const std::function<bool(std::chrono::steady_clock::time_point until)> &attempt)
+{
+    constexpr auto slice = std::chrono::milliseconds(20);
+    for (;;) {
+        if (isCanceled())
+            return Wait::Canceled;
+        const auto until = currentCall
+                ? std::min(deadline, std::chrono::steady_clock::now() + slice)
+                : deadline;
+        if (attempt(until))
+            return Wait::Done;
+        if (until >= deadline)
+            return isCanceled() ? Wait::Canceled : Wait::TimedOut;
+    }
 }
 
 QMKeychainBackend &QMKeychainStore::backendForQuery(const QVariantMap &query)

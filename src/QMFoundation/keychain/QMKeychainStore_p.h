@@ -10,6 +10,7 @@
 #include "QMFoundation/platform/QMDeadline_p.h"
 #include <QMFoundation/keychain/QMKeychainError.h>
 #include <QMFoundation/keychain/QMKeychainItem.h>
+#include <QMFoundation/operations/QMAsync.h>
 
 #include <QByteArray>
 #include <QDateTime>
@@ -139,6 +140,50 @@ std::chrono::milliseconds timeout();
 void setTimeout(std::chrono::milliseconds timeout);
 /// The time-out in words for a message: "5 s", "1.5 s", "200 ms".
 QString timeoutText(std::chrono::milliseconds timeout);
+
+/// The cancellation of the asynchronous call this thread is running, or null (synchronous calls
+/// have none and are never cancelled).
+const QMAsync::Cancellation *currentCancellation();
+/// True when the current call has a cancellation and it was cancelled.
+bool isCanceled();
+/// Makes `cancellation` this thread's current one while the scope lives; the asynchronous forms
+/// run their synchronous call inside one, so that the store's waits and keyring calls see it.
+class CancellationScope
+{
+public:
+    explicit CancellationScope(const QMAsync::Cancellation &cancellation);
+    ~CancellationScope();
+    CancellationScope(const CancellationScope &) = delete;
+    CancellationScope &operator=(const CancellationScope &) = delete;
+
+private:
+    const QMAsync::Cancellation *m_outer;
+};
+/// The result of a call that its caller cancelled: errSecUserCanceled. The asynchronous forms
+/// turn it into a cancelled future; synchronous calls never get it.
+QMKeychainResult canceled();
+
+/// How a wait ended.
+enum class Wait { Done, TimedOut, Canceled };
+/// Calls `attempt(until)` - a wait that ends by `until` and says whether it got what it waited
+/// for - until it does, `deadline` passes, or the current call is cancelled. With a current
+/// cancellation the wait goes in slices of 20 ms, so that a cancel ends it within a slice.
+Wait waitUntil(std::chrono::steady_clock::time_point deadline,
+               const std::function<bool(std::chrono::steady_clock::time_point until)> &attempt);
+
+/// Runs `call(QMError *)`, a synchronous call of the credential store, with QMAsync::run() inside
+/// a CancellationScope: the future resolves with what the call returns and fails with the error it
+/// filled in. A call ended by its cancel fills in canceled()'s error, which the cancelled future
+/// does not take: it reads as cancelled, neither failed nor timed out.
+template<typename Call>
+auto runAsync(Call call)
+{
+    return QMAsync::run([call = std::move(call)](
+                                QMError *error, const QMAsync::Cancellation &cancellation) mutable {
+        const CancellationScope scope(cancellation);
+        return call(error);
+    });
+}
 
 /// The backend a query addresses: the file of QMKeychainUseKeychain, else the desktop keyring.
 QMKeychainBackend &backendForQuery(const QVariantMap &query);

@@ -136,8 +136,8 @@ OSStatus statusFor(const GError *error)
         }
     }
     // What remains comes from reaching the bus itself (no session bus address, a refused
-    // connection, a time-out). The library cancels only at its deadline (see Deadline), so a
-    // cancelled call timed out too: the user cancelled nothing.
+    // connection, a time-out). A call cancelled at its deadline (see Deadline) timed out, and one
+    // whose future was cancelled is told apart by the transaction; neither is a user's answer.
     return errSecNotAvailable;
 }
 
@@ -268,12 +268,28 @@ public:
         // One keyring operation at a time in this process, so that the duplicate check and the
         // write after it see the same keyring.
         std::unique_lock guard(m_mutex, std::defer_lock);
-        if (!guard.try_lock_until(deadline))
+        switch (QMKeychainStore::waitUntil(
+                deadline, [&guard](auto until) { return guard.try_lock_until(until); })) {
+        case QMKeychainStore::Wait::Done:
+            break;
+        case QMKeychainStore::Wait::TimedOut:
             return timedOut();
+        case QMKeychainStore::Wait::Canceled:
+            return QMKeychainStore::canceled();
+        }
         GObjectPtr<GCancellable> cancellable(g_cancellable_new());
         QMKeychainResult result;
         {
             Deadline watch(cancellable.get(), deadline);
+            // The caller's cancel stops the call as the deadline does, through the same
+            // cancellable. The handler holds a reference of its own: the watcher may run it
+            // after it was removed, as the call ends.
+            const QMAsync::Cancellation *cancellation = QMKeychainStore::currentCancellation();
+            if (cancellation) {
+                std::shared_ptr<GCancellable> held(G_CANCELLABLE(g_object_ref(cancellable.get())),
+                                                   g_object_unref);
+                cancellation->setHandler([held] { g_cancellable_cancel(held.get()); });
+            }
             m_cancellable = cancellable.get();
             GError *error = nullptr;
             m_service.reset(
@@ -282,8 +298,12 @@ public:
             m_found.clear();
             m_service.reset();
             m_cancellable = nullptr;
+            if (cancellation)
+                cancellation->setHandler({});
             if (!result.ok() && watch.expired())
                 result = timedOut();
+            else if (!result.ok() && QMKeychainStore::isCanceled())
+                result = QMKeychainStore::canceled();
         }
         return result;
     }
