@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/WaitForFuture.h"
+#include "support/Futures.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,4 +1,5 @@
 #include "OperationsTestSupport.h"
+#include "support/Futures.h"
 
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 #include <QMFoundation/operations/QMAsync.h>
@@ -15,28 +16,12 @@
 #include <stdexcept>
 
 using OperationsTestSupport::Gate;
+using TestSupport::waitFor;
 
 namespace {
 
 const QMError notFound(QStringLiteral("Test"), 44,
                        {{QMLocalizedDescriptionKey, QStringLiteral("missing")}});
-
-// Runs this thread's event loop until `future` has finished (continuations with a context on
-// this thread run meanwhile); fails the test after 20 s rather than hanging.
-template<typename T>
-bool waitFor(const QFuture<T> &future)
-{
-    QEventLoop loop;
-    QFutureWatcher<T> watcher;
-    QObject::connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
-    watcher.setFuture(future);
-    if (!future.isFinished())
-        loop.exec();
-    // Deliver what the finish posted to this thread (context continuations).
-    QCoreApplication::processEvents();
-    return future.isFinished();
-}
 
 // A thread with a running event loop, shared by the tests and never stopped: a thread that
 // ends closes its wake-up descriptor, and race detectors cannot see that ordered after other

@@ -70,13 +70,13 @@ public:
     /// `userInfo` on top (they win). Throws "Invalid parameter not satisfying: key" for a null
     /// key and "... value" for an invalid QVariant (QMNull() is a value).
     [[nodiscard]] static QMError validationErrorWithKey(const QString &key, const QVariant &value,
-                                          const QVariantMap &userInfo = {});
+                                                        const QVariantMap &userInfo = {});
     /// An error that collects `errors`: QMCocoaErrorDomain, QMValidationMultipleErrorsErrorCode,
     /// the errors as a QVariantList of QMError under QMDetailedErrorsKey, then the entries of
     /// `userInfo` on top.
-    [[nodiscard]] static QMError multipleValidationErrorsErrorWithValidationErrors(const QList<QMError> &errors,
-                                                                     const QVariantMap &userInfo
-                                                                     = {});
+    [[nodiscard]] static QMError
+    multipleValidationErrorsErrorWithValidationErrors(const QList<QMError> &errors,
+                                                      const QVariantMap &userInfo = {});
 
     friend bool operator==(const QMError &, const QMError &) = default;
 

@@ -59,8 +59,8 @@ public:
     /// QMPredicateErrorPositionKey is the UTF-16 offset where reading failed (also too few or
     /// too many arguments, and a %K argument that is not a text).
     [[nodiscard]] static QMPredicate predicateWithFormat(const QString &format,
-                                           const QVariantList &arguments = {},
-                                           QMError *error = nullptr);
+                                                         const QVariantList &arguments = {},
+                                                         QMError *error = nullptr);
     /// "%K = %@" with `key` and `value`; a null predicate when `key` is not an attribute name or
     /// `value` is not a value a predicate can hold.
     static QMPredicate predicateWithKeyValue(const QString &key, const QVariant &value);

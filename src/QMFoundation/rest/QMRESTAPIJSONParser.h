@@ -32,13 +32,13 @@ public:
 
     /// The model read from the JSON object in `jsonData`. A top-level array is the unexpected
     /// contents error: it holds no object to read.
-    [[nodiscard]] static std::shared_ptr<QMRESTAPIModel> parseObjectFromJSONData(const QByteArray &jsonData,
-                                                                   const QMetaObject *modelClass,
-                                                                   QMError *error = nullptr);
+    [[nodiscard]] static std::shared_ptr<QMRESTAPIModel>
+    parseObjectFromJSONData(const QByteArray &jsonData, const QMetaObject *modelClass,
+                            QMError *error = nullptr);
     /// parseObjectFromJSONData() for the model class T.
     template<class T>
     [[nodiscard]] static std::shared_ptr<T> parseObjectFromJSONData(const QByteArray &jsonData,
-                                                      QMError *error = nullptr)
+                                                                    QMError *error = nullptr)
     {
         QMRESTAPIModel::registerModelPointerType<T>();
         return std::static_pointer_cast<T>(

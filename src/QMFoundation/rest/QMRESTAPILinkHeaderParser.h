@@ -113,14 +113,16 @@ public:
 
     /// parseLinkURLsByRelParamFromLinkHeader() of the field named exactly "Link" (no other
     /// spelling), std::nullopt when there is none. A null value reads as an empty one.
-    [[nodiscard]] static std::optional<LinkURLs> parseLinkURLsFromHeaderFields(const HeaderFields &headerFields);
+    [[nodiscard]] static std::optional<LinkURLs>
+    parseLinkURLsFromHeaderFields(const HeaderFields &headerFields);
     /// The links of a "Link" field value, by relation (see the class comment). Throws
     /// "Invalid parameter not satisfying: linkHeader" for a null text.
     [[nodiscard]] static LinkURLs parseLinkURLsByRelParamFromLinkHeader(const QString &linkHeader);
     /// The URL of one entry, or an empty QUrl when the text before its first ";" is shorter than
     /// two characters or does not hold a valid absolute URL once they are dropped. Throws
     /// "Invalid parameter not satisfying: linkHeaderComponent" for a null text.
-    [[nodiscard]] static QUrl parseLinkURLFromLinkHeaderComponent(const QString &linkHeaderComponent);
+    [[nodiscard]] static QUrl
+    parseLinkURLFromLinkHeaderComponent(const QString &linkHeaderComponent);
     /// The "name=value" pieces of the URL's percent-encoded query (see the class comment); an
     /// empty map when it has none. Throws "Invalid parameter not satisfying: linkURL" for an
     /// empty URL.

@@ -302,15 +302,14 @@ double similarityScoreForString(QStringView candidate, QStringView query, quint6
                                     allowsMismatch);
 }
 
-double similarityScoreForString(QStringView candidate, QStringView query,
-                                quint64 maximumScore, quint64 penalty, quint64 options)
+double similarityScoreForString(QStringView candidate, QStringView query, quint64 maximumScore,
+                                quint64 penalty, quint64 options)
 {
     return similarityScoreForString(candidate, query, maximumScore, penalty, options, true);
 }
 
-double similarityScoreForString(QStringView candidate, QStringView query,
-                                quint64 maximumScore, quint64 penalty, quint64 options,
-                                bool allowsMismatch)
+double similarityScoreForString(QStringView candidate, QStringView query, quint64 maximumScore,
+                                quint64 penalty, quint64 options, bool allowsMismatch)
 {
     return similarityScore(candidate, preparedQuery(query), maximumScore, penalty, options,
                            allowsMismatch);

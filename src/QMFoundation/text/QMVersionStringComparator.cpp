@@ -160,8 +160,7 @@ bool QMVersionStringComparator::isLessThanVersion(QStringView version, QStringVi
     return compareVersion(version, other) == -1;
 }
 
-bool QMVersionStringComparator::isLessThanOrEqualToVersion(QStringView version,
-                                                           QStringView other)
+bool QMVersionStringComparator::isLessThanOrEqualToVersion(QStringView version, QStringView other)
 {
     return compareVersion(version, other) <= 0;
 }
