@@ -368,3 +368,19 @@ TEST(SearchingTest, DistanceAgreesWithTheFullTable)
         }
     }
 }
+
+// Candidates and queries arrive as any kind of string; a view of a larger text is searched in
+// its bounds only, and UTF-8 text as the characters it encodes.
+TEST(SearchingTest, TakesAnyKindOfText)
+{
+    const QString row = u"OptionParser.cpp:12"_s;
+    const QStringView name = QStringView(row).first(12); // "OptionParser"
+    EXPECT_TRUE(fuzzyMatchesString(name, u"opp"));
+    EXPECT_FALSE(fuzzyMatchesString(name, "cpp")); // only after the view's end
+    EXPECT_TRUE(containsString(name, "Parser"));
+    EXPECT_FALSE(containsString(name, ".cpp"));
+    EXPECT_EQ(similarityScoreForString(name, "opp", CaseInsensitiveSearch),
+              similarityScoreForString(u"OptionParser"_s, u"opp"_s, CaseInsensitiveSearch));
+    EXPECT_EQ(distanceForString("Straße", u"Strasse"), 2u);
+    EXPECT_EQ(distanceForString(QLatin1StringView("abc"), name.first(3)), 3u);
+}

@@ -112,3 +112,21 @@ TEST(VersionStringComparatorTest, SplitsIntoRunsAndClassifiesThem)
         EXPECT_EQ(failureOf([&] { (void)Comparator::typeOfCharacter(empty); }),
                   u"Invalid parameter not satisfying: !character.isEmpty()"_s);
 }
+
+// Versions arrive as any kind of string: a part of a larger text, UTF-8 and Latin-1 text compare
+// as the same characters in a QString do (a conversion that dropped the view's bounds or
+// mis-decoded the bytes would show here).
+TEST(VersionStringComparatorTest, TakesAnyKindOfText)
+{
+    const QString line = u"app 1.10b2 (build ٢)"_s;
+    const QStringView inLine = QStringView(line).sliced(4, 6); // "1.10b2"
+    EXPECT_EQ(Comparator::compareVersion(inLine, u"1.10b2"_s), 0);
+    EXPECT_EQ(Comparator::compareVersion(inLine, u"1.9"), 1);
+    EXPECT_EQ(Comparator::compareVersion("1.10b2", inLine), 0);
+    EXPECT_EQ(Comparator::compareVersion(QLatin1StringView("1.2"), "1.10"), -1);
+    EXPECT_EQ(Comparator::splitVersionString(inLine),
+              QStringList({u"1"_s, u"."_s, u"10"_s, u"b"_s, u"2"_s}));
+    // The same non-ASCII digit through UTF-8 and UTF-16.
+    EXPECT_EQ(Comparator::compareVersion("\xd9\xa2", u"\u0662"), 0);
+    EXPECT_EQ(Comparator::typeOfCharacter("\xd9\xa2"), 0);
+}

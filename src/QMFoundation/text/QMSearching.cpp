@@ -1,6 +1,7 @@
 #include "QMSearching.h"
 
 #include "QMEditDistance_p.h"
+#include "QMUtf16Text_p.h"
 
 #include <QTextBoundaryFinder>
 
@@ -256,63 +257,69 @@ double similarityScore(QStringView candidate, const PreparedQuery &prepared, qui
 
 namespace QMSearching {
 
-bool containsString(QStringView candidate, QStringView query)
+bool containsString(QAnyStringView candidate, QAnyStringView query)
 {
     return containsString(candidate, query, CaseSensitiveSearch);
 }
 
-bool containsStringSearchingInsensitive(QStringView candidate, QStringView query)
+bool containsStringSearchingInsensitive(QAnyStringView candidate, QAnyStringView query)
 {
     return containsString(candidate, query, CaseInsensitiveSearch);
 }
 
-bool containsString(QStringView candidate, QStringView query, quint64 options)
+bool containsString(QAnyStringView candidate, QAnyStringView query, quint64 options)
 {
     // An empty query is found in every candidate, a null or empty one included.
-    return candidate.contains(query, caseSensitivity(options));
+    return QMUtf16Text(candidate).view().contains(QMUtf16Text(query).view(),
+                                                  caseSensitivity(options));
 }
 
-bool fuzzyMatchesString(QStringView candidate, QStringView query)
+bool fuzzyMatchesString(QAnyStringView candidate, QAnyStringView query)
 {
-    return fuzzyMatches(candidate, preparedQuery(query));
+    return fuzzyMatches(QMUtf16Text(candidate).view(), preparedQuery(QMUtf16Text(query).view()));
 }
 
-quint64 distanceForString(QStringView string, QStringView other)
+quint64 distanceForString(QAnyStringView string, QAnyStringView other)
 {
-    return QMEditDistance::levenshtein(string, other);
+    return QMEditDistance::levenshtein(QMUtf16Text(string).view(), QMUtf16Text(other).view());
 }
 
-quint64 distanceForString(QStringView string, QStringView other, bool ignoreCase)
+quint64 distanceForString(QAnyStringView string, QAnyStringView other, bool ignoreCase)
 {
     if (!ignoreCase)
-        return QMEditDistance::levenshtein(string, other);
-    return QMEditDistance::levenshtein(string.toString().toLower(), other.toString().toLower());
+        return distanceForString(string, other);
+    // Lowered from const copies: Qt's in-place lowering of a temporary treats a lone surrogate
+    // differently from the copying path, and the distance is defined by the copying one.
+    const QString stringCopy = QMUtf16Text(string).view().toString();
+    const QString otherCopy = QMUtf16Text(other).view().toString();
+    return QMEditDistance::levenshtein(stringCopy.toLower(), otherCopy.toLower());
 }
 
-double similarityScoreForString(QStringView candidate, QStringView query, quint64 options)
+double similarityScoreForString(QAnyStringView candidate, QAnyStringView query, quint64 options)
 {
     return similarityScoreForString(candidate, query, defaultMaximumScore, defaultPenalty, options,
                                     true);
 }
 
-double similarityScoreForString(QStringView candidate, QStringView query, quint64 options,
+double similarityScoreForString(QAnyStringView candidate, QAnyStringView query, quint64 options,
                                 bool allowsMismatch)
 {
     return similarityScoreForString(candidate, query, defaultMaximumScore, defaultPenalty, options,
                                     allowsMismatch);
 }
 
-double similarityScoreForString(QStringView candidate, QStringView query, quint64 maximumScore,
-                                quint64 penalty, quint64 options)
+double similarityScoreForString(QAnyStringView candidate, QAnyStringView query,
+                                quint64 maximumScore, quint64 penalty, quint64 options)
 {
     return similarityScoreForString(candidate, query, maximumScore, penalty, options, true);
 }
 
-double similarityScoreForString(QStringView candidate, QStringView query, quint64 maximumScore,
-                                quint64 penalty, quint64 options, bool allowsMismatch)
+double similarityScoreForString(QAnyStringView candidate, QAnyStringView query,
+                                quint64 maximumScore, quint64 penalty, quint64 options,
+                                bool allowsMismatch)
 {
-    return similarityScore(candidate, preparedQuery(query), maximumScore, penalty, options,
-                           allowsMismatch);
+    return similarityScore(QMUtf16Text(candidate).view(), preparedQuery(QMUtf16Text(query).view()),
+                           maximumScore, penalty, options, allowsMismatch);
 }
 
 } // namespace QMSearching

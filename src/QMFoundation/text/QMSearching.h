@@ -2,8 +2,8 @@
 
 #include <QMFoundation/QMFoundationCoreExport.h>
 
+#include <QAnyStringView>
 #include <QString>
-#include <QStringView>
 
 /// Filtering and ranking candidate texts against a typed query: substring tests, a fuzzy
 /// "all characters in order" test, a similarity score and an edit distance.
@@ -17,6 +17,10 @@
 /// pair, is one step), and each step is searched in the candidate as a substring with
 /// QString::indexOf(). The functions keep the grapheme split of the last query they saw on the
 /// calling thread, so filtering or scoring many candidates against one query splits it once.
+///
+/// Texts are taken as QAnyStringView: a QString, a QStringView (a part of a larger text, say) or
+/// a u"" literal is searched in place, without a copy, which matters when one query is run over
+/// many candidates; UTF-8 and Latin-1 texts are converted first.
 ///
 /// All functions are re-entrant and may run on any thread.
 namespace QMSearching {
@@ -35,12 +39,12 @@ enum SearchOption : quint64 {
 
 /// True when `query` occurs in `candidate`, case-sensitively. The empty query occurs in
 /// every candidate.
-[[nodiscard]] QMF_CORE_EXPORT bool containsString(QStringView candidate, QStringView query);
+[[nodiscard]] QMF_CORE_EXPORT bool containsString(QAnyStringView candidate, QAnyStringView query);
 /// containsString() ignoring case (CaseInsensitiveSearch).
-[[nodiscard]] QMF_CORE_EXPORT bool containsStringSearchingInsensitive(QStringView candidate,
-                                                                      QStringView query);
+[[nodiscard]] QMF_CORE_EXPORT bool containsStringSearchingInsensitive(QAnyStringView candidate,
+                                                                      QAnyStringView query);
 /// containsString() with the given search `options` (see SearchOption).
-[[nodiscard]] QMF_CORE_EXPORT bool containsString(QStringView candidate, QStringView query,
+[[nodiscard]] QMF_CORE_EXPORT bool containsString(QAnyStringView candidate, QAnyStringView query,
                                                   quint64 options);
 
 /// True when every grapheme of `query` is found in `candidate`, in order and ignoring case.
@@ -50,33 +54,35 @@ enum SearchOption : quint64 {
 /// second "a" follows, while a multi-unit step may overlap the previous match. Once a match
 /// sits on the last code unit, a further step fails. The empty query matches every
 /// candidate, the empty one included.
-[[nodiscard]] QMF_CORE_EXPORT bool fuzzyMatchesString(QStringView candidate, QStringView query);
+[[nodiscard]] QMF_CORE_EXPORT bool fuzzyMatchesString(QAnyStringView candidate,
+                                                      QAnyStringView query);
 
 /// The Levenshtein distance between the two texts over UTF-16 code units: the fewest
 /// insertions, deletions and substitutions of single code units that turn one into the
 /// other (so a character outside the Basic Multilingual Plane counts as two).
-[[nodiscard]] QMF_CORE_EXPORT quint64 distanceForString(QStringView string, QStringView other);
+[[nodiscard]] QMF_CORE_EXPORT quint64 distanceForString(QAnyStringView string,
+                                                        QAnyStringView other);
 /// distanceForString(), optionally ignoring case. With `ignoreCase` both texts are first
 /// lower-cased with the full Unicode mapping (QString::toLower()), which may change their
 /// lengths ("İ" becomes "i" and a combining dot); the distance is that of the converted texts.
-[[nodiscard]] QMF_CORE_EXPORT quint64 distanceForString(QStringView string, QStringView other,
+[[nodiscard]] QMF_CORE_EXPORT quint64 distanceForString(QAnyStringView string, QAnyStringView other,
                                                         bool ignoreCase);
-quint64 distanceForString(QStringView, QStringView, const char *) = delete;
+quint64 distanceForString(QAnyStringView, QAnyStringView, const char *) = delete;
 
 /// similarityScoreForString() with maximum score 1000, penalty 200 and mismatches allowed.
-[[nodiscard]] QMF_CORE_EXPORT double similarityScoreForString(QStringView candidate,
-                                                              QStringView query, quint64 options);
+[[nodiscard]] QMF_CORE_EXPORT double
+similarityScoreForString(QAnyStringView candidate, QAnyStringView query, quint64 options);
 /// similarityScoreForString() with maximum score 1000 and penalty 200.
-[[nodiscard]] QMF_CORE_EXPORT double similarityScoreForString(QStringView candidate,
-                                                              QStringView query, quint64 options,
+[[nodiscard]] QMF_CORE_EXPORT double similarityScoreForString(QAnyStringView candidate,
+                                                              QAnyStringView query, quint64 options,
                                                               bool allowsMismatch);
 // A fourth integer argument would silently become `allowsMismatch`; the maximum score and the
 // penalty come together, with the options after them.
-double similarityScoreForString(QStringView, QStringView, quint64, int) = delete;
-double similarityScoreForString(QStringView, QStringView, quint64, const char *) = delete;
+double similarityScoreForString(QAnyStringView, QAnyStringView, quint64, int) = delete;
+double similarityScoreForString(QAnyStringView, QAnyStringView, quint64, const char *) = delete;
 /// similarityScoreForString() with mismatches allowed.
-[[nodiscard]] QMF_CORE_EXPORT double similarityScoreForString(QStringView candidate,
-                                                              QStringView query,
+[[nodiscard]] QMF_CORE_EXPORT double similarityScoreForString(QAnyStringView candidate,
+                                                              QAnyStringView query,
                                                               quint64 maximumScore, quint64 penalty,
                                                               quint64 options);
 
@@ -94,11 +100,12 @@ double similarityScoreForString(QStringView, QStringView, quint64, const char *)
 /// The score is 0 when the query is longer than the candidate (in code units), when no step
 /// is found and for the empty query. Examples with the defaults (1000, 200): "abc" for "abc"
 /// scores 997, "abc" for "ac" 987, "xabc" for "abc" 986, "abc" for "ax" 797.
-[[nodiscard]] QMF_CORE_EXPORT double similarityScoreForString(QStringView candidate,
-                                                              QStringView query,
+[[nodiscard]] QMF_CORE_EXPORT double similarityScoreForString(QAnyStringView candidate,
+                                                              QAnyStringView query,
                                                               quint64 maximumScore, quint64 penalty,
                                                               quint64 options, bool allowsMismatch);
-double similarityScoreForString(QStringView, QStringView, quint64, quint64, quint64, const char *)
+double similarityScoreForString(QAnyStringView, QAnyStringView, quint64, quint64, quint64,
+                                const char *)
         = delete;
 
 } // namespace QMSearching

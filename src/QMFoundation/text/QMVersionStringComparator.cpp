@@ -2,6 +2,8 @@
 
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 
+#include "QMFoundation/text/QMUtf16Text_p.h"
+
 #include <QStringView>
 
 #include <algorithm>
@@ -108,24 +110,27 @@ int compareParts(const Part &x, const Part &y)
 
 } // namespace
 
-qint32 QMVersionStringComparator::typeOfCharacter(QStringView character)
+qint32 QMVersionStringComparator::typeOfCharacter(QAnyStringView character)
 {
     QMParameterAssert(!character.isEmpty(), "!character.isEmpty()");
-    return classOf(character.front());
+    return classOf(QMUtf16Text(character).view().front());
 }
 
-QStringList QMVersionStringComparator::splitVersionString(QStringView version)
+QStringList QMVersionStringComparator::splitVersionString(QAnyStringView version)
 {
     QStringList parts;
-    for (PartReader reader(version); !reader.atEnd();)
+    const QMUtf16Text text(version);
+    for (PartReader reader(text.view()); !reader.atEnd();)
         parts.append(reader.next().text.toString());
     return parts;
 }
 
-qint64 QMVersionStringComparator::compareVersion(QStringView a, QStringView b)
+qint64 QMVersionStringComparator::compareVersion(QAnyStringView a, QAnyStringView b)
 {
-    PartReader readerA(a);
-    PartReader readerB(b);
+    const QMUtf16Text textA(a);
+    const QMUtf16Text textB(b);
+    PartReader readerA(textA.view());
+    PartReader readerB(textB.view());
     while (!readerA.atEnd() && !readerB.atEnd()) {
         if (const int order = compareParts(readerA.next(), readerB.next()))
             return order;
@@ -139,28 +144,29 @@ qint64 QMVersionStringComparator::compareVersion(QStringView a, QStringView b)
     return 0;
 }
 
-qint64 QMVersionStringComparator::compareToVersion(QStringView version, QStringView other)
+qint64 QMVersionStringComparator::compareToVersion(QAnyStringView version, QAnyStringView other)
 {
     return compareVersion(version, other);
 }
 
-bool QMVersionStringComparator::isGreaterThanVersion(QStringView version, QStringView other)
+bool QMVersionStringComparator::isGreaterThanVersion(QAnyStringView version, QAnyStringView other)
 {
     return compareVersion(version, other) == 1;
 }
 
-bool QMVersionStringComparator::isGreaterThanOrEqualToVersion(QStringView version,
-                                                              QStringView other)
+bool QMVersionStringComparator::isGreaterThanOrEqualToVersion(QAnyStringView version,
+                                                              QAnyStringView other)
 {
     return compareVersion(version, other) >= 0;
 }
 
-bool QMVersionStringComparator::isLessThanVersion(QStringView version, QStringView other)
+bool QMVersionStringComparator::isLessThanVersion(QAnyStringView version, QAnyStringView other)
 {
     return compareVersion(version, other) == -1;
 }
 
-bool QMVersionStringComparator::isLessThanOrEqualToVersion(QStringView version, QStringView other)
+bool QMVersionStringComparator::isLessThanOrEqualToVersion(QAnyStringView version,
+                                                           QAnyStringView other)
 {
     return compareVersion(version, other) <= 0;
 }

@@ -2,9 +2,9 @@
 
 #include <QMFoundation/QMFoundationCoreExport.h>
 
+#include <QAnyStringView>
 #include <QString>
 #include <QStringList>
-#include <QStringView>
 
 /// Orders free-form version texts ("1.10", "2.0b3", "3.1.4.1") the way people read them:
 /// numbers compare as numbers, letters as text, and a missing trailing part counts for less
@@ -32,7 +32,9 @@
 /// The class has only static members. The comparisons on a version text, which other types
 /// would get as free functions in a namespace of their own, are static members here too
 /// (compareToVersion() and the is...Version() tests), taking the receiver first, because a
-/// namespace cannot share the class's name. All members are re-entrant.
+/// namespace cannot share the class's name. All members are re-entrant. Versions are taken as
+/// QAnyStringView: UTF-16 text (a QString, a QStringView, a u"" literal) is compared in place,
+/// without a copy, as sorting many versions needs; UTF-8 and Latin-1 text is converted first.
 class QMF_CORE_EXPORT QMVersionStringComparator
 {
 public:
@@ -41,25 +43,27 @@ public:
     /// The class of the first UTF-16 code unit of `character`: 0 for a decimal digit, 2 for a
     /// period ".", 1 for anything else. Throws QMInternalInconsistencyException ("Invalid
     /// parameter not satisfying: !character.isEmpty()") for an empty text.
-    [[nodiscard]] static qint32 typeOfCharacter(QStringView character);
+    [[nodiscard]] static qint32 typeOfCharacter(QAnyStringView character);
 
     /// The parts of `version` in order: runs of digits, runs of other characters and single
     /// periods ("1..2b" gives "1", ".", ".", "2", "b"). An empty or null text has no parts.
-    [[nodiscard]] static QStringList splitVersionString(QStringView version);
+    [[nodiscard]] static QStringList splitVersionString(QAnyStringView version);
 
     /// -1 when `a` is the lower version, 0 when they are equal, 1 when `a` is higher.
-    [[nodiscard]] static qint64 compareVersion(QStringView a, QStringView b);
+    [[nodiscard]] static qint64 compareVersion(QAnyStringView a, QAnyStringView b);
 
     // Comparisons on the version text `version` (the receiver).
 
     /// compareVersion(version, other).
-    [[nodiscard]] static qint64 compareToVersion(QStringView version, QStringView other);
+    [[nodiscard]] static qint64 compareToVersion(QAnyStringView version, QAnyStringView other);
     /// compareVersion(version, other) == 1.
-    [[nodiscard]] static bool isGreaterThanVersion(QStringView version, QStringView other);
+    [[nodiscard]] static bool isGreaterThanVersion(QAnyStringView version, QAnyStringView other);
     /// compareVersion(version, other) >= 0.
-    [[nodiscard]] static bool isGreaterThanOrEqualToVersion(QStringView version, QStringView other);
+    [[nodiscard]] static bool isGreaterThanOrEqualToVersion(QAnyStringView version,
+                                                            QAnyStringView other);
     /// compareVersion(version, other) == -1.
-    [[nodiscard]] static bool isLessThanVersion(QStringView version, QStringView other);
+    [[nodiscard]] static bool isLessThanVersion(QAnyStringView version, QAnyStringView other);
     /// compareVersion(version, other) <= 0.
-    [[nodiscard]] static bool isLessThanOrEqualToVersion(QStringView version, QStringView other);
+    [[nodiscard]] static bool isLessThanOrEqualToVersion(QAnyStringView version,
+                                                         QAnyStringView other);
 };

@@ -38,6 +38,7 @@ set(QMF_TEXT_SOURCES
     text/QMDigest_p.h
     text/QMEditDistance.cpp
     text/QMEditDistance_p.h
+    text/QMUtf16Text_p.h
     text/QMFormat.cpp
     text/QMInitials.cpp
     text/QMMD5.cpp
