@@ -252,17 +252,28 @@ TEST(AsyncTest, BlocksForAContextRunOnItsThreadWhileItLives)
             "a test block");
     workerHeld.wait();
     std::atomic<bool> ranAfterDeath {false};
-    // The destruction is queued first, so it comes before the block's delivery.
-    QMetaObject::invokeMethod(
-            onWorker, [onWorker] { delete onWorker; }, Qt::QueuedConnection);
+    // The destruction is queued first, so it comes before the block's delivery; the block's
+    // captures are freed as the context goes, not when its turn comes.
+    auto token = std::make_shared<int>(0);
+    const std::weak_ptr<int> watch = token;
+    std::atomic<bool> freedWithContext {false};
     QMAsync::invokeOnContext(
-            onWorker, [&] { ranAfterDeath = true; }, "a test block");
+            onWorker,
+            [onWorker, watch, &freedWithContext] {
+                delete onWorker;
+                freedWithContext = watch.expired();
+            },
+            "a test block");
+    QMAsync::invokeOnContext(
+            onWorker, [&ranAfterDeath, token] { ranAfterDeath = true; }, "a test block");
+    token.reset();
     holdWorker.open();
     // A block queued after both has run once they are through.
     auto *marker = new QObject;
     marker->moveToThread(worker);
     deleteOnItsThread(marker);
     EXPECT_FALSE(ranAfterDeath);
+    EXPECT_TRUE(freedWithContext);
 
     EXPECT_THROW(QMAsync::invokeOnContext(
                          nullptr, [] {}, "a test block"),

@@ -1,9 +1,9 @@
 #include <QMFoundation/observation/QMKeyValueObserving.h>
 
-#include "QMFoundation/observation/QMContextLink_p.h"
-
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 #include <QMFoundation/errors/QMUncaughtExceptions.h>
+#include <QMFoundation/operations/QMAsync.h>
+#include <QMFoundation/operations/QMAsyncContext.h>
 
 #include <QMetaProperty>
 #include <QPointer>
@@ -13,6 +13,7 @@
 #include <climits>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -332,7 +333,7 @@ struct QMKeyValueObservation::Registration
     QVariant lastValue;
     std::vector<Link> links; // links[i] watches names[i] of the object at depth i
     // The context of an observation made with one, set before it starts.
-    std::shared_ptr<QMContextLink> context;
+    std::optional<QMAsync::ContextBinding> context;
 
     bool wantsValue() const
     {
@@ -674,7 +675,7 @@ QMKeyValueChangeHandler contextHandler(const std::shared_ptr<Registration> &regi
 {
     auto shared = std::make_shared<const QMKeyValueChangeHandler>(std::move(handler));
     std::weak_ptr<Registration> weak = registration;
-    std::shared_ptr<QMContextLink> context = registration->context;
+    std::optional<QMAsync::ContextBinding> context = registration->context;
     return [weak, shared, context](const QString &keyPath, QObject *object,
                                    const QVariantMap &change) {
         if (context->isOnContextThread()) {
@@ -726,7 +727,7 @@ QMKeyValueObserving::observe(QObject *object, const QString &keyPath, quint64 op
     QMParameterAssert(bool(handler), "handler");
     const std::shared_ptr<Registration> registration = makeRegistration(object, keyPath, options);
     std::weak_ptr<Registration> weak = registration;
-    registration->context = QMContextLink::make(context, [weak] {
+    registration->context = QMAsync::ContextBinding(context, [weak] {
         if (const std::shared_ptr<Registration> ended = weak.lock())
             ended->remove();
     });

@@ -1,9 +1,9 @@
 #include <QMFoundation/observation/QMNotificationCenter.h>
 
-#include "QMFoundation/observation/QMContextLink_p.h"
-
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 #include <QMFoundation/errors/QMUncaughtExceptions.h>
+#include <QMFoundation/operations/QMAsync.h>
+#include <QMFoundation/operations/QMAsyncContext.h>
 #include <QMFoundation/operations/QMOperationQueue.h>
 
 #include <QPointer>
@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -44,7 +45,7 @@ struct QMNotificationToken::Private
     QPointer<QObject> sender;
     std::shared_ptr<QMOperationQueue> queue;
     // Set for a registration with a context, which delivers through it instead of a queue.
-    std::shared_ptr<QMContextLink> context;
+    std::optional<QMAsync::ContextBinding> context;
     QMNotificationCenter::Block block;
     // Set by removeObserver() before it returns and read by every delivery right before the
     // block runs, so that a delivery already queued when the registration ends does nothing.
@@ -132,7 +133,7 @@ QMNotificationCenter::add(const QString &name, QObject *sender,
         // Ends the registration as removeObserver() does; weakly, so that a token dropped
         // by everyone else does not live on in the context.
         std::weak_ptr<QMNotificationToken> weak = token;
-        raw->context = QMContextLink::make(context, [weak] {
+        raw->context = QMAsync::ContextBinding(context, [weak] {
             if (const Token ended = weak.lock())
                 end(ended);
         });

@@ -1,9 +1,9 @@
 #include <QMFoundation/observation/QMPerformBlock.h>
 
-#include "QMFoundation/observation/QMContextLink_p.h"
-
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 #include <QMFoundation/errors/QMUncaughtExceptions.h>
+#include <QMFoundation/operations/QMAsync.h>
+#include <QMFoundation/operations/QMAsyncContext.h>
 #include <QMFoundation/operations/QMOperationQueue.h>
 
 #include <QTimer>
@@ -92,7 +92,7 @@ void performBlockOnMainThread(QObject *context, std::function<void()> block, dou
     const Clock::time_point deadline = deadlineAfter(delay);
     // Posted even on the context's thread, so the block never runs inside this call; the event
     // belongs to the context and goes with it.
-    QMContextLink::postTo(
+    QMAsync::postToContext(
             context,
             [context, deadline, block = std::move(block)]() mutable {
                 runOnContextAt(context, deadline, std::move(block));

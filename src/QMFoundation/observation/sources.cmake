@@ -18,8 +18,6 @@ set(QMF_OBSERVATION_SOURCES
     observation/JXKVONotification.cpp
     observation/JXKVONotificationCategory.cpp
     observation/JXKVONotificationCenter.cpp
-    observation/QMContextLink.cpp
-    observation/QMContextLink_p.h
     observation/QMKeyValueObserving.cpp
     observation/QMNextRunLoop.cpp
     observation/QMNotification.cpp

@@ -171,8 +171,9 @@ private:
 };
 
 // Delivers blocks to the contexts that live on one thread, one event per block, in the order
-// they were handed over. A block whose context is gone by then is dropped; one whose context
-// moved to another thread meanwhile follows it.
+// they were handed over. A context's destruction drops (and frees) its pending blocks at once,
+// as Qt drops the events posted to a destroyed object; one whose context moved to another
+// thread meanwhile follows it.
 class QMContextRelay : public QObject
 {
     Q_OBJECT
@@ -181,12 +182,13 @@ public:
     struct Delivery
     {
         QPointer<QObject> context;
+        QObject *key; // the context's address, to find its deliveries once it is gone
         std::function<void()> block;
         const char *where;
     };
 
-    // The relay of `thread`, made on first use and destroyed when the thread finishes; null for
-    // a thread that is finishing or gone, whose contexts take no more deliveries.
+    // Hands `delivery` to the relay of `thread`, made on first use and destroyed when the
+    // thread finishes; dropped for a thread that has finished.
     static void post(QThread *thread, Delivery delivery)
     {
         if (!thread)
@@ -213,32 +215,93 @@ public:
                     },
                     Qt::DirectConnection);
         }
-        {
-            std::lock_guard deliveriesLock(relay->m_mutex);
-            relay->m_deliveries.push_back(std::move(delivery));
-        }
+        relay->m_queue->push(std::move(delivery));
         QMetaObject::invokeMethod(relay, "deliverNext", Qt::QueuedConnection);
     }
 
     Q_INVOKABLE void deliverNext()
     {
-        std::unique_lock lock(m_mutex);
-        if (m_deliveries.empty())
+        std::optional<Delivery> next = m_queue->pop();
+        if (!next)
             return;
-        Delivery delivery = std::move(m_deliveries.front());
-        m_deliveries.pop_front();
-        lock.unlock();
-        QObject *context = delivery.context.data();
+        QObject *context = next->context.data();
         if (!context)
             return;
         if (context->thread() != thread()) {
-            invokeOnContext(context, std::move(delivery.block), delivery.where);
+            invokeOnContext(context, std::move(next->block), next->where);
             return;
         }
-        QMUncaughtExceptions::invokeGuarded(delivery.where, delivery.block);
+        QMUncaughtExceptions::invokeGuarded(next->where, next->block);
     }
 
 private:
+    // The pending deliveries, shared with the destroyed() handlers of their contexts (which
+    // may outlive the relay). Each context with pending deliveries has one such handler.
+    class Queue : public std::enable_shared_from_this<Queue>
+    {
+    public:
+        void push(Delivery delivery)
+        {
+            QObject *const key = delivery.key;
+            std::unique_lock lock(m_mutex);
+            m_deliveries.push_back(std::move(delivery));
+            if (m_pending[key]++ > 0)
+                return;
+            // Direct and without a receiver: it runs on the destroying thread, before the
+            // object's memory goes. The caller keeps the context alive during this call.
+            const std::weak_ptr<Queue> weak = weak_from_this();
+            m_watches[key] = QObject::connect( // clazy:exclude=connect-3arg-lambda
+                    key, &QObject::destroyed, [weak, key] {
+                        if (const std::shared_ptr<Queue> queue = weak.lock())
+                            queue->drop(key);
+                    });
+        }
+
+        std::optional<Delivery> pop()
+        {
+            QMetaObject::Connection finished;
+            std::optional<Delivery> next;
+            {
+                std::lock_guard lock(m_mutex);
+                if (m_deliveries.empty())
+                    return std::nullopt;
+                next = std::move(m_deliveries.front());
+                m_deliveries.pop_front();
+                if (--m_pending[next->key] == 0) {
+                    m_pending.remove(next->key);
+                    finished = m_watches.take(next->key);
+                }
+            }
+            QObject::disconnect(finished);
+            return next;
+        }
+
+        // The context `key` is being destroyed: its blocks go now, freed outside the lock.
+        void drop(QObject *key)
+        {
+            std::deque<Delivery> dropped;
+            {
+                std::lock_guard lock(m_mutex);
+                for (auto it = m_deliveries.begin(); it != m_deliveries.end();) {
+                    if (it->key == key) {
+                        dropped.push_back(std::move(*it));
+                        it = m_deliveries.erase(it);
+                    } else {
+                        ++it;
+                    }
+                }
+                m_pending.remove(key);
+                m_watches.remove(key);
+            }
+        }
+
+    private:
+        std::mutex m_mutex;
+        std::deque<Delivery> m_deliveries;
+        QHash<QObject *, int> m_pending;
+        QHash<QObject *, QMetaObject::Connection> m_watches;
+    };
+
     static std::mutex &registryMutex()
     {
         static auto *const instance = new std::mutex;
@@ -251,8 +314,7 @@ private:
         return *instance;
     }
 
-    std::mutex m_mutex;
-    std::deque<Delivery> m_deliveries;
+    const std::shared_ptr<Queue> m_queue = std::make_shared<Queue>();
 };
 
 void cancelWhenCanceled(const QFuture<void> &future, const Cancellation &cancellation)
@@ -284,7 +346,16 @@ void invokeOnContext(QObject *context, std::function<void()> block, const char *
         QMUncaughtExceptions::invokeGuarded(where, block);
         return;
     }
-    QMContextRelay::post(context->thread(), {QPointer<QObject>(context), std::move(block), where});
+    QMContextRelay::post(context->thread(),
+                         {QPointer<QObject>(context), context, std::move(block), where});
+}
+
+void postToContext(QObject *context, std::function<void()> block, const char *where)
+{
+    QMParameterAssert(context != nullptr, "context");
+    if (block)
+        QMContextRelay::post(context->thread(),
+                             {QPointer<QObject>(context), context, std::move(block), where});
 }
 
 QMError errorOfException(const std::exception_ptr &exception)

@@ -87,6 +87,11 @@ QMF_CORE_EXPORT void addToQueue(std::function<void()> job);
 QMF_CORE_EXPORT void invokeOnContext(QObject *context, std::function<void()> block,
                                      const char *where);
 
+/// As invokeOnContext(), but always through the event loop of the context's thread, also when
+/// called on that thread: the block never runs inside this call.
+QMF_CORE_EXPORT void postToContext(QObject *context, std::function<void()> block,
+                                   const char *where);
+
 /// The failure that `exception` stands for, as errorOf() describes it.
 [[nodiscard]] QMF_CORE_EXPORT QMError errorOfException(const std::exception_ptr &exception);
 

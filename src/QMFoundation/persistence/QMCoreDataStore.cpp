@@ -1,10 +1,9 @@
 #include <QMFoundation/persistence/QMCoreDataStore.h>
 
-#include "QMFoundation/persistence/QMContextInbox_p.h"
-
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 #include <QMFoundation/errors/QMNull.h>
 #include <QMFoundation/operations/QMAsync.h>
+#include <QMFoundation/operations/QMAsyncContext.h>
 #include <QMFoundation/persistence/QMCoreDataStoreContextManager.h>
 #include <QMFoundation/persistence/QMCoreDataStoreDefaults.h>
 #include <QMFoundation/persistence/QMCoreDataStoreManager.h>
@@ -47,8 +46,8 @@ public:
     // Receives initializeAsync()'s results on the thread that asked, made on first use.
     struct Receiver : QObject
     {
-        std::shared_ptr<QMContextInbox> inbox = std::make_shared<QMContextInbox>(this);
-        ~Receiver() override { inbox->close(); }
+        QMAsync::ContextBinding inbox {this};
+        ~Receiver() override { inbox.detach(); }
     };
     std::unique_ptr<Receiver> receiver;
 };
@@ -300,7 +299,7 @@ QFuture<bool> QMCoreDataStore::initializeAsync()
         }
         // The store is used from the calling thread: it takes the result there. The receiver
         // goes with the store, on that thread, so `self` is alive whenever the block runs.
-        inbox->post(
+        inbox.invoke(
                 [promise, self, opened] {
                     self->d->model = opened.model;
                     self->d->coordinator = opened.coordinator;

@@ -1,9 +1,9 @@
 #include <QMFoundation/persistence/QMManagedObjectContext.h>
 
-#include "QMFoundation/persistence/QMContextInbox_p.h"
 #include "QMFoundation/persistence/QMManagedObjectContext_p.h"
 #include "QMFoundation/persistence/QMPersistenceValue_p.h"
 #include "QMFoundation/persistence/QMPersistentStoreAccess_p.h"
+#include <QMFoundation/operations/QMAsyncContext.h>
 #include <QMFoundation/persistence/QMCoreDataStore.h>
 #include <QMFoundation/persistence/QMPersistenceError.h>
 #include <QMFoundation/persistence/QMPredicate.h>
@@ -101,12 +101,12 @@ QMManagedObjectContext::QMManagedObjectContext()
 QMManagedObjectContext::~QMManagedObjectContext() = default;
 
 QMManagedObjectContextNotifier::QMManagedObjectContextNotifier()
-    : inbox(std::make_shared<QMContextInbox>(this))
+    : inbox(this)
 { }
 
 QMManagedObjectContextNotifier::~QMManagedObjectContextNotifier()
 {
-    inbox->close();
+    inbox.detach();
 }
 
 bool QMManagedObjectContextNotifier::announces() const

@@ -3,6 +3,7 @@
 #include <QMFoundation/QMFoundationStorageExport.h>
 
 #include <QMFoundation/errors/QMError.h>
+#include <QMFoundation/operations/QMAsyncContext.h>
 #include <QMFoundation/persistence/QMFetchRequest.h>
 #include <QMFoundation/persistence/QMManagedObjectID.h>
 
@@ -14,7 +15,6 @@
 
 #include <memory>
 
-class QMContextInbox;
 class QMManagedObject;
 class QMManagedObjectContextNotifier;
 class QMPersistentStoreCoordinator;
@@ -206,5 +206,5 @@ private:
     QMManagedObjectContextNotifier();
     bool announces() const;
     // Where the library's threads post the context's asynchronous results.
-    std::shared_ptr<QMContextInbox> inbox;
+    QMAsync::ContextBinding inbox;
 };

@@ -3,9 +3,9 @@
 
 #include <QMFoundation/persistence/QMManagedObjectContext.h>
 
-#include "QMFoundation/persistence/QMContextInbox_p.h"
 #include "QMFoundation/persistence/QMManagedObjectContext_p.h"
 #include "QMFoundation/persistence/QMPersistentStoreAccess_p.h"
+#include <QMFoundation/operations/QMAsyncContext.h>
 
 #include <QMFoundation/operations/QMAsync.h>
 
@@ -76,7 +76,7 @@ void materialise(const std::shared_ptr<Materialising> &m)
 QFuture<QList<std::shared_ptr<QMManagedObject>>>
 QMManagedObjectContext::executeFetchRequestAsync(const QMFetchRequest &request)
 {
-    const std::shared_ptr<QMContextInbox> inbox = notifier()->inbox;
+    const QMAsync::ContextBinding inbox = notifier()->inbox;
     auto plan = std::make_shared<QMFetchPlan>();
     QMError failure;
     if (!QMManagedObjectAccess::planFetch(*this, request, plan.get(), &failure))
@@ -102,7 +102,7 @@ QMManagedObjectContext::executeFetchRequestAsync(const QMFetchRequest &request)
             m->promise.fail(error);
             return;
         }
-        inbox->post([m] { materialise(m); }, "QMManagedObjectContext::executeFetchRequestAsync");
+        inbox.invoke([m] { materialise(m); }, "QMManagedObjectContext::executeFetchRequestAsync");
     });
     return future;
 }
@@ -126,7 +126,7 @@ QFuture<qsizetype> QMManagedObjectContext::countForFetchRequestAsync(const QMFet
 
 QFuture<bool> QMManagedObjectContext::saveAsync()
 {
-    const std::shared_ptr<QMContextInbox> inbox = notifier()->inbox;
+    const QMAsync::ContextBinding inbox = notifier()->inbox;
     if (d->parent || d->changed.isEmpty() || d->flight) {
         // Nothing reaches the store: a child's save is in memory, an empty one has nothing to
         // do, and one while a save is in flight fails as save() does.
@@ -164,7 +164,7 @@ QFuture<bool> QMManagedObjectContext::saveAsync()
         } catch (...) {
             error = QMAsync::errorOfException(std::current_exception());
         }
-        inbox->post(
+        inbox.invoke(
                 [promise, flight, self, saved, error] {
                     const std::shared_ptr<QMManagedObjectContext> context = self.lock();
                     if (!context)

@@ -40,7 +40,6 @@ list(APPEND QMF_PERSISTENCE_SOURCES
 list(APPEND QMF_PERSISTENCE_SOURCES
     persistence/QMGraphStore.cpp
     persistence/QMManagedObject.cpp
-    persistence/QMContextInbox_p.h
     persistence/QMManagedObjectContext.cpp
     persistence/QMManagedObjectContextAsync.cpp
     persistence/QMManagedObjectContext_p.h
