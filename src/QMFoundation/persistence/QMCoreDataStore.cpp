@@ -230,7 +230,7 @@ bool QMCoreDataStore::isInitialized() const
     return d->initialized;
 }
 
-QMCoreDataStoreContextManager &QMCoreDataStore::managedObjectContextManager()
+QMCoreDataStoreContextManager &QMCoreDataStore::managedObjectContextManager() const
 {
     std::call_once(d->contextsMade,
                    [this] { d->contexts = std::make_unique<QMCoreDataStoreContextManager>(); });
@@ -349,18 +349,18 @@ bool QMCoreDataStore::rebuild(QMError *error)
     return initialize(error);
 }
 
-std::shared_ptr<QMManagedObjectContext> QMCoreDataStore::mainManagedObjectContext()
+std::shared_ptr<QMManagedObjectContext> QMCoreDataStore::mainManagedObjectContext() const
 {
     return managedObjectContextForName(QMCoreDataStoreContextMainContextName);
 }
 
-std::shared_ptr<QMManagedObjectContext> QMCoreDataStore::backgroundManagedObjectContext()
+std::shared_ptr<QMManagedObjectContext> QMCoreDataStore::backgroundManagedObjectContext() const
 {
     return managedObjectContextForName(QMCoreDataStoreContextBackgroundContextName);
 }
 
 std::shared_ptr<QMManagedObjectContext>
-QMCoreDataStore::managedObjectContextForName(const QString &name)
+QMCoreDataStore::managedObjectContextForName(const QString &name) const
 {
     return managedObjectContextManager().managedObjectContextForName(name);
 }
@@ -377,12 +377,12 @@ void QMCoreDataStore::removeManagedObjectContextForName(const QString &name)
 }
 
 QHash<QString, std::shared_ptr<QMManagedObjectContext>>
-QMCoreDataStore::allManagedObjectContextsByName()
+QMCoreDataStore::allManagedObjectContextsByName() const
 {
     return managedObjectContextManager().allManagedObjectContextsByName();
 }
 
-QList<std::shared_ptr<QMManagedObjectContext>> QMCoreDataStore::allManagedObjectContexts()
+QList<std::shared_ptr<QMManagedObjectContext>> QMCoreDataStore::allManagedObjectContexts() const
 {
     return managedObjectContextManager().allManagedObjectContexts();
 }

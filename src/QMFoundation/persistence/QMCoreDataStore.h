@@ -109,7 +109,7 @@ public:
     /// True between a successful initialize() and uninitialize().
     bool isInitialized() const;
     /// The context registry, made on first use.
-    QMCoreDataStoreContextManager &managedObjectContextManager();
+    QMCoreDataStoreContextManager &managedObjectContextManager() const;
 
     /// Loads the model (throws "Could not create ManagedObjectModel from URL: URL" when it does
     /// not load; the reason is the user information's QMUnderlyingErrorKey) and makes the
@@ -138,13 +138,13 @@ public:
 
     /// The contexts registered as QMCoreDataStoreContextMainContextName and
     /// QMCoreDataStoreContextBackgroundContextName, or nullptr.
-    std::shared_ptr<QMManagedObjectContext> mainManagedObjectContext();
+    std::shared_ptr<QMManagedObjectContext> mainManagedObjectContext() const;
     /// See mainManagedObjectContext().
-    std::shared_ptr<QMManagedObjectContext> backgroundManagedObjectContext();
+    std::shared_ptr<QMManagedObjectContext> backgroundManagedObjectContext() const;
     // The context registry (managedObjectContextManager()).
     /// QMCoreDataStoreContextManager::managedObjectContextForName() of
     /// managedObjectContextManager().
-    std::shared_ptr<QMManagedObjectContext> managedObjectContextForName(const QString &name);
+    std::shared_ptr<QMManagedObjectContext> managedObjectContextForName(const QString &name) const;
     /// QMCoreDataStoreContextManager::setManagedObjectContext() of managedObjectContextManager().
     void setManagedObjectContext(const std::shared_ptr<QMManagedObjectContext> &context,
                                  const QString &name);
@@ -153,9 +153,9 @@ public:
     void removeManagedObjectContextForName(const QString &name);
     /// QMCoreDataStoreContextManager::allManagedObjectContextsByName() of
     /// managedObjectContextManager().
-    QHash<QString, std::shared_ptr<QMManagedObjectContext>> allManagedObjectContextsByName();
+    QHash<QString, std::shared_ptr<QMManagedObjectContext>> allManagedObjectContextsByName() const;
     /// QMCoreDataStoreContextManager::allManagedObjectContexts() of managedObjectContextManager().
-    QList<std::shared_ptr<QMManagedObjectContext>> allManagedObjectContexts();
+    QList<std::shared_ptr<QMManagedObjectContext>> allManagedObjectContexts() const;
 
     /// prettyDescriptionWithDictionary() of name, managedObjectModelURL and storeURL (as text),
     /// storeType and storeOptions, each null when absent.

@@ -56,7 +56,7 @@ QMCoreDataStoreDefaults::QMCoreDataStoreDefaults()
 
 QMCoreDataStoreDefaults::~QMCoreDataStoreDefaults() = default;
 
-std::shared_ptr<QMBundle> QMCoreDataStoreDefaults::defaultBundle()
+std::shared_ptr<QMBundle> QMCoreDataStoreDefaults::defaultBundle() const
 {
     std::lock_guard lock(d->mutex);
     if (!d->bundle)
@@ -70,7 +70,7 @@ void QMCoreDataStoreDefaults::setDefaultBundle(const std::shared_ptr<QMBundle> &
     d->bundle = bundle;
 }
 
-QString QMCoreDataStoreDefaults::defaultManagedObjectModelName()
+QString QMCoreDataStoreDefaults::defaultManagedObjectModelName() const
 {
     return d->keptOrMade(d->modelName, [this] { return makeDefaultManagedObjectModelName(); });
 }
@@ -81,7 +81,7 @@ void QMCoreDataStoreDefaults::setDefaultManagedObjectModelName(const QString &na
     d->modelName = name;
 }
 
-QString QMCoreDataStoreDefaults::defaultStoreName()
+QString QMCoreDataStoreDefaults::defaultStoreName() const
 {
     return d->keptOrMade(d->storeName, [this] { return makeDefaultStoreName(); });
 }
@@ -92,7 +92,7 @@ void QMCoreDataStoreDefaults::setDefaultStoreName(const QString &name)
     d->storeName = name;
 }
 
-QUrl QMCoreDataStoreDefaults::defaultStoreDirectoryURL()
+QUrl QMCoreDataStoreDefaults::defaultStoreDirectoryURL() const
 {
     return d->keptOrMade(d->storeDirectoryURL, [this] { return makeDefaultStoreDirectoryURL(); });
 }
@@ -103,7 +103,7 @@ void QMCoreDataStoreDefaults::setDefaultStoreDirectoryURL(const QUrl &url)
     d->storeDirectoryURL = url;
 }
 
-QVariant QMCoreDataStoreDefaults::defaultMergePolicy()
+QVariant QMCoreDataStoreDefaults::defaultMergePolicy() const
 {
     std::lock_guard lock(d->mutex);
     return d->mergePolicy;
@@ -115,7 +115,7 @@ void QMCoreDataStoreDefaults::setDefaultMergePolicy(const QVariant &policy)
     d->mergePolicy = policy;
 }
 
-QString QMCoreDataStoreDefaults::defaultExtensionForStoreType(const QString &storeType)
+QString QMCoreDataStoreDefaults::defaultExtensionForStoreType(const QString &storeType) const
 {
     std::lock_guard lock(d->mutex);
     return d->extensions.value(storeType);
@@ -128,14 +128,14 @@ void QMCoreDataStoreDefaults::setDefaultExtension(const QString &extension,
     d->extensions.insert(storeType, extension.isNull() ? u""_s : extension);
 }
 
-QHash<QString, QString> QMCoreDataStoreDefaults::allDefaultStoreExtensions()
+QHash<QString, QString> QMCoreDataStoreDefaults::allDefaultStoreExtensions() const
 {
     std::lock_guard lock(d->mutex);
     return d->extensions;
 }
 
 std::optional<QVariantMap>
-QMCoreDataStoreDefaults::defaultStoreOptionsForStoreType(const QString &storeType)
+QMCoreDataStoreDefaults::defaultStoreOptionsForStoreType(const QString &storeType) const
 {
     std::lock_guard lock(d->mutex);
     const auto it = d->options.constFind(storeType);
@@ -154,13 +154,13 @@ void QMCoreDataStoreDefaults::setDefaultStoreOptions(const std::optional<QVarian
         d->options.remove(storeType);
 }
 
-QHash<QString, QVariantMap> QMCoreDataStoreDefaults::allDefaultStoreOptions()
+QHash<QString, QVariantMap> QMCoreDataStoreDefaults::allDefaultStoreOptions() const
 {
     std::lock_guard lock(d->mutex);
     return d->options;
 }
 
-QString QMCoreDataStoreDefaults::bundleName()
+QString QMCoreDataStoreDefaults::bundleName() const
 {
     const std::shared_ptr<QMBundle> bundle = defaultBundle();
     QString name = bundle ? bundle->bundleName() : QString();
@@ -173,7 +173,7 @@ QString QMCoreDataStoreDefaults::bundleName()
     return name;
 }
 
-QString QMCoreDataStoreDefaults::bundleIdentifier()
+QString QMCoreDataStoreDefaults::bundleIdentifier() const
 {
     const std::shared_ptr<QMBundle> bundle = defaultBundle();
     const QString identifier = bundle ? bundle->bundleIdentifier() : QString();
@@ -181,17 +181,17 @@ QString QMCoreDataStoreDefaults::bundleIdentifier()
     return identifier;
 }
 
-QString QMCoreDataStoreDefaults::makeDefaultManagedObjectModelName()
+QString QMCoreDataStoreDefaults::makeDefaultManagedObjectModelName() const
 {
     return bundleName();
 }
 
-QString QMCoreDataStoreDefaults::makeDefaultStoreName()
+QString QMCoreDataStoreDefaults::makeDefaultStoreName() const
 {
     return bundleName();
 }
 
-QUrl QMCoreDataStoreDefaults::makeDefaultStoreDirectoryURL()
+QUrl QMCoreDataStoreDefaults::makeDefaultStoreDirectoryURL() const
 {
     const QUrl dataDirectory = QMFileManager::URLForDirectory(QStandardPaths::GenericDataLocation,
                                                               QMFileManager::UserDomainMask);

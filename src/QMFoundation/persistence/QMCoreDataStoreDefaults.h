@@ -40,56 +40,56 @@ public:
     QMCoreDataStoreDefaults &operator=(const QMCoreDataStoreDefaults &) = delete;
 
     /// The bundle the default model is looked up in (see the class comment).
-    std::shared_ptr<QMBundle> defaultBundle();
+    std::shared_ptr<QMBundle> defaultBundle() const;
     /// Replaces the default bundle.
     void setDefaultBundle(const std::shared_ptr<QMBundle> &bundle);
     /// The resource name of the default model, without extension.
-    QString defaultManagedObjectModelName();
+    QString defaultManagedObjectModelName() const;
     /// Replaces the default model name.
     void setDefaultManagedObjectModelName(const QString &name);
     /// The file name of the default store, without extension.
-    QString defaultStoreName();
+    QString defaultStoreName() const;
     /// Replaces the default store name.
     void setDefaultStoreName(const QString &name);
     /// The directory of the default store file.
-    QUrl defaultStoreDirectoryURL();
+    QUrl defaultStoreDirectoryURL() const;
     /// Replaces the default store directory.
     void setDefaultStoreDirectoryURL(const QUrl &url);
     /// Kept for hosts that pass it on to their contexts; the store does not read it.
-    QVariant defaultMergePolicy();
+    QVariant defaultMergePolicy() const;
     /// Replaces the default merge policy.
     void setDefaultMergePolicy(const QVariant &policy);
 
     /// The file extension of a store type, or a null QString when it has none.
-    QString defaultExtensionForStoreType(const QString &storeType);
+    QString defaultExtensionForStoreType(const QString &storeType) const;
     /// Sets the extension of a store type; a null QString stores the empty text "".
     void setDefaultExtension(const QString &extension, const QString &storeType);
     /// Every store type's extension.
-    QHash<QString, QString> allDefaultStoreExtensions();
+    QHash<QString, QString> allDefaultStoreExtensions() const;
     /// The options of a store type, or std::nullopt when it has none.
-    std::optional<QVariantMap> defaultStoreOptionsForStoreType(const QString &storeType);
+    std::optional<QVariantMap> defaultStoreOptionsForStoreType(const QString &storeType) const;
     /// Sets the options of a store type; std::nullopt removes them.
     void setDefaultStoreOptions(const std::optional<QVariantMap> &options,
                                 const QString &storeType);
     /// Every store type's options.
-    QHash<QString, QVariantMap> allDefaultStoreOptions();
+    QHash<QString, QVariantMap> allDefaultStoreOptions() const;
 
     /// The default bundle's QMBundleNameKey value, else the last "."-separated part of its
     /// QMBundleIdentifierKey value; throws QMInternalInconsistencyException "Unable to determine
     /// bundle name" when it has neither.
-    QString bundleName();
+    QString bundleName() const;
     /// The default bundle's QMBundleIdentifierKey value; throws "Unable to determine bundle
     /// identifier" when it has none.
-    QString bundleIdentifier();
+    QString bundleIdentifier() const;
 
     // What the properties start as.
     /// bundleName(), the first value of defaultManagedObjectModelName().
-    QString makeDefaultManagedObjectModelName();
+    QString makeDefaultManagedObjectModelName() const;
     /// bundleName(), the first value of defaultStoreName().
-    QString makeDefaultStoreName();
+    QString makeDefaultStoreName() const;
     /// Throws "Unable to find any Applicaton Support Directories in User Domain" when the system
     /// gives no data directory.
-    QUrl makeDefaultStoreDirectoryURL();
+    QUrl makeDefaultStoreDirectoryURL() const;
 
 private:
     class Private;
