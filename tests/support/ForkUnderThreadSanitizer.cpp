@@ -46,6 +46,10 @@ extern "C" [[gnu::visibility("default")]] const char *__tsan_default_suppression
     return "called_from_lib:libQt6Core.so.6\n"
            "called_from_lib:libQt6Network.so.6\n"
            "called_from_lib:libglib-2.0.so.0\n"
+           // The desktop keyring's GDBus thread, as tests/keychain/keychain-tsan.supp explains.
+           "called_from_lib:libgio-2.0.so.0\n"
+           "called_from_lib:libgobject-2.0.so.0\n"
+           "called_from_lib:libsecret-1.so.0\n"
            "called_from_lib:libcrypto.so.3\n"
            "race:QtCore/qobjectdefs_impl.h\n";
 }
