@@ -8,13 +8,18 @@
 #include <QCborStreamReader>
 #include <QCborValue>
 #include <QFile>
+#include <QScopeGuard>
+#include <QThread>
 #include <QUuid>
 #include <QtEndian>
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
 
 #include <unistd.h>
 
@@ -166,10 +171,53 @@ QMKeychainResult Format::readHeader(const QByteArray &file, Header *header)
     return errSecSuccess;
 }
 
+namespace {
+
+// Lets at most one key derivation fewer than the machine has cores run at once (one at least):
+// each takes a core and up to the header's memory limit for hundreds of milliseconds, so
+// keychains opened together off a GUI thread leave that thread a core, and memory stays bounded.
+class DerivationSlots
+{
+public:
+    DerivationSlots()
+        : m_free(std::max(1, QThread::idealThreadCount() - 1))
+    { }
+
+    void acquire()
+    {
+        std::unique_lock lock(m_mutex);
+        m_released.wait(lock, [this] { return m_free > 0; });
+        --m_free;
+    }
+    void release()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            ++m_free;
+        }
+        m_released.notify_one();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_released;
+    int m_free;
+};
+
+DerivationSlots &derivationSlots()
+{
+    static DerivationSlots instance;
+    return instance;
+}
+
+} // namespace
+
 QByteArray Format::deriveKey(const QByteArray &password, const Header &header)
 {
     if (!sodiumReady())
         return QByteArray();
+    derivationSlots().acquire();
+    const auto releaseSlot = qScopeGuard([] { derivationSlots().release(); });
     QByteArray key(KeySize, Qt::Uninitialized);
     if (crypto_pwhash(reinterpret_cast<unsigned char *>(key.data()), size_t(key.size()),
                       password.constData(), size_t(password.size()),
