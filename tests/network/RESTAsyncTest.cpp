@@ -213,8 +213,7 @@ TEST(RESTAsyncTest, HandlersWithAContextRunOnItsThreadWhileItLives)
         EXPECT_EQ(seen.threads, QList<QThread *> {&worker});
         EXPECT_EQ(seen.statuses, QList<qint64> {202});
     }
-    worker.quit();
-    ASSERT_TRUE(worker.wait(20000));
+    TestSupport::quitFromInside(worker);
 
     // A context on this thread, which delivers through its event loop.
     QObject local;

@@ -2,6 +2,7 @@
 // dropped when the context is destroyed first, and registrations end with their context.
 
 #include "ObservationTestSupport.h"
+#include "support/Futures.h"
 #include <QMFoundation/observation/Blocks.h>
 #include <QMFoundation/observation/QMPerformBlock.h>
 #include <QMFoundation/operations/QMAsync.h>
@@ -21,8 +22,7 @@ public:
     }
     ~LoopThread()
     {
-        m_thread.quit();
-        m_thread.wait();
+        TestSupport::quitFromInside(m_thread);
         delete m_anchor; // with the contexts left, once their thread has ended
     }
     LoopThread(const LoopThread &) = delete;

@@ -3,10 +3,13 @@
 // Waiting for a future in a test without attaching a continuation to it: Qt 6.4 can run a
 // continuation twice when it is attached at the instant another thread finishes the future.
 
+#include <QMFoundation/operations/QMAsync.h>
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFuture>
 #include <QFutureWatcher>
+#include <QThread>
 #include <QTimer>
 
 namespace TestSupport {
@@ -26,6 +29,23 @@ bool waitFor(const QFuture<T> &future)
         loop.exec();
     QCoreApplication::processEvents();
     return future.isFinished();
+}
+
+/// Ends `thread`'s event loop from inside, through the library's relay, and waits for the thread:
+/// the relay's lock orders this thread's last post to it before the thread closes its wake-up
+/// descriptor, an order that QThread::quit() from here would not show race detectors.
+inline void quitFromInside(QThread &thread)
+{
+    auto *marker = new QObject;
+    marker->moveToThread(&thread);
+    QMAsync::postToContext(
+            marker,
+            [marker] {
+                delete marker;
+                QThread::currentThread()->quit();
+            },
+            "ending a test's thread");
+    thread.wait();
 }
 
 } // namespace TestSupport

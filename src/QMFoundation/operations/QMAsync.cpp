@@ -96,20 +96,25 @@ void Cancellation::finish() const
 // before the first post in a way race detectors see (QThread::start() alone does not).
 void startAndWaitForLoop(QThread *thread)
 {
-    std::mutex mutex;
-    std::condition_variable condition;
-    bool started = false;
+    struct Start
+    {
+        std::mutex mutex;
+        std::condition_variable condition;
+        bool started = false;
+    };
+    // Shared with the slot, which the disconnection below may race with on the new thread.
+    const auto start = std::make_shared<Start>();
     const QMetaObject::Connection connection = QObject::connect(
             thread, &QThread::started, thread,
-            [&] {
-                std::lock_guard lock(mutex);
-                started = true;
-                condition.notify_all();
+            [start] {
+                std::lock_guard lock(start->mutex);
+                start->started = true;
+                start->condition.notify_all();
             },
             Qt::DirectConnection);
     thread->start();
-    std::unique_lock lock(mutex);
-    condition.wait(lock, [&] { return started; });
+    std::unique_lock lock(start->mutex);
+    start->condition.wait(lock, [&start] { return start->started; });
     lock.unlock();
     QObject::disconnect(connection);
 }
