@@ -138,7 +138,7 @@ TEST(AsyncTest, CancellingAFutureStopsItsWork)
     Gate holdQueue;
     std::vector<QFuture<int>> blockers;
     for (int i = 0; i < 8; ++i)
-        blockers.push_back(QMAsync::run([&](QMError *) {
+        blockers.push_back(QMAsync::run([&holdQueue, i](QMError *) {
             holdQueue.wait();
             return i;
         }));
