@@ -472,10 +472,10 @@ TEST(GuiThread, RESTRequests)
         for (int i = 0; i < workload.requests; ++i)
             requests.push_back(client.performGETRequestWithURL(
                     url, std::nullopt, [&](const QMRESTAPIResponse &response) {
-                        {
-                            std::lock_guard lock(mutex);
-                            handled.append(response);
-                        }
+                        // Notified under the lock: once the test sees the last response it
+                        // destroys the condition variable, which must not still be in use.
+                        std::lock_guard lock(mutex);
+                        handled.append(response);
                         handlerRan.notify_all();
                     }));
         for (const auto &request : requests)
