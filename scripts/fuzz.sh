@@ -11,7 +11,7 @@ cmake --preset fuzz -DQMF_WARNINGS_AS_ERRORS="${QMF_WARNINGS_AS_ERRORS:-OFF}" \
 cmake --build --preset fuzz -j "$(nproc)" >/dev/null
 for target in option_parser xml_entities definition searching versions data_inspection base64 list_diff \
     separator timestamps error_catalog tree model_mapping query_params link_header system_version \
-    keychain_file keychain_payload netlink predicate model xml_store; do
+    keychain_file keychain_payload netlink predicate model xml_store postgresql_cell; do
     work="build/fuzz/corpus-$target"
     mkdir -p "$work"
     echo "== fuzz_$target for ${seconds}s"
