@@ -3,7 +3,8 @@
 //  - what reads writes back (predicateFormat()) to text that reads to an equal predicate;
 //  - what binds to a fixed entity writes back and binds to an equal predicate, and its SQL runs
 //    on a SQLite table of fixed rows and selects exactly the rows evaluation accepts;
-//  - no bound value appears in the SQL text.
+//  - no bound value appears in the SQL text, SQLite's or PostgreSQL's (which is compiled only:
+//    no server is at hand), and each has one "?" per binding.
 //
 // The input is UTF-8. The format may take up to four arguments (a text, a number, a list and an
 // attribute name, in that order); the first count that reads is used.
@@ -151,6 +152,10 @@ void checkBound(const QMPredicate &bound)
     const QMPredicateSQL::Condition condition = QMPredicateSQL::compile(bound, entity());
     require(!condition.sql.contains(u'\''));
     require(selected(condition) == evaluated);
+    const QMPredicateSQL::Condition postgreSQL
+            = QMPredicateSQL::compile(bound, entity(), QMPredicateSQL::Dialect::PostgreSQL);
+    require(!postgreSQL.sql.contains(u'\'') && !postgreSQL.sql.contains(u'$'));
+    require(postgreSQL.sql.count(u'?') == postgreSQL.bindings.size());
 }
 
 } // namespace

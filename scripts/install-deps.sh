@@ -26,6 +26,8 @@ packages=(
     # The object store: Qt SQL's SQLite driver, and SQLite's own header for the functions the
     # store adds to its connections (the driver and the library share one libsqlite3).
     libqt6sql6-sqlite libsqlite3-dev
+    # The PostgreSQL store: Qt SQL's PostgreSQL driver; its tests start a throw-away server.
+    libqt6sql6-psql postgresql
     # The API reference (the docs target) from the public headers.
     doxygen
 )

@@ -3,6 +3,7 @@
 
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 #include <QMFoundation/operations/QMAsync.h>
+#include <QMFoundation/operations/QMAsyncContext.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -14,6 +15,7 @@
 
 #include <atomic>
 #include <stdexcept>
+#include <thread>
 
 using OperationsTestSupport::Gate;
 using TestSupport::waitFor;
@@ -214,6 +216,35 @@ TEST(AsyncTest, PromisesSettleOnceAndNeverLeaveAFuturePending)
 }
 
 // Blocks given a context run on its thread, and not at all once it is destroyed.
+TEST(AsyncTest, ABlockHandedOverWhileItsContextIsDestroyedIsFreedWithIt)
+{
+    // The context goes on this thread. A handler connected before the binding's holds the
+    // destruction until another thread has handed a block over through the binding: the block
+    // reaches the relay while destroyed() is being emitted.
+    auto *context = new QObject;
+    Gate destroying;
+    Gate handedOver;
+    QObject::connect(context, &QObject::destroyed, [&] { // clazy:exclude=connect-3arg-lambda
+        destroying.open();
+        handedOver.wait();
+    });
+    const QMAsync::ContextBinding binding(context);
+    auto token = std::make_shared<int>(0);
+    const std::weak_ptr<int> watch = token;
+    std::thread other([&, token]() mutable {
+        destroying.wait();
+        binding.invoke([token] { ADD_FAILURE() << "ran after its context"; }, "a test block");
+        token.reset();
+        handedOver.open();
+    });
+    token.reset();
+    delete context;
+    other.join();
+    // Freed with the context, without this thread's event loop turning.
+    EXPECT_TRUE(watch.expired());
+    QCoreApplication::processEvents();
+}
+
 TEST(AsyncTest, BlocksForAContextRunOnItsThreadWhileItLives)
 {
     QThread *const worker = loopThread();

@@ -2,6 +2,7 @@
 // QMError, the context's work on the context's thread, and the calling thread left to turn.
 
 #include "PersistenceTestSupport.h"
+#include "support/Futures.h"
 
 #include <QMFoundation/operations/QMAsync.h>
 #include <QMFoundation/persistence/QMCoreDataStore.h>
@@ -29,21 +30,7 @@ namespace {
 
 using ObjectList = QList<std::shared_ptr<QMManagedObject>>;
 
-// Runs this thread's event loop until `future` has finished; false after 60 s rather than
-// hanging. Results are read afterwards, without continuations attached late.
-template<typename T>
-bool waitFor(const QFuture<T> &future)
-{
-    QEventLoop loop;
-    QFutureWatcher<T> watcher;
-    QObject::connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
-    watcher.setFuture(future);
-    if (!future.isFinished())
-        loop.exec();
-    QCoreApplication::processEvents();
-    return future.isFinished();
-}
+using TestSupport::waitFor;
 
 QMFetchRequest request(const QString &format = QString(), const QVariantList &arguments = {},
                        qsizetype limit = 0)
@@ -273,6 +260,49 @@ TEST_P(AsyncStoreTest, ChangesMadeWhileASaveIsInFlightStayForTheNextSave)
               (QStringList {u"ann"_s, u"bob"_s, u"dan"_s}));
     EXPECT_EQ(QMManagedObject::fetchFirstByAttribute<Person>(u"name"_s, u"ann"_s, fresh)->age(),
               32);
+}
+
+TEST_P(AsyncStoreTest, AnAsynchronousSaveSettlesConflictsByTheContextsPolicy)
+{
+    const auto ann = insert(u"ann"_s, 30);
+    const auto bob = insert(u"bob"_s, 40);
+    ASSERT_TRUE(context->save());
+    auto writer = other();
+    const auto theirs = [&](const QString &name) {
+        return QMManagedObject::fetchFirstByAttribute<Person>(u"name"_s, name, writer);
+    };
+    theirs(u"ann"_s)->setAge(31);
+    theirs(u"bob"_s)->destroy();
+    ASSERT_TRUE(writer->save());
+
+    ann->setScore(0.5);
+    bob->setAge(41);
+    const auto cid = insert(u"cid"_s, 50);
+    context->setMergePolicy(QMMergePolicy::StoreWins);
+    ObjectList announced;
+    QObject::connect(context->notifier(), &QMManagedObjectContextNotifier::didSave,
+                     [&](const ObjectList &inserted, const ObjectList &updated,
+                         const ObjectList &deleted) { announced = inserted + updated + deleted; });
+    QFuture<bool> saved = context->saveAsync();
+    // Set while the save is in flight: stays on top of the store's values.
+    ann->setName(u"anna"_s);
+    ASSERT_TRUE(waitFor(saved));
+    EXPECT_TRUE(saved.result());
+
+    const QList<QMMergeResolution> expected {{ann->objectID(), QMMergeOutcome::StoreValuesKept},
+                                             {bob->objectID(), QMMergeOutcome::DeletedInStore}};
+    EXPECT_EQ(context->lastMergeResolutions(), expected);
+    EXPECT_EQ(ann->age(), 31);
+    EXPECT_FALSE(ann->value(u"score"_s).isValid());
+    EXPECT_EQ(ann->name(), u"anna"_s);
+    EXPECT_EQ(ann->changedValues().keys(), QStringList {u"name"_s});
+    EXPECT_FALSE(context->objectRegisteredForID(bob->objectID()));
+    // Only what the save wrote is announced.
+    EXPECT_EQ(announced, ObjectList {cid});
+
+    writer->reset();
+    EXPECT_EQ(names(writer->executeFetchRequest(request())), (QStringList {u"ann"_s, u"cid"_s}));
+    EXPECT_EQ(theirs(u"ann"_s)->age(), 31);
 }
 
 TEST_P(AsyncStoreTest, AContextDestroyedFirstDropsItsResults)

@@ -26,6 +26,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -360,6 +361,56 @@ TEST_F(CoreDataStoreTest, RegistriesAndDescription)
                         u"    \"storeType\": \"InMemory\",\n"
                         u"    \"storeURL\": null\n"
                         u"}"_s);
+}
+
+TEST_F(CoreDataStoreTest, RegisteredContextsTakeTheDefaultMergePolicy)
+{
+    auto store = QMCoreDataStore::storeWithManagedObjectModelURL(modelURL, QMInMemoryStoreType, {},
+                                                                 {});
+    ASSERT_TRUE(store->initialize());
+    const auto make = [&] {
+        return QMManagedObjectContext::contextWithPersistentStoreCoordinator(
+                store->persistentStoreCoordinator());
+    };
+    QMCoreDataStoreDefaults &defaults = QMCoreDataStore::defaults();
+    struct Restore
+    {
+        QMCoreDataStoreDefaults &defaults;
+        QVariant before = defaults.defaultMergePolicy();
+        ~Restore() { defaults.setDefaultMergePolicy(before); }
+    } restore {defaults};
+
+    // None by default, and a value that is no policy: contexts keep their own.
+    struct Row
+    {
+        const char *label;
+        QVariant defaultPolicy;
+        std::optional<QMMergePolicy> own;
+        QMMergePolicy expected;
+    };
+    const Row rows[] = {
+            {"no default", QVariant(), std::nullopt, QMMergePolicy::Error},
+            {"not a policy", QVariant(int(QMMergePolicy::StoreWins)), std::nullopt,
+             QMMergePolicy::Error},
+            {"default taken", QVariant::fromValue(QMMergePolicy::StoreWins), std::nullopt,
+             QMMergePolicy::StoreWins},
+            {"own policy kept", QVariant::fromValue(QMMergePolicy::ContextWins),
+             QMMergePolicy::Error, QMMergePolicy::Error},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        defaults.setDefaultMergePolicy(row.defaultPolicy);
+        auto context = make();
+        if (row.own)
+            context->setMergePolicy(*row.own);
+        store->setManagedObjectContext(context, QMCoreDataStoreContextMainContextName);
+        EXPECT_EQ(store->mainManagedObjectContext()->mergePolicy(), row.expected);
+    }
+
+    // A context made outside the store's registry keeps the default of its class.
+    defaults.setDefaultMergePolicy(QVariant::fromValue(QMMergePolicy::ContextWins));
+    EXPECT_EQ(make()->mergePolicy(), QMMergePolicy::Error);
+    EXPECT_EQ(defaults.defaultMergePolicy().value<QMMergePolicy>(), QMMergePolicy::ContextWins);
 }
 
 TEST_F(CoreDataStoreTest, RegistriesServeWorkerThreadsAndReleaseOutsideTheirLocks)

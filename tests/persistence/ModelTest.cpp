@@ -83,6 +83,47 @@ TEST(ManagedObjectModel, ReadsGoodModelsAndNamesWhatIsWrongInBadOnes)
              "does not fit the type date"},
             {"bad Base64 default", modelWith(R"({"name": "x", "type": "binary", "default": "**"})"),
              "does not fit the type binary"},
+            {"renaming identifier", modelWith(R"({"name": "x", "type": "string",
+                                                  "renamingIdentifier": "old"})"),
+             ""},
+            {"renaming identifier not a name",
+             modelWith(R"({"name": "x", "type": "string", "renamingIdentifier": "a b"})"),
+             "attribute \"x\": the renaming identifier is not an attribute name"},
+            {"two attributes renamed from one",
+             modelWith(R"({"name": "x", "type": "string", "renamingIdentifier": "old"},
+                          {"name": "y", "type": "string", "renamingIdentifier": "old"})"),
+             "attribute \"y\": another attribute has the same renaming identifier"},
+            // Several versions.
+            {"versions", R"({"name": "M", "currentVersion": "a", "versions": [
+                 {"versionName": "a", "entities": []}, {"versionName": "b", "entities": []}]})",
+             ""},
+            {"no versions", R"({"name": "M", "versions": []})",
+             "the versions are not a list of models"},
+            {"version not an object", R"({"name": "M", "versions": [1]})",
+             "version 0 is not an object"},
+            {"version without a name", R"({"name": "M", "versions": [{"entities": []}]})",
+             "version 0 has no version name"},
+            {"version of another model",
+             R"({"name": "M", "versions": [{"name": "N", "versionName": "1", "entities": []}]})",
+             "version 0 has another model name"},
+            {"bad entity in a version", R"({"name": "M", "versions": [
+                 {"versionName": "1", "entities": [{"name": "qm_x"}]}]})",
+             "version \"1\": entity \"qm_x\": the name is reserved"},
+            {"duplicate version", R"({"name": "M", "versions": [
+                 {"versionName": "1", "entities": []}, {"versionName": "1", "entities": []}]})",
+             "version \"1\" is defined twice"},
+            {"unknown current version", R"({"name": "M", "currentVersion": "9", "versions": [
+                 {"versionName": "1", "entities": []}]})",
+             "the current version \"9\" is not one of the versions"},
+            {"too many versions",
+             []() -> QByteArray {
+                 QByteArray json = R"({"name": "M", "versions": [)";
+                 for (int i = 0; i <= 1000; ++i)
+                     json += (i ? "," : "") + QByteArray(R"({"versionName": "v)")
+                             + QByteArray::number(i) + R"(", "entities": []})";
+                 return json + "]}";
+             }(),
+             "the model has more than 1000 versions"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.label);
@@ -137,6 +178,8 @@ TEST(ManagedObjectModel, HashFollowsTheSchemaAndModelsLoadFromFilesAndDirectorie
              modelWith(R"({"name": "a", "type": "integer", "optional": false})"), false},
             {"entity name", modelWith(R"({"name": "a", "type": "integer"})"),
              modelWith(R"({"name": "a", "type": "integer"})", "Other"), false},
+            {"renaming identifier", modelWith(R"({"name": "a", "type": "integer"})"),
+             modelWith(R"({"name": "a", "type": "integer", "renamingIdentifier": "b"})"), true},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.label);
@@ -144,7 +187,14 @@ TEST(ManagedObjectModel, HashFollowsTheSchemaAndModelsLoadFromFilesAndDirectorie
         const auto b = QMManagedObjectModel::modelWithJSON(row.b);
         ASSERT_TRUE(a && b);
         EXPECT_EQ(a->versionHash() == b->versionHash(), row.same);
+        const QMEntityDescription &entityA = a->entities().constFirst();
+        const QMEntityDescription &entityB = b->entities().constFirst();
+        EXPECT_EQ(entityA.versionHash() == entityB.versionHash(), row.same);
+        EXPECT_EQ(a->entityVersionHashes().value(entityA.name()), entityA.versionHash());
     }
+    // Stores record the hash: it must stay what earlier releases computed.
+    EXPECT_EQ(people->versionHash().toHex(),
+              QByteArray("25e6e7c4f84b729903dcc76ea17875dd8290bc8787d21dd6118f48322b572c7e"));
 
     QTemporaryDir dir;
     ASSERT_TRUE(QDir(dir.path()).mkpath(u"People.momd"_s));

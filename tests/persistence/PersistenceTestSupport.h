@@ -6,6 +6,7 @@
 #include <QMFoundation/persistence/QMPersistentStoreCoordinator.h>
 
 #include <QDateTime>
+#include <QUrl>
 
 #include <ostream>
 
@@ -13,6 +14,12 @@
 inline void PrintTo(const QString &text, std::ostream *os)
 {
     *os << '"' << text.toStdString() << '"';
+}
+
+/// Where a store is: a URL (a PostgreSQL store's) as it is, anything else a file path.
+inline QUrl storeLocation(const QString &path)
+{
+    return path.contains(QStringLiteral("://")) ? QUrl(path) : QUrl::fromLocalFile(path);
 }
 
 /// The model the store tests use: every attribute type, a required indexed text.

@@ -1,7 +1,9 @@
 #include "PersistenceTestSupport.h"
 
+#include "QMFoundation/persistence/QMPersistentStoreAccess_p.h"
 #include "QMFoundation/persistence/QMStoreBackend_p.h"
 #include "support/Failures.h"
+#include "support/PostgreSQL.h"
 #include "support/Unprivileged.h"
 #include <QMFoundation/persistence/QMPersistenceError.h>
 #include <QMFoundation/persistence/QMPredicate.h>
@@ -77,14 +79,67 @@ public:
         : type(storeType)
     {
         QMRegisterManagedObjectClass(&Person::staticMetaObject);
+        // A schema of its own for each fixture, kept across reopen().
+        if (type == QMPostgreSQLStoreType)
+            serverStore = TestSupport::postgreSQLStoreURL();
     }
 
     QUrl url() const
     {
         if (type == QMInMemoryStoreType)
             return QUrl();
+        if (type == QMPostgreSQLStoreType)
+            return serverStore;
         return QUrl::fromLocalFile(
                 dir.filePath(type == QMSQLiteStoreType ? u"people.sqlite"_s : u"people.xml"_s));
+    }
+
+    /// Another coordinator on the store, as a second process would have; the same one for the
+    /// in-memory store, whose contexts then play the part.
+    std::shared_ptr<QMPersistentStoreCoordinator> secondCoordinator() const
+    {
+        if (type == QMInMemoryStoreType)
+            return coordinator;
+        auto second = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(model);
+        QMError error;
+        EXPECT_TRUE(second->addPersistentStoreWithType(type, QString(), url(), {}, &error))
+                << error.localizedDescription().toStdString();
+        return second;
+    }
+
+    /// The object of that name in `c`, or nullptr.
+    static std::shared_ptr<Person> named(const QString &name,
+                                         const std::shared_ptr<QMManagedObjectContext> &c)
+    {
+        return QMManagedObject::fetchFirstByAttribute<Person>(u"name"_s, name, c);
+    }
+
+    /// Three conflicting changes of this context: carl, dora and emil (and whatever else was
+    /// inserted) are saved; then another writer changes carl's age to 31, deletes dora and
+    /// changes emil's age to 52, while this context changes carl's score to 0.5 and dora's age
+    /// to 41 and deletes emil.
+    struct Conflicts
+    {
+        std::shared_ptr<QMManagedObjectContext> other;
+        std::shared_ptr<Person> carl, dora, emil;
+    };
+    Conflicts conflicts()
+    {
+        insert(u"carl"_s, 30);
+        insert(u"dora"_s, 40);
+        insert(u"emil"_s, 50);
+        EXPECT_TRUE(context->save());
+        Conflicts c {
+                QMManagedObjectContext::contextWithPersistentStoreCoordinator(secondCoordinator()),
+                named(u"carl"_s, context), named(u"dora"_s, context), named(u"emil"_s, context)};
+        named(u"carl"_s, c.other)->setAge(31);
+        named(u"dora"_s, c.other)->destroy();
+        named(u"emil"_s, c.other)->setAge(52);
+        EXPECT_TRUE(c.other->save());
+        c.carl->setScore(0.5);
+        c.dora->setAge(41);
+        c.emil->destroy();
+        return c;
     }
 
     /// A new coordinator on the store (the same one for in-memory stores), and a context on it.
@@ -120,6 +175,7 @@ public:
 
     QString type;
     QTemporaryDir dir;
+    QUrl serverStore;
     std::shared_ptr<const QMManagedObjectModel> model
             = QMManagedObjectModel::modelWithJSON(peopleModelJSON());
     std::shared_ptr<QMPersistentStoreCoordinator> coordinator;
@@ -132,7 +188,12 @@ public:
     StoreTest()
         : StoreFixture(GetParam())
     { }
-    void SetUp() override { reopen(); }
+    void SetUp() override
+    {
+        if (type == QMPostgreSQLStoreType && url().isEmpty())
+            GTEST_SKIP() << "needs the test PostgreSQL server: run under ctest";
+        reopen();
+    }
 };
 
 } // namespace
@@ -249,10 +310,21 @@ TEST_P(StoreTest, EmptyAndExtremeValuesStayApartFromAbsentOnes)
     EXPECT_EQ(broken->name(), u"x\uFFFDy"_s);
     // Characters that XML text cannot hold, or that its readers change; U+FFFE and U+FFFF,
     // which SQLite reads back as U+FFFD, become U+FFFD on the way in.
-    const QString awkward = QString::fromUtf16(u"\0\x01\x1b \r\r\n\t<&>]]> \uFFFD\uFFFD", 17);
+    QString awkward = QString::fromUtf16(u"\0\x01\x1b \r\r\n\t<&>]]> \uFFFD\uFFFD", 17);
     auto odd = insert(QString::fromUtf16(u"\0\x01\x1b \r\r\n\t<&>]]> \uFFFF\uFFFE", 17), 0);
     EXPECT_EQ(odd->name(), awkward);
     QMError error;
+    if (type == QMPostgreSQLStoreType) {
+        // A PostgreSQL text cannot hold U+0000: the whole save is refused, saying where, and
+        // nothing of it is written (the save below would otherwise leave six objects).
+        EXPECT_FALSE(context->save(&error));
+        EXPECT_EQ(error.code(), QMPersistentStoreSaveError);
+        EXPECT_TRUE(
+                error.localizedDescription().contains(u"attribute name of an object of Person"_s))
+                << error.localizedDescription().toStdString();
+        awkward.remove(0, 1);
+        odd->setName(awkward);
+    }
     ASSERT_TRUE(context->save(&error)) << error.localizedDescription().toStdString();
     reopen();
 
@@ -272,6 +344,19 @@ TEST_P(StoreTest, EmptyAndExtremeValuesStayApartFromAbsentOnes)
     EXPECT_EQ(all[1]->value(u"age"_s), QVariant(std::numeric_limits<qint64>::max()));
     EXPECT_EQ(all[1]->value(u"score"_s), QVariant(1e-300));
     EXPECT_EQ(context->countForFetchRequest(request(u"name = %@"_s, {QString(u""_s)})), 1);
+
+    // Numbers come back to the last bit, at both ends of the range.
+    using limits = std::numeric_limits<double>;
+    const QList<double> scores {-limits::max(), limits::denorm_min(), 0.1 + 0.2, limits::max()};
+    for (double score : scores)
+        insert(u"number"_s, 1, score);
+    ASSERT_TRUE(context->save(&error)) << error.localizedDescription().toStdString();
+    reopen();
+    QList<double> read;
+    for (const auto &object :
+         context->executeFetchRequest(request(u"name = 'number'"_s, {}, {{u"score"_s, true}})))
+        read.append(object->value(u"score"_s).toDouble());
+    EXPECT_EQ(read, scores);
 }
 
 TEST_P(StoreTest, TextsAreKeptByteExactAndPredicatesSeeThemSo)
@@ -686,8 +771,210 @@ TEST_P(StoreTest, ContextsOnTwoThreadsShareOneCoordinator)
     EXPECT_EQ(numbers.size(), 2 * perThread);
 }
 
+namespace {
+
+// What a save under a merge policy leaves: per object its age in the saving context (-1: gone
+// from the context) and in the store read afresh (-1: not there).
+struct MergeCase
+{
+    QMMergePolicy policy;
+    bool saves;
+    QList<QMMergeOutcome> outcomes; // carl, dora, emil, as settled
+    qint64 carlHere, doraHere, emilHere;
+    qint64 carlStored, doraStored, emilStored, fredStored;
+    bool ginaStored;
+    QStringList announcedUpdated;
+};
+
+} // namespace
+
+TEST_P(StoreTest, MergePoliciesSettleConflictsObjectByObject)
+{
+    // Another writer changes carl, deletes dora and changes emil; this context then changes
+    // carl and dora, deletes emil, and changes fred and inserts gina, which conflict with nothing.
+    using O = QMMergeOutcome;
+    const MergeCase cases[] = {
+            {QMMergePolicy::Error, false, {}, 30, 41, -1, 31, -1, 52, 60, false, {}},
+            {QMMergePolicy::StoreWins,
+             true,
+             {O::StoreValuesKept, O::DeletedInStore, O::DeletionDropped},
+             31,
+             -1,
+             52,
+             31,
+             -1,
+             52,
+             61,
+             true,
+             {u"fred"_s}},
+    };
+    for (const MergeCase &row : cases) {
+        SCOPED_TRACE(int(row.policy));
+        reopen();
+        for (const auto &o : context->executeFetchRequest(request()))
+            context->deleteObject(o);
+        ASSERT_TRUE(context->save());
+        insert(u"fred"_s, 60);
+        const auto [other, carl, dora, emil] = conflicts();
+        auto fred = named(u"fred"_s, context);
+        ASSERT_TRUE(carl && dora && emil && fred);
+        fred->setAge(61);
+        insert(u"gina"_s, 70);
+        QStringList announced;
+        QObject::connect(
+                context->notifier(), &QMManagedObjectContextNotifier::didSave,
+                [&](const ObjectList &, const ObjectList &updated, const ObjectList &deleted) {
+                    announced = names(updated) + names(deleted);
+                });
+        EXPECT_EQ(context->mergePolicy(), QMMergePolicy::Error);
+        context->setMergePolicy(row.policy);
+        EXPECT_EQ(context->mergePolicy(), row.policy);
+        QMError error;
+        EXPECT_EQ(context->save(&error), row.saves) << error.localizedDescription().toStdString();
+        EXPECT_EQ(announced, row.announcedUpdated);
+        if (!row.saves) {
+            EXPECT_EQ(error.code(), QMManagedObjectMergeError);
+            EXPECT_EQ(
+                    error.userInfo().value(QMPersistentStoreSaveConflictsErrorKey).toList().size(),
+                    3);
+            EXPECT_TRUE(context->hasChanges());
+        } else {
+            EXPECT_FALSE(context->hasChanges());
+        }
+        // What the policy did, object by object.
+        const QMManagedObjectID ids[] = {carl->objectID(), dora->objectID(), emil->objectID()};
+        QList<QMMergeResolution> expected;
+        for (qsizetype i = 0; i < row.outcomes.size(); ++i)
+            expected.append({ids[i], row.outcomes.at(i)});
+        EXPECT_EQ(context->lastMergeResolutions(), expected);
+        const auto here = [&](const std::shared_ptr<Person> &p) {
+            return context->objectRegisteredForID(p->objectID()) == p && !p->isDeleted() ? p->age()
+                                                                                         : -1;
+        };
+        EXPECT_EQ(here(carl), row.carlHere);
+        EXPECT_EQ(here(dora), row.doraHere);
+        EXPECT_EQ(here(emil), row.emilHere);
+        if (row.policy == QMMergePolicy::StoreWins) {
+            // The whole object took the store's values: carl's score is gone with his change.
+            EXPECT_FALSE(carl->value(u"score"_s).isValid());
+            EXPECT_FALSE(dora->managedObjectContext());
+        }
+
+        // The store, read through a coordinator of its own.
+        auto fresh = QMManagedObjectContext::contextWithPersistentStoreCoordinator(
+                secondCoordinator());
+        const auto stored = [&](const QString &name) {
+            const auto p = named(name, fresh);
+            return p ? p->age() : -1;
+        };
+        EXPECT_EQ(stored(u"carl"_s), row.carlStored);
+        EXPECT_EQ(stored(u"dora"_s), row.doraStored);
+        EXPECT_EQ(stored(u"emil"_s), row.emilStored);
+        EXPECT_EQ(stored(u"fred"_s), row.fredStored);
+        EXPECT_EQ(stored(u"gina"_s) == 70, row.ginaStored);
+    }
+}
+
+TEST_P(StoreTest, ContextWinsOverwritesWholeObjectsButNeverBringsBackDeletedOnes)
+{
+    const auto [other, carl, dora, emil] = conflicts();
+    ASSERT_TRUE(carl && dora && emil);
+    insert(u"fred"_s, 60);
+    context->setMergePolicy(QMMergePolicy::ContextWins);
+
+    // dora is gone from the store: there is nothing to overwrite, so the save fails whole.
+    QMError error;
+    EXPECT_FALSE(context->save(&error));
+    EXPECT_EQ(error.code(), QMManagedObjectMergeError);
+    EXPECT_TRUE(context->lastMergeResolutions().isEmpty());
+    EXPECT_EQ(named(u"carl"_s, other)->age(), 31);
+    EXPECT_TRUE(named(u"emil"_s, other));
+    EXPECT_FALSE(named(u"fred"_s, other));
+
+    // Given up on dora, the rest goes through: carl's whole object (age 30 as read here, score
+    // 0.5) overwrites the other writer's age, and emil's deletion wins over its change.
+    context->refreshObject(dora, false);
+    ASSERT_TRUE(context->save(&error)) << error.localizedDescription().toStdString();
+    const QList<QMMergeResolution> expected {
+            {carl->objectID(), QMMergeOutcome::ContextValuesWritten},
+            {emil->objectID(), QMMergeOutcome::DeletedOverChanges}};
+    EXPECT_EQ(context->lastMergeResolutions(), expected);
+    auto fresh = QMManagedObjectContext::contextWithPersistentStoreCoordinator(secondCoordinator());
+    ASSERT_TRUE(named(u"carl"_s, fresh));
+    EXPECT_EQ(named(u"carl"_s, fresh)->age(), 30);
+    EXPECT_EQ(named(u"carl"_s, fresh)->score(), 0.5);
+    EXPECT_FALSE(named(u"dora"_s, fresh));
+    EXPECT_FALSE(named(u"emil"_s, fresh));
+    EXPECT_TRUE(named(u"fred"_s, fresh));
+
+    // A save without conflicts reports none.
+    carl->setAge(32);
+    ASSERT_TRUE(context->save());
+    EXPECT_TRUE(context->lastMergeResolutions().isEmpty());
+}
+
+TEST_P(StoreTest, MergeRoundsAreBoundedWhenAnotherWriterKeepsConflicting)
+{
+    insert(u"carl"_s, 30);
+    insert(u"dora"_s, 40);
+    ASSERT_TRUE(context->save());
+    const auto other
+            = QMManagedObjectContext::contextWithPersistentStoreCoordinator(secondCoordinator());
+    auto theirs = QMManagedObject::fetchFirstByAttribute<Person>(u"name"_s, u"carl"_s, other);
+    auto carl = QMManagedObject::fetchFirstByAttribute<Person>(u"name"_s, u"carl"_s, context);
+    auto dora = QMManagedObject::fetchFirstByAttribute<Person>(u"name"_s, u"dora"_s, context);
+    ASSERT_TRUE(theirs && carl && dora);
+    context->setMergePolicy(QMMergePolicy::ContextWins);
+    // The other writer saves carl again before every round (with no lock of ours held, or its
+    // save could not go through); `limit` rounds of it.
+    int rounds = 0;
+    int limit = 0;
+    QMSetMergeRoundHookForTesting([&] {
+        if (++rounds > limit)
+            return;
+        theirs->setAge(100 + rounds);
+        EXPECT_TRUE(other->save());
+    });
+    struct Cleanup
+    {
+        ~Cleanup() { QMSetMergeRoundHookForTesting(nullptr); }
+    } cleanup;
+
+    const auto conflictOnce = [&] {
+        theirs->setAge(theirs->age() + 1);
+        ASSERT_TRUE(other->save());
+    };
+    // A writer that never stops: three saves, then the conflict error, and nothing written.
+    limit = 100;
+    conflictOnce();
+    carl->setScore(0.5);
+    dora->setAge(41);
+    QMError error;
+    EXPECT_FALSE(context->save(&error));
+    EXPECT_EQ(error.code(), QMManagedObjectMergeError);
+    EXPECT_EQ(rounds, QMPersistentStoreAccess::maxMergeRounds - 1);
+    other->refreshAllObjects();
+    EXPECT_EQ(theirs->age(), 100 + QMPersistentStoreAccess::maxMergeRounds - 1);
+    auto theirDora = QMManagedObject::fetchFirstByAttribute<Person>(u"name"_s, u"dora"_s, other);
+    EXPECT_EQ(theirDora->age(), 40);
+
+    // One that conflicts once more and then stops: the last round goes through.
+    rounds = 0;
+    limit = 1;
+    ASSERT_TRUE(context->save(&error)) << error.localizedDescription().toStdString();
+    EXPECT_EQ(rounds, 2);
+    const QList<QMMergeResolution> expected {
+            {carl->objectID(), QMMergeOutcome::ContextValuesWritten}};
+    EXPECT_EQ(context->lastMergeResolutions(), expected);
+    other->refreshAllObjects();
+    EXPECT_EQ(theirs->age(), 30);
+    EXPECT_EQ(theirs->score(), 0.5);
+    EXPECT_EQ(theirDora->age(), 41);
+}
+
 INSTANTIATE_TEST_SUITE_P(AllStores, StoreTest,
-                         ::testing::Values(QMSQLiteStoreType, QMXMLStoreType, QMInMemoryStoreType),
+                         ::testing::Values(QMSQLiteStoreType, QMXMLStoreType, QMInMemoryStoreType,
+                                           QMPostgreSQLStoreType),
                          [](const auto &instance) { return instance.param.toStdString(); });
 
 TEST(SQLiteStore, AFailedSaveLeavesTheDatabaseAsItWasAndTheLogBesideIt)

@@ -15,7 +15,7 @@
 namespace TestSupport {
 
 /// Runs this thread's event loop until `future` has finished (continuations with a context on
-/// this thread run meanwhile), twenty seconds at most; then delivers what the finish posted to
+/// this thread run meanwhile), a minute at most; then delivers what the finish posted to
 /// this thread. True when the future has finished.
 template<typename T>
 bool waitFor(const QFuture<T> &future)
@@ -23,7 +23,7 @@ bool waitFor(const QFuture<T> &future)
     QEventLoop loop;
     QFutureWatcher<T> watcher;
     QObject::connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
     watcher.setFuture(future);
     if (!future.isFinished())
         loop.exec();

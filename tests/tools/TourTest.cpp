@@ -97,6 +97,19 @@ TEST(QmfTourTest, ShowsEverySection)
             "    XML      The Dispossessed, The Left Hand of Darkness\n"
             "    InMemory The Dispossessed, The Left Hand of Darkness\n",
             "    The Book attribute \"title\" needs a value.\nReopened, the store holds 5 books.\n",
+            // The store written under version 1, migrated by version 2: the plan, the copy's
+            // name (never the temporary directory) and the renamed and added values.
+            "  $ qmf store migrate LibraryV2.momd shelf.sqlite3\n"
+            "    1 -> 2: Book: add index on author\n"
+            "    1 -> 2: Book: rename attribute rating to stars\n"
+            "    1 -> 2: Book: add attribute language (string) (objects without a value get en)\n"
+            "    1 -> 2: add entity Loan\n"
+            "    migrated from version 1 to 2; the store as it was is kept at "
+            "shelf.sqlite3.pre-migration\n"
+            "  $ qmf store fetch LibraryV2.momd shelf.sqlite3 Book --sort year --limit 2\n"
+            "    {\"objectID\":4,\"title\":\"Foundation\",\"author\":\"Isaac Asimov\","
+            "\"year\":1951,\"stars\":4.2,\"available\":true,\"cover\":null,\"language\":\"en\"}\n"
+            "    {\"objectID\":5,\"title\":\"Solaris\",",
     };
     for (const char *snippet : snippets)
         EXPECT_TRUE(tour.out.contains(QString::fromUtf8(snippet))) << snippet;

@@ -3,6 +3,8 @@
 #include <QMFoundation/persistence/QMManagedObject.h>
 #include <QMFoundation/persistence/QMManagedObjectContext.h>
 #include <QMFoundation/persistence/QMManagedObjectModel.h>
+#include <QMFoundation/persistence/QMMigrationPlan.h>
+#include <QMFoundation/persistence/QMPersistenceError.h>
 #include <QMFoundation/persistence/QMPersistentStoreCoordinator.h>
 #include <QMFoundation/persistence/QMPredicate.h>
 
@@ -21,7 +23,8 @@ struct Options
 {
     QMOptionPtr type = QMOption::optionWithFlag(
             QString(), u"type"_s,
-            u"The store type: sqlite, xml or memory (default: xml for a .xml file, else sqlite)"_s,
+            u"The store type: sqlite, xml, memory or postgresql (default: postgresql for a "
+            "postgresql:// URL, xml for a .xml file, else sqlite)"_s,
             u"TYPE"_s, QMOptionTypeString, false);
     QMOptionPtr where = QMOption::optionWithFlag(
             QString(), u"where"_s,
@@ -37,6 +40,17 @@ struct Options
     QMOptionPtr limit
             = QMOption::optionWithFlag(QString(), u"limit"_s, u"At most N objects (0: all)"_s,
                                        u"N"_s, QMOptionTypeString, false);
+    QMOptionPtr modelVersion = QMOption::optionWithFlag(
+            QString(), u"model-version"_s,
+            u"Use the version NAME of a model with several versions (default: its current one)"_s,
+            u"NAME"_s, QMOptionTypeString, false);
+    QMOptionPtr dryRun = QMOption::optionWithFlag(QString(), u"dry-run"_s,
+                                                  u"Show the migration's plan and change nothing"_s,
+                                                  QString(), QMOptionTypeNone, false);
+    QMOptionPtr noBackup = QMOption::optionWithFlag(
+            QString(), u"no-backup"_s,
+            u"Keep no copy of the store from before the migration (STORE.pre-migration)"_s,
+            QString(), QMOptionTypeNone, false);
 };
 
 const Options &options()
@@ -60,40 +74,156 @@ struct OpenStore
     QString type;
 };
 
+// The environment variable that gives the password of a PostgreSQL store's server.
+constexpr char passwordVariable[] = "QMF_STORE_PASSWORD";
+
+// A STORE argument that names a database server rather than a file.
+bool isServerURL(const QString &store)
+{
+    return store.startsWith(u"postgresql://"_s, Qt::CaseInsensitive)
+            || store.startsWith(u"postgres://"_s, Qt::CaseInsensitive);
+}
+
 std::optional<QString> storeType(Invocation &invocation, const QString &path)
 {
+    const bool server = isServerURL(path);
     const QVariant given = invocation.value(options().type);
-    if (!given.isValid())
+    if (!given.isValid()) {
+        if (server)
+            return QMPostgreSQLStoreType;
         return path.endsWith(u".xml"_s, Qt::CaseInsensitive) ? QMXMLStoreType : QMSQLiteStoreType;
+    }
     const QString name = given.toString().toLower();
-    if (name == u"sqlite"_s)
-        return QMSQLiteStoreType;
-    if (name == u"xml"_s)
-        return QMXMLStoreType;
-    if (name == u"memory"_s)
-        return QMInMemoryStoreType;
+    const std::pair<QString, QString> types[] = {{u"sqlite"_s, QMSQLiteStoreType},
+                                                 {u"xml"_s, QMXMLStoreType},
+                                                 {u"memory"_s, QMInMemoryStoreType},
+                                                 {u"postgresql"_s, QMPostgreSQLStoreType}};
+    for (const auto &[option, type] : types) {
+        if (name != option)
+            continue;
+        // A URL is not a file name, nor a file name a server's address.
+        if (server && type != QMPostgreSQLStoreType) {
+            invocation.usageError(
+                    u"a postgresql:// URL names a PostgreSQL store, not a %1 one"_s.arg(name));
+            return std::nullopt;
+        }
+        if (!server && type == QMPostgreSQLStoreType) {
+            invocation.usageError(u"a PostgreSQL store is named by a URL "
+                                  "postgresql://USER@HOST:PORT/DATABASE?schema=NAME"_s);
+            return std::nullopt;
+        }
+        return type;
+    }
     invocation.usageError(
-            u"the store type \"%1\" is not one of sqlite, xml, memory"_s.arg(given.toString()));
+            u"the store type \"%1\" is not one of sqlite, xml, memory, postgresql"_s.arg(
+                    given.toString()));
     return std::nullopt;
 }
 
-// 0 on success, else the exit status.
+QUrl fileURL(const QString &path)
+{
+    return QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath());
+}
+
+// The URL of the store the STORE argument names: a server's URL as given, else a file's.
+QUrl storeURL(const QString &store)
+{
+    return isServerURL(store) ? QUrl(store, QUrl::StrictMode) : fileURL(store);
+}
+
+// The store as the commands print it: a file as given, a server's URL without any password
+// (the store refuses one, but its refusal is no reason to echo it).
+QString storeText(const QString &store)
+{
+    return isServerURL(store) ? storeURL(store).toDisplayString(QUrl::RemovePassword) : store;
+}
+
+// `options` for a store of `type`, with a password provider for a server when
+// QMF_STORE_PASSWORD is set: the password never appears on the command line or in the URL.
+QVariantMap storeOptions(const QString &type, QVariantMap options)
+{
+    if (type == QMPostgreSQLStoreType && qEnvironmentVariableIsSet(passwordVariable)) {
+        const QString password = qEnvironmentVariable(passwordVariable);
+        options.insert(QMPostgreSQLPasswordProviderOption,
+                       QVariant::fromValue(QMPostgreSQLPasswordProvider(
+                               [password](const QUrl &) { return password; })));
+    }
+    return options;
+}
+
+// A version as the commands name it: "version 2", or "the model's version" for a model whose
+// only version has no name.
+QString versionText(const QString &name)
+{
+    return name.isEmpty() ? u"the model's version"_s : u"version "_s + name;
+}
+
+// The model at `path`, in the version --model-version names (else its current one); nullptr
+// after printing the error, with the exit status in `*status`.
+std::shared_ptr<const QMManagedObjectModel> loadModel(Invocation &invocation, const QString &path,
+                                                      int *status)
+{
+    QMError error;
+    auto model = QMManagedObjectModel::modelWithContentsOfURL(fileURL(path), &error);
+    if (!model) {
+        *status = failure(invocation, error);
+        return nullptr;
+    }
+    const QVariant given = invocation.value(options().modelVersion);
+    if (!given.isValid())
+        return model;
+    if (auto version = model->modelForVersionName(given.toString()))
+        return version;
+    QStringList names = model->versionNames();
+    names.removeAll(QString());
+    *status = invocation.usageError(u"the model %1 has no version \"%2\" (%3)"_s.arg(
+            model->name(), given.toString(),
+            names.isEmpty() ? u"its only version has no name"_s
+                            : u"it has "_s + names.join(u", "_s)));
+    return nullptr;
+}
+
+// After a store refused to open: when it was written under an earlier version of the model, the
+// command that migrates it.
+void suggestMigration(Invocation &invocation, const QStringList &arguments, const OpenStore &store)
+{
+    QMError ignored;
+    const std::optional<QMMigrationPlan> plan
+            = QMMigrationPlan::planForStore(store.type, storeURL(arguments.at(1)), store.model,
+                                            storeOptions(store.type, {}), &ignored);
+    if (plan && plan->sourceModel()->versionIndex() < store.model->versionIndex()) {
+        invocation.err << "qmf: the store is at " << versionText(plan->sourceModel()->versionName())
+                       << "; qmf store migrate brings it to "
+                       << versionText(store.model->versionName()) << " (--dry-run shows how)"
+                       << Qt::endl;
+    }
+}
+
+// 0 on success, else the exit status. The object commands never migrate a store: a store
+// written under an earlier version of the model is refused, with a word on qmf store migrate.
 int open(Invocation &invocation, const QStringList &arguments, OpenStore &store)
 {
     const std::optional<QString> type = storeType(invocation, arguments.value(1));
     if (!type)
         return 2;
     store.type = *type;
-    QMError error;
-    store.model = QMManagedObjectModel::modelWithContentsOfURL(
-            QUrl::fromLocalFile(QFileInfo(arguments.at(0)).absoluteFilePath()), &error);
+    int status = 0;
+    store.model = loadModel(invocation, arguments.at(0), &status);
     if (!store.model)
-        return failure(invocation, error);
+        return status;
     store.coordinator
             = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(store.model);
-    const QUrl url = QUrl::fromLocalFile(QFileInfo(arguments.at(1)).absoluteFilePath());
-    if (!store.coordinator->addPersistentStoreWithType(*type, QString(), url, {}, &error))
-        return failure(invocation, error);
+    QMError error;
+    if (!store.coordinator->addPersistentStoreWithType(
+                *type, QString(), storeURL(arguments.at(1)),
+                storeOptions(*type, {{QMMigratePersistentStoresAutomaticallyOption, false}}),
+                &error)) {
+        status = failure(invocation, error);
+        if (error.domain() == QMPersistenceErrorDomain
+            && error.code() == QMPersistentStoreIncompatibleSchemaError)
+            suggestMigration(invocation, arguments, store);
+        return status;
+    }
     store.context
             = QMManagedObjectContext::contextWithPersistentStoreCoordinator(store.coordinator);
     return 0;
@@ -193,8 +323,9 @@ int runCreate(Invocation &invocation, const QStringList &arguments)
     QStringList names;
     for (const QMEntityDescription &entity : store.model->entities())
         names.append(entity.name());
-    invocation.out << "created " << store.type << " store " << arguments.at(1) << " for the model "
-                   << store.model->name() << " (" << names.join(u", "_s) << ")\n";
+    invocation.out << "created " << store.type << " store " << storeText(arguments.at(1))
+                   << " for the model " << store.model->name() << " (" << names.join(u", "_s)
+                   << ")\n";
     return 0;
 }
 
@@ -276,14 +407,67 @@ int runQuery(Invocation &invocation, const QStringList &arguments, const QString
     return 0;
 }
 
+// migrate: the plan, one change a line, then (unless --dry-run) the store opened with the model,
+// which migrates it, and the outcome.
+int runMigrate(Invocation &invocation, const QStringList &arguments)
+{
+    if (const int status = checkArguments(invocation, arguments, u"migrate"_s, 2))
+        return status;
+    if (arguments.size() > 2)
+        return invocation.usageError(u"store migrate takes MODEL and STORE only"_s);
+    const std::optional<QString> type = storeType(invocation, arguments.at(1));
+    if (!type)
+        return 2;
+    int status = 0;
+    const auto model = loadModel(invocation, arguments.at(0), &status);
+    if (!model)
+        return status;
+    const QUrl url = storeURL(arguments.at(1));
+    QMError error;
+    const std::optional<QMMigrationPlan> plan
+            = QMMigrationPlan::planForStore(*type, url, model, storeOptions(*type, {}), &error);
+    if (!plan)
+        return failure(invocation, error);
+    const QString to = versionText(model->versionName());
+    if (plan->sourceModel()->versionIndex() == model->versionIndex()) {
+        invocation.out << "the store is at " << to << "; nothing to migrate\n";
+        return 0;
+    }
+    for (const QString &line : plan->descriptions())
+        invocation.out << line << "\n";
+    const QString from = versionText(plan->sourceModel()->versionName());
+    if (invocation.has(options().dryRun)) {
+        invocation.out << "would migrate from " << from << " to " << model->versionName()
+                       << "; the store is unchanged (--dry-run)\n";
+        return 0;
+    }
+    const auto coordinator = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(model);
+    const auto store = coordinator->addPersistentStoreWithType(
+            *type, QString(), url,
+            storeOptions(*type, {{QMMigrationBackupOption, !invocation.has(options().noBackup)}}),
+            &error);
+    if (!store)
+        return failure(invocation, error);
+    // A file store's copy is a file; a server's, if it keeps one, is named by a URL.
+    const QUrl backup = store->migrationBackupURL();
+    invocation.out << StoreCommand::migrationOutcome(
+            *store, model->versionName(),
+            backup.isLocalFile() ? backup.toLocalFile()
+                                 : backup.toDisplayString(QUrl::RemovePassword))
+                   << "\n";
+    return 0;
+}
+
 int run(Invocation &invocation)
 {
     // The action is an argument rather than a sub-command: sub-command names are recognised
     // anywhere on the command line, and "delete" is also an argument of other commands.
-    const QStringList actions {u"create"_s, u"insert"_s, u"fetch"_s, u"count"_s, u"delete"_s};
+    const QStringList actions {u"create"_s, u"insert"_s, u"fetch"_s,
+                               u"count"_s,  u"delete"_s, u"migrate"_s};
     const QStringList &all = invocation.arguments();
     if (all.isEmpty() || !actions.contains(all.first()))
-        return invocation.usageError(u"store needs one of create, insert, fetch, count, delete"_s);
+        return invocation.usageError(
+                u"store needs one of create, insert, fetch, count, delete, migrate"_s);
     const QString action = all.first();
     const QStringList arguments = all.mid(1);
     const Options &o = options();
@@ -292,6 +476,8 @@ int run(Invocation &invocation)
             {o.sort, {u"fetch"_s}},
             {o.descending, {u"fetch"_s}},
             {o.limit, {u"fetch"_s}},
+            {o.dryRun, {u"migrate"_s}},
+            {o.noBackup, {u"migrate"_s}},
     };
     for (const auto &[option, allowed] : only) {
         if (invocation.has(option) && !allowed.contains(action))
@@ -302,6 +488,8 @@ int run(Invocation &invocation)
         return runCreate(invocation, arguments);
     if (action == u"insert"_s)
         return runInsert(invocation, arguments);
+    if (action == u"migrate"_s)
+        return runMigrate(invocation, arguments);
     return runQuery(invocation, arguments, action);
 }
 
@@ -319,24 +507,51 @@ QString StoreCommand::objectLine(const QMManagedObject &object)
     return line + u"}"_s;
 }
 
+QString StoreCommand::migrationOutcome(const QMPersistentStore &store, const QString &versionName,
+                                       const QString &backup)
+{
+    // Another process may have migrated the store since the plan was made.
+    if (store.migratedFromVersionName().isEmpty())
+        return u"the store is at "_s + versionText(versionName) + u"; nothing to migrate"_s;
+    QString text = u"migrated from "_s + versionText(store.migratedFromVersionName()) + u" to "_s
+            + versionName;
+    if (!backup.isEmpty())
+        text += u"; the store as it was is kept at "_s + backup;
+    return text;
+}
+
 ToolCommand StoreCommand::command()
 {
     const Options &o = options();
     return ToolCommand::make(
-            u"store"_s, {o.type, o.where, o.sort, o.descending, o.limit},
+            u"store"_s,
+            {o.type, o.where, o.sort, o.descending, o.limit, o.modelVersion, o.dryRun, o.noBackup},
             {u"ACTION"_s, u"MODEL"_s, u"STORE"_s, u"ARG..."_s},
-            u"Keep objects of a model in a SQLite, XML or in-memory store.\n\n"
-            "qmf store create MODEL STORE [--type sqlite|xml|memory]\n"
-            "qmf store insert MODEL STORE ENTITY KEY=VALUE...\n"
+            u"Keep objects of a model in a SQLite, XML, in-memory or PostgreSQL store.\n\n"
+            "qmf store create MODEL STORE [--type sqlite|xml|memory|postgresql]\n"
+            "                [--model-version NAME]\n"
+            "qmf store insert MODEL STORE ENTITY KEY=VALUE... [--model-version NAME]\n"
             "qmf store fetch MODEL STORE ENTITY [--where PREDICATE [ARG...]] [--sort KEY]\n"
             "                [--descending] [--limit N]\n"
             "qmf store count MODEL STORE ENTITY [--where PREDICATE [ARG...]]\n"
-            "qmf store delete MODEL STORE ENTITY [--where PREDICATE [ARG...]]\n\n"
+            "qmf store delete MODEL STORE ENTITY [--where PREDICATE [ARG...]]\n"
+            "qmf store migrate MODEL STORE [--dry-run] [--no-backup]\n\n"
             "MODEL is a compiled model (NAME.momd: a JSON file, or a directory holding\n"
             "model.json). fetch and insert print objects as JSON lines; binary values are\n"
             "Base64, dates ISO 8601. A predicate reads like: year >= %@ AND title\n"
             "BEGINSWITH[c] %@ (the arguments after ENTITY fill its %@ in order). The store\n"
-            "type defaults to xml for a .xml file, else sqlite."_s,
+            "type defaults to xml for a .xml file, else sqlite.\n\n"
+            "STORE may also be a PostgreSQL server's URL,\n"
+            "postgresql://USER@HOST:PORT/DATABASE?schema=NAME (or ?host=SOCKET_DIRECTORY\n"
+            "for a Unix socket); the URL holds no password: the server's password, if it\n"
+            "asks for one, is read from the environment variable QMF_STORE_PASSWORD.\n\n"
+            "A model file may hold several versions: the commands use its current one, or\n"
+            "the one --model-version names. A store written under an earlier version is\n"
+            "refused until migrate brings it to the model's version: it prints the plan,\n"
+            "one change a line, then migrates the store (SQLite in one transaction, XML by\n"
+            "replacing the file), keeping a copy of it at STORE.pre-migration unless\n"
+            "--no-backup is given. Changes that cannot be inferred (a narrowing type, a\n"
+            "required attribute without a default) need a program's own migration."_s,
             run);
 }
 
@@ -382,6 +597,54 @@ bool insertSampleBooks(QMManagedObjectContext &context, QMError *error)
                            {u"available"_s, book.available}});
     }
     return context.save(error);
+}
+
+// A store written under version 1 of the bundled two-version model, opened by version 2.
+void migrationTour(QTextStream &out, const QTemporaryDir &dir)
+{
+    QMError error;
+    const auto model = QMManagedObjectModel::modelWithContentsOfURL(
+            QUrl(u"qrc:/tour/LibraryV2.momd"_s), &error);
+    const QString path = dir.filePath(u"shelf.sqlite3"_s);
+    {
+        const auto first = model ? model->modelForVersionName(u"1"_s) : nullptr;
+        const auto old = first ? tourContext(first, QMSQLiteStoreType, path, &error) : nullptr;
+        if (!old || !insertSampleBooks(*old, &error)) {
+            out << "    qmf: " << error.localizedDescription() << "\n";
+            return;
+        }
+    }
+    out << "\nLibraryV2.momd holds two versions of the model Library: the second renames the\n"
+           "books' rating to stars, gives every book a language and adds loans. A store\n"
+           "written under the first version is migrated when the second opens it:\n\n"
+        << "  $ qmf store create LibraryV2.momd shelf.sqlite3 --model-version 1\n"
+        << "  (and the same five books, inserted with --model-version 1)\n"
+        << "  $ qmf store migrate LibraryV2.momd shelf.sqlite3\n";
+    const QUrl url = QUrl::fromLocalFile(path);
+    const std::optional<QMMigrationPlan> plan
+            = QMMigrationPlan::planForStore(QMSQLiteStoreType, url, model, {}, &error);
+    const auto coordinator = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(model);
+    const auto store = plan
+            ? coordinator->addPersistentStoreWithType(QMSQLiteStoreType, QString(), url, {}, &error)
+            : nullptr;
+    if (!store) {
+        out << "    qmf: " << error.localizedDescription() << "\n";
+        return;
+    }
+    for (const QString &line : plan->descriptions())
+        out << "    " << line << "\n";
+    out << "    "
+        << StoreCommand::migrationOutcome(
+                   *store, model->versionName(),
+                   QFileInfo(store->migrationBackupURL().toLocalFile()).fileName())
+        << "\n";
+    const auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(coordinator);
+    QMFetchRequest request(u"Book"_s);
+    request.setSortDescriptors({QMFetchSortDescriptor::sortDescriptorWithKey(u"year"_s)});
+    request.setFetchLimit(2);
+    out << "  $ qmf store fetch LibraryV2.momd shelf.sqlite3 Book --sort year --limit 2\n";
+    for (const auto &object : context->executeFetchRequest(request, &error))
+        out << "    " << StoreCommand::objectLine(*object) << "\n";
 }
 
 } // namespace
@@ -440,4 +703,6 @@ void StoreCommand::tourSection(QTextStream &out)
     out << "Reopened, the store holds "
         << (reopened ? reopened->countForFetchRequest(QMFetchRequest(u"Book"_s), &error) : -1)
         << " books.\n";
+
+    migrationTour(out, dir);
 }

@@ -224,6 +224,20 @@ public:
         QMetaObject::invokeMethod(relay, "deliverNext", Qt::QueuedConnection);
     }
 
+    // Frees at once what waits for `context` on `thread`'s relay: a block handed over while the
+    // context's destroyed() was already being emitted missed the handler that frees it.
+    static void dropFor(QThread *thread, QObject *context)
+    {
+        std::shared_ptr<Queue> queue;
+        {
+            std::lock_guard lock(registryMutex());
+            if (QMContextRelay *relay = registry().value(thread))
+                queue = relay->m_queue;
+        }
+        if (queue)
+            queue->drop(context);
+    }
+
     Q_INVOKABLE void deliverNext()
     {
         std::optional<Delivery> next = m_queue->pop();
@@ -353,6 +367,11 @@ void invokeOnContext(QObject *context, std::function<void()> block, const char *
     }
     QMContextRelay::post(context->thread(),
                          {QPointer<QObject>(context), context, std::move(block), where});
+}
+
+void dropDeliveries(QObject *context)
+{
+    QMContextRelay::dropFor(context->thread(), context);
 }
 
 void postToContext(QObject *context, std::function<void()> block, const char *where)

@@ -5,16 +5,24 @@
 #include <QMFoundation/operations/QMAsync.h>
 
 #include <QObject>
+#include <QPointer>
 #include <QThread>
 
 #include <mutex>
 
 namespace QMAsync {
 
+// Frees the blocks waiting on the relay of `context`'s thread for it (QMAsync.cpp).
+void dropDeliveries(QObject *context);
+
 struct ContextBinding::State
 {
     std::mutex mutex;
     QObject *context = nullptr; // valid while `alive`; guarded by mutex
+    // Made while the context lives: a guarded pointer that the relay makes for a block handed
+    // over while destroyed() is being emitted then shares this one's record (Qt's destructor
+    // already let go of its own, so a record first made then would never be freed).
+    QPointer<QObject> guard;
     bool alive = true;
     std::function<void()> onDestroyed;
     QMetaObject::Connection connection;
@@ -45,15 +53,20 @@ struct ContextBinding::State
     void contextDestroyed()
     {
         std::function<void()> notify;
+        QObject *gone = nullptr;
         {
             std::lock_guard lock(mutex);
             if (!alive)
                 return;
             alive = false;
+            gone = context;
             notify = std::move(onDestroyed);
             onDestroyed = nullptr;
             connection = {};
         }
+        // A block another thread handed over while this destroyed() was being emitted (it
+        // waited for the lock above) was queued after the relay's own handler for it could run.
+        dropDeliveries(gone);
         if (notify)
             QMUncaughtExceptions::invokeGuarded("ending a binding with its context", notify);
     }
@@ -64,6 +77,7 @@ ContextBinding::ContextBinding(QObject *context, std::function<void()> onDestroy
 {
     QMParameterAssert(context != nullptr, "context");
     d->context = context;
+    d->guard = context;
     d->onDestroyed = std::move(onDestroyed);
     const std::weak_ptr<State> weak = d;
     // A direct connection without a receiver, on purpose: it runs on the destroying thread,

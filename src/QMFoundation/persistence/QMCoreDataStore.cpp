@@ -1,5 +1,7 @@
 #include <QMFoundation/persistence/QMCoreDataStore.h>
 
+#include "QMFoundation/persistence/QMManagedObjectContext_p.h"
+
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 #include <QMFoundation/errors/QMNull.h>
 #include <QMFoundation/operations/QMAsync.h>
@@ -368,6 +370,10 @@ QMCoreDataStore::managedObjectContextForName(const QString &name) const
 void QMCoreDataStore::setManagedObjectContext(
         const std::shared_ptr<QMManagedObjectContext> &context, const QString &name)
 {
+    const QVariant policy = defaults().defaultMergePolicy();
+    if (context && policy.metaType() == QMetaType::fromType<QMMergePolicy>()
+        && !QMManagedObjectAccess::state(*context).mergePolicySet)
+        context->setMergePolicy(policy.value<QMMergePolicy>());
     managedObjectContextManager().setManagedObjectContext(context, name);
 }
 

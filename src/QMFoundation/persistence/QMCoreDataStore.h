@@ -116,7 +116,8 @@ public:
     /// coordinator with its store
     /// (QMPersistentStoreCoordinator::persistentStoreCoordinatorWithManagedObjectModel());
     /// false with that error when no coordinator results. The model URL and the store type must
-    /// be set ("Invalid parameter not satisfying: ...").
+    /// be set ("Invalid parameter not satisfying: ..."). A store written under an earlier version
+    /// of the model is migrated as it opens (QMMigrationPlan; the store options say how).
     bool initialize(QMError *error = nullptr);
     /// initialize() without waiting: the model is loaded and the store opened (its schema
     /// checked) on the library's threads; the store takes the model and the coordinator on the
@@ -146,6 +147,9 @@ public:
     /// managedObjectContextManager().
     std::shared_ptr<QMManagedObjectContext> managedObjectContextForName(const QString &name) const;
     /// QMCoreDataStoreContextManager::setManagedObjectContext() of managedObjectContextManager().
+    /// A context whose merge policy was never set takes
+    /// QMCoreDataStoreDefaults::defaultMergePolicy() here when that holds a QMMergePolicy
+    /// (register the context before it is used on another thread).
     void setManagedObjectContext(const std::shared_ptr<QMManagedObjectContext> &context,
                                  const QString &name);
     /// QMCoreDataStoreContextManager::removeManagedObjectContextForName() of

@@ -24,7 +24,7 @@ class QMBundle;
 ///   "~/.local/share" by default) with bundleIdentifier() appended, e.g.
 ///   "~/.local/share/org.example.Notes". (Qt's own application data location already names the
 ///   organisation and the application; the bundle identifier plays that part here.)
-/// - defaultMergePolicy(): none (an invalid QVariant);
+/// - defaultMergePolicy(): none (an invalid QVariant): contexts keep QMMergePolicy::Error;
 /// - extensions: QMSQLiteStoreType "sqlite3", QMXMLStoreType "xml"; options: none.
 ///
 /// One shared instance; it may be read and changed from any thread (a mutex guards it).
@@ -55,7 +55,9 @@ public:
     QUrl defaultStoreDirectoryURL() const;
     /// Replaces the default store directory.
     void setDefaultStoreDirectoryURL(const QUrl &url);
-    /// Kept for hosts that pass it on to their contexts; the store does not read it.
+    /// The merge policy (a QMMergePolicy in the QVariant) that contexts registered with a
+    /// QMCoreDataStore take unless theirs was set (QMCoreDataStore::setManagedObjectContext());
+    /// an invalid QVariant, or one holding anything else, leaves their policy alone.
     QVariant defaultMergePolicy() const;
     /// Replaces the default merge policy.
     void setDefaultMergePolicy(const QVariant &policy);

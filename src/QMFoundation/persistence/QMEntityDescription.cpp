@@ -1,5 +1,7 @@
 #include "QMFoundation/persistence/QMEntityBuilder_p.h"
 
+#include <QCryptographicHash>
+
 qsizetype QMEntityDescription::indexOfAttribute(const QString &name) const
 {
     // Entities have a handful of attributes; a scan beats hashing at that size.
@@ -31,5 +33,12 @@ QMEntityDescription QMMakeEntityDescription(const QString &name,
     QMEntityDescription entity;
     entity.m_name = name;
     entity.m_attributes = attributes;
+    QStringList lines;
+    for (const QMAttributeDescription &a : attributes)
+        lines.append(QString::fromLatin1(a.versionHash().toHex()));
+    lines.sort();
+    lines.prepend(name);
+    entity.m_hash
+            = QCryptographicHash::hash(lines.join(u'\n').toUtf8(), QCryptographicHash::Sha256);
     return entity;
 }

@@ -3,6 +3,7 @@
 // save locks the file (flock), merges with what another process saved meanwhile, and puts a
 // whole new file in its place (QMFileIO::writeAtomically()).
 
+#include "QMFoundation/persistence/QMMigration_p.h"
 #include "QMFoundation/persistence/QMPersistenceValue_p.h"
 #include "QMFoundation/persistence/QMStoreBackend_p.h"
 #include <QMFoundation/persistence/QMPersistenceError.h>
@@ -14,6 +15,7 @@
 
 #include <QBuffer>
 #include <QDateTime>
+#include <QFile>
 #include <QUuid>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
@@ -164,9 +166,11 @@ public:
         , m_url(url)
         , m_path(url.toLocalFile())
         , m_timeout(QMStoreBackends::timeoutOf(options))
+        , m_options(options)
     { }
 
     QString identifier() const override { return m_identifier; }
+    QMStoreMigration migration() const override { return m_migration; }
 
     bool open(QMError *error)
     {
@@ -313,6 +317,33 @@ public:
 
     void close() override { }
 
+    // An in-memory store of `model` with this one's identifier and objects migrated by `plan`.
+    std::unique_ptr<GraphStore>
+    migratedInMemory(const std::shared_ptr<const QMManagedObjectModel> &model,
+                     const QMMigrationPlan &plan, const QVariantMap &options, QMError *error) const
+    {
+        Graph graph;
+        for (auto it = m_graph.rows.cbegin(); it != m_graph.rows.cend(); ++it) {
+            EntityRows &rows = graph.rows[it.key()];
+            for (const auto &[number, values] : it.value())
+                rows[number] = ownCopy(values);
+        }
+        graph.nextNumbers = m_graph.nextNumbers;
+        QMError failure;
+        if (!migrateGraph(plan, graph, &failure)) {
+            *error = QMMigration::failed(
+                    plan, QUrl(), failure.userInfo().value(QMLocalizedDescriptionKey).toString(),
+                    failure);
+            return nullptr;
+        }
+        auto store = std::make_unique<GraphStore>(model, QUrl(), options);
+        store->m_hash = QString::fromLatin1(model->versionHash().toHex());
+        store->m_identifier = m_identifier;
+        store->m_graph = std::move(graph);
+        store->m_migration = {plan, QString()};
+        return store;
+    }
+
 private:
     static QString newIdentifier()
     {
@@ -399,15 +430,166 @@ private:
         return parse(bytes, graph, identifier, error);
     }
 
-    // Reads the file this store was added with, under `lock`.
-    bool load(const QMFileLock &lock, QMError *error)
+    // Reads the file this store was added with, under `lock`, and migrates it first when it was
+    // written under an earlier version of the model.
+    bool load(QMFileLock &lock, QMError *error)
     {
+        QString hash;
+        QString versionName;
+        QByteArray head;
+        if (lock.readHead(headSize, &head).ok() && recordedVersion(head, &hash, &versionName)
+            && (hash != m_hash
+                || (!versionName.isEmpty() && versionName != m_model->versionName()))) {
+            const auto source
+                    = QMMigration::sourceVersion(m_model, hash, versionName, m_url, error);
+            if (!source)
+                return false;
+            if (source->versionIndex() != m_model->versionIndex()) {
+                lock.unlock();
+                return migrate(error);
+            }
+        }
         Graph graph;
         QMFileIdentity identity;
         if (!readLocked(lock, &graph, &identity, &m_identifier, error))
             return false;
         m_graph = std::move(graph);
         m_loaded = identity;
+        return true;
+    }
+
+    // The model hash and version name of a store file's head; false when it has no store
+    // element.
+    static bool recordedVersion(const QByteArray &head, QString *hash, QString *versionName)
+    {
+        QXmlStreamReader xml(head);
+        if (!xml.readNextStartElement() || xml.name() != u"qmstore"_s)
+            return false;
+        *hash = xml.attributes().value(u"model"_s).toString();
+        *versionName = xml.attributes().value(u"version"_s).toString();
+        return true;
+    }
+
+    // Migrates the file to the model's version under its exclusive lock: the migrated graph is
+    // written beside the old file and renamed over it, so a crash leaves one or the other.
+    bool migrate(QMError *error)
+    {
+        QMFileLock lock;
+        const QMFileStatus locked
+                = lock.lock(m_path, QMFileLock::Exclusive, std::chrono::milliseconds(m_timeout));
+        if (!locked.ok()) {
+            *error = readError(locked);
+            return false;
+        }
+        QByteArray bytes;
+        const QMFileStatus read = lock.readAll(g_maximumFileSize.load(), &bytes);
+        if (!read.ok()) {
+            *error = readError(read);
+            return false;
+        }
+        // Another process may have migrated the file meanwhile.
+        QString hash;
+        QString versionName;
+        if (!recordedVersion(bytes.left(headSize), &hash, &versionName))
+            return load(lock, error);
+        const auto source = QMMigration::sourceVersion(m_model, hash, versionName, m_url, error);
+        if (!source)
+            return false;
+        if (source->versionIndex() == m_model->versionIndex())
+            return load(lock, error);
+        const QMMigration::Settings settings = QMMigration::settingsOf(m_options);
+        if (!settings.automatic) {
+            *error = QMStoreBackends::makeError(
+                    QMPersistentStoreIncompatibleSchemaError,
+                    u"The store %1 was not made for the model %2: it was written under version "
+                    u"\"%3\" of the model, and migration is off."_s.arg(m_path, m_model->name(),
+                                                                        source->versionName()),
+                    {{QMPersistentStoreURLErrorKey, m_url}});
+            return false;
+        }
+        std::optional<QMMigrationPlan> plan
+                = QMMigrationPlan::plan(source, m_model, settings.migrations, error);
+        if (!plan)
+            return false;
+        Graph graph;
+        if (!parse(bytes, *source, &graph, &m_identifier, error))
+            return false;
+        QMError failure;
+        if (!migrateGraph(*plan, graph, &failure)) {
+            *error = QMMigration::failed(
+                    *plan, QUrl::fromLocalFile(m_path),
+                    failure.userInfo().value(QMLocalizedDescriptionKey).toString(), failure);
+            return false;
+        }
+        ++graph.generation;
+        QByteArray migrated;
+        if (!serialize(graph, &migrated, error, QMMigrationError))
+            return false;
+        QString backupPath;
+        if (settings.backup) {
+            backupPath = m_path + QMMigrationBackupSuffix;
+            const QMFileStatus kept
+                    = QMFileIO::writeAtomically(backupPath, bytes, -1, QMFileIO::Existing::Replace);
+            if (!kept.ok()) {
+                *error = QMStoreBackends::fileError(
+                        QMMigrationError,
+                        u"The store could not be copied before its migration to"_s, backupPath,
+                        kept, 0, m_url);
+                return false;
+            }
+        }
+        QMFileIdentity written;
+        const QMFileStatus status = QMFileIO::writeAtomically(
+                m_path, migrated, -1, QMFileIO::Existing::Replace, &written);
+        if (!status.ok()) {
+            if (!backupPath.isEmpty())
+                QFile::remove(backupPath);
+            *error = QMStoreBackends::fileError(QMMigrationError,
+                                                u"The migrated store could not be written at"_s,
+                                                m_path, status, 0, m_url);
+            return false;
+        }
+        m_graph = std::move(graph);
+        m_loaded = written;
+        m_migration = {*plan, backupPath};
+        return true;
+    }
+
+    // Carries out a plan on a graph in memory.
+    static bool migrateGraph(const QMMigrationPlan &plan, Graph &graph, QMError *error)
+    {
+        for (const QMMigrationStep &step : QMMigrationPlanAccess::steps(plan)) {
+            for (const QMMigrationEntityStep &entity : step.entities) {
+                switch (entity.action) {
+                case QMMigrationEntityStep::Add:
+                    graph.rows[entity.name].clear();
+                    graph.nextNumbers[entity.name] = 1;
+                    break;
+                case QMMigrationEntityStep::Remove:
+                    graph.rows.remove(entity.name);
+                    graph.nextNumbers.remove(entity.name);
+                    break;
+                case QMMigrationEntityStep::InPlace:
+                case QMMigrationEntityStep::Rebuild:
+                case QMMigrationEntityStep::Host: {
+                    EntityRows &rows = graph.rows[entity.name];
+                    for (auto it = rows.begin(); it != rows.end();) {
+                        QVariantList values;
+                        bool keep = true;
+                        if (!QMMigration::migrateValues(entity, it->second, &values, &keep, error))
+                            return false;
+                        if (keep) {
+                            it->second = std::move(values);
+                            ++it;
+                        } else {
+                            it = rows.erase(it);
+                        }
+                    }
+                    break;
+                }
+                }
+            }
+        }
         return true;
     }
 
@@ -472,6 +654,8 @@ private:
         xml.writeAttribute(u"format"_s, u"1"_s);
         xml.writeAttribute(u"identifier"_s, m_identifier);
         xml.writeAttribute(u"model"_s, m_hash);
+        if (!m_model->versionName().isEmpty())
+            xml.writeAttribute(u"version"_s, m_model->versionName());
         xml.writeAttribute(u"generation"_s, QString::number(graph.generation));
         for (const QMEntityDescription &entity : m_model->entities()) {
             xml.writeStartElement(u"entity"_s);
@@ -524,6 +708,13 @@ private:
 
     bool parse(const QByteArray &bytes, Graph *out, QString *identifier, QMError *error) const
     {
+        return parse(bytes, *m_model, out, identifier, error);
+    }
+
+    // Reads a file written under `model`, a version of this store's model.
+    bool parse(const QByteArray &bytes, const QMManagedObjectModel &model, Graph *out,
+               QString *identifier, QMError *error) const
+    {
         const auto corrupt = [&](const QString &why) {
             *error = QMStoreBackends::makeError(
                     QMFileReadCorruptFileError,
@@ -545,7 +736,8 @@ private:
         const quint64 generationNumber = generation.isNull() ? 0 : generation.toULongLong(&ok);
         if (!ok)
             return corrupt(u"its generation is malformed"_s);
-        if (xml.attributes().value(u"model"_s) != m_hash) {
+        if (xml.attributes().value(u"model"_s)
+            != QString::fromLatin1(model.versionHash().toHex())) {
             *error = QMStoreBackends::makeError(
                     QMPersistentStoreIncompatibleSchemaError,
                     u"The store %1 was made for another model than %2."_s.arg(m_url.toLocalFile(),
@@ -559,7 +751,7 @@ private:
             if (xml.name() != u"entity"_s)
                 return corrupt(u"an unexpected element %1"_s.arg(xml.name()));
             const QString name = xml.attributes().value(u"name"_s).toString();
-            const QMEntityDescription *entity = m_model->entityForName(name);
+            const QMEntityDescription *entity = model.entityForName(name);
             if (!entity)
                 return corrupt(u"an unknown entity %1"_s.arg(name));
             const qint64 next = xml.attributes().value(u"next"_s).toLongLong(&ok);
@@ -613,7 +805,9 @@ private:
     QUrl m_url;
     QString m_path;
     int m_timeout; // milliseconds
+    QVariantMap m_options;
     QString m_identifier;
+    QMStoreMigration m_migration; // what open() did
     QString m_hash;
     Graph m_graph;
     // The file m_graph was read from or written to.
@@ -632,6 +826,13 @@ QMStoreBackends::openGraph(const std::shared_ptr<const QMManagedObjectModel> &mo
     return store;
 }
 
+std::unique_ptr<QMStoreBackend> QMStoreBackends::migrateInMemory(
+        const QMStoreBackend &source, const std::shared_ptr<const QMManagedObjectModel> &model,
+        const QMMigrationPlan &plan, const QVariantMap &options, QMError *error)
+{
+    return static_cast<const GraphStore &>(source).migratedInMemory(model, plan, options, error);
+}
+
 void QMStoreBackends::setXMLWriteFailureForTesting(bool fail)
 {
     g_failXMLWrites.store(fail);
@@ -640,4 +841,31 @@ void QMStoreBackends::setXMLWriteFailureForTesting(bool fail)
 void QMStoreBackends::setXMLMaximumFileSizeForTesting(qint64 bytes)
 {
     g_maximumFileSize.store(bytes > 0 ? bytes : QMXMLStoreMaximumFileSize);
+}
+
+bool QMStoreBackends::readXMLVersion(const QUrl &url, int timeout, QString *hash,
+                                     QString *versionName, QMError *error)
+{
+    const QString path = url.toLocalFile();
+    QMFileLock lock;
+    QMFileStatus status = lock.lock(path, QMFileLock::Shared, std::chrono::milliseconds(timeout));
+    QByteArray head;
+    if (status.ok())
+        status = lock.readHead(headSize, &head);
+    if (!status.ok()) {
+        *error = fileError(QMFileReadUnknownError, u"The store file could not be read at"_s, path,
+                           status, 0, url);
+        return false;
+    }
+    QXmlStreamReader xml(head);
+    if (!xml.readNextStartElement() || xml.name() != u"qmstore"_s) {
+        *error = makeError(
+                QMFileReadCorruptFileError,
+                u"The file %1 is not a readable XML store: it has no store element."_s.arg(path),
+                {{QMPersistentStoreURLErrorKey, url}, {QMFilePathErrorKey, path}});
+        return false;
+    }
+    *hash = xml.attributes().value(u"model"_s).toString();
+    *versionName = xml.attributes().value(u"version"_s).toString();
+    return true;
 }

@@ -723,6 +723,9 @@ bool QMManagedObjectContext::save(QMError *error)
 
     // The permanent numbers the store gave, by entity: (temporary, permanent).
     QMRenumbering permanent;
+    // The conflicts the merge policy settled, and the objects whose store values won.
+    QList<QMSettledConflict> settled;
+    QSet<const QMManagedObject *> storeWon;
     if (!d->parent) {
         QMStoreChanges changes;
         // The inserted objects of each entity, in the order of changes.inserted.
@@ -733,11 +736,14 @@ bool QMManagedObjectContext::save(QMError *error)
             return false;
         QMError failure;
         QMStoreNumbers numbers;
-        if (!QMPersistentStoreAccess::save(*d->coordinator, changes, &numbers, &failure)) {
+        d->lastMergeResolutions.clear();
+        if (!QMPersistentStoreAccess::saveMerging(*d->coordinator, std::move(changes),
+                                                  d->mergePolicy, &numbers, &settled, &failure)) {
             if (error)
                 *error = failure;
             return false;
         }
+        storeWon = QMManagedObjectAccess::storeWon(*this, settled);
         for (auto it = insertedObjects.cbegin(); it != insertedObjects.cend(); ++it) {
             const QList<qint64> given = numbers.value(it.key());
             QList<std::pair<qint64, qint64>> &pairs = permanent[it.key()];
@@ -791,9 +797,12 @@ bool QMManagedObjectContext::save(QMError *error)
         }
     }
 
-    // Committed: the context's values are now its parent's.
+    // Committed: the context's values are now its parent's (the store's, for objects whose store
+    // values won, which takeSettled() gives them).
     for (const ObjectPtr &o : changed) {
         QMManagedObject::Private &s = QMManagedObjectAccess::state(*o);
+        if (storeWon.contains(o.get()))
+            continue;
         if (s.deleted) {
             d->registered.remove(s.id);
             detach(*o);
@@ -806,20 +815,132 @@ bool QMManagedObjectContext::save(QMError *error)
     d->changed.clear();
     if (!permanent.isEmpty())
         QMManagedObjectAccess::renumber(*this, permanent);
-    if (announce)
-        QMManagedObjectAccess::announceSave(*this, announcedInserted, announcedUpdated,
-                                            announcedDeleted);
+    if (!settled.isEmpty())
+        QMManagedObjectAccess::takeSettled(*this, settled, nullptr);
+    if (announce) {
+        const auto saved = [&](QList<ObjectPtr> list) {
+            list.removeIf([&](const ObjectPtr &o) { return storeWon.contains(o.get()); });
+            return list;
+        };
+        QMManagedObjectAccess::announceSave(*this, announcedInserted, saved(announcedUpdated),
+                                            saved(announcedDeleted));
+    }
     return true;
 }
 
+QMMergePolicy QMManagedObjectContext::mergePolicy() const
+{
+    return d->mergePolicy;
+}
+
+void QMManagedObjectContext::setMergePolicy(QMMergePolicy policy)
+{
+    d->mergePolicy = policy;
+    d->mergePolicySet = true;
+}
+
+QList<QMMergeResolution> QMManagedObjectContext::lastMergeResolutions() const
+{
+    return d->lastMergeResolutions;
+}
+
+namespace {
+
+// The identifier of a settled object in `c`'s store.
+QMManagedObjectID settledID(const QMManagedObjectContext &c, const QMSettledConflict &conflict)
+{
+    const auto store = c.persistentStoreCoordinator()->persistentStore();
+    return QMManagedObjectID(store ? store->identifier() : QString(), conflict.entityName,
+                             conflict.number);
+}
+
+bool storeValuesWon(QMMergeOutcome outcome)
+{
+    return outcome == QMMergeOutcome::StoreValuesKept || outcome == QMMergeOutcome::DeletionDropped
+            || outcome == QMMergeOutcome::DeletedInStore;
+}
+
+} // namespace
+
+QSet<const QMManagedObject *>
+QMManagedObjectAccess::storeWon(const QMManagedObjectContext &c,
+                                const QList<QMSettledConflict> &settled)
+{
+    QSet<const QMManagedObject *> objects;
+    for (const QMSettledConflict &conflict : settled) {
+        if (!storeValuesWon(conflict.outcome))
+            continue;
+        if (const ObjectPtr o = c.d->registered.value(settledID(c, conflict)))
+            objects.insert(o.get());
+    }
+    return objects;
+}
+
+void QMManagedObjectAccess::takeSettled(QMManagedObjectContext &c,
+                                        const QList<QMSettledConflict> &settled,
+                                        const QMSaveFlight *flight)
+{
+    QHash<const QMManagedObject *, const QVariantList *> sent;
+    if (flight) {
+        for (const QMSaveFlight::Sent &s : flight->sent)
+            sent.insert(s.object.get(), &s.values);
+    }
+    // valueChanged() goes out once the context is settled: (object, attribute names).
+    QList<std::pair<ObjectPtr, QStringList>> announcements;
+    c.d->lastMergeResolutions.clear();
+    for (const QMSettledConflict &conflict : settled) {
+        const QMManagedObjectID id = settledID(c, conflict);
+        c.d->lastMergeResolutions.append({id, conflict.outcome});
+        const ObjectPtr o = storeValuesWon(conflict.outcome) ? c.d->registered.value(id) : nullptr;
+        if (!o)
+            continue;
+        QMManagedObject::Private &s = state(*o);
+        if (conflict.outcome == QMMergeOutcome::DeletedInStore) {
+            s.deleted = true;
+            s.changed.clear();
+            c.d->registered.remove(id);
+            c.d->changed.remove(o.get());
+            detach(*o);
+            continue;
+        }
+        // Values set since the save was sent stay on top of the store's.
+        const QVariantList *wrote = flight ? sent.value(o.get()) : nullptr;
+        const QVariantList before = s.values;
+        const QList<QMAttributeDescription> &attributes = s.entity->attributes();
+        for (qsizetype i = 0; i < attributes.size(); ++i) {
+            const bool setSince = wrote && !wrote->isEmpty()
+                    && differs(before.value(i), wrote->value(i), attributes.at(i).type);
+            if (!setSince)
+                s.values[i] = conflict.storeValues.value(i);
+        }
+        s.saved = conflict.storeValues;
+        s.deleted = false;
+        s.fault = false;
+        QStringList names;
+        for (qsizetype i = 0; i < attributes.size(); ++i) {
+            s.setChanged(i, differs(s.values.at(i), s.saved.at(i), attributes.at(i).type));
+            if (differs(before.value(i), s.values.at(i), attributes.at(i).type))
+                names.append(attributes.at(i).name);
+        }
+        noteChange(c, *o);
+        if (!names.isEmpty())
+            announcements.append({o, names});
+    }
+    for (const auto &[object, names] : std::as_const(announcements)) {
+        for (const QString &name : names)
+            Q_EMIT object->valueChanged(name);
+    }
+}
+
 void QMManagedObjectAccess::finishFlight(QMManagedObjectContext &c, const QMSaveFlight &flight,
-                                         bool saved)
+                                         bool saved, const QList<QMSettledConflict> &settled)
 {
     QMManagedObjectContext::Private &d = *c.d;
     // Objects that reset() or rollback() took out of the context meanwhile are left alone.
     const auto mine = [&c](const QMManagedObject &o) {
         return state(o).context.lock().get() == &c;
     };
+    d.lastMergeResolutions.clear();
     if (!saved) {
         // Objects inserted by the failed save and deleted meanwhile go as deleteObject() would
         // have let them go.
@@ -833,10 +954,11 @@ void QMManagedObjectAccess::finishFlight(QMManagedObjectContext &c, const QMSave
         }
         return;
     }
+    const QSet<const QMManagedObject *> won = storeWon(c, settled);
     for (const QMSaveFlight::Sent &sent : flight.sent) {
         QMManagedObject &o = *sent.object;
         QMManagedObject::Private &s = state(o);
-        if (!mine(o))
+        if (!mine(o) || won.contains(&o))
             continue;
         if (sent.deleted) {
             d.registered.remove(s.id);
@@ -866,6 +988,7 @@ void QMManagedObjectAccess::finishFlight(QMManagedObjectContext &c, const QMSave
     }
     if (!permanent.isEmpty())
         renumber(c, permanent);
+    takeSettled(c, settled, &flight);
 }
 
 void QMManagedObjectAccess::renumber(QMManagedObjectContext &c, const QMRenumbering &permanent)

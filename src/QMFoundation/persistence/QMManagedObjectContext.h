@@ -6,6 +6,7 @@
 #include <QMFoundation/operations/QMAsyncContext.h>
 #include <QMFoundation/persistence/QMFetchRequest.h>
 #include <QMFoundation/persistence/QMManagedObjectID.h>
+#include <QMFoundation/persistence/QMMergePolicy.h>
 
 #include <QFuture>
 #include <QList>
@@ -34,8 +35,10 @@ class QMPersistentStoreCoordinator;
 /// save gives it its permanent identifier, in this context and in its child contexts (see
 /// QMManagedObjectID).
 ///
-/// A save never overwrites what another context or process saved since this context read the
-/// objects: it fails with QMManagedObjectMergeError instead (see QMPersistentStoreCoordinator).
+/// A save never overwrites unseen what another context or process saved since this context read
+/// the objects: by default it fails with QMManagedObjectMergeError instead (see
+/// QMPersistentStoreCoordinator); a merge policy (setMergePolicy()) settles such conflicts, and
+/// lastMergeResolutions() tells which objects it settled and how.
 ///
 /// A context is used from one thread at a time (the one that made it, for the objects it makes);
 /// contexts of one coordinator may live on different threads. A child context reads its parent,
@@ -145,6 +148,25 @@ public:
     /// or saveAsync() of this context while one is in flight fails at once with
     /// QMPersistentStoreOperationError; save again after the first future has finished.
     QFuture<bool> saveAsync();
+    /// What a save to the store does with objects changed elsewhere since this context read
+    /// them; QMMergePolicy::Error (the save fails) unless set.
+    QMMergePolicy mergePolicy() const;
+    /// Sets the merge policy of the context's saves to the store. With StoreWins or
+    /// ContextWins, a save that conflicts settles each conflicting object by the policy (the
+    /// whole object, never attribute by attribute) and saves the adjusted changes again; when
+    /// another writer conflicts again, again, for at most 3 saves in all, after which it fails
+    /// with the conflict error and nothing of it is written. ContextWins overwrites the values
+    /// the store held when the conflict was settled. The policy of a child context is not
+    /// used: its saves go to its parent and never conflict; the context saving to the store
+    /// decides.
+    void setMergePolicy(QMMergePolicy policy);
+    /// The objects the merge policy settled in the context's last save to the store (save() or
+    /// saveAsync(), once its result was taken), in the order they were settled: empty when that
+    /// save had no conflicts or failed. Objects whose store values won
+    /// (QMMergeOutcome::StoreValuesKept, DeletionDropped, DeletedInStore) were not written by
+    /// the save and are not in its didSave() lists; those of ContextWins are.
+    QList<QMMergeResolution> lastMergeResolutions() const;
+
     /// Re-reads a registered object from the parent or the store: with `mergeChanges` the
     /// context's unsaved values stay on top of the fresh ones; without, they are dropped and the
     /// object becomes a fault, its values read again on first access. An object gone from the

@@ -152,27 +152,33 @@ QFuture<bool> QMManagedObjectContext::saveAsync()
     const std::shared_ptr<QMPersistentStoreCoordinator> coordinator = d->coordinator;
     // Once sent, a save is not stopped: cancelling the future leaves it to land, and the
     // context takes its result all the same.
-    QMAsync::addToQueue([promise, flight, self, inbox, coordinator, changes = std::move(changes)] {
+    QMAsync::addToQueue([promise, flight, self, inbox, coordinator, policy = d->mergePolicy,
+                         changes = std::move(changes)]() mutable {
         QMError error;
         bool saved = false;
+        QList<QMSettledConflict> settled;
         try {
             QMStoreNumbers numbers;
-            saved = QMPersistentStoreAccess::save(*coordinator, changes, &numbers, &error, [&] {
-                flight->numbers = std::move(numbers);
-                flight->landed = true;
-            });
+            saved = QMPersistentStoreAccess::saveMerging(*coordinator, std::move(changes), policy,
+                                                         &numbers, &settled, &error, [&] {
+                                                             flight->numbers = std::move(numbers);
+                                                             flight->landed = true;
+                                                         });
         } catch (...) {
             error = QMAsync::errorOfException(std::current_exception());
         }
         inbox.invoke(
-                [promise, flight, self, saved, error] {
+                [promise, flight, self, saved, error, settled] {
                     const std::shared_ptr<QMManagedObjectContext> context = self.lock();
                     if (!context)
                         return;
                     QMManagedObjectContext::Private &state = QMManagedObjectAccess::state(*context);
                     if (state.flight == flight)
                         state.flight.reset();
-                    QMManagedObjectAccess::finishFlight(*context, *flight, saved);
+                    // The objects whose store values won were not saved: not announced.
+                    const QSet<const QMManagedObject *> won
+                            = QMManagedObjectAccess::storeWon(*context, settled);
+                    QMManagedObjectAccess::finishFlight(*context, *flight, saved, settled);
                     if (!saved) {
                         promise.fail(error);
                         return;
@@ -180,6 +186,8 @@ QFuture<bool> QMManagedObjectContext::saveAsync()
                     if (state.notifier && state.notifier->announces()) {
                         QList<ObjectPtr> inserted, updated, deleted;
                         for (const QMSaveFlight::Sent &sent : flight->sent) {
+                            if (won.contains(sent.object.get()))
+                                continue;
                             QList<ObjectPtr> &list
                                     = sent.deleted ? deleted : (sent.inserted ? inserted : updated);
                             list.append(sent.object);

@@ -3,6 +3,7 @@
 // The state behind contexts and objects, shared by QMManagedObject.cpp and
 // QMManagedObjectContext.cpp.
 
+#include "QMFoundation/persistence/QMPersistentStoreAccess_p.h"
 #include "QMFoundation/persistence/QMStoreBackend_p.h"
 #include <QMFoundation/persistence/QMManagedObject.h>
 #include <QMFoundation/persistence/QMManagedObjectContext.h>
@@ -193,6 +194,10 @@ public:
     std::unique_ptr<QMManagedObjectContextNotifier> notifier;
     /// The asynchronous save in flight, if any.
     std::shared_ptr<QMSaveFlight> flight;
+    QMMergePolicy mergePolicy = QMMergePolicy::Error;
+    /// Whether setMergePolicy() was called (else a store's default may apply).
+    bool mergePolicySet = false;
+    QList<QMMergeResolution> lastMergeResolutions;
 };
 
 /// The order of objects by number within an entity: permanent numbers first, ascending, then
@@ -253,8 +258,19 @@ public:
                    QHash<QString, QList<const std::shared_ptr<QMManagedObject> *>> *insertedObjects,
                    QMSaveFlight *flight, QMError *error);
     /// Takes the result of `flight` on the context's thread: objects changed meanwhile keep
-    /// those changes; true after a successful save.
-    static void finishFlight(QMManagedObjectContext &c, const QMSaveFlight &flight, bool saved);
+    /// those changes; true after a successful save, whose conflicts the merge policy settled
+    /// as `settled` says (see takeSettled()).
+    static void finishFlight(QMManagedObjectContext &c, const QMSaveFlight &flight, bool saved,
+                             const QList<QMSettledConflict> &settled = {});
+    /// The objects of `c` whose changes a save dropped because the store's values won.
+    static QSet<const QMManagedObject *> storeWon(const QMManagedObjectContext &c,
+                                                  const QList<QMSettledConflict> &settled);
+    /// After a save whose conflicts the merge policy settled: sets c's lastMergeResolutions,
+    /// and gives the objects whose store values won those values (an object deleted in the
+    /// store leaves the context), with the values set since `flight` (when given) was sent
+    /// kept on top. Emits valueChanged() of what changed, after all of it.
+    static void takeSettled(QMManagedObjectContext &c, const QList<QMSettledConflict> &settled,
+                            const QMSaveFlight *flight);
     /// Emits didSave() of the context's notifier, when it has receivers.
     static void announceSave(QMManagedObjectContext &c,
                              const QList<std::shared_ptr<QMManagedObject>> &inserted,

@@ -5,6 +5,7 @@
 #include <QMFoundation/errors/QMError.h>
 
 #include <QByteArray>
+#include <QHash>
 #include <QJsonValue>
 #include <QList>
 #include <QString>
@@ -13,6 +14,7 @@
 
 #include <memory>
 
+class QJsonObject;
 class QMBundle;
 struct QMetaObject;
 
@@ -43,6 +45,13 @@ struct QMF_STORAGE_EXPORT QMAttributeDescription
     QVariant defaultValue;
     /// The SQLite store keeps an index on indexed attributes.
     bool indexed = false;
+    /// The attribute's name in the previous version of the model when it was renamed there
+    /// ("renamingIdentifier"); empty otherwise. A migration carries the values over.
+    QString renamingIdentifier;
+
+    /// A digest of what the attribute's stored values depend on: its name, type and
+    /// optionality (not its default, index or renaming identifier).
+    QByteArray versionHash() const;
 
     /// `value` converted to this attribute's type: an invalid QVariant and QMNull() stay "no
     /// value"; numbers, texts of numbers, booleans and ISO 8601 dates convert where the
@@ -71,6 +80,9 @@ public:
     const QMAttributeDescription *attributeNamed(const QString &name) const;
     /// The attribute names, in the model's order.
     QStringList attributeNames() const;
+    /// A digest of the entity's name and its attributes' version hashes, in any order: two
+    /// versions of an entity with the same hash store their objects alike.
+    QByteArray versionHash() const { return m_hash; }
 
 private:
     friend class QMManagedObjectModel;
@@ -78,6 +90,7 @@ private:
     QMMakeEntityDescription(const QString &name, const QList<QMAttributeDescription> &attributes);
     QString m_name;
     QList<QMAttributeDescription> m_attributes;
+    QByteArray m_hash;
 };
 
 /// \class QMManagedObjectModel
@@ -90,12 +103,25 @@ private:
 ///                    "attributes": [{"name": "name", "type": "string", "optional": false,
 ///                                    "default": "", "indexed": true}, ...]}]}
 ///
-/// "version" is optional; "optional" defaults to true, "indexed" to false and "default" to no
-/// value (dates are ISO 8601 texts, binary values Base64). Entity and attribute names are ASCII
-/// identifiers (a letter, then letters, digits and "_", at most 64 characters); names starting
-/// with "qm_" (any case) are the store's own and refused, and so is "objectID". Anything else —
-/// not JSON, a missing or duplicate name, an unknown type, a default that does not fit its type —
-/// is QMManagedObjectModelInvalidError with a message naming the entity and attribute.
+/// "version" (a number) and "versionName" (a text) are optional; "optional" defaults to true,
+/// "indexed" to false and "default" to no value (dates are ISO 8601 texts, binary values
+/// Base64); "renamingIdentifier" names an attribute's previous name.
+///
+/// A model with several versions lists them, oldest first, each a full model of its own with a
+/// "versionName" unique in the file, and names the current one ("currentVersion"; the last one
+/// when not given):
+///
+///     {"name": "Notes", "currentVersion": "2",
+///      "versions": [{"versionName": "1", "entities": [...]},
+///                   {"versionName": "2", "entities": [...]}]}
+///
+/// Loading such a model gives its current version; modelForVersionName() gives the others. A
+/// store written under an earlier version is migrated when it is opened (QMMigrationPlan). Entity
+/// and attribute names are ASCII identifiers (a letter, then letters, digits and "_", at most 64
+/// characters); names starting with "qm_" (any case) are the store's own and refused, and so is
+/// "objectID". Anything else — not JSON, a missing or duplicate name, an unknown type, a default
+/// that does not fit its type — is QMManagedObjectModelInvalidError with a message naming the
+/// entity and attribute.
 ///
 /// A model is immutable and may be shared between threads.
 
@@ -131,18 +157,35 @@ public:
     QString name() const;
     /// The model's "version"; 0 when the model gives none.
     qint64 version() const;
+    /// The name of this version of the model ("versionName"); empty when a model of one version
+    /// gives none.
+    QString versionName() const;
+    /// The names of every version in the model file, oldest first (one, possibly empty, for a
+    /// model of one version).
+    QStringList versionNames() const;
+    /// The name of the version the model file names current.
+    QString currentVersionName() const;
+    /// The version of that name from the same model file, or nullptr.
+    std::shared_ptr<const QMManagedObjectModel> modelForVersionName(const QString &name) const;
+    /// This version's position in versionNames().
+    qsizetype versionIndex() const;
     /// The entities, in the model's order.
     const QList<QMEntityDescription> &entities() const;
     /// The entity of that name, or nullptr.
     const QMEntityDescription *entityForName(const QString &name) const;
-    /// A digest of the entities and attributes (names, types, optionality; not defaults or
-    /// indexes): two models with the same hash open the same stores.
+    /// A digest of the entities and attributes (names, types, optionality; not defaults,
+    /// indexes or renaming identifiers): two models with the same hash store objects alike.
     QByteArray versionHash() const;
-    /// The model as JSON, in the format it is read from.
+    /// The entities' version hashes by entity name.
+    QHash<QString, QByteArray> entityVersionHashes() const;
+    /// This version as JSON, in the format of a model of one version.
     QByteArray toJSON() const;
 
 private:
     class Private;
+    struct Version;
+    struct Family;
+    static QString readVersion(const QJsonObject &root, Version *out);
     QMManagedObjectModel();
     std::unique_ptr<Private> d;
 };

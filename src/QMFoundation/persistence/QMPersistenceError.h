@@ -62,14 +62,26 @@ enum QMPersistenceErrorCode : qint64 {
     QMPersistentStoreInvalidTypeError = 134000,
     /// The store was made for another model: its tables or columns differ from the model's.
     QMPersistentStoreIncompatibleSchemaError = 134020,
-    /// A save failed; nothing of it reached the store, and the context keeps its changes.
+    /// A save failed; nothing of it reached the store, and the context keeps its changes. One
+    /// exception: a PostgreSQL save whose commit got no answer and whose server could not be
+    /// asked afterwards says that whether it was kept "cannot be told now"; its objects may or may
+    /// not be in the store, so roll the context back and fetch rather than save it again.
     QMPersistentStoreSaveError = 134030,
     /// The model is malformed: not JSON, a missing or invalid name, an unknown type, a duplicate.
     QMManagedObjectModelInvalidError = 134060,
+    /// A store could not be migrated to the model's version: a host migration stopped it or
+    /// gave values that do not fit, or the migrated store could not be written. The store was
+    /// left at its old version; QMUnderlyingErrorKey holds the cause when there is one.
+    QMMigrationError = 134110,
+    /// A change between two versions of a model cannot be inferred (a narrowing type change, a
+    /// required attribute without a default) and no host migration is given for its entity; the
+    /// message names the entity, the attribute and the change. The store is left as it was.
+    QMInferredMappingModelError = 134190,
     /// A fetch or count failed in the store.
     QMPersistentStoreOperationError = 134070,
-    /// Another process kept the store locked (a SQLite write, an XML store's save) for longer
-    /// than the store's time-out (QMPersistentStoreTimeoutOption). Nothing was written and the
-    /// context keeps its changes: the save can simply be tried again.
+    /// Another process kept the store locked (a SQLite write, an XML store's save, a PostgreSQL
+    /// writer's rows) for longer than the store's time-out (QMPersistentStoreTimeoutOption), or a
+    /// PostgreSQL server ran a statement longer than that or stopped answering. Nothing was
+    /// written and the context keeps its changes: the save can simply be tried again.
     QMPersistentStoreTimeoutError = 134090,
 };

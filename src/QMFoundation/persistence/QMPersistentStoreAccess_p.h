@@ -4,9 +4,21 @@
 // on several threads may share one coordinator.
 
 #include "QMFoundation/persistence/QMStoreBackend_p.h"
+#include <QMFoundation/persistence/QMMergePolicy.h>
 #include <QMFoundation/persistence/QMPersistentStoreCoordinator.h>
 
 #include <functional>
+
+/// A conflicting object of a save, as a merge policy settled it.
+struct QMSettledConflict
+{
+    QString entityName;
+    qint64 number = 0;
+    QMMergeOutcome outcome = QMMergeOutcome::StoreValuesKept;
+    /// The values the store held when the conflict was settled (StoreValuesKept and
+    /// DeletionDropped: the object's values from then on).
+    QVariantList storeValues;
+};
 
 class QMPersistentStoreAccess
 {
@@ -26,8 +38,22 @@ public:
     static bool save(QMPersistentStoreCoordinator &c, const QMStoreChanges &changes,
                      QMStoreNumbers *numbers, QMError *error,
                      const std::function<void()> &thenUnderLock = {});
+    /// save() that settles conflicts by `policy` (anything but QMMergePolicy::Error) and saves
+    /// the adjusted changes again, at most maxMergeRounds saves in all; `settled` gets what was
+    /// settled (empty after a failure). Takes the coordinator's mutex for each read and save
+    /// and holds nothing in between. Any thread.
+    static bool saveMerging(QMPersistentStoreCoordinator &c, QMStoreChanges changes,
+                            QMMergePolicy policy, QMStoreNumbers *numbers,
+                            QList<QMSettledConflict> *settled, QMError *error,
+                            const std::function<void()> &thenUnderLock = {});
+    /// How many saves saveMerging() tries before it gives up with the conflict error.
+    static constexpr int maxMergeRounds = 3;
     /// A fresh temporary identifier for a new object of the entity, never given before on this
     /// coordinator; throws when there is no store.
     static QMManagedObjectID temporaryID(QMPersistentStoreCoordinator &c,
                                          const QString &entityName);
 };
+
+/// Test hook: called between the rounds of saveMerging(), with no lock held (nullptr: none).
+/// Tests only.
+QMF_STORAGE_EXPORT void QMSetMergeRoundHookForTesting(std::function<void()> hook);

@@ -1,5 +1,6 @@
 #include <QMFoundation/persistence/QMPersistentStoreCoordinator.h>
 
+#include "QMFoundation/persistence/QMMigration_p.h"
 #include "QMFoundation/persistence/QMPersistentStoreAccess_p.h"
 #include <QMFoundation/persistence/QMManagedObjectModel.h>
 #include <QMFoundation/persistence/QMPersistenceError.h>
@@ -8,6 +9,7 @@
 #include <QMFoundation/platform/QMFileManager.h>
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QUuid>
 
@@ -18,6 +20,8 @@ using namespace Qt::StringLiterals;
 const QString QMSQLiteStoreType = u"SQLite"_s;
 const QString QMXMLStoreType = u"XML"_s;
 const QString QMInMemoryStoreType = u"InMemory"_s;
+const QString QMPostgreSQLStoreType = u"PostgreSQL"_s;
+const QString QMPostgreSQLPasswordProviderOption = u"QMPostgreSQLPasswordProvider"_s;
 const QString QMPersistentStoreTimeoutOption = u"QMPersistentStoreTimeout"_s;
 
 QMPersistentStore::QMPersistentStore(const QString &type, const QUrl &url,
@@ -49,16 +53,58 @@ QString QMPersistentStore::identifier() const
     return m_identifier;
 }
 
+QString QMPersistentStore::migratedFromVersionName() const
+{
+    return m_migratedFrom;
+}
+
+QStringList QMPersistentStore::migrationChanges() const
+{
+    return m_migrationChanges;
+}
+
+QUrl QMPersistentStore::migrationBackupURL() const
+{
+    return m_migrationBackup;
+}
+
+bool QMPersistentStore::removeMigrationBackup(QMError *error)
+{
+    if (m_migrationBackup.isEmpty())
+        return true;
+    const QString path = m_migrationBackup.toLocalFile();
+    QFile file(path);
+    if (file.exists() && !file.remove()) {
+        QMSetError(error,
+                   QMStoreBackends::makeError(
+                           QMFileWriteUnknownError,
+                           u"The copy of the store kept before its migration could not be "
+                           u"removed at %1: %2."_s.arg(path, file.errorString()),
+                           {{QMFilePathErrorKey, path}}));
+        return false;
+    }
+    m_migrationBackup.clear();
+    return true;
+}
+
 namespace {
 
 class Store final : public QMPersistentStore
 {
 public:
     Store(const QString &type, const QUrl &url, const QVariantMap &options,
-          const QString &identifier)
+          const QString &identifier, const QMStoreMigration &migration)
         : QMPersistentStore(type, url, options)
     {
         m_identifier = identifier;
+        const auto from = migration.plan.sourceModel();
+        const auto to = migration.plan.destinationModel();
+        if (from && to && from->versionIndex() != to->versionIndex()) {
+            m_migratedFrom = from->versionName();
+            m_migrationChanges = migration.plan.descriptions();
+        }
+        if (!migration.backupPath.isEmpty())
+            m_migrationBackup = QUrl::fromLocalFile(migration.backupPath);
     }
 };
 
@@ -120,23 +166,34 @@ std::shared_ptr<QMPersistentStore> QMPersistentStoreCoordinator::addPersistentSt
         return nullptr;
     };
     if (storeType != QMSQLiteStoreType && storeType != QMXMLStoreType
-        && storeType != QMInMemoryStoreType)
+        && storeType != QMInMemoryStoreType && storeType != QMPostgreSQLStoreType)
         return fail(QMPersistentStoreInvalidTypeError,
                     u"The store type \"%1\" is unknown."_s.arg(storeType));
     if (!configuration.isEmpty())
         return fail(QMPersistentStoreInvalidTypeError,
                     u"The model has no configuration \"%1\"."_s.arg(configuration));
     const bool inMemory = storeType == QMInMemoryStoreType;
-    if (!inMemory && (!storeURL.isLocalFile() || storeURL.toLocalFile().isEmpty()))
+    const bool server = storeType == QMPostgreSQLStoreType;
+    if (!inMemory && !server && (!storeURL.isLocalFile() || storeURL.toLocalFile().isEmpty()))
         return fail(
                 QMFileReadUnknownError,
                 u"A %1 store needs a file URL, not \"%2\"."_s.arg(storeType, storeURL.toString()));
+    // The password provider is the host's code: it runs before the lock is taken.
+    QVariantMap backendOptions = options;
+    if (server
+        && !QMStoreBackends::postgreSQLPassword(storeURL, options, &backendOptions, &failure)) {
+        if (error)
+            *error = failure;
+        return nullptr;
+    }
     std::lock_guard lock(d->mutex);
     if (d->store)
         return fail(QMPersistentStoreInvalidTypeError, u"The coordinator already has a store."_s);
     std::unique_ptr<QMStoreBackend> backend;
     if (storeType == QMSQLiteStoreType)
         backend = QMStoreBackends::openSQLite(d->model, storeURL, options, &failure);
+    else if (server)
+        backend = QMStoreBackends::openPostgreSQL(d->model, storeURL, backendOptions, &failure);
     else
         backend = QMStoreBackends::openGraph(d->model, inMemory ? QUrl() : storeURL, options,
                                              &failure);
@@ -146,7 +203,7 @@ std::shared_ptr<QMPersistentStore> QMPersistentStoreCoordinator::addPersistentSt
         return nullptr;
     }
     d->store = std::make_shared<Store>(storeType, inMemory ? QUrl() : storeURL, options,
-                                       backend->identifier());
+                                       backend->identifier(), backend->migration());
     d->backend = std::move(backend);
     return d->store;
 }
@@ -171,6 +228,62 @@ bool QMPersistentStoreCoordinator::removePersistentStore(
     d->backend.reset();
     d->store.reset();
     return true;
+}
+
+std::shared_ptr<QMPersistentStoreCoordinator> QMPersistentStoreCoordinator::migratePersistentStore(
+        const std::shared_ptr<QMPersistentStore> &store,
+        const std::shared_ptr<const QMManagedObjectModel> &model, const QVariantMap &options,
+        QMError *error)
+{
+    QMError failure;
+    const auto fail = [&]() -> std::shared_ptr<QMPersistentStoreCoordinator> {
+        QMSetError(error, failure);
+        return nullptr;
+    };
+    if (!store || store != persistentStore()) {
+        failure = QMStoreBackends::makeError(QMPersistentStoreInvalidTypeError,
+                                             u"The store is not this coordinator's."_s);
+        return fail();
+    }
+    auto next = coordinatorWithManagedObjectModel(model);
+    if (!next) {
+        failure = QMStoreBackends::makeError(QMPersistentStoreInvalidTypeError,
+                                             u"There is no model to migrate the store to."_s);
+        return fail();
+    }
+    QVariantMap merged = store->options();
+    for (auto it = options.cbegin(); it != options.cend(); ++it)
+        merged.insert(it.key(), it.value());
+    if (store->type() != QMInMemoryStoreType) {
+        // The file is migrated by opening it; this coordinator's connection stays idle meanwhile
+        // and is closed once the new one has the store.
+        if (!next->addPersistentStoreWithType(store->type(), QString(), store->URL(), merged,
+                                              &failure))
+            return fail();
+        removePersistentStore(store);
+        return next;
+    }
+    const std::optional<QMMigrationPlan> plan = QMMigrationPlan::plan(
+            d->model, model, QMMigration::settingsOf(merged).migrations, &failure);
+    if (!plan)
+        return fail();
+    std::lock_guard lock(d->mutex);
+    if (d->store != store) {
+        failure = QMStoreBackends::makeError(QMPersistentStoreInvalidTypeError,
+                                             u"The store is not this coordinator's."_s);
+        return fail();
+    }
+    std::unique_ptr<QMStoreBackend> backend
+            = QMStoreBackends::migrateInMemory(*d->backend, model, *plan, merged, &failure);
+    if (!backend)
+        return fail();
+    next->d->store = std::make_shared<Store>(QMInMemoryStoreType, QUrl(), merged,
+                                             backend->identifier(), backend->migration());
+    next->d->backend = std::move(backend);
+    d->backend->close();
+    d->backend.reset();
+    d->store.reset();
+    return next;
 }
 
 QMManagedObjectID

@@ -15,14 +15,49 @@ using namespace Qt::StringLiterals;
 using Node = QMPredicate::Node;
 using Kind = QMPredicate::Node::Kind;
 using Op = QMPredicateOperator;
+using QMPredicateSQL::Dialect;
 
 namespace {
+
+QString quoted(const QString &identifier)
+{
+    // Keys are identifiers, so quoting cannot be escaped from; doubling quotes is the rule all
+    // the same.
+    return u'"' + QString(identifier).replace(u'"', u"\"\""_s) + u'"';
+}
+
+// A PostgreSQL LIKE pattern that matches what `pattern` matches in
+// QMPredicateRules::likeMatches(): "*" and "?" become "%" and "_" (one character, which in a
+// UTF-8 database is one code point, as "?" is), and every other character is taken literally,
+// "%", "_" and "\" (PostgreSQL's escape character) escaped.
+QString likePattern(QStringView pattern)
+{
+    QString out;
+    out.reserve(pattern.size() + 8);
+    for (qsizetype i = 0; i < pattern.size(); ++i) {
+        QChar c = pattern[i];
+        if (c == u'\\' && i + 1 < pattern.size()) {
+            c = pattern[++i];
+        } else if (c == u'*') {
+            out += u'%';
+            continue;
+        } else if (c == u'?') {
+            out += u'_';
+            continue;
+        }
+        if (c == u'%' || c == u'_' || c == u'\\')
+            out += u'\\';
+        out += c;
+    }
+    return out;
+}
 
 class Compiler
 {
 public:
-    explicit Compiler(const QMEntityDescription &entity)
+    Compiler(const QMEntityDescription &entity, Dialect dialect)
         : m_entity(entity)
+        , m_dialect(dialect)
     { }
 
     // NOT goes down to the comparisons (De Morgan's laws hold, as every comparison is 0 or 1),
@@ -33,7 +68,7 @@ public:
         switch (n.kind) {
         case Kind::True:
         case Kind::False:
-            m_sql += (n.kind == Kind::True) != negated ? u'1' : u'0';
+            m_sql += constant((n.kind == Kind::True) != negated);
             return;
         case Kind::Not:
             node(*n.children.first(), !negated);
@@ -59,6 +94,14 @@ public:
     }
 
     QMPredicateSQL::Condition condition() const { return {m_sql, m_bindings}; }
+
+    // SQLite's truth values are numbers; PostgreSQL wants booleans in a WHERE.
+    QString constant(bool value) const
+    {
+        if (m_dialect == Dialect::PostgreSQL)
+            return value ? u"TRUE"_s : u"FALSE"_s;
+        return value ? u"1"_s : u"0"_s;
+    }
 
 private:
     // SQLite parses "a AND b AND c" into a chain as deep as it is long, and refuses expressions
@@ -91,7 +134,7 @@ private:
     void twoValued(const QString &expression)
     {
         if (m_negated)
-            m_sql += u"COALESCE("_s + expression + u", 0)"_s;
+            m_sql += u"COALESCE("_s + expression + u", "_s + constant(false) + u')';
         else
             m_sql += u'(' + expression + u')';
     }
@@ -103,11 +146,13 @@ private:
             throw QMInternalInconsistencyException(
                     u"Invalid parameter not satisfying: bound to the entity"_s);
         m_type = n.type;
-        // Keys are identifiers, so quoting cannot be escaped from; doubling quotes is the rule
-        // all the same.
-        const QString column = u'"' + QString(n.key).replace(u'"', u"\"\""_s) + u'"';
+        const QString column = quoted(n.key);
         if (!n.value.isValid()) {
             m_sql += u'(' + column + (n.op == Op::Equal ? u" IS NULL)"_s : u" IS NOT NULL)"_s);
+            return;
+        }
+        if (m_dialect == Dialect::PostgreSQL) {
+            postgreSQLComparison(n, column);
             return;
         }
         const auto folded = [&n](const QString &expression) {
@@ -120,10 +165,7 @@ private:
         case Op::LessOrEqual:
         case Op::Greater:
         case Op::GreaterOrEqual: {
-            static const char16_t *const symbols[]
-                    = {u" = ", u" <> ", u" < ", u" <= ", u" > ", u" >= "};
-            twoValued(folded(column) + QStringView(symbols[int(n.op)])
-                      + folded(parameter(n.value)));
+            twoValued(folded(column) + symbol(n.op) + folded(parameter(n.value)));
             return;
         }
         case Op::In: {
@@ -133,7 +175,7 @@ private:
                     parameters.append(parameter(element));
             }
             if (parameters.isEmpty())
-                m_sql += u'0';
+                m_sql += constant(false);
             else
                 twoValued(column + u" IN ("_s + parameters.join(u", "_s) + u')');
             return;
@@ -173,7 +215,101 @@ private:
         }
     }
 
+    static QString symbol(Op op)
+    {
+        static const char16_t *const symbols[]
+                = {u" = ", u" <> ", u" < ", u" <= ", u" > ", u" >= "};
+        return QString::fromUtf16(symbols[int(op)]);
+    }
+
+    // PostgreSQL has no functions of ours: [c] reads the folded column that the store keeps
+    // beside each text column, with the value folded here, and LIKE is PostgreSQL's own with the
+    // pattern translated. Texts compare in the "C" collation, which orders UTF-8 bytes and so
+    // code points, as memory does. Stored texts never hold U+0000, which PostgreSQL cannot keep.
+    void postgreSQLComparison(const Node &n, const QString &column)
+    {
+        const bool isText = *n.type == QMAttributeType::String;
+        const QString target
+                = n.caseInsensitive ? quoted(QMPredicateSQL::foldedColumn(n.key)) : column;
+        const QString collated = isText ? target + u" COLLATE \"C\""_s : target;
+        const auto operand = [&n](const QVariant &value) {
+            return n.caseInsensitive ? QVariant(QMPersistenceValue::folded(value.toString()))
+                                     : value;
+        };
+        const auto holdsNul = [isText](const QVariant &value) {
+            return isText && value.toString().contains(QChar(u'\0'));
+        };
+        switch (n.op) {
+        case Op::Equal:
+        case Op::NotEqual:
+        case Op::Less:
+        case Op::LessOrEqual:
+        case Op::Greater:
+        case Op::GreaterOrEqual: {
+            Op op = n.op;
+            QVariant value = operand(n.value);
+            if (holdsNul(value)) {
+                // No stored text equals it. One below it is at most its part before the U+0000
+                // (that part itself is shorter, so smaller); one above it is above that part.
+                if (op == Op::Equal || op == Op::NotEqual) {
+                    m_sql += op == Op::Equal ? constant(false) : u'(' + column + u" IS NOT NULL)"_s;
+                    return;
+                }
+                op = op == Op::Less || op == Op::LessOrEqual ? Op::LessOrEqual : Op::Greater;
+                const QString text = value.toString();
+                value = QVariant(text.left(text.indexOf(QChar(u'\0'))));
+            }
+            twoValued(collated + symbol(op) + parameter(value));
+            return;
+        }
+        case Op::In: {
+            QStringList parameters;
+            for (const QVariant &element : n.value.toList()) {
+                if (element.isValid() && !holdsNul(element))
+                    parameters.append(parameter(element));
+            }
+            if (parameters.isEmpty())
+                m_sql += constant(false);
+            else
+                twoValued(collated + u" IN ("_s + parameters.join(u", "_s) + u')');
+            return;
+        }
+        default:
+            break;
+        }
+        const QString needle = operand(n.value).toString();
+        // No stored text holds the U+0000 (a pattern's too is a character to match).
+        if (needle.contains(QChar(u'\0'))) {
+            m_sql += constant(false);
+            return;
+        }
+        if (n.op == Op::Like) {
+            twoValued(collated + u" LIKE "_s + parameter(QVariant(likePattern(needle))));
+            return;
+        }
+        // Every text has the empty text at its start, inside and at its end.
+        if (needle.isEmpty()) {
+            m_sql += u'(' + column + u" IS NOT NULL)"_s;
+            return;
+        }
+        // By character, which for texts of whole code points is the same as by UTF-16 unit.
+        const QString value = u"CAST("_s + parameter(QVariant(needle)) + u" AS text)"_s;
+        switch (n.op) {
+        case Op::BeginsWith:
+            twoValued(u"starts_with("_s + target + u", "_s + value + u')');
+            return;
+        case Op::Contains:
+            twoValued(u"strpos("_s + target + u", "_s + value + u") > 0"_s);
+            return;
+        default:
+            twoValued(u"right("_s + target + u", char_length("_s + value + u")) = "_s + u"CAST("_s
+                      + parameter(QVariant(needle)) + u" AS text)"_s);
+            return;
+        }
+    }
+
     const QMEntityDescription &m_entity;
+    Dialect m_dialect;
     std::optional<QMAttributeType> m_type;
     bool m_negated = false; // of the comparison being written
     QString m_sql;
@@ -219,14 +355,20 @@ void likeFunction(sqlite3_context *context, int, sqlite3_value **arguments)
 } // namespace
 
 QMPredicateSQL::Condition QMPredicateSQL::compile(const QMPredicate &bound,
-                                                  const QMEntityDescription &entity)
+                                                  const QMEntityDescription &entity,
+                                                  Dialect dialect)
 {
+    Compiler compiler(entity, dialect);
     const Node *root = QMPredicateAccess::root(bound);
     if (!root)
-        return {u"1"_s, {}};
-    Compiler compiler(entity);
+        return {compiler.constant(true), {}};
     compiler.node(*root);
     return compiler.condition();
+}
+
+QString QMPredicateSQL::foldedColumn(const QString &attribute)
+{
+    return attribute + u"#folded"_s;
 }
 
 bool QMPredicateSQL::registerFunctions(sqlite3 *db, QMError *error)

@@ -11,10 +11,12 @@
 
 #include "QMFoundation/persistence/QMSQLiteConnection_p.h"
 
+#include "QMFoundation/persistence/QMMigration_p.h"
 #include "QMFoundation/persistence/QMPersistenceValue_p.h"
 #include <QMFoundation/persistence/QMPersistenceError.h>
 #include <QMFoundation/persistence/QMPredicate.h>
 
+#include <QFile>
 #include <QFileInfo>
 #include <QSqlDriver>
 #include <QUuid>
@@ -31,7 +33,9 @@ QString quoted(const QString &name)
     return u"\""_s + name + u"\""_s;
 }
 
-QString columnType(QMAttributeType type)
+} // namespace
+
+QString QMSQLite::columnType(QMAttributeType type)
 {
     switch (type) {
     case QMAttributeType::String:
@@ -47,8 +51,6 @@ QString columnType(QMAttributeType type)
     }
     return QString();
 }
-
-} // namespace
 
 namespace QMSQLite {
 
@@ -183,6 +185,33 @@ QMError Connection::incompatible(const QString &why) const
                                       {{QMPersistentStoreURLErrorKey, m_url}});
 }
 
+QString Connection::truncation(const QString &path)
+{
+    // The header keeps the page size (bytes 16-17, 1 for 65536) and, when bytes 92-95 repeat the
+    // change counter at 24-27, the number of pages (28-31) as of the last write to the file;
+    // the write-ahead log may add pages, never remove them.
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    const QByteArray head = file.read(100);
+    if (head.size() < 100 || !head.startsWith(QByteArrayView("SQLite format 3\0", 16)))
+        return QString(); // SQLite's own first statement tells what is wrong
+    const auto number = [&](int at, int bytes) {
+        quint64 value = 0;
+        for (int i = 0; i < bytes; ++i)
+            value = (value << 8) | quint8(head.at(at + i));
+        return value;
+    };
+    const quint64 pageSize = number(16, 2) == 1 ? 65536 : number(16, 2);
+    const quint64 pages = number(28, 4);
+    if (number(92, 4) != number(24, 4) || pageSize < 512)
+        return QString();
+    const quint64 size = quint64(file.size());
+    if (pages * pageSize <= size)
+        return QString();
+    return u"the file holds %1 bytes, and its header says %2"_s.arg(size).arg(pages * pageSize);
+}
+
 bool Connection::open(QString *identifier, QMError *error)
 {
     const QString path = m_url.toLocalFile();
@@ -224,8 +253,10 @@ bool Connection::open(QString *identifier, QMError *error)
     // Every lock SQLite waits for (another process's write, a recovery) is waited for this long.
     sqlite3_busy_timeout(m_handle, m_timeout);
 
-    // The first statements read the header and every page: a file that is not a database, or a
-    // damaged one, fails here rather than on some later fetch.
+    // The first statements read the header and the schema: a file that is not a database, or
+    // one cut short, fails here rather than on some later fetch. (Reading every page would cost
+    // a scan of the whole file at each opening; damage inside a page still fails the statement
+    // that reads it.)
     const auto corrupt = [&](const QMError &failure) {
         if (failure.code() == QMPersistentStoreTimeoutError) {
             *error = failure;
@@ -238,20 +269,15 @@ bool Connection::open(QString *identifier, QMError *error)
                 {{QMPersistentStoreURLErrorKey, m_url}});
         return false;
     };
+    if (const QString shortened = truncation(path); !shortened.isEmpty())
+        return corrupt(QMStoreBackends::makeError(QMFileReadCorruptFileError, shortened,
+                                                  {{u"QMSQLiteMessage"_s, shortened}}));
     QMError failure;
     if (!run(u"PRAGMA journal_mode=WAL"_s, &failure, QMFileReadCorruptFileError))
         return corrupt(failure);
-    QString verdict;
-    if (!query(u"PRAGMA quick_check"_s, &failure, QMFileReadCorruptFileError,
-               [&](const Statement &row) {
-                   if (verdict.isEmpty())
-                       verdict = row.text(0);
-               }))
+    if (!run(u"SELECT count(*) FROM sqlite_schema"_s, &failure, QMFileReadCorruptFileError))
         return corrupt(failure);
-    if (verdict != u"ok"_s)
-        return corrupt(QMStoreBackends::makeError(QMFileReadCorruptFileError, verdict,
-                                                  {{u"QMSQLiteMessage"_s, verdict}}));
-    if (!QMPredicateSQL::registerFunctions(db, error))
+    if (!QMPredicateSQL::registerFunctions(db, error) || !registerMigrationFunctions(error))
         return false;
 
     for (const auto &[statement, sql] :
@@ -321,20 +347,16 @@ bool Connection::createSchema(QString *identifier, QMError *error)
     // The whole schema goes in one transaction, so a store is either made entirely or not.
     QList<std::pair<QString, QVariantList>> sql {
             {u"CREATE TABLE qm_metadata (key TEXT PRIMARY KEY, value TEXT NOT NULL)"_s, {}},
-            {u"INSERT INTO qm_metadata VALUES ('identifier', ?), ('model', ?)"_s,
-             {*identifier, hash}},
+            {u"INSERT INTO qm_metadata VALUES ('identifier', ?), ('model', ?), ('version', ?)"_s,
+             {*identifier, hash, m_model->versionName()}},
             {u"CREATE TABLE qm_sequence (entity TEXT PRIMARY KEY, next INTEGER NOT NULL)"_s, {}}};
     for (const QMEntityDescription &entity : m_model->entities()) {
-        QStringList columns {u"qm_pk INTEGER PRIMARY KEY"_s};
-        for (const QMAttributeDescription &a : entity.attributes())
-            columns.append(quoted(a.name) + u" "_s + columnType(a.type));
-        sql.append(
-                {u"CREATE TABLE %1 (%2)"_s.arg(quoted(entity.name()), columns.join(u", "_s)), {}});
+        sql.append({tableDefinition(entity, entity.name()), {}});
         for (const QMAttributeDescription &a : entity.attributes()) {
             if (a.indexed)
                 sql.append({u"CREATE INDEX %1 ON %2 (%3)"_s.arg(
-                                    quoted(u"qm_index_"_s + entity.name() + u"_"_s + a.name),
-                                    quoted(entity.name()), quoted(a.name)),
+                                    quoted(indexName(entity.name(), a.name)), quoted(entity.name()),
+                                    quoted(a.name)),
                             {}});
         }
         sql.append({u"INSERT INTO qm_sequence VALUES (?, 1)"_s, {entity.name()}});
@@ -357,14 +379,8 @@ bool Connection::checkSchema(QString *identifier, QMError *error)
 {
     QMError ignored;
     QString hash;
-    if (!query(u"SELECT key, value FROM qm_metadata"_s, &ignored,
-               QMPersistentStoreIncompatibleSchemaError, [&](const Statement &row) {
-                   const QString key = row.text(0);
-                   if (key == u"identifier"_s)
-                       *identifier = row.text(1);
-                   else if (key == u"model"_s)
-                       hash = row.text(1);
-               })) {
+    QString versionName;
+    if (!readMetadata(identifier, &hash, &versionName, &ignored)) {
         *error = ignored.code() == QMPersistentStoreTimeoutError
                 ? ignored
                 : incompatible(u"it has no store metadata"_s);
@@ -374,10 +390,15 @@ bool Connection::checkSchema(QString *identifier, QMError *error)
         *error = incompatible(u"it has no store identifier"_s);
         return false;
     }
-    if (hash != QString::fromLatin1(m_model->versionHash().toHex())) {
-        *error = incompatible(u"its model version differs"_s);
+    const auto source = QMMigration::sourceVersion(m_model, hash, versionName, m_url, error);
+    if (!source)
         return false;
-    }
+    // A store that recorded no version name (or another name of the same schema) may still
+    // differ in its indexes: it is brought to the version's indexes and records its name.
+    const bool otherVersion = source->versionIndex() != m_model->versionIndex();
+    const bool unrecorded = versionName != m_model->versionName() && m_settings.automatic;
+    if ((otherVersion || unrecorded) && !migrateFrom(source, error))
+        return false;
     // The hash could match a hand-edited file whose tables differ; the columns decide.
     for (const QMEntityDescription &entity : m_model->entities()) {
         QStringList found;

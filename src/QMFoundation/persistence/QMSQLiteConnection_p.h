@@ -3,6 +3,7 @@
 // The SQLite store's connection: the Qt SQL connection, the schema and every statement the store
 // runs. Internal to the SQLite store.
 
+#include "QMFoundation/persistence/QMMigration_p.h"
 #include "QMFoundation/persistence/QMPredicateSQL_p.h"
 #include "QMFoundation/persistence/QMSQLiteSupport_p.h"
 #include "QMFoundation/persistence/QMStoreBackend_p.h"
@@ -16,7 +17,12 @@
 #include <functional>
 #include <memory>
 
+struct QMMigrationEntityStep;
+
 namespace QMSQLite {
+
+// The column type of an attribute type.
+QString columnType(QMAttributeType type);
 
 // The prepared statements of one entity that every save and read uses.
 struct EntityStatements
@@ -32,10 +38,12 @@ struct EntityStatements
 class Connection
 {
 public:
-    Connection(std::shared_ptr<const QMManagedObjectModel> model, const QUrl &url, int timeout)
+    Connection(std::shared_ptr<const QMManagedObjectModel> model, const QUrl &url, int timeout,
+               QMMigration::Settings settings)
         : m_model(std::move(model))
         , m_url(url)
         , m_timeout(timeout)
+        , m_settings(std::move(settings))
     { }
     ~Connection();
     Connection(const Connection &) = delete;
@@ -50,6 +58,8 @@ public:
     bool readRow(const QMEntityDescription &entity, qint64 number, QVariantList *values,
                  QMError *error);
     bool save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QMError *error);
+    // What opening did to bring the store to the model's version.
+    const QMStoreMigration &migration() const { return m_migration; }
 
 private:
     // A statement run once (prepared, bound, stepped to its end); false with the error.
@@ -64,13 +74,30 @@ private:
     QMError sqlError(qint64 code, const Statement &statement) const;
     QMError incompatible(const QString &why) const;
     bool begin(qint64 code, QMError *error);
+    // Why the file at `path` is shorter than its header says; empty when it is not.
+    static QString truncation(const QString &path);
     bool createSchema(QString *identifier, QMError *error);
     bool checkSchema(QString *identifier, QMError *error);
     void rollback();
 
+    // Migration (QMSQLiteMigration.cpp).
+    static QString tableDefinition(const QMEntityDescription &entity, const QString &table);
+    static QString indexName(const QString &entity, const QString &attribute);
+    bool registerMigrationFunctions(QMError *error);
+    bool readMetadata(QString *identifier, QString *hash, QString *versionName, QMError *error);
+    bool migrateFrom(const std::shared_ptr<const QMManagedObjectModel> &source, QMError *error);
+    bool backup(const QString &path, QMError *error);
+    bool migrate(QMMigrationPlan *plan, bool *migrated, QString *backupPath, QMError *error);
+    bool migrateEntity(const QMMigrationEntityStep &step, QMError *error);
+    bool migrateWithHost(const QMMigrationEntityStep &step, QMError *error);
+    bool replaceTable(const QString &entity, QMError *error);
+    bool syncIndexes(QMError *error);
+
     std::shared_ptr<const QMManagedObjectModel> m_model;
     QUrl m_url;
     int m_timeout; // milliseconds a write waits for another writer
+    QMMigration::Settings m_settings;
+    QMStoreMigration m_migration;
     QString m_identifier; // the store's, once open
     QString m_name; // of the Qt SQL connection; empty until it is added
     QSqlDatabase m_db;

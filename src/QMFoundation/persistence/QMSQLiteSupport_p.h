@@ -1,7 +1,6 @@
 #pragma once
 
-// The SQLite store's two helpers: statements on SQLite's own handle, and the thread every
-// statement of a store runs on. Internal to the SQLite store.
+// Statements on SQLite's own handle. Internal to the SQLite store.
 
 #include "QMFoundation/persistence/QMPersistenceValue_p.h"
 #include <QMFoundation/persistence/QMManagedObjectModel.h>
@@ -10,16 +9,12 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
-#include <QThread>
 #include <QVariant>
 
 #include <sqlite3.h>
 
-#include <condition_variable>
-#include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 
 namespace QMSQLite {
 
@@ -204,99 +199,6 @@ private:
     QString m_message;
     QList<QByteArray> m_texts;
     QList<QByteArray> m_blobs;
-};
-
-// Runs jobs one at a time on a thread of its own. Any thread may call run(); it waits for the
-// job, so a job may capture the caller's locals by reference.
-class StoreThread
-{
-public:
-    // A QThread rather than a std::thread: Qt SQL makes QObjects on the thread, and Qt adopts a
-    // foreign thread that does so with bookkeeping it never frees (LeakSanitizer reports it).
-    StoreThread()
-        : m_thread(QThread::create([this] { loop(); }))
-    {
-        m_thread->start();
-    }
-    ~StoreThread() { stop(); }
-    StoreThread(const StoreThread &) = delete;
-    StoreThread &operator=(const StoreThread &) = delete;
-
-    // Runs `job` on the thread and rethrows what it threw; false, without running it, once the
-    // thread has stopped.
-    bool run(const std::function<void()> &job)
-    {
-        std::lock_guard caller(m_callers);
-        std::unique_lock lock(m_mutex);
-        if (m_stopping)
-            return false;
-        m_job = &job;
-        m_done = false;
-        m_wake.notify_all();
-        m_wake.wait(lock, [this] { return m_done; });
-        m_job = nullptr;
-        if (std::exception_ptr thrown = std::exchange(m_thrown, nullptr))
-            std::rethrow_exception(thrown);
-        return true;
-    }
-
-    // Ends the thread once its current job, if any, is done.
-    void stop()
-    {
-        {
-            std::lock_guard caller(m_callers);
-            std::lock_guard lock(m_mutex);
-            m_stopping = true;
-        }
-        m_wake.notify_all();
-        if (!m_thread)
-            return;
-        {
-            // The loop says it has left through the mutex, which ThreadSanitizer sees; it cannot
-            // see inside QThread::wait().
-            std::unique_lock lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_exited; });
-        }
-        m_thread->wait();
-        m_thread.reset();
-    }
-
-private:
-    void loop()
-    {
-        std::unique_lock lock(m_mutex);
-        for (;;) {
-            m_wake.wait(lock, [this] { return (m_job && !m_done) || m_stopping; });
-            if (!m_job || m_done) {
-                m_exited = true;
-                m_wake.notify_all();
-                return;
-            }
-            const std::function<void()> *job = m_job;
-            lock.unlock();
-            std::exception_ptr thrown;
-            try {
-                (*job)();
-            } catch (...) {
-                // An exception must not end the thread: the caller gets it instead.
-                thrown = std::current_exception();
-            }
-            lock.lock();
-            m_thrown = thrown;
-            m_done = true;
-            m_wake.notify_all();
-        }
-    }
-
-    std::mutex m_callers; // one job at a time, whatever the caller
-    std::mutex m_mutex; // guards the fields below
-    std::condition_variable m_wake;
-    const std::function<void()> *m_job = nullptr;
-    bool m_done = false;
-    bool m_stopping = false;
-    std::exception_ptr m_thrown;
-    bool m_exited = false;
-    std::unique_ptr<QThread> m_thread; // last, so that it starts once the fields above exist
 };
 
 } // namespace QMSQLite

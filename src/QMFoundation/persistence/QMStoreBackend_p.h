@@ -11,6 +11,7 @@
 #include <QMFoundation/errors/QMError.h>
 #include <QMFoundation/persistence/QMFetchRequest.h>
 #include <QMFoundation/persistence/QMManagedObjectModel.h>
+#include <QMFoundation/persistence/QMMigrationPlan.h>
 
 #include <QHash>
 #include <QList>
@@ -53,10 +54,22 @@ struct QMStoreChanges
 /// QMStoreChanges::inserted.
 using QMStoreNumbers = QHash<QString, QList<qint64>>;
 
+/// What opening a store did to bring it to the model's version.
+struct QMStoreMigration
+{
+    /// The plan carried out; empty when the store was at the model's version.
+    QMMigrationPlan plan;
+    /// The copy kept before the migration; empty when none.
+    QString backupPath;
+};
+
 class QMStoreBackend
 {
 public:
     virtual ~QMStoreBackend() = default;
+
+    /// What opening did to bring the store to the model's version.
+    virtual QMStoreMigration migration() const { return {}; }
 
     /// The store's identifier (a UUID text).
     virtual QString identifier() const = 0;
@@ -91,14 +104,56 @@ namespace QMStoreBackends {
 std::unique_ptr<QMStoreBackend> openSQLite(const std::shared_ptr<const QMManagedObjectModel> &model,
                                            const QUrl &url, const QVariantMap &options,
                                            QMError *error);
+/// Opens (or makes) the PostgreSQL store at `url`
+/// (postgresql://USER@HOST:PORT/DATABASE?schema=NAME) for `model`; `options` as
+/// postgreSQLPassword() gave them.
+std::unique_ptr<QMStoreBackend>
+openPostgreSQL(const std::shared_ptr<const QMManagedObjectModel> &model, const QUrl &url,
+               const QVariantMap &options, QMError *error);
+/// Checks a PostgreSQL store URL (a password in it is refused) and asks the password provider of
+/// `options` (QMPostgreSQLPasswordProviderOption), if any, for the server's password: called
+/// before the coordinator takes its lock. `backendOptions` are the options openPostgreSQL()
+/// takes, the password among them; they are never kept as the store's options.
+bool postgreSQLPassword(const QUrl &url, const QVariantMap &options, QVariantMap *backendOptions,
+                        QMError *error);
+/// The PostgreSQL column type of an attribute type: the storage values of
+/// QMPersistenceValue::toStorage() fit it as they are.
+QString postgreSQLColumnType(QMAttributeType type);
 /// Reads (or makes) the XML store at `url`; an empty `url` is the in-memory store.
 std::unique_ptr<QMStoreBackend> openGraph(const std::shared_ptr<const QMManagedObjectModel> &model,
                                           const QUrl &url, const QVariantMap &options,
                                           QMError *error);
 
+/// The model hash (hex) and version name a SQLite store file records, read without changing it
+/// (the version name is empty for stores that recorded none), waiting at most `timeout` ms for a
+/// writer.
+bool readSQLiteVersion(const QUrl &url, int timeout, QString *hash, QString *versionName,
+                       QMError *error);
+/// The same of a PostgreSQL store, on a connection of its own that changes nothing; `options` as
+/// postgreSQLPassword() gave them (the password, QMPersistentStoreTimeoutOption).
+bool readPostgreSQLVersion(const QUrl &url, const QVariantMap &options, QString *hash,
+                           QString *versionName, QMError *error);
+/// The same of an XML store file.
+bool readXMLVersion(const QUrl &url, int timeout, QString *hash, QString *versionName,
+                    QMError *error);
+
+/// An in-memory store for `model` holding the objects of `source` (an in-memory store)
+/// migrated by `plan`, with its identifier; nullptr with QMMigrationError when a host migration
+/// stops. `source` is left as it was.
+std::unique_ptr<QMStoreBackend>
+migrateInMemory(const QMStoreBackend &source,
+                const std::shared_ptr<const QMManagedObjectModel> &model,
+                const QMMigrationPlan &plan, const QVariantMap &options, QMError *error);
+
 /// Test hook: while set, the XML store's file writes fail before the commit, as a full disk
 /// would. Tests only.
 QMF_STORAGE_EXPORT void setXMLWriteFailureForTesting(bool fail);
+/// When the next PostgreSQL save loses its connection, for setPostgreSQLConnectionLossForTesting().
+enum class PostgreSQLConnectionLoss { None, BeforeCommit, AfterCommit };
+/// Test hook: the next PostgreSQL save (of any store) ends its own server connection just before
+/// its COMMIT, or just after it (and then takes the COMMIT for failed, as when the answer is
+/// lost on the way). Once only. Tests only.
+QMF_STORAGE_EXPORT void setPostgreSQLConnectionLossForTesting(PostgreSQLConnectionLoss loss);
 /// Test hook: the size limit of XML store files, for writers and readers alike (0 restores
 /// QMXMLStoreMaximumFileSize). Tests only.
 QMF_STORAGE_EXPORT void setXMLMaximumFileSizeForTesting(qint64 bytes);

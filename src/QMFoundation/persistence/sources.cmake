@@ -1,5 +1,5 @@
 # The object store, built into the QMFoundation::Storage library: models, the store coordinator
-# and its SQLite, XML and in-memory stores, contexts, managed objects and predicates. Internal
+# and its SQLite, PostgreSQL, XML and in-memory stores, contexts, managed objects and predicates. Internal
 # headers (_p.h) are listed with the sources and not installed.
 set(QMF_PERSISTENCE_HEADERS
     persistence/QMFetchRequest.h
@@ -8,6 +8,8 @@ set(QMF_PERSISTENCE_HEADERS
     persistence/QMManagedObjectContext.h
     persistence/QMManagedObjectID.h
     persistence/QMManagedObjectModel.h
+    persistence/QMMergePolicy.h
+    persistence/QMMigrationPlan.h
     persistence/QMPersistenceError.h
     persistence/QMPersistentStoreCoordinator.h
     persistence/QMPredicate.h
@@ -44,14 +46,23 @@ list(APPEND QMF_PERSISTENCE_SOURCES
     persistence/QMManagedObjectContextAsync.cpp
     persistence/QMManagedObjectContext_p.h
     persistence/QMManagedObjectModel.cpp
+    persistence/QMMergePolicy.cpp
+    persistence/QMMigrationPlan.cpp
+    persistence/QMMigration_p.h
     persistence/QMPersistentStoreAccess_p.h
     persistence/QMPersistentStoreCoordinator.cpp
+    persistence/QMPostgreSQLClient.cpp
+    persistence/QMPostgreSQLClient_p.h
+    persistence/QMPostgreSQLKeychain.cpp
+    persistence/QMPostgreSQLStore.cpp
     persistence/QMSQLiteConnection.cpp
     persistence/QMSQLiteConnection_p.h
+    persistence/QMSQLiteMigration.cpp
     persistence/QMSQLiteStore.cpp
     persistence/QMSQLiteSupport_p.h
     persistence/QMStoreBackend.cpp
     persistence/QMStoreBackend_p.h
+    persistence/QMStoreThread_p.h
 )
 
 # The object store's set-up: defaults, stores and their context registries, and the store
