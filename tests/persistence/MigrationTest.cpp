@@ -4,6 +4,7 @@
 
 #include "PersistenceTestSupport.h"
 #include "support/PostgreSQL.h"
+#include "support/PostgreSQLConnection.h"
 
 #include <QMFoundation/persistence/QMCoreDataStore.h>
 #include <QMFoundation/persistence/QMFetchRequest.h>
@@ -828,50 +829,6 @@ TEST_P(MigrationTest, AFailedMigrationNamesTheStoreByItsFileOrItsURL)
             << error.localizedDescription().toStdString();
 }
 
-// A connection of the test's own to the server of the store at `url`, as an administrator has.
-class ServerConnection
-{
-public:
-    explicit ServerConnection(const QString &url)
-        : m_url(url)
-        , m_name(u"admin-%1"_s.arg(++s_connections))
-    {
-        const QUrlQuery query(m_url);
-        QSqlDatabase db = QSqlDatabase::addDatabase(u"QPSQL"_s, m_name);
-        db.setHostName(query.queryItemValue(u"host"_s, QUrl::FullyDecoded));
-        db.setDatabaseName(m_url.path().mid(1));
-        db.setUserName(m_url.userName());
-        EXPECT_TRUE(db.open()) << db.lastError().text().toStdString();
-    }
-    ~ServerConnection()
-    {
-        QSqlDatabase::database(m_name, false).close();
-        QSqlDatabase::removeDatabase(m_name);
-    }
-    ServerConnection(const ServerConnection &) = delete;
-    ServerConnection &operator=(const ServerConnection &) = delete;
-
-    // The first column of `sql`'s rows, where `sql` may name the store's server processes as
-    // STORE (they carry the store's schema in their application name).
-    QStringList exec(QString sql)
-    {
-        sql.replace(u"STORE"_s,
-                    u"(SELECT pid FROM pg_stat_activity WHERE application_name = 'qmf:%1')"_s.arg(
-                            QUrlQuery(m_url).queryItemValue(u"schema"_s)));
-        QSqlQuery q(QSqlDatabase::database(m_name, false));
-        QStringList column;
-        EXPECT_TRUE(q.exec(sql)) << sql.toStdString() << ": " << q.lastError().text().toStdString();
-        while (q.next())
-            column.append(q.value(0).toString());
-        return column;
-    }
-
-private:
-    static inline std::atomic<int> s_connections {0};
-    QUrl m_url;
-    QString m_name;
-};
-
 // Version 2 renames label to title and adds the required level, with a default.
 std::shared_ptr<const QMManagedObjectModel> renamingModel()
 {
@@ -931,7 +888,8 @@ TEST_P(ServerMigrationTest, APlanForAServerStoreIsReadWithoutChangingIt)
     EXPECT_TRUE(again.store->migrationChanges().isEmpty());
     EXPECT_EQ(contentsOf(*again.context, *contacts(u"3"_s)), expected(3));
     EXPECT_EQ(schemaOf(GetParam(), path()), before);
-    EXPECT_EQ(ServerConnection(path()).exec(u"SELECT count(*) FROM STORE AS store"_s),
+    TestSupport::ServerConnection admin {QUrl(path())};
+    EXPECT_EQ(admin.exec(u"SELECT count(*) FROM (%1) AS store"_s.arg(admin.storeBackends())),
               QStringList {u"1"_s});
 
     struct Case
@@ -1031,11 +989,11 @@ TEST_P(ServerMigrationTest, ASaveThatComesDuringAMigrationWaitsForItAndThenFails
             [&](const QVariantMap &values, QMError *) -> std::optional<QVariantMap> {
                 if (!saver.joinable()) {
                     saver = std::thread([&] { saved = older.context->save(&saveError); });
-                    ServerConnection admin(path());
+                    TestSupport::ServerConnection admin {QUrl(path())};
                     const auto deadline
                             = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-                    while (admin.exec(u"SELECT count(*) FROM pg_stat_activity WHERE pid IN STORE "
-                                      u"AND wait_event_type = 'Lock'"_s)
+                    while (admin.exec(u"SELECT count(*) FROM pg_stat_activity WHERE pid IN (%1) "
+                                      u"AND wait_event_type = 'Lock'"_s.arg(admin.storeBackends()))
                            != QStringList {u"1"_s}) {
                         if (std::chrono::steady_clock::now() > deadline) {
                             ADD_FAILURE() << "the save never waited for the migration";
@@ -1075,9 +1033,7 @@ TEST_P(ServerMigrationTest, AConnectionLostDuringAMigrationLeavesTheOldVersionTo
             u"Person"_s, u"2"_s, u"3"_s,
             [&](const QVariantMap &values, QMError *) -> std::optional<QVariantMap> {
                 if (std::exchange(terminate, false)) {
-                    EXPECT_EQ(ServerConnection(path()).exec(
-                                      u"SELECT pg_terminate_backend(pid) FROM STORE AS store"_s),
-                              QStringList {u"true"_s});
+                    EXPECT_EQ(TestSupport::ServerConnection(QUrl(path())).terminateStore(), 1);
                 }
                 QVariantMap result = values;
                 result.insert(u"fullName"_s, result.take(u"name"_s));

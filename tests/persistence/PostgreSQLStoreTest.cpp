@@ -6,6 +6,7 @@
 
 #include "QMFoundation/persistence/QMStoreBackend_p.h"
 #include "support/PostgreSQL.h"
+#include "support/PostgreSQLConnection.h"
 #include <QMFoundation/keychain/QMKeychain.h>
 #include <QMFoundation/persistence/QMPersistenceError.h>
 
@@ -38,6 +39,7 @@
 #include <vector>
 
 using namespace Qt::StringLiterals;
+using TestSupport::ServerConnection;
 
 namespace {
 
@@ -45,59 +47,6 @@ QString describe(const QMError &error)
 {
     return error.localizedDescription();
 }
-
-// A connection of the test's own to the server, as another program (or an administrator) has.
-class ServerConnection
-{
-public:
-    explicit ServerConnection(const QUrl &url)
-        : m_name(u"test-%1"_s.arg(++s_connections))
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(u"QPSQL"_s, m_name);
-        db.setHostName(QUrlQuery(url).queryItemValue(u"host"_s, QUrl::FullyDecoded));
-        db.setDatabaseName(url.path().mid(1));
-        db.setUserName(u"qmf"_s);
-        m_open = db.open();
-        EXPECT_TRUE(m_open) << db.lastError().text().toStdString();
-    }
-    ~ServerConnection()
-    {
-        QSqlDatabase::database(m_name, false).close();
-        QSqlDatabase::removeDatabase(m_name);
-    }
-
-    // Runs `sql`; the first column of every row, as text.
-    QStringList exec(const QString &sql)
-    {
-        QSqlQuery q(QSqlDatabase::database(m_name, false));
-        QStringList column;
-        EXPECT_TRUE(q.exec(sql)) << sql.toStdString() << ": " << q.lastError().text().toStdString();
-        while (q.next())
-            column.append(q.value(0).toString());
-        return column;
-    }
-
-    // The server processes serving the store of `url` (named by the store's application name).
-    QString storeBackends(const QUrl &url) const
-    {
-        return u"SELECT pid FROM pg_stat_activity WHERE application_name = 'qmf:%1'"_s.arg(
-                QUrlQuery(url).queryItemValue(u"schema"_s).replace(u"'"_s, QString()));
-    }
-
-    // Ends every server process of the store at `url`, as a server restart or a network
-    // failure would; how many there were.
-    qsizetype terminateStore(const QUrl &url)
-    {
-        return exec(u"SELECT pg_terminate_backend(pid) FROM (%1) AS store"_s.arg(
-                            storeBackends(url)))
-                .size();
-    }
-
-private:
-    static inline std::atomic<int> s_connections {0};
-    QString m_name;
-    bool m_open = false;
-};
 
 // A server of the test's own (tests/support/postgresql-server.sh), which it stops and starts
 // again; stopped and removed at the end.
@@ -186,6 +135,28 @@ public:
         p->setName(name);
         p->setAge(age);
         return p;
+    }
+
+    // Changes the saved ada (36) to 37 and adds bob (41), for a save that is going to fail.
+    static void changeAdaAndAddBob(const std::shared_ptr<QMManagedObjectContext> &context)
+    {
+        person(context, u"ada"_s)->setAge(37);
+        insert(context, u"bob"_s, 41);
+    }
+
+    // After that save failed: the store holds nothing of it; the same context then saves again
+    // and everything lands once.
+    void expectNothingSavedUntilTheContextSavesAgain(
+            const std::shared_ptr<QMManagedObjectContext> &context)
+    {
+        auto fresh = QMManagedObjectContext::contextWithPersistentStoreCoordinator(open());
+        EXPECT_EQ(person(fresh, u"ada"_s)->age(), 36);
+        EXPECT_FALSE(person(fresh, u"bob"_s));
+        QMError error;
+        ASSERT_TRUE(context->save(&error)) << describe(error).toStdString();
+        fresh->reset();
+        EXPECT_EQ(person(fresh, u"ada"_s)->age(), 37);
+        EXPECT_EQ(QMManagedObject::countAll<Person>(fresh), 2);
     }
 
     QUrl url;
@@ -454,7 +425,7 @@ TEST_F(PostgreSQLStoreTest, ALostConnectionFailsTheCallAndTheNextOneConnectsAgai
     ASSERT_TRUE(context->save());
 
     ServerConnection admin(url);
-    ASSERT_EQ(admin.terminateStore(url), 1);
+    ASSERT_EQ(admin.terminateStore(), 1);
     insert(context, u"bob"_s, 41);
     QMError error;
     EXPECT_FALSE(context->save(&error));
@@ -464,7 +435,7 @@ TEST_F(PostgreSQLStoreTest, ALostConnectionFailsTheCallAndTheNextOneConnectsAgai
             << describe(error).toStdString();
     // The context keeps its change, and the next call connects again.
     ASSERT_TRUE(context->save(&error)) << describe(error).toStdString();
-    ASSERT_EQ(admin.terminateStore(url), 1);
+    ASSERT_EQ(admin.terminateStore(), 1);
     EXPECT_EQ(context->countForFetchRequest(QMFetchRequest(u"Person"_s), &error), -1);
     EXPECT_EQ(context->countForFetchRequest(QMFetchRequest(u"Person"_s), &error), 2);
 
@@ -481,8 +452,7 @@ TEST_F(PostgreSQLStoreTest, AConnectionLostInTheMiddleOfASaveLosesNothingSaved)
     auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(c);
     insert(context, u"ada"_s, 36);
     ASSERT_TRUE(context->save());
-    person(context, u"ada"_s)->setAge(37);
-    insert(context, u"bob"_s, 41);
+    changeAdaAndAddBob(context);
 
     ServerConnection holder(url);
     holder.exec(u"BEGIN"_s);
@@ -494,23 +464,17 @@ TEST_F(PostgreSQLStoreTest, AConnectionLostInTheMiddleOfASaveLosesNothingSaved)
     ServerConnection admin(url);
     // Waits, bounded, until the save is stuck on the row lock.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (admin.exec(admin.storeBackends(url) + u" AND wait_event_type = 'Lock'"_s).isEmpty()
+    while (admin.exec(admin.storeBackends() + u" AND wait_event_type = 'Lock'"_s).isEmpty()
            && std::chrono::steady_clock::now() < deadline)
         std::this_thread::yield();
-    EXPECT_EQ(admin.terminateStore(url), 1);
+    EXPECT_EQ(admin.terminateStore(), 1);
     saver.join();
     holder.exec(u"ROLLBACK"_s);
     EXPECT_FALSE(saved);
     EXPECT_TRUE(describe(error).contains(u"was lost"_s)) << describe(error).toStdString();
 
-    auto fresh = QMManagedObjectContext::contextWithPersistentStoreCoordinator(open());
-    EXPECT_EQ(person(fresh, u"ada"_s)->age(), 36);
-    EXPECT_FALSE(person(fresh, u"bob"_s));
-    // The same context saves once connected again; everything lands once.
-    ASSERT_TRUE(context->save(&error)) << describe(error).toStdString();
-    fresh->reset();
-    EXPECT_EQ(person(fresh, u"ada"_s)->age(), 37);
-    EXPECT_EQ(QMManagedObject::countAll<Person>(fresh), 2);
+    // The same context saves once connected again.
+    expectNothingSavedUntilTheContextSavesAgain(context);
 }
 
 TEST_F(PostgreSQLStoreTest, ASaveWhoseCommitLostItsConnectionIsReportedAsTheServerDecided)
@@ -988,7 +952,7 @@ TEST_F(PostgreSQLDeadlineTest, AServerThatStopsAnsweringFailsTheCallWithTheTimeO
     StoppedBackends stopped;
     // Stops the store's one connection that is not stopped yet.
     const auto stopStore = [&]() -> bool {
-        for (const QString &pid : admin.exec(admin.storeBackends(url))) {
+        for (const QString &pid : admin.exec(admin.storeBackends())) {
             if (!stopped.contains(pid.toLongLong()))
                 return stopped.stop(pid.toLongLong());
         }
@@ -997,7 +961,7 @@ TEST_F(PostgreSQLDeadlineTest, AServerThatStopsAnsweringFailsTheCallWithTheTimeO
     };
     const auto unblock = [&] {
         stopped.resume();
-        admin.terminateStore(url);
+        admin.terminateStore();
     };
     if (!stopStore())
         GTEST_SKIP() << "cannot stop the server's processes: run as root or as the server's user";
@@ -1018,8 +982,7 @@ TEST_F(PostgreSQLDeadlineTest, AServerThatStopsAnsweringFailsTheCallWithTheTimeO
             << describe(error).toStdString();
 
     // A save whose server stops answering: nothing of it lands, the context keeps it.
-    person(context, u"ada"_s)->setAge(37);
-    insert(context, u"bob"_s, 41);
+    changeAdaAndAddBob(context);
     ASSERT_TRUE(stopStore());
     bool saved = true;
     returnsWithin([&] { saved = context->save(&error); }, unblock);
@@ -1027,13 +990,7 @@ TEST_F(PostgreSQLDeadlineTest, AServerThatStopsAnsweringFailsTheCallWithTheTimeO
     EXPECT_EQ(error.code(), QMPersistentStoreTimeoutError) << describe(error).toStdString();
     stopped.resume();
 
-    auto fresh = QMManagedObjectContext::contextWithPersistentStoreCoordinator(open());
-    EXPECT_EQ(person(fresh, u"ada"_s)->age(), 36);
-    EXPECT_FALSE(person(fresh, u"bob"_s));
-    ASSERT_TRUE(context->save(&error)) << describe(error).toStdString();
-    fresh->reset();
-    EXPECT_EQ(person(fresh, u"ada"_s)->age(), 37);
-    EXPECT_EQ(QMManagedObject::countAll<Person>(fresh), 2);
+    expectNothingSavedUntilTheContextSavesAgain(context);
 }
 
 TEST_F(PostgreSQLDeadlineTest, ATimeOutOfZeroStillEndsTheWaitForAnotherWritersRows)

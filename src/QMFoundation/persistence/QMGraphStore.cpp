@@ -498,17 +498,8 @@ private:
         if (source->versionIndex() == m_model->versionIndex())
             return load(lock, error);
         const QMMigration::Settings settings = QMMigration::settingsOf(m_options);
-        if (!settings.automatic) {
-            *error = QMStoreBackends::makeError(
-                    QMPersistentStoreIncompatibleSchemaError,
-                    u"The store %1 was not made for the model %2: it was written under version "
-                    u"\"%3\" of the model, and migration is off."_s.arg(m_path, m_model->name(),
-                                                                        source->versionName()),
-                    {{QMPersistentStoreURLErrorKey, m_url}});
-            return false;
-        }
         std::optional<QMMigrationPlan> plan
-                = QMMigrationPlan::plan(source, m_model, settings.migrations, error);
+                = QMMigration::planOpening(settings, source, m_model, m_url, error);
         if (!plan)
             return false;
         Graph graph;

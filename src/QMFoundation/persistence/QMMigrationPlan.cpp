@@ -518,16 +518,8 @@ QMMigration::sourceVersion(const std::shared_ptr<const QMManagedObjectModel> &mo
                            QMError *error)
 {
     const QByteArray hash = QByteArray::fromHex(hashHex.toLatin1());
-    // A file store by its path, a server's store by its URL (which never holds a password).
-    const QString store
-            = url.isLocalFile() ? url.toLocalFile() : url.toDisplayString(QUrl::RemovePassword);
     const auto incompatible = [&](const QString &why) {
-        QMSetError(
-                error,
-                QMStoreBackends::makeError(QMPersistentStoreIncompatibleSchemaError,
-                                           u"The store %1 was not made for the model %2: %3."_s.arg(
-                                                   store, model->name(), why),
-                                           {{QMPersistentStoreURLErrorKey, url}}));
+        QMSetError(error, QMMigration::incompatible(*model, url, why));
         return nullptr;
     };
     std::shared_ptr<const QMManagedObjectModel> found;
@@ -567,15 +559,10 @@ QMMigration::Settings QMMigration::settingsOf(const QVariantMap &options)
 QMError QMMigration::failed(const QMMigrationPlan &plan, const QUrl &url, const QString &reason,
                             const QMError &underlying)
 {
-    // A server's store has no file: its URL alone names it.
     QVariantMap info;
-    QString store = u"in memory"_s;
-    if (url.isLocalFile()) {
-        store = url.toLocalFile();
+    const QString store = storeName(url);
+    if (url.isLocalFile())
         info.insert(QMFilePathErrorKey, store);
-    } else if (!url.isEmpty()) {
-        store = url.toDisplayString(QUrl::RemovePassword);
-    }
     if (!url.isEmpty())
         info.insert(QMPersistentStoreURLErrorKey, url.adjusted(QUrl::RemovePassword));
     if (!underlying.isNull())
@@ -587,4 +574,37 @@ QMError QMMigration::failed(const QMMigrationPlan &plan, const QUrl &url, const 
                     plan.destinationModel() ? plan.destinationModel()->versionName() : QString(),
                     reason),
             info);
+}
+
+QString QMMigration::storeName(const QUrl &url)
+{
+    // A server's store has no file: its URL alone names it (and never with a password).
+    if (url.isLocalFile())
+        return url.toLocalFile();
+    return url.isEmpty() ? u"in memory"_s : url.toDisplayString(QUrl::RemovePassword);
+}
+
+QMError QMMigration::incompatible(const QMManagedObjectModel &model, const QUrl &url,
+                                  const QString &why)
+{
+    return QMStoreBackends::makeError(QMPersistentStoreIncompatibleSchemaError,
+                                      u"The store %1 was not made for the model %2: %3."_s.arg(
+                                              storeName(url), model.name(), why),
+                                      {{QMPersistentStoreURLErrorKey, url}});
+}
+
+std::optional<QMMigrationPlan>
+QMMigration::planOpening(const Settings &settings,
+                         const std::shared_ptr<const QMManagedObjectModel> &source,
+                         const std::shared_ptr<const QMManagedObjectModel> &destination,
+                         const QUrl &url, QMError *error)
+{
+    if (!settings.automatic) {
+        QMSetError(error,
+                   incompatible(*destination, url,
+                                u"it was written under version \"%1\" of the model, and "
+                                u"migration is off"_s.arg(source->versionName())));
+        return std::nullopt;
+    }
+    return QMMigrationPlan::plan(source, destination, settings.migrations, error);
 }

@@ -83,6 +83,22 @@ struct Settings
 };
 Settings settingsOf(const QVariantMap &options);
 
+/// How a store opening names its store in errors: the file's path for a file URL, the URL
+/// without a password for a server's store, "in memory" for an empty URL.
+QString storeName(const QUrl &url);
+
+/// QMPersistentStoreIncompatibleSchemaError: "The store STORE was not made for the model MODEL:
+/// WHY.", with the URL under QMPersistentStoreURLErrorKey.
+QMError incompatible(const QMManagedObjectModel &model, const QUrl &url, const QString &why);
+
+/// The plan that brings a store written under `source` to `destination`, as every store's
+/// opening makes it: nullopt with QMPersistentStoreIncompatibleSchemaError when `settings` turn
+/// migration off, with QMInferredMappingModelError when a change cannot be inferred.
+std::optional<QMMigrationPlan>
+planOpening(const Settings &settings, const std::shared_ptr<const QMManagedObjectModel> &source,
+            const std::shared_ptr<const QMManagedObjectModel> &destination, const QUrl &url,
+            QMError *error);
+
 /// The error of a migration that failed: QMMigrationError, "The store STORE could not be
 /// migrated from version A to B: REASON.", with the cause under QMUnderlyingErrorKey. STORE is
 /// the file's path (also under QMFilePathErrorKey) for a file URL, the URL without a password

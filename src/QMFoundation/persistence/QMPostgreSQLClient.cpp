@@ -1,4 +1,5 @@
 #include "QMFoundation/persistence/QMPostgreSQLClient_p.h"
+#include "QMFoundation/text/QMHexDigit_p.h"
 
 #include <QSqlDatabase>
 #include <QSqlDriver>
@@ -31,17 +32,6 @@ Library load()
     return found;
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // bytea in the hex form the store asks the server for: "\x" and two digits a byte.
 bool bytes(QByteArrayView text, QByteArray *value)
 {
@@ -49,8 +39,8 @@ bool bytes(QByteArrayView text, QByteArray *value)
         return false;
     QByteArray out(text.size() / 2 - 1, Qt::Uninitialized);
     for (qsizetype i = 2, o = 0; i < text.size(); i += 2, ++o) {
-        const int high = hexDigit(text[i]);
-        const int low = hexDigit(text[i + 1]);
+        const int high = QMHexDigitValue(static_cast<unsigned char>(text[i]));
+        const int low = QMHexDigitValue(static_cast<unsigned char>(text[i + 1]));
         if (high < 0 || low < 0)
             return false;
         out[o] = char(high << 4 | low);

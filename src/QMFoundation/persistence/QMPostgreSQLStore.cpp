@@ -307,11 +307,7 @@ private:
 
 QMError Connection::incompatible(const QString &why) const
 {
-    return QMStoreBackends::makeError(
-            QMPersistentStoreIncompatibleSchemaError,
-            u"The store %1 was not made for the model %2: %3."_s.arg(
-                    m_address.url.toDisplayString(), m_model->name(), why),
-            {{QMPersistentStoreURLErrorKey, m_address.url}});
+    return QMMigration::incompatible(*m_model, m_address.url, why);
 }
 
 bool Connection::connect(qint64 code, QMError *error)
@@ -1213,13 +1209,8 @@ QString Connection::tableDefinition(const QMEntityDescription &entity, const QSt
 bool Connection::migrateFrom(const std::shared_ptr<const QMManagedObjectModel> &source,
                              QMError *error)
 {
-    if (!m_settings.automatic) {
-        *error = incompatible(u"it was written under version \"%1\" of the model, and migration "
-                              u"is off"_s.arg(source->versionName()));
-        return false;
-    }
     std::optional<QMMigrationPlan> plan
-            = QMMigrationPlan::plan(source, m_model, m_settings.migrations, error);
+            = QMMigration::planOpening(m_settings, source, m_model, m_address.url, error);
     if (!plan)
         return false;
     // Statements prepared before a table changed are not used after it.

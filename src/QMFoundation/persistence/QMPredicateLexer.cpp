@@ -1,4 +1,5 @@
 #include "QMFoundation/persistence/QMPredicateReader_p.h"
+#include "QMFoundation/text/QMHexDigit_p.h"
 
 #include <QMFoundation/persistence/QMPredicate.h>
 
@@ -49,17 +50,6 @@ private:
     }
 
     QChar at(qsizetype i) const { return i < m_s.size() ? m_s.at(i) : QChar(); }
-
-    static int hexDigit(QChar c)
-    {
-        if (c >= u'0' && c <= u'9')
-            return c.unicode() - u'0';
-        if (c >= u'a' && c <= u'f')
-            return c.unicode() - u'a' + 10;
-        if (c >= u'A' && c <= u'F')
-            return c.unicode() - u'A' + 10;
-        return -1;
-    }
 
     Token make(TokenType type, qsizetype start, qsizetype end)
     {
@@ -246,7 +236,7 @@ private:
             case u'u': {
                 char16_t code = 0;
                 for (qsizetype k = i + 2; k < i + 6; ++k) {
-                    const int digit = hexDigit(at(k));
+                    const int digit = QMHexDigitValue(at(k).unicode());
                     if (digit < 0)
                         fail("Expected four hexadecimal digits at position %1", k);
                     code = char16_t(code * 16 + digit);

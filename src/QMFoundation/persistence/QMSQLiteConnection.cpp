@@ -179,10 +179,7 @@ EntityStatements *Connection::statements(const QMEntityDescription &entity, QMEr
 
 QMError Connection::incompatible(const QString &why) const
 {
-    return QMStoreBackends::makeError(QMPersistentStoreIncompatibleSchemaError,
-                                      u"The store %1 was not made for the model %2: %3."_s.arg(
-                                              m_url.toLocalFile(), m_model->name(), why),
-                                      {{QMPersistentStoreURLErrorKey, m_url}});
+    return QMMigration::incompatible(*m_model, m_url, why);
 }
 
 QString Connection::truncation(const QString &path)

@@ -150,13 +150,8 @@ bool Connection::readMetadata(QString *identifier, QString *hash, QString *versi
 bool Connection::migrateFrom(const std::shared_ptr<const QMManagedObjectModel> &source,
                              QMError *error)
 {
-    if (!m_settings.automatic) {
-        *error = incompatible(u"it was written under version \"%1\" of the model, and migration "
-                              u"is off"_s.arg(source->versionName()));
-        return false;
-    }
     std::optional<QMMigrationPlan> plan
-            = QMMigrationPlan::plan(source, m_model, m_settings.migrations, error);
+            = QMMigration::planOpening(m_settings, source, m_model, m_url, error);
     if (!plan)
         return false;
     QString backupPath;

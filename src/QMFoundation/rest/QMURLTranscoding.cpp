@@ -1,5 +1,7 @@
 #include <QMFoundation/rest/QMURLTranscoding.h>
 
+#include "QMFoundation/text/QMHexDigit_p.h"
+
 #include <QVarLengthArray>
 
 #include <algorithm>
@@ -136,17 +138,6 @@ QString encode(const QString &string, const AsciiSet &ascii,
     return result;
 }
 
-int hexValue(char16_t c)
-{
-    if (c >= u'0' && c <= u'9')
-        return c - u'0';
-    if (c >= u'a' && c <= u'f')
-        return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F')
-        return c - u'A' + 10;
-    return -1;
-}
-
 // Appends what `bytes` spell in UTF-8; false for anything that is not well-formed UTF-8
 // (stray continuation bytes, truncated or overlong sequences, surrogates, values past U+10FFFF).
 bool appendUTF8(QString &out, const unsigned char *bytes, qsizetype count)
@@ -239,8 +230,8 @@ QString stringByURLDecodingString(const QString &string)
     result.reserve(size);
     QVarLengthArray<unsigned char, 64> bytes;
     auto isEscapeAt = [&](qsizetype i) {
-        return data[i] == u'%' && i + 2 < size && hexValue(data[i + 1]) >= 0
-                && hexValue(data[i + 2]) >= 0;
+        return data[i] == u'%' && i + 2 < size && QMHexDigitValue(data[i + 1]) >= 0
+                && QMHexDigitValue(data[i + 2]) >= 0;
     };
     for (qsizetype i = 0; i < size;) {
         if (!isEscapeAt(i)) {
@@ -250,8 +241,8 @@ QString stringByURLDecodingString(const QString &string)
         // A character's bytes may be spread over several escapes, so a whole run is decoded.
         bytes.clear();
         for (; i < size && isEscapeAt(i); i += 3)
-            bytes.append(
-                    static_cast<unsigned char>(hexValue(data[i + 1]) * 16 + hexValue(data[i + 2])));
+            bytes.append(static_cast<unsigned char>(QMHexDigitValue(data[i + 1]) * 16
+                                                    + QMHexDigitValue(data[i + 2])));
         if (!appendUTF8(result, bytes.constData(), bytes.size()))
             return QString();
     }

@@ -28,6 +28,7 @@ set(QMF_TEXT_SOURCES
     text/JSONTranscoding_p.h
     text/QMBase64.cpp
     text/QMBase64Codec_p.h
+    text/QMHexDigit_p.h
     text/QMBase64Transcoding.cpp
     text/QMBinaryDetection.cpp
     text/QMCamelize.cpp
