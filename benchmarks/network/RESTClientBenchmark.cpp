@@ -36,9 +36,11 @@ QCoreApplication &application()
 
 const QUrl &jsonURL()
 {
+    // The application object first: statics end in the reverse order, so the server stops while
+    // the application still exists.
+    application();
     static LoopbackHTTPServer server;
     static const QUrl url = [] {
-        application();
         if (!server.start())
             qFatal("the loopback server does not start");
         return server.url(u"/json?size=1024"_s);

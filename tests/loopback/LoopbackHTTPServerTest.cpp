@@ -4,8 +4,10 @@
 #include "LoopbackNTLM.h"
 
 #include <QAuthenticator>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QJsonArray>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpSocket>
@@ -384,6 +386,20 @@ TEST(LoopbackHTTPServerTest, ServesTheOtherRoutes)
     const auto large = fetch(manager, requestFor(server, u"/json?size=100000"_s));
     EXPECT_EQ(large.body.size(), 100000);
     EXPECT_TRUE(QJsonDocument::fromJson(large.body).isObject());
+}
+
+// A server stopped after the application object is gone (a static one at a program's exit)
+// stops instead of waiting for its thread forever.
+TEST(LoopbackHTTPServerTest, StopsAfterTheApplicationObjectIsGone)
+{
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"QMF_LOOPBACK_STOP_AFTER_APPLICATION"_s, u"1"_s);
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    ASSERT_TRUE(child.waitForFinished(30000)) << "stop() did not return";
+    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(child.exitCode(), 0) << child.readAllStandardError().toStdString();
 }
 
 TEST(LoopbackHTTPServerTest, StartsAndStopsOnItsOwnThread)

@@ -2,6 +2,7 @@
 
 #include "LoopbackNTLM.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QHash>
@@ -51,9 +52,11 @@ struct Shared
     bool secure = false;
     quint16 port = 0;
     QString startError;
-    // The event loop of the server's thread while it runs; stop() posts its quit() under the lock,
-    // and the thread clears it under the lock before the loop ends.
-    QEventLoop *loop = nullptr;
+    // The event dispatcher of the server's thread while it runs. stop() sets `stopping` and wakes
+    // it under the lock: no event is posted, so stopping works even after the application object
+    // is gone (which ends Qt's delivery of posted events to other threads).
+    QAbstractEventDispatcher *dispatcher = nullptr;
+    bool stopping = false;
     QList<LoopbackHTTPRequest> requests;
     quint64 connections = 0;
 };
@@ -752,12 +755,23 @@ struct LoopbackHTTPServer::Private
             shared->state = listening ? Shared::State::Running : Shared::State::Failed;
             shared->port = listening ? worker->port() : 0;
             shared->startError = error;
-            shared->loop = listening ? &loop : nullptr;
+            shared->dispatcher = listening ? QAbstractEventDispatcher::instance() : nullptr;
+            shared->stopping = false;
         }
         shared->changed.notify_all();
         if (!listening)
             return;
-        loop.exec();
+        // A wake-up that comes between the check and the wait makes the wait return at once.
+        for (;;) {
+            {
+                std::lock_guard lock(shared->mutex);
+                if (shared->stopping) {
+                    shared->dispatcher = nullptr;
+                    break;
+                }
+            }
+            loop.processEvents(QEventLoop::WaitForMoreEvents);
+        }
         worker.reset();
     }
 };
@@ -859,9 +873,9 @@ void LoopbackHTTPServer::stop()
         return;
     {
         std::lock_guard lock(d->shared->mutex);
-        // Posted by name, so that the event is made and consumed inside Qt.
-        QMetaObject::invokeMethod(d->shared->loop, "quit", Qt::QueuedConnection);
-        d->shared->loop = nullptr;
+        d->shared->stopping = true;
+        if (d->shared->dispatcher)
+            d->shared->dispatcher->wakeUp();
     }
     d->thread.join();
     std::lock_guard lock(d->shared->mutex);
