@@ -4,8 +4,8 @@
 //  - JSON writing and reading through JSONTranscoding (which walks every value to refuse what
 //    JSON cannot hold, and maps null to QMNull()) beside QJsonDocument with Qt's own variant
 //    conversions;
-//  - random data from the alphabet, drawn in blocks, beside one QRandomGenerator::system() call
-//    per byte.
+//  - random data from the alphabet, one getrandom() call for the whole buffer, beside one
+//    QRandomGenerator::system() call per byte.
 
 #include <QMFoundation/text/JSONTranscoding.h>
 #include <QMFoundation/text/QMRandom.h>

@@ -11,11 +11,12 @@ namespace QMRandom {
 /// lower-case letters, then the digits 1 to 9, then 0).
 QMF_CORE_EXPORT QByteArray alphabet();
 
-/// `count` bytes, each a character of alphabet() chosen independently: a 32-bit value
-/// from QRandomGenerator::system() (the operating system's cryptographically secure source)
-/// modulo 36 picks it. The modulo leaves a bias of under one part in 10^8 towards the first
-/// four characters, too small to matter for identifiers and nonces. A count of 0 gives empty
-/// data; a count that cannot be allocated throws std::bad_alloc.
+/// `count` bytes, each a character of alphabet() chosen independently and with equal chance: a
+/// random byte from the operating system's cryptographically secure source (getrandom(), read
+/// once for the whole buffer; QRandomGenerator::system() where the kernel lacks it) picks it,
+/// its value modulo 36, and the bytes 252 to 255, which would favour the first four characters,
+/// are drawn again. A count of 0 gives empty data; a count that cannot be allocated throws
+/// std::bad_alloc.
 QMF_CORE_EXPORT QByteArray randomDataWithSizeInBytes(quint64 count);
 
 } // namespace QMRandom
