@@ -126,10 +126,14 @@ struct Delivery
         if (!valid.load(std::memory_order_acquire))
             return;
         if (method.isValid()) {
-            // The formatting writes "QObject *"; Qt normalises the type's name when invoking.
-            method.invoke(observer, Qt::DirectConnection, Q_ARG(QString, keyPath),
-                          Q_ARG(QObject *, object), // clazy:exclude=connect-not-normalized
-                          Q_ARG(QVariantMap, change), Q_ARG(QVariant, userInfo));
+            // A direct meta-call, as a signal's connection makes it: notificationMethod() found
+            // the method by its exact parameter types, so no name or type is looked up per
+            // delivery. The return value, if any, is not wanted.
+            void *arguments[]
+                    = {nullptr, const_cast<QString *>(&keyPath), &object,
+                       const_cast<QVariantMap *>(&change), const_cast<QVariant *>(&userInfo)};
+            QMetaObject::metacall(observer, QMetaObject::InvokeMetaMethod, method.methodIndex(),
+                                  arguments);
         } else {
             block(JXKVONotification::referringTo(observer, object, keyPath, change));
         }
