@@ -2,6 +2,10 @@
 
 #include <QStringDecoder>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // Mac OS Roman above ASCII: the character of each byte 0x80 to 0xFF. Qt has no codec for it.
@@ -36,19 +40,106 @@ QString macRomanString(const QByteArray &data)
     return text;
 }
 
+bool isContinuation(unsigned char byte)
+{
+    return (byte & 0xC0) == 0x80;
+}
+
+// Decodes `size` bytes of well-formed UTF-8 (as the Unicode standard defines it, table 3-7) into
+// `out`, which has room for `size` code units; the code units written, or -1 at the first
+// ill-formed or cut-short sequence. Runs of ASCII go 16 bytes at a time.
+qsizetype decodeWellFormedUTF8(const unsigned char *in, qsizetype size, char16_t *out)
+{
+    const unsigned char *const end = in + size;
+    char16_t *const start = out;
+    while (in < end) {
+        // Where the next run of ASCII may start: until there, bytes go one at a time.
+        const unsigned char *scalarEnd = end;
+#if defined(__SSE2__)
+        // Sixteen bytes are widened and stored at once, and the position moves past the ASCII
+        // ones among them. The stores stay inside `out`: a code unit is never written ahead of
+        // the byte it comes from, so 16 bytes left in the input leave room for 16 units.
+        while (end - in >= 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
+            const __m128i zero = _mm_setzero_si128();
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi8(bytes, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8), _mm_unpackhi_epi8(bytes, zero));
+            const unsigned mask = unsigned(_mm_movemask_epi8(bytes));
+            if (mask == 0) {
+                in += 16;
+                out += 16;
+                continue;
+            }
+            // The bytes from the first non-ASCII one to the last one in the block are decoded
+            // one at a time before the next block.
+            scalarEnd = in + (32 - __builtin_clz(mask));
+            const int ascii = __builtin_ctz(mask);
+            in += ascii;
+            out += ascii;
+            break;
+        }
+        if (in == end)
+            break;
+#endif
+        do {
+            const unsigned char lead = *in;
+            if (lead < 0x80) {
+                *out++ = lead;
+                ++in;
+                continue;
+            }
+            const qsizetype left = end - in;
+            if (lead < 0xE0) {
+                // C0 and C1 would only start overlong forms; 80-BF cannot start a character.
+                if (lead < 0xC2 || left < 2 || !isContinuation(in[1]))
+                    return -1;
+                *out++ = char16_t(((lead & 0x1F) << 6) | (in[1] & 0x3F));
+                in += 2;
+            } else if (lead < 0xF0) {
+                // E0 needs A0-BF next (no overlong form); ED needs 80-9F (no surrogate).
+                const unsigned low = lead == 0xE0 ? 0xA0 : 0x80;
+                const unsigned high = lead == 0xED ? 0x9F : 0xBF;
+                if (left < 3 || unsigned(in[1]) - low > high - low || !isContinuation(in[2]))
+                    return -1;
+                *out++ = char16_t(((lead & 0x0F) << 12) | ((in[1] & 0x3F) << 6) | (in[2] & 0x3F));
+                in += 3;
+            } else if (lead < 0xF5) {
+                // F0 needs 90-BF next (no overlong form); F4 needs 80-8F (nothing past U+10FFFF).
+                const unsigned low = lead == 0xF0 ? 0x90 : 0x80;
+                const unsigned high = lead == 0xF4 ? 0x8F : 0xBF;
+                if (left < 4 || unsigned(in[1]) - low > high - low || !isContinuation(in[2])
+                    || !isContinuation(in[3]))
+                    return -1;
+                const char32_t point = (char32_t(lead & 0x07) << 18)
+                        | (char32_t(in[1] & 0x3F) << 12) | (char32_t(in[2] & 0x3F) << 6)
+                        | char32_t(in[3] & 0x3F);
+                *out++ = char16_t(0xD7C0 + (point >> 10));
+                *out++ = char16_t(0xDC00 | (point & 0x3FF));
+                in += 4;
+            } else {
+                // F5-FF start nothing.
+                return -1;
+            }
+        } while (in < scalarEnd);
+    }
+    return out - start;
+}
+
 } // namespace
 
 QString QMStringDecoding::stringUsingUTF8Encoding(const QByteArray &data)
 {
-    // Stateless: a sequence cut short at the end is an error, not state kept for more input.
-    // ConvertInitialBom: by default the decoder would drop a leading byte-order mark.
-    QStringDecoder decoder(QStringDecoder::Utf8,
-                           QStringDecoder::Flag::Stateless
-                                   | QStringDecoder::Flag::ConvertInitialBom);
-    QString text = decoder.decode(data);
-    if (decoder.hasError())
+    // UTF-16 never takes more code units than UTF-8 takes bytes.
+    QString text(data.size(), Qt::Uninitialized);
+    const qsizetype length
+            = decodeWellFormedUTF8(reinterpret_cast<const unsigned char *>(data.constData()),
+                                   data.size(), reinterpret_cast<char16_t *>(text.data()));
+    if (length < 0)
         return QString();
-    return text.isNull() ? QStringLiteral("") : text;
+    if (length == 0)
+        return QStringLiteral("");
+    text.truncate(length);
+    return text;
 }
 
 QString QMStringDecoding::stringByDecodingUTF8(QByteArrayView data)
