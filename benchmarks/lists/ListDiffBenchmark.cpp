@@ -1,6 +1,8 @@
 // The list comparison beside its step-by-step definition (the test oracle) and beside dtl, the
 // C++ diff library a user would otherwise reach for (it finds an edit script, no moves).
 
+#include "PeakMemory.h"
+
 #include "ListDiffOracle.h"
 #include "ListInputs.h"
 
@@ -85,6 +87,7 @@ const Input &cachedInput(Kind kind, qint64 n)
 
 void BM_ListComparator(benchmark::State &state, Kind kind)
 {
+    const PeakMemory::Scope peak(state);
     const Input &input = cachedInput(kind, state.range(0));
     const QMListComparator comparator;
     qint64 changes = 0;
@@ -100,6 +103,7 @@ void BM_ListComparator(benchmark::State &state, Kind kind)
 // change records (the part of the work that dtl's diff does too).
 void BM_ArrayComparison(benchmark::State &state, Kind kind)
 {
+    const PeakMemory::Scope peak(state);
     const Input &input = cachedInput(kind, state.range(0));
     qint64 moves = 0;
     for (auto _ : state) {
@@ -115,6 +119,7 @@ void BM_ArrayComparison(benchmark::State &state, Kind kind)
 
 void BM_StepByStepDefinition(benchmark::State &state, Kind kind)
 {
+    const PeakMemory::Scope peak(state);
     const Input &input = cachedInput(kind, state.range(0));
     const ListDiffOracle::Oracle<QMListItemPointer> oracle;
     qint64 moves = 0;
@@ -129,6 +134,7 @@ void BM_StepByStepDefinition(benchmark::State &state, Kind kind)
 // dtl compares sequences of values; the items' numbers stand for them.
 void BM_Dtl(benchmark::State &state, Kind kind)
 {
+    const PeakMemory::Scope peak(state);
     const Input &input = cachedInput(kind, state.range(0));
     const auto numbers = [](const QMListItemList &list) {
         std::vector<qint64> values;
@@ -172,6 +178,7 @@ public:
 // The whole update: identifier matching, the comparison, and every step told to a delegate.
 void BM_ListManagerUpdate(benchmark::State &state, Kind kind)
 {
+    const PeakMemory::Scope peak(state);
     const Input &input = cachedInput(kind, state.range(0));
     // A fetched list has fresh instances; persisting items are matched by identifier.
     QMListItemList fetched;
@@ -193,6 +200,7 @@ void BM_ListManagerUpdate(benchmark::State &state, Kind kind)
 // from the old rows; that reset is not timed.
 void BM_ListModelUpdate(benchmark::State &state, Kind kind)
 {
+    const PeakMemory::Scope peak(state);
     const Input &input = cachedInput(kind, state.range(0));
     QMListItemList fetched;
     for (const QMListItemPointer &item : input.newList)

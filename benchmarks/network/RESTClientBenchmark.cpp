@@ -3,6 +3,8 @@
 // the queue thread that runs it) beside a bare QNetworkAccessManager on the main thread keeping
 // 32 replies open. Requests per second are the items per second.
 
+#include "PeakMemory.h"
+
 #include <QMFoundation/network/QMRESTAPIClient.h>
 
 #include "LoopbackHTTPServer.h"
@@ -50,6 +52,7 @@ const QUrl &jsonURL()
 
 void BM_RESTAPIClient(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QUrl url = jsonURL();
     QMRESTAPIClient client;
     client.setQueue(QMOperationQueue::queueWithMaxConcurrentOperationCount(kInFlight));
@@ -72,6 +75,7 @@ void BM_RESTAPIClient(benchmark::State &state)
 
 void BM_BareNetworkAccessManager(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QUrl url = jsonURL();
     QNetworkAccessManager manager;
     for (auto _ : state) {

@@ -6,6 +6,8 @@
 // operation's threads and queues. A second operation keeps nothing (setRetainedOutputLimit(0)),
 // as a host that takes the output from its delegate does.
 
+#include "PeakMemory.h"
+
 #include <QMFoundation/operations/QMCommandOperation.h>
 
 #include <QProcess>
@@ -54,11 +56,13 @@ void runCommandOperation(benchmark::State &state, qsizetype retainedOutputLimit)
 
 void commandOperation(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     runCommandOperation(state, QMCommandOperation::RetainAllOutput);
 }
 
 void commandOperationKeepingNothing(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     runCommandOperation(state, 0);
 }
 
@@ -87,6 +91,7 @@ void bareLoop(benchmark::State &state, Take take, Kept kept)
 
 void bareProcess(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     qint64 bytes = 0;
     bareLoop(
             state, [&](const QByteArray &chunk) { bytes += chunk.size(); },
@@ -95,6 +100,7 @@ void bareProcess(benchmark::State &state)
 
 void bareProcessKeepingBytes(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     QByteArray kept;
     bareLoop(
             state,

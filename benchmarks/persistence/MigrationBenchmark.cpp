@@ -23,6 +23,8 @@
 // Both sides use raw SQLite handles (the library the one under its Qt SQL connection) in WAL
 // mode with SQLite's default synchronous setting and page cache.
 
+#include "PeakMemory.h"
+
 #include <QMFoundation/persistence/QMManagedObject.h>
 #include <QMFoundation/persistence/QMManagedObjectContext.h>
 #include <QMFoundation/persistence/QMManagedObjectModel.h>
@@ -259,6 +261,7 @@ QList<QByteArray> rebuildStatements(const QByteArray &columns, const QByteArray 
 
 void BM_Open_Library(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     openThroughLibrary(state, addingModel()->modelForVersionName(u"1"_s), QString());
 }
 BENCHMARK(BM_Open_Library)->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
@@ -266,30 +269,35 @@ BENCHMARK(BM_Open_Library)->Iterations(5)->UseRealTime()->Unit(benchmark::kMilli
 // The hand-written opening: the file opened in WAL mode and its schema read.
 void BM_Open_HandSQL(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     runHandWritten(state, {"SELECT count(*) FROM sqlite_schema"});
 }
 BENCHMARK(BM_Open_HandSQL)->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_AddAttribute_Library(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     openThroughLibrary(state, addingModel(), u"1"_s);
 }
 BENCHMARK(BM_AddAttribute_Library)->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_AddAttribute_HandSQL(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     runHandWritten(state, {"ALTER TABLE \"Item\" ADD COLUMN \"comment\" TEXT"});
 }
 BENCHMARK(BM_AddAttribute_HandSQL)->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_RenameAttribute_Library(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     openThroughLibrary(state, renamingModel(), u"1"_s);
 }
 BENCHMARK(BM_RenameAttribute_Library)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_RenameAttribute_HandSQL(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     runHandWritten(state,
                    rebuildStatements("\"name\" TEXT, \"number\" INTEGER, \"rating\" REAL, "
                                      "\"flag\" INTEGER, \"stamp\" INTEGER, \"data\" BLOB",
@@ -300,12 +308,14 @@ BENCHMARK(BM_RenameAttribute_HandSQL)->Iterations(3)->UseRealTime()->Unit(benchm
 
 void BM_WidenAttribute_Library(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     openThroughLibrary(state, wideningModel(), u"1"_s);
 }
 BENCHMARK(BM_WidenAttribute_Library)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_WidenAttribute_HandSQL(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     runHandWritten(state,
                    rebuildStatements("\"name\" TEXT, \"number\" REAL, \"score\" REAL, "
                                      "\"flag\" INTEGER, \"stamp\" INTEGER, \"data\" BLOB",

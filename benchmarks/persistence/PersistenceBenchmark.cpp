@@ -5,6 +5,8 @@
 // WAL mode in a temporary directory; releasing the objects or rows afterwards is left out of the
 // measurement on both sides.
 
+#include "PeakMemory.h"
+
 #include "StoreBenchmark.h"
 
 #include <QCoreApplication>
@@ -78,12 +80,14 @@ struct RawStore
 
 void BM_InsertObjects(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     measureInserts<Store>(state);
 }
 BENCHMARK(BM_InsertObjects)->Unit(benchmark::kMillisecond);
 
 void BM_InsertRawQSqlQuery(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     measureInserts<RawStore>(state);
 }
 BENCHMARK(BM_InsertRawQSqlQuery)->Unit(benchmark::kMillisecond);
@@ -110,12 +114,14 @@ RawStore &filledRawStore()
 
 void BM_FetchObjects(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     measureFetch(state, filledStore().coordinator);
 }
 BENCHMARK(BM_FetchObjects)->Unit(benchmark::kMillisecond);
 
 void BM_FetchRawQSqlQuery(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     QSqlQuery q(filledRawStore().db);
     q.setForwardOnly(true);
     q.prepare(u"SELECT pk, name, number, score, flag, stamp, data FROM item "
@@ -126,12 +132,14 @@ BENCHMARK(BM_FetchRawQSqlQuery)->Unit(benchmark::kMillisecond);
 
 void BM_CountObjects(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     measureCount(state, filledStore().coordinator);
 }
 BENCHMARK(BM_CountObjects)->Unit(benchmark::kMicrosecond);
 
 void BM_CountRawQSqlQuery(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     QSqlQuery q(filledRawStore().db);
     q.setForwardOnly(true);
     q.prepare(u"SELECT COUNT(*) FROM item WHERE number >= ? AND flag = ?"_s);

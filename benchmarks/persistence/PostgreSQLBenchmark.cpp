@@ -10,6 +10,8 @@
 // postgresql://USER@/DATABASE?host=SOCKET_DIRECTORY, reached without a password); without it,
 // the program starts a throw-away server with the tests' script and stops it at the end.
 
+#include "PeakMemory.h"
+
 #include "StoreBenchmark.h"
 
 #include <QCoreApplication>
@@ -146,12 +148,14 @@ struct RawStore
 
 void BM_InsertObjects(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     measureInserts<Store>(state);
 }
 BENCHMARK(BM_InsertObjects)->Unit(benchmark::kMillisecond);
 
 void BM_InsertRawQSqlQuery(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     measureInserts<RawStore>(state);
 }
 BENCHMARK(BM_InsertRawQSqlQuery)->Unit(benchmark::kMillisecond);
@@ -180,12 +184,14 @@ RawStore &filledRawStore()
 
 void BM_FetchObjects(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     measureFetch(state, filledStore().coordinator);
 }
 BENCHMARK(BM_FetchObjects)->Unit(benchmark::kMillisecond);
 
 void BM_FetchRawQSqlQuery(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     RawStore &store = filledRawStore();
     QSqlQuery q(store.db);
     q.setForwardOnly(true);
@@ -197,12 +203,14 @@ BENCHMARK(BM_FetchRawQSqlQuery)->Unit(benchmark::kMillisecond);
 
 void BM_CountObjects(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     measureCount(state, filledStore().coordinator);
 }
 BENCHMARK(BM_CountObjects)->Unit(benchmark::kMillisecond);
 
 void BM_CountRawQSqlQuery(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     RawStore &store = filledRawStore();
     QSqlQuery q(store.db);
     q.setForwardOnly(true);

@@ -2,6 +2,8 @@
 // members (texts, integers, a double, a boolean, one of them a path into a nested object) read
 // into models of ten properties. The mapping's own cost is the difference of the two.
 
+#include "PeakMemory.h"
+
 #include <QMFoundation/rest/QMRESTAPIJSONParser.h>
 #include <QMFoundation/rest/QMRESTAPIModel.h>
 
@@ -89,6 +91,7 @@ const QByteArray &input()
 
 void parseOnly(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QByteArray &bytes = input();
     for (auto _ : state) {
         const QJsonDocument document = QJsonDocument::fromJson(bytes);
@@ -99,6 +102,7 @@ void parseOnly(benchmark::State &state)
 
 void parseAndMap(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QByteArray &bytes = input();
     for (auto _ : state) {
         const auto accounts = QMRESTAPIJSONParser::parseObjectsFromJSONData<Account>(bytes);

@@ -15,6 +15,8 @@
 // Digests: QMMD5/QMSHA1 beside QCryptographicHash. Compare with `openssl dgst` on a file of the
 // same size for the command-line figures.
 
+#include "PeakMemory.h"
+
 #include <QMFoundation/text/QMBase64.h>
 #include <QMFoundation/text/QMBase64Transcoding.h>
 #include <QMFoundation/text/QMMD5.h>
@@ -83,6 +85,7 @@ void setBytes(benchmark::State &state, qsizetype size)
 
 void BM_Encode_Base64EncodeData(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QByteArray &input = base64Input();
     std::vector<char> out(EstimateBas64EncodedDataSize(uint64_t(input.size())));
     for (auto _ : state) {
@@ -99,6 +102,7 @@ BENCHMARK(BM_Encode_Base64EncodeData)->Unit(benchmark::kMillisecond);
 
 void BM_Encode_QMencodeBase64(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QByteArray &input = base64Input();
     QString text;
     for (auto _ : state) {
@@ -113,6 +117,7 @@ BENCHMARK(BM_Encode_QMencodeBase64)->Unit(benchmark::kMillisecond);
 
 void BM_Encode_QByteArrayToBase64(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QByteArray &input = base64Input();
     for (auto _ : state) {
         QByteArray text = input.toBase64();
@@ -125,6 +130,7 @@ BENCHMARK(BM_Encode_QByteArrayToBase64)->Unit(benchmark::kMillisecond);
 // What a caller without the library writes to get Base64 as a QString.
 void BM_Encode_QByteArrayToBase64_QString(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QByteArray &input = base64Input();
     for (auto _ : state) {
         QString text = QString::fromLatin1(input.toBase64());
@@ -136,6 +142,7 @@ BENCHMARK(BM_Encode_QByteArrayToBase64_QString)->Unit(benchmark::kMillisecond);
 
 void BM_Encode_EVP_EncodeBlock(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QByteArray &input = base64Input();
     std::vector<unsigned char> out(size_t(plainText().size()) + 1);
     for (auto _ : state) {
@@ -152,6 +159,7 @@ BENCHMARK(BM_Encode_EVP_EncodeBlock)->Unit(benchmark::kMillisecond);
 
 void BM_Decode_Base64DecodeData(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QByteArray &text = lineText();
     std::vector<char> out(EstimateBas64DecodedDataSize(uint64_t(text.size())));
     uint64_t size = 0;
@@ -169,6 +177,7 @@ BENCHMARK(BM_Decode_Base64DecodeData)->Unit(benchmark::kMillisecond);
 
 void BM_Decode_QMdataWithBase64EncodedString(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QString text = QString::fromLatin1(lineText());
     QByteArray data;
     for (auto _ : state) {
@@ -183,6 +192,7 @@ BENCHMARK(BM_Decode_QMdataWithBase64EncodedString)->Unit(benchmark::kMillisecond
 
 void BM_Decode_QByteArrayFromBase64(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QByteArray &text = plainText();
     QByteArray data;
     for (auto _ : state) {
@@ -198,6 +208,7 @@ BENCHMARK(BM_Decode_QByteArrayFromBase64)->Unit(benchmark::kMillisecond);
 // What a caller without the library writes to decode Base64 held in a QString.
 void BM_Decode_QByteArrayFromBase64_QString(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QString text = QString::fromLatin1(plainText());
     QByteArray data;
     for (auto _ : state) {
@@ -212,6 +223,7 @@ BENCHMARK(BM_Decode_QByteArrayFromBase64_QString)->Unit(benchmark::kMillisecond)
 
 void BM_Decode_EVP_DecodeBlock(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QByteArray &text = plainText();
     std::vector<unsigned char> out(size_t(text.size()) / 4 * 3);
     for (auto _ : state) {
@@ -237,6 +249,7 @@ const QByteArray &digestInput()
 template<QString (*Digest)(const QByteArray &), QCryptographicHash::Algorithm Peer>
 void BM_Digest(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QByteArray &input = digestInput();
     QString digest;
     for (auto _ : state) {
@@ -251,6 +264,7 @@ void BM_Digest(benchmark::State &state)
 template<QCryptographicHash::Algorithm Algorithm>
 void BM_QCryptographicHash(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QByteArray &input = digestInput();
     for (auto _ : state) {
         QByteArray digest = QCryptographicHash::hash(input, Algorithm).toHex();
@@ -294,6 +308,7 @@ BENCHMARK(BM_QCryptographicHash<QCryptographicHash::Sha256>)
 // Short texts, where the cost per call matters more than the throughput.
 void BM_ShortText_QMSHA1_SHA256String(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QString text = QStringLiteral("user@example.com:2026-01-01T00:00:00Z:42");
     for (auto _ : state) {
         QString digest = QMSHA1::SHA256String(text);
@@ -304,6 +319,7 @@ BENCHMARK(BM_ShortText_QMSHA1_SHA256String);
 
 void BM_ShortText_QCryptographicHash_Sha256(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QString text = QStringLiteral("user@example.com:2026-01-01T00:00:00Z:42");
     for (auto _ : state) {
         QString digest = QString::fromLatin1(

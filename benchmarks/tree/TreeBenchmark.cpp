@@ -7,6 +7,8 @@
 // Each iteration builds its trees afresh with the timer paused, so only the merge (or the filter)
 // is timed; the trees of the previous iteration are destroyed while paused too.
 
+#include "PeakMemory.h"
+
 #include <QMFoundation/lists/QMIdentifierMap.h>
 #include <QMFoundation/tree/QMTreeManager.h>
 #include <QMFoundation/tree/QMTreeModel.h>
@@ -204,6 +206,7 @@ public:
 
 void BM_ManagerMerge(benchmark::State &state, bool incremental)
 {
+    const PeakMemory::Scope peak(state);
     const Input &trees = input();
     std::unique_ptr<QMTreeManager> manager;
     QMTreeNodeList newRoots;
@@ -231,6 +234,7 @@ void BM_ManagerMerge(benchmark::State &state, bool incremental)
 // left without children) and removed again.
 void BM_FilterRoundTrip(benchmark::State &state, bool incremental)
 {
+    const PeakMemory::Scope peak(state);
     const Input &trees = input();
     std::unique_ptr<QMTreeManager> manager;
     for (auto _ : state) {
@@ -252,6 +256,7 @@ void BM_FilterRoundTrip(benchmark::State &state, bool incremental)
 // (no view attached).
 void BM_ModelMerge(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const Input &trees = input();
     QMTreeModel model;
     model.setUpdateHandler(updateTitle);
@@ -288,6 +293,7 @@ QMTreeNodePointer nodeWithChildren(qint64 count)
 
 void BM_RemoveAllChildren(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QMTreeNodePointer parent = nodeWithChildren(state.range(0));
     const QMTreeNodeList children = parent->childNodes();
     for (auto _ : state) {
@@ -329,6 +335,7 @@ QMIdentifierMap &knownMap()
 
 void BM_IdentifierForKnownString(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     const QStringList &strings = knownStrings();
     QMIdentifierMap *const map = &knownMap();
     // The threads start apart, so that they ask for different strings as real callers do.
@@ -344,6 +351,7 @@ void BM_IdentifierForKnownString(benchmark::State &state)
 // The obvious map: one QHash behind one mutex.
 void BM_MutexHashForKnownString(benchmark::State &state)
 {
+    const PeakMemory::Scope peak(state);
     static std::mutex mutex;
     static const QHash<QString, quint64> table = [] {
         QHash<QString, quint64> result;
