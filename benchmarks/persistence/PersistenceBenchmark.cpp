@@ -160,30 +160,13 @@ void BM_InsertRawSQLiteC(benchmark::State &state)
 }
 BENCHMARK(BM_InsertRawSQLiteC)->Unit(benchmark::kMillisecond);
 
-Store &filledStore()
+// A store of each kind filled with objectCount objects once, for the fetches and counts; never
+// destroyed (the program ends with it).
+template<typename Kind>
+Kind &filled()
 {
-    static Store *store = [] {
-        auto *s = new Store;
-        s->fill(objectCount);
-        return s;
-    }();
-    return *store;
-}
-
-CStore &filledCStore()
-{
-    static CStore *store = [] {
-        auto *s = new CStore;
-        s->fill(objectCount);
-        return s;
-    }();
-    return *store;
-}
-
-RawStore &filledRawStore()
-{
-    static RawStore *store = [] {
-        auto *s = new RawStore;
+    static Kind *store = [] {
+        auto *s = new Kind;
         s->fill(objectCount);
         return s;
     }();
@@ -193,14 +176,14 @@ RawStore &filledRawStore()
 void BM_FetchObjects(benchmark::State &state)
 {
     const PeakMemory::Scope peak(state);
-    measureFetch(state, filledStore().coordinator);
+    measureFetch(state, filled<Store>().coordinator);
 }
 BENCHMARK(BM_FetchObjects)->Unit(benchmark::kMillisecond);
 
 void BM_FetchRawQSqlQuery(benchmark::State &state)
 {
     const PeakMemory::Scope peak(state);
-    QSqlQuery q(filledRawStore().db);
+    QSqlQuery q(filled<RawStore>().db);
     q.setForwardOnly(true);
     q.prepare(u"SELECT pk, name, number, score, flag, stamp, data FROM item "
               "WHERE number >= ? AND flag = ? ORDER BY score DESC, pk"_s);
@@ -212,18 +195,13 @@ BENCHMARK(BM_FetchRawQSqlQuery)->Unit(benchmark::kMillisecond);
 struct Row
 {
     qint64 pk;
-    QString name;
-    qint64 number;
-    double score;
-    bool flag;
-    QDateTime stamp;
-    QByteArray data;
+    Values values;
 };
 
 void BM_FetchRawSQLiteC(benchmark::State &state)
 {
     const PeakMemory::Scope peak(state);
-    CStore &store = filledCStore();
+    CStore &store = filled<CStore>();
     sqlite3_stmt *select = store.prepare("SELECT pk, name, number, score, flag, stamp, data "
                                          "FROM item WHERE number >= ? AND flag = ? "
                                          "ORDER BY score DESC, pk");
@@ -237,11 +215,11 @@ void BM_FetchRawSQLiteC(benchmark::State &state)
             const auto *data = static_cast<const char *>(sqlite3_column_blob(select, 6));
             const int dataBytes = sqlite3_column_bytes(select, 6);
             rows.append({sqlite3_column_int64(select, 0),
-                         QString(reinterpret_cast<const QChar *>(name), nameBytes / 2),
-                         sqlite3_column_int64(select, 2), sqlite3_column_double(select, 3),
-                         sqlite3_column_int64(select, 4) != 0,
-                         QDateTime::fromMSecsSinceEpoch(sqlite3_column_int64(select, 5), Qt::UTC),
-                         QByteArray(data, dataBytes)});
+                         {QString(reinterpret_cast<const QChar *>(name), nameBytes / 2),
+                          sqlite3_column_int64(select, 2), sqlite3_column_double(select, 3),
+                          sqlite3_column_int64(select, 4) != 0,
+                          QDateTime::fromMSecsSinceEpoch(sqlite3_column_int64(select, 5), Qt::UTC),
+                          QByteArray(data, dataBytes)}});
         }
         sqlite3_reset(select);
         if (rows.size() != fetchedCount)
@@ -259,14 +237,14 @@ BENCHMARK(BM_FetchRawSQLiteC)->Unit(benchmark::kMillisecond);
 void BM_CountObjects(benchmark::State &state)
 {
     const PeakMemory::Scope peak(state);
-    measureCount(state, filledStore().coordinator);
+    measureCount(state, filled<Store>().coordinator);
 }
 BENCHMARK(BM_CountObjects)->Unit(benchmark::kMicrosecond);
 
 void BM_CountRawQSqlQuery(benchmark::State &state)
 {
     const PeakMemory::Scope peak(state);
-    QSqlQuery q(filledRawStore().db);
+    QSqlQuery q(filled<RawStore>().db);
     q.setForwardOnly(true);
     q.prepare(u"SELECT COUNT(*) FROM item WHERE number >= ? AND flag = ?"_s);
     measureRawCount(state, q);
@@ -276,7 +254,7 @@ BENCHMARK(BM_CountRawQSqlQuery)->Unit(benchmark::kMicrosecond);
 void BM_CountRawSQLiteC(benchmark::State &state)
 {
     const PeakMemory::Scope peak(state);
-    CStore &store = filledCStore();
+    CStore &store = filled<CStore>();
     sqlite3_stmt *count = store.prepare("SELECT COUNT(*) FROM item WHERE number >= ? AND flag = ?");
     for (auto _ : state) {
         sqlite3_bind_int64(count, 1, 80000);
