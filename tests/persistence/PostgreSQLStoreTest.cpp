@@ -137,6 +137,24 @@ public:
         return p;
     }
 
+    // A context on the store with one person saved; null (with a failure recorded) when the
+    // store does not open or the save fails.
+    std::shared_ptr<QMManagedObjectContext> contextWithSavedPerson(const QString &name, qint64 age,
+                                                                   const QVariantMap &options = {})
+    {
+        auto c = open(options);
+        if (!c)
+            return nullptr;
+        auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(c);
+        insert(context, name, age);
+        QMError error;
+        if (!context->save(&error)) {
+            ADD_FAILURE() << describe(error).toStdString();
+            return nullptr;
+        }
+        return context;
+    }
+
     // Changes the saved ada (36) to 37 and adds bob (41), for a save that is going to fail.
     static void changeAdaAndAddBob(const std::shared_ptr<QMManagedObjectContext> &context)
     {
@@ -418,11 +436,8 @@ TEST_F(PostgreSQLStoreTest, PasswordsComeFromTheProviderAndAreNeverShown)
 
 TEST_F(PostgreSQLStoreTest, ALostConnectionFailsTheCallAndTheNextOneConnectsAgain)
 {
-    auto c = open();
-    ASSERT_TRUE(c);
-    auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(c);
-    insert(context, u"ada"_s, 36);
-    ASSERT_TRUE(context->save());
+    auto context = contextWithSavedPerson(u"ada"_s, 36);
+    ASSERT_TRUE(context);
 
     ServerConnection admin(url);
     ASSERT_EQ(admin.terminateStore(), 1);
@@ -447,11 +462,8 @@ TEST_F(PostgreSQLStoreTest, ALostConnectionFailsTheCallAndTheNextOneConnectsAgai
 TEST_F(PostgreSQLStoreTest, AConnectionLostInTheMiddleOfASaveLosesNothingSaved)
 {
     // The save waits for a row another program holds, and its connection is ended meanwhile.
-    auto c = open({{QMPersistentStoreTimeoutOption, 120}});
-    ASSERT_TRUE(c);
-    auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(c);
-    insert(context, u"ada"_s, 36);
-    ASSERT_TRUE(context->save());
+    auto context = contextWithSavedPerson(u"ada"_s, 36, {{QMPersistentStoreTimeoutOption, 120}});
+    ASSERT_TRUE(context);
     changeAdaAndAddBob(context);
 
     ServerConnection holder(url);
@@ -942,11 +954,8 @@ private:
 
 TEST_F(PostgreSQLDeadlineTest, AServerThatStopsAnsweringFailsTheCallWithTheTimeOutAndLosesNothing)
 {
-    auto c = open({{QMPersistentStoreTimeoutOption, 0.3}});
-    ASSERT_TRUE(c);
-    auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(c);
-    insert(context, u"ada"_s, 36);
-    ASSERT_TRUE(context->save());
+    auto context = contextWithSavedPerson(u"ada"_s, 36, {{QMPersistentStoreTimeoutOption, 0.3}});
+    ASSERT_TRUE(context);
 
     ServerConnection admin(url);
     StoppedBackends stopped;
@@ -996,11 +1005,8 @@ TEST_F(PostgreSQLDeadlineTest, AServerThatStopsAnsweringFailsTheCallWithTheTimeO
 TEST_F(PostgreSQLDeadlineTest, ATimeOutOfZeroStillEndsTheWaitForAnotherWritersRows)
 {
     // The server reads 0 as "no time-out at all": the store must not hand it on as such.
-    auto c = open({{QMPersistentStoreTimeoutOption, 0}});
-    ASSERT_TRUE(c);
-    auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(c);
-    insert(context, u"ada"_s, 36);
-    ASSERT_TRUE(context->save());
+    auto context = contextWithSavedPerson(u"ada"_s, 36, {{QMPersistentStoreTimeoutOption, 0}});
+    ASSERT_TRUE(context);
     person(context, u"ada"_s)->setAge(37);
 
     ServerConnection holder(url);
