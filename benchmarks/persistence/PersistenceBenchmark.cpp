@@ -205,7 +205,7 @@ void BM_FetchRawSQLiteC(benchmark::State &state)
     sqlite3_stmt *select = store.prepare("SELECT pk, name, number, score, flag, stamp, data "
                                          "FROM item WHERE number >= ? AND flag = ? "
                                          "ORDER BY score DESC, pk");
-    for (auto _ : state) {
+    measureRows(state, [&] {
         sqlite3_bind_int64(select, 1, 80000);
         sqlite3_bind_int64(select, 2, 1);
         QList<Row> rows;
@@ -222,15 +222,9 @@ void BM_FetchRawSQLiteC(benchmark::State &state)
                           QByteArray(data, dataBytes)}});
         }
         sqlite3_reset(select);
-        if (rows.size() != fetchedCount)
-            state.SkipWithError("wrong number of rows");
-        benchmark::DoNotOptimize(rows.data());
-        state.PauseTiming();
-        rows.clear();
-        state.ResumeTiming();
-    }
+        return rows;
+    });
     sqlite3_finalize(select);
-    state.SetItemsProcessed(state.iterations() * fetchedCount);
 }
 BENCHMARK(BM_FetchRawSQLiteC)->Unit(benchmark::kMillisecond);
 
