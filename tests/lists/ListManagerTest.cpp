@@ -120,6 +120,38 @@ TEST(ListManagerTest, IdentifiersDecideWhichOldItemIsKept)
     EXPECT_EQ(matched.calls, QStringList {u"delete 0 | a"_s});
 }
 
+TEST(ListManagerTest, LongListsMatchEveryIdentifierToItsLastOldItem)
+{
+    // Lists far longer than the lookups read ahead, with repeated identifiers on both sides.
+    std::mt19937_64 random(7);
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        QStringList oldNames;
+        for (int i = 0; i < 300; ++i)
+            oldNames.append(QString::number(random() % 250));
+        QStringList newNames;
+        for (int i = 0; i < 200; ++i)
+            newNames.append(QString::number(random() % 400));
+        newNames.removeDuplicates();
+        const QMListItemList oldList = items(oldNames);
+        const Update outcome = update(oldList, newNames);
+
+        QStringList handled;
+        for (qsizetype i = 0; i < newNames.size(); ++i) {
+            const qsizetype last = oldNames.lastIndexOf(newNames[i]);
+            if (last < 0) {
+                EXPECT_EQ(std::find(oldList.cbegin(), oldList.cend(), outcome.result[i]),
+                          oldList.cend());
+            } else {
+                EXPECT_EQ(outcome.result[i], oldList[last]) << newNames[i].toStdString();
+                handled.append(newNames[i] + u'/' + newNames[i]);
+            }
+        }
+        EXPECT_EQ(identifiers(outcome.result), newNames);
+        EXPECT_EQ(outcome.handled, handled);
+    }
+}
+
 TEST(ListManagerTest, FailingHandlerStopsBeforeAnyStepAndTheDelegateIsHeldWeakly)
 {
     QMListManager manager;

@@ -317,8 +317,7 @@ public:
             const bool moving = q->beginMoveRows(QModelIndex(), int(from), int(from), QModelIndex(),
                                                  int(to > from ? to + 1 : to));
             Q_ASSERT(moving);
-            rows.items.move(from, to);
-            rows.items[to] = item;
+            QMMoveListItem(rows.items, from, to, item);
             q->endMoveRows();
         } else {
             rows.items[to] = item;
