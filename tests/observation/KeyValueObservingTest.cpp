@@ -92,6 +92,86 @@ TEST(KeyValueObserving, DottedKeyPathsReattachWhenAnIntermediateObjectChanges)
                                          setting({{NewKey, 40}})}));
 }
 
+// Observations of one change share the value read and the record made for it; what each of them
+// receives must still be its own: other key paths of the same signal, other old values, a
+// handler that changes the property again, and a handler that keeps its record.
+TEST(KeyValueObserving, ObservationsOfOneChangeEachGetTheirOwnRecord)
+{
+    KVOPerson alice, bob, carol;
+    bob.setName(u"Bob"_s);
+    carol.setName(u"Carol"_s);
+    alice.setPartner(&bob);
+    QStringList seen;
+    const auto text = [](const QVariant &value) {
+        if (auto *person = value.value<KVOPerson *>())
+            return person->name();
+        return value.isValid() ? value.toString() : u"-"_s;
+    };
+    const auto observe = [&](const QString &keyPath, quint64 options, const QString &label) {
+        return QMKeyValueObserving::observe(
+                &alice, keyPath, options, [&, label](const QString &, QObject *, const auto &c) {
+                    seen.append(label + u' ' + text(c.value(OldKey)) + u" -> "_s
+                                + text(c.value(NewKey)));
+                });
+    };
+    // Two key paths that one signal serves, in turn, with one observation of each registered
+    // after the first change (so it has an old value of its own reading).
+    const auto partner = observe(u"partner"_s, NewAndOld, u"partner"_s);
+    const auto partnerName = observe(u"partner.name"_s, NewAndOld, u"partner.name"_s);
+    const auto newOnly = observe(u"partner"_s, QMKeyValueObservingOptionNew, u"new only"_s);
+    alice.setPartner(&carol);
+    const auto late = observe(u"partner.name"_s, NewAndOld, u"late"_s);
+    alice.setPartner(&bob);
+    EXPECT_EQ(seen,
+              (QStringList {u"partner Bob -> Carol"_s, u"partner.name Bob -> Carol"_s,
+                            u"new only - -> Carol"_s, u"partner Carol -> Bob"_s,
+                            u"partner.name Carol -> Bob"_s, u"new only - -> Bob"_s,
+                            u"late Carol -> Bob"_s}));
+
+    // Two key paths of one signal whose old values agree (both absent) and new ones differ.
+    seen.clear();
+    KVOPerson dora;
+    bob.setPartner(&carol);
+    const auto first = QMKeyValueObserving::observe(
+            &dora, u"partner.name"_s, NewAndOld,
+            [&](const QString &, QObject *, const auto &c) { seen.append(text(c.value(NewKey))); });
+    const auto second = QMKeyValueObserving::observe(
+            &dora, u"partner.partner.name"_s, NewAndOld,
+            [&](const QString &, QObject *, const auto &c) { seen.append(text(c.value(NewKey))); });
+    dora.setPartner(&bob);
+    EXPECT_EQ(seen, (QStringList {u"Bob"_s, u"Carol"_s}));
+
+    // A handler that changes the property again: the observations after it in the same
+    // emission read the newer value, as the nested emission's observations did.
+    seen.clear();
+    KVOPerson person;
+    person.setName(u"Ann"_s);
+    std::vector<std::shared_ptr<QMKeyValueObservation>> observations;
+    std::vector<QVariantMap> kept;
+    for (int k = 0; k < 3; ++k) {
+        observations.push_back(QMKeyValueObserving::observe(
+                &person, u"name"_s, NewAndOld,
+                [&, k](const QString &, QObject *, const QVariantMap &c) {
+                    seen.append(u"%1 %2 -> %3"_s.arg(k).arg(c.value(OldKey).toString(),
+                                                         c.value(NewKey).toString()));
+                    if (k == 0)
+                        kept.push_back(c); // a record kept past its delivery
+                    if (k == 1 && c.value(NewKey) == u"Bo"_s)
+                        person.setName(u"Cy"_s);
+                }));
+    }
+    person.setName(u"Bo"_s);
+    person.setName(u"Dee"_s);
+    EXPECT_EQ(seen,
+              (QStringList {u"0 Ann -> Bo"_s, u"1 Ann -> Bo"_s, u"0 Bo -> Cy"_s, u"1 Bo -> Cy"_s,
+                            u"2 Ann -> Cy"_s, u"2 Cy -> Cy"_s, u"0 Cy -> Dee"_s, u"1 Cy -> Dee"_s,
+                            u"2 Cy -> Dee"_s}));
+    ASSERT_EQ(kept.size(), 3u);
+    EXPECT_EQ(kept[0], setting({{NewKey, u"Bo"_s}, {OldKey, u"Ann"_s}}));
+    EXPECT_EQ(kept[1], setting({{NewKey, u"Cy"_s}, {OldKey, u"Bo"_s}}));
+    EXPECT_EQ(kept[2], setting({{NewKey, u"Dee"_s}, {OldKey, u"Cy"_s}}));
+}
+
 TEST(KeyValueObserving, RemovalStopsDeliveryAndIsFinal)
 {
     KVOPerson person;

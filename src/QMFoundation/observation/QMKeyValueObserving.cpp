@@ -9,8 +9,10 @@
 #include <QPointer>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <climits>
+#include <memory>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -294,6 +296,138 @@ const QVariantMap &settingChange()
     return change;
 }
 
+// What this thread knows of emissions: how many began (so that what one emission read can be
+// told stale once a handler has caused another emission, of any signal, on this thread), how
+// many run now, nested in one another, the numbers it may give to values it reads, and the
+// record maps of each nesting depth (see EmissionCache). One thread-local object, looked up
+// once per emission.
+struct ThreadEmissions
+{
+    quint64 began = 0;
+    size_t depth = 0;
+    quint64 nextRead = 0;
+    quint64 endRead = 0;
+    std::vector<std::unique_ptr<std::array<QVariantMap, 4>>> records;
+
+    // A number for a value read, unique in the process and never 0: each thread takes a block
+    // of 2^32 of them at a time.
+    quint64 valueReadNumber()
+    {
+        static std::atomic<quint64> blocks {0};
+        if (nextRead == endRead) {
+            nextRead = (blocks.fetch_add(1, std::memory_order_relaxed) + 1) << 32;
+            endRead = nextRead + (quint64(1) << 32) - 1;
+        }
+        return ++nextRead;
+    }
+
+    std::array<QVariantMap, 4> &recordsAt(size_t level)
+    {
+        while (records.size() <= level)
+            records.push_back(std::make_unique<std::array<QVariantMap, 4>>());
+        return *records[level];
+    }
+};
+
+ThreadEmissions &threadEmissions()
+{
+    thread_local ThreadEmissions emissions;
+    return emissions;
+}
+
+// What the observations of one emission share. The value of a key path of an object is read
+// once per emission, not once per observation, and the last record with values is kept for the
+// next observation whose record would be equal (the same value, the same options, and an old
+// value that came from the same read, or else of the same type and equal), so that a hundred
+// observations of one property make one record. Both are read afresh once a handler has caused
+// another emission on this thread: the property may have changed then.
+//
+// Records are made in maps kept per thread, nesting depth and option set, and refilled in place
+// by the next record once nobody else holds the map: a record then costs two assignments
+// instead of four allocations. A handler that keeps the record (a copied notification, say)
+// shares the map, so it is left as it is and the next record gets a new one. An emission nested
+// in a handler uses the maps of its own depth, never the one the outer handler is reading.
+class EmissionCache
+{
+public:
+    EmissionCache()
+        : m_thread(threadEmissions())
+        , m_depth(m_thread.depth++)
+    {
+        ++m_thread.began;
+    }
+    ~EmissionCache() { --m_thread.depth; }
+    EmissionCache(const EmissionCache &) = delete;
+    EmissionCache &operator=(const EmissionCache &) = delete;
+
+    // `path` must outlive the emission (it is the registration's own key path).
+    template<typename Read>
+    const QVariant &valueOf(const QObject *target, const QString &path, const Read &read)
+    {
+        if (!m_keyPath || !current(m_valueEmission) || m_object != target
+            || (m_keyPath != &path && *m_keyPath != path)) {
+            QVariant fresh = read();
+            // read() runs getters, which may emit: the value is as of after them.
+            m_valueEmission = m_thread.began;
+            m_object = target;
+            m_keyPath = &path;
+            m_value = std::move(fresh);
+            m_valueRead = m_thread.valueReadNumber();
+            m_record = nullptr; // made from another value
+        }
+        return m_value;
+    }
+
+    // The number of the value valueOf() returned last.
+    quint64 valueRead() const { return m_valueRead; }
+
+    // The record of the value valueOf() returned last, with the values `options` asks for and
+    // `old`; `oldRead` numbers the read that gave `old` (0 when unknown).
+    const QVariantMap &record(quint64 options, const QVariant &old, quint64 oldRead)
+    {
+        if (m_record && current(m_recordEmission) && m_recordOptions == options
+            && (!(options & QMKeyValueObservingOptionOld) || sameOld(old, oldRead)))
+            return *m_record;
+        QVariantMap &record = m_thread.recordsAt(m_depth)[options & 3];
+        if (!record.isDetached())
+            record = settingChange();
+        if (options & QMKeyValueObservingOptionNew)
+            record.insert(QMKeyValueChangeNewKey, m_value);
+        if (options & QMKeyValueObservingOptionOld)
+            record.insert(QMKeyValueChangeOldKey, old);
+        m_record = &record;
+        m_recordOptions = options;
+        m_recordOldRead = oldRead;
+        m_recordEmission = m_thread.began;
+        return record;
+    }
+
+private:
+    // Whether nothing emitted on this thread since `emission` began.
+    bool current(quint64 emission) const { return emission == m_thread.began; }
+
+    bool sameOld(const QVariant &old, quint64 oldRead) const
+    {
+        if (oldRead != 0 && oldRead == m_recordOldRead)
+            return true;
+        const QVariant recordOld = m_record->value(QMKeyValueChangeOldKey);
+        return old.metaType() == recordOld.metaType() && old == recordOld;
+    }
+
+    ThreadEmissions &m_thread;
+    const size_t m_depth;
+    const QObject *m_object = nullptr;
+    const QString *m_keyPath = nullptr;
+    QVariant m_value;
+    quint64 m_valueRead = 0;
+    quint64 m_valueEmission = 0;
+
+    const QVariantMap *m_record = nullptr;
+    quint64 m_recordOptions = 0;
+    quint64 m_recordOldRead = 0;
+    quint64 m_recordEmission = 0;
+};
+
 } // namespace
 
 // A delivery and a removal meet through two atomics: a delivery counts itself in `active`,
@@ -313,6 +447,8 @@ struct QMKeyValueObservation::Registration
     QObject *object = nullptr;
     QString keyPath;
     QList<QByteArray> names;
+    // names[0] of `object`, looked up once: the object's class does not change.
+    QMetaProperty firstProperty;
     quint64 options = 0;
     bool needsLock = false; // values to read or intermediate objects to follow
     // A record without values, shared by every delivery that needs no other.
@@ -331,6 +467,7 @@ struct QMKeyValueObservation::Registration
     // Deliveries that belong to threads now inside remove(): they do not hold anyone up.
     int exempt = 0;
     QVariant lastValue;
+    quint64 lastValueRead = 0; // the number of the emission's read that gave it, or 0
     std::vector<Link> links; // links[i] watches names[i] of the object at depth i
     // The context of an observation made with one, set before it starts.
     std::optional<QMAsync::ContextBinding> context;
@@ -395,7 +532,8 @@ struct QMKeyValueObservation::Registration
         for (qsizetype depth = 0; depth < names.size(); ++depth) {
             if (!current)
                 return {};
-            const QVariant value = current->property(names[depth].constData());
+            const QVariant value = depth == 0 ? firstProperty.read(current)
+                                              : current->property(names[depth].constData());
             if (depth + 1 == names.size())
                 return value;
             current = value.value<QObject *>();
@@ -443,13 +581,13 @@ struct QMKeyValueObservation::Registration
         }
     }
 
-    void fire(int level, DeliveryFrame *&innermost)
+    void fire(int level, DeliveryFrame *&innermost, EmissionCache &cache)
     {
         const Delivery delivery(this, innermost);
         if (removed.load())
             return;
         if (needsLock)
-            fireWithValues(level);
+            fireWithValues(level, cache);
         else
             handler(keyPath, object, settingRecord);
     }
@@ -457,7 +595,7 @@ struct QMKeyValueObservation::Registration
     // Follows a changed intermediate object and reads the values the record carries. The
     // properties are read with `mutex` released (see resolve()); it guards the links and the
     // last value only.
-    [[gnu::noinline]] void fireWithValues(int level)
+    [[gnu::noinline]] void fireWithValues(int level, EmissionCache &cache)
     {
         if (level + 1 < names.size()) {
             QPointer<QObject> owner;
@@ -474,17 +612,21 @@ struct QMKeyValueObservation::Registration
                     attach(level + 1, chain);
             }
         }
-        QVariantMap change = settingRecord;
-        if (wantsValue()) {
-            QVariant value = currentValue();
-            if (options & QMKeyValueObservingOptionNew)
-                change.insert(QMKeyValueChangeNewKey, value);
-            if (options & QMKeyValueObservingOptionOld) {
-                std::lock_guard lock(mutex);
-                change.insert(QMKeyValueChangeOldKey, std::exchange(lastValue, std::move(value)));
-            }
+        if (!wantsValue()) {
+            handler(keyPath, object, settingRecord);
+            return;
         }
-        handler(keyPath, object, change);
+        const QVariant &value = cache.valueOf(object, keyPath, [this] { return currentValue(); });
+        const quint64 valueOptions
+                = options & (QMKeyValueObservingOptionNew | QMKeyValueObservingOptionOld);
+        QVariant old;
+        quint64 oldRead = 0;
+        if (options & QMKeyValueObservingOptionOld) {
+            std::lock_guard lock(mutex);
+            old = std::exchange(lastValue, value);
+            oldRead = std::exchange(lastValueRead, cache.valueRead());
+        }
+        handler(keyPath, object, cache.record(valueOptions, old, oldRead));
     }
 
     void start()
@@ -556,11 +698,12 @@ void Relay::dispatch(int id)
         list = found->second;
     }
     DeliveryFrame *&innermost = innermostDelivery;
+    EmissionCache cache;
     // Qt's signal emission called this: nothing may unwind through it, and one handler that
     // throws must not keep the others from hearing of the change.
     for (const Subscriber &subscriber : *list) {
         try {
-            subscriber.registration->fire(subscriber.level, innermost);
+            subscriber.registration->fire(subscriber.level, innermost, cache);
         } catch (...) {
             QMUncaughtExceptions::handleCurrentException(u"a handler observing key path \""
                                                          + subscriber.registration->keyPath + u'"');
@@ -662,6 +805,9 @@ std::shared_ptr<Registration> makeRegistration(QObject *object, const QString &k
     for (const QString &name : keyPath.split(QLatin1Char('.')))
         registration->names.append(name.toUtf8());
     registration->options = options;
+    const QMetaObject *metaObject = object->metaObject();
+    registration->firstProperty
+            = metaObject->property(metaObject->indexOfProperty(registration->names[0].constData()));
     registration->needsLock = registration->names.size() > 1 || registration->wantsValue();
     registration->links.resize(size_t(registration->names.size()));
     return registration;
