@@ -183,6 +183,20 @@ TEST(Base64Test, WrappersKeepAbsentEmptyAndNonAsciiApart)
         EXPECT_FALSE(dataUsingBase64Encoding(text).isNull());
         EXPECT_TRUE(dataUsingBase64Encoding(text).isEmpty());
     }
+    // One character outside ASCII anywhere refuses the text: inside runs of whole blocks, in a
+    // partial group, after a line break, after the padding where decoding stops.
+    QByteArray bytes;
+    for (int k = 0; k < 130; ++k)
+        bytes.append(char(k * 37));
+    const QString encoded = stringUsingBase64Encoding(bytes) + u"=="_s;
+    ASSERT_EQ(dataWithBase64EncodedString(encoded), bytes);
+    for (qsizetype position = 0; position <= encoded.size(); ++position) {
+        for (const char16_t wide : {u'\u00e9', u'\u0080', u'\u4e00'}) {
+            QString text = encoded;
+            text.insert(position, QChar(wide));
+            EXPECT_TRUE(dataWithBase64EncodedString(text).isEmpty()) << position;
+        }
+    }
     // ASCII control characters are 7-bit: they are decoded (skipped or zero bits), not refused.
     EXPECT_EQ(dataWithBase64EncodedString(u"\x7fYW\u0001Jj\u007f"_s), QByteArray("abc"));
     EXPECT_EQ(dataWithBase64EncodedString(QString::fromUtf16(u"YW\0j", 4)), QByteArray("a`#"));

@@ -177,8 +177,16 @@ inline std::uint8_t decodeClass(Char c)
     return unit < 256 ? DecodeClasses[unit] : Other;
 }
 
+// Where decode() stopped: the position of the "=" or the end it stopped at (the characters
+// from there on were not read), and whether a character it read lies outside ASCII.
+struct DecodeStop
+{
+    std::size_t position = 0;
+    bool sawNonAscii = false;
+};
+
 // Decodes `size` characters into `out`, which has room for at least decodedSize(size) bytes,
-// and returns the number of bytes written. Bytes of `out` past that number are left alone
+// and returns the number of bytes written; fills `stop` when it is given. Bytes of `out` past that number are left alone
 // except by the fast paths, which may write the fill byte "." into up to eight bytes past their
 // last group (only where `capacity` has room for them).
 //
@@ -193,7 +201,8 @@ inline std::uint8_t decodeClass(Char c)
 // Each step first stops at an "=", then skips white space and, after it, characters outside the
 // alphabet; the character reached supplies v (its value, or 0 for anything but the alphabet).
 template<typename Char>
-std::size_t decode(const Char *in, std::size_t size, std::uint8_t *out, std::size_t capacity)
+std::size_t decode(const Char *in, std::size_t size, std::uint8_t *out, std::size_t capacity,
+                   DecodeStop *stop = nullptr)
 {
     using Unit = std::make_unsigned_t<Char>;
     const GroupTable &t0 = GroupTables[0];
@@ -264,17 +273,26 @@ std::size_t decode(const Char *in, std::size_t size, std::uint8_t *out, std::siz
                 i = start + 4;
             }
         }
-        if (i >= size || in[i] == Char('='))
+        const auto stopAt = [&](std::size_t position) {
+            if (stop)
+                stop->position = position;
             return count;
+        };
+        if (i >= size || in[i] == Char('='))
+            return stopAt(i);
         std::uint8_t entry = decodeClass(in[i]);
         while (entry == WhiteSpace) {
             if (++i >= size)
-                return count;
+                return stopAt(i);
             entry = decodeClass(in[i]);
         }
+        // Every character outside ASCII is of this class, and the fast paths above take none:
+        // this is the one place that needs to look for them.
         while (entry == Other) {
+            if (stop && static_cast<Unit>(in[i]) > 0x7F)
+                stop->sawNonAscii = true;
             if (++i >= size)
-                return count;
+                return stopAt(i);
             entry = decodeClass(in[i]);
         }
         const std::uint8_t v = entry < 64 ? entry : 0;

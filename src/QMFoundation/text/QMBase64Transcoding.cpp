@@ -19,15 +19,22 @@ bool isAscii(QStringView string)
 
 QByteArray dataWithBase64EncodedString(const QString &string)
 {
-    if (string.isEmpty() || !isAscii(string))
+    if (string.isEmpty())
         return QByteArray("", 0);
     const std::uint64_t capacity = QMBase64Codec::decodedSize(std::uint64_t(string.size()));
     if (capacity == QMBase64Codec::OutOfRange)
-        return QByteArray();
+        return isAscii(string) ? QByteArray() : QByteArray("", 0);
+    // A string with any character outside ASCII decodes to nothing. Rather than a pass of its
+    // own over the string (as long as the decoding itself, on a string too large for the
+    // cache), the decoder notes such characters among those it reads, and only the rest of the
+    // string, after where it stopped, is checked here.
     QByteArray data(qsizetype(capacity), Qt::Uninitialized);
+    QMBase64Codec::DecodeStop stop;
     const std::size_t size = QMBase64Codec::decode(
             reinterpret_cast<const char16_t *>(string.constData()), std::size_t(string.size()),
-            reinterpret_cast<std::uint8_t *>(data.data()), std::size_t(capacity));
+            reinterpret_cast<std::uint8_t *>(data.data()), std::size_t(capacity), &stop);
+    if (stop.sawNonAscii || !isAscii(QStringView(string).sliced(qsizetype(stop.position))))
+        return QByteArray("", 0);
     data.truncate(qsizetype(size));
     return data;
 }
