@@ -4,6 +4,8 @@
 #include <QMFoundation/lists/Comparing.h>
 
 #include <algorithm>
+#include <optional>
+#include <vector>
 
 QMTreeManagerDelegate::~QMTreeManagerDelegate() = default;
 
@@ -59,18 +61,65 @@ void checkNodes(const QMTreeNodeList &nodes)
     }
 }
 
-void enterRecursively(QMTreeManager::NodeMap &map, const QMTreeNodeList &nodes)
+qsizetype countRecursively(const QMTreeNodeList &nodes)
+{
+    qsizetype count = nodes.size();
+    for (const QMTreeNodePointer &node : nodes) {
+        if (!node->isLeaf())
+            count += countRecursively(node->mutableChildNodes());
+    }
+    return count;
+}
+
+void insertRecursively(QMTreeManager::NodeMap &map, const QMTreeNodeList &nodes)
 {
     for (const QMTreeNodePointer &node : nodes) {
         map.insert(node->identifier(), node);
         if (!node->isLeaf())
-            enterRecursively(map, node->mutableChildNodes());
+            insertRecursively(map, node->mutableChildNodes());
     }
+}
+
+// Enters the nodes and their descendants by identifier. The map is grown once for all of them
+// first: growing step by step while entering a large tree rehashed it several times over.
+void enterRecursively(QMTreeManager::NodeMap &map, const QMTreeNodeList &nodes)
+{
+    map.reserve(map.size() + countRecursively(nodes));
+    insertRecursively(map, nodes);
 }
 
 bool sameInstances(const QMTreeNodeList &a, const QMTreeNodeList &b)
 {
     return a.size() == b.size() && std::equal(a.cbegin(), a.cend(), b.cbegin());
+}
+
+// The positions of `longer` that `shorter` lacks, when `shorter` is `longer` with some nodes
+// left out and no node stands in `longer` twice: then the comparison would report exactly
+// these as deleted (or, the lists swapped, as inserted) and nothing else. A filter's merges
+// mostly change lists this way, and a walk is far cheaper than a comparison of a short list.
+std::optional<QMIndexSet> positionsLeftOut(const QMTreeNodeList &longer,
+                                           const QMTreeNodeList &shorter)
+{
+    if (shorter.size() >= longer.size())
+        return std::nullopt;
+    QMIndexSet leftOut;
+    qsizetype next = 0;
+    for (qsizetype i = 0; i < longer.size(); ++i) {
+        if (next < shorter.size() && longer[i] == shorter[next])
+            ++next;
+        else
+            leftOut.addIndex(quint64(i));
+    }
+    if (next != shorter.size())
+        return std::nullopt;
+    std::vector<const QMTreeNode *> nodes;
+    nodes.reserve(size_t(longer.size()));
+    for (const QMTreeNodePointer &node : longer)
+        nodes.push_back(node.get());
+    std::sort(nodes.begin(), nodes.end());
+    if (std::adjacent_find(nodes.begin(), nodes.end()) != nodes.end())
+        return std::nullopt;
+    return leftOut;
 }
 
 } // namespace
@@ -201,59 +250,64 @@ void QMTreeManager::Private::apply(QMTreeManager &manager, QMTreeManagerDelegate
     // The comparison would find nothing to do; most lists of a merge look like this.
     if (sameInstances(current, result))
         return;
-    Comparing::compareIndexesOfObjectsWithIndexesOfObjectsInArray(
-            current, result,
-            [&](const QMIndexSet &deleted, const QMIndexSet &inserted,
-                const QMMovePairList &moves) {
-                if (!deleted.isEmpty()) {
-                    takenOut.append(current);
-                    if (receiver)
-                        receiver->treeManagerWillDeleteItemsAtIndexPaths(manager, deleted, parent);
-                    const QList<quint64> positions = deleted.toList();
-                    for (auto p = positions.crbegin(); p != positions.crend(); ++p) {
-                        if (parent)
-                            parent->removeChildAtIndex(qsizetype(*p));
-                        else
-                            rootNodes.removeAt(qsizetype(*p));
-                    }
-                    if (receiver)
-                        receiver->treeManagerDidDeleteItemsAtIndexPaths(manager, deleted, parent);
+    const auto applyChanges = [&](const QMIndexSet &deleted, const QMIndexSet &inserted,
+                                  const QMMovePairList &moves) {
+        if (!deleted.isEmpty()) {
+            takenOut.append(current);
+            if (receiver)
+                receiver->treeManagerWillDeleteItemsAtIndexPaths(manager, deleted, parent);
+            const QList<quint64> positions = deleted.toList();
+            for (auto p = positions.crbegin(); p != positions.crend(); ++p) {
+                if (parent)
+                    parent->removeChildAtIndex(qsizetype(*p));
+                else
+                    rootNodes.removeAt(qsizetype(*p));
+            }
+            if (receiver)
+                receiver->treeManagerDidDeleteItemsAtIndexPaths(manager, deleted, parent);
+        }
+        if (!inserted.isEmpty()) {
+            for (const quint64 position : inserted)
+                takeOutOfOtherList(manager, receiver, result[qsizetype(position)], parent);
+            if (receiver)
+                receiver->treeManagerWillInsertItemsAtIndexPaths(manager, inserted, parent);
+            for (const quint64 position : inserted) {
+                const qsizetype j = qsizetype(position);
+                if (!parent) {
+                    rootNodes.insert(j, result[j]);
+                } else if (result[j]->parentNode() == parent) {
+                    // Already linked here, so inserted earlier in this loop: a new list
+                    // that names one identifier twice places its node twice, as at the
+                    // root level and in wholesale mode. insertChild() would move it
+                    // instead, leaving the list short of the positions still to fill.
+                    parent->mutableChildNodes().insert(j, result[j]);
+                } else {
+                    parent->insertChild(result[j], j);
                 }
-                if (!inserted.isEmpty()) {
-                    for (const quint64 position : inserted)
-                        takeOutOfOtherList(manager, receiver, result[qsizetype(position)], parent);
-                    if (receiver)
-                        receiver->treeManagerWillInsertItemsAtIndexPaths(manager, inserted, parent);
-                    for (const quint64 position : inserted) {
-                        const qsizetype j = qsizetype(position);
-                        if (!parent) {
-                            rootNodes.insert(j, result[j]);
-                        } else if (result[j]->parentNode() == parent) {
-                            // Already linked here, so inserted earlier in this loop: a new list
-                            // that names one identifier twice places its node twice, as at the
-                            // root level and in wholesale mode. insertChild() would move it
-                            // instead, leaving the list short of the positions still to fill.
-                            parent->mutableChildNodes().insert(j, result[j]);
-                        } else {
-                            parent->insertChild(result[j], j);
-                        }
-                    }
-                    if (receiver)
-                        receiver->treeManagerDidInsertItemsAtIndexPaths(manager, inserted, parent);
-                }
-                for (const QMMovePair &move : moves) {
-                    const qint64 from = qint64(move.first);
-                    const qint64 to = qint64(move.second);
-                    if (receiver)
-                        receiver->treeManagerWillMoveItemAtIndex(manager, from, parent, to, parent);
-                    if (parent)
-                        parent->moveChildAtIndex(qsizetype(from), qsizetype(to));
-                    else
-                        rootNodes.move(qsizetype(from), qsizetype(to));
-                    if (receiver)
-                        receiver->treeManagerDidMoveItemAtIndex(manager, from, parent, to, parent);
-                }
-            });
+            }
+            if (receiver)
+                receiver->treeManagerDidInsertItemsAtIndexPaths(manager, inserted, parent);
+        }
+        for (const QMMovePair &move : moves) {
+            const qint64 from = qint64(move.first);
+            const qint64 to = qint64(move.second);
+            if (receiver)
+                receiver->treeManagerWillMoveItemAtIndex(manager, from, parent, to, parent);
+            if (parent)
+                parent->moveChildAtIndex(qsizetype(from), qsizetype(to));
+            else
+                rootNodes.move(qsizetype(from), qsizetype(to));
+            if (receiver)
+                receiver->treeManagerDidMoveItemAtIndex(manager, from, parent, to, parent);
+        }
+    };
+    if (const std::optional<QMIndexSet> deleted = positionsLeftOut(current, result))
+        applyChanges(*deleted, {}, {});
+    else if (const std::optional<QMIndexSet> inserted = positionsLeftOut(result, current))
+        applyChanges({}, *inserted, {});
+    else
+        Comparing::compareIndexesOfObjectsWithIndexesOfObjectsInArray(current, result,
+                                                                      applyChanges);
 }
 
 // A node that the tree shows in another child list leaves it before it is inserted here, as a
