@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
@@ -246,6 +247,18 @@ QString jsonText(const QJsonValue &value)
     // QJsonDocument writes only arrays and objects, so a value goes through a one-element array.
     const QByteArray array = QJsonDocument(QJsonArray {value}).toJson(QJsonDocument::Compact);
     return QString::fromUtf8(array.mid(1, array.size() - 2));
+}
+
+// An attribute name as a JSON string. Every object of a fetch repeats the same few names, so
+// their texts are kept rather than written through a QJsonDocument each time.
+const QString &nameText(const QString &name)
+{
+    thread_local QHash<QString, QString> texts;
+    if (const auto found = texts.constFind(name); found != texts.cend())
+        return *found;
+    if (texts.size() >= 1024)
+        texts.clear();
+    return *texts.insert(name, jsonText(name));
 }
 
 // The entity named on the command line, or a usage error.
@@ -500,7 +513,7 @@ QString StoreCommand::objectLine(const QMManagedObject &object)
     QString line = u"{\"objectID\":"_s + QString::number(object.objectID().number());
     if (const QMEntityDescription *entity = object.entity()) {
         for (const QMAttributeDescription &attribute : entity->attributes()) {
-            line += u","_s + jsonText(attribute.name) + u":"_s
+            line += u","_s + nameText(attribute.name) + u":"_s
                     + jsonText(attribute.JSONValue(object.value(attribute.name)));
         }
     }
