@@ -108,11 +108,11 @@ TEST(KeyValueObserving, ObservationsOfOneChangeEachGetTheirOwnRecord)
         return value.isValid() ? value.toString() : u"-"_s;
     };
     const auto observe = [&](const QString &keyPath, quint64 options, const QString &label) {
-        return QMKeyValueObserving::observe(
-                &alice, keyPath, options, [&, label](const QString &, QObject *, const auto &c) {
-                    seen.append(label + u' ' + text(c.value(OldKey)) + u" -> "_s
-                                + text(c.value(NewKey)));
-                });
+        return QMKeyValueObserving::observe(&alice, keyPath, options,
+                                            [&, label](const QString &, QObject *, const auto &c) {
+                                                seen.append(label + u' ' + text(c.value(OldKey))
+                                                            + u" -> "_s + text(c.value(NewKey)));
+                                            });
     };
     // Two key paths that one signal serves, in turn, with one observation of each registered
     // after the first change (so it has an old value of its own reading).
@@ -153,7 +153,7 @@ TEST(KeyValueObserving, ObservationsOfOneChangeEachGetTheirOwnRecord)
                 &person, u"name"_s, NewAndOld,
                 [&, k](const QString &, QObject *, const QVariantMap &c) {
                     seen.append(u"%1 %2 -> %3"_s.arg(k).arg(c.value(OldKey).toString(),
-                                                         c.value(NewKey).toString()));
+                                                            c.value(NewKey).toString()));
                     if (k == 0)
                         kept.push_back(c); // a record kept past its delivery
                     if (k == 1 && c.value(NewKey) == u"Bo"_s)

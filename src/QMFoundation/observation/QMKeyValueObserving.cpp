@@ -12,8 +12,8 @@
 #include <array>
 #include <atomic>
 #include <climits>
-#include <memory>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>

@@ -186,9 +186,9 @@ struct DecodeStop
 };
 
 // Decodes `size` characters into `out`, which has room for at least decodedSize(size) bytes,
-// and returns the number of bytes written; fills `stop` when it is given. Bytes of `out` past that number are left alone
-// except by the fast paths, which may write the fill byte "." into up to eight bytes past their
-// last group (only where `capacity` has room for them).
+// and returns the number of bytes written; fills `stop` when it is given. Bytes of `out` past that
+// number are left alone except by the fast paths, which may write the fill byte "." into up to
+// eight bytes past their last group (only where `capacity` has room for them).
 //
 // The decoder is a cycle of six steps over the input; an accumulator carries the bits of the
 // byte being built from one step to the next:

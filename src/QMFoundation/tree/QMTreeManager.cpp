@@ -1,5 +1,7 @@
 #include <QMFoundation/tree/QMTreeManager.h>
 
+#include "QMFoundation/tree/QMTreeNodeLists_p.h"
+
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 #include <QMFoundation/lists/Comparing.h>
 
@@ -102,15 +104,9 @@ std::optional<QMIndexSet> positionsLeftOut(const QMTreeNodeList &longer,
 {
     if (shorter.size() >= longer.size())
         return std::nullopt;
-    QMIndexSet leftOut;
-    qsizetype next = 0;
-    for (qsizetype i = 0; i < longer.size(); ++i) {
-        if (next < shorter.size() && longer[i] == shorter[next])
-            ++next;
-        else
-            leftOut.addIndex(quint64(i));
-    }
-    if (next != shorter.size())
+    qsizetype matched = 0;
+    QMIndexSet leftOut = QMPositionsPassedOver(longer, shorter, &matched);
+    if (matched != shorter.size())
         return std::nullopt;
     std::vector<const QMTreeNode *> nodes;
     nodes.reserve(size_t(longer.size()));

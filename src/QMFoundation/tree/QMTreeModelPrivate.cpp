@@ -1,4 +1,5 @@
 #include "QMFoundation/tree/QMTreeModel_p.h"
+#include "QMFoundation/tree/QMTreeNodeLists_p.h"
 
 #include <QScopeGuard>
 
@@ -246,24 +247,13 @@ void QMTreeModel::Private::finishPendingStep()
     const PendingStep step = *std::exchange(pending, std::nullopt);
     QMTreeNode *parent = step.parent.get();
     const QMTreeNodeList &now = childList(parent);
-    const auto differing = [](const QMTreeNodeList &longer, const QMTreeNodeList &shorter) {
-        QMIndexSet rows;
-        qsizetype matched = 0;
-        for (qsizetype row = 0; row < longer.size(); ++row) {
-            if (matched < shorter.size() && longer[row] == shorter[matched])
-                ++matched;
-            else
-                rows.addIndex(quint64(row));
-        }
-        return rows;
-    };
     switch (step.kind) {
     case Transition::Removal:
-        if (const QMIndexSet rows = differing(step.before, now); !rows.isEmpty())
+        if (const QMIndexSet rows = QMPositionsPassedOver(step.before, now); !rows.isEmpty())
             removeRows(parent, rows, step.before);
         break;
     case Transition::Insertion:
-        if (const QMIndexSet rows = differing(now, step.before); !rows.isEmpty())
+        if (const QMIndexSet rows = QMPositionsPassedOver(now, step.before); !rows.isEmpty())
             insertRows(parent, rows, step.before);
         break;
     case Transition::Move:

@@ -11,4 +11,5 @@ set(QMF_TREE_SOURCES
     tree/QMTreeModelPrivate.cpp
     tree/QMTreeModel_p.h
     tree/QMTreeNode.cpp
+    tree/QMTreeNodeLists_p.h
 )
