@@ -6,11 +6,10 @@
 
 #include <QHash>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <vector>
-
-#include <algorithm>
 
 QMListManagerDelegate::~QMListManagerDelegate() = default;
 void QMListManagerDelegate::listManagerDidDeleteItemsAtIndexPaths(const QMIndexSet &,
