@@ -2,6 +2,7 @@
 #include "text/TextTestSupport.h"
 
 #include <QMFoundation/operations/QMBlockOperation.h>
+#include <QMFoundation/operations/QMOperationNotifier.h>
 #include <QMFoundation/operations/QMOperationQueue.h>
 
 #include <QEventLoop>
@@ -11,6 +12,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <latch>
 #include <numeric>
 #include <random>
@@ -144,6 +147,92 @@ TEST(OperationQueueTest, RandomDependencyGraphAcrossThreeQueuesRunsInDependencyO
     }
 }
 
+// Threads adding at once while the queue's workers take operations in: nothing is lost, each
+// thread's operations run in the order it added them, and the count and the waits stay true.
+TEST(OperationQueueTest, ThreadsAddingAtOnceLoseNothingAndKeepEachThreadsOrder)
+{
+    constexpr int Threads = 4;
+    constexpr int PerThread = 1500;
+    for (const int width : {1, 2}) {
+        SCOPED_TRACE(width);
+        const auto queue = QMOperationQueue::queueWithMaxConcurrentOperationCount(width);
+        // Written only by the serial queue's one running operation at a time.
+        std::vector<std::vector<int>> order(Threads);
+        std::atomic<int> ran = 0;
+        std::atomic<bool> countWentWrong = false;
+        std::latch start(Threads + 1);
+        std::vector<std::thread> adders;
+        for (int t = 0; t < Threads; ++t) {
+            adders.emplace_back([&, t] {
+                std::mt19937 random(t);
+                std::shared_ptr<QMBlockOperation> previous;
+                start.arrive_and_wait();
+                for (int i = 0; i < PerThread; ++i) {
+                    auto operation = QMBlockOperation::blockOperationWithBlock([&, t, i] {
+                        if (width == 1)
+                            order[t].push_back(i);
+                        ++ran;
+                    });
+                    // Some wait for the thread's previous operation, which may have finished,
+                    // be running or not yet be taken in; some are cancelled before or after
+                    // they are added.
+                    if (previous && random() % 8 == 0)
+                        operation->addDependency(previous);
+                    const unsigned fate = random() % 50;
+                    if (fate == 0)
+                        operation->cancel();
+                    queue->addOperation(operation);
+                    if (fate == 1)
+                        operation->cancel();
+                    if (queue->operationCount() < 0)
+                        countWentWrong = true;
+                    previous = std::move(operation);
+                }
+                previous->waitUntilFinished();
+            });
+        }
+        start.arrive_and_wait();
+        for (std::thread &adder : adders)
+            adder.join();
+        queue->waitUntilAllOperationsAreFinished();
+        EXPECT_EQ(queue->operationCount(), 0);
+        EXPECT_FALSE(countWentWrong);
+        EXPECT_GT(ran, Threads * PerThread * 9 / 10);
+        for (int t = 0; width == 1 && t < Threads; ++t)
+            EXPECT_TRUE(std::is_sorted(order[t].begin(), order[t].end())) << t;
+    }
+}
+
+// An operation added while the serial queue's worker finishes the one before is taken in by
+// that worker or by the addition, never left behind: the addition lands at every point of the
+// worker's way from one operation to the next (or to idling).
+TEST(OperationQueueTest, AnOperationAddedAsTheWorkerFinishesIsNeverLeftBehind)
+{
+    const auto queue = QMOperationQueue::serialQueue();
+    std::mutex mutex;
+    std::condition_variable finished;
+    int done = 0;
+    for (int round = 1; round <= 20000; ++round) {
+        queue->addOperationWithBlock([round] {
+            // A few hundred nanoseconds or less, different from round to round.
+            std::atomic<int> spin = 0;
+            while (spin.fetch_add(1, std::memory_order_relaxed) < (round * 7) % 97) { }
+        });
+        const auto last = QMBlockOperation::blockOperationWithBlock([] {});
+        last->setCompletionBlock([&, round] {
+            std::lock_guard lock(mutex);
+            done = round;
+            finished.notify_all();
+        });
+        queue->addOperation(last);
+        std::unique_lock lock(mutex);
+        // A deadline only for a failure: a left-behind operation never runs.
+        ASSERT_TRUE(
+                finished.wait_for(lock, std::chrono::seconds(20), [&] { return done == round; }))
+                << "round " << round;
+    }
+}
+
 TEST(OperationQueueTest, CancelledOperationsFinishWithoutRunningAndReleaseTheirDependents)
 {
     const auto held = QMOperationQueue::queueWithMaxConcurrentOperationCount(0);
@@ -178,20 +267,52 @@ TEST(OperationQueueTest, CancelledOperationsFinishWithoutRunningAndReleaseTheirD
 
 TEST(OperationQueueTest, CompletionBlockDoesNotHoldTheSerialQueuesSlot)
 {
-    // The first operation's completion block waits for the second operation of the same serial
-    // queue; were the slot held until the block returned, neither could go on.
+    // The first operation's completion block (or a slot connected to its finished()) waits for
+    // the second operation of the same serial queue; were the slot held until the block
+    // returned, neither could go on. The second is added only while the block waits.
+    for (const bool bySignal : {false, true}) {
+        SCOPED_TRACE(bySignal);
+        const auto queue = QMOperationQueue::serialQueue();
+        const auto first = QMBlockOperation::blockOperationWithBlock([] {});
+        const auto second = QMBlockOperation::blockOperationWithBlock([] {});
+        Gate completing;
+        Gate completed;
+        const auto waitForSecond = [&] {
+            completing.open();
+            second->waitUntilFinished();
+            completed.open();
+        };
+        if (bySignal) {
+            QObject::connect(first->notifier(), &QMOperationNotifier::finished, first->notifier(),
+                             waitForSecond, Qt::DirectConnection);
+        } else {
+            first->setCompletionBlock(waitForSecond);
+        }
+        queue->addOperation(first);
+        completing.wait();
+        queue->addOperation(second);
+        completed.wait();
+        EXPECT_TRUE(second->isFinished());
+    }
+
+    // Nor does it hold back a thread waiting for the queue to be empty: here the block waits
+    // for that thread to have woken.
     const auto queue = QMOperationQueue::serialQueue();
-    const auto first = QMBlockOperation::blockOperationWithBlock([] {});
-    const auto second = QMBlockOperation::blockOperationWithBlock([] {});
-    Gate completed;
-    first->setCompletionBlock([&] {
-        second->waitUntilFinished();
-        completed.open();
-    });
-    queue->addOperation(first);
-    queue->addOperation(second);
-    completed.wait();
-    EXPECT_TRUE(second->isFinished());
+    for (int round = 0; round < 50; ++round) {
+        Gate go;
+        Gate woken;
+        Gate completed;
+        const auto operation = QMBlockOperation::blockOperationWithBlock([&] { go.wait(); });
+        operation->setCompletionBlock([&] {
+            woken.wait();
+            completed.open();
+        });
+        queue->addOperation(operation);
+        go.open();
+        queue->waitUntilAllOperationsAreFinished();
+        woken.open();
+        completed.wait();
+    }
 }
 
 // Blocks and observers run on a queue's own threads, never inline on the caller's.
@@ -331,15 +452,22 @@ TEST(OperationQueueTest, QueueReleasedInsideItsOwnOperationLetsItsWorkFinish)
     last->setCompletionBlock([&] { done.open(); });
     std::shared_ptr<QMOperationQueue> held = queue;
     Gate released; // by this thread, so that the worker drops the last reference
-    queue->addOperationWithBlock([&ran, &held, &released] {
+    Gate gone;
+    queue->addOperationWithBlock([&ran, &held, &released, &gone] {
         released.wait();
         ++ran;
         held.reset(); // the last reference: the queue goes away on its own worker
+        gone.open();
     });
     queue->addOperationWithBlock([&] { ++ran; });
     queue->addOperation(last);
+    // Held back by an operation on no queue, which starts only after the queue has gone.
+    const auto outside = QMBlockOperation::blockOperationWithBlock([&] { ++ran; });
+    last->addDependency(outside);
     queue.reset();
     released.open();
+    gone.wait();
+    outside->start();
     done.wait();
-    EXPECT_EQ(ran, 3);
+    EXPECT_EQ(ran, 4);
 }

@@ -125,7 +125,7 @@ QMBaseOperation::CompletionBlock QMBaseOperation::Private::markFinished()
         finished = true;
         completion = std::move(completionBlock);
         completionBlock = {};
-        scheduler.reset();
+        scheduler = nullptr;
         released = takeDependentsLocked();
     }
     finishedCondition.notify_all();
@@ -187,7 +187,8 @@ void QMBaseOperation::Private::dependencyReleased()
     quint64 position = 0;
     {
         std::lock_guard lock(mutex);
-        queue = scheduler;
+        if (scheduler)
+            queue = scheduler->reference();
         position = sequence;
     }
     if (queue)
@@ -204,7 +205,8 @@ void QMBaseOperation::cancel()
         if (d->cancelled.exchange(true))
             return;
         if (!d->started) {
-            queue = d->scheduler;
+            if (d->scheduler)
+                queue = d->scheduler->reference();
             position = d->sequence;
             released = d->takeDependentsLocked();
         }

@@ -21,6 +21,9 @@ public:
     /// Names the queue where the uncaught-exception handler says where it caught something:
     /// "the main queue", "queue <name>" or "an unnamed queue".
     virtual QString label() const = 0;
+    /// A reference that keeps the queue; taken under an unfinished operation's lock, while the
+    /// queue is sure to exist (see QMBaseOperation::Private::scheduler).
+    virtual std::shared_ptr<QMOperationScheduler> reference() = 0;
 };
 
 // Lock order: a queue's mutex may be held while an operation's mutex is taken (enqueueing),
@@ -78,10 +81,17 @@ public:
     // The size of `observers`, read without the lock on each run.
     std::atomic<size_t> observerCount {0};
     quint64 nextObserverToken = 1;
-    // The queue holds the operation and the operation its queue until it has finished, so
-    // that a queue object destroyed on its own worker leaves its work to run to the end.
-    std::shared_ptr<QMOperationScheduler> scheduler;
+    // The queue the operation was added to, until it has finished. A queue outlives its
+    // unfinished operations: its destructor waits for them or, on one of its own workers,
+    // keeps the queue's state until they have finished. Others than the queue take a
+    // reference() under `mutex` before they call it.
+    QMOperationScheduler *scheduler = nullptr;
     quint64 sequence = 0;
+    // From addOperation() until the queue takes the operation in (see
+    // QMOperationQueue::Private::takeInHandedOverLocked()): the operation itself, and the one
+    // handed over before it. Written before the hand-over and read after it, never concurrently.
+    std::shared_ptr<QMBaseOperation> handedOver;
+    Private *handedOverBefore = nullptr;
     // Made by notifier() under `mutex`, read without it by announce().
     std::unique_ptr<QMOperationNotifier> notifierObject;
     std::atomic<QMOperationNotifier *> notifier {nullptr};

@@ -55,14 +55,17 @@ public:
     void operationMayHaveBecomeReady(quint64 sequence) override
     {
         std::unique_lock lock(mutex);
+        takeInHandedOverLocked();
         const auto found = waiting.find(sequence);
-        if (found == waiting.end() || !found->second->d->isReadyToRun())
-            return;
-        pushReadyLocked(sequence, std::move(found->second));
-        waiting.erase(found);
+        if (found != waiting.end() && found->second->d->isReadyToRun()) {
+            pushReadyLocked(sequence, std::move(found->second));
+            waiting.erase(found);
+        }
         scheduleLocked();
         unlockAndWake(lock);
     }
+
+    std::shared_ptr<QMOperationScheduler> reference() override { return shared_from_this(); }
 
     QString label() const override
     {
@@ -100,10 +103,76 @@ public:
         return first;
     }
 
+    // addOperation() hands operations over without the lock while every slot is taken (see
+    // there): each goes onto the stack `handedOver`, linked through the operations. They are
+    // taken in, in the order they were handed over, before anything looks at the operations.
+    void handOver(const OperationPointer &operation)
+    {
+        QMBaseOperation::Private *const handed = operation->d.get();
+        handed->handedOver = operation;
+        handed->handedOverBefore = handedOver.load(std::memory_order_relaxed);
+        while (!handedOver.compare_exchange_weak(handed->handedOverBefore, handed)) { }
+    }
+
+    void takeInHandedOverLocked()
+    {
+        if (!handedOver.load())
+            return;
+        QMBaseOperation::Private *last = handedOver.exchange(nullptr);
+        if (!last)
+            return;
+        QMBaseOperation::Private *first = nullptr;
+        while (last) {
+            QMBaseOperation::Private *const before = std::exchange(last->handedOverBefore, first);
+            first = std::exchange(last, before);
+        }
+        while (first) {
+            OperationPointer operation = std::move(first->handedOver);
+            first = std::exchange(first->handedOverBefore, nullptr);
+            const quint64 sequence = operation->d->sequence;
+            if (operation->d->isReadyToRun())
+                pushReadyLocked(sequence, std::move(operation));
+            else
+                waiting.emplace(sequence, std::move(operation));
+        }
+    }
+
+    // Publishes the count of running operations for addOperation(). A worker that finishes an
+    // operation takes the next one before it publishes a lower count, and then looks again at
+    // what was handed over (true: something was, take it in).
+    bool publishExecutingLocked()
+    {
+        // Stored only when it changes: addOperation() reads it on every call.
+        if (executingCount.load(std::memory_order_relaxed) != qsizetype(executing.size()))
+            executingCount.store(qsizetype(executing.size()));
+        return handedOver.load() != nullptr;
+    }
+
+    // Operations added and not finished: every addition takes the next sequence number.
+    qsizetype unfinishedLocked() const
+    {
+        return qsizetype(nextSequence.load() - finishedCount.load(std::memory_order_relaxed));
+    }
+
+    // Wakes the waiters for an empty queue once every operation has finished. Called when a
+    // worker finds nothing more to run, and after an operation whose completion block or
+    // signals are to run (on the main queue, after each): the count of additions is written by
+    // the adding threads, and reading it after every operation would take its cache line from
+    // them each time.
+    void noteIfAllFinishedLocked()
+    {
+        if (!executing.empty() || hasReadyLocked() || unfinishedLocked() != 0)
+            return;
+        changed.notify_all();
+        // Not the last reference while called on a worker or the main queue: both are kept.
+        keptUntilFinished.reset();
+    }
+
     // The first ready operation in order of addition when a slot is free, now counted as
     // running. Operations that a late addDependency() made unready go back to waiting.
     OperationPointer takeReadyLocked()
     {
+        takeInHandedOverLocked();
         while (hasReadyLocked() && qsizetype(executing.size()) < width) {
             Entry first = popReadyLocked();
             if (!first.second->d->isReadyToRun()) {
@@ -115,6 +184,7 @@ public:
                 first.second->d->started = true;
             }
             executing.push_back(first);
+            publishExecutingLocked();
             return std::move(first.second);
         }
         return nullptr;
@@ -130,6 +200,7 @@ public:
     // main queue, asks the application's event loop to run the next one.
     void scheduleLocked()
     {
+        takeInHandedOverLocked();
         if (isMain) {
             if (!mainRunPosted && executing.empty() && hasReadyLocked())
                 mainRunPosted = postToMainThread("runOperation");
@@ -151,9 +222,9 @@ public:
     // operation and end meanwhile.
     void unlockAndWake(std::unique_lock<std::mutex> &lock)
     {
-        std::vector<WorkerPointer> handedOver = std::exchange(toWake, {});
+        std::vector<WorkerPointer> woken = std::exchange(toWake, {});
         lock.unlock();
-        for (const WorkerPointer &worker : handedOver)
+        for (const WorkerPointer &worker : woken)
             worker->wake.notify_one();
     }
 
@@ -169,6 +240,7 @@ public:
             workers.pop_back();
             const quint64 sequence = operation->d->sequence;
             eraseExecutingLocked(sequence);
+            publishExecutingLocked();
             pushReadyLocked(sequence, std::move(operation));
             throw;
         }
@@ -190,6 +262,9 @@ public:
                 finished = runLocked(std::move(operation), std::move(finished), lock);
                 continue;
             }
+            if (publishExecutingLocked())
+                continue;
+            noteIfAllFinishedLocked();
             if (finished) {
                 // Idle while letting the operation go, so that work added meanwhile comes to
                 // this worker rather than to a new thread.
@@ -232,13 +307,8 @@ public:
                 = operation->d->runAndFinish(*operation, this);
         lock.lock();
         eraseExecutingLocked(operation->d->sequence);
-        --count;
-        if (count == 0)
-            changed.notify_all();
-        // The completion block does not keep the slot: another thread may take the next
-        // operation meanwhile.
-        if (completion || isMain)
-            scheduleLocked();
+        finishedCount.store(finishedCount.load(std::memory_order_relaxed) + 1,
+                            std::memory_order_relaxed);
         // The signals come after the completion block; the queue counts the operations whose
         // signals are still to come, so that becameIdle() comes after all of them.
         QMOperationQueueNotifier *const queueNotifier = notifier.load(std::memory_order_acquire);
@@ -246,6 +316,17 @@ public:
                 = queueNotifier || operation->d->notifier.load(std::memory_order_acquire);
         if (announce)
             ++announcing;
+        // Neither the completion block nor the signals keep the slot, and either may wait for
+        // the next operation: the slot is published as free (so that an addition meanwhile
+        // schedules it) and another thread may take the next operation.
+        // Waiters for an empty queue are woken before the block and the signals run, which
+        // may wait for them in turn.
+        if (completion || announce)
+            publishExecutingLocked();
+        if (completion || announce || isMain) {
+            scheduleLocked();
+            noteIfAllFinishedLocked();
+        }
         if (completion || !toWake.empty() || announce) {
             unlockAndWake(lock);
             if (completion) {
@@ -280,7 +361,7 @@ public:
         }
         lock.lock();
         --announcing;
-        if (queueNotifier && count == 0 && announcing == 0) {
+        if (queueNotifier && unfinishedLocked() == 0 && announcing == 0) {
             lock.unlock();
             QMUncaughtExceptions::invokeGuarded("a slot connected to a queue's becameIdle()",
                                                 [&] { Q_EMIT queueNotifier->becameIdle(); });
@@ -340,17 +421,28 @@ public:
     // Signalled when the count of unfinished operations reaches 0 and when a worker ends.
     std::condition_variable changed;
     QString name;
-    qsizetype width;
+    std::atomic<qsizetype> width;
     const bool isMain;
     bool stopping = false;
     bool detachWorkers = false;
     bool mainRunPosted = false;
-    quint64 nextSequence = 0;
     std::map<quint64, OperationPointer> waiting; // enqueued, held back by dependencies
     std::deque<Entry> inOrder; // ready, see pushReadyLocked()
     std::vector<Entry> outOfOrder; // ready, a heap
     std::vector<Entry> executing; // as many as the width at most
-    qsizetype count = 0;
+    // Operations finished, written under `mutex`; see unfinishedLocked().
+    std::atomic<quint64> finishedCount = 0;
+    // Set by a destructor on one of the queue's own workers while operations are unfinished,
+    // which hold only a plain pointer to their queue.
+    std::shared_ptr<Private> keptUntilFinished;
+    // What addOperation() touches without the lock, each on a cache line of its own: the
+    // workers write `handedOver` and `executingCount`, the adding threads `nextSequence`.
+    // The size of `executing`, see publishExecutingLocked().
+    alignas(64) std::atomic<qsizetype> executingCount = 0;
+    // Handed over by addOperation() and not yet taken in, the last first; see handOver().
+    alignas(64) std::atomic<QMBaseOperation::Private *> handedOver = nullptr;
+    // The next operation's sequence number, which is also the count of operations added.
+    alignas(64) std::atomic<quint64> nextSequence = 0;
     std::list<WorkerPointer> workers;
     std::vector<WorkerPointer> idle;
     std::vector<WorkerPointer> toWake; // handed an operation, see unlockAndWake()
@@ -383,8 +475,11 @@ QMOperationQueue::~QMOperationQueue()
             worker->wake.notify_one();
         if (d->isWorkerThreadLocked()) {
             // Waiting here would wait for this very thread. The workers share the queue's
-            // state and the remaining operations hold it: they run to the end unjoined.
+            // state and it keeps itself for the remaining operations: they run to the end
+            // unjoined.
             d->detachWorkers = true;
+            if (d->unfinishedLocked() > 0)
+                d->keptUntilFinished = d;
             for (const Private::WorkerPointer &worker : d->workers) {
                 if (worker->thread.joinable())
                     worker->thread.detach();
@@ -394,7 +489,7 @@ QMOperationQueue::~QMOperationQueue()
             d->retired.clear();
             return;
         }
-        d->changed.wait(lock, [this] { return d->count == 0 && d->workers.empty(); });
+        d->changed.wait(lock, [this] { return d->unfinishedLocked() == 0 && d->workers.empty(); });
         threads.swap(d->retired);
     }
     for (std::thread &thread : threads)
@@ -403,8 +498,11 @@ QMOperationQueue::~QMOperationQueue()
 
 std::shared_ptr<QMOperationQueue> QMOperationQueue::mainQueue()
 {
-    static const std::shared_ptr<QMOperationQueue> queue(new QMOperationQueue(MainQueueTag {}));
-    return queue;
+    // Kept for the whole process, past the destruction of static objects: an operation on it
+    // holds only a plain pointer to its state (see QMBaseOperation::Private::scheduler).
+    static const auto *const queue
+            = new std::shared_ptr<QMOperationQueue>(new QMOperationQueue(MainQueueTag {}));
+    return *queue;
 }
 
 std::shared_ptr<QMOperationQueue> QMOperationQueue::serialQueue()
@@ -462,21 +560,21 @@ void QMOperationQueue::addOperation(const std::shared_ptr<QMBaseOperation> &oper
     QMParameterAssert(operation != nullptr, "operation");
     QMAssert(!d->isMain || QCoreApplication::instance(),
              QStringLiteral("The main queue needs a QCoreApplication"));
-    std::unique_lock lock(d->mutex);
-    quint64 sequence = 0;
     {
         std::lock_guard operationLock(operation->d->mutex);
         QMAssert(!operation->d->started && !operation->d->scheduler,
                  QStringLiteral("Operation is already enqueued or has already been started"));
-        sequence = d->nextSequence++;
-        operation->d->scheduler = d;
-        operation->d->sequence = sequence;
+        operation->d->scheduler = d.get();
+        operation->d->sequence = d->nextSequence.fetch_add(1);
     }
-    ++d->count;
-    if (operation->d->isReadyToRun())
-        d->pushReadyLocked(sequence, operation);
-    else
-        d->waiting.emplace(sequence, operation);
+    d->handOver(operation);
+    // While every slot is taken, a running operation's worker takes this one in when it
+    // finishes (it lowers `executingCount` before it looks at what was handed over, so one of
+    // the two sees the other). Only a free slot needs the lock: to hand the operation to an
+    // idle worker or a new one.
+    if (!d->isMain && d->executingCount.load() >= d->width.load())
+        return;
+    std::unique_lock lock(d->mutex);
     d->scheduleLocked();
     std::vector<std::thread> retired = std::exchange(d->retired, {});
     d->unlockAndWake(lock);
@@ -493,7 +591,7 @@ void QMOperationQueue::addOperationWithBlock(Block block)
 qsizetype QMOperationQueue::operationCount() const
 {
     std::lock_guard lock(d->mutex);
-    return d->count;
+    return d->unfinishedLocked();
 }
 
 void QMOperationQueue::cancelAllOperations()
@@ -501,6 +599,7 @@ void QMOperationQueue::cancelAllOperations()
     std::vector<std::shared_ptr<QMBaseOperation>> operations;
     {
         std::lock_guard lock(d->mutex);
+        d->takeInHandedOverLocked();
         for (const auto &[sequence, operation] : d->waiting)
             operations.push_back(operation);
         for (const auto &[sequence, operation] : d->inOrder)
@@ -518,7 +617,7 @@ void QMOperationQueue::cancelAllOperations()
 void QMOperationQueue::waitUntilAllOperationsAreFinished()
 {
     std::unique_lock lock(d->mutex);
-    d->changed.wait(lock, [this] { return d->count == 0; });
+    d->changed.wait(lock, [this] { return d->unfinishedLocked() == 0; });
 }
 
 void QMOperationQueue::performBlock(Block block)
