@@ -1,6 +1,7 @@
 #include <QMFoundation/operations/QMBaseOperation.h>
 
 #include "QMFoundation/operations/QMBaseOperation_p.h"
+#include "QMFoundation/operations/QMRecycledMemory_p.h"
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 #include <QMFoundation/errors/QMUncaughtExceptions.h>
 
@@ -15,7 +16,7 @@ constexpr const char *FinishedSlot = "a slot connected to an operation's finishe
 QMOperationScheduler::~QMOperationScheduler() = default;
 
 QMBaseOperation::QMBaseOperation()
-    : d(std::make_shared<Private>())
+    : d(std::allocate_shared<Private>(QMRecycledAllocator<Private>()))
 { }
 
 QMBaseOperation::~QMBaseOperation() = default;

@@ -1,5 +1,6 @@
 #include <QMFoundation/operations/QMBlockOperation.h>
 
+#include "QMFoundation/operations/QMRecycledMemory_p.h"
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 
 QMBlockOperation::QMBlockOperation(Block block)
@@ -12,7 +13,8 @@ QMBlockOperation::~QMBlockOperation() = default;
 
 std::shared_ptr<QMBlockOperation> QMBlockOperation::blockOperationWithBlock(Block block)
 {
-    return std::make_shared<QMBlockOperation>(std::move(block));
+    return std::allocate_shared<QMBlockOperation>(QMRecycledAllocator<QMBlockOperation>(),
+                                                  std::move(block));
 }
 
 void QMBlockOperation::main()

@@ -24,5 +24,6 @@ set(QMF_OPERATIONS_SOURCES
     operations/QMOperationNotifier.cpp
     operations/QMOperationQueue.cpp
     operations/QMQueueManager.cpp
+    operations/QMRecycledMemory_p.h
     operations/QMSeparator.cpp
 )
