@@ -381,11 +381,12 @@ private:
         sortByDistance(runs, distances, scratch);
     }
 
-    // Passes end when W equals the right list by value. A pass without a move, or a pass that
-    // brings W back to a state it had before, can never reach that, so both end the comparison
-    // with an exception rather than going on forever.
-    void checkProgress(bool moved, const ScratchVector<quint32> &working, quint64 state,
-                       std::unordered_set<quint64> &seenStates) const
+    // Whether W equals the right list by value after a pass. A pass without a move, or a pass
+    // that brings W back to a state it had before, can never get there, so both end the
+    // comparison with an exception rather than going on forever. Only a pass that leaves W
+    // unequal needs its state, so the last pass of a comparison hashes nothing.
+    bool passReachedRight(bool moved, const ScratchVector<quint32> &working,
+                          std::unordered_set<quint64> &seenStates) const
     {
         if (!moved) {
             throw QMInternalInconsistencyException(
@@ -394,12 +395,15 @@ private:
                                    "element is out of place")
                             .arg(identifiers(working), identifiers(m_right)));
         }
-        if (!seenStates.insert(state).second) {
+        if (equalsRightByValue(working))
+            return true;
+        if (!seenStates.insert(stateOf(working)).second) {
             throw QMInternalInconsistencyException(
                     QStringLiteral("Expected comparison passes to reach the final array (%2), but "
                                    "they repeat the current array (%1)")
                             .arg(identifiers(working), identifiers(m_right)));
         }
+        return false;
     }
 
     // The first element, left list first, that occurs more than once in either list.
@@ -434,9 +438,10 @@ private:
         ScratchVector<Run> runs;
         ScratchVector<quint64> distances;
         ScratchVector<Run> scratch;
+        bool moved = false;
         do {
             outOfPlaceRuns(working, runs, distances, scratch);
-            bool moved = false;
+            moved = false;
             for (const Run &run : runs) {
                 // Each element of a run takes its record in turn. Moves of other elements never
                 // change the order of the run's elements that have not moved yet, so once the
@@ -457,9 +462,8 @@ private:
                     moved = true;
                 }
             }
-            const quint64 state = list.flatten(working);
-            checkProgress(moved, working, state, seenStates);
-        } while (!equalsRightByValue(working));
+            list.flatten(working);
+        } while (!passReachedRight(moved, working, seenStates));
     }
 
     // indexOfObject:inArray: with the comparator over W: the first element the comparator calls
@@ -506,6 +510,7 @@ private:
         ScratchVector<quint32> records;
         ScratchVector<quint64> distances;
         ScratchVector<quint32> scratch;
+        bool moved = false;
         do {
             // Each element's position in the working list is one linear search; they are
             // independent, so they run on every core.
@@ -523,7 +528,7 @@ private:
                 }
             }
             sortByDistance(records, distances, scratch);
-            bool moved = false;
+            moved = false;
             for (quint32 id : records) {
                 const quint64 from = positionInWorking(working, id);
                 const quint64 to = target[id];
@@ -541,8 +546,7 @@ private:
                 moves.append(QMMovePair(from, to));
                 moved = true;
             }
-            checkProgress(moved, working, stateOf(working), seenStates);
-        } while (!equalsRightByValue(working));
+        } while (!passReachedRight(moved, working, seenStates));
     }
 
     const quint64 m_leftCount;

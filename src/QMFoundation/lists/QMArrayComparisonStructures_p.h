@@ -174,10 +174,16 @@ struct ScratchAllocator
 template<typename T>
 using ScratchVector = std::vector<T, ScratchAllocator<T>>;
 
-// Fibonacci hashing: the high bits of the product spread any keys, pointers included.
-quint64 mixedKey(quintptr key)
+// Spreads keys over all 64 bits; the tables take the high bits. One multiplication (Fibonacci
+// hashing) is not enough for pointers: blocks of one allocator form arithmetic sequences, and
+// for some strides (96 bytes, for one) the high bits of their products fall on a coarse lattice,
+// so that a third of a thousand pointers shared a bit of a 16-bit filter. Folding the high half
+// into the low one and multiplying again spreads them as random keys would be.
+inline quint64 mixedKey(quintptr key)
 {
-    return quint64(key) * 0x9E3779B97F4A7C15ULL;
+    quint64 mix = quint64(key) * 0x9E3779B97F4A7C15ULL;
+    mix ^= mix >> 32;
+    return mix * 0xD6E8FEB86659FD93ULL;
 }
 
 // Dense ids for identity keys: open addressing with linear probing. A slot holds an id and 32
@@ -293,7 +299,7 @@ void inParallel(size_t count, size_t costPerItem, const Work &work)
 
 // A hash of a working list: FNV-1a over the ids in eight interleaved lanes, which keeps eight
 // multiplications in flight instead of one long chain of them.
-quint64 stateOf(const ScratchVector<quint32> &ids)
+inline quint64 stateOf(const ScratchVector<quint32> &ids)
 {
     constexpr quint64 kBasis = 1469598103934665603ULL;
     constexpr quint64 kPrime = 1099511628211ULL;
@@ -320,7 +326,9 @@ class KeyFilter
 public:
     // Whether some key occurs twice in `keys`, or nothing when too many keys share bits of the
     // filter for the answer to be cheap. Only keys whose bit another key set too (a repeat, or
-    // a key with the same bit) are compared exactly, sorted, in a second sweep.
+    // a key with the same bit) are compared exactly, in a second sweep. With m bits,
+    // about n * n / m of n distinct keys share a bit (a sixteenth to a thirty-second of them
+    // here), so the sweep gives up only at four times that: when many keys repeat.
     std::optional<bool> build(const quintptr *keys, size_t count)
     {
         constexpr size_t kMaxBits = size_t(1) << 25; // 4 MiB, for lists of a million
@@ -346,12 +354,11 @@ public:
             const size_t bit = bitOf(keys[k]);
             if (shared[bit / 64] >> (bit % 64) & 1) {
                 suspects.push_back(keys[k]);
-                if (suspects.size() > count / 16 + 16)
+                if (suspects.size() > count / 4 + 64)
                     return std::nullopt;
             }
         }
-        std::sort(suspects.begin(), suspects.end());
-        return std::adjacent_find(suspects.begin(), suspects.end()) != suspects.end();
+        return anyRepeated(suspects);
     }
 
     // False only when `key` is not among the keys the filter was built from.
@@ -364,13 +371,33 @@ public:
 private:
     size_t bitOf(quintptr key) const { return size_t(mixedKey(key) >> m_shift); }
 
+    // Whether a key occurs twice among keys that share bits of the filter. Of these only those
+    // that also share a slot of a second table, indexed by the low bits of their mix, can be
+    // repeats: few enough to sort.
+    static bool anyRepeated(ScratchVector<quintptr> &keys)
+    {
+        if (keys.size() > 64) {
+            const size_t mask = std::bit_ceil(keys.size() * 16) - 1;
+            ScratchVector<quint8> counts(mask + 1, 0);
+            for (quintptr key : keys) {
+                quint8 &count = counts[size_t(mixedKey(key)) & mask];
+                count = quint8(std::min(2, count + 1));
+            }
+            std::erase_if(keys, [&](quintptr key) {
+                return counts[size_t(mixedKey(key)) & mask] < 2;
+            });
+        }
+        std::sort(keys.begin(), keys.end());
+        return std::adjacent_find(keys.begin(), keys.end()) != keys.end();
+    }
+
     ScratchVector<quint64> m_bits;
     int m_shift = 64;
 };
 
 // Whether any of the few `sought` keys (sorted) occurs among `keys`: one sweep that turns away
 // nearly every key with a bit test in the first-level cache.
-bool anyOccursIn(const ScratchVector<quintptr> &sought, const quintptr *keys, size_t count)
+inline bool anyOccursIn(const ScratchVector<quintptr> &sought, const quintptr *keys, size_t count)
 {
     constexpr int kBits = 12;
     std::array<quint64, (1 << kBits) / 64> bits {};
@@ -477,8 +504,8 @@ public:
                 + location.offset;
     }
 
-    // Writes the list into `out` and returns its stateOf().
-    quint64 flatten(ScratchVector<quint32> &out) const
+    // Writes the list into `out`.
+    void flatten(ScratchVector<quint32> &out) const
     {
         out.resize(m_count);
         quint32 *next = out.data();
@@ -486,7 +513,6 @@ public:
             const quint32 *block = m_data.data() + b * kCapacity;
             next = std::copy(block, block + m_sizes[b], next);
         }
-        return stateOf(out);
     }
 
     // Removes `id` from where it stands and inserts it so that it then stands at `to`.
