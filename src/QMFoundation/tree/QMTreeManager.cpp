@@ -297,13 +297,43 @@ void QMTreeManager::Private::apply(QMTreeManager &manager, QMTreeManagerDelegate
                 receiver->treeManagerDidMoveItemAtIndex(manager, from, parent, to, parent);
         }
     };
-    if (const std::optional<QMIndexSet> deleted = positionsLeftOut(current, result))
-        applyChanges(*deleted, {}, {});
-    else if (const std::optional<QMIndexSet> inserted = positionsLeftOut(result, current))
-        applyChanges({}, *inserted, {});
-    else
+    // When the new list is the current one with nodes left out, or with nodes added, it takes
+    // the place of the current list whole, with the same calls around it as one by one: no
+    // removal or insertion shifts the rest of the list, and none copies the list that
+    // `current` still shares.
+    QMTreeNodeList &list = parent ? parent->mutableChildNodes() : rootNodes;
+    if (const std::optional<QMIndexSet> deleted = positionsLeftOut(current, result)) {
+        takenOut.append(current);
+        if (receiver)
+            receiver->treeManagerWillDeleteItemsAtIndexPaths(manager, *deleted, parent);
+        if (parent) {
+            for (const quint64 position : *deleted)
+                current[qsizetype(position)]->m_parentNode.reset();
+        }
+        list = result;
+        if (receiver)
+            receiver->treeManagerDidDeleteItemsAtIndexPaths(manager, *deleted, parent);
+    } else if (const std::optional<QMIndexSet> inserted = positionsLeftOut(result, current)) {
+        // No node stands twice in `result` here.
+        for (const quint64 position : *inserted)
+            takeOutOfOtherList(manager, receiver, result[qsizetype(position)], parent);
+        if (receiver)
+            receiver->treeManagerWillInsertItemsAtIndexPaths(manager, *inserted, parent);
+        if (parent) {
+            for (const quint64 position : *inserted)
+                parent->checkAdoptable(*result[qsizetype(position)]);
+        }
+        list = result;
+        if (parent) {
+            for (const quint64 position : *inserted)
+                parent->adopt(result[qsizetype(position)]);
+        }
+        if (receiver)
+            receiver->treeManagerDidInsertItemsAtIndexPaths(manager, *inserted, parent);
+    } else {
         Comparing::compareIndexesOfObjectsWithIndexesOfObjectsInArray(current, result,
                                                                       applyChanges);
+    }
 }
 
 // A node that the tree shows in another child list leaves it before it is inserted here, as a
