@@ -174,14 +174,21 @@ struct ScratchAllocator
 template<typename T>
 using ScratchVector = std::vector<T, ScratchAllocator<T>>;
 
-// Spreads keys over all 64 bits; the tables take the high bits. One multiplication (Fibonacci
-// hashing) is not enough for pointers: blocks of one allocator form arithmetic sequences, and
-// for some strides (96 bytes, for one) the high bits of their products fall on a coarse lattice,
-// so that a third of a thousand pointers shared a bit of a 16-bit filter. Folding the high half
-// into the low one and multiplying again spreads them as random keys would be.
+// Fibonacci hashing: the tables take the high bits of the product. Addresses of items made one
+// after another form arithmetic sequences, which it spreads more evenly than random keys for
+// most strides; for some (96 bytes, for one) their high bits fall on a coarse lattice instead,
+// so that a third of a thousand such keys shared a bit of a 16-bit filter. The key filter,
+// which must tell repeats cheaply, then takes stronglyMixedKey().
 inline quint64 mixedKey(quintptr key)
 {
-    quint64 mix = quint64(key) * 0x9E3779B97F4A7C15ULL;
+    return quint64(key) * 0x9E3779B97F4A7C15ULL;
+}
+
+// Folds the high half of the product into the low one and multiplies again: spreads keys of any
+// pattern as random keys would be, in all 64 bits.
+inline quint64 stronglyMixedKey(quintptr key)
+{
+    quint64 mix = mixedKey(key);
     mix ^= mix >> 32;
     return mix * 0xD6E8FEB86659FD93ULL;
 }
@@ -326,10 +333,29 @@ class KeyFilter
 public:
     // Whether some key occurs twice in `keys`, or nothing when too many keys share bits of the
     // filter for the answer to be cheap. Only keys whose bit another key set too (a repeat, or
-    // a key with the same bit) are compared exactly, in a second sweep. With m bits,
-    // about n * n / m of n distinct keys share a bit (a sixteenth to a thirty-second of them
-    // here), so the sweep gives up only at four times that: when many keys repeat.
+    // a key with the same bit) are compared exactly, in a second sweep. With m bits, about
+    // n * n / m of n distinct random keys share a bit (a sixteenth to a thirty-second of them
+    // here), so the sweep gives up only at four times that. Bits come from mixedKey() first;
+    // keys on its lattice share too many, and the filter is built again from
+    // stronglyMixedKey(), which gives up only when many keys repeat.
     std::optional<bool> build(const quintptr *keys, size_t count)
+    {
+        m_strongly = false;
+        if (const std::optional<bool> answer = buildOnce(keys, count))
+            return answer;
+        m_strongly = true;
+        return buildOnce(keys, count);
+    }
+
+    // False only when `key` is not among the keys the filter was built from.
+    bool mayHold(quintptr key) const
+    {
+        const size_t bit = bitOf(key);
+        return m_bits[bit / 64] >> (bit % 64) & 1;
+    }
+
+private:
+    std::optional<bool> buildOnce(const quintptr *keys, size_t count)
     {
         constexpr size_t kMaxBits = size_t(1) << 25; // 4 MiB, for lists of a million
         const size_t bits = std::min(kMaxBits, std::bit_ceil(std::max<size_t>(512, count * 16)));
@@ -361,30 +387,25 @@ public:
         return anyRepeated(suspects);
     }
 
-    // False only when `key` is not among the keys the filter was built from.
-    bool mayHold(quintptr key) const
+    size_t bitOf(quintptr key) const
     {
-        const size_t bit = bitOf(key);
-        return m_bits[bit / 64] >> (bit % 64) & 1;
+        return size_t((m_strongly ? stronglyMixedKey(key) : mixedKey(key)) >> m_shift);
     }
 
-private:
-    size_t bitOf(quintptr key) const { return size_t(mixedKey(key) >> m_shift); }
-
     // Whether a key occurs twice among keys that share bits of the filter. Of these only those
-    // that also share a slot of a second table, indexed by the low bits of their mix, can be
-    // repeats: few enough to sort.
+    // that also share a slot of a second table, indexed by the low bits of their strong mix, can
+    // be repeats: few enough to sort.
     static bool anyRepeated(ScratchVector<quintptr> &keys)
     {
         if (keys.size() > 64) {
             const size_t mask = std::bit_ceil(keys.size() * 16) - 1;
             ScratchVector<quint8> counts(mask + 1, 0);
             for (quintptr key : keys) {
-                quint8 &count = counts[size_t(mixedKey(key)) & mask];
+                quint8 &count = counts[size_t(stronglyMixedKey(key)) & mask];
                 count = quint8(std::min(2, count + 1));
             }
             std::erase_if(keys, [&](quintptr key) {
-                return counts[size_t(mixedKey(key)) & mask] < 2;
+                return counts[size_t(stronglyMixedKey(key)) & mask] < 2;
             });
         }
         std::sort(keys.begin(), keys.end());
@@ -393,6 +414,7 @@ private:
 
     ScratchVector<quint64> m_bits;
     int m_shift = 64;
+    bool m_strongly = false;
 };
 
 // Whether any of the few `sought` keys (sorted) occurs among `keys`: one sweep that turns away
