@@ -58,6 +58,14 @@ TEST(NotificationCenter, DeliversMessagesAndBlocksWithKindOldAndNew)
              {QMKeyValueChangeNotificationIsPriorKey, true}});
     EXPECT_EQ(insertion.indexes(), (QMIndexSet {1, 3}));
     EXPECT_TRUE(insertion.isPrior());
+    // A record whose keys were typed anew rather than taken from the constants.
+    const JXKVONotification typed(nullptr, nullptr, QString(),
+                                  {{QString::fromLatin1("kind"), quint64(QMKeyValueChangeSetting)},
+                                   {QString::fromLatin1("new"), 7},
+                                   {QString::fromLatin1("old"), 6}});
+    EXPECT_EQ(typed.kind(), quint64(QMKeyValueChangeSetting));
+    EXPECT_EQ(typed.newValue(), QVariant(7));
+    EXPECT_EQ(typed.oldValue(), QVariant(6));
 }
 
 TEST(NotificationCenter, ProgrammingErrorsAreReportedWordForWord)

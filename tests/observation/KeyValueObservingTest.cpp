@@ -59,6 +59,57 @@ TEST(KeyValueObserving, OptionsShapeTheChangeRecords)
     }
 }
 
+// Properties the layer reads in different ways: one of type QVariant (the value is the variant
+// itself), a MEMBER one, and ones a subclass declares, whose indexes count the base class's.
+class KVOBadgeHolder : public KVOPerson
+{
+    Q_OBJECT
+    Q_PROPERTY(QVariant badge MEMBER m_badge NOTIFY badgeChanged)
+    Q_PROPERTY(QStringList tags READ tags WRITE setTags NOTIFY tagsChanged)
+
+public:
+    QStringList tags() const { return m_tags; }
+    void setTags(const QStringList &tags)
+    {
+        m_tags = tags;
+        Q_EMIT tagsChanged();
+    }
+
+Q_SIGNALS:
+    void badgeChanged();
+    void tagsChanged();
+
+private:
+    QVariant m_badge;
+    QStringList m_tags;
+};
+
+TEST(KeyValueObserving, RecordsCarryTheValuesOfEveryKindOfProperty)
+{
+    KVOBadgeHolder holder;
+    Recording badge {&holder, u"badge"_s, {}};
+    Recording tags {&holder, u"tags"_s, {}};
+    Recording name {&holder, u"name"_s, {}};
+    const auto observations
+            = {badge.observe(NewAndOld), tags.observe(NewAndOld), name.observe(NewAndOld)};
+    holder.setProperty("badge", 42);
+    holder.setProperty("badge", u"gold"_s);
+    holder.setProperty("badge", QVariant());
+    holder.setTags({u"a"_s, u"b"_s});
+    holder.setName(u"Ann"_s);
+    EXPECT_EQ(badge.changes,
+              (std::vector<QVariantMap> {setting({{NewKey, 42}, {OldKey, QVariant()}}),
+                                         setting({{NewKey, u"gold"_s}, {OldKey, 42}}),
+                                         setting({{NewKey, QVariant()}, {OldKey, u"gold"_s}})}));
+    ASSERT_EQ(badge.changes.size(), 3u);
+    EXPECT_EQ(badge.changes[0].value(NewKey).metaType(), QMetaType::fromType<int>());
+    EXPECT_EQ(tags.changes,
+              (std::vector<QVariantMap> {
+                      setting({{NewKey, QStringList {u"a"_s, u"b"_s}}, {OldKey, QStringList()}})}));
+    EXPECT_EQ(name.changes,
+              (std::vector<QVariantMap> {setting({{NewKey, u"Ann"_s}, {OldKey, QString()}})}));
+}
+
 TEST(KeyValueObserving, DottedKeyPathsReattachWhenAnIntermediateObjectChanges)
 {
     KVOPerson alice, bob, carol;
@@ -258,3 +309,5 @@ TEST(KeyValueObserving, BadArgumentsAndKeyPathsAreProgrammingErrors)
 }
 
 } // namespace
+
+#include "KeyValueObservingTest.moc"

@@ -1,6 +1,17 @@
 #include <QMFoundation/observation/JXKVONotification.h>
 
+#include <QMFoundation/observation/QMChangeRecord_p.h>
 #include <QMFoundation/observation/QMKeyValueObserving.h>
+
+namespace {
+
+QVariant entry(const QVariantMap &change, const QString &key)
+{
+    const QVariant *value = QMChangeRecordEntry(change, key);
+    return value ? *value : QVariant();
+}
+
+} // namespace
 
 JXKVONotification::JXKVONotification(QObject *observer, QObject *target, const QString &keyPath,
                                      const QVariantMap &change)
@@ -32,25 +43,25 @@ JXKVONotification &JXKVONotification::operator=(const JXKVONotification &other)
 
 quint64 JXKVONotification::kind() const
 {
-    return change().value(QMKeyValueChangeKindKey).toULongLong();
+    return entry(change(), QMKeyValueChangeKindKey).toULongLong();
 }
 
 QVariant JXKVONotification::oldValue() const
 {
-    return change().value(QMKeyValueChangeOldKey);
+    return entry(change(), QMKeyValueChangeOldKey);
 }
 
 QVariant JXKVONotification::newValue() const
 {
-    return change().value(QMKeyValueChangeNewKey);
+    return entry(change(), QMKeyValueChangeNewKey);
 }
 
 QMIndexSet JXKVONotification::indexes() const
 {
-    return change().value(QMKeyValueChangeIndexesKey).value<QMIndexSet>();
+    return entry(change(), QMKeyValueChangeIndexesKey).value<QMIndexSet>();
 }
 
 bool JXKVONotification::isPrior() const
 {
-    return change().value(QMKeyValueChangeNotificationIsPriorKey).toBool();
+    return entry(change(), QMKeyValueChangeNotificationIsPriorKey).toBool();
 }

@@ -2,6 +2,7 @@
 
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 #include <QMFoundation/errors/QMUncaughtExceptions.h>
+#include <QMFoundation/observation/QMChangeRecord_p.h>
 #include <QMFoundation/operations/QMAsync.h>
 #include <QMFoundation/operations/QMAsyncContext.h>
 
@@ -43,6 +44,25 @@ struct Subscriber
 };
 using SubscriberList = std::vector<Subscriber>;
 
+// A lock for the few instructions of a lookup or an exchange that every emission or delivery
+// takes: one atomic exchange to take it and a plain store to let it go, where std::mutex
+// takes two atomic operations. It is never held across anything that may block or call out.
+class BriefLock
+{
+public:
+    void lock()
+    {
+        while (m_busy.exchange(true, std::memory_order_acquire)) {
+            while (m_busy.load(std::memory_order_relaxed))
+                std::this_thread::yield();
+        }
+    }
+    void unlock() { m_busy.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> m_busy {false};
+};
+
 // NOTIFY signals reach the layer through relays: QObjects without a meta-object of their own
 // that take any method index in qt_metacall(), the way QSignalSpy does. QMetaObject::connect()
 // with such an index gives a direct connection without a slot per observation. All the
@@ -73,15 +93,20 @@ public:
 
     void publish(int id, std::shared_ptr<const SubscriberList> list)
     {
+        // The list replaced goes after the lock: it may hold the last reference to a
+        // registration, whose handler's destruction is the host's code.
+        std::shared_ptr<const SubscriberList> replaced;
         std::lock_guard lock(mutex);
-        if (list)
-            table[id] = std::move(list);
-        else
-            table.erase(id);
+        if (list) {
+            replaced = std::exchange(table[id], std::move(list));
+        } else if (const auto found = table.find(id); found != table.end()) {
+            replaced = std::move(found->second);
+            table.erase(found);
+        }
     }
 
 private:
-    std::mutex mutex;
+    BriefLock mutex;
     std::unordered_map<int, std::shared_ptr<const SubscriberList>> table;
 };
 
@@ -288,6 +313,26 @@ const QMetaObject *nextMetaObject(const QMetaProperty &property, QObject *value)
     return property.metaType().metaObject();
 }
 
+// What QMetaProperty::read() gives, without its QVariant move-assignment and its move into the
+// result, which together cost as much as the rest of the read: the value is made in the
+// returned QVariant, through the same meta-call. `index` counts the properties of the base
+// classes too.
+QVariant readProperty(QObject *object, QMetaType type, int index)
+{
+    const bool isVariant = type == QMetaType::fromType<QVariant>();
+    QVariant value = isVariant ? QVariant() : QVariant(type);
+    // As QMetaProperty::read(): a meta-call that sets `status` wrote `value` itself; one that
+    // replaced the first argument gave the address of the value (a property read by pointer or
+    // reference).
+    int status = -1;
+    void *data = isVariant ? static_cast<void *>(&value) : value.data();
+    void *arguments[] = {data, &value, &status};
+    QMetaObject::metacall(object, QMetaObject::ReadProperty, index, arguments);
+    if (!isVariant && status == -1 && arguments[0] != data)
+        QVariant(type, arguments[0]).swap(value);
+    return value;
+}
+
 // Shared, so a record without values costs nothing per delivery; detaching on insert() gives
 // records with values their own.
 const QVariantMap &settingChange()
@@ -365,13 +410,14 @@ public:
     const QVariant &valueOf(const QObject *target, const QString &path, const Read &read)
     {
         if (!m_keyPath || !current(m_valueEmission) || m_object != target
-            || (m_keyPath != &path && *m_keyPath != path)) {
+            || (m_keyPath != &path && !QMSameChangeRecordKey(*m_keyPath, path)
+                && *m_keyPath != path)) {
             QVariant fresh = read();
             // read() runs getters, which may emit: the value is as of after them.
             m_valueEmission = m_thread.began;
             m_object = target;
             m_keyPath = &path;
-            m_value = std::move(fresh);
+            m_value.swap(fresh);
             m_valueRead = m_thread.valueReadNumber();
             m_record = nullptr; // made from another value
         }
@@ -383,7 +429,8 @@ public:
 
     // The record of the value valueOf() returned last, with the values `options` asks for and
     // `old`; `oldRead` numbers the read that gave `old` (0 when unknown).
-    const QVariantMap &record(quint64 options, const QVariant &old, quint64 oldRead)
+    // `old` may be left holding anything.
+    const QVariantMap &record(quint64 options, QVariant &old, quint64 oldRead)
     {
         if (m_record && current(m_recordEmission) && m_recordOptions == options
             && (!(options & QMKeyValueObservingOptionOld) || sameOld(old, oldRead)))
@@ -391,10 +438,12 @@ public:
         QVariantMap &record = m_thread.recordsAt(m_depth)[options & 3];
         if (!record.isDetached())
             record = settingChange();
-        if (options & QMKeyValueObservingOptionNew)
-            record.insert(QMKeyValueChangeNewKey, m_value);
+        if (options & QMKeyValueObservingOptionNew) {
+            QVariant value = m_value;
+            QMSwapIntoChangeRecord(record, QMKeyValueChangeNewKey, value);
+        }
         if (options & QMKeyValueObservingOptionOld)
-            record.insert(QMKeyValueChangeOldKey, old);
+            QMSwapIntoChangeRecord(record, QMKeyValueChangeOldKey, old);
         m_record = &record;
         m_recordOptions = options;
         m_recordOldRead = oldRead;
@@ -410,8 +459,8 @@ private:
     {
         if (oldRead != 0 && oldRead == m_recordOldRead)
             return true;
-        const QVariant recordOld = m_record->value(QMKeyValueChangeOldKey);
-        return old.metaType() == recordOld.metaType() && old == recordOld;
+        const QVariant *recordOld = QMChangeRecordEntry(*m_record, QMKeyValueChangeOldKey);
+        return recordOld && old.metaType() == recordOld->metaType() && old == *recordOld;
     }
 
     ThreadEmissions &m_thread;
@@ -447,8 +496,10 @@ struct QMKeyValueObservation::Registration
     QObject *object = nullptr;
     QString keyPath;
     QList<QByteArray> names;
-    // names[0] of `object`, looked up once: the object's class does not change.
-    QMetaProperty firstProperty;
+    // The type and index of names[0] of `object`, looked up once: the object's class does not
+    // change.
+    QMetaType firstPropertyType;
+    int firstPropertyIndex = -1;
     quint64 options = 0;
     bool needsLock = false; // values to read or intermediate objects to follow
     // A record without values, shared by every delivery that needs no other.
@@ -466,8 +517,11 @@ struct QMKeyValueObservation::Registration
     bool releasePending = false;
     // Deliveries that belong to threads now inside remove(): they do not hold anyone up.
     int exempt = 0;
+    // The value last read, for the "old" entry, and the number of the emission's read that gave
+    // it (0 when none did). Exchanged at every delivery under a lock of their own.
+    BriefLock lastValueLock;
     QVariant lastValue;
-    quint64 lastValueRead = 0; // the number of the emission's read that gave it, or 0
+    quint64 lastValueRead = 0;
     std::vector<Link> links; // links[i] watches names[i] of the object at depth i
     // The context of an observation made with one, set before it starts.
     std::optional<QMAsync::ContextBinding> context;
@@ -528,12 +582,15 @@ struct QMKeyValueObservation::Registration
 
     QVariant currentValue() const
     {
+        if (names.size() == 1)
+            return readProperty(object, firstPropertyType, firstPropertyIndex);
         QObject *current = object;
         for (qsizetype depth = 0; depth < names.size(); ++depth) {
             if (!current)
                 return {};
-            const QVariant value = depth == 0 ? firstProperty.read(current)
-                                              : current->property(names[depth].constData());
+            QVariant value = depth == 0
+                    ? readProperty(current, firstPropertyType, firstPropertyIndex)
+                    : current->property(names[depth].constData());
             if (depth + 1 == names.size())
                 return value;
             current = value.value<QObject *>();
@@ -619,12 +676,18 @@ struct QMKeyValueObservation::Registration
         const QVariant &value = cache.valueOf(object, keyPath, [this] { return currentValue(); });
         const quint64 valueOptions
                 = options & (QMKeyValueObservingOptionNew | QMKeyValueObservingOptionOld);
+        // Swapped rather than moved or assigned: QVariant's out-of-line moves and assignments
+        // cost several times a swap, and a delivery makes a handful of them.
         QVariant old;
         quint64 oldRead = 0;
         if (options & QMKeyValueObservingOptionOld) {
-            std::lock_guard lock(mutex);
-            old = std::exchange(lastValue, value);
-            oldRead = std::exchange(lastValueRead, cache.valueRead());
+            QVariant fresh = value;
+            {
+                std::lock_guard lock(lastValueLock);
+                fresh.swap(lastValue);
+                oldRead = std::exchange(lastValueRead, cache.valueRead());
+            }
+            old.swap(fresh);
         }
         handler(keyPath, object, cache.record(valueOptions, old, oldRead));
     }
@@ -640,7 +703,7 @@ struct QMKeyValueObservation::Registration
             return;
         QVariant value = currentValue();
         if (options & QMKeyValueObservingOptionOld) {
-            std::lock_guard lock(mutex);
+            std::lock_guard lock(lastValueLock);
             lastValue = value;
         }
         if (!(options & QMKeyValueObservingOptionInitial))
@@ -806,8 +869,10 @@ std::shared_ptr<Registration> makeRegistration(QObject *object, const QString &k
         registration->names.append(name.toUtf8());
     registration->options = options;
     const QMetaObject *metaObject = object->metaObject();
-    registration->firstProperty
-            = metaObject->property(metaObject->indexOfProperty(registration->names[0].constData()));
+    registration->firstPropertyIndex
+            = metaObject->indexOfProperty(registration->names[0].constData());
+    registration->firstPropertyType
+            = metaObject->property(registration->firstPropertyIndex).metaType();
     registration->needsLock = registration->names.size() > 1 || registration->wantsValue();
     registration->links.resize(size_t(registration->names.size()));
     return registration;

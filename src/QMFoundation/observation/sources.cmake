@@ -18,6 +18,7 @@ set(QMF_OBSERVATION_SOURCES
     observation/JXKVONotification.cpp
     observation/JXKVONotificationCategory.cpp
     observation/JXKVONotificationCenter.cpp
+    observation/QMChangeRecord_p.h
     observation/QMKeyValueObserving.cpp
     observation/QMNextRunLoop.cpp
     observation/QMNotification.cpp
