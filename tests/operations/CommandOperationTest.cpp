@@ -640,12 +640,31 @@ TEST(CommandOperationTest, StreamsLargeInterleavedOutputCompletely)
                 (descriptor == 1 ? expectedOutput : expectedError).append(data, qsizetype(size));
             });
 
-    const auto delegate = std::make_shared<RecordingDelegate>();
+    // Halfway, the delegate reads the operation's description, which shares the output kept so
+    // far: the next chunk goes to a copy of it, which must end up holding every byte too.
+    class DescribingDelegate : public RecordingDelegate
+    {
+    public:
+        void commandDidReceiveStandardOutputData(QMCommandOperation &command,
+                                                 const QByteArray &data) override
+        {
+            RecordingDelegate::commandDidReceiveStandardOutputData(command, data);
+            received += data.size();
+            if (!described && received > qsizetype(total / 4)) {
+                described = true;
+                EXPECT_FALSE(command.description().isEmpty());
+            }
+        }
+        qsizetype received = 0; // on the file-handle queue only
+        bool described = false;
+    };
+    const auto delegate = std::make_shared<DescribingDelegate>();
     const auto command = QMCommandOperation::commandWithLaunchPath(
             QStringLiteral(QMF_INTERLEAVED_WRITER_PATH),
             {QString::number(seed), QString::number(total)}, delegate);
     command->start();
     EXPECT_EQ(command->exitCode(), 0);
+    EXPECT_TRUE(delegate->described);
     // Compared whole, not by checksum: a mismatch then says where.
     EXPECT_TRUE(delegate->seen().output == expectedOutput);
     EXPECT_TRUE(delegate->seen().error == expectedError);

@@ -13,12 +13,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -39,6 +41,38 @@ constexpr qint64 InFlightLimit = 1024 * 1024;
 // What a chunk waiting on the queue costs besides its bytes (the block, the queue's entry), so
 // that a flood of one-byte chunks is bounded too.
 constexpr qint64 ChunkOverhead = 256;
+
+// How far ahead of the bytes written a retained buffer's pages are made present at once.
+constexpr qsizetype PopulateAhead = 2 * 1024 * 1024;
+
+// Writing into fresh memory takes a page fault for every page; asking the kernel to make a
+// range's pages present in one call (MADV_POPULATE_WRITE, Linux 5.14) costs about half as much
+// (512 MiB: 0.73 s against 1.39 s on the machine measured). The contents stay as they are.
+// Where the kernel lacks it, the first refusal stops further tries and the pages fault in as
+// before. `from` and `to` lie inside one allocation; only the whole pages between them are
+// asked for.
+void populateForWriting(char *from, char *to)
+{
+#if defined(__linux__)
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
+    static std::atomic<bool> unavailable {false};
+    if (unavailable.load(std::memory_order_relaxed))
+        return;
+    const auto page = quintptr(sysconf(_SC_PAGESIZE));
+    const quintptr begin = (quintptr(from) + page - 1) & ~(page - 1);
+    const quintptr end = quintptr(to) & ~(page - 1);
+    if (end <= begin)
+        return;
+    if (madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_WRITE) != 0
+        && (errno == EINVAL || errno == ENOSYS || errno == EPERM))
+        unavailable.store(true, std::memory_order_relaxed);
+#else
+    Q_UNUSED(from);
+    Q_UNUSED(to);
+#endif
+}
 
 // Set by the task-notification queue once the end of the child has been handled completely;
 // waited for by the operation's thread. Shared with the queue's block so that the block can
@@ -163,6 +197,9 @@ public:
     std::weak_ptr<QMCommandOperationDelegate> delegate;
     QByteArray standardOutputBuffer;
     QByteArray standardErrorBuffer;
+    // How many bytes of each buffer have had their pages made present (populateForWriting()).
+    qsizetype standardOutputPopulated = 0;
+    qsizetype standardErrorPopulated = 0;
     std::optional<QByteArray> standardOutputData;
     std::optional<QByteArray> standardErrorData;
     qint64 exitCode = 0;
@@ -213,6 +250,20 @@ void QMCommandOperation::Private::append(QMCommandOperation &self, Stream stream
             // over, into fresh memory each time.
             if (buffer.size() + chunk.size() > buffer.capacity())
                 buffer.reserve(std::max(2 * buffer.capacity(), buffer.size() + chunk.size()));
+            // The pages ahead are made present in steps of PopulateAhead, never past the
+            // capacity: memory beyond what is written stays within one step. Reallocation moves
+            // present pages along (mremap), so the count stays true; a copy into fresh memory
+            // only costs the faults it would have cost anyway.
+            qsizetype &populated = stream == Stream::Output ? self.d->standardOutputPopulated
+                                                            : self.d->standardErrorPopulated;
+            const qsizetype end = buffer.size() + chunk.size();
+            if (end > populated && buffer.capacity() >= 2 * PopulateAhead) {
+                char *data = buffer.data(); // first: a shared buffer detaches here
+                const qsizetype from = std::max(populated, buffer.size());
+                const qsizetype to = std::min(buffer.capacity(), end + PopulateAhead);
+                populateForWriting(data + from, data + to);
+                populated = to;
+            }
             buffer.append(chunk);
         } else if (limit > 0) {
             buffer.append(chunk.right(limit));
@@ -240,6 +291,7 @@ void QMCommandOperation::Private::taskDidTerminate(const QMChildProcess::Termina
     // The buffers start over empty, so moving them is the same as copying them.
     standardOutputData = std::exchange(standardOutputBuffer, QByteArray());
     standardErrorData = std::exchange(standardErrorBuffer, QByteArray());
+    standardOutputPopulated = standardErrorPopulated = 0;
     if (retainedOutputLimit > 0) {
         *standardOutputData = standardOutputData->right(retainedOutputLimit);
         *standardErrorData = standardErrorData->right(retainedOutputLimit);
