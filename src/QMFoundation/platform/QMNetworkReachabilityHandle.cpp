@@ -6,8 +6,10 @@
 
 #include <QUrl>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -152,18 +154,30 @@ struct Monitor
     Monitor &operator=(const Monitor &) = delete;
 
     // Runs on the queue until stop(): waits for kernel messages, reads them all (their content
-    // does not matter, only that something changed), then reads the flags again. The kernel
-    // announces a deleted route just before it takes it out of the table, so a reading right
-    // after the message may still see it: once the messages stop for settleTime, the flags are
-    // read once more.
+    // does not matter, only that something changed), and reads the flags once the messages have
+    // stopped for settleTime. One change of the system comes as a burst of messages (a link going
+    // down takes its routes out one by one, each announced just before it leaves the table), and
+    // a reading in the middle of the burst sees a state that was never meant to be one, which
+    // would be reported as a change of its own. Messages that never stop for settleTime are read
+    // through at least every longestDelay.
     void loop(const Target &target, const QMNetworkReachabilityHandle::Callback &callback,
               Flags last)
     {
-        constexpr int settleTime = 20; // milliseconds
+        using Clock = std::chrono::steady_clock;
+        constexpr auto settleTime = std::chrono::milliseconds(20);
+        constexpr auto longestDelay = std::chrono::milliseconds(200);
         loopThread.store(std::this_thread::get_id());
         pollfd fds[2] = {{socket->descriptor(), POLLIN, 0}, {wake, POLLIN, 0}};
-        int timeout = -1;
+        std::optional<Clock::time_point> unreadSince; // the first message not yet read through
         while (!stopping.load()) {
+            int timeout = -1;
+            if (unreadSince) {
+                const auto left
+                        = std::max(Clock::duration::zero(),
+                                   std::min<Clock::duration>(
+                                           settleTime, *unreadSince + longestDelay - Clock::now()));
+                timeout = int(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+            }
             const int ready = ::poll(fds, 2, timeout);
             if (ready < 0) {
                 if (errno == EINTR)
@@ -177,13 +191,19 @@ struct Monitor
                 for (;;) {
                     const ssize_t received
                             = ::recv(socket->descriptor(), buffer, sizeof buffer, MSG_DONTWAIT);
-                    // ENOBUFS: the kernel dropped messages; the fresh reading below covers them.
+                    // ENOBUFS: the kernel dropped messages; the fresh reading covers them.
                     if (received > 0 || (received < 0 && (errno == ENOBUFS || errno == EINTR)))
                         continue;
                     break;
                 }
+                if (!unreadSince)
+                    unreadSince = Clock::now();
+                if (Clock::now() - *unreadSince < longestDelay)
+                    continue;
             }
-            timeout = ready > 0 ? settleTime : -1;
+            if (!unreadSince)
+                continue;
+            unreadSince.reset();
             const std::optional<Flags> flags = readFlags(target);
             if (flags && *flags != last) {
                 last = *flags;
