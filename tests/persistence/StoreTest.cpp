@@ -1017,6 +1017,110 @@ TEST(SQLiteStore, AFailedSaveLeavesTheDatabaseAsItWasAndTheLogBesideIt)
     EXPECT_FALSE(QFile::exists(path + u"-shm"_s));
 }
 
+// An entity without a class of its own: the store hands rows of a large fetch over while it
+// reads on, and the context makes their objects meanwhile.
+struct ItemStore
+{
+    QTemporaryDir dir;
+    QString path = dir.filePath(u"items.sqlite"_s);
+    std::shared_ptr<QMPersistentStoreCoordinator> coordinator;
+    std::shared_ptr<QMManagedObjectContext> context;
+
+    ItemStore() { reopen(); }
+    void reopen()
+    {
+        context.reset();
+        coordinator.reset();
+        static const auto model = QMManagedObjectModel::modelWithJSON(
+                R"({"name": "Items", "entities": [{"name": "Item", "attributes": [
+                    {"name": "name", "type": "string"}, {"name": "number", "type": "integer"}]}]})");
+        coordinator = QMPersistentStoreCoordinator::coordinatorWithManagedObjectModel(model);
+        QMError error;
+        ASSERT_TRUE(coordinator->addPersistentStoreWithType(QMSQLiteStoreType, {},
+                                                            QUrl::fromLocalFile(path), {}, &error))
+                << error.localizedDescription().toStdString();
+        context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(coordinator);
+    }
+    // `count` items whose numbers are a permutation of 0 .. count - 1.
+    void fill(int count, const QString &padding = QString())
+    {
+        for (int i = 0; i < count; ++i) {
+            auto o = context->insertNewObjectForEntityForName(u"Item"_s);
+            o->setValue(u"name"_s, QString(u"item %1"_s.arg(i) + padding));
+            o->setValue(u"number"_s, qint64(i) * 7919 % count);
+        }
+        ASSERT_TRUE(context->save());
+        reopen();
+    }
+    ObjectList fetch(const QString &format, const QList<QMFetchSortDescriptor> &sort,
+                     qsizetype limit = 0, QMError *error = nullptr)
+    {
+        QMFetchRequest r(u"Item"_s);
+        if (!format.isEmpty())
+            r.setPredicate(QMPredicate::predicateWithFormat(format));
+        r.setSortDescriptors(sort);
+        r.setFetchLimit(limit);
+        return context->executeFetchRequest(r, error);
+    }
+};
+
+QList<qint64> numbersOf(const ObjectList &objects)
+{
+    QList<qint64> numbers;
+    for (const auto &o : objects)
+        numbers.append(o->value(u"number"_s).toLongLong());
+    return numbers;
+}
+
+TEST(SQLiteStore, ALargeFetchMadeWhileTheStoreReadsIsTheWholeAnswerInOrder)
+{
+    ItemStore s;
+    s.fill(1000);
+    // Objects the context holds already stay the ones it holds.
+    const ObjectList held = s.fetch(u"number < 10"_s, {{u"number"_s, true}});
+    ASSERT_EQ(held.size(), 10);
+    const ObjectList all = s.fetch(QString(), {{u"number"_s, false}});
+    ASSERT_EQ(all.size(), 1000);
+    QList<qint64> descending;
+    for (qint64 n = 999; n >= 0; --n)
+        descending.append(n);
+    EXPECT_EQ(numbersOf(all), descending);
+    for (qsizetype i = 0; i < held.size(); ++i)
+        EXPECT_EQ(all.at(all.size() - 1 - i), held.at(i));
+    EXPECT_EQ(s.context->registeredObjects().size(), 1000);
+    EXPECT_EQ(QSet<std::shared_ptr<QMManagedObject>>(all.cbegin(), all.cend()).size(), 1000);
+    // In number order without a sort, and cut at a limit past the first hand-over.
+    const ObjectList first = s.fetch(u"number >= 500"_s, {}, 300);
+    ASSERT_EQ(first.size(), 300);
+    for (qsizetype i = 1; i < first.size(); ++i)
+        EXPECT_LT(first.at(i - 1)->objectID().number(), first.at(i)->objectID().number());
+    EXPECT_EQ(s.context->registeredObjects().size(), 1000);
+}
+
+TEST(SQLiteStore, AFetchThatFailsPartwayLeavesNoObjectOfItsRowsInTheContext)
+{
+    ItemStore s;
+    // Long names, so that the rows fill many pages and the first hand-overs come from pages
+    // before the damage.
+    s.fill(2000, QString(200, u'x'));
+    s.context.reset();
+    s.coordinator.reset();
+    QFile file(s.path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    const qint64 pages = file.size() / 4096;
+    ASSERT_GT(pages, 40);
+    for (qint64 page = pages * 6 / 10; page < pages * 9 / 10; ++page) {
+        file.seek(page * 4096);
+        file.write(QByteArray(4096, '\xa5'));
+    }
+    file.close();
+    s.reopen();
+    QMError error;
+    EXPECT_TRUE(s.fetch(QString(), {}, 0, &error).isEmpty());
+    EXPECT_FALSE(error.isNull());
+    EXPECT_TRUE(s.context->registeredObjects().isEmpty());
+}
+
 TEST(XMLStore, AFailedWriteKeepsThePreviousFileByteForByte)
 {
     StoreFixture f(QMXMLStoreType);

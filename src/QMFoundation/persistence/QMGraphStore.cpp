@@ -216,8 +216,9 @@ public:
 
     bool fetch(const QMEntityDescription &entity, const QMPredicate &bound,
                const QList<QMFetchSortDescriptor> &sort, qsizetype limit, bool withValues,
-               QList<QMStoreRow> *rows, QMError *error) override
+               QList<QMStoreRow> *rows, QMError *error, const QMRowBatches &) override
     {
+        // Read from memory at once: every row is in `rows`.
         rows->clear();
         if (!refresh(error))
             return false;

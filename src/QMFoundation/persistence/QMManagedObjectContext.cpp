@@ -11,6 +11,7 @@
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 
 #include <QMetaMethod>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <functional>
@@ -282,8 +283,15 @@ QHash<qint64, qint64> QMSaveFlight::landedNumbers(const QString &entityName) con
     return map;
 }
 
-bool QMFetchPlan::fetch(QList<QMStoreRow> *rows, QHash<qint64, qint64> *landed,
-                        QMError *error) const
+bool QMFetchPlan::readsStoreAsIs() const
+{
+    return !flight && std::all_of(levels.cbegin(), levels.cend(), [](const QMFetchOverlay &o) {
+        return o.numbers.isEmpty();
+    });
+}
+
+bool QMFetchPlan::fetch(QList<QMStoreRow> *rows, QHash<qint64, qint64> *landed, QMError *error,
+                        const QMRowBatches &batches) const
 {
     // The rows a save in flight inserted, when it landed before the store was read: they are
     // there under their permanent numbers and in the overlay under their temporary ones.
@@ -293,10 +301,12 @@ bool QMFetchPlan::fetch(QList<QMStoreRow> *rows, QHash<qint64, qint64> *landed,
                                                                       bool levelValues) {
         if (i == levels.size()) {
             return QMPersistentStoreAccess::fetch(
-                    *coordinator, *entity, bound, sort, levelLimit, levelValues, rows, error, [&] {
+                    *coordinator, *entity, bound, sort, levelLimit, levelValues, rows, error,
+                    [&] {
                         if (flight)
                             *landed = flight->landedNumbers(entity->name());
-                    });
+                    },
+                    readsStoreAsIs() ? batches : QMRowBatches());
         }
         const QMFetchOverlay &overlay = levels.at(i);
         // Without changes of this entity the parent's answer is this level's answer.
@@ -416,10 +426,23 @@ void QMManagedObjectAccess::registerRows(QMManagedObjectContext &c, const QMFetc
                                          QList<std::shared_ptr<QMManagedObject>> *objects)
 {
     const auto store = c.d->coordinator->persistentStore();
-    const QString storeIdentifier = store ? store->identifier() : QString();
+    registerRows(c, plan,
+                 {store ? store->identifier() : QString(),
+                  QMManagedObjectClassForEntityName(plan.entity->name())},
+                 landed, rows, from, to, objects);
+}
+
+void QMManagedObjectAccess::registerRows(QMManagedObjectContext &c, const QMFetchPlan &plan,
+                                         const RowOrigin &origin,
+                                         const QHash<qint64, qint64> &landed,
+                                         QList<QMStoreRow> &rows, qsizetype from, qsizetype to,
+                                         QList<std::shared_ptr<QMManagedObject>> *objects,
+                                         QList<QMManagedObjectID> *made)
+{
+    const QString &storeIdentifier = origin.storeIdentifier;
     const QString &entityName = plan.entity->name();
     const auto self = c.weak_from_this();
-    const QMetaObject *metaObject = QMManagedObjectClassForEntityName(entityName);
+    const QMetaObject *metaObject = origin.metaObject;
     c.d->registered.reserve(c.d->registered.size() + (to - from));
     for (qsizetype i = from; i < to; ++i) {
         QMStoreRow &row = rows[i];
@@ -440,6 +463,8 @@ void QMManagedObjectAccess::registerRows(QMManagedObjectContext &c, const QMFetc
             }
         } else {
             object = instantiate(c.d->model, *plan.entity, metaObject);
+            if (made)
+                made->append(id);
             QMManagedObject::Private &s = state(*object);
             s.id = id;
             s.context = self;
@@ -461,17 +486,48 @@ QMManagedObjectContext::executeFetchRequest(const QMFetchRequest &request, QMErr
 {
     QMError failure;
     QMFetchPlan plan;
-    QList<QMStoreRow> rows;
-    QHash<qint64, qint64> landed;
-    if (!QMManagedObjectAccess::planFetch(*this, request, &plan, &failure)
-        || !plan.fetch(&rows, &landed, &failure)) {
+    if (!QMManagedObjectAccess::planFetch(*this, request, &plan, &failure)) {
         if (error)
             *error = failure;
         return {};
     }
+    const auto store = d->coordinator->persistentStore();
+    // Looked up once: a class registered meanwhile does not change how this fetch makes objects.
+    const QMManagedObjectAccess::RowOrigin origin {
+            store ? store->identifier() : QString(),
+            QMManagedObjectClassForEntityName(plan.entity->name())};
+    QList<QMStoreRow> rows;
+    QHash<qint64, qint64> landed;
     QList<ObjectPtr> objects;
-    objects.reserve(rows.size());
-    QMManagedObjectAccess::registerRows(*this, plan, landed, rows, 0, rows.size(), &objects);
+    // The objects of the rows a store hands over while it reads the rest are made meanwhile, so
+    // that both go on at once. That runs under the coordinator's mutex, so only where it runs
+    // none of the application's code: the entity has no class of its own (a class's constructor
+    // might call the coordinator). The objects it made are taken out again if the fetch fails.
+    QList<QMManagedObjectID> made;
+    QMRowBatches batches;
+    if (!origin.metaObject) {
+        batches = [&](QList<QMStoreRow> &batch) {
+            QMManagedObjectAccess::registerRows(*this, plan, origin, landed, batch, 0, batch.size(),
+                                                &objects, &made);
+            batch.clear();
+        };
+    }
+    bool fetched = false;
+    const auto forget = qScopeGuard([&] {
+        if (!fetched) {
+            for (const QMManagedObjectID &id : std::as_const(made))
+                d->registered.remove(id);
+        }
+    });
+    if (!plan.fetch(&rows, &landed, &failure, batches)) {
+        if (error)
+            *error = failure;
+        return {};
+    }
+    objects.reserve(objects.size() + rows.size());
+    QMManagedObjectAccess::registerRows(*this, plan, origin, landed, rows, 0, rows.size(),
+                                        &objects);
+    fetched = true;
     return objects;
 }
 

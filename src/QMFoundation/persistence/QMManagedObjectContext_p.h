@@ -85,7 +85,13 @@ public:
     ObjectPtr take(const QMManagedObjectID &id);
     /// The entry for `id`, made empty when there is none.
     ObjectPtr &slot(const QMManagedObjectID &id);
-    void reserve(qsizetype size) { m_saved.reserve(size); }
+    /// Room for `size` saved objects. Rows registered in slices call it for each: QHash
+    /// rehashes at every reserve(), so it is called only when the room is short.
+    void reserve(qsizetype size)
+    {
+        if (m_saved.capacity() < size)
+            m_saved.reserve(size);
+    }
     qsizetype size() const { return m_saved.size() + m_unsaved.size(); }
     QList<ObjectPtr> values() const
     {
@@ -165,8 +171,14 @@ struct QMFetchPlan
     std::shared_ptr<const QMSaveFlight> flight;
 
     /// The rows; temporary numbers of `flight`'s inserted rows that landed meanwhile go to
-    /// `landed` (temporary -> permanent). Any thread.
-    bool fetch(QList<QMStoreRow> *rows, QHash<qint64, qint64> *landed, QMError *error) const;
+    /// `landed` (temporary -> permanent). Any thread. When the answer is the store's own
+    /// (readsStoreAsIs()), `batches` takes rows as the store hands them over
+    /// (QMStoreBackend::fetch(), under the coordinator's mutex) and `rows` gets the rest.
+    bool fetch(QList<QMStoreRow> *rows, QHash<qint64, qint64> *landed, QMError *error,
+               const QMRowBatches &batches = {}) const;
+    /// Whether the answer is the store's rows as they come: no level has changes of the entity
+    /// and no save is in flight.
+    bool readsStoreAsIs() const;
     /// How many rows (the limit not applied); -1 with the error. Any thread.
     qsizetype count(QMError *error) const;
 };
@@ -238,8 +250,23 @@ public:
     /// entity or sort key, a predicate that does not fit). Reads the context: its thread.
     static bool planFetch(QMManagedObjectContext &c, const QMFetchRequest &request,
                           QMFetchPlan *plan, QMError *error);
+    /// Where fetched rows come from: the identifier of the coordinator's store, and the model
+    /// class of the entity (nullptr: none), which makes their objects.
+    struct RowOrigin
+    {
+        QString storeIdentifier;
+        const QMetaObject *metaObject = nullptr;
+    };
     /// The objects of `rows` (from `plan`) in `c`: registered ones as they are (a fault gets the
-    /// values), others made and registered. The context's thread.
+    /// values), others made and registered; `made` (when given) gets the identifiers of those
+    /// made. The context's thread.
+    static void registerRows(QMManagedObjectContext &c, const QMFetchPlan &plan,
+                             const RowOrigin &origin, const QHash<qint64, qint64> &landed,
+                             QList<QMStoreRow> &rows, qsizetype from, qsizetype to,
+                             QList<std::shared_ptr<QMManagedObject>> *objects,
+                             QList<QMManagedObjectID> *made = nullptr);
+    /// The same, asking the coordinator for its store's identifier and the registry for the
+    /// entity's class.
     static void registerRows(QMManagedObjectContext &c, const QMFetchPlan &plan,
                              const QHash<qint64, qint64> &landed, QList<QMStoreRow> &rows,
                              qsizetype from, qsizetype to,

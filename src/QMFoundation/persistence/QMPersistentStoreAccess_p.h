@@ -26,7 +26,8 @@ public:
     static bool fetch(QMPersistentStoreCoordinator &c, const QMEntityDescription &entity,
                       const QMPredicate &bound, const QList<QMFetchSortDescriptor> &sort,
                       qsizetype limit, bool withValues, QList<QMStoreRow> *rows, QMError *error,
-                      const std::function<void()> &thenUnderLock = {});
+                      const std::function<void()> &thenUnderLock = {},
+                      const QMRowBatches &batches = {});
     static qsizetype count(QMPersistentStoreCoordinator &c, const QMEntityDescription &entity,
                            const QMPredicate &bound, QMError *error);
     /// False with a null error when the row does not exist.
@@ -34,7 +35,9 @@ public:
                         qint64 number, QVariantList *values, QMError *error);
     /// `thenUnderLock` (internal bookkeeping, never a caller's block) runs after a successful
     /// save and `fetch`'s after the rows are read, still under the coordinator's mutex, so that
-    /// what it records is seen by the next call together with the store's state.
+    /// what it records is seen by the next call together with the store's state. `batches`
+    /// (QMStoreBackend::fetch()) runs under that mutex too: it must be the library's own code,
+    /// never a caller's, and must not call the coordinator.
     static bool save(QMPersistentStoreCoordinator &c, const QMStoreChanges &changes,
                      QMStoreNumbers *numbers, QMError *error,
                      const std::function<void()> &thenUnderLock = {});

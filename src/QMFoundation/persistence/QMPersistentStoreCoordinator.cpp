@@ -302,14 +302,15 @@ bool QMPersistentStoreAccess::fetch(QMPersistentStoreCoordinator &c,
                                     const QMEntityDescription &entity, const QMPredicate &bound,
                                     const QList<QMFetchSortDescriptor> &sort, qsizetype limit,
                                     bool withValues, QList<QMStoreRow> *rows, QMError *error,
-                                    const std::function<void()> &thenUnderLock)
+                                    const std::function<void()> &thenUnderLock,
+                                    const QMRowBatches &batches)
 {
     std::lock_guard lock(c.d->mutex);
     if (!c.d->backend) {
         *error = noStore();
         return false;
     }
-    if (!c.d->backend->fetch(entity, bound, sort, limit, withValues, rows, error))
+    if (!c.d->backend->fetch(entity, bound, sort, limit, withValues, rows, error, batches))
         return false;
     if (thenUnderLock)
         thenUnderLock();

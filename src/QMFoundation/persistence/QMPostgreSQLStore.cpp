@@ -176,7 +176,7 @@ public:
     bool open(QString *identifier, QMError *error);
     bool fetch(const QMEntityDescription &entity, const QMPredicateSQL::Condition &condition,
                const QList<QMFetchSortDescriptor> &sort, qsizetype limit, bool withValues,
-               QList<QMStoreRow> *rows, QMError *error);
+               QList<QMStoreRow> *rows, QMError *error, const QMRowBatches &handOver);
     qsizetype count(const QMEntityDescription &entity, const QMPredicateSQL::Condition &condition,
                     QMError *error);
     bool readRow(const QMEntityDescription &entity, qint64 number, QVariantList *values,
@@ -848,8 +848,10 @@ QString selectList(const QMEntityDescription &entity, bool withValues)
 bool Connection::fetch(const QMEntityDescription &entity,
                        const QMPredicateSQL::Condition &condition,
                        const QList<QMFetchSortDescriptor> &sort, qsizetype limit, bool withValues,
-                       QList<QMStoreRow> *rows, QMError *error)
+                       QList<QMStoreRow> *rows, QMError *error, const QMRowBatches &)
 {
+    // The whole answer is checked before any of it counts (a row the client cannot read fails
+    // the fetch), so nothing is handed over early.
     rows->clear();
     if (!ready(QMPersistentStoreOperationError, error))
         return false;

@@ -27,6 +27,10 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+// How many rows a fetch reads before it hands them over (Connection::fetch()): few enough that
+// the caller starts on them soon, enough that each hand-over's wake-up is a small part.
+constexpr qsizetype handOverRows = 256;
+
 QString quoted(const QString &name)
 {
     // Model names are checked identifiers, so the quotes need no escaping.
@@ -438,7 +442,7 @@ bool Connection::checkSchema(QString *identifier, QMError *error)
 bool Connection::fetch(const QMEntityDescription &entity,
                        const QMPredicateSQL::Condition &condition,
                        const QList<QMFetchSortDescriptor> &sort, qsizetype limit, bool withValues,
-                       QList<QMStoreRow> *rows, QMError *error)
+                       QList<QMStoreRow> *rows, QMError *error, const QMRowBatches &handOver)
 {
     rows->clear();
     QString sql = u"SELECT qm_pk"_s;
@@ -469,9 +473,11 @@ bool Connection::fetch(const QMEntityDescription &entity,
         if (withValues) {
             row.values.reserve(attributes.size());
             for (qsizetype i = 0; i < attributes.size(); ++i)
-                row.values.append(statement->value(int(i) + 1, attributes.at(i).type));
+                statement->appendValue(row.values, int(i) + 1, attributes.at(i).type);
         }
         rows->append(std::move(row));
+        if (handOver && rows->size() == handOverRows)
+            handOver(*rows);
     }
     // A statement left on its row would keep its read transaction, and with it an old snapshot.
     statement->reset();
@@ -515,7 +521,7 @@ bool Connection::readRow(const QMEntityDescription &entity, qint64 number, QVari
         values->clear();
         values->reserve(entity.attributes().size());
         for (qsizetype i = 0; i < entity.attributes().size(); ++i)
-            values->append(read.value(int(i) + 1, entity.attributes().at(i).type));
+            read.appendValue(*values, int(i) + 1, entity.attributes().at(i).type);
     }
     read.reset();
     if (!found && read.failed())

@@ -52,7 +52,7 @@ public:
     bool open(QString *identifier, QMError *error);
     bool fetch(const QMEntityDescription &entity, const QMPredicateSQL::Condition &condition,
                const QList<QMFetchSortDescriptor> &sort, qsizetype limit, bool withValues,
-               QList<QMStoreRow> *rows, QMError *error);
+               QList<QMStoreRow> *rows, QMError *error, const QMRowBatches &handOver);
     qsizetype count(const QMEntityDescription &entity, const QMPredicateSQL::Condition &condition,
                     QMError *error);
     bool readRow(const QMEntityDescription &entity, qint64 number, QVariantList *values,

@@ -403,7 +403,7 @@ bool Connection::migrateWithHost(const QMMigrationEntityStep &step, QMError *err
         QVariantList old;
         old.reserve(step.from->attributes().size());
         for (qsizetype i = 0; i < step.from->attributes().size(); ++i)
-            old.append(row.value(int(i) + 1, step.from->attributes().at(i).type));
+            row.appendValue(old, int(i) + 1, step.from->attributes().at(i).type);
         QVariantList values;
         bool keep = true;
         if (!QMMigration::migrateValues(step, old, &values, &keep, error)) {

@@ -144,11 +144,15 @@ public:
     QString message() const { return m_message; }
 
     qint64 integer(int column) const { return sqlite3_column_int64(m_statement, column); }
-    // The column's value as an attribute value of `type` (QMPersistenceValue::fromStorage()).
-    QVariant value(int column, QMAttributeType type) const
+    // Appends the column's value as an attribute value of `type` (QMPersistenceValue::
+    // fromStorage()) to `values`, made in the list's own storage: a variant made apart and moved
+    // in is written field by field and read back whole, which stalls the processor.
+    void appendValue(QVariantList &values, int column, QMAttributeType type) const
     {
-        if (sqlite3_column_type(m_statement, column) == SQLITE_NULL)
-            return QVariant();
+        if (sqlite3_column_type(m_statement, column) == SQLITE_NULL) {
+            values.emplaceBack();
+            return;
+        }
         switch (type) {
         case QMAttributeType::String: {
             // UTF-16 straight from SQLite, which keeps a leading U+FEFF (QString::fromUtf8()
@@ -156,26 +160,32 @@ public:
             const auto *text
                     = static_cast<const QChar *>(sqlite3_column_text16(m_statement, column));
             const int bytes = sqlite3_column_bytes16(m_statement, column);
-            return QVariant(text ? QString(text, bytes / 2) : QString(u""_s));
+            values.emplaceBack(text ? QString(text, bytes / 2) : QString(u""_s));
+            return;
         }
         case QMAttributeType::Integer:
-            return QVariant(qint64(sqlite3_column_int64(m_statement, column)));
+            values.emplaceBack(qint64(sqlite3_column_int64(m_statement, column)));
+            return;
         case QMAttributeType::Double:
-            return QVariant(sqlite3_column_double(m_statement, column));
+            values.emplaceBack(sqlite3_column_double(m_statement, column));
+            return;
         case QMAttributeType::Boolean:
-            return QVariant(sqlite3_column_int64(m_statement, column) != 0);
+            values.emplaceBack(sqlite3_column_int64(m_statement, column) != 0);
+            return;
         case QMAttributeType::Date:
-            return QVariant(QDateTime::fromMSecsSinceEpoch(
+            values.emplaceBack(QDateTime::fromMSecsSinceEpoch(
                     sqlite3_column_int64(m_statement, column), Qt::UTC));
+            return;
         case QMAttributeType::Binary: {
             const void *blob = sqlite3_column_blob(m_statement, column);
             const int bytes = sqlite3_column_bytes(m_statement, column);
             // Never a null QByteArray: empty bytes are a value.
-            return QVariant(blob ? QByteArray(static_cast<const char *>(blob), bytes)
-                                 : QByteArray(""));
+            values.emplaceBack(blob ? QByteArray(static_cast<const char *>(blob), bytes)
+                                    : QByteArray(""));
+            return;
         }
         }
-        return QVariant();
+        values.emplaceBack();
     }
     QString text(int column) const
     {

@@ -30,6 +30,10 @@ struct QMStoreRow
     QVariantList values;
 };
 
+/// Takes rows a fetch has read while it reads on: the rows so far, in order, taken out of the
+/// list (which it leaves empty). A fetch calls it on the caller's thread only.
+using QMRowBatches = std::function<void(QList<QMStoreRow> &)>;
+
 /// A row that a save changes or deletes: its new values (none for a deletion) and the values
 /// the saving context last read for it, so that the store can tell whether another context or
 /// process saved the row since. `expected` is empty when the context never read the values
@@ -74,10 +78,12 @@ public:
     /// The store's identifier (a UUID text).
     virtual QString identifier() const = 0;
     /// The rows of `entity` that `bound` (bound to the entity; null: all) selects, ordered by
-    /// `sort` with ties in number order, at most `limit` (0: all).
+    /// `sort` with ties in number order, at most `limit` (0: all). A store that reads rows
+    /// while the caller waits may hand the first ones to `batches` (when set) meanwhile; `rows`
+    /// then holds the rest. After a failure the rows handed over are not the answer.
     virtual bool fetch(const QMEntityDescription &entity, const QMPredicate &bound,
                        const QList<QMFetchSortDescriptor> &sort, qsizetype limit, bool withValues,
-                       QList<QMStoreRow> *rows, QMError *error)
+                       QList<QMStoreRow> *rows, QMError *error, const QMRowBatches &batches)
             = 0;
     /// How many rows `bound` selects; -1 with the error.
     virtual qsizetype count(const QMEntityDescription &entity, const QMPredicate &bound,

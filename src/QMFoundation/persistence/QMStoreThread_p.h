@@ -26,10 +26,12 @@
 #include <openssl/crypto.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 
@@ -54,8 +56,11 @@ public:
     StoreThread &operator=(const StoreThread &) = delete;
 
     // Runs `job` on the thread and rethrows what it threw; false, without running it, once the
-    // thread has stopped.
-    bool run(const std::function<void()> &job)
+    // thread has stopped. Each time the job calls wakeCaller(), the caller runs `meanwhile`
+    // (when set) on its own thread while the job goes on. The job is always waited for, since it
+    // may use the caller's locals: what `meanwhile` throws is rethrown after it, and stops
+    // further calls.
+    bool run(const std::function<void()> &job, const std::function<void()> &meanwhile = {})
     {
         std::lock_guard caller(m_callers);
         std::unique_lock lock(m_mutex);
@@ -63,8 +68,20 @@ public:
             return false;
         m_job = &job;
         m_done = false;
+        m_called = false;
         m_wake.notify_all();
+        std::exception_ptr meanwhileThrew;
         while (!m_done) {
+            if (std::exchange(m_called, false) && meanwhile && !meanwhileThrew) {
+                lock.unlock();
+                try {
+                    meanwhile();
+                } catch (...) {
+                    meanwhileThrew = std::current_exception();
+                }
+                lock.lock();
+                continue;
+            }
             if (m_watched < 0) {
                 m_wake.wait(lock);
                 continue;
@@ -80,7 +97,19 @@ public:
         m_job = nullptr;
         if (std::exception_ptr thrown = std::exchange(m_thrown, nullptr))
             std::rethrow_exception(thrown);
+        if (meanwhileThrew)
+            std::rethrow_exception(meanwhileThrew);
         return true;
+    }
+
+    // Called by the job: the caller is to run its `meanwhile` (run()).
+    void wakeCaller()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_called = true;
+        }
+        m_wake.notify_all();
     }
 
     using Clock = std::chrono::steady_clock;
@@ -168,6 +197,7 @@ private:
     std::condition_variable m_wake;
     const std::function<void()> *m_job = nullptr;
     bool m_done = false;
+    bool m_called = false; // wakeCaller() since the caller last looked
     bool m_stopping = false;
     std::exception_ptr m_thrown;
     bool m_exited = false;
@@ -190,7 +220,7 @@ public:
 
     bool fetch(const QMEntityDescription &entity, const QMPredicate &bound,
                const QList<QMFetchSortDescriptor> &sort, qsizetype limit, bool withValues,
-               QList<QMStoreRow> *rows, QMError *error) override
+               QList<QMStoreRow> *rows, QMError *error, const QMRowBatches &batches) override
     {
         // Compiled here, so that a broken precondition throws on the caller's thread.
         const QMPredicateSQL::Condition condition
@@ -198,13 +228,46 @@ public:
         bool ok = false;
         QList<QMStoreRow> found;
         QMError failure;
+        // Rows the connection has handed over and the caller not yet taken, in order.
+        std::mutex readLock;
+        QList<QMStoreRow> read;
+        const auto takeRead = [&] {
+            QList<QMStoreRow> taken;
+            {
+                std::lock_guard lock(readLock);
+                taken.swap(read);
+            }
+            if (!taken.isEmpty())
+                batches(taken);
+        };
+        QMRowBatches handOver;
+        if (batches) {
+            handOver = [&](QList<QMStoreRow> &batch) {
+                {
+                    std::lock_guard lock(readLock);
+                    if (read.isEmpty()) {
+                        read.swap(batch);
+                    } else {
+                        read.reserve(read.size() + batch.size());
+                        std::move(batch.begin(), batch.end(), std::back_inserter(read));
+                        batch.clear();
+                    }
+                }
+                m_thread.wakeCaller();
+            };
+        }
         perform(
                 [&](Connection &c) {
-                    ok = c.fetch(entity, condition, sort, limit, withValues, &found, &failure);
+                    ok = c.fetch(entity, condition, sort, limit, withValues, &found, &failure,
+                                 handOver);
                 },
-                &failure);
+                &failure, batches ? std::function<void()>(takeRead) : std::function<void()>());
+        if (!ok)
+            return report(failure, error);
+        if (batches)
+            takeRead();
         *rows = std::move(found);
-        return ok || report(failure, error);
+        return true;
     }
 
     qsizetype count(const QMEntityDescription &entity, const QMPredicate &bound,
@@ -279,16 +342,20 @@ protected:
     }
 
 private:
-    // Runs `job` on the store thread; false with the error when the store is closed.
-    bool perform(const std::function<void(Connection &)> &job, QMError *failure)
+    // Runs `job` on the store thread, and `meanwhile` on the caller's as StoreThread::run()
+    // says; false with the error when the store is closed.
+    bool perform(const std::function<void(Connection &)> &job, QMError *failure,
+                 const std::function<void()> &meanwhile = {})
     {
         bool open = false;
-        m_thread.run([&] {
-            if (m_connection) {
-                open = true;
-                job(*m_connection);
-            }
-        });
+        m_thread.run(
+                [&] {
+                    if (m_connection) {
+                        open = true;
+                        job(*m_connection);
+                    }
+                },
+                meanwhile);
         if (!open)
             *failure = QMStoreBackends::makeError(QMPersistentStoreOperationError,
                                                   u"The store %1 is closed."_s.arg(m_name),
