@@ -437,7 +437,7 @@ void QMManagedObjectAccess::registerRows(QMManagedObjectContext &c, const QMFetc
                                          const QHash<qint64, qint64> &landed,
                                          QList<QMStoreRow> &rows, qsizetype from, qsizetype to,
                                          QList<std::shared_ptr<QMManagedObject>> *objects,
-                                         QList<QMManagedObjectID> *made)
+                                         QList<qsizetype> *made)
 {
     const QString &storeIdentifier = origin.storeIdentifier;
     const QString &entityName = plan.entity->name();
@@ -464,7 +464,7 @@ void QMManagedObjectAccess::registerRows(QMManagedObjectContext &c, const QMFetc
         } else {
             object = instantiate(c.d->model, *plan.entity, metaObject);
             if (made)
-                made->append(id);
+                made->append(objects->size());
             QMManagedObject::Private &s = state(*object);
             s.id = id;
             s.context = self;
@@ -503,7 +503,7 @@ QMManagedObjectContext::executeFetchRequest(const QMFetchRequest &request, QMErr
     // that both go on at once. That runs under the coordinator's mutex, so only where it runs
     // none of the application's code: the entity has no class of its own (a class's constructor
     // might call the coordinator). The objects it made are taken out again if the fetch fails.
-    QList<QMManagedObjectID> made;
+    QList<qsizetype> made;
     QMRowBatches batches;
     if (!origin.metaObject) {
         batches = [&](QList<QMStoreRow> &batch) {
@@ -515,8 +515,8 @@ QMManagedObjectContext::executeFetchRequest(const QMFetchRequest &request, QMErr
     bool fetched = false;
     const auto forget = qScopeGuard([&] {
         if (!fetched) {
-            for (const QMManagedObjectID &id : std::as_const(made))
-                d->registered.remove(id);
+            for (const qsizetype i : std::as_const(made))
+                d->registered.remove(objects.at(i)->objectID());
         }
     });
     if (!plan.fetch(&rows, &landed, &failure, batches)) {

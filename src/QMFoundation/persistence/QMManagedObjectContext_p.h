@@ -258,13 +258,13 @@ public:
         const QMetaObject *metaObject = nullptr;
     };
     /// The objects of `rows` (from `plan`) in `c`: registered ones as they are (a fault gets the
-    /// values), others made and registered; `made` (when given) gets the identifiers of those
-    /// made. The context's thread.
+    /// values), others made and registered; `made` (when given) gets the positions in `objects`
+    /// of those made. The context's thread.
     static void registerRows(QMManagedObjectContext &c, const QMFetchPlan &plan,
                              const RowOrigin &origin, const QHash<qint64, qint64> &landed,
                              QList<QMStoreRow> &rows, qsizetype from, qsizetype to,
                              QList<std::shared_ptr<QMManagedObject>> *objects,
-                             QList<QMManagedObjectID> *made = nullptr);
+                             QList<qsizetype> *made = nullptr);
     /// The same, asking the coordinator for its store's identifier and the registry for the
     /// entity's class.
     static void registerRows(QMManagedObjectContext &c, const QMFetchPlan &plan,
