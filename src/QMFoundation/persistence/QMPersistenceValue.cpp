@@ -101,7 +101,7 @@ bool isReplaced(QChar c)
 
 QString wellFormed(const QString &text)
 {
-    if (std::none_of(text.cbegin(), text.cend(), isReplaced))
+    if (QMPersistenceValue::storesTextAsIs(text))
         return text;
     QString out = text;
     for (qsizetype i = 0; i < out.size(); ++i) {
@@ -114,6 +114,11 @@ QString wellFormed(const QString &text)
 }
 
 } // namespace
+
+bool QMPersistenceValue::storesTextAsIs(QStringView text)
+{
+    return std::none_of(text.cbegin(), text.cend(), isReplaced);
+}
 
 QVariant QMPersistenceValue::toStorage(const QVariant &value, QMAttributeType type)
 {

@@ -35,6 +35,8 @@ QMF_STORAGE_EXPORT QString folded(const QString &text);
 /// U+FFFF to U+FFFD, as QMAttributeDescription::convertedValue() does: UTF-8 cannot hold the
 /// first, and SQLite reads the other two back as U+FFFD.
 QMF_STORAGE_EXPORT QVariant toStorage(const QVariant &value, QMAttributeType type);
+/// Whether toStorage() keeps `text` as it is: it holds no lone surrogate, U+FFFE or U+FFFF.
+QMF_STORAGE_EXPORT bool storesTextAsIs(QStringView text);
 /// The attribute value of a SQLite column value.
 QMF_STORAGE_EXPORT QVariant fromStorage(const QVariant &stored, QMAttributeType type);
 

@@ -49,45 +49,61 @@ public:
     // Binds a storage value (QMPersistenceValue::toStorage()) to parameter `index`, from 1.
     bool bindStorage(int index, const QVariant &stored)
     {
-        int status = SQLITE_MISUSE;
         switch (stored.typeId()) {
         case QMetaType::UnknownType:
-            status = sqlite3_bind_null(m_statement, index);
-            break;
+            return succeeded(sqlite3_bind_null(m_statement, index));
         case QMetaType::LongLong:
         case QMetaType::Int:
         case QMetaType::Bool:
-            status = sqlite3_bind_int64(m_statement, index, stored.toLongLong());
-            break;
+            return succeeded(sqlite3_bind_int64(m_statement, index, stored.toLongLong()));
         case QMetaType::Double:
-            status = sqlite3_bind_double(m_statement, index, stored.toDouble());
-            break;
-        case QMetaType::QString: {
-            // Kept until the statement is reset, so SQLite needs no copy.
-            m_texts.append(static_cast<const QString *>(stored.constData())->toUtf8());
-            const QByteArray &utf8 = m_texts.last();
-            status = sqlite3_bind_text64(m_statement, index, utf8.constData(),
-                                         sqlite3_uint64(utf8.size()), SQLITE_STATIC, SQLITE_UTF8);
-            break;
-        }
-        case QMetaType::QByteArray: {
-            m_blobs.append(stored.toByteArray());
-            const QByteArray &bytes = m_blobs.last();
-            // A zero-length blob, not NULL, for empty bytes.
-            status = sqlite3_bind_blob64(m_statement, index, bytes.constData(),
-                                         sqlite3_uint64(bytes.size()), SQLITE_STATIC);
-            break;
-        }
+            return succeeded(sqlite3_bind_double(m_statement, index, stored.toDouble()));
+        case QMetaType::QString:
+            return bindText(index, *static_cast<const QString *>(stored.constData()));
+        case QMetaType::QByteArray:
+            return bindBytes(index, *static_cast<const QByteArray *>(stored.constData()));
         default:
-            break;
+            return succeeded(SQLITE_MISUSE);
         }
-        if (status != SQLITE_OK)
-            remember(status);
-        return status == SQLITE_OK;
     }
-    // Binds an attribute value of `type` as the store keeps it.
+    // Binds an attribute value of `type` as the store keeps it: what bindStorage() binds for
+    // QMPersistenceValue::toStorage(), straight from the value where that is the value itself
+    // or a number (making the storage variant copies texts and bytes through Qt's type
+    // functions, for every value of every row).
     bool bind(int index, const QVariant &value, QMAttributeType type)
     {
+        if (!QMPersistenceValue::isAbsent(value)) {
+            const int id = value.typeId();
+            switch (type) {
+            case QMAttributeType::String:
+                if (id == QMetaType::QString) {
+                    const QString &text = *static_cast<const QString *>(value.constData());
+                    if (!text.isNull() && QMPersistenceValue::storesTextAsIs(text))
+                        return bindText(index, text);
+                }
+                break;
+            case QMAttributeType::Binary:
+                if (id == QMetaType::QByteArray) {
+                    const QByteArray &bytes = *static_cast<const QByteArray *>(value.constData());
+                    if (!bytes.isNull())
+                        return bindBytes(index, bytes);
+                }
+                break;
+            case QMAttributeType::Integer:
+                if (id == QMetaType::LongLong || id == QMetaType::Int || id == QMetaType::Bool)
+                    return succeeded(sqlite3_bind_int64(m_statement, index, value.toLongLong()));
+                break;
+            case QMAttributeType::Double:
+                if (id == QMetaType::Double)
+                    return succeeded(sqlite3_bind_double(m_statement, index, value.toDouble()));
+                break;
+            case QMAttributeType::Boolean:
+                return succeeded(sqlite3_bind_int64(m_statement, index, value.toBool() ? 1 : 0));
+            case QMAttributeType::Date:
+                return succeeded(sqlite3_bind_int64(m_statement, index,
+                                                    value.toDateTime().toMSecsSinceEpoch()));
+            }
+        }
         return bindStorage(index, QMPersistenceValue::toStorage(value, type));
     }
     bool bindNumber(int index, qint64 number)
@@ -194,6 +210,30 @@ public:
     }
 
 private:
+    bool succeeded(int status)
+    {
+        if (status != SQLITE_OK)
+            remember(status);
+        return status == SQLITE_OK;
+    }
+    bool bindText(int index, const QString &text)
+    {
+        // Kept until the statement is reset, so SQLite needs no copy.
+        m_texts.append(text.toUtf8());
+        const QByteArray &utf8 = m_texts.last();
+        return succeeded(sqlite3_bind_text64(m_statement, index, utf8.constData(),
+                                             sqlite3_uint64(utf8.size()), SQLITE_STATIC,
+                                             SQLITE_UTF8));
+    }
+    bool bindBytes(int index, const QByteArray &bytes)
+    {
+        // A reference kept until the statement is reset; a zero-length blob, not NULL, for
+        // empty bytes.
+        m_blobs.append(bytes);
+        const QByteArray &kept = m_blobs.last();
+        return succeeded(sqlite3_bind_blob64(m_statement, index, kept.constData(),
+                                             sqlite3_uint64(kept.size()), SQLITE_STATIC));
+    }
     void remember(int status)
     {
         m_code = status;
