@@ -335,6 +335,18 @@ TEST(QmfHttpTest, StreamsTheBodyAsItArrives)
             QByteArray(head + "0123456789abcdefghijklmnopqrstuvwxyz\n0123")));
 }
 
+// An endless body with nowhere to go is not read on: the command ends, saying why, and does not
+// blame the server for the cancellation.
+TEST(QmfHttpTest, StopsReadingABodyThatCannotBeWritten)
+{
+    const auto server = startedServer();
+    QFile full(u"/dev/full"_s);
+    ASSERT_TRUE(full.open(QIODevice::WriteOnly));
+    const auto [status, err] = runQmfWritingTo(http("GET", *server, u"/stream"_s), full);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(err, u"qmf: standard output: No space left on device\n"_s);
+}
+
 TEST(QmfHttpTest, PagingKeepsCredentialsHomeAndStopsAtItsLimit)
 {
     const auto server = startedServer();

@@ -302,6 +302,46 @@ TEST(QmfCommandLineTest, OwnParserErrorsHelpAndUsage)
     EXPECT_TRUE(runQmf(words("--version")).out.startsWith(QStringLiteral("qmf (QMFoundation) ")));
 }
 
+// Output that cannot be written fails the command with the system's reason, whatever path it
+// took there: the parser's help and usage, a command's text, raw bytes. A run that wrote nothing
+// keeps its status.
+TEST(QmfCommandLineTest, OutputThatCannotBeWrittenIsAFailure)
+{
+    QTemporaryDir dir;
+    const QString list = writeFile(dir, QStringLiteral("list.txt"), "a\nb\n");
+    const struct
+    {
+        QStringList arguments;
+        int status;
+        QString err;
+    } cases[] = {
+            {words("-h"), 1, QStringLiteral("qmf: standard output: No space left on device\n")},
+            {words("--version"), 1,
+             QStringLiteral("qmf: standard output: No space left on device\n")},
+            {{}, 1, QStringLiteral("qmf: standard output: No space left on device\n")},
+            {words("version compare 1.0 2.0"), 1,
+             QStringLiteral("qmf: standard output: No space left on device\n")},
+            {QStringList {QStringLiteral("diff"), list, list, QStringLiteral("--json")}, 1,
+             QStringLiteral("qmf: standard output: No space left on device\n")},
+            {QStringList {QStringLiteral("base64"), list}, 1,
+             QStringLiteral("qmf: standard output: No space left on device\n")},
+            {QStringList {QStringLiteral("digest"), QStringLiteral("--sha256"), list}, 1,
+             QStringLiteral("qmf: standard output: No space left on device\n")},
+            {words("frobnicate"), 2, QString()},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.arguments.join(QLatin1Char(' ')).toStdString());
+        QFile full(QStringLiteral("/dev/full"));
+        ASSERT_TRUE(full.open(QIODevice::WriteOnly));
+        const auto [status, err] = runQmfWritingTo(c.arguments, full);
+        EXPECT_EQ(status, c.status);
+        if (c.err.isNull())
+            EXPECT_FALSE(err.contains(QStringLiteral("qmf: standard output:"))) << qPrintable(err);
+        else
+            EXPECT_EQ(err, c.err);
+    }
+}
+
 // Arguments after SPEC.json reach the parser under test untouched, dashes and all, also
 // through the program's own command line.
 TEST(QmfCommandLineTest, ToolBinaryHandsOnArgumentsAfterTheDefinition)

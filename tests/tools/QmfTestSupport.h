@@ -43,6 +43,19 @@ inline Outcome runQmf(const QStringList &arguments, const QByteArray &input = {}
     return outcome;
 }
 
+/// Runs qmf with `arguments`, its standard output going to `out` (a device open for writing,
+/// such as /dev/full), and returns the status and the error stream.
+inline std::pair<int, QString> runQmfWritingTo(const QStringList &arguments, QIODevice &out)
+{
+    QBuffer in;
+    QString errors;
+    QTextStream outStream(&out);
+    QTextStream err(&errors);
+    const int status = Qmf::run(arguments, in, outStream, err);
+    err.flush();
+    return {status, errors};
+}
+
 /// A run of qmf and what it must give back: the status, exactly `out` on the standard output
 /// and exactly `err` on the error stream, or (with a null `err`, for the faults the option
 /// parser words) some text there.

@@ -36,3 +36,13 @@ TEST(QmfReachTest, PrintsTheAnswerAndTheFlags)
                     u"qmf: --count needs --watch and a number of changes (0 or more)\n"_s),
     });
 }
+
+// A watch whose lines cannot be printed ends at once instead of watching for ever.
+TEST(QmfReachTest, AWatchWithNowhereToPrintEnds)
+{
+    QFile full(u"/dev/full"_s);
+    ASSERT_TRUE(full.open(QIODevice::WriteOnly));
+    const auto [status, err] = runQmfWritingTo(words("reach --watch 127.0.0.1"), full);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(err, u"qmf: standard output: No space left on device\n"_s);
+}

@@ -207,9 +207,9 @@ TEST(QmfRunTest, SaysWhyAUserCannotEnterTheDirectory)
     EXPECT_EQ(status, 126);
 }
 
-// qmf opens its standard streams on the null device when it is started without them, so that
-// nothing it opens itself takes their place: a program that it runs reads from and writes to
-// the null device there.
+// qmf opens its standard streams on the null device, for reading, when it is started without
+// them, so that nothing it opens itself takes their place: a program that it runs reads nothing
+// there, and output with nowhere to go is a failure, as it would have been.
 TEST(QmfRunTest, StartsWithClosedStandardStreams)
 {
     const struct
@@ -221,7 +221,8 @@ TEST(QmfRunTest, StartsWithClosedStandardStreams)
     } cases[] = {
             {"no standard input", u"exec \"$0\" run /bin/readlink /proc/self/fd/0 <&-"_s,
              "/dev/null\n", 0},
-            {"no standard output", u"exec \"$0\" run /bin/echo lost >&-"_s, "", 0},
+            {"no standard output", u"\"$0\" run /bin/echo lost 2>&1 >&-"_s,
+             "qmf: standard output: Bad file descriptor\n", 1},
             {"no standard error", u"\"$0\" run /nonexistent/program 2>&-; echo \"status $?\""_s,
              "status 127\n", 0},
     };
@@ -230,5 +231,22 @@ TEST(QmfRunTest, StartsWithClosedStandardStreams)
         const auto [output, status] = runQmfProgram(c.script);
         EXPECT_EQ(output, c.output);
         EXPECT_EQ(status, c.status);
+    }
+}
+
+// A program whose output cannot be passed on is stopped, as a closed pipe would stop it, and qmf
+// says why: it never runs on writing into nothing.
+TEST(QmfRunTest, StopsAProgramWhoseOutputCannotBeWritten)
+{
+    for (const QString &redirection : {u">/dev/full"_s, u">&-"_s}) {
+        SCOPED_TRACE(redirection.toStdString());
+        // `timeout` ends a qmf that would run forever, so that the test fails instead of hanging.
+        const auto [output, status] = runQmfProgram(
+                u"timeout 60 \"$0\" run /usr/bin/yes 2>&1 %1; echo \"status $?\""_s.arg(
+                        redirection));
+        EXPECT_EQ(output,
+                  redirection == u">/dev/full"_s
+                          ? "qmf: standard output: No space left on device\nstatus 1\n"
+                          : "qmf: standard output: Bad file descriptor\nstatus 1\n");
     }
 }

@@ -377,10 +377,16 @@ ToolCommand HttpCommand::command()
                                   writeHead(invocation.out, head, withHeaderFields);
                                   headWritten = true;
                               });
+                              // A body with nowhere to go is not read on.
                               operation.setResponseDataHandler([&](const QByteArray &chunk) {
-                                  invocation.writeBytes(chunk);
+                                  if (!invocation.writeBytes(chunk))
+                                      operation.cancel();
                               });
                           });
+        // qmf reports output that did not arrive on its way out; the cancellation it caused
+        // is not the server's failure.
+        if (!Invocation::delivered(invocation.out))
+            return 1;
         if (exchange.error || !exchange.response) {
             invocation.err << "qmf: " << failure(exchange) << Qt::endl;
             return 1;

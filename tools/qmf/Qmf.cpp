@@ -164,7 +164,9 @@ int Qmf::run(const QStringList &arguments, QTextStream &out, QTextStream &err)
     return run(arguments, input, out, err);
 }
 
-int Qmf::run(const QStringList &arguments, QIODevice &input, QTextStream &out, QTextStream &err)
+namespace {
+
+int runCommand(const QStringList &arguments, QIODevice &input, QTextStream &out, QTextStream &err)
 {
     const QList<ToolCommand> commands = toolCommands();
     QHash<const QMOptionCommand *, const ToolCommand *> handlers;
@@ -180,7 +182,7 @@ int Qmf::run(const QStringList &arguments, QIODevice &input, QTextStream &out, Q
     const QMOptionParserPtr parser
             = QMOptionParser::parserWithOptions({version}, topLevel, toolName, {});
 
-    const SplitArguments split = splitArguments(arguments);
+    const Qmf::SplitArguments split = Qmf::splitArguments(arguments);
     QMError error;
     const std::optional<QMOptionParserResultList> items
             = parser->parseArguments(split.parserArguments, &error);
@@ -227,8 +229,21 @@ int Qmf::run(const QStringList &arguments, QIODevice &input, QTextStream &out, Q
         return 2;
     }
     Invocation invocation(*items, positional + split.passedOn, input, out, err);
-    const int status = handler->run(invocation);
-    out.flush();
+    return handler->run(invocation);
+}
+
+} // namespace
+
+int Qmf::run(const QStringList &arguments, QIODevice &input, QTextStream &out, QTextStream &err)
+{
+    const int status = runCommand(arguments, input, out, err);
+    // Output that did not arrive is a failure whatever the command made of it: a full disk or
+    // a closed descriptor must not pass for a result.
+    QString reason;
+    if (!Invocation::delivered(out, &reason)) {
+        err << toolName << ": standard output: " << reason << Qt::endl;
+        return 1;
+    }
     err.flush();
     return status;
 }

@@ -34,13 +34,15 @@ public:
         std::lock_guard lock(m_mutex);
         m_out << reachabilityLine(reachability->lastFlags()) << Qt::endl;
         ++m_printed;
+        m_failed = !Invocation::delivered(m_out);
         m_changed.notify_all();
     }
 
+    /// Waits until `count` changes were printed (forever for -1) or the output failed.
     void waitFor(qint64 count)
     {
         std::unique_lock lock(m_mutex);
-        m_changed.wait(lock, [&] { return count >= 0 && m_printed >= count; });
+        m_changed.wait(lock, [&] { return m_failed || (count >= 0 && m_printed >= count); });
     }
 
 private:
@@ -48,6 +50,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     qint64 m_printed = 0;
+    bool m_failed = false;
 };
 
 std::shared_ptr<QMNetworkReachability> reachabilityFor(const QString &target)
@@ -102,6 +105,10 @@ ToolCommand ReachCommand::command()
                     return QMNetworkReachability::isReachableWithFlags(flags) ? 0 : 1;
                 if (changes == 0)
                     return 0;
+                // Watching for lines that cannot be printed would never end (qmf reports
+                // the failure on its way out).
+                if (!Invocation::delivered(invocation.out))
+                    return 1;
                 auto printer = std::make_shared<Printer>(invocation.out);
                 reachability->setDelegate(printer);
                 reachability->startMonitoringNetworkReachability();

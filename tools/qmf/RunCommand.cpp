@@ -133,10 +133,13 @@ public:
         : m_invocation(invocation)
         , m_streamOutput(streamOutput)
     { }
-    void commandDidReceiveStandardOutputData(QMCommandOperation &, const QByteArray &data) override
+    void commandDidReceiveStandardOutputData(QMCommandOperation &command,
+                                             const QByteArray &data) override
     {
-        if (m_streamOutput)
-            Invocation::writeBytes(m_invocation.out, data);
+        // Output with nowhere to go stops the program, as a closed pipe would (qmf then
+        // reports the failure and exits with status 1).
+        if (m_streamOutput && !Invocation::writeBytes(m_invocation.out, data))
+            command.cancel();
     }
     void commandDidReceiveStandardErrorData(QMCommandOperation &, const QByteArray &data) override
     {

@@ -408,8 +408,12 @@ int runQuery(Invocation &invocation, const QStringList &arguments, const QString
     if (!error.isNull())
         return failure(invocation, error);
     if (command == u"fetch"_s) {
-        for (const auto &object : objects)
+        for (const auto &object : objects) {
+            // Lines with nowhere to go are not made: the stream would keep them all.
+            if (invocation.out.status() != QTextStream::Ok)
+                break;
             invocation.out << StoreCommand::objectLine(*object) << "\n";
+        }
         return 0;
     }
     for (const auto &object : objects)

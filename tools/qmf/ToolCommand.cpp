@@ -95,23 +95,40 @@ int Invocation::usageError(const QString &message)
     return 2;
 }
 
-void Invocation::writeBytes(const QByteArray &bytes)
+bool Invocation::writeBytes(const QByteArray &bytes)
 {
-    writeBytes(out, bytes);
+    return writeBytes(out, bytes);
 }
 
-void Invocation::writeBytes(QTextStream &stream, const QByteArray &bytes)
+bool Invocation::writeBytes(QTextStream &stream, const QByteArray &bytes)
 {
     stream.flush();
     QIODevice *device = stream.device();
     if (!device) {
         stream << QString::fromLatin1(bytes);
-        return;
+        return true;
     }
-    device->write(bytes);
+    // Nothing more goes out after a failure: what follows would have a hole before it.
+    if (!delivered(stream))
+        return false;
+    if (device->write(bytes) != bytes.size())
+        return false;
     // A QFile on stdout buffers on its own; the bytes must be out before any later text.
-    if (auto *file = qobject_cast<QFileDevice *>(device))
-        file->flush();
+    auto *file = qobject_cast<QFileDevice *>(device);
+    return !file || file->flush();
+}
+
+bool Invocation::delivered(QTextStream &stream, QString *reason)
+{
+    stream.flush();
+    QIODevice *device = stream.device();
+    const auto *file = qobject_cast<const QFileDevice *>(device);
+    const bool fileFailed = file && file->error() != QFileDevice::NoError;
+    if (stream.status() != QTextStream::WriteFailed && !fileFailed)
+        return true;
+    if (reason)
+        *reason = device ? device->errorString() : QStringLiteral("write error");
+    return false;
 }
 
 QMCommandInput Invocation::childInput()

@@ -42,9 +42,15 @@ public:
     /// Writes `bytes` to the standard output unchanged (binary-safe): to the device under `out`,
     /// after what `out` holds. When `out` writes into a QString (as in tests), each byte becomes
     /// the Latin-1 character of the same value, so nothing is lost there either.
-    void writeBytes(const QByteArray &bytes);
+    /// False once the standard output has failed (see delivered()).
+    bool writeBytes(const QByteArray &bytes);
     /// The same for any stream, the error stream included.
-    static void writeBytes(QTextStream &stream, const QByteArray &bytes);
+    static bool writeBytes(QTextStream &stream, const QByteArray &bytes);
+    /// Flushes `stream` and says whether everything written to it so far reached its device:
+    /// false once a write or a flush failed (a full disk, a descriptor that the caller closed or
+    /// opened for reading only), with the system's reason in `*reason`. A stream that writes
+    /// into a QString never fails.
+    static bool delivered(QTextStream &stream, QString *reason = nullptr);
     /// The standard input for a program that the command runs: this process's own standard
     /// input when the invocation reads it (qmf as a program), else the bytes of the device that
     /// stands in for it (in tests).

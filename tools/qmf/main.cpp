@@ -12,15 +12,16 @@ namespace {
 
 // A standard stream that the caller closed (`<&-`) must not stay free: the next descriptor
 // opened, Qt's own event descriptors included, would take its number, and a program that qmf
-// runs would read or write that instead. A closed stream reads as empty and swallows writes,
-// as the null device does.
+// runs would read or write that instead. Each takes the null device, opened for reading only:
+// a closed input reads as empty, and a write to a closed output fails as it would have
+// (EBADF), so that output with nowhere to go is reported rather than swallowed.
 void openClosedStandardStreams()
 {
     for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
         if (::fcntl(descriptor, F_GETFD) != -1 || errno != EBADF)
             continue;
         // The lowest free number: `descriptor`, since those below it are open by now.
-        const int opened = ::open("/dev/null", descriptor == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        const int opened = ::open("/dev/null", O_RDONLY);
         if (opened != descriptor && opened >= 0) {
             ::dup2(opened, descriptor);
             ::close(opened);
