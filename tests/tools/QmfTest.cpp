@@ -342,6 +342,30 @@ TEST(QmfCommandLineTest, OutputThatCannotBeWrittenIsAFailure)
     }
 }
 
+// Input that fails while it is read is an error, never an empty input (whose digest, Base64 or
+// list would look like a result).
+TEST(QmfCommandLineTest, InputThatCannotBeReadIsAFailure)
+{
+    // Reading /proc/self/mem from its start fails with EIO.
+    expectRuns({
+            failing(words("digest --sha256 /proc/self/mem"), 2,
+                    QStringLiteral("qmf: /proc/self/mem: Input/output error\n")),
+            failing(words("base64 /proc/self/mem"), 2,
+                    QStringLiteral("qmf: /proc/self/mem: Input/output error\n")),
+            failing(words("tree /proc/self/mem /proc/self/mem"), 1,
+                    QStringLiteral("qmf tree: /proc/self/mem: Input/output error\n")),
+    });
+    // A directory as the standard input opens, and fails at the first read.
+    QProcess process;
+    process.setStandardInputFile(QStringLiteral("/"));
+    process.start(QStringLiteral(QMF_TOOL_PATH),
+                  {QStringLiteral("digest"), QStringLiteral("--md5")});
+    ASSERT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitCode(), 2);
+    EXPECT_EQ(process.readAllStandardOutput(), "");
+    EXPECT_EQ(process.readAllStandardError(), "qmf: standard input: Is a directory\n");
+}
+
 // Arguments after SPEC.json reach the parser under test untouched, dashes and all, also
 // through the program's own command line.
 TEST(QmfCommandLineTest, ToolBinaryHandsOnArgumentsAfterTheDefinition)

@@ -79,14 +79,18 @@ std::optional<QByteArray> Invocation::readInput(const QString &path)
             usageError(QStringLiteral("standard input: %1").arg(m_input.errorString()));
             return std::nullopt;
         }
-        return m_input.readAll();
+        std::optional<QByteArray> bytes = readAllOf(m_input);
+        if (!bytes)
+            usageError(QStringLiteral("standard input: %1").arg(m_input.errorString()));
+        return bytes;
     }
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    std::optional<QByteArray> bytes;
+    if (file.open(QIODevice::ReadOnly))
+        bytes = readAllOf(file);
+    if (!bytes)
         usageError(QStringLiteral("%1: %2").arg(path, file.errorString()));
-        return std::nullopt;
-    }
-    return file.readAll();
+    return bytes;
 }
 
 int Invocation::usageError(const QString &message)
@@ -129,6 +133,15 @@ bool Invocation::delivered(QTextStream &stream, QString *reason)
     if (reason)
         *reason = device ? device->errorString() : QStringLiteral("write error");
     return false;
+}
+
+std::optional<QByteArray> readAllOf(QIODevice &device)
+{
+    QByteArray bytes = device.readAll();
+    const auto *file = qobject_cast<const QFileDevice *>(&device);
+    if (file && file->error() != QFileDevice::NoError)
+        return std::nullopt;
+    return bytes;
 }
 
 QMCommandInput Invocation::childInput()

@@ -65,6 +65,11 @@ private:
     QIODevice &m_input;
 };
 
+/// Everything that `device` (open for reading) still holds, or std::nullopt when reading it
+/// failed (a directory given as the standard input, a device that reports an I/O error), so
+/// that a failed read never passes for an empty input; `device.errorString()` says why.
+std::optional<QByteArray> readAllOf(QIODevice &device);
+
 /// "NAME=VALUE" split at its first "=" into NAME and VALUE; std::nullopt when there is no "=" or
 /// NAME is empty.
 std::optional<std::pair<QString, QString>> splitAssignment(const QString &text);

@@ -102,12 +102,15 @@ int fail(Invocation &invocation, int status, const QString &message)
 std::optional<QMTreeNodeList> readTree(Invocation &invocation, const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    std::optional<QByteArray> bytes;
+    if (file.open(QIODevice::ReadOnly))
+        bytes = readAllOf(file);
+    if (!bytes) {
         fail(invocation, 1, QStringLiteral("%1: %2").arg(path, file.errorString()));
         return std::nullopt;
     }
     QString error;
-    std::optional<QMTreeNodeList> nodes = TreeReader::nodesFromJson(file.readAll(), &error);
+    std::optional<QMTreeNodeList> nodes = TreeReader::nodesFromJson(*bytes, &error);
     if (!nodes)
         fail(invocation, 1, QStringLiteral("%1: %2").arg(path, error));
     return nodes;
