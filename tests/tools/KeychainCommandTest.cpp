@@ -16,10 +16,13 @@
 #include <vector>
 
 #include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
+#include <termios.h>
 #include <unistd.h>
 
 using namespace QmfTestSupport;
@@ -479,4 +482,58 @@ TEST(QmfKeychainTest, EndsAtTheTimeOutWhenTheKeyringIsStopped)
     const ChildRun again = runQmfChild({u"keychain"_s, u"list"_s}, environment);
     EXPECT_EQ(again.status, 0) << qPrintable(again.err);
     EXPECT_EQ(again.out, "generic\tjoe\tmail\n");
+}
+
+// A password typed on the terminal is a line: input that ends before its line break (Ctrl-D, a
+// hang-up) is no answer, and above all not an empty password for a new keychain.
+TEST(QmfKeychainTest, ATerminalThatEndsBeforeALineBreakGivesNoPassword)
+{
+    QTemporaryDir dir;
+    QFile secret(dir.filePath(u"secret"_s));
+    ASSERT_TRUE(secret.open(QIODevice::WriteOnly));
+    secret.write("s3cret\n");
+    secret.close();
+    const struct
+    {
+        const char *name;
+        QByteArray typed;
+        int status;
+        QByteArray err;
+    } cases[] = {
+            {"Ctrl-D at once", "\x04", 2,
+             "qmf: no password: the terminal's input ended before a line break\n"},
+            {"Ctrl-D after some characters", "abc\x04\x04", 2,
+             "qmf: no password: the terminal's input ended before a line break\n"},
+            {"a line", "sesame\n", 0, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = dir.filePath(QString::fromLatin1(c.name) + u".keychain"_s);
+        int master = -1;
+        int terminal = -1;
+        ASSERT_EQ(::openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+        QProcess qmf;
+        qmf.setProgram(QStringLiteral(QMF_TOOL_PATH));
+        qmf.setArguments({u"keychain"_s, u"add"_s, u"--file"_s, path, u"--create"_s,
+                          u"--secret-file"_s, secret.fileName(), u"--account"_s, u"joe"_s,
+                          u"--service"_s, u"mail"_s});
+        // The terminal as qmf's controlling one, so that it asks there.
+        qmf.setChildProcessModifier([terminal] {
+            ::setsid();
+            ::ioctl(terminal, TIOCSCTTY, 0);
+        });
+        qmf.start();
+        ASSERT_TRUE(qmf.waitForStarted());
+        // Typed once echo is off: qmf discards what was typed before that.
+        termios settings {};
+        while (::tcgetattr(terminal, &settings) == 0 && (settings.c_lflag & ECHO))
+            std::this_thread::yield();
+        ASSERT_EQ(::write(master, c.typed.constData(), size_t(c.typed.size())), c.typed.size());
+        ASSERT_TRUE(qmf.waitForFinished(60000));
+        ::close(terminal);
+        ::close(master);
+        EXPECT_EQ(qmf.exitCode(), c.status);
+        EXPECT_EQ(qmf.readAllStandardError(), c.err);
+        EXPECT_EQ(QFile::exists(path), c.status == 0);
+    }
 }

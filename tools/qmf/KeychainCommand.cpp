@@ -79,12 +79,21 @@ int keychainFailure(Invocation &invocation, const QMError &error)
     return 1;
 }
 
-// A line typed on the terminal without echo; a null QString when there is no terminal.
-QString askOnTerminal(const QString &prompt)
+// What the terminal gave for a prompt.
+struct TerminalAnswer
+{
+    bool hasTerminal = false;
+    /// The line typed, without its line break; std::nullopt when the input ended (Ctrl-D, a
+    /// hang-up) or failed before a line break: a broken-off line is no answer.
+    std::optional<QString> line;
+};
+
+// A line typed on the terminal without echo.
+TerminalAnswer askOnTerminal(const QString &prompt)
 {
     QFile tty(u"/dev/tty"_s);
     if (!tty.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
-        return QString();
+        return {};
     tty.write(prompt.toUtf8());
     termios saved {};
     const bool isTerminal = tcgetattr(tty.handle(), &saved) == 0;
@@ -95,12 +104,21 @@ QString askOnTerminal(const QString &prompt)
     }
     QByteArray line;
     char c = 0;
-    while (tty.getChar(&c) && c != '\n')
+    bool ended = false;
+    while (tty.getChar(&c)) {
+        if (c == '\n') {
+            ended = true;
+            break;
+        }
         line.append(c);
+    }
     if (isTerminal)
         tcsetattr(tty.handle(), TCSAFLUSH, &saved);
     tty.write("\n");
-    return QString::fromUtf8(line);
+    TerminalAnswer answer {true, std::nullopt};
+    if (ended)
+        answer.line = QString::fromUtf8(line);
+    return answer;
 }
 
 // The first line of the file of `option`, of the standard input (with `fromStdin`), or the
@@ -123,13 +141,17 @@ std::optional<QString> readSecret(Invocation &invocation, const QMOptionPtr &opt
         const qsizetype end = bytes->indexOf('\n');
         return QString::fromUtf8(end < 0 ? *bytes : bytes->left(end));
     }
-    const QString answer = askOnTerminal(prompt);
-    if (answer.isNull()) {
+    const TerminalAnswer answer = askOnTerminal(prompt);
+    if (!answer.hasTerminal) {
         invocation.usageError(
                 u"no terminal to ask for the password on: use %1"_s.arg(u"--"_s + option->alias()));
         return std::nullopt;
     }
-    return answer;
+    if (!answer.line) {
+        invocation.usageError(u"no password: the terminal's input ended before a line break"_s);
+        return std::nullopt;
+    }
+    return answer.line;
 }
 
 QMKeychain::Ptr openKeychain(Invocation &invocation, QMError *error, bool *failed)
