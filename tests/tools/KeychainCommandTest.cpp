@@ -489,10 +489,7 @@ TEST(QmfKeychainTest, EndsAtTheTimeOutWhenTheKeyringIsStopped)
 TEST(QmfKeychainTest, ATerminalThatEndsBeforeALineBreakGivesNoPassword)
 {
     QTemporaryDir dir;
-    QFile secret(dir.filePath(u"secret"_s));
-    ASSERT_TRUE(secret.open(QIODevice::WriteOnly));
-    secret.write("s3cret\n");
-    secret.close();
+    const QString secret = writeFile(dir, u"secret"_s, "s3cret\n");
     const struct
     {
         const char *name;
@@ -515,8 +512,8 @@ TEST(QmfKeychainTest, ATerminalThatEndsBeforeALineBreakGivesNoPassword)
         QProcess qmf;
         qmf.setProgram(QStringLiteral(QMF_TOOL_PATH));
         qmf.setArguments({u"keychain"_s, u"add"_s, u"--file"_s, path, u"--create"_s,
-                          u"--secret-file"_s, secret.fileName(), u"--account"_s, u"joe"_s,
-                          u"--service"_s, u"mail"_s});
+                          u"--secret-file"_s, secret, u"--account"_s, u"joe"_s, u"--service"_s,
+                          u"mail"_s});
         // The terminal as qmf's controlling one, so that it asks there.
         qmf.setChildProcessModifier([terminal] {
             ::setsid();
