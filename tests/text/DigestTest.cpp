@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QBuffer>
+#include <QFile>
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -64,6 +67,37 @@ TEST(DigestTest, CStringsMatchPublishedVectorsAndAbsentInputHasNoDigest)
         for (const QString &digest : absent)
             EXPECT_TRUE(digest.isNull());
     }
+}
+
+// A device is read a piece at a time from where it stands: the digest is that of the bytes read,
+// whichever pieces they came in; a device that is not readable, or fails, has no digest.
+TEST(DigestTest, DevicesAreDigestedFromWhereTheyStandToTheirEnd)
+{
+    const auto ofDevice = [](QIODevice &device) {
+        const qint64 at = device.pos();
+        QStringList result {QMMD5::MD5StringOfDevice(device)};
+        device.seek(at);
+        result.append(QMSHA1::SHA1StringOfDevice(device));
+        device.seek(at);
+        result.append(QMSHA1::SHA256StringOfDevice(device));
+        return result;
+    };
+    // Empty, less than a piece, and past two pieces of 256 KiB.
+    for (const int length : {0, 1000, 2 * 256 * 1024 + 7}) {
+        QByteArray bytes = CodecFixtures::pattern(length);
+        QBuffer buffer(&bytes);
+        ASSERT_TRUE(buffer.open(QIODevice::ReadOnly));
+        EXPECT_EQ(ofDevice(buffer), digests(QByteArray(bytes.constData(), length))) << length;
+        if (length > 10) {
+            buffer.seek(10);
+            EXPECT_EQ(ofDevice(buffer), digests(bytes.mid(10))) << length;
+        }
+    }
+    QBuffer closed;
+    EXPECT_TRUE(QMSHA1::SHA256StringOfDevice(closed).isNull());
+    QFile failing(u"/proc/self/mem"_s); // opens, and reading from its start fails (EIO)
+    ASSERT_TRUE(failing.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(QMMD5::MD5StringOfDevice(failing).isNull());
 }
 
 // Each thread keeps its own digest state; interleaved calls must not mix inputs.

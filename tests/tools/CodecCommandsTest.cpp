@@ -1,5 +1,8 @@
 #include "QmfTestSupport.h"
 
+#include <QMFoundation/text/QMBase64.h>
+#include <QMFoundation/text/QMSHA1.h>
+
 #include <gtest/gtest.h>
 
 #include <QBuffer>
@@ -49,6 +52,26 @@ TEST(QmfCodecCommandsTest, WriteExactlyTheirResult)
     QTemporaryDir dir;
     const QString path = writeFile(dir, QStringLiteral("input.bin"), "foobar");
     EXPECT_EQ(runQmf({QStringLiteral("base64"), path}, "ignored").bytes, QByteArray("Zm9vYmFy"));
+}
+
+// Base64 is encoded and a digest taken a piece of about 1 MiB at a time; the result is that of
+// the whole input at every length around a piece's end.
+TEST(QmfCodecCommandsTest, LargeInputsGiveTheResultOfTheWhole)
+{
+    constexpr qsizetype piece = 19418 * 54; // whole lines of 54 bytes
+    const QByteArray all = QByteArray(allByteValues()).repeated(2 * piece / 768 + 2);
+    for (const qsizetype length : {piece - 1, piece, piece + 1, 2 * piece + 53}) {
+        SCOPED_TRACE(length);
+        const QByteArray input = all.left(length);
+        uint64_t size = EstimateBas64EncodedDataSize(uint64_t(length));
+        QByteArray whole(qsizetype(size), Qt::Uninitialized);
+        ASSERT_TRUE(Base64EncodeData(input.constData(), uint64_t(length), whole.data(), &size));
+        const Outcome encoded = runQmf(words("base64"), input);
+        EXPECT_EQ(encoded.status, 0);
+        EXPECT_TRUE(encoded.bytes == whole);
+        EXPECT_EQ(runQmf(words("digest --sha256"), input).out,
+                  QMSHA1::SHA256String(input) + u"\n"_s);
+    }
 }
 
 TEST(QmfCodecCommandsTest, ToolBinaryWritesBinaryToItsStandardOutput)

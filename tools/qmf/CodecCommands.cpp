@@ -7,6 +7,7 @@
 #include <QMFoundation/text/QMMD5.h>
 #include <QMFoundation/text/QMSHA1.h>
 
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -22,29 +23,64 @@ std::optional<QString> inputPath(Invocation &invocation, const QString &command)
     return arguments.isEmpty() ? QString() : arguments.first();
 }
 
+// The bytes of one line of the encoding: 72 characters. An input cut into pieces of whole lines
+// encodes piece by piece to exactly the encoding of the whole, line breaks included.
+constexpr qsizetype LineBytes = 54;
+// Read and encoded at a time: about 1 MiB.
+constexpr qsizetype PieceLines = 19418;
+
+// Encodes the input a piece at a time, so that a file of any size takes a few MiB.
+int encodeBase64(Invocation &invocation, const QString &path)
+{
+    QFile file;
+    QIODevice *input = invocation.openInput(path, file);
+    if (!input)
+        return 2;
+    QByteArray bytes(PieceLines * LineBytes + LineBytes, Qt::Uninitialized);
+    QByteArray text(qsizetype(EstimateBas64EncodedDataSize(uint64_t(bytes.size()))),
+                    Qt::Uninitialized);
+    qsizetype held = 0; // bytes of the piece not encoded yet, fewer than a line's
+    for (;;) {
+        const qint64 count = input->read(bytes.data() + held, PieceLines * LineBytes);
+        if (count < 0 || readFailed(*input))
+            return invocation.readError(path, *input);
+        held += qsizetype(count);
+        const bool last = count == 0;
+        const qsizetype encoded = last ? held : held / LineBytes * LineBytes;
+        uint64_t size = uint64_t(text.size());
+        [[maybe_unused]] const bool done
+                = Base64EncodeData(bytes.constData(), uint64_t(encoded), text.data(), &size);
+        Q_ASSERT(done); // the capacity is the estimate of a larger piece
+        if (!invocation.writeBytes(QByteArray::fromRawData(text.constData(), qsizetype(size))))
+            return 1; // qmf reports the output's failure
+        if (last)
+            return 0;
+        std::memmove(bytes.data(), bytes.constData() + encoded, size_t(held - encoded));
+        held -= encoded;
+    }
+}
+
 // The C functions rather than the QString wrappers: the input is arbitrary bytes, and decoding
 // must not refuse a file just because it holds a byte above 127 (it is skipped like any other
-// character outside the alphabet).
+// character outside the alphabet). Decoding takes the whole input at once: where a step of
+// the text begins depends on everything before it.
 int runBase64(Invocation &invocation, const QMOptionPtr &decodeOption)
 {
     const std::optional<QString> path = inputPath(invocation, QStringLiteral("base64"));
     if (!path)
         return 2;
+    if (!invocation.has(decodeOption))
+        return encodeBase64(invocation, *path);
     const std::optional<QByteArray> input = invocation.readInput(*path);
     if (!input)
         return 2;
-    const bool decode = invocation.has(decodeOption);
     const uint64_t size = uint64_t(input->size());
-    uint64_t capacity
-            = decode ? EstimateBas64DecodedDataSize(size) : EstimateBas64EncodedDataSize(size);
+    uint64_t capacity = EstimateBas64DecodedDataSize(size);
     if (capacity > uint64_t(std::numeric_limits<qsizetype>::max()))
         return invocation.usageError(
-                QStringLiteral("input of %1 bytes is too large to %2")
-                        .arg(QString::number(size),
-                             decode ? QStringLiteral("decode") : QStringLiteral("encode")));
+                QStringLiteral("input of %1 bytes is too large to decode").arg(size));
     QByteArray output(qsizetype(capacity), Qt::Uninitialized);
-    const bool done = decode ? Base64DecodeData(input->constData(), size, output.data(), &capacity)
-                             : Base64EncodeData(input->constData(), size, output.data(), &capacity);
+    const bool done = Base64DecodeData(input->constData(), size, output.data(), &capacity);
     Q_ASSERT(done); // the capacity is the estimate
     output.truncate(done ? qsizetype(capacity) : 0);
     invocation.writeBytes(output);
@@ -64,16 +100,17 @@ int runDigest(Invocation &invocation, const QMOptionList &algorithms)
     const std::optional<QString> path = inputPath(invocation, QStringLiteral("digest"));
     if (!path)
         return 2;
-    const std::optional<QByteArray> input = invocation.readInput(*path);
+    QFile file;
+    QIODevice *input = invocation.openInput(*path, file);
     if (!input)
         return 2;
-    // readAll() of an empty input may be a null QByteArray, which has no digest: the bytes of a
-    // file or a stream are always there, if empty.
-    const QByteArray bytes = input->isNull() ? QByteArray("", 0) : *input;
+    // Read a piece at a time: a file of any size takes a few hundred KiB.
     const QString alias = chosen.first()->alias();
-    const QString digest = alias == QLatin1String("md5") ? QMMD5::MD5String(bytes)
-            : alias == QLatin1String("sha1")             ? QMSHA1::SHA1String(bytes)
-                                                         : QMSHA1::SHA256String(bytes);
+    const QString digest = alias == QLatin1String("md5") ? QMMD5::MD5StringOfDevice(*input)
+            : alias == QLatin1String("sha1")             ? QMSHA1::SHA1StringOfDevice(*input)
+                                                         : QMSHA1::SHA256StringOfDevice(*input);
+    if (digest.isNull())
+        return invocation.readError(*path, *input);
     invocation.out << digest << "\n";
     return 0;
 }

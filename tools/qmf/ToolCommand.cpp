@@ -72,24 +72,47 @@ QVariantList Invocation::values(const QMOptionPtr &option) const
     return values;
 }
 
-std::optional<QByteArray> Invocation::readInput(const QString &path)
+namespace {
+
+bool isStandardInput(const QString &path)
 {
-    if (path.isNull() || path == QLatin1String("-")) {
+    return path.isNull() || path == QLatin1String("-");
+}
+
+} // namespace
+
+QIODevice *Invocation::openInput(const QString &path, QFile &file)
+{
+    if (isStandardInput(path)) {
         if (!m_input.isOpen() && !openStandardInput(m_input)) {
             usageError(QStringLiteral("standard input: %1").arg(m_input.errorString()));
-            return std::nullopt;
+            return nullptr;
         }
-        std::optional<QByteArray> bytes = readAllOf(m_input);
-        if (!bytes)
-            usageError(QStringLiteral("standard input: %1").arg(m_input.errorString()));
-        return bytes;
+        return &m_input;
     }
-    QFile file(path);
-    std::optional<QByteArray> bytes;
-    if (file.open(QIODevice::ReadOnly))
-        bytes = readAllOf(file);
-    if (!bytes)
+    file.setFileName(path);
+    if (!file.open(QIODevice::ReadOnly)) {
         usageError(QStringLiteral("%1: %2").arg(path, file.errorString()));
+        return nullptr;
+    }
+    return &file;
+}
+
+int Invocation::readError(const QString &path, const QIODevice &device)
+{
+    return usageError(QStringLiteral("%1: %2").arg(
+            isStandardInput(path) ? QStringLiteral("standard input") : path, device.errorString()));
+}
+
+std::optional<QByteArray> Invocation::readInput(const QString &path)
+{
+    QFile file;
+    QIODevice *device = openInput(path, file);
+    if (!device)
+        return std::nullopt;
+    std::optional<QByteArray> bytes = readAllOf(*device);
+    if (!bytes)
+        readError(path, *device);
     return bytes;
 }
 
@@ -135,11 +158,16 @@ bool Invocation::delivered(QTextStream &stream, QString *reason)
     return false;
 }
 
+bool readFailed(const QIODevice &device)
+{
+    const auto *file = qobject_cast<const QFileDevice *>(&device);
+    return file && file->error() != QFileDevice::NoError;
+}
+
 std::optional<QByteArray> readAllOf(QIODevice &device)
 {
     QByteArray bytes = device.readAll();
-    const auto *file = qobject_cast<const QFileDevice *>(&device);
-    if (file && file->error() != QFileDevice::NoError)
+    if (readFailed(device))
         return std::nullopt;
     return bytes;
 }

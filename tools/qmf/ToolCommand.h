@@ -4,6 +4,7 @@
 #include <QMFoundation/options/QMOptionParser.h>
 
 #include <QByteArray>
+#include <QFile>
 #include <QIODevice>
 #include <QList>
 #include <QStringList>
@@ -37,6 +38,13 @@ public:
     /// The bytes of the file at `path`, or of the standard input when `path` is null or "-".
     /// On failure prints "qmf: PATH: reason" and returns std::nullopt.
     std::optional<QByteArray> readInput(const QString &path);
+    /// The device to read the file at `path` from (opened in `file`), or the standard input
+    /// when `path` is null or "-", open for reading. On failure prints "qmf: PATH: reason" and
+    /// returns nullptr.
+    QIODevice *openInput(const QString &path, QFile &file);
+    /// Prints "qmf: PATH: reason" (PATH "standard input" for the standard input) for a read of
+    /// `device`, opened by openInput(), that failed; returns 2.
+    int readError(const QString &path, const QIODevice &device);
     /// Prints "qmf: message" and a line feed on the error stream; returns 2, the usage status.
     int usageError(const QString &message);
     /// Writes `bytes` to the standard output unchanged (binary-safe): to the device under `out`,
@@ -64,6 +72,10 @@ private:
     QStringList m_arguments;
     QIODevice &m_input;
 };
+
+/// Whether a read of `device` failed: read() gave -1, or a file holds a read error (a QFile gives
+/// back what it read before one).
+bool readFailed(const QIODevice &device);
 
 /// Everything that `device` (open for reading) still holds, or std::nullopt when reading it
 /// failed (a directory given as the standard input, a device that reports an I/O error), so

@@ -1,6 +1,8 @@
 #include "QMFoundation/text/QMDigest_p.h"
 
 #include <QCryptographicHash>
+#include <QFileDevice>
+#include <QIODevice>
 
 #include <openssl/evp.h>
 
@@ -86,6 +88,51 @@ QString hex(const unsigned char *digest, qsizetype size)
     return text;
 }
 
+// The size of the pieces a device is read in: large enough that a read costs little beside
+// digesting what it read, small enough to stay in the processor's caches.
+constexpr qint64 DevicePieceSize = 256 * 1024;
+
+// A digest built piece by piece, by libcrypto where it has the algorithm and a context can be
+// made, else by Qt; the choice is made before the first piece.
+class Digester
+{
+public:
+    explicit Digester(Algorithm algorithm)
+        : m_qt(qtAlgorithm(algorithm))
+    {
+        const EVP_MD *md = digests().get(algorithm);
+        if (!md || !m_context || EVP_DigestInit_ex(m_context.get(), md, nullptr) != 1)
+            m_context.reset();
+    }
+
+    void add(QByteArrayView data)
+    {
+        if (!m_context)
+            m_qt.addData(data);
+        else if (EVP_DigestUpdate(m_context.get(), data.data(), std::size_t(data.size())) != 1)
+            m_failed = true;
+    }
+
+    /// The digest of every piece, or a null QString when libcrypto failed on one.
+    QString result()
+    {
+        if (!m_context) {
+            const QByteArrayView digest = m_qt.resultView();
+            return hex(reinterpret_cast<const unsigned char *>(digest.data()), digest.size());
+        }
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int size = 0;
+        if (m_failed || EVP_DigestFinal_ex(m_context.get(), digest, &size) != 1)
+            return QString();
+        return hex(digest, qsizetype(size));
+    }
+
+private:
+    std::unique_ptr<EVP_MD_CTX, ContextDeleter> m_context {EVP_MD_CTX_new()};
+    QCryptographicHash m_qt;
+    bool m_failed = false;
+};
+
 QString digestBytes(Algorithm algorithm, QByteArrayView data)
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -117,6 +164,28 @@ QString hexDigest(Algorithm algorithm, const QByteArray &data)
 QString hexDigest(Algorithm algorithm, const char *string)
 {
     return string ? digestBytes(algorithm, QByteArrayView(string)) : QString();
+}
+
+QString hexDigest(Algorithm algorithm, QIODevice &device)
+{
+    if (!device.isReadable())
+        return QString();
+    Digester digester(algorithm);
+    QByteArray piece(DevicePieceSize, Qt::Uninitialized);
+    for (;;) {
+        const qint64 count = device.read(piece.data(), piece.size());
+        if (count < 0)
+            return QString();
+        // A file reports a failed read through its error too (QFile gives back what it read
+        // before the error).
+        if (const auto *file = qobject_cast<const QFileDevice *>(&device);
+            file && file->error() != QFileDevice::NoError)
+            return QString();
+        if (count == 0)
+            break;
+        digester.add(QByteArrayView(piece.constData(), count));
+    }
+    return digester.result();
 }
 
 } // namespace QMDigest

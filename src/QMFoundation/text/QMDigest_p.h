@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <QString>
 
+class QIODevice;
+
 namespace QMDigest {
 
 enum class Algorithm { MD5, SHA1, SHA256 };
@@ -14,5 +16,9 @@ enum class Algorithm { MD5, SHA1, SHA256 };
 QString hexDigest(Algorithm algorithm, const QString &string);
 QString hexDigest(Algorithm algorithm, const QByteArray &data);
 QString hexDigest(Algorithm algorithm, const char *string);
+/// The digest of what `device` gives from where it stands until read() gives nothing more (the
+/// end of a file, of a pipe's data), read a piece at a time; a null QString when the device is
+/// not open for reading or a read fails.
+QString hexDigest(Algorithm algorithm, QIODevice &device);
 
 } // namespace QMDigest

@@ -24,3 +24,8 @@ QString QMMD5::MD5String(const char *string)
 {
     return hexDigest(Algorithm::MD5, string);
 }
+
+QString QMMD5::MD5StringOfDevice(QIODevice &device)
+{
+    return hexDigest(Algorithm::MD5, device);
+}

@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QString>
 
+class QIODevice;
+
 /// MD5 digests (RFC 1321) as 32 lower-case hexadecimal digits ("%02x" per byte).
 ///
 /// A text is digested as its UTF-8 bytes, so MD5String(QString) and MD5String(QByteArray) agree
@@ -23,5 +25,11 @@ QMF_CORE_EXPORT QString MD5String(const QString &string);
 QMF_CORE_EXPORT QString MD5String(const QByteArray &data);
 /// The MD5 digest of the bytes of the NUL-terminated `string`.
 QMF_CORE_EXPORT QString MD5String(const char *string);
+/// The MD5 digest of what `device` (open for reading) gives from where it stands to its
+/// end, read a piece at a time: a file of any size is digested in a few hundred KiB of memory.
+/// A null QString when the device is not open for reading or a read fails (its errorString()
+/// says why); for a sequential device other than a file, the end is where read() first gives
+/// nothing, so wait for a socket's or a process's data to arrive first.
+QMF_CORE_EXPORT QString MD5StringOfDevice(QIODevice &device);
 
 } // namespace QMMD5

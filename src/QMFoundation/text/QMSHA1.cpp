@@ -34,3 +34,13 @@ QString QMSHA1::SHA256String(const char *string)
 {
     return hexDigest(Algorithm::SHA256, string);
 }
+
+QString QMSHA1::SHA1StringOfDevice(QIODevice &device)
+{
+    return hexDigest(Algorithm::SHA1, device);
+}
+
+QString QMSHA1::SHA256StringOfDevice(QIODevice &device)
+{
+    return hexDigest(Algorithm::SHA256, device);
+}
