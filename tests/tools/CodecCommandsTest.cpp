@@ -74,6 +74,48 @@ TEST(QmfCodecCommandsTest, LargeInputsGiveTheResultOfTheWhole)
     }
 }
 
+// Decoding goes a piece of about 1 MiB at a time while the text holds only the alphabet and
+// white space, cut after whole groups; from a character of another kind on, the rest is decoded
+// at once. Either way the bytes are those of decoding the whole text in one call.
+TEST(QmfCodecCommandsTest, DecodingInPiecesGivesTheBytesOfTheWhole)
+{
+    constexpr qsizetype piece = 1024 * 1024;
+    const auto wholeDecoding = [](const QByteArray &text) {
+        uint64_t size = EstimateBas64DecodedDataSize(uint64_t(text.size()));
+        QByteArray bytes(qsizetype(size), Qt::Uninitialized);
+        EXPECT_TRUE(Base64DecodeData(text.constData(), uint64_t(text.size()), bytes.data(), &size));
+        bytes.truncate(qsizetype(size));
+        return bytes;
+    };
+    const QByteArray encoded
+            = runQmf(words("base64"), allByteValues().repeated(2 * piece / 768 + 1) + "xy").bytes;
+    // Four letters, some of them split by white space, across the first piece's end.
+    QByteArray split = QByteArray("QUJD").repeated(piece / 4 - 1) + "QU \r\n\tJ";
+    split += QByteArray("D").append(QByteArray(" QUJD").repeated(piece / 5)) + "QQ";
+    const auto replaced = [](QByteArray text, qsizetype at, const QByteArray &with) {
+        return text.replace(at, with.size(), with);
+    };
+    const struct
+    {
+        const char *name;
+        QByteArray text;
+    } cases[] = {
+            {"encoded text, padding at its end", encoded},
+            {"white space inside groups at a piece's end", split},
+            {"one long line", QByteArray("QUJD").repeated(piece / 2 + 3)},
+            {"an = in the second piece", replaced(encoded, piece + piece / 2, "QQ==QUJD")},
+            {"an = at the first piece's last character", replaced(split, piece - 1, "=")},
+            {"other characters after white space", replaced(split, piece + 7, " *!\x80\0QU")},
+            {"bytes above 127 in a group", replaced(encoded, piece + 3, "\xff\xfe")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Outcome decoded = runQmf(words("base64 --decode"), c.text);
+        EXPECT_EQ(decoded.status, 0);
+        EXPECT_TRUE(decoded.bytes == wholeDecoding(c.text)) << decoded.bytes.size();
+    }
+}
+
 TEST(QmfCodecCommandsTest, ToolBinaryWritesBinaryToItsStandardOutput)
 {
     // Through the program's real standard streams, not a test buffer.

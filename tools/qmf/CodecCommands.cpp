@@ -7,6 +7,7 @@
 #include <QMFoundation/text/QMMD5.h>
 #include <QMFoundation/text/QMSHA1.h>
 
+#include <array>
 #include <cstring>
 #include <limits>
 
@@ -60,31 +61,105 @@ int encodeBase64(Invocation &invocation, const QString &path)
     }
 }
 
+// When `text` holds nothing but the alphabet and white space (`*clean`), the length of its longest
+// prefix that ends with a whole group of four alphabet characters: the decoder stands there as at
+// its start (step 0, nothing carried), so the rest decodes alone to exactly what it gives after
+// that prefix. A character of another kind (an "=", a NUL, anything else) makes the text not
+// clean: from it on, what a character means depends on what came before.
+qsizetype wholeGroupsPrefix(QByteArrayView text, bool *clean)
+{
+    // Per byte value: 1 for the alphabet, 0 for white space, 2 for any other kind.
+    static const std::array<uint8_t, 256> kinds = [] {
+        std::array<uint8_t, 256> table {};
+        for (int c = 0; c < 256; ++c) {
+            const uint8_t kind = c < 128 ? kBase64DecodeTable[c] : 0xFF;
+            table[size_t(c)] = kind < 64 ? 1 : kind == 254 ? 0 : 2;
+        }
+        return table;
+    }();
+    const auto kindAt = [&](qsizetype k) {
+        return kinds[static_cast<unsigned char>(text[k])];
+    };
+    // One pass without branches for the common case, then the cut from the end.
+    qsizetype letters = 0;
+    unsigned other = 0;
+    for (qsizetype k = 0; k < text.size(); ++k) {
+        letters += kindAt(k) & 1;
+        other |= kindAt(k) & 2;
+    }
+    *clean = other == 0;
+    if (!*clean)
+        return 0;
+    qsizetype past = letters % 4; // letters after the last whole group
+    qsizetype cut = text.size();
+    for (; cut > 0; --cut) {
+        if (kindAt(cut - 1) == 1 && past-- == 0)
+            break;
+    }
+    return cut;
+}
+
+// Decodes `text` and writes the bytes: 0, 1 when the output failed (qmf reports it), 2 when the
+// text is too large to decode at once.
+int writeDecoded(Invocation &invocation, QByteArrayView text)
+{
+    uint64_t capacity = EstimateBas64DecodedDataSize(uint64_t(text.size()));
+    if (capacity > uint64_t(std::numeric_limits<qsizetype>::max()))
+        return invocation.usageError(
+                QStringLiteral("input of %1 bytes is too large to decode").arg(text.size()));
+    QByteArray bytes(qsizetype(capacity), Qt::Uninitialized);
+    const bool done = Base64DecodeData(text.data(), uint64_t(text.size()), bytes.data(), &capacity);
+    Q_ASSERT(done); // the capacity is the estimate
+    bytes.truncate(done ? qsizetype(capacity) : 0);
+    return invocation.writeBytes(bytes) ? 0 : 1;
+}
+
+// Decodes a piece at a time while the text holds only the alphabet and white space (as encoded
+// text does, up to its padding): each piece is cut after a whole group of four characters, and
+// what follows the cut goes on with the next piece. From the first character of another kind
+// on, the rest is read and decoded whole (for encoded text, a few characters of padding).
+int decodeBase64(Invocation &invocation, const QString &path)
+{
+    QFile file;
+    QIODevice *input = invocation.openInput(path, file);
+    if (!input)
+        return 2;
+    constexpr qsizetype PieceSize = 1024 * 1024;
+    QByteArray text;
+    for (;;) {
+        const qsizetype held = text.size();
+        text.resize(held + PieceSize);
+        const qint64 count = input->read(text.data() + held, PieceSize);
+        if (count < 0 || readFailed(*input))
+            return invocation.readError(path, *input);
+        text.truncate(held + qsizetype(count));
+        if (count == 0)
+            return writeDecoded(invocation, text);
+        bool clean = true;
+        const qsizetype cut = wholeGroupsPrefix(text, &clean);
+        if (!clean) {
+            const std::optional<QByteArray> rest = readAllOf(*input);
+            if (!rest)
+                return invocation.readError(path, *input);
+            text.append(*rest);
+            return writeDecoded(invocation, text);
+        }
+        if (const int status = writeDecoded(invocation, QByteArrayView(text).first(cut)))
+            return status;
+        text.remove(0, cut);
+    }
+}
+
 // The C functions rather than the QString wrappers: the input is arbitrary bytes, and decoding
 // must not refuse a file just because it holds a byte above 127 (it is skipped like any other
-// character outside the alphabet). Decoding takes the whole input at once: where a step of
-// the text begins depends on everything before it.
+// character outside the alphabet).
 int runBase64(Invocation &invocation, const QMOptionPtr &decodeOption)
 {
     const std::optional<QString> path = inputPath(invocation, QStringLiteral("base64"));
     if (!path)
         return 2;
-    if (!invocation.has(decodeOption))
-        return encodeBase64(invocation, *path);
-    const std::optional<QByteArray> input = invocation.readInput(*path);
-    if (!input)
-        return 2;
-    const uint64_t size = uint64_t(input->size());
-    uint64_t capacity = EstimateBas64DecodedDataSize(size);
-    if (capacity > uint64_t(std::numeric_limits<qsizetype>::max()))
-        return invocation.usageError(
-                QStringLiteral("input of %1 bytes is too large to decode").arg(size));
-    QByteArray output(qsizetype(capacity), Qt::Uninitialized);
-    const bool done = Base64DecodeData(input->constData(), size, output.data(), &capacity);
-    Q_ASSERT(done); // the capacity is the estimate
-    output.truncate(done ? qsizetype(capacity) : 0);
-    invocation.writeBytes(output);
-    return 0;
+    return invocation.has(decodeOption) ? decodeBase64(invocation, *path)
+                                        : encodeBase64(invocation, *path);
 }
 
 int runDigest(Invocation &invocation, const QMOptionList &algorithms)
