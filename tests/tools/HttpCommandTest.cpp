@@ -3,6 +3,8 @@
 #include "QmfTestSupport.h"
 #include "SelfSignedCertificate.h"
 
+#include <QMFoundation/network/QMRESTAPIClient.h>
+
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
@@ -345,6 +347,23 @@ TEST(QmfHttpTest, StopsReadingABodyThatCannotBeWritten)
     const auto [status, err] = runQmfWritingTo(http("GET", *server, u"/stream"_s), full);
     EXPECT_EQ(status, 1);
     EXPECT_EQ(err, u"qmf: standard output: No space left on device\n"_s);
+}
+
+// The items of a listing are kept until its last page: the pages' bodies have a bound together,
+// whatever --max-pages allows, so that a server cannot fill memory a page at a time.
+TEST(QmfHttpTest, PagingStopsWhenThePagesTogetherPassTheirBound)
+{
+    const auto server = startedServer();
+    QMRESTAPIClient client;
+    QString error;
+    const auto pages = HttpCommand::allPages(client, server->url(u"/hostile/pages-forever"_s), {},
+                                             false, u"page"_s, u"per_page"_s, 1000000, 200, &error);
+    EXPECT_FALSE(pages);
+    EXPECT_TRUE(error.endsWith(u": the pages so far hold more than 200 bytes"_s))
+            << qPrintable(error);
+    // Every page was fetched until the one that passed the bound, and none after it.
+    EXPECT_EQ(u"page %1:"_s.arg(server->requestCount()), error.section(u' ', 0, 1));
+    EXPECT_GE(server->requestCount(), 2);
 }
 
 TEST(QmfHttpTest, PagingKeepsCredentialsHomeAndStopsAtItsLimit)

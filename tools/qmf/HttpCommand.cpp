@@ -158,11 +158,10 @@ HttpCommand::Exchange HttpCommand::perform(QMRESTAPIClient &client, const QStrin
     return {operation->response(), operation->responseData(), operation->error()};
 }
 
-std::optional<QList<HttpCommand::Page>>
-HttpCommand::allPages(QMRESTAPIClient &client, const QUrl &URL,
-                      const std::optional<QVariantMap> &params, bool trustsServer,
-                      const QString &pageParameterName, const QString &perPageParameterName,
-                      quint64 maxPages, QString *error, const Configure &configure)
+std::optional<QList<HttpCommand::Page>> HttpCommand::allPages(
+        QMRESTAPIClient &client, const QUrl &URL, const std::optional<QVariantMap> &params,
+        bool trustsServer, const QString &pageParameterName, const QString &perPageParameterName,
+        quint64 maxPages, qint64 maxListingSize, QString *error, const Configure &configure)
 {
     // Pages of another origin than the first get no credentials.
     QMRESTAPIClient anonymous;
@@ -176,6 +175,7 @@ HttpCommand::allPages(QMRESTAPIClient &client, const QUrl &URL,
     QUrl next = URL;
     std::optional<QVariantMap> nextParams = params;
     quint64 pageNumber = 0; // unknown for the first page
+    qint64 listingSize = 0;
     for (;;) {
         if (quint64(pages.size()) >= maxPages)
             return fail(u"the listing has more than %1 pages (see --max-pages)"_s.arg(maxPages));
@@ -188,6 +188,13 @@ HttpCommand::allPages(QMRESTAPIClient &client, const QUrl &URL,
         if (response.statusCode >= 400)
             return fail(
                     statusLine(response.HTTPVersion, response.statusCode, response.reasonPhrase));
+        listingSize += exchange.body.size();
+        if (listingSize > maxListingSize) {
+            const bool inMiB = maxListingSize % (1024 * 1024) == 0;
+            return fail(u"the pages so far hold more than %1 %2"_s
+                                .arg(inMiB ? maxListingSize / (1024 * 1024) : maxListingSize)
+                                .arg(inMiB ? u"MiB"_s : u"bytes"_s));
+        }
         const QJsonDocument document = QJsonDocument::fromJson(exchange.body);
         if (!document.isArray())
             return fail(u"not a JSON array"_s);
@@ -348,7 +355,7 @@ ToolCommand HttpCommand::command()
                     invocation.has(pageParam) ? nonNull(invocation.value(pageParam)) : u"page"_s,
                     invocation.has(perPageParam) ? nonNull(invocation.value(perPageParam))
                                                  : u"per_page"_s,
-                    maxPages, &error, applyTimeout);
+                    maxPages, maximumListingSize, &error, applyTimeout);
             if (!pages) {
                 invocation.err << "qmf: " << error << Qt::endl;
                 return 1;
@@ -424,10 +431,10 @@ ToolCommand HttpCommand::command()
             "first page's links give the page size (in the --per-page-param parameter),\n"
             "\", per page: M\". Each next link must name a page number (in the --page-param\n"
             "parameter) past the one before, and the listing must have at most --max-pages\n"
-            "pages (1000). Credentials go only to pages of URL's scheme, host and port. A page\n"
-            "that fails, has a status of 400 or more, is not a JSON array, is larger than\n"
-            "64 MiB or breaks those rules ends the command with \"qmf: page N: REASON\" and\n"
-            "status 1, and nothing on the standard output."_s,
+            "pages (1000) of 256 MiB together. Credentials go only to pages of URL's scheme,\n"
+            "host and port. A page that fails, has a status of 400 or more, is not a JSON\n"
+            "array, is larger than 64 MiB or breaks those rules ends the command with\n"
+            "\"qmf: page N: REASON\" and status 1, and nothing on the standard output."_s,
             run);
 }
 
@@ -465,7 +472,7 @@ void HttpCommand::tourSection(QTextStream &out)
            "--all-pages):\n";
     const std::optional<QList<HttpCommand::Page>> pages
             = allPages(client, server.url(u"/pages"_s), QVariantMap {{u"per_page"_s, 10}}, false,
-                       u"page"_s, u"per_page"_s, defaultMaxPages, &error);
+                       u"page"_s, u"per_page"_s, defaultMaxPages, maximumListingSize, &error);
     if (!pages) {
         out << "    qmf: " << error << "\n";
         return;

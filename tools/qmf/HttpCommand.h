@@ -48,6 +48,9 @@ QStringList headerFieldLines(const QMHTTPURLResponse &response);
 
 /// How many pages --all-pages follows at most unless --max-pages says otherwise.
 inline constexpr quint64 defaultMaxPages = 1000;
+/// How many bytes the bodies of a listing's pages may hold together: the items are kept until
+/// the last page has come (parsed, they take several times as much).
+inline constexpr qint64 maximumListingSize = qint64(256) * 1024 * 1024;
 
 /// What one request brought back: a response and its body, or an error.
 struct Exchange
@@ -82,15 +85,15 @@ struct Page
 /// GETs `URL` with `params`, then each page the Link header's "next" link names, until a page
 /// has none. Every page must come back without error, with a status below 400 and a JSON
 /// array as its body, and each "next" link must name a page number (in `pageParameterName`)
-/// greater than the one before; a listing must have at most `maxPages` pages. Otherwise
+/// greater than the one before; a listing must have at most `maxPages` pages, whose bodies
+/// hold at most `maxListingSize` bytes together. Otherwise
 /// std::nullopt, and `error` says "page N: REASON". The client's credentials go only to pages
 /// of `URL`'s origin (scheme, host and port): a page elsewhere is fetched without them.
 /// `configure` sets up each page's request operation, as for perform().
-std::optional<QList<Page>> allPages(QMRESTAPIClient &client, const QUrl &URL,
-                                    const std::optional<QVariantMap> &params, bool trustsServer,
-                                    const QString &pageParameterName,
-                                    const QString &perPageParameterName, quint64 maxPages,
-                                    QString *error, const Configure &configure = {});
+std::optional<QList<Page>>
+allPages(QMRESTAPIClient &client, const QUrl &URL, const std::optional<QVariantMap> &params,
+         bool trustsServer, const QString &pageParameterName, const QString &perPageParameterName,
+         quint64 maxPages, qint64 maxListingSize, QString *error, const Configure &configure = {});
 
 /// The tour's "REST client" section: a loopback server, one request, then its paged listing.
 void tourSection(QTextStream &out);
