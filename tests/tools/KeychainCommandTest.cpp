@@ -534,3 +534,27 @@ TEST(QmfKeychainTest, ATerminalThatEndsBeforeALineBreakGivesNoPassword)
         EXPECT_EQ(QFile::exists(path), c.status == 0);
     }
 }
+
+// A password from a file or the standard input is its first line, read no further and at most
+// 64 MiB long: a file without line breaks (/dev/zero) is refused instead of filling memory.
+TEST(QmfKeychainTest, APasswordFromAFileIsABoundedFirstLine)
+{
+    QTemporaryDir dir;
+    const QString password = writeFile(dir, u"pw"_s, "pw\n");
+    const QString keychain = dir.filePath(u"k.keychain"_s);
+    const auto add = [&](const QString &source) {
+        return u"keychain add --file %1 --create --password-file %2 --account a --service s %3"_s
+                .arg(keychain, password, source)
+                .split(u' ');
+    };
+    expectRuns({
+            failing(add(u"--secret-file /dev/zero"_s), 2,
+                    u"qmf: /dev/zero: the first line is longer than 67108864 bytes\n"_s),
+            failing(add(u"--secret-stdin"_s), 2,
+                    u"qmf: standard input: the first line is longer than 67108864 bytes\n"_s,
+                    QByteArray(64 * 1024 * 1024 + 1, 'x') + "\n"),
+            failing(u"keychain list --file %1 --password-file /dev/zero"_s.arg(keychain).split(
+                            u' '),
+                    2, u"qmf: /dev/zero: the first line is longer than 67108864 bytes\n"_s),
+    });
+}

@@ -79,6 +79,10 @@ int keychainFailure(Invocation &invocation, const QMError &error)
     return 1;
 }
 
+// The longest password qmf reads from a file or the standard input: as much as a keychain file
+// may hold (64 MiB), so that the keychain has the last word on what it takes.
+constexpr qsizetype MaximumSecretSize = 64 * 1024 * 1024;
+
 // What the terminal gave for a prompt.
 struct TerminalAnswer
 {
@@ -133,13 +137,13 @@ std::optional<QString> readSecret(Invocation &invocation, const QMOptionPtr &opt
         return std::nullopt;
     }
     if (invocation.has(option) || stdinGiven) {
-        const auto bytes = invocation.readInput(stdinGiven ? QString() : text(invocation, option));
-        if (!bytes)
+        // The first line, read no further: a file without line breaks (/dev/zero) must not
+        // fill memory.
+        const auto line = invocation.readFirstLine(
+                stdinGiven ? QString() : text(invocation, option), MaximumSecretSize);
+        if (!line)
             return std::nullopt;
-        // The first line; a text without a line break is one line (QByteArray::left(-1) would
-        // give nothing, and so an empty password).
-        const qsizetype end = bytes->indexOf('\n');
-        return QString::fromUtf8(end < 0 ? *bytes : bytes->left(end));
+        return QString::fromUtf8(*line);
     }
     const TerminalAnswer answer = askOnTerminal(prompt);
     if (!answer.hasTerminal) {

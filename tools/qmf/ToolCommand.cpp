@@ -100,8 +100,42 @@ QIODevice *Invocation::openInput(const QString &path, QFile &file)
 
 int Invocation::readError(const QString &path, const QIODevice &device)
 {
+    return readError(path, device.errorString());
+}
+
+int Invocation::readError(const QString &path, const QString &reason)
+{
     return usageError(QStringLiteral("%1: %2").arg(
-            isStandardInput(path) ? QStringLiteral("standard input") : path, device.errorString()));
+            isStandardInput(path) ? QStringLiteral("standard input") : path, reason));
+}
+
+std::optional<QByteArray> Invocation::readFirstLine(const QString &path, qsizetype maxSize)
+{
+    QFile file;
+    QIODevice *device = openInput(path, file);
+    if (!device)
+        return std::nullopt;
+    // Pieces through read(): QFile's readLine() on a stream stops at a NUL byte.
+    constexpr qsizetype PieceSize = 64 * 1024;
+    QByteArray bytes;
+    for (;;) {
+        const qsizetype held = bytes.size();
+        bytes.resize(held + PieceSize);
+        const qint64 count = device->read(bytes.data() + held, PieceSize);
+        if (count < 0 || readFailed(*device)) {
+            readError(path, *device);
+            return std::nullopt;
+        }
+        bytes.truncate(held + qsizetype(count));
+        const qsizetype end = bytes.indexOf('\n', held);
+        const qsizetype length = end >= 0 ? end : bytes.size();
+        if (length > maxSize) {
+            readError(path, QStringLiteral("the first line is longer than %1 bytes").arg(maxSize));
+            return std::nullopt;
+        }
+        if (end >= 0 || count == 0)
+            return bytes.first(length);
+    }
 }
 
 std::optional<QByteArray> Invocation::readInput(const QString &path)

@@ -42,9 +42,16 @@ public:
     /// when `path` is null or "-", open for reading. On failure prints "qmf: PATH: reason" and
     /// returns nullptr.
     QIODevice *openInput(const QString &path, QFile &file);
+    /// The first line of the file at `path` (the standard input for a null path or "-"),
+    /// without its line feed; a last line without one is read whole. Reads no further than the
+    /// line, and no more than `maxSize` bytes of it: a longer line, like any failure, prints
+    /// "qmf: PATH: reason" and gives std::nullopt.
+    std::optional<QByteArray> readFirstLine(const QString &path, qsizetype maxSize);
     /// Prints "qmf: PATH: reason" (PATH "standard input" for the standard input) for a read of
     /// `device`, opened by openInput(), that failed; returns 2.
     int readError(const QString &path, const QIODevice &device);
+    /// The same with `reason` as the reason.
+    int readError(const QString &path, const QString &reason);
     /// Prints "qmf: message" and a line feed on the error stream; returns 2, the usage status.
     int usageError(const QString &message);
     /// Writes `bytes` to the standard output unchanged (binary-safe): to the device under `out`,
