@@ -127,13 +127,10 @@ int decodeBase64(Invocation &invocation, const QString &path)
     constexpr qsizetype PieceSize = 1024 * 1024;
     QByteArray text;
     for (;;) {
-        const qsizetype held = text.size();
-        text.resize(held + PieceSize);
-        const qint64 count = input->read(text.data() + held, PieceSize);
-        if (count < 0 || readFailed(*input))
+        const std::optional<qint64> count = appendPiece(*input, text, PieceSize);
+        if (!count)
             return invocation.readError(path, *input);
-        text.truncate(held + qsizetype(count));
-        if (count == 0)
+        if (*count == 0)
             return writeDecoded(invocation, text);
         bool clean = true;
         const qsizetype cut = wholeGroupsPrefix(text, &clean);

@@ -120,20 +120,18 @@ std::optional<QByteArray> Invocation::readFirstLine(const QString &path, qsizety
     QByteArray bytes;
     for (;;) {
         const qsizetype held = bytes.size();
-        bytes.resize(held + PieceSize);
-        const qint64 count = device->read(bytes.data() + held, PieceSize);
-        if (count < 0 || readFailed(*device)) {
+        const std::optional<qint64> count = appendPiece(*device, bytes, PieceSize);
+        if (!count) {
             readError(path, *device);
             return std::nullopt;
         }
-        bytes.truncate(held + qsizetype(count));
         const qsizetype end = bytes.indexOf('\n', held);
         const qsizetype length = end >= 0 ? end : bytes.size();
         if (length > maxSize) {
             readError(path, QStringLiteral("the first line is longer than %1 bytes").arg(maxSize));
             return std::nullopt;
         }
-        if (end >= 0 || count == 0)
+        if (end >= 0 || *count == 0)
             return bytes.first(length);
     }
 }
@@ -196,6 +194,17 @@ bool readFailed(const QIODevice &device)
 {
     const auto *file = qobject_cast<const QFileDevice *>(&device);
     return file && file->error() != QFileDevice::NoError;
+}
+
+std::optional<qint64> appendPiece(QIODevice &device, QByteArray &bytes, qsizetype size)
+{
+    const qsizetype held = bytes.size();
+    bytes.resize(held + size);
+    const qint64 count = device.read(bytes.data() + held, size);
+    bytes.truncate(held + qsizetype(std::max<qint64>(count, 0)));
+    if (count < 0 || readFailed(device))
+        return std::nullopt;
+    return count;
 }
 
 std::optional<QByteArray> readAllOf(QIODevice &device)

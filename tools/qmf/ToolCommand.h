@@ -84,6 +84,10 @@ private:
 /// back what it read before one).
 bool readFailed(const QIODevice &device);
 
+/// Reads up to `size` more bytes of `device` onto the end of `bytes`: the count read (0 at the
+/// end), or std::nullopt when the read failed (see readFailed()).
+std::optional<qint64> appendPiece(QIODevice &device, QByteArray &bytes, qsizetype size);
+
 /// Everything that `device` (open for reading) still holds, or std::nullopt when reading it
 /// failed (a directory given as the standard input, a device that reports an I/O error), so
 /// that a failed read never passes for an empty input; `device.errorString()` says why.
