@@ -9,10 +9,23 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <fstream>
+#include <random>
+#include <string>
+
 using namespace QmfTestSupport;
 using namespace Qt::StringLiterals;
 
 namespace {
+
+QByteArray wholeDecoding(const QByteArray &text)
+{
+    uint64_t size = EstimateBas64DecodedDataSize(uint64_t(text.size()));
+    QByteArray bytes(qsizetype(size), Qt::Uninitialized);
+    EXPECT_TRUE(Base64DecodeData(text.constData(), uint64_t(text.size()), bytes.data(), &size));
+    bytes.truncate(qsizetype(size));
+    return bytes;
+}
 
 QByteArray allByteValues()
 {
@@ -74,19 +87,12 @@ TEST(QmfCodecCommandsTest, LargeInputsGiveTheResultOfTheWhole)
     }
 }
 
-// Decoding goes a piece of about 1 MiB at a time while the text holds only the alphabet and
-// white space, cut after whole groups; from a character of another kind on, the rest is decoded
-// at once. Either way the bytes are those of decoding the whole text in one call.
+// Decoding goes a piece of about 1 MiB at a time, each cut where the decoder stands as at its
+// start; an "=" it stops at ends the reading. The bytes are those of decoding the whole text in
+// one call.
 TEST(QmfCodecCommandsTest, DecodingInPiecesGivesTheBytesOfTheWhole)
 {
     constexpr qsizetype piece = 1024 * 1024;
-    const auto wholeDecoding = [](const QByteArray &text) {
-        uint64_t size = EstimateBas64DecodedDataSize(uint64_t(text.size()));
-        QByteArray bytes(qsizetype(size), Qt::Uninitialized);
-        EXPECT_TRUE(Base64DecodeData(text.constData(), uint64_t(text.size()), bytes.data(), &size));
-        bytes.truncate(qsizetype(size));
-        return bytes;
-    };
     const QByteArray encoded
             = runQmf(words("base64"), allByteValues().repeated(2 * piece / 768 + 1) + "xy").bytes;
     // Four letters, some of them split by white space, across the first piece's end.
@@ -115,6 +121,77 @@ TEST(QmfCodecCommandsTest, DecodingInPiecesGivesTheBytesOfTheWhole)
         EXPECT_TRUE(decoded.bytes == wholeDecoding(c.text)) << decoded.bytes.size();
     }
 }
+
+// Text of every kind the decoder treats apart, in runs long and short across the pieces' ends:
+// letters, white space, characters it skips after white space, NULs and bytes above 127, with an
+// "=" far in or none; then many texts whose first piece ends inside a short stretch of mixed
+// kinds, where what waits for the next piece is kept short.
+TEST(QmfCodecCommandsTest, DecodingInPiecesFollowsTheDecoderOverAnyText)
+{
+    std::mt19937 random(35);
+    const QByteArray kinds[] = {"QUJDa2x/+9", " \r\n\t", "!*-~", QByteArray(1, '\0'), "\x80\xff"};
+    const auto appendRun = [&](QByteArray &text, const QByteArray &kind, int run) {
+        for (int k = 0; k < run; ++k)
+            text.append(kind[qsizetype(random() % unsigned(kind.size()))]);
+    };
+    const auto expectWholeDecoding = [](const QByteArray &text) {
+        const Outcome decoded = runQmf(words("base64 --decode"), text);
+        EXPECT_EQ(decoded.status, 0);
+        EXPECT_TRUE(decoded.bytes == wholeDecoding(text)) << decoded.bytes.size();
+    };
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        QByteArray text;
+        while (text.size() < 2 * 1024 * 1024 + 100) {
+            // Mostly short runs; now and then one of thousands of characters.
+            const int run = random() % 50 == 0 ? int(random() % 20000) : int(random() % 6 + 1);
+            appendRun(text, kinds[random() % 5 == 0 ? random() % 5 : 0], run);
+        }
+        if (round % 2 == 1)
+            text.insert(qsizetype(random() % unsigned(text.size())), '=');
+        expectWholeDecoding(text);
+    }
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
+        QByteArray text = QByteArray("QUJD").repeated(256 * 1024 - 16 + int(random() % 8));
+        while (text.size() < 1024 * 1024 + 64)
+            appendRun(text, kinds[random() % 5], int(random() % 3 + 1));
+        expectWholeDecoding(text);
+    }
+}
+
+#if !defined(__SANITIZE_ADDRESS__) // the sanitizer's own memory would hide what qmf holds
+// Text that never makes a whole group (white space, then characters the decoder skips) is not
+// held: the program's peak memory stays far below the text's size.
+TEST(QmfCodecCommandsTest, DecodingHoldsLittleOfAnyText)
+{
+    QProcess process;
+    process.start(QStringLiteral(QMF_TOOL_PATH), words("base64 --decode"));
+    ASSERT_TRUE(process.waitForStarted());
+    const qsizetype chunk = 1024 * 1024;
+    for (const char c : {' ', '!'}) {
+        const QByteArray bytes(chunk, c);
+        for (int k = 0; k < 160; ++k) {
+            process.write(bytes);
+            ASSERT_TRUE(process.waitForBytesWritten(60000));
+        }
+    }
+    process.write("QUJD");
+    ASSERT_TRUE(process.waitForBytesWritten(60000));
+    qint64 peak = -1; // KiB
+    std::ifstream status("/proc/" + std::to_string(process.processId()) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0)
+            peak = std::stoll(line.substr(6));
+    }
+    process.closeWriteChannel();
+    ASSERT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitCode(), 0);
+    EXPECT_EQ(process.readAllStandardOutput(), QByteArray("ABC"));
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, 100 * 1024) << "KiB after 320 MiB of text";
+}
+#endif
 
 TEST(QmfCodecCommandsTest, ToolBinaryWritesBinaryToItsStandardOutput)
 {

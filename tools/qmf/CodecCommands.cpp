@@ -61,19 +61,35 @@ int encodeBase64(Invocation &invocation, const QString &path)
     }
 }
 
+// What the decoder makes of each byte value: its value for the alphabet, Space for white space
+// (skipped), Skipped for the characters it skips after white space, and anything else for the
+// characters that count as a zero (a NUL, an "=" the decoder does not stop at).
+constexpr uint8_t Space = 254;
+constexpr uint8_t Skipped = 253;
+const std::array<uint8_t, 256> &decodeClasses()
+{
+    static const std::array<uint8_t, 256> classes = [] {
+        std::array<uint8_t, 256> table {};
+        for (size_t c = 0; c < 256; ++c)
+            table[c] = c < 128 ? kBase64DecodeTable[c] : Skipped;
+        return table;
+    }();
+    return classes;
+}
+
 // When `text` holds nothing but the alphabet and white space (`*clean`), the length of its longest
 // prefix that ends with a whole group of four alphabet characters: the decoder stands there as at
 // its start (step 0, nothing carried), so the rest decodes alone to exactly what it gives after
 // that prefix. A character of another kind (an "=", a NUL, anything else) makes the text not
-// clean: from it on, what a character means depends on what came before.
+// clean: decoderCut() finds the cut then.
 qsizetype wholeGroupsPrefix(QByteArrayView text, bool *clean)
 {
     // Per byte value: 1 for the alphabet, 0 for white space, 2 for any other kind.
     static const std::array<uint8_t, 256> kinds = [] {
         std::array<uint8_t, 256> table {};
-        for (int c = 0; c < 256; ++c) {
-            const uint8_t kind = c < 128 ? kBase64DecodeTable[c] : 0xFF;
-            table[size_t(c)] = kind < 64 ? 1 : kind == 254 ? 0 : 2;
+        for (size_t c = 0; c < 256; ++c) {
+            const uint8_t kind = decodeClasses()[c];
+            table[c] = kind < 64 ? 1 : kind == Space ? 0 : 2;
         }
         return table;
     }();
@@ -99,6 +115,60 @@ qsizetype wholeGroupsPrefix(QByteArrayView text, bool *clean)
     return cut;
 }
 
+struct DecoderCut
+{
+    qsizetype position = 0;
+    // The decoder stops at an "=" that ends the text up to `position`: nothing after it counts.
+    // (The "=" stays in: a step before may have taken it as a zero.)
+    bool stops = false;
+};
+
+// The same cut for any text, found by walking the decoder's six steps over it (QMBase64's decoder
+// documents them): each step stops at an "=", skips white space, then the characters it skips
+// after white space, and takes the character reached; steps 0, 2, 4 and 5 move past it. After
+// step 5 the decoder stands as at its start.
+DecoderCut decoderCut(QByteArrayView text)
+{
+    const std::array<uint8_t, 256> &classes = decodeClasses();
+    const auto classAt = [&](qsizetype k) {
+        return classes[static_cast<unsigned char>(text[k])];
+    };
+    DecoderCut cut;
+    qsizetype i = 0;
+    for (int step = 0;; step = step == 5 ? 0 : step + 1) {
+        if (i < text.size() && text[i] == '=')
+            return {i + 1, true};
+        while (i < text.size() && classAt(i) == Space)
+            ++i;
+        while (i < text.size() && classAt(i) == Skipped)
+            ++i;
+        if (i >= text.size())
+            return cut;
+        if (step != 1 && step != 3)
+            ++i;
+        if (step == 5)
+            cut.position = i;
+    }
+}
+
+// Keeps what waits for the next piece short: a run of white space, or of characters skipped
+// after it, acts on the decoder as one such character does, wherever the run starts or ends.
+void shortenSkippedRuns(QByteArray &text)
+{
+    const std::array<uint8_t, 256> &classes = decodeClasses();
+    char *const bytes = text.data();
+    qsizetype kept = 0;
+    uint8_t previous = 0;
+    for (qsizetype k = 0; k < text.size(); ++k) {
+        const uint8_t kind = classes[static_cast<unsigned char>(bytes[k])];
+        if (kind == previous && (kind == Space || kind == Skipped))
+            continue;
+        bytes[kept++] = bytes[k];
+        previous = kind;
+    }
+    text.truncate(kept);
+}
+
 // Decodes `text` and writes the bytes: 0, 1 when the output failed (qmf reports it), 2 when the
 // text is too large to decode at once.
 int writeDecoded(Invocation &invocation, QByteArrayView text)
@@ -114,10 +184,9 @@ int writeDecoded(Invocation &invocation, QByteArrayView text)
     return invocation.writeBytes(bytes) ? 0 : 1;
 }
 
-// Decodes a piece at a time while the text holds only the alphabet and white space (as encoded
-// text does, up to its padding): each piece is cut after a whole group of four characters, and
-// what follows the cut goes on with the next piece. From the first character of another kind
-// on, the rest is read and decoded whole (for encoded text, a few characters of padding).
+// Decodes a piece at a time: each piece is cut where the decoder stands as at its start (after a
+// whole group of four characters it takes), what follows the cut goes on with the next piece, and
+// an "=" the decoder stops at ends the reading. Memory stays within a few pieces whatever the text.
 int decodeBase64(Invocation &invocation, const QString &path)
 {
     QFile file;
@@ -133,17 +202,17 @@ int decodeBase64(Invocation &invocation, const QString &path)
         if (*count == 0)
             return writeDecoded(invocation, text);
         bool clean = true;
-        const qsizetype cut = wholeGroupsPrefix(text, &clean);
+        qsizetype cut = wholeGroupsPrefix(text, &clean);
         if (!clean) {
-            const std::optional<QByteArray> rest = readAllOf(*input);
-            if (!rest)
-                return invocation.readError(path, *input);
-            text.append(*rest);
-            return writeDecoded(invocation, text);
+            const DecoderCut found = decoderCut(text);
+            if (found.stops)
+                return writeDecoded(invocation, QByteArrayView(text).first(found.position));
+            cut = found.position;
         }
         if (const int status = writeDecoded(invocation, QByteArrayView(text).first(cut)))
             return status;
         text.remove(0, cut);
+        shortenSkippedRuns(text);
     }
 }
 
