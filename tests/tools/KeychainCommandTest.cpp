@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -557,4 +558,6 @@ TEST(QmfKeychainTest, APasswordFromAFileIsABoundedFirstLine)
                             u' '),
                     2, u"qmf: /dev/zero: the first line is longer than 67108864 bytes\n"_s),
     });
+    // An add without its item's password makes no keychain file.
+    EXPECT_FALSE(QFileInfo::exists(keychain));
 }

@@ -158,21 +158,23 @@ std::optional<QString> readSecret(Invocation &invocation, const QMOptionPtr &opt
     return answer.line;
 }
 
-QMKeychain::Ptr openKeychain(Invocation &invocation, QMError *error, bool *failed)
+// The password of the keychain file of --file; nullopt when it could not be read (reported).
+std::optional<QString> readKeychainPassword(Invocation &invocation)
 {
-    *failed = false;
+    return readSecret(invocation, options().passwordFile,
+                      u"Password of the keychain %1: "_s.arg(text(invocation, options().file)));
+}
+
+// The keychain of --file, opened (or made, with --create) with `password`, or the default one.
+QMKeychain::Ptr openKeychain(Invocation &invocation, const std::optional<QString> &password,
+                             QMError *error)
+{
     if (!invocation.has(options().file))
         return QMKeychain::defaultKeychain();
     const QString path = text(invocation, options().file);
-    const auto password = readSecret(invocation, options().passwordFile,
-                                     u"Password of the keychain %1: "_s.arg(path));
-    if (!password) {
-        *failed = true;
-        return nullptr;
-    }
     if (invocation.has(options().create) && !QFile::exists(path))
-        return QMKeychain::keychainWithPath(path, *password, error);
-    return QMKeychain::openKeychainWithPath(path, *password, error);
+        return QMKeychain::keychainWithPath(path, password.value_or(QString()), error);
+    return QMKeychain::openKeychainWithPath(path, password.value_or(QString()), error);
 }
 
 // Prints every item of `keychain` as `qmf keychain list` does, each line after `indent`: generic
@@ -279,11 +281,18 @@ int run(Invocation &invocation)
             return invocation.usageError(u"--timeout takes a number of seconds from 0 to 86400"_s);
         QMKeychain::setTimeout(std::chrono::milliseconds(qint64(seconds * 1000)));
     }
-    QMError error;
-    bool failed = false;
-    const QMKeychain::Ptr keychain = openKeychain(invocation, &error, &failed);
-    if (failed)
+    // Every password is read before the keychain is opened: an add that cannot have its item's
+    // password must not make the keychain file of --create.
+    std::optional<QString> password;
+    if (invocation.has(o.file) && !(password = readKeychainPassword(invocation)))
         return 2;
+    std::optional<QString> secret;
+    if (action == u"add"_s
+        && !(secret
+             = readSecret(invocation, o.secretFile, u"Password of the item: "_s, o.secretStdin)))
+        return 2;
+    QMError error;
+    const QMKeychain::Ptr keychain = openKeychain(invocation, password, &error);
     if (!keychain)
         return keychainFailure(invocation, error);
 
@@ -293,10 +302,6 @@ int run(Invocation &invocation)
                 : keychainFailure(invocation, error);
 
     if (action == u"add"_s) {
-        const auto secret = readSecret(invocation, options().secretFile,
-                                       u"Password of the item: "_s, options().secretStdin);
-        if (!secret)
-            return 2;
         const bool added = target->internet
                 ? bool(keychain->addInternetPasswordWithURL(target->url, *secret, &error))
                 : bool(keychain->addGenericPasswordWithAccount(target->account, target->service,
@@ -329,8 +334,9 @@ int run(Invocation &invocation)
         return 0;
     }
     if (action == u"update"_s) {
-        const auto secret = readSecret(invocation, options().secretFile,
-                                       u"New password of the item: "_s, options().secretStdin);
+        // Asked only once the item is found.
+        secret = readSecret(invocation, options().secretFile, u"New password of the item: "_s,
+                            options().secretStdin);
         if (!secret)
             return 2;
         item->setPassword(*secret);
