@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include <latch>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -207,18 +208,41 @@ TEST(QMErrorManagerTest, ReportsCatalogFilesThatCannotBeRead)
     file.write(R"({"domain": "D", "errors": [{}]})");
     file.close();
     const QString missing = dir.filePath(u"missing.json"_s);
+    const QString fifo = dir.filePath(u"fifo.json"_s);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString large = dir.filePath(u"large.json"_s);
+    QFile largeFile(large);
+    ASSERT_TRUE(largeFile.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(largeFile.resize(QMErrorCatalogMaximumFileSize + 1)); // sparse: nothing written
+    largeFile.close();
     const struct
     {
         QString path;
         qint64 code;
         QString description;
+        QString reason; // any when empty
     } rows[] = {
-            {missing, QMErrorCatalogErrorFileNotFound,
-             u"The error catalog \"%1\" does not exist."_s.arg(missing)},
-            {dir.path(), QMErrorCatalogErrorFileUnreadable,
-             u"The error catalog \"%1\" could not be read."_s.arg(dir.path())},
-            {good, QMErrorCatalogErrorInvalidDefinition,
-             u"The error catalog \"%1\" has an invalid definition at /errors/0."_s.arg(good)},
+            {missing,
+             QMErrorCatalogErrorFileNotFound,
+             u"The error catalog \"%1\" does not exist."_s.arg(missing),
+             {}},
+            {dir.path(),
+             QMErrorCatalogErrorFileUnreadable,
+             u"The error catalog \"%1\" could not be read."_s.arg(dir.path()),
+             {}},
+            {good,
+             QMErrorCatalogErrorInvalidDefinition,
+             u"The error catalog \"%1\" has an invalid definition at /errors/0."_s.arg(good),
+             {}},
+            // Neither a FIFO without a writer (the open would wait for one) nor a device is
+            // read, nor a file past the size bound.
+            {fifo, QMErrorCatalogErrorFileUnreadable,
+             u"The error catalog \"%1\" could not be read."_s.arg(fifo), u"Not a regular file"_s},
+            {u"/dev/zero"_s, QMErrorCatalogErrorFileUnreadable,
+             u"The error catalog \"/dev/zero\" could not be read."_s, u"Not a regular file"_s},
+            {large, QMErrorCatalogErrorFileUnreadable,
+             u"The error catalog \"%1\" could not be read."_s.arg(large),
+             u"Larger than 16 MiB, the most an error catalog may hold"_s},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.path.toStdString());
@@ -227,6 +251,9 @@ TEST(QMErrorManagerTest, ReportsCatalogFilesThatCannotBeRead)
         EXPECT_EQ(error.code(), row.code);
         EXPECT_EQ(error.localizedDescription(), row.description);
         EXPECT_FALSE(error.localizedFailureReason().isEmpty());
+        if (!row.reason.isEmpty()) {
+            EXPECT_EQ(error.localizedFailureReason(), row.reason);
+        }
     }
 }
 

@@ -366,6 +366,22 @@ TEST(QmfCommandLineTest, InputThatCannotBeReadIsAFailure)
     EXPECT_EQ(process.readAllStandardError(), "qmf: standard input: Is a directory\n");
 }
 
+// Commands that read a file whole stop a piece past 256 MiB: /dev/zero, an endless line, ends
+// with an error instead of filling memory.
+TEST(QmfCommandLineTest, InputsReadWholeHaveABound)
+{
+    const QString tooLarge = QStringLiteral(
+            "%1/dev/zero: larger than 256 MiB, the most this command reads at once\n");
+    expectRuns({
+            failing(words("diff /dev/zero /dev/null"), 1, tooLarge.arg(QStringLiteral("qmf: "))),
+            failing(words("version sort /dev/zero"), 2, tooLarge.arg(QStringLiteral("qmf: "))),
+            failing(words("fuzzy a /dev/zero"), 2, tooLarge.arg(QStringLiteral("qmf: "))),
+            failing(words("options check /dev/zero"), 2, tooLarge.arg(QStringLiteral("qmf: "))),
+            failing(words("tree /dev/zero /dev/null"), 1,
+                    tooLarge.arg(QStringLiteral("qmf tree: "))),
+    });
+}
+
 // Arguments after SPEC.json reach the parser under test untouched, dashes and all, also
 // through the program's own command line.
 TEST(QmfCommandLineTest, ToolBinaryHandsOnArgumentsAfterTheDefinition)

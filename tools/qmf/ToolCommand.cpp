@@ -142,9 +142,10 @@ std::optional<QByteArray> Invocation::readInput(const QString &path)
     QIODevice *device = openInput(path, file);
     if (!device)
         return std::nullopt;
-    std::optional<QByteArray> bytes = readAllOf(*device);
+    QString reason;
+    std::optional<QByteArray> bytes = readAllOf(*device, MaximumInputSize, &reason);
     if (!bytes)
-        readError(path, *device);
+        readError(path, reason);
     return bytes;
 }
 
@@ -207,12 +208,24 @@ std::optional<qint64> appendPiece(QIODevice &device, QByteArray &bytes, qsizetyp
     return count;
 }
 
-std::optional<QByteArray> readAllOf(QIODevice &device)
+std::optional<QByteArray> readAllOf(QIODevice &device, qsizetype maxSize, QString *reason)
 {
-    QByteArray bytes = device.readAll();
-    if (readFailed(device))
-        return std::nullopt;
-    return bytes;
+    constexpr qsizetype PieceSize = 1024 * 1024;
+    QByteArray bytes;
+    for (;;) {
+        const std::optional<qint64> count = appendPiece(device, bytes, PieceSize);
+        if (!count) {
+            *reason = device.errorString();
+            return std::nullopt;
+        }
+        if (bytes.size() > maxSize) {
+            *reason = QStringLiteral("larger than %1 MiB, the most this command reads at once")
+                              .arg(maxSize / (1024 * 1024));
+            return std::nullopt;
+        }
+        if (*count == 0)
+            return bytes;
+    }
 }
 
 QMCommandInput Invocation::childInput()

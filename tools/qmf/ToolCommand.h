@@ -35,8 +35,11 @@ public:
     /// "0x10", " 2"); `*count` is left alone when the option was not given.
     bool countValue(const QMOptionPtr &option, qint64 *count) const;
 
-    /// The bytes of the file at `path`, or of the standard input when `path` is null or "-".
-    /// On failure prints "qmf: PATH: reason" and returns std::nullopt.
+    /// The most a command reads whole: 256 MiB.
+    static constexpr qsizetype MaximumInputSize = qsizetype(256) * 1024 * 1024;
+    /// The bytes of the file at `path`, or of the standard input when `path` is null or "-", at
+    /// most MaximumInputSize of them. On failure (more than that included) prints
+    /// "qmf: PATH: reason" and returns std::nullopt.
     std::optional<QByteArray> readInput(const QString &path);
     /// The device to read the file at `path` from (opened in `file`), or the standard input
     /// when `path` is null or "-", open for reading. On failure prints "qmf: PATH: reason" and
@@ -88,10 +91,12 @@ bool readFailed(const QIODevice &device);
 /// end), or std::nullopt when the read failed (see readFailed()).
 std::optional<qint64> appendPiece(QIODevice &device, QByteArray &bytes, qsizetype size);
 
-/// Everything that `device` (open for reading) still holds, or std::nullopt when reading it
-/// failed (a directory given as the standard input, a device that reports an I/O error), so
-/// that a failed read never passes for an empty input; `device.errorString()` says why.
-std::optional<QByteArray> readAllOf(QIODevice &device);
+/// Everything that `device` (open for reading) still holds, when that is at most `maxSize` bytes;
+/// std::nullopt when reading it failed (a directory given as the standard input, a device that
+/// reports an I/O error), so that a failed read never passes for an empty input, or when more
+/// came (reading stops a piece past `maxSize`, so /dev/zero cannot fill memory). `*reason` says
+/// why: the device's error, or "larger than N MiB, the most this command reads at once".
+std::optional<QByteArray> readAllOf(QIODevice &device, qsizetype maxSize, QString *reason);
 
 /// "NAME=VALUE" split at its first "=" into NAME and VALUE; std::nullopt when there is no "=" or
 /// NAME is empty.

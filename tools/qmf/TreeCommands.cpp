@@ -103,10 +103,13 @@ std::optional<QMTreeNodeList> readTree(Invocation &invocation, const QString &pa
 {
     QFile file(path);
     std::optional<QByteArray> bytes;
+    QString reason;
     if (file.open(QIODevice::ReadOnly))
-        bytes = readAllOf(file);
+        bytes = readAllOf(file, Invocation::MaximumInputSize, &reason);
+    else
+        reason = file.errorString();
     if (!bytes) {
-        fail(invocation, 1, QStringLiteral("%1: %2").arg(path, file.errorString()));
+        fail(invocation, 1, QStringLiteral("%1: %2").arg(path, reason));
         return std::nullopt;
     }
     QString error;

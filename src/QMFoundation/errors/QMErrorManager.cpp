@@ -3,16 +3,23 @@
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QJsonValue>
+#include <QScopeGuard>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 const QString kErrorDefinitionsErrorsKey = QStringLiteral("errors");
 const QString kErrorDefinitionsPrefixKey = QStringLiteral("prefix");
@@ -248,6 +255,69 @@ std::optional<Catalog> readCatalog(const QByteArray &json, Problem &wrong)
     return catalog;
 }
 
+std::optional<Problem> systemProblem(int number)
+{
+    return Problem {number == ENOENT ? QMErrorCatalogErrorFileNotFound
+                                     : QMErrorCatalogErrorFileUnreadable,
+                    QString(), QString::fromLocal8Bit(std::strerror(number))};
+}
+
+// Reads a catalog file whole: a Qt resource, or a regular file opened without blocking (a FIFO
+// must not hold the caller until a writer comes) and read no further than one byte past
+// QMErrorCatalogMaximumFileSize (a device must not fill memory).
+std::optional<Problem> readCatalogFile(const QString &fileName, QByteArray *bytes)
+{
+    const Problem tooLarge {QMErrorCatalogErrorFileUnreadable, QString(),
+                            QStringLiteral("Larger than %1 MiB, the most an error catalog may hold")
+                                    .arg(QMErrorCatalogMaximumFileSize / (1024 * 1024))};
+    if (fileName.startsWith(u':')) {
+        QFile resource(fileName);
+        if (!resource.open(QIODevice::ReadOnly))
+            return Problem {QMErrorCatalogErrorFileNotFound, QString(), resource.errorString()};
+        if (resource.size() > QMErrorCatalogMaximumFileSize)
+            return tooLarge;
+        *bytes = resource.readAll();
+        return std::nullopt;
+    }
+    const int fd
+            = ::open(QFile::encodeName(fileName).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return systemProblem(errno);
+    const auto closing = qScopeGuard([fd] { ::close(fd); });
+    struct stat info
+    { };
+    if (::fstat(fd, &info) != 0)
+        return systemProblem(errno);
+    if (S_ISDIR(info.st_mode))
+        return systemProblem(EISDIR);
+    if (!S_ISREG(info.st_mode))
+        return Problem {QMErrorCatalogErrorFileUnreadable, QString(),
+                        QStringLiteral("Not a regular file")};
+    if (info.st_size > QMErrorCatalogMaximumFileSize)
+        return tooLarge;
+    // The file may grow while it is read: the read stops one byte past the limit.
+    constexpr qsizetype limit = qsizetype(QMErrorCatalogMaximumFileSize) + 1;
+    bytes->resize(std::min(qsizetype(info.st_size) + 1, limit));
+    qsizetype held = 0;
+    for (;;) {
+        if (held == bytes->size()) {
+            if (held == limit)
+                return tooLarge;
+            bytes->resize(std::min(held * 2, limit));
+        }
+        const ssize_t count = ::read(fd, bytes->data() + held, size_t(bytes->size() - held));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return systemProblem(errno);
+        if (count == 0)
+            break;
+        held += qsizetype(count);
+    }
+    bytes->truncate(held);
+    return std::nullopt;
+}
+
 QMError catalogError(const QString &fileName, const Problem &wrong)
 {
     QString description;
@@ -332,22 +402,9 @@ void QMErrorManager::addErrorDefinitions(const QList<QVariantMap> &errorDefiniti
 
 bool QMErrorManager::addErrorDefinitionsFromJSON(const QString &fileName, QMError *error)
 {
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
-        const bool exists = QFileInfo::exists(fileName);
-        QMSetError(error,
-                   catalogError(fileName,
-                                {exists ? QMErrorCatalogErrorFileUnreadable
-                                        : QMErrorCatalogErrorFileNotFound,
-                                 QString(), file.errorString()}));
-        return false;
-    }
-    const QByteArray json = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        QMSetError(
-                error,
-                catalogError(fileName,
-                             {QMErrorCatalogErrorFileUnreadable, QString(), file.errorString()}));
+    QByteArray json;
+    if (const std::optional<Problem> wrong = readCatalogFile(fileName, &json)) {
+        QMSetError(error, catalogError(fileName, *wrong));
         return false;
     }
     return addErrorDefinitionsFromJSONData(json, fileName, error);

@@ -35,13 +35,18 @@ QMF_CORE_EXPORT extern const QString QMErrorCatalogFileKey;
 /// a JSON Pointer (QString): "" for the whole document, "/domain", "/errors/2/code".
 QMF_CORE_EXPORT extern const QString QMErrorCatalogEntryKey;
 
+/// The most an error catalog file may hold: 16 MiB. A larger file is not read.
+inline constexpr qint64 QMErrorCatalogMaximumFileSize = 16 * 1024 * 1024;
+
 /// Error codes in QMErrorCatalogErrorDomain. Each description names the file; the failure
 /// reason says what is wrong.
 enum QMErrorCatalogErrorCode : qint64 {
     /// "The error catalog \"FILE\" does not exist."; the reason is the system's message.
     QMErrorCatalogErrorFileNotFound = 1,
     /// "The error catalog \"FILE\" could not be read." (no permission, a directory, an I/O
-    /// error); the reason is the system's message.
+    /// error); the reason is the system's message. Also for anything but a regular file (a FIFO
+    /// or a device is not opened for reading: "Not a regular file") and for a file larger than
+    /// QMErrorCatalogMaximumFileSize ("Larger than 16 MiB, the most an error catalog may hold").
     QMErrorCatalogErrorFileUnreadable = 2,
     /// "The error catalog \"FILE\" is not valid JSON."; the reason is the JSON parser's message
     /// and the byte offset ("unterminated string at offset 12").
