@@ -85,14 +85,14 @@ QIODevice *Invocation::openInput(const QString &path, QFile &file)
 {
     if (isStandardInput(path)) {
         if (!m_input.isOpen() && !openStandardInput(m_input)) {
-            usageError(QStringLiteral("standard input: %1").arg(m_input.errorString()));
+            readError(path, m_input);
             return nullptr;
         }
         return &m_input;
     }
     file.setFileName(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        usageError(QStringLiteral("%1: %2").arg(path, file.errorString()));
+        readError(path, file);
         return nullptr;
     }
     return &file;
@@ -162,13 +162,13 @@ bool Invocation::writeBytes(const QByteArray &bytes)
 
 bool Invocation::writeBytes(QTextStream &stream, const QByteArray &bytes)
 {
-    stream.flush();
     QIODevice *device = stream.device();
     if (!device) {
         stream << QString::fromLatin1(bytes);
         return true;
     }
-    // Nothing more goes out after a failure: what follows would have a hole before it.
+    // What the stream holds goes out first (delivered() flushes it); nothing more goes out
+    // after a failure: what follows would have a hole before it.
     if (!delivered(stream))
         return false;
     if (device->write(bytes) != bytes.size())
