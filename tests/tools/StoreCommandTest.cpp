@@ -98,12 +98,35 @@ TEST(QmfStoreTest, KeepsObjectsInSQLiteAndXMLStores)
     expectStoreCommands(dir.filePath(u"lib.xml"_s), u"XML"_s);
 }
 
-// What a user gets for a store made for another model, a damaged file and a wrong type.
+// What a user gets for a store made for another model, a damaged file and a wrong type, for a
+// path where no store is (a mistyped one must not pass for an empty store, nor leave one
+// behind), and for create where a store already is.
 TEST(QmfStoreTest, RefusesStoresThatDoNotFit)
 {
     QTemporaryDir dir;
     const QString store = dir.filePath(u"lib.sqlite3"_s);
     ASSERT_EQ(runQmf({u"store"_s, u"create"_s, libraryModel, store}).status, 0);
+    ASSERT_EQ(
+            runQmf({u"store"_s, u"insert"_s, libraryModel, store, u"Author"_s, u"name=A"_s}).status,
+            0);
+    for (const QString &missing : {dir.filePath(u"typo.sqlite3"_s), dir.filePath(u"typo.xml"_s)}) {
+        const QString none
+                = u"qmf: there is no store at %1; qmf store create makes one\n"_s.arg(missing);
+        expectRuns({
+                failing({u"store"_s, u"fetch"_s, libraryModel, missing, u"Book"_s}, 1, none),
+                failing({u"store"_s, u"count"_s, libraryModel, missing, u"Book"_s}, 1, none),
+                failing({u"store"_s, u"delete"_s, libraryModel, missing, u"Book"_s}, 1, none),
+                failing({u"store"_s, u"insert"_s, libraryModel, missing, u"Author"_s, u"name=B"_s},
+                        1, none),
+        });
+        EXPECT_FALSE(QFileInfo::exists(missing));
+    }
+    expectRuns({
+            failing({u"store"_s, u"create"_s, libraryModel, store}, 1,
+                    u"qmf: %1 already exists; qmf store create makes a new store only\n"_s.arg(
+                            store)),
+            {{u"store"_s, u"count"_s, libraryModel, store, u"Author"_s}, {}, 0, "1\n"},
+    });
     const QString other
             = writeFile(dir, u"Other.momd"_s,
                         R"({"name": "Other", "entities": [{"name": "Book", "attributes": [
@@ -276,6 +299,7 @@ TEST(QmfStoreTest, MigratesWithoutACopyWhenAskedTo)
 {
     QTemporaryDir dir;
     const QString store = dir.filePath(u"lib.sqlite3"_s);
+    ASSERT_EQ(runQmf({u"store"_s, u"create"_s, libraryModel, store}).status, 0);
     expectRuns({
             {{u"store"_s, u"insert"_s, libraryModel, store, u"Book"_s, u"title=Solaris"_s},
              {},
@@ -316,6 +340,9 @@ TEST(QmfStoreTest, RefusesMigrationsItCannotCarryOut)
                                     R"({"name": "Other", "entities": [{"name": "Book",
                                     "attributes": [{"name": "title", "type": "string"}]}]})");
     ASSERT_EQ(runQmf({u"store"_s, u"create"_s, versionedModel, store}).status, 0);
+    ASSERT_EQ(runQmf({u"store"_s, u"create"_s, narrowing, shelf, u"--model-version"_s, u"a"_s})
+                      .status,
+              0);
     const auto migrate = [](const QString &model, const QString &path, QStringList more = {}) {
         return QStringList {u"store"_s, u"migrate"_s, model, path} + more;
     };

@@ -200,13 +200,34 @@ void suggestMigration(Invocation &invocation, const QStringList &arguments, cons
     }
 }
 
+// Whether the command is `store create`, which makes a store, or one that uses a store.
+enum class Purpose { Create, Use };
+
 // 0 on success, else the exit status. The object commands never migrate a store: a store
 // written under an earlier version of the model is refused, with a word on qmf store migrate.
-int open(Invocation &invocation, const QStringList &arguments, OpenStore &store)
+// Nor do they make a store file: the store would open a missing file as a new, empty store, so
+// a mistyped path would pass for a store without objects. `store create` in turn makes a new
+// file only, and says so when one is there.
+int open(Invocation &invocation, const QStringList &arguments, OpenStore &store, Purpose purpose)
 {
     const std::optional<QString> type = storeType(invocation, arguments.value(1));
     if (!type)
         return 2;
+    const QString &path = arguments.at(1);
+    if (*type == QMSQLiteStoreType || *type == QMXMLStoreType) {
+        const bool exists = QFileInfo::exists(path);
+        if (purpose == Purpose::Use && !exists) {
+            invocation.err << "qmf: there is no store at " << path << "; qmf store create makes one"
+                           << Qt::endl;
+            return 1;
+        }
+        if (purpose == Purpose::Create && exists) {
+            invocation.err << "qmf: " << path
+                           << " already exists; qmf store create makes a new store only"
+                           << Qt::endl;
+            return 1;
+        }
+    }
     store.type = *type;
     int status = 0;
     store.model = loadModel(invocation, arguments.at(0), &status);
@@ -284,7 +305,7 @@ int openWithEntity(Invocation &invocation, const QStringList &arguments, const Q
 {
     if (const int status = checkArguments(invocation, arguments, command, 3))
         return status;
-    if (const int status = open(invocation, arguments, store))
+    if (const int status = open(invocation, arguments, store, Purpose::Use))
         return status;
     *entity = entityArgument(invocation, arguments, store);
     return *entity ? 0 : 2;
@@ -331,7 +352,7 @@ int runCreate(Invocation &invocation, const QStringList &arguments)
     if (arguments.size() > 2)
         return invocation.usageError(u"store create takes MODEL and STORE only"_s);
     OpenStore store;
-    if (const int status = open(invocation, arguments, store))
+    if (const int status = open(invocation, arguments, store, Purpose::Create))
         return status;
     QStringList names;
     for (const QMEntityDescription &entity : store.model->entities())
@@ -557,7 +578,8 @@ ToolCommand StoreCommand::command()
             "model.json). fetch and insert print objects as JSON lines; binary values are\n"
             "Base64, dates ISO 8601. A predicate reads like: year >= %@ AND title\n"
             "BEGINSWITH[c] %@ (the arguments after ENTITY fill its %@ in order). The store\n"
-            "type defaults to xml for a .xml file, else sqlite.\n\n"
+            "type defaults to xml for a .xml file, else sqlite. Only create makes a store\n"
+            "file, and only where there is none; the other commands need one.\n\n"
             "STORE may also be a PostgreSQL server's URL,\n"
             "postgresql://USER@HOST:PORT/DATABASE?schema=NAME (or ?host=SOCKET_DIRECTORY\n"
             "for a Unix socket); the URL holds no password: the server's password, if it\n"
