@@ -43,6 +43,9 @@ TEST(QmfSearchCommandsTest, PrintTheirResults)
             // UTF-8 in and out; a character beyond the Basic Multilingual Plane is two units.
             {words("fuzzy \xf0\x90\x90\xa8 --scores"), "\xf0\x90\x90\x80x\n", 0,
              "997\t\xf0\x90\x90\x80x\n"},
+            // A line that is not UTF-8 is matched with U+FFFD for its bad bytes, and printed
+            // with its bytes as they came.
+            {words("fuzzy ab"), "a\xff\xfe b\r\nab\x80\n\xc3(\n", 0, "ab\x80\na\xff\xfe b\n"},
             {words("distance ABC abd"), {}, 0, "3\n"},
             {words("distance ABC abd --ignore-case"), {}, 0, "1\n"},
             failing(words("fuzzy"), 2, u"qmf: fuzzy takes a QUERY and at most one FILE\n"_s, "a\n"),
@@ -89,11 +92,13 @@ TEST(QmfFuzzyTest, ALimitedRankingIsThePrefixOfTheFullOne)
     for (const QString &query : {u"ab"_s, u"a"_s, u"dcb"_s, u""_s}) {
         // The definition: every match, stably sorted by score, highest first.
         QList<SearchCommands::RankedLine> full;
-        for (const QString &candidate : std::as_const(candidates)) {
+        for (qsizetype i = 0; i < candidates.size(); ++i) {
+            const QString &candidate = candidates.at(i);
             if (QMSearching::fuzzyMatchesString(candidate, query))
                 full.append({candidate,
                              QMSearching::similarityScoreForString(
-                                     candidate, query, QMSearching::CaseInsensitiveSearch, true)});
+                                     candidate, query, QMSearching::CaseInsensitiveSearch, true),
+                             i});
         }
         std::stable_sort(full.begin(), full.end(),
                          [](const auto &a, const auto &b) { return a.score > b.score; });
@@ -107,6 +112,7 @@ TEST(QmfFuzzyTest, ALimitedRankingIsThePrefixOfTheFullOne)
             for (qsizetype i = 0; i < limited.size(); ++i) {
                 EXPECT_EQ(limited[i].line, full[i].line) << i;
                 EXPECT_EQ(limited[i].score, full[i].score) << i;
+                EXPECT_EQ(limited[i].position, full[i].position) << i;
             }
         }
     }

@@ -47,6 +47,24 @@ QStringList SearchCommands::candidateLines(const QString &text)
     return lines;
 }
 
+QList<QByteArrayView> SearchCommands::candidateLines(QByteArrayView bytes)
+{
+    QList<QByteArrayView> lines;
+    qsizetype start = 0;
+    while (start < bytes.size()) {
+        qsizetype end = bytes.indexOf('\n', start);
+        const qsizetype next = end < 0 ? bytes.size() : end + 1;
+        if (end < 0)
+            end = bytes.size();
+        QByteArrayView line = bytes.sliced(start, end - start);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        lines.append(line);
+        start = next;
+    }
+    return lines;
+}
+
 QList<SearchCommands::RankedLine> SearchCommands::rank(const QStringList &candidates,
                                                        const QString &query, bool caseSensitive,
                                                        bool allowsMismatch, qsizetype limit)
@@ -84,7 +102,7 @@ QList<SearchCommands::RankedLine> SearchCommands::rank(const QStringList &candid
     QList<RankedLine> ranking;
     ranking.reserve(qsizetype(best.size()));
     for (const Entry &entry : best)
-        ranking.append({candidates.at(entry.position), entry.score});
+        ranking.append({candidates.at(entry.position), entry.score, entry.position});
     return ranking;
 }
 
@@ -129,12 +147,22 @@ QList<ToolCommand> SearchCommands::commands()
         const QList<RankedLine> ranking
                 = rank(candidateLines(QString::fromUtf8(*input)), arguments.first(),
                        invocation.has(caseSensitive), !invocation.has(noMismatch), maximumLines);
+        // Each line goes out as its bytes came in, gathered into pieces of about 64 KiB.
+        const QList<QByteArrayView> lines = candidateLines(QByteArrayView(*input));
         const bool withScores = invocation.has(scores);
+        QByteArray piece;
         for (const RankedLine &ranked : ranking) {
             if (withScores)
-                invocation.out << scoreText(ranked.score) << '\t';
-            invocation.out << ranked.line << '\n';
+                piece += scoreText(ranked.score).toLatin1() + '\t';
+            piece += lines.at(ranked.position);
+            piece += '\n';
+            if (piece.size() >= 64 * 1024) {
+                if (!invocation.writeBytes(piece))
+                    return 1; // qmf reports the output's failure
+                piece.clear();
+            }
         }
+        invocation.writeBytes(piece);
         return 0;
     };
 
