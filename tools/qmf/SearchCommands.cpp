@@ -50,6 +50,7 @@ QStringList SearchCommands::candidateLines(const QString &text)
 QList<QByteArrayView> SearchCommands::candidateLines(QByteArrayView bytes)
 {
     QList<QByteArrayView> lines;
+    lines.reserve(bytes.count('\n') + 1);
     qsizetype start = 0;
     while (start < bytes.size()) {
         qsizetype end = bytes.indexOf('\n', start);
