@@ -1,25 +1,21 @@
 #include <QMFoundation/errors/QMErrorManager.h>
 
+#include <QMFoundation/errors/QMFileStatus_p.h>
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QJsonValue>
-#include <QScopeGuard>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 const QString kErrorDefinitionsErrorsKey = QStringLiteral("errors");
 const QString kErrorDefinitionsPrefixKey = QStringLiteral("prefix");
@@ -255,16 +251,8 @@ std::optional<Catalog> readCatalog(const QByteArray &json, Problem &wrong)
     return catalog;
 }
 
-std::optional<Problem> systemProblem(int number)
-{
-    return Problem {number == ENOENT ? QMErrorCatalogErrorFileNotFound
-                                     : QMErrorCatalogErrorFileUnreadable,
-                    QString(), QString::fromLocal8Bit(std::strerror(number))};
-}
-
-// Reads a catalog file whole: a Qt resource, or a regular file opened without blocking (a FIFO
-// must not hold the caller until a writer comes) and read no further than one byte past
-// QMErrorCatalogMaximumFileSize (a device must not fill memory).
+// Reads a catalog file whole: a Qt resource, or a regular file (a FIFO must not hold the caller
+// until a writer comes, a device must not fill memory) of at most QMErrorCatalogMaximumFileSize.
 std::optional<Problem> readCatalogFile(const QString &fileName, QByteArray *bytes)
 {
     const Problem tooLarge {QMErrorCatalogErrorFileUnreadable, QString(),
@@ -279,43 +267,26 @@ std::optional<Problem> readCatalogFile(const QString &fileName, QByteArray *byte
         *bytes = resource.readAll();
         return std::nullopt;
     }
-    const int fd
-            = ::open(QFile::encodeName(fileName).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return systemProblem(errno);
-    const auto closing = qScopeGuard([fd] { ::close(fd); });
-    struct stat info
-    { };
-    if (::fstat(fd, &info) != 0)
-        return systemProblem(errno);
-    if (S_ISDIR(info.st_mode))
-        return systemProblem(EISDIR);
-    if (!S_ISREG(info.st_mode))
-        return Problem {QMErrorCatalogErrorFileUnreadable, QString(),
-                        QStringLiteral("Not a regular file")};
-    if (info.st_size > QMErrorCatalogMaximumFileSize)
+    const QMFileStatus status
+            = QMFileIO::readRegularFile(fileName, QMErrorCatalogMaximumFileSize, bytes);
+    const auto system = [](int number) {
+        return QString::fromLocal8Bit(std::strerror(number));
+    };
+    switch (status.kind) {
+    case QMFileStatus::Ok:
+        return std::nullopt;
+    case QMFileStatus::Missing:
+        return Problem {QMErrorCatalogErrorFileNotFound, QString(), system(ENOENT)};
+    case QMFileStatus::TooLarge:
         return tooLarge;
-    // The file may grow while it is read: the read stops one byte past the limit.
-    constexpr qsizetype limit = qsizetype(QMErrorCatalogMaximumFileSize) + 1;
-    bytes->resize(std::min(qsizetype(info.st_size) + 1, limit));
-    qsizetype held = 0;
-    for (;;) {
-        if (held == bytes->size()) {
-            if (held == limit)
-                return tooLarge;
-            bytes->resize(std::min(held * 2, limit));
-        }
-        const ssize_t count = ::read(fd, bytes->data() + held, size_t(bytes->size() - held));
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0)
-            return systemProblem(errno);
-        if (count == 0)
-            break;
-        held += qsizetype(count);
+    case QMFileStatus::NotRegular:
+        // A directory in the system's words, as opening one for reading words it.
+        return Problem {QMErrorCatalogErrorFileUnreadable, QString(),
+                        QFileInfo(fileName).isDir() ? system(EISDIR)
+                                                    : QStringLiteral("Not a regular file")};
+    default:
+        return Problem {QMErrorCatalogErrorFileUnreadable, QString(), system(status.systemError)};
     }
-    bytes->truncate(held);
-    return std::nullopt;
 }
 
 QMError catalogError(const QString &fileName, const Problem &wrong)

@@ -15,6 +15,8 @@ set(QMF_ERRORS_SOURCES
     errors/QMError.cpp
     errors/QMErrorDefinition.cpp
     errors/QMErrorManager.cpp
+    errors/QMFileStatus.cpp
+    errors/QMFileStatus_p.h
     errors/QMInternalInconsistencyException.cpp
     errors/QMJSONValue.cpp
     errors/QMJSONValue_p.h

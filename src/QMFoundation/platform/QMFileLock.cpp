@@ -24,58 +24,10 @@ QByteArray encoded(const QString &path)
     return QFile::encodeName(path);
 }
 
-// `access` is O_RDONLY or O_RDWR.
-int openFile(const QByteArray &path, int access = O_RDONLY)
-{
-    int fd = -1;
-    do {
-        // O_NONBLOCK: opening a FIFO would otherwise wait for the other end.
-        fd = ::open(path.constData(), access | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
 void closeDescriptor(int fd)
 {
     if (fd >= 0)
         ::close(fd);
-}
-
-// Reads from the start of a regular file, at most maxSize bytes and one more to notice a file
-// that grew past its size.
-QMFileStatus readDescriptor(int fd, qint64 maxSize, QByteArray *bytes)
-{
-    struct stat info
-    { };
-    if (::fstat(fd, &info) != 0)
-        return QMFileStatus::fromErrno(errno);
-    if (!S_ISREG(info.st_mode))
-        return {QMFileStatus::NotRegular, 0};
-    if (info.st_size > maxSize)
-        return {QMFileStatus::TooLarge, 0};
-    QByteArray data(qsizetype(info.st_size) + 1, Qt::Uninitialized);
-    qint64 done = 0;
-    for (;;) {
-        if (done == data.size()) {
-            if (done > maxSize)
-                return {QMFileStatus::TooLarge, 0};
-            data.resize(std::min<qint64>(maxSize + 1, std::max<qint64>(done * 2, 4096)));
-        }
-        const ssize_t n = ::pread(fd, data.data() + done, size_t(data.size() - done), off_t(done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return QMFileStatus::fromErrno(errno);
-        }
-        if (n == 0)
-            break;
-        done += n;
-    }
-    if (done > maxSize)
-        return {QMFileStatus::TooLarge, 0};
-    data.resize(qsizetype(done));
-    *bytes = std::move(data);
-    return {};
 }
 
 QMFileIdentity identityFrom(const struct stat &info)
@@ -125,42 +77,6 @@ void syncDirectory(const QByteArray &path)
 
 } // namespace
 
-bool QMFileStatus::isPermissionDenied() const
-{
-    return kind == SystemError
-            && (systemError == EACCES || systemError == EPERM || systemError == EROFS);
-}
-
-QString QMFileStatus::reason(qint64 limit) const
-{
-    switch (kind) {
-    case Ok:
-        return QString();
-    case Missing:
-        return u"it does not exist"_s;
-    case NotRegular:
-        return u"it is not a regular file"_s;
-    case TooLarge:
-        if (limit >= 1024 * 1024 && limit % (1024 * 1024) == 0)
-            return u"it is larger than %1 MiB"_s.arg(limit / (1024 * 1024));
-        return limit > 0 ? u"it is larger than %1 bytes"_s.arg(limit) : u"it is too large"_s;
-    case TimedOut:
-        return u"another process holds its lock"_s;
-    case Exists:
-        return u"something is already there"_s;
-    case SystemError:
-        return QString::fromLocal8Bit(std::strerror(systemError));
-    }
-    return QString();
-}
-
-QMFileStatus QMFileStatus::fromErrno(int error)
-{
-    if (error == ENOENT)
-        return {Missing, error};
-    return {SystemError, error};
-}
-
 QMFileLock::~QMFileLock()
 {
     unlock();
@@ -188,9 +104,9 @@ QMFileStatus QMFileLock::lock(const QString &path, Mode mode, std::chrono::milli
     for (;;) {
         // Over NFS flock() becomes a byte-range lock, which takes a descriptor open for writing
         // to lock exclusively; elsewhere a read-only descriptor serves, so it is the fallback.
-        int fd = mode == Exclusive ? openFile(name, O_RDWR) : -1;
+        int fd = mode == Exclusive ? QMFileIO::openFile(name, O_RDWR) : -1;
         if (fd < 0)
-            fd = openFile(name);
+            fd = QMFileIO::openFile(name);
         if (fd < 0)
             return QMFileStatus::fromErrno(errno);
         struct stat locked
@@ -241,7 +157,7 @@ QMFileStatus QMFileLock::readAll(qint64 maxSize, QByteArray *bytes) const
 {
     if (m_fd < 0)
         return {QMFileStatus::SystemError, EBADF};
-    return readDescriptor(m_fd, maxSize, bytes);
+    return QMFileIO::readDescriptor(m_fd, maxSize, bytes);
 }
 
 qint64 QMFileLock::size() const
@@ -283,16 +199,6 @@ void QMFileLock::unlock()
 {
     // Closing the only descriptor of the open file releases its flock() lock.
     closeDescriptor(std::exchange(m_fd, -1));
-}
-
-QMFileStatus QMFileIO::readRegularFile(const QString &path, qint64 maxSize, QByteArray *bytes)
-{
-    const int fd = openFile(encoded(path));
-    if (fd < 0)
-        return QMFileStatus::fromErrno(errno);
-    const QMFileStatus status = readDescriptor(fd, maxSize, bytes);
-    closeDescriptor(fd);
-    return status;
 }
 
 QMFileStatus QMFileIO::identityOf(const QString &path, QMFileIdentity *identity)

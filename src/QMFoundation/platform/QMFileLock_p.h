@@ -17,44 +17,12 @@
 //   exhaust the reader.
 
 #include <QMFoundation/QMFoundationCoreExport.h>
+#include <QMFoundation/errors/QMFileStatus_p.h>
 
 #include <QByteArray>
 #include <QString>
 
 #include <chrono>
-
-/// What a file operation came to.
-struct QMF_CORE_EXPORT QMFileStatus
-{
-    enum Kind {
-        Ok,
-        /// Nothing is at the path (or a writer removed it while we waited).
-        Missing,
-        /// Something other than a regular file is at the path (a directory, a FIFO, a device).
-        NotRegular,
-        /// The file is larger than the limit the caller gave.
-        TooLarge,
-        /// Another process held the lock until the deadline.
-        TimedOut,
-        /// Something is already at the path (a write that must not replace).
-        Exists,
-        /// The system refused; `systemError` is its errno.
-        SystemError,
-    };
-    Kind kind = Ok;
-    int systemError = 0;
-
-    bool ok() const { return kind == Ok; }
-    /// Whether the system refused for lack of permission (EACCES, EPERM) or because the file
-    /// system is read-only (EROFS).
-    bool isPermissionDenied() const;
-    /// The reason in words, for a message after the path: "Permission denied", "it is not a
-    /// regular file", "it is larger than 64 MiB" (with `limit`), "another process holds its
-    /// lock", "it does not exist", "something is already there".
-    QString reason(qint64 limit = 0) const;
-
-    static QMFileStatus fromErrno(int error);
-};
 
 /// Which file a path named at one moment, and how it was then: two identities differ when the
 /// file was replaced (another inode) or written in place (size, modification time).
@@ -110,11 +78,6 @@ private:
 };
 
 namespace QMFileIO {
-
-/// Reads the regular file at `path` whole, when it holds at most `maxSize` bytes. Nothing is read
-/// from anything but a regular file; a FIFO does not block the open.
-QMF_CORE_EXPORT QMFileStatus readRegularFile(const QString &path, qint64 maxSize,
-                                             QByteArray *bytes);
 
 /// The identity of the file `path` names now (following links).
 QMF_CORE_EXPORT QMFileStatus identityOf(const QString &path, QMFileIdentity *identity);
