@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QScopeGuard>
 
@@ -47,6 +48,16 @@ qsizetype entries(const char *directory)
     return QDir(QString::fromLatin1(directory))
             .entryList(QDir::NoDotAndDotDot | QDir::AllEntries)
             .size();
+}
+
+// What the process has open, for the message of a failed count.
+std::string openDescriptors()
+{
+    const QDir directory(u"/proc/self/fd"_s);
+    QStringList links;
+    for (const QString &name : directory.entryList(QDir::NoDotAndDotDot | QDir::AllEntries))
+        links.append(name + u" -> "_s + QFile::symLinkTarget(directory.filePath(name)));
+    return links.join(u", "_s).toStdString();
 }
 
 // Runs the test ReachabilityInNamespace.<name> in a child process of this program that has moved
@@ -187,34 +198,6 @@ TEST(ReachabilityTest, FlagWordsAndBadInput)
     EXPECT_TRUE(forAddress(QString())->host().isNull());
 }
 
-TEST(ReachabilityTest, MonitoringStartsOnceAndDestructionLeavesNothing)
-{
-    // ThreadSanitizer starts a thread of its own with the first thread the program makes.
-    std::thread([] {}).join();
-    const qsizetype descriptors = entries("/proc/self/fd");
-    const qsizetype threads = entries("/proc/self/task");
-    {
-        const auto loopback = forAddress(u"127.0.0.1"_s);
-        loopback->stopMonitoringNetworkReachability(); // not monitoring: nothing to do
-        EXPECT_FALSE(loopback->isMonitoring());
-        EXPECT_FALSE(loopback->isReachableFlagInitialized());
-        EXPECT_TRUE(loopback->isReachable());
-        EXPECT_TRUE(loopback->isReachableFlagInitialized());
-        loopback->startMonitoringNetworkReachability();
-        loopback->startMonitoringNetworkReachability();
-        EXPECT_TRUE(loopback->isMonitoring());
-        // One socket for the whole object, however often it was started.
-        EXPECT_EQ(entries("/proc/self/fd"), descriptors + 2); // the socket and its wake-up
-        loopback->stopMonitoringNetworkReachability();
-        EXPECT_FALSE(loopback->isMonitoring());
-        EXPECT_EQ(entries("/proc/self/fd"), descriptors);
-        loopback->startMonitoringNetworkReachability();
-        EXPECT_TRUE(loopback->isMonitoring());
-    } // destroyed while monitoring
-    EXPECT_EQ(entries("/proc/self/fd"), descriptors);
-    EXPECT_EQ(entries("/proc/self/task"), threads);
-}
-
 TEST(ReachabilityTest, ChangesAreAnnouncedInOrderAndObservedOnTheMainQueue)
 {
     const auto watched = forAddress(u"127.0.0.1"_s);
@@ -307,6 +290,11 @@ TEST(ReachabilityTest, ExceptionsOfHostCodeStopAtTheLibrary)
             u"localhost"_s, [&](const QString &host, bool) { changes->record(host); });
     EXPECT_EQ(changes->waitFor(2),
               (QStringList {u"caught in a reachability completion handler"_s, u"localhost"_s}));
+}
+
+TEST(ReachabilityKernelTest, MonitoringStartsOnceAndDestructionLeavesNothing)
+{
+    runInNamespace(u"MonitoringStartsOnceAndDestructionLeavesNothing"_s);
 }
 
 TEST(ReachabilityKernelTest, FlagsFollowTheRoutingTable)
@@ -517,6 +505,39 @@ TEST(ReachabilityInNamespace, MonitoringReportsEachChangeOnce)
     }
     std::unique_lock lock(mutex);
     EXPECT_TRUE(destroyed.wait_for(lock, boundedWait, [&] { return gone; }));
+}
+
+// Run only inside a network namespace of the test's own (see ReachabilityTestMain.cpp): the
+// descriptors and threads counted are the whole process's, and a change of the machine's links or
+// addresses (a router's periodic announcement will do) makes a monitor read the flags through a
+// socket of its own for a moment, or end its object on its own thread.
+TEST(ReachabilityInNamespace, MonitoringStartsOnceAndDestructionLeavesNothing)
+{
+    ASSERT_TRUE(ip("link set lo up"));
+    // ThreadSanitizer starts a thread of its own with the first thread the program makes.
+    std::thread([] {}).join();
+    const qsizetype descriptors = entries("/proc/self/fd");
+    const qsizetype threads = entries("/proc/self/task");
+    {
+        const auto loopback = forAddress(u"127.0.0.1"_s);
+        loopback->stopMonitoringNetworkReachability(); // not monitoring: nothing to do
+        EXPECT_FALSE(loopback->isMonitoring());
+        EXPECT_FALSE(loopback->isReachableFlagInitialized());
+        EXPECT_TRUE(loopback->isReachable());
+        EXPECT_TRUE(loopback->isReachableFlagInitialized());
+        loopback->startMonitoringNetworkReachability();
+        loopback->startMonitoringNetworkReachability();
+        EXPECT_TRUE(loopback->isMonitoring());
+        // One socket for the whole object, however often it was started, and its wake-up.
+        EXPECT_EQ(entries("/proc/self/fd"), descriptors + 2) << openDescriptors();
+        loopback->stopMonitoringNetworkReachability();
+        EXPECT_FALSE(loopback->isMonitoring());
+        EXPECT_EQ(entries("/proc/self/fd"), descriptors) << openDescriptors();
+        loopback->startMonitoringNetworkReachability();
+        EXPECT_TRUE(loopback->isMonitoring());
+    } // destroyed while monitoring
+    EXPECT_EQ(entries("/proc/self/fd"), descriptors) << openDescriptors();
+    EXPECT_EQ(entries("/proc/self/task"), threads);
 }
 
 #include "NetworkReachabilityTest.moc"
