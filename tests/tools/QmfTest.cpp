@@ -287,6 +287,21 @@ TEST(QmfCommandLineTest, OwnParserErrorsHelpAndUsage)
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(help.out.startsWith(QStringLiteral(
             "Usage: qmf [-V | --version] <command> [<arguments>]\n\nAvailable Commands\n\ttour")));
+    // One line for each command, its summary; the rest of its explanation is its own help.
+    const QStringList listed = help.out.section(QStringLiteral("Available Commands\n"), 1)
+                                       .split(u'\n', Qt::SkipEmptyParts);
+    EXPECT_GE(listed.size(), 18) << qPrintable(help.out);
+    for (const QString &line : listed)
+        EXPECT_TRUE(line.startsWith(u'\t') && !line.contains(QStringLiteral("Usage:")))
+                << qPrintable(line);
+    EXPECT_TRUE(listed.contains(QStringLiteral(
+            "\trun\t\tRun a program, passing on its output as it arrives: run PROGRAM [ARG...]")));
+    EXPECT_EQ(runQmf({}).out, help.out);
+    EXPECT_TRUE(runQmf(words("frobnicate")).err.endsWith(help.out));
+    EXPECT_TRUE(runQmf(words("run --help"))
+                        .out.contains(QStringLiteral(
+                                "\n\nUsage: qmf run [--cwd DIR] [--env NAME=VALUE]... [--lines] "
+                                "[--] PROGRAM [ARG...]\n\nRuns PROGRAM")));
 
     const Outcome checkHelp = runQmf(words("options check -h"));
     EXPECT_EQ(checkHelp.status, 0);

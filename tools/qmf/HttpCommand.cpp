@@ -408,6 +408,7 @@ ToolCommand HttpCommand::command()
             {param, user, password, token, ntlm, trustServer, timeoutOption, allPagesOption,
              pageParam, perPageParam, maxPagesOption, include},
             {u"METHOD"_s, u"URL"_s},
+            u"Send a request through the REST client and print the response: http METHOD URL\n\n"
             u"Usage: qmf http METHOD URL [-p NAME=VALUE]... [--user USER --password PASSWORD |\n"
             "           --token TOKEN | --ntlm USER:PASSWORD] [--trust-server]\n"
             "           [--timeout SECONDS] [--all-pages [--page-param NAME]\n"

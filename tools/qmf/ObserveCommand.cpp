@@ -144,7 +144,8 @@ ToolCommand ObserveCommand::command()
 {
     return ToolCommand::make(
             QStringLiteral("observe"), {}, {},
-            QStringLiteral("Usage: qmf observe\n\n"
+            QStringLiteral("Watch key-value observation at work on a sample object\n\n"
+                           "Usage: qmf observe\n\n"
                            "Observes a sample person's name with a block and with a message,\n"
                            "changes it from a timer, destroys the message's observer (which\n"
                            "removes its observation) and changes it again, printing each\n"

@@ -26,6 +26,8 @@
 #include <QHash>
 #include <QJsonDocument>
 
+#include <algorithm>
+
 namespace {
 
 const QString toolName = QStringLiteral("qmf");
@@ -166,6 +168,19 @@ int Qmf::run(const QStringList &arguments, QTextStream &out, QTextStream &err)
 
 namespace {
 
+// The tool's usage: every command with the first line of its explanation. The rest of an
+// explanation is the command's own help (qmf COMMAND --help), too long for a list of them all.
+QString overview(const QMOptionPtr &version, const QList<ToolCommand> &commands)
+{
+    QMOptionCommandList summaries;
+    for (const ToolCommand &command : commands) {
+        const QString explanation = command.command->explanation();
+        summaries.append(QMOptionCommand::optionCommandWithName(
+                command.command->name(), {}, {}, {}, explanation.left(explanation.indexOf(u'\n'))));
+    }
+    return QMOptionParser::parserWithOptions({version}, summaries, toolName, {})->usage();
+}
+
 int runCommand(const QStringList &arguments, QIODevice &input, QTextStream &out, QTextStream &err)
 {
     const QList<ToolCommand> commands = toolCommands();
@@ -196,7 +211,9 @@ int runCommand(const QStringList &arguments, QIODevice &input, QTextStream &out,
     }
     const QString help = parser->help();
     if (!help.isNull()) {
-        out << help << Qt::endl;
+        const bool forCommand = std::any_of(items->cbegin(), items->cend(),
+                                            [](const auto &item) { return bool(item.command()); });
+        out << (forCommand ? help : overview(version, commands)) << Qt::endl;
         return 0;
     }
 
@@ -217,8 +234,8 @@ int runCommand(const QStringList &arguments, QIODevice &input, QTextStream &out,
         if (!positional.isEmpty())
             return usageError(err,
                               QStringLiteral("unknown command \"%1\"\n%2")
-                                      .arg(positional.first(), parser->usage()));
-        out << parser->usage() << Qt::endl;
+                                      .arg(positional.first(), overview(version, commands)));
+        out << overview(version, commands) << Qt::endl;
         return 0;
     }
     const ToolCommand *handler = handlers.value(command.get());

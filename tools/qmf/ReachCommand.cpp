@@ -77,6 +77,7 @@ ToolCommand ReachCommand::command()
                                                        u"N"_s, QMOptionTypeString, false);
     return ToolCommand::make(
             u"reach"_s, {watch, count}, {u"HOST|ADDRESS"_s},
+            u"Tell whether a host or the internet can be reached: reach [HOST|ADDRESS]\n\n"
             u"Usage: qmf reach [HOST|ADDRESS] [--watch [--count N]]\n\n"
             "Prints whether HOST (a name, resolved here) or ADDRESS (dotted IPv4) can be\n"
             "reached, from the kernel's routing table, and the reachability flags; without\n"

@@ -251,6 +251,7 @@ ToolCommand RunCommand::command()
             QStringLiteral("run"), {cwd, env, lines},
             {QStringLiteral("PROGRAM"), QStringLiteral("ARG...")},
             QStringLiteral(
+                    "Run a program, passing on its output as it arrives: run PROGRAM [ARG...]\n\n"
                     "Usage: qmf run [--cwd DIR] [--env NAME=VALUE]... [--lines] [--] PROGRAM "
                     "[ARG...]\n\n"
                     "Runs PROGRAM (looked up in PATH when it has no \"/\") with the ARGs and "

@@ -292,15 +292,17 @@ QList<ToolCommand> TreeCommands::commands()
     return {ToolCommand::make(
             QStringLiteral("tree"), {incremental, sort, filter},
             {QStringLiteral("OLD.json"), QStringLiteral("NEW.json")},
-            QStringLiteral("Usage: qmf tree OLD.json NEW.json [--incremental] [--sort title] "
-                           "[--filter TEXT]\n\n"
-                           "Merges the tree in NEW.json into the tree in OLD.json, keeping the "
-                           "nodes of OLD\n"
-                           "whose identifiers NEW names, and prints the merged tree: one title "
-                           "a line,\n"
-                           "indented by two spaces a level. A file holds a node {\"id\", "
-                           "\"title\", \"children\"}\n"
-                           "or an array of them."),
+            QStringLiteral(
+                    "Merge a new tree into an old one and print it: tree OLD.json NEW.json\n\n"
+                    "Usage: qmf tree OLD.json NEW.json [--incremental] [--sort title] "
+                    "[--filter TEXT]\n\n"
+                    "Merges the tree in NEW.json into the tree in OLD.json, keeping the "
+                    "nodes of OLD\n"
+                    "whose identifiers NEW names, and prints the merged tree: one title "
+                    "a line,\n"
+                    "indented by two spaces a level. A file holds a node {\"id\", "
+                    "\"title\", \"children\"}\n"
+                    "or an array of them."),
             [=](Invocation &invocation) {
                 return runTree(invocation, incremental, sort, filter);
             })};
