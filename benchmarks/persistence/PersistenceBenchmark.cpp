@@ -51,6 +51,15 @@ struct Store
     }
 };
 
+// The part of the insert before the save: the objects made and their values set.
+struct UnsavedStore : Store
+{
+    std::shared_ptr<QMManagedObjectContext> fill(int count)
+    {
+        return insertObjects(coordinator, count, false);
+    }
+};
+
 struct RawStore
 {
     QTemporaryDir dir;
@@ -145,6 +154,13 @@ void BM_InsertObjects(benchmark::State &state)
     measureInserts<Store>(state);
 }
 BENCHMARK(BM_InsertObjects)->Unit(benchmark::kMillisecond);
+
+void BM_InsertObjectsUnsaved(benchmark::State &state)
+{
+    const PeakMemory::Scope peak(state);
+    measureInserts<UnsavedStore>(state);
+}
+BENCHMARK(BM_InsertObjectsUnsaved)->Unit(benchmark::kMillisecond);
 
 void BM_InsertRawQSqlQuery(benchmark::State &state)
 {

@@ -62,10 +62,12 @@ inline Values valuesOf(int i)
             QByteArray(16, char('a' + i % 26))};
 }
 
-/// `count` objects inserted into a new context on `coordinator` and saved at once; the context
-/// is returned, so that a caller can leave its objects' release out of a measurement.
+/// `count` objects inserted into a new context on `coordinator`, their values set, and saved at
+/// once unless `save` is false; the context is returned, so that a caller can leave its objects'
+/// release out of a measurement.
 inline std::shared_ptr<QMManagedObjectContext>
-insertObjects(const std::shared_ptr<QMPersistentStoreCoordinator> &coordinator, int count)
+insertObjects(const std::shared_ptr<QMPersistentStoreCoordinator> &coordinator, int count,
+              bool save = true)
 {
     using namespace Qt::StringLiterals;
     auto context = QMManagedObjectContext::contextWithPersistentStoreCoordinator(coordinator);
@@ -80,7 +82,7 @@ insertObjects(const std::shared_ptr<QMPersistentStoreCoordinator> &coordinator, 
         o->setValue(u"data"_s, v.data);
     }
     QMError error;
-    if (!context->save(&error)) {
+    if (save && !context->save(&error)) {
         std::fprintf(stderr, "%s\n", qPrintable(error.localizedDescription()));
         std::abort();
     }
