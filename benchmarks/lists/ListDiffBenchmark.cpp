@@ -237,6 +237,8 @@ BENCHMARK_CAPTURE(BM_ListComparator, full_shuffle, Kind::FullShuffle)
         ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_CAPTURE(BM_ArrayComparison, one_percent, Kind::OnePercent)
+        ->Arg(1000)
+        ->Arg(10000)
         ->Arg(100000)
         ->Arg(1000000)
         ->Unit(benchmark::kMillisecond);
