@@ -175,8 +175,10 @@ QString overview(const QMOptionPtr &version, const QList<ToolCommand> &commands)
     QMOptionCommandList summaries;
     for (const ToolCommand &command : commands) {
         const QString explanation = command.command->explanation();
-        summaries.append(QMOptionCommand::optionCommandWithName(
-                command.command->name(), {}, {}, {}, explanation.left(explanation.indexOf(u'\n'))));
+        const QMOptionCommandPtr summary = QMOptionCommand::optionCommandWithName(
+                command.command->name(), {}, {}, {}, explanation.left(explanation.indexOf(u'\n')));
+        summary->setHidden(command.command->isHidden());
+        summaries.append(summary);
     }
     return QMOptionParser::parserWithOptions({version}, summaries, toolName, {})->usage();
 }
