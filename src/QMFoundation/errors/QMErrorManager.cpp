@@ -4,7 +4,6 @@
 #include <QMFoundation/errors/QMInternalInconsistencyException.h>
 
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -282,8 +281,8 @@ std::optional<Problem> readCatalogFile(const QString &fileName, QByteArray *byte
     case QMFileStatus::NotRegular:
         // A directory in the system's words, as opening one for reading words it.
         return Problem {QMErrorCatalogErrorFileUnreadable, QString(),
-                        QFileInfo(fileName).isDir() ? system(EISDIR)
-                                                    : QStringLiteral("Not a regular file")};
+                        status.systemError == EISDIR ? system(EISDIR)
+                                                     : QStringLiteral("Not a regular file")};
     default:
         return Problem {QMErrorCatalogErrorFileUnreadable, QString(), system(status.systemError)};
     }

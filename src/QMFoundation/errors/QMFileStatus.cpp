@@ -64,7 +64,7 @@ QMFileStatus QMFileIO::readDescriptor(int fd, qint64 maxSize, QByteArray *bytes)
     if (::fstat(fd, &info) != 0)
         return QMFileStatus::fromErrno(errno);
     if (!S_ISREG(info.st_mode))
-        return {QMFileStatus::NotRegular, 0};
+        return {QMFileStatus::NotRegular, S_ISDIR(info.st_mode) ? EISDIR : 0};
     if (info.st_size > maxSize)
         return {QMFileStatus::TooLarge, 0};
     QByteArray data(qsizetype(info.st_size) + 1, Qt::Uninitialized);

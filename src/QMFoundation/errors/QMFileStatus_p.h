@@ -21,7 +21,8 @@ struct QMF_CORE_EXPORT QMFileStatus
         Ok,
         /// Nothing is at the path (or a writer removed it while we waited).
         Missing,
-        /// Something other than a regular file is at the path (a directory, a FIFO, a device).
+        /// Something other than a regular file is at the path (a directory, a FIFO, a device);
+        /// `systemError` is EISDIR for a directory, else 0.
         NotRegular,
         /// The file is larger than the limit the caller gave.
         TooLarge,
