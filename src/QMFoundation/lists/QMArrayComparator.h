@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -118,10 +119,10 @@ public:
     void compareWithCompletionHandler(const CompletionHandler &handler)
     {
         QMParameterAssert(bool(handler), "completionHandler");
-        std::vector<quintptr> keys = identityKeys();
+        const std::unique_ptr<quintptr[]> keys = identityKeys();
         const Elements elements(*this);
         const QMArrayComparison::Result result = QMArrayComparison::compare(
-                keys.data(), m_leftArray.size(), keys.data() + m_leftArray.size(),
+                keys.get(), m_leftArray.size(), keys.get() + m_leftArray.size(),
                 m_rightArray.size(), bool(m_comparator), elements);
         m_removedIndexes.addIndexes(result.removedIndexes);
         m_insertedIndexes.addIndexes(result.insertedIndexes);
@@ -224,16 +225,19 @@ private:
 
     // One key per element of the left list followed by the right list; equal keys exactly for
     // the same element.
-    std::vector<quintptr> identityKeys() const
+    std::unique_ptr<quintptr[]> identityKeys() const
     {
-        std::vector<quintptr> keys;
-        keys.reserve(size_t(m_leftArray.size() + m_rightArray.size()));
+        // Written in place, not appended: a loop without a capacity check per key.
+        auto keys = std::make_unique_for_overwrite<quintptr[]>(
+                size_t(m_leftArray.size() + m_rightArray.size()));
+        quintptr *next = keys.get();
         if constexpr (QMListElementDetail::PointerLike<
                               T> && std::is_same_v<Traits, QMListElementTraits<T>>) {
-            for (const T &x : m_leftArray)
-                keys.push_back(reinterpret_cast<quintptr>(Traits::identityKey(x)));
-            for (const T &x : m_rightArray)
-                keys.push_back(reinterpret_cast<quintptr>(Traits::identityKey(x)));
+            for (const QList<T> *list : {&m_leftArray, &m_rightArray}) {
+                next = std::transform(list->cbegin(), list->cend(), next, [](const T &x) {
+                    return reinterpret_cast<quintptr>(Traits::identityKey(x));
+                });
+            }
         } else {
             QHash<decltype(Traits::identityKey(std::declval<const T &>())), quintptr> numbers;
             for (const QList<T> *list : {&m_leftArray, &m_rightArray}) {
@@ -241,7 +245,7 @@ private:
                     auto it = numbers.constFind(Traits::identityKey(x));
                     if (it == numbers.cend())
                         it = numbers.insert(Traits::identityKey(x), quintptr(numbers.size()));
-                    keys.push_back(*it);
+                    *next++ = *it;
                 }
             }
         }

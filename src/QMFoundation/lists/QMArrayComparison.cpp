@@ -101,26 +101,36 @@ private:
         m_right.resize(right);
         m_representative.resize(right);
         m_inLeft.resize(right);
+        // Through pointers held here: a store through quint8 may alias anything, so the
+        // compiler would otherwise load every array's address again after each store.
+        quint32 *const leftIds = m_left.data();
+        quint32 *const rightIds = m_right.data();
+        quint8 *const inLeft = m_inLeft.data();
+        quint64 *const representative = m_representative.data();
         bool repeated = false;
+        // A right-hand id is the element's right-hand position.
+        for (size_t j = 0; j < right; ++j)
+            rightIds[j] = quint32(j);
         const auto match = [&](size_t i, size_t j) {
-            m_left[i] = quint32(j);
-            m_right[j] = quint32(j);
-            m_inLeft[j] = 1;
-            m_representative[j] = i;
+            leftIds[i] = quint32(j);
+            inLeft[j] = 1;
+            representative[j] = i;
         };
         // Unpaired for now; a later match overwrites these.
         const auto leaveLeft = [&](size_t i) {
-            m_left[i] = kNoId;
+            leftIds[i] = kNoId;
             m_removed.push_back(i);
         };
         const auto leaveRight = [&](size_t j) {
-            m_right[j] = quint32(j);
-            m_inLeft[j] = 0;
-            m_representative[j] = m_leftCount + j;
+            inLeft[j] = 0;
+            representative[j] = m_leftCount + j;
             m_inserted.push_back(j);
         };
         PendingKeys pendingLeft;
         PendingKeys pendingRight;
+        // Room for the few changes of a typical update, so that they grow the lists rarely.
+        m_removed.reserve(64);
+        m_inserted.reserve(64);
         size_t i = 0;
         size_t j = 0;
         while (i < left && j < right) {
@@ -129,7 +139,7 @@ private:
                 continue;
             }
             if (const quint64 p = pendingRight.find(leftKeys[i]); p != PendingKeys::kNotPending) {
-                repeated |= m_inLeft[p] != 0; // paired before
+                repeated |= inLeft[p] != 0; // paired before
                 match(i++, size_t(p));
                 continue;
             }
@@ -148,7 +158,7 @@ private:
         }
         for (; i < left; ++i) {
             if (const quint64 p = pendingRight.find(leftKeys[i]); p != PendingKeys::kNotPending) {
-                repeated |= m_inLeft[p] != 0;
+                repeated |= inLeft[p] != 0;
                 match(i, size_t(p));
             } else {
                 leaveLeft(i);
@@ -168,6 +178,7 @@ private:
         }
         // Removed elements take the ids after the right list's, in left order.
         m_rightIds = quint32(right);
+        m_representative.reserve(m_representative.size() + m_removed.size());
         for (quint64 k : m_removed) {
             m_left[k] = quint32(m_representative.size());
             m_representative.push_back(k);
@@ -273,19 +284,26 @@ private:
     ScratchVector<quint32> buildWorkingList() const
     {
         ScratchVector<quint32> working;
-        working.reserve(m_left.size() - m_removed.size() + m_inserted.size());
+        working.resize(m_left.size() - std::min(m_removed.size(), m_left.size())
+                       + m_inserted.size());
+        quint32 *const out = working.data();
+        const quint32 *const left = m_left.data();
+        const size_t leftCount = m_left.size();
+        const quint32 rightIds = m_rightIds;
+        size_t length = 0;
         size_t i = 0;
-        const auto keepUntil = [&](size_t length) {
-            for (; working.size() < length && i < m_left.size(); ++i) {
-                if (m_left[i] < m_rightIds)
-                    working.push_back(m_left[i]);
+        const auto keepUntil = [&](size_t until) {
+            for (; length < until && i < leftCount; ++i) {
+                if (left[i] < rightIds)
+                    out[length++] = left[i];
             }
         };
         for (quint64 j : m_inserted) {
             keepUntil(j);
-            working.push_back(m_right[j]);
+            out[length++] = m_right[j];
         }
         keepUntil(std::numeric_limits<size_t>::max());
+        working.resize(length);
         return working;
     }
 
@@ -328,7 +346,9 @@ private:
         quint64 largest = 0;
         for (quint64 d : distances)
             largest = std::max(largest, d);
-        if (largest > 4 * quint64(records.size()) + 1024) {
+        // Counting pays when there are about as many records as distances to count; a few
+        // records far apart sort faster than their distances' buckets are cleared and summed.
+        if (largest > 4 * quint64(records.size()) + 64) {
             ScratchVector<size_t> order(records.size());
             for (size_t k = 0; k < order.size(); ++k)
                 order[k] = k;
@@ -360,6 +380,25 @@ private:
         quint32 length;
     };
 
+    // The first position from `p` on whose id is not its position plus `offset` (modulo 2^32),
+    // or `count`. Positions and ids mostly agree in long stretches, so eight are compared at a
+    // time, in a loop of fixed length without an exit that the compiler turns into vector
+    // instructions.
+    static size_t endOfStep(const quint32 *ids, size_t count, size_t p, quint32 offset)
+    {
+        constexpr size_t kStride = 8;
+        for (; p + kStride <= count; p += kStride) {
+            quint32 differ = 0;
+            for (size_t k = 0; k < kStride; ++k)
+                differ |= ids[p + k] ^ quint32(p + k + offset);
+            if (differ)
+                break;
+        }
+        while (p < count && ids[p] == quint32(p + offset))
+            ++p;
+        return p;
+    }
+
     // The runs of W's elements that stand away from their place (an id is its place), largest
     // distance first and equal distances in W order.
     static void outOfPlaceRuns(const ScratchVector<quint32> &working, ScratchVector<Run> &runs,
@@ -367,14 +406,15 @@ private:
     {
         runs.clear();
         distances.clear();
-        for (size_t p = 0; p < working.size();) {
-            const quint32 first = working[p];
-            if (first == p) {
-                ++p;
-                continue;
-            }
+        const quint32 *const ids = working.data();
+        const size_t count = working.size();
+        for (size_t p = 0; p < count;) {
+            p = endOfStep(ids, count, p, 0);
+            if (p == count)
+                break;
+            const quint32 first = ids[p];
             const size_t start = p;
-            while (++p < working.size() && working[p] == working[p - 1] + 1) { }
+            p = endOfStep(ids, count, p + 1, quint32(first - start));
             runs.push_back(Run {first, quint32(p - start)});
             distances.push_back(recordDistance(start, first));
         }

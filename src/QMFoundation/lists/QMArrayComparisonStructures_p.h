@@ -326,8 +326,9 @@ inline quint64 stateOf(const ScratchVector<quint32> &ids)
     return state;
 }
 
-// Bits set by a list's keys, 16 to 32 bits per key: finds whether the list holds some key twice,
-// and then tells keys that are surely not in the list.
+// Bits set by a list's keys, 16 to 32 bits per key (a table of the keys themselves for short
+// lists): finds whether the list holds some key twice, and then tells keys that are surely not in
+// the list.
 class KeyFilter
 {
 public:
@@ -340,6 +341,9 @@ public:
     // stronglyMixedKey(), which gives up only when many keys repeat.
     std::optional<bool> build(const quintptr *keys, size_t count)
     {
+        m_exact = count <= kExactLimit;
+        if (m_exact)
+            return buildExact(keys, count);
         m_strongly = false;
         if (const std::optional<bool> answer = buildOnce(keys, count))
             return answer;
@@ -350,11 +354,59 @@ public:
     // False only when `key` is not among the keys the filter was built from.
     bool mayHold(quintptr key) const
     {
+        if (m_exact)
+            return holds(key);
         const size_t bit = bitOf(key);
         return m_bits[bit / 64] >> (bit % 64) & 1;
     }
 
 private:
+    // Up to this many keys, a table of the keys themselves (at most 128 KiB, near in the cache)
+    // answers in one sweep, with no second sweep and no sort of suspects, and exactly.
+    static constexpr size_t kExactLimit = 8192;
+    // Marks a free slot; a key of that value is remembered apart.
+    static constexpr quintptr kFree = ~quintptr(0);
+
+    bool buildExact(const quintptr *keys, size_t count)
+    {
+        const size_t capacity = std::bit_ceil(std::clamp<size_t>(count * 4, 64, kExactLimit * 2));
+        m_shift = 64 - std::countr_zero(capacity);
+        m_keys.assign(capacity, kFree);
+        m_holdsFree = false;
+        const size_t mask = capacity - 1;
+        quintptr *slots = m_keys.data();
+        for (size_t k = 0; k < count; ++k) {
+            const quintptr key = keys[k];
+            if (key == kFree) [[unlikely]] {
+                if (m_holdsFree)
+                    return true;
+                m_holdsFree = true;
+                continue;
+            }
+            size_t slot = size_t(stronglyMixedKey(key) >> m_shift);
+            while (slots[slot] != kFree) {
+                if (slots[slot] == key)
+                    return true;
+                slot = (slot + 1) & mask;
+            }
+            slots[slot] = key;
+        }
+        return false;
+    }
+
+    bool holds(quintptr key) const
+    {
+        if (key == kFree)
+            return m_holdsFree;
+        const size_t mask = m_keys.size() - 1;
+        for (size_t slot = size_t(stronglyMixedKey(key) >> m_shift); m_keys[slot] != kFree;
+             slot = (slot + 1) & mask) {
+            if (m_keys[slot] == key)
+                return true;
+        }
+        return false;
+    }
+
     std::optional<bool> buildOnce(const quintptr *keys, size_t count)
     {
         constexpr size_t kMaxBits = size_t(1) << 25; // 4 MiB, for lists of a million
@@ -413,8 +465,11 @@ private:
     }
 
     ScratchVector<quint64> m_bits;
+    ScratchVector<quintptr> m_keys; // the exact table
     int m_shift = 64;
     bool m_strongly = false;
+    bool m_exact = false;
+    bool m_holdsFree = false;
 };
 
 // Whether any of the few `sought` keys (sorted) occurs among `keys`: one sweep that turns away
@@ -570,10 +625,11 @@ public:
     }
 
 private:
+    // Not cleared when made: rebuild() writes every id's location.
     struct Location
     {
-        quint32 block = 0;
-        quint32 offset = 0;
+        quint32 block;
+        quint32 offset;
     };
 
     // The blocks after `block` in its group, and the groups after its group, start `delta`
