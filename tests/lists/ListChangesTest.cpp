@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 using namespace ListTestSupport;
 using namespace Qt::StringLiterals;
 
@@ -74,6 +77,74 @@ TEST(ListChangesetTest, ChangesGoIntoTheirListsAndMaps)
               u"Invalid parameter not satisfying: key"_s);
 }
 
+// The maps are filled when first read; they must hold what adding each change at once would.
+TEST(ListChangesetTest, MapsHoldEveryChangeHoweverTheyAreReached)
+{
+    const QMListChangePointer a = change(QMListChangeTypeMove, u"a"_s, 1, 0);
+    const QMListChangePointer b = change(QMListChangeTypeMove, u"b"_s, 2, 1);
+    const QMListChangePointer c = change(QMListChangeTypeDelete, u"c"_s, QMNotFound, 3);
+
+    // A copy made before the maps were read has them; so does a moved-to changeset.
+    QMListChangeset changeset;
+    changeset.reserve(0, 1, 2);
+    changeset.addChange(a);
+    const QMListChangeset copy = changeset;
+    QMListChangeset moved = QMListChangeset(changeset);
+    EXPECT_EQ(copy.moveMap().keys(), QStringList {u"a"_s});
+    EXPECT_TRUE(moved.hasMoveForKey(u"a"_s));
+
+    // Changes added after a map was read reach it; a replaced map keeps what was added before
+    // it was replaced only if the new map has it, and takes what is added later.
+    EXPECT_TRUE(changeset.hasMoveForKey(u"a"_s));
+    changeset.addChange(b);
+    EXPECT_TRUE(changeset.hasMoveForKey(u"b"_s));
+    changeset.addChange(c);
+    changeset.setMoveMap({});
+    EXPECT_TRUE(changeset.hasDeleteForKey(u"c"_s));
+    changeset.addChange(a);
+    EXPECT_EQ(changeset.moveMap().keys(), QStringList {u"a"_s});
+
+    // A replaced list is not mapped: the map keeps what it had.
+    changeset.setDeletes({change(QMListChangeTypeDelete, u"d"_s, QMNotFound, 0),
+                          change(QMListChangeTypeDelete, u"f"_s, QMNotFound, 1)});
+    EXPECT_FALSE(changeset.hasDeleteForKey(u"d"_s));
+    EXPECT_FALSE(changeset.hasDeleteForKey(u"f"_s));
+    EXPECT_TRUE(changeset.hasDeleteForKey(u"c"_s));
+    changeset.addChange(change(QMListChangeTypeDelete, u"e"_s, QMNotFound, 1));
+    EXPECT_TRUE(changeset.hasDeleteForKey(u"e"_s));
+    EXPECT_FALSE(changeset.hasDeleteForKey(u"d"_s));
+    EXPECT_EQ(changeset.deletes().size(), 3);
+
+    // Moving leaves the source empty, and both usable.
+    moved = std::move(changeset);
+    EXPECT_TRUE(moved.hasDeleteForKey(u"e"_s));
+    EXPECT_TRUE(changeset.changes().isEmpty()); // NOLINT(bugprone-use-after-move)
+    EXPECT_FALSE(changeset.hasMoveForKey(u"a"_s));
+    changeset.addChange(b);
+    EXPECT_TRUE(changeset.hasMoveForKey(u"b"_s));
+}
+
+// Readers on several threads at once may be the first to read the maps (run under TSan too).
+TEST(ListChangesetTest, ReadersOnSeveralThreadsShareTheMapping)
+{
+    for (int round = 0; round < 20; ++round) {
+        QMListChangeset changeset;
+        for (int k = 0; k < 200; ++k)
+            changeset.addChange(change(QMListChangeTypeMove, QString::number(k), k, k + 1));
+        std::vector<std::thread> readers;
+        std::vector<int> found(4, 0);
+        for (size_t t = 0; t < found.size(); ++t) {
+            readers.emplace_back([&, t] {
+                for (int k = 0; k < 200; ++k)
+                    found[t] += changeset.hasMoveForKey(QString::number(k)) ? 1 : 0;
+            });
+        }
+        for (std::thread &reader : readers)
+            reader.join();
+        EXPECT_EQ(found, std::vector<int>(4, 200));
+    }
+}
+
 TEST(ListComparatorTest, ChangesetsListDeletesThenInsertsThenMoves)
 {
     const QMListItemList oldList = items(letters("abcd"));
@@ -104,4 +175,22 @@ TEST(ListComparatorTest, MovesCarryTheLowestOldItemEqualByValue)
     ASSERT_EQ(second.moves().size(), 1);
     // z is equal by value to w, which stands lower in the old list.
     EXPECT_EQ(second.moves().first()->item(), w);
+
+    // Items equal only to themselves among them, moved in the same comparison: each move
+    // carries its own item, or the lowest equal one, in the order of the moves.
+    const QMListItemPointer a = item(u"a"_s);
+    const QMListItemPointer b = item(u"b"_s);
+    const QMListItemList newList {a, b, w, z, y, x};
+    const QMListChangeset third = QMListComparator().compareList({w, a, y, b, x, z}, newList);
+    QMListItemList expected;
+    QMListItemList carried;
+    for (const QMListChangePointer &record : third.moves()) {
+        const QMListItemPointer &moved = newList[record->index()];
+        expected.append(moved == x || moved == y ? y : moved == z ? w : moved);
+        carried.append(record->item());
+    }
+    ASSERT_EQ(third.moves().size(), 5);
+    EXPECT_EQ(carried, expected);
+    EXPECT_TRUE(carried.contains(a) || carried.contains(b));
+    EXPECT_TRUE(carried.contains(y) || carried.contains(w));
 }

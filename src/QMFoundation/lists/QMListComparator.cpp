@@ -12,6 +12,39 @@ QMOrderedCollectionComparator::~QMOrderedCollectionComparator() = default;
 
 namespace {
 
+// Whether `item`'s class keeps the default value equality, identity: then, equality being
+// symmetric, the only item equal to it is itself, and the old list need not be searched for it.
+// GCC tells which function a virtual call on an object would reach (its extension for bound
+// pointers to member functions); with other compilers every item is searched for.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpmf-conversions"
+#pragma GCC diagnostic ignored "-Wpedantic"
+using IsEqualFunction = bool (*)(const QMListItem *, const QMListItem &);
+
+IsEqualFunction isEqualOf(const QMListItem &item)
+{
+    return reinterpret_cast<IsEqualFunction>(item.*(&QMListItem::isEqual));
+}
+
+bool isEqualOnlyToItself(const QMListItem &item)
+{
+    class DefaultEquality final : public QMListItem
+    {
+    public:
+        QString identifier() const override { return {}; }
+    };
+    static const IsEqualFunction identity = isEqualOf(DefaultEquality());
+    return isEqualOf(item) == identity;
+}
+#pragma GCC diagnostic pop
+#else
+bool isEqualOnlyToItself(const QMListItem &)
+{
+    return false;
+}
+#endif
+
 // For each moved item, the old item at the lowest position that is equal to it by value (the
 // item itself when none is). Equal items have equal hashes, so one sweep over the old list that
 // asks each old item's hash once finds them all: O(n) however many moves there are. A bit per
@@ -106,9 +139,21 @@ QMListChangeset QMListComparator::compareList(const QMListItemList &oldItems,
                     return;
                 QMListItemList movedItems;
                 movedItems.reserve(moves.size());
-                for (const QMMovePair &move : moves)
-                    movedItems.append(newItems[qsizetype(move.second)]);
-                movedItems = lowestEqualOldItems(oldItems, movedItems);
+                QList<qsizetype> sought; // moved items that other items may equal
+                QMListItemList soughtItems;
+                for (const QMMovePair &move : moves) {
+                    const QMListItemPointer &item = newItems[qsizetype(move.second)];
+                    if (item && !isEqualOnlyToItself(*item)) {
+                        sought.append(movedItems.size());
+                        soughtItems.append(item);
+                    }
+                    movedItems.append(item);
+                }
+                if (!soughtItems.isEmpty()) {
+                    soughtItems = lowestEqualOldItems(oldItems, soughtItems);
+                    for (qsizetype k = 0; k < sought.size(); ++k)
+                        movedItems[sought[k]] = soughtItems[k];
+                }
                 for (qsizetype k = 0; k < moves.size(); ++k) {
                     changeset.addChange(std::make_shared<QMListChange>(
                             QMListChangeTypeMove, movedItems[k], qint64(moves[k].second),
