@@ -7,8 +7,8 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <array>
 #include <iterator>
-#include <unordered_set>
 #include <vector>
 
 // How the comparison is made fast while giving exactly the results of its definition.
@@ -334,8 +334,10 @@ private:
 
     QString identifierOf(quint32 id) const { return m_elements.identifier(m_representative[id]); }
 
+    static constexpr size_t kFewRecords = 32;
+
     // Orders the ids of `records` by distance, largest first, keeping their order among equal
-    // distances (a stable counting sort).
+    // distances (a stable counting sort, or for a few records an insertion sort).
     template<typename Record>
     static void sortByDistance(ScratchVector<Record> &records,
                                const ScratchVector<quint64> &distances,
@@ -348,6 +350,21 @@ private:
             largest = std::max(largest, d);
         // Counting pays when there are about as many records as distances to count; a few
         // records far apart sort faster than their distances' buckets are cleared and summed.
+        if (records.size() <= kFewRecords) {
+            // An insertion sort of positions, without allocating (a stable sort takes a buffer).
+            std::array<quint32, kFewRecords> order;
+            for (quint32 k = 0; k < records.size(); ++k) {
+                quint32 at = k;
+                for (; at > 0 && distances[order[at - 1]] < distances[k]; --at)
+                    order[at] = order[at - 1];
+                order[at] = k;
+            }
+            scratch.resize(records.size());
+            for (size_t k = 0; k < records.size(); ++k)
+                scratch[k] = records[order[k]];
+            records.swap(scratch);
+            return;
+        }
         if (largest > 4 * quint64(records.size()) + 64) {
             ScratchVector<size_t> order(records.size());
             for (size_t k = 0; k < order.size(); ++k)
@@ -426,7 +443,7 @@ private:
     // comparison with an exception rather than going on forever. Only a pass that leaves W
     // unequal needs its state, so the last pass of a comparison hashes nothing.
     bool passReachedRight(bool moved, const ScratchVector<quint32> &working,
-                          std::unordered_set<quint64> &seenStates) const
+                          SeenStates &seenStates) const
     {
         if (!moved) {
             throw QMInternalInconsistencyException(
@@ -437,7 +454,7 @@ private:
         }
         if (equalsRightByValue(working))
             return true;
-        if (!seenStates.insert(stateOf(working)).second) {
+        if (!seenStates.insert(stateOf(working))) {
             throw QMInternalInconsistencyException(
                     QStringLiteral("Expected comparison passes to reach the final array (%2), but "
                                    "they repeat the current array (%1)")
@@ -474,7 +491,7 @@ private:
         if (m_hasDuplicates)
             throwFirstDuplicate();
         BlockList list(working, m_right.size());
-        std::unordered_set<quint64> seenStates;
+        SeenStates seenStates;
         ScratchVector<Run> runs;
         ScratchVector<quint64> distances;
         ScratchVector<Run> scratch;
@@ -545,7 +562,7 @@ private:
             });
         }
 
-        std::unordered_set<quint64> seenStates;
+        SeenStates seenStates;
         ScratchVector<quint64> here(working.size());
         ScratchVector<quint32> records;
         ScratchVector<quint64> distances;

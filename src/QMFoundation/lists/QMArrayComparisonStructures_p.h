@@ -326,6 +326,26 @@ inline quint64 stateOf(const ScratchVector<quint32> &ids)
     return state;
 }
 
+// The states of the working list that passes left it in, to tell a pass that brings it back to
+// an earlier one. A sorted array: a comparison makes few passes, and each pass costs O(n)
+// anyway, which an insertion (O(passes)) never exceeds.
+class SeenStates
+{
+public:
+    // False when `state` was seen before.
+    bool insert(quint64 state)
+    {
+        const auto at = std::lower_bound(m_states.begin(), m_states.end(), state);
+        if (at != m_states.end() && *at == state)
+            return false;
+        m_states.insert(at, state);
+        return true;
+    }
+
+private:
+    ScratchVector<quint64> m_states;
+};
+
 // Bits set by a list's keys, 16 to 32 bits per key (a table of the keys themselves for short
 // lists): finds whether the list holds some key twice, and then tells keys that are surely not in
 // the list.

@@ -122,6 +122,12 @@ void QMIndexSet::addIndexesInRange(quint64 location, quint64 length)
 
 void QMIndexSet::addIndexes(const QMIndexSet &other)
 {
+    if (m_ranges.isEmpty()) {
+        // Into an empty set: share the other set's ranges rather than copy them one by one.
+        m_ranges = other.m_ranges;
+        m_count = other.m_count;
+        return;
+    }
     for (const Range &range : other.m_ranges)
         addIndexesInRange(range.location, range.length);
 }
