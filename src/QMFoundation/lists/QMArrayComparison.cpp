@@ -135,7 +135,27 @@ private:
         size_t j = 0;
         while (i < left && j < right) {
             if (leftKeys[i] == rightKeys[j]) {
-                match(i++, j++);
+                // A stretch of elements in step: its end is found eight keys at a time, and its
+                // ids are filled in sweeps (loops of fixed length or without exits, which the
+                // compiler turns into vector instructions).
+                const size_t most = std::min(left - i, right - j);
+                size_t length = 1;
+                for (; length + 8 <= most; length += 8) {
+                    quintptr differ = 0;
+                    for (size_t k = 0; k < 8; ++k)
+                        differ |= leftKeys[i + length + k] ^ rightKeys[j + length + k];
+                    if (differ)
+                        break;
+                }
+                while (length < most && leftKeys[i + length] == rightKeys[j + length])
+                    ++length;
+                for (size_t k = 0; k < length; ++k) {
+                    leftIds[i + k] = quint32(j + k);
+                    representative[j + k] = i + k;
+                }
+                std::fill(inLeft + j, inLeft + j + length, quint8(1));
+                i += length;
+                j += length;
                 continue;
             }
             if (const quint64 p = pendingRight.find(leftKeys[i]); p != PendingKeys::kNotPending) {
