@@ -307,6 +307,25 @@ TEST(ArrayComparatorTest, KeyFiltersAnswerExactlyForPointersOfAnyStride)
             EXPECT_EQ(filter.build(keys.data(), count), std::optional<bool>(true));
         }
     }
+    // Any value is a key, the one a table may keep for its free slots too.
+    for (const size_t count : {3, 1000, 100000}) {
+        SCOPED_TRACE(testing::Message() << count << " keys with ~0");
+        std::vector<quintptr> keys(count);
+        for (size_t k = 0; k < count; ++k)
+            keys[k] = quintptr(k);
+        keys[1] = ~quintptr(0);
+        QMArrayComparison::KeyFilter filter;
+        EXPECT_EQ(filter.build(keys.data(), count), std::optional<bool>(false));
+        EXPECT_TRUE(filter.mayHold(~quintptr(0)));
+        EXPECT_TRUE(filter.mayHold(0));
+        keys[count - 1] = ~quintptr(0);
+        EXPECT_EQ(filter.build(keys.data(), count), std::optional<bool>(true));
+    }
+    QMArrayComparison::KeyFilter withoutIt;
+    const quintptr few[] = {1, 2, 3};
+    EXPECT_EQ(withoutIt.build(few, 3), std::optional<bool>(false));
+    EXPECT_FALSE(withoutIt.mayHold(~quintptr(0)));
+    EXPECT_FALSE(withoutIt.mayHold(4));
 }
 
 TEST(ArrayComparatorTest, RepeatedInstancesAreFoundWhereverTheyStand)
