@@ -368,8 +368,6 @@ private:
         quint64 largest = 0;
         for (quint64 d : distances)
             largest = std::max(largest, d);
-        // Counting pays when there are about as many records as distances to count; a few
-        // records far apart sort faster than their distances' buckets are cleared and summed.
         if (records.size() <= kFewRecords) {
             // An insertion sort of positions, without allocating (a stable sort takes a buffer).
             std::array<quint32, kFewRecords> order;
@@ -385,6 +383,8 @@ private:
             records.swap(scratch);
             return;
         }
+        // Counting pays when there are about as many records as distances to count; records
+        // far apart sort faster than their distances' buckets are cleared and summed.
         if (largest > 4 * quint64(records.size()) + 64) {
             ScratchVector<size_t> order(records.size());
             for (size_t k = 0; k < order.size(); ++k)
