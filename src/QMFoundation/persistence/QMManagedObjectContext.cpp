@@ -51,10 +51,37 @@ void detach(QMManagedObject &o)
 
 } // namespace
 
+const QMObjectRegistry::Numbers *QMObjectRegistry::table(const QString &storeIdentifier,
+                                                         const QString &entityName) const
+{
+    const auto found = m_saved.constFind(entityName);
+    if (found == m_saved.cend())
+        return nullptr;
+    for (const Table &t : *found) {
+        if (t.storeIdentifier == storeIdentifier)
+            return &t.objects;
+    }
+    return nullptr;
+}
+
+QMObjectRegistry::Numbers &QMObjectRegistry::tableMade(const QString &storeIdentifier,
+                                                       const QString &entityName)
+{
+    auto &tables = m_saved[entityName];
+    for (Table &t : tables) {
+        if (t.storeIdentifier == storeIdentifier)
+            return t.objects;
+    }
+    tables.append({storeIdentifier, {}});
+    return tables.last().objects;
+}
+
 QMObjectRegistry::ObjectPtr QMObjectRegistry::value(const QMManagedObjectID &id) const
 {
-    if (!id.isTemporaryID())
-        return m_saved.value(id);
+    if (!id.isTemporaryID()) {
+        const Numbers *objects = table(id.storeIdentifier(), id.entityName());
+        return objects ? objects->value(id.number()) : nullptr;
+    }
     ObjectPtr o = m_unsaved.value(id.number());
     // The number alone is the key: the entity and store must match as well.
     return o && QMManagedObjectAccess::state(*o).id == id ? o : nullptr;
@@ -65,13 +92,16 @@ void QMObjectRegistry::insert(const QMManagedObjectID &id, const ObjectPtr &obje
     if (id.isTemporaryID())
         m_unsaved.insert(id.number(), object);
     else
-        m_saved.insert(id, object);
+        tableMade(id.storeIdentifier(), id.entityName()).insert(id.number(), object);
 }
 
 QMObjectRegistry::ObjectPtr QMObjectRegistry::take(const QMManagedObjectID &id)
 {
-    if (!id.isTemporaryID())
-        return m_saved.take(id);
+    if (!id.isTemporaryID()) {
+        const Numbers *objects = table(id.storeIdentifier(), id.entityName());
+        // Only the table's own entries change: the const lookup found it, so it exists.
+        return objects ? const_cast<Numbers *>(objects)->take(id.number()) : nullptr;
+    }
     if (!value(id))
         return nullptr;
     return m_unsaved.take(id.number());
@@ -79,19 +109,67 @@ QMObjectRegistry::ObjectPtr QMObjectRegistry::take(const QMManagedObjectID &id)
 
 QMObjectRegistry::ObjectPtr &QMObjectRegistry::slot(const QMManagedObjectID &id)
 {
-    return id.isTemporaryID() ? m_unsaved[id.number()] : m_saved[id];
+    return id.isTemporaryID() ? m_unsaved[id.number()]
+                              : tableMade(id.storeIdentifier(), id.entityName())[id.number()];
 }
 
-void QMObjectRegistry::renumber(qint64 temporary, const QMManagedObjectID &to)
+void QMObjectRegistry::reserve(const QString &storeIdentifier, const QString &entityName,
+                               qsizetype count)
 {
-    const auto found = m_unsaved.constFind(temporary);
-    if (found == m_unsaved.cend()
-        || QMManagedObjectAccess::state(**found).id.entityName() != to.entityName())
-        return;
-    ObjectPtr o = *found;
-    m_unsaved.erase(found);
-    QMManagedObjectAccess::state(*o).id = to;
-    m_saved.insert(to, std::move(o));
+    Numbers &objects = tableMade(storeIdentifier, entityName);
+    if (objects.capacity() < objects.size() + count)
+        objects.reserve(objects.size() + count);
+}
+
+qsizetype QMObjectRegistry::size() const
+{
+    qsizetype size = m_unsaved.size();
+    for (const auto &tables : m_saved) {
+        for (const Table &t : tables)
+            size += t.objects.size();
+    }
+    return size;
+}
+
+QList<QMObjectRegistry::ObjectPtr> QMObjectRegistry::values() const
+{
+    QList<ObjectPtr> all;
+    all.reserve(size());
+    for (const auto &tables : m_saved) {
+        for (const Table &t : tables) {
+            for (const ObjectPtr &object : t.objects)
+                all.append(object);
+        }
+    }
+    for (const ObjectPtr &object : m_unsaved)
+        all.append(object);
+    return all;
+}
+
+void QMObjectRegistry::renumber(const QString &storeIdentifier, const QString &entityName,
+                                const QList<std::pair<qint64, qint64>> &pairs)
+{
+    Numbers &objects = tableMade(storeIdentifier, entityName);
+    if (objects.capacity() < objects.size() + pairs.size())
+        objects.reserve(objects.size() + pairs.size());
+    qsizetype moved = 0;
+    for (const auto &[temporary, number] : pairs) {
+        const auto found = m_unsaved.find(temporary);
+        if (found == m_unsaved.end() || !*found)
+            continue;
+        QMManagedObjectID &id = QMManagedObjectAccess::state(**found).id;
+        if (id.entityName() != entityName)
+            continue;
+        id = QMManagedObjectID(storeIdentifier, entityName, number);
+        objects.insert(number, std::move(*found));
+        ++moved;
+    }
+    // The entries moved out are dropped together: erasing them one by one moves the entries
+    // after each, and a save of every new object empties the table.
+    if (moved == m_unsaved.size())
+        m_unsaved.clear();
+    else if (moved > 0)
+        m_unsaved.removeIf([](const auto &entry) { return !entry.value(); });
 }
 
 QMManagedObjectContext::QMManagedObjectContext()
@@ -443,7 +521,7 @@ void QMManagedObjectAccess::registerRows(QMManagedObjectContext &c, const QMFetc
     const QString &entityName = plan.entity->name();
     const auto self = c.weak_from_this();
     const QMetaObject *metaObject = origin.metaObject;
-    c.d->registered.reserve(c.d->registered.size() + (to - from));
+    c.d->registered.reserve(storeIdentifier, entityName, to - from);
     for (qsizetype i = from; i < to; ++i) {
         QMStoreRow &row = rows[i];
         QMManagedObjectID id(storeIdentifier, entityName, row.number);
@@ -1051,15 +1129,8 @@ void QMManagedObjectAccess::renumber(QMManagedObjectContext &c, const QMRenumber
 {
     const auto store = c.d->coordinator->persistentStore();
     const QString storeIdentifier = store ? store->identifier() : QString();
-    qsizetype count = 0;
-    for (const auto &pairs : permanent)
-        count += pairs.size();
-    c.d->registered.reserve(c.d->registered.size() + count);
-    for (auto it = permanent.cbegin(); it != permanent.cend(); ++it) {
-        for (const auto &[temporary, number] : it.value())
-            c.d->registered.renumber(temporary,
-                                     QMManagedObjectID(storeIdentifier, it.key(), number));
-    }
+    for (auto it = permanent.cbegin(); it != permanent.cend(); ++it)
+        c.d->registered.renumber(storeIdentifier, it.key(), it.value());
     QList<std::shared_ptr<QMManagedObjectContext>> children;
     {
         std::lock_guard lock(c.d->childrenMutex);

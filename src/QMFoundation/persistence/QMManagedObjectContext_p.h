@@ -70,14 +70,17 @@ public:
     void setChanged(qsizetype i, bool on) { changed.set(i, on); }
 };
 
-/// The objects a context holds, by identifier. Objects not yet saved to the store (temporary
-/// identifiers) are kept apart, by their temporary number alone (unique on their coordinator):
-/// a save of many new objects moves them over to their permanent identifiers, which costs one
-/// insertion each, and the cheap key keeps inserting them cheap too.
+/// The objects a context holds, by identifier. Saved objects are kept in a table of numbers per
+/// store and entity, so that a lookup hashes a number, not the identifier's two texts. Objects
+/// not yet saved to the store (temporary identifiers) are kept apart, by their temporary number
+/// alone (unique on their coordinator): a save of many new objects moves them over to their
+/// permanent numbers, which costs one insertion each, and the cheap key keeps inserting them cheap
+/// too.
 class QMObjectRegistry
 {
 public:
     using ObjectPtr = std::shared_ptr<QMManagedObject>;
+    using Numbers = QHash<qint64, ObjectPtr>;
 
     ObjectPtr value(const QMManagedObjectID &id) const;
     void insert(const QMManagedObjectID &id, const ObjectPtr &object);
@@ -85,35 +88,34 @@ public:
     ObjectPtr take(const QMManagedObjectID &id);
     /// The entry for `id`, made empty when there is none.
     ObjectPtr &slot(const QMManagedObjectID &id);
-    /// Room for `size` saved objects. Rows registered in slices call it for each: QHash
-    /// rehashes at every reserve(), so it is called only when the room is short.
-    void reserve(qsizetype size)
-    {
-        if (m_saved.capacity() < size)
-            m_saved.reserve(size);
-    }
-    qsizetype size() const { return m_saved.size() + m_unsaved.size(); }
-    QList<ObjectPtr> values() const
-    {
-        QList<ObjectPtr> all;
-        all.reserve(size());
-        for (const ObjectPtr &object : m_saved)
-            all.append(object);
-        for (const ObjectPtr &object : m_unsaved)
-            all.append(object);
-        return all;
-    }
+    /// Room for `count` more saved objects of `entityName` in the store `storeIdentifier`. QHash
+    /// rehashes at every reserve(), so the table grows only when its room is short.
+    void reserve(const QString &storeIdentifier, const QString &entityName, qsizetype count);
+    qsizetype size() const;
+    QList<ObjectPtr> values() const;
     void clear()
     {
         m_saved.clear();
         m_unsaved.clear();
     }
-    /// Gives the unsaved object of `temporary`, if this registry holds it, its permanent
-    /// identifier `to`.
-    void renumber(qint64 temporary, const QMManagedObjectID &to);
+    /// Gives the unsaved objects of `entityName` that this registry holds their permanent numbers
+    /// in the store `storeIdentifier`: (temporary, permanent) pairs.
+    void renumber(const QString &storeIdentifier, const QString &entityName,
+                  const QList<std::pair<qint64, qint64>> &pairs);
 
 private:
-    QHash<QMManagedObjectID, ObjectPtr> m_saved;
+    struct Table
+    {
+        QString storeIdentifier;
+        Numbers objects;
+    };
+    /// The table of saved objects of `entityName` in `storeIdentifier`, or null.
+    const Numbers *table(const QString &storeIdentifier, const QString &entityName) const;
+    /// The same, made when there is none; valid until the next table is made.
+    Numbers &tableMade(const QString &storeIdentifier, const QString &entityName);
+
+    /// By entity name; almost always one store's table each.
+    QHash<QString, QVarLengthArray<Table, 1>> m_saved;
     QHash<qint64, ObjectPtr> m_unsaved;
 };
 
