@@ -1097,6 +1097,54 @@ TEST(SQLiteStore, ALargeFetchMadeWhileTheStoreReadsIsTheWholeAnswerInOrder)
     EXPECT_EQ(s.context->registeredObjects().size(), 1000);
 }
 
+TEST(SQLiteStore, ASaveOfManyRowsKeepsEachRowWithItsObjectAndAFailureAnywhereUndoesAll)
+{
+    // Many rows go in statements of several rows each, the last few one by one: 70 is two full
+    // statements and six single rows. Every fifth name is absent.
+    ItemStore s;
+    const auto insertItems = [&](int from, int count) {
+        for (int i = from; i < from + count; ++i) {
+            auto o = s.context->insertNewObjectForEntityForName(u"Item"_s);
+            if (i % 5 != 0)
+                o->setValue(u"name"_s, u"item %1"_s.arg(i));
+            o->setValue(u"number"_s, qint64(i));
+        }
+    };
+    insertItems(0, 70);
+    QMError error;
+    ASSERT_TRUE(s.context->save(&error)) << error.localizedDescription().toStdString();
+    QHash<QMManagedObjectID, QVariantMap> saved;
+    for (const auto &o : s.context->registeredObjects())
+        saved.insert(o->objectID(), o->values());
+    ASSERT_EQ(saved.size(), 70);
+    const auto other = QMManagedObjectContext::contextWithPersistentStoreCoordinator(s.coordinator);
+    const ObjectList read = other->executeFetchRequest(QMFetchRequest(u"Item"_s));
+    ASSERT_EQ(read.size(), 70);
+    for (const auto &o : read)
+        EXPECT_EQ(o->values(), saved.value(o->objectID())) << o->objectID().number();
+
+    // Another program's trigger refuses the 40th row of the next save, in its second statement:
+    // none of the save's rows stay, and the save goes through once the trigger is gone.
+    execSQL(s.path,
+            "CREATE TRIGGER refuse BEFORE INSERT ON \"Item\" "
+            "WHEN (SELECT count(*) FROM \"Item\") >= 109 "
+            "BEGIN SELECT RAISE(ABORT, 'refused by trigger'); END");
+    insertItems(70, 70);
+    EXPECT_FALSE(s.context->save(&error));
+    EXPECT_TRUE(error.localizedDescription().contains(u"refused by trigger"_s));
+    EXPECT_EQ(other->countForFetchRequest(QMFetchRequest(u"Item"_s)), 70);
+    EXPECT_EQ(s.context->insertedObjects().size(), 70);
+    execSQL(s.path, "DROP TRIGGER refuse");
+    ASSERT_TRUE(s.context->save(&error)) << error.localizedDescription().toStdString();
+    EXPECT_EQ(other->countForFetchRequest(QMFetchRequest(u"Item"_s)), 140);
+    QMFetchRequest last(u"Item"_s);
+    last.setPredicate(QMPredicate::predicateWithFormat(u"number >= 70"_s));
+    for (const auto &o : other->executeFetchRequest(last)) {
+        const qint64 i = o->value(u"number"_s).toLongLong();
+        EXPECT_EQ(o->value(u"name"_s), i % 5 ? QVariant(u"item %1"_s.arg(i)) : QVariant()) << i;
+    }
+}
+
 TEST(SQLiteStore, AFetchThatFailsPartwayLeavesNoObjectOfItsRowsInTheContext)
 {
     ItemStore s;

@@ -28,6 +28,11 @@ QString columnType(QMAttributeType type);
 struct EntityStatements
 {
     Statement insert;
+    /// The insert of `rowsPerInsert` rows at once (prepared when a save first has that many),
+    /// and its text.
+    Statement insertMany;
+    QString insertManySQL;
+    int rowsPerInsert = 1;
     Statement update;
     Statement remove;
     Statement read;

@@ -40,6 +40,7 @@ public:
         return status == SQLITE_OK;
     }
     QString sql() const { return m_sql; }
+    bool isPrepared() const { return m_statement != nullptr; }
     void finalize()
     {
         sqlite3_finalize(m_statement);
