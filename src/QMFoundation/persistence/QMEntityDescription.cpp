@@ -33,6 +33,10 @@ QMEntityDescription QMMakeEntityDescription(const QString &name,
     QMEntityDescription entity;
     entity.m_name = name;
     entity.m_attributes = attributes;
+    entity.m_defaultValues.reserve(attributes.size());
+    for (const QMAttributeDescription &a : attributes)
+        entity.m_defaultValues.append(a.defaultValue);
+    entity.m_absentValues.resize(attributes.size());
     QStringList lines;
     for (const QMAttributeDescription &a : attributes)
         lines.append(QString::fromLatin1(a.versionHash().toHex()));

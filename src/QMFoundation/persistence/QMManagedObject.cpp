@@ -163,12 +163,17 @@ std::shared_ptr<QMManagedObject> QMManagedObject::createInMemoryForEntityName(
     const QMEntityDescription *entity = model ? model->entityForName(entityName) : nullptr;
     if (!entity)
         throw QMInternalInconsistencyException(u"the model has no entity %1"_s.arg(entityName));
-    auto object = QMManagedObjectAccess::instantiate(model, *entity);
-    Private &s = *object->d;
-    s.values.reserve(entity->attributes().size());
-    for (const QMAttributeDescription &a : entity->attributes())
-        s.values.append(a.defaultValue);
-    s.saved = QVariantList(entity->attributes().size());
+    return QMManagedObjectAccess::instantiateNew(model, *entity);
+}
+
+std::shared_ptr<QMManagedObject>
+QMManagedObjectAccess::instantiateNew(const std::shared_ptr<const QMManagedObjectModel> &model,
+                                      const QMEntityDescription &entity)
+{
+    auto object = instantiate(model, entity);
+    QMManagedObject::Private &s = *object->d;
+    s.values = entity.m_defaultValues;
+    s.saved = entity.m_absentValues;
     return object;
 }
 
@@ -223,14 +228,15 @@ void QMManagedObjectAccess::setValueAt(QMManagedObject &o, qsizetype index,
 {
     QMManagedObject::Private &s = *o.d;
     const QMAttributeType type = s.entity->attributes().at(index).type;
-    const QVariant &current = s.values.at(index);
-    if (QMPersistenceValue::isAbsent(current) == QMPersistenceValue::isAbsent(converted)
-        && QMPersistenceValue::compare(current, converted, type) == 0)
+    // compare() puts an absent value before every other, so 0 is the same value or none twice.
+    if (QMPersistenceValue::compare(s.values.at(index), converted, type) == 0)
         return;
     s.values[index] = converted;
-    const bool differs = QMPersistenceValue::isAbsent(s.saved.value(index))
-                    != QMPersistenceValue::isAbsent(converted)
-            || QMPersistenceValue::compare(s.saved.value(index), converted, type) != 0;
+    static const QVariant absent;
+    const bool differs
+            = QMPersistenceValue::compare(index < s.saved.size() ? s.saved.at(index) : absent,
+                                          converted, type)
+            != 0;
     const bool wasChanged = s.hasChangedValues();
     s.setChanged(index, differs);
     if (wasChanged != s.hasChangedValues()) {

@@ -275,7 +275,7 @@ QMManagedObjectContext::insertNewObjectForEntityForName(const QString &entityNam
     const QMEntityDescription *entity = d->model->entityForName(entityName);
     if (!entity)
         throw QMInternalInconsistencyException(u"the model has no entity %1"_s.arg(entityName));
-    ObjectPtr object = QMManagedObject::createInMemoryForEntityName(entityName, d->model);
+    ObjectPtr object = QMManagedObjectAccess::instantiateNew(d->model, *entity);
     insertObject(object);
     return object;
 }

@@ -238,6 +238,10 @@ public:
     static std::shared_ptr<QMManagedObject>
     instantiate(const std::shared_ptr<const QMManagedObjectModel> &model,
                 const QMEntityDescription &entity, const QMetaObject *metaObject);
+    /// A new object with the entity's default values and nothing saved yet.
+    static std::shared_ptr<QMManagedObject>
+    instantiateNew(const std::shared_ptr<const QMManagedObjectModel> &model,
+                   const QMEntityDescription &entity);
     /// Reads a fault's values from its context's parent; an object gone keeps its values.
     static void fireFault(const QMManagedObject &o);
     /// Brings the context's set of changed objects up to date with the object's flags.

@@ -86,11 +86,15 @@ public:
 
 private:
     friend class QMManagedObjectModel;
+    friend class QMManagedObjectAccess;
     friend QMF_STORAGE_EXPORT QMEntityDescription
     QMMakeEntityDescription(const QString &name, const QList<QMAttributeDescription> &attributes);
     QString m_name;
     QList<QMAttributeDescription> m_attributes;
     QByteArray m_hash;
+    // A new object's values and saved values, shared by its objects until one is set.
+    QVariantList m_defaultValues;
+    QVariantList m_absentValues;
 };
 
 /// \class QMManagedObjectModel
