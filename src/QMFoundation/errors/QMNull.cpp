@@ -4,8 +4,3 @@ QVariant QMNull()
 {
     return QVariant::fromValue(nullptr);
 }
-
-bool QMIsNull(const QVariant &value)
-{
-    return value.metaType() == QMetaType::fromType<std::nullptr_t>();
-}

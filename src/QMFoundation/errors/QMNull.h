@@ -8,5 +8,9 @@
 /// QVariant cannot be stored meaningfully (for example in a QVariantList of match groups).
 QMF_CORE_EXPORT QVariant QMNull();
 
-/// True when `value` is the null marker (a QVariant holding std::nullptr_t).
-QMF_CORE_EXPORT bool QMIsNull(const QVariant &value);
+/// True when `value` is the null marker (a QVariant holding std::nullptr_t). Inline: values are
+/// checked for it on every store and comparison.
+inline bool QMIsNull(const QVariant &value)
+{
+    return value.metaType() == QMetaType::fromType<std::nullptr_t>();
+}

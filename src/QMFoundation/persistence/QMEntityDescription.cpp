@@ -4,9 +4,13 @@
 
 qsizetype QMEntityDescription::indexOfAttribute(const QString &name) const
 {
-    // Entities have a handful of attributes; a scan beats hashing at that size.
+    // Entities have a handful of attributes; a scan beats hashing at that size. Names of one
+    // length often differ in their first letter, which is checked before the whole text.
+    const qsizetype size = name.size();
     for (qsizetype i = 0; i < m_attributes.size(); ++i) {
-        if (m_attributes.at(i).name == name)
+        const QString &candidate = m_attributes.at(i).name;
+        if (candidate.size() == size && (size == 0 || candidate.front() == name.front())
+            && candidate == name)
             return i;
     }
     return -1;

@@ -16,11 +16,6 @@
 
 using namespace Qt::StringLiterals;
 
-bool QMPersistenceValue::isAbsent(const QVariant &value)
-{
-    return !value.isValid() || QMIsNull(value);
-}
-
 int QMPersistenceValue::compareCodePoints(QStringView a, QStringView b)
 {
     const qsizetype n = std::min(a.size(), b.size());

@@ -5,6 +5,7 @@
 
 #include <QMFoundation/QMFoundationStorageExport.h>
 
+#include <QMFoundation/errors/QMNull.h>
 #include <QMFoundation/persistence/QMManagedObjectModel.h>
 
 #include <QString>
@@ -13,7 +14,10 @@
 namespace QMPersistenceValue {
 
 /// True for "no value": an invalid QVariant or the null marker.
-QMF_STORAGE_EXPORT bool isAbsent(const QVariant &value);
+inline bool isAbsent(const QVariant &value)
+{
+    return !value.isValid() || QMIsNull(value);
+}
 
 /// Orders two values of one attribute type: <0, 0 or >0. Absent values come first and equal
 /// each other; texts by Unicode code point (UTF-8 byte order, as SQLite's BINARY collation),
