@@ -70,7 +70,7 @@ QVariantMap QMManagedObject::values() const
     if (d->fault)
         QMManagedObjectAccess::fireFault(*this);
     for (qsizetype i = 0; i < d->entity->attributes().size(); ++i) {
-        if (!QMPersistenceValue::isAbsent(d->values.value(i)))
+        if (!QMPersistenceValue::isAbsent(QMPersistenceValue::valueAt(d->values, i)))
             map.insert(d->entity->attributes().at(i).name, d->values.at(i));
     }
     return map;
@@ -232,10 +232,8 @@ void QMManagedObjectAccess::setValueAt(QMManagedObject &o, qsizetype index,
     if (QMPersistenceValue::compare(s.values.at(index), converted, type) == 0)
         return;
     s.values[index] = converted;
-    static const QVariant absent;
-    const bool differs
-            = QMPersistenceValue::compare(index < s.saved.size() ? s.saved.at(index) : absent,
-                                          converted, type)
+    const bool differs = QMPersistenceValue::compare(QMPersistenceValue::valueAt(s.saved, index),
+                                                     converted, type)
             != 0;
     const bool wasChanged = s.hasChangedValues();
     s.setChanged(index, differs);

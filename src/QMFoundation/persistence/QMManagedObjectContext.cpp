@@ -742,7 +742,8 @@ bool validForSave(const QMManagedObject &o, QMError *error)
         return true;
     const QList<QMAttributeDescription> &attributes = s.entity->attributes();
     for (qsizetype i = 0; i < attributes.size(); ++i) {
-        if (attributes.at(i).optional || !QMPersistenceValue::isAbsent(s.values.value(i)))
+        if (attributes.at(i).optional
+            || !QMPersistenceValue::isAbsent(QMPersistenceValue::valueAt(s.values, i)))
             continue;
         if (error)
             *error = QMStoreBackends::makeError(
@@ -1108,7 +1109,9 @@ void QMManagedObjectAccess::finishFlight(QMManagedObjectContext &c, const QMSave
             s.values = sent.values;
         const QList<QMAttributeDescription> &attributes = s.entity->attributes();
         for (qsizetype i = 0; i < attributes.size(); ++i)
-            s.setChanged(i, differs(s.values.value(i), s.saved.value(i), attributes.at(i).type));
+            s.setChanged(i,
+                         differs(QMPersistenceValue::valueAt(s.values, i),
+                                 QMPersistenceValue::valueAt(s.saved, i), attributes.at(i).type));
         noteChange(c, o);
     }
     QMRenumbering permanent;

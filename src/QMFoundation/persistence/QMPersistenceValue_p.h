@@ -19,6 +19,14 @@ inline bool isAbsent(const QVariant &value)
     return !value.isValid() || QMIsNull(value);
 }
 
+/// values.value(i) without the copy (an absent value past the end): every value of every
+/// object that is saved, checked or bound is read through it.
+inline const QVariant &valueAt(const QVariantList &values, qsizetype i)
+{
+    static const QVariant none;
+    return i < values.size() ? values.at(i) : none;
+}
+
 /// Orders two values of one attribute type: <0, 0 or >0. Absent values come first and equal
 /// each other; texts by Unicode code point (UTF-8 byte order, as SQLite's BINARY collation),
 /// bytes by memcmp (as SQLite's BLOB order), dates by milliseconds, booleans as 0 and 1.

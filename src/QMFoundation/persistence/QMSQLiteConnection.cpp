@@ -32,13 +32,6 @@ namespace {
 // the caller starts on them soon, enough that each hand-over's wake-up is a small part.
 constexpr qsizetype handOverRows = 256;
 
-// values.value(i) without the copy: every value of every row of a save is bound through it.
-const QVariant &valueAt(const QVariantList &values, qsizetype i)
-{
-    static const QVariant none;
-    return i < values.size() ? values.at(i) : none;
-}
-
 QString quoted(const QString &name)
 {
     // Model names are checked identifiers, so the quotes need no escaping.
@@ -598,7 +591,8 @@ bool Connection::save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QM
             // UPDATE binds (values..., qm_pk), from 1.
             bool bound = q->update.bindNumber(n + 1, row.number);
             for (int i = 0; bound && i < n; ++i)
-                bound = q->update.bind(i + 1, valueAt(row.values, i), attributes.at(i).type);
+                bound = q->update.bind(i + 1, QMPersistenceValue::valueAt(row.values, i),
+                                       attributes.at(i).type);
             if (!bound || !q->update.execute())
                 return failed(q->update);
         }
@@ -638,7 +632,8 @@ bool Connection::save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QM
             const QMStoreRow &row = it->at(r);
             bool bound = insert.bindNumber(first, numbersOfEntity.at(r));
             for (int i = 0; bound && i < n; ++i)
-                bound = insert.bind(first + 1 + i, valueAt(row.values, i), attributes.at(i).type);
+                bound = insert.bind(first + 1 + i, QMPersistenceValue::valueAt(row.values, i),
+                                    attributes.at(i).type);
             return bound;
         };
         qsizetype r = 0;
