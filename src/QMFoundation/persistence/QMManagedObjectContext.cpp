@@ -113,12 +113,13 @@ QMObjectRegistry::ObjectPtr &QMObjectRegistry::slot(const QMManagedObjectID &id)
                               : tableMade(id.storeIdentifier(), id.entityName())[id.number()];
 }
 
-void QMObjectRegistry::reserve(const QString &storeIdentifier, const QString &entityName,
-                               qsizetype count)
+QMObjectRegistry::Numbers &QMObjectRegistry::reserve(const QString &storeIdentifier,
+                                                     const QString &entityName, qsizetype count)
 {
     Numbers &objects = tableMade(storeIdentifier, entityName);
     if (objects.capacity() < objects.size() + count)
         objects.reserve(objects.size() + count);
+    return objects;
 }
 
 qsizetype QMObjectRegistry::size() const
@@ -521,7 +522,9 @@ void QMManagedObjectAccess::registerRows(QMManagedObjectContext &c, const QMFetc
     const QString &entityName = plan.entity->name();
     const auto self = c.weak_from_this();
     const QMetaObject *metaObject = origin.metaObject;
-    c.d->registered.reserve(storeIdentifier, entityName, to - from);
+    // Only temporary identifiers are registered apart, so the table stays valid in the loop.
+    QMObjectRegistry::Numbers &saved
+            = c.d->registered.reserve(storeIdentifier, entityName, to - from);
     for (qsizetype i = from; i < to; ++i) {
         QMStoreRow &row = rows[i];
         QMManagedObjectID id(storeIdentifier, entityName, row.number);
@@ -531,7 +534,7 @@ void QMManagedObjectAccess::registerRows(QMManagedObjectContext &c, const QMFetc
             if (const auto permanent = landed.constFind(row.number); permanent != landed.cend())
                 id = QMManagedObjectID(storeIdentifier, entityName, *permanent);
         }
-        ObjectPtr &object = c.d->registered.slot(id);
+        ObjectPtr &object = id.isTemporaryID() ? c.d->registered.slot(id) : saved[id.number()];
         if (object) {
             QMManagedObject::Private &s = state(*object);
             if (s.fault && plan.withValues) {

@@ -88,9 +88,10 @@ public:
     ObjectPtr take(const QMManagedObjectID &id);
     /// The entry for `id`, made empty when there is none.
     ObjectPtr &slot(const QMManagedObjectID &id);
-    /// Room for `count` more saved objects of `entityName` in the store `storeIdentifier`. QHash
-    /// rehashes at every reserve(), so the table grows only when its room is short.
-    void reserve(const QString &storeIdentifier, const QString &entityName, qsizetype count);
+    /// Room for `count` more saved objects of `entityName` in the store `storeIdentifier`, and
+    /// their table, valid until another entity's or store's table is made. QHash rehashes at
+    /// every reserve(), so the table grows only when its room is short.
+    Numbers &reserve(const QString &storeIdentifier, const QString &entityName, qsizetype count);
     qsizetype size() const;
     QList<ObjectPtr> values() const;
     void clear()
