@@ -100,12 +100,8 @@ public:
     }
     /// Every change in the order recorded.
     const QMListChangeList &changes() const { return m_changes; }
-    /// Replaces the list of all changes.
-    void setChanges(QMListChangeList changes)
-    {
-        mapPendingChanges();
-        m_changes = std::move(changes);
-    }
+    /// Replaces the list of all changes (the maps are made from the lists of each kind).
+    void setChanges(QMListChangeList changes) { m_changes = std::move(changes); }
     /// The inserts in the order recorded.
     const QMListChangeList &inserts() const { return m_inserts; }
     /// Replaces the list of inserts.
