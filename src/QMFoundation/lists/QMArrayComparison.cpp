@@ -41,6 +41,26 @@ Elements::~Elements() = default;
 
 namespace {
 
+// The first position from `from` below `count` whose difference(position) is not zero, or
+// `count`. Elements mostly agree in long stretches, so eight differences are or-ed together at a
+// time, in a loop of fixed length without an exit that the compiler turns into vector
+// instructions, and the last few are looked at one by one.
+template<typename Difference>
+inline size_t firstDifference(size_t from, size_t count, Difference difference)
+{
+    constexpr size_t kStride = 8;
+    for (; from + kStride <= count; from += kStride) {
+        decltype(difference(from)) any = 0;
+        for (size_t k = 0; k < kStride; ++k)
+            any |= difference(from + k);
+        if (any)
+            break;
+    }
+    while (from < count && difference(from) == 0)
+        ++from;
+    return from;
+}
+
 class Comparison
 {
 public:
@@ -136,19 +156,12 @@ private:
         while (i < left && j < right) {
             if (leftKeys[i] == rightKeys[j]) {
                 // A stretch of elements in step: its end is found eight keys at a time, and its
-                // ids are filled in sweeps (loops of fixed length or without exits, which the
-                // compiler turns into vector instructions).
-                const size_t most = std::min(left - i, right - j);
-                size_t length = 1;
-                for (; length + 8 <= most; length += 8) {
-                    quintptr differ = 0;
-                    for (size_t k = 0; k < 8; ++k)
-                        differ |= leftKeys[i + length + k] ^ rightKeys[j + length + k];
-                    if (differ)
-                        break;
-                }
-                while (length < most && leftKeys[i + length] == rightKeys[j + length])
-                    ++length;
+                // ids are filled in sweeps (loops without exits, which the compiler turns into
+                // vector instructions).
+                const quintptr *const l = leftKeys + i;
+                const quintptr *const r = rightKeys + j;
+                const size_t length = firstDifference(1, std::min(left - i, right - j),
+                                                      [&](size_t k) { return l[k] ^ r[k]; });
                 for (size_t k = 0; k < length; ++k) {
                     leftIds[i + k] = quint32(j + k);
                     representative[j + k] = i + k;
@@ -418,22 +431,11 @@ private:
     };
 
     // The first position from `p` on whose id is not its position plus `offset` (modulo 2^32),
-    // or `count`. Positions and ids mostly agree in long stretches, so eight are compared at a
-    // time, in a loop of fixed length without an exit that the compiler turns into vector
-    // instructions.
+    // or `count`.
     static size_t endOfStep(const quint32 *ids, size_t count, size_t p, quint32 offset)
     {
-        constexpr size_t kStride = 8;
-        for (; p + kStride <= count; p += kStride) {
-            quint32 differ = 0;
-            for (size_t k = 0; k < kStride; ++k)
-                differ |= ids[p + k] ^ quint32(p + k + offset);
-            if (differ)
-                break;
-        }
-        while (p < count && ids[p] == quint32(p + offset))
-            ++p;
-        return p;
+        return firstDifference(p, count,
+                               [&](size_t q) { return quint32(ids[q] ^ quint32(q + offset)); });
     }
 
     // The runs of W's elements that stand away from their place (an id is its place), largest
