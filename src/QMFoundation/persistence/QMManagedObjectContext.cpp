@@ -150,9 +150,7 @@ QList<QMObjectRegistry::ObjectPtr> QMObjectRegistry::values() const
 void QMObjectRegistry::renumber(const QString &storeIdentifier, const QString &entityName,
                                 const QList<std::pair<qint64, qint64>> &pairs)
 {
-    Numbers &objects = tableMade(storeIdentifier, entityName);
-    if (objects.capacity() < objects.size() + pairs.size())
-        objects.reserve(objects.size() + pairs.size());
+    Numbers &objects = reserve(storeIdentifier, entityName, pairs.size());
     qsizetype moved = 0;
     for (const auto &[temporary, number] : pairs) {
         const auto found = m_unsaved.find(temporary);
