@@ -228,13 +228,11 @@ void QMManagedObjectAccess::setValueAt(QMManagedObject &o, qsizetype index,
 {
     QMManagedObject::Private &s = *o.d;
     const QMAttributeType type = s.entity->attributes().at(index).type;
-    // compare() puts an absent value before every other, so 0 is the same value or none twice.
-    if (QMPersistenceValue::compare(s.values.at(index), converted, type) == 0)
+    if (!QMPersistenceValue::differs(s.values.at(index), converted, type))
         return;
     s.values[index] = converted;
-    const bool differs = QMPersistenceValue::compare(QMPersistenceValue::valueAt(s.saved, index),
-                                                     converted, type)
-            != 0;
+    const bool differs = QMPersistenceValue::differs(QMPersistenceValue::valueAt(s.saved, index),
+                                                     converted, type);
     const bool wasChanged = s.hasChangedValues();
     s.setChanged(index, differs);
     if (wasChanged != s.hasChangedValues()) {

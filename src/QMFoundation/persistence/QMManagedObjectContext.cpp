@@ -98,9 +98,14 @@ void QMObjectRegistry::insert(const QMManagedObjectID &id, const ObjectPtr &obje
 QMObjectRegistry::ObjectPtr QMObjectRegistry::take(const QMManagedObjectID &id)
 {
     if (!id.isTemporaryID()) {
-        const Numbers *objects = table(id.storeIdentifier(), id.entityName());
-        // Only the table's own entries change: the const lookup found it, so it exists.
-        return objects ? const_cast<Numbers *>(objects)->take(id.number()) : nullptr;
+        const auto found = m_saved.find(id.entityName());
+        if (found == m_saved.end())
+            return nullptr;
+        for (Table &t : *found) {
+            if (t.storeIdentifier == id.storeIdentifier())
+                return t.objects.take(id.number());
+        }
+        return nullptr;
     }
     if (!value(id))
         return nullptr;
@@ -728,13 +733,6 @@ QList<std::shared_ptr<QMManagedObject>> QMManagedObjectContext::registeredObject
 
 namespace {
 
-// Whether two values of an attribute differ, by the stores' value rules.
-bool differs(const QVariant &a, const QVariant &b, QMAttributeType type)
-{
-    return QMPersistenceValue::isAbsent(a) != QMPersistenceValue::isAbsent(b)
-            || QMPersistenceValue::compare(a, b, type) != 0;
-}
-
 // Checks an object about to be saved (missing mandatory values).
 bool validForSave(const QMManagedObject &o, QMError *error)
 {
@@ -1045,7 +1043,8 @@ void QMManagedObjectAccess::takeSettled(QMManagedObjectContext &c,
         const QList<QMAttributeDescription> &attributes = s.entity->attributes();
         for (qsizetype i = 0; i < attributes.size(); ++i) {
             const bool setSince = wrote && !wrote->isEmpty()
-                    && differs(before.value(i), wrote->value(i), attributes.at(i).type);
+                    && QMPersistenceValue::differs(before.value(i), wrote->value(i),
+                                                   attributes.at(i).type);
             if (!setSince)
                 s.values[i] = conflict.storeValues.value(i);
         }
@@ -1054,8 +1053,10 @@ void QMManagedObjectAccess::takeSettled(QMManagedObjectContext &c,
         s.fault = false;
         QStringList names;
         for (qsizetype i = 0; i < attributes.size(); ++i) {
-            s.setChanged(i, differs(s.values.at(i), s.saved.at(i), attributes.at(i).type));
-            if (differs(before.value(i), s.values.at(i), attributes.at(i).type))
+            s.setChanged(i,
+                         QMPersistenceValue::differs(s.values.at(i), s.saved.at(i),
+                                                     attributes.at(i).type));
+            if (QMPersistenceValue::differs(before.value(i), s.values.at(i), attributes.at(i).type))
                 names.append(attributes.at(i).name);
         }
         noteChange(c, *o);
@@ -1111,8 +1112,9 @@ void QMManagedObjectAccess::finishFlight(QMManagedObjectContext &c, const QMSave
         const QList<QMAttributeDescription> &attributes = s.entity->attributes();
         for (qsizetype i = 0; i < attributes.size(); ++i)
             s.setChanged(i,
-                         differs(QMPersistenceValue::valueAt(s.values, i),
-                                 QMPersistenceValue::valueAt(s.saved, i), attributes.at(i).type));
+                         QMPersistenceValue::differs(QMPersistenceValue::valueAt(s.values, i),
+                                                     QMPersistenceValue::valueAt(s.saved, i),
+                                                     attributes.at(i).type));
         noteChange(c, o);
     }
     QMRenumbering permanent;
@@ -1181,10 +1183,11 @@ void QMManagedObjectContext::refreshObject(const std::shared_ptr<QMManagedObject
     s.fault = false;
     const QList<QMAttributeDescription> &attributes = s.entity->attributes();
     for (qsizetype i = 0; i < attributes.size(); ++i)
-        s.setChanged(i, differs(s.values.at(i), fresh.at(i), attributes.at(i).type));
+        s.setChanged(
+                i, QMPersistenceValue::differs(s.values.at(i), fresh.at(i), attributes.at(i).type));
     QMManagedObjectAccess::noteChange(*this, *object);
     for (qsizetype i = 0; i < attributes.size(); ++i) {
-        if (differs(before.at(i), s.values.at(i), attributes.at(i).type))
+        if (QMPersistenceValue::differs(before.at(i), s.values.at(i), attributes.at(i).type))
             Q_EMIT object->valueChanged(attributes.at(i).name);
     }
 }

@@ -33,6 +33,13 @@ inline const QVariant &valueAt(const QVariantList &values, qsizetype i)
 /// Both values must already have the type (QMAttributeDescription::convertedValue()).
 QMF_STORAGE_EXPORT int compare(const QVariant &a, const QVariant &b, QMAttributeType type);
 
+/// Whether two values of one attribute type differ by these rules (compare() != 0: an absent
+/// value differs from every present one).
+inline bool differs(const QVariant &a, const QVariant &b, QMAttributeType type)
+{
+    return compare(a, b, type) != 0;
+}
+
 /// Texts compared by Unicode code point; QString::compare() orders by UTF-16 code unit, which
 /// puts U+10000 and above before U+E000..U+FFFF.
 QMF_STORAGE_EXPORT int compareCodePoints(QStringView a, QStringView b);
