@@ -298,6 +298,53 @@ TEST_P(StoreTest, SavedObjectsComeBackExactlyAfterReopening)
     EXPECT_EQ(error.code(), QMManagedObjectReferentialIntegrityError);
 }
 
+TEST_P(StoreTest, ASaveOfSeveralEntitiesGivesEveryNewObjectItsOwnIdentifier)
+{
+    // New objects of two entities, inserted in turn, saved with an update and a deletion: each
+    // object ends under its own permanent identifier, in this context and in the store.
+    auto changedLater = insert(u"changed"_s, 1);
+    auto deletedLater = insert(u"deleted"_s, 2);
+    ASSERT_TRUE(context->save());
+    ObjectList made;
+    QList<QMManagedObjectID> temporaries;
+    for (int i = 0; i < 40; ++i) {
+        made.append(insert(u"person %1"_s.arg(i), i));
+        auto note = context->insertNewObjectForEntityForName(u"Note"_s);
+        note->setValue(u"text"_s, u"note %1"_s.arg(i));
+        made.append(note);
+    }
+    for (const auto &o : std::as_const(made))
+        temporaries.append(o->objectID());
+    changedLater->setAge(3);
+    deletedLater->destroy();
+    QMError error;
+    ASSERT_TRUE(context->save(&error)) << error.localizedDescription().toStdString();
+
+    const auto other = QMManagedObjectContext::contextWithPersistentStoreCoordinator(coordinator);
+    QSet<QMManagedObjectID> seen;
+    for (qsizetype i = 0; i < made.size(); ++i) {
+        const auto &o = made.at(i);
+        const QMManagedObjectID id = o->objectID();
+        SCOPED_TRACE(o->values()
+                             .value(u"name"_s, o->values().value(u"text"_s))
+                             .toString()
+                             .toStdString());
+        EXPECT_FALSE(id.isTemporaryID());
+        EXPECT_FALSE(seen.contains(id));
+        seen.insert(id);
+        EXPECT_EQ(context->existingObjectWithID(id), o);
+        EXPECT_FALSE(context->objectRegisteredForID(temporaries.at(i)));
+        const auto read = other->existingObjectWithID(id);
+        ASSERT_TRUE(read);
+        EXPECT_EQ(read->entity()->name(), o->entity()->name());
+        EXPECT_EQ(read->values(), o->values());
+    }
+    EXPECT_EQ(other->existingObjectWithID(changedLater->objectID())->value(u"age"_s),
+              QVariant(qint64(3)));
+    EXPECT_EQ(other->countForFetchRequest(request()), 41);
+    EXPECT_EQ(context->registeredObjects().size(), 81);
+}
+
 TEST_P(StoreTest, EmptyAndExtremeValuesStayApartFromAbsentOnes)
 {
     // Empty texts and bytes are values, not absence; a lone surrogate, which UTF-8 cannot hold,

@@ -158,18 +158,28 @@ void QMObjectRegistry::renumber(const QString &storeIdentifier, const QString &e
     Numbers &objects = reserve(storeIdentifier, entityName, pairs.size());
     qsizetype moved = 0;
     for (const auto &[temporary, number] : pairs) {
-        const auto found = m_unsaved.find(temporary);
-        if (found == m_unsaved.end() || !*found)
-            continue;
-        QMManagedObjectID &id = QMManagedObjectAccess::state(**found).id;
-        if (id.entityName() != entityName)
-            continue;
-        id = QMManagedObjectID(storeIdentifier, entityName, number);
-        objects.insert(number, std::move(*found));
-        ++moved;
+        if (moveSaved(objects, temporary, QMManagedObjectID(storeIdentifier, entityName, number)))
+            ++moved;
     }
-    // The entries moved out are dropped together: erasing them one by one moves the entries
-    // after each, and a save of every new object empties the table.
+    dropMoved(moved);
+}
+
+bool QMObjectRegistry::moveSaved(Numbers &table, qint64 temporary,
+                                 const QMManagedObjectID &permanent)
+{
+    const auto found = m_unsaved.find(temporary);
+    if (found == m_unsaved.end() || !*found)
+        return false;
+    QMManagedObjectID &id = QMManagedObjectAccess::state(**found).id;
+    if (id.entityName() != permanent.entityName())
+        return false;
+    id = permanent;
+    table.insert(permanent.number(), std::move(*found));
+    return true;
+}
+
+void QMObjectRegistry::dropMoved(qsizetype moved)
+{
     if (moved == m_unsaved.size())
         m_unsaved.clear();
     else if (moved > 0)
@@ -734,9 +744,8 @@ QList<std::shared_ptr<QMManagedObject>> QMManagedObjectContext::registeredObject
 namespace {
 
 // Checks an object about to be saved (missing mandatory values).
-bool validForSave(const QMManagedObject &o, QMError *error)
+bool validForSave(const QMManagedObjectAccess::ObjectState &s, QMError *error)
 {
-    const auto &s = QMManagedObjectAccess::state(o);
     if (s.deleted)
         return true;
     const QList<QMAttributeDescription> &attributes = s.entity->attributes();
@@ -765,39 +774,41 @@ QMError saveInFlightError()
 
 } // namespace
 
-std::vector<std::reference_wrapper<const std::shared_ptr<QMManagedObject>>>
+QMManagedObjectAccess::ChangedObjects
 QMManagedObjectAccess::sortedChanges(const QMManagedObjectContext &c)
 {
-    // The sort keys are copied out and the objects referred to where c.d->changed holds them
-    // (it is left alone until the save ends): a save of 100,000 objects sorts 100,000 keys,
-    // and chasing pointers or copying shared pointers there costs more than the rest of it.
-    struct Entry
-    {
-        const QMEntityDescription *entity;
-        qint64 number;
-        const ObjectPtr *object;
-    };
-    std::vector<Entry> entries;
+    // The objects are referred to where c.d->changed holds them (it is left alone until the save
+    // ends), and their sort keys copied out: a save of 100,000 objects sorts 100,000 keys, and
+    // chasing pointers or copying shared pointers there costs more than the rest of it.
+    ChangedObjects entries;
     entries.reserve(size_t(c.d->changed.size()));
-    for (auto it = c.d->changed.cbegin(); it != c.d->changed.cend(); ++it) {
-        const QMManagedObject::Private &s = state(*it.value());
-        entries.push_back({s.entity, s.id.number(), &it.value()});
+    for (auto it = c.d->changed.cbegin(); it != c.d->changed.cend(); ++it)
+        entries.push_back({nullptr, 0, &it.value(), nullptr});
+    // Each object's state is two pointers away: the object is asked for `ahead` objects early,
+    // its state half as early, so that the reads of several objects overlap.
+    constexpr size_t ahead = 16;
+    const size_t n = entries.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (i + ahead < n)
+            QMPrefetch(&(*entries[i + ahead].object)->d);
+        if (i + ahead / 2 < n)
+            QMManagedObjectAccess::prefetchState((*entries[i + ahead / 2].object)->d.get());
+        ChangedObject &e = entries[i];
+        e.state = (*e.object)->d.get();
+        e.entity = e.state->entity;
+        e.number = e.state->id.number();
     }
-    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
+    std::sort(entries.begin(), entries.end(), [](const ChangedObject &a, const ChangedObject &b) {
         return a.entity != b.entity ? std::less<>()(a.entity, b.entity)
                                     : QMObjectOrderKey(a.number) < QMObjectOrderKey(b.number);
     });
-    std::vector<std::reference_wrapper<const ObjectPtr>> changed;
-    changed.reserve(entries.size());
-    for (const Entry &e : entries)
-        changed.emplace_back(*e.object);
-    return changed;
+    return entries;
 }
 
 bool QMManagedObjectAccess::collectChanges(
-        const std::vector<std::reference_wrapper<const ObjectPtr>> &changed,
-        QMStoreChanges *changes, QHash<QString, QList<const ObjectPtr *>> *insertedObjects,
-        QMSaveFlight *flight, QMError *error)
+        const ChangedObjects &changed, QMStoreChanges *changes,
+        QHash<QString, QList<const ObjectPtr *>> *insertedObjects, QMSaveFlight *flight,
+        QMError *error)
 {
     const QMEntityDescription *entity = nullptr;
     QList<QMStoreRow> *inserted = nullptr;
@@ -806,15 +817,33 @@ bool QMManagedObjectAccess::collectChanges(
     QList<QMStoreUpdate> *deleted = nullptr;
     if (flight)
         flight->sent.reserve(changed.size());
-    // One pass validates and collects, since each object's state is a cache miss of its own.
-    for (const ObjectPtr &o : changed) {
-        const QMManagedObject::Private &s = state(*o);
-        if (!validForSave(*o, error))
+    // One pass validates and collects, since each object's state is a cache miss of its own;
+    // the state is asked for a few objects ahead, and the values half as far.
+    constexpr size_t ahead = 8;
+    const size_t n = changed.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (i + ahead < n)
+            QMManagedObjectAccess::prefetchState(changed[i + ahead].state);
+        if (i + ahead / 2 < n)
+            QMPrefetch(changed[i + ahead / 2].state->values.constData());
+        const ObjectPtr &o = *changed[i].object;
+        const QMManagedObject::Private &s = *changed[i].state;
+        if (!validForSave(s, error))
             return false;
         if (s.entity != entity) {
             entity = s.entity;
+            // The entity's new objects (temporary numbers) end its run: the lists of inserted
+            // rows are made once, at their size.
+            size_t end = i;
+            while (end < n && changed[end].entity == entity)
+                ++end;
+            size_t firstNew = end;
+            while (firstNew > i && changed[firstNew - 1].number < 0)
+                --firstNew;
             inserted = &changes->inserted[entity->name()];
+            inserted->reserve(inserted->size() + qsizetype(end - firstNew));
             insertedOfEntity = &(*insertedObjects)[entity->name()];
+            insertedOfEntity->reserve(insertedOfEntity->size() + qsizetype(end - firstNew));
             updated = &changes->updated[entity->name()];
             deleted = &changes->deleted[entity->name()];
         }
@@ -838,6 +867,46 @@ bool QMManagedObjectAccess::collectChanges(
         }
     }
     return true;
+}
+
+void QMManagedObjectAccess::renumberSaved(QMManagedObjectContext &c, const ChangedObjects &changed,
+                                          const QMStoreNumbers &numbers, QMRenumbering *permanent)
+{
+    // The new objects of each entity took the store's numbers in the order of `changed`; they
+    // move to their permanent identifiers here, in the one pass over them that the save makes
+    // after the store's, and `permanent` gets the pairs for the descendants' registries.
+    const auto store = c.d->coordinator->persistentStore();
+    const QString storeIdentifier = store ? store->identifier() : QString();
+    const QMEntityDescription *entity = nullptr;
+    QMObjectRegistry::Numbers *table = nullptr;
+    QList<qint64> given;
+    QList<std::pair<qint64, qint64>> *pairs = nullptr;
+    qsizetype next = 0;
+    qsizetype moved = 0;
+    constexpr size_t ahead = 8;
+    for (size_t i = 0; i < changed.size(); ++i) {
+        if (i + ahead < changed.size())
+            QMManagedObjectAccess::prefetchState(changed[i + ahead].state);
+        const QMManagedObject::Private &s = *changed[i].state;
+        if (!s.inserted || s.deleted)
+            continue;
+        if (s.entity != entity) {
+            entity = s.entity;
+            given = numbers.value(entity->name());
+            pairs = &(*permanent)[entity->name()];
+            pairs->reserve(given.size());
+            table = &c.d->registered.reserve(storeIdentifier, entity->name(), given.size());
+            next = 0;
+        }
+        if (next >= given.size())
+            continue;
+        const qint64 number = given.at(next++);
+        pairs->append({s.id.number(), number});
+        if (c.d->registered.moveSaved(*table, s.id.number(),
+                                      QMManagedObjectID(storeIdentifier, entity->name(), number)))
+            ++moved;
+    }
+    c.d->registered.dropMoved(moved);
 }
 
 bool QMManagedObjectContext::save(QMError *error)
@@ -878,30 +947,24 @@ bool QMManagedObjectContext::save(QMError *error)
             return false;
         }
         storeWon = QMManagedObjectAccess::storeWon(*this, settled);
-        for (auto it = insertedObjects.cbegin(); it != insertedObjects.cend(); ++it) {
-            const QList<qint64> given = numbers.value(it.key());
-            QList<std::pair<qint64, qint64>> &pairs = permanent[it.key()];
-            pairs.reserve(given.size());
-            for (qsizetype i = 0; i < it->size() && i < given.size(); ++i)
-                pairs.append({QMManagedObjectAccess::state(**it->at(i)).id.number(), given.at(i)});
-        }
+        QMManagedObjectAccess::renumberSaved(*this, changed, numbers, &permanent);
     } else {
         // A child's save cannot fail past validation: the parent's objects are made or changed
         // from the child's own values, without reading anything. Faults of the parent are read
         // first so that a changed value lands on loaded values.
-        for (const ObjectPtr &o : changed) {
-            if (!validForSave(*o, error))
+        for (const auto &c : changed) {
+            if (!validForSave(*c.state, error))
                 return false;
         }
         QMManagedObjectContext &parent = *d->parent;
-        for (const ObjectPtr &o : changed) {
-            const ObjectPtr p = parent.d->registered.value(o->objectID());
+        for (const auto &c : changed) {
+            const ObjectPtr p = parent.d->registered.value(c.state->id);
             if (p && QMManagedObjectAccess::state(*p).fault)
                 QMManagedObjectAccess::fireFault(*p);
         }
         const auto parentSelf = parent.weak_from_this();
-        for (const ObjectPtr &o : changed) {
-            const QMManagedObject::Private &s = QMManagedObjectAccess::state(*o);
+        for (const auto &c : changed) {
+            const QMManagedObject::Private &s = *c.state;
             ObjectPtr p = parent.d->registered.value(s.id);
             if (!p) {
                 p = QMManagedObjectAccess::instantiate(d->model, *s.entity);
@@ -933,9 +996,13 @@ bool QMManagedObjectContext::save(QMError *error)
 
     // Committed: the context's values are now its parent's (the store's, for objects whose store
     // values won, which takeSettled() gives them).
-    for (const ObjectPtr &o : changed) {
-        QMManagedObject::Private &s = QMManagedObjectAccess::state(*o);
-        if (storeWon.contains(o.get()))
+    constexpr size_t ahead = 8;
+    for (size_t i = 0; i < changed.size(); ++i) {
+        if (i + ahead < changed.size())
+            QMManagedObjectAccess::prefetchState(changed[i + ahead].state);
+        const ObjectPtr &o = *changed[i].object;
+        QMManagedObject::Private &s = *changed[i].state;
+        if (!storeWon.isEmpty() && storeWon.contains(o.get()))
             continue;
         if (s.deleted) {
             d->registered.remove(s.id);
@@ -948,7 +1015,7 @@ bool QMManagedObjectContext::save(QMError *error)
     }
     d->changed.clear();
     if (!permanent.isEmpty())
-        QMManagedObjectAccess::renumber(*this, permanent);
+        QMManagedObjectAccess::renumberChildren(*this, permanent);
     if (!settled.isEmpty())
         QMManagedObjectAccess::takeSettled(*this, settled, nullptr);
     if (announce) {
@@ -1137,6 +1204,12 @@ void QMManagedObjectAccess::renumber(QMManagedObjectContext &c, const QMRenumber
     const QString storeIdentifier = store ? store->identifier() : QString();
     for (auto it = permanent.cbegin(); it != permanent.cend(); ++it)
         c.d->registered.renumber(storeIdentifier, it.key(), it.value());
+    renumberChildren(c, permanent);
+}
+
+void QMManagedObjectAccess::renumberChildren(QMManagedObjectContext &c,
+                                             const QMRenumbering &permanent)
+{
     QList<std::shared_ptr<QMManagedObjectContext>> children;
     {
         std::lock_guard lock(c.d->childrenMutex);

@@ -103,6 +103,13 @@ public:
     /// in the store `storeIdentifier`: (temporary, permanent) pairs.
     void renumber(const QString &storeIdentifier, const QString &entityName,
                   const QList<std::pair<qint64, qint64>> &pairs);
+    /// Moves the unsaved object of `temporary` to `permanent` (an identifier of `table`'s store
+    /// and entity, the table from reserve()) and gives it that identifier; false when this
+    /// registry has no such object. The emptied entry stays until dropMoved().
+    bool moveSaved(Numbers &table, qint64 temporary, const QMManagedObjectID &permanent);
+    /// Drops the `moved` entries that moveSaved() emptied: together, since erasing them one by
+    /// one moves the entries after each, and a save of every new object empties the table.
+    void dropMoved(qsizetype moved);
 
 private:
     struct Table
@@ -225,10 +232,42 @@ inline quint64 QMObjectOrderKey(qint64 number)
 /// The numbers a save gave new objects, by entity: (temporary number, permanent number).
 using QMRenumbering = QHash<QString, QList<std::pair<qint64, qint64>>>;
 
+/// Asks for the memory at `p` ahead of its use. A save walks many objects, each in memory of its
+/// own: its loops ask for the state of an object a few objects before they read it, so that the
+/// reads of several objects overlap.
+inline void QMPrefetch(const void *p)
+{
+#if defined(__GNUC__)
+    __builtin_prefetch(p);
+#else
+    Q_UNUSED(p);
+#endif
+}
+
 /// The internal operations on objects and contexts that the two classes share.
 class QMManagedObjectAccess
 {
 public:
+    using ObjectState = QMManagedObject::Private;
+    /// A changed object as a save takes it: its entity and number (the order in which the save
+    /// writes), the entry of the context's set of changes that holds it, and its state.
+    struct ChangedObject
+    {
+        const QMEntityDescription *entity;
+        qint64 number;
+        const std::shared_ptr<QMManagedObject> *object;
+        ObjectState *state;
+    };
+    using ChangedObjects = std::vector<ChangedObject>;
+    /// Asks for an object's state (three cache lines) ahead of its use.
+    static void prefetchState(const ObjectState *s)
+    {
+        const char *p = reinterpret_cast<const char *>(s);
+        QMPrefetch(p);
+        QMPrefetch(p + 64);
+        QMPrefetch(p + 128);
+    }
+
     static QMManagedObject::Private &state(const QMManagedObject &o) { return *o.d; }
     static QMManagedObjectContext::Private &state(const QMManagedObjectContext &c) { return *c.d; }
     /// A new object of the entity's registered class (or a plain one), in no context.
@@ -280,15 +319,12 @@ public:
                              QList<std::shared_ptr<QMManagedObject>> *objects);
     /// The changed objects of `c` by entity and number, so that a store writes its rows in key
     /// order; they refer to the entries of the context's set of changes.
-    static std::vector<std::reference_wrapper<const std::shared_ptr<QMManagedObject>>>
-    sortedChanges(const QMManagedObjectContext &c);
+    static ChangedObjects sortedChanges(const QMManagedObjectContext &c);
     /// Validates the changes of a context on a coordinator and collects them for the store;
     /// `insertedObjects` gets the inserted objects of each entity in the order of
     /// changes->inserted, `flight` (when given) what is sent. False with the error.
     static bool
-    collectChanges(const std::vector<std::reference_wrapper<const std::shared_ptr<QMManagedObject>>>
-                           &changed,
-                   QMStoreChanges *changes,
+    collectChanges(const ChangedObjects &changed, QMStoreChanges *changes,
                    QHash<QString, QList<const std::shared_ptr<QMManagedObject> *>> *insertedObjects,
                    QMSaveFlight *flight, QMError *error);
     /// Takes the result of `flight` on the context's thread: objects changed meanwhile keep
@@ -312,6 +348,12 @@ public:
                              const QList<std::shared_ptr<QMManagedObject>> &deleted);
     /// Gives objects of `c` and of its descendants their permanent identifiers after a save.
     static void renumber(QMManagedObjectContext &c, const QMRenumbering &permanent);
+    /// After a save of `changed` by `c`: gives the new objects among them the numbers the store
+    /// gave, in their order, and adds the (temporary, permanent) pairs to `permanent`.
+    static void renumberSaved(QMManagedObjectContext &c, const ChangedObjects &changed,
+                              const QMStoreNumbers &numbers, QMRenumbering *permanent);
+    /// The same as renumber() for the descendants of `c` only.
+    static void renumberChildren(QMManagedObjectContext &c, const QMRenumbering &permanent);
     /// Sets one value of an object, updating its change flags and emitting valueChanged.
     static void setValueAt(QMManagedObject &o, qsizetype index, const QVariant &converted);
 };
