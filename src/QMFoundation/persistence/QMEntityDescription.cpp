@@ -2,6 +2,8 @@
 
 #include <QCryptographicHash>
 
+#include <cstring>
+
 qsizetype QMEntityDescription::indexOfAttribute(const QString &name) const
 {
     // Entities have a handful of attributes; a scan beats hashing at that size. Names of one
@@ -10,7 +12,8 @@ qsizetype QMEntityDescription::indexOfAttribute(const QString &name) const
     for (qsizetype i = 0; i < m_attributes.size(); ++i) {
         const QString &candidate = m_attributes.at(i).name;
         if (candidate.size() == size && (size == 0 || candidate.front() == name.front())
-            && candidate == name)
+            && std::memcmp(candidate.constData(), name.constData(), size_t(size) * sizeof(QChar))
+                    == 0)
             return i;
     }
     return -1;

@@ -54,12 +54,12 @@ void QMManagedObject::setValue(const QString &key, const QVariant &value)
 {
     const qsizetype i = attributeIndex(d->entity, key);
     QMError error;
-    const QVariant converted = d->entity->attributes().at(i).convertedValue(value, &error);
+    QVariant converted = d->entity->attributes().at(i).convertedValue(value, &error);
     if (!error.isNull())
         throw QMInternalInconsistencyException(error.localizedDescription());
     if (d->fault)
         QMManagedObjectAccess::fireFault(*this);
-    QMManagedObjectAccess::setValueAt(*this, i, converted);
+    QMManagedObjectAccess::setValueAt(*this, i, std::move(converted));
 }
 
 QVariantMap QMManagedObject::values() const
@@ -223,16 +223,16 @@ void QMManagedObjectAccess::fireFault(const QMManagedObject &o)
     }
 }
 
-void QMManagedObjectAccess::setValueAt(QMManagedObject &o, qsizetype index,
-                                       const QVariant &converted)
+void QMManagedObjectAccess::setValueAt(QMManagedObject &o, qsizetype index, QVariant converted)
 {
     QMManagedObject::Private &s = *o.d;
     const QMAttributeType type = s.entity->attributes().at(index).type;
     if (!QMPersistenceValue::differs(s.values.at(index), converted, type))
         return;
-    s.values[index] = converted;
-    const bool differs = QMPersistenceValue::differs(QMPersistenceValue::valueAt(s.saved, index),
-                                                     converted, type);
+    QVariant &value = s.values[index];
+    value = std::move(converted);
+    const bool differs
+            = QMPersistenceValue::differs(QMPersistenceValue::valueAt(s.saved, index), value, type);
     const bool wasChanged = s.hasChangedValues();
     s.setChanged(index, differs);
     if (wasChanged != s.hasChangedValues()) {

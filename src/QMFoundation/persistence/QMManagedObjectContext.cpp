@@ -158,24 +158,33 @@ void QMObjectRegistry::renumber(const QString &storeIdentifier, const QString &e
     Numbers &objects = reserve(storeIdentifier, entityName, pairs.size());
     qsizetype moved = 0;
     for (const auto &[temporary, number] : pairs) {
-        if (moveSaved(objects, temporary, QMManagedObjectID(storeIdentifier, entityName, number)))
-            ++moved;
+        const auto found = m_unsaved.find(temporary);
+        if (found == m_unsaved.end() || !*found)
+            continue;
+        QMManagedObjectID &id = QMManagedObjectAccess::state(**found).id;
+        if (id.entityName() != entityName)
+            continue;
+        moveEntry(objects, found, id, QMManagedObjectID(storeIdentifier, entityName, number));
+        ++moved;
     }
     dropMoved(moved);
 }
 
-bool QMObjectRegistry::moveSaved(Numbers &table, qint64 temporary,
+bool QMObjectRegistry::moveSaved(Numbers &table, QMManagedObjectID &id,
                                  const QMManagedObjectID &permanent)
 {
-    const auto found = m_unsaved.find(temporary);
+    const auto found = m_unsaved.find(id.number());
     if (found == m_unsaved.end() || !*found)
         return false;
-    QMManagedObjectID &id = QMManagedObjectAccess::state(**found).id;
-    if (id.entityName() != permanent.entityName())
-        return false;
+    moveEntry(table, found, id, permanent);
+    return true;
+}
+
+void QMObjectRegistry::moveEntry(Numbers &table, Numbers::iterator found, QMManagedObjectID &id,
+                                 const QMManagedObjectID &permanent)
+{
     id = permanent;
     table.insert(permanent.number(), std::move(*found));
-    return true;
 }
 
 void QMObjectRegistry::dropMoved(qsizetype moved)
@@ -887,7 +896,7 @@ void QMManagedObjectAccess::renumberSaved(QMManagedObjectContext &c, const Chang
     for (size_t i = 0; i < changed.size(); ++i) {
         if (i + ahead < changed.size())
             QMManagedObjectAccess::prefetchState(changed[i + ahead].state);
-        const QMManagedObject::Private &s = *changed[i].state;
+        QMManagedObject::Private &s = *changed[i].state;
         if (!s.inserted || s.deleted)
             continue;
         if (s.entity != entity) {
@@ -902,7 +911,7 @@ void QMManagedObjectAccess::renumberSaved(QMManagedObjectContext &c, const Chang
             continue;
         const qint64 number = given.at(next++);
         pairs->append({s.id.number(), number});
-        if (c.d->registered.moveSaved(*table, s.id.number(),
+        if (c.d->registered.moveSaved(*table, s.id,
                                       QMManagedObjectID(storeIdentifier, entity->name(), number)))
             ++moved;
     }

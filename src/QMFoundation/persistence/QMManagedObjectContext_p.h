@@ -103,15 +103,18 @@ public:
     /// in the store `storeIdentifier`: (temporary, permanent) pairs.
     void renumber(const QString &storeIdentifier, const QString &entityName,
                   const QList<std::pair<qint64, qint64>> &pairs);
-    /// Moves the unsaved object of `temporary` to `permanent` (an identifier of `table`'s store
-    /// and entity, the table from reserve()) and gives it that identifier; false when this
-    /// registry has no such object. The emptied entry stays until dropMoved().
-    bool moveSaved(Numbers &table, qint64 temporary, const QMManagedObjectID &permanent);
+    /// Moves the unsaved object whose identifier (in its state) is `id` to `permanent` (an
+    /// identifier of `table`'s store and entity, the table from reserve()) and sets `id` to it;
+    /// false when this registry has no such object. The emptied entry stays until dropMoved().
+    bool moveSaved(Numbers &table, QMManagedObjectID &id, const QMManagedObjectID &permanent);
     /// Drops the `moved` entries that moveSaved() emptied: together, since erasing them one by
     /// one moves the entries after each, and a save of every new object empties the table.
     void dropMoved(qsizetype moved);
 
 private:
+    void moveEntry(Numbers &table, Numbers::iterator found, QMManagedObjectID &id,
+                   const QMManagedObjectID &permanent);
+
     struct Table
     {
         QString storeIdentifier;
@@ -355,5 +358,5 @@ public:
     /// The same as renumber() for the descendants of `c` only.
     static void renumberChildren(QMManagedObjectContext &c, const QMRenumbering &permanent);
     /// Sets one value of an object, updating its change flags and emitting valueChanged.
-    static void setValueAt(QMManagedObject &o, qsizetype index, const QVariant &converted);
+    static void setValueAt(QMManagedObject &o, qsizetype index, QVariant converted);
 };

@@ -234,12 +234,17 @@ QVariant QMAttributeDescription::convertedValue(const QVariant &value, QMError *
     const int id = value.typeId();
     switch (type) {
     case QMAttributeType::String:
-        if (id == QMetaType::QString)
-            return QVariant(wellFormed(value.toString()));
+        if (id == QMetaType::QString) {
+            // A text kept as it is stays the value given, without a copy.
+            const QString &text = *static_cast<const QString *>(value.constData());
+            return QMPersistenceValue::storesTextAsIs(text) ? value : QVariant(wellFormed(text));
+        }
         if (id == QMetaType::QChar)
             return QVariant(wellFormed(QString(value.toChar())));
         return fail();
     case QMAttributeType::Integer: {
+        if (id == QMetaType::LongLong)
+            return value;
         if (id == QMetaType::Bool)
             return QVariant(qint64(value.toBool()));
         if (isFloating(value)) {
@@ -301,9 +306,11 @@ QVariant QMAttributeDescription::convertedValue(const QVariant &value, QMError *
     }
     case QMAttributeType::Date: {
         QDateTime date;
-        if (id == QMetaType::QDateTime)
-            date = value.toDateTime();
-        else if (id == QMetaType::QString) {
+        if (id == QMetaType::QDateTime) {
+            date = *static_cast<const QDateTime *>(value.constData());
+            if (date.isValid() && date.timeSpec() == Qt::UTC)
+                return value;
+        } else if (id == QMetaType::QString) {
             const QString text = value.toString().trimmed();
             date = ISO8601::dateWithISO8601DateString(text);
             if (!date.isValid()) {
