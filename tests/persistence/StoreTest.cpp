@@ -1177,13 +1177,33 @@ TEST(SQLiteStore, ASaveOfManyRowsKeepsEachRowWithItsObjectAndAFailureAnywhereUnd
             "WHEN (SELECT count(*) FROM \"Item\") >= 109 "
             "BEGIN SELECT RAISE(ABORT, 'refused by trigger'); END");
     insertItems(70, 70);
+    const ObjectList fresh = s.context->insertedObjects();
+    QList<QMManagedObjectID> temporaries;
+    for (const auto &o : fresh)
+        temporaries.append(o->objectID());
     EXPECT_FALSE(s.context->save(&error));
     EXPECT_TRUE(error.localizedDescription().contains(u"refused by trigger"_s));
     EXPECT_EQ(other->countForFetchRequest(QMFetchRequest(u"Item"_s)), 70);
+    // The store had numbered the rows before the trigger refused one: the objects are new again,
+    // under their temporary identifiers, with their values still to be saved.
     EXPECT_EQ(s.context->insertedObjects().size(), 70);
+    for (qsizetype i = 0; i < fresh.size(); ++i) {
+        const auto &o = fresh.at(i);
+        EXPECT_EQ(o->objectID(), temporaries.at(i));
+        EXPECT_EQ(s.context->existingObjectWithID(temporaries.at(i)), o);
+        EXPECT_TRUE(o->isInserted());
+        EXPECT_EQ(o->changedValues().keys(), o->values().keys());
+    }
+    EXPECT_EQ(s.context->registeredObjects().size(), 140);
     execSQL(s.path, "DROP TRIGGER refuse");
     ASSERT_TRUE(s.context->save(&error)) << error.localizedDescription().toStdString();
     EXPECT_EQ(other->countForFetchRequest(QMFetchRequest(u"Item"_s)), 140);
+    for (const auto &o : fresh) {
+        EXPECT_FALSE(o->objectID().isTemporaryID());
+        EXPECT_EQ(s.context->existingObjectWithID(o->objectID()), o);
+        EXPECT_FALSE(o->hasChanges());
+        EXPECT_EQ(other->existingObjectWithID(o->objectID())->values(), o->values());
+    }
     QMFetchRequest last(u"Item"_s);
     last.setPredicate(QMPredicate::predicateWithFormat(u"number >= 70"_s));
     for (const auto &o : other->executeFetchRequest(last)) {

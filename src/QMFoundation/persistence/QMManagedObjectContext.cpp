@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <vector>
 
 using namespace Qt::StringLiterals;
@@ -185,6 +186,12 @@ void QMObjectRegistry::moveEntry(Numbers &table, Numbers::iterator found, QMMana
 {
     id = permanent;
     table.insert(permanent.number(), std::move(*found));
+}
+
+void QMObjectRegistry::rename(const QMManagedObjectID &from, const QMManagedObjectID &to)
+{
+    if (ObjectPtr object = take(from))
+        insert(to, object);
 }
 
 void QMObjectRegistry::dropMoved(qsizetype moved)
@@ -814,14 +821,11 @@ QMManagedObjectAccess::sortedChanges(const QMManagedObjectContext &c)
     return entries;
 }
 
-bool QMManagedObjectAccess::collectChanges(
-        const ChangedObjects &changed, QMStoreChanges *changes,
-        QHash<QString, QList<const ObjectPtr *>> *insertedObjects, QMSaveFlight *flight,
-        QMError *error)
+bool QMManagedObjectAccess::collectChanges(const ChangedObjects &changed, QMStoreChanges *changes,
+                                           QMSaveFlight *flight, QMError *error)
 {
     const QMEntityDescription *entity = nullptr;
     QList<QMStoreRow> *inserted = nullptr;
-    QList<const ObjectPtr *> *insertedOfEntity = nullptr;
     QList<QMStoreUpdate> *updated = nullptr;
     QList<QMStoreUpdate> *deleted = nullptr;
     if (flight)
@@ -851,8 +855,6 @@ bool QMManagedObjectAccess::collectChanges(
                 --firstNew;
             inserted = &changes->inserted[entity->name()];
             inserted->reserve(inserted->size() + qsizetype(end - firstNew));
-            insertedOfEntity = &(*insertedObjects)[entity->name()];
-            insertedOfEntity->reserve(insertedOfEntity->size() + qsizetype(end - firstNew));
             updated = &changes->updated[entity->name()];
             deleted = &changes->deleted[entity->name()];
         }
@@ -862,7 +864,6 @@ bool QMManagedObjectAccess::collectChanges(
             deleted->append({s.id.number(), {}, s.fault ? QVariantList() : s.saved});
         } else if (s.inserted) {
             inserted->append({s.id.number(), s.values});
-            insertedOfEntity->append(&o);
         } else {
             updated->append({s.id.number(), s.values, s.saved});
         }
@@ -879,13 +880,12 @@ bool QMManagedObjectAccess::collectChanges(
 }
 
 void QMManagedObjectAccess::renumberSaved(QMManagedObjectContext &c, const ChangedObjects &changed,
-                                          const QMStoreNumbers &numbers, QMRenumbering *permanent)
+                                          const QMStoreNumbers &numbers,
+                                          const QString &storeIdentifier, QMRenumbering *permanent)
 {
     // The new objects of each entity took the store's numbers in the order of `changed`; they
-    // move to their permanent identifiers here, in the one pass over them that the save makes
-    // after the store's, and `permanent` gets the pairs for the descendants' registries.
-    const auto store = c.d->coordinator->persistentStore();
-    const QString storeIdentifier = store ? store->identifier() : QString();
+    // move to their permanent identifiers in this one pass over them, and `permanent` gets the
+    // pairs for the descendants' registries.
     const QMEntityDescription *entity = nullptr;
     QMObjectRegistry::Numbers *table = nullptr;
     QList<qint64> given;
@@ -894,11 +894,11 @@ void QMManagedObjectAccess::renumberSaved(QMManagedObjectContext &c, const Chang
     qsizetype moved = 0;
     constexpr size_t ahead = 8;
     for (size_t i = 0; i < changed.size(); ++i) {
-        if (i + ahead < changed.size())
-            QMManagedObjectAccess::prefetchState(changed[i + ahead].state);
-        QMManagedObject::Private &s = *changed[i].state;
-        if (!s.inserted || s.deleted)
+        if (changed[i].number >= 0)
             continue;
+        if (i + ahead < changed.size())
+            prefetchState(changed[i + ahead].state);
+        ObjectState &s = *changed[i].state;
         if (s.entity != entity) {
             entity = s.entity;
             given = numbers.value(entity->name());
@@ -914,8 +914,29 @@ void QMManagedObjectAccess::renumberSaved(QMManagedObjectContext &c, const Chang
         if (c.d->registered.moveSaved(*table, s.id,
                                       QMManagedObjectID(storeIdentifier, entity->name(), number)))
             ++moved;
+        s.inserted = false;
+        s.saved = s.values;
+        s.changed.clear();
     }
     c.d->registered.dropMoved(moved);
+}
+
+void QMManagedObjectAccess::unrenumberSaved(QMManagedObjectContext &c,
+                                            const ChangedObjects &changed,
+                                            const QString &storeIdentifier)
+{
+    for (const ChangedObject &e : changed) {
+        ObjectState &s = *e.state;
+        if (e.number >= 0 || s.id.number() == e.number)
+            continue;
+        const QMManagedObjectID temporary(storeIdentifier, s.entity->name(), e.number);
+        c.d->registered.rename(s.id, temporary);
+        s.id = temporary;
+        s.inserted = true;
+        s.saved = s.entity->m_absentValues;
+        for (qsizetype i = 0; i < s.values.size(); ++i)
+            s.setChanged(i, !QMPersistenceValue::isAbsent(s.values.at(i)));
+    }
 }
 
 bool QMManagedObjectContext::save(QMError *error)
@@ -940,23 +961,42 @@ bool QMManagedObjectContext::save(QMError *error)
     QSet<const QMManagedObject *> storeWon;
     if (!d->parent) {
         QMStoreChanges changes;
-        // The inserted objects of each entity, in the order of changes.inserted.
-        QHash<QString, QList<const ObjectPtr *>> insertedObjects;
         // Validation first: nothing moves unless every object can be saved.
-        if (!QMManagedObjectAccess::collectChanges(changed, &changes, &insertedObjects, nullptr,
-                                                   error))
+        if (!QMManagedObjectAccess::collectChanges(changed, &changes, nullptr, error))
             return false;
+        const auto store = d->coordinator->persistentStore();
+        const QString storeIdentifier = store ? store->identifier() : QString();
+        // A store that numbers the new rows before it writes them hands the numbers over: the
+        // new objects take them here while it writes, and go back to their temporary numbers
+        // if the save fails after all.
+        std::optional<QMStoreNumbers> renumbered;
+        changes.numbered = [&](const QMStoreNumbers &given) {
+            if (renumbered)
+                QMManagedObjectAccess::unrenumberSaved(*this, changed, storeIdentifier);
+            permanent.clear();
+            QMManagedObjectAccess::renumberSaved(*this, changed, given, storeIdentifier,
+                                                 &permanent);
+            renumbered = given;
+        };
         QMError failure;
         QMStoreNumbers numbers;
         d->lastMergeResolutions.clear();
         if (!QMPersistentStoreAccess::saveMerging(*d->coordinator, std::move(changes),
                                                   d->mergePolicy, &numbers, &settled, &failure)) {
+            if (renumbered)
+                QMManagedObjectAccess::unrenumberSaved(*this, changed, storeIdentifier);
             if (error)
                 *error = failure;
             return false;
         }
         storeWon = QMManagedObjectAccess::storeWon(*this, settled);
-        QMManagedObjectAccess::renumberSaved(*this, changed, numbers, &permanent);
+        if (renumbered != numbers) {
+            if (renumbered)
+                QMManagedObjectAccess::unrenumberSaved(*this, changed, storeIdentifier);
+            permanent.clear();
+            QMManagedObjectAccess::renumberSaved(*this, changed, numbers, storeIdentifier,
+                                                 &permanent);
+        }
     } else {
         // A child's save cannot fail past validation: the parent's objects are made or changed
         // from the child's own values, without reading anything. Faults of the parent are read
@@ -1009,6 +1049,9 @@ bool QMManagedObjectContext::save(QMError *error)
     for (size_t i = 0; i < changed.size(); ++i) {
         if (i + ahead < changed.size())
             QMManagedObjectAccess::prefetchState(changed[i + ahead].state);
+        // New objects were taken care of with their numbers (renumberSaved()).
+        if (!d->parent && changed[i].number < 0)
+            continue;
         const ObjectPtr &o = *changed[i].object;
         QMManagedObject::Private &s = *changed[i].state;
         if (!storeWon.isEmpty() && storeWon.contains(o.get()))

@@ -139,10 +139,9 @@ QFuture<bool> QMManagedObjectContext::saveAsync()
     }
     auto flight = std::make_shared<QMSaveFlight>();
     QMStoreChanges changes;
-    QHash<QString, QList<const ObjectPtr *>> insertedObjects;
     QMError failure;
     if (!QMManagedObjectAccess::collectChanges(QMManagedObjectAccess::sortedChanges(*this),
-                                               &changes, &insertedObjects, flight.get(), &failure))
+                                               &changes, flight.get(), &failure))
         return failedFuture<bool>(failure);
     d->flight = flight;
 

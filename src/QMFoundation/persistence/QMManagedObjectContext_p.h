@@ -79,8 +79,26 @@ public:
 class QMObjectRegistry
 {
 public:
+    /// An object's number as a key of the registry's tables. Numbers come in runs (a store
+    /// numbers new rows one after another, temporary numbers count down), so its hash keeps each
+    /// aligned run of 128 numbers together in the table, where a run is written and read one
+    /// entry after another, and spreads the runs over the table by a seeded hash, so that numbers
+    /// chosen by a damaged file or another writer cannot pile up either.
+    struct Number
+    {
+        Number(qint64 n) // NOLINT(google-explicit-constructor): every qint64 is one
+            : value(n)
+        { }
+        qint64 value;
+        friend bool operator==(Number a, Number b) { return a.value == b.value; }
+        friend size_t qHash(Number n, size_t seed = 0)
+        {
+            const auto v = quint64(n.value);
+            return (qHash(v >> 7, seed) << 7) | size_t(v & 127);
+        }
+    };
     using ObjectPtr = std::shared_ptr<QMManagedObject>;
-    using Numbers = QHash<qint64, ObjectPtr>;
+    using Numbers = QHash<Number, ObjectPtr>;
 
     ObjectPtr value(const QMManagedObjectID &id) const;
     void insert(const QMManagedObjectID &id, const ObjectPtr &object);
@@ -107,6 +125,8 @@ public:
     /// identifier of `table`'s store and entity, the table from reserve()) and sets `id` to it;
     /// false when this registry has no such object. The emptied entry stays until dropMoved().
     bool moveSaved(Numbers &table, QMManagedObjectID &id, const QMManagedObjectID &permanent);
+    /// Registers the object of `from` under `to` instead (nothing when there is none).
+    void rename(const QMManagedObjectID &from, const QMManagedObjectID &to);
     /// Drops the `moved` entries that moveSaved() emptied: together, since erasing them one by
     /// one moves the entries after each, and a save of every new object empties the table.
     void dropMoved(qsizetype moved);
@@ -127,7 +147,7 @@ private:
 
     /// By entity name; almost always one store's table each.
     QHash<QString, QVarLengthArray<Table, 1>> m_saved;
-    QHash<qint64, ObjectPtr> m_unsaved;
+    Numbers m_unsaved;
 };
 
 /// An asynchronous save between its start and the step that takes its result on the context's
@@ -324,12 +344,9 @@ public:
     /// order; they refer to the entries of the context's set of changes.
     static ChangedObjects sortedChanges(const QMManagedObjectContext &c);
     /// Validates the changes of a context on a coordinator and collects them for the store;
-    /// `insertedObjects` gets the inserted objects of each entity in the order of
-    /// changes->inserted, `flight` (when given) what is sent. False with the error.
-    static bool
-    collectChanges(const ChangedObjects &changed, QMStoreChanges *changes,
-                   QHash<QString, QList<const std::shared_ptr<QMManagedObject> *>> *insertedObjects,
-                   QMSaveFlight *flight, QMError *error);
+    /// `flight` (when given) gets what is sent. False with the error.
+    static bool collectChanges(const ChangedObjects &changed, QMStoreChanges *changes,
+                               QMSaveFlight *flight, QMError *error);
     /// Takes the result of `flight` on the context's thread: objects changed meanwhile keep
     /// those changes; true after a successful save, whose conflicts the merge policy settled
     /// as `settled` says (see takeSettled()).
@@ -351,10 +368,17 @@ public:
                              const QList<std::shared_ptr<QMManagedObject>> &deleted);
     /// Gives objects of `c` and of its descendants their permanent identifiers after a save.
     static void renumber(QMManagedObjectContext &c, const QMRenumbering &permanent);
-    /// After a save of `changed` by `c`: gives the new objects among them the numbers the store
-    /// gave, in their order, and adds the (temporary, permanent) pairs to `permanent`.
+    /// For a save of `changed` by `c` to the store `storeIdentifier`: gives the new objects among
+    /// them (the entries of temporary numbers) the numbers the store gave, in their order, and
+    /// their values as saved; adds the (temporary, permanent) pairs to `permanent`. Takes no lock,
+    /// so that it may run while the store writes (under the coordinator's mutex).
     static void renumberSaved(QMManagedObjectContext &c, const ChangedObjects &changed,
-                              const QMStoreNumbers &numbers, QMRenumbering *permanent);
+                              const QMStoreNumbers &numbers, const QString &storeIdentifier,
+                              QMRenumbering *permanent);
+    /// Undoes renumberSaved() after the save failed: the new objects are new again, under their
+    /// temporary numbers.
+    static void unrenumberSaved(QMManagedObjectContext &c, const ChangedObjects &changed,
+                                const QString &storeIdentifier);
     /// The same as renumber() for the descendants of `c` only.
     static void renumberChildren(QMManagedObjectContext &c, const QMRenumbering &permanent);
     /// Sets one value of an object, updating its change flags and emitting valueChanged.

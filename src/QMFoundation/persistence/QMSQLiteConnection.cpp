@@ -540,7 +540,8 @@ bool Connection::readRow(const QMEntityDescription &entity, qint64 number, QVari
     return found;
 }
 
-bool Connection::save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QMError *error)
+bool Connection::save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QMError *error,
+                      const QMNumbersGiven &numbered)
 {
     // The write lock first: from here until the commit no other process writes, so the rows
     // compared and the numbers taken below stay as they are read.
@@ -597,6 +598,7 @@ bool Connection::save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QM
                 return failed(q->update);
         }
     }
+    // Every new row's number first, so that the caller has them while the rows are written.
     QMStoreNumbers given;
     for (auto it = changes.inserted.cbegin(); it != changes.inserted.cend(); ++it) {
         if (it->isEmpty())
@@ -622,9 +624,22 @@ bool Connection::save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QM
         q->highest.reset();
         if (q->highest.failed())
             return failed(q->highest);
-        QList<qint64> &numbersOfEntity = given[it.key()];
-        if (!QMStoreBackends::takeNumbers(next, it->size(), it.key(), &numbersOfEntity, error))
+        if (!QMStoreBackends::takeNumbers(next, it->size(), it.key(), &given[it.key()], error))
             return fail();
+        if (!m_setNextNumber.bindStorage(1, it.key()) || !m_setNextNumber.bindNumber(2, next)
+            || !m_setNextNumber.execute())
+            return failed(m_setNextNumber);
+    }
+    if (numbered && !given.isEmpty())
+        numbered(given);
+    for (auto it = changes.inserted.cbegin(); it != changes.inserted.cend(); ++it) {
+        if (it->isEmpty())
+            continue;
+        const QMEntityDescription *entity = entityOf(it.key());
+        EntityStatements *q = entity ? statements(*entity, error) : nullptr;
+        if (!q)
+            return fail();
+        const QList<qint64> &numbersOfEntity = given[it.key()];
         const QList<QMAttributeDescription> &attributes = entity->attributes();
         const int n = int(attributes.size());
         // An INSERT binds (qm_pk, values...) for each of its rows, from 1.
@@ -653,9 +668,6 @@ bool Connection::save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QM
             if (!bindRow(q->insert, 1, r) || !q->insert.execute())
                 return failed(q->insert);
         }
-        if (!m_setNextNumber.bindStorage(1, it.key()) || !m_setNextNumber.bindNumber(2, next)
-            || !m_setNextNumber.execute())
-            return failed(m_setNextNumber);
     }
     if (!m_commit.execute())
         return failed(m_commit);

@@ -62,7 +62,9 @@ public:
                     QMError *error);
     bool readRow(const QMEntityDescription &entity, qint64 number, QVariantList *values,
                  QMError *error);
-    bool save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QMError *error);
+    // `numbered` (when set) gets the new rows' numbers once all are taken, before any is written.
+    bool save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QMError *error,
+              const QMNumbersGiven &numbered = {});
     // What opening did to bring the store to the model's version.
     const QMStoreMigration &migration() const { return m_migration; }
 

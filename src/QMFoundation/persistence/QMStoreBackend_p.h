@@ -45,6 +45,13 @@ struct QMStoreUpdate
     QVariantList expected;
 };
 
+/// The numbers a save gave the inserted rows: by entity, in the order of
+/// QMStoreChanges::inserted.
+using QMStoreNumbers = QHash<QString, QList<qint64>>;
+
+/// Takes the numbers a save gives its inserted rows, before the save has ended.
+using QMNumbersGiven = std::function<void(const QMStoreNumbers &)>;
+
 /// One save: every row inserted, updated and deleted, by entity name. Inserted rows carry
 /// temporary (negative) numbers; the store gives each its number inside the save.
 struct QMStoreChanges
@@ -52,11 +59,11 @@ struct QMStoreChanges
     QHash<QString, QList<QMStoreRow>> inserted;
     QHash<QString, QList<QMStoreUpdate>> updated;
     QHash<QString, QList<QMStoreUpdate>> deleted;
+    /// When set, a store that numbers the new rows before it writes them calls it once it has,
+    /// on the saving thread and while it writes, with the numbers the save gives if it succeeds;
+    /// the save may still fail after it. Called at most once per save() of the store.
+    QMNumbersGiven numbered;
 };
-
-/// The numbers a save gave the inserted rows: by entity, in the order of
-/// QMStoreChanges::inserted.
-using QMStoreNumbers = QHash<QString, QList<qint64>>;
 
 /// What opening a store did to bring it to the model's version.
 struct QMStoreMigration

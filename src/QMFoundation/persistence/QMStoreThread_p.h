@@ -34,6 +34,7 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace QMStoreThreading {
 
@@ -302,6 +303,14 @@ public:
     {
         bool ok = false;
         QMError failure;
+        if constexpr (requires(Connection & c, const QMNumbersGiven &given) {
+                          c.save(changes, numbers, &failure, given);
+                      }) {
+            if (changes.numbered) {
+                saveHandingOverNumbers(changes, numbers, &ok, &failure);
+                return ok || report(failure, error);
+            }
+        }
         perform([&](Connection &c) { ok = c.save(changes, numbers, &failure); }, &failure);
         return ok || report(failure, error);
     }
@@ -342,6 +351,41 @@ protected:
     }
 
 private:
+    // save() with changes.numbered: the connection hands the numbers over before it writes the
+    // rows and goes on once the caller has them, so the caller's work with them overlaps the
+    // writing and is always done before the save returns.
+    void saveHandingOverNumbers(const QMStoreChanges &changes, QMStoreNumbers *numbers, bool *ok,
+                                QMError *failure)
+    {
+        std::mutex handOverLock;
+        std::condition_variable handedOver;
+        std::optional<QMStoreNumbers> given;
+        bool taken = false;
+        const QMNumbersGiven handOver = [&](const QMStoreNumbers &n) {
+            {
+                std::lock_guard lock(handOverLock);
+                given = n;
+            }
+            m_thread.wakeCaller();
+            std::unique_lock lock(handOverLock);
+            handedOver.wait(lock, [&] { return taken; });
+        };
+        const auto take = [&] {
+            QMStoreNumbers n;
+            {
+                std::lock_guard lock(handOverLock);
+                if (!given || taken)
+                    return;
+                n = std::move(*given);
+                taken = true;
+            }
+            handedOver.notify_all();
+            changes.numbered(n);
+        };
+        perform([&](Connection &c) { *ok = c.save(changes, numbers, failure, handOver); }, failure,
+                take);
+    }
+
     // Runs `job` on the store thread, and `meanwhile` on the caller's as StoreThread::run()
     // says; false with the error when the store is closed.
     bool perform(const std::function<void(Connection &)> &job, QMError *failure,
