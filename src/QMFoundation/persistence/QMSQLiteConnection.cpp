@@ -20,6 +20,7 @@
 #include <QFileInfo>
 #include <QSqlDriver>
 #include <QUuid>
+#include <QVarLengthArray>
 
 #include <algorithm>
 #include <limits>
@@ -599,6 +600,13 @@ bool Connection::save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QM
         }
     }
     // Every new row's number first, so that the caller has them while the rows are written.
+    struct Inserts
+    {
+        QHash<QString, QList<QMStoreRow>>::const_iterator rows;
+        const QMEntityDescription *entity;
+        EntityStatements *q;
+    };
+    QVarLengthArray<Inserts, 4> inserts;
     QMStoreNumbers given;
     for (auto it = changes.inserted.cbegin(); it != changes.inserted.cend(); ++it) {
         if (it->isEmpty())
@@ -607,6 +615,7 @@ bool Connection::save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QM
         EntityStatements *q = entity ? statements(*entity, error) : nullptr;
         if (!q)
             return fail();
+        inserts.append({it, entity, q});
         // The next number is the sequence's, or past the largest in use if the sequence was
         // edited behind the store's back.
         qint64 next = 1;
@@ -632,13 +641,10 @@ bool Connection::save(const QMStoreChanges &changes, QMStoreNumbers *numbers, QM
     }
     if (numbered && !given.isEmpty())
         numbered(given);
-    for (auto it = changes.inserted.cbegin(); it != changes.inserted.cend(); ++it) {
-        if (it->isEmpty())
-            continue;
-        const QMEntityDescription *entity = entityOf(it.key());
-        EntityStatements *q = entity ? statements(*entity, error) : nullptr;
-        if (!q)
-            return fail();
+    for (const Inserts &e : inserts) {
+        const auto it = e.rows;
+        const QMEntityDescription *entity = e.entity;
+        EntityStatements *q = e.q;
         const QList<qint64> &numbersOfEntity = given[it.key()];
         const QList<QMAttributeDescription> &attributes = entity->attributes();
         const int n = int(attributes.size());
