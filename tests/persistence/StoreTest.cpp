@@ -1,5 +1,6 @@
 #include "PersistenceTestSupport.h"
 
+#include "QMFoundation/persistence/QMManagedObjectContext_p.h"
 #include "QMFoundation/persistence/QMPersistentStoreAccess_p.h"
 #include "QMFoundation/persistence/QMStoreBackend_p.h"
 #include "support/Failures.h"
@@ -535,6 +536,40 @@ TEST_P(StoreTest, SavesNeverOverwriteWhatAnotherSavedSince)
     for (const auto &o : context->executeFetchRequest(request()))
         numbers.insert(o->objectID().number());
     EXPECT_EQ(numbers.size(), 4);
+}
+
+TEST(Contexts, TableKeysKeepRunsTogetherAndSpreadEverythingElse)
+{
+    // A run of 128 numbers (aligned) fills 128 neighbouring places of a table; numbers far apart,
+    // as a damaged file or another writer might choose them, do not pile up in one place.
+    constexpr size_t buckets = size_t(1) << 17;
+    const size_t seed = 0x5eed;
+    using Number = QMObjectRegistry::Number;
+    for (qint64 base : {qint64(0), qint64(1) << 40, -(qint64(1) << 20)}) {
+        QSet<size_t> run;
+        for (qint64 i = 0; i < 128; ++i) {
+            const size_t place = qHash(Number(base + i), seed) & (buckets - 1);
+            EXPECT_EQ(place >> 7, (qHash(Number(base), seed) & (buckets - 1)) >> 7) << base << i;
+            run.insert(place);
+        }
+        EXPECT_EQ(run.size(), 128) << base;
+    }
+    QSet<size_t> places;
+    QSet<size_t> addressPlaces;
+    for (qint64 i = 0; i < 10000; ++i) {
+        places.insert(qHash(Number(i << 20), seed) & (buckets - 1));
+        const auto address = reinterpret_cast<const QMManagedObject *>(quintptr(i) << 24);
+        addressPlaces.insert(qHash(QMObjectAddress(address), seed) & (buckets - 1));
+    }
+    EXPECT_GT(places.size(), 9000);
+    EXPECT_GT(addressPlaces.size(), 9000);
+    // Objects 256 bytes apart within 32 KiB take neighbouring places.
+    const auto at = [&](quintptr a) {
+        return qHash(QMObjectAddress(reinterpret_cast<const QMManagedObject *>(a)), seed);
+    };
+    EXPECT_EQ(at(0x7f0000010100) >> 7, at(0x7f0000010000) >> 7);
+    EXPECT_EQ((at(0x7f0000010100) - at(0x7f0000010000)) & 127, 1U);
+    EXPECT_NE(at(0x7f0000010000), at(0x7f0000018000));
 }
 
 TEST(Contexts, ChangesAreTrackedPerAttributeBeyondTheSixtyFourth)

@@ -720,7 +720,7 @@ bool QMManagedObjectContext::hasChanges() const
 
 namespace {
 
-QList<ObjectPtr> collect(const QHash<const QMManagedObject *, ObjectPtr> &changed,
+QList<ObjectPtr> collect(const QHash<QMObjectAddress, ObjectPtr> &changed,
                          const std::function<bool(const QMManagedObject &)> &take)
 {
     QList<ObjectPtr> list;

@@ -70,6 +70,25 @@ public:
     void setChanged(qsizetype i, bool on) { changed.set(i, on); }
 };
 
+/// An object's address as the key of a context's set of changes. Objects made one after another
+/// lie one after another in memory, so the hash keeps the objects of each aligned 32 KiB together
+/// in the table (by their address in 256-byte steps), where they are added one after another,
+/// and places those blocks, and turns the places within each, by a seeded hash.
+struct QMObjectAddress
+{
+    QMObjectAddress(const QMManagedObject *p) // NOLINT(google-explicit-constructor)
+        : pointer(p)
+    { }
+    const QMManagedObject *pointer;
+    friend bool operator==(QMObjectAddress a, QMObjectAddress b) { return a.pointer == b.pointer; }
+    friend size_t qHash(QMObjectAddress a, size_t seed = 0)
+    {
+        const auto v = quint64(quintptr(a.pointer));
+        const size_t block = qHash(v >> 15, seed);
+        return (block << 7) | size_t(((v >> 8) + (block >> (sizeof(size_t) * 4))) & 127);
+    }
+};
+
 /// The objects a context holds, by identifier. Saved objects are kept in a table of numbers per
 /// store and entity, so that a lookup hashes a number, not the identifier's two texts. Objects
 /// not yet saved to the store (temporary identifiers) are kept apart, by their temporary number
@@ -82,8 +101,9 @@ public:
     /// An object's number as a key of the registry's tables. Numbers come in runs (a store
     /// numbers new rows one after another, temporary numbers count down), so its hash keeps each
     /// aligned run of 128 numbers together in the table, where a run is written and read one
-    /// entry after another, and spreads the runs over the table by a seeded hash, so that numbers
-    /// chosen by a damaged file or another writer cannot pile up either.
+    /// entry after another. A seeded hash of the run places it, and turns the numbers' places
+    /// within it too, so that numbers a damaged file or another writer chose (all alike in
+    /// their last bits, say) spread over the whole table all the same.
     struct Number
     {
         Number(qint64 n) // NOLINT(google-explicit-constructor): every qint64 is one
@@ -94,7 +114,8 @@ public:
         friend size_t qHash(Number n, size_t seed = 0)
         {
             const auto v = quint64(n.value);
-            return (qHash(v >> 7, seed) << 7) | size_t(v & 127);
+            const size_t run = qHash(v >> 7, seed);
+            return (run << 7) | size_t((v + (run >> (sizeof(size_t) * 4))) & 127);
         }
     };
     using ObjectPtr = std::shared_ptr<QMManagedObject>;
@@ -233,7 +254,7 @@ public:
     QList<std::weak_ptr<QMManagedObjectContext>> children;
     /// Objects inserted, deleted or with changed values, by address: a save of 100,000 new
     /// objects goes through this set several times, and hashing identifiers would dominate.
-    QHash<const QMManagedObject *, std::shared_ptr<QMManagedObject>> changed;
+    QHash<QMObjectAddress, std::shared_ptr<QMManagedObject>> changed;
     /// The signals and the receiver of asynchronous results, made on first use on the thread
     /// that asks.
     std::unique_ptr<QMManagedObjectContextNotifier> notifier;
