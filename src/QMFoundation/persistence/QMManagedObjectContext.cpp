@@ -1045,12 +1045,15 @@ bool QMManagedObjectContext::save(QMError *error)
 
     // Committed: the context's values are now its parent's (the store's, for objects whose store
     // values won, which takeSettled() gives them).
+    // New objects were taken care of with their numbers (renumberSaved()).
+    const auto done = [&](size_t i) {
+        return !d->parent && changed[i].number < 0;
+    };
     constexpr size_t ahead = 8;
     for (size_t i = 0; i < changed.size(); ++i) {
-        if (i + ahead < changed.size())
+        if (i + ahead < changed.size() && !done(i + ahead))
             QMManagedObjectAccess::prefetchState(changed[i + ahead].state);
-        // New objects were taken care of with their numbers (renumberSaved()).
-        if (!d->parent && changed[i].number < 0)
+        if (done(i))
             continue;
         const ObjectPtr &o = *changed[i].object;
         QMManagedObject::Private &s = *changed[i].state;
