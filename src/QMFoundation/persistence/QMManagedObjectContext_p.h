@@ -70,10 +70,19 @@ public:
     void setChanged(qsizetype i, bool on) { changed.set(i, on); }
 };
 
+/// The hash of a key that lies in a run of keys used together (`run`, its place in the run
+/// `place`): the keys of a run share one block of 128 buckets, filled one after another, and a
+/// seeded hash of the run places the block and turns the places within it, so that keys alike
+/// in their last bits, whoever chose them, still spread over the whole table.
+inline size_t QMRunHash(quint64 run, quint64 place, size_t seed)
+{
+    const size_t h = qHash(run, seed);
+    return (h << 7) | size_t((place + (h >> (sizeof(size_t) * 4))) & 127);
+}
+
 /// An object's address as the key of a context's set of changes. Objects made one after another
-/// lie one after another in memory, so the hash keeps the objects of each aligned 32 KiB together
-/// in the table (by their address in 256-byte steps), where they are added one after another,
-/// and places those blocks, and turns the places within each, by a seeded hash.
+/// lie one after another in memory, so the objects of each aligned 32 KiB are a run (by their
+/// address in 256-byte steps) of QMRunHash().
 struct QMObjectAddress
 {
     QMObjectAddress(const QMManagedObject *p) // NOLINT(google-explicit-constructor)
@@ -84,8 +93,7 @@ struct QMObjectAddress
     friend size_t qHash(QMObjectAddress a, size_t seed = 0)
     {
         const auto v = quint64(quintptr(a.pointer));
-        const size_t block = qHash(v >> 15, seed);
-        return (block << 7) | size_t(((v >> 8) + (block >> (sizeof(size_t) * 4))) & 127);
+        return QMRunHash(v >> 15, v >> 8, seed);
     }
 };
 
@@ -99,11 +107,9 @@ class QMObjectRegistry
 {
 public:
     /// An object's number as a key of the registry's tables. Numbers come in runs (a store
-    /// numbers new rows one after another, temporary numbers count down), so its hash keeps each
-    /// aligned run of 128 numbers together in the table, where a run is written and read one
-    /// entry after another. A seeded hash of the run places it, and turns the numbers' places
-    /// within it too, so that numbers a damaged file or another writer chose (all alike in
-    /// their last bits, say) spread over the whole table all the same.
+    /// numbers new rows one after another, temporary numbers count down), so each aligned 128
+    /// numbers are a run of QMRunHash(): numbers a damaged file or another writer chose still
+    /// spread over the whole table.
     struct Number
     {
         Number(qint64 n) // NOLINT(google-explicit-constructor): every qint64 is one
@@ -114,8 +120,7 @@ public:
         friend size_t qHash(Number n, size_t seed = 0)
         {
             const auto v = quint64(n.value);
-            const size_t run = qHash(v >> 7, seed);
-            return (run << 7) | size_t((v + (run >> (sizeof(size_t) * 4))) & 127);
+            return QMRunHash(v >> 7, v, seed);
         }
     };
     using ObjectPtr = std::shared_ptr<QMManagedObject>;
